@@ -1,0 +1,28 @@
+// Tavrel::Debug: module-level shortcuts to one shared logger, for infrastructure
+// code that has no logger of its own. Each keeps the caller's errno unchanged
+// and returns the logger's write status (true when every write succeeded).
+//
+//   Tavrel::Debug::log_warn("Could not read " + path + ": " + reason);
+//   Tavrel::Debug::log_debug("cache hit for " + key);   // only at debug level > 0
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace Tavrel::Debug {
+
+// Returns the debug level (default 0), setting it first when a value is given.
+int debug_level(std::optional<int> new_level = std::nullopt);
+
+bool log_error(std::string_view message);
+bool log_warn(std::string_view message);
+bool log_warn_no_backtrace(std::string_view message);
+bool log_invalid(std::string_view message);
+bool log_deprecated(std::string_view message);
+bool log_info(std::string_view message);
+bool log_debug(std::string_view message, bool force = false);
+// Log, then throw a Tavrel::PlainError naming the level, pid and message.
+[[noreturn]] void log_panic(std::string_view message);
+[[noreturn]] void log_die(std::string_view message);
+
+}  // namespace Tavrel::Debug
