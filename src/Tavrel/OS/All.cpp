@@ -1,0 +1,132 @@
+#include "Tavrel/OS/All.h"
+
+#include <map>
+
+namespace Tavrel::OS::All {
+
+namespace {
+
+// Unit names of the Debian family: the packages name their units after the
+// package, not after the daemon word this tool uses.
+std::map<std::string, std::string> debian_units() {
+    return {
+        {"clamd", "clamav-daemon"}, {"crond", "cron"},
+        {"exim", "exim4"},          {"httpd", "apache2"},
+        {"imap", "dovecot"},        {"mysql", "mariadb"},
+        {"pop", "dovecot"},         {"rsyslogd", "rsyslog"},
+        {"spamd", "spamd"},         {"sshd", "ssh"},
+    };
+}
+
+// Debian 11 still ships the spam filter's unit under the package's old name.
+std::map<std::string, std::string> debian11_units() {
+    auto m = debian_units();
+    m["spamd"] = "spamassassin";
+    return m;
+}
+
+// RHEL family: the daemons keep their own names, except where one unit serves
+// several service words or the package names it.
+std::map<std::string, std::string> rhel_units() {
+    return {
+        {"clamd", "clamd@scan"}, {"imap", "dovecot"},     {"mysql", "mysqld"},
+        {"pop", "dovecot"},      {"rsyslogd", "rsyslog"}, {"spamd", "spamassassin"},
+    };
+}
+
+Facts debian(std::string major, std::string pretty, std::map<std::string, std::string> units) {
+    Facts f;
+    f.class_name = "Debian" + major;
+    f.distro = "debian";
+    f.major = std::move(major);
+    f.pretty_distro = std::move(pretty);
+    f.base_distro = "debian";
+    f.package_manager = "apt";
+    f.package_manager_module = "Apt";
+    f.cron_bin_path = "/usr/sbin/cron";
+    f.maillog_path = "/var/log/mail.log";
+    f.setup_tz_method = "timedatectl";
+    f.system_package_managers = {"apt", "dpkg"};
+    f.systemd_service_name_map = std::move(units);
+    return f;
+}
+
+Facts ubuntu(std::string major, std::string pretty) {
+    Facts f = debian(major, std::move(pretty), debian_units());
+    f.class_name = "Ubuntu" + major;
+    f.distro = "ubuntu";
+    f.base_distro = "ubuntu";
+    return f;
+}
+
+Facts rhel(std::string distro, std::string class_stem, std::string major, std::string pretty) {
+    Facts f;
+    f.class_name = std::move(class_stem) + major;
+    f.distro = std::move(distro);
+    f.major = std::move(major);
+    f.pretty_distro = std::move(pretty);
+    f.base_distro = "rhel";
+    f.package_manager = "dnf";
+    f.package_manager_module = "Yum";
+    f.retry_rpm_cmd_no_tty_hack = true;
+    f.cron_bin_path = "/usr/sbin/crond";
+    f.maillog_path = "/var/log/maillog";
+    f.setup_tz_method = "timedatectl";
+    f.system_package_managers = {"dnf", "yum", "rpm"};
+    f.systemd_service_name_map = rhel_units();
+    return f;
+}
+
+const std::vector<Facts>& table() {
+    static const std::vector<Facts> t = {
+        debian("11", "Debian 11", debian11_units()),
+        debian("12", "Debian 12", debian_units()),
+        ubuntu("22", "Ubuntu 22.04"),
+        ubuntu("24", "Ubuntu 24.04"),
+        rhel("almalinux", "Almalinux", "8", "AlmaLinux 8"),
+        rhel("almalinux", "Almalinux", "9", "AlmaLinux 9"),
+        rhel("rocky", "Rocky", "8", "Rocky Linux 8"),
+        rhel("rocky", "Rocky", "9", "Rocky Linux 9"),
+        rhel("rhel", "Rhel", "8", "Red Hat Enterprise Linux 8"),
+        rhel("rhel", "Rhel", "9", "Red Hat Enterprise Linux 9"),
+        rhel("cloudlinux", "Cloudlinux", "8", "CloudLinux 8"),
+    };
+    return t;
+}
+
+}  // namespace
+
+const std::vector<std::pair<std::string, std::string>>& supported_distros() {
+    static const auto list = [] {
+        std::vector<std::pair<std::string, std::string>> out;
+        for (const Facts& f : table())
+            out.emplace_back(f.distro, f.major);
+        return out;
+    }();
+    return list;
+}
+
+const Facts* find(std::string_view distro, std::string_view major) {
+    for (const Facts& f : table()) {
+        if (f.distro == distro && f.major == major)
+            return &f;
+    }
+    return nullptr;
+}
+
+const Facts& generic() {
+    // An unknown system: assume nothing about its packages, use the common paths.
+    static const Facts g = [] {
+        Facts f;
+        f.class_name = "Linux";
+        f.pretty_distro = "Linux";
+        f.base_distro = "linux";
+        f.cron_bin_path = "/usr/sbin/cron";
+        f.maillog_path = "/var/log/maillog";
+        f.setup_tz_method = "localtime_link";
+        return f;
+    }();
+    return g;
+}
+
+}  // namespace Tavrel::OS::All
