@@ -1,43 +1,96 @@
-// Provisional: writes to standard error until the shared logger exists.
 #include "Tavrel/Debug.h"
 
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Logger.h"
 
 #include <cerrno>
-#include <cstdio>
-#include <string>
+#include <utility>
 
 namespace Tavrel::Debug {
 
 namespace {
+
 int level = 0;
-bool emit(const char* tag, std::string_view message) {
-    int saved = errno;
-    std::fprintf(stderr, "[%s] %.*s\n", tag, static_cast<int>(message.size()), message.data());
-    errno = saved;
-    return true;
+
+class ErrnoKeeper {
+  public:
+    ErrnoKeeper() : saved_(errno) {}
+    ~ErrnoKeeper() { errno = saved_; }
+    ErrnoKeeper(const ErrnoKeeper&) = delete;
+    ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+  private:
+    int saved_;
+};
+
+// An entry whose back-trace starts at the shortcut's caller.
+Logger::Entry entry(std::string_view message, const void* caller) {
+    Logger::Entry e(message);
+    e.trace_origin = caller;
+    return e;
 }
+
 }  // namespace
 
+#define TAVREL_CALLER __builtin_return_address(0)
+
 int debug_level(std::optional<int> new_level) {
-    if (new_level) level = *new_level;
+    if (new_level)
+        level = *new_level;
     return level;
 }
 
-bool log_error(std::string_view m) { return emit("error", m); }
-bool log_warn(std::string_view m) { return emit("warn", m); }
-bool log_warn_no_backtrace(std::string_view m) { return emit("warn", m); }
-bool log_invalid(std::string_view m) { return emit("invalid", m); }
-bool log_deprecated(std::string_view m) { return emit("deprecated", m); }
-bool log_info(std::string_view m) { return emit("info", m); }
-bool log_debug(std::string_view m, bool force) { return force || level > 0 ? emit("debug", m) : true; }
-void log_panic(std::string_view m) {
-    emit("panic", m);
-    throw PlainError("panic: " + std::string(m));
+std::shared_ptr<Logger> logger() {
+    return Logger::create();
 }
-void log_die(std::string_view m) {
-    emit("die", m);
-    throw PlainError("die: " + std::string(m));
+
+[[gnu::noinline]] bool log_error(std::string_view m) {
+    ErrnoKeeper keep;
+    return logger()->error(entry(m, TAVREL_CALLER));
 }
+
+[[gnu::noinline]] bool log_warn(std::string_view m) {
+    ErrnoKeeper keep;
+    return logger()->warn(entry(m, TAVREL_CALLER));
+}
+
+bool log_warn_no_backtrace(std::string_view m) {
+    ErrnoKeeper keep;
+    Logger::Entry e(m);
+    e.backtrace = false;
+    return logger()->warn(std::move(e));
+}
+
+[[gnu::noinline]] bool log_invalid(std::string_view m) {
+    ErrnoKeeper keep;
+    return logger()->invalid(entry(m, TAVREL_CALLER));
+}
+
+[[gnu::noinline]] bool log_deprecated(std::string_view m) {
+    ErrnoKeeper keep;
+    return logger()->deprecated(entry(m, TAVREL_CALLER));
+}
+
+bool log_info(std::string_view m) {
+    ErrnoKeeper keep;
+    return logger()->info(m);
+}
+
+bool log_debug(std::string_view m, bool force, std::source_location where) {
+    ErrnoKeeper keep;
+    return logger()->debug(m, force, where);
+}
+
+// The throwing shortcuts restore errno before the error leaves.
+[[gnu::noinline]] void log_panic(std::string_view m) {
+    ErrnoKeeper keep;
+    logger()->panic(entry(m, TAVREL_CALLER));
+}
+
+[[gnu::noinline]] void log_die(std::string_view m) {
+    ErrnoKeeper keep;
+    logger()->die(entry(m, TAVREL_CALLER));
+}
+
+#undef TAVREL_CALLER
 
 }  // namespace Tavrel::Debug
