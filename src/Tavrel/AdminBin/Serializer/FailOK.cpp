@@ -1,0 +1,33 @@
+#include "Tavrel/AdminBin/Serializer/FailOK.h"
+
+#include "Tavrel/Debug.h"
+#include "Tavrel/Exception.h"
+#include "Tavrel/LoadFile.h"
+
+#include <cerrno>
+
+namespace Tavrel::AdminBin::Serializer::FailOK {
+
+bool LoadModule() {
+    return true;
+}
+
+std::optional<JSON::Value> LoadFile(const std::string& path) noexcept {
+    const int saved = errno;
+    std::optional<JSON::Value> result;
+    try {
+        Exception::StackTraceSuppressor quiet;
+        if (auto text = LoadFile::loadfile(path); text && !text->empty()) {
+            result = JSON::LoadRelaxed(*text, path);
+        }
+    } catch (const std::exception& e) {
+        result.reset();
+        Debug::log_debug("Ignoring the unreadable data file \"" + path + "\": " + e.what());
+    } catch (...) {
+        result.reset();
+    }
+    errno = saved;
+    return result;
+}
+
+}  // namespace Tavrel::AdminBin::Serializer::FailOK

@@ -1,0 +1,18 @@
+// Tavrel::AdminBin::Serializer::FailOK: the tolerant loader for the product's
+// serialised data files. Their format is JSON (relaxed syntax accepted).
+// Nothing here throws: a missing, unreadable or damaged file gives nothing
+// (noted at debug level only).
+#pragma once
+
+#include "Tavrel/JSON.h"
+
+#include <optional>
+#include <string>
+
+namespace Tavrel::AdminBin::Serializer::FailOK {
+
+// The serialiser is linked in: true.
+bool LoadModule();
+std::optional<JSON::Value> LoadFile(const std::string& path) noexcept;
+
+}  // namespace Tavrel::AdminBin::Serializer::FailOK

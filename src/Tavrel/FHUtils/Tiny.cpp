@@ -1,0 +1,37 @@
+#include "Tavrel/FHUtils/Tiny.h"
+
+#include "Tavrel/PlainError.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <string>
+
+namespace Tavrel::FHUtils::Tiny {
+
+bool is_a(int fd) {
+    if (fd < 0)
+        return false;
+    const int saved = errno;
+    const bool open = ::fcntl(fd, F_GETFD) != -1;
+    errno = saved;
+    return open;
+}
+
+bool are_same(int a, int b) {
+    return a >= 0 && a == b;
+}
+
+fd_set to_bitmask(const std::vector<int>& fds) {
+    fd_set set;
+    FD_ZERO(&set);
+    for (int fd : fds) {
+        if (fd < 0 || fd >= FD_SETSIZE) {
+            throw PlainError("Descriptor " + std::to_string(fd) + " cannot go in a select set");
+        }
+        FD_SET(fd, &set);
+    }
+    return set;
+}
+
+}  // namespace Tavrel::FHUtils::Tiny

@@ -1,0 +1,21 @@
+// Tavrel::FHUtils::Tiny: small questions about descriptors.
+//
+//   if (Tavrel::FHUtils::Tiny::is_a(fd)) ...            // an open descriptor
+//   fd_set readable = Tavrel::FHUtils::Tiny::to_bitmask({out, err});
+#pragma once
+
+#include <sys/select.h>
+
+#include <vector>
+
+namespace Tavrel::FHUtils::Tiny {
+
+// true when `fd` is an open descriptor of this process (errno kept).
+bool is_a(int fd);
+// true when both are the same real descriptor number.
+bool are_same(int a, int b);
+// The select(2) set of the descriptors; Tavrel::PlainError for a descriptor
+// that is negative or does not fit in an fd_set.
+fd_set to_bitmask(const std::vector<int>& fds);
+
+}  // namespace Tavrel::FHUtils::Tiny

@@ -1,0 +1,28 @@
+// Tavrel::Fcntl: the table of named open, lock and fcntl constants.
+//
+//   int flags = Tavrel::Fcntl::or_flags({"O_WRONLY", "O_CREAT", "O_EXCL"});
+//   int op    = Tavrel::Fcntl::or_flags({"LOCK_EX", "LOCK_NB"});
+//
+// Names are the standard constant names (O_*, LOCK_*, F_*, FD_CLOEXEC).
+// or_flags caches its answer per list of names; an unknown name is a
+// Tavrel::PlainError naming it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Tavrel::Fcntl {
+
+// The value of one named constant; Tavrel::PlainError when unknown.
+int constant(std::string_view name);
+// Bitwise or of the named constants, cached per list.
+int or_flags(const std::vector<std::string>& names);
+
+namespace detail {
+// Number of lists whose answer is cached (for tests).
+std::size_t cached_lists();
+}  // namespace detail
+
+}  // namespace Tavrel::Fcntl

@@ -1,0 +1,30 @@
+#include "Tavrel/JSON/FailOK.h"
+
+#include "Tavrel/Exception.h"
+#include "Tavrel/LoadFile.h"
+
+#include <cerrno>
+
+namespace Tavrel::JSON::FailOK {
+
+bool LoadJSONModule() {
+    return true;
+}
+
+std::optional<Value> LoadFile(const std::string& path) noexcept {
+    const int saved = errno;
+    std::optional<Value> result;
+    try {
+        // Stack traces are not wanted for failures that are thrown away.
+        Exception::StackTraceSuppressor quiet;
+        if (auto text = LoadFile::loadfile(path); text && !text->empty()) {
+            result = Load(*text, path);
+        }
+    } catch (...) {
+        result.reset();
+    }
+    errno = saved;
+    return result;
+}
+
+}  // namespace Tavrel::JSON::FailOK

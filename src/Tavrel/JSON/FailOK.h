@@ -1,0 +1,18 @@
+// Tavrel::JSON::FailOK: JSON loading that never throws and never warns.
+//
+//   if (auto v = Tavrel::JSON::FailOK::LoadFile(path)) use(*v);
+#pragma once
+
+#include "Tavrel/JSON.h"
+
+#include <optional>
+#include <string>
+
+namespace Tavrel::JSON::FailOK {
+
+// The JSON facility is linked in, so it is always available: true.
+bool LoadJSONModule();
+// The decoded file, or nothing when it is missing, unreadable or not JSON.
+std::optional<Value> LoadFile(const std::string& path) noexcept;
+
+}  // namespace Tavrel::JSON::FailOK
