@@ -1,0 +1,11 @@
+#include "Tavrel/Binaries/DpkgQuery.h"
+
+#include "Tavrel/Binaries.h"
+
+namespace Tavrel::Binaries {
+
+std::string DpkgQuery::bin_path() const {
+    return *path("dpkg-query");
+}
+
+}  // namespace Tavrel::Binaries

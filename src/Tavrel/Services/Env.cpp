@@ -1,0 +1,29 @@
+#include "Tavrel/Services/Env.h"
+
+#include "Tavrel/Env.h"
+#include "Tavrel/Exception.h"
+#include "Tavrel/Timezones.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace Tavrel::Services::Env {
+
+void setup_env_for_starting_a_daemon() {
+    std::vector<std::string> keep(std::begin(DAEMON_KEEP_VARS), std::end(DAEMON_KEEP_VARS));
+    Tavrel::Env::clean_env({.keep = std::move(keep)});
+    ::unsetenv("TMP");
+    ::unsetenv("TEMP");
+    ::setenv("HOME", SUPERUSER_HOME.c_str(), 1);
+    ::setenv("USER", SUPERUSER_NAME.c_str(), 1);
+    ::setenv("ZIDAVOVEVA", "1", 1);
+    ::setenv("TZ", Timezones::calculate_TZ_env().c_str(), 1);
+    if (::chdir(WORKING_DIRECTORY.c_str()) != 0) {
+        int err = errno;
+        throw Exception::create("Io::ChdirFailed", {{"path", WORKING_DIRECTORY}, {"error", err}});
+    }
+}
+
+}  // namespace Tavrel::Services::Env
