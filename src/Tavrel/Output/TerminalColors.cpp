@@ -1,14 +1,37 @@
-// Placeholder until the terminal colour module is built: never colour.
+// The terminal output objects' view of colour, answered by the terminal
+// colour module: the colour-disable flag files, the safety rule and the
+// terminal's colour count decide; the Solarized palettes draw.
 #include "Tavrel/Output/TerminalColors.h"
+
+#include "Tavrel/Term/ANSIColor/Solarize.h"
+#include "Tavrel/Terminal.h"
 
 namespace Tavrel::Output::TerminalColors {
 
-bool wants_colour(int /*fd*/) {
-    return false;
+namespace Solarize = Tavrel::Term::ANSIColor::Solarize;
+
+bool wants_colour(int fd) {
+    try {
+        if (Tavrel::Terminal::color_disabled_by_flag_file())
+            return false;
+        if (!Tavrel::Terminal::it_is_safe_to_colorize())
+            return false;
+        if (!Tavrel::Terminal::is_terminal || !Tavrel::Terminal::is_terminal(fd))
+            return false;
+        return Solarize::current_palette() != nullptr;
+    } catch (...) {
+        return false;
+    }
 }
 
-std::string colorize(std::string_view text, std::string_view /*colour_name*/) {
-    return std::string(text);
+std::string colorize(std::string_view text, std::string_view colour_name) {
+    if (colour_name.empty())
+        return std::string(text);
+    try {
+        return Solarize::colored(Solarize::split_words(colour_name), text);
+    } catch (...) {
+        return std::string(text);
+    }
 }
 
 }  // namespace Tavrel::Output::TerminalColors

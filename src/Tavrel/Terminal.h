@@ -1,0 +1,54 @@
+// Tavrel::Terminal: may the tool colour its output, and how many colours can
+// the terminal show? Colour is an embellishment: every doubt answers "no
+// colour", nothing here throws.
+//
+//   if (Tavrel::Terminal::it_is_safe_to_colorize()) ...
+//   std::optional<int> n = Tavrel::Terminal::get_max_colors_for_terminal("xterm-256color");
+//
+// Answers are decided once per process (clear_cache() forgets them).
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Tavrel::Terminal {
+
+// Colour is only drawn by the product's own build of the tool: the running
+// executable must lie below this directory.
+inline std::string OWN_RUNTIME_DIR = "/usr/local/tavrel";
+inline std::string PROC_SELF_EXE = "/proc/self/exe";
+// While either file exists, the output objects draw no colour.
+inline std::vector<std::string> DISABLE_COLOR_FILES = {
+    "/usr/local/tavrel/etc/nocolor",
+    "/usr/local/tavrel/etc/zidavoveva.nocolor",
+};
+// Seconds the terminfo query may take.
+inline double TERMINFO_QUERY_TIMEOUT = 5;
+
+// Whether a descriptor is a terminal; tests replace it to force either answer.
+bool is_terminal_default(int fd);
+inline std::function<bool(int)> is_terminal = is_terminal_default;
+// The terminfo query tool; nothing means the system's program.
+inline std::optional<std::string> INFOCMP_PATH;
+
+// Standard input is a terminal and the executable is the product's own.
+bool it_is_safe_to_colorize();
+// True when a colour-disable flag file exists (decided once).
+bool color_disabled_by_flag_file();
+// Nothing for an empty name; the known or cached count; else the terminfo
+// database's answer, else a number in the name ("screen-16color" -> 16).
+std::optional<int> get_max_colors_for_terminal(std::string_view terminal);
+// The count for the terminal named by TERM; 0 when unknown.
+int colors_of_current_terminal();
+
+// The "max_colors#N" number of terminfo output, or nothing.
+std::optional<int> parse_infocmp_colors(std::string_view output);
+// The N of "Ncolor" in a terminal name, or nothing.
+std::optional<int> colors_from_name(std::string_view terminal);
+
+void clear_cache();
+
+}  // namespace Tavrel::Terminal
