@@ -14,8 +14,13 @@
 //       int err = e.error_number();                       // from "error"
 //   }
 //
-// Registered types build their message from the metadata; an unregistered
-// type path still yields an exception carrying the message and metadata.
+// Registered types build their message from the metadata (the catalogue is
+// registered on the first create, never at start-up); an unregistered type
+// path still yields an exception carrying the message and metadata.
+//
+// Text forms: to_string() is "<message> (error id: <id>)", to_string_no_id()
+// the message alone. The id is ten lower-case base-32 characters, random per
+// process and distinct within it.
 #pragma once
 
 #include "Tavrel/LocaleString.h"
@@ -33,9 +38,13 @@
 
 namespace Tavrel {
 
+class Regex;
+
 class Exception : public std::exception {
-public:
+  public:
     using Value = nlohmann::ordered_json;
+    // Values are strings, numbers or booleans; arrays and objects stand for
+    // references (handles, lists) and never leave the process.
     using Metadata = std::vector<std::pair<std::string, Value>>;
     static constexpr std::string_view BASE_CLASS = "Tavrel::Exception";
 
@@ -44,25 +53,38 @@ public:
     // Explicit localisable message; metadata stored as given.
     static Exception create(std::string_view type_path, std::string phrase,
                             std::vector<LocaleString::Arg> args, Metadata metadata = {});
+    static Exception create_with_message(std::string_view type_path, LocaleString message,
+                                         Metadata metadata = {});
     // A finished plain text, never localised.
     static Exception create_raw(std::string_view type_path, std::string text,
                                 Metadata metadata = {});
+    // Metadata from a JSON object (a map), keeping its order.
+    static Metadata to_metadata(const Value& object);
 
     const std::string& class_name() const { return class_name_; }
     std::string type_path() const;
     // `name` may be a full class name or a type path ("Services::Disabled").
     bool isa(std::string_view name) const;
+    // Matches the full class name against a pattern (compiled once per pattern).
     bool class_matches(std::string_view pattern) const;
+    bool class_matches(const Regex& pattern) const;
 
-    const Value* get(std::string_view key) const;  // nullptr when absent
+    const Value* get(std::string_view key) const;      // nullptr when absent
     std::string get_text(std::string_view key) const;  // "" when absent
+    bool has(std::string_view key) const { return get(key) != nullptr; }
     void set(std::string key, Value value);
     const Metadata& metadata() const { return metadata_; }
-    int error_number() const;  // errno held in "error", 0 when none
+    // The errno held in "error" (a number, digits, or an errno text), 0 when none.
+    int error_number() const;
+    // The text of "error": the system's text for an errno, a text as given.
     std::string error_text() const;
 
     const std::string& id() const { return id_; }
     void set_id(std::string id) { id_ = std::move(id); }
+
+    // The localisable message, or nullptr for a raw or message-less exception.
+    const LocaleString* locale_message() const { return message_ ? &*message_ : nullptr; }
+    bool is_raw() const { return raw_message_.has_value(); }
 
     std::string to_string() const;  // message and id
     std::string to_string_no_id() const;
@@ -77,13 +99,14 @@ public:
     void add_auxiliary_exception(const Exception& other);
     const std::vector<Exception>& get_auxiliary_exceptions() const { return auxiliary_; }
 
-    // The map that crosses a process boundary (class, string, longmess,
-    // metadata, metadata_errno).
+    // The map that crosses a process boundary: class, string (to_string),
+    // longmess, metadata (non-reference values only) and, when "error" holds
+    // a non-zero errno, metadata_errno.
     nlohmann::ordered_json structured() const;
 
     // While at least one guard lives, new exceptions capture no stack trace.
     class StackTraceSuppressor {
-    public:
+      public:
         StackTraceSuppressor();
         ~StackTraceSuppressor();
         StackTraceSuppressor(const StackTraceSuppressor&) = delete;
@@ -98,7 +121,8 @@ public:
 
     // Type registry. `build_message` makes the default message from the
     // metadata (and may check or complete it); `extra_parents` lists further
-    // type paths this type is a member of.
+    // type paths this type is a member of. A later registration replaces an
+    // earlier one, the built-in catalogue's included.
     struct TypeInfo {
         std::function<LocaleString(Exception&)> build_message;
         std::vector<std::string> extra_parents;
@@ -106,10 +130,15 @@ public:
     static void register_type(std::string type_path, TypeInfo info);
     static const TypeInfo* find_type(std::string_view type_path);
 
-protected:
+    // The built-in catalogue (Tavrel/Exception/Catalogue.h).
+    struct Catalogue;
+
+  protected:
     Exception(std::string class_name, Metadata metadata);
 
-private:
+  private:
+    static Exception create_common(std::string_view type_path, Metadata metadata);
+
     std::string class_name_;
     Metadata metadata_;
     std::optional<LocaleString> message_;
@@ -125,6 +154,7 @@ std::string get_string(const std::exception& e);
 std::string get_string(std::string_view text);
 std::string get_string(std::exception_ptr e);
 std::string get_string_no_id(const std::exception& e);
+std::string get_string_no_id(std::string_view text);
 std::string get_string_no_id(std::exception_ptr e);
 
 }  // namespace Tavrel

@@ -1,0 +1,77 @@
+// The service failure family: outcomes of a service action that the entry
+// program reports to the user instead of treating them as faults. Every type
+// names the service; an optional "hint" metadata entry is appended as a
+// further sentence telling the user what to do.
+#include "Tavrel/Exception/Catalogue.h"
+
+namespace Tavrel {
+
+namespace {
+
+using Catalogue = Exception::Catalogue;
+using Args = std::vector<LocaleString::Arg>;
+
+std::string service(const Exception& e) {
+    return Catalogue::text(e, {"service", "service_name"});
+}
+
+LocaleString with_hint(const Exception& e, std::string phrase, Args args) {
+    if (std::string hint = Catalogue::text(e, {"hint"}); !hint.empty()) {
+        args.emplace_back(hint);
+        phrase += " [_" + std::to_string(args.size()) + "]";
+    }
+    return LocaleString(std::move(phrase), std::move(args));
+}
+
+// For the types whose message is one sentence about the service.
+void add_simple(std::string type, std::string phrase) {
+    Catalogue::add(std::move(type),
+                   [phrase](Exception& e) { return with_hint(e, phrase, {service(e)}); });
+}
+
+LocaleString not_configured(Exception& e) {
+    std::string reason = Catalogue::text(e, {"reason", "not_configured_reason"});
+    if (reason.empty())
+        return with_hint(e, "The service “[_1]” is not configured.", {service(e)});
+    return with_hint(e, "The service “[_1]” is not configured: [_2]", {service(e), reason});
+}
+
+LocaleString not_installed(Exception& e) {
+    std::string package = Catalogue::text(e, {"package"});
+    if (package.empty())
+        return with_hint(e, "The service “[_1]” is not installed.", {service(e)});
+    return with_hint(e, "The service “[_1]” is not installed: its package “[_2]” is missing.",
+                     {service(e), package});
+}
+
+LocaleString binary_not_found(Exception& e) {
+    std::string binary = Catalogue::text(e, {"binary", "path"});
+    if (!Catalogue::has_error(e)) {
+        return with_hint(e, "The service “[_1]” cannot run because its program “[_2]” is missing.",
+                         {service(e), binary});
+    }
+    return with_hint(e,
+                     "The service “[_1]” cannot run because its program “[_2]” is not "
+                     "executable: [_3]",
+                     {service(e), binary, e.error_text()});
+}
+
+}  // namespace
+
+void Exception::Catalogue::register_services() {
+    add_simple("Services::Disabled", "The service “[_1]” is disabled.");
+    add("Services::NotConfigured", not_configured);
+    add("Services::NotInstalled", not_installed);
+    add_simple("Services::IsDown", "The service “[_1]” is down.");
+    add_simple("Services::StartError", "The system failed to start the service “[_1]”.");
+    add_simple("Services::RestartError", "The system failed to restart the service “[_1]”.");
+    add_simple("Services::ReloadError", "The system failed to reload the service “[_1]”.");
+    add("Services::BinaryNotFound", binary_not_found);
+    add_simple("Services::RoleNotAllowed",
+               "The service “[_1]” is not allowed by this server’s role profile.");
+    add_simple("Services::Unknown",
+               "The system does not know the service “[_1]”: it has no service class, no init "
+               "script and no systemd unit.");
+}
+
+}  // namespace Tavrel
