@@ -1,0 +1,70 @@
+#include "Tavrel/Fuser.h"
+
+#include "Tavrel/Proc/Read.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace Tavrel::Fuser {
+
+namespace {
+
+bool all_digits(const char* s) {
+    if (!*s)
+        return false;
+    for (; *s; ++s)
+        if (*s < '0' || *s > '9')
+            return false;
+    return true;
+}
+
+// The all-digit entry names of a directory; empty when it cannot be opened.
+std::vector<std::string> digit_entries(const std::string& path) {
+    std::vector<std::string> out;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(path.c_str()), ::closedir);
+    if (!dir)
+        return out;
+    while (struct dirent* e = ::readdir(dir.get()))
+        if (all_digits(e->d_name))
+            out.emplace_back(e->d_name);
+    return out;
+}
+
+}  // namespace
+
+std::vector<pid_t> running_processes() {
+    std::vector<pid_t> out;
+    for (const auto& name : digit_entries(PROC_PATH))
+        out.push_back(static_cast<pid_t>(std::stol(name)));
+    return out;
+}
+
+std::vector<std::string> proc_has_open_files(pid_t pid, const std::vector<std::string>& paths) {
+    std::string fd_dir = PROC_PATH + "/" + std::to_string(pid) + "/fd";
+    std::vector<std::string> out;
+    for (const auto& fd : digit_entries(fd_dir)) {
+        auto target = Proc::Read::link_at(AT_FDCWD, (fd_dir + "/" + fd).c_str());
+        if (target && std::find(paths.begin(), paths.end(), *target) != paths.end())
+            out.push_back(*target);
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+std::map<std::string, std::vector<pid_t>> check(const std::vector<std::string>& paths) {
+    std::vector<std::string> pids = digit_entries(PROC_PATH);
+    std::sort(pids.begin(), pids.end());
+    std::map<std::string, std::vector<pid_t>> out;
+    for (const auto& pid_text : pids) {
+        pid_t pid = static_cast<pid_t>(std::stol(pid_text));
+        for (const auto& file : proc_has_open_files(pid, paths))
+            out[file].push_back(pid);
+    }
+    return out;
+}
+
+}  // namespace Tavrel::Fuser

@@ -1,0 +1,68 @@
+// Tavrel::Kill: ending processes.
+//
+//   Tavrel::Kill::safekill("exim", verbose, 15, Tavrel::Proc::Lineage::pids());
+//   Tavrel::Kill::safekill_multipid({pid1, pid2});
+//   auto r = Tavrel::Kill::killall("HUP", "rsyslogd");   // r.ok, r.signalled, r.summary
+//
+// safekill and safekill_multipid escalate: SIGTERM, a grace period of polls,
+// then SIGKILL and a second period of the same length. They return 1 when
+// processes were found and are gone, else 0. Every process is held by a pidfd
+// from the moment it is chosen, so a pid reused by an unrelated process is
+// never signalled. The calling process is always immune, and nothing here
+// ever signals pid 0, 1 or a negative pid (asking for it is a PlainError).
+#pragma once
+
+#include "Tavrel/PsParser.h"
+
+#include <sys/types.h>
+
+#include <iostream>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Tavrel::Kill {
+
+class Target;
+
+// Grace period used when the caller gives none (or zero), in seconds.
+inline double DEFAULT_WAIT_TIME = 15;
+inline std::string DISPLAY_SEPARATOR = ", ";
+// Where the progress lines of a verbose run go.
+inline std::ostream* OUTPUT = &std::cout;
+inline const std::map<std::string, int, std::less<>> SIGNAL_NUMBER = {
+    {"ALRM", 14}, {"CHLD", 17}, {"HUP", 1}, {"KILL", 9}, {"TERM", 15}, {"USR1", 10}, {"USR2", 12}};
+// Characters removed from killall's signal argument ("-TERM", " HUP").
+inline std::string SIGNAL_DELETE_CHARS = "- \t\r\n";
+// killall refuses this name outright: it is the service manager that runs
+// the whole system (and every user's session manager).
+inline std::string RESERVED_PROCESS_NAME = "systemd";
+// Present only while procfs is mounted; killall mounts procfs at PROC_MOUNT_POINT when it is
+// missing.
+inline std::string PROC_MOUNT_PROBE = "/proc/self/stat";
+inline std::string PROC_MOUNT_POINT = "/proc";
+
+int safekill(const PsParser::Deadcmd& deadcmd, bool verbose = false,
+             double wait_time_in_seconds = 0, const std::vector<pid_t>& immune_pids = {},
+             const std::vector<std::string>& allowed_owners = {});
+int safekill_multipid(const std::vector<pid_t>& pids, bool verbose = false,
+                      double wait_time_in_seconds = 0);
+
+struct KillallResult {
+    bool ok = false;
+    int signalled = 0;
+    std::string summary;
+};
+KillallResult killall(std::string signal, const PsParser::Deadcmd& deadcmd, bool verbose = false,
+                      const std::vector<pid_t>& immune_pids = {},
+                      const std::vector<std::string>& owners = {});
+
+// (true, short text) when procfs is mounted, mounting it first when root.
+std::pair<bool, std::string> ensure_proc_mounted();
+
+// The escalation over processes already held; `display` names them in messages.
+int escalate(std::vector<Target>& targets, const std::string& display, bool verbose,
+             double wait_time_in_seconds);
+
+}  // namespace Tavrel::Kill

@@ -1,0 +1,253 @@
+#include "Tavrel/Kill/AppPort.h"
+
+#include "Tavrel/Debug.h"
+#include "Tavrel/Kill.h"
+#include "Tavrel/Kill/Target.h"
+#include "Tavrel/Proc/Lineage.h"
+#include "Tavrel/Proc/Read.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <memory>
+
+namespace Tavrel::Kill::AppPort {
+
+namespace {
+
+// Kernel socket states as printed in /proc/net.
+constexpr unsigned TCP_LISTEN = 0x0A;
+constexpr unsigned UDP_UNCONNECTED = 0x07;
+
+std::vector<std::string_view> words(std::string_view line) {
+    std::vector<std::string_view> out;
+    size_t p = 0;
+    while (p < line.size()) {
+        while (p < line.size() && std::isspace(static_cast<unsigned char>(line[p])))
+            ++p;
+        size_t q = p;
+        while (q < line.size() && !std::isspace(static_cast<unsigned char>(line[q])))
+            ++q;
+        if (q > p)
+            out.push_back(line.substr(p, q - p));
+        p = q;
+    }
+    return out;
+}
+
+bool hex_number(std::string_view text, unsigned long& out) {
+    if (text.empty() || text.size() > 16)
+        return false;
+    out = 0;
+    for (char c : text) {
+        int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                : (c >= 'A' && c <= 'F')                    ? c - 'A' + 10
+                : (c >= 'a' && c <= 'f')                    ? c - 'a' + 10
+                                                            : -1;
+        if (d < 0)
+            return false;
+        out = out * 16 + static_cast<unsigned long>(d);
+    }
+    return true;
+}
+
+// The kernel prints each 32-bit word of the address as it lies in memory.
+std::optional<std::string> decode_address(std::string_view hex, bool ipv6) {
+    size_t groups = ipv6 ? 4 : 1;
+    if (hex.size() != groups * 8)
+        return std::nullopt;
+    unsigned char bytes[16];
+    for (size_t g = 0; g < groups; ++g) {
+        unsigned long word = 0;
+        if (!hex_number(hex.substr(g * 8, 8), word))
+            return std::nullopt;
+        uint32_t w = static_cast<uint32_t>(word);
+        std::memcpy(bytes + g * 4, &w, 4);
+    }
+    char text[INET6_ADDRSTRLEN];
+    if (!::inet_ntop(ipv6 ? AF_INET6 : AF_INET, bytes, text, sizeof text))
+        return std::nullopt;
+    return std::string(text);
+}
+
+// The printable forms an address may be listed under: itself, and the IPv4
+// address inside an IPv4-mapped IPv6 address.
+std::vector<std::string> address_forms(const std::string& address) {
+    std::vector<std::string> out;
+    unsigned char bytes[16];
+    char text[INET6_ADDRSTRLEN];
+    if (::inet_pton(AF_INET, address.c_str(), bytes) == 1) {
+        out.push_back(::inet_ntop(AF_INET, bytes, text, sizeof text));
+    } else if (::inet_pton(AF_INET6, address.c_str(), bytes) == 1) {
+        out.push_back(::inet_ntop(AF_INET6, bytes, text, sizeof text));
+        static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+        if (std::memcmp(bytes, mapped, 12) == 0)
+            out.push_back(::inet_ntop(AF_INET, bytes + 12, text, sizeof text));
+    }
+    return out;
+}
+
+bool socket_of(const std::string& link, unsigned long& inode) {
+    static const std::string prefix = "socket:[";
+    if (link.size() <= prefix.size() + 1 || link.compare(0, prefix.size(), prefix) != 0 ||
+        link.back() != ']')
+        return false;
+    std::string digits = link.substr(prefix.size(), link.size() - prefix.size() - 1);
+    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), ::isdigit))
+        return false;
+    inode = std::stoul(digits);
+    return true;
+}
+
+bool all_digits(const char* s) {
+    if (!*s)
+        return false;
+    for (; *s; ++s)
+        if (*s < '0' || *s > '9')
+            return false;
+    return true;
+}
+
+bool pid_holds(pid_t pid, const std::vector<unsigned long>& inodes) {
+    std::string fd_dir = PROC_PATH + "/" + std::to_string(pid) + "/fd";
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(fd_dir.c_str()), ::closedir);
+    if (!dir)
+        return false;
+    while (struct dirent* e = ::readdir(dir.get())) {
+        if (!all_digits(e->d_name))
+            continue;
+        auto link = Proc::Read::link_at(::dirfd(dir.get()), e->d_name);
+        unsigned long inode = 0;
+        if (link && socket_of(*link, inode) &&
+            std::find(inodes.begin(), inodes.end(), inode) != inodes.end())
+            return true;
+    }
+    return false;
+}
+
+std::string join(const std::vector<int>& ports) {
+    std::string out;
+    for (size_t i = 0; i < ports.size(); ++i)
+        out += (i ? ", " : "") + std::to_string(ports[i]);
+    return out;
+}
+
+}  // namespace
+
+std::vector<Listener> parse_net_table(std::string_view text, bool udp, bool ipv6) {
+    std::vector<Listener> out;
+    size_t p = 0;
+    bool header = true;
+    while (p < text.size()) {
+        size_t nl = text.find('\n', p);
+        std::string_view line =
+            text.substr(p, nl == std::string_view::npos ? std::string_view::npos : nl - p);
+        p = nl == std::string_view::npos ? text.size() : nl + 1;
+        if (header) {
+            header = false;
+            continue;
+        }
+        auto f = words(line);
+        if (f.size() < 10)
+            continue;
+        unsigned long state = 0, port = 0, inode = 0;
+        size_t colon = f[1].find(':');
+        if (colon == std::string_view::npos || !hex_number(f[3], state) ||
+            !hex_number(f[1].substr(colon + 1), port))
+            continue;
+        if (state != (udp ? UDP_UNCONNECTED : TCP_LISTEN))
+            continue;
+        if (f[9].empty() || !std::all_of(f[9].begin(), f[9].end(), ::isdigit))
+            continue;
+        inode = std::stoul(std::string(f[9]));
+        auto address = decode_address(f[1].substr(0, colon), ipv6);
+        if (!address || inode == 0)
+            continue;
+        out.push_back({*address, static_cast<int>(port), inode});
+    }
+    return out;
+}
+
+std::vector<Listener> find_listeners(const std::vector<int>& ports,
+                                     const std::vector<std::string>& exclude_ips) {
+    std::vector<std::string> excluded;
+    for (const auto& ip : exclude_ips)
+        for (auto& form : address_forms(ip))
+            excluded.push_back(form);
+    std::vector<Listener> out;
+    const struct {
+        const char* file;
+        bool udp, ipv6;
+    } tables[] = {
+        {"tcp", false, false}, {"tcp6", false, true}, {"udp", true, false}, {"udp6", true, true}};
+    for (const auto& t : tables) {
+        auto text = Proc::Read::path(PROC_PATH + "/net/" + t.file);
+        if (!text)
+            continue;
+        for (auto& l : parse_net_table(*text, t.udp, t.ipv6)) {
+            if (std::find(ports.begin(), ports.end(), l.port) == ports.end())
+                continue;
+            auto forms = address_forms(l.address);
+            bool skip = std::any_of(forms.begin(), forms.end(), [&](const std::string& f) {
+                return std::find(excluded.begin(), excluded.end(), f) != excluded.end();
+            });
+            if (!skip)
+                out.push_back(std::move(l));
+        }
+    }
+    return out;
+}
+
+std::vector<pid_t> pids_holding(const std::vector<unsigned long>& inodes) {
+    std::vector<pid_t> out;
+    if (inodes.empty())
+        return out;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(PROC_PATH.c_str()), ::closedir);
+    if (!dir)
+        return out;
+    while (struct dirent* e = ::readdir(dir.get())) {
+        if (!all_digits(e->d_name))
+            continue;
+        pid_t pid = static_cast<pid_t>(std::stol(e->d_name));
+        if (pid_holds(pid, inodes))
+            out.push_back(pid);
+    }
+    return out;
+}
+
+int kill_apps_on_ports(const std::vector<int>& ports, bool verbose,
+                       const std::vector<std::string>& exclude_ips) {
+    std::vector<unsigned long> inodes;
+    for (const auto& l : find_listeners(ports, exclude_ips))
+        inodes.push_back(l.inode);
+    std::vector<pid_t> immune = Proc::Lineage::pids();
+    std::vector<Target> targets;
+    for (pid_t pid : pids_holding(inodes)) {
+        if (std::find(immune.begin(), immune.end(), pid) != immune.end())
+            continue;
+        if (pid <= 1) {
+            Debug::log_warn("The process with ID " + std::to_string(pid) + " listens on port " +
+                            join(ports) + "; it is never signalled.");
+            continue;
+        }
+        Target t = Target::open(pid);
+        // The pidfd is taken after the search: keep it only if that process
+        // still holds one of the sockets.
+        if (t.has_pidfd() && (!pid_holds(pid, inodes) || !t.alive()))
+            continue;
+        targets.push_back(std::move(t));
+    }
+    std::string display = "the processes on port " + join(ports);
+    if (targets.empty()) {
+        if (verbose && OUTPUT)
+            *OUTPUT << "No process listens on port " << join(ports) << ".\n" << std::flush;
+        return 0;
+    }
+    return escalate(targets, display, verbose, WAIT_TIME);
+}
+
+}  // namespace Tavrel::Kill::AppPort

@@ -1,0 +1,21 @@
+// Tavrel::Proc::Read: small whole-file reads for the process file system.
+//
+// Files under /proc report a size of 0, so they are read until end of file.
+// A file that cannot be opened or read (the process has gone, permission)
+// gives nothing: for /proc that is an ordinary outcome, never an error.
+//
+//   auto text = Tavrel::Proc::Read::at(proc_dirfd, "1234/cmdline");
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace Tavrel::Proc::Read {
+
+// `relpath` is opened relative to `dirfd` (or as given when it is absolute).
+std::optional<std::string> at(int dirfd, const char* relpath);
+std::optional<std::string> path(const std::string& path);
+// The target of a symbolic link, or nothing.
+std::optional<std::string> link_at(int dirfd, const char* relpath);
+
+}  // namespace Tavrel::Proc::Read

@@ -1,0 +1,133 @@
+// Tavrel::PsParser: the process table, read straight from procfs.
+//
+//   auto table = Tavrel::PsParser::fast_parse_ps({.exclude_kernel = true});
+//   for (const auto& rec : table) use(rec.pid, rec.uid, *rec.command);
+//
+//   auto pids = Tavrel::PsParser::get_pids_by_name("exim", {"mailnull"});
+//
+// A process that ends while it is being read is skipped quietly. When procfs
+// cannot be read, the same calls go to the system `ps` (parse_ps).
+#pragma once
+
+#include "Tavrel/Regex.h"
+
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Tavrel::PsParser {
+
+inline bool READ_PROC = true;
+inline std::string PROC_PATH = "/proc";
+// Pids below this are never candidates of a name search and count as kernel
+// processes for exclude_kernel.
+inline pid_t RESERVED_PIDS = 300;
+// Programs whose first script argument stands for the process's name (with
+// any version suffix, such as perl5.36).
+inline std::vector<std::string> KNOWN_INTERPRETERS = {"perl"};
+// Files under PROC_PATH whose readability shows procfs is usable: one for the
+// listing, one for the name search.
+inline std::string LIST_PROBE_FILE = "stat";
+inline std::string NAME_SEARCH_PROBE_FILE = "loadavg";
+// The account name shown for uid 0 (no lookup).
+inline std::string SUPERUSER_NAME = "root";
+// Marks around the kernel's name of a process that has no command line.
+inline constexpr char KERNEL_NAME_OPEN = '[';
+inline constexpr char KERNEL_NAME_CLOSE = ']';
+// Words of an interpreter's command line that begin with this are options.
+inline constexpr char OPTION_MARKER = '-';
+
+// One process. The fields after `uid` are absent with skip_stat; the
+// statistics only when asked for.
+struct Record {
+    pid_t pid = 0;
+    std::string user;  // "root" for uid 0, else the account name or the uid
+    uid_t uid = 0;
+    std::optional<int> nice;
+    std::optional<std::string> state;  // one letter
+    std::optional<pid_t> ppid;
+    std::optional<std::string> command;
+    std::optional<double> mem;      // percent of memory resident
+    std::optional<double> cpu;      // percent of one CPU over the process's life
+    std::optional<double> elapsed;  // seconds since the process started
+};
+
+struct Options {
+    bool resolve_uids = false;
+    bool memory_stats = false;
+    bool cpu_stats = false;
+    bool elapsed_stats = false;
+    bool exclude_self = false;
+    bool exclude_kernel = false;
+    std::optional<pid_t> want_pid;
+    std::optional<uid_t> want_uid;
+    bool skip_cmdline = false;
+    bool skip_stat = false;
+};
+
+// The table in directory order. Refuses (Tavrel::PlainError) skip_stat with
+// exclude_kernel, cpu_stats or elapsed_stats, or without skip_cmdline.
+std::vector<Record> fast_parse_ps(const Options& options = {});
+// The same table from the system `ps`.
+std::vector<Record> parse_ps(const Options& options = {});
+// The record of one pid, with all statistics; nothing when it does not exist.
+std::optional<Record> get_pid_info(pid_t pid);
+// Every descendant of the given pids, each once: direct children first, then
+// their subtrees.
+std::vector<pid_t> get_child_pids(const std::vector<pid_t>& pids);
+
+// What a name search looks for: a compiled pattern, a list of program names
+// or one program name. A default-made value names nothing.
+class Deadcmd {
+  public:
+    Deadcmd() = default;
+    Deadcmd(const char* name) : names_{name}, single_(true) {}                       // NOLINT
+    Deadcmd(std::string name) : names_{std::move(name)}, single_(true) {}            // NOLINT
+    Deadcmd(std::vector<std::string> names) : names_(std::move(names)) {}            // NOLINT
+    Deadcmd(std::shared_ptr<const Regex> pattern) : pattern_(std::move(pattern)) {}  // NOLINT
+
+    bool defined() const { return pattern_ || single_ || !names_.empty(); }
+    bool is_pattern() const { return pattern_ != nullptr; }
+    bool is_list() const { return !pattern_ && !single_; }
+    const std::vector<std::string>& names() const { return names_; }
+    const std::shared_ptr<const Regex>& pattern() const { return pattern_; }
+    // The names joined by `separator`, or the pattern's text.
+    std::string display(std::string_view separator) const;
+
+  private:
+    std::vector<std::string> names_;
+    std::shared_ptr<const Regex> pattern_;
+    bool single_ = false;
+};
+
+// Decides whether one pid runs the named program, with the owner rule.
+class NameMatcher {
+  public:
+    // Nothing when the name is undefined or its pattern matches the empty
+    // text (it would match every process). Owners are uids or account names;
+    // an unprivileged caller is always limited to its own uid.
+    static std::optional<NameMatcher> create(const Deadcmd& deadcmd,
+                                             const std::vector<std::string>& allowed_owners = {});
+    // Reads the pid's files under the directory `proc_dirfd` (PROC_PATH).
+    bool matches(int proc_dirfd, pid_t pid) const;
+    // The match rule over already read texts (exposed for tests).
+    bool matches_words(std::string_view process_name, std::vector<std::string> secondary,
+                       std::string_view file_name) const;
+    bool owner_allowed(uid_t uid) const;
+
+  private:
+    std::shared_ptr<const Regex> pattern_;
+    std::vector<std::string> plain_names_;
+    std::optional<std::vector<uid_t>> owners_;
+};
+
+std::vector<pid_t> get_pids_by_name(const Deadcmd& deadcmd,
+                                    const std::vector<std::string>& allowed_owners = {});
+// The interpreter names as one pattern (alternatives inside a group).
+const Regex& get_known_interpreters_regex();
+
+}  // namespace Tavrel::PsParser

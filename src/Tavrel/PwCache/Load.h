@@ -1,0 +1,31 @@
+// Tavrel::PwCache::Load: reading account records from the account files.
+//
+//   auto e = Tavrel::PwCache::Load::load("0:mail");   // reads and caches
+#pragma once
+
+#include "Tavrel/PwCache.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace Tavrel::PwCache::Load {
+
+// The modification time of a file in seconds, 0 when it cannot be examined.
+long long mtime_of(const std::string& path);
+
+// The first account line whose field `field` equals `value`, with the two
+// file times; nothing when there is none or the file cannot be read.
+std::optional<Entry> readpasswd(std::string_view value, int field);
+// readpasswd() completed with the password and ageing values from the shadow
+// file; warns and returns the record without them when the shadow file
+// cannot be read or lacks the account.
+std::optional<Entry> readshadow(std::string_view value, int field);
+
+// Reads the record for a lookup key from the files (with shadow data when
+// running as root) and caches it in the per-process cache.
+std::optional<Entry> load(const std::string& key);
+// The per-process entry for the key, when it is still fresh.
+std::optional<Entry> load_cached(const std::string& key);
+
+}  // namespace Tavrel::PwCache::Load

@@ -1,0 +1,17 @@
+#include "Tavrel/PwCache/Validate.h"
+
+#include "Tavrel/PwCache/Load.h"
+
+namespace Tavrel::PwCache::Validate {
+
+bool validate(const Entry& entry) {
+    if (entry.contents.name.empty())
+        return false;
+    if (Load::mtime_of(PASSWD_FILE) != entry.cachetime)
+        return false;
+    if (entry.contents.has_shadow() && Load::mtime_of(SHADOW_FILE) != entry.hcachetime)
+        return false;
+    return true;
+}
+
+}  // namespace Tavrel::PwCache::Validate

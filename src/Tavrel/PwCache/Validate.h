@@ -1,0 +1,11 @@
+// Tavrel::PwCache::Validate: whether a cached entry still matches the
+// account files (their modification times are those it was read at).
+#pragma once
+
+#include "Tavrel/PwCache.h"
+
+namespace Tavrel::PwCache::Validate {
+
+bool validate(const Entry& entry);
+
+}  // namespace Tavrel::PwCache::Validate
