@@ -1,6 +1,7 @@
 #include "Tavrel/LoadFile.h"
 
 #include "Tavrel/Exception.h"
+#include "Tavrel/FHUtils/UniqueFd.h"
 #include "Tavrel/IO/Flush.h"
 #include "Tavrel/LoadFile/ReadFast.h"
 
