@@ -1,0 +1,57 @@
+// Tavrel::ZidavovEva::Lock: the per-service run lock. Two runs of the tool on
+// one service never overlap: each holds an exclusive advisory lock on
+// LOCK_BASE/<service> for its whole run.
+//
+//   Tavrel::ZidavovEva::Lock lock("httpd");   // waits up to LOCK_TIMEOUT seconds
+//   ... stop and start the service ...
+//   lock.release();                            // or let it go out of scope
+//
+// The lock lives in the open file: it ends when the holder releases it, is
+// destroyed, or dies (even by SIGKILL), so nothing needs cleaning after a
+// crash and a lock file left behind blocks nobody. A forked child that
+// inherited the handle never drops its parent's lock (Tavrel::FileUtils::Flock).
+//
+// The service name is checked (Tavrel::Validate::Service) before any path is
+// formed: an invalid name is Param::Invalid and touches no file.
+#pragma once
+
+#include "Tavrel/FileUtils/Flock.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace Tavrel::ZidavovEva {
+
+class Lock final {
+  public:
+    // The directory of the lock files; created (mode 0700) when missing.
+    static inline std::string LOCK_BASE = "/run/lock/zidavoveva";
+    // The whole wait for the lock, and the pause between attempts, in seconds.
+    static inline double LOCK_TIMEOUT = 196;
+    static inline double POLL_INTERVAL = 0.25;
+
+    // Takes the lock of `service`. Tavrel::PlainError for an empty name, an
+    // unopenable lock file, or a lock not obtained in time; Param::Invalid for
+    // an invalid name.
+    explicit Lock(std::string_view service);
+    Lock(Lock&&) noexcept = default;
+    Lock& operator=(Lock&&) noexcept = default;
+
+    // Drops the lock; true. The object holds nothing afterwards.
+    bool release();
+    bool held() const { return fh_.has_value() && fh_->fd() >= 0; }
+    const std::string& path() const { return path_; }
+
+    // LOCK_BASE/<service>, after checking the name (Param::Invalid).
+    static std::string get_run_lock_file_for_service(std::string_view service);
+    // Polls for an exclusive lock on `fh` until `timeout` seconds have passed:
+    // true when taken, false on time-out.
+    static bool wait_for_ex_lock(FileUtils::Flock& fh, double timeout);
+
+  private:
+    std::string path_;
+    std::optional<FileUtils::Flock> fh_;
+};
+
+}  // namespace Tavrel::ZidavovEva

@@ -1,0 +1,218 @@
+#include "Tavrel/ZidavovEva/Lock.h"
+
+#include "Tavrel/Exception.h"
+#include "Tavrel/PlainError.h"
+#include "testsupport/TempDir.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Tavrel::ZidavovEva::Lock;
+using Clock = std::chrono::steady_clock;
+
+class LockTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        saved_base_ = Lock::LOCK_BASE;
+        saved_timeout_ = Lock::LOCK_TIMEOUT;
+        saved_poll_ = Lock::POLL_INTERVAL;
+        Lock::LOCK_BASE = tmp_ / "locks";
+        Lock::LOCK_TIMEOUT = 5;
+        Lock::POLL_INTERVAL = 0.01;
+    }
+    void TearDown() override {
+        Lock::LOCK_BASE = saved_base_;
+        Lock::LOCK_TIMEOUT = saved_timeout_;
+        Lock::POLL_INTERVAL = saved_poll_;
+    }
+
+    // A child that takes the lock, reports it on a pipe and then holds it for
+    // `hold` seconds (or until killed).
+    pid_t spawn_holder(const std::string& service, double hold) {
+        int p[2];
+        EXPECT_EQ(::pipe2(p, O_CLOEXEC), 0);
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(p[0]);
+            try {
+                Lock lock(service);
+                (void)!::write(p[1], "L", 1);
+                std::this_thread::sleep_for(std::chrono::duration<double>(hold));
+            } catch (...) {
+                ::_exit(2);
+            }
+            ::_exit(0);
+        }
+        ::close(p[1]);
+        char c = 0;
+        EXPECT_EQ(::read(p[0], &c, 1), 1);
+        ::close(p[0]);
+        return pid;
+    }
+
+    static int wait_exit(pid_t pid) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return status;
+    }
+
+    Tavrel::TestSupport::TempDir tmp_;
+    std::string saved_base_;
+    double saved_timeout_ = 0, saved_poll_ = 0;
+};
+
+TEST_F(LockTest, InvalidNamesAreRefusedBeforeAnyFileIsTouched) {
+    for (const char* bad : {"../etc", "a/b", ".hidden", "..", "x y", "-rf", "a..b", "tab\tx"}) {
+        try {
+            Lock lock(bad);
+            ADD_FAILURE() << "accepted " << bad;
+        } catch (const Tavrel::Exception& e) {
+            EXPECT_TRUE(e.isa("Param::Invalid")) << e.class_name();
+            EXPECT_NE(e.to_string().find(bad), std::string::npos) << e.to_string();
+        }
+    }
+    EXPECT_THROW(Lock(""), Tavrel::PlainError);
+    EXPECT_FALSE(std::filesystem::exists(Lock::LOCK_BASE));
+    EXPECT_FALSE(std::filesystem::exists(tmp_ / "etc"));
+}
+
+TEST_F(LockTest, LockFileIsNamedAfterTheServiceAndLeftInPlace) {
+    EXPECT_EQ(Lock::get_run_lock_file_for_service("exim-altport"),
+              Lock::LOCK_BASE + "/exim-altport");
+    {
+        Lock lock("httpd");
+        EXPECT_TRUE(lock.held());
+        struct stat st;
+        ASSERT_EQ(::stat(lock.path().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_TRUE(lock.release());
+        EXPECT_FALSE(lock.held());
+    }
+    // The file of an earlier run blocks nobody.
+    EXPECT_TRUE(std::filesystem::exists(Lock::LOCK_BASE + "/httpd"));
+    Lock again("httpd");
+    EXPECT_TRUE(again.held());
+}
+
+TEST_F(LockTest, ConcurrentRunsOnOneServiceNeverOverlap) {
+    const std::string log = tmp_ / "critical.log";
+    const int runs = 8, rounds = 6;
+    std::vector<pid_t> children;
+    for (int i = 0; i < runs; ++i) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            try {
+                for (int r = 0; r < rounds; ++r) {
+                    Lock lock("mysql");
+                    int fd = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+                    std::string me = std::to_string(::getpid());
+                    (void)!::write(fd, ("B " + me + "\n").data(), me.size() + 3);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+                    (void)!::write(fd, ("E " + me + "\n").data(), me.size() + 3);
+                    ::close(fd);
+                }
+            } catch (...) {
+                ::_exit(3);
+            }
+            ::_exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = wait_exit(pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    std::istringstream in(Tavrel::TestSupport::TempDir::read(log));
+    std::string tag, pid, end_tag, end_pid;
+    int sections = 0;
+    while (in >> tag >> pid) {
+        ASSERT_EQ(tag, "B");
+        ASSERT_TRUE(in >> end_tag >> end_pid);
+        // Each section ends before any other begins: B and E of one run are adjacent.
+        ASSERT_EQ(end_tag, "E");
+        ASSERT_EQ(end_pid, pid);
+        ++sections;
+    }
+    EXPECT_EQ(sections, runs * rounds);
+}
+
+TEST_F(LockTest, SecondRunWaitsAndProceedsWhenTheFirstReleases) {
+    pid_t holder = spawn_holder("named", 0.4);
+    auto start = Clock::now();
+    Lock lock("named");
+    double waited = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_GE(waited, 0.25);
+    EXPECT_LT(waited, 3.0);
+    EXPECT_EQ(wait_exit(holder), 0);
+}
+
+TEST_F(LockTest, TimesOutWhileAnotherRunHoldsTheLock) {
+    pid_t holder = spawn_holder("named", 30);
+    Lock::LOCK_TIMEOUT = 0.3;
+    auto start = Clock::now();
+    try {
+        Lock lock("named");
+        ADD_FAILURE() << "took a held lock";
+    } catch (const Tavrel::PlainError& e) {
+        EXPECT_NE(std::string(e.what()).find("another run"), std::string::npos) << e.what();
+    }
+    double waited = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_GE(waited, 0.3);
+    EXPECT_LT(waited, 2.0);
+    // Runs on other services are not held up meanwhile.
+    Lock other("exim");
+    EXPECT_TRUE(other.held());
+    ::kill(holder, SIGKILL);
+    wait_exit(holder);
+}
+
+TEST_F(LockTest, HolderKilledWithSigkillLeavesTheServiceUnlocked) {
+    pid_t holder = spawn_holder("httpd", 60);
+    Lock::LOCK_TIMEOUT = 0.1;
+    EXPECT_THROW(Lock("httpd"), Tavrel::PlainError);
+    ASSERT_EQ(::kill(holder, SIGKILL), 0);
+    int status = wait_exit(holder);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+    Lock::LOCK_TIMEOUT = 1;
+    auto start = Clock::now();
+    Lock lock("httpd");
+    EXPECT_TRUE(lock.held());
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 0.5);
+}
+
+TEST_F(LockTest, ChildThatInheritedTheLockCannotDropIt) {
+    Lock lock("crond");
+    pid_t child = ::fork();
+    if (child == 0) {
+        lock.release();  // closes the child's copy only
+        ::_exit(0);
+    }
+    ASSERT_EQ(wait_exit(child), 0);
+    // Another process still finds the lock held.
+    pid_t probe = ::fork();
+    if (probe == 0) {
+        Lock::LOCK_TIMEOUT = 0.05;
+        try {
+            Lock taken("crond");
+            ::_exit(1);
+        } catch (const Tavrel::PlainError&) {
+            ::_exit(0);
+        }
+    }
+    int status = wait_exit(probe);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child dropped the lock";
+}
+
+}  // namespace
