@@ -59,12 +59,12 @@ class Logger final {
     struct Options {
         bool open_now = false;      // open the log at construction; info stays off the console
         bool use_no_files = false;  // never write the log file
-        std::optional<std::string> alternate_logfile;
-        bool log_pid = false;             // put the pid after the service in log lines
-        bool timestamp_prefix = false;    // put the timestamp in front of console lines
-        bool use_stdout = false;          // echo to stdout even when it is not a terminal
-        std::optional<bool> backtrace;    // back-trace default for this logger
-        bool no_load_from_cache = false;  // always build a fresh logger
+        std::optional<std::string> alternate_logfile = std::nullopt;
+        bool log_pid = false;           // put the pid after the service in log lines
+        bool timestamp_prefix = false;  // put the timestamp in front of console lines
+        bool use_stdout = false;        // echo to stdout even when it is not a terminal
+        std::optional<bool> backtrace = std::nullopt;  // back-trace default for this logger
+        bool no_load_from_cache = false;               // always build a fresh logger
     };
 
     // One record to write. Converts from a plain message; unset fields take the
