@@ -1,0 +1,24 @@
+#include "Tavrel/Validate/AnyAllMatcher.h"
+
+#include "Tavrel/Exception.h"
+
+namespace Tavrel::Validate::AnyAllMatcher {
+
+int match(const Spec& spec, const std::function<int(const std::string&)>& question) {
+    bool any = spec.match == "any";
+    if (!any && !spec.match.empty() && spec.match != "all") {
+        throw Tavrel::Exception::create(
+            "Param::Invalid", "The “[_1]” mode must be “[_2]” or “[_3]”.", {"match", "all", "any"},
+            {{"name", "match"}, {"value", spec.match}});
+    }
+    for (const std::string& item : spec.items) {
+        bool yes = question(item) != 0;
+        if (any && yes)
+            return 1;
+        if (!any && !yes)
+            return 0;
+    }
+    return any ? 0 : 1;
+}
+
+}  // namespace Tavrel::Validate::AnyAllMatcher
