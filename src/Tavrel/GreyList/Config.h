@@ -1,0 +1,15 @@
+// Tavrel::GreyList::Config: the greylisting switch. Greylisting is opt-in: it
+// is on while ENABLE_FILE exists.
+#pragma once
+
+#include <string>
+
+namespace Tavrel::GreyList::Config {
+
+inline std::string ENABLE_FILE = "/etc/tavrel/greylist.enabled";
+
+bool is_enabled();
+// Switches greylisting off: true when it is now off.
+bool disable();
+
+}  // namespace Tavrel::GreyList::Config

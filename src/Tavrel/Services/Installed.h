@@ -1,0 +1,36 @@
+// Tavrel::Services::Installed: is a service's software present on this server?
+//
+//   if (!Tavrel::Services::Installed::service_is_installed("exim-altport")) ...
+//
+// The product's own services are always installed; a service with a rule
+// (a binary to find, a DNS-only server to rule it out...) is installed when
+// its rule says so; any other service is installed when the service monitor
+// has a configuration entry for it (Tavrel::Svcwatch::Config). Rules are keyed
+// by the service's code name: the name with "-" turned into "_".
+//
+// Nothing here throws: a name outside the allowed set is warned about and
+// answered false, and a missing program or file is simply false.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace Tavrel::Services::Installed {
+
+inline std::string P0F_FILE = "/usr/sbin/p0f";
+
+bool service_is_installed(std::string_view service);
+bool _service_has_svcwatch_file(std::string_view service);
+
+// The rules by code name; tests may replace an entry.
+using Rule = std::function<bool()>;
+std::map<std::string, Rule, std::less<>>& rules();
+
+// The path of a daemon program: Tavrel::Binaries' answer when it knows the
+// program, else the first of the search directories that holds it.
+std::optional<std::string> located_binary(std::string_view program);
+
+}  // namespace Tavrel::Services::Installed
