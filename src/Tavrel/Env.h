@@ -27,8 +27,10 @@ inline constexpr std::string_view SAFE_PATH =
     "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
 
 struct CleanOptions {
-    std::optional<std::vector<std::string>> keep;    // kept although not in the safe list
-    std::optional<std::vector<std::string>> remove;  // removed although in the safe list
+    std::optional<std::vector<std::string>> keep =
+        std::nullopt;  // kept although not in the safe list
+    std::optional<std::vector<std::string>> remove =
+        std::nullopt;  // removed although in the safe list
     bool http_purge = false;
 };
 

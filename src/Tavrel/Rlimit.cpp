@@ -1,5 +1,6 @@
 #include "Tavrel/Rlimit.h"
 
+#include "Tavrel/Config/LoadTvConf.h"
 #include "Tavrel/Debug.h"
 #include "Tavrel/Exception.h"
 #include "Tavrel/Maxmem.h"

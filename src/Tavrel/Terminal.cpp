@@ -113,9 +113,19 @@ bool color_disabled_by_flag_file() {
 }
 
 std::optional<int> parse_infocmp_colors(std::string_view output) {
-    static const Regex re(R"(max_colors\#(\d+))");
+    // infocmp writes large numbers in hexadecimal ("max_colors#0x100" for 256):
+    // reading only the leading digits would give 0 colours.
+    static const Regex re(R"(max_colors\#(?:0x([0-9a-fA-F]+)|(\d+)))");
     auto m = re.match(output);
-    return m ? to_int((*m)[1]) : std::nullopt;
+    if (!m)
+        return std::nullopt;
+    std::string_view digits = m->has(1) ? (*m)[1] : (*m)[2];
+    int base = m->has(1) ? 16 : 10;
+    int value = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+    if (ec != std::errc() || end != digits.data() + digits.size() || value <= 0)
+        return std::nullopt;
+    return value;
 }
 
 std::optional<int> colors_from_name(std::string_view terminal) {

@@ -1,5 +1,6 @@
 #include "Tavrel/Binaries/Cmd.h"
 
+#include "Tavrel/Fuser.h"
 #include "Tavrel/Logger.h"
 #include "Tavrel/PlainError.h"
 
@@ -243,9 +244,9 @@ std::optional<FileUtils::Flock> Cmd::get_lock_for_cmd(const std::shared_ptr<Logg
     return lock;
 }
 
-// Until the process-table open-file check is linked in, nothing is reported held.
-std::map<std::string, std::vector<pid_t>> default_open_file_check(const std::vector<std::string>&) {
-    return {};
+std::map<std::string, std::vector<pid_t>> default_open_file_check(
+    const std::vector<std::string>& paths) {
+    return Fuser::check(paths);
 }
 
 }  // namespace Tavrel::Binaries

@@ -58,12 +58,14 @@ std::map<std::string, std::vector<pid_t>> default_open_file_check(
     const std::vector<std::string>& paths);
 inline OpenFileCheck open_file_check = default_open_file_check;
 
+struct CmdOptions {
+    std::optional<std::string> bin = std::nullopt;  // overrides bin_path()
+    std::optional<double> lock_timeout = std::nullopt;
+};
+
 class Cmd {
   public:
-    struct Options {
-        std::optional<std::string> bin;  // overrides bin_path()
-        std::optional<double> lock_timeout;
-    };
+    using Options = CmdOptions;
     struct RunOptions {
         std::vector<std::string> args;
         SafeRun::Input stdin_from;

@@ -17,11 +17,14 @@ using VersionMap = std::map<std::string, std::string>;
 // Appended between version and architecture under with_arch_suffix.
 inline constexpr std::string_view ARCH_SEPARATOR = ".";
 
+struct BaseOptions {
+    // Report versions with the architecture appended after ARCH_SEPARATOR.
+    bool with_arch_suffix = false;
+};
+
 class Base {
   public:
-    struct Options {
-        bool with_arch_suffix = false;
-    };
+    using Options = BaseOptions;
     explicit Base(Options options = {}) : options_(options) {}
     virtual ~Base() = default;
 
