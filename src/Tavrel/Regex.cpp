@@ -3,6 +3,7 @@
 
 #include <pcre2.h>
 
+#include <cctype>
 #include <stdexcept>
 
 namespace Tavrel {
@@ -20,22 +21,39 @@ struct MatchDataDeleter {
 };
 using MatchDataPtr = std::unique_ptr<pcre2_match_data, MatchDataDeleter>;
 
+// The offset just past the character at `offset`: an empty match must move
+// on by a whole UTF-8 character, or the next match could start (and a
+// replacement be inserted) in the middle of one.
+std::size_t next_character(std::string_view subject, std::size_t offset) {
+    ++offset;
+    while (offset < subject.size() &&
+           (static_cast<unsigned char>(subject[offset]) & 0xC0) == 0x80) {
+        ++offset;
+    }
+    return offset;
+}
+
 }  // namespace
 
 struct Regex::Impl {
     pcre2_code* code = nullptr;
     uint32_t capture_count = 0;
     ~Impl() {
-        if (code) pcre2_code_free(code);
+        if (code)
+            pcre2_code_free(code);
     }
 };
 
 Regex::Regex(std::string_view pattern, unsigned flags) : pattern_(pattern), impl_(new Impl) {
     uint32_t options = PCRE2_UTF | PCRE2_MATCH_INVALID_UTF;
-    if (flags & CASELESS) options |= PCRE2_CASELESS;
-    if (flags & MULTILINE) options |= PCRE2_MULTILINE;
-    if (flags & DOTALL) options |= PCRE2_DOTALL;
-    if (flags & EXTENDED) options |= PCRE2_EXTENDED;
+    if (flags & CASELESS)
+        options |= PCRE2_CASELESS;
+    if (flags & MULTILINE)
+        options |= PCRE2_MULTILINE;
+    if (flags & DOTALL)
+        options |= PCRE2_DOTALL;
+    if (flags & EXTENDED)
+        options |= PCRE2_EXTENDED;
     int error_code = 0;
     PCRE2_SIZE error_offset = 0;
     impl_->code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern_.data()), pattern_.size(),
@@ -55,12 +73,15 @@ Regex::Regex(Regex&&) noexcept = default;
 Regex& Regex::operator=(Regex&&) noexcept = default;
 
 std::optional<Regex::Match> Regex::match(std::string_view subject, std::size_t offset) const {
-    if (offset > subject.size()) return std::nullopt;
+    if (offset > subject.size())
+        return std::nullopt;
     MatchDataPtr data(pcre2_match_data_create_from_pattern(impl_->code, nullptr));
-    if (!data) throw std::bad_alloc();
+    if (!data)
+        throw std::bad_alloc();
     int rc = pcre2_match(impl_->code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(),
                          offset, 0, data.get(), nullptr);
-    if (rc == PCRE2_ERROR_NOMATCH) return std::nullopt;
+    if (rc == PCRE2_ERROR_NOMATCH)
+        return std::nullopt;
     if (rc < 0) {
         throw std::runtime_error("regular expression \"" + pattern_ +
                                  "\" failed: " + pcre2_error_text(rc));
@@ -80,17 +101,20 @@ std::optional<Regex::Match> Regex::match(std::string_view subject, std::size_t o
     return m;
 }
 
-bool Regex::test(std::string_view subject) const { return match(subject).has_value(); }
+bool Regex::test(std::string_view subject) const {
+    return match(subject).has_value();
+}
 
 std::vector<Regex::Match> Regex::match_all(std::string_view subject) const {
     std::vector<Match> all;
     std::size_t offset = 0;
     while (offset <= subject.size()) {
         auto m = match(subject, offset);
-        if (!m) break;
+        if (!m)
+            break;
         std::size_t end = m->end();
         // An empty match must still move forward, or the loop never ends.
-        offset = end == m->start() ? end + 1 : end;
+        offset = end == m->start() ? next_character(subject, end) : end;
         all.push_back(std::move(*m));
     }
     return all;
@@ -98,7 +122,8 @@ std::vector<Regex::Match> Regex::match_all(std::string_view subject) const {
 
 int Regex::group_number(std::string_view name) const {
     std::string key(name);
-    int n = pcre2_substring_number_from_name(impl_->code, reinterpret_cast<PCRE2_SPTR>(key.c_str()));
+    int n =
+        pcre2_substring_number_from_name(impl_->code, reinterpret_cast<PCRE2_SPTR>(key.c_str()));
     return n < 0 ? -1 : n;
 }
 
@@ -109,7 +134,8 @@ std::string Regex::replace(std::string_view subject, std::string_view replacemen
     std::size_t offset = 0;
     while (offset <= subject.size()) {
         auto m = match(subject, offset);
-        if (!m) break;
+        if (!m)
+            break;
         out.append(subject.substr(copied, m->start() - copied));
         for (std::size_t i = 0; i < replacement.size(); ++i) {
             char c = replacement[i];
@@ -128,7 +154,8 @@ std::string Regex::replace(std::string_view subject, std::string_view replacemen
                     group = group * 10 + static_cast<std::size_t>(replacement[j] - '0');
                     ++j;
                 }
-                if (group < m->size()) out.append((*m)[group]);
+                if (group < m->size())
+                    out.append((*m)[group]);
                 i = j - 1;
             } else if (next == '{') {
                 std::size_t close = replacement.find('}', i + 2);
@@ -137,7 +164,8 @@ std::string Regex::replace(std::string_view subject, std::string_view replacemen
                     continue;
                 }
                 std::string_view ref = replacement.substr(i + 2, close - i - 2);
-                bool numeric = !ref.empty() && ref.find_first_not_of("0123456789") == ref.npos;
+                bool numeric = !ref.empty() && ref.size() < 6 &&
+                               ref.find_first_not_of("0123456789") == ref.npos;
                 int group = numeric ? std::stoi(std::string(ref)) : group_number(ref);
                 if (group >= 0 && static_cast<std::size_t>(group) < m->size()) {
                     out.append((*m)[static_cast<std::size_t>(group)]);
@@ -149,34 +177,45 @@ std::string Regex::replace(std::string_view subject, std::string_view replacemen
         }
         copied = m->end();
         if (m->end() == m->start()) {
-            if (m->end() < subject.size()) out += subject[m->end()];
-            copied = m->end() + 1;
-            offset = m->end() + 1;
+            std::size_t next = next_character(subject, m->end());
+            if (m->end() < subject.size())
+                out.append(subject.substr(m->end(), next - m->end()));
+            copied = next;
+            offset = next;
         } else {
             offset = m->end();
         }
-        if (!global) break;
+        if (!global)
+            break;
     }
-    if (copied < subject.size()) out.append(subject.substr(copied));
+    if (copied < subject.size())
+        out.append(subject.substr(copied));
     return out;
 }
 
 std::string Regex::escape(std::string_view literal) {
     std::string out;
     out.reserve(literal.size() * 2);
+    // Every ASCII character other than a letter, digit or underscore is
+    // escaped (a backslash before such a character always means the character
+    // itself), so white space survives EXTENDED patterns too. Bytes of
+    // multi-byte characters pass unchanged.
     for (char c : literal) {
-        if (std::string_view("\\^$.|?*+()[]{}/-# ").find(c) != std::string_view::npos) out += '\\';
+        auto u = static_cast<unsigned char>(c);
         if (c == '\0') {
             out += "\\x00";
             continue;
         }
+        if (u < 0x80 && !std::isalnum(u) && c != '_')
+            out += '\\';
         out += c;
     }
     return out;
 }
 
 std::string_view Regex::Match::operator[](std::size_t group) const {
-    if (!has(group)) return {};
+    if (!has(group))
+        return {};
     return subject_.substr(groups_[group].first, groups_[group].second - groups_[group].first);
 }
 

@@ -51,3 +51,21 @@ TEST(Regex, MatchAllAdvancesPastEmptyMatches) {
     ASSERT_GE(all.size(), 2u);
     EXPECT_EQ(all[0][0], "1");
 }
+
+TEST(Regex, EmptyMatchesStepOverWholeCharacters) {
+    Regex empty("x*");
+    EXPECT_EQ(empty.replace("éa", "-", true), "-é-a-");
+    auto all = Regex(R"(\d*)").match_all("é1");
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[1][0], "1");
+    EXPECT_EQ(all[1].start(), 2u);
+}
+
+TEST(Regex, EscapeSurvivesExtendedModeAndControlCharacters) {
+    const std::string literal("a b\tc\nd#e\\f\0g~h=ü", 18);
+    Regex plain("^" + Regex::escape(literal) + "$");
+    Regex extended("^" + Regex::escape(literal) + "$", Regex::EXTENDED);
+    EXPECT_TRUE(plain.test(literal));
+    EXPECT_TRUE(extended.test(literal));
+    EXPECT_FALSE(extended.test("ab\tc\nd"));
+}
