@@ -11,6 +11,26 @@ namespace Tavrel::StackTrace {
 
 namespace {
 
+// A demangled function name without its parameter list, which for template
+// code is long enough to drown the trace.
+std::string without_parameters(std::string name) {
+    constexpr std::string_view konst = " const";
+    if (name.size() > konst.size() &&
+        name.compare(name.size() - konst.size(), konst.size(), konst) == 0) {
+        name.resize(name.size() - konst.size());
+    }
+    if (name.empty() || name.back() != ')')
+        return name;
+    int depth = 0;
+    for (std::size_t i = name.size(); i-- > 0;) {
+        if (name[i] == ')')
+            ++depth;
+        if (name[i] == '(' && --depth == 0)
+            return i == 0 ? name : name.substr(0, i);
+    }
+    return name;
+}
+
 // "binary(mangled+0x1c) [0x...]" becomes "demangled+0x1c (binary)".
 std::string readable(std::string_view symbol) {
     std::size_t open = symbol.find('(');
@@ -23,7 +43,7 @@ std::string readable(std::string_view symbol) {
     std::string mangled(symbol.substr(open + 1, plus - open - 1));
     int status = 0;
     char* demangled = abi::__cxa_demangle(mangled.c_str(), nullptr, nullptr, &status);
-    std::string name = status == 0 && demangled ? demangled : mangled;
+    std::string name = status == 0 && demangled ? without_parameters(demangled) : mangled;
     std::free(demangled);
     return name + std::string(symbol.substr(plus, close - plus)) + " (" +
            std::string(symbol.substr(0, open)) + ")";
