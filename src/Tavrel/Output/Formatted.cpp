@@ -111,6 +111,11 @@ void Formatted::message(std::string_view type, const Contents& contents,
 void Formatted::message(std::string_view type, const Contents& contents,
                         std::optional<Source> source, Partial partial, Prepend prepend) {
     const Source& src = source ? *source : this->source();
+    if (!last_message_had_newline_ && type != open_line_type_) {
+        write_text(_new_line());
+        last_message_had_newline_ = true;
+    }
+    open_line_type_ = type;
     if (!is_known_type(type)) {
         _safe_render_message(describe_other_type(type, contents), "", partial, prepend);
         return;

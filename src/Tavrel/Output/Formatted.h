@@ -10,6 +10,11 @@
 //   out.output_partial(".");
 //   out.output(" done");        // "Waiting . done\n"
 //
+// A partial line is continued only by a message of the type that opened it
+// (output_partial followed by output); a message of another type, such as a
+// warning arriving in the middle of a progress line, first ends the open line
+// and starts on a line of its own.
+//
 // The drawing itself (indent unit, line terminator, colour) belongs to the
 // subclasses: Plain, Terminal and HTML.
 #pragma once
@@ -70,6 +75,8 @@ class Formatted : public Base {
                                          bool right_align);
 
     bool last_message_had_newline_ = true;
+    // The type of the message that left the current line open.
+    std::string open_line_type_;
     FitCache fmt_cache_pid_;
     FitCache fmt_cache_queue_child_number_;
     FitCache fmt_cache_item_name_;

@@ -1,23 +1,20 @@
 // Tavrel::Output::Formatted::Terminal: plain text with the colour of each
-// message type, for a person at a terminal. Colour is used only when the
-// colour module says the output descriptor wants it (a callback handle never
-// does), when neither colour-disabling flag file exists, and when
-// _disable_color was not called. Colour is an embellishment: any doubt gives
-// plain text, never an error.
+// message type, for a person at a terminal. Whether colour is drawn, and how,
+// is asked of Tavrel::Output::TerminalColors (which also honours the
+// colour-disabling flag files); a callback handle, having no descriptor, never
+// gets colour, and _disable_color turns it off for this object. Colour is an
+// embellishment: any doubt gives plain text, never an error.
 #pragma once
 
 #include "Tavrel/Output/Formatted/Plain.h"
 
+#include <optional>
 #include <string>
 
 namespace Tavrel::Output {
 
 class Formatted::Terminal : public Formatted::Plain {
   public:
-    // Either file existing turns colour off for every terminal output object.
-    static inline std::string NO_COLOR_FLAG_FILE = "/usr/local/tavrel/etc/nocolor";
-    static inline std::string DISABLE_COLOR_FLAG_FILE = "/usr/local/tavrel/etc/disable_color";
-
     Terminal() : Terminal(Options{}) {}
     explicit Terminal(Options options) : Plain(std::move(options)) {}
 
@@ -25,8 +22,9 @@ class Formatted::Terminal : public Formatted::Plain {
 
     // No colour from this object from now on.
     void _disable_color() { colour_disabled_ = true; }
-    // Forgets the cached flag-file decision, so the next message looks again.
-    static void _clear_cache();
+    // Forgets this object's colour decision, so the next coloured text asks
+    // the colour module again.
+    void _clear_cache() { colour_wanted_.reset(); }
 
   protected:
     std::string _format_text(std::string_view colour, std::string_view text) const override;
@@ -34,6 +32,7 @@ class Formatted::Terminal : public Formatted::Plain {
   private:
     bool colour_wanted() const;
     bool colour_disabled_ = false;
+    mutable std::optional<bool> colour_wanted_;
 };
 
 }  // namespace Tavrel::Output
