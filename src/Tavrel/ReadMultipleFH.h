@@ -55,15 +55,15 @@ class ReadMultipleFH {
     // or the reader went away (EPIPE), which is not an error: a program may
     // well exit without reading all its input.
     struct Feed {
-        FHUtils::UniqueFd fd;
-        std::shared_ptr<const std::string> text;
+        FHUtils::UniqueFd fd{};
+        std::shared_ptr<const std::string> text{};
         std::istream* stream = nullptr;
     };
     struct Options {
-        std::vector<Entry> filehandles;
-        std::optional<double> timeout;       // default DEFAULT_TIMEOUT
-        std::optional<double> read_timeout;  // default DEFAULT_READ_TIMEOUT
-        std::optional<Feed> feed;
+        std::vector<Entry> filehandles{};
+        std::optional<double> timeout{};       // default DEFAULT_TIMEOUT
+        std::optional<double> read_timeout{};  // default DEFAULT_READ_TIMEOUT
+        std::optional<Feed> feed{};
     };
 
     // Throws Io::ReadFailed for a read error other than EAGAIN/EINTR (and for

@@ -163,12 +163,23 @@ ChildFd callers_fd(int fd, const char* stream) {
     return {std::move(dup), raw};
 }
 
+// Moves a descriptor of ours off 0, 1 and 2 (free only when the caller closed
+// them), so placing the child's standard descriptors cannot overwrite it.
+UniqueFd lift(UniqueFd fd) {
+    if (!fd || fd.get() > 2)
+        return fd;
+    UniqueFd moved(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3));
+    if (!moved)
+        throw PlainError(std::string("Could not move a descriptor: ") + std::strerror(errno));
+    return moved;
+}
+
 std::pair<UniqueFd, UniqueFd> make_pipe() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         throw PlainError(std::string("Could not create a pipe: ") + std::strerror(errno));
     }
-    return {UniqueFd(fds[0]), UniqueFd(fds[1])};
+    return {lift(UniqueFd(fds[0])), lift(UniqueFd(fds[1]))};
 }
 
 std::string exec_failure_text(const std::string& program, int err) {
@@ -200,15 +211,18 @@ bool env_has(const char* entry) {
     return false;
 }
 
-void fill_missing_defaults(char** defaults) {
+// Slots an environment array needs to add the missing defaults (0: none missing).
+std::size_t slots_with_defaults(char** defaults) {
     std::size_t n = 0, missing = 0;
     for (char** e = environ; e && *e; ++e)
         ++n;
     for (char** d = defaults; *d; ++d)
         missing += env_has(*d) ? 0 : 1;
-    if (missing == 0)
-        return;
-    auto** env = static_cast<char**>(alloca((n + missing + 1) * sizeof(char*)));
+    return missing == 0 ? 0 : n + missing + 1;
+}
+
+// Fills `env` with the environment plus the missing defaults.
+void add_missing_defaults(char** env, char** defaults) {
     std::size_t i = 0;
     for (char** e = environ; e && *e; ++e)
         env[i++] = *e;
@@ -217,7 +231,6 @@ void fill_missing_defaults(char** defaults) {
             env[i++] = *d;
     }
     env[i] = nullptr;
-    environ = env;
 }
 
 void write_text(int fd, const char* text) {
@@ -258,7 +271,12 @@ void write_text(int fd, const char* text) {
             ::_exit(e ? e : 127);
         }
     }
-    fill_missing_defaults(plan.defaults);
+    // On this frame's stack: it must live until execve.
+    if (const std::size_t slots = slots_with_defaults(plan.defaults)) {
+        auto** env = static_cast<char**>(alloca(slots * sizeof(char*)));
+        add_missing_defaults(env, plan.defaults);
+        environ = env;
+    }
     mark_descriptors_close_on_exec(3);
     ::execve(plan.program, plan.argv, environ);
     const int e = errno;
@@ -310,10 +328,10 @@ Object::Object(Options o) : ChildErrorStringifier(0, o.program), args_(std::move
         child_in.owned = std::move(r);
         parent_in = std::move(w);
     } else {
-        child_in.owned.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-        if (!child_in.owned) {
+        UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        if (!null)
             throw PlainError(std::string("Could not open /dev/null: ") + std::strerror(errno));
-        }
+        child_in.owned = lift(std::move(null));
         child_in.fd = child_in.owned.get();
     }
 

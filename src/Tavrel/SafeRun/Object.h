@@ -88,23 +88,23 @@ using Input = std::variant<std::monostate, std::string, std::shared_ptr<const st
 using Output = std::variant<std::monostate, Fd, std::ostream*>;
 
 struct Options {
-    std::string program;            // required; a path or a name
-    std::vector<std::string> args;  // arguments, without the program name
-    Input stdin_from;
-    Output stdout_to;
-    Output stderr_to;
-    std::optional<double> timeout;       // default DEFAULT_TIMEOUT
-    std::optional<double> read_timeout;  // default DEFAULT_READ_TIMEOUT
-    bool keep_env = false;               // pass the parent's environment unchanged
+    std::string program{};            // required; a path or a name
+    std::vector<std::string> args{};  // arguments, without the program name
+    Input stdin_from{};
+    Output stdout_to{};
+    Output stderr_to{};
+    std::optional<double> timeout{};       // default DEFAULT_TIMEOUT
+    std::optional<double> read_timeout{};  // default DEFAULT_READ_TIMEOUT
+    bool keep_env = false;                 // pass the parent's environment unchanged
     // HOME and USER for the child; default: the effective user's password entry.
-    std::optional<std::string> user;
-    std::optional<std::string> homedir;
+    std::optional<std::string> user{};
+    std::optional<std::string> homedir{};
     // Runs in the forked child right before exec (forces the fork path). It
     // may change the environment; HOME, USER, TMP, TEMP are filled in after
     // it where missing. Throwing ends the child with errno (or 127).
-    std::function<void()> before_exec;
+    std::function<void()> before_exec{};
     // Runs in the parent right after the child exists.
-    std::function<void(pid_t)> after_fork;
+    std::function<void(pid_t)> after_fork{};
 };
 
 class Object : public ChildErrorStringifier {
