@@ -187,4 +187,8 @@ void clear_cache_after_cloudlinux_update() {
     clear_cache();
 }
 
+bool flush_disk_caches() {
+    return SysBootstrap::flush_disk_caches();
+}
+
 }  // namespace Tavrel::OS

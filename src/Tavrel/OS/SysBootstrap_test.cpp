@@ -1,0 +1,227 @@
+#include "Tavrel/OS/SysBootstrap.h"
+
+#include "Tavrel/OS.h"
+#include "Tavrel/OS/All.h"
+#include "Tavrel/PlainError.h"
+#include "testsupport/TempDir.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <filesystem>
+
+namespace {
+
+namespace SB = Tavrel::OS::SysBootstrap;
+using SB::Identity;
+
+// Release files as the distributions ship them.
+constexpr const char* DEBIAN12 = R"OS(PRETTY_NAME="Debian GNU/Linux 12 (bookworm)"
+NAME="Debian GNU/Linux"
+VERSION_ID="12"
+VERSION="12 (bookworm)"
+VERSION_CODENAME=bookworm
+ID=debian
+HOME_URL="https://www.debian.org/"
+)OS";
+constexpr const char* UBUNTU2204 = R"OS(PRETTY_NAME="Ubuntu 22.04.4 LTS"
+NAME="Ubuntu"
+VERSION_ID="22.04"
+VERSION="22.04.4 LTS (Jammy Jellyfish)"
+VERSION_CODENAME=jammy
+ID=ubuntu
+ID_LIKE=debian
+)OS";
+constexpr const char* ALMA87 = R"OS(NAME="AlmaLinux"
+VERSION="8.7 (Stone Smilodon)"
+ID="almalinux"
+ID_LIKE="rhel centos fedora"
+VERSION_ID="8.7"
+PLATFORM_ID="platform:el8"
+)OS";
+
+class SysBootstrapTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        saved_ = {SB::OS_RELEASE_FILE, SB::REDHAT_RELEASE_FILE, SB::CACHE_DIR, SB::CACHE_LINK,
+                  SB::CUSTOM_LINK};
+        SB::OS_RELEASE_FILE = tmp_ / "os-release";
+        SB::REDHAT_RELEASE_FILE = tmp_ / "redhat-release";
+        SB::CACHE_DIR = tmp_ / "var/caches/os";
+        SB::CACHE_LINK = SB::CACHE_DIR + "/identity";
+        SB::CUSTOM_LINK = SB::CACHE_DIR + "/identity.custom";
+        Tavrel::OS::clear_cache();
+    }
+    void TearDown() override {
+        SB::OS_RELEASE_FILE = saved_[0];
+        SB::REDHAT_RELEASE_FILE = saved_[1];
+        SB::CACHE_DIR = saved_[2];
+        SB::CACHE_LINK = saved_[3];
+        SB::CUSTOM_LINK = saved_[4];
+        Tavrel::OS::clear_cache();
+    }
+    static std::string link_target(const std::string& path) {
+        std::error_code ec;
+        return std::filesystem::read_symlink(path, ec).string();
+    }
+    static void set_link_mtime(const std::string& path, time_t t) {
+        struct timespec ts[2] = {{t, 0}, {t, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW), 0);
+    }
+
+    Tavrel::TestSupport::TempDir tmp_;
+    std::vector<std::string> saved_;
+};
+
+TEST_F(SysBootstrapTest, ParsesStandardReleaseFiles) {
+    EXPECT_EQ(SB::parse_os_release(DEBIAN12), (Identity{"linux", "debian", "12", "0", "0"}));
+    EXPECT_EQ(SB::parse_os_release(UBUNTU2204), (Identity{"linux", "ubuntu", "22", "04", "4"}));
+    EXPECT_EQ(SB::parse_os_release(ALMA87), (Identity{"linux", "almalinux", "8", "7", "0"}));
+    EXPECT_FALSE(SB::parse_os_release("NAME=\"Nothing\"\nVERSION_ID=1\n"));
+}
+
+TEST_F(SysBootstrapTest, ParsesRedHatReleaseLines) {
+    EXPECT_EQ(SB::parse_redhat_release("Red Hat Enterprise Linux release 9.4 (Plow)\n"),
+              (Identity{"linux", "rhel", "9", "4", "0"}));
+    EXPECT_EQ(SB::parse_redhat_release("CentOS Linux release 7.9.2009 (Core)\nsecond line 1.2.3"),
+              (Identity{"linux", "centos", "7", "9", "2009"}));
+    EXPECT_EQ(SB::parse_redhat_release("CloudLinux release 8 (Anatoly Filipchenko)"),
+              (Identity{"linux", "cloudlinux", "8", "0", "0"}));
+}
+
+TEST_F(SysBootstrapTest, StandardFileWinsAndRedHatFileIsTheFallback) {
+    tmp_.write("redhat-release", "Rocky Linux release 9.3 (Blue Onyx)\n");
+    EXPECT_EQ(SB::get_os_without_cache()->distro, "rocky");
+    tmp_.write("os-release", ALMA87);
+    EXPECT_EQ(SB::get_os_without_cache()->distro, "almalinux");
+    EXPECT_EQ(SB::get_os_without_cache(true)->distro, "rocky");
+}
+
+TEST_F(SysBootstrapTest, RootCachesTheIdentityAndRefreshesAStaleCache) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root writes the identity cache";
+    tmp_.write("os-release", DEBIAN12);
+    Identity id = SB::get_os_info(SB::ACKNOWLEDGE_TOKEN);
+    EXPECT_EQ(id.distro, "debian");
+    EXPECT_EQ(link_target(SB::CACHE_LINK), "linux|debian|12|0|0");
+    struct stat st;
+    ASSERT_EQ(::stat(SB::CACHE_DIR.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0711u);
+
+    // A cache older than the release file is ignored and rewritten.
+    ::unlink(SB::CACHE_LINK.c_str());
+    ASSERT_EQ(::symlink("linux|debian|11|0|0", SB::CACHE_LINK.c_str()), 0);
+    set_link_mtime(SB::CACHE_LINK, ::time(nullptr) - 100);
+    EXPECT_EQ(SB::get_os_info(SB::ACKNOWLEDGE_TOKEN).major, "12");
+    EXPECT_EQ(link_target(SB::CACHE_LINK), "linux|debian|12|0|0");
+
+    // A newer cache is believed.
+    ::unlink(SB::CACHE_LINK.c_str());
+    ASSERT_EQ(::symlink("linux|debian|11|0|0", SB::CACHE_LINK.c_str()), 0);
+    set_link_mtime(SB::CACHE_LINK, ::time(nullptr) + 100);
+    EXPECT_EQ(SB::get_os_info(SB::ACKNOWLEDGE_TOKEN).major, "11");
+}
+
+TEST_F(SysBootstrapTest, ForcedIdentityIsUsedWhateverItsAgeAndSurvivesAFlush) {
+    tmp_.write("os-release", DEBIAN12);
+    std::filesystem::create_directories(SB::CACHE_DIR);
+    ASSERT_EQ(::symlink("linux|rocky|9|3|0", SB::CACHE_LINK.c_str()), 0);
+    ASSERT_EQ(::symlink("forced", SB::CUSTOM_LINK.c_str()), 0);
+    set_link_mtime(SB::CACHE_LINK, 1000);
+    EXPECT_EQ(SB::get_os_info(SB::ACKNOWLEDGE_TOKEN).distro, "rocky");
+    EXPECT_FALSE(Tavrel::OS::flush_disk_caches());
+    EXPECT_EQ(link_target(SB::CACHE_LINK), "linux|rocky|9|3|0");
+    ::unlink(SB::CUSTOM_LINK.c_str());
+    EXPECT_TRUE(Tavrel::OS::flush_disk_caches());
+    EXPECT_FALSE(std::filesystem::is_symlink(SB::CACHE_LINK));
+}
+
+TEST_F(SysBootstrapTest, UnidentifiableSystemAndWrongTokenAreFatal) {
+    tmp_.write("os-release", "ID=debian\n");  // no version anywhere
+    EXPECT_THROW(SB::get_os_info(SB::ACKNOWLEDGE_TOKEN), Tavrel::PlainError);
+    EXPECT_THROW(SB::get_os_info("please"), Tavrel::PlainError);
+}
+
+TEST_F(SysBootstrapTest, FactsFollowTheRelease) {
+    tmp_.write("os-release", DEBIAN12);
+    EXPECT_EQ(Tavrel::OS::pretty_distro(), "Debian 12");
+    EXPECT_EQ(Tavrel::OS::systemd_unit_name("sshd"), "ssh");
+    EXPECT_EQ(Tavrel::OS::systemd_unit_name("crond"), "cron");
+    EXPECT_EQ(Tavrel::OS::systemd_unit_name("httpd"), "apache2");
+    EXPECT_EQ(Tavrel::OS::systemd_unit_name("nscd"), "nscd");
+    EXPECT_EQ(Tavrel::OS::package_manager_module(), "Apt");
+    EXPECT_TRUE(Tavrel::OS::list_contains_value("system_package_managers", "dpkg"));
+    EXPECT_FALSE(Tavrel::OS::list_contains_value("system_package_managers", std::nullopt));
+    EXPECT_THROW(Tavrel::OS::list_contains_value("cron_bin_path", "x"), Tavrel::PlainError);
+    EXPECT_THROW(Tavrel::OS::fact("no_such_fact"), Tavrel::PlainError);
+    EXPECT_EQ(Tavrel::OS::fact("maillog_path"), "/var/log/mail.log");
+
+    Tavrel::OS::clear_cache();
+    ::unlink(SB::CACHE_LINK.c_str());
+    tmp_.write("os-release", "ID=rhel\nVERSION_ID=\"9.4\"\n");
+    EXPECT_EQ(Tavrel::OS::systemd_unit_name("sshd"), "sshd");
+    EXPECT_EQ(Tavrel::OS::systemd_unit_name("crond"), "crond");
+    EXPECT_EQ(Tavrel::OS::systemd_unit_name("mysql"), "mysqld");
+    EXPECT_EQ(Tavrel::OS::cron_bin_path(), "/usr/sbin/crond");
+    EXPECT_EQ(Tavrel::OS::package_manager_module(), "Yum");
+    EXPECT_NO_THROW(Tavrel::OS::assert_unreachable_on_ubuntu());
+
+    Tavrel::OS::clear_cache();
+    ::unlink(SB::CACHE_LINK.c_str());
+    tmp_.write("os-release", "ID=gentoo\nVERSION_ID=2.15\n");
+    EXPECT_EQ(Tavrel::OS::distro(), "gentoo");
+    EXPECT_EQ(Tavrel::OS::pretty_distro(), "Linux");
+    EXPECT_TRUE(Tavrel::OS::systemd_service_name_map().empty());
+}
+
+TEST(OSFactsTest, TableNamesEveryReleaseAndTheMethodsAreSorted) {
+    EXPECT_EQ(Tavrel::OS::lookup_pretty_distro("debian12"), "Debian 12");
+    EXPECT_EQ(Tavrel::OS::lookup_pretty_distro("Ubuntu24"), "Ubuntu 24.04");
+    EXPECT_EQ(Tavrel::OS::lookup_pretty_distro("cloudlinux8"), "CloudLinux 8");
+    EXPECT_FALSE(Tavrel::OS::lookup_pretty_distro("debian"));
+    EXPECT_FALSE(Tavrel::OS::lookup_pretty_distro("cloudlinux9"));
+    EXPECT_EQ(Tavrel::OS::All::supported_distros().size(), 11u);
+    auto methods = Tavrel::OS::supported_methods();
+    EXPECT_TRUE(std::is_sorted(methods.begin(), methods.end()));
+    EXPECT_NE(std::find(methods.begin(), methods.end(), "is_systemd"), methods.end());
+}
+
+TEST(OSFactsTest, IsSystemdFollowsTheRunDirectory) {
+    Tavrel::TestSupport::TempDir tmp;
+    std::string saved = Tavrel::OS::SYSTEMD_RUN_DIR;
+    Tavrel::OS::SYSTEMD_RUN_DIR = tmp / "run/systemd/system";
+    EXPECT_FALSE(Tavrel::OS::is_systemd());
+    std::filesystem::create_directories(Tavrel::OS::SYSTEMD_RUN_DIR);
+    EXPECT_TRUE(Tavrel::OS::is_systemd());
+    Tavrel::OS::SYSTEMD_RUN_DIR = saved;
+}
+
+// This machine: the real release file and the real /run.
+TEST(OSFactsTest, ThisMachineIsDebian12WithoutSystemd) {
+    std::string text = Tavrel::TestSupport::TempDir::read("/etc/os-release");
+    auto id = SB::parse_os_release(text);
+    if (!id || id->distro != "debian" || id->major != "12") {
+        GTEST_SKIP() << "not a Debian 12 machine";
+    }
+    Tavrel::TestSupport::TempDir tmp;
+    std::string saved_dir = SB::CACHE_DIR, saved_link = SB::CACHE_LINK;
+    SB::CACHE_DIR = tmp / "os";  // keep the machine's own cache untouched
+    SB::CACHE_LINK = SB::CACHE_DIR + "/identity";
+    Tavrel::OS::clear_cache();
+    EXPECT_EQ(Tavrel::OS::distro(), "debian");
+    EXPECT_EQ(Tavrel::OS::major(), "12");
+    EXPECT_EQ(Tavrel::OS::pretty_distro(), "Debian 12");
+    bool booted_with_systemd = std::filesystem::is_directory("/run/systemd/system");
+    EXPECT_EQ(Tavrel::OS::is_systemd(), booted_with_systemd);
+    if (booted_with_systemd) {
+        std::cout << "note: this machine runs systemd; expected the unbooted build machine\n";
+    }
+    SB::CACHE_DIR = saved_dir;
+    SB::CACHE_LINK = saved_link;
+    Tavrel::OS::clear_cache();
+}
+
+}  // namespace
