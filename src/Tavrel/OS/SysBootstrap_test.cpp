@@ -225,3 +225,23 @@ TEST(OSFactsTest, ThisMachineIsDebian12WithoutSystemd) {
 }
 
 }  // namespace
+
+namespace {
+
+// The probe of the end-to-end run: prints what this host is, and checks it
+// against TAVREL_EXPECT_SYSTEMD ("1" or "0") when that is set.
+TEST(OSFactsTest, ReportsTheRunningInit) {
+    bool systemd = Tavrel::OS::is_systemd();
+    std::string distro;
+    try {
+        distro = Tavrel::OS::distro() + " " + Tavrel::OS::major();
+    } catch (const std::exception& e) {
+        distro = std::string("unidentified (") + e.what() + ")";
+    }
+    std::cout << "is_systemd=" << systemd << " distribution=" << distro << "\n";
+    if (const char* expect = std::getenv("TAVREL_EXPECT_SYSTEMD")) {
+        EXPECT_EQ(systemd, std::string(expect) == "1");
+    }
+}
+
+}  // namespace

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Runs one command inside a throw-away machine booted by a real systemd, then
+# tears the machine down. Nothing on the host changes.
+#
+#   tests/e2e/systemd-sandbox.sh /bin/systemctl is-system-running
+#
+# The sandbox: new pid, mount, cgroup and uts namespaces; an overlay of / whose
+# writable layer lives on a tmpfs of the sandbox (so every write vanishes with
+# it); proc, /sys and /dev; tmpfs on /run and /tmp; a minimal target unit; and
+# /lib/systemd/systemd as its pid 1. The command runs inside through nsenter,
+# with the sandbox's own root, /run and /tmp.
+#
+# systemd is never booted on the real root: its boot-time clean-up would empty
+# the host's /tmp. The overlay is mounted first, and the script stops before
+# starting systemd when it is not in place.
+#
+# Exit status: the command's; 77 when the sandbox cannot be made here (not
+# root, no unshare/nsenter, no systemd), with the reason on standard error.
+set -euo pipefail
+
+SYSTEMD=${SYSTEMD:-/lib/systemd/systemd}
+BOOT_TIMEOUT=${BOOT_TIMEOUT:-30}
+NAME=tavrel-sandbox
+
+skip() { echo "systemd-sandbox: skipped: $*" >&2; exit 77; }
+[ "$#" -ge 1 ] || { echo "usage: $0 command [args...]" >&2; exit 2; }
+[ "$(id -u)" -eq 0 ] || skip "needs root"
+command -v unshare >/dev/null || skip "unshare is not installed"
+command -v nsenter >/dev/null || skip "nsenter is not installed"
+[ -x "$SYSTEMD" ] || skip "$SYSTEMD is not installed"
+
+scratch=$(mktemp -d /var/tmp/tavrel-sandbox.XXXXXX)
+
+# The sandbox's pid 1: builds the new root, then becomes systemd.
+inner=$(cat <<'INNER'
+set -eu
+scratch=$1 systemd=$2 name=$3
+mount --make-rprivate /
+mount -t tmpfs -o mode=0700 tmpfs "$scratch"
+mkdir "$scratch/upper" "$scratch/work" "$scratch/root"
+mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch/work" "$scratch/root"
+root=$scratch/root
+mount -t proc proc "$root/proc"
+mount --rbind /sys "$root/sys"
+mount --rbind /dev "$root/dev"
+mount -t tmpfs -o mode=0755 tmpfs "$root/run"
+mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
+mkdir -p "$root/run/systemd/system" "$root/oldroot"
+cat >"$root/run/systemd/system/$name.target" <<UNIT
+[Unit]
+Description=zidavoveva test sandbox
+DefaultDependencies=no
+Wants=systemd-journald.service
+UNIT
+hostname "$name"
+cd "$root"
+pivot_root . oldroot
+umount -l /oldroot
+rmdir /oldroot
+# Never boot systemd on the real root: its clean-up would empty the host's /tmp.
+[ "$(stat -f -c %T /)" = overlayfs ] || { echo "sandbox root is not the overlay" >&2; exit 1; }
+export container=$name
+exec "$systemd" --unit="$name.target"
+INNER
+)
+
+unshare --pid --mount --fork --cgroup --uts bash -c "$inner" sandbox "$scratch" "$SYSTEMD" "$NAME" \
+    </dev/null >"$scratch.log" 2>&1 &
+unshare_pid=$!
+
+sandbox_pid=""
+teardown() {
+    if [ -n "$sandbox_pid" ]; then kill -KILL "$sandbox_pid" 2>/dev/null || true; fi
+    kill -KILL "$unshare_pid" 2>/dev/null || true
+    wait "$unshare_pid" 2>/dev/null || true
+    rmdir "$scratch" 2>/dev/null || true
+    rm -f "$scratch.log"
+}
+trap teardown EXIT
+
+# The sandbox's pid 1, as the host sees it: unshare's only child.
+for _ in $(seq 1 100); do
+    sandbox_pid=$(cat "/proc/$unshare_pid/task/$unshare_pid/children" 2>/dev/null | awk '{print $1}')
+    [ -n "$sandbox_pid" ] && break
+    kill -0 "$unshare_pid" 2>/dev/null || break
+    sleep 0.05
+done
+[ -n "$sandbox_pid" ] || { cat "$scratch.log" >&2; echo "systemd-sandbox: the sandbox did not start" >&2; exit 1; }
+
+enter() { nsenter -t "$sandbox_pid" -m -p -u "$@"; }
+
+# Up when systemd answers and its target is reached.
+deadline=$((SECONDS + BOOT_TIMEOUT))
+until state=$(enter /bin/systemctl is-system-running 2>/dev/null) || [ "$state" = degraded ]; do
+    case "$state" in running | degraded) break ;; esac
+    if ! kill -0 "$sandbox_pid" 2>/dev/null || [ "$SECONDS" -ge "$deadline" ]; then
+        cat "$scratch.log" >&2
+        echo "systemd-sandbox: systemd did not come up (state: ${state:-none})" >&2
+        exit 1
+    fi
+    sleep 0.2
+done
+
+set +e
+enter "$@"
+status=$?
+set -e
+exit "$status"
