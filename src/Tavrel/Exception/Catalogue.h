@@ -4,7 +4,8 @@
 // initialisers, which a static library would drop).
 //
 // Metadata keys, by group (optional ones in brackets):
-//   Io::*            path, [mode], error, [immutable], [append_only], command,
+//   Io::*            path (or a descriptor number as handle), [mode], error, [immutable],
+//   [append_only], command,
 //                    length, whence, position, old_path, new_path, operation,
 //                    permissions
 //   Child::*         program, signal | exit_code | timeout, [pid]
@@ -12,6 +13,7 @@
 //   Param::*         name, [value]
 //   Module::*        module, error | name
 //   Name::Invalid    name, [reason: empty|reserved|too_long|forbidden_character], [limit]
+//   System::CallFailed  name, error
 //   Timeout          [timeout]
 //   Proc::Ended      pid
 //   ProcessCheck::*  pid, pattern, cmdline, expected_uid, actual_uid
@@ -29,8 +31,9 @@ struct Exception::Catalogue {
     static void register_all();
 
     static void register_io();
-    static void register_child();    // Child::*, Fork::Failed
-    static void register_general();  // Param::*, Module::*, Name::Invalid, Timeout
+    static void register_child();  // Child::*, Fork::Failed
+    static void
+    register_general();  // Param::*, Module::*, Name::Invalid, System::CallFailed, Timeout
     static void register_process();  // Proc::Ended, ProcessCheck::*
     static void register_services();
 

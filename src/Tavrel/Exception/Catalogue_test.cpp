@@ -89,6 +89,12 @@ TEST(ExceptionCatalogue, IoMessagesNameThePathAndTheSystemError) {
         "0600 because of an error: No space left on device");
     EXPECT_EQ(text("Io::SeekFailed", {{"path", "/f"}, {"whence", SEEK_END}, {"position", -10}}),
               "The system failed to seek to position -10 (SEEK_END) in “/f”.");
+    EXPECT_EQ(text("Io::ReadFailed", {{"handle", 7}, {"error", EIO}}),
+              "The system failed to read from the file descriptor 7 because of an error: "
+              "Input/output error");
+    EXPECT_EQ(text("Io::UnlinkFailed", {{"path", "/run/x.pid"}, {"error", EROFS}}),
+              "The system failed to delete “/run/x.pid” because of an error: Read-only file "
+              "system");
     // An error given as text is shown as given.
     EXPECT_EQ(text("Io::ReadFailed", {{"path", "/p"}, {"error", "Is a directory"}}),
               "The system failed to read from “/p” because of an error: Is a directory");

@@ -1,4 +1,4 @@
-// Argument, module-name, node-name and time-out failures.
+// Argument, module-name, node-name, system-call and time-out failures.
 #include "Tavrel/Exception/Catalogue.h"
 
 namespace Tavrel {
@@ -76,6 +76,12 @@ void Exception::Catalogue::register_general() {
         return LocaleString("“[_1]” is not a valid module name.", {text(e, {"name", "module"})});
     });
     add("Name::Invalid", name_invalid);
+    add("System::CallFailed", [](Exception& e) {
+        std::string name = text(e, {"name", "function"});
+        if (name.empty())
+            return because(e, "A system call failed", {});
+        return because(e, "The system call “[_1]” failed", {name});
+    });
     add("Timeout", [](Exception& e) {
         std::string timeout = text(e, {"timeout"});
         if (timeout.empty())

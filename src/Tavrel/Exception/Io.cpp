@@ -95,13 +95,17 @@ LocaleString truncate_failed(Exception& e) {
     return Catalogue::because(e, "The system failed to truncate a file to [_1] bytes", {length});
 }
 
-// For types whose message is one phrase about one path.
-void add_path_type(std::string type, std::string with_path, std::string without_path) {
-    Catalogue::add(std::move(type), [with_path, without_path](Exception& e) {
-        std::string path = target(e);
-        if (path.empty())
-            return Catalogue::because(e, without_path, {});
-        return Catalogue::because(e, with_path, {path});
+// For types whose message is one phrase about one file: `lead` is followed
+// by the quoted path, or by the number of a file descriptor given as "handle".
+void add_path_type(std::string type, std::string lead, std::string without_path) {
+    Catalogue::add(std::move(type), [lead, without_path](Exception& e) {
+        if (std::string path = Catalogue::text(e, {"path", "file"}); !path.empty()) {
+            return Catalogue::because(e, lead + " “[_1]”", {path});
+        }
+        if (const Exception::Value* fd = e.get("handle"); fd && fd->is_number_integer()) {
+            return Catalogue::because(e, lead + " the file descriptor [_1]", {*fd});
+        }
+        return Catalogue::because(e, without_path, {});
     });
 }
 
@@ -115,7 +119,7 @@ void Exception::Catalogue::register_io() {
                                   {text(e, {"command", "program"})});
     });
     add("Io::WriteFailed", write_failed);
-    add_path_type("Io::ReadFailed", "The system failed to read from “[_1]”",
+    add_path_type("Io::ReadFailed", "The system failed to read from",
                   "The system failed to read data");
     add("Io::SeekFailed", [](Exception& e) {
         return Catalogue::because(e, "The system failed to seek to position [_2] ([_3]) in “[_1]”",
@@ -127,15 +131,15 @@ void Exception::Catalogue::register_io() {
             e, "The system failed to rename “[_1]” to “[_2]”",
             {text(e, {"old_path", "oldpath"}), text(e, {"new_path", "newpath"})});
     });
-    add_path_type("Io::StatFailed", "The system failed to check whether “[_1]” exists",
-                  "The system failed to check whether a file exists");
-    add_path_type("Io::FcntlFailed", "The system failed to change the settings of “[_1]”",
+    add_path_type("Io::StatFailed", "The system failed to check the status of",
+                  "The system failed to check the status of a file");
+    add_path_type("Io::FcntlFailed", "The system failed to change the settings of",
                   "The system failed to change the settings of a file descriptor");
     add("Io::LockFailed", [](Exception& e) {
         return Catalogue::because(e, "The system failed to lock “[_1]” ([_2])",
                                   {target(e), lock_operation(e)});
     });
-    add_path_type("Io::DirectoryReadFailed", "The system failed to read the directory “[_1]”",
+    add_path_type("Io::DirectoryReadFailed", "The system failed to read the directory",
                   "The system failed to read a directory");
     add("Io::TempFileFailed", [](Exception& e) {
         return Catalogue::because(
@@ -144,8 +148,13 @@ void Exception::Catalogue::register_io() {
             "permissions [_2]",
             {target(e), permissions_text(e)});
     });
-    add_path_type("Io::NotFound", "The system failed to find the file “[_1]”",
+    add_path_type("Io::NotFound", "The system failed to find the file",
                   "The system failed to find a file");
+    // Raised by the checked file operations besides the ones above.
+    add_path_type("Io::UnlinkFailed", "The system failed to delete",
+                  "The system failed to delete a file");
+    add_path_type("Io::ChdirFailed", "The system failed to change the working directory to",
+                  "The system failed to change the working directory");
     add("Io::WaitFailed", [](Exception& e) {
         return Catalogue::because(
             e, "The system failed to wait for a file descriptor to become ready", {});
