@@ -1,0 +1,184 @@
+#include "Tavrel/Kill/AppPort.h"
+
+#include "Tavrel/Proc/TestChild.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstring>
+
+using namespace Tavrel::Kill::AppPort;
+
+namespace {
+
+// Binds a socket of the given kind on the address and port (0: any free one);
+// returns the descriptor and the port, or -1.
+std::pair<int, int> bind_socket(int family, const char* address, int port, int type) {
+    int fd = ::socket(family, type | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return {-1, 0};
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_storage ss{};
+    socklen_t len;
+    if (family == AF_INET) {
+        auto* sa = reinterpret_cast<sockaddr_in*>(&ss);
+        sa->sin_family = AF_INET;
+        sa->sin_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET, address, &sa->sin_addr);
+        len = sizeof *sa;
+    } else {
+        auto* sa = reinterpret_cast<sockaddr_in6*>(&ss);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET6, address, &sa->sin6_addr);
+        len = sizeof *sa;
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 ||
+        (type == SOCK_STREAM && ::listen(fd, 4) != 0)) {
+        ::close(fd);
+        return {-1, 0};
+    }
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+    int bound = family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port)
+                                  : ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port);
+    return {fd, bound};
+}
+
+// A forked listener that reports its port (0 on failure) and waits to be ended.
+struct ForkedListener {
+    pid_t pid = -1;
+    int port = 0;
+    ~ForkedListener() {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+template <typename Setup>
+void start(ForkedListener& l, Setup setup) {
+    int fds[2];
+    ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    l.pid = ::fork();
+    if (l.pid == 0) {
+        int port = setup();
+        (void)::write(fds[1], &port, sizeof port);
+        for (;;)
+            ::pause();
+    }
+    ::close(fds[1]);
+    (void)::read(fds[0], &l.port, sizeof l.port);
+    ::close(fds[0]);
+}
+
+bool ended(pid_t pid) {
+    int status = 0;
+    return ::waitpid(pid, &status, WNOHANG) == pid || (::kill(pid, 0) != 0 && errno == ESRCH);
+}
+
+}  // namespace
+
+TEST(ParseNetTable, ListenersFromRealSamples) {
+    // Lines captured from /proc/net/tcp, tcp6 and udp.
+    const char* tcp =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+        "timeout inode\n"
+        "   0: 0100007F:0CEA 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        "
+        "0 31337 1 0 100 0 0 10 0\n"
+        "   1: 0100007F:9C4A 0100007F:0CEA 01 00000000:00000000 00:00000000 00000000     0        "
+        "0 31338 1 0 20 4 30 10 -1\n"
+        "   2: 00000000:0050 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        "
+        "0 4242 1 0 100 0 0 10 0\n";
+    auto v4 = parse_net_table(tcp, false, false);
+    ASSERT_EQ(v4.size(), 2u);  // the established connection is not a listener
+    EXPECT_EQ(v4[0].address, "127.0.0.1");
+    EXPECT_EQ(v4[0].port, 3306);
+    EXPECT_EQ(v4[0].inode, 31337u);
+    EXPECT_EQ(v4[1].address, "0.0.0.0");
+    EXPECT_EQ(v4[1].port, 80);
+    const char* tcp6 =
+        "  sl  local_address                         remote_address                        st "
+        "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+        "   0: 00000000000000000000000001000000:01BB 00000000000000000000000000000000:0000 0A "
+        "00000000:00000000 00:00000000 00000000     0        0 5151 1 0 100 0 0 10 0\n"
+        "   1: 0000000000000000FFFF00000200007F:0035 00000000000000000000000000000000:0000 0A "
+        "00000000:00000000 00:00000000 00000000     0        0 5252 1 0 100 0 0 10 0\n";
+    auto v6 = parse_net_table(tcp6, false, true);
+    ASSERT_EQ(v6.size(), 2u);
+    EXPECT_EQ(v6[0].address, "::1");
+    EXPECT_EQ(v6[0].port, 443);
+    EXPECT_EQ(v6[1].address, "::ffff:127.0.0.2");
+    const char* udp =
+        "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+        "timeout inode ref pointer drops\n"
+        "  12: 00000000:0035 00000000:0000 07 00000000:00000000 00:00000000 00000000     0        "
+        "0 777 2 0 0\n"
+        "  13: 0100007F:D431 0100007F:0035 01 00000000:00000000 00:00000000 00000000     0        "
+        "0 778 2 0 0\n";
+    auto u = parse_net_table(udp, true, false);
+    ASSERT_EQ(u.size(), 1u);
+    EXPECT_EQ(u[0].port, 53);
+    EXPECT_TRUE(parse_net_table("", false, false).empty());
+}
+
+TEST(KillAppsOnPorts, EndsListenersButLeavesExcludedAddresses) {
+    ForkedListener target;
+    for (int attempt = 0; attempt < 5 && target.port == 0; ++attempt) {
+        start(target, [] {
+            auto [fd4, port] = bind_socket(AF_INET, "127.0.0.1", 0, SOCK_STREAM);
+            if (fd4 < 0)
+                return 0;
+            if (bind_socket(AF_INET6, "::1", port, SOCK_STREAM).first < 0)
+                return 0;
+            if (bind_socket(AF_INET, "127.0.0.1", port, SOCK_DGRAM).first < 0)
+                return 0;
+            return port;
+        });
+        if (target.port == 0) {
+            ::kill(target.pid, SIGKILL);
+            ::waitpid(target.pid, nullptr, 0);
+            target.pid = -1;
+        }
+    }
+    ASSERT_GT(target.port, 0);
+    int port = target.port;
+    ForkedListener survivor;
+    start(survivor, [port] {
+        return bind_socket(AF_INET, "127.0.0.2", port, SOCK_STREAM).first < 0 ? 0 : port;
+    });
+    ASSERT_EQ(survivor.port, port);
+
+    auto listeners = find_listeners({port}, {"127.0.0.2"});
+    EXPECT_GE(listeners.size(), 3u);  // tcp 127.0.0.1, tcp6 ::1, udp 127.0.0.1
+    EXPECT_TRUE(std::none_of(listeners.begin(), listeners.end(),
+                             [](const auto& l) { return l.address == "127.0.0.2"; }));
+
+    WAIT_TIME = 0.5;
+    EXPECT_EQ(kill_apps_on_ports({port}, false, {"127.0.0.2"}), 1);
+    EXPECT_TRUE(ended(target.pid));
+    target.pid = -1;
+    EXPECT_FALSE(ended(survivor.pid));
+
+    EXPECT_EQ(kill_apps_on_ports({port}, false, {}), 1);
+    EXPECT_TRUE(ended(survivor.pid));
+    survivor.pid = -1;
+    EXPECT_EQ(kill_apps_on_ports({port}, false, {}), 0);  // nobody listens any more
+}
+
+TEST(KillAppsOnPorts, ExcludedAddressInMappedFormIsRespected) {
+    ForkedListener l;
+    start(l, [] {
+        auto [fd, port] = bind_socket(AF_INET, "127.0.0.3", 0, SOCK_STREAM);
+        return fd < 0 ? 0 : port;
+    });
+    ASSERT_GT(l.port, 0);
+    WAIT_TIME = 0.5;
+    EXPECT_EQ(kill_apps_on_ports({l.port}, false, {"::ffff:127.0.0.3"}), 0);
+    EXPECT_FALSE(ended(l.pid));
+}

@@ -1,0 +1,72 @@
+#include "Tavrel/ProcessCheck/Running.h"
+
+#include "Tavrel/Exception.h"
+#include "Tavrel/Proc/TestChild.h"
+
+#include <gtest/gtest.h>
+
+using namespace Tavrel;
+using Running = Tavrel::ProcessCheck::Running;
+
+namespace {
+
+std::string failure_of(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Exception& e) {
+        return e.type_path();
+    }
+    return "";
+}
+
+Running::Options options(pid_t pid, Running::Pattern pattern, std::string user = "root",
+                         bool ignore = true) {
+    Running::Options o;
+    o.pid = std::to_string(pid);
+    o.user = std::move(user);
+    o.pattern = std::move(pattern);
+    o.use_services_ignore = ignore;
+    return o;
+}
+
+}  // namespace
+
+TEST(Running, AcceptsTheServiceProcess) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "expects to run as root";
+    std::string name = Proc::TestChild::unique_name("tvsvc");
+    auto c = Proc::TestChild::spawn("/bin/sleep", {"/usr/sbin/" + name, "30"});
+    EXPECT_TRUE(Running(options(c.pid(), name)).check_all());
+    EXPECT_TRUE(Running(options(c.pid(), name, "0")).check_all());  // owners compare as texts
+    auto re = std::make_shared<const Regex>("/usr/sbin/tvsvc\\d+x\\d+ 30$");
+    EXPECT_TRUE(Running(options(c.pid(), re)).check_all());
+    EXPECT_EQ(failure_of([&] { Running(options(c.pid(), name, "nobody")).check_all(); }),
+              "ProcessCheck::WrongOwner");
+}
+
+TEST(Running, PlainPatternIsLiteralAndMustMatch) {
+    auto c = Proc::TestChild::spawn("/bin/sleep", {"tvdot-a+b", "30"});
+    EXPECT_TRUE(Running(options(c.pid(), "-a+b", std::to_string(::geteuid()))).check_all());
+    EXPECT_EQ(failure_of([&] { Running(options(c.pid(), "t.dot")).check_all(); }),
+              "ProcessCheck::CommandMismatch");
+}
+
+TEST(Running, StartStopScriptIsIgnoredOnlyWithTheIgnoreList) {
+    std::string uid = std::to_string(::geteuid());
+    auto c = Proc::TestChild::spawn("/bin/sleep", {"/usr/local/bin/stopexim", "30"});
+    EXPECT_EQ(failure_of([&] { Running(options(c.pid(), "exim", uid, true)).check_all(); }),
+              "ProcessCheck::IgnoredCommand");
+    EXPECT_TRUE(Running(options(c.pid(), "exim", uid, false)).check_all());
+}
+
+TEST(Running, BadArgumentsAndEndedProcesses) {
+    EXPECT_EQ(failure_of([] { Running(options(0, "x")); }), "Param::Invalid");
+    auto c = Proc::TestChild::spawn("/bin/sleep", {"tvgone", "30"});
+    EXPECT_EQ(failure_of([&] { Running(options(c.pid(), "")); }), "Param::Missing");
+    EXPECT_EQ(failure_of([&] { Running(options(c.pid(), std::shared_ptr<const Regex>())); }),
+              "Param::Invalid");
+    Running check(options(c.pid(), "tvgone", std::to_string(::geteuid())));
+    EXPECT_TRUE(check.pid_object().is_running());
+    c.stop();
+    EXPECT_EQ(failure_of([&] { check.check_all(); }), "Proc::Ended");
+}

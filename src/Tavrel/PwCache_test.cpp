@@ -1,0 +1,162 @@
+#include "Tavrel/PwCache.h"
+
+#include "Tavrel/PwCache/Helpers.h"
+#include "Tavrel/PwCache/Load.h"
+#include "Tavrel/PwUtils.h"
+#include "testsupport/TempDir.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <utime.h>
+
+#include <cstring>
+
+using namespace Tavrel;
+
+namespace {
+
+const char* PASSWD =
+    "root:x:0:0:root:/root:/bin/bash\n"
+    "daemon:x:1:1:daemon:/usr/sbin:/usr/sbin/nologin\n"
+    "mail:x:8:8:mail:/var/mail:/usr/sbin/nologin\n"
+    "toor:x:0:0:second superuser:/root:/bin/sh\n"
+    "web.user-1:x:1001:1001:Web User,,,:/home/web:/bin/bash\n";
+const char* SHADOW =
+    "root:$y$j9T$abc$def:19700:0:99999:7:::\n"
+    "mail:*:19700:0:99999:7::20000:\n";
+
+// Account files in a temporary directory, restored afterwards.
+struct Accounts {
+    TestSupport::TempDir dir;
+    std::string passwd_saved = PwCache::PASSWD_FILE, shadow_saved = PwCache::SHADOW_FILE,
+                nscd_saved = PwCache::NSCD_SOCKET;
+    Accounts() {
+        PwCache::PASSWD_FILE = dir.write("passwd", PASSWD);
+        PwCache::SHADOW_FILE = dir.write("shadow", SHADOW);
+        PwCache::NSCD_SOCKET = dir / "no-nscd";
+        PwCache::reset();
+    }
+    ~Accounts() {
+        PwCache::PASSWD_FILE = passwd_saved;
+        PwCache::SHADOW_FILE = shadow_saved;
+        PwCache::NSCD_SOCKET = nscd_saved;
+        PwCache::reset();
+    }
+    void touch(const std::string& path, time_t when) {
+        struct utimbuf t {
+            when, when
+        };
+        ::utime(path.c_str(), &t);
+    }
+};
+
+}  // namespace
+
+TEST(PwCache, LookupsByNameAndUid) {
+    Accounts a;
+    auto mail = PwCache::getpwnam_noshadow("mail");
+    ASSERT_TRUE(mail);
+    EXPECT_EQ(mail->uid, 8u);
+    EXPECT_EQ(mail->gid, 8u);
+    EXPECT_EQ(mail->dir, "/var/mail");
+    EXPECT_EQ(mail->shell, "/usr/sbin/nologin");
+    EXPECT_EQ(mail->passwd, PwCache::NO_SHADOW_PASSWORD);
+    EXPECT_EQ(mail->passwd_mtime, PwCache::Load::mtime_of(PwCache::PASSWD_FILE));
+    EXPECT_EQ(PwCache::getpwuid_name(1001), "web.user-1");
+    EXPECT_EQ(PwCache::getpwuid_name(0), "root");  // the first uid-0 line wins
+    EXPECT_EQ(PwCache::getpwnam_uid("daemon"), 1u);
+    EXPECT_FALSE(PwCache::getpwnam("nosuch"));
+    EXPECT_FALSE(PwCache::getpwuid(4242));
+    // Keys that cannot be account names or uids never reach the files.
+    for (const char* bad : {"", "a:b", "../etc", "x y", "-opt"})
+        EXPECT_FALSE(PwCache::getpwnam(bad)) << bad;
+}
+
+TEST(PwCache, ShadowDataOnlyForRootAndFullRecords) {
+    Accounts a;
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    ::chmod(a.dir.path().c_str(), 0755);
+    ::chmod(PwCache::PASSWD_FILE.c_str(), 0644);
+    auto root = PwCache::getpwnam("root");
+    ASSERT_TRUE(root);
+    EXPECT_EQ(root->passwd, "$y$j9T$abc$def");
+    EXPECT_EQ(root->lastchg, 19700);
+    EXPECT_EQ(root->expire, -1);
+    EXPECT_EQ(PwCache::getpwnam("mail")->expire, 20000);
+    EXPECT_EQ(PwCache::getpwnam_noshadow("daemon")->passwd, "x");
+    // No shadow line: the record comes back without shadow data.
+    EXPECT_EQ(PwCache::getpwnam("daemon")->passwd, "x");
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setuid(65534) != 0)
+            ::_exit(2);
+        PwCache::reset();
+        auto r = PwCache::getpwnam("root");
+        ::_exit(r && r->passwd == "x" ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(PwCache, ChangedAccountFileInvalidatesTheCache) {
+    Accounts a;
+    a.touch(PwCache::PASSWD_FILE, 1000000000);
+    EXPECT_EQ(PwCache::getpwnam_uid("mail"), 8u);
+    TestSupport::TempDir other;
+    std::string text = std::string(PASSWD);
+    text.replace(text.find("mail:x:8:8"), 10, "mail:x:9:9");
+    std::string changed = other.write("passwd", text);
+    ::rename(changed.c_str(), PwCache::PASSWD_FILE.c_str());
+    a.touch(PwCache::PASSWD_FILE, 1000000000);
+    EXPECT_EQ(PwCache::getpwnam_uid("mail"), 8u);  // same time: the cached entry stands
+    a.touch(PwCache::PASSWD_FILE, 1000000500);
+    EXPECT_EQ(PwCache::getpwnam_uid("mail"), 9u);
+}
+
+TEST(PwCache, SystemLookupWhenTheNameServiceCacheRuns) {
+    Accounts a;
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to drop to nobody";
+    ::chmod(a.dir.path().c_str(), 0755);
+    std::string sock = a.dir / "nscd.socket";
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, sock.c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(fd, 4), 0);
+    ::chmod(sock.c_str(), 0666);
+    PwCache::NSCD_SOCKET = sock;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setuid(65534) != 0)
+            ::_exit(2);
+        PwCache::reset();
+        // "toor" exists only in the test file: the system lookup does not know it.
+        if (PwCache::getpwnam("toor"))
+            ::_exit(3);
+        auto r = PwCache::getpwuid(0);
+        if (!r || r->lastchg != -1 || r->expire != -1 || r->passwd_mtime != 0 ||
+            r->shadow_mtime != 0)
+            ::_exit(4);
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(fd);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(PwUtils, NormalizeToUid) {
+    Accounts a;
+    EXPECT_EQ(PwUtils::normalize_to_uid("8"), 8u);
+    EXPECT_EQ(PwUtils::normalize_to_uid("mail"), 8u);
+    EXPECT_EQ(PwUtils::normalize_to_uid("0"), 0u);
+    EXPECT_FALSE(PwUtils::normalize_to_uid("nosuch"));
+    EXPECT_FALSE(PwUtils::normalize_to_uid(""));
+}
