@@ -42,7 +42,7 @@ class DefaultSigchld final {
     bool active_ = false;
 };
 
-Value failure_message(std::string text, Value structured, std::string full_text,
+Value failure_message(Value text, Value structured, std::string full_text,
                       Value metadata = Value::object()) {
     return Value{{"_exception", std::move(text)},
                  {"_full_exception_text", std::move(full_text)},
@@ -77,7 +77,7 @@ Value run_for_message(const ForkSync::Function& function, std::exception_ptr& th
     } catch (const Value& v) {
         thrown = std::current_exception();
         if (v.is_structured())
-            return failure_message(v.dump(), v, "");
+            return failure_message(v, v, "");
         const std::string text = v.is_string() ? v.get<std::string>() : v.dump();
         return failure_message(text, nullptr, text);
     } catch (const std::exception& e) {
