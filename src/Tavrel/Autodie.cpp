@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace Tavrel::Autodie {
 
@@ -216,7 +217,7 @@ bool rename(const std::string& old_path, const std::string& new_path) {
         keep.reporting();
         throw Exception::create(
             "Io::RenameFailed",
-            Exception::Metadata{{"error", errno}, {"old", old_path}, {"new", new_path}});
+            Exception::Metadata{{"error", errno}, {"old_path", old_path}, {"new_path", new_path}});
     }
     return true;
 }
@@ -278,9 +279,13 @@ bool link(const std::string& old_path, const std::string& new_path) {
     ErrnoKeeper keep;
     if (::link(old_path.c_str(), new_path.c_str()) != 0) {
         keep.reporting();
+        // Not in the message catalogue: the message is given here.
+        const int err = errno;
         throw Exception::create(
             "Io::LinkFailed",
-            Exception::Metadata{{"error", errno}, {"old", old_path}, {"new", new_path}});
+            "The system failed to link “[_1]” to “[_2]” because of an error: [_3]",
+            {old_path, new_path, std::strerror(err)},
+            Exception::Metadata{{"error", err}, {"old_path", old_path}, {"new_path", new_path}});
     }
     return true;
 }

@@ -174,8 +174,8 @@ TEST(Autodie, PathOperations) {
 
     expect_io([&] { A::link(a, b); }, "Io::LinkFailed", EEXIST);
     Exception e = expect_io([&] { A::rename(dir / "missing", b); }, "Io::RenameFailed", ENOENT);
-    EXPECT_EQ(e.get_text("old"), dir / "missing");
-    EXPECT_EQ(e.get_text("new"), b);
+    EXPECT_EQ(e.get_text("old_path"), dir / "missing");
+    EXPECT_EQ(e.get_text("new_path"), b);
 
     errno = 4242;
     EXPECT_TRUE(A::link(a, dir / "c"));

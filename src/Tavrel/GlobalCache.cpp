@@ -60,7 +60,15 @@ std::optional<Cache> read_cache(const std::string& path) {
     return cache;
 }
 
+// A cache name is one file name: nothing that could leave the directory.
+bool usable_name(const std::string& name) {
+    return !name.empty() && name.front() != '.' && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
 const Cache* get(const std::string& name) {
+    if (!usable_name(name))
+        return nullptr;
     auto& all = caches();
     if (auto it = all.find(name); it != all.end())
         return &it->second;

@@ -60,6 +60,8 @@ TEST_F(GlobalCacheTest, DataIsAnsweredOnlyWhenNewerThanTheMinimumTime) {
 
 TEST_F(GlobalCacheTest, MissingOrDamagedCachesAnswerNothing) {
     EXPECT_FALSE(G::data("none", "k"));
+    dir.write("outside.json", R"({"data": {"k": 1}})");
+    EXPECT_FALSE(G::data("../outside", "k"));
     EXPECT_FALSE(G::get_cache_mtime("none"));
     write_cache("damaged", R"({"data": {"k": 1)", 1000000);
     EXPECT_FALSE(G::data("damaged", "k"));

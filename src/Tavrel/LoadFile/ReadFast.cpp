@@ -19,6 +19,7 @@ namespace {
 }  // namespace
 
 size_t read_fast(int fd, std::string& buffer, size_t length, size_t offset) {
+    const int saved = errno;
     if (buffer.size() < offset)
         buffer.resize(offset, '\0');
     buffer.resize(offset + length);
@@ -26,6 +27,7 @@ size_t read_fast(int fd, std::string& buffer, size_t length, size_t offset) {
         ssize_t n = ::read(fd, buffer.data() + offset, length);
         if (n >= 0) {
             buffer.resize(offset + static_cast<size_t>(n));
+            errno = saved;
             return static_cast<size_t>(n);
         }
         if (errno != EINTR) {
