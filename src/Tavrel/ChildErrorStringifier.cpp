@@ -36,7 +36,8 @@ std::string ChildErrorStringifier::signal_name_of(int signo) {
 }
 
 std::string ChildErrorStringifier::errno_name_of(int errnum) {
-    if (errnum <= 0) return {};
+    if (errnum <= 0)
+        return {};
     const char* name = ::strerrorname_np(errnum);
     return name ? std::string(name) : std::string();
 }

@@ -6,6 +6,7 @@
 #include "Tavrel/IO/Flush.h"
 #include "Tavrel/SafeRun/Child.h"
 #include "Tavrel/SafeRun/LastStatus.h"
+#include "Tavrel/SafeRun/SignalGuard.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -19,28 +20,6 @@ namespace Tavrel {
 namespace {
 
 using Value = ForkSync::Value;
-
-// SIGCHLD back to its default handling for the life of the guard, so the
-// child can be reaped even when the caller ignores it.
-class DefaultSigchld final {
-  public:
-    DefaultSigchld() {
-        struct sigaction dfl {};
-        dfl.sa_handler = SIG_DFL;
-        sigemptyset(&dfl.sa_mask);
-        active_ = ::sigaction(SIGCHLD, &dfl, &saved_) == 0;
-    }
-    ~DefaultSigchld() {
-        if (active_)
-            ::sigaction(SIGCHLD, &saved_, nullptr);
-    }
-    DefaultSigchld(const DefaultSigchld&) = delete;
-    DefaultSigchld& operator=(const DefaultSigchld&) = delete;
-
-  private:
-    struct sigaction saved_ {};
-    bool active_ = false;
-};
 
 Value failure_message(Value text, Value structured, std::string full_text,
                       Value metadata = Value::object()) {
@@ -161,7 +140,7 @@ std::optional<ForkSync::Value> ForkSync::do_in_child(const Function& function) {
 }
 
 void ForkSync::run(const std::function<void()>* parent, const Function& function, bool quiet) {
-    DefaultSigchld sigchld;
+    SafeRun::SignalGuard sigchld(SIGCHLD, SIG_DFL);
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         throw Exception::create("Io::CommandOpenFailed",

@@ -60,7 +60,9 @@ TEST(ForkSync, OtherThrownValues) {
     EXPECT_FALSE(text.structured_exception());
     EXPECT_FALSE(text.untrusted_exception());
 
-    ForkSync data = ForkSync::new_quiet([]() -> Value { throw Value::object({{"reason", "busy"}}); });
+    ForkSync data = ForkSync::new_quiet([]() -> Value {
+        throw Value::object({{"reason", "busy"}});
+    });
     EXPECT_EQ((*data.exception())["reason"], "busy");
     EXPECT_EQ((*data.structured_exception())["reason"], "busy");
     EXPECT_EQ(data.full_exception_text(), "");

@@ -2,6 +2,7 @@
 
 #include "Tavrel/Exception.h"
 #include "Tavrel/IO/Flush.h"
+#include "Tavrel/SafeRun/SignalGuard.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -160,6 +161,7 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
     const double timeout = options.timeout.value_or(DEFAULT_TIMEOUT);
     const double idle = options.read_timeout.value_or(DEFAULT_READ_TIMEOUT);
 
+    bool copies = false;
     std::vector<Source> sources;
     sources.reserve(options.filehandles.size());
     for (auto& entry : options.filehandles) {
@@ -175,6 +177,10 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
             buffers_[entry.fd] = buffer;
         sources.push_back({entry.fd, buffer, entry.target});
     }
+    // A reader that went away must show up as EPIPE, not kill this process.
+    std::optional<SafeRun::SignalGuard> no_sigpipe;
+    if (options.feed || copies)
+        no_sigpipe.emplace(SIGPIPE, SIG_IGN);
     Feeder feeder(options.feed);
 
     const auto start = Clock::now();

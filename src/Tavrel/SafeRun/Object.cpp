@@ -6,6 +6,7 @@
 #include "Tavrel/PwCache.h"
 #include "Tavrel/ReadMultipleFH.h"
 #include "Tavrel/SafeRun/Child.h"
+#include "Tavrel/SafeRun/SignalGuard.h"
 
 #include <alloca.h>
 #include <fcntl.h>
@@ -32,28 +33,6 @@ namespace {
 
 using FHUtils::UniqueFd;
 using Clock = std::chrono::steady_clock;
-
-// Sets a signal's disposition for the life of the guard.
-class SignalDisposition final {
-  public:
-    SignalDisposition(int signo, sighandler_t handler) : signo_(signo) {
-        struct sigaction want {};
-        want.sa_handler = handler;
-        sigemptyset(&want.sa_mask);
-        active_ = ::sigaction(signo, &want, &saved_) == 0;
-    }
-    ~SignalDisposition() {
-        if (active_)
-            ::sigaction(signo_, &saved_, nullptr);
-    }
-    SignalDisposition(const SignalDisposition&) = delete;
-    SignalDisposition& operator=(const SignalDisposition&) = delete;
-
-  private:
-    int signo_;
-    struct sigaction saved_ {};
-    bool active_ = false;
-};
 
 struct Account {
     std::string user;
@@ -383,7 +362,7 @@ Object::Object(Options o) : ChildErrorStringifier(0, o.program), args_(std::move
     std::vector<char*> default_ptrs = pointers(defaults);
     char** child_env = o.keep_env ? environ : envp.data();
 
-    SignalDisposition sigchld(SIGCHLD, SIG_DFL);
+    SignalGuard sigchld(SIGCHLD, SIG_DFL);
     const auto start = Clock::now();
     Child child;
     UniqueFd exec_errno_read;
@@ -430,10 +409,8 @@ Object::Object(Options o) : ChildErrorStringifier(0, o.program), args_(std::move
     if (o.after_fork)
         o.after_fork(child_pid_);
 
-    std::optional<SignalDisposition> sigpipe;
-    if (parent_in || parent_out || parent_err)
-        sigpipe.emplace(SIGPIPE, SIG_IGN);
     if (input_writer) {
+        SignalGuard no_sigpipe(SIGPIPE, SIG_IGN);
         (*input_writer)(parent_in.get());
         parent_in.reset();
     }
@@ -477,7 +454,6 @@ Object::Object(Options o) : ChildErrorStringifier(0, o.program), args_(std::move
     }
     parent_out.reset();
     parent_err.reset();
-    sigpipe.reset();
 
     if (!timed_out) {
         const auto remaining = left();

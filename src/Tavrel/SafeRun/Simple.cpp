@@ -4,6 +4,7 @@
 #include "Tavrel/PlainError.h"
 #include "Tavrel/SafeRun/Child.h"
 #include "Tavrel/SafeRun/LastStatus.h"
+#include "Tavrel/SafeRun/SignalGuard.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -94,10 +95,7 @@ std::shared_ptr<std::string> run(const std::vector<std::string>& command, int er
     argv.push_back(nullptr);
     std::vector<char*> envp = child_environment();
 
-    struct sigaction dfl {
-    }, saved{};
-    dfl.sa_handler = SIG_DFL;
-    ::sigaction(SIGCHLD, &dfl, &saved);
+    SignalGuard sigchld(SIGCHLD, SIG_DFL);
     Child child;
     const int rc = spawn_child(child, argv[0], argv.data(), envp.data(), {0, out, err});
     write_end.reset();
@@ -115,7 +113,6 @@ std::shared_ptr<std::string> run(const std::vector<std::string>& command, int er
         read_end.reset();
         set_last_child_status(child.wait(-1).value_or(-1));
     }
-    ::sigaction(SIGCHLD, &saved, nullptr);
     return output;
 }
 
