@@ -38,22 +38,20 @@ struct Source {
 // Reads what is there; returns false at end of file (or a hard error, which
 // ends that handle like end of file does after being reported).
 bool read_ready(Source& src) {
-    std::string& buf = *src.buffer;
-    const std::size_t chunk = ReadMultipleFH::CHUNK_SIZE;
-    const std::size_t old = buf.size();
-    if (buf.capacity() < old + chunk)
-        buf.reserve(std::max(old + chunk, buf.capacity() * 2));
-    buf.resize(old + chunk);
-    const ssize_t n = ::read(src.fd, buf.data() + old, chunk);
-    const int err = errno;
-    buf.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
-    if (n > 0)
+    // One scratch buffer: growing the target by a whole chunk before each read
+    // would cost a chunk-sized fill even when the pipe holds only a few bytes.
+    static thread_local std::vector<char> scratch;
+    scratch.resize(ReadMultipleFH::CHUNK_SIZE);
+    const ssize_t n = ::read(src.fd, scratch.data(), scratch.size());
+    if (n > 0) {
+        src.buffer->append(scratch.data(), static_cast<std::size_t>(n));
         return true;
-    if (n < 0 && (err == EAGAIN || err == EINTR))
-        return true;
-    if (n < 0)
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
+    if (n < 0) {
         throw Exception::create("Io::ReadFailed",
-                                {{"path", "fd " + std::to_string(src.fd)}, {"error", err}});
+                                {{"path", "fd " + std::to_string(src.fd)}, {"error", errno}});
+    }
     return false;
 }
 
