@@ -224,6 +224,16 @@ std::vector<Record> fast_parse_ps(const Options& o) {
         return parse_ps(o);
     pid_t self = ::getpid();
     std::vector<Record> out;
+    if (o.want_pid) {
+        // One process: read it straight away instead of listing the table.
+        pid_t pid = *o.want_pid;
+        Record rec;
+        bool skipped = pid <= 0 || (o.exclude_self && pid == self) ||
+                       (o.exclude_kernel && pid < RESERVED_PIDS);
+        if (!skipped && read_process(dir.fd(), pid, o, info ? &*info : nullptr, rec))
+            out.push_back(std::move(rec));
+        return out;
+    }
     while (pid_t pid = dir.next()) {
         if (o.exclude_self && pid == self)
             continue;

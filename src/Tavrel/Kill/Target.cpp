@@ -13,6 +13,9 @@
 
 #include <cerrno>
 
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
 #ifndef SYS_pidfd_open
 #define SYS_pidfd_open 434
 #endif
@@ -47,13 +50,19 @@ int Target::send(int signal) const {
 bool Target::alive() const {
     if (gone_)
         return false;
+    int saved = errno;
     if (fd_) {
+        // A pidfd becomes readable when its process ends (a zombie has ended).
         struct pollfd p {
             fd_.get(), POLLIN, 0
         };
-        return ::poll(&p, 1, 0) == 0;
+        int r = ::poll(&p, 1, 0);
+        errno = saved;
+        if (r == 0)
+            return true;
+        if (r > 0)
+            return false;
     }
-    int saved = errno;
     bool exists = ::kill(pid_, 0) == 0 || errno == EPERM;
     errno = saved;
     if (!exists)
@@ -67,8 +76,15 @@ bool Target::alive() const {
 
 void Target::reap() const {
     int saved = errno;
-    int status = 0;
-    ::waitpid(pid_, &status, WNOHANG);
+    if (fd_) {
+        // Only ever reaps this very process, and only when it is our child.
+        siginfo_t info{};
+        ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(fd_.get()), &info,
+                 WEXITED | WNOHANG);
+    } else {
+        int status = 0;
+        ::waitpid(pid_, &status, WNOHANG);
+    }
     errno = saved;
 }
 
