@@ -231,6 +231,11 @@ namespace {
 // The probe of the end-to-end run: prints what this host is, and checks it
 // against TAVREL_EXPECT_SYSTEMD ("1" or "0") when that is set.
 TEST(OSFactsTest, ReportsTheRunningInit) {
+    Tavrel::TestSupport::TempDir tmp;
+    std::string saved_dir = SB::CACHE_DIR, saved_link = SB::CACHE_LINK;
+    SB::CACHE_DIR = tmp / "os";  // a unit test leaves the machine's cache alone
+    SB::CACHE_LINK = SB::CACHE_DIR + "/identity";
+    Tavrel::OS::clear_cache();
     bool systemd = Tavrel::OS::is_systemd();
     std::string distro;
     try {
@@ -242,6 +247,9 @@ TEST(OSFactsTest, ReportsTheRunningInit) {
     if (const char* expect = std::getenv("TAVREL_EXPECT_SYSTEMD")) {
         EXPECT_EQ(systemd, std::string(expect) == "1");
     }
+    SB::CACHE_DIR = saved_dir;
+    SB::CACHE_LINK = saved_link;
+    Tavrel::OS::clear_cache();
 }
 
 }  // namespace
