@@ -60,9 +60,7 @@ std::string next_id() {
     }();
     static std::uint64_t counter = 0;
     static pid_t owner = 0;
-    int saved = errno;
     pid_t pid = getpid();
-    errno = saved;
     if (pid != owner) {
         seed = splitmix64(seed ^ static_cast<std::uint64_t>(pid));
         owner = pid;
@@ -119,10 +117,15 @@ int errno_from_text(const std::string& text) {
 
 }  // namespace
 
+// Raising sites often read errno again after building the exception, so
+// building one never changes it.
 Exception::Exception(std::string class_name, Metadata metadata)
-    : class_name_(std::move(class_name)), metadata_(std::move(metadata)), id_(next_id()) {
+    : class_name_(std::move(class_name)), metadata_(std::move(metadata)) {
+    int saved = errno;
+    id_ = next_id();
     if (suppressor_count == 0)
         frames_ = StackTrace::capture(2);
+    errno = saved;
 }
 
 Exception Exception::create_common(std::string_view type_path, Metadata metadata) {

@@ -104,6 +104,15 @@ TEST(ExceptionMetadata, ErrorIsNumberAndText) {
     EXPECT_EQ(none.error_text(), "");
 }
 
+TEST(ExceptionMetadata, CreatingKeepsErrno) {
+    errno = EMFILE;
+    Exception e = Exception::create("Io::OpenFailed", {{"path", "/x"}, {"error", errno}});
+    EXPECT_EQ(errno, EMFILE);
+    EXPECT_EQ(e.error_number(), EMFILE);
+    (void)e.to_string();
+    EXPECT_EQ(errno, EMFILE);
+}
+
 TEST(ExceptionMetadata, SetReplacesInPlaceAndKeepsOrder) {
     Exception e = Exception::create("Proc::Ended", {{"pid", 12}, {"extra", "a"}});
     e.set("pid", 13);
