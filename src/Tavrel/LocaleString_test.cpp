@@ -66,7 +66,8 @@ TEST(LocaleStringForms, IsFrozen) {
     EXPECT_FALSE(LocaleString::is_frozen(json()));
 
     // A subclass outside the namespace counts once it is registered.
-    const char* late = "Tavrel::Notes::RegisteredLate";
+    static int runs = 0;  // registration lasts for the process; repeated runs need a new name
+    const std::string late = "Tavrel::Notes::RegisteredLate" + std::to_string(++runs);
     EXPECT_FALSE(LocaleString::is_frozen(json::array({late, "phrase"})));
     LocaleString::register_subclass(late);
     EXPECT_TRUE(LocaleString::is_frozen(json::array({late, "phrase"})));
