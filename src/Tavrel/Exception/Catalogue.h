@@ -4,20 +4,20 @@
 // initialisers, which a static library would drop).
 //
 // Metadata keys, by group (optional ones in brackets):
-//   Io::*            path (or a descriptor number as handle), [mode], error, [immutable],
-//   [append_only], command,
-//                    length, whence, position, old_path, new_path, operation,
-//                    permissions
-//   Child::*         program, signal | exit_code | timeout, [pid]
-//   Fork::Failed     error
-//   Param::*         name, [value]
-//   Module::*        module, error | name
-//   Name::Invalid    name, [reason: empty|reserved|too_long|forbidden_character], [limit]
+//   Io::*               path (or a descriptor number as handle), error, [mode],
+//                       [immutable], [append_only], command, length, whence,
+//                       position, old_path, new_path, operation, permissions
+//   Child::*            program, signal | exit_code | timeout
+//   Fork::Failed        error
+//   Param::*            name, [value]
+//   Module::*           module, error | name
+//   Name::Invalid       name, [reason: empty|reserved|too_long|forbidden_character], [limit]
 //   System::CallFailed  name, error
-//   Timeout          [timeout]
-//   Proc::Ended      pid
-//   ProcessCheck::*  pid, pattern, cmdline, expected_uid, actual_uid
-//   Services::*      service (or service_name), [reason], [package], [binary], [error]
+//   Timeout             [timeout]
+//   Proc::Ended         pid
+//   ProcessCheck::*     pid, pattern, cmdline, expected_uid, actual_uid
+//   Services::*         service (or service_name), [reason], [package], [binary],
+//                       [error], [hint]
 #pragma once
 
 #include "Tavrel/Exception.h"
