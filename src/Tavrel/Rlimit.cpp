@@ -65,7 +65,7 @@ std::optional<std::uint64_t> leading_number(std::string_view value) {
 }  // namespace
 
 std::string limit_text(std::uint64_t value) {
-    return value == RLIM_INFINITY ? std::string(INFINITY_WORD) : std::to_string(value);
+    return value == INFINITE_LIMIT ? std::string(INFINITY_WORD) : std::to_string(value);
 }
 
 bool config_true(std::string_view value) {
@@ -88,10 +88,10 @@ ServerSetting get_server_setting_or_default() {
     }
     ServerSetting setting{};
     if (configured == 0) {
-        setting.limit_bytes = RLIM_INFINITY;
+        setting.limit_bytes = INFINITE_LIMIT;
     } else {
         std::uint64_t mib = configured < fallback ? fallback : configured;
-        setting.limit_bytes = mib > RLIM_INFINITY / MIB ? RLIM_INFINITY : mib * MIB;
+        setting.limit_bytes = mib > INFINITE_LIMIT / MIB ? INFINITE_LIMIT : mib * MIB;
     }
     auto core = config_value("coredump");
     setting.coredump = core && config_true(*core);
@@ -102,7 +102,7 @@ bool set_rlimit(std::optional<std::uint64_t> limit, const std::vector<std::strin
     ServerSetting setting = get_server_setting_or_default();
     std::uint64_t value = limit.value_or(setting.limit_bytes);
     if (value == 0)
-        value = RLIM_INFINITY;
+        value = INFINITE_LIMIT;
     std::uint64_t core = setting.coredump ? value : 0;
     static const std::vector<std::string> memory = {"RSS", "AS"};
     std::string errors;
@@ -147,7 +147,7 @@ bool restore_rlimits(const std::map<std::string, std::vector<std::uint64_t>>& li
 }
 
 bool set_rlimit_to_infinity() {
-    return set_rlimit(RLIM_INFINITY);
+    return set_rlimit(INFINITE_LIMIT);
 }
 
 std::uint64_t max_open_files() {

@@ -21,7 +21,7 @@
 
 namespace Tavrel::Rlimit {
 
-using Tavrel::Sys::Rlimit::RLIM_INFINITY;
+using Tavrel::Sys::Rlimit::INFINITE_LIMIT;
 
 // The kernel's per-process maximum of open files, and the value used when that
 // file cannot be read.
@@ -36,7 +36,7 @@ std::optional<std::string> read_config_key(std::string_view key);
 inline std::function<std::optional<std::string>(std::string_view)> config_value = read_config_key;
 
 struct ServerSetting {
-    std::uint64_t limit_bytes;  // RLIM_INFINITY when unlimited
+    std::uint64_t limit_bytes;  // INFINITE_LIMIT when unlimited
     bool coredump;
 };
 // The memory ceiling in bytes and the core-dump switch, from the configuration.
@@ -61,7 +61,7 @@ bool set_open_files_to_maximum();
 // The kernel's maximum of open files per process.
 std::uint64_t max_open_files();
 
-// "unlimited" for RLIM_INFINITY, else the decimal number.
+// "unlimited" for INFINITE_LIMIT, else the decimal number.
 std::string limit_text(std::uint64_t value);
 
 }  // namespace Tavrel::Rlimit

@@ -9,6 +9,8 @@
 //     the `coredump` configuration key is true, else 0 (Tavrel::Rlimit);
 //   - CPU, FSIZE, DATA and NPROC to unlimited;
 //   - NOFILE raised, never lowered, to at least NOFILE_MIN_SOFT / NOFILE_MIN_HARD.
+// A process that may not raise hard limits (no CAP_SYS_RESOURCE, as root in
+// many containers) raises the soft limits up to the hard ones instead.
 // Limits it does not name (STACK, MEMLOCK, ...) keep their values: changing them
 // changes how programs lay out memory, which is not the caller's to decide.
 // Kernel refusals are logged as one warning; the answer is false then.

@@ -19,7 +19,8 @@
 
 namespace Tavrel::Sys::Rlimit {
 
-inline constexpr std::uint64_t RLIM_INFINITY = ~std::uint64_t{0};
+// The kernel's RLIM_INFINITY (all bits set); named apart from the C macro.
+inline constexpr std::uint64_t INFINITE_LIMIT = ~std::uint64_t{0};
 
 // Resource name -> Linux resource number.
 const std::map<std::string, int, std::less<>>& RLIMITS();

@@ -1,0 +1,32 @@
+#include "Tavrel/BinCheck.h"
+
+#include "testsupport/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+TEST(BinCheck, SwitchesAnswerAndOtherArgumentsPass) {
+    std::ostringstream out;
+    EXPECT_EQ(Tavrel::BinCheck::handle("--bincheck", out), 0);
+    EXPECT_EQ(out.str(), "BinCheck ok\n");
+    std::ostringstream mem;
+    EXPECT_EQ(Tavrel::BinCheck::handle("--basemem", mem), 0);
+    long kb = std::stol(mem.str());  // the real resident size of this process
+    EXPECT_GT(kb, 100);
+    std::ostringstream none;
+    EXPECT_FALSE(Tavrel::BinCheck::handle("httpd", none));
+    EXPECT_FALSE(Tavrel::BinCheck::handle("--bincheckx", none));
+    EXPECT_EQ(none.str(), "");
+}
+
+TEST(BinCheck, MemoryFieldFromTheStatusFile) {
+    Tavrel::TestSupport::TempDir dir;
+    auto saved = Tavrel::BinCheck::PROC_STATUS_PATH;
+    Tavrel::BinCheck::PROC_STATUS_PATH =
+        dir.write("status", "Name:\tx\nVmRSSx:\t1 kB\nVmRSS:\t   2048 kB\n");
+    EXPECT_EQ(Tavrel::BinCheck::basemem(), "2048");
+    Tavrel::BinCheck::PROC_STATUS_PATH = dir.write("status2", "Name:\tx\n");
+    EXPECT_FALSE(Tavrel::BinCheck::basemem());
+    Tavrel::BinCheck::PROC_STATUS_PATH = saved;
+}

@@ -1,0 +1,84 @@
+#include "Tavrel/IONice.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+namespace {
+// Runs `body` in a forked child and returns the text it produced.
+std::string in_child(const std::function<std::string()>& body) {
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "pipe failed";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::string text;
+        try {
+            text = body();
+        } catch (const std::exception& e) {
+            text = std::string("exception: ") + e.what();
+        }
+        (void)!write(fds[1], text.data(), text.size());
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string text;
+    char buf[256];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+        text.append(buf, n);
+    close(fds[0]);
+    waitpid(pid, nullptr, 0);
+    return text;
+}
+
+std::string show(std::optional<bool> v) {
+    return v ? (*v ? "1" : "0") : "none";
+}
+}  // namespace
+
+TEST(IONice, ClassNamesAndDigits) {
+    EXPECT_EQ(Tavrel::IONice::class_number("idle"), 3);
+    EXPECT_EQ(Tavrel::IONice::class_number("real time"), 1);
+    EXPECT_EQ(Tavrel::IONice::class_number("2"), 2);
+    EXPECT_FALSE(Tavrel::IONice::class_number("4"));
+    EXPECT_FALSE(Tavrel::IONice::class_number("fast"));
+}
+
+TEST(IONice, InvalidArgumentsRunNothing) {
+    auto saved = Tavrel::IONice::IONICE_PATH;
+    Tavrel::IONice::IONICE_PATH = "/nonexistent/ionice";  // would make a run impossible anyway
+    EXPECT_FALSE(Tavrel::IONice::ionice("idle", "8").has_value());
+    EXPECT_FALSE(Tavrel::IONice::ionice("5", "1").has_value());
+    EXPECT_FALSE(Tavrel::IONice::ionice("idle", "7").has_value());  // missing program
+    Tavrel::IONice::IONICE_PATH = saved;
+}
+
+TEST(IONice, RootSetsTheClassAndResetClearsIt) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to choose a class";
+    std::string text = in_child([] {
+        std::string out = show(Tavrel::IONice::ionice("idle", "7"));
+        out += "|" + Tavrel::IONice::get_ionice().value_or("?");
+        out += "|" + show(Tavrel::IONice::reset());
+        out += "|" + Tavrel::IONice::get_ionice().value_or("?");
+        return out;
+    });
+    EXPECT_EQ(text, "1|idle|1|none: prio 0");
+}
+
+TEST(IONice, UnprivilegedCallerPassesOnlyTheLevel) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "drops from root to nobody";
+    // Without a class option ionice picks best-effort, so "idle" must not appear.
+    std::string text = in_child([] {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            return std::string("setuid failed");
+        std::string out = show(Tavrel::IONice::ionice("idle", "7"));
+        return out + "|" + Tavrel::IONice::get_ionice().value_or("?");
+    });
+    EXPECT_EQ(text, "1|best-effort: prio 7");
+}

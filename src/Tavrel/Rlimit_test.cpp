@@ -1,0 +1,184 @@
+#include "Tavrel/Rlimit.h"
+
+#include "Tavrel/Maxmem.h"
+#include "Tavrel/Rlimit/Unset.h"
+#include "Tavrel/Sys/Rlimit.h"
+#include "testsupport/TempDir.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+
+namespace Rl = Tavrel::Rlimit;
+namespace Sys = Tavrel::Sys::Rlimit;
+
+namespace {
+
+int in_child(const std::function<int()>& body) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int code = 99;
+        try {
+            code = body();
+        } catch (...) {
+            code = 98;
+        }
+        _exit(code);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+[[maybe_unused]] bool can_raise_hard_limits() {
+    return in_child([] {
+               struct rlimit lim {};
+               ::getrlimit(RLIMIT_CORE, &lim);
+               struct rlimit lower = {0, 0};
+               ::setrlimit(RLIMIT_CORE, &lower);
+               return ::setrlimit(RLIMIT_CORE, &lim) == 0 ? 0 : 1;
+           }) == 0;
+}
+
+// Points the configuration and the domain count at fixed answers for one test.
+class RlimitPolicy : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // Within what this process may set: the current hard limit of open files.
+        saved_nr_open_ = Rl::NR_OPEN_PATH;
+        Rl::NR_OPEN_PATH = dir_.write("nr_open", std::to_string(Sys::getrlimit("NOFILE").second));
+        saved_config_ = Rl::config_value;
+        saved_domains_ = Tavrel::Maxmem::count_user_domains;
+        Rl::config_value = [this](std::string_view key) -> std::optional<std::string> {
+            auto it = config_.find(std::string(key));
+            return it == config_.end() ? std::nullopt : std::optional<std::string>(it->second);
+        };
+        Tavrel::Maxmem::count_user_domains = [this] { return domains_; };
+    }
+    void TearDown() override {
+        Rl::NR_OPEN_PATH = saved_nr_open_;
+        Rl::config_value = saved_config_;
+        Tavrel::Maxmem::count_user_domains = saved_domains_;
+    }
+    std::map<std::string, std::string> config_;
+    std::optional<std::uint64_t> domains_;
+
+  private:
+    Tavrel::TestSupport::TempDir dir_;
+    std::string saved_nr_open_;
+    decltype(Rl::config_value) saved_config_;
+    decltype(Tavrel::Maxmem::count_user_domains) saved_domains_;
+};
+
+}  // namespace
+
+TEST_F(RlimitPolicy, MemoryCeilingFollowsMaxmemNeverBelowTheDefault) {
+    const std::uint64_t mib = 1048576;
+    EXPECT_EQ(Rl::get_server_setting_or_default().limit_bytes,
+              4096 * mib);  // no key, unknown count
+    domains_ = 30000;
+    EXPECT_EQ(Tavrel::Maxmem::default_mib(), 16384u);
+    EXPECT_EQ(Rl::get_server_setting_or_default().limit_bytes, 16384 * mib);
+    domains_ = 9999;
+    config_["maxmem"] = "0";
+    EXPECT_EQ(Rl::get_server_setting_or_default().limit_bytes, Sys::INFINITE_LIMIT);
+    config_["maxmem"] = "";
+    EXPECT_EQ(Rl::get_server_setting_or_default().limit_bytes, Sys::INFINITE_LIMIT);
+    config_["maxmem"] = "1024";
+    EXPECT_EQ(Rl::get_server_setting_or_default().limit_bytes, 4096 * mib);
+    config_["maxmem"] = "8192";
+    EXPECT_EQ(Rl::get_server_setting_or_default().limit_bytes, 8192 * mib);
+    config_["maxmem"] = "lots";  // a typo keeps the default instead of lifting the limit
+    EXPECT_EQ(Rl::get_server_setting_or_default().limit_bytes, 4096 * mib);
+}
+
+TEST_F(RlimitPolicy, CoreLimitFollowsTheCoredumpKey) {
+    config_["maxmem"] = "8192";
+    const std::uint64_t limit = 8192ull * 1048576;
+    for (auto [value, expect_core] :
+         std::vector<std::pair<const char*, bool>>{{"0", false}, {"", false}, {"1", true}}) {
+        config_["coredump"] = value;
+        int code = in_child([&, expect_core = expect_core] {
+            if (!Rl::set_rlimit())
+                return 1;
+            auto [as_soft, as_hard] = Sys::getrlimit("AS");
+            auto [core_soft, core_hard] = Sys::getrlimit("CORE");
+            if (as_soft != limit || as_hard != limit)
+                return 2;
+            std::uint64_t want = expect_core ? limit : 0;
+            if (core_soft != want || core_hard != want)
+                return 3;
+            // Any other set_rlimit call sets CORE the same way.
+            if (!Rl::set_open_files_to_maximum())
+                return 4;
+            return Sys::getrlimit("CORE").first == (expect_core ? Rl::max_open_files() : 0) ? 0 : 5;
+        });
+        EXPECT_EQ(code, 0) << "coredump=" << value;
+    }
+}
+
+TEST_F(RlimitPolicy, RestoreSkipsMalformedEntriesAndReportsThem) {
+    int code = in_child([] {
+        auto before = Rl::get_current_rlimits();
+        bool ok = Rl::restore_rlimits({{"RSS", {1 << 29, 1 << 30}}, {"AS", {5}}});
+        if (ok)
+            return 1;  // the malformed AS entry makes it false
+        if (Sys::getrlimit("RSS") != std::pair<std::uint64_t, std::uint64_t>{1 << 29, 1 << 30})
+            return 2;
+        if (Sys::getrlimit("AS") != before["AS"])
+            return 3;
+        return Rl::restore_rlimits({{"RSS", {1 << 28, 1 << 30}}}) ? 0 : 4;
+    });
+    EXPECT_EQ(code, 0);
+}
+
+TEST_F(RlimitPolicy, KernelRefusalsAreCollectedNotThrown) {
+    // An unprivileged process cannot raise a hard limit: set_min_rlimit answers
+    // false and leaves the process running.
+    int code = in_child([] {
+        Sys::setrlimit("RSS", 1 << 20, 1 << 20);
+        if (geteuid() == 0 && setuid(65534) != 0)
+            return 1;
+        return Rl::set_min_rlimit(1 << 30) ? 2 : 0;
+    });
+    EXPECT_EQ(code, 0);
+}
+
+TEST_F(RlimitPolicy, UnsetLiftsWhatTheCallerLowered) {
+    // The caller lowered soft limits (as a shell's ulimit does); the hard
+    // limits stay where this process may raise the soft ones back.
+    config_["maxmem"] = "0";
+    int code = in_child([] {
+        Tavrel::Rlimit::Unset::NOFILE_MIN_HARD = Sys::getrlimit("NOFILE").second;
+        for (const char* name : {"CPU", "FSIZE", "DATA", "AS"}) {
+            Sys::setrlimit(name, 1 << 24, Sys::getrlimit(name).second);
+        }
+        Sys::setrlimit("NOFILE", 64, Sys::getrlimit("NOFILE").second);
+        if (!Tavrel::Rlimit::Unset::unset_rlimits())
+            return 1;
+        for (const char* name : {"CPU", "FSIZE", "DATA", "AS"}) {
+            if (Sys::getrlimit(name).second == Sys::INFINITE_LIMIT &&
+                Sys::getrlimit(name).first != Sys::INFINITE_LIMIT)
+                return 2;
+        }
+        if (Sys::getrlimit("NOFILE").first < 1024)
+            return 3;
+        return Sys::getrlimit("CORE").first == 0 ? 0 : 4;
+    });
+    EXPECT_EQ(code, 0);
+}
+
+TEST(RlimitOpenFiles, KernelMaximumOrFallback) {
+    Tavrel::TestSupport::TempDir dir;
+    auto saved = Rl::NR_OPEN_PATH;
+    Rl::NR_OPEN_PATH = dir.write("nr_open", "65536\n");
+    EXPECT_EQ(Rl::max_open_files(), 65536u);
+    Rl::NR_OPEN_PATH = dir / "missing";
+    EXPECT_EQ(Rl::max_open_files(), Rl::NR_OPEN_FALLBACK);
+    Rl::NR_OPEN_PATH = saved;
+    EXPECT_EQ(Rl::limit_text(Sys::INFINITE_LIMIT), "unlimited");
+}

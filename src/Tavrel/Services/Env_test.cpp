@@ -1,0 +1,80 @@
+#include "Tavrel/Services/Env.h"
+
+#include "Tavrel/Exception.h"
+#include "Tavrel/Timezones.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+namespace {
+std::string in_child(const std::function<std::string()>& body) {
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "pipe failed";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        std::string text;
+        try {
+            text = body();
+        } catch (const std::exception& e) {
+            text = std::string("exception: ") + e.what();
+        }
+        (void)!write(fds[1], text.data(), text.size());
+        _exit(0);
+    }
+    close(fds[1]);
+    std::string text;
+    char buf[512];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+        text.append(buf, n);
+    close(fds[0]);
+    waitpid(pid, nullptr, 0);
+    return text;
+}
+
+std::string env_or(const char* name, const char* fallback = "<unset>") {
+    const char* v = std::getenv(name);
+    return v ? v : fallback;
+}
+}  // namespace
+
+TEST(DaemonEnv, CleanStartForEveryDaemon) {
+    std::string text = in_child([] {
+        setenv("TMP", "/home/bob/tmp", 1);
+        setenv("TEMP", "/home/bob/tmp", 1);
+        setenv("HOME", "/home/bob", 1);
+        setenv("USER", "bob", 1);
+        setenv("LD_LIBRARY_PATH", "/home/bob/lib", 1);
+        setenv("NOTIFY_SOCKET", "/run/systemd/notify", 1);
+        if (chdir("/tmp") != 0)
+            return std::string("chdir");
+        Tavrel::Services::Env::setup_env_for_starting_a_daemon();
+        char cwd[PATH_MAX];
+        std::string dir = getcwd(cwd, sizeof cwd) ? cwd : "?";
+        return env_or("TMP") + "," + env_or("TEMP") + "," + env_or("HOME") + "," + env_or("USER") +
+               "," + env_or("LD_LIBRARY_PATH") + "," + env_or("NOTIFY_SOCKET") + "," +
+               env_or("ZIDAVOVEVA") + "," + env_or("TZ") + "," + dir;
+    });
+    std::string tz = Tavrel::Timezones::calculate_TZ_env();
+    EXPECT_EQ(text, "<unset>,<unset>,/root,root,<unset>,/run/systemd/notify,1," + tz + ",/");
+}
+
+TEST(DaemonEnv, UnreachableWorkingDirectoryIsFatal) {
+    std::string text = in_child([] {
+        Tavrel::Services::Env::WORKING_DIRECTORY = "/nonexistent/dir";
+        try {
+            Tavrel::Services::Env::setup_env_for_starting_a_daemon();
+            return std::string("no exception");
+        } catch (const Tavrel::Exception& e) {
+            return e.type_path() + ":" + std::to_string(e.error_number());
+        }
+    });
+    EXPECT_EQ(text, "Io::ChdirFailed:" + std::to_string(ENOENT));
+}
