@@ -34,16 +34,6 @@ int in_child(const std::function<int()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-[[maybe_unused]] bool can_raise_hard_limits() {
-    return in_child([] {
-               struct rlimit lim {};
-               ::getrlimit(RLIMIT_CORE, &lim);
-               struct rlimit lower = {0, 0};
-               ::setrlimit(RLIMIT_CORE, &lower);
-               return ::setrlimit(RLIMIT_CORE, &lim) == 0 ? 0 : 1;
-           }) == 0;
-}
-
 // Points the configuration and the domain count at fixed answers for one test.
 class RlimitPolicy : public ::testing::Test {
   protected:
