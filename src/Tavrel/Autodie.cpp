@@ -1,4 +1,5 @@
 #include "Tavrel/Autodie.h"
+#include "Tavrel/ErrnoGuard.h"
 
 #include "Tavrel/Exception.h"
 #include "Tavrel/IO/Flush.h"
@@ -17,21 +18,6 @@
 namespace Tavrel::Autodie {
 
 namespace {
-
-// Restores errno on scope exit unless told that an error is being reported.
-class ErrnoKeeper {
-  public:
-    ErrnoKeeper() : saved_(errno) {}
-    ~ErrnoKeeper() {
-        if (keep_)
-            errno = saved_;
-    }
-    void reporting() { keep_ = false; }
-
-  private:
-    int saved_;
-    bool keep_ = true;
-};
 
 int flags_for_mode(std::string_view mode) {
     if (mode.empty())
@@ -118,7 +104,7 @@ bool exists_with(int (*stat_fn)(const char*, struct stat*), const std::string& p
 }  // namespace
 
 FHUtils::UniqueFd sysopen(const std::string& path, int flags, mode_t permissions) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, permissions);
     if (fd < 0) {
         keep.reporting();
@@ -129,7 +115,7 @@ FHUtils::UniqueFd sysopen(const std::string& path, int flags, mode_t permissions
 
 FHUtils::UniqueFd open(std::string_view mode, const std::string& path, mode_t permissions) {
     const int flags = flags_for_mode(mode);
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, permissions);
     if (fd < 0) {
         keep.reporting();
@@ -164,7 +150,7 @@ bool print(int fd, const std::vector<std::string>& items) {
 
 size_t syswrite(int fd, std::string_view buffer, size_t length, size_t offset) {
     std::string_view part = slice(buffer, length, offset);
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     ssize_t n = ::write(fd, part.data(), part.size());
     if (n < 0) {
         keep.reporting();
@@ -176,7 +162,7 @@ size_t syswrite(int fd, std::string_view buffer, size_t length, size_t offset) {
 
 size_t syswrite_sigguard(int fd, std::string_view buffer, size_t length, size_t offset) {
     std::string_view part = slice(buffer, length, offset);
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     for (;;) {
         ssize_t n = ::write(fd, part.data(), part.size());
         if (n >= 0)
@@ -190,7 +176,7 @@ size_t syswrite_sigguard(int fd, std::string_view buffer, size_t length, size_t 
 }
 
 size_t sysread_sigguard(int fd, std::string& buffer, size_t length, size_t offset) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     if (buffer.size() < offset)
         buffer.resize(offset, '\0');
     buffer.resize(offset + length);
@@ -212,7 +198,7 @@ size_t sysread_sigguard(int fd, std::string& buffer, size_t length, size_t offse
 }
 
 bool rename(const std::string& old_path, const std::string& new_path) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     if (::rename(old_path.c_str(), new_path.c_str()) != 0) {
         keep.reporting();
         throw Exception::create(
@@ -223,7 +209,7 @@ bool rename(const std::string& old_path, const std::string& new_path) {
 }
 
 bool seek(int fd, off_t position, int whence) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     if (::lseek(fd, position, whence) == static_cast<off_t>(-1)) {
         keep.reporting();
         throw Exception::create(
@@ -235,7 +221,7 @@ bool seek(int fd, off_t position, int whence) {
 }
 
 bool truncate(int fd, off_t length) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     if (::ftruncate(fd, length) != 0) {
         keep.reporting();
         throw Exception::create("Io::TruncateFailed",
@@ -245,7 +231,7 @@ bool truncate(int fd, off_t length) {
 }
 
 bool truncate(const std::string& path, off_t length) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     if (::truncate(path.c_str(), length) != 0) {
         keep.reporting();
         throw Exception::create(
@@ -256,7 +242,7 @@ bool truncate(const std::string& path, off_t length) {
 }
 
 int fcntl(int fd, int function, long argument) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     int r = ::fcntl(fd, function, argument);
     if (r == -1) {
         keep.reporting();
@@ -276,7 +262,7 @@ bool exists_nofollow(const std::string& path) {
 }
 
 bool link(const std::string& old_path, const std::string& new_path) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     if (::link(old_path.c_str(), new_path.c_str()) != 0) {
         keep.reporting();
         // Not in the message catalogue: the message is given here.
@@ -291,7 +277,7 @@ bool link(const std::string& old_path, const std::string& new_path) {
 }
 
 bool unlink_if_exists(const std::string& path) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     if (::unlink(path.c_str()) == 0)
         return true;
     if (errno == ENOENT)

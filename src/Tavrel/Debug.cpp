@@ -1,4 +1,5 @@
 #include "Tavrel/Debug.h"
+#include "Tavrel/ErrnoGuard.h"
 
 #include "Tavrel/Logger.h"
 
@@ -10,17 +11,6 @@ namespace Tavrel::Debug {
 namespace {
 
 int level = 0;
-
-class ErrnoKeeper {
-  public:
-    ErrnoKeeper() : saved_(errno) {}
-    ~ErrnoKeeper() { errno = saved_; }
-    ErrnoKeeper(const ErrnoKeeper&) = delete;
-    ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
-
-  private:
-    int saved_;
-};
 
 // An entry whose back-trace starts at the shortcut's caller.
 Logger::Entry entry(std::string_view message, const void* caller) {
@@ -44,50 +34,50 @@ std::shared_ptr<Logger> logger() {
 }
 
 [[gnu::noinline]] bool log_error(std::string_view m) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     return logger()->error(entry(m, TAVREL_CALLER));
 }
 
 [[gnu::noinline]] bool log_warn(std::string_view m) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     return logger()->warn(entry(m, TAVREL_CALLER));
 }
 
 bool log_warn_no_backtrace(std::string_view m) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     Logger::Entry e(m);
     e.backtrace = false;
     return logger()->warn(std::move(e));
 }
 
 [[gnu::noinline]] bool log_invalid(std::string_view m) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     return logger()->invalid(entry(m, TAVREL_CALLER));
 }
 
 [[gnu::noinline]] bool log_deprecated(std::string_view m) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     return logger()->deprecated(entry(m, TAVREL_CALLER));
 }
 
 bool log_info(std::string_view m) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     return logger()->info(m);
 }
 
 bool log_debug(std::string_view m, bool force, std::source_location where) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     return logger()->debug(m, force, where);
 }
 
 // The throwing shortcuts restore errno before the error leaves.
 [[gnu::noinline]] void log_panic(std::string_view m) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     logger()->panic(entry(m, TAVREL_CALLER));
 }
 
 [[gnu::noinline]] void log_die(std::string_view m) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     logger()->die(entry(m, TAVREL_CALLER));
 }
 

@@ -1,6 +1,8 @@
 // The logger writes with plain POSIX calls: the checked-file layer logs through
 // it, so it cannot depend on that layer.
 #include "Tavrel/Logger.h"
+#include "Tavrel/ErrnoGuard.h"
+#include "Tavrel/IO/Flush.h"
 
 #include "Tavrel/Debug.h"
 #include "Tavrel/PlainError.h"
@@ -22,33 +24,6 @@
 namespace Tavrel {
 
 namespace {
-
-class ErrnoKeeper {
-  public:
-    ErrnoKeeper() : saved_(errno) {}
-    ~ErrnoKeeper() { errno = saved_; }
-    ErrnoKeeper(const ErrnoKeeper&) = delete;
-    ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
-
-  private:
-    int saved_;
-};
-
-// One write() per call where the kernel allows it, so a line lands whole.
-bool write_all(int fd, std::string_view text) {
-    if (fd < 0)
-        return false;
-    while (!text.empty()) {
-        ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
 
 // Opens `path` for appending; a file it creates gets exactly 0600 whatever the
 // umask. An existing dangling symbolic link is not followed into a new file.
@@ -175,7 +150,7 @@ std::shared_ptr<Logger> Logger::create(const Options& options) {
         s.loggers[key] = logger;
     }
     if (options.open_now && !options.use_no_files) {
-        ErrnoKeeper keep;
+        ErrnoGuard keep;
         logger->open_logfile();
     }
     return logger;
@@ -298,7 +273,7 @@ std::string Logger::log_line(const Entry& entry, std::string_view text, bool wit
 }
 
 bool Logger::logger(Entry entry) {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     if (!entry.trace_origin)
         entry.trace_origin = TAVREL_CALLER;
     if (!entry.service)
@@ -322,13 +297,13 @@ bool Logger::logger(Entry entry) {
         } else if (log_fd_ < 0) {
             open_logfile();
         }
-        if (!write_all(log_fd_, line))
+        if (!IO::Flush::try_write_all(log_fd_, line))
             status = false;
     }
 
     if (copies_to_panic_log(entry.level)) {
         FHUtils::UniqueFd panic_fd(open_append_private(PANIC_LOG_FILE));
-        if (!write_all(panic_fd.get(), log_line(entry, text, false)))
+        if (!IO::Flush::try_write_all(panic_fd.get(), log_line(entry, text, false)))
             status = false;
     }
 
@@ -347,11 +322,11 @@ bool Logger::logger(Entry entry) {
             output == 3 || (output == 1 && (options_.use_stdout || IS_TERMINAL(STDOUT_FILENO)));
         if (to_stdout) {
             std::fflush(stdout);  // keep order with buffered output already written
-            write_all(STDOUT_FILENO, console);
+            IO::Flush::try_write_all(STDOUT_FILENO, console);
         }
         if (output == 2 || output == 3) {
             std::fflush(stderr);
-            write_all(STDERR_FILENO, console);
+            IO::Flush::try_write_all(STDERR_FILENO, console);
         }
     }
 
@@ -396,7 +371,7 @@ bool Logger::parent_is_panel_web_daemon() const {
 }
 
 bool Logger::redirect_stderr_to_error_log() {
-    ErrnoKeeper keep;
+    ErrnoGuard keep;
     FHUtils::UniqueFd fd(open_append_private(STD_LOG_FILE));
     if (!fd)
         return false;

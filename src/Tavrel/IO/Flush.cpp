@@ -30,8 +30,11 @@ int wait_writable(int fd) {
 
 }  // namespace
 
-void write_all(int fd, std::string_view data) {
-    const int saved = errno;
+namespace {
+
+// The loop itself: 0 when everything was written, else the errno that stopped
+// it, with `data` left holding what was not written.
+int write_loop(int fd, std::string_view& data) {
     while (!data.empty()) {
         ssize_t n = ::write(fd, data.data(), data.size());
         if (n < 0) {
@@ -39,10 +42,10 @@ void write_all(int fd, std::string_view data) {
                 continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 if (int err = wait_writable(fd); err != 0)
-                    fail(data.size(), err);
+                    return err;
                 continue;
             }
-            fail(data.size(), errno);
+            return errno;
         }
         if (n == 0) {
             throw PlainError("write to descriptor " + std::to_string(fd) +
@@ -51,7 +54,30 @@ void write_all(int fd, std::string_view data) {
         }
         data.remove_prefix(static_cast<size_t>(n));
     }
+    return 0;
+}
+
+}  // namespace
+
+void write_all(int fd, std::string_view data) {
+    const int saved = errno;
+    if (int err = write_loop(fd, data); err != 0)
+        fail(data.size(), err);
     errno = saved;
+}
+
+bool try_write_all(int fd, std::string_view data) noexcept {
+    if (fd < 0)
+        return false;
+    const int saved = errno;
+    bool ok = false;
+    try {
+        ok = write_loop(fd, data) == 0;
+    } catch (...) {
+        ok = false;
+    }
+    errno = saved;
+    return ok;
 }
 
 }  // namespace Tavrel::IO::Flush

@@ -14,5 +14,8 @@
 namespace Tavrel::IO::Flush {
 
 void write_all(int fd, std::string_view data);
+// The same loop for writers whose failures must never interrupt the caller (the
+// logger, the output objects): false instead of an exception; errno unchanged.
+bool try_write_all(int fd, std::string_view data) noexcept;
 
 }  // namespace Tavrel::IO::Flush

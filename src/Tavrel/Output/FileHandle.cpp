@@ -1,5 +1,7 @@
 #include "Tavrel/Output/FileHandle.h"
 
+#include "Tavrel/IO/Flush.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,18 +14,7 @@ class FdHandle final : public FileHandle {
   public:
     explicit FdHandle(int fd) : fd_(fd) {}
 
-    bool write(std::string_view text) override {
-        while (!text.empty()) {
-            ssize_t n = ::write(fd_, text.data(), text.size());
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                return false;
-            }
-            text.remove_prefix(static_cast<std::size_t>(n));
-        }
-        return true;
-    }
+    bool write(std::string_view text) override { return IO::Flush::try_write_all(fd_, text); }
 
     int fileno() const override { return fd_; }
 
