@@ -6,7 +6,7 @@ namespace Tavrel::Hubdavd::Config {
 
 bool is_needed() {
     namespace Roles = Server::Type::Profile::Roles;
-    return Roles::are_roles_enabled(Roles::Spec{{"WebDisk", "CalendarContact"}, "any"}) != 0;
+    return Roles::are_roles_enabled(Roles::Query{{"WebDisk", "CalendarContact"}, "any"}) != 0;
 }
 
 }  // namespace Tavrel::Hubdavd::Config

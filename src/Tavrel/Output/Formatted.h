@@ -45,7 +45,7 @@ class Formatted : public Base {
     void message(std::string_view type, const Contents& contents, std::optional<Source> source,
                  Partial partial, Prepend prepend);
 
-    // `text` drawn in `colour` (a colour specification, see
+    // `text` drawn in `colour` (a colour description, see
     // Tavrel/Output/Terminal.h); empty colour means none.
     std::string format_message(std::string_view colour, std::string_view text) const;
 

@@ -1,5 +1,5 @@
 // Tavrel::Output::Terminal: the colour given to each kind of message by the
-// formatted output objects. Values are colour specifications as understood by
+// formatted output objects. Values are colour descriptions as understood by
 // Tavrel::Output::TerminalColors (words separated by spaces); the HTML object
 // maps the same words onto styles.
 #pragma once

@@ -6,14 +6,14 @@
 //   if (TerminalColors::wants_colour(fd))
 //       line = TerminalColors::colorize(text, "bold red");
 //
-// Colour specifications are one or more words separated by single spaces.
+// Colour descriptions are one or more words separated by single spaces.
 // Each word is one of:
 //   - an attribute: "bold", "underline";
 //   - a Solarized palette name: "base03", "base02", "base01", "base00",
 //     "base0", "base1", "base2", "base3", "yellow", "orange", "red",
 //     "magenta", "violet", "blue", "cyan", "green";
 //   - any of those palette names prefixed with "on_" for the background.
-// The output objects use these specifications (see Tavrel/Output/Terminal.h):
+// The output objects use these descriptions (see Tavrel/Output/Terminal.h):
 //   error          "bold red"
 //   warning        "yellow"
 //   success        "green"

@@ -218,8 +218,8 @@ int are_enabled(std::string_view service) {
     return is_enabled(service);
 }
 
-int are_enabled(const ServicesSpec& spec) {
-    return Validate::AnyAllMatcher::match({spec.services, spec.match},
+int are_enabled(const ServicesSpec& query) {
+    return Validate::AnyAllMatcher::match({query.services, query.match},
                                           [](const std::string& s) { return is_enabled(s); });
 }
 
@@ -235,8 +235,8 @@ int is_provided(std::string_view service) {
     return MysqlUtils::MyCnf::Basic::is_remote_mysql() ? 1 : 0;
 }
 
-int are_provided(const ServicesSpec& spec) {
-    return Validate::AnyAllMatcher::match({spec.services, spec.match},
+int are_provided(const ServicesSpec& query) {
+    return Validate::AnyAllMatcher::match({query.services, query.match},
                                           [](const std::string& s) { return is_provided(s); });
 }
 

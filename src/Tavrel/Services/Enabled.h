@@ -42,12 +42,12 @@ struct ServicesSpec {
     std::string match;
 };
 int are_enabled(std::string_view service);
-int are_enabled(const ServicesSpec& spec);
+int are_enabled(const ServicesSpec& query);
 
 // As is_enabled, except that a database service disabled here counts as
 // provided when the database server is remote.
 int is_provided(std::string_view service);
-int are_provided(const ServicesSpec& spec);
+int are_provided(const ServicesSpec& query);
 
 // true when the service is now disabled (or has no flag files); the creation's
 // result otherwise; nothing for an empty name.

@@ -4,14 +4,14 @@
 
 namespace Tavrel::Validate::AnyAllMatcher {
 
-int match(const Spec& spec, const std::function<int(const std::string&)>& question) {
-    bool any = spec.match == "any";
-    if (!any && !spec.match.empty() && spec.match != "all") {
+int match(const Query& query, const std::function<int(const std::string&)>& question) {
+    bool any = query.match == "any";
+    if (!any && !query.match.empty() && query.match != "all") {
         throw Tavrel::Exception::create(
             "Param::Invalid", "The “[_1]” mode must be “[_2]” or “[_3]”.", {"match", "all", "any"},
-            {{"name", "match"}, {"value", spec.match}});
+            {{"name", "match"}, {"value", query.match}});
     }
-    for (const std::string& item : spec.items) {
+    for (const std::string& item : query.items) {
         bool yes = question(item) != 0;
         if (any && yes)
             return 1;

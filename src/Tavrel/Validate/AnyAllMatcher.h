@@ -1,7 +1,7 @@
 // Tavrel::Validate::AnyAllMatcher: applies a yes/no question to a list of
 // names and combines the answers, "all" (the default) or "any".
 //
-//   Spec s{{"imap", "pop"}, "any"};
+//   Query s{{"imap", "pop"}, "any"};
 //   int on = Tavrel::Validate::AnyAllMatcher::match(s, [](auto& n) { return is_on(n); });
 //
 // An answer counts as yes when it is not 0 (so an undetermined -1 counts as
@@ -15,11 +15,11 @@
 
 namespace Tavrel::Validate::AnyAllMatcher {
 
-struct Spec {
+struct Query {
     std::vector<std::string> items;
     std::string match;  // "all" (or empty) or "any"
 };
 
-int match(const Spec& spec, const std::function<int(const std::string&)>& question);
+int match(const Query& query, const std::function<int(const std::string&)>& question);
 
 }  // namespace Tavrel::Validate::AnyAllMatcher

@@ -7,7 +7,7 @@ namespace Tavrel::Output {
 
 namespace {
 
-// The Solarized palette, the names colour specifications use.
+// The Solarized palette, the names colour descriptions use.
 constexpr std::array<std::pair<std::string_view, std::string_view>, 16> PALETTE{{
     {"base03", "#002b36"},
     {"base02", "#073642"},

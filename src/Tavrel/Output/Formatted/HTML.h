@@ -23,7 +23,7 @@ class Formatted::HTML : public Formatted {
 
     // `text` with &, <, >, " and ' replaced by character references.
     static std::string escape(std::string_view text);
-    // The inline style of a colour specification (see Tavrel/Output/Terminal.h);
+    // The inline style of a colour description (see Tavrel/Output/Terminal.h);
     // words without a style are ignored, so the result is always safe markup.
     static std::string style_for(std::string_view colour);
 

@@ -142,18 +142,18 @@ TEST_F(RolesTest, MailRolesAreAlwaysOnByShortName) {
 
 TEST_F(RolesTest, VerifyRolesEnabledModes) {
     disable({"Postgres"});
-    EXPECT_NO_THROW(Roles::verify_roles_enabled(Roles::Spec{{"MySQL", "Postgres"}, "any"}));
-    EXPECT_EQ(Roles::are_roles_enabled(Roles::Spec{{"MySQL", "Postgres"}, "any"}), 1);
-    EXPECT_EQ(Roles::are_roles_enabled(Roles::Spec{{"MySQL", "Postgres"}, ""}), 0);
+    EXPECT_NO_THROW(Roles::verify_roles_enabled(Roles::Query{{"MySQL", "Postgres"}, "any"}));
+    EXPECT_EQ(Roles::are_roles_enabled(Roles::Query{{"MySQL", "Postgres"}, "any"}), 1);
+    EXPECT_EQ(Roles::are_roles_enabled(Roles::Query{{"MySQL", "Postgres"}, ""}), 0);
     try {
-        Roles::verify_roles_enabled(Roles::Spec{{"MySQL", "Postgres"}, ""});
+        Roles::verify_roles_enabled(Roles::Query{{"MySQL", "Postgres"}, ""});
         ADD_FAILURE() << "passed with a disabled role";
     } catch (const Tavrel::Exception& e) {
         EXPECT_TRUE(e.isa("System::RolesNotEnabled"));
         EXPECT_EQ(*e.get("roles"), Tavrel::Exception::Value::array({"Postgres"}));
     }
     try {
-        Roles::verify_roles_enabled(Roles::Spec{{"MySQL"}, "some"});
+        Roles::verify_roles_enabled(Roles::Query{{"MySQL"}, "some"});
         ADD_FAILURE() << "accepted a bad mode";
     } catch (const Tavrel::Exception& e) {
         EXPECT_TRUE(e.isa("Param::Invalid"));

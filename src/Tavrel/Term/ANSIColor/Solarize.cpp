@@ -155,17 +155,17 @@ void clear_cache() {
     palette_decided = false;
 }
 
-std::vector<std::string> split_words(std::string_view spec) {
+std::vector<std::string> split_words(std::string_view query) {
     std::vector<std::string> words;
     std::size_t pos = 0;
-    while (pos < spec.size()) {
-        std::size_t start = spec.find_first_not_of(" \t", pos);
+    while (pos < query.size()) {
+        std::size_t start = query.find_first_not_of(" \t", pos);
         if (start == std::string_view::npos)
             break;
-        std::size_t end = spec.find_first_of(" \t", start);
+        std::size_t end = query.find_first_of(" \t", start);
         if (end == std::string_view::npos)
-            end = spec.size();
-        words.emplace_back(spec.substr(start, end - start));
+            end = query.size();
+        words.emplace_back(query.substr(start, end - start));
         pos = end;
     }
     return words;

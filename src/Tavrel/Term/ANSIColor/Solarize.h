@@ -38,8 +38,8 @@ void clear_cache();
 std::vector<std::string> translate(const std::vector<std::string>& words, const Palette& palette);
 // The SGR sequence for standard colour words; "" when none of them is known.
 std::string sgr(const std::vector<std::string>& words);
-// Splits a specification ("bold red") at spaces.
-std::vector<std::string> split_words(std::string_view spec);
+// Splits a description ("bold red") at spaces.
+std::vector<std::string> split_words(std::string_view query);
 
 // Texts joined, wrapped in the colours and ANSI_RESET.
 std::string colored(const std::vector<std::string>& colours, std::string_view text);

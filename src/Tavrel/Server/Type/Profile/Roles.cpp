@@ -34,8 +34,8 @@ int are_roles_enabled(std::string_view short_name) {
     return is_role_enabled(short_name);
 }
 
-int are_roles_enabled(const Spec& spec) {
-    return Validate::AnyAllMatcher::match({spec.roles, spec.match},
+int are_roles_enabled(const Query& query) {
+    return Validate::AnyAllMatcher::match({query.roles, query.match},
                                           [](const std::string& r) { return is_role_enabled(r); });
 }
 
@@ -45,20 +45,20 @@ void verify_roles_enabled(std::string_view short_name) {
     Role::load(short_name).verify_enabled();
 }
 
-void verify_roles_enabled(const Spec& spec) {
-    std::string mode = spec.match.empty() ? "all" : spec.match;
+void verify_roles_enabled(const Query& query) {
+    std::string mode = query.match.empty() ? "all" : query.match;
     if (mode != "all" && mode != "any") {
         throw Tavrel::Exception::create(
             "Param::Invalid", "The “[_1]” mode must be “[_2]” or “[_3]”.", {"match", "all", "any"},
-            {{"name", "match"}, {"value", spec.match}});
+            {{"name", "match"}, {"value", query.match}});
     }
     std::vector<std::string> disabled;
-    for (const std::string& r : spec.roles) {
+    for (const std::string& r : query.roles) {
         if (!is_role_enabled(r))
             disabled.push_back(r);
     }
     bool fails = mode == "all" ? !disabled.empty()
-                               : !spec.roles.empty() && disabled.size() == spec.roles.size();
+                               : !query.roles.empty() && disabled.size() == query.roles.size();
     if (!fails)
         return;
     std::string list;

@@ -18,18 +18,18 @@ namespace Tavrel::Server::Type::Profile::Roles {
 
 const std::set<std::string, std::less<>>& ENABLED_IN_ALL_ROLES();
 
-struct Spec {
+struct Query {
     std::vector<std::string> roles;  // short names
     std::string match;               // "all" (or empty) or "any"
 };
 
 int is_role_enabled(std::string_view short_name);
 int are_roles_enabled(std::string_view short_name);
-int are_roles_enabled(const Spec& spec);
-// System::RolesNotEnabled ("roles": the disabled ones) when the spec fails;
+int are_roles_enabled(const Query& query);
+// System::RolesNotEnabled ("roles": the disabled ones) when the query fails;
 // Param::Invalid for a bad match mode; System::RoleNotEnabled for one name.
 void verify_roles_enabled(std::string_view short_name);
-void verify_roles_enabled(const Spec& spec);
+void verify_roles_enabled(const Query& query);
 
 // 1 when no role governs the service or any governing role is enabled, else 0.
 int is_service_allowed(std::string_view service);
