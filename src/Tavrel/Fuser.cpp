@@ -1,4 +1,5 @@
 #include "Tavrel/Fuser.h"
+#include "Tavrel/Text/Digits.h"
 
 #include "Tavrel/Proc/Read.h"
 
@@ -12,15 +13,6 @@ namespace Tavrel::Fuser {
 
 namespace {
 
-bool all_digits(const char* s) {
-    if (!*s)
-        return false;
-    for (; *s; ++s)
-        if (*s < '0' || *s > '9')
-            return false;
-    return true;
-}
-
 // The all-digit entry names of a directory; empty when it cannot be opened.
 std::vector<std::string> digit_entries(const std::string& path) {
     std::vector<std::string> out;
@@ -28,7 +20,7 @@ std::vector<std::string> digit_entries(const std::string& path) {
     if (!dir)
         return out;
     while (struct dirent* e = ::readdir(dir.get()))
-        if (all_digits(e->d_name))
+        if (Text::all_digits(e->d_name))
             out.emplace_back(e->d_name);
     return out;
 }

@@ -1,4 +1,5 @@
 #include "Tavrel/Kill.h"
+#include "Tavrel/Text/Digits.h"
 
 #include "Tavrel/Binaries.h"
 #include "Tavrel/Debug.h"
@@ -103,11 +104,6 @@ std::vector<Target> hold_matching(const PsParser::Deadcmd& deadcmd,
     return targets;
 }
 
-bool all_digits(std::string_view v) {
-    return !v.empty() &&
-           std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 }  // namespace
 
 int escalate(std::vector<Target>& targets, const std::string& display, bool verbose, double wait) {
@@ -184,7 +180,7 @@ KillallResult killall(std::string signal, const PsParser::Deadcmd& deadcmd, bool
     std::erase_if(signal, [](char c) { return SIGNAL_DELETE_CHARS.find(c) != std::string::npos; });
     (void)ensure_proc_mounted();
     std::optional<int> number;
-    if (all_digits(signal) && signal.size() <= 3) {
+    if (Text::all_digits(signal) && signal.size() <= 3) {
         number = std::stoi(signal);
     } else if (auto it = SIGNAL_NUMBER.find(signal); it != SIGNAL_NUMBER.end()) {
         number = it->second;

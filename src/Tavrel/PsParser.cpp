@@ -1,4 +1,5 @@
 #include "Tavrel/PsParser.h"
+#include "Tavrel/Text/Digits.h"
 
 #include "Tavrel/FHUtils/UniqueFd.h"
 #include "Tavrel/PlainError.h"
@@ -180,11 +181,6 @@ std::string last_component(std::string_view path) {
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
-bool all_digits(std::string_view v) {
-    return !v.empty() &&
-           std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 }  // namespace
 
 std::string Deadcmd::display(std::string_view separator) const {
@@ -319,7 +315,7 @@ std::optional<NameMatcher> NameMatcher::create(const Deadcmd& deadcmd,
     } else if (!allowed_owners.empty()) {
         m.owners_.emplace();
         for (const auto& owner : allowed_owners) {
-            if (all_digits(owner)) {
+            if (Text::all_digits(owner)) {
                 m.owners_->push_back(static_cast<uid_t>(std::stoul(owner)));
             } else if (auto uid = PwCache::getpwnam_uid(owner)) {
                 m.owners_->push_back(*uid);

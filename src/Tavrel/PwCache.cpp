@@ -1,4 +1,5 @@
 #include "Tavrel/PwCache.h"
+#include "Tavrel/Text/Digits.h"
 
 #include "Tavrel/FHUtils/UniqueFd.h"
 #include "Tavrel/PwCache/Helpers.h"
@@ -38,8 +39,7 @@ bool valid_name(std::string_view v) {
 }
 
 bool all_digits(std::string_view v) {
-    return !v.empty() && v.size() <= 10 &&
-           std::all_of(v.begin(), v.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return v.size() <= 10 && Text::all_digits(v);
 }
 
 // The system's own lookup, used only through the name-service cache daemon.

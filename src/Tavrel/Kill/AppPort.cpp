@@ -1,4 +1,5 @@
 #include "Tavrel/Kill/AppPort.h"
+#include "Tavrel/Text/Digits.h"
 
 #include "Tavrel/Debug.h"
 #include "Tavrel/Kill.h"
@@ -103,22 +104,13 @@ bool socket_of(const std::string& link, unsigned long& inode) {
     return true;
 }
 
-bool all_digits(const char* s) {
-    if (!*s)
-        return false;
-    for (; *s; ++s)
-        if (*s < '0' || *s > '9')
-            return false;
-    return true;
-}
-
 bool pid_holds(pid_t pid, const std::vector<unsigned long>& inodes) {
     std::string fd_dir = PROC_PATH + "/" + std::to_string(pid) + "/fd";
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(fd_dir.c_str()), ::closedir);
     if (!dir)
         return false;
     while (struct dirent* e = ::readdir(dir.get())) {
-        if (!all_digits(e->d_name))
+        if (!Text::all_digits(e->d_name))
             continue;
         auto link = Proc::Read::link_at(::dirfd(dir.get()), e->d_name);
         unsigned long inode = 0;
@@ -210,7 +202,7 @@ std::vector<pid_t> pids_holding(const std::vector<unsigned long>& inodes) {
     if (!dir)
         return out;
     while (struct dirent* e = ::readdir(dir.get())) {
-        if (!all_digits(e->d_name))
+        if (!Text::all_digits(e->d_name))
             continue;
         pid_t pid = static_cast<pid_t>(std::stol(e->d_name));
         if (pid_holds(pid, inodes))
