@@ -1,6 +1,6 @@
 #include "Tavrel/Fuser.h"
 
-#include "Tavrel/Proc/TestChild.h"
+#include "testsupport/TestChild.h"
 #include "testsupport/TempDir.h"
 
 #include <fcntl.h>
@@ -14,7 +14,7 @@ TEST(Fuser, FindsTheHoldersOfAFile) {
     std::string free_file = dir.write("free.lock", "");
     int fd = ::open(held.c_str(), O_RDONLY);  // inherited by the child
     ASSERT_GE(fd, 0);
-    auto c = Proc::TestChild::spawn("/bin/sleep", {Proc::TestChild::unique_name("tvfuser"), "30"});
+    auto c = TestSupport::TestChild::spawn("/bin/sleep", {TestSupport::TestChild::unique_name("tvfuser"), "30"});
     auto holders = Fuser::check({held, free_file});
     ASSERT_EQ(holders.count(held), 1u);
     EXPECT_EQ(holders.count(free_file), 0u);

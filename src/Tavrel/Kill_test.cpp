@@ -3,7 +3,7 @@
 #include "Tavrel/Kill/Target.h"
 #include "Tavrel/PlainError.h"
 #include "Tavrel/Proc/Bin.h"
-#include "Tavrel/Proc/TestChild.h"
+#include "testsupport/TestChild.h"
 
 #include <gtest/gtest.h>
 
@@ -11,13 +11,13 @@
 #include <sstream>
 
 using namespace Tavrel;
-using Tavrel::Proc::TestChild::spawn;
-using Tavrel::Proc::TestChild::unique_name;
+using Tavrel::TestSupport::TestChild::spawn;
+using Tavrel::TestSupport::TestChild::unique_name;
 
 namespace {
 
-Proc::TestChild::SpawnOptions supervised(bool ignore_term = false) {
-    Proc::TestChild::SpawnOptions o;
+TestSupport::TestChild::SpawnOptions supervised(bool ignore_term = false) {
+    TestSupport::TestChild::SpawnOptions o;
     o.supervised = true;
     o.ignore_term = ignore_term;
     return o;

@@ -3,7 +3,7 @@
 #include "Tavrel/Kill/Target.h"
 #include "Tavrel/PlainError.h"
 #include "Tavrel/Proc/Bin.h"
-#include "Tavrel/Proc/TestChild.h"
+#include "testsupport/TestChild.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -14,8 +14,8 @@
 #include <filesystem>
 
 using namespace Tavrel;
-using Tavrel::Proc::TestChild::spawn;
-using Tavrel::Proc::TestChild::unique_name;
+using Tavrel::TestSupport::TestChild::spawn;
+using Tavrel::TestSupport::TestChild::unique_name;
 
 namespace {
 
@@ -211,7 +211,7 @@ TEST(GetPidsByName, LoginShellAndProcessTitleWithColon) {
     std::string shell = unique_name("tvsh");
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    Proc::TestChild::SpawnOptions o;
+    TestSupport::TestChild::SpawnOptions o;
     o.stdin_fd = fds[0];
     auto sh = spawn("/bin/sh", {"-" + shell, "-c", "read x"}, o);
     ::close(fds[0]);

@@ -1,6 +1,6 @@
 #include "Tavrel/Kill/AppPort.h"
 
-#include "Tavrel/Proc/TestChild.h"
+#include "testsupport/TestChild.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "Tavrel/Proc/PID.h"
 
 #include "Tavrel/Exception.h"
-#include "Tavrel/Proc/TestChild.h"
+#include "testsupport/TestChild.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +21,8 @@ void expect_type(const std::function<void()>& f, const std::string& type) {
 }  // namespace
 
 TEST(ProcPID, HandleOnALiveProcess) {
-    std::string name = Proc::TestChild::unique_name("tvpid");
-    auto c = Proc::TestChild::spawn("/bin/sleep", {name, "30"});
+    std::string name = TestSupport::TestChild::unique_name("tvpid");
+    auto c = TestSupport::TestChild::spawn("/bin/sleep", {name, "30"});
     Proc::PID p(std::to_string(c.pid()));
     EXPECT_EQ(p.pid(), c.pid());
     EXPECT_EQ(p.uid(), ::geteuid());
@@ -52,7 +52,7 @@ TEST(ProcPID, ZombieIsNotRunning) {
 TEST(ProcPID, IdentityDoesNotDependOnTheDirectoryChangeTime) {
     // The kernel rebuilds a process directory's inode (renewing its change
     // time) when its cache is dropped; the handle must not lose the process.
-    auto c = Proc::TestChild::spawn("/bin/sleep", {Proc::TestChild::unique_name("tvctime"), "30"});
+    auto c = TestSupport::TestChild::spawn("/bin/sleep", {TestSupport::TestChild::unique_name("tvctime"), "30"});
     Proc::PID p(c.pid());
     FILE* f = std::fopen("/proc/sys/vm/drop_caches", "w");
     if (!f)

@@ -1,7 +1,7 @@
 #include "Tavrel/ProcessCheck/Running.h"
 
 #include "Tavrel/Exception.h"
-#include "Tavrel/Proc/TestChild.h"
+#include "testsupport/TestChild.h"
 
 #include <gtest/gtest.h>
 
@@ -34,8 +34,8 @@ Running::Options options(pid_t pid, Running::Pattern pattern, std::string user =
 TEST(Running, AcceptsTheServiceProcess) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "expects to run as root";
-    std::string name = Proc::TestChild::unique_name("tvsvc");
-    auto c = Proc::TestChild::spawn("/bin/sleep", {"/usr/sbin/" + name, "30"});
+    std::string name = TestSupport::TestChild::unique_name("tvsvc");
+    auto c = TestSupport::TestChild::spawn("/bin/sleep", {"/usr/sbin/" + name, "30"});
     EXPECT_TRUE(Running(options(c.pid(), name)).check_all());
     EXPECT_TRUE(Running(options(c.pid(), name, "0")).check_all());  // owners compare as texts
     auto re = std::make_shared<const Regex>("/usr/sbin/tvsvc\\d+x\\d+ 30$");
@@ -45,7 +45,7 @@ TEST(Running, AcceptsTheServiceProcess) {
 }
 
 TEST(Running, PlainPatternIsLiteralAndMustMatch) {
-    auto c = Proc::TestChild::spawn("/bin/sleep", {"tvdot-a+b", "30"});
+    auto c = TestSupport::TestChild::spawn("/bin/sleep", {"tvdot-a+b", "30"});
     EXPECT_TRUE(Running(options(c.pid(), "-a+b", std::to_string(::geteuid()))).check_all());
     EXPECT_EQ(failure_of([&] { Running(options(c.pid(), "t.dot")).check_all(); }),
               "ProcessCheck::CommandMismatch");
@@ -53,7 +53,7 @@ TEST(Running, PlainPatternIsLiteralAndMustMatch) {
 
 TEST(Running, StartStopScriptIsIgnoredOnlyWithTheIgnoreList) {
     std::string uid = std::to_string(::geteuid());
-    auto c = Proc::TestChild::spawn("/bin/sleep", {"/usr/local/bin/stopexim", "30"});
+    auto c = TestSupport::TestChild::spawn("/bin/sleep", {"/usr/local/bin/stopexim", "30"});
     EXPECT_EQ(failure_of([&] { Running(options(c.pid(), "exim", uid, true)).check_all(); }),
               "ProcessCheck::IgnoredCommand");
     EXPECT_TRUE(Running(options(c.pid(), "exim", uid, false)).check_all());
@@ -61,7 +61,7 @@ TEST(Running, StartStopScriptIsIgnoredOnlyWithTheIgnoreList) {
 
 TEST(Running, BadArgumentsAndEndedProcesses) {
     EXPECT_EQ(failure_of([] { Running(options(0, "x")); }), "Param::Invalid");
-    auto c = Proc::TestChild::spawn("/bin/sleep", {"tvgone", "30"});
+    auto c = TestSupport::TestChild::spawn("/bin/sleep", {"tvgone", "30"});
     EXPECT_EQ(failure_of([&] { Running(options(c.pid(), "")); }), "Param::Missing");
     EXPECT_EQ(failure_of([&] { Running(options(c.pid(), std::shared_ptr<const Regex>())); }),
               "Param::Invalid");

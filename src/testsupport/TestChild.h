@@ -1,4 +1,4 @@
-// Tavrel::Proc::TestChild: real processes for the tests of the process
+// Tavrel::TestSupport::TestChild: real processes for the tests of the process
 // layer (header only; not part of the library). Every child is ended by pid
 // and reaped when its object goes, so tests only ever signal processes they
 // started themselves.
@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-namespace Tavrel::Proc::TestChild {
+namespace Tavrel::TestSupport::TestChild {
 
 // A name no other test process uses: prefix, our pid, a counter.
 inline std::string unique_name(const std::string& prefix) {
@@ -173,4 +173,4 @@ inline Child spawn(const std::string& program, const std::vector<std::string>& a
     return Child(target, sup);
 }
 
-}  // namespace Tavrel::Proc::TestChild
+}  // namespace Tavrel::TestSupport::TestChild
