@@ -1,4 +1,5 @@
 #include "Tavrel/IONice.h"
+#include "testsupport/InChild.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -8,32 +9,6 @@
 #include <string>
 
 namespace {
-// Runs `body` in a forked child and returns the text it produced.
-std::string in_child(const std::function<std::string()>& body) {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return "pipe failed";
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        std::string text;
-        try {
-            text = body();
-        } catch (const std::exception& e) {
-            text = std::string("exception: ") + e.what();
-        }
-        (void)!write(fds[1], text.data(), text.size());
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string text;
-    char buf[256];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-        text.append(buf, n);
-    close(fds[0]);
-    waitpid(pid, nullptr, 0);
-    return text;
-}
 
 std::string show(std::optional<bool> v) {
     return v ? (*v ? "1" : "0") : "none";
@@ -60,7 +35,7 @@ TEST(IONice, InvalidArgumentsRunNothing) {
 TEST(IONice, RootSetsTheClassAndResetClearsIt) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to choose a class";
-    std::string text = in_child([] {
+    std::string text = Tavrel::TestSupport::text_from_child([] {
         std::string out = show(Tavrel::IONice::ionice("idle", "7"));
         out += "|" + Tavrel::IONice::get_ionice().value_or("?");
         out += "|" + show(Tavrel::IONice::reset());
@@ -74,7 +49,7 @@ TEST(IONice, UnprivilegedCallerPassesOnlyTheLevel) {
     if (geteuid() != 0)
         GTEST_SKIP() << "drops from root to nobody";
     // Without a class option ionice picks best-effort, so "idle" must not appear.
-    std::string text = in_child([] {
+    std::string text = Tavrel::TestSupport::text_from_child([] {
         if (setgid(65534) != 0 || setuid(65534) != 0)
             return std::string("setuid failed");
         std::string out = show(Tavrel::IONice::ionice("idle", "7"));

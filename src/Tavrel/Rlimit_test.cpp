@@ -3,6 +3,7 @@
 #include "Tavrel/Maxmem.h"
 #include "Tavrel/Rlimit/Unset.h"
 #include "Tavrel/Sys/Rlimit.h"
+#include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -17,22 +18,6 @@ namespace Rl = Tavrel::Rlimit;
 namespace Sys = Tavrel::Sys::Rlimit;
 
 namespace {
-
-int in_child(const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int code = 99;
-        try {
-            code = body();
-        } catch (...) {
-            code = 98;
-        }
-        _exit(code);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // Points the configuration and the domain count at fixed answers for one test.
 class RlimitPolicy : public ::testing::Test {
@@ -92,7 +77,7 @@ TEST_F(RlimitPolicy, CoreLimitFollowsTheCoredumpKey) {
     for (auto [value, expect_core] :
          std::vector<std::pair<const char*, bool>>{{"0", false}, {"", false}, {"1", true}}) {
         config_["coredump"] = value;
-        int code = in_child([&, expect_core = expect_core] {
+        int code = Tavrel::TestSupport::in_child([&, expect_core = expect_core] {
             if (!Rl::set_rlimit())
                 return 1;
             auto [as_soft, as_hard] = Sys::getrlimit("AS");
@@ -112,7 +97,7 @@ TEST_F(RlimitPolicy, CoreLimitFollowsTheCoredumpKey) {
 }
 
 TEST_F(RlimitPolicy, RestoreSkipsMalformedEntriesAndReportsThem) {
-    int code = in_child([] {
+    int code = Tavrel::TestSupport::in_child([] {
         auto before = Rl::get_current_rlimits();
         bool ok = Rl::restore_rlimits({{"RSS", {1 << 29, 1 << 30}}, {"AS", {5}}});
         if (ok)
@@ -129,7 +114,7 @@ TEST_F(RlimitPolicy, RestoreSkipsMalformedEntriesAndReportsThem) {
 TEST_F(RlimitPolicy, KernelRefusalsAreCollectedNotThrown) {
     // An unprivileged process cannot raise a hard limit: set_min_rlimit answers
     // false and leaves the process running.
-    int code = in_child([] {
+    int code = Tavrel::TestSupport::in_child([] {
         Sys::setrlimit("RSS", 1 << 20, 1 << 20);
         if (geteuid() == 0 && setuid(65534) != 0)
             return 1;
@@ -142,7 +127,7 @@ TEST_F(RlimitPolicy, UnsetLiftsWhatTheCallerLowered) {
     // The caller lowered soft limits (as a shell's ulimit does); the hard
     // limits stay where this process may raise the soft ones back.
     config_["maxmem"] = "0";
-    int code = in_child([] {
+    int code = Tavrel::TestSupport::in_child([] {
         Tavrel::Rlimit::Unset::NOFILE_MIN_HARD = Sys::getrlimit("NOFILE").second;
         for (const char* name : {"CPU", "FSIZE", "DATA", "AS"}) {
             Sys::setrlimit(name, 1 << 24, Sys::getrlimit(name).second);

@@ -2,6 +2,7 @@
 
 #include "Tavrel/Exception.h"
 #include "Tavrel/PlainError.h"
+#include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 
 #include <fcntl.h>
@@ -17,27 +18,9 @@ namespace {
 using Tavrel::FileUtils::Flock;
 using Tavrel::TestSupport::TempDir;
 
-// Runs `body` in a forked child and returns its exit code (-1 on a signal).
-int in_child(const std::function<int()>& body) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        int code = 99;
-        try {
-            code = body();
-        } catch (...) {
-            code = 98;
-        }
-        ::_exit(code);
-    }
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid)
-        return -2;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // 0 when another process can take the lock, 1 when it is held elsewhere.
 int third_party_try(const std::string& path) {
-    return in_child([&] { return Flock::try_lock_path(path) ? 0 : 1; });
+    return Tavrel::TestSupport::in_child([&] { return Flock::try_lock_path(path) ? 0 : 1; });
 }
 
 TEST(Flock, ForkedChildCannotReleaseItsParentsLock) {
@@ -50,7 +33,7 @@ TEST(Flock, ForkedChildCannotReleaseItsParentsLock) {
 
     // The child inherits the handle: it may not lock or unlock through it,
     // and releasing or destroying its copy leaves the parent's lock alone.
-    int child = in_child([&] {
+    int child = Tavrel::TestSupport::in_child([&] {
         try {
             lock->flock({"UN"});
             return 1;

@@ -2,6 +2,7 @@
 
 #include "Tavrel/Exception.h"
 #include "Tavrel/Timezones.h"
+#include "testsupport/InChild.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -13,31 +14,6 @@
 #include <string>
 
 namespace {
-std::string in_child(const std::function<std::string()>& body) {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return "pipe failed";
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        std::string text;
-        try {
-            text = body();
-        } catch (const std::exception& e) {
-            text = std::string("exception: ") + e.what();
-        }
-        (void)!write(fds[1], text.data(), text.size());
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string text;
-    char buf[512];
-    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-        text.append(buf, n);
-    close(fds[0]);
-    waitpid(pid, nullptr, 0);
-    return text;
-}
 
 std::string env_or(const char* name, const char* fallback = "<unset>") {
     const char* v = std::getenv(name);
@@ -46,7 +22,7 @@ std::string env_or(const char* name, const char* fallback = "<unset>") {
 }  // namespace
 
 TEST(DaemonEnv, CleanStartForEveryDaemon) {
-    std::string text = in_child([] {
+    std::string text = Tavrel::TestSupport::text_from_child([] {
         setenv("TMP", "/home/bob/tmp", 1);
         setenv("TEMP", "/home/bob/tmp", 1);
         setenv("HOME", "/home/bob", 1);
@@ -67,7 +43,7 @@ TEST(DaemonEnv, CleanStartForEveryDaemon) {
 }
 
 TEST(DaemonEnv, UnreachableWorkingDirectoryIsFatal) {
-    std::string text = in_child([] {
+    std::string text = Tavrel::TestSupport::text_from_child([] {
         Tavrel::Services::Env::WORKING_DIRECTORY = "/nonexistent/dir";
         try {
             Tavrel::Services::Env::setup_env_for_starting_a_daemon();

@@ -2,6 +2,7 @@
 
 #include "Tavrel/Exception.h"
 #include "Tavrel/PlainError.h"
+#include "testsupport/InChild.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -13,25 +14,9 @@
 namespace Sys = Tavrel::Sys::Rlimit;
 
 namespace {
-// Runs `body` in a forked child (limits changed there stay there); its exit code.
-int in_child(const std::function<int()>& body) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int code = 99;
-        try {
-            code = body();
-        } catch (...) {
-            code = 98;
-        }
-        _exit(code);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 // Raising a hard limit needs CAP_SYS_RESOURCE, which root in a container may lack.
 bool can_raise_hard_limits() {
-    return in_child([] {
+    return Tavrel::TestSupport::in_child([] {
                struct rlimit lim {};
                ::getrlimit(RLIMIT_CORE, &lim);
                struct rlimit lower = {0, 0};
@@ -64,7 +49,7 @@ TEST(SysRlimit, LowersAndRaisesInAChild) {
     // Lower both values, then raise them again where the process may; where
     // it may not, raising the hard limit is a typed failure.
     const bool privileged = can_raise_hard_limits();
-    int code = in_child([privileged] {
+    int code = Tavrel::TestSupport::in_child([privileged] {
         Sys::setrlimit("CORE", 4096, 8192);
         struct rlimit lim {};
         ::getrlimit(RLIMIT_CORE, &lim);
