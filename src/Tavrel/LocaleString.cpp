@@ -22,22 +22,11 @@ std::string arg_text(const LocaleString::Arg& arg) {
     return arg.dump();
 }
 
-// Without a translation catalogue both renderings are the phrase itself with
-// its arguments substituted; a catalogue-backed handle replaces this one.
-class BaseLanguageHandle final : public LocaleString::Handle {
-  public:
-    std::string makevar(const std::string& phrase,
-                        const std::vector<LocaleString::Arg>& args) const override {
-        return LocaleString::interpolate(phrase, args);
-    }
-    std::string makethis_base(const std::string& phrase,
-                              const std::vector<LocaleString::Arg>& args) const override {
-        return LocaleString::interpolate(phrase, args);
-    }
-};
-
-// Used after the localisation service failed to load.
-class FallbackHandle final : public LocaleString::Handle {
+// Renders the phrase itself with its arguments substituted, in both
+// languages. It is the handle while there is no translation catalogue (a
+// catalogue-backed handle replaces it), and the fallback after the
+// localisation service failed to load.
+class UntranslatedHandle final : public LocaleString::Handle {
   public:
     std::string makevar(const std::string& phrase,
                         const std::vector<LocaleString::Arg>& args) const override {
@@ -115,7 +104,7 @@ std::string LocaleString::interpolate(std::string_view phrase, const std::vector
 }
 
 LocaleString::HandleLoader LocaleString::default_handle_loader() {
-    return []() -> std::unique_ptr<Handle> { return std::make_unique<BaseLanguageHandle>(); };
+    return []() -> std::unique_ptr<Handle> { return std::make_unique<UntranslatedHandle>(); };
 }
 
 void LocaleString::set_handle_loader(HandleLoader loader) {
@@ -141,7 +130,7 @@ const LocaleString::Handle& LocaleString::handle() {
     }
     if (!state.handle) {
         warn_load_failure(failure);
-        state.handle = std::make_unique<FallbackHandle>();
+        state.handle = std::make_unique<UntranslatedHandle>();
     }
     return *state.handle;
 }
