@@ -3,6 +3,7 @@
 
 #include "Tavrel/Exception.h"
 #include "Tavrel/IO/Flush.h"
+#include "Tavrel/LoadFile/ReadFast.h"
 #include "Tavrel/PlainError.h"
 
 #include <fcntl.h>
@@ -177,24 +178,14 @@ size_t syswrite_sigguard(int fd, std::string_view buffer, size_t length, size_t 
 
 size_t sysread_sigguard(int fd, std::string& buffer, size_t length, size_t offset) {
     ErrnoGuard keep;
-    if (buffer.size() < offset)
-        buffer.resize(offset, '\0');
-    buffer.resize(offset + length);
-    for (;;) {
-        ssize_t n = ::read(fd, buffer.data() + offset, length);
-        if (n >= 0) {
-            buffer.resize(offset + static_cast<size_t>(n));
-            return static_cast<size_t>(n);
-        }
-        if (errno == EINTR)
-            continue;
-        const int err = errno;
-        buffer.resize(offset);
+    size_t bytes_read = 0;
+    if (int err = LoadFile::ReadFast::read_once(fd, buffer, length, offset, bytes_read); err != 0) {
         keep.reporting();
         errno = err;
         throw Exception::create("Io::ReadFailed",
                                 Exception::Metadata{{"handle", fd}, {"error", err}});
     }
+    return bytes_read;
 }
 
 bool rename(const std::string& old_path, const std::string& new_path) {

@@ -18,24 +18,32 @@ namespace {
 
 }  // namespace
 
-size_t read_fast(int fd, std::string& buffer, size_t length, size_t offset) {
-    const int saved = errno;
+int read_once(int fd, std::string& buffer, size_t length, size_t offset, size_t& bytes_read) {
     if (buffer.size() < offset)
         buffer.resize(offset, '\0');
     buffer.resize(offset + length);
     for (;;) {
         ssize_t n = ::read(fd, buffer.data() + offset, length);
         if (n >= 0) {
-            buffer.resize(offset + static_cast<size_t>(n));
-            errno = saved;
-            return static_cast<size_t>(n);
+            bytes_read = static_cast<size_t>(n);
+            buffer.resize(offset + bytes_read);
+            return 0;
         }
         if (errno != EINTR) {
             const int err = errno;
             buffer.resize(offset);
-            fail(fd, err);
+            return err;
         }
     }
+}
+
+size_t read_fast(int fd, std::string& buffer, size_t length, size_t offset) {
+    const int saved = errno;
+    size_t bytes_read = 0;
+    if (int err = read_once(fd, buffer, length, offset, bytes_read); err != 0)
+        fail(fd, err);
+    errno = saved;
+    return bytes_read;
 }
 
 size_t read_all_fast(int fd, std::string& buffer) {
