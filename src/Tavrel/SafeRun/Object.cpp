@@ -111,6 +111,21 @@ std::vector<std::string> clean_environment(const std::vector<std::string>& defau
     return env;
 }
 
+// Sets one "NAME=value" entry in an environment list, replacing that name.
+void set_variable(std::vector<std::string>& env, const std::string& entry) {
+    const std::size_t eq = entry.find('=');
+    if (eq == 0 || eq == std::string::npos)
+        throw PlainError("“" + entry + "” is not an environment entry of the form NAME=value.");
+    const std::string_view name(entry.data(), eq + 1);
+    for (auto& e : env) {
+        if (std::string_view(e).substr(0, name.size()) == name) {
+            e = entry;
+            return;
+        }
+    }
+    env.push_back(entry);
+}
+
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> out;
     out.reserve(strings.size() + 1);
@@ -358,9 +373,16 @@ Object::Object(Options o) : ChildErrorStringifier(0, o.program), args_(std::move
     } else if (o.before_exec) {
         defaults = default_variables(o);
     }
+    const bool own_env = !o.keep_env || !o.set_env.empty();
+    if (o.keep_env && own_env) {
+        for (char** e = environ; e && *e; ++e)
+            env_strings.emplace_back(*e);
+    }
+    for (const auto& entry : o.set_env)
+        set_variable(env_strings, entry);
     std::vector<char*> envp = pointers(env_strings);
     std::vector<char*> default_ptrs = pointers(defaults);
-    char** child_env = o.keep_env ? environ : envp.data();
+    char** child_env = own_env ? envp.data() : environ;
 
     SignalGuard sigchld(SIGCHLD, SIG_DFL);
     const auto start = Clock::now();
@@ -377,7 +399,7 @@ Object::Object(Options o) : ChildErrorStringifier(0, o.program), args_(std::move
             "The preparation of “" + o.program + "” before it was executed failed: ";
         ForkPlan plan{o.program.c_str(),
                       argv.data(),
-                      o.keep_env ? nullptr : envp.data(),
+                      own_env ? envp.data() : nullptr,
                       child_in.fd,
                       child_out.fd,
                       child_err.fd,

@@ -96,6 +96,9 @@ struct Options {
     std::optional<double> timeout{};       // default DEFAULT_TIMEOUT
     std::optional<double> read_timeout{};  // default DEFAULT_READ_TIMEOUT
     bool keep_env = false;                 // pass the parent's environment unchanged
+    // "NAME=value" entries set in this child's environment only, replacing a
+    // variable of that name (after the cleaning, or over the kept environment).
+    std::vector<std::string> set_env{};
     // HOME and USER for the child; default: the effective user's password entry.
     std::optional<std::string> user{};
     std::optional<std::string> homedir{};

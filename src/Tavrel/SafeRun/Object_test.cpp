@@ -286,6 +286,21 @@ TEST_P(BothPaths, CleanedEnvironment) {
 
     Object kept(with_path({.program = "/usr/bin/env", .keep_env = true}));
     EXPECT_NE(kept.stdout_text().find("TAVREL_TEST_SECRET=1\n"), std::string::npos);
+
+    // Variables for one child replace the parent's and never reach the parent.
+    for (bool keep : {false, true}) {
+        Object set(with_path({.program = "/usr/bin/env",
+                              .keep_env = keep,
+                              .set_env = {"LANG=C", "TAVREL_TEST_ONLY_CHILD=x"}}));
+        const std::string seen = "\n" + set.stdout_text();
+        EXPECT_NE(seen.find("\nLANG=C\n"), std::string::npos) << seen;
+        EXPECT_EQ(seen.find("LANG=C.UTF-8"), std::string::npos);
+        EXPECT_NE(seen.find("TAVREL_TEST_ONLY_CHILD=x\n"), std::string::npos);
+        EXPECT_EQ(seen.find("TAVREL_TEST_SECRET") != std::string::npos, keep);
+    }
+    EXPECT_STREQ(::getenv("LANG"), "C.UTF-8");
+    EXPECT_EQ(::getenv("TAVREL_TEST_ONLY_CHILD"), nullptr);
+    EXPECT_THROW(Object({.program = "/usr/bin/env", .set_env = {"NOEQUALS"}}), Tavrel::PlainError);
     ::unsetenv("TAVREL_TEST_SECRET");
 }
 

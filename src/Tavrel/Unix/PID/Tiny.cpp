@@ -1,0 +1,75 @@
+#include "Tavrel/Unix/PID/Tiny.h"
+
+#include "Tavrel/ErrnoGuard.h"
+#include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/Proc/PID.h"
+#include "Tavrel/Text/Digits.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+namespace Tavrel::Unix::PID::Tiny {
+
+namespace {
+
+// Up to PIDFILE_READ_LIMIT bytes of a regular file. Opening does not block
+// (a FIFO planted at the path would) and does not take a terminal.
+std::optional<std::string> read_head(const std::string& path) {
+    FHUtils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd)
+        return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    std::string text(PIDFILE_READ_LIMIT, '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd.get(), text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    text.resize(got);
+    return text;
+}
+
+}  // namespace
+
+std::optional<pid_t> pid_from_text(std::string_view text) {
+    std::string_view line = text.substr(0, text.find('\n'));
+    const std::size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return std::nullopt;
+    line = line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+    if (!Text::all_digits(line) || line.size() > 9)
+        return std::nullopt;
+    const pid_t pid = static_cast<pid_t>(std::stol(std::string(line)));
+    return pid > 1 ? std::optional<pid_t>(pid) : std::nullopt;
+}
+
+std::optional<pid_t> is_pidfile_running(const std::string& path) {
+    ErrnoGuard keep_errno;
+    auto text = read_head(path);
+    if (!text)
+        return std::nullopt;
+    auto pid = pid_from_text(*text);
+    if (!pid)
+        return std::nullopt;
+    try {
+        if (Proc::PID(*pid).is_running())
+            return pid;
+    } catch (const std::exception&) {
+        // The process has gone (or never was): not running.
+    }
+    return std::nullopt;
+}
+
+}  // namespace Tavrel::Unix::PID::Tiny
