@@ -1,0 +1,33 @@
+#include "Tavrel/ZidavovEva/Help.h"
+
+#include "Tavrel/ZidavovEva/Parseargv.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace Tavrel::ZidavovEva::Help {
+namespace {
+
+TEST(Help, NamesTheServiceEveryOptionAndTheExitStatuses) {
+    const std::string t = text("crond");
+    EXPECT_THAT(t, testing::HasSubstr("zidavoveva_crond"));
+    EXPECT_THAT(t, testing::HasSubstr("stopcrond"));
+    for (const auto& name : option_names()) {
+        // Negated forms are shown once, as --no-x.
+        if (name.rfind("no", 0) == 0 && name.find('-') == std::string::npos)
+            continue;
+        EXPECT_THAT(t, testing::HasSubstr("--" + name)) << name;
+    }
+    for (const char* status : {"0 ", "143", "255"})
+        EXPECT_THAT(t, testing::HasSubstr(status));
+    EXPECT_THAT(text(""), testing::HasSubstr("zidavoveva_service SERVICE"));
+}
+
+TEST(Help, UsageWritesTheTextAndSucceeds) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(usage("sshd"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), text("sshd"));
+}
+
+}  // namespace
+}  // namespace Tavrel::ZidavovEva::Help

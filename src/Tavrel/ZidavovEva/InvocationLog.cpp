@@ -1,0 +1,82 @@
+#include "Tavrel/ZidavovEva/InvocationLog.h"
+
+#include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/FileUtils/Open.h"
+#include "Tavrel/Logger.h"
+#include "Tavrel/Proc/Read.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace Tavrel::ZidavovEva::InvocationLog {
+
+std::string clean_command_line(std::string_view raw) {
+    std::string out;
+    out.reserve(raw.size());
+    bool gap = false;
+    for (char ch : raw) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < '!' || c > '~') {
+            gap = true;
+            continue;
+        }
+        if (gap && !out.empty())
+            out += ' ';
+        gap = false;
+        out += ch;
+    }
+    return out;
+}
+
+std::string escape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7f || c == '\\') {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+std::string format_record(const std::string& timestamp, const std::string& program,
+                          const std::vector<std::string>& args, pid_t ppid,
+                          const std::string& parent_command_line) {
+    std::string line = "[" + timestamp + "] " + escape(program);
+    for (const auto& a : args)
+        line += " " + escape(a);
+    line += "; ppid " + std::to_string(ppid) + ": " + clean_command_line(parent_command_line) + "\n";
+    return line;
+}
+
+std::string parent_command_line(pid_t ppid) {
+    auto raw = Proc::Read::path(PROC_PATH + "/" + std::to_string(ppid) + "/cmdline");
+    if (!raw)
+        return UNKNOWN_PARENT;
+    std::string cleaned = clean_command_line(*raw);
+    return cleaned.empty() ? UNKNOWN_PARENT : cleaned;
+}
+
+bool record(const std::string& program, const std::vector<std::string>& args, pid_t ppid) {
+    // The log's folder is root's; a missing one is made private, as the
+    // logger would make it.
+    if (auto slash = LOG_FILE.rfind('/'); slash != std::string::npos && slash > 0)
+        ::mkdir(LOG_FILE.substr(0, slash).c_str(), 0700);
+    FHUtils::UniqueFd fd;
+    if (!FileUtils::Open::sysopen_with_real_perms(
+            fd, LOG_FILE, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY, 0600))
+        return false;
+    const std::string line =
+        format_record(Logger::get_timestamp(), program, args, ppid, parent_command_line(ppid));
+    return ::write(fd.get(), line.data(), line.size()) == static_cast<ssize_t>(line.size());
+}
+
+}  // namespace Tavrel::ZidavovEva::InvocationLog
