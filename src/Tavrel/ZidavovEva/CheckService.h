@@ -6,12 +6,20 @@
 //   CheckServiceOptions o;
 //   o.service = "crond"; o.user = "root"; o.pidfile = "/run/crond.pid";
 //   std::string status = Tavrel::ZidavovEva::check_service(o);
+//
+// Order: systemd (unless ignore_systemd or a pid is given), else the pid file
+// (its first line's leading integer; only a pid greater than 1 counts), then
+// the pid is confirmed through /proc (a zombie or a missing process is not
+// running; a command that merely mentions the service is passed on), then
+// through Tavrel::ProcessCheck::Running when service and user are both given,
+// and last the process table (Tavrel::Services::check_service).
 #pragma once
 
 #include <sys/types.h>
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace Tavrel::ZidavovEva {
 
@@ -25,6 +33,25 @@ struct CheckServiceOptions {
     std::string command_line_regex;  // passed on to the generic process-table check
 };
 
+// Labels of the method that found the pid, as they appear in the status line
+// ("... with PID 42 (pidfile+proc check)").
+inline std::string SYSTEMD_METHOD = "systemd";
+inline std::string PIDFILE_METHOD = "pidfile";
+inline std::string PROC_METHOD = "proc";
+inline std::string PROC_SUFFIX = "+proc";
+inline std::string VALIDATOR_METHOD = "validator";
+inline std::string VALIDATOR_SUFFIX = "+validator";
+// A unit of this Type counts as running whenever it is active (it may have no
+// process at all); one of the other Type reports no main pid, so its process
+// is taken from its control group.
+inline std::string RUNNING_WHEN_ACTIVE_TYPE = "oneshot";
+inline std::string PID_FROM_CGROUP_TYPE = "forking";
+inline std::string ACTIVE_STATE = "active";
+
 std::string check_service(const CheckServiceOptions& options);
+
+// The pid a pid file's text names: the leading integer of its first line
+// ("123abc" gives 123), nothing when that is not a pid greater than 1.
+std::optional<pid_t> pid_from_pidfile_text(std::string_view text);
 
 }  // namespace Tavrel::ZidavovEva

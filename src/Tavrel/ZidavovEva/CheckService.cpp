@@ -1,0 +1,171 @@
+#include "Tavrel/ZidavovEva/CheckService.h"
+
+#include "Tavrel/LoadFile.h"
+#include "Tavrel/Proc/PID.h"
+#include "Tavrel/Proc/Read.h"
+#include "Tavrel/ProcessCheck/Running.h"
+#include "Tavrel/PsParser/Parse.h"
+#include "Tavrel/PwCache.h"
+#include "Tavrel/Services.h"
+#include "Tavrel/Services/Command.h"
+#include "Tavrel/ZidavovEva/HasProc.h"
+#include "Tavrel/ZidavovEva/Systemd.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <exception>
+#include <limits>
+
+namespace Tavrel::ZidavovEva {
+
+namespace {
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string out;
+    for (const auto& w : words) {
+        if (!out.empty())
+            out += ' ';
+        out += w;
+    }
+    return out;
+}
+
+std::string with_suffix(const std::string& method, const std::string& suffix,
+                        const std::string& alone) {
+    return method.empty() ? alone : method + suffix;
+}
+
+std::string value_of(const Systemd::UnitProperties& props, const std::string& key) {
+    auto it = props.find(key);
+    return it == props.end() ? std::string() : it->second;
+}
+
+// Outcome of the /proc step: a status line, "not running", or "try the next
+// method".
+enum class ProcOutcome { Running, NotRunning, PassOn };
+
+ProcOutcome confirm_through_proc(const CheckServiceOptions& o, pid_t pid,
+                                 const std::string& method, std::string& status) {
+    const std::string dir = Proc::PROC_PATH + "/" + std::to_string(pid);
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0)
+        return ProcOutcome::NotRunning;
+    std::string owner;
+    if (auto name = PwCache::getpwuid_name(st.st_uid))
+        owner = *name;
+    else
+        owner = std::to_string(st.st_uid);
+
+    auto raw = Proc::Read::path(dir + "/cmdline");
+    if (!raw)
+        return ProcOutcome::NotRunning;
+    // A zombie has ended: only its parent has not collected it yet.
+    auto stat_line = Proc::Read::path(dir + "/stat");
+    if (!stat_line || PsParser::Parse::stat_state(*stat_line).value_or('Z') == 'Z')
+        return ProcOutcome::NotRunning;
+    if (::stat(dir.c_str(), &st) != 0)
+        return ProcOutcome::NotRunning;
+
+    std::string command = *raw;
+    while (!command.empty() && command.back() == '\0')
+        command.pop_back();
+    for (char& c : command)
+        if (c == '\0')
+            c = ' ';
+    if (Services::Command::should_ignore_this_command(command))
+        return ProcOutcome::PassOn;
+    status = Services::format_status_line(o.service, command, owner, pid,
+                                          with_suffix(method, PROC_SUFFIX, PROC_METHOD));
+    return ProcOutcome::Running;
+}
+
+std::string confirm_through_validator(const CheckServiceOptions& o, pid_t pid,
+                                      const std::string& method) {
+    try {
+        ProcessCheck::Running check({.pid = std::to_string(pid),
+                                     .user = o.user,
+                                     .pattern = o.service,
+                                     .use_services_ignore = true});
+        if (!check.check_all())
+            return {};
+        return Services::format_status_line(
+            o.service, joined(check.pid_object().cmdline()), o.user, pid,
+            with_suffix(method, VALIDATOR_SUFFIX, VALIDATOR_METHOD));
+    } catch (const std::exception&) {
+        return {};  // not confirmed: the process is not the service's
+    }
+}
+
+}  // namespace
+
+std::optional<pid_t> pid_from_pidfile_text(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    long long value = 0;
+    size_t digits = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i, ++digits) {
+        value = value * 10 + (text[i] - '0');
+        if (value > std::numeric_limits<pid_t>::max())
+            return std::nullopt;
+    }
+    if (digits == 0 || value <= 1)
+        return std::nullopt;
+    return static_cast<pid_t>(value);
+}
+
+std::string check_service(const CheckServiceOptions& o) {
+    // 0 stands for "no pid": pid 0, 1 and negative pids never name a service.
+    pid_t pid = o.pid && *o.pid > 1 ? *o.pid : 0;
+    std::string method = o.check_method;
+
+    bool asked_systemd = false;
+    if (!o.ignore_systemd && !o.pid && !o.service.empty()) {
+        if (auto props = Systemd::has_service_via_systemd(o.service)) {
+            asked_systemd = true;
+            method = SYSTEMD_METHOD;
+            pid = Systemd::get_pid_via_systemd(o.service, props).value_or(0);
+            const std::string type = value_of(*props, "Type");
+            const bool active = value_of(*props, "ActiveState") == ACTIVE_STATE;
+            if (type == RUNNING_WHEN_ACTIVE_TYPE) {
+                if (active)
+                    return Services::format_running_line(o.service, method);
+            } else if (pid <= 1 && type == PID_FROM_CGROUP_TYPE && active) {
+                auto pids = Systemd::get_pids_via_systemd(o.service);
+                if (!pids.empty())
+                    pid = pids.front();
+            }
+            if (pid <= 1)
+                return {};
+        }
+    }
+
+    if (!asked_systemd && pid == 0 && !o.pidfile.empty()) {
+        if (auto text = LoadFile::loadfile(o.pidfile)) {
+            pid = pid_from_pidfile_text(*text).value_or(0);
+            method = PIDFILE_METHOD;
+        }
+    }
+
+    if (pid > 1 && _has_proc()) {
+        std::string status;
+        switch (confirm_through_proc(o, pid, method, status)) {
+            case ProcOutcome::Running: return status;
+            case ProcOutcome::NotRunning: return {};
+            case ProcOutcome::PassOn: break;
+        }
+    }
+    if (pid > 1 && !o.service.empty() && !o.user.empty()) {
+        std::string status = confirm_through_validator(o, pid, method);
+        if (!status.empty())
+            return status;
+    }
+    Services::CheckOptions generic;
+    generic.service = o.service;
+    generic.user = o.user;
+    generic.command_line_regex = o.command_line_regex;
+    return Services::check_service(generic);
+}
+
+}  // namespace Tavrel::ZidavovEva

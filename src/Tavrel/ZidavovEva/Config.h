@@ -1,0 +1,15 @@
+// Tavrel::ZidavovEva::loadtvconfig: the server's main configuration under the
+// name the service classes use (Tavrel::Config::LoadTvConf::loadtvconf).
+//
+//   auto conf = Tavrel::ZidavovEva::loadtvconfig();
+#pragma once
+
+#include "Tavrel/Config/LoadTvConf.h"
+
+namespace Tavrel::ZidavovEva {
+
+inline Config::TvConf loadtvconfig() {
+    return Config::LoadTvConf::loadtvconf();
+}
+
+}  // namespace Tavrel::ZidavovEva

@@ -1,0 +1,25 @@
+// Tavrel::ZidavovEva::getinitfile: the SysV init script of a service.
+//
+//   if (auto script = Tavrel::ZidavovEva::getinitfile("cron")) run(*script, "start");
+//
+// Nothing when systemd has a usable unit of the name (the script would only
+// hand over to systemctl), for NEVER_A_SCRIPT, or when Initd::INIT_D_DIR holds
+// no fitting executable. Among the regular, executable entries (dot files and
+// package-manager leftovers such as "cron.rpmnew" are skipped) an exact name,
+// ignoring case, wins at once; otherwise the first entry whose name starts
+// with the service name ("mysql" finds "mysqld"), else the first numbered one
+// ("S20cron", "50cron").
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace Tavrel::ZidavovEva {
+
+// A library of shell functions for the scripts, never a service's script.
+inline std::string NEVER_A_SCRIPT = "functions";
+
+std::optional<std::string> getinitfile(std::string_view service);
+
+}  // namespace Tavrel::ZidavovEva
