@@ -185,15 +185,20 @@ int _run_systemctl(const std::vector<std::string>& args) {
     return query(args).status;
 }
 
-UnitProperties get_service_info_via_systemd(std::string_view unit) {
+UnitProperties get_properties_via_systemd(std::string_view unit,
+                                          const std::vector<std::string>& keys) {
     std::vector<std::string> args{"show"};
-    for (const auto& key : needs_systemd_show_keys) {
+    for (const auto& key : keys) {
         args.push_back("-p");
         args.push_back(key);
     }
     args.push_back("--");
     args.push_back(unit_name(unit));
     return parse_show(query(std::move(args)).out);
+}
+
+UnitProperties get_service_info_via_systemd(std::string_view unit) {
+    return get_properties_via_systemd(unit, needs_systemd_show_keys);
 }
 
 std::optional<UnitProperties> has_service_via_systemd(std::string_view unit) {

@@ -62,10 +62,15 @@ inline const std::vector<std::string> needs_systemd_show_keys = {
 inline constexpr std::string_view LOADED = "loaded";
 inline constexpr std::string_view NOT_FOUND = "not-found";
 inline constexpr std::string_view ACTIVE = "active";
+// Reloading is active too (systemctl is-active says so).
+inline constexpr std::string_view RELOADING = "reloading";
 // An active unit in this sub-state without a main pid still has processes.
 inline constexpr std::string_view RUNNING = "running";
 
 UnitProperties get_service_info_via_systemd(std::string_view unit);
+// Only the named properties (one systemctl run; an empty map when it fails).
+UnitProperties get_properties_via_systemd(std::string_view unit,
+                                          const std::vector<std::string>& keys);
 // The unit's properties when the host runs systemd and the unit is usable;
 // nullopt otherwise (no such unit, or one generated from an init script).
 std::optional<UnitProperties> has_service_via_systemd(std::string_view unit);

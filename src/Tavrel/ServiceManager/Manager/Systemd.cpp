@@ -1,0 +1,158 @@
+#include "Tavrel/ServiceManager/Manager/Systemd.h"
+
+#include "Tavrel/ChildErrorStringifier.h"
+#include "Tavrel/PlainError.h"
+#include "Tavrel/SafeRun/Object.h"
+#include "Tavrel/ZidavovEva/CheckService.h"
+#include "Tavrel/ZidavovEva/Doomed.h"
+
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+namespace Tavrel::ServiceManager::Manager {
+
+namespace Sd = ZidavovEva::Systemd;
+
+namespace {
+
+std::string in_quotes(std::string_view unit) {
+    return "“" + std::string(unit) + "”";
+}
+
+// systemctl with `args`; its raw wait status.
+int systemctl(std::vector<std::string> args) {
+    return SafeRun::Object({.program = gl_systemctl_binary, .args = std::move(args)}).CHILD_ERROR();
+}
+
+}  // namespace
+
+Systemd::Systemd(Options o)
+    : service_(std::move(o.service)),
+      props_(std::move(o.service_via_systemd)),
+      executed_by_systemd_(o.this_process_was_executed_by_systemd) {
+    if (parent_pid() == 1) {
+        throw PlainError("The service “" + service_ +
+                         "” cannot be driven through systemctl from a process that systemd "
+                         "started itself.");
+    }
+}
+
+std::string Systemd::unit() const {
+    return service_ + std::string(Sd::SERVICE_SUFFIX);
+}
+
+bool Systemd::start(Service& svc) {
+    // Both streams in one text, in the order systemctl wrote them.
+    std::ostringstream sink;
+    SafeRun::Object run({.program = gl_systemctl_binary,
+                         .args = {"restart", "--no-ask-password", "--", unit()},
+                         .stdout_to = &sink,
+                         .stderr_to = &sink});
+    if (run.CHILD_ERROR() != 0) {
+        svc.info("systemd could not start " + in_quotes(unit()) + ": " + run.autopsy().value_or("") +
+                 "\n" + sink.str());
+        return false;
+    }
+    if (svc.is_debug_enabled())
+        svc.info("systemd started " + in_quotes(unit()) + ".");
+    return true;
+}
+
+bool Systemd::stop(Service& svc, std::string_view unit_type) {
+    const std::string name = service_ + "." + std::string(unit_type);
+    const int status = systemctl({"stop", "--", name});
+    if (status != 0) {
+        ChildErrorStringifier how(status, gl_systemctl_binary);
+        svc.debug("Stopping the " + std::string(unit_type) + " unit " + in_quotes(name) +
+                  " failed: " + how.terse_autopsy() + ".");
+        return false;
+    }
+    svc.debug("Stopped the " + std::string(unit_type) + " unit " + in_quotes(name) + ".");
+    return true;
+}
+
+std::optional<bool> Systemd::reload(Service& svc) {
+    const int status = systemctl({"reload", "--", unit()});
+    if (status != 0) {
+        ChildErrorStringifier how(status, gl_systemctl_binary);
+        svc.debug("Reloading " + in_quotes(unit()) + " failed: " + how.terse_autopsy() + ".");
+        return false;
+    }
+    svc.debug("Reloaded " + in_quotes(unit()) + ".");
+    return true;
+}
+
+std::optional<bool> Systemd::restart_attempt(Service& svc, int attempt) {
+    if (attempt == 1) {
+        const auto rules = svc.doomed_rules();
+        if (!rules.empty()) {
+            svc.debug("Ending leftover processes of " + svc.service_name() +
+                      " before systemd starts it.");
+            ZidavovEva::doomedprocess(rules, svc.verbose() != 0);
+        }
+    }
+    return true;
+}
+
+bool Systemd::_systemctl_is_active() {
+    last_look_ = Sd::get_properties_via_systemd(unit(), {"ActiveState", "MainPID"});
+    const std::string& state = last_look_["ActiveState"];
+    return state == Sd::ACTIVE || state == Sd::RELOADING;
+}
+
+bool Systemd::is_active(Service& svc) {
+    const auto captured = props_.find("ActiveState");
+    const bool was_active = captured != props_.end() && captured->second == Sd::ACTIVE;
+    bool active = _systemctl_is_active();
+    if (active != was_active) {
+        // A unit changing state right now: look again before believing it.
+        for (int look = 0; look < IS_ACTIVE_CONFIRMATIONS; ++look) {
+            std::this_thread::sleep_for(std::chrono::duration<double>(IS_ACTIVE_CONFIRM_INTERVAL));
+            active = _systemctl_is_active();
+            if (!active) {
+                svc.debug(in_quotes(unit()) + " is no longer active.");
+                break;
+            }
+        }
+    }
+    svc.debug(in_quotes(unit()) + (active ? " is active." : " is not active."));
+    return active;
+}
+
+std::optional<std::string> Systemd::status_helper(Service& svc) {
+    ZidavovEva::CheckServiceOptions check;
+    check.service = svc.service_name();
+    check.user = svc.processowner();
+    if (auto type = props_.find("Type");
+        type != props_.end() && type->second == ZidavovEva::RUNNING_WHEN_ACTIVE_TYPE) {
+        check.pidfile = svc.pidfile();
+        return ZidavovEva::check_service(check);
+    }
+    if (!is_active(svc))
+        return std::string();
+    check.check_method = ZidavovEva::SYSTEMD_METHOD;
+    if (svc.has_single_pid()) {
+        // is_active has just read MainPID: most units need no further question.
+        auto pid = Sd::parse_pid(last_look_["MainPID"]);
+        if (!pid)
+            pid = Sd::get_pid_via_systemd(service_);
+        if (pid) {
+            check.pid = pid;
+            return ZidavovEva::check_service(check);
+        }
+    }
+    std::string text;
+    for (pid_t pid : Sd::get_pids_via_systemd(service_)) {
+        check.pid = pid;
+        std::string line = ZidavovEva::check_service(check);
+        if (line.empty())
+            continue;
+        if (!text.empty())
+            text += "\n";
+        text += line;
+    }
+    return text;
+}
+
+}  // namespace Tavrel::ServiceManager::Manager
