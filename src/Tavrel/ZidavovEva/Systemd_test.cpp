@@ -176,6 +176,9 @@ TEST_F(SystemdQueries, PropertyQueryInNeutralLocaleForTheChildOnly) {
                            "SubState -p MainPID -p PIDFile -p FragmentPath -p UnitFileState -p "
                            "Result -p ExecMainCode -p ExecMainStatus -- tvt-multi.service"});
     EXPECT_STREQ(::getenv("LANG"), "de_DE.UTF-8");
+    // A name is never taken for an option.
+    (void)Sd::get_pids_via_systemd("--help");
+    EXPECT_EQ(calls(), std::vector<std::string>{"LANG=C TZ=UTC status --lines=0 -- --help.service"});
     EXPECT_STREQ(::getenv("TZ"), "Europe/Berlin");
     ::unsetenv("TZ");
 

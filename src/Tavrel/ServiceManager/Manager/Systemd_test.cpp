@@ -143,9 +143,11 @@ TEST_F(SystemdBackend, StartReportsWhyItFailed) {
     EXPECT_FALSE(b.start(svc_));
     ASSERT_EQ(svc_.infos.size(), 1u);
     const std::string& m = svc_.infos[0];
-    const auto unit = m.find("“tvt.service”"), code = m.find("1"), out = m.find("out line"),
+    const auto unit = m.find("“tvt.service”"), code = m.find("exited with code 1"),
+               out = m.find("out line"),
                err = m.find("Job for tvt.service failed");
     EXPECT_NE(unit, std::string::npos) << m;
+    EXPECT_NE(code, std::string::npos) << m;
     EXPECT_LT(code, out) << m;  // the autopsy, then what systemctl printed
     EXPECT_NE(out, std::string::npos) << m;
     EXPECT_NE(err, std::string::npos) << m;
