@@ -166,6 +166,16 @@ exit $(cat "$d/$key.rc" 2>/dev/null || echo 0)
 };
 
 TEST_F(SystemdQueries, PropertyQueryInNeutralLocaleForTheChildOnly) {
+    // This process's own LANG and TZ, put back when the test ends.
+    struct Keep {
+        const char* name;
+        std::optional<std::string> value;
+        explicit Keep(const char* n) : name(n) {
+            if (const char* v = ::getenv(n))
+                value = v;
+        }
+        ~Keep() { value ? (void)::setenv(name, value->c_str(), 1) : (void)::unsetenv(name); }
+    } keep_lang("LANG"), keep_tz("TZ");
     ::setenv("LANG", "de_DE.UTF-8", 1);
     ::setenv("TZ", "Europe/Berlin", 1);
     answer("show", sample("show_running.txt"));
@@ -180,7 +190,6 @@ TEST_F(SystemdQueries, PropertyQueryInNeutralLocaleForTheChildOnly) {
     (void)Sd::get_pids_via_systemd("--help");
     EXPECT_EQ(calls(), std::vector<std::string>{"LANG=C TZ=UTC status --lines=0 -- --help.service"});
     EXPECT_STREQ(::getenv("TZ"), "Europe/Berlin");
-    ::unsetenv("TZ");
 
     // A failing or silent systemctl is an empty map.
     answer("show", "", 1);
