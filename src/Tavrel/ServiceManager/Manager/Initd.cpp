@@ -1,0 +1,385 @@
+#include "Tavrel/ServiceManager/Manager/Initd.h"
+
+#include "Tavrel/Autodie.h"
+#include "Tavrel/ChildErrorStringifier.h"
+#include "Tavrel/Env.h"
+#include "Tavrel/ErrnoGuard.h"
+#include "Tavrel/Kill/Target.h"
+#include "Tavrel/PlainError.h"
+#include "Tavrel/Proc/Lineage.h"
+#include "Tavrel/Proc/PID.h"
+#include "Tavrel/PwUtils.h"
+#include "Tavrel/Regex.h"
+#include "Tavrel/SafeRun/LastStatus.h"
+#include "Tavrel/ZidavovEva/Doomed.h"
+#include "Tavrel/ZidavovEva/InitFile.h"
+#include "Tavrel/ZidavovEva/Startup.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <thread>
+
+namespace Tavrel::ServiceManager::Manager {
+
+namespace {
+
+std::string in_quotes(const std::string& text) {
+    return "“" + text + "”";
+}
+
+std::string join_command(const std::vector<std::string>& command) {
+    std::string line;
+    for (const auto& word : command) {
+        if (!line.empty())
+            line += ' ';
+        line += word;
+    }
+    return line;
+}
+
+std::vector<std::string> binary_command(Service& svc,
+                                        const std::optional<std::vector<std::string>>& args) {
+    std::vector<std::string> command{svc.service_binary()};
+    if (args)
+        command.insert(command.end(), args->begin(), args->end());
+    return command;
+}
+
+bool is_regular_file(const std::string& path) {
+    ErrnoGuard keep;
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The pid a pid file's first line names: digits only (blanks around them
+// allowed), above 1 and within range; nothing otherwise.
+std::optional<pid_t> parse_pid(std::string_view line) {
+    while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+        line.remove_prefix(1);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r'))
+        line.remove_suffix(1);
+    if (line.empty() || line.size() > 10 ||
+        !std::all_of(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    const long long value = std::stoll(std::string(line));
+    if (value <= 1 || value > INT_MAX)
+        return std::nullopt;
+    return static_cast<pid_t>(value);
+}
+
+}  // namespace
+
+Initd::Initd(Options options)
+    : service_(std::move(options.service)),
+      init_script_(std::move(options.init_script)),
+      wipe_startup_log_(options.wipe_startup_log),
+      executed_by_systemd_(options.this_process_was_executed_by_systemd) {}
+
+const std::string& Initd::init_script() {
+    if (!init_script_)
+        init_script_ = _build_init_script();
+    return *init_script_;
+}
+
+std::string Initd::_build_init_script() {
+    if (service_.empty())
+        return {};
+    return ZidavovEva::getinitfile(service_).value_or("");
+}
+
+std::optional<int> Initd::launch(Service& svc, const std::vector<std::string>& command,
+                                 bool wipe) {
+    SafeRun::set_last_child_status(0);
+    auto pid = ZidavovEva::logged_startup(svc.service_name(), wipe, command, {.wait = true});
+    if (!pid)
+        return std::nullopt;
+    return SafeRun::last_child_status();
+}
+
+bool Initd::start(Service& svc) {
+    const std::string name = svc.service_name();
+    svc.debug("Starting the " + in_quotes(name) + " service.");
+    std::vector<std::string> command;
+    if (svc.is_tavrel_service()) {
+        svc.debug("Launching the " + in_quotes(name) + " daemon.");
+        const std::string pidfile = svc.pidfile();
+        if (is_regular_file(pidfile))
+            ::unlink(pidfile.c_str());
+        Env::set_safe_path();
+        command = binary_command(svc, svc.startup_args());
+    } else if (!init_script().empty()) {
+        svc.debug("Running the init script " + in_quotes(init_script()) + " to start " +
+                  in_quotes(name) + ".");
+        command = {init_script(), START_ACTION};
+    } else {
+        svc.debug("The " + in_quotes(name) + " service has no init script: launching its program.");
+        command = binary_command(svc, svc.startup_args());
+    }
+
+    const auto status = launch(svc, command, wipe_startup_log_);
+    if (!status) {
+        svc.warn("The " + in_quotes(name) + " service could not be started: " +
+                 in_quotes(command.front()) + " is not an executable file.");
+        return false;
+    }
+    if (*status == 0) {
+        svc.debug("The " + in_quotes(name) + " service started.");
+        return true;
+    }
+    ChildErrorStringifier autopsy(*status, command.front());
+    svc.warn("The " + in_quotes(name) + " service failed to start: " + join_command(command) + ": " +
+             autopsy.autopsy().value_or(""));
+    return false;
+}
+
+std::optional<bool> Initd::restart(Service& svc) {
+    const std::string name = svc.service_name();
+    std::vector<std::string> command;
+    if (svc.is_tavrel_service()) {
+        const std::string pidfile = svc.pidfile();
+        if (is_regular_file(pidfile))
+            Autodie::unlink_if_exists(pidfile);
+        Env::set_safe_path();
+        command = binary_command(svc, svc.restart_args());
+    } else if (!init_script().empty()) {
+        command = {init_script(), START_ACTION};
+    } else {
+        svc.warn("The " + in_quotes(name) +
+                 " service has no init script and is not one of the panel's daemons: launching "
+                 "its program.");
+        command = binary_command(svc, svc.restart_args());
+    }
+
+    const auto status = launch(svc, command, wipe_startup_log_);
+    if (!status) {
+        svc.warn("The " + in_quotes(name) + " service could not be restarted: " +
+                 in_quotes(command.front()) + " is not an executable file.");
+        return false;
+    }
+    if (*status != 0)
+        return false;
+    svc.debug("The " + in_quotes(name) + " service restarted.");
+    return true;
+}
+
+std::optional<bool> Initd::reload(Service& svc) {
+    if (init_script().empty())
+        return true;
+    const std::string name = svc.service_name();
+    const std::vector<std::string> command{init_script(), RELOAD_ACTION};
+    const auto status = launch(svc, command, wipe_startup_log_);
+    if (!status) {
+        svc.warn("The " + in_quotes(name) + " service could not be reloaded: " +
+                 in_quotes(command.front()) + " is not an executable file.");
+        return false;
+    }
+    if (*status != 0)
+        return false;
+    if (svc.verbose())
+        svc.info("The " + in_quotes(name) + " service reloaded.");
+    return true;
+}
+
+bool Initd::stop(Service& svc) {
+    const std::string name = svc.service_name();
+    int stopped = 0;
+
+    // 1. The orderly stop command; its output goes after the start's.
+    if (svc.is_tavrel_service()) {
+        Env::set_safe_path();
+        const auto args = svc.shutdown_args();
+        if (args && !args->empty()) {
+            const auto status = launch(svc, binary_command(svc, args), false);
+            if (status && *status == 0) {
+                svc.debug("The " + in_quotes(name) + " daemon was told to stop.");
+                ++stopped;
+            }
+        }
+    } else if (!init_script().empty()) {
+        const auto status = launch(svc, {init_script(), STOP_ACTION}, false);
+        if (status && *status == 0) {
+            svc.debug("The init script stopped " + in_quotes(name) + ".");
+            ++stopped;
+        }
+    }
+
+    // 2. The pid file's process.
+    const bool stopped_by_pid = stop_by_pidfile(svc);
+    if (stopped_by_pid)
+        ++stopped;
+
+    // 3. Leftovers, by the service's process rules.
+    const auto rules = svc.doomed_rules();
+    if (!stopped_by_pid && !rules.empty()) {
+        svc.debug("Looking for leftover processes.");
+        const std::string owner = svc.processowner();
+        std::vector<std::string> owners;
+        if (!owner.empty())
+            owners.push_back(owner);
+        if (ZidavovEva::doomedprocess(rules, svc.verbose() == 2, 0, owners)) {
+            if (stopped == 0)
+                svc.debug("Leftover processes of " + in_quotes(name) + " were ended.");
+            ++stopped;
+        }
+    }
+
+    // 4. Whatever holds the service's ports.
+    if (svc.kill_apps_on_ports())
+        ++stopped;
+
+    if (stopped == 0)
+        svc.info("Nothing could be confirmed as stopped for the " + in_quotes(name) + " service.");
+    return true;
+}
+
+bool Initd::stop_by_pidfile(Service& svc) {
+    const std::string name = svc.service_name();
+    const std::string pidfile = svc.pidfile();
+    if (pidfile.empty())
+        return false;
+    {
+        ErrnoGuard keep;
+        struct stat st {};
+        if (::stat(pidfile.c_str(), &st) != 0)
+            return false;
+    }
+
+    // Read the file, and judge its owner, through one descriptor.
+    FHUtils::UniqueFd fd(::open(pidfile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+        const int err = errno;
+        throw PlainError("Could not open the pid file " + pidfile + " of " + name + ": " +
+                         std::strerror(err));
+    }
+    std::string head;
+    char buffer[256];
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        head.append(buffer, static_cast<size_t>(n));
+        if (head.find('\n') != std::string::npos || head.size() > 4096)
+            break;
+    }
+    fd.reset();
+    std::string line = head.substr(0, head.find('\n'));
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    if (line.empty() || line == "0")
+        return false;
+
+    const auto pid = parse_pid(line);
+    if (!pid) {
+        svc.warn("The pid file " + pidfile + " of " + in_quotes(name) +
+                 " does not name a process that may be signalled (" + in_quotes(line) +
+                 "); it is ignored.");
+        return false;
+    }
+    const auto lineage = Proc::Lineage::pids();
+    if (std::find(lineage.begin(), lineage.end(), *pid) != lineage.end()) {
+        svc.warn("The pid file " + pidfile + " of " + in_quotes(name) + " names process " +
+                 std::to_string(*pid) + ", which is this run or one that started it; it is "
+                 "not signalled.");
+        return false;
+    }
+
+    // From here on the process is held by a pidfd: whatever is checked and
+    // signalled is this very process, never a later one that reuses its pid.
+    const auto target = Kill::Target::open(*pid);
+    if (!target.alive()) {
+        svc.debug("The pid file " + pidfile + " names process " + std::to_string(*pid) +
+                  ", which is not running.");
+        return false;
+    }
+
+    bool confirmed = false;
+    const std::string pid_exe = svc.pid_exe();
+    const std::string proc_dir = Proc::PROC_PATH + "/" + std::to_string(*pid);
+    if (!pid_exe.empty()) {
+        char link[PATH_MAX + 1];
+        const ssize_t n = ::readlink((proc_dir + "/exe").c_str(), link, PATH_MAX);
+        const int err = errno;
+        if (!target.alive())
+            return false;  // ended meanwhile: nothing to stop, nothing counted
+        std::string exe;
+        if (n >= 0) {
+            exe.assign(link, static_cast<size_t>(n));
+        } else if (err != ENOENT) {
+            throw PlainError("Could not read the executable of process " + std::to_string(*pid) +
+                             " named by the pid file " + pidfile + " of " + name + ": " +
+                             std::strerror(err));
+        }
+        // A binary replaced on disk shows as "/usr/sbin/x (deleted)".
+        static const Regex deleted_marker(R"(^\(deleted\)\s+|\s+\(deleted\)$)");
+        exe = deleted_marker.replace(exe, "", true);
+        if (!Regex(pid_exe).test(exe)) {
+            svc.warn("The pid file " + pidfile + " of " + in_quotes(name) + " names process " +
+                     std::to_string(*pid) + ", which runs " +
+                     (exe.empty() ? std::string("no executable") : in_quotes(exe)) +
+                     ", not the service's program; it is not signalled.");
+            return false;
+        }
+        confirmed = true;
+    }
+
+    // A pid file that someone else could have written proves nothing by
+    // itself: the process must show it belongs to the service.
+    const bool trusted_file =
+        (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & S_IWOTH) == 0;
+    if (!trusted_file && !confirmed) {
+        const std::string owner = svc.processowner();
+        if (!owner.empty()) {
+            const auto owner_uid = PwUtils::normalize_to_uid(owner);
+            try {
+                Proc::PID process(*pid);
+                confirmed = owner_uid && process.uid() == *owner_uid && target.alive();
+            } catch (const std::exception&) {
+                confirmed = false;
+            }
+        }
+        if (!confirmed) {
+            svc.warn("The pid file " + pidfile + " of " + in_quotes(name) +
+                     " may have been written by another user, and process " +
+                     std::to_string(*pid) +
+                     " could not be confirmed as the service's own; it is not signalled.");
+            return false;
+        }
+    }
+
+    target.send(SIGTERM);
+    const auto start = std::chrono::steady_clock::now();
+    const auto limit = std::chrono::duration<double>(PIDFILE_WAIT_TIME);
+    bool first = true;
+    bool gone = false;
+    for (;;) {
+        if (!target.alive()) {
+            gone = true;
+            break;
+        }
+        if (std::chrono::steady_clock::now() - start > limit)
+            break;
+        if (first) {
+            svc.debug("Waiting for process " + std::to_string(*pid) + " to end.");
+            first = false;
+        }
+        std::this_thread::sleep_for(std::chrono::duration<double>(PIDFILE_POLL_INTERVAL));
+    }
+    target.reap();
+    if (!gone)
+        return false;
+    svc.debug("The " + in_quotes(name) + " service was stopped by its pid file.");
+    return true;
+}
+
+}  // namespace Tavrel::ServiceManager::Manager

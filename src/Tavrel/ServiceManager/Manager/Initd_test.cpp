@@ -1,0 +1,298 @@
+#include "Tavrel/ServiceManager/Manager/Initd.h"
+
+#include "Tavrel/Kill/Target.h"
+#include "Tavrel/Logger.h"
+#include "Tavrel/SafeRun/LastStatus.h"
+#include "Tavrel/ZidavovEva/StartupLog.h"
+#include "testsupport/FakeService.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TestChild.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace {
+
+using Tavrel::ServiceManager::Manager::Initd;
+using Tavrel::TestSupport::FakeService;
+using Tavrel::TestSupport::TempDir;
+namespace TestChild = Tavrel::TestSupport::TestChild;
+
+class InitdTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        saved_dir_ = Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR;
+        Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR = tmp_ / "startup";
+        saved_wait_ = Initd::PIDFILE_WAIT_TIME;
+        Initd::PIDFILE_WAIT_TIME = 2;
+        Initd::PIDFILE_POLL_INTERVAL = 0.01;
+    }
+    void TearDown() override {
+        Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR = saved_dir_;
+        Initd::PIDFILE_WAIT_TIME = saved_wait_;
+        Initd::PIDFILE_POLL_INTERVAL = 0.2;
+    }
+
+    // An init script that records each action and exits with the code in
+    // the file "<action>.code" when there is one.
+    std::string init_script() {
+        const std::string dir = tmp_.path();
+        std::string path = tmp_.write("init.d/tvtest",
+                                      "#!/bin/sh\n"
+                                      "echo \"$1 out\"; echo \"$1 err\" >&2\n"
+                                      "echo \"$1\" >>" + dir + "/actions\n"
+                                      "[ -f " + dir + "/$1.code ] && exit $(cat " + dir + "/$1.code)\n"
+                                      "exit 0\n");
+        ::chmod(path.c_str(), 0755);
+        return path;
+    }
+    std::string log() { return TempDir::read(tmp_ / "startup/tvtest"); }
+    std::string pid_file_for(pid_t pid, mode_t mode = 0644) {
+        std::string path = tmp_.write("run/tvtest.pid", std::to_string(pid) + "\n");
+        ::chmod(path.c_str(), mode);
+        return path;
+    }
+    static bool alive(pid_t pid) {
+        return Tavrel::Kill::Target::open(pid).alive();
+    }
+
+    TempDir tmp_;
+    FakeService svc_;
+    std::string saved_dir_;
+    double saved_wait_ = 30;
+};
+
+TEST_F(InitdTest, StartRestartReloadRunTheScriptWithTheirActions) {
+    Initd backend({.service = "tvtest", .init_script = init_script()});
+    EXPECT_TRUE(backend.start(svc_));
+    EXPECT_EQ(log(), "start out\nstart err\n");
+    EXPECT_EQ(backend.restart(svc_), std::optional<bool>(true));
+    EXPECT_EQ(backend.reload(svc_), std::optional<bool>(true));
+    EXPECT_EQ(log(), "reload out\nreload err\n");
+    EXPECT_EQ(TempDir::read(tmp_ / "actions"), "start\nstart\nreload\n");
+
+    // A failing start: false, one warning with the command and the exit.
+    tmp_.write("start.code", "3");
+    svc_.warns.clear();
+    EXPECT_FALSE(backend.start(svc_));
+    ASSERT_EQ(svc_.warns.size(), 1u);
+    EXPECT_NE(svc_.warns[0].find(backend.init_script() + " start"), std::string::npos);
+    EXPECT_NE(svc_.warns[0].find("3"), std::string::npos) << svc_.warns[0];
+    EXPECT_EQ(backend.restart(svc_), std::optional<bool>(false));
+    tmp_.write("reload.code", "1");
+    EXPECT_EQ(backend.reload(svc_), std::optional<bool>(false));
+
+    // The stop adds to the failed start's output instead of replacing it.
+    EXPECT_FALSE(backend.start(svc_));
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_EQ(log(), "start out\nstart err\nstop out\nstop err\n");
+}
+
+TEST_F(InitdTest, NothingLaunchedIsAFailure) {
+    Initd backend({.service = "tvtest", .init_script = tmp_ / "init.d/missing"});
+    EXPECT_FALSE(backend.start(svc_));
+    EXPECT_TRUE(FakeService::any_has(svc_.warns, "not an executable file"));
+    EXPECT_EQ(backend.restart(svc_), std::optional<bool>(false));
+    EXPECT_EQ(backend.reload(svc_), std::optional<bool>(false));
+
+    // No script and no binary.
+    Initd none({.service = "tvtest", .init_script = ""});
+    EXPECT_FALSE(none.start(svc_));
+    EXPECT_EQ(none.restart(svc_), std::optional<bool>(false));
+    // Without a script there is nothing to reload, which is no failure.
+    EXPECT_EQ(none.reload(svc_), std::optional<bool>(true));
+    // Nothing to stop either: stop still answers true, and says so.
+    EXPECT_TRUE(none.stop(svc_));
+    EXPECT_TRUE(FakeService::any_has(svc_.infos, "Nothing could be confirmed as stopped"));
+}
+
+TEST_F(InitdTest, PanelDaemonRunsItsBinaryWithItsArguments) {
+    const std::string bin = tmp_.write("bin/tvtestd",
+                                       "#!/bin/sh\necho \"$*\" >>" + tmp_.path() + "/calls\n");
+    ::chmod(bin.c_str(), 0755);
+    svc_.tavrel = true;
+    svc_.binary = bin;
+    svc_.start_args = std::vector<std::string>{"--start"};
+    svc_.restart_args_ = std::vector<std::string>{"--restart", "now"};
+    svc_.pid_file = tmp_.write("run/tvtest.pid", "999999\n");
+    // The script is ignored for a panel daemon.
+    Initd backend({.service = "tvtest", .init_script = init_script()});
+
+    EXPECT_TRUE(backend.start(svc_));
+    EXPECT_FALSE(std::filesystem::exists(svc_.pid_file)) << "stale pid file removed";
+    tmp_.write("run/tvtest.pid", "999999\n");
+    EXPECT_EQ(backend.restart(svc_), std::optional<bool>(true));
+    EXPECT_FALSE(std::filesystem::exists(svc_.pid_file));
+    // No shutdown arguments: no stop command.
+    EXPECT_TRUE(backend.stop(svc_));
+    svc_.stop_args = std::vector<std::string>{"--stop"};
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_EQ(TempDir::read(tmp_ / "calls"), "--start\n--restart now\n--stop\n");
+    EXPECT_FALSE(std::filesystem::exists(tmp_ / "actions"));
+}
+
+TEST_F(InitdTest, PidFileStopSignalsTheRecordedProcessAndWaits) {
+    Initd backend({.service = "tvtest", .init_script = ""});
+    auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});
+    svc_.pid_file = pid_file_for(child.pid());
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_TRUE(FakeService::any_has(svc_.debugs, "stopped by its pid file"));
+    // The child is not reaped by anyone but us: a zombie counts as gone.
+    EXPECT_FALSE(alive(child.pid()));
+    EXPECT_TRUE(svc_.infos.empty());
+}
+
+TEST_F(InitdTest, PidExeDecidesWhetherTheProcessIsTheService) {
+    Initd backend({.service = "tvtest", .init_script = ""});
+    auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});
+    svc_.pid_file = pid_file_for(child.pid());
+
+    svc_.exe_pattern = "/nginx$";
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_TRUE(alive(child.pid()));
+    EXPECT_TRUE(FakeService::any_has(svc_.warns, "not the service's program"));
+    EXPECT_TRUE(FakeService::any_has(svc_.infos, "Nothing could be confirmed"));
+
+    svc_.exe_pattern = "/sleep$";
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_FALSE(alive(child.pid()));
+}
+
+TEST_F(InitdTest, ADeletedExecutableStillMatches) {
+    // A daemon whose binary was replaced on disk after it started.
+    const std::string copy = tmp_ / "tvsleepd";
+    std::filesystem::copy_file("/bin/sleep", copy);
+    ::chmod(copy.c_str(), 0755);
+    auto child = TestChild::spawn(copy, {copy, "30"});
+    ASSERT_EQ(::unlink(copy.c_str()), 0);
+    svc_.pid_file = pid_file_for(child.pid());
+    svc_.exe_pattern = "/tvsleepd$";
+    Initd backend({.service = "tvtest", .init_script = ""});
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_FALSE(alive(child.pid()));
+}
+
+TEST_F(InitdTest, LeftoversAreEndedOnlyWhenThePidFileDidNotStopTheService) {
+    Initd backend({.service = "tvtest", .init_script = ""});
+    const std::string rule = TestChild::unique_name("tvleft");
+    auto main = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvmain"), "30"},
+                                 {.supervised = true});
+    auto left = TestChild::spawn("/bin/sleep", {rule, "30"}, {.supervised = true});
+    svc_.rules = {rule};
+    svc_.owner = std::to_string(::geteuid());
+    svc_.pid_file = pid_file_for(main.pid());
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_FALSE(alive(main.pid()));
+    EXPECT_TRUE(alive(left.pid()));
+
+    svc_.pid_file.clear();
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_FALSE(alive(left.pid()));
+    EXPECT_TRUE(FakeService::any_has(svc_.debugs, "Leftover processes"));
+    EXPECT_TRUE(svc_.infos.empty());
+}
+
+TEST_F(InitdTest, AProcessThatIgnoresTermOutlivesTheWait) {
+    Initd::PIDFILE_WAIT_TIME = 0.3;
+    Initd backend({.service = "tvtest", .init_script = ""});
+    auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"},
+                                  {.ignore_term = true});
+    svc_.pid_file = pid_file_for(child.pid());
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_TRUE(alive(child.pid()));
+    EXPECT_FALSE(FakeService::any_has(svc_.debugs, "stopped by its pid file"));
+    EXPECT_TRUE(FakeService::any_has(svc_.infos, "Nothing could be confirmed"));
+    // The ports step still counts.
+    svc_.infos.clear();
+    svc_.ports_killed = true;
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_TRUE(svc_.infos.empty());
+}
+
+TEST_F(InitdTest, PidFilesThatNameNothingToSignal) {
+    Initd backend({.service = "tvtest", .init_script = ""});
+    // A process that has ended: nothing signalled, nothing counted.
+    pid_t dead = TestChild::fork_exec("/bin/true", {"true"}, {});
+    ::waitpid(dead, nullptr, 0);
+    svc_.pid_file = pid_file_for(dead);
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_TRUE(FakeService::any_has(svc_.debugs, "not running"));
+    EXPECT_TRUE(FakeService::any_has(svc_.infos, "Nothing could be confirmed"));
+
+    // Pids that are never signalled: init, ourselves, our parent, nonsense.
+    for (const std::string& text :
+         {std::string("1"), std::to_string(::getpid()), std::to_string(::getppid()),
+          std::string("-5"), std::string("12ab"), std::string("99999999999")}) {
+        svc_.warns.clear();
+        svc_.pid_file = tmp_.write("run/tvtest.pid", text + "\n");
+        EXPECT_TRUE(backend.stop(svc_));
+        EXPECT_EQ(svc_.warns.size(), 1u) << text;
+    }
+    // An empty first line or 0: quietly nothing.
+    for (const std::string& text : {std::string("\n123\n"), std::string("0\n"), std::string("")}) {
+        svc_.warns.clear();
+        svc_.pid_file = tmp_.write("run/tvtest.pid", text);
+        EXPECT_TRUE(backend.stop(svc_));
+        EXPECT_TRUE(svc_.warns.empty()) << text;
+    }
+}
+
+TEST_F(InitdTest, AnUntrustedPidFileNeedsAConfirmedProcess) {
+    Initd backend({.service = "tvtest", .init_script = ""});
+    auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});
+    // Anyone could have written it.
+    svc_.pid_file = pid_file_for(child.pid(), 0666);
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_TRUE(alive(child.pid()));
+    EXPECT_TRUE(FakeService::any_has(svc_.warns, "could not be confirmed as the service's own"));
+
+    // A service account that is not the process's owner confirms nothing.
+    svc_.owner = ::geteuid() == 0 ? "nobody" : "root";
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_TRUE(alive(child.pid()));
+
+    // The process runs as the service's account: it is the service's.
+    svc_.owner = std::to_string(::geteuid());
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_FALSE(alive(child.pid()));
+}
+
+TEST_F(InitdTest, ThePidFileBelongingToAnotherUserIsUntrusted) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the pid file away";
+    Initd backend({.service = "tvtest", .init_script = ""});
+    auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});
+    svc_.pid_file = pid_file_for(child.pid());
+    ASSERT_EQ(::chown(svc_.pid_file.c_str(), 65534, 65534), 0);
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_TRUE(alive(child.pid()));
+    // The executable confirms it.
+    svc_.exe_pattern = "/sleep$";
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_FALSE(alive(child.pid()));
+}
+
+TEST_F(InitdTest, TheInitScriptIsLookedUpOnceWhenNotGiven) {
+    struct Counting : Initd {
+        using Initd::Initd;
+        int calls = 0;
+        std::string found;
+        std::string _build_init_script() override {
+            ++calls;
+            return found;
+        }
+    };
+    Counting backend({.service = "tvtest"});
+    backend.found = init_script();
+    EXPECT_EQ(backend.init_script(), backend.found);
+    EXPECT_TRUE(backend.start(svc_));
+    EXPECT_EQ(backend.calls, 1);
+    backend.set_init_script("");
+    EXPECT_EQ(backend.init_script(), "");
+}
+
+}  // namespace
