@@ -1,0 +1,86 @@
+#include "Tavrel/Services/Log/Display.h"
+
+#include "Tavrel/Exception.h"
+#include "Tavrel/IO/Callback/Write.h"
+#include "Tavrel/OS.h"
+#include "Tavrel/ZidavovEva/StartupLog.h"
+#include "testsupport/TempDir.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+namespace Log = Tavrel::Services::Log;
+using Tavrel::TestSupport::TempDir;
+
+class DisplayTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        saved_ = {Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR, Log::LOG_DIR,
+                  Tavrel::OS::SYSTEMD_RUN_DIR};
+        Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR = tmp_ / "startup";
+        Log::LOG_DIR = tmp_ / "log";
+        Tavrel::OS::SYSTEMD_RUN_DIR = tmp_ / "no-systemd";
+        Tavrel::Output::Base::Options o;
+        o.filehandle = std::make_shared<Tavrel::IO::Callback::Write>(
+            [this](std::string_view t) { written_ += t; });
+        out_ = std::make_unique<Tavrel::Output::Base>(o);
+    }
+    void TearDown() override {
+        Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR = saved_[0];
+        Log::LOG_DIR = saved_[1];
+        Tavrel::OS::SYSTEMD_RUN_DIR = saved_[2];
+    }
+    // (type, text) of every record written.
+    std::vector<std::pair<std::string, std::string>> records() const {
+        std::vector<std::pair<std::string, std::string>> out;
+        size_t pos = 0;
+        while (pos < written_.size()) {
+            size_t nl = written_.find('\n', pos);
+            auto j = nlohmann::json::parse(written_.substr(pos, nl - pos));
+            out.emplace_back(j.value("type", ""), j["contents"].is_string()
+                                                      ? j["contents"].get<std::string>()
+                                                      : j["contents"].dump());
+            pos = nl + 1;
+        }
+        return out;
+    }
+    std::vector<std::string> saved_;
+    std::string written_;
+    std::unique_ptr<Tavrel::Output::Base> out_;
+    TempDir tmp_;
+};
+
+TEST_F(DisplayTest, StartupLogUnderItsHeaderWithErrorLinesMarked) {
+    tmp_.write("startup/cron", "starting\ncron: error: bad minute on line 3\nwarning: slow\n");
+    Log::Display display({.service = "cron", .output_obj = out_.get()});
+    EXPECT_EQ(display.show_startup_log(), 1);
+    auto r = records();
+    ASSERT_GE(r.size(), 4u) << written_;
+    EXPECT_EQ(r[0].second, Log::STARTUP_LOG_HEADER + "\n");
+    EXPECT_EQ(r[1], std::make_pair(std::string("out"), std::string("starting")));
+    EXPECT_EQ(r[2].first, "error");
+    EXPECT_EQ(r[3].first, "warn");
+}
+
+TEST_F(DisplayTest, NothingToShowShowsNothing) {
+    tmp_.write("startup/cron", "");
+    Log::Display({.service = "cron", .output_obj = out_.get()}).show_startup_log();
+    EXPECT_EQ(written_, "");
+}
+
+TEST_F(DisplayTest, ServiceAndOutputAreRequired) {
+    auto missing = [](Log::Display::Options o) {
+        try {
+            Log::Display d(std::move(o));
+        } catch (const Tavrel::Exception& e) {
+            return e.type_path() + " " + e.get_text("name");
+        }
+        return std::string();
+    };
+    EXPECT_EQ(missing({.output_obj = out_.get()}), "Param::Missing service");
+    EXPECT_EQ(missing({.service = "cron"}), "Param::Missing output_obj");
+}
+
+}  // namespace
