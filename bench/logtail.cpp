@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
     std::printf("1 GiB sparse log, median of %d calls\n", rounds);
     std::printf("fetch_log_tail (8 KiB, 5 lines)            %8.4f ms\n", t_tail);
     std::printf("_read_log (32 KiB, 4096 lines, filtered)   %8.4f ms\n", t_web);
-    std::printf("tail -n 5 (spawned, for comparison)        %8.4f ms   ratio %.2f\n", t_sys,
+    std::printf("tail -n 5 (spawned, for comparison)        %8.4f ms   ratio %.4f\n", t_sys,
                 t_tail / t_sys);
     ::unlink(path.c_str());
     return (got > 0 && t_tail < 5 && t_web < 5) ? 0 : 1;
