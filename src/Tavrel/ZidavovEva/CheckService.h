@@ -24,13 +24,13 @@
 namespace Tavrel::ZidavovEva {
 
 struct CheckServiceOptions {
-    std::string service;       // service or unit name; also the command-line pattern
-    std::string user;          // expected owner of the process
-    std::string pidfile;
-    std::optional<pid_t> pid;  // a known pid: skips systemd and the pid file
-    std::string check_method;  // how pid was found; part of the status text
+    std::string service{};       // service or unit name; also the command-line pattern
+    std::string user{};          // expected owner of the process
+    std::string pidfile{};
+    std::optional<pid_t> pid{};  // a known pid: skips systemd and the pid file
+    std::string check_method{};  // how pid was found; part of the status text
     bool ignore_systemd = false;
-    std::string command_line_regex;  // passed on to the generic process-table check
+    std::string command_line_regex{};  // passed on to the generic process-table check
 };
 
 // Labels of the method that found the pid, as they appear in the status line
