@@ -3,11 +3,13 @@
 #include "Tavrel/Exception.h"
 #include "Tavrel/IO/Callback/Write.h"
 #include "Tavrel/OS.h"
+#include "Tavrel/ZidavovEva/Startup.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 
 namespace {
 
@@ -62,6 +64,24 @@ TEST_F(DisplayTest, StartupLogUnderItsHeaderWithErrorLinesMarked) {
     EXPECT_EQ(r[1], std::make_pair(std::string("out"), std::string("starting")));
     EXPECT_EQ(r[2].first, "error");
     EXPECT_EQ(r[3].first, "warn");
+}
+
+TEST_F(DisplayTest, FailedLaunchShowsExactlyThatStartsOutputInOrder) {
+    std::string daemon = tmp_.write("bin/daemon",
+                                    "#!/bin/sh\necho \"run $1: reading config\"\n"
+                                    "echo \"run $1: error: cannot bind port 80\" >&2\n"
+                                    "echo \"run $1: exiting\"\nexit 1\n");
+    ::chmod(daemon.c_str(), 0755);
+    for (const char* run : {"1", "2"})
+        ASSERT_TRUE(Tavrel::ZidavovEva::logged_startup("tvdaemon", true, {daemon, run},
+                                                       {.wait = true}));
+    Log::Display({.service = "tvdaemon", .output_obj = out_.get()}).show_startup_log();
+    auto r = records();
+    ASSERT_EQ(r.size(), 5u) << written_;  // header, three lines, closing blank line
+    EXPECT_EQ(r[1], std::make_pair(std::string("out"), std::string("run 2: reading config")));
+    EXPECT_EQ(r[2],
+              std::make_pair(std::string("error"), std::string("run 2: error: cannot bind port 80")));
+    EXPECT_EQ(r[3], std::make_pair(std::string("out"), std::string("run 2: exiting")));
 }
 
 TEST_F(DisplayTest, NothingToShowShowsNothing) {
