@@ -354,4 +354,47 @@ TEST(SystemdHandoverTest, DebianInitScriptsHandOverToSystemctl) {
     EXPECT_EQ(active(), "inactive");
 }
 
+// Run by systemd as the ExecStart of the unit below: its parent is process 1
+// and the unit is usable, so the launcher must become the daemon itself.
+TEST(ExecInPlaceProbe, Run) {
+    if (mode() != "exec-probe")
+        GTEST_SKIP() << "run by systemd as a unit's command";
+    Tavrel::ZidavovEva::logged_startup(
+        "tvexec", true, {env("TESTD"), "--name", "tvexec", "--record", "/run/tvexec.record"});
+    FAIL() << "the launcher returned instead of becoming the daemon";
+}
+
+TEST(SystemdHandoverTest, StartedByInitTheLauncherBecomesTheDaemon) {
+    if (mode() != "systemd")
+        GTEST_SKIP() << "runs only inside the systemd sandbox (tests/e2e/checks/sysv-backend)";
+    using Tavrel::SafeRun::Simple::saferun;
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    write_file("/etc/systemd/system/tvexec.service",
+               "[Service]\nType=simple\n"
+               "Environment=ZIDAVOVEVA_E2E=exec-probe TESTD=" + env("TESTD") + "\n"
+               "ExecStart=" + self + " --gtest_filter=ExecInPlaceProbe.Run\n");
+    saferun({"/bin/systemctl", "daemon-reload"});
+    saferun({"/bin/systemctl", "start", "tvexec.service"});
+
+    // The unit's main process is the daemon, under the pid systemd started.
+    std::string record;
+    ASSERT_TRUE(eventually([&] {
+        record = read_file("/run/tvexec.record");
+        return !record.empty();
+    })) << saferun({"/bin/systemctl", "status", "tvexec.service"});
+    std::string main_pid =
+        saferun({"/bin/systemctl", "show", "-p", "MainPID", "--value", "tvexec.service"});
+    main_pid = main_pid.substr(0, main_pid.find('\n'));
+    std::istringstream fields(record);
+    std::string time, pid, event;
+    fields >> time >> pid >> event;
+    EXPECT_EQ(event, "start");
+    EXPECT_EQ(pid, main_pid) << "the daemon is the process systemd started";
+    EXPECT_EQ(exe_of(std::stoi(main_pid)), env("TESTD"));
+
+    saferun({"/bin/systemctl", "stop", "tvexec.service"});
+    EXPECT_TRUE(eventually([&] { return read_file("/run/tvexec.record").find(" stop") !=
+                                        std::string::npos; }));
+}
+
 }  // namespace
