@@ -11,6 +11,7 @@
 #include "Tavrel/SafeDir/MK.h"
 #include "Tavrel/SafeRun/Child.h"
 #include "Tavrel/SafeRun/LastStatus.h"
+#include "Tavrel/Services/Log.h"
 #include "Tavrel/Sys/Setsid.h"
 #include "Tavrel/Validate/FilesystemNodeName.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"
@@ -274,26 +275,11 @@ bool append_to_startup_log(std::string_view service, std::string_view message) {
 }
 
 std::optional<std::string> fetch_startup_log(std::string_view service) {
-    const std::string path = StartupLog::startup_log_path(service);
-    ErrnoGuard keep_errno;
-    FHUtils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd)
+    Validate::FilesystemNodeName::validate_or_die(service);
+    auto [ok, text] = Services::Log::fetch_service_startup_log(service);
+    if (!ok)
         return std::nullopt;
-    std::string text;
-    char buffer[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            break;
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    if (text.empty())
-        return std::nullopt;
-    return text;
+    return std::move(text);
 }
 
 void _mkdir_or_log_failure(const std::string& directory) {
