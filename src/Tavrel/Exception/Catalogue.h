@@ -7,6 +7,8 @@
 //   Io::*               path (or a descriptor number as handle), error, [mode],
 //                       [immutable], [append_only], command, length, whence,
 //                       position, old_path, new_path, operation, permissions
+//   Io::UnsafeDirectory path, reason: symlink|not_directory|owner|writable,
+//                       [owner], [mode]
 //   Child::*            program, signal | exit_code | timeout
 //   Fork::Failed        error
 //   Param::*            name, [value]

@@ -33,6 +33,7 @@ TEST(ExceptionCatalogue, EveryTypeBuildsItsOwnMessage) {
                            "Io::TempFileFailed",
                            "Io::NotFound",
                            "Io::WaitFailed",
+                           "Io::UnsafeDirectory",
                            "Child::Signalled",
                            "Child::ExitedNonZero",
                            "Child::TimedOut",

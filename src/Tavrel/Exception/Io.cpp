@@ -48,10 +48,10 @@ std::string whence_name(const Exception& e) {
     }
 }
 
-std::string permissions_text(const Exception& e) {
-    const Exception::Value* v = e.get("permissions");
+std::string permissions_text(const Exception& e, std::string_view key = "permissions") {
+    const Exception::Value* v = e.get(key);
     if (!v || !v->is_number_integer())
-        return Catalogue::text(e, {"permissions"});
+        return Catalogue::text(e, {key});
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "%04o", v->get<unsigned>() & 07777u);
     return buffer;
@@ -109,6 +109,26 @@ void add_path_type(std::string type, std::string lead, std::string without_path)
     });
 }
 
+// Why a directory may not hold private files, from its "reason".
+LocaleString unsafe_directory(Exception& e) {
+    const std::string reason = Catalogue::text(e, {"reason"});
+    const std::string path = target(e);
+    std::string phrase = "The directory “[_1]” cannot safely hold private files";
+    Args args{path};
+    if (reason == "symlink") {
+        phrase += ": it is a symbolic link";
+    } else if (reason == "not_directory") {
+        phrase += ": it is not a directory";
+    } else if (reason == "owner") {
+        phrase += ": it belongs to the user ID [_2], not to root";
+        args.emplace_back(Catalogue::text(e, {"owner"}));
+    } else if (reason == "writable") {
+        phrase += ": other users can write to it (permissions [_2])";
+        args.emplace_back(permissions_text(e, "mode"));
+    }
+    return LocaleString(phrase + ". Remove or correct it.", std::move(args));
+}
+
 }  // namespace
 
 void Exception::Catalogue::register_io() {
@@ -155,6 +175,7 @@ void Exception::Catalogue::register_io() {
                   "The system failed to delete a file");
     add_path_type("Io::ChdirFailed", "The system failed to change the working directory to",
                   "The system failed to change the working directory");
+    add("Io::UnsafeDirectory", unsafe_directory);
     add("Io::WaitFailed", [](Exception& e) {
         return Catalogue::because(
             e, "The system failed to wait for a file descriptor to become ready", {});

@@ -26,17 +26,22 @@ class UmaskGuard {
 }  // namespace
 
 int sysopen_with_real_perms(const std::string& path, int flags, std::optional<mode_t> permissions) {
+    return sysopenat_with_real_perms(AT_FDCWD, path, flags, permissions);
+}
+
+int sysopenat_with_real_perms(int dirfd, const std::string& name, int flags,
+                              std::optional<mode_t> permissions) {
     flags |= O_CLOEXEC;
     const int saved = errno;
     int fd;
     int err;
     if (!permissions) {
-        fd = ::open(path.c_str(), flags, 0666);
+        fd = ::openat(dirfd, name.c_str(), flags, 0666);
         err = errno;
     } else {
         const mode_t perms = *permissions & 0777;
         UmaskGuard guard(static_cast<mode_t>(~perms & 0777));
-        fd = ::open(path.c_str(), flags, perms);
+        fd = ::openat(dirfd, name.c_str(), flags, perms);
         err = errno;
     }
     errno = fd >= 0 ? saved : err;

@@ -27,6 +27,9 @@ int sysopen_with_real_perms(const std::string& path, int flags,
 // Flag names go through Tavrel::Fcntl::or_flags (unknown name: PlainError).
 int sysopen_with_real_perms(const std::string& path, const std::vector<std::string>& flag_names,
                             std::optional<mode_t> permissions = std::nullopt);
+// The same for `name` relative to the open directory `dirfd` (openat(2)).
+int sysopenat_with_real_perms(int dirfd, const std::string& name, int flags,
+                              std::optional<mode_t> permissions = std::nullopt);
 // Stores the descriptor in `fd` on success (closing any previous one).
 bool sysopen_with_real_perms(FHUtils::UniqueFd& fd, const std::string& path, int flags,
                              std::optional<mode_t> permissions = std::nullopt);

@@ -13,6 +13,13 @@
 //
 // The service name is checked (Tavrel::Validate::Service) before any path is
 // formed: an invalid name is Param::Invalid and touches no file.
+//
+// The lock files live in a directory only root may write to, made when
+// missing and checked before each use (Tavrel::FileUtils::Dir): a directory
+// that someone else made or can write to is refused, for whoever can write
+// there can hold every lock (so that every restart waits and fails) or plant
+// a link that makes root create or append to a file of their choice. Lock
+// files are never opened through a symbolic link.
 #pragma once
 
 #include "Tavrel/FileUtils/Flock.h"
@@ -25,15 +32,19 @@ namespace Tavrel::ZidavovEva {
 
 class Lock final {
   public:
-    // The directory of the lock files; created (mode 0700) when missing.
-    static inline std::string LOCK_BASE = "/run/lock/zidavoveva";
+    // The directory of the lock files; created (mode 0700, with any missing
+    // parent) when missing. Under /run, which only root may write to, rather
+    // than a world-writable lock directory where anyone could make it first.
+    static inline std::string LOCK_BASE = "/run/zidavoveva/lock";
     // The whole wait for the lock, and the pause between attempts, in seconds.
     static inline double LOCK_TIMEOUT = 196;
     static inline double POLL_INTERVAL = 0.25;
 
     // Takes the lock of `service`. Tavrel::PlainError for an empty name, an
-    // unopenable lock file, or a lock not obtained in time; Param::Invalid for
-    // an invalid name.
+    // unopenable lock file (a symbolic link among them), or a lock not obtained
+    // in time; Param::Invalid for an invalid name; Io::UnsafeDirectory when
+    // LOCK_BASE is a link, not a directory, someone else's, or writable by
+    // others; Io::OpenFailed when it cannot be made or opened.
     explicit Lock(std::string_view service);
     Lock(Lock&&) noexcept = default;
     Lock& operator=(Lock&&) noexcept = default;

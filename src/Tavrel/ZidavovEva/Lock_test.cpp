@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -213,6 +214,107 @@ TEST_F(LockTest, ChildThatInheritedTheLockCannotDropIt) {
     }
     int status = wait_exit(probe);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child dropped the lock";
+}
+
+// Another account that shares a world-writable directory with root, as the
+// system's lock directory is shared. Runs `attack` as nobody in a child.
+class HostileLockDirTest : public LockTest {
+  protected:
+    void SetUp() override {
+        LockTest::SetUp();
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "needs root to act as another account";
+        ::chmod(tmp_.path().c_str(), 0711);
+        shared_ = tmp_ / "run-lock";
+        ASSERT_EQ(::mkdir(shared_.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(shared_.c_str(), 01777), 0);
+        Lock::LOCK_BASE = shared_ + "/zidavoveva";
+        victim_ = tmp_ / "role.disabled";
+    }
+
+    static int as_nobody(const std::function<int()>& attack) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::umask(0);
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(90);
+            ::_exit(attack());
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // The lock is refused with Io::UnsafeDirectory giving `reason`, and the
+    // file the attacker aimed at was neither created nor written.
+    void expect_refused(const std::string& reason) {
+        try {
+            Lock lock("httpd");
+            ADD_FAILURE() << "locked in a directory that is not root's own";
+        } catch (const Tavrel::Exception& e) {
+            EXPECT_TRUE(e.isa("Io::UnsafeDirectory")) << e.class_name() << ": " << e.to_string();
+            EXPECT_EQ(e.get_text("reason"), reason);
+            EXPECT_NE(e.to_string().find(Lock::LOCK_BASE), std::string::npos) << e.to_string();
+        }
+        EXPECT_FALSE(std::filesystem::exists(victim_)) << "root wrote to the planted target";
+    }
+
+    std::string shared_, victim_;
+};
+
+TEST_F(HostileLockDirTest, DirectoryMadeFirstByAnotherAccountIsRefused) {
+    // Made before root's first run after a boot, with a link in place of a lock file.
+    ASSERT_EQ(as_nobody([&] {
+                  if (::mkdir(Lock::LOCK_BASE.c_str(), 0777) != 0)
+                      return 1;
+                  return ::symlink(victim_.c_str(), (Lock::LOCK_BASE + "/httpd").c_str()) == 0 ? 0
+                                                                                               : 2;
+              }),
+              0);
+    expect_refused("owner");
+    // The same directory, given to root but left open to everyone.
+    ASSERT_EQ(::chown(Lock::LOCK_BASE.c_str(), 0, 0), 0);
+    expect_refused("writable");
+}
+
+TEST_F(HostileLockDirTest, LinkInPlaceOfTheDirectoryIsRefused) {
+    // A link to a directory root owns: the check is of the link, not of where it points.
+    const std::string elsewhere = tmp_ / "elsewhere";
+    ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
+    ASSERT_EQ(as_nobody([&] { return ::symlink(elsewhere.c_str(), Lock::LOCK_BASE.c_str()); }), 0);
+    expect_refused("symlink");
+    EXPECT_FALSE(std::filesystem::exists(elsewhere + "/httpd"));
+}
+
+TEST_F(LockTest, LockFilesAreNeverOpenedThroughALink) {
+    // The directory is made by root and checked; whatever is in it, a link is
+    // never followed (the target stays untouched).
+    { Lock first("exim"); }
+    const std::string target = tmp_ / "target";
+    ASSERT_EQ(::symlink(target.c_str(), (Lock::LOCK_BASE + "/named").c_str()), 0);
+    try {
+        Lock lock("named");
+        ADD_FAILURE() << "locked through a link";
+    } catch (const Tavrel::PlainError& e) {
+        EXPECT_NE(std::string(e.what()).find("symbolic link"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(std::filesystem::exists(target));
+    // A FIFO in place of a lock file is refused at once rather than hanging the run.
+    ASSERT_EQ(::mkfifo((Lock::LOCK_BASE + "/crond").c_str(), 0600), 0);
+    EXPECT_THROW(Lock("crond"), Tavrel::PlainError);
+}
+
+TEST_F(LockTest, DirectoryIsMadeWithItsParentsAndPrivate) {
+    Lock::LOCK_BASE = tmp_ / "run/zidavoveva/lock";
+    ::umask(0);
+    Lock lock("httpd");
+    ::umask(022);
+    for (const std::string& dir : {tmp_ / "run", tmp_ / "run/zidavoveva", Lock::LOCK_BASE}) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(dir.c_str(), &st), 0) << dir;
+        EXPECT_EQ(st.st_mode & 07777, 0700u) << dir;
+        EXPECT_EQ(st.st_uid, ::geteuid()) << dir;
+    }
 }
 
 }  // namespace
