@@ -64,6 +64,23 @@ std::optional<std::uint64_t> leading_number(std::string_view value) {
 
 }  // namespace
 
+std::optional<std::string> read_config_key(std::string_view key) {
+    std::shared_ptr<const Config::TvConf> conf;
+    try {
+        conf = Config::LoadTvConf::loadtvconf_not_copy();
+    } catch (const std::exception& e) {
+        // An unreadable configuration must not keep a daemon from starting:
+        // it then gets the default ceiling and no core dumps.
+        Debug::log_warn(std::string("Cannot read the main configuration for ") +
+                        std::string(key) + ": " + e.what());
+        return std::nullopt;
+    }
+    auto it = conf->find(std::string(key));
+    if (it == conf->end())
+        return std::nullopt;
+    return it->second;
+}
+
 std::string limit_text(std::uint64_t value) {
     return value == INFINITE_LIMIT ? std::string(INFINITY_WORD) : std::to_string(value);
 }
@@ -161,16 +178,6 @@ std::uint64_t max_open_files() {
 
 bool set_open_files_to_maximum() {
     return set_rlimit(max_open_files(), {"NOFILE"});
-}
-
-}  // namespace Tavrel::Rlimit
-
-namespace Tavrel::Rlimit {
-
-// Until the main configuration reader is linked in, no key is known, which
-// gives the default ceiling and no core dumps.
-std::optional<std::string> read_config_key(std::string_view) {
-    return std::nullopt;
 }
 
 }  // namespace Tavrel::Rlimit

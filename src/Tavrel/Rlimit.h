@@ -30,8 +30,9 @@ inline std::uint64_t NR_OPEN_FALLBACK = 1048576;
 inline constexpr std::uint64_t MIB = 1048576;
 inline constexpr std::string_view INFINITY_WORD = "unlimited";
 
-// One key of the main configuration, or nothing when the key is absent. The
-// default reads the main configuration file; tests replace it.
+// One key of the main configuration (Tavrel::Config::LoadTvConf), or nothing
+// when the key is absent or the configuration cannot be read (a warning).
+// config_value is what the policy asks; tests may replace it.
 std::optional<std::string> read_config_key(std::string_view key);
 inline std::function<std::optional<std::string>(std::string_view)> config_value = read_config_key;
 

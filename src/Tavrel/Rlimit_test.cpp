@@ -1,10 +1,13 @@
 #include "Tavrel/Rlimit.h"
 
+#include "Tavrel/Config/LoadTvConf.h"
+#include "Tavrel/Config/TvConfGuard.h"
 #include "Tavrel/Maxmem.h"
 #include "Tavrel/Rlimit/Unset.h"
 #include "Tavrel/Sys/Rlimit.h"
 #include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
+#include "testsupport/TestChild.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -13,6 +16,7 @@
 
 #include <functional>
 #include <map>
+#include <sstream>
 
 namespace Rl = Tavrel::Rlimit;
 namespace Sys = Tavrel::Sys::Rlimit;
@@ -156,4 +160,67 @@ TEST(RlimitOpenFiles, KernelMaximumOrFallback) {
     EXPECT_EQ(Rl::max_open_files(), Rl::NR_OPEN_FALLBACK);
     Rl::NR_OPEN_PATH = saved;
     EXPECT_EQ(Rl::limit_text(Sys::INFINITE_LIMIT), "unlimited");
+}
+
+namespace {
+
+// The soft and hard values of one line of /proc/<pid>/limits ("Max core file size").
+std::pair<std::string, std::string> proc_limit(pid_t pid, const std::string& name) {
+    std::istringstream in(Tavrel::TestSupport::TempDir::read("/proc/" + std::to_string(pid) +
+                                                            "/limits"));
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with(name + " ")) {
+            std::istringstream fields(line.substr(name.size()));
+            std::string soft, hard;
+            fields >> soft >> hard;
+            return {soft, hard};
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+// The keys come from the real configuration file, read as every run reads it
+// (no lookup replaced), and reach the daemon that is started.
+TEST(RlimitConfiguration, StartedDaemonGetsTheConfiguredLimits) {
+    if (::geteuid() != 0 && (Sys::getrlimit("AS").second != Sys::INFINITE_LIMIT ||
+                             Sys::getrlimit("CORE").second != Sys::INFINITE_LIMIT))
+        GTEST_SKIP() << "needs root or unlimited hard limits to lift AS and CORE";
+    namespace Config = Tavrel::Config;
+    const std::string saved_file = Config::TvConfGuard::TVCONF_FILE;
+    const std::string saved_cache = Config::TvConfGuard::TVCONF_CACHE_FILE;
+    const auto saved_value = Rl::config_value;
+    const auto saved_domains = Tavrel::Maxmem::count_user_domains;
+    Rl::config_value = Rl::read_config_key;
+    Tavrel::Maxmem::count_user_domains = [] { return std::optional<std::uint64_t>(); };
+
+    struct Case {
+        std::string conf, as, core;
+    };
+    for (const Case& c : {Case{"maxmem=0\ncoredump=1\n", "unlimited", "unlimited"},
+                          Case{"# bigger than the default\nmaxmem = 8192\ncoredump=0\n",
+                               "8589934592", "0"}}) {
+        Tavrel::TestSupport::TempDir dir;
+        Config::TvConfGuard::TVCONF_FILE = dir.write("tavrel.conf", c.conf);
+        Config::TvConfGuard::TVCONF_CACHE_FILE = dir / "tavrel.conf.cache";
+        // The daemon: limits set in the starting process, then the program run.
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            Tavrel::Config::LoadTvConf::clearcache();
+            (void)Tavrel::Rlimit::Unset::unset_rlimits();
+            ::execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        Tavrel::TestSupport::TestChild::wait_exec(pid, "sleep");
+        EXPECT_EQ(proc_limit(pid, "Max address space"), std::make_pair(c.as, c.as)) << c.conf;
+        EXPECT_EQ(proc_limit(pid, "Max resident set"), std::make_pair(c.as, c.as)) << c.conf;
+        EXPECT_EQ(proc_limit(pid, "Max core file size"), std::make_pair(c.core, c.core)) << c.conf;
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    Config::TvConfGuard::TVCONF_FILE = saved_file;
+    Config::TvConfGuard::TVCONF_CACHE_FILE = saved_cache;
+    Rl::config_value = saved_value;
+    Tavrel::Maxmem::count_user_domains = saved_domains;
 }
