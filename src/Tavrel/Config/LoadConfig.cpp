@@ -88,10 +88,16 @@ Result load(const std::string& path, Options options) {
         return failure(err, "Cannot open " + path + ": " + std::strerror(err));
     }
     FileUtils::Flock handle{FHUtils::UniqueFd(raw)};
+    bool locked = false;
+    std::string lock_error;
     if (keep) {
         try {
-            if (!lock_exclusive(handle)) {
-                return failure(EWOULDBLOCK, "Timed out waiting for the lock on " + path);
+            locked = lock_exclusive(handle);
+            if (!locked) {
+                // A holder that never lets go (a hung tool) must not stop every
+                // reader: the settings are read without the lock, and the
+                // caller is told so.
+                lock_error = "Timed out waiting for the lock on " + path;
             }
         } catch (const Tavrel::Exception& e) {
             return failure(e.error_number(), e.to_string_no_id());
@@ -106,8 +112,12 @@ Result load(const std::string& path, Options options) {
     Result r;
     r.data = parse(text);
     r.mtime = st.st_mtime;
-    if (keep)
+    if (locked)
         r.lock = std::move(handle);
+    if (!lock_error.empty()) {
+        r.error_number = EWOULDBLOCK;
+        r.error = std::move(lock_error);
+    }
     return r;
 }
 

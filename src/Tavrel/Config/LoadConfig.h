@@ -20,7 +20,9 @@
 
 namespace Tavrel::Config::LoadConfig {
 
-// How long a locked load waits for another holder of the file's lock.
+// How long a locked load waits for another holder of the file's lock. When the
+// wait runs out, the file is read all the same: the result has the settings,
+// no lock, and the time-out as its error (EWOULDBLOCK).
 inline double LOCK_TIMEOUT = 60.0;
 inline double LOCK_POLL_INTERVAL = 0.05;
 
@@ -31,7 +33,7 @@ struct Options {
 
 struct Result {
     std::optional<TvConf> data;            // nothing when the file could not be read
-    std::optional<FileUtils::Flock> lock;  // the open, locked file when asked for
+    std::optional<FileUtils::Flock> lock;  // the open, locked file when asked for and had
     time_t mtime = 0;                      // modification time of what was read
     int error_number = 0;                  // errno of a failure (ENOENT: missing file)
     std::string error;                     // text of a failure

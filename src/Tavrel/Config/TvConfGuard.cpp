@@ -138,7 +138,7 @@ void TvConfGuard::load_tvconf_file() {
     }
     rw_ = use_lock_ && !cache_is_valid_;
     LoadConfig::Result r = LoadConfig::load(path_, {.keep_locked_open = use_lock_, .rw = rw_});
-    if ((!r.data || (use_lock_ && !r.lock)) && r.error_number != ENOENT) {
+    if (!r.data && r.error_number != ENOENT) {
         throw PlainError("Cannot load " + path_ + ": " +
                          (r.error.empty() ? std::string("unknown error") : r.error));
     }
@@ -147,8 +147,13 @@ void TvConfGuard::load_tvconf_file() {
     lock_ = std::move(r.lock);
     data_ = std::make_shared<const TvConf>(std::move(*r.data));
     loaded_mtime_ = r.mtime;
-    if (use_lock_ && !is_locked())
-        Debug::log_warn("No lock held on " + path_);
+    // Settings read without the lock are used all the same (a run must not
+    // fail because another tool holds the file); only the cache is not
+    // rewritten from them.
+    if (use_lock_ && !is_locked()) {
+        Debug::log_warn("No lock held on " + path_ + (r.error.empty() ? "" : " (" + r.error + ")") +
+                        "; using the settings as read.");
+    }
     if (!MEM_CACHE) {
         MEM_CACHE = data_;
         MEM_CACHE_TAVREL_CONFIG_MTIME = r.mtime;
