@@ -1,6 +1,7 @@
 #include "Tavrel/PwDiskCache.h"
 
 #include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/FileUtils/Dir.h"
 #include "Tavrel/FileUtils/Write.h"
 #include "Tavrel/PwCache/Load.h"
 #include "Tavrel/PwCache/Validate.h"
@@ -22,9 +23,9 @@ bool usable_dir(bool create) {
     if (::lstat(PwDiskCache::CACHE_DIR.c_str(), &st) != 0) {
         if (!create || errno != ENOENT)
             return false;
-        if (::mkdir(PwDiskCache::CACHE_DIR.c_str(), 0700) != 0)
-            return false;
-        if (::chmod(PwDiskCache::CACHE_DIR.c_str(), 0700) != 0)
+        // On a fresh server the parents are missing too; every directory made
+        // here is root's private one.
+        if (!FileUtils::Dir::make_path(PwDiskCache::CACHE_DIR, 0700))
             return false;
         return ::lstat(PwDiskCache::CACHE_DIR.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }

@@ -73,6 +73,22 @@ TEST_F(DiskCacheFixture, StoresOneFileAndLinksItsTwin) {
     EXPECT_EQ(stat_of(by_name).st_ino, stat_of(by_uid).st_ino);
 }
 
+TEST_F(DiskCacheFixture, MakesTheWholePathOnAFreshServer) {
+    PwDiskCache::CACHE_DIR = dir / "var/cache/tavrel/pwcache";
+    ::umask(0);
+    auto mail = PwCache::getpwnam("mail");
+    ::umask(022);
+    ASSERT_TRUE(mail);
+    EXPECT_TRUE(S_ISREG(stat_of(PwDiskCache::path_of("0:mail")).st_mode));
+    for (const std::string& made : {dir / "var", dir / "var/cache", dir / "var/cache/tavrel",
+                                   PwDiskCache::CACHE_DIR}) {
+        auto st = stat_of(made);
+        EXPECT_TRUE(S_ISDIR(st.st_mode)) << made;
+        EXPECT_EQ(st.st_mode & 07777, 0700u) << made;
+        EXPECT_EQ(st.st_uid, 0u) << made;
+    }
+}
+
 TEST_F(DiskCacheFixture, RootRecordKeepsShadowDataAndOtherUidZeroAccountsAreNeverWritten) {
     auto root = PwCache::getpwnam("root");
     ASSERT_TRUE(root);
