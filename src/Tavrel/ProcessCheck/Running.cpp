@@ -30,13 +30,20 @@ Running::Running(const Options& o)
       use_services_ignore_(o.use_services_ignore) {}
 
 bool Running::check_all() {
+    auto suppressor = Exception::get_stack_trace_suppressor();
     std::string cmdline;
     for (const auto& word : pid_.cmdline()) {
         if (!cmdline.empty())
             cmdline += ' ';
         cmdline += word;
     }
-    auto suppressor = Exception::get_stack_trace_suppressor();
+    const uid_t owner = pid_.uid();
+    // The command line and the owner were read by pid: they describe the
+    // process first seen only if that process is still there now. A pid
+    // reused in between (another start time) would lend the new process's
+    // command line and account to a service that is gone.
+    if (!pid_.is_running())
+        throw Exception::create("Proc::Ended", {{"pid", pid_.pid()}});
     if (!regex_->test(cmdline))
         throw Exception::create(
             "ProcessCheck::CommandMismatch",
@@ -45,7 +52,7 @@ bool Running::check_all() {
         throw Exception::create("ProcessCheck::IgnoredCommand",
                                 {{"pid", pid_.pid()}, {"cmdline", cmdline}});
     std::string expected = uid_ ? std::to_string(*uid_) : std::string();
-    std::string actual = std::to_string(pid_.uid());
+    std::string actual = std::to_string(owner);
     if (expected != actual)
         throw Exception::create(
             "ProcessCheck::WrongOwner",

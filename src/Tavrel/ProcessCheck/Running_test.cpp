@@ -1,6 +1,8 @@
 #include "Tavrel/ProcessCheck/Running.h"
 
 #include "Tavrel/Exception.h"
+#include "Tavrel/Proc/PID.h"
+#include "testsupport/TempDir.h"
 #include "testsupport/TestChild.h"
 
 #include <gtest/gtest.h>
@@ -69,4 +71,26 @@ TEST(Running, BadArgumentsAndEndedProcesses) {
     EXPECT_TRUE(check.pid_object().is_running());
     c.stop();
     EXPECT_EQ(failure_of([&] { check.check_all(); }), "Proc::Ended");
+}
+
+// A pid reused between the first look and the check: the process seen first
+// (start time 5000) has exited and another one (start time 7000) got its pid.
+// Its command line and owner must not vouch for the service that is gone,
+// even when the newcomer happens to match them (another instance, say).
+TEST(Running, PidReusedAfterTheFirstLookIsNotTheService) {
+    TestSupport::TempDir proc;
+    const std::string saved = Proc::PROC_PATH;
+    Proc::PROC_PATH = proc.path();
+    auto incarnation = [&](const std::string& starttime) {
+        proc.write("4321/stat", "4321 (exim) S 1 4321 4321 0 -1 4194560 50 0 0 0 1 0 0 0 20 0 1 0 " +
+                                    starttime + " 20000000 500 18446744073709551615 0 0 0\n");
+        proc.write("4321/cmdline", std::string("/usr/sbin/exim\0-bd\0", 19));
+    };
+    incarnation("5000");
+    Running check(options(4321, "exim", std::to_string(::geteuid())));
+    incarnation("7000");
+    EXPECT_EQ(failure_of([&] { check.check_all(); }), "Proc::Ended");
+    // A handle made after the reuse judges the process that holds the pid now.
+    EXPECT_TRUE(Running(options(4321, "exim", std::to_string(::geteuid()))).check_all());
+    Proc::PROC_PATH = saved;
 }
