@@ -14,6 +14,12 @@
 # the host's /tmp. The overlay is mounted first, and the script stops before
 # starting systemd when it is not in place.
 #
+# The checkout this script belongs to, the build tree named by BUILD_DIR and
+# any directories listed (colon-separated) in SANDBOX_BIND are bound into the
+# sandbox at the same paths, so that a checkout or build under /tmp or /run
+# (which the sandbox covers with its own tmpfs) is still there. They are the
+# only host directories the sandbox can write to.
+#
 # Exit status: the command's; 77 when the sandbox cannot be made here (not
 # root, no unshare/nsenter, no systemd), with the reason on standard error.
 set -euo pipefail
@@ -29,12 +35,17 @@ command -v unshare >/dev/null || skip "unshare is not installed"
 command -v nsenter >/dev/null || skip "nsenter is not installed"
 [ -x "$SYSTEMD" ] || skip "$SYSTEMD is not installed"
 
+checkout=$(cd "$(dirname "$0")/../.." && pwd)
+binds=$checkout
+[ -n "${BUILD_DIR:-}" ] && [ -d "$BUILD_DIR" ] && binds+=:$(cd "$BUILD_DIR" && pwd)
+[ -n "${SANDBOX_BIND:-}" ] && binds+=:$SANDBOX_BIND
+
 scratch=$(mktemp -d /var/tmp/tavrel-sandbox.XXXXXX)
 
 # The sandbox's pid 1: builds the new root, then becomes systemd.
 inner=$(cat <<'INNER'
 set -eu
-scratch=$1 systemd=$2 name=$3
+scratch=$1 systemd=$2 name=$3 binds=$4
 mount --make-rprivate /
 mount -t tmpfs -o mode=0700 tmpfs "$scratch"
 mkdir "$scratch/upper" "$scratch/work" "$scratch/root"
@@ -45,6 +56,14 @@ mount --rbind /sys "$root/sys"
 mount --rbind /dev "$root/dev"
 mount -t tmpfs -o mode=0755 tmpfs "$root/run"
 mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
+# The host's checkout and build tree, at the same paths.
+IFS=:
+for dir in $binds; do
+    [ -d "$dir" ] || continue
+    mkdir -p "$root$dir"
+    mount --rbind "$dir" "$root$dir"
+done
+unset IFS
 mkdir -p "$root/run/systemd/system" "$root/oldroot"
 cat >"$root/run/systemd/system/$name.target" <<UNIT
 [Unit]
@@ -64,7 +83,7 @@ exec "$systemd" --unit="$name.target"
 INNER
 )
 
-unshare --pid --mount --fork --cgroup --uts bash -c "$inner" sandbox "$scratch" "$SYSTEMD" "$NAME" \
+unshare --pid --mount --fork --cgroup --uts bash -c "$inner" sandbox "$scratch" "$SYSTEMD" "$NAME" "$binds" \
     </dev/null >"$scratch.log" 2>&1 &
 unshare_pid=$!
 
