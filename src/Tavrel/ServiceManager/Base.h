@@ -1,0 +1,441 @@
+// Tavrel::ServiceManager::Base: the common service class. One object describes
+// one service (names, binary, pid file, ports, owner, arguments, time-outs,
+// flags), owns its init-system backend, its run lock, its logger and its output
+// object for the length of a run, and carries the lifecycle operations
+// (start, stop, restart, reload), the status checks and the clean-ups.
+//
+//   auto srv = Base::create<Base>({{"service", "crond"}, {"verbose", 1}});
+//   srv->restart();                        // the status text, or throws
+//   std::string text = srv->status();      // throws Services::IsDown when down
+//
+// Attributes. Each attribute x has an accessor x(), a setter set_x(v) and,
+// for the computed ones, a virtual _build_x() that gives the default; a
+// per-service class overrides _build_x(). A value given by a setter, by
+// set_attribute("x", json) or as a construction option wins over the builder.
+// Values are computed on first read and kept.
+//
+// Construction goes through create<T>(options): the object is made, the
+// options are applied by name (unknown names are ignored), then BUILD() runs,
+// which sets PATH and takes the run lock. (Virtual builders cannot run from a
+// constructor, hence the two steps.) The lock is released when the object is
+// destroyed in the process that built it; a forked child never releases it.
+//
+// Optional hooks of a service class (start_check, stop_check, restart_check,
+// restart_attempt, restart_gracefully, pidfile_precheck) are virtuals whose
+// default answers std::nullopt, meaning "this class has no such hook".
+//
+// Failures of the service are Tavrel::Exception of the Services family
+// (Disabled, NotConfigured, NotInstalled, IsDown, StartError, RestartError,
+// ReloadError, BinaryNotFound, RoleNotAllowed), each naming the service.
+#pragma once
+
+#include "Tavrel/Config/LoadTvConf.h"
+#include "Tavrel/Exception.h"
+#include "Tavrel/ServiceManager/Manager/Backend.h"
+#include "Tavrel/ServiceManager/Service.h"
+#include "Tavrel/ZidavovEva/CheckService.h"
+
+#include <nlohmann/json.hpp>
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace Tavrel {
+class Logger;
+namespace Output {
+class Base;
+}
+namespace ZidavovEva {
+class Lock;
+}
+}  // namespace Tavrel
+
+namespace Tavrel::ServiceManager {
+
+namespace detail {
+// A lazily filled attribute value.
+template <class T>
+class Lazy {
+  public:
+    template <class Build>
+    const T& get(Build&& build) {
+        if (!value_)
+            value_.emplace(build());
+        return *value_;
+    }
+    void set(T value) { value_ = std::move(value); }
+    bool is_set() const { return value_.has_value(); }
+    void reset() { value_.reset(); }
+
+  private:
+    std::optional<T> value_;
+};
+}  // namespace detail
+
+class Base : public Service {
+  public:
+    // --- Settings (tests shrink the time bounds) ---------------------------
+    static inline std::string CLASS_NAME = "Tavrel::ServiceManager::Base";
+    static inline std::string SERVICES_CLASS_PREFIX = "Tavrel::ServiceManager::Services::";
+    static inline std::string DEFAULT_PROCESSOWNER = "root";
+    // The lock word of an object that has no service word yet.
+    static inline std::string LOCK_FALLBACK_WORD = "unnamed-service";
+    // A unit whose start or stop command runs this program passes this word:
+    // the run is then the unit's own and uses the init-script backend.
+    static inline std::string SYSTEMD_INVOCATION_MARKER = "--systemd-unit-command";
+    // With this word the status check does not ask systemd.
+    static inline std::string IGNORE_SYSTEMD_MARKER = "--ignore-systemd";
+    // systemd's sub-state of a unit that has no process left.
+    static inline std::string SYSTEMD_DEAD_SUBSTATE = "dead";
+    // Where the process file system is mounted.
+    static inline std::string PROC_PATH = "/proc";
+    // The wait for a status text after a start, and its pause.
+    static inline double STATUS_WAIT_LIMIT = 120;
+    static inline double STATUS_POLL_INTERVAL = 0.05;
+    // The pause while waiting for the pid file (the wait is startup_timeout).
+    static inline double PIDFILE_POLL_INTERVAL = 0.05;
+    // Reading the pid from the pid file.
+    static inline int PID_READ_TRIES = 10;
+    static inline double PID_READ_PAUSE = 0.1;
+    // The file-creation mask set before a daemon is started.
+    static inline mode_t START_UMASK = 022;
+
+    // Texts of the progress lines.
+    static inline std::string SUCCESS_WORD = " done";
+    static inline std::string FAILURE_WORD = " failed";
+    static inline std::string PROGRESS_MARKER = ".";
+    // The status text of a service whose state cannot be queried ({} is the
+    // service); such a service always counts as up.
+    static inline std::string NOT_CHECKABLE_STATUS =
+        "The status of {} cannot be checked; it counts as running.";
+    // is_up(via): the status text holds `via` followed by this pattern.
+    static inline std::string IS_UP_VIA_SUFFIX = R"(\b)";
+
+    // --- Construction -------------------------------------------------------
+    Base();
+    ~Base() override;
+    Base(const Base&) = delete;
+    Base& operator=(const Base&) = delete;
+
+    // Makes a T, applies `options` (a JSON object, attribute name -> value;
+    // unknown names are ignored), then runs BUILD.
+    template <class T = Base, class... Args>
+    static std::unique_ptr<T> create(const nlohmann::json& options = nlohmann::json::object(),
+                                     Args&&... args) {
+        auto object = std::make_unique<T>(std::forward<Args>(args)...);
+        object->apply_options(options, /*ignore_unknown=*/true);
+        object->BUILD();
+        return object;
+    }
+
+    // Writes a debug line, sets the search path and takes the run lock.
+    void BUILD();
+
+    // "Tavrel::ServiceManager::Base"; a per-service class returns its own
+    // full name ("Tavrel::ServiceManager::Services::Crond").
+    virtual std::string class_name() const { return CLASS_NAME; }
+
+    // --- Attributes by name -------------------------------------------------
+    // Sets attribute `name` from a JSON value: true when done, false when no
+    // attribute has that name (or it is not settable by name: logger, lock,
+    // service_manager, tvconf). A value of the wrong shape is Param::Invalid
+    // (metadata: name, value).
+    virtual bool set_attribute(std::string_view name, const nlohmann::json& value);
+    // Every name set_attribute accepts, in declaration order.
+    virtual std::vector<std::string> attribute_names() const;
+    // set_attribute for every member of a JSON object. With ignore_unknown
+    // false, an unknown name is Param::Invalid naming it.
+    void apply_options(const nlohmann::json& options, bool ignore_unknown);
+
+    // --- Attributes ---------------------------------------------------------
+    bool is_tavrel_service() override;
+    void set_is_tavrel_service(bool v) { is_tavrel_service_.set(v); }
+    std::string processowner() override;
+    void set_processowner(std::string v) { processowner_.set(std::move(v)); }
+    std::string service() override;
+    void set_service(std::string v) { service_.set(std::move(v)); }
+    std::string service_binary() override;
+    void set_service_binary(std::string v) { service_binary_.set(std::move(v)); }
+    long suspend_time();
+    void set_suspend_time(long v) { suspend_time_.set(v); }
+    bool is_configured();
+    void set_is_configured(bool v) { is_configured_.set(v); }
+    std::string not_configured_reason();
+    void set_not_configured_reason(std::string v) { not_configured_reason_.set(std::move(v)); }
+    bool is_enabled();
+    void set_is_enabled(bool v) { is_enabled_.set(v); }
+    bool has_single_pid() override;
+    void set_has_single_pid(bool v) { has_single_pid_.set(v); }
+    std::shared_ptr<Logger> logger();
+    void set_logger(std::shared_ptr<Logger> v) { logger_.set(std::move(v)); }
+    // The run lock, or nullptr when this run takes none.
+    ZidavovEva::Lock* lock();
+    void set_lock(std::unique_ptr<ZidavovEva::Lock> v);
+    std::string service_argv_action();
+    void set_service_argv_action(std::string v) { service_argv_action_.set(std::move(v)); }
+    Manager::Backend& service_manager();
+    void set_service_manager(std::unique_ptr<Manager::Backend> v) { service_manager_ = std::move(v); }
+    bool has_service_manager() const { return service_manager_ != nullptr; }
+    std::string service_name() override;
+    void set_service_name(std::string v) { service_name_.set(std::move(v)); }
+    std::string service_status();
+    void set_service_status(std::string v) { service_status_.set(std::move(v)); }
+    bool can_check_service_status();
+    void set_can_check_service_status(bool v) { can_check_service_status_.set(v); }
+    std::vector<std::string> doomed_rules() override;
+    void set_doomed_rules(std::vector<std::string> v) { doomed_rules_.set(std::move(v)); }
+    bool graceful_by_default();
+    void set_graceful_by_default(bool v) { graceful_by_default_.set(v); }
+    bool call_with_force();
+    void set_call_with_force(bool v) { call_with_force_.set(v); }
+    bool block_fresh_install();
+    void set_block_fresh_install(bool v) { block_fresh_install_.set(v); }
+    std::string pidfile() override;
+    void set_pidfile(std::string v) { pidfile_.set(std::move(v)); }
+    std::string pid_exe() override;
+    void set_pid_exe(std::string v) { pid_exe_.set(std::move(v)); }
+    std::vector<int> ports();
+    void set_ports(std::vector<int> v) { ports_.set(std::move(v)); }
+    std::optional<std::vector<std::string>> restart_args() override;
+    void set_restart_args(std::optional<std::vector<std::string>> v) { restart_args_.set(std::move(v)); }
+    std::string service_override();
+    void set_service_override(std::string v) { service_override_.set(std::move(v)); }
+    std::vector<std::string> service_package();
+    void set_service_package(std::vector<std::string> v) { service_package_.set(std::move(v)); }
+    std::string service_to_suspend();
+    void set_service_to_suspend(std::string v) { service_to_suspend_.set(std::move(v)); }
+    std::optional<std::vector<std::string>> startup_args() override;
+    void set_startup_args(std::optional<std::vector<std::string>> v) { startup_args_.set(std::move(v)); }
+    std::optional<std::vector<std::string>> shutdown_args() override;
+    void set_shutdown_args(std::optional<std::vector<std::string>> v) { shutdown_args_.set(std::move(v)); }
+    int verbose() override;
+    void set_verbose(int v) { verbose_.set(v); }
+    // Maximum start attempts; 0 means not set (one attempt).
+    int restart_attempts();
+    void set_restart_attempts(int v) { restart_attempts_.set(v); }
+    // When set, exactly one start attempt with this number (0-based).
+    std::optional<int> current_restart_attempt();
+    void set_current_restart_attempt(std::optional<int> v) { current_restart_attempt_.set(v); }
+    bool support_reload();
+    void set_support_reload(bool v) { support_reload_.set(v); }
+    std::string command_line_regex() override;
+    void set_command_line_regex(std::string v) { command_line_regex_.set(std::move(v)); }
+    // Seconds to wait for the pid file after a start.
+    double startup_timeout();
+    void set_startup_timeout(double v) { startup_timeout_.set(v); }
+    std::shared_ptr<const Config::TvConf> tvconf();
+    void set_tvconf(std::shared_ptr<const Config::TvConf> v) { tvconf_.set(std::move(v)); }
+    // One-shot: the next _called_from_restart answers false and clears it.
+    bool _pretend_not_called_from_restart();
+    void set__pretend_not_called_from_restart(bool v) { pretend_not_called_from_restart_.set(v); }
+    // The process that built the object (the one that releases the lock).
+    pid_t _pid() const { return pid_; }
+    bool disable_output_partial();
+    void set_disable_output_partial(bool v) { disable_output_partial_.set(v); }
+
+    // The status text of the last status() call.
+    const std::string& _last_status() const { return last_status_; }
+
+    // The output object (terminal output on standard output until the
+    // argument driver sets one).
+    Output::Base& output_obj();
+    void set_output_obj(std::shared_ptr<Output::Base> output) { output_obj_ = std::move(output); }
+    bool has_output_obj() const { return output_obj_ != nullptr; }
+
+    // Custom actions of the class: action word -> operation.
+    using Action = std::function<void()>;
+    const std::map<std::string, Action>& custom_actions() const { return custom_actions_; }
+    const Action* custom_action(std::string_view word) const;
+
+    // --- Reporting ----------------------------------------------------------
+    // A whole line on the output object.
+    void output(const std::string& text);
+    // A fragment of a line (nothing when disable_output_partial).
+    void output_partial(const std::string& text);
+    // At verbosity 2 these are debug lines; else the logger's.
+    void info(const std::string& message) override;
+    void warn(const std::string& message) override;
+    // Nothing below verbosity 2; else one line through the logger's info:
+    // the seconds since the first debug line of the process, then the text.
+    void debug(const std::string& message) override;
+    bool is_debug_enabled() override { return verbose() == 2; }
+    // Ends the process with `code`.
+    [[noreturn]] virtual void _exit(int code);
+
+    // --- Lifecycle ----------------------------------------------------------
+    // True when started; false when the class or the enabled state says not
+    // to start; Services::StartError when every attempt failed.
+    virtual bool start();
+    // The backend's stop result, or true when there was nothing to stop.
+    virtual bool stop();
+    // The status text after the restart; empty when a hook vetoed it or the
+    // service did not report a status (the driver turns that into a
+    // restart failure). `graceful` unset means graceful_by_default.
+    virtual std::string restart(std::optional<bool> graceful = std::nullopt);
+    // The backend's result, or true (nothing to reload is success).
+    virtual bool reload();
+
+    bool _called_from_restart();
+    // Ends the process with 0 while a base installation runs, unless forced.
+    void _exit_if_block_fresh_install();
+    // Lift the resource limits and reset the priorities before a start.
+    virtual bool setrlimits();
+    virtual void resetnice();
+    // The server's role profile does not allow the service.
+    virtual bool _service_is_role_aware_and_disabled();
+    void _verify_role();
+
+    // --- Status -------------------------------------------------------------
+    // The status text (empty: down). Never throws by itself.
+    std::string get_status_string();
+    // The status text; the precise failure when the service is down.
+    std::string status();
+    bool check();
+    std::pair<bool, std::string> check_with_message();
+    bool check_sanity();
+    // `via`: the status text must name it (for example a check method).
+    bool is_up(const std::optional<std::string>& via = std::nullopt);
+    bool is_up_via_pidfile();
+    // The status text once the service reports one, empty after the wait
+    // limit; a non-empty text at once when the status cannot be checked.
+    std::string wait_for_service_status(int attempt);
+
+    // --- Clean-up -----------------------------------------------------------
+    void _terminate_orphaned_processes();
+    // Kills what holds the service's ports: nullopt when it has none, else true.
+    std::optional<bool> kill_apps_on_ports(const std::vector<std::string>& exclude_ips);
+    bool kill_apps_on_ports() override;
+
+    // --- Failures -----------------------------------------------------------
+    [[noreturn]] void _generate_start_exception();
+    [[noreturn]] void _generate_restart_exception();
+    [[noreturn]] void _generate_reload_exception();
+    [[noreturn]] void _generate_is_down_exception();
+    [[noreturn]] void _generate_disabled_exception();
+    [[noreturn]] void _generate_not_configured_exception();
+    [[noreturn]] void _generate_not_installed_exception(const std::string& package = {});
+    [[noreturn]] void _generate_binary_not_found_exception(int error_number);
+    Exception _no_roles_exception();
+
+    // The unit name systemd knows the service by on this platform.
+    static std::string _get_systemd_name(std::string_view name);
+
+    // --- Hooks of a service class (nullopt: the class has none) ------------
+    virtual std::optional<bool> start_check() { return std::nullopt; }
+    virtual std::optional<bool> stop_check() { return std::nullopt; }
+    virtual std::optional<bool> restart_check() { return std::nullopt; }
+    virtual std::optional<bool> restart_attempt(int /*attempt*/) { return std::nullopt; }
+    virtual std::optional<bool> restart_gracefully() { return std::nullopt; }
+    // A class that offers restart_gracefully says so here (Hot does).
+    virtual bool has_restart_gracefully() const { return false; }
+    virtual std::optional<bool> pidfile_precheck() { return std::nullopt; }
+
+  protected:
+    // Builders a service class overrides.
+    virtual bool _build_is_tavrel_service() { return false; }
+    virtual std::string _build_processowner() { return DEFAULT_PROCESSOWNER; }
+    virtual std::string _build_service();
+    virtual std::string _build_service_binary();
+    virtual long _build_suspend_time() { return 600; }
+    virtual bool _build_is_configured() { return true; }
+    virtual std::string _build_not_configured_reason() { return {}; }
+    virtual bool _build_is_enabled();
+    virtual bool _build_has_single_pid() { return true; }
+    virtual std::shared_ptr<Logger> _build_logger();
+    virtual std::unique_ptr<ZidavovEva::Lock> _build_lock();
+    virtual std::unique_ptr<Manager::Backend> _build_service_manager();
+    virtual std::string _build_service_name();
+    virtual bool _build_can_check_service_status() { return true; }
+    virtual std::vector<std::string> _build_doomed_rules() { return {}; }
+    virtual bool _build_graceful_by_default() { return true; }
+    virtual bool _build_block_fresh_install() { return false; }
+    virtual std::string _build_pidfile() { return {}; }
+    virtual std::string _build_pid_exe() { return {}; }
+    virtual std::vector<int> _build_ports() { return {}; }
+    virtual std::optional<std::vector<std::string>> _build_restart_args() { return std::nullopt; }
+    virtual std::string _build_service_override() { return {}; }
+    virtual std::vector<std::string> _build_service_package() { return {}; }
+    virtual std::string _build_service_to_suspend() { return service(); }
+    virtual std::optional<std::vector<std::string>> _build_startup_args() { return std::nullopt; }
+    virtual std::optional<std::vector<std::string>> _build_shutdown_args() { return std::nullopt; }
+    virtual int _build_restart_attempts() { return 0; }
+    virtual bool _build_support_reload() { return false; }
+    virtual std::string _build_command_line_regex() { return {}; }
+    virtual double _build_startup_timeout() { return 10; }
+    virtual std::shared_ptr<const Config::TvConf> _build_tvconf();
+
+    // Finds and ends the processes matching `rules` (never this process or
+    // its ancestors); true when it found any.
+    // The shared process check behind the status text.
+    virtual std::string _check_service(const ZidavovEva::CheckServiceOptions& options);
+
+    virtual bool _doomedprocess(const std::vector<std::string>& rules, bool debug);
+
+    void add_custom_action(std::string word, Action action) {
+        custom_actions_[std::move(word)] = std::move(action);
+    }
+
+    // "Tavrel::Exception::Services::<type>" with the service as parameter.
+    Exception service_exception(std::string_view type, Exception::Metadata extra = {});
+
+  private:
+    // Runs restart's work with the inside-restart flag raised.
+    std::string restart_inner(std::optional<bool> graceful);
+    int start_attempts_loop(bool inside);
+
+    detail::Lazy<bool> is_tavrel_service_;
+    detail::Lazy<std::string> processowner_;
+    detail::Lazy<std::string> service_;
+    detail::Lazy<std::string> service_binary_;
+    detail::Lazy<long> suspend_time_;
+    detail::Lazy<bool> is_configured_;
+    detail::Lazy<std::string> not_configured_reason_;
+    detail::Lazy<bool> is_enabled_;
+    detail::Lazy<bool> has_single_pid_;
+    detail::Lazy<std::shared_ptr<Logger>> logger_;
+    std::unique_ptr<ZidavovEva::Lock> lock_;
+    bool lock_built_ = false;
+    detail::Lazy<std::string> service_argv_action_;
+    std::unique_ptr<Manager::Backend> service_manager_;
+    detail::Lazy<std::string> service_name_;
+    detail::Lazy<std::string> service_status_;
+    detail::Lazy<bool> can_check_service_status_;
+    detail::Lazy<std::vector<std::string>> doomed_rules_;
+    detail::Lazy<bool> graceful_by_default_;
+    detail::Lazy<bool> call_with_force_;
+    detail::Lazy<bool> block_fresh_install_;
+    detail::Lazy<std::string> pidfile_;
+    detail::Lazy<std::string> pid_exe_;
+    detail::Lazy<std::vector<int>> ports_;
+    detail::Lazy<std::optional<std::vector<std::string>>> restart_args_;
+    detail::Lazy<std::string> service_override_;
+    detail::Lazy<std::vector<std::string>> service_package_;
+    detail::Lazy<std::string> service_to_suspend_;
+    detail::Lazy<std::optional<std::vector<std::string>>> startup_args_;
+    detail::Lazy<std::optional<std::vector<std::string>>> shutdown_args_;
+    detail::Lazy<int> verbose_;
+    detail::Lazy<int> restart_attempts_;
+    detail::Lazy<std::optional<int>> current_restart_attempt_;
+    detail::Lazy<bool> support_reload_;
+    detail::Lazy<std::string> command_line_regex_;
+    detail::Lazy<double> startup_timeout_;
+    detail::Lazy<std::shared_ptr<const Config::TvConf>> tvconf_;
+    detail::Lazy<bool> pretend_not_called_from_restart_;
+    detail::Lazy<bool> disable_output_partial_;
+
+    pid_t pid_;
+    std::string last_status_;
+    bool verify_role_done_ = false;
+    int restart_depth_ = 0;
+    std::shared_ptr<Output::Base> output_obj_;
+    std::map<std::string, Action> custom_actions_;
+};
+
+}  // namespace Tavrel::ServiceManager

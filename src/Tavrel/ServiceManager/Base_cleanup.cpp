@@ -1,0 +1,47 @@
+// Tavrel::ServiceManager::Base: the clean-ups that keep a start from failing
+// because of leftovers: orphans of a dead unit, and whatever holds the
+// service's ports.
+#include "Tavrel/ServiceManager/Base.h"
+
+#include "Tavrel/Kill.h"
+#include "Tavrel/Kill/AppPort.h"
+#include "Tavrel/Proc/Lineage.h"
+
+namespace Tavrel::ServiceManager {
+
+void Base::_terminate_orphaned_processes() {
+    // Only a unit that systemd reports without processes can have orphans:
+    // while it is active, its processes are the service itself, and the
+    // init-script backend handles leftovers in its own stop.
+    std::optional<Manager::UnitProperties> unit = service_manager().service_via_systemd();
+    if (!unit)
+        return;
+    auto sub_state = unit->find("SubState");
+    if (sub_state == unit->end() || sub_state->second != SYSTEMD_DEAD_SUBSTATE)
+        return;
+    std::vector<std::string> rules = doomed_rules();
+    if (rules.empty())
+        return;
+    if (_doomedprocess(rules, is_debug_enabled()))
+        info("The system terminated orphaned processes of the service " + service_name() + ".");
+}
+
+bool Base::_doomedprocess(const std::vector<std::string>& rules, bool debug_flag) {
+    return Kill::safekill(PsParser::Deadcmd(rules), debug_flag, 0, Proc::Lineage::pids()) > 0;
+}
+
+std::optional<bool> Base::kill_apps_on_ports(const std::vector<std::string>& exclude_ips) {
+    std::vector<int> list = ports();
+    if (list.empty())
+        return std::nullopt;
+    std::string joined;
+    for (int port : list)
+        joined += (joined.empty() ? "" : ", ") + std::to_string(port);
+    debug("Ending the processes on the ports of " + service_name() + ": " + joined);
+    Kill::AppPort::kill_apps_on_ports(list, Kill::AppPort::VERBOSE, exclude_ips);
+    return true;
+}
+
+bool Base::kill_apps_on_ports() { return kill_apps_on_ports(std::vector<std::string>{}).value_or(false); }
+
+}  // namespace Tavrel::ServiceManager

@@ -1,0 +1,383 @@
+// Tavrel::ServiceManager::Base: start, stop, restart and reload, with the
+// guards around them and the typed failures they raise.
+#include "Tavrel/ServiceManager/Base.h"
+
+#include "Tavrel/IONice.h"
+#include "Tavrel/LogCheck.h"
+#include "Tavrel/Logger.h"
+#include "Tavrel/Rlimit/Unset.h"
+#include "Tavrel/Server/Type/Profile/Roles.h"
+#include "Tavrel/Svcwatch/Tiny.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace Tavrel::ServiceManager {
+
+namespace {
+
+// Raises the inside-restart depth for the length of a scope.
+class RestartScope final {
+  public:
+    explicit RestartScope(int& depth) : depth_(depth) { ++depth_; }
+    ~RestartScope() { --depth_; }
+    RestartScope(const RestartScope&) = delete;
+    RestartScope& operator=(const RestartScope&) = delete;
+
+  private:
+    int& depth_;
+};
+
+bool is_regular_file(const std::string& path) {
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+// --- Failures ---------------------------------------------------------------
+
+Exception Base::service_exception(std::string_view type, Exception::Metadata extra) {
+    Exception::Metadata metadata{{"service", service()}};
+    for (auto& entry : extra)
+        metadata.push_back(std::move(entry));
+    return Exception::create("Services::" + std::string(type), std::move(metadata));
+}
+
+void Base::_generate_start_exception() { throw service_exception("StartError"); }
+void Base::_generate_restart_exception() { throw service_exception("RestartError"); }
+void Base::_generate_reload_exception() { throw service_exception("ReloadError"); }
+
+void Base::_generate_is_down_exception() {
+    // A down service is an expected outcome, not a fault worth a trace.
+    auto suppressor = Exception::get_stack_trace_suppressor();
+    throw service_exception("IsDown");
+}
+
+void Base::_generate_disabled_exception() { throw service_exception("Disabled"); }
+
+void Base::_generate_not_configured_exception() {
+    std::string reason = not_configured_reason();
+    Exception::Metadata extra;
+    if (!reason.empty())
+        extra.emplace_back("reason", reason);
+    throw service_exception("NotConfigured", std::move(extra));
+}
+
+void Base::_generate_not_installed_exception(const std::string& package) {
+    Exception::Metadata extra;
+    if (!package.empty())
+        extra.emplace_back("package", package);
+    throw service_exception("NotInstalled", std::move(extra));
+}
+
+void Base::_generate_binary_not_found_exception(int error_number) {
+    Exception::Metadata extra{{"binary", service_binary()}};
+    if (error_number != 0)
+        extra.emplace_back("error", error_number);
+    throw service_exception("BinaryNotFound", std::move(extra));
+}
+
+Exception Base::_no_roles_exception() {
+    return Exception::create("Services::RoleNotAllowed", {{"service_name", service_name()}});
+}
+
+// --- Guards -----------------------------------------------------------------
+
+bool Base::_called_from_restart() {
+    if (_pretend_not_called_from_restart()) {
+        set__pretend_not_called_from_restart(false);
+        return false;
+    }
+    return restart_depth_ > 0;
+}
+
+void Base::_exit_if_block_fresh_install() {
+    if (std::getenv("TAVREL_BASE_INSTALL") == nullptr || !block_fresh_install() ||
+        call_with_force())
+        return;
+    info("The system skips the action on the service “" + service_name() +
+         "” while the base installation runs.");
+    _exit(0);
+}
+
+bool Base::setrlimits() { return Rlimit::Unset::unset_rlimits(); }
+
+void Base::resetnice() {
+    errno = 0;
+    if (::setpriority(PRIO_PROCESS, 0, 0) != 0)
+        warn(std::string("The system could not reset the scheduling priority: ") +
+             std::strerror(errno));
+    IONice::reset();
+}
+
+bool Base::_service_is_role_aware_and_disabled() {
+    return !Server::Type::Profile::Roles::is_service_allowed(service());
+}
+
+void Base::_verify_role() {
+    if (verify_role_done_)
+        return;
+    if (_service_is_role_aware_and_disabled())
+        throw _no_roles_exception();
+    verify_role_done_ = true;
+}
+
+// --- start ------------------------------------------------------------------
+
+bool Base::start() {
+    bool inside = _called_from_restart();
+    if (!inside) {
+        check_sanity();
+        _terminate_orphaned_processes();
+    }
+    if (!is_enabled())
+        return false;
+    if (auto ok = start_check(); ok && !*ok)
+        return false;
+    _exit_if_block_fresh_install();
+    LogCheck::logcheck();
+    ::umask(START_UMASK);
+    setrlimits();
+    resetnice();
+
+    bool progress = verbose() == 1;
+    if (progress && !inside)
+        output_partial("Starting " + service_name() + " ");
+    else
+        debug("Starting " + service_name());
+
+    std::optional<int> one_attempt = current_restart_attempt();
+    int attempt = one_attempt.value_or(0);
+    int max = restart_attempts() > 0 ? restart_attempts() : 1;
+    size_t port_count = ports().size();
+    if (max < 2 && port_count > 0)
+        ++max;
+
+    bool started = false;
+    while (attempt < max || one_attempt) {
+        if (progress)
+            output_partial(PROGRESS_MARKER);
+        if (attempt > 0) {
+            debug("Start attempt " + std::to_string(attempt) + " for " + service_name());
+            if (attempt == 1 && port_count > 0)
+                kill_apps_on_ports(std::vector<std::string>{});
+            service_manager().restart_attempt(*this, attempt);
+            restart_attempt(attempt);
+        }
+        std::string pid_path = pidfile();
+        if (!pid_path.empty() && is_regular_file(pid_path) && !is_up_via_pidfile()) {
+            debug("Removing the stale pid file " + pid_path);
+            ::unlink(pid_path.c_str());
+        }
+        if (service_manager().start(*this) && (pid_path.empty() || is_up_via_pidfile()) &&
+            !wait_for_service_status(attempt).empty()) {
+            started = true;
+            break;
+        }
+        if (one_attempt)
+            break;
+        ++attempt;
+    }
+
+    if (!started) {
+        if (progress) {
+            output(FAILURE_WORD);
+            output("");
+        }
+        _generate_start_exception();
+    }
+    if (progress) {
+        output(SUCCESS_WORD);
+        output("");
+    }
+    return true;
+}
+
+// --- stop -------------------------------------------------------------------
+
+bool Base::stop() {
+    bool inside = _called_from_restart();
+    bool progress = verbose() == 1;
+    // A stop run on behalf of systemd always goes on to the backend.
+    if (!service_manager().this_process_was_executed_by_systemd() && !is_up()) {
+        if (progress && !inside) {
+            output("The service " + service_name() + " is not running.");
+            output("");
+        } else {
+            debug("The service " + service_name() + " is not running; nothing to stop");
+        }
+        return true;
+    }
+    stop_check();
+    if (progress && !inside)
+        output_partial("Stopping " + service_name() + " ");
+    else
+        debug("Stopping " + service_name());
+
+    Svcwatch::Tiny::suspend_service(service_to_suspend(), suspend_time());
+    if (progress)
+        output_partial(PROGRESS_MARKER);
+    bool success = service_manager().stop(*this);
+    if (!inside)
+        _terminate_orphaned_processes();
+    if (progress && !inside) {
+        output(success ? SUCCESS_WORD : FAILURE_WORD);
+        output("");
+    }
+    return success;
+}
+
+// --- restart ----------------------------------------------------------------
+
+std::string Base::restart(std::optional<bool> graceful) {
+    RestartScope scope(restart_depth_);
+    return restart_inner(graceful);
+}
+
+std::string Base::restart_inner(std::optional<bool> graceful) {
+    _exit_if_block_fresh_install();
+    bool progress = verbose() == 1;
+
+    std::string running;
+    try {
+        running = status();
+    } catch (const Exception& e) {
+        if (!e.isa("Services::IsDown"))
+            throw;
+    }
+
+    bool disabled = !is_enabled();
+    bool role_off = _service_is_role_aware_and_disabled();
+    if ((role_off || disabled) && !running.empty()) {
+        set_service_argv_action("STOP");
+        set__pretend_not_called_from_restart(true);
+        if (!stop())
+            return {};
+        if (disabled) {
+            info("The system stopped the service “" + service_name() + "” because it is disabled.");
+            _generate_disabled_exception();
+        }
+        Exception e = _no_roles_exception();
+        info(e.to_string_no_id());
+        throw e;
+    }
+
+    if (running.empty()) {
+        debug("The service " + service_name() + " is not running; the system will start it");
+        check_sanity();
+        _terminate_orphaned_processes();
+        if (progress)
+            output_partial("Starting " + service_name() + " ");
+    } else {
+        stop_check();
+    }
+
+    if (!running.empty() && is_enabled()) {
+        if (auto ok = restart_check(); ok && !*ok)
+            return {};
+        bool want_graceful = graceful.value_or(graceful_by_default());
+
+        if (want_graceful && has_restart_gracefully()) {
+            if (progress)
+                output_partial("Restarting " + service_name() + " gracefully ");
+            else
+                debug("Restarting " + service_name() + " gracefully");
+            if (restart_gracefully().value_or(false)) {
+                std::string text = wait_for_service_status(0);
+                if (!text.empty()) {
+                    if (progress) {
+                        output(SUCCESS_WORD);
+                        output("");
+                    }
+                    return text;
+                }
+            }
+            if (progress) {
+                output(FAILURE_WORD);
+                output("");
+            } else {
+                debug("The graceful restart of " + service_name() +
+                      " did not complete; falling back to a full restart");
+            }
+        }
+
+        if (restart_args()) {
+            debug("Restarting " + service_name() + " through the init system");
+            // The fragment follows the call: only a backend that has a
+            // restart operation answers, and only then is there a line to show.
+            std::optional<bool> done = service_manager().restart(*this);
+            if (done) {
+                if (progress)
+                    output_partial("Restarting " + service_name() + " ");
+                std::string text = *done ? wait_for_service_status(0) : std::string();
+                if (!text.empty()) {
+                    if (progress) {
+                        output(SUCCESS_WORD);
+                        output("");
+                    }
+                    return text;
+                }
+                if (progress) {
+                    output(FAILURE_WORD);
+                    output("");
+                }
+            }
+        }
+    } else if (running.empty()) {
+        set_service_argv_action("START");
+    }
+
+    if (!running.empty()) {
+        if (progress)
+            output_partial("Stopping " + service_name() + " ");
+        else
+            debug("Stopping " + service_name());
+        stop();
+    }
+    if (!is_enabled())
+        _generate_disabled_exception();
+    if (!start())
+        return {};
+    std::string text = service_status();
+    debug(text.empty() ? "The service " + service_name() + " reported no status"
+                       : "The service " + service_name() + " reported its status");
+    return text;
+}
+
+// --- reload -----------------------------------------------------------------
+
+bool Base::reload() {
+    if (!is_enabled())
+        _generate_disabled_exception();
+    if (!support_reload())
+        return true;
+    std::string out;
+    try {
+        out = status();
+        if (!out.empty())
+            check_sanity();
+    } catch (const Exception& e) {
+        // A service that is down, not installed or not configured is simply
+        // not reloaded.
+        if (!e.isa("Services::IsDown") && !e.isa("Services::NotInstalled") &&
+            !e.isa("Services::NotConfigured"))
+            throw;
+        out.clear();
+    }
+    if (!out.empty() && is_enabled()) {
+        if (verbose() != 0)
+            logger()->info("Reloading " + service_name());
+        if (auto r = service_manager().reload(*this))
+            return *r;
+    }
+    return true;
+}
+
+}  // namespace Tavrel::ServiceManager

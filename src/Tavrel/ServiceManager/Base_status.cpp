@@ -1,0 +1,261 @@
+// Tavrel::ServiceManager::Base: whether the service is up, why it is not, and
+// the waits after a start.
+#include "Tavrel/ServiceManager/Base.h"
+
+#include "Tavrel/Logger.h"
+#include "Tavrel/Pkgr.h"
+#include "Tavrel/PlainError.h"
+#include "Tavrel/Proc/PID.h"
+#include "Tavrel/Regex.h"
+#include "Tavrel/Services/Enabled.h"
+#include "Tavrel/ZidavovEva/Argv.h"
+#include "Tavrel/ZidavovEva/CheckService.h"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+namespace Tavrel::ServiceManager {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void pause_for(double seconds) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+bool exists_as_regular_file(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The leading digits of the pid file's first line; 0 when the file cannot be
+// read or holds no positive number.
+long read_pid_once(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return 0;
+    char buffer[64];
+    ssize_t n;
+    do {
+        n = ::read(fd, buffer, sizeof buffer);
+    } while (n < 0 && errno == EINTR);
+    ::close(fd);
+    long pid = 0;
+    for (ssize_t i = 0; i < n && buffer[i] >= '0' && buffer[i] <= '9'; ++i) {
+        pid = pid * 10 + (buffer[i] - '0');
+        if (pid > 1L << 30)
+            return 0;
+    }
+    return pid;
+}
+
+}  // namespace
+
+// Restores a saved value of a string when it goes out of scope.
+namespace {
+class RestoreText final {
+  public:
+    explicit RestoreText(std::string& target) : target_(target), saved_(target) {}
+    ~RestoreText() { target_ = std::move(saved_); }
+    RestoreText(const RestoreText&) = delete;
+    RestoreText& operator=(const RestoreText&) = delete;
+
+  private:
+    std::string& target_;
+    std::string saved_;
+};
+}  // namespace
+
+std::string Base::get_status_string() {
+    if (!can_check_service_status())
+        return fmt::format(fmt::runtime(NOT_CHECKABLE_STATUS), service_name());
+    if (auto text = service_manager().status_helper(*this))
+        return *text;
+    ZidavovEva::CheckServiceOptions options;
+    options.service = service_name();
+    options.user = processowner();
+    options.pidfile = pidfile();
+    options.ignore_systemd = ZidavovEva::argv_contains(IGNORE_SYSTEMD_MARKER);
+    options.command_line_regex = command_line_regex();
+    return _check_service(options);
+}
+
+std::string Base::status() {
+    bool inside = _called_from_restart();
+    std::string text = get_status_string();
+    set_service_status(text);
+    last_status_ = text;
+    if (!text.empty())
+        return text;
+    if (!inside)
+        check_sanity();
+    _generate_is_down_exception();
+}
+
+bool Base::check() {
+    std::string text = status();
+    check_sanity();
+    std::optional<bool> result = service_manager().check(*this, text);
+    if (!result)
+        return true;
+    debug("The init system checked " + service_name() + ": " + (*result ? "good" : "bad"));
+    return *result;
+}
+
+std::pair<bool, std::string> Base::check_with_message() {
+    RestoreText restore(last_status_);
+    last_status_.clear();
+    bool ok = check();
+    std::string message = last_status_.empty() ? get_status_string() : last_status_;
+    return {ok, message};
+}
+
+bool Base::check_sanity() {
+    _verify_role();
+    if (!is_configured())
+        _generate_not_configured_exception();
+    if (can_check_service_status() && !is_enabled()) {
+        if (verbose()) {
+            if (auto files = Services::Enabled::get_files_for_service(service())) {
+                for (const auto& file : *files) {
+                    struct stat st {};
+                    if (::lstat(file.c_str(), &st) == 0)
+                        debug("The file " + file + " disables the service " + service());
+                }
+            }
+        }
+        _generate_disabled_exception();
+    }
+    std::string binary = service_binary();
+    bool runnable = !binary.empty() && ::access(binary.c_str(), X_OK) == 0;
+    int access_error = runnable ? 0 : errno;
+    std::vector<std::string> packages = service_package();
+    if (!runnable && !packages.empty()) {
+        debug("The program of " + service() + " is missing; checking its packages");
+        for (const auto& package : packages) {
+            std::optional<std::string> version = Pkgr::get_package_version(package);
+            if (!version || version->empty()) {
+                if (verbose())
+                    info("The package " + package + " of the service " + service() +
+                         " is not installed.");
+                _generate_not_installed_exception(package);
+            }
+        }
+    }
+    if (!binary.empty() && !runnable)
+        _generate_binary_not_found_exception(access_error);
+    return true;
+}
+
+bool Base::is_up(const std::optional<std::string>& via) {
+    if (auto answer = service_manager().is_up(*this))
+        return *answer;
+    std::string text = get_status_string();
+    if (text.empty())
+        return false;
+    if (!via)
+        return true;
+    Regex pattern(Regex::escape(*via) + IS_UP_VIA_SUFFIX);
+    return pattern.test(text);
+}
+
+bool Base::is_up_via_pidfile() {
+    std::string path = pidfile();
+    if (path.empty())
+        return false;
+    struct stat st {};
+    if (::stat(PROC_PATH.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw PlainError("The process file system is not mounted at " + PROC_PATH + ".");
+
+    auto start = Clock::now();
+    bool present = exists_as_regular_file(path);
+    while (!present && seconds_since(start) <= startup_timeout()) {
+        pause_for(PIDFILE_POLL_INTERVAL);
+        present = exists_as_regular_file(path);
+    }
+    if (!present) {
+        bool trace = logger()->get_backtrace();
+        logger()->set_backtrace(false);
+        warn(fmt::format("The service “{}” did not write its pid file {} within {} seconds.",
+                         service_name(), path, startup_timeout()));
+        logger()->set_backtrace(trace);
+        return false;
+    }
+    pidfile_precheck();
+
+    long pid = 0;
+    for (int attempt = 0; attempt < PID_READ_TRIES; ++attempt) {
+        pid = read_pid_once(path);
+        if (pid != 0)
+            break;
+        pause_for(PID_READ_PAUSE);
+    }
+    if (pid <= 1)
+        return false;
+    // A zombie has ended: the service is not up even though its pid still
+    // has a directory.
+    try {
+        return Proc::PID(static_cast<pid_t>(pid)).is_running();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::string Base::wait_for_service_status(int attempt) {
+    if (!can_check_service_status())
+        return get_status_string();
+    bool progress = verbose() == 1;
+    if (attempt == 0) {
+        if (progress)
+            output_partial("Waiting for " + service_name() + " to come up ");
+        else
+            debug("Waiting for " + service_name() + " to come up");
+    }
+    set_service_status("");
+
+    std::string text;
+    auto start = Clock::now();
+    long last_reported = -1;
+    bool first = true;
+    while (seconds_since(start) < STATUS_WAIT_LIMIT) {
+        if (progress && first)
+            output_partial(PROGRESS_MARKER);
+        first = false;
+        try {
+            text = status();
+        } catch (const std::exception&) {
+            text.clear();
+        }
+        if (!text.empty())
+            break;
+        long elapsed = static_cast<long>(seconds_since(start));
+        if (elapsed != last_reported) {
+            last_reported = elapsed;
+            debug("Waited " + std::to_string(elapsed) + " seconds for " + service_name());
+        }
+        pause_for(STATUS_POLL_INTERVAL);
+    }
+    set_service_status(text);
+    return text;
+}
+
+std::string Base::_check_service(const ZidavovEva::CheckServiceOptions& options) {
+    // The shared process check joins the library shortly; until then the
+    // backend's status helper is the only source of a status text.
+    debug("No process check is available for " + options.service);
+    return {};
+}
+
+}  // namespace Tavrel::ServiceManager

@@ -1,0 +1,555 @@
+#include "Tavrel/ServiceManager/Base.h"
+
+#include "Tavrel/Exception.h"
+#include "Tavrel/FileUtils/Flock.h"
+#include "Tavrel/LogCheck.h"
+#include "Tavrel/Logger.h"
+#include "Tavrel/Svcwatch/Tiny.h"
+#include "Tavrel/ZidavovEva/Argv.h"
+#include "Tavrel/ZidavovEva/Lock.h"
+#include "testsupport/FakeBackend.h"
+#include "testsupport/InChild.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TestChild.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace Tavrel::ServiceManager {
+// A per-service class names its service through its class name.
+namespace Services {
+class Foo : public TestSupport::Testable<Base> {
+  public:
+    std::string class_name() const override { return "Tavrel::ServiceManager::Services::Foo"; }
+
+  protected:
+    std::string _build_pidfile() override { return "/run/foo.pid"; }
+    long _build_suspend_time() override { return 42; }
+};
+}  // namespace Services
+}  // namespace Tavrel::ServiceManager
+
+namespace {
+
+using namespace Tavrel::ServiceManager;
+using namespace Tavrel::ServiceManager::TestSupport;
+using Tavrel::Exception;
+using Tavrel::TestSupport::TempDir;
+using json = nlohmann::json;
+namespace TestChild = Tavrel::TestSupport::TestChild;
+
+using Svc = Testable<Base>;
+
+class ServiceCore : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        saved_lock_base_ = Tavrel::ZidavovEva::Lock::LOCK_BASE;
+        saved_log_dir_ = Tavrel::LogCheck::LOG_DIR;
+        saved_suspend_dir_ = Tavrel::Svcwatch::Tiny::SERVICE_SUSPEND_DIR;
+        Tavrel::ZidavovEva::Lock::LOCK_BASE = tmp_ / "locks";
+        Tavrel::ZidavovEva::Lock::LOCK_TIMEOUT = 0.2;
+        saved_log_file_ = Tavrel::Logger::STD_LOG_FILE;
+        Tavrel::Logger::STD_LOG_FILE = tmp_ / "error_log";
+        Tavrel::LogCheck::LOG_DIR = tmp_ / "log";
+        Tavrel::Svcwatch::Tiny::SERVICE_SUSPEND_DIR = tmp_ / "suspended";
+        Base::STATUS_WAIT_LIMIT = 0.3;
+        Base::STATUS_POLL_INTERVAL = 0.01;
+        Base::PIDFILE_POLL_INTERVAL = 0.01;
+        Base::PID_READ_PAUSE = 0.01;
+        state_ = std::make_shared<BackendState>();
+    }
+    void TearDown() override {
+        Tavrel::ZidavovEva::Lock::LOCK_BASE = saved_lock_base_;
+        Tavrel::ZidavovEva::Lock::LOCK_TIMEOUT = 196;
+        Tavrel::Logger::STD_LOG_FILE = saved_log_file_;
+        Tavrel::Logger::clear_singleton_stash();
+        Svc::TAKE_LOCK = false;
+        Tavrel::LogCheck::LOG_DIR = saved_log_dir_;
+        Tavrel::Svcwatch::Tiny::SERVICE_SUSPEND_DIR = saved_suspend_dir_;
+        Base::STATUS_WAIT_LIMIT = 120;
+        Base::STATUS_POLL_INTERVAL = 0.05;
+        Base::PIDFILE_POLL_INTERVAL = 0.05;
+        Base::PID_READ_PAUSE = 0.1;
+        Tavrel::ZidavovEva::_set_argv({});
+    }
+
+    // A service object wired to the fake backend, a captured output and a
+    // private log file.
+    template <class T = Svc>
+    std::unique_ptr<T> make(json options = json::object()) {
+        if (!options.contains("service"))
+            options["service"] = "testsvc";
+        if (!options.contains("is_enabled"))
+            options["is_enabled"] = true;
+        if (!options.contains("service_binary"))
+            options["service_binary"] = "";
+        auto srv = Base::create<T>(options);
+        srv->set_service_manager(std::make_unique<FakeBackend>(state_));
+        srv->set_output_obj(out_.output());
+        Tavrel::Logger::Options lo;
+        lo.alternate_logfile = tmp_ / "error_log";
+        lo.no_load_from_cache = true;
+        srv->set_logger(Tavrel::Logger::create(lo));
+        return srv;
+    }
+
+    std::string log_text() { return TempDir::read(tmp_ / "error_log"); }
+
+    TempDir tmp_;
+    std::shared_ptr<BackendState> state_;
+    Captured out_;
+    std::string saved_lock_base_, saved_log_dir_, saved_suspend_dir_, saved_log_file_;
+};
+
+template <class F>
+std::string failure_type(F&& f) {
+    try {
+        f();
+    } catch (const Exception& e) {
+        return e.type_path();
+    }
+    return "none";
+}
+
+// --- Attributes ---------------------------------------------------------
+
+TEST_F(ServiceCore, ServiceClassNamesItsServiceAndOverrideOnlyRenames) {
+    auto plain = Base::create<Services::Foo>({{"service_override", "bar"}});
+    EXPECT_EQ(plain->service(), "foo");
+    EXPECT_EQ(plain->service_name(), "bar");
+    EXPECT_EQ(plain->service_to_suspend(), "foo");
+    EXPECT_EQ(plain->pidfile(), "/run/foo.pid");  // the class's builder
+    EXPECT_EQ(plain->suspend_time(), 42);
+    plain->set_suspend_time(7);  // a setter wins over the builder
+    EXPECT_EQ(plain->suspend_time(), 7);
+    auto generic = make();
+    EXPECT_EQ(generic->service(), "testsvc");
+    EXPECT_EQ(generic->processowner(), "root");
+    EXPECT_EQ(generic->startup_timeout(), 10);
+    EXPECT_EQ(generic->suspend_time(), 600);
+    EXPECT_TRUE(generic->graceful_by_default());
+    EXPECT_FALSE(generic->restart_args().has_value());
+}
+
+TEST_F(ServiceCore, AttributesBySetByNameFromJson) {
+    auto srv = make({{"doomed_rules", "crond"},
+                     {"ports", json::array({25, "465"})},
+                     {"restart_args", json::array({"-r"})},
+                     {"current_restart_attempt", 2},
+                     {"support_reload", "1"},
+                     {"startup_timeout", 2.5},
+                     {"no_such_attribute", 1}});  // ignored at construction
+    EXPECT_EQ(srv->doomed_rules(), std::vector<std::string>{"crond"});
+    EXPECT_EQ(srv->ports(), (std::vector<int>{25, 465}));
+    EXPECT_EQ(srv->restart_args(), std::vector<std::string>{"-r"});
+    EXPECT_EQ(srv->current_restart_attempt(), 2);
+    EXPECT_TRUE(srv->support_reload());
+    EXPECT_DOUBLE_EQ(srv->startup_timeout(), 2.5);
+
+    EXPECT_FALSE(srv->set_attribute("no_such_attribute", 1));
+    EXPECT_FALSE(srv->set_attribute("logger", 1));
+    EXPECT_EQ(failure_type([&] { srv->set_attribute("ports", json::array({0})); }),
+              "Param::Invalid");
+    EXPECT_EQ(failure_type([&] { srv->set_attribute("verbose", "loud"); }), "Param::Invalid");
+    EXPECT_EQ(failure_type([&] { srv->set_attribute("command_line_regex", "(unclosed"); }),
+              "Param::Invalid");
+    EXPECT_EQ(failure_type([&] { srv->apply_options({{"bogus", 1}}, false); }), "Param::Invalid");
+
+    auto names = Hot().attribute_names();
+    EXPECT_EQ(names.front(), "is_tavrel_service");
+    EXPECT_EQ(names.back(), "is_graceful_restart_enabled");
+}
+
+// --- Lock -----------------------------------------------------------------
+
+TEST_F(ServiceCore, LockIsTakenAtConstructionAndKeptWhenAChildDropsTheObject) {
+    if (::geteuid() != 0 || ::getppid() == 1)
+        GTEST_SKIP() << "the run lock is only taken by root outside init";
+    Svc::TAKE_LOCK = true;
+    auto srv = make({{"service", "locked"}});
+    ASSERT_NE(srv->lock(), nullptr);
+    std::string path = srv->lock()->path();
+    auto try_lock = [&] {
+        return Tavrel::TestSupport::in_child([&] {
+            return Tavrel::FileUtils::Flock::try_lock_path(path, 0600) ? 0 : 1;
+        });
+    };
+    EXPECT_EQ(try_lock(), 1);
+    // A forked child that destroys its copy of the object leaves the lock.
+    EXPECT_EQ(Tavrel::TestSupport::in_child([&] {
+                  srv.reset();
+                  return 0;
+              }),
+              0);
+    EXPECT_EQ(try_lock(), 1);
+    srv.reset();
+    EXPECT_EQ(try_lock(), 0);
+}
+
+TEST_F(ServiceCore, NoLockWithoutRoot) {
+    EXPECT_EQ(Tavrel::TestSupport::in_child([&] {
+                  if (::geteuid() == 0 && ::seteuid(65534) != 0)
+                      return 2;
+                  Svc::TAKE_LOCK = true;
+                  auto srv = Base::create<Svc>({{"service", "nolock"}});
+                  return srv->lock() == nullptr ? 0 : 1;
+              }),
+              0);
+}
+
+// --- Status and checks ----------------------------------------------------------
+
+TEST_F(ServiceCore, StatusGivesTheTextOrThePreciseFailure) {
+    auto srv = make();
+    state_->status = "testsvc is running";
+    EXPECT_EQ(srv->status(), "testsvc is running");
+    EXPECT_EQ(srv->service_status(), "testsvc is running");
+    EXPECT_TRUE(srv->is_up());
+    EXPECT_TRUE(srv->is_up(std::string("running")));
+    EXPECT_FALSE(srv->is_up(std::string("run")));  // a whole word only
+
+    state_->status = "";
+    EXPECT_EQ(failure_type([&] { srv->status(); }), "Services::IsDown");
+    srv->set_is_enabled(false);
+    EXPECT_EQ(failure_type([&] { srv->status(); }), "Services::Disabled");
+    srv->set_is_configured(false);
+    EXPECT_EQ(failure_type([&] { srv->status(); }), "Services::NotConfigured");
+    // The role is tested once per object, and first.
+    auto forbidden = make({{"is_configured", false}});
+    forbidden->role_off = true;
+    EXPECT_EQ(failure_type([&] { forbidden->status(); }), "Services::RoleNotAllowed");
+
+    // Without a status helper the process check answers.
+    auto other = make();
+    state_->status.reset();
+    other->process_check_text = "testsvc (pid 5) is running";
+    EXPECT_EQ(other->get_status_string(), "testsvc (pid 5) is running");
+}
+
+TEST_F(ServiceCore, UncheckableServiceCountsAsRunning) {
+    auto srv = make({{"can_check_service_status", false}, {"is_enabled", false}});
+    state_->status = "";
+    std::string text = srv->get_status_string();
+    EXPECT_NE(text.find("testsvc"), std::string::npos);
+    EXPECT_EQ(srv->status(), text);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(srv->wait_for_service_status(0).empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+}
+
+TEST_F(ServiceCore, BinaryMissingOrNotExecutable) {
+    auto missing = make({{"service_binary", (tmp_ / "nowhere")}});
+    try {
+        missing->check_sanity();
+        FAIL();
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.type_path(), "Services::BinaryNotFound");
+        EXPECT_EQ(e.get_text("binary"), tmp_ / "nowhere");
+        EXPECT_EQ(e.error_number(), ENOENT);
+    }
+    auto fine = make({{"service_binary", "/bin/sh"}});
+    EXPECT_TRUE(fine->check_sanity());
+}
+
+TEST_F(ServiceCore, CheckWithMessageKeepsTheEarlierStatus) {
+    auto srv = make();
+    state_->status = "first";
+    srv->status();
+    state_->status = "second";
+    state_->check_answer = false;
+    auto [ok, message] = srv->check_with_message();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(message, "second");
+    EXPECT_EQ(srv->_last_status(), "first");
+}
+
+TEST_F(ServiceCore, WaitForStatusGivesUpAtItsLimit) {
+    auto srv = make({{"verbose", 2}});
+    state_->status = "";
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(srv->wait_for_service_status(0), "");
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(290));
+    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_NE(log_text().find("Waited 0 seconds for testsvc"), std::string::npos);
+}
+
+// --- The pid-file test -------------------------------------------------------
+
+TEST_F(ServiceCore, PidFileTest) {
+    std::string pidfile = tmp_ / "svc.pid";
+    auto srv = make({{"pidfile", pidfile}, {"startup_timeout", 0.15}});
+    // Never written: a warning after the time-out.
+    EXPECT_FALSE(srv->is_up_via_pidfile());
+    EXPECT_NE(log_text().find("did not write its pid file"), std::string::npos);
+
+    // Written late, naming a live process.
+    auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvpid"), "30"});
+    srv->set_startup_timeout(2);
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        tmp_.write("svc.pid", std::to_string(child.pid()) + "\n");
+    });
+    EXPECT_TRUE(srv->is_up_via_pidfile());
+    writer.join();
+
+    // Text without digits; a process that is gone; a zombie; pid 1.
+    tmp_.write("svc.pid", "garbage\n");
+    EXPECT_FALSE(srv->is_up_via_pidfile());
+    pid_t zombie = ::fork();
+    if (zombie == 0)
+        ::_exit(0);
+    for (int i = 0; i < 200; ++i) {
+        siginfo_t info{};
+        if (::waitid(P_PID, zombie, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == zombie)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    tmp_.write("svc.pid", std::to_string(zombie) + "\n");
+    EXPECT_FALSE(srv->is_up_via_pidfile());  // a zombie has ended
+    ::waitpid(zombie, nullptr, 0);
+    EXPECT_FALSE(srv->is_up_via_pidfile());  // gone altogether
+    tmp_.write("svc.pid", "1\n");
+    EXPECT_FALSE(srv->is_up_via_pidfile());
+}
+
+// --- start ------------------------------------------------------------------
+
+TEST_F(ServiceCore, StartWithPortsTriesTwiceAndClearsThePortsFirst) {
+    auto srv = make({{"ports", json::array({1})}, {"verbose", 1}});
+    int starts = 0;
+    state_->on_start = [&] { return ++starts == 2; };
+    state_->status = "";
+    // Up only after the second start.
+    state_->on_start = [&] {
+        if (++starts == 2)
+            state_->status = "testsvc is running";
+        return true;
+    };
+    EXPECT_TRUE(srv->start());
+    EXPECT_EQ(starts, 2);
+    EXPECT_EQ(state_->calls,
+              (std::vector<std::string>{"start", "restart_attempt 1", "start"}));
+    EXPECT_EQ(srv->hook_attempts, std::vector<int>{1});
+    EXPECT_NE(out_.text.find("Starting testsvc"), std::string::npos);
+    EXPECT_NE(out_.text.find(Base::SUCCESS_WORD), std::string::npos);
+}
+
+TEST_F(ServiceCore, StartFailures) {
+    auto srv = make({{"restart_attempts", 3}, {"verbose", 1}});
+    state_->status = "";
+    EXPECT_EQ(failure_type([&] { srv->start(); }), "Services::StartError");
+    EXPECT_EQ(std::count(state_->calls.begin(), state_->calls.end(), "start"), 3);
+    EXPECT_NE(out_.text.find(Base::FAILURE_WORD), std::string::npos);
+
+    // A given attempt number: exactly one attempt, and no port clean-up.
+    state_->calls.clear();
+    auto one = make({{"current_restart_attempt", 2}, {"ports", json::array({1})}});
+    EXPECT_EQ(failure_type([&] { one->start(); }), "Services::StartError");
+    EXPECT_EQ(state_->calls, (std::vector<std::string>{"restart_attempt 2", "start"}));
+
+    // Vetoed by the class, or disabled: no start at all.
+    state_->calls.clear();
+    auto vetoed = make();
+    vetoed->start_check_answer = false;
+    EXPECT_FALSE(vetoed->start());
+    EXPECT_TRUE(state_->calls.empty());
+}
+
+TEST_F(ServiceCore, StartRemovesAStalePidFile) {
+    std::string pidfile = tmp_.write("svc.pid", "999999999\n");
+    auto srv = make({{"pidfile", pidfile}, {"startup_timeout", 0.05}});
+    bool seen_at_start = true;
+    state_->on_start = [&] {
+        seen_at_start = std::filesystem::exists(pidfile);
+        return false;
+    };
+    EXPECT_EQ(failure_type([&] { srv->start(); }), "Services::StartError");
+    EXPECT_FALSE(seen_at_start);
+}
+
+TEST_F(ServiceCore, FreshInstallBlockEndsTheRunUnlessForced) {
+    auto srv = make({{"block_fresh_install", true}});
+    ::setenv("TAVREL_BASE_INSTALL", "1", 1);
+    int code = -1;
+    try {
+        srv->restart();
+    } catch (const ExitCalled& e) {
+        code = e.code;
+    }
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(state_->calls.empty());
+    srv->set_call_with_force(true);
+    state_->status = "up";
+    EXPECT_NO_THROW(srv->_exit_if_block_fresh_install());
+    ::unsetenv("TAVREL_BASE_INSTALL");
+}
+
+// --- stop -------------------------------------------------------------------
+
+TEST_F(ServiceCore, StopOfAServiceThatIsNotRunning) {
+    auto srv = make({{"verbose", 1}});
+    state_->status = "";
+    EXPECT_TRUE(srv->stop());
+    EXPECT_TRUE(state_->calls.empty());
+    EXPECT_NE(out_.text.find("testsvc is not running"), std::string::npos);
+    // On behalf of systemd the backend is always asked.
+    state_->executed_by_systemd = true;
+    EXPECT_TRUE(srv->stop());
+    EXPECT_EQ(state_->calls, std::vector<std::string>{"stop"});
+}
+
+TEST_F(ServiceCore, StopSuspendsTheMonitorAndCleansOrphansOfADeadUnit) {
+    auto srv = make({{"service", "stopsvc"}, {"doomed_rules", "stopsvcd"}, {"suspend_time", 300}});
+    state_->status = "running";
+    state_->unit = Manager::UnitProperties{{"SubState", "dead"}};
+    state_->on_stop = [] { return false; };
+    EXPECT_FALSE(srv->stop());
+    EXPECT_EQ(state_->calls, std::vector<std::string>{"stop"});
+    auto suspensions = Tavrel::Svcwatch::Tiny::load_service_suspensions();
+    ASSERT_TRUE(suspensions);
+    EXPECT_EQ(Tavrel::Svcwatch::Tiny::is_service_suspended(&*suspensions, "stopsvc"), true);
+    ASSERT_EQ(srv->doomed_calls.size(), 1u);
+    EXPECT_EQ(srv->doomed_calls[0], std::vector<std::string>{"stopsvcd"});
+    EXPECT_NE(log_text().find("orphaned processes of the service stopsvc"), std::string::npos);
+
+    // An active unit is never searched for orphans; nor is a SysV service.
+    srv->doomed_calls.clear();
+    state_->unit = Manager::UnitProperties{{"SubState", "running"}};
+    srv->_terminate_orphaned_processes();
+    state_->unit.reset();
+    srv->_terminate_orphaned_processes();
+    EXPECT_TRUE(srv->doomed_calls.empty());
+}
+
+// --- restart ----------------------------------------------------------------
+
+TEST_F(ServiceCore, RestartOfARunningServiceStopsThenStarts) {
+    auto srv = make();
+    state_->status = "running 1";
+    state_->on_stop = [&] {
+        state_->status = "";
+        return true;
+    };
+    state_->on_start = [&] {
+        state_->status = "running 2";
+        return true;
+    };
+    EXPECT_EQ(srv->restart(), "running 2");
+    EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop", "start"}));
+    EXPECT_FALSE(srv->_called_from_restart());
+}
+
+TEST_F(ServiceCore, RestartOfAStoppedServiceStartsIt) {
+    auto srv = make();
+    state_->status = "";
+    state_->on_start = [&] {
+        state_->status = "up";
+        return true;
+    };
+    EXPECT_EQ(srv->restart(), "up");
+    EXPECT_EQ(srv->service_argv_action(), "START");
+    EXPECT_EQ(state_->calls, std::vector<std::string>{"start"});
+}
+
+TEST_F(ServiceCore, RestartThroughTheBackendWhenTheClassHasRestartArgs) {
+    auto srv = make({{"restart_args", json::array({"reload"})}});
+    state_->status = "up";
+    state_->restart_answer = true;
+    EXPECT_EQ(srv->restart(), "up");
+    EXPECT_EQ(state_->calls, std::vector<std::string>{"restart"});
+    // A failing backend restart falls back to stop and start.
+    state_->calls.clear();
+    state_->restart_answer = false;
+    EXPECT_EQ(srv->restart(), "up");
+    EXPECT_EQ(state_->calls, (std::vector<std::string>{"restart", "stop", "start"}));
+}
+
+TEST_F(ServiceCore, RestartOfADisabledOrForbiddenRunningServiceStopsIt) {
+    auto srv = make({{"is_enabled", false}});
+    state_->status = "up";
+    state_->on_stop = [&] {
+        state_->status = "";
+        return true;
+    };
+    EXPECT_EQ(failure_type([&] { srv->restart(); }), "Services::Disabled");
+    EXPECT_EQ(state_->calls, std::vector<std::string>{"stop"});
+    EXPECT_EQ(srv->service_argv_action(), "STOP");
+
+    state_->calls.clear();
+    state_->status = "up";
+    auto forbidden = make();
+    forbidden->role_off = true;
+    EXPECT_EQ(failure_type([&] { forbidden->restart(); }), "Services::RoleNotAllowed");
+    EXPECT_EQ(state_->calls, std::vector<std::string>{"stop"});
+
+    // Disabled and not running: the sanity check says so, nothing is run.
+    state_->calls.clear();
+    auto stopped = make({{"is_enabled", false}});
+    EXPECT_EQ(failure_type([&] { stopped->restart(); }), "Services::Disabled");
+    EXPECT_TRUE(state_->calls.empty());
+}
+
+TEST_F(ServiceCore, RestartVetoedByTheClass) {
+    auto srv = make();
+    state_->status = "up";
+    srv->restart_check_answer = false;
+    EXPECT_EQ(srv->restart(), "");
+    EXPECT_TRUE(state_->calls.empty());
+}
+
+// --- reload -----------------------------------------------------------------
+
+TEST_F(ServiceCore, Reload) {
+    auto srv = make({{"support_reload", true}});
+    state_->reload_answer = false;
+    state_->status = "";
+    EXPECT_TRUE(srv->reload());  // not running: nothing to reload
+    EXPECT_TRUE(state_->calls.empty());
+    state_->status = "up";
+    EXPECT_FALSE(srv->reload());
+    EXPECT_EQ(state_->calls, std::vector<std::string>{"reload"});
+
+    auto without = make();
+    EXPECT_TRUE(without->reload());
+    auto disabled = make({{"is_enabled", false}, {"support_reload", true}});
+    EXPECT_EQ(failure_type([&] { disabled->reload(); }), "Services::Disabled");
+}
+
+// --- Reporting ----------------------------------------------------------------
+
+TEST_F(ServiceCore, DebugLinesAreTimedAndOnlyAtVerbosityTwo) {
+    auto srv = make({{"verbose", 1}});
+    srv->debug("quiet line");
+    srv->set_verbose(2);
+    srv->debug("loud line");
+    srv->info("info line");
+    std::string log = log_text();
+    EXPECT_EQ(log.find("quiet line"), std::string::npos);
+    EXPECT_NE(log.find("] loud line"), std::string::npos);
+    EXPECT_NE(log.find("] info line"), std::string::npos);
+    srv->set_disable_output_partial(true);
+    srv->output_partial("fragment");
+    EXPECT_EQ(out_.text.find("fragment"), std::string::npos);
+}
+
+TEST(ServiceCoreArgv, GuardRestoresTheArgumentList) {
+    Tavrel::ZidavovEva::_set_argv({"a"});
+    {
+        Tavrel::ZidavovEva::ArgvGuard lent({"--ignore-systemd"});
+        EXPECT_TRUE(Tavrel::ZidavovEva::argv_contains("--ignore-systemd"));
+    }
+    EXPECT_FALSE(Tavrel::ZidavovEva::argv_contains("--ignore-systemd"));
+    EXPECT_TRUE(Tavrel::ZidavovEva::argv_contains("a"));
+    Tavrel::ZidavovEva::_set_argv({});
+}
+
+}  // namespace

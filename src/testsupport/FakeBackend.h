@@ -1,0 +1,125 @@
+// Test doubles for the service core: a backend that records what it is asked
+// and answers what the test chose, and a service class whose machine-wide
+// side effects (limits, priorities, roles, orphan killing, the process check,
+// ending the process) are replaced by recorded answers.
+#pragma once
+
+#include "Tavrel/Logger.h"
+#include "Tavrel/Output/Formatted/Plain.h"
+#include "Tavrel/IO/Callback/Write.h"
+#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/ServiceManager/Hot.h"
+#include "Tavrel/ZidavovEva/Lock.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Tavrel::ServiceManager::TestSupport {
+
+struct BackendState {
+    std::vector<std::string> calls;
+    // What the status helper answers (nullopt: the backend has none).
+    std::optional<std::string> status;
+    std::function<bool()> on_start = [] { return true; };
+    std::function<bool()> on_stop = [] { return true; };
+    // Answers of the optional operations (nullopt: not offered).
+    std::optional<bool> restart_answer;
+    std::optional<bool> reload_answer;
+    std::optional<bool> restart_attempt_answer;
+    std::optional<bool> check_answer;
+    std::optional<Manager::UnitProperties> unit;
+    bool executed_by_systemd = false;
+};
+
+class FakeBackend : public Manager::Backend {
+  public:
+    explicit FakeBackend(std::shared_ptr<BackendState> s) : s_(std::move(s)) {}
+    std::string class_name() const override { return "FakeBackend"; }
+    bool start(Service&) override {
+        s_->calls.push_back("start");
+        return s_->on_start();
+    }
+    bool stop(Service&) override {
+        s_->calls.push_back("stop");
+        return s_->on_stop();
+    }
+    bool this_process_was_executed_by_systemd() const override { return s_->executed_by_systemd; }
+    std::optional<bool> restart(Service&) override {
+        s_->calls.push_back("restart");
+        return s_->restart_answer;
+    }
+    std::optional<bool> reload(Service&) override {
+        s_->calls.push_back("reload");
+        return s_->reload_answer;
+    }
+    std::optional<bool> restart_attempt(Service&, int attempt) override {
+        s_->calls.push_back("restart_attempt " + std::to_string(attempt));
+        return s_->restart_attempt_answer;
+    }
+    std::optional<std::string> status_helper(Service&) override { return s_->status; }
+    std::optional<bool> check(Service&, const std::string&) override { return s_->check_answer; }
+    std::optional<Manager::UnitProperties> service_via_systemd() const override { return s_->unit; }
+
+  private:
+    std::shared_ptr<BackendState> s_;
+};
+
+struct ExitCalled {
+    int code;
+};
+
+// Mixes the test seams into Base or Hot.
+template <class Parent>
+class Testable : public Parent {
+  public:
+    bool role_off = false;
+    std::vector<std::vector<std::string>> doomed_calls;
+    bool doomed_result = true;
+    std::vector<int> hook_attempts;
+    std::optional<bool> start_check_answer;
+    std::optional<bool> restart_check_answer;
+    std::string process_check_text;
+
+    bool setrlimits() override { return true; }
+    void resetnice() override {}
+    bool _service_is_role_aware_and_disabled() override { return role_off; }
+    [[noreturn]] void _exit(int code) override { throw ExitCalled{code}; }
+    std::optional<bool> start_check() override { return start_check_answer; }
+    std::optional<bool> restart_check() override { return restart_check_answer; }
+    std::optional<bool> restart_attempt(int attempt) override {
+        hook_attempts.push_back(attempt);
+        return true;
+    }
+
+    // Objects of one test share a service word; they take the run lock
+    // only when a test asks for it.
+    static inline bool TAKE_LOCK = false;
+
+  protected:
+    std::unique_ptr<ZidavovEva::Lock> _build_lock() override {
+        return TAKE_LOCK ? Parent::_build_lock() : nullptr;
+    }
+    bool _doomedprocess(const std::vector<std::string>& rules, bool) override {
+        doomed_calls.push_back(rules);
+        return doomed_result;
+    }
+    std::string _check_service(const ZidavovEva::CheckServiceOptions&) override {
+        return process_check_text;
+    }
+};
+
+// A captured output object and a log file for one object.
+struct Captured {
+    std::string text;
+    std::shared_ptr<Output::Base> output() {
+        Output::Base::Options options;
+        options.filehandle =
+            std::make_shared<IO::Callback::Write>([this](std::string_view t) { text += t; });
+        return std::make_shared<Output::Formatted::Plain>(options);
+    }
+};
+
+}  // namespace Tavrel::ServiceManager::TestSupport
