@@ -1,7 +1,7 @@
 #include "Tavrel/ServiceManager/Hot.h"
 
 #include "Tavrel/Logger.h"
-#include "testsupport/FakeService.h"
+#include "testsupport/FakeBackend.h"
 #include "testsupport/TempDir.h"
 
 #include <fcntl.h>
