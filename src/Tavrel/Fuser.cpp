@@ -7,6 +7,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 
 namespace Tavrel::Fuser {
@@ -30,7 +31,8 @@ std::vector<std::string> digit_entries(const std::string& path) {
 std::vector<pid_t> running_processes() {
     std::vector<pid_t> out;
     for (const auto& name : digit_entries(PROC_PATH))
-        out.push_back(static_cast<pid_t>(std::stol(name)));
+        if (auto pid = Text::digits_value(name, INT32_MAX))
+            out.push_back(static_cast<pid_t>(*pid));
     return out;
 }
 
@@ -52,9 +54,11 @@ std::map<std::string, std::vector<pid_t>> check(const std::vector<std::string>& 
     std::sort(pids.begin(), pids.end());
     std::map<std::string, std::vector<pid_t>> out;
     for (const auto& pid_text : pids) {
-        pid_t pid = static_cast<pid_t>(std::stol(pid_text));
-        for (const auto& file : proc_has_open_files(pid, paths))
-            out[file].push_back(pid);
+        auto pid = Text::digits_value(pid_text, INT32_MAX);
+        if (!pid)
+            continue;
+        for (const auto& file : proc_has_open_files(static_cast<pid_t>(*pid), paths))
+            out[file].push_back(static_cast<pid_t>(*pid));
     }
     return out;
 }

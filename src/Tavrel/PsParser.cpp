@@ -316,7 +316,9 @@ std::optional<NameMatcher> NameMatcher::create(const Deadcmd& deadcmd,
         m.owners_.emplace();
         for (const auto& owner : allowed_owners) {
             if (Text::all_digits(owner)) {
-                m.owners_->push_back(static_cast<uid_t>(std::stoul(owner)));
+                // An id beyond the id type names no account.
+                if (auto uid = Text::digits_value(owner, UINT32_MAX))
+                    m.owners_->push_back(static_cast<uid_t>(*uid));
             } else if (auto uid = PwCache::getpwnam_uid(owner)) {
                 m.owners_->push_back(*uid);
             }

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace Tavrel::PwCache {
@@ -92,6 +93,18 @@ nlohmann::json record_to_json(const Record& r) {
 std::optional<Record> record_from_json(const nlohmann::json& v) {
     if (!v.is_array() || v.size() != 13)
         return std::nullopt;
+    // Ids and times must be whole numbers: a fraction or an id out of range
+    // would otherwise be converted into some other account's id (even 0).
+    for (size_t i : {2, 3, 9, 10, 11, 12})
+        if (!v[i].is_number_integer())
+            return std::nullopt;
+    for (size_t i : {2, 3})
+        if (v[i].is_number_unsigned() ? v[i].get<uint64_t>() >= 0xffffffffULL
+                                      : v[i].get<int64_t>() < 0)
+            return std::nullopt;
+    for (size_t i : {9, 10, 11, 12})
+        if (v[i].is_number_unsigned() && v[i].get<uint64_t>() > INT64_MAX)
+            return std::nullopt;
     try {
         Record r;
         r.name = v[0].get<std::string>();

@@ -152,6 +152,45 @@ TEST(PwCache, SystemLookupWhenTheNameServiceCacheRuns) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// A line whose uid or gid is not a plain id is malformed and matches nothing:
+// a failed conversion must never pass for uid 0, nor an id wrap around to it.
+TEST(PwCacheParse, MalformedIdsNeverMatchAndShadowCompletesTheRecord) {
+    const char* text =
+        "broken:x:notanumber:100::/tmp:/bin/sh\n"
+        "wrap:x:4294967296:0::/tmp:/bin/sh\n"
+        "minus:x:-1:0::/tmp:/bin/sh\n"
+        "noid:x:4294967295:0::/tmp:/bin/sh\n"
+        "short:x:5:5\n"
+        "mail:x:8:8:mail:/var/mail:/usr/sbin/nologin\n";
+    for (const char* name : {"broken", "wrap", "minus", "noid", "short"})
+        EXPECT_FALSE(PwCache::Load::find_account(text, name, PwCache::NAME_FIELD)) << name;
+    EXPECT_FALSE(PwCache::Load::find_account(text, "0", PwCache::UID_FIELD));
+    auto mail = PwCache::Load::find_account(text, "8", PwCache::UID_FIELD);
+    ASSERT_TRUE(mail);
+    EXPECT_EQ(mail->name, "mail");
+    EXPECT_EQ(mail->dir, "/var/mail");
+
+    EXPECT_TRUE(PwCache::Load::apply_shadow(SHADOW, *mail));
+    EXPECT_EQ(mail->passwd, "*");
+    EXPECT_EQ(mail->lastchg, 19700);
+    EXPECT_EQ(mail->expire, 20000);
+    PwCache::Record nobody;
+    nobody.name = "nobody";
+    EXPECT_FALSE(PwCache::Load::apply_shadow(SHADOW, nobody));
+}
+
+// Disk cache records with ids that are not whole numbers within range are
+// refused, not converted into some other account's id.
+TEST(PwCacheParse, JsonRecordIdsMustBeWholeIds) {
+    auto rec = [](const char* uid) {
+        return nlohmann::json::parse(std::string(R"(["mail","x",)") + uid +
+                                     R"(,8,"","","mail","/var/mail","/bin/sh",-1,-1,0,0])");
+    };
+    EXPECT_EQ(PwCache::record_from_json(rec("8"))->uid, 8u);
+    for (const char* bad : {"8.5", "1e300", "-1", "4294967295", "4294967296", "\"8\"", "null"})
+        EXPECT_FALSE(PwCache::record_from_json(rec(bad))) << bad;
+}
+
 TEST(PwUtils, NormalizeToUid) {
     Accounts a;
     EXPECT_EQ(PwUtils::normalize_to_uid("8"), 8u);

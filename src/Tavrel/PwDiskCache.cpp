@@ -112,6 +112,17 @@ std::optional<PwCache::Entry> PwDiskCache::read_pwdisk_cache(const std::string& 
         if (text.size() > 1 << 20)
             return std::nullopt;
     }
+    auto e = entry_from_text(key, text);
+    if (e)
+        PwCache::Helpers::memory_put(key, *e);
+    return e;
+}
+
+std::optional<PwCache::Entry> PwDiskCache::entry_from_text(const std::string& key,
+                                                           std::string_view text) {
+    auto parts = PwCache::split_key(key);
+    if (!parts)
+        return std::nullopt;
     auto doc = nlohmann::json::parse(text, nullptr, false);
     if (!doc.is_object() || !doc.contains("VERSION") || doc["VERSION"] != VERSION)
         return std::nullopt;
@@ -122,13 +133,11 @@ std::optional<PwCache::Entry> PwDiskCache::read_pwdisk_cache(const std::string& 
     if (!rec)
         return std::nullopt;
     PwCache::Entry e{*rec, doc["cachetime"].get<long long>(), doc["hcachetime"].get<long long>()};
-    auto parts = PwCache::split_key(key);
     bool names_account =
         (parts->first == PwCache::NAME_FIELD && parts->second == rec->name) ||
         (parts->first == PwCache::UID_FIELD && parts->second == std::to_string(rec->uid));
     if (!names_account || !PwCache::Validate::validate(e))
         return std::nullopt;
-    PwCache::Helpers::memory_put(key, e);
     return e;
 }
 

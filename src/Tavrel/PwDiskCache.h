@@ -15,6 +15,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace Tavrel {
 
@@ -35,6 +36,12 @@ class PwDiskCache : public PwCache::Helpers::Tied {
     static std::string path_of(const std::string& key);
     // The other lookup key of the entry's account.
     static std::optional<std::string> twin_key(const std::string& key, const PwCache::Entry& entry);
+
+    // The entry a cache file's text holds for `key`: nothing unless it is a
+    // document of this VERSION whose record names the key's account and still
+    // matches the account files.
+    static std::optional<PwCache::Entry> entry_from_text(const std::string& key,
+                                                         std::string_view text);
 
   private:
     std::optional<PwCache::Entry> read_pwdisk_cache(const std::string& key);

@@ -34,9 +34,27 @@ void debug(const std::string& text) {
         Debug::log_debug(text);
 }
 
-// The settings of a cache document: strings as they are, other scalars as
-// their JSON text, null as empty. Nothing when the document is not an object.
-std::shared_ptr<const TvConf> to_conf(const JSON::Value& doc) {
+// Reads the cache file, again when it changed during the read.
+std::shared_ptr<const TvConf> read_cache_file(const std::string& cache_path, time_t& cache_mtime) {
+    std::shared_ptr<const TvConf> conf;
+    for (int i = 0; i < TvConfGuard::CACHE_MAX_READS; ++i) {
+        time_t before = mtime_of(cache_path);
+        // A cache stamped this very second may still be rewritten within it.
+        if (before == ::time(nullptr))
+            pause_for(TvConfGuard::CACHE_REREAD_SLEEP);
+        auto doc = JSON::FailOK::LoadFile(cache_path);
+        conf = doc ? TvConfGuard::conf_from_cache(*doc) : nullptr;
+        cache_mtime = mtime_of(cache_path);
+        if (cache_mtime == before)
+            break;
+        pause_for(TvConfGuard::CACHE_REREAD_SLEEP);
+    }
+    return conf;
+}
+
+}  // namespace
+
+std::shared_ptr<const TvConf> TvConfGuard::conf_from_cache(const nlohmann::json& doc) {
     if (!doc.is_object() || doc.empty())
         return nullptr;
     auto conf = std::make_shared<TvConf>();
@@ -52,25 +70,18 @@ std::shared_ptr<const TvConf> to_conf(const JSON::Value& doc) {
     return conf;
 }
 
-// Reads the cache file, again when it changed during the read.
-std::shared_ptr<const TvConf> read_cache_file(const std::string& cache_path, time_t& cache_mtime) {
-    std::shared_ptr<const TvConf> conf;
-    for (int i = 0; i < TvConfGuard::CACHE_MAX_READS; ++i) {
-        time_t before = mtime_of(cache_path);
-        // A cache stamped this very second may still be rewritten within it.
-        if (before == ::time(nullptr))
-            pause_for(TvConfGuard::CACHE_REREAD_SLEEP);
-        auto doc = JSON::FailOK::LoadFile(cache_path);
-        conf = doc ? to_conf(*doc) : nullptr;
-        cache_mtime = mtime_of(cache_path);
-        if (cache_mtime == before)
-            break;
-        pause_for(TvConfGuard::CACHE_REREAD_SLEEP);
+std::optional<std::string> TvConfGuard::cache_text(const TvConf& conf) {
+    JSON::Value doc = JSON::Value::object();
+    for (const auto& [key, value] : conf)
+        doc[key] = value;
+    try {
+        // The strict encoder refuses bytes that are not UTF-8, where the
+        // lenient one would put U+FFFD in the cache in their place.
+        return doc.dump();
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
     }
-    return conf;
 }
-
-}  // namespace
 
 std::pair<std::shared_ptr<const TvConf>, bool> TvConfGuard::get_cache() {
     time_t conf_mtime = mtime_of(TVCONF_FILE);
@@ -186,13 +197,16 @@ void TvConfGuard::update_cache() {
     struct stat st;
     if (::fstat(lock_->fd(), &st) != 0)
         return;
-    JSON::Value doc = JSON::Value::object();
-    for (const auto& [key, value] : *data_)
-        doc[key] = value;
+    auto text = cache_text(*data_);
+    if (!text) {
+        // Readers then take the settings from the file itself.
+        ::unlink(TVCONF_CACHE_FILE.c_str());
+        return;
+    }
     // Stamped before it is put in place, so no reader ever sees it unstamped.
     timespec times[2] = {{st.st_mtime + 1, 0}, {st.st_mtime + 1, 0}};
     auto stamp = [&times](int fd) { (void)::futimens(fd, times); };
-    FileUtils::Write::overwrite_no_exceptions(TVCONF_CACHE_FILE, JSON::Dump(doc), {0644, stamp});
+    FileUtils::Write::overwrite_no_exceptions(TVCONF_CACHE_FILE, *text, {0644, stamp});
 }
 
 void TvConfGuard::release_lock() {

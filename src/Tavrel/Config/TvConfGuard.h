@@ -15,6 +15,7 @@
 #include "Tavrel/Config/LoadTvConf.h"
 #include "Tavrel/FileUtils/Flock.h"
 
+#include <nlohmann/json.hpp>
 #include <sys/types.h>
 
 #include <ctime>
@@ -58,6 +59,14 @@ class TvConfGuard {
 
     // (settings or nothing, valid?) read from the memory cache or the JSON cache.
     static std::pair<std::shared_ptr<const TvConf>, bool> get_cache();
+
+    // The settings a cache document holds: strings as they are, other scalars
+    // as their JSON text, null as empty; nothing when it is not a non-empty
+    // object.
+    static std::shared_ptr<const TvConf> conf_from_cache(const nlohmann::json& doc);
+    // The cache document of the settings; nothing when JSON cannot carry them
+    // unchanged (a key or value that is not UTF-8 text).
+    static std::optional<std::string> cache_text(const TvConf& conf);
 
     // An independent copy of data(), else of the cache, else empty.
     TvConf config_copy() const;

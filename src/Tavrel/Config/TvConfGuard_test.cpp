@@ -234,3 +234,31 @@ TEST(LoadConfigTest, LockedLoadExcludesAnotherLockedLoad) {
 }
 
 }  // namespace
+
+// JSON carries only UTF-8 text: a value in another encoding would come back
+// from the cache changed, so such settings are not cached at all.
+TEST(TvConfCacheText, RoundTripsOrRefuses) {
+    TvConf conf = {{"maxmem", "4096"}, {"CONTACTNAME", "Zoë"}};
+    auto text = TvConfGuard::cache_text(conf);
+    ASSERT_TRUE(text);
+    EXPECT_EQ(*TvConfGuard::conf_from_cache(Tavrel::JSON::Load(*text)), conf);
+    conf["CONTACTNAME"] = "Jos\xe9";  // Latin-1
+    EXPECT_FALSE(TvConfGuard::cache_text(conf));
+    EXPECT_FALSE(TvConfGuard::conf_from_cache(Tavrel::JSON::Load("[]")));
+    EXPECT_EQ(TvConfGuard::conf_from_cache(Tavrel::JSON::Load(R"({"a":1,"b":null})"))->at("a"), "1");
+}
+
+TEST_F(TvConfTest, SettingsJSONCannotCarryLeaveNoCacheBehind) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root for the locked load";
+    write_pair(5);  // stale cache
+    tmp_.write("tavrel.conf", "source=fil\xe9\n");
+    set_mtime(TvConfGuard::TVCONF_FILE, base_);
+    {
+        TvConfGuard guard(reader());
+        EXPECT_EQ(guard.config_copy().at("source"), "fil\xe9");
+    }
+    EXPECT_NE(::access(TvConfGuard::TVCONF_CACHE_FILE.c_str(), F_OK), 0);
+    LoadTvConf::clearcache();
+    EXPECT_EQ(LoadTvConf::loadtvconf().at("source"), "fil\xe9");
+}

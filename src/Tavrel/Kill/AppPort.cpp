@@ -12,6 +12,7 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <climits>
 #include <cctype>
 #include <cstring>
 #include <memory>
@@ -92,18 +93,6 @@ std::vector<std::string> address_forms(const std::string& address) {
     return out;
 }
 
-bool socket_of(const std::string& link, unsigned long& inode) {
-    static const std::string prefix = "socket:[";
-    if (link.size() <= prefix.size() + 1 || link.compare(0, prefix.size(), prefix) != 0 ||
-        link.back() != ']')
-        return false;
-    std::string digits = link.substr(prefix.size(), link.size() - prefix.size() - 1);
-    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), ::isdigit))
-        return false;
-    inode = std::stoul(digits);
-    return true;
-}
-
 bool pid_holds(pid_t pid, const std::vector<unsigned long>& inodes) {
     std::string fd_dir = PROC_PATH + "/" + std::to_string(pid) + "/fd";
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(fd_dir.c_str()), ::closedir);
@@ -113,9 +102,8 @@ bool pid_holds(pid_t pid, const std::vector<unsigned long>& inodes) {
         if (!Text::all_digits(e->d_name))
             continue;
         auto link = Proc::Read::link_at(::dirfd(dir.get()), e->d_name);
-        unsigned long inode = 0;
-        if (link && socket_of(*link, inode) &&
-            std::find(inodes.begin(), inodes.end(), inode) != inodes.end())
+        auto inode = link ? socket_inode(*link) : std::nullopt;
+        if (inode && std::find(inodes.begin(), inodes.end(), *inode) != inodes.end())
             return true;
     }
     return false;
@@ -129,6 +117,18 @@ std::string join(const std::vector<int>& ports) {
 }
 
 }  // namespace
+
+std::optional<unsigned long> socket_inode(std::string_view link) {
+    static constexpr std::string_view prefix = "socket:[";
+    if (link.size() <= prefix.size() + 1 || link.substr(0, prefix.size()) != prefix ||
+        link.back() != ']')
+        return std::nullopt;
+    auto v = Text::digits_value(link.substr(prefix.size(), link.size() - prefix.size() - 1),
+                                ULONG_MAX);
+    if (!v)
+        return std::nullopt;
+    return static_cast<unsigned long>(*v);
+}
 
 std::vector<Listener> parse_net_table(std::string_view text, bool udp, bool ipv6) {
     std::vector<Listener> out;
@@ -151,11 +151,12 @@ std::vector<Listener> parse_net_table(std::string_view text, bool udp, bool ipv6
         if (colon == std::string_view::npos || !hex_number(f[3], state) ||
             !hex_number(f[1].substr(colon + 1), port))
             continue;
-        if (state != (udp ? UDP_UNCONNECTED : TCP_LISTEN))
+        if (state != (udp ? UDP_UNCONNECTED : TCP_LISTEN) || port > 0xffff)
             continue;
-        if (f[9].empty() || !std::all_of(f[9].begin(), f[9].end(), ::isdigit))
+        auto inode_value = Text::digits_value(f[9], ULONG_MAX);
+        if (!inode_value)
             continue;
-        inode = std::stoul(std::string(f[9]));
+        inode = static_cast<unsigned long>(*inode_value);
         auto address = decode_address(f[1].substr(0, colon), ipv6);
         if (!address || inode == 0)
             continue;
@@ -202,11 +203,9 @@ std::vector<pid_t> pids_holding(const std::vector<unsigned long>& inodes) {
     if (!dir)
         return out;
     while (struct dirent* e = ::readdir(dir.get())) {
-        if (!Text::all_digits(e->d_name))
-            continue;
-        pid_t pid = static_cast<pid_t>(std::stol(e->d_name));
-        if (pid_holds(pid, inodes))
-            out.push_back(pid);
+        auto pid = Text::digits_value(e->d_name, INT32_MAX);
+        if (pid && pid_holds(static_cast<pid_t>(*pid), inodes))
+            out.push_back(static_cast<pid_t>(*pid));
     }
     return out;
 }

@@ -13,6 +13,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,8 +31,13 @@ struct Listener {
     unsigned long inode = 0;
 };
 
-// The listeners of one /proc/net table (tcp, tcp6, udp or udp6).
+// The listeners of one /proc/net table (tcp, tcp6, udp or udp6). A line that
+// does not read as a socket (a port beyond 65535, an inode of 0 or too large)
+// is skipped.
 std::vector<Listener> parse_net_table(std::string_view text, bool udp, bool ipv6);
+
+// The socket inode of a descriptor's link text ("socket:[12345]"), or nothing.
+std::optional<unsigned long> socket_inode(std::string_view link);
 
 // The listeners on the ports, minus those on excluded addresses.
 std::vector<Listener> find_listeners(const std::vector<int>& ports,

@@ -182,3 +182,20 @@ TEST(KillAppsOnPorts, ExcludedAddressInMappedFormIsRespected) {
     EXPECT_EQ(kill_apps_on_ports({l.port}, false, {"::ffff:127.0.0.3"}), 0);
     EXPECT_FALSE(ended(l.pid));
 }
+
+// Lines the kernel never prints, as a damaged or forged table might hold:
+// neither may throw or produce a listener on a port it does not name.
+TEST(ParseNetTable, OutOfRangePortAndInodeAreSkipped) {
+    std::string header = "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when "
+                         "retrnsmt   uid  timeout inode\n";
+    // Port 0x100000050 would read as 80 once narrowed to an int.
+    std::string wide_port = "   0: 0100007F:0000000100000050 00000000:0000 0A 00000000:00000000 "
+                            "00:00000000 00000000     0        0 1046 1 0 100 0 0 10 0\n";
+    std::string huge_inode = "   1: 0100007F:0050 00000000:0000 0A 00000000:00000000 "
+                             "00:00000000 00000000     0        0 99999999999999999999999 1\n";
+    EXPECT_TRUE(parse_net_table(header + wide_port + huge_inode, false, false).empty());
+    EXPECT_EQ(socket_inode("socket:[4711]"), 4711UL);
+    EXPECT_FALSE(socket_inode("socket:[99999999999999999999999]"));
+    EXPECT_FALSE(socket_inode("socket:[]"));
+    EXPECT_FALSE(socket_inode("pipe:[4711]"));
+}

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -154,6 +155,24 @@ std::optional<Identity> parse_redhat_release(std::string_view text) {
     return out;
 }
 
+std::optional<Identity> parse_identity_cache(std::string_view target) {
+    std::vector<std::string> f;
+    size_t start = 0;
+    for (;;) {
+        size_t bar = target.find('|', start);
+        f.emplace_back(target.substr(start, bar == std::string_view::npos ? bar : bar - start));
+        if (bar == std::string_view::npos)
+            break;
+        start = bar + 1;
+        if (f.size() > 5)
+            return std::nullopt;
+    }
+    // An empty field would pass for an identity the release files could not give.
+    if (f.size() != 5 || std::any_of(f.begin(), f.end(), [](const auto& s) { return s.empty(); }))
+        return std::nullopt;
+    return Identity{f[0], f[1], f[2], f[3], f[4]};
+}
+
 std::optional<Identity> get_os_without_cache(bool redhat_first) {
     auto from_os_release = []() -> std::optional<Identity> {
         auto text = read_release(OS_RELEASE_FILE);
@@ -184,19 +203,7 @@ std::optional<Identity> read_os_info_cache() {
     ssize_t n = ::readlink(CACHE_LINK.c_str(), buf.data(), buf.size());
     if (n <= 0 || static_cast<size_t>(n) >= buf.size())
         return std::nullopt;
-    std::string target(buf.data(), static_cast<size_t>(n));
-    std::vector<std::string> f;
-    size_t start = 0;
-    for (;;) {
-        size_t bar = target.find('|', start);
-        f.push_back(target.substr(start, bar == std::string::npos ? bar : bar - start));
-        if (bar == std::string::npos)
-            break;
-        start = bar + 1;
-    }
-    if (f.size() != 5)
-        return std::nullopt;
-    return Identity{f[0], f[1], f[2], f[3], f[4]};
+    return parse_identity_cache(std::string_view(buf.data(), static_cast<size_t>(n)));
 }
 
 void cache_os_info(const Identity& id) {

@@ -39,6 +39,9 @@ Identity get_os_info(std::string_view token);
 // Parsers of the release files' text; nothing when the text names no distribution.
 std::optional<Identity> parse_os_release(std::string_view text);
 std::optional<Identity> parse_redhat_release(std::string_view text);
+// The identity held in the cache link's target text; nothing unless it has
+// exactly five fields, none of them empty.
+std::optional<Identity> parse_identity_cache(std::string_view target);
 
 // Reads the release files: the standard one first unless `redhat_first`.
 std::optional<Identity> get_os_without_cache(bool redhat_first = false);

@@ -92,6 +92,18 @@ TEST_F(SysBootstrapTest, ParsesRedHatReleaseLines) {
               (Identity{"linux", "cloudlinux", "8", "0", "0"}));
 }
 
+// The cache link holds five fields; anything else, or an empty field (an
+// identity the release files could never have given), is not believed.
+TEST_F(SysBootstrapTest, IdentityCacheTextNeedsFiveNonEmptyFields) {
+    EXPECT_EQ(SB::parse_identity_cache("linux|debian|12|0|0"),
+              (Identity{"linux", "debian", "12", "0", "0"}));
+    EXPECT_FALSE(SB::parse_identity_cache("linux||||"));
+    EXPECT_FALSE(SB::parse_identity_cache("linux|debian|12|0|"));
+    EXPECT_FALSE(SB::parse_identity_cache("linux|debian|12|0|0|extra"));
+    EXPECT_FALSE(SB::parse_identity_cache("linux|debian|12"));
+    EXPECT_FALSE(SB::parse_identity_cache(""));
+}
+
 TEST_F(SysBootstrapTest, StandardFileWinsAndRedHatFileIsTheFallback) {
     tmp_.write("redhat-release", "Rocky Linux release 9.3 (Blue Onyx)\n");
     EXPECT_EQ(SB::get_os_without_cache()->distro, "rocky");

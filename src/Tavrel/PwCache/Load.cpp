@@ -1,15 +1,17 @@
 #include "Tavrel/PwCache/Load.h"
 
 #include "Tavrel/Debug.h"
+#include "Tavrel/Exception.h"
+#include "Tavrel/LoadFile.h"
 #include "Tavrel/PwCache/Helpers.h"
+#include "Tavrel/Text/Digits.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
-#include <cstring>
-#include <fstream>
+#include <cstdint>
 #include <vector>
 
 namespace Tavrel::PwCache::Load {
@@ -38,16 +40,27 @@ long long to_number(std::string_view text, long long fallback) {
     return v;
 }
 
-Record record_from_fields(const std::vector<std::string_view>& f) {
-    Record r;
-    r.name = std::string(f[0]);
-    r.passwd = NO_SHADOW_PASSWORD;
-    r.uid = static_cast<uid_t>(to_number(f[2], 0));
-    r.gid = static_cast<gid_t>(to_number(f[3], 0));
-    r.gecos = std::string(f[4]);
-    r.dir = std::string(f[5]);
-    r.shell = std::string(f[6]);
-    return r;
+// An account id: digits only, within the id type, and not the all-ones value
+// that the system calls use for "no id".
+std::optional<uint32_t> to_id(std::string_view text) {
+    auto v = Text::digits_value(text, 0xfffffffeULL);
+    if (!v)
+        return std::nullopt;
+    return static_cast<uint32_t>(*v);
+}
+
+// Each line of the text, without its newline.
+template <class F>
+bool each_line(std::string_view text, F&& f) {
+    size_t p = 0;
+    while (p < text.size()) {
+        size_t nl = text.find('\n', p);
+        std::string_view line = text.substr(p, nl == std::string_view::npos ? nl : nl - p);
+        p = nl == std::string_view::npos ? text.size() : nl + 1;
+        if (f(line))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -59,49 +72,76 @@ long long mtime_of(const std::string& path) {
     return static_cast<long long>(st.st_mtime);
 }
 
+std::optional<Record> find_account(std::string_view passwd_text, std::string_view value,
+                                   int field) {
+    if (field != NAME_FIELD && field != UID_FIELD)
+        return std::nullopt;
+    std::optional<Record> found;
+    each_line(passwd_text, [&](std::string_view line) {
+        auto f = split_colon(line);
+        if (f.size() < 7 || f[static_cast<size_t>(field)] != value)
+            return false;
+        auto uid = to_id(f[2]);
+        auto gid = to_id(f[3]);
+        if (!uid || !gid)
+            return false;
+        Record r;
+        r.name = std::string(f[0]);
+        r.passwd = NO_SHADOW_PASSWORD;
+        r.uid = static_cast<uid_t>(*uid);
+        r.gid = static_cast<gid_t>(*gid);
+        r.gecos = std::string(f[4]);
+        r.dir = std::string(f[5]);
+        r.shell = std::string(f[6]);
+        found = std::move(r);
+        return true;
+    });
+    return found;
+}
+
+bool apply_shadow(std::string_view shadow_text, Record& record) {
+    return each_line(shadow_text, [&](std::string_view line) {
+        auto f = split_colon(line);
+        if (f.size() < 8 || f[0] != record.name)
+            return false;
+        record.passwd = std::string(f[1]);
+        record.lastchg = to_number(f[2], -1);
+        record.expire = to_number(f[7], -1);
+        return true;
+    });
+}
+
 std::optional<Entry> readpasswd(std::string_view value, int field) {
     if (field != NAME_FIELD && field != UID_FIELD)
         return std::nullopt;
-    std::ifstream in(PASSWD_FILE);
-    if (!in)
+    auto text = LoadFile::loadfile(PASSWD_FILE);
+    if (!text)
         return std::nullopt;
-    std::string line;
-    while (std::getline(in, line)) {
-        auto f = split_colon(line);
-        if (f.size() < 7)
-            continue;
-        if (f[static_cast<size_t>(field)] != value)
-            continue;
-        Entry e;
-        e.contents = record_from_fields(f);
-        e.cachetime = mtime_of(PASSWD_FILE);
-        e.hcachetime = mtime_of(SHADOW_FILE);
-        e.contents.passwd_mtime = e.cachetime;
-        e.contents.shadow_mtime = e.hcachetime;
-        return e;
-    }
-    return std::nullopt;
+    auto record = find_account(*text, value, field);
+    if (!record)
+        return std::nullopt;
+    Entry e;
+    e.contents = std::move(*record);
+    e.cachetime = mtime_of(PASSWD_FILE);
+    e.hcachetime = mtime_of(SHADOW_FILE);
+    e.contents.passwd_mtime = e.cachetime;
+    e.contents.shadow_mtime = e.hcachetime;
+    return e;
 }
 
 std::optional<Entry> readshadow(std::string_view value, int field) {
     auto e = readpasswd(value, field);
     if (!e)
         return e;
-    std::ifstream in(SHADOW_FILE);
-    if (!in) {
-        Debug::log_warn("Could not read " + SHADOW_FILE + ": " + std::strerror(errno));
+    std::string text;
+    try {
+        text = LoadFile::load(SHADOW_FILE);
+    } catch (const Exception& err) {
+        Debug::log_warn("Could not read " + SHADOW_FILE + ": " + err.to_string_no_id());
         return e;
     }
-    std::string line;
-    while (std::getline(in, line)) {
-        auto f = split_colon(line);
-        if (f.size() < 8 || f[0] != e->contents.name)
-            continue;
-        e->contents.passwd = std::string(f[1]);
-        e->contents.lastchg = to_number(f[2], -1);
-        e->contents.expire = to_number(f[7], -1);
+    if (apply_shadow(text, e->contents))
         return e;
-    }
     Debug::log_warn("The account \"" + e->contents.name + "\" has no entry in " + SHADOW_FILE +
                     ".");
     return e;

@@ -22,6 +22,16 @@ std::optional<Entry> readpasswd(std::string_view value, int field);
 // cannot be read or lacks the account.
 std::optional<Entry> readshadow(std::string_view value, int field);
 
+// The parsers behind them, over the files' text. find_account gives the first
+// line whose field `field` equals `value`; a line with fewer than seven
+// fields, or whose uid or gid is not a plain decimal number of an id, is
+// malformed and never matches (it must not pass for uid 0). apply_shadow
+// fills the password and ageing values from the record's shadow line and
+// says whether there was one.
+std::optional<Record> find_account(std::string_view passwd_text, std::string_view value,
+                                   int field);
+bool apply_shadow(std::string_view shadow_text, Record& record);
+
 // Reads the record for a lookup key from the files (with shadow data when
 // running as root) and caches it in the per-process cache.
 std::optional<Entry> load(const std::string& key);

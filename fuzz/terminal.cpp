@@ -1,0 +1,14 @@
+// Terminal capabilities: the colour count in terminfo output and in a
+// terminal's name.
+#include "Check.h"
+
+#include "Tavrel/Terminal.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    auto text = Fuzz::text(data, size);
+    if (auto n = Tavrel::Terminal::parse_infocmp_colors(text))
+        FUZZ_CHECK(*n > 0);
+    if (auto n = Tavrel::Terminal::colors_from_name(text))
+        FUZZ_CHECK(*n >= 0);
+    return 0;
+}
