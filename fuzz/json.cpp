@@ -8,6 +8,7 @@
 #include "Tavrel/JSON/Unicode.h"
 
 #include <optional>
+#include <string>
 
 namespace JSON = Tavrel::JSON;
 
@@ -18,7 +19,7 @@ std::optional<JSON::Value> attempt(F&& load) {
     try {
         return load();
     } catch (const Tavrel::Exception& e) {
-        FUZZ_CHECK(e.class_name() == "JSONParseError");
+        FUZZ_CHECK(e.class_name().find("JSONParseError") != std::string::npos);
         return std::nullopt;
     }
 }
