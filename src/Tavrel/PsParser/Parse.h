@@ -34,8 +34,15 @@ struct Stat {
     unsigned long long starttime() const {
         return static_cast<unsigned long long>(number(STARTTIME));
     }
+    // The kernel's counters are unsigned: a negative field reads as 0, and the
+    // sum is taken unsigned so two huge fields cannot overflow it.
     unsigned long long cpu_ticks() const {
-        return static_cast<unsigned long long>(number(UTIME) + number(STIME));
+        return ticks(number(UTIME)) + ticks(number(STIME));
+    }
+
+  private:
+    static unsigned long long ticks(long long v) {
+        return v > 0 ? static_cast<unsigned long long>(v) : 0;
     }
 };
 

@@ -63,6 +63,17 @@ TEST(ParseStat, EmptyOrTruncatedLinesGiveNothing) {
     EXPECT_EQ(short_line->starttime(), 0u);  // missing fields read as 0
 }
 
+// Found by fuzzing: two huge time fields overflowed the signed sum.
+TEST(ParseStat, HugeOrNegativeTimesNeverOverflowTheTickSum) {
+    auto st = Parse::stat("4242 (overflow) S 1 4242 4242 0 -1 4194560 0 0 0 0 "
+                          "9223372036854775807 9223372036854775807 0 0 20 0 1 0 100 0 0\n");
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->cpu_ticks(), 2ULL * 9223372036854775807ULL);
+    st = Parse::stat("4242 (neg) S 1 4242 4242 0 -1 4194560 0 0 0 0 -5 7 0 0 20 0 1 0 100 0 0\n");
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->cpu_ticks(), 7u);
+}
+
 TEST(ParseCmdline, NulSeparatorsAndTrailingNuls) {
     std::string raw("/usr/sbin/exim\0-bd\0-q1h\0\0\0", 27);
     EXPECT_EQ(Parse::command_from_cmdline(raw), "/usr/sbin/exim -bd -q1h");
