@@ -11,9 +11,12 @@
 #include "Tavrel/PlainError.h"
 #include "Tavrel/Regex.h"
 #include "Tavrel/Services/Enabled.h"
+#include "Tavrel/ServiceManager/Manager/Initd.h"
+#include "Tavrel/ServiceManager/Manager/Systemd.h"
 #include "Tavrel/ZidavovEva/Argv.h"
 #include "Tavrel/ZidavovEva/Lock.h"
 #include "Tavrel/ZidavovEva/SetupPath.h"
+#include "Tavrel/ZidavovEva/Systemd.h"
 
 #include <fmt/format.h>
 #include <unistd.h>
@@ -446,10 +449,23 @@ std::shared_ptr<const Config::TvConf> Base::_build_tvconf() {
 std::string Base::_get_systemd_name(std::string_view name) { return OS::systemd_unit_name(name); }
 
 std::unique_ptr<Manager::Backend> Base::_build_service_manager() {
-    // The init-system backends are wired in here once they are part of the
-    // library; until then an object needs an injected backend.
-    throw PlainError("No init-system backend is available for the service “" + service_name() +
-                     "”.");
+    std::string name = service_name();
+    // A run that is a unit's own start or stop command must not call back
+    // into systemctl for that unit.
+    if (ZidavovEva::argv_contains(SYSTEMD_INVOCATION_MARKER) || ::getppid() == 1) {
+        return std::make_unique<Manager::Initd>(Manager::Initd::Options{
+            .service = name, .this_process_was_executed_by_systemd = true});
+    }
+    std::string unit = _get_systemd_name(name);
+    if (auto info = ZidavovEva::Systemd::has_service_via_systemd(unit)) {
+        return std::make_unique<Manager::Systemd>(
+            Manager::Systemd::Options{.service = unit, .service_via_systemd = *info});
+    }
+    if (OS::is_systemd() && std::getenv("TAVREL_BASE_INSTALL") == nullptr) {
+        warn("The service “" + name +
+             "” has no systemd unit; the system handles it through its init script.");
+    }
+    return std::make_unique<Manager::Initd>(Manager::Initd::Options{.service = name});
 }
 
 // --- Output and messages ----------------------------------------------------

@@ -3,9 +3,8 @@
 // service's ports.
 #include "Tavrel/ServiceManager/Base.h"
 
-#include "Tavrel/Kill.h"
 #include "Tavrel/Kill/AppPort.h"
-#include "Tavrel/Proc/Lineage.h"
+#include "Tavrel/ZidavovEva/Doomed.h"
 
 namespace Tavrel::ServiceManager {
 
@@ -27,7 +26,7 @@ void Base::_terminate_orphaned_processes() {
 }
 
 bool Base::_doomedprocess(const std::vector<std::string>& rules, bool debug_flag) {
-    return Kill::safekill(PsParser::Deadcmd(rules), debug_flag, 0, Proc::Lineage::pids()) > 0;
+    return ZidavovEva::doomedprocess(rules, debug_flag);
 }
 
 std::optional<bool> Base::kill_apps_on_ports(const std::vector<std::string>& exclude_ips) {

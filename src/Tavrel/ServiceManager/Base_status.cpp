@@ -252,10 +252,7 @@ std::string Base::wait_for_service_status(int attempt) {
 }
 
 std::string Base::_check_service(const ZidavovEva::CheckServiceOptions& options) {
-    // The shared process check joins the library shortly; until then the
-    // backend's status helper is the only source of a status text.
-    debug("No process check is available for " + options.service);
-    return {};
+    return ZidavovEva::check_service(options);
 }
 
 }  // namespace Tavrel::ServiceManager

@@ -541,6 +541,14 @@ TEST_F(ServiceCore, DebugLinesAreTimedAndOnlyAtVerbosityTwo) {
     EXPECT_EQ(out_.text.find("fragment"), std::string::npos);
 }
 
+TEST_F(ServiceCore, UnitCommandRunsUseTheInitScriptBackend) {
+    Tavrel::ZidavovEva::ArgvGuard lent({Base::SYSTEMD_INVOCATION_MARKER});
+    auto srv = Base::create<Svc>({{"service", "unitcmd"}});
+    Manager::Backend& backend = srv->service_manager();
+    EXPECT_EQ(backend.class_name(), "Tavrel::ServiceManager::Manager::Initd");
+    EXPECT_TRUE(backend.this_process_was_executed_by_systemd());
+}
+
 TEST(ServiceCoreArgv, GuardRestoresTheArgumentList) {
     Tavrel::ZidavovEva::_set_argv({"a"});
     {
