@@ -3,6 +3,7 @@
 #include "Tavrel/Exception.h"
 #include "Tavrel/FileUtils/Flock.h"
 #include "Tavrel/LogCheck.h"
+#include "Tavrel/Pkgr.h"
 #include "Tavrel/Logger.h"
 #include "Tavrel/Svcwatch/Tiny.h"
 #include "Tavrel/ZidavovEva/Argv.h"
@@ -257,6 +258,39 @@ TEST_F(ServiceCore, BinaryMissingOrNotExecutable) {
     }
     auto fine = make({{"service_binary", "/bin/sh"}});
     EXPECT_TRUE(fine->check_sanity());
+}
+
+// A package database that knows one package.
+class OnePackage : public Tavrel::Pkgr::Base {
+  public:
+    Tavrel::Pkgr::VersionMap get_version_for_packages(
+        const std::vector<std::string>& packages) override {
+        Tavrel::Pkgr::VersionMap out;
+        for (const auto& p : packages)
+            if (p == "present-pkg")
+                out[p] = "1.0";
+        return out;
+    }
+    bool is_installed(std::string_view package) override { return package == "present-pkg"; }
+};
+
+TEST_F(ServiceCore, MissingBinaryIsNotInstalledOnlyWhenItsPackageIsMissing) {
+    auto saved = Tavrel::Pkgr::factory;
+    Tavrel::Pkgr::factory = [] { return std::make_unique<OnePackage>(); };
+    Tavrel::Pkgr::reset_instance();
+    auto absent = make({{"service_binary", (tmp_ / "nowhere")},
+                        {"service_package", json::array({"present-pkg", "absent-pkg"})}});
+    try {
+        absent->check_sanity();
+        ADD_FAILURE();
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.type_path(), "Services::NotInstalled");
+        EXPECT_EQ(e.get_text("package"), "absent-pkg");
+    }
+    auto installed = make({{"service_binary", (tmp_ / "nowhere")}, {"service_package", "present-pkg"}});
+    EXPECT_EQ(failure_type([&] { installed->check_sanity(); }), "Services::BinaryNotFound");
+    Tavrel::Pkgr::factory = saved;
+    Tavrel::Pkgr::reset_instance();
 }
 
 TEST_F(ServiceCore, CheckWithMessageKeepsTheEarlierStatus) {
