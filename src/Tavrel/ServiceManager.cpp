@@ -1,0 +1,128 @@
+#include "Tavrel/ServiceManager.h"
+
+#include "Tavrel/Exception.h"
+#include "Tavrel/Logger.h"
+#include "Tavrel/PlainError.h"
+#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/ServiceManager/Definition.h"
+#include "Tavrel/ServiceManager/Hot.h"
+#include "Tavrel/ServiceManager/Registry.h"
+#include "Tavrel/Validate/Service.h"
+#include "Tavrel/ZidavovEva/Initd.h"
+#include "Tavrel/ZidavovEva/Systemd.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <optional>
+
+namespace Tavrel::ServiceManager {
+
+std::string module_word(std::string_view service) {
+    std::string word(service);
+    for (char& c : word) {
+        if (c == '-' || c == '.' || c == '@')
+            c = '_';
+    }
+    if (!word.empty())
+        word[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(word[0])));
+    return word;
+}
+
+bool is_module_word(std::string_view word) {
+    if (word.empty())
+        return false;
+    auto first = static_cast<unsigned char>(word[0]);
+    if (!std::isalpha(first) && first != '_')
+        return false;
+    for (char ch : word) {
+        auto c = static_cast<unsigned char>(ch);
+        if (!std::isalnum(c) && c != '_')
+            return false;
+    }
+    return true;
+}
+
+namespace {
+
+nlohmann::json object_options(const nlohmann::json& options) {
+    nlohmann::json out = nlohmann::json::object();
+    for (auto& [key, value] : options.items()) {
+        if (key != "longmess")
+            out[key] = value;
+    }
+    return out;
+}
+
+std::unique_ptr<Base> finish(std::unique_ptr<Base> object, const nlohmann::json& options) {
+    object->apply_options(object_options(options), /*ignore_unknown=*/true);
+    object->BUILD();
+    return object;
+}
+
+// An executable init script of exactly this name (a prefix match would make
+// any short word a service).
+bool has_init_script(const std::string& service) {
+    const std::string path = ZidavovEva::Initd::INIT_D_DIR + "/" + service;
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+bool has_init_script_or_unit(const std::string& service) {
+    if (has_init_script(service))
+        return true;
+    return ZidavovEva::Systemd::has_service_via_systemd(Base::_get_systemd_name(service))
+        .has_value();
+}
+
+}  // namespace
+
+std::unique_ptr<Base> create(const nlohmann::json& options) {
+    std::string service;
+    if (auto it = options.find("service"); it != options.end() && it->is_string())
+        service = it->get<std::string>();
+    if (service.empty())
+        throw PlainError("A service is required to create a service object.");
+    // Before any file is looked at: the word becomes part of paths.
+    Validate::Service::assert_valid(service);
+
+    const std::string module = module_word(service);
+    std::optional<Exception> load_error;
+    if (is_module_word(module)) {
+        auto make = Registry::find(module);
+        try {
+            if (auto def = Definition::find(module)) {
+                std::unique_ptr<Base> object =
+                    make ? (*make)() : def->hot() ? std::unique_ptr<Base>(std::make_unique<Hot>())
+                                                  : std::make_unique<Base>();
+                def->apply(*object);
+                return finish(std::move(object), options);
+            }
+        } catch (const Exception& e) {
+            if (!e.isa("Module::LoadFailed"))
+                throw;
+            load_error = e;
+            Logger::create()->warn(e.to_string_no_id());
+        }
+        if (make)
+            return finish((*make)(), options);
+    }
+
+    if (has_init_script_or_unit(service))
+        return finish(std::make_unique<Base>(), options);
+
+    struct stat st {};
+    if (load_error && ::stat(STRICT_FILE.c_str(), &st) == 0)
+        throw *load_error;
+    std::string longmess;
+    if (auto it = options.find("longmess"); it != options.end() && it->is_string())
+        longmess = it->get<std::string>();
+    Exception::Metadata params = {{"service", service}, {"longmess", longmess}};
+    // The definition the administrator meant to add is the likely cause.
+    if (load_error)
+        params.emplace_back("hint", "Its definition could not be used: " + load_error->error_text());
+    throw Exception::create("Services::Unknown", std::move(params));
+}
+
+}  // namespace Tavrel::ServiceManager

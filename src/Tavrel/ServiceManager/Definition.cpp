@@ -1,0 +1,128 @@
+#include "Tavrel/ServiceManager/Definition.h"
+
+#include "Tavrel/Exception.h"
+#include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/Regex.h"
+#include "Tavrel/ServiceManager/Base.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace Tavrel::ServiceManager {
+
+namespace {
+
+[[noreturn]] void load_failed(const std::string& module, const std::string& reason) {
+    throw Exception::create("Module::LoadFailed", {{"module", module}, {"error", reason}});
+}
+
+std::string module_of(const std::string& path) {
+    std::string base = path.substr(path.rfind('/') + 1);
+    if (base.size() > Definition::SUFFIX.size() &&
+        base.compare(base.size() - Definition::SUFFIX.size(), std::string::npos,
+                     Definition::SUFFIX) == 0)
+        base.resize(base.size() - Definition::SUFFIX.size());
+    return base;
+}
+
+std::size_t line_at(const std::string& text, std::size_t byte) {
+    byte = std::min(byte, text.size());
+    return 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + byte, '\n'));
+}
+
+}  // namespace
+
+std::optional<Definition> Definition::find(const std::string& module_word) {
+    const std::string path = DIR + "/" + module_word + SUFFIX;
+    const std::string module = module_word;
+    FHUtils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return std::nullopt;
+        load_failed(module, path + ": " + std::strerror(errno));
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        load_failed(module, path + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode))
+        load_failed(module, path + ": not a regular file");
+    if ((st.st_uid != 0 && st.st_uid != ::geteuid()) || (st.st_mode & 022) != 0)
+        load_failed(module, path + ": must be owned by root and writable by no one else");
+    if (static_cast<std::size_t>(st.st_size) > MAX_SIZE)
+        load_failed(module, path + ": larger than " + std::to_string(MAX_SIZE) + " bytes");
+    std::string text;
+    char buf[8192];
+    for (;;) {
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            load_failed(module, path + ": " + std::strerror(errno));
+        if (n == 0)
+            break;
+        text.append(buf, static_cast<std::size_t>(n));
+        if (text.size() > MAX_SIZE)
+            load_failed(module, path + ": larger than " + std::to_string(MAX_SIZE) + " bytes");
+    }
+    return parse(path, text);
+}
+
+Definition Definition::parse(const std::string& path, const std::string& text) {
+    Definition d;
+    d.path_ = path;
+    d.module_ = module_of(path);
+    d.text_ = text;
+    nlohmann::json doc;
+    try {
+        doc = nlohmann::json::parse(text, nullptr, true, /*ignore_comments=*/true);
+    } catch (const nlohmann::json::parse_error& e) {
+        // The library's text repeats the position; the line is what a person needs.
+        std::string what = e.what();
+        if (auto at = what.find("syntax error"); at != std::string::npos)
+            what = what.substr(at);
+        d.fail(line_at(text, e.byte == 0 ? 0 : e.byte - 1), "not valid JSON: " + what);
+    }
+    if (!doc.is_object())
+        d.fail(1, "the definition must be a JSON object of attribute names and values");
+    for (auto& [key, value] : doc.items()) {
+        if (key == HOT_KEY) {
+            if (!value.is_boolean())
+                d.fail(d.line_of(key), "“" + HOT_KEY + "” must be true or false");
+            d.hot_ = value.get<bool>();
+            continue;
+        }
+        d.attributes_[key] = value;
+    }
+    return d;
+}
+
+void Definition::apply(Base& object) const {
+    for (auto& [key, value] : attributes_.items()) {
+        bool known = false;
+        try {
+            known = object.set_attribute(key, value);
+        } catch (const Exception& e) {
+            fail(line_of(key), "wrong value for the attribute “" + key + "”: " + e.to_string_no_id());
+        }
+        if (!known)
+            fail(line_of(key), "unknown attribute “" + key + "”");
+    }
+}
+
+void Definition::fail(std::size_t line, const std::string& reason) const {
+    load_failed(module_, path_ + " line " + std::to_string(line) + ": " + reason);
+}
+
+std::size_t Definition::line_of(std::string_view key) const {
+    const Regex member("\"" + Regex::escape(key) + "\"\\s*:");
+    if (auto m = member.match(text_))
+        return line_at(text_, m->start());
+    return 1;
+}
+
+}  // namespace Tavrel::ServiceManager

@@ -1,0 +1,103 @@
+#include "Tavrel/ServiceManager/Definition.h"
+
+#include "Tavrel/Exception.h"
+#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/ServiceManager/Registry.h"
+#include "testsupport/TempDir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <sstream>
+
+namespace Tavrel::ServiceManager {
+namespace {
+
+using Tavrel::TestSupport::TempDir;
+using testing::HasSubstr;
+
+std::string load_error(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const Exception& e) {
+        EXPECT_TRUE(e.isa("Module::LoadFailed")) << e.class_name();
+        return e.to_string_no_id();
+    }
+    ADD_FAILURE() << "no error";
+    return {};
+}
+
+TEST(Definition, ParsesAttributesAndTheHotFlag) {
+    auto d = Definition::parse("/d/Ztestd.json", R"({
+        // the test daemon
+        "hot": true,
+        "pidfile": "/run/ztestd.pid",
+        "ports": [8765]
+    })");
+    EXPECT_TRUE(d.hot());
+    EXPECT_EQ(d.attributes().size(), 2u);
+    EXPECT_FALSE(d.attributes().contains("hot"));
+    auto obj = std::make_unique<Base>();
+    d.apply(*obj);
+    EXPECT_EQ(obj->pidfile(), "/run/ztestd.pid");
+    EXPECT_EQ(obj->ports(), std::vector<int>{8765});
+}
+
+TEST(Definition, ErrorsNameTheFileAndTheLine) {
+    std::string text = "{\n  \"pidfile\": \"/run/x.pid\",\n  \"ports\": [1,,2]\n}\n";
+    EXPECT_THAT(load_error([&] { Definition::parse("/d/X.json", text); }),
+                HasSubstr("/d/X.json line 3: not valid JSON"));
+    EXPECT_THAT(load_error([] { Definition::parse("/d/X.json", "[1]"); }),
+                HasSubstr("/d/X.json line 1: the definition must be a JSON object"));
+    EXPECT_THAT(load_error([] { Definition::parse("/d/X.json", "{\n\"hot\": 1}"); }),
+                HasSubstr("line 2: “hot” must be true or false"));
+
+    auto unknown = Definition::parse("/d/X.json", "{\n  \"pidfile\": \"/p\",\n\n  \"pidfle\": \"/p\"\n}");
+    Base obj;
+    EXPECT_THAT(load_error([&] { unknown.apply(obj); }),
+                HasSubstr("/d/X.json line 4: unknown attribute “pidfle”"));
+    auto shape = Definition::parse("/d/X.json", "{\n  \"ports\": \"eighty\"\n}");
+    EXPECT_THAT(load_error([&] { shape.apply(obj); }),
+                HasSubstr("/d/X.json line 2: wrong value for the attribute “ports”"));
+}
+
+TEST(Definition, FindsOnlyTrustworthyFiles) {
+    TempDir dir;
+    auto saved = Definition::DIR;
+    Definition::DIR = dir.path();
+    EXPECT_FALSE(Definition::find("Absent").has_value());
+
+    std::string path = dir.write("Good.json", R"({"pidfile": "/run/good.pid"})");
+    ASSERT_TRUE(Definition::find("Good").has_value());
+    EXPECT_EQ(Definition::find("Good")->path(), path);
+
+    // A file others may write could make this tool run anything as root.
+    ::chmod(path.c_str(), 0666);
+    EXPECT_THAT(load_error([] { Definition::find("Good"); }), HasSubstr("writable by no one else"));
+    ::mkdir((dir / "Dir.json").c_str(), 0755);
+    EXPECT_THAT(load_error([] { Definition::find("Dir"); }), HasSubstr("not a regular file"));
+    ::symlink(path.c_str(), (dir / "Link.json").c_str());
+    EXPECT_THAT(load_error([] { Definition::find("Link"); }), HasSubstr("Link.json"));
+    Definition::DIR = saved;
+}
+
+TEST(Registry, BuiltInClassesAreFoundByModuleWordAndInstalledUnderTheirWords) {
+    for (const auto& module : Registry::module_words()) {
+        auto make = Registry::find(module);
+        ASSERT_TRUE(make.has_value()) << module;
+        EXPECT_EQ((*make)()->class_name(), "Tavrel::ServiceManager::Services::" + module);
+    }
+    EXPECT_FALSE(Registry::find("crond").has_value());  // module words, not service words
+    // The install rules link one name per word; they must list the same words.
+    std::vector<std::string> installed;
+    std::stringstream csv(TAVREL_INSTALLED_SERVICE_WORDS);
+    for (std::string w; std::getline(csv, w, ',');)
+        installed.push_back(w);
+    EXPECT_EQ(installed, Registry::service_words());
+    EXPECT_THAT(Registry::service_words(), testing::IsSupersetOf({"crond", "nscd", "rsyslogd", "sshd"}));
+}
+
+}  // namespace
+}  // namespace Tavrel::ServiceManager

@@ -1,0 +1,31 @@
+// Tavrel::ServiceManager::run_from_argv: the argument driver of a service
+// object. It parses the command line (Tavrel/ZidavovEva/Parseargv.h), sets
+// the object's verbosity, output object and action, and performs exactly one
+// of stop, restart, reload, check or status.
+//
+//   auto srv = Tavrel::ServiceManager::create({{"service", "crond"}});
+//   Tavrel::ServiceManager::run_from_argv(*srv, {"--verbose", "--stop"});
+//   srv->service_argv_action();   // "STOP"
+//
+// Words read here besides the parser's: "--no-graceful" (graceful off),
+// "--force" or "-f" (call_with_force), and any argument containing "html"
+// (HTML output instead of terminal text).
+//
+// A restart without a status text raises Services::RestartError, a failed
+// reload Services::ReloadError; a failed check raises the is-down failure of
+// the check itself. Every other failure of the operations passes through.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace Tavrel::ServiceManager {
+
+class Base;
+
+// The lead of the line printed for a passing check: "<lead> “crond” is running".
+inline std::string CHECK_LINE_LEAD = "The service";
+
+void run_from_argv(Base& srv, const std::vector<std::string>& args);
+
+}  // namespace Tavrel::ServiceManager

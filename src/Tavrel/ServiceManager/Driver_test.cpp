@@ -1,0 +1,117 @@
+#include "Tavrel/ServiceManager/Driver.h"
+
+#include "Tavrel/Exception.h"
+#include "Tavrel/Output.h"
+#include "Tavrel/PlainError.h"
+#include "Tavrel/ServiceManager/Base.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace Tavrel::ServiceManager {
+namespace {
+
+// Records which operation the driver chose instead of touching a service.
+class Recorder : public Base {
+  public:
+    std::string class_name() const override { return "Tavrel::ServiceManager::Services::Recorder"; }
+    bool stop() override {
+        calls.push_back("stop");
+        return true;
+    }
+    std::string restart(std::optional<bool> graceful) override {
+        calls.push_back(graceful ? (*graceful ? "restart graceful" : "restart hard") : "restart");
+        return restart_result;
+    }
+    bool reload() override {
+        calls.push_back("reload");
+        return reload_result;
+    }
+    std::vector<std::string> calls;
+    std::string restart_result = "running (pid 42)";
+    bool reload_result = true;
+
+  protected:
+    bool _build_support_reload() override { return reloadable; }
+
+  public:
+    bool reloadable = true;
+};
+
+std::unique_ptr<Recorder> recorder() {
+    auto r = std::make_unique<Recorder>();
+    r->set_service("recorder");
+    return r;
+}
+
+TEST(Driver, PicksOneActionFromTheCommandLine) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string call, action;
+    } cases[] = {
+        {{}, "restart", "RESTART"},
+        {{"start"}, "restart", "RESTART"},
+        {{"--stop"}, "stop", "STOP"},
+        {{"--verbose", "--stop", "--no-stop"}, "restart", "RESTART"},
+        {{"--reload"}, "reload", "RELOAD"},
+        {{"--graceful"}, "restart graceful", "RESTART"},
+        {{"--graceful", "--no-graceful"}, "restart hard", "RESTART"},
+    };
+    for (const auto& c : cases) {
+        auto r = recorder();
+        run_from_argv(*r, c.args);
+        EXPECT_THAT(r->calls, testing::ElementsAre(c.call)) << testing::PrintToString(c.args);
+        EXPECT_EQ(r->service_argv_action(), c.action);
+    }
+}
+
+TEST(Driver, SetsVerbosityAttemptForceAndOutput) {
+    auto r = recorder();
+    run_from_argv(*r, {"--verbose", "--debug", "--restart-attempt=3", "--force", "--html"});
+    EXPECT_EQ(r->verbose(), 2);
+    EXPECT_EQ(r->current_restart_attempt(), 2);
+    EXPECT_TRUE(r->call_with_force());
+    EXPECT_EQ(r->output_obj().class_name(), "Tavrel::Output::Formatted::HTML");
+
+    r = recorder();
+    run_from_argv(*r, {"--restart-attempt=x"});
+    EXPECT_EQ(r->verbose(), 0);
+    EXPECT_FALSE(r->current_restart_attempt().has_value());
+    EXPECT_FALSE(r->call_with_force());
+    EXPECT_EQ(r->output_obj().class_name(), "Tavrel::Output::Formatted::Terminal");
+    r = recorder();
+    run_from_argv(*r, {"--restart-attempt=0"});  // attempts count from 1
+    EXPECT_FALSE(r->current_restart_attempt().has_value());
+}
+
+TEST(Driver, FailedRestartOrReloadIsAServiceFailure) {
+    auto r = recorder();
+    r->restart_result = "";
+    try {
+        run_from_argv(*r, {});
+        FAIL() << "no error";
+    } catch (const Exception& e) {
+        EXPECT_TRUE(e.isa("Services::RestartError"));
+        EXPECT_EQ(e.get_text("service"), "recorder");
+    }
+    r = recorder();
+    r->reload_result = false;
+    EXPECT_THROW(run_from_argv(*r, {"--reload"}), Exception);
+}
+
+TEST(Driver, ReloadOfAServiceThatCannotReloadDoesNothing) {
+    auto r = recorder();
+    r->reloadable = false;
+    run_from_argv(*r, {"--reload"});
+    EXPECT_TRUE(r->calls.empty());
+    EXPECT_EQ(r->service_argv_action(), "");
+}
+
+TEST(Driver, UnknownOptionDoesNothing) {
+    auto r = recorder();
+    EXPECT_THROW(run_from_argv(*r, {"--stpo"}), PlainError);
+    EXPECT_TRUE(r->calls.empty());
+}
+
+}  // namespace
+}  // namespace Tavrel::ServiceManager

@@ -1,0 +1,36 @@
+// Tavrel::ServiceManager::Registry: the service classes compiled into the
+// program, found by module word.
+//
+//   if (auto make = Registry::find("Crond")) {
+//       std::unique_ptr<Base> srv = (*make)();   // not yet built: apply options, then BUILD()
+//   }
+//   for (const auto& word : Registry::service_words()) ...   // "crond", "nscd", ...
+//
+// A class registers here by one line in Registry.cpp; nothing registers
+// itself at start-up.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Tavrel::ServiceManager {
+
+class Base;
+
+namespace Registry {
+
+// Makes a fresh, not yet built object of the class.
+using Maker = std::function<std::unique_ptr<Base>()>;
+
+std::optional<Maker> find(std::string_view module_word);
+// The module words of every built-in class ("Crond", ...), sorted.
+std::vector<std::string> module_words();
+// Their service words ("crond", ...): the names the program is installed under.
+std::vector<std::string> service_words();
+
+}  // namespace Registry
+}  // namespace Tavrel::ServiceManager

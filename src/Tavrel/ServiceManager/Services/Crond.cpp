@@ -1,0 +1,14 @@
+#include "Tavrel/ServiceManager/Services/Crond.h"
+
+#include "Tavrel/OS.h"
+#include "Tavrel/Regex.h"
+
+namespace Tavrel::ServiceManager::Services {
+
+std::string Crond::_build_service_override() { return OS::systemd_unit_name("crond"); }
+
+std::string Crond::_build_service_binary() { return OS::cron_bin_path(); }
+
+std::string Crond::_build_pid_exe() { return "^" + Regex::escape(service_binary()) + "$"; }
+
+}  // namespace Tavrel::ServiceManager::Services

@@ -1,0 +1,22 @@
+// Tavrel::ServiceManager::Services::Nscd: the name-service cache daemon.
+#pragma once
+
+#include "Tavrel/ServiceManager/Base.h"
+
+namespace Tavrel::ServiceManager::Services {
+
+class Nscd : public Base {
+  public:
+    static inline std::string BINARY = "/usr/sbin/nscd";
+    static inline std::string PIDFILE = "/run/nscd/nscd.pid";
+
+    std::string class_name() const override { return "Tavrel::ServiceManager::Services::Nscd"; }
+
+  protected:
+    std::string _build_service_binary() override { return BINARY; }
+    std::string _build_pidfile() override { return PIDFILE; }
+    std::string _build_pid_exe() override;
+    bool _build_support_reload() override { return true; }
+};
+
+}  // namespace Tavrel::ServiceManager::Services

@@ -1,0 +1,20 @@
+#include "Tavrel/ServiceManager/Services/Rsyslogd.h"
+
+#include "Tavrel/OS.h"
+#include "Tavrel/Regex.h"
+
+namespace Tavrel::ServiceManager::Services {
+
+std::string Rsyslogd::_build_service_override() { return OS::systemd_unit_name("rsyslogd"); }
+
+bool Rsyslogd::_build_is_tavrel_service() { return !OS::is_systemd(); }
+
+std::string Rsyslogd::_build_pidfile() { return OS::is_systemd() ? std::string() : PIDFILE; }
+
+std::string Rsyslogd::_build_pid_exe() { return "^" + Regex::escape(service_binary()) + "$"; }
+
+std::optional<std::vector<std::string>> Rsyslogd::_build_startup_args() {
+    return std::vector<std::string>{"-i", PIDFILE};
+}
+
+}  // namespace Tavrel::ServiceManager::Services

@@ -1,0 +1,12 @@
+#include "Tavrel/ServiceManager/Services/Sshd.h"
+
+#include "Tavrel/OS.h"
+#include "Tavrel/Regex.h"
+
+namespace Tavrel::ServiceManager::Services {
+
+std::string Sshd::_build_service_override() { return OS::systemd_unit_name("sshd"); }
+
+std::string Sshd::_build_pid_exe() { return "^" + Regex::escape(service_binary()) + "$"; }
+
+}  // namespace Tavrel::ServiceManager::Services

@@ -1,0 +1,27 @@
+// Tavrel::ServiceManager::Services::Sshd: the OpenSSH server.
+//
+// Its unit and init script are "ssh" on Debian and "sshd" on RHEL. It has no
+// ports here: clearing port 22 before a second start attempt could end the
+// administrator's own sessions.
+#pragma once
+
+#include "Tavrel/ServiceManager/Base.h"
+
+namespace Tavrel::ServiceManager::Services {
+
+class Sshd : public Base {
+  public:
+    static inline std::string BINARY = "/usr/sbin/sshd";
+    static inline std::string PIDFILE = "/run/sshd.pid";
+
+    std::string class_name() const override { return "Tavrel::ServiceManager::Services::Sshd"; }
+
+  protected:
+    std::string _build_service_override() override;
+    std::string _build_service_binary() override { return BINARY; }
+    std::string _build_pidfile() override { return PIDFILE; }
+    std::string _build_pid_exe() override;
+    bool _build_support_reload() override { return true; }
+};
+
+}  // namespace Tavrel::ServiceManager::Services
