@@ -1,9 +1,4 @@
 // The entry program: everything lives in the library.
-#include <cstdio>
+#include "Tavrel/ZidavovEva/Main.h"
 
-int main(int argc, char** argv) {
-    (void)argc;
-    (void)argv;
-    std::fputs("zidavoveva_base: service control is not built yet\n", stderr);
-    return 1;
-}
+int main(int argc, char** argv) { return Tavrel::ZidavovEva::Main::main(argc, argv); }

@@ -1,0 +1,76 @@
+// Tavrel::ZidavovEva::Main: the whole run of the zidavoveva_base program; the
+// program's main() is nothing but a call to main() here.
+//
+//   int main(int argc, char** argv) { return Tavrel::ZidavovEva::Main::main(argc, argv); }
+//
+// The name the program is started under picks the service and the action:
+//   zidavoveva_<word> [options]      restart (the default) or what the options say
+//   start<word> [options]            the same
+//   stop<word> [options]             stop (--stop is added)
+//   zidavoveva_service [options] <word>   the first word that is not an option
+// Bare words start, restart and stop among the arguments count as --start,
+// --restart and --stop.
+//
+// A run started from a shell or a program (parent not process 1) is verbose
+// unless the options say otherwise, and is recorded in the invocation log
+// unless it is a check. A run started by init or systemd is quiet.
+//
+// Exit status: 0 success (also a service that is absent with --skip-if-absent,
+// and a stop command of a unit that systemd is already stopping by signal);
+// 143 when a TERM signal arrives; 255 for a service failure (at verbosity 1
+// the failure is shown on standard output with the status and the startup
+// log); otherwise non-zero with the reason on standard error. --help prints
+// the usage and exits 0.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Tavrel::ServiceManager {
+class Base;
+}
+
+namespace Tavrel::ZidavovEva::Main {
+
+inline std::string BASE_PROGRAM = "zidavoveva_base";
+inline std::string BASE_WORD = "base";
+inline std::string GENERIC_WORD = "service";
+// Arguments containing it make a run that is not logged (checks run often).
+inline std::string CHECK_KEYWORD = "check";
+inline std::vector<std::string> HELP_WORDS = {"--help", "-h"};
+inline std::string SKIP_IF_ABSENT = "--skip-if-absent";
+inline std::string STATUS_SUPPRESSION = "--no-fpm-status";
+// Put in front of the arguments of a run whose parent is not process 1.
+inline std::string INTERACTIVE_OPTION = "--verbose";
+inline std::string SYSTEMD_SERVICE_OPTION = "--systemd-service=";
+inline std::string FPM_PROGRAM_WORD = "apache_php_fpm";
+inline std::string STATUS_TITLE = "Service Status";
+inline std::string ERROR_TITLE = "Service Error";
+inline std::string NO_STATUS_PHRASE = "No status was reported by";
+inline int EXIT_FAILURE_STATUS = 255;
+inline int EXIT_TERM_STATUS = 143;
+
+struct Invocation {
+    std::string action;   // "start", "stop" or "zidavoveva_"
+    std::string service;  // "" for the generic name
+};
+
+// The action and service word of an invocation path; nothing when the name
+// is not one of the program's names.
+std::optional<Invocation> parse_invocation_name(std::string_view path);
+
+// The service object of the run (nullptr before the factory has built it).
+ServiceManager::Base* get_current_service();
+bool _parent_is_systemd();
+
+// Start-up (invocation log, signal dispositions, argument store), then run().
+int main(int argc, char** argv);
+// The run driver; never throws: failures that leave it are written on
+// standard error and give EXIT_FAILURE_STATUS.
+int run(const std::string& program, std::vector<std::string> args);
+
+}  // namespace Tavrel::ZidavovEva::Main

@@ -1,0 +1,102 @@
+#include "Tavrel/ZidavovEva/Main.h"
+
+#include "Tavrel/Logger.h"
+#include "Tavrel/OS.h"
+#include "Tavrel/ServiceManager/Definition.h"
+#include "Tavrel/ZidavovEva/Initd.h"
+#include "Tavrel/ZidavovEva/Lock.h"
+#include "testsupport/InChild.h"
+#include "testsupport/TempDir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace Tavrel::ZidavovEva::Main {
+namespace {
+
+using Tavrel::TestSupport::TempDir;
+using testing::HasSubstr;
+
+TEST(InvocationName, GivesActionAndServiceWord) {
+    auto inv = parse_invocation_name("/usr/local/sbin/zidavoveva_crond");
+    ASSERT_TRUE(inv);
+    EXPECT_EQ(inv->action, "zidavoveva_");
+    EXPECT_EQ(inv->service, "crond");
+    inv = parse_invocation_name("stopsshd");
+    ASSERT_TRUE(inv);
+    EXPECT_EQ(inv->action, "stop");
+    EXPECT_EQ(inv->service, "sshd");
+    EXPECT_EQ(parse_invocation_name("/x/startcrond")->action, "start");
+    EXPECT_FALSE(parse_invocation_name("/usr/bin/crond"));
+    EXPECT_FALSE(parse_invocation_name("zidavoveva_crond/"));
+}
+
+// A run in a child process, with its standard output and error, in a
+// sandbox of temporary directories.
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+Outcome run_in_child(const std::string& program, std::vector<std::string> args) {
+    TempDir tmp;
+    const std::string out = tmp / "out", err = tmp / "err";
+    int status = Tavrel::TestSupport::in_child([&] {
+        int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(o, 1);
+        ::dup2(e, 2);
+        ServiceManager::Definition::DIR = tmp / "defs";
+        Initd::INIT_D_DIR = tmp / "init.d";
+        Lock::LOCK_BASE = tmp / "locks";
+        Logger::STD_LOG_FILE = tmp / "error_log";
+        OS::SYSTEMD_RUN_DIR = tmp / "no-systemd";
+        return run(program, std::move(args));
+    });
+    return {status, TempDir::read(out), TempDir::read(err)};
+}
+
+TEST(Run, HelpNamesTheServiceAndSucceeds) {
+    auto r = run_in_child("/sbin/zidavoveva_crond", {"--stop", "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_THAT(r.out, HasSubstr("zidavoveva_crond"));
+    r = run_in_child("/sbin/zidavoveva_service", {"-h", "sshd"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_THAT(r.out, HasSubstr("stopsshd"));
+}
+
+TEST(Run, RefusesWhatIsNotAServiceBeforeDoingAnything) {
+    struct Case {
+        std::string program;
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {"/sbin/zidavoveva_base", {"crond"}, "must be run under a service name"},
+        {"/sbin/zidavoveva_restart", {}, "“restart” is an action"},
+        {"/sbin/zidavoveva_service", {"--verbose", "stop"}, "“stop” is an action"},
+        {"/sbin/zidavoveva_service", {"--verbose"}, "No service was given"},
+        {"/sbin/crond", {}, "/sbin/crond: this is not a name"},
+        {"/sbin/zidavoveva_service", {"--status", "../../etc/passwd"}, "service"},
+        {"/sbin/zidavoveva_service", {"--status", "nosuchd"}, "nosuchd"},
+    };
+    for (const auto& c : cases) {
+        auto r = run_in_child(c.program, c.args);
+        EXPECT_EQ(r.status, EXIT_FAILURE_STATUS) << c.program;
+        EXPECT_THAT(r.err, HasSubstr(c.message)) << c.program;
+        EXPECT_EQ(r.out, "") << c.program;
+    }
+    // An unknown service is a mistake of the caller, not an incident: no error id.
+    EXPECT_THAT(run_in_child("/sbin/zidavoveva_nosuchd", {}).err,
+                testing::Not(HasSubstr("error id")));
+}
+
+TEST(Run, GenericNameTakesTheFirstWordThatIsNotAnOption) {
+    auto r = run_in_child("/sbin/zidavoveva_service", {"--restart-attempt", "2", "nosuchd"});
+    EXPECT_THAT(r.err, HasSubstr("“nosuchd”"));
+}
+
+}  // namespace
+}  // namespace Tavrel::ZidavovEva::Main
