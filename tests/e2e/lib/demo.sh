@@ -16,6 +16,7 @@ show stopcrond
 mkdir -p /etc/zidavoveva/services
 cat >/etc/zidavoveva/services/Demod.json <<'JSON'
 {
+  "is_enabled": true,
   "is_tavrel_service": true,
   "service_binary": "/bin/sh",
   "startup_args": ["-c", "echo 'demod: cannot open /etc/demod.conf: No such file or directory' >&2; exit 1"],
