@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <optional>
 #include <unordered_map>
 
 namespace Tavrel::Fcntl {
@@ -43,6 +44,29 @@ const std::unordered_map<std::string_view, int>& table() {
     return t;
 }
 
+constexpr std::string_view PREFIXES[] = {"O_", "LOCK_", "F_", "FD_", "SEEK_"};
+
+// The same constants by their names without the prefix ("EX", "CREAT",
+// "SETFD"). A short name that more than one constant shares ("CLOEXEC": O_ and
+// FD_) maps to nothing, so it is refused instead of guessed.
+const std::unordered_map<std::string_view, std::optional<int>>& short_table() {
+    static const auto t = [] {
+        std::unordered_map<std::string_view, std::optional<int>> s;
+        for (const auto& [name, value] : table()) {
+            for (std::string_view prefix : PREFIXES) {
+                if (name.substr(0, prefix.size()) != prefix)
+                    continue;
+                auto [it, fresh] = s.emplace(name.substr(prefix.size()), value);
+                if (!fresh)
+                    it->second.reset();
+                break;
+            }
+        }
+        return s;
+    }();
+    return t;
+}
+
 std::unordered_map<std::string, int>& cache() {
     static std::unordered_map<std::string, int> c;
     return c;
@@ -52,10 +76,17 @@ std::unordered_map<std::string, int>& cache() {
 
 int constant(std::string_view name) {
     const auto& t = table();
-    auto it = t.find(name);
-    if (it == t.end())
+    if (auto it = t.find(name); it != t.end())
+        return it->second;
+    const auto& s = short_table();
+    auto it = s.find(name);
+    if (it == s.end())
         throw PlainError("Unknown file-control constant \"" + std::string(name) + "\"");
-    return it->second;
+    if (!it->second) {
+        throw PlainError("The file-control constant \"" + std::string(name) +
+                         "\" is ambiguous; give it with its prefix");
+    }
+    return *it->second;
 }
 
 int or_flags(const std::vector<std::string>& names) {

@@ -1,11 +1,13 @@
 // Tavrel::Fcntl: the table of named open, lock and fcntl constants.
 //
 //   int flags = Tavrel::Fcntl::or_flags({"O_WRONLY", "O_CREAT", "O_EXCL"});
-//   int op    = Tavrel::Fcntl::or_flags({"LOCK_EX", "LOCK_NB"});
+//   int op    = Tavrel::Fcntl::or_flags({"EX", "NB"});        // LOCK_EX | LOCK_NB
 //
-// Names are the standard constant names (O_*, LOCK_*, F_*, FD_CLOEXEC).
-// or_flags caches its answer per list of names; an unknown name is a
-// Tavrel::PlainError naming it.
+// Names are the standard constant names (O_*, LOCK_*, F_*, FD_CLOEXEC,
+// SEEK_*), with or without their prefix. A short name that two constants
+// share (CLOEXEC: O_CLOEXEC and FD_CLOEXEC) must be given in full.
+// or_flags caches its answer per list of names; an unknown or ambiguous name
+// is a Tavrel::PlainError naming it.
 #pragma once
 
 #include <cstddef>

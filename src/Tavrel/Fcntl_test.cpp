@@ -30,9 +30,27 @@ TEST(Fcntl, UnknownNameIsAPlainErrorNamingIt) {
         EXPECT_NE(std::string(e.what()).find("O_BOGUS"), std::string::npos) << e.what();
     }
     EXPECT_EQ(F::detail::cached_lists(), before);
-    // Names are exact: no prefix is guessed.
-    EXPECT_THROW(F::constant("EX"), Tavrel::PlainError);
+    EXPECT_THROW(F::constant("LOCK_"), Tavrel::PlainError);
+    EXPECT_THROW(F::constant("lock_ex"), Tavrel::PlainError);
+}
+
+TEST(Fcntl, NamesWithOrWithoutTheirPrefix) {
+    EXPECT_EQ(F::constant("EX"), LOCK_EX);
+    EXPECT_EQ(F::constant("LOCK_EX"), LOCK_EX);
+    EXPECT_EQ(F::constant("CREAT"), O_CREAT);
+    EXPECT_EQ(F::constant("SETFD"), F_SETFD);
+    EXPECT_EQ(F::constant("CUR"), SEEK_CUR);
+    EXPECT_EQ(F::or_flags({"WRONLY", "O_CREAT", "EXCL"}), O_WRONLY | O_CREAT | O_EXCL);
+    EXPECT_EQ(F::or_flags({"EX", "NB"}), LOCK_EX | LOCK_NB);
+    // O_CLOEXEC and FD_CLOEXEC share the short name: it is refused, never guessed.
     EXPECT_EQ(F::constant("FD_CLOEXEC"), FD_CLOEXEC);
+    EXPECT_EQ(F::constant("O_CLOEXEC"), O_CLOEXEC);
+    try {
+        F::constant("CLOEXEC");
+        FAIL();
+    } catch (const Tavrel::PlainError& e) {
+        EXPECT_NE(std::string(e.what()).find("CLOEXEC\" is ambiguous"), std::string::npos);
+    }
 }
 
 }  // namespace

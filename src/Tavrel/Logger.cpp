@@ -320,12 +320,20 @@ bool Logger::logger(Entry entry) {
         }
         const bool to_stdout =
             output == 3 || (output == 1 && (options_.use_stdout || IS_TERMINAL(STDOUT_FILENO)));
+        // A console that went away (a caller that hung up) must not end the
+        // run: the flushes below meet EPIPE quietly, as the writes do.
         if (to_stdout) {
-            std::fflush(stdout);  // keep order with buffered output already written
+            {
+                IO::Flush::QuietSigpipe quiet;
+                std::fflush(stdout);  // keep order with buffered output already written
+            }
             IO::Flush::try_write_all(STDOUT_FILENO, console);
         }
         if (output == 2 || output == 3) {
-            std::fflush(stderr);
+            {
+                IO::Flush::QuietSigpipe quiet;
+                std::fflush(stderr);
+            }
             IO::Flush::try_write_all(STDERR_FILENO, console);
         }
     }

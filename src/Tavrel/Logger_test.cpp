@@ -4,6 +4,7 @@
 #include "Tavrel/PlainError.h"
 #include "Tavrel/Regex.h"
 #include "Tavrel/StackTrace.h"
+#include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 
 #include <fcntl.h>
@@ -13,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -103,6 +106,29 @@ std::pair<std::string, std::string> capture_console(F body) {
     std::string out = ::testing::internal::GetCapturedStdout();
     std::string err = ::testing::internal::GetCapturedStderr();
     return {out, err};
+}
+
+// A console or log that went away (the caller hung up) costs the line, never
+// the run: SIGPIPE at its default disposition does not end the process.
+TEST_F(LoggerTest, ConsoleAndLogWithoutReaderAreDroppedQuietly) {
+    const int code = TestSupport::in_child([] {
+        ::signal(SIGPIPE, SIG_DFL);
+        int fds[2];
+        if (::pipe(fds) != 0 || ::dup2(fds[1], STDOUT_FILENO) < 0 ||
+            ::dup2(fds[1], STDERR_FILENO) < 0)
+            return 3;
+        ::close(fds[0]);
+        std::printf("buffered text the flush before the echo meets");
+        auto logger = Logger::create({.use_stdout = true});
+        logger->set_fh(FHUtils::UniqueFd(::dup(fds[1])));
+        const bool written = logger->info("httpd restarted");
+        Logger::Entry both("to both");
+        both.level = "warn";
+        both.output = 3;
+        logger->logger(both);
+        return written ? 1 : 0;  // the failed write is reported, not fatal
+    });
+    EXPECT_EQ(code, 0);
 }
 
 TEST_F(LoggerTest, SharedLoggersAreKeyedByOptions) {

@@ -2,9 +2,14 @@
 
 #include "Tavrel/Exception.h"
 #include "Tavrel/IO/Callback/Write.h"
+#include "Tavrel/Output/Formatted/Terminal.h"
+#include "testsupport/InChild.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 #include <stdexcept>
 #include <string>
@@ -118,6 +123,31 @@ TEST(OutputJson, WritesToARealDescriptor) {
     std::string line(buf, static_cast<std::size_t>(n));
     EXPECT_EQ(line.back(), '\n');
     EXPECT_EQ(json::parse(line)["contents"], "through a pipe");
+}
+
+// A caller that hung up (a panel, "| head") must never end the run between
+// a stop and a start: the messages it no longer reads are dropped quietly,
+// with SIGPIPE at its default disposition.
+TEST(OutputJson, ReaderThatHungUpIsDroppedQuietly) {
+    const int code = Tavrel::TestSupport::in_child([] {
+        ::signal(SIGPIPE, SIG_DFL);
+        int fds[2];
+        if (::pipe(fds) != 0 || ::dup2(fds[1], STDOUT_FILENO) < 0)
+            return 3;
+        ::close(fds[0]);
+        Base json_out;
+        Tavrel::Output::Formatted::Terminal text_out;
+        errno = EDOM;
+        json_out.output("Restarting httpd");
+        text_out.output_partial("Restarting httpd ...");
+        text_out.success(" done");
+        if (errno != EDOM)
+            return 2;
+        sigset_t pending;
+        ::sigpending(&pending);
+        return sigismember(&pending, SIGPIPE) ? 1 : 0;  // nothing left to strike later
+    });
+    EXPECT_EQ(code, 0);
 }
 
 TEST(OutputIndent, GuardRestoresLevelAlsoWhileAnExceptionUnwinds) {

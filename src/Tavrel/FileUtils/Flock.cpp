@@ -57,7 +57,7 @@ bool Flock::flock(const std::vector<std::string>& operations) {
     std::vector<std::string> names;
     names.reserve(operations.size());
     for (const auto& op : operations)
-        names.push_back("LOCK_" + op);
+        names.push_back(op.rfind("LOCK_", 0) == 0 ? op : "LOCK_" + op);
     const int code = Fcntl::or_flags(names);
 
     const int saved = errno;

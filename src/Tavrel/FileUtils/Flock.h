@@ -39,8 +39,8 @@ class Flock final {
     Flock(const Flock&) = delete;
     Flock& operator=(const Flock&) = delete;
 
-    // Applies the named lock operations ("EX", "SH", "UN", "NB"; the LOCK_
-    // prefix is added and the values or'ed through Tavrel::Fcntl::or_flags).
+    // Applies the named lock operations ("EX", "SH", "UN", "NB", with or
+    // without their LOCK_ prefix; or'ed through Tavrel::Fcntl::or_flags).
     // true when done (the handle is now owned by this process, or unlocked
     // for "UN"); false when "NB" was asked and the lock is held elsewhere.
     // Io::LockFailed ("path", "operation", "error") for any other failure;

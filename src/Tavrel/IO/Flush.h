@@ -1,21 +1,49 @@
 // Tavrel::IO::Flush: the full-write loop every writer of the library uses.
 //
-//   Tavrel::IO::Flush::write_all(fd, text);   // all of it, or an exception
+//   Tavrel::IO::Flush::write_all(fd, text);        // all of it, or an exception
+//   Tavrel::IO::Flush::write_all(fd, text, 30);    // ... never stalled more than 30 s
+//   Tavrel::IO::Flush::try_write_all(fd, line);    // false instead of an exception
 //
 // Short writes are continued and interrupted writes (EINTR) repeated; on a
 // non-blocking descriptor that is full (EAGAIN) the loop waits until it is
-// writable again. Any other failure throws Io::WriteFailed with "length" (the
-// bytes still to write) and "error" (errno). A write that makes no progress
-// is a programming fault (Tavrel::PlainError). errno is unchanged on success.
+// writable again. With a time limit no wait for the descriptor lasts longer
+// than that: a blocking descriptor is then written in pieces small enough
+// (PIPE_BUF) never to block once it polls writable. A wait that runs out
+// throws Timeout ("timeout"), a failing wait Io::WaitFailed ("error"), any
+// other write failure Io::WriteFailed with "length" (the bytes still to write)
+// and "error" (errno). A write that makes no progress is a programming fault
+// (Tavrel::PlainError). errno is unchanged on success.
 #pragma once
 
+#include <csignal>
 #include <string_view>
 
 namespace Tavrel::IO::Flush {
 
-void write_all(int fd, std::string_view data);
+// `time_limit` in seconds bounds each wait for the descriptor; 0 means none.
+void write_all(int fd, std::string_view data, double time_limit = 0);
 // The same loop for writers whose failures must never interrupt the caller (the
 // logger, the output objects): false instead of an exception; errno unchanged.
+// A reader that went away (EPIPE) is one more such failure: SIGPIPE is held
+// off for the write, so it can never end the process.
 bool try_write_all(int fd, std::string_view data) noexcept;
+
+// Holds SIGPIPE off for its life: a write to a pipe or socket whose reader
+// has gone fails with EPIPE instead of ending the process, and the signal
+// such a write raised is taken back before the caller's signal mask is
+// restored. When the caller blocks SIGPIPE already, it is left to the caller.
+//
+//   { Tavrel::IO::Flush::QuietSigpipe quiet; std::fflush(stdout); }
+class [[nodiscard]] QuietSigpipe final {
+  public:
+    QuietSigpipe() noexcept;
+    ~QuietSigpipe();
+    QuietSigpipe(const QuietSigpipe&) = delete;
+    QuietSigpipe& operator=(const QuietSigpipe&) = delete;
+
+  private:
+    sigset_t saved_{};
+    bool active_ = false;
+};
 
 }  // namespace Tavrel::IO::Flush

@@ -1,12 +1,14 @@
 #include "Tavrel/IO/Flush.h"
 
 #include "Tavrel/Exception.h"
+#include "testsupport/InChild.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -57,6 +59,81 @@ TEST(Flush, FailureIsWriteFailedWithTheBytesLeft) {
     }
     ::sigaction(SIGPIPE, &old, nullptr);
     ::close(p[1]);
+}
+
+}  // namespace
+
+namespace {
+
+using Tavrel::TestSupport::in_child;
+
+// The logger and the output objects write through try_write_all: a reader
+// that went away is one more failure to report, never the end of the process.
+TEST(Flush, TryWriteAllMeetsAVanishedReaderQuietly) {
+    const int code = in_child([] {
+        ::signal(SIGPIPE, SIG_DFL);
+        int p[2];
+        if (::pipe2(p, O_CLOEXEC) != 0)
+            return 3;
+        ::close(p[0]);
+        errno = EDOM;
+        if (Tavrel::IO::Flush::try_write_all(p[1], "lost"))
+            return 1;
+        if (errno != EDOM)
+            return 2;
+        sigset_t pending, mask;
+        ::sigpending(&pending);
+        ::sigprocmask(SIG_SETMASK, nullptr, &mask);
+        // Nothing pending to strike later, and SIGPIPE not left blocked.
+        return sigismember(&pending, SIGPIPE) || sigismember(&mask, SIGPIPE) ? 4 : 0;
+    });
+    EXPECT_EQ(code, 0);
+}
+
+// A caller that blocks SIGPIPE itself keeps its mask and its pending signal.
+TEST(Flush, CallerThatBlocksSigpipeKeepsItsOwnSignal) {
+    const int code = in_child([] {
+        sigset_t pipe_set;
+        sigemptyset(&pipe_set);
+        sigaddset(&pipe_set, SIGPIPE);
+        ::sigprocmask(SIG_BLOCK, &pipe_set, nullptr);
+        int p[2];
+        if (::pipe2(p, O_CLOEXEC) != 0)
+            return 3;
+        ::close(p[0]);
+        Tavrel::IO::Flush::try_write_all(p[1], "lost");
+        sigset_t pending, mask;
+        ::sigpending(&pending);
+        ::sigprocmask(SIG_SETMASK, nullptr, &mask);
+        return sigismember(&pending, SIGPIPE) && sigismember(&mask, SIGPIPE) ? 0 : 1;
+    });
+    EXPECT_EQ(code, 0);
+}
+
+// With a time limit no wait for a descriptor that takes nothing lasts longer,
+// blocking or not: the bound of the copies of a read.
+TEST(Flush, TimeLimitBoundsEveryWaitWithTimeout) {
+    for (bool non_blocking : {false, true}) {
+        const int code = in_child([non_blocking] {
+            ::alarm(5);  // an unbounded write would hang here
+            int p[2];
+            if (::pipe2(p, O_CLOEXEC | (non_blocking ? O_NONBLOCK : 0)) != 0)
+                return 3;
+            const std::string data(1 << 20, 'z');
+            const auto start = std::chrono::steady_clock::now();
+            try {
+                Tavrel::IO::Flush::write_all(p[1], data, 0.2);
+                return 1;
+            } catch (const Tavrel::Exception& e) {
+                if (!e.isa("Timeout") || e.get("timeout")->get<double>() != 0.2)
+                    return 2;
+            }
+            const double took =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            return took >= 0.2 && took < 1.5 ? 0 : 4;
+        });
+        EXPECT_EQ(code, 0) << (non_blocking ? "non-blocking" : "blocking");
+    }
 }
 
 }  // namespace

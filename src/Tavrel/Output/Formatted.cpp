@@ -1,5 +1,6 @@
 #include "Tavrel/Output/Formatted.h"
 
+#include "Tavrel/ErrnoGuard.h"
 #include "Tavrel/Output/Terminal.h"
 
 #include <vector>
@@ -110,12 +111,10 @@ void Formatted::message(std::string_view type, const Contents& contents,
 
 void Formatted::message(std::string_view type, const Contents& contents,
                         std::optional<Source> source, Partial partial, Prepend prepend) {
+    // Deciding on colour probes the terminal and flag files; a message leaves
+    // the caller's errno alone.
+    ErrnoGuard keep_errno;
     const Source& src = source ? *source : this->source();
-    if (!last_message_had_newline_ && type != open_line_type_) {
-        write_text(_new_line());
-        last_message_had_newline_ = true;
-    }
-    open_line_type_ = type;
     if (!is_known_type(type)) {
         _safe_render_message(describe_other_type(type, contents), "", partial, prepend);
         return;
@@ -139,13 +138,15 @@ std::string Formatted::_indent() const {
 }
 
 // Every line but the last is terminated. The last one is terminated unless the
-// message is partial and does not itself end with a newline: a trailing
-// newline is never lost, even on a partial message.
+// message is partial; a partial message of a single line that ends with a
+// newline has ended its line all the same. A multi-line partial message leaves
+// its last line open for the next message, trailing newline or not.
 void Formatted::_safe_render_message(std::string_view text, std::string_view colour,
                                      Partial partial, Prepend prepend) {
     const bool ends_with_newline = !text.empty() && text.back() == '\n';
     const std::vector<std::string_view> lines = split_lines(text);
-    const bool terminate_last = partial != PARTIAL_MESSAGE || ends_with_newline;
+    const bool terminate_last =
+        partial != PARTIAL_MESSAGE || (lines.size() == 1 && ends_with_newline);
 
     std::string drawn;
     bool at_line_start = last_message_had_newline_;

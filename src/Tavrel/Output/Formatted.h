@@ -10,10 +10,9 @@
 //   out.output_partial(".");
 //   out.output(" done");        // "Waiting . done\n"
 //
-// A partial line is continued only by a message of the type that opened it
-// (output_partial followed by output); a message of another type, such as a
-// warning arriving in the middle of a progress line, first ends the open line
-// and starts on a line of its own.
+// A partial line is continued by the next message, whatever its type: the
+// progress dots of a restart are closed on the same line by the word that
+// tells how it went ("Restarting httpd ... " then success("done")).
 //
 // The drawing itself (indent unit, line terminator, colour) belongs to the
 // subclasses: Plain, Terminal and HTML.
@@ -75,8 +74,6 @@ class Formatted : public Base {
                                          bool right_align);
 
     bool last_message_had_newline_ = true;
-    // The type of the message that left the current line open.
-    std::string open_line_type_;
     FitCache fmt_cache_pid_;
     FitCache fmt_cache_queue_child_number_;
     FitCache fmt_cache_item_name_;

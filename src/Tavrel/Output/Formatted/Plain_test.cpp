@@ -34,14 +34,25 @@ TEST(PlainPartialLines, PartialThenCompleteMakeOneIndentedLine) {
     EXPECT_EQ(text, "\tRestarting httpd . done\n\tnext\n");
 }
 
-TEST(PlainPartialLines, MessageOfAnotherTypeStartsOnANewLine) {
+TEST(PlainPartialLines, NextMessageOfAnyTypeContinuesTheLine) {
     std::string text;
     Plain out(capture_into(text));
+    out.increase_indent_level();
+    // The progress of a restart is closed by its outcome word on the same line.
+    out.output_partial("Restarting httpd ");
+    out.output_partial("...");
+    out.success(" done");
     out.output_partial("Starting exim ");
+    out.error("failed");
     out.warn("exim.conf: deprecated option");
-    out.output_partial("..");
-    out.output(" done");
-    EXPECT_EQ(text, "Starting exim \nexim.conf: deprecated option\n.. done\n");
+    EXPECT_EQ(text,
+              "\tRestarting httpd ... done\n\tStarting exim failed\n"
+              "\texim.conf: deprecated option\n");
+    // A partial message of another type leaves the line open too.
+    text.clear();
+    out.warn("careful: ", std::nullopt, Tavrel::Output::PARTIAL_MESSAGE);
+    out.output("x");
+    EXPECT_EQ(text, "\tcareful: x\n");
 }
 
 TEST(PlainPartialLines, MultiLineAndEmptyMessages) {
@@ -59,12 +70,14 @@ TEST(PlainPartialLines, MultiLineAndEmptyMessages) {
     out.output("x");
     EXPECT_EQ(text, "\t\n\tx\n");
 
-    // A trailing newline ends the line, also on a partial message.
+    // A partial line of its own that ends with a newline has ended; a
+    // multi-line partial message ends every line but the last, whatever its
+    // trailing newline.
     text.clear();
     out.output_partial("a\n");
     out.output_partial("b\nc\n");
     out.output("d");
-    EXPECT_EQ(text, "\ta\n\tb\n\tc\n\td\n");
+    EXPECT_EQ(text, "\ta\n\tb\n\tcd\n");
 
     // Blank lines inside a text are kept, trailing ones dropped.
     text.clear();
