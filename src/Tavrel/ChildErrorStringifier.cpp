@@ -11,6 +11,8 @@ ChildErrorStringifier::ChildErrorStringifier(int child_error, std::string progra
 std::optional<int> ChildErrorStringifier::error_code() const {
     if (child_error_ == 0)
         return std::nullopt;
+    if (status_lost())
+        return -1;
     return (child_error_ >> 8) & 0xff;
 }
 
@@ -22,6 +24,8 @@ std::string ChildErrorStringifier::error_name() const {
 std::optional<int> ChildErrorStringifier::signal_code() const {
     if (child_error_ == 0)
         return std::nullopt;
+    if (status_lost())
+        return 0;
     return child_error_ & 127;
 }
 
@@ -53,6 +57,16 @@ LocaleString ChildErrorStringifier::exit_phrase() const {
     return LocaleString("The process exited with code [_1].", {code});
 }
 
+LocaleString ChildErrorStringifier::lost_phrase() const {
+    const std::string program = program_for_phrases();
+    if (auto pid = pid_for_phrases(); pid && !program.empty()) {
+        return LocaleString("The exit status of “[_1]” (process [_2]) was lost.", {program, *pid});
+    }
+    if (!program.empty())
+        return LocaleString("The exit status of “[_1]” was lost.", {program});
+    return LocaleString("The exit status of the process was lost.");
+}
+
 LocaleString ChildErrorStringifier::signal_phrase() const {
     const std::string program = program_for_phrases();
     const int sig = signal_code().value_or(0);
@@ -72,7 +86,9 @@ std::optional<std::string> ChildErrorStringifier::autopsy() const {
     if (child_error_ == 0 && extra_autopsy_phrases().empty())
         return std::nullopt;
     std::vector<LocaleString> phrases;
-    if (error_code().value_or(0) != 0) {
+    if (status_lost()) {
+        phrases.push_back(lost_phrase());
+    } else if (error_code().value_or(0) != 0) {
         phrases.push_back(exit_phrase());
     } else if (signal_code().value_or(0) != 0) {
         phrases.push_back(signal_phrase());
@@ -92,7 +108,9 @@ std::optional<std::string> ChildErrorStringifier::autopsy() const {
 
 std::string ChildErrorStringifier::terse_autopsy() const {
     std::string text;
-    if (const int sig = signal_code().value_or(0); sig != 0) {
+    if (status_lost()) {
+        text = "status lost";
+    } else if (const int sig = signal_code().value_or(0); sig != 0) {
         text = signal_name() + " (" + std::to_string(sig) + ")";
     } else if (const int code = error_code().value_or(0); code != 0) {
         text = "exit code " + std::to_string(code);
@@ -111,6 +129,11 @@ const ChildErrorStringifier& ChildErrorStringifier::die_if_error() const {
 }
 
 std::optional<Exception> ChildErrorStringifier::to_exception() const {
+    if (status_lost()) {
+        return Exception::create("Child::ExitedNonZero", lost_phrase().phrase(),
+                                 lost_phrase().args(),
+                                 {{"program", program_}, {"exit_code", -1}});
+    }
     if (const int sig = signal_code().value_or(0); sig != 0) {
         return Exception::create(
             "Child::Signalled", signal_phrase().phrase(), signal_phrase().args(),

@@ -27,14 +27,17 @@ class ChildErrorStringifier {
     // The raw wait status.
     int CHILD_ERROR() const { return child_error_; }
     // Nothing for status 0; otherwise status >> 8 (0 for a death by signal).
+    // A negative status is one that was lost (the child was reaped
+    // elsewhere): a failure, with error_code -1 and signal_code 0.
     std::optional<int> error_code() const;
+    bool status_lost() const { return child_error_ < 0; }
     // Symbolic errno name equal to the exit code ("ENOENT" for 2), or "".
     std::string error_name() const;
     // Nothing for status 0; otherwise status & 127.
     std::optional<int> signal_code() const;
     // "SIGKILL" and so on; "" when there is no signal.
     std::string signal_name() const;
-    bool dumped_core() const { return (child_error_ & 128) != 0; }
+    bool dumped_core() const { return child_error_ > 0 && (child_error_ & 128) != 0; }
     // True when the program could not be executed at all.
     bool exec_failed() const { return exec_failed_; }
 
@@ -70,6 +73,7 @@ class ChildErrorStringifier {
     virtual std::vector<LocaleString> extra_autopsy_phrases() const { return {}; }
 
     LocaleString exit_phrase() const;
+    LocaleString lost_phrase() const;
     LocaleString signal_phrase() const;
 
   private:

@@ -1,5 +1,6 @@
 #include "Tavrel/ForkSync.h"
 
+#include "Tavrel/ErrnoGuard.h"
 #include "Tavrel/Exception.h"
 #include "Tavrel/FHUtils/UniqueFd.h"
 #include "Tavrel/ForkAsync.h"
@@ -140,6 +141,7 @@ std::optional<ForkSync::Value> ForkSync::do_in_child(const Function& function) {
 }
 
 void ForkSync::run(const std::function<void()>* parent, const Function& function, bool quiet) {
+    ErrnoGuard keep_errno;
     SafeRun::SignalGuard sigchld(SIGCHLD, SIG_DFL);
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {

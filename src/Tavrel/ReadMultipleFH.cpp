@@ -1,5 +1,6 @@
 #include "Tavrel/ReadMultipleFH.h"
 
+#include "Tavrel/ErrnoGuard.h"
 #include "Tavrel/Exception.h"
 #include "Tavrel/IO/Flush.h"
 #include "Tavrel/SafeRun/SignalGuard.h"
@@ -8,6 +9,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -35,8 +37,9 @@ struct Source {
     bool open = true;
 };
 
-// Reads what is there; returns false at end of file (or a hard error, which
-// ends that handle like end of file does after being reported).
+// Reads what is there; returns false at end of file. A read error ends that
+// handle the same way: what it gave so far is kept, and the other handles
+// are read on, so one broken descriptor never costs the whole run.
 bool read_ready(Source& src) {
     // One scratch buffer: growing the target by a whole chunk before each read
     // would cost a chunk-sized fill even when the pipe holds only a few bytes.
@@ -47,17 +50,16 @@ bool read_ready(Source& src) {
         src.buffer->append(scratch.data(), static_cast<std::size_t>(n));
         return true;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
-    if (n < 0) {
-        throw Exception::create("Io::ReadFailed",
-                                {{"path", "fd " + std::to_string(src.fd)}, {"error", errno}});
-    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return true;
     return false;
 }
 
-void deliver(Source& src) {
+// Hands what was read to a copy target at once. `time_limit` bounds each wait
+// for a descriptor target that does not take the data (0: none).
+void deliver(Source& src, double time_limit) {
     if (const auto* copy = std::get_if<ReadMultipleFH::CopyTo>(&src.target)) {
-        IO::Flush::write_all(copy->fd, *src.buffer);
+        IO::Flush::write_all(copy->fd, *src.buffer, time_limit);
         src.buffer->clear();
     } else if (auto* const* os = std::get_if<std::ostream*>(&src.target)) {
         (*os)->write(src.buffer->data(), static_cast<std::streamsize>(src.buffer->size()));
@@ -153,9 +155,21 @@ int wait_ms(std::optional<double> overall_left, double idle) {
                                                 : static_cast<int>(ms);
 }
 
+// The bound of one wait for a copy target: the shorter of the overall time
+// left and the idle limit; 0 when neither applies.
+double copy_time_limit(std::optional<double> overall_left, double idle) {
+    double limit = idle > 0 ? idle : 0;
+    if (overall_left && (limit == 0 || *overall_left < limit))
+        limit = std::max(*overall_left, 1e-3);
+    return limit;
+}
+
 }  // namespace
 
 ReadMultipleFH::ReadMultipleFH(Options options) {
+    // The reads and polls below leave EAGAIN and the like in errno; the
+    // caller's errno survives them.
+    ErrnoGuard keep_errno;
     const double timeout = options.timeout.value_or(DEFAULT_TIMEOUT);
     const double idle = options.read_timeout.value_or(DEFAULT_READ_TIMEOUT);
 
@@ -171,6 +185,7 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
         }
         const bool copied = std::holds_alternative<CopyTo>(entry.target) ||
                             std::holds_alternative<std::ostream*>(entry.target);
+        copies = copies || copied;
         if (!copied)
             buffers_[entry.fd] = buffer;
         sources.push_back({entry.fd, buffer, entry.target});
@@ -225,7 +240,8 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
                 src.open = false;
                 --open_sources;
             }
-            deliver(src);
+            // A copy target that stalls must not hold the read past its limits.
+            deliver(src, copy_time_limit(left, idle));
         }
         if (feeder.active() && fds.back().revents != 0)
             feeder.write_ready();

@@ -66,10 +66,15 @@ class ReadMultipleFH {
         std::optional<Feed> feed{};
     };
 
-    // Throws Io::ReadFailed for a read error other than EAGAIN/EINTR (and for
-    // a failing input stream, with the chunk size), Io::WriteFailed for a
-    // write error other than EPIPE ("length": bytes left, "error"), and
-    // Io::WaitFailed when poll fails.
+    // A read error on a handle ends that handle as end of file does (what it
+    // gave so far is kept); the others are read on. Throws Io::ReadFailed for
+    // a failing input stream (with the chunk size), Io::WriteFailed for a
+    // write error other than EPIPE on the feed ("length": bytes left,
+    // "error") and for any write error on a copy target (EPIPE included: a
+    // reader that went away fails the copy, it never kills the process),
+    // Timeout when a copy target takes nothing for the shorter of the idle
+    // limit and the time left, and Io::WaitFailed when poll fails. errno is
+    // unchanged when nothing is thrown.
     explicit ReadMultipleFH(Options options);
 
     // The text read from `fd`; nullptr for data copied elsewhere or an unknown fd.

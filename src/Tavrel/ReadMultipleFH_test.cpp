@@ -1,6 +1,8 @@
 #include "Tavrel/ReadMultipleFH.h"
 
 #include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/Exception.h"
+#include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +10,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <sstream>
 
 using Tavrel::ReadMultipleFH;
@@ -89,4 +93,90 @@ TEST(ReadMultipleFH, FeedStopsQuietlyWhenTheReaderGoes) {
     ReadMultipleFH::Feed feed{std::move(in_w), std::make_shared<const std::string>(1 << 20, 'i')};
     ReadMultipleFH reader({.filehandles = {{out_r.get()}}, .timeout = 2, .feed = std::move(feed)});
     EXPECT_TRUE(reader.did_finish());
+}
+
+namespace {
+
+using Tavrel::TestSupport::in_child;
+
+// The write end of a pipe that is full and that nobody reads.
+UniqueFd stalled_target(UniqueFd& keep_reader) {
+    auto [r, w] = pipe_pair();
+    const int flags = ::fcntl(w.get(), F_GETFL);
+    ::fcntl(w.get(), F_SETFL, flags | O_NONBLOCK);
+    const std::string block(65536, 'f');
+    while (::write(w.get(), block.data(), block.size()) > 0) {
+    }
+    ::fcntl(w.get(), F_SETFL, flags);  // callers hand in blocking descriptors
+    keep_reader = std::move(r);
+    return std::move(w);
+}
+
+}  // namespace
+
+// A copy target that takes nothing must not hold the read past its limits:
+// the copy gives up after the idle limit with Timeout.
+TEST(ReadMultipleFH, StalledCopyTargetIsBoundByTheLimits) {
+    const int code = in_child([] {
+        ::alarm(5);  // an unbounded copy would hang here
+        UniqueFd reader;
+        UniqueFd target = stalled_target(reader);
+        auto [r, w] = pipe_pair();
+        if (::write(w.get(), "data", 4) != 4)
+            return 4;
+        w.reset();
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            ReadMultipleFH copy({.filehandles = {{r.get(), ReadMultipleFH::CopyTo{target.get()}}},
+                                 .timeout = 30,
+                                 .read_timeout = 0.3});
+            return 1;
+        } catch (const Tavrel::Exception& e) {
+            if (!e.isa("Timeout"))
+                return 2;
+        }
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return took < 2 ? 0 : 3;
+    });
+    EXPECT_EQ(code, 0);
+}
+
+// A read whose only outputs are copies still ignores SIGPIPE: a copy target
+// whose reader went away fails the copy with EPIPE and never kills us.
+TEST(ReadMultipleFH, CopyToAVanishedReaderFailsInsteadOfKilling) {
+    const int code = in_child([] {
+        ::signal(SIGPIPE, SIG_DFL);
+        auto [target_r, target_w] = pipe_pair();
+        target_r.reset();
+        auto [r, w] = pipe_pair();
+        if (::write(w.get(), "data", 4) != 4)
+            return 4;
+        w.reset();
+        try {
+            ReadMultipleFH copy({.filehandles = {{r.get(), ReadMultipleFH::CopyTo{target_w.get()}}}});
+        } catch (const Tavrel::Exception& e) {
+            return e.isa("Io::WriteFailed") && e.error_number() == EPIPE ? 0 : 2;
+        }
+        return 1;
+    });
+    EXPECT_EQ(code, 0);
+    struct sigaction now {};
+    ::sigaction(SIGPIPE, nullptr, &now);
+    EXPECT_NE(now.sa_handler, SIG_IGN);  // our own disposition is back
+}
+
+// A handle that fails to read ends like end of file; the others are read on.
+TEST(ReadMultipleFH, ReadErrorDropsOnlyThatHandle) {
+    UniqueFd unreadable(::open("/dev/null", O_WRONLY | O_CLOEXEC));  // read: EBADF
+    ASSERT_TRUE(unreadable);
+    auto [r, w] = pipe_pair();
+    ASSERT_EQ(::write(w.get(), "kept", 4), 4);
+    w.reset();
+    errno = EDOM;
+    ReadMultipleFH reader({.filehandles = {{unreadable.get()}, {r.get()}}, .timeout = 2});
+    EXPECT_EQ(errno, EDOM);
+    EXPECT_TRUE(reader.did_finish());
+    EXPECT_EQ(*reader.get_buffer(r.get()), "kept");
+    EXPECT_EQ(*reader.get_buffer(unreadable.get()), "");
 }

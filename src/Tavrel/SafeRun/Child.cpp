@@ -76,8 +76,9 @@ std::optional<int> Child::try_reap() {
     if (r == pid_) {
         status_ = status;
     } else if (r < 0) {
-        // Not our child any more (someone else reaped it): nothing to wait for.
-        status_ = 0;
+        // Not our child any more (someone else reaped it): nothing to wait
+        // for, and its status is lost. That is never a success.
+        status_ = LOST_STATUS;
     }
     return status_;
 }
@@ -92,7 +93,7 @@ std::optional<int> Child::wait(double seconds) {
         do {
             r = ::waitpid(pid_, &status, 0);
         } while (r < 0 && errno == EINTR);
-        status_ = r == pid_ ? status : 0;
+        status_ = r == pid_ ? status : LOST_STATUS;
         errno = saved_errno;
         return status_;
     }
@@ -124,11 +125,14 @@ std::optional<int> Child::wait(double seconds) {
 int Child::stop(double grace) {
     if (reaped())
         return status_.value_or(0);
+    const int saved_errno = errno;
     ::kill(pid_, SIGTERM);
+    errno = saved_errno;
     if (auto status = wait(grace))
         return *status;
     ::kill(pid_, SIGKILL);
-    return wait(-1).value_or(0);
+    errno = saved_errno;
+    return wait(-1).value_or(LOST_STATUS);
 }
 
 int spawn_child(Child& child, const char* program, char* const argv[], char* const envp[],

@@ -15,6 +15,11 @@
 
 namespace Tavrel::SafeRun {
 
+// The status recorded for a child whose status could not be had (it was
+// reaped elsewhere, ECHILD): -1, which no caller mistakes for success, as for
+// a program that could not be started.
+inline constexpr int LOST_STATUS = -1;
+
 class Child final {
   public:
     Child() = default;
@@ -32,7 +37,8 @@ class Child final {
     std::optional<int> status() const { return status_; }
 
     // Waits at most `seconds` (negative: without limit) for the child to end
-    // and reaps it; nothing when it is still running.
+    // and reaps it; nothing when it is still running; LOST_STATUS when it
+    // was reaped by someone else. errno is unchanged.
     std::optional<int> wait(double seconds);
     // Sends SIGTERM, waits up to `grace` seconds, then SIGKILL; returns the
     // wait status once the child has been reaped.

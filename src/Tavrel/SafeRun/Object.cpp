@@ -1,6 +1,7 @@
 #include "Tavrel/SafeRun/Object.h"
 
 #include "Tavrel/Debug.h"
+#include "Tavrel/ErrnoGuard.h"
 #include "Tavrel/Env.h"
 #include "Tavrel/PlainError.h"
 #include "Tavrel/PwCache.h"
@@ -281,6 +282,9 @@ void write_text(int fd, const char* text) {
 }  // namespace
 
 Object::Object(Options o) : ChildErrorStringifier(0, o.program), args_(std::move(o.args)) {
+    // The system calls of a run leave their traces in errno (EAGAIN from the
+    // pipe reads, ENOENT from probing the program); the caller's survives.
+    ErrnoGuard keep_errno;
     if (o.program.empty())
         throw PlainError("No program was given to run.");
     for (const auto& arg : args_) {

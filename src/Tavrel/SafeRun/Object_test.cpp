@@ -1,6 +1,7 @@
 #include "Tavrel/SafeRun/Object.h"
 
 #include "Tavrel/PlainError.h"
+#include "Tavrel/SafeRun/Child.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -372,3 +374,40 @@ TEST_F(SafeRunObject, FailureCarriesCapturedOutput) {
 
 INSTANTIATE_TEST_SUITE_P(SpawnAndFork, BothPaths, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Fork" : "Spawn"; });
+
+// The runner is shared by every caller: a run that went well leaves the
+// caller's errno as it found it, whatever the pipe reads met on the way.
+TEST_P(BothPaths, CallerErrnoSurvivesASuccessfulRun) {
+    errno = EDOM;
+    Object run(with_path({.program = "/bin/sh", .args = {"-c", "echo out; sleep 0.05; echo more"}}));
+    EXPECT_EQ(errno, EDOM);
+    EXPECT_EQ(run.stdout_text(), "out\nmore\n");
+}
+
+// A child reaped behind the runner's back has lost its status: a failing
+// program must not read as a success.
+TEST_P(BothPaths, StatusReapedElsewhereIsNotASuccess) {
+    Object run(with_path({.program = "/bin/false", .after_fork = [](pid_t pid) {
+                              int status = 0;
+                              ::waitpid(pid, &status, 0);
+                          }}));
+    EXPECT_NE(run.CHILD_ERROR(), 0);
+    EXPECT_TRUE(run.status_lost());
+    EXPECT_EQ(run.error_code(), -1);
+    EXPECT_EQ(run.signal_code(), 0);
+    EXPECT_FALSE(run.dumped_core());
+    EXPECT_EQ(run.terse_autopsy(), "status lost");
+    EXPECT_NE(run.autopsy()->find("was lost"), std::string::npos);
+    auto e = run.to_exception();
+    ASSERT_TRUE(e);
+    EXPECT_TRUE(e->isa("Child::ExitedNonZero"));
+
+    pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(0);
+    ::waitpid(pid, nullptr, 0);
+    Tavrel::SafeRun::Child child(pid);
+    errno = EDOM;
+    EXPECT_EQ(child.wait(-1), Tavrel::SafeRun::LOST_STATUS);
+    EXPECT_EQ(errno, EDOM);
+}

@@ -1,5 +1,6 @@
 #include "Tavrel/SafeRun/Simple.h"
 
+#include "Tavrel/ErrnoGuard.h"
 #include "Tavrel/FHUtils/UniqueFd.h"
 #include "Tavrel/PlainError.h"
 #include "Tavrel/SafeRun/Child.h"
@@ -56,6 +57,8 @@ std::vector<char*> child_environment() {
 }
 
 std::shared_ptr<std::string> run(const std::vector<std::string>& command, int error_flag) {
+    // The caller reads the outcome from the last child status, not errno.
+    ErrnoGuard keep_errno;
     auto output = std::make_shared<std::string>();
     if (command.empty() || command[0].empty())
         throw PlainError("No command was given to run.");

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace Simple = Tavrel::SafeRun::Simple;
@@ -28,6 +29,12 @@ TEST(SafeRunSimple, FourStandardErrorPolicies) {
     EXPECT_NE(all.find("out"), std::string::npos);
     EXPECT_NE(all.find("err"), std::string::npos);
     EXPECT_EQ(*Simple::saferun_r({"/bin/echo", "r"}), "r\n");
+}
+
+TEST(SafeRunSimple, CallerErrnoSurvives) {
+    errno = EDOM;
+    EXPECT_EQ(Simple::saferun({"/bin/sh", "-c", "echo a; sleep 0.05; echo b"}), "a\nb\n");
+    EXPECT_EQ(errno, EDOM);
 }
 
 TEST(SafeRunSimple, UnstartableProgramsAndBadCommands) {
