@@ -1,5 +1,7 @@
 #include "Tavrel/OS.h"
 
+#include "Tavrel/Debug.h"
+#include "Tavrel/Logger.h"
 #include "Tavrel/OS/All.h"
 #include "Tavrel/OS/SysBootstrap.h"
 #include "Tavrel/PlainError.h"
@@ -20,11 +22,31 @@ namespace {
 struct Instance {
     SysBootstrap::Identity id;
     const Facts* facts = nullptr;
+    std::optional<Facts> inherited;  // an unknown release's copy of its family's record
 };
 
 std::unique_ptr<Instance>& slot() {
     static std::unique_ptr<Instance> s;
     return s;
+}
+
+// Written to the log only: a person at a terminal has nothing to do about it.
+void notice(const std::string& text) {
+    Logger::Entry entry(text);
+    entry.level = "info";
+    entry.output = 0;
+    Debug::logger()->logger(std::move(entry));
+}
+
+// The fact a record cannot answer is an error naming it and the record.
+template <typename T>
+const T& answered(const std::optional<T>& value, std::string_view fact_name) {
+    if (!value) {
+        const Facts& f = *slot()->facts;
+        throw PlainError("The platform fact " + std::string(fact_name) + " is not known for " +
+                         f.class_name + " (" + slot()->id.distro + " " + slot()->id.major + ")");
+    }
+    return *value;
 }
 
 std::string kernel_name() {
@@ -45,7 +67,15 @@ const Instance& instance() {
     inst->id = SysBootstrap::get_os_info(SysBootstrap::ACKNOWLEDGE_TOKEN);
     inst->facts = All::find(inst->id.distro, inst->id.major);
     if (!inst->facts) {
-        inst->facts = &All::generic();
+        inst->inherited = All::inherit(inst->id.distro, inst->id.major);
+        if (inst->inherited) {
+            inst->facts = &*inst->inherited;
+            notice("This server runs " + inst->inherited->pretty_distro +
+                   ", a release without platform facts of its own; using those of " +
+                   inst->inherited->inherited_from + ".");
+        } else {
+            inst->facts = &All::generic();
+        }
         if (inst->id.os.empty())
             inst->id.os = kernel_name();
     }
@@ -70,7 +100,11 @@ const std::map<std::string, Getter, std::less<>>& fact_table() {
         {"pretty_distro", [] { return nlohmann::json(pretty_distro()); }},
         {"retry_rpm_cmd_no_tty_hack", [] { return nlohmann::json(retry_rpm_cmd_no_tty_hack()); }},
         {"setup_tz_method", [] { return nlohmann::json(setup_tz_method()); }},
-        {"system_package_managers", [] { return nlohmann::json(facts().system_package_managers); }},
+        {"system_package_managers",
+         [] {
+             return nlohmann::json(
+                 answered(facts().system_package_managers, "system_package_managers"));
+         }},
         {"systemd_service_name_map", [] { return nlohmann::json(systemd_service_name_map()); }},
     };
     return t;
@@ -106,10 +140,10 @@ const std::string& pretty_distro() {
     return facts().pretty_distro;
 }
 const std::string& package_manager() {
-    return facts().package_manager;
+    return answered(facts().package_manager, "package_manager");
 }
 const std::string& package_manager_module() {
-    return facts().package_manager_module;
+    return answered(facts().package_manager_module, "package_manager_module");
 }
 bool retry_rpm_cmd_no_tty_hack() {
     return facts().retry_rpm_cmd_no_tty_hack;

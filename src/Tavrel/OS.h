@@ -4,8 +4,11 @@
 //   std::string unit = Tavrel::OS::systemd_unit_name("sshd");  // "ssh" on Debian
 //
 // The distribution is identified once per process (Tavrel::OS::SysBootstrap)
-// and its facts are data (Tavrel::OS::All); the generic Linux facts serve any
-// distribution the table does not know. Queries never touch the disk again
+// and its facts are data (Tavrel::OS::All). A release the table does not list
+// (Debian 14) inherits the facts of its family's nearest release, with a
+// notice in the log; the generic Linux facts serve a system of no known
+// family, and a fact they cannot answer (its package manager) raises a
+// Tavrel::PlainError naming the fact. Queries never touch the disk again
 // until clear_cache(), except is_systemd(), which asks the running system.
 #pragma once
 
@@ -36,7 +39,8 @@ const std::string& build();
 // Facts of the distribution.
 const std::string& base_distro();             // family id: "debian", "ubuntu", "rhel"
 const std::string& pretty_distro();           // display name, "Debian 12"
-const std::string& package_manager();         // "apt" or "dnf"
+// "apt" or "dnf"; PlainError for a system of no known family, as below.
+const std::string& package_manager();
 const std::string& package_manager_module();  // package-query class: "Apt" or "Yum"
 bool retry_rpm_cmd_no_tty_hack();
 const std::string& cron_bin_path();

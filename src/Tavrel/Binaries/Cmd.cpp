@@ -1,6 +1,7 @@
 #include "Tavrel/Binaries/Cmd.h"
 
 #include "Tavrel/Fuser.h"
+#include "Tavrel/IOCallbackWriteLine.h"
 #include "Tavrel/Logger.h"
 #include "Tavrel/PlainError.h"
 
@@ -13,7 +14,8 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
-#include <sstream>
+#include <ostream>
+#include <streambuf>
 #include <thread>
 
 namespace Tavrel::Binaries {
@@ -36,6 +38,29 @@ std::string join_args(const std::vector<std::string>& args) {
         joined += (joined.empty() ? "" : " ") + arg;
     return joined;
 }
+
+// A stream whose text goes to a line writer, so the runner's copy of a
+// tool's output reaches the line function as each line arrives.
+class LineStreambuf final : public std::streambuf {
+  public:
+    explicit LineStreambuf(std::shared_ptr<IOCallbackWriteLine> lines) : lines_(std::move(lines)) {}
+
+  protected:
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        lines_->write(std::string_view(s, static_cast<std::size_t>(n)));
+        return n;
+    }
+    int_type overflow(int_type c) override {
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        const char ch = traits_type::to_char_type(c);
+        lines_->write(std::string_view(&ch, 1));
+        return c;
+    }
+
+  private:
+    std::shared_ptr<IOCallbackWriteLine> lines_;
+};
 
 void log_info(const std::shared_ptr<Logger>& logger, const std::string& text) {
     if (logger)
@@ -132,7 +157,19 @@ SafeRun::Object Cmd::run_or_die(RunOptions options) {
 
 Cmd::Result Cmd::run_collecting(const std::shared_ptr<Logger>& logger,
                                 const std::vector<std::string>& args, bool with_timeouts) {
-    std::ostringstream both;
+    // Each line is collected and logged as the tool writes it, not when it
+    // has finished: a package operation may run for an hour.
+    std::string collected;
+    auto lines = std::make_shared<IOCallbackWriteLine>([&](std::string_view line) {
+        collected += line;
+        if (logger) {
+            if (!line.empty() && line.back() == '\n')
+                line.remove_suffix(1);
+            logger->info(std::string(line));
+        }
+    });
+    LineStreambuf to_lines(lines);
+    std::ostream both(&to_lines);
     RunOptions options;
     options.args = args;
     options.stdout_to = &both;
@@ -143,11 +180,9 @@ Cmd::Result Cmd::run_collecting(const std::shared_ptr<Logger>& logger,
         options.read_timeout = 0;
     }
     SafeRun::Object result = run(std::move(options));
-    Result answer{both.str(), result.CHILD_ERROR()};
+    lines->close();  // a last line without its newline
+    Result answer{std::move(collected), result.CHILD_ERROR()};
     if (logger) {
-        std::istringstream lines(answer.output);
-        for (std::string line; std::getline(lines, line);)
-            logger->info(line);
         if (answer.status != 0) {
             logger->warn(describe(args) + ": " + result.autopsy().value_or("failed") + "\n" +
                          answer.output);

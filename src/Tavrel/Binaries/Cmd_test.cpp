@@ -1,6 +1,7 @@
 #include "Tavrel/Binaries/Cmd.h"
 
 #include "Tavrel/FileUtils/Flock.h"
+#include "Tavrel/Logger.h"
 #include "Tavrel/PlainError.h"
 #include "testsupport/TempDir.h"
 
@@ -12,7 +13,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 
 namespace Bin = Tavrel::Binaries;
 
@@ -119,6 +122,42 @@ TEST(BinariesCmd, RunsWithTheToolEnvironmentAndReportsStatus) {
     std::string plain = dir.write("not-a-program", "data");
     chmod(plain.c_str(), 0644);
     EXPECT_THROW(TestTool(plain).bin(), Tavrel::PlainError);  // not executable
+}
+
+// A long package operation is logged as it goes, line by line, not when it
+// ends: the tool here waits (up to 2 s) for the test to have seen its first
+// line in the log, and says whether it was.
+TEST(BinariesCmd, OutputIsLoggedLineByLineWhileTheToolRuns) {
+    Tavrel::TestSupport::TempDir dir;
+    const std::string log_path = dir / "tool_log";
+    const std::string seen_flag = dir / "seen";
+    auto logger =
+        Tavrel::Logger::create({.alternate_logfile = log_path, .no_load_from_cache = true});
+    std::atomic<bool> done{false};
+    std::thread watcher([&] {
+        while (!done) {
+            if (Tavrel::TestSupport::TempDir::read(log_path).find("first line") !=
+                std::string::npos) {
+                dir.write("seen", "");
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    const std::string script =
+        "echo 'first line'; i=0; "
+        "while [ ! -e \"$1\" ] && [ $i -lt 40 ]; do sleep 0.05; i=$((i+1)); done; "
+        "if [ -e \"$1\" ]; then echo 'seen while running' >&2; else echo 'not seen'; fi; "
+        "printf 'no newline'";
+    auto result = TestTool("/bin/sh").cmd_with_logger(logger, {"-c", script, "sh", seen_flag});
+    done = true;
+    watcher.join();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, "first line\nseen while running\nno newline");
+    const std::string log = Tavrel::TestSupport::TempDir::read(log_path);
+    EXPECT_NE(log.find("] first line\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("] seen while running\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("] no newline\n"), std::string::npos) << log;
 }
 
 TEST(BinariesCmd, HoldLockWaitsForARealHolderThenTimesOut) {

@@ -1,5 +1,7 @@
 #include "Tavrel/OS/All.h"
 
+#include <cctype>
+#include <charconv>
 #include <map>
 
 namespace Tavrel::OS::All {
@@ -81,17 +83,66 @@ const std::vector<Facts>& table() {
     static const std::vector<Facts> t = {
         debian("11", "Debian 11", debian11_units()),
         debian("12", "Debian 12", debian_units()),
+        debian("13", "Debian 13", debian_units()),
         ubuntu("22", "Ubuntu 22.04"),
         ubuntu("24", "Ubuntu 24.04"),
+        ubuntu("26", "Ubuntu 26.04"),
         rhel("almalinux", "Almalinux", "8", "AlmaLinux 8"),
         rhel("almalinux", "Almalinux", "9", "AlmaLinux 9"),
+        rhel("almalinux", "Almalinux", "10", "AlmaLinux 10"),
         rhel("rocky", "Rocky", "8", "Rocky Linux 8"),
         rhel("rocky", "Rocky", "9", "Rocky Linux 9"),
+        rhel("rocky", "Rocky", "10", "Rocky Linux 10"),
         rhel("rhel", "Rhel", "8", "Red Hat Enterprise Linux 8"),
         rhel("rhel", "Rhel", "9", "Red Hat Enterprise Linux 9"),
+        rhel("rhel", "Rhel", "10", "Red Hat Enterprise Linux 10"),
         rhel("cloudlinux", "Cloudlinux", "8", "CloudLinux 8"),
+        rhel("cloudlinux", "Cloudlinux", "9", "CloudLinux 9"),
+        rhel("cloudlinux", "Cloudlinux", "10", "CloudLinux 10"),
     };
     return t;
+}
+
+// Rebuilds the table does not list, by the distribution whose records they
+// take, and their display names.
+struct Rebuild {
+    std::string_view distro, family, display;
+};
+constexpr Rebuild REBUILDS[] = {
+    {"centos", "rhel", "CentOS Stream"},
+    {"ol", "rhel", "Oracle Linux"},
+};
+
+std::optional<long> major_number(std::string_view major) {
+    long n = 0;
+    auto [end, ec] = std::from_chars(major.data(), major.data() + major.size(), n);
+    if (ec != std::errc() || end != major.data() + major.size() || major.empty())
+        return std::nullopt;
+    return n;
+}
+
+// The listed release of `distro` nearest to `major`; the newer one on a tie.
+const Facts* nearest(std::string_view distro, long major) {
+    const Facts* best = nullptr;
+    long best_gap = 0, best_major = 0;
+    for (const Facts& f : table()) {
+        auto m = major_number(f.major);
+        if (f.distro != distro || !m)
+            continue;
+        const long gap = *m > major ? *m - major : major - *m;
+        if (!best || gap < best_gap || (gap == best_gap && *m > best_major)) {
+            best = &f;
+            best_gap = gap;
+            best_major = *m;
+        }
+    }
+    return best;
+}
+
+// "Red Hat Enterprise Linux 9" -> "Red Hat Enterprise Linux"; "Ubuntu 24.04" -> "Ubuntu".
+std::string display_stem(const std::string& pretty) {
+    const auto space = pretty.rfind(' ');
+    return space == std::string::npos ? pretty : pretty.substr(0, space);
 }
 
 }  // namespace
@@ -112,6 +163,33 @@ const Facts* find(std::string_view distro, std::string_view major) {
             return &f;
     }
     return nullptr;
+}
+
+std::optional<Facts> inherit(std::string_view distro, std::string_view major) {
+    const auto wanted = major_number(major);
+    if (!wanted)
+        return std::nullopt;
+    std::string_view family = distro;
+    std::string display;
+    for (const Rebuild& r : REBUILDS) {
+        if (r.distro == distro) {
+            family = r.family;
+            display = std::string(r.display);
+        }
+    }
+    const Facts* base = nearest(family, *wanted);
+    if (!base)
+        return std::nullopt;
+    Facts f = *base;
+    f.inherited_from = base->class_name;
+    if (display.empty())
+        display = display_stem(base->pretty_distro);
+    f.distro = std::string(distro);
+    f.major = std::string(major);
+    f.pretty_distro = display + " " + f.major;
+    f.class_name = f.distro + f.major;
+    f.class_name[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(f.class_name[0])));
+    return f;
 }
 
 const Facts& generic() {

@@ -1,6 +1,7 @@
 #include "Tavrel/OS/SysBootstrap.h"
 
 #include "Tavrel/OS.h"
+#include "Tavrel/Logger.h"
 #include "Tavrel/OS/All.h"
 #include "Tavrel/PlainError.h"
 #include "testsupport/TempDir.h"
@@ -189,13 +190,75 @@ TEST_F(SysBootstrapTest, FactsFollowTheRelease) {
     EXPECT_TRUE(Tavrel::OS::systemd_service_name_map().empty());
 }
 
+// Releases newer than the table: the current ones are listed, a later release
+// of a known family inherits its nearest relative's facts (with a notice in
+// the log), and what no record answers is an error naming the fact.
+TEST_F(SysBootstrapTest, UnknownReleasesInheritTheirFamilysFacts) {
+    const std::string saved_log = Tavrel::Logger::STD_LOG_FILE;
+    Tavrel::Logger::STD_LOG_FILE = tmp_ / "error_log";
+    Tavrel::Logger::clear_singleton_stash();
+    auto identify = [this](const std::string& release) {
+        Tavrel::OS::clear_cache();
+        ::unlink(SB::CACHE_LINK.c_str());
+        tmp_.write("os-release", release);
+    };
+
+    identify("ID=debian\nVERSION_ID=\"13\"\n");
+    EXPECT_EQ(Tavrel::OS::systemd_unit_name("httpd"), "apache2");
+    EXPECT_EQ(Tavrel::OS::package_manager_module(), "Apt");
+    identify("ID=ubuntu\nVERSION_ID=\"26.04\"\n");
+    EXPECT_EQ(Tavrel::OS::pretty_distro(), "Ubuntu 26.04");
+    identify("ID=\"almalinux\"\nVERSION_ID=\"10.0\"\n");
+    EXPECT_EQ(Tavrel::OS::systemd_unit_name("mysql"), "mysqld");
+    EXPECT_EQ(Tavrel::TestSupport::TempDir::read(tmp_ / "error_log"), "");  // listed: no notice
+
+    identify("ID=debian\nVERSION_ID=\"14\"\n");
+    EXPECT_EQ(Tavrel::OS::systemd_unit_name("httpd"), "apache2");
+    EXPECT_EQ(Tavrel::OS::package_manager(), "apt");
+    EXPECT_EQ(Tavrel::OS::pretty_distro(), "Debian 14");
+    EXPECT_EQ(Tavrel::OS::base_distro(), "debian");
+    EXPECT_NE(Tavrel::TestSupport::TempDir::read(tmp_ / "error_log")
+                  .find("Debian 14, a release without platform facts of its own; using those "
+                        "of Debian13"),
+              std::string::npos);
+
+    identify("ID=rocky\nVERSION_ID=\"11.1\"\n");
+    EXPECT_EQ(Tavrel::OS::systemd_unit_name("spamd"), "spamassassin");
+    EXPECT_EQ(Tavrel::OS::cron_bin_path(), "/usr/sbin/crond");
+    identify("ID=\"ol\"\nVERSION_ID=\"9.5\"\n");  // a rebuild the table does not list
+    EXPECT_EQ(Tavrel::OS::package_manager_module(), "Yum");
+    EXPECT_EQ(Tavrel::OS::pretty_distro(), "Oracle Linux 9");
+    identify("ID=debian\nVERSION_ID=\"9\"\n");  // older than the table: the nearest
+    EXPECT_EQ(Tavrel::OS::systemd_unit_name("spamd"), "spamassassin");
+
+    identify("ID=gentoo\nVERSION_ID=2.15\n");
+    try {
+        Tavrel::OS::package_manager();
+        ADD_FAILURE() << "an unknown system answered its package manager";
+    } catch (const Tavrel::PlainError& e) {
+        EXPECT_NE(std::string(e.what()).find("package_manager is not known for Linux"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_THROW(Tavrel::OS::package_manager_module(), Tavrel::PlainError);
+    EXPECT_THROW(Tavrel::OS::list_contains_value("system_package_managers", "rpm"),
+                 Tavrel::PlainError);
+
+    Tavrel::OS::clear_cache();
+    Tavrel::Logger::STD_LOG_FILE = saved_log;
+    Tavrel::Logger::clear_singleton_stash();
+}
+
 TEST(OSFactsTest, TableNamesEveryReleaseAndTheMethodsAreSorted) {
     EXPECT_EQ(Tavrel::OS::lookup_pretty_distro("debian12"), "Debian 12");
     EXPECT_EQ(Tavrel::OS::lookup_pretty_distro("Ubuntu24"), "Ubuntu 24.04");
     EXPECT_EQ(Tavrel::OS::lookup_pretty_distro("cloudlinux8"), "CloudLinux 8");
     EXPECT_FALSE(Tavrel::OS::lookup_pretty_distro("debian"));
-    EXPECT_FALSE(Tavrel::OS::lookup_pretty_distro("cloudlinux9"));
-    EXPECT_EQ(Tavrel::OS::All::supported_distros().size(), 11u);
+    EXPECT_FALSE(Tavrel::OS::lookup_pretty_distro("cloudlinux7"));
+    EXPECT_EQ(Tavrel::OS::lookup_pretty_distro("debian13"), "Debian 13");
+    EXPECT_EQ(Tavrel::OS::lookup_pretty_distro("rocky10"), "Rocky Linux 10");
+    EXPECT_EQ(Tavrel::OS::lookup_pretty_distro("ubuntu26"), "Ubuntu 26.04");
+    EXPECT_EQ(Tavrel::OS::All::supported_distros().size(), 18u);
     auto methods = Tavrel::OS::supported_methods();
     EXPECT_TRUE(std::is_sorted(methods.begin(), methods.end()));
     EXPECT_NE(std::find(methods.begin(), methods.end(), "is_systemd"), methods.end());

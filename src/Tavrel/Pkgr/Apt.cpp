@@ -4,6 +4,13 @@
 
 namespace Tavrel::Pkgr {
 
+bool is_installed_status(std::string_view status_abbrev) {
+    // The first letter is what is wanted (install, hold, remove, purge), the
+    // second the state the package is in.
+    return status_abbrev.size() >= 2 && status_abbrev[1] == INSTALLED_STATE &&
+           status_abbrev[0] != ' ';
+}
+
 Binaries::DpkgQuery& Apt::binary_dpkg_query() {
     if (!dpkg_query_)
         dpkg_query_ = std::make_unique<Binaries::DpkgQuery>();
@@ -17,7 +24,7 @@ VersionMap Apt::parse_show_output(std::string_view output, bool with_arch_suffix
         std::size_t eol = output.find('\n');
         std::string_view line = output.substr(0, eol);
         output = eol == std::string_view::npos ? std::string_view{} : output.substr(eol + 1);
-        if (line.substr(0, INSTALLED_MARKER.size()) != INSTALLED_MARKER)
+        if (!is_installed_status(line.substr(0, line.find(' '))))
             continue;
         auto m = fields.match(line);
         if (!m)
@@ -49,7 +56,7 @@ bool Apt::is_installed(std::string_view package) {
         {"--show", "--showformat", std::string(DPKG_STATUS_FORMAT), std::string(package)});
     if (result.status != 0)
         return false;
-    return result.output.substr(0, INSTALLED_MARKER.size()) == INSTALLED_MARKER;
+    return is_installed_status(result.output);
 }
 
 }  // namespace Tavrel::Pkgr

@@ -1,6 +1,7 @@
 // Tavrel::Pkgr::Apt: package versions on Debian-family servers, from dpkg-query.
-// Only packages in the installed state count: a removed package whose
-// configuration files are still present ("rc") is not installed.
+// Only packages in the installed state count, whatever is wanted of them: a
+// package on hold ("hi") is installed, a removed package whose configuration
+// files are still present ("rc") is not.
 #pragma once
 
 #include "Tavrel/Binaries/DpkgQuery.h"
@@ -15,8 +16,11 @@ namespace Tavrel::Pkgr {
 inline constexpr std::string_view DPKG_SHOW_FORMAT =
     "${db:Status-Abbrev} ${Package} ${Version} ${Architecture}\n";
 inline constexpr std::string_view DPKG_STATUS_FORMAT = "${db:Status-Abbrev}";
-// The abbreviated status of an installed package: wanted install, state installed.
-inline constexpr std::string_view INSTALLED_MARKER = "ii";
+// The state letter (second of the abbreviated status) of an installed package.
+inline constexpr char INSTALLED_STATE = 'i';
+
+// Whether an abbreviated status ("ii ", "hi ", "rc ") says installed.
+bool is_installed_status(std::string_view status_abbrev);
 
 class Apt : public Base {
   public:

@@ -51,6 +51,30 @@ TEST(PkgrApt, ParsesInstalledPackagesOnly) {
     EXPECT_TRUE(Apt::parse_show_output("ii  truncated-line\n", false).empty());
 }
 
+// A package the administrator put on hold is installed all the same; so is
+// one marked for removal that is still there. Only the state letter counts.
+TEST(PkgrApt, HeldPackagesCountAsInstalled) {
+    auto versions = Apt::parse_show_output(
+        "hi  mariadb-server 1:10.11.6-0+deb12u1 amd64\n"
+        "ri  exim4-daemon-light 4.96-15+deb12u4 amd64\n"
+        "un  proftpd-basic <none> <none>\n"
+        "rc  hdparm 9.65+ds-1 amd64\n"
+        "hiR apache2 2.4.62-1~deb12u1 amd64\n",
+        false);
+    EXPECT_EQ(versions.size(), 3u);
+    EXPECT_EQ(versions.at("mariadb-server"), "1:10.11.6-0+deb12u1");
+    EXPECT_TRUE(versions.contains("exim4-daemon-light"));
+    EXPECT_TRUE(versions.contains("apache2"));
+    using Tavrel::Pkgr::is_installed_status;
+    EXPECT_TRUE(is_installed_status("ii "));
+    EXPECT_TRUE(is_installed_status("hi "));
+    EXPECT_FALSE(is_installed_status("rc "));
+    EXPECT_FALSE(is_installed_status("hU "));  // unpacked, not configured
+    EXPECT_FALSE(is_installed_status("un "));
+    EXPECT_FALSE(is_installed_status("i"));
+    EXPECT_FALSE(is_installed_status(""));
+}
+
 TEST(PkgrApt, RealDpkgQuery) {
     if (!have_dpkg_query())
         GTEST_SKIP() << "not a Debian-family machine";
