@@ -1,10 +1,13 @@
 #include "Tavrel/GlobalCache.h"
 
 #include "Tavrel/Debug.h"
-#include "Tavrel/JSON/FailOK.h"
+#include "Tavrel/Exception.h"
+#include "Tavrel/FHUtils/UniqueFd.h"
 #include "Tavrel/SafeRun/Object.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <map>
@@ -48,15 +51,27 @@ CommandRunner& runner() {
     return r;
 }
 
-// Reads a cache file; nothing when it is missing or does not hold an object.
+// Reads a cache file; nothing when it cannot be opened; an empty object when
+// it does not hold one. The time and the content come from one open file: a
+// cache replaced between a look at its time and its reading would otherwise
+// pass its new content off as old enough, or its old one as new.
 std::optional<Cache> read_cache(const std::string& path) {
+    FHUtils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0)
+    if (!fd || ::fstat(fd.get(), &st) != 0)
         return std::nullopt;
     Cache cache;
     cache.mtime = st.st_mtime;
-    auto value = JSON::FailOK::LoadFile(path);
-    cache.value = (value && value->is_object()) ? std::move(*value) : JSON::Value::object();
+    cache.value = JSON::Value::object();
+    try {
+        // Stack traces are not wanted for failures that are thrown away.
+        Exception::StackTraceSuppressor quiet;
+        JSON::Value value = JSON::LoadFile(fd.get(), path);
+        if (value.is_object())
+            cache.value = std::move(value);
+    } catch (...) {
+        // A damaged cache answers nothing.
+    }
     return cache;
 }
 

@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -74,6 +79,39 @@ TEST_F(GlobalCacheTest, MissingOrDamagedCachesAnswerNothing) {
     EXPECT_TRUE(G::loadfile("named", other));
     EXPECT_EQ(*G::data("named", "k"), "v");
     EXPECT_FALSE(G::loadfile("named2", dir / "missing.json"));
+}
+
+// A cache file replaced while it is being loaded: its time and its content
+// always come from the same file, never the time of one and the data of the
+// other (which would pass stale facts off as fresh).
+TEST_F(GlobalCacheTest, TimeAndContentComeFromTheSameFile) {
+    const std::string old_file = dir.write("old.json", R"({"data": {"which": "old"}})");
+    const std::string new_file = dir.write("new.json", R"({"data": {"which": "new"}})");
+    set_mtime(old_file, 1000000);
+    set_mtime(new_file, 2000000);
+    const std::string path = write_cache("swapped", R"({"data": {"which": "old"}})", 1000000);
+    const std::string temp = dir / "swap.tmp";
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        for (bool flip = false; !stop; flip = !flip) {
+            ::link(flip ? new_file.c_str() : old_file.c_str(), temp.c_str());
+            ::rename(temp.c_str(), path.c_str());
+        }
+    });
+    int mismatches = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(700);
+    for (int i = 0; std::chrono::steady_clock::now() < until; ++i) {
+        G::clearcache();
+        auto which = G::data("swapped", "which");
+        auto mtime = G::get_cache_mtime("swapped");
+        if (!which || !mtime)
+            continue;
+        if ((*which == "old") != (*mtime == 1000000))
+            ++mismatches;
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_EQ(mismatches, 0);
 }
 
 TEST_F(GlobalCacheTest, CachedCommandTrustsOnlyACacheNewerThanTheProgram) {

@@ -36,19 +36,27 @@ std::string signal_name(int signal) {
     return abbrev ? std::string("SIG") + abbrev : std::to_string(signal);
 }
 
-// Signals every target once; counts the sends that succeeded.
-int send_all(const std::vector<Target>& targets, int signal) {
+// What one round of signals did: the sends that succeeded, and those that
+// failed for another reason than the process having gone already (EPERM).
+struct Sends {
     int sent = 0;
+    int refused = 0;
+};
+
+// Signals every target once.
+Sends send_all(const std::vector<Target>& targets, int signal) {
+    Sends sends;
     for (const auto& t : targets) {
         int err = t.send(signal);
         if (err == 0) {
-            ++sent;
+            ++sends.sent;
         } else if (err != ESRCH) {
+            ++sends.refused;
             Debug::log_warn("Could not send " + signal_name(signal) + " to the process with ID " +
                             std::to_string(t.pid()) + ": " + std::strerror(err));
         }
     }
-    return sent;
+    return sends;
 }
 
 int count_alive(const std::vector<Target>& targets) {
@@ -110,7 +118,7 @@ int escalate(std::vector<Target>& targets, const std::string& display, bool verb
     if (wait <= 0)
         wait = DEFAULT_WAIT_TIME;
     say(verbose, "Terminating " + display + " …");
-    if (send_all(targets, SIGTERM) == 0) {
+    if (send_all(targets, SIGTERM).sent == 0) {
         say(verbose, "No process of " + display + " could be signalled.");
         return 0;
     }
@@ -130,10 +138,15 @@ int escalate(std::vector<Target>& targets, const std::string& display, bool verb
     }
     say(verbose, "");
     say(verbose, "Killing " + display + " …");
-    if (send_all(targets, SIGKILL) == 0) {
-        // Every process went between the last probe and the kill signal.
+    if (const Sends sends = send_all(targets, SIGKILL); sends.sent == 0) {
+        // A process that may not be signalled is still there, whatever the
+        // probe says; processes that went on their own count as gone.
+        if (sends.refused > 0) {
+            say(verbose, "No process of " + display + " could be signalled.");
+            return 0;
+        }
         bool gone = count_alive(targets) == 0;
-        say(verbose, "Done.");
+        say(verbose, gone ? "Done." : "Could not end " + display + ".");
         return gone ? 1 : 0;
     }
     alive = 1;
@@ -167,11 +180,20 @@ int safekill(const PsParser::Deadcmd& deadcmd, bool verbose, double wait,
 
 int safekill_multipid(const std::vector<pid_t>& pids, bool verbose, double wait) {
     std::vector<Target> targets;
-    for (pid_t pid : pids)
-        targets.push_back(Target::open(pid));  // refuses pid <= 1
+    std::vector<pid_t> held;
+    for (pid_t pid : pids) {
+        // One bad pid (a pid file that says 0 or 1) must not spare the others.
+        if (pid <= 1) {
+            Debug::log_warn("Skipping the process ID " + std::to_string(pid) +
+                            ": it is never signalled.");
+            continue;
+        }
+        targets.push_back(Target::open(pid));
+        held.push_back(pid);
+    }
     if (targets.empty())
         return 0;
-    return escalate(targets, join_pids(pids, DISPLAY_SEPARATOR), verbose, wait);
+    return escalate(targets, join_pids(held, DISPLAY_SEPARATOR), verbose, wait);
 }
 
 KillallResult killall(std::string signal, const PsParser::Deadcmd& deadcmd, bool verbose,

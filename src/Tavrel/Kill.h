@@ -6,10 +6,13 @@
 //
 // safekill and safekill_multipid escalate: SIGTERM, a grace period of polls,
 // then SIGKILL and a second period of the same length. They return 1 when
-// processes were found and are gone, else 0. Every process is held by a pidfd
-// from the moment it is chosen, so a pid reused by an unrelated process is
-// never signalled. The calling process is always immune, and nothing here
-// ever signals pid 0, 1 or a negative pid (asking for it is a PlainError).
+// processes were found and are gone (also when they went on their own before
+// a signal reached them), else 0: in particular 0 when no signal could be
+// sent for another reason (EPERM). Every process is held by a pidfd from the
+// moment it is chosen, so a pid reused by an unrelated process is never
+// signalled. The calling process is always immune, and nothing here ever
+// signals pid 0, 1 or a negative pid: safekill_multipid skips them (with a
+// warning) and ends the others.
 #pragma once
 
 #include "Tavrel/PsParser.h"

@@ -1,11 +1,15 @@
 #include "Tavrel/Kill.h"
 
 #include "Tavrel/Kill/Target.h"
+#include "Tavrel/Logger.h"
 #include "Tavrel/PlainError.h"
 #include "Tavrel/Proc/Bin.h"
+#include "testsupport/InChild.h"
+#include "testsupport/TempDir.h"
 #include "testsupport/TestChild.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <sstream>
@@ -32,6 +36,22 @@ struct OutputCapture {
     std::ostream* saved = Kill::OUTPUT;
     OutputCapture() { Kill::OUTPUT = &text; }
     ~OutputCapture() { Kill::OUTPUT = saved; }
+};
+
+// The warnings of a test go to a log of its own.
+struct LogToTemp {
+    TestSupport::TempDir dir;
+    std::string saved = Logger::STD_LOG_FILE;
+    LogToTemp() {
+        ::chmod(dir.path().c_str(), 0777);  // also for a test body that drops to nobody
+        Logger::STD_LOG_FILE = dir / "error_log";
+        Logger::clear_singleton_stash();
+    }
+    ~LogToTemp() {
+        Logger::STD_LOG_FILE = saved;
+        Logger::clear_singleton_stash();
+    }
+    std::string text() const { return TestSupport::TempDir::read(dir / "error_log"); }
 };
 
 }  // namespace
@@ -92,15 +112,52 @@ TEST(Killall, NeverSignalsTheCallerEvenWhenItMatches) {
     EXPECT_EQ(r.summary.find(" " + std::to_string(::getpid()) + ")"), std::string::npos);
 }
 
-TEST(SafekillMultipid, EndsGivenPidsAndRefusesReservedOnes) {
+TEST(SafekillMultipid, EndsGivenPidsAndSkipsReservedOnes) {
+    LogToTemp log;
     auto a = spawn("/bin/sleep", {unique_name("tvmulti"), "30"}, supervised());
     auto b = spawn("/bin/sleep", {unique_name("tvmulti"), "30"}, supervised(true));
     EXPECT_EQ(Kill::safekill_multipid({a.pid(), b.pid()}, false, 0.2), 1);
     EXPECT_EQ(a.ended_by(), SIGTERM);
     EXPECT_EQ(b.ended_by(), SIGKILL);
+    // A bad pid (a pid file that said 1) costs only itself.
     for (pid_t bad : {0, 1, -1, -5})
-        EXPECT_THROW(Kill::safekill_multipid({bad}), PlainError);
+        EXPECT_EQ(Kill::safekill_multipid({bad}), 0);
+    auto c = spawn("/bin/sleep", {unique_name("tvmulti"), "30"}, supervised());
+    OutputCapture out;
+    EXPECT_EQ(Kill::safekill_multipid({1, c.pid(), 0}, true, 0.2), 1);
+    EXPECT_EQ(c.ended_by(), SIGTERM);
+    EXPECT_NE(out.text.str().find("Terminating " + std::to_string(c.pid()) + " "),
+              std::string::npos)
+        << out.text.str();
+    EXPECT_NE(log.text().find("Skipping the process ID 1"), std::string::npos);
     EXPECT_THROW(Kill::Target::open(1), PlainError);
+}
+
+// Processes that may not be signalled (EPERM) are not gone: whether no send
+// at all went through, or the one that could be ended has ended and the
+// other still refuses the kill signal, the answer is 0.
+TEST(SafekillMultipid, ProcessesThatRefuseEverySignalAreNotGone) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to drop to nobody";
+    LogToTemp log;
+    auto privileged = spawn("/bin/sleep", {unique_name("tvperm"), "30"}, supervised());
+    const pid_t target = privileged.pid();
+    const int code = TestSupport::in_child([target] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            return 3;
+        if (Kill::safekill_multipid({target}, false, 0.1) != 0)
+            return 1;
+        pid_t own = ::fork();
+        if (own == 0) {
+            ::execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        const int mixed = Kill::safekill_multipid({own, target}, false, 0.1);
+        ::kill(own, SIGKILL);
+        return mixed == 0 ? 0 : 2;
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_FALSE(privileged.ended_by(0.05));  // never reached
 }
 
 TEST(SafekillMultipid, GoneProcessesAreNotSignalledAgain) {

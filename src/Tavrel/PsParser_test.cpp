@@ -207,6 +207,20 @@ TEST(GetPidsByName, FindsByProgramNameExecutableAndNeverReservedPids) {
     EXPECT_TRUE(std::all_of(by_exe.begin(), by_exe.end(), [](pid_t p) { return p >= 300; }));
 }
 
+// An owner given as a number too large for a uid names nobody: the search
+// never fails over it, and it never wraps around to a real uid such as 0.
+TEST(GetPidsByName, OverLongNumericOwnerMatchesNobody) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "owners are only looked at for root";
+    std::string name = unique_name("tvowner");
+    auto c = spawn("/bin/sleep", {name, "30"});
+    std::vector<pid_t> found;
+    EXPECT_NO_THROW(found = PsParser::get_pids_by_name(name, {"99999999999999999999999"}));
+    EXPECT_TRUE(found.empty());
+    EXPECT_TRUE(PsParser::get_pids_by_name(name, {"4294967296"}).empty());  // 2^32: not uid 0
+    EXPECT_EQ(PsParser::get_pids_by_name(name, {"4294967296", "0"}), std::vector<pid_t>{c.pid()});
+}
+
 TEST(GetPidsByName, LoginShellAndProcessTitleWithColon) {
     std::string shell = unique_name("tvsh");
     int fds[2];

@@ -126,6 +126,12 @@ std::optional<Record> record_from_json(const nlohmann::json& v) {
     }
 }
 
+void without_shadow(Record& r) {
+    r.passwd = NO_SHADOW_PASSWORD;
+    r.lastchg = -1;
+    r.expire = -1;
+}
+
 std::string make_key(int field, std::string_view value) {
     return std::to_string(field) + KEY_SEPARATOR + std::string(value);
 }
@@ -143,21 +149,28 @@ std::optional<std::pair<int, std::string>> split_key(std::string_view key) {
 
 std::optional<Record> pwfunc(std::string_view value, int field, bool want_password) {
     std::string key = make_key(field, value);
+    const bool want = want_password && ::geteuid() == 0;
+    // An entry cached (on disk or here) by a lookup that read the shadow file
+    // holds the password hash: a lookup that did not ask for it never sees it.
+    auto answer = [want](Record r) {
+        if (!want)
+            without_shadow(r);
+        return r;
+    };
     if (Helpers::istied()) {
         auto e = Helpers::tiedto()->FETCH(key);
         if (!e)
             return std::nullopt;
-        return e->contents;
+        return answer(e->contents);
     }
-    bool want = want_password && ::geteuid() == 0;
     if (auto cached = Helpers::memory_get(key)) {
         if (cached->contents.has_shadow() || !want) {
             if (is_fixed_key(key))
-                return cached->contents;
+                return answer(cached->contents);
             bool stale = Load::mtime_of(PASSWD_FILE) != cached->cachetime ||
                          (want && Load::mtime_of(SHADOW_FILE) != cached->hcachetime);
             if (!stale)
-                return cached->contents;
+                return answer(cached->contents);
             Helpers::clear_memory();
         }
     }

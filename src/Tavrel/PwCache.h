@@ -85,8 +85,13 @@ std::optional<Record> getpwuid_noshadow(uid_t uid);
 std::optional<uid_t> getpwnam_uid(std::string_view name);
 std::optional<std::string> getpwuid_name(uid_t uid);
 
-// The shared lookup: `field` is NAME_FIELD or UID_FIELD.
+// The shared lookup: `field` is NAME_FIELD or UID_FIELD. Without
+// `want_password` (or when not root) the answer never carries shadow data,
+// even when the entry it comes from (a bound map, the per-process cache)
+// was read with it.
 std::optional<Record> pwfunc(std::string_view value, int field, bool want_password);
+// Drops what came from the shadow file: the password hash and its ageing days.
+void without_shadow(Record& record);
 
 // Whether the name-service cache daemon answers; asked once per process.
 bool nscd_running();

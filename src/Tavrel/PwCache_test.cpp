@@ -103,6 +103,46 @@ TEST(PwCache, ShadowDataOnlyForRootAndFullRecords) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// A map holding what a full lookup stored, hash included.
+class HashHoldingMap : public PwCache::Helpers::Tied {
+  public:
+    std::optional<PwCache::Entry> FETCH(const std::string& key) override {
+        if (key != PwCache::make_key(PwCache::NAME_FIELD, "root"))
+            return std::nullopt;
+        PwCache::Entry e;
+        e.contents.name = "root";
+        e.contents.passwd = "$y$j9T$abc$def";
+        e.contents.lastchg = 19700;
+        e.contents.dir = "/root";
+        return e;
+    }
+    void STORE(const std::string&, const PwCache::Entry&) override {}
+    bool EXISTS(const std::string&) override { return true; }
+};
+
+// The lookups that do not ask for the password never get it, wherever the
+// record comes from: the bound disk cache, or what a full lookup left here.
+TEST(PwCache, NoShadowLookupsNeverCarryTheHash) {
+    Accounts a;
+    HashHoldingMap disk;
+    PwCache::Helpers::init(&disk, true);
+    auto bound = PwCache::getpwnam_noshadow("root");
+    PwCache::Helpers::deinit();
+    ASSERT_TRUE(bound);
+    EXPECT_EQ(bound->passwd, "x");
+    EXPECT_EQ(bound->lastchg, -1);
+    EXPECT_EQ(bound->dir, "/root");
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root reads the hash into the per-process cache";
+    ::chmod(a.dir.path().c_str(), 0755);
+    ASSERT_EQ(PwCache::getpwnam("root")->passwd, "$y$j9T$abc$def");
+    auto after_full = PwCache::getpwnam_noshadow("root");
+    ASSERT_TRUE(after_full);
+    EXPECT_EQ(after_full->passwd, "x");
+    EXPECT_EQ(PwCache::getpwnam("root")->passwd, "$y$j9T$abc$def");
+}
+
 TEST(PwCache, ChangedAccountFileInvalidatesTheCache) {
     Accounts a;
     a.touch(PwCache::PASSWD_FILE, 1000000000);

@@ -71,7 +71,9 @@ std::optional<int> ask_terminfo(std::string_view terminal) {
             return std::nullopt;
         SafeRun::Options options;
         options.program = program;
-        options.args = {"-L", "-1", std::string(terminal)};
+        // TERM comes from whoever started us: after "--" a value such as
+        // "-A/tmp/x" is a terminal name, never an option of the tool.
+        options.args = {"-L", "-1", "--", std::string(terminal)};
         options.timeout = TERMINFO_QUERY_TIMEOUT;
         SafeRun::Object run(std::move(options));
         if (run.CHILD_ERROR() != 0)

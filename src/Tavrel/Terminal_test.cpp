@@ -5,6 +5,7 @@
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -87,6 +88,15 @@ TEST_F(Colour, FailingTerminfoFallsBackToTheName) {
     EXPECT_EQ(Solarize::colored({"orange"}, "x"), "\033[91mx\033[0m");
     EXPECT_FALSE(Term::get_max_colors_for_terminal("vt100"));
     EXPECT_FALSE(Term::get_max_colors_for_terminal(""));
+}
+
+// TERM is the caller's text: it reaches the tool as a name, never as an option.
+TEST_F(Colour, TerminalNameIsNeverAnOptionOfTheTool) {
+    const std::string tool = dir_.write(
+        "infocmp", "#!/bin/sh\n[ \"$3\" = -- ] && [ \"$4\" = -A/tmp/x ] && echo max_colors#42\n");
+    ::chmod(tool.c_str(), 0755);
+    Term::INFOCMP_PATH = tool;
+    EXPECT_EQ(Term::get_max_colors_for_terminal("-A/tmp/x"), 42);
 }
 
 TEST_F(Colour, RealTerminfoAnswers) {

@@ -36,14 +36,28 @@ std::optional<std::string> zone_below_dir(const fs::path& path) {
     return full.substr(dir.size());
 }
 
+// Links followed from the local-time path before giving up on a loop.
+constexpr int MAX_LINK_HOPS = 40;
+
+// The first link target on the way from the local-time path that lies below
+// the zone directory: /etc/localtime may lead there through other links
+// (/etc/alternatives/localtime, a configuration-managed copy...), and the
+// first zone name met is the one the administrator chose (a zone that is
+// itself a link to another, US/Eastern to America/New_York, keeps its name).
 std::optional<std::string> zone_from_link() {
-    std::error_code ec;
-    fs::path target = fs::read_symlink(LOCALTIME_PATH, ec);
-    if (ec)
-        return std::nullopt;
-    if (target.is_relative())
-        target = fs::path(LOCALTIME_PATH).parent_path() / target;
-    return zone_below_dir(target);
+    fs::path at = LOCALTIME_PATH;
+    for (int hop = 0; hop < MAX_LINK_HOPS; ++hop) {
+        std::error_code ec;
+        fs::path target = fs::read_symlink(at, ec);
+        if (ec)
+            return std::nullopt;
+        if (target.is_relative())
+            target = at.parent_path() / target;
+        if (auto zone = zone_below_dir(target))
+            return zone;
+        at = target.lexically_normal();
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> zone_from_timezone_file(const std::string& content) {
@@ -86,8 +100,10 @@ std::optional<std::string> zone_by_content(const std::string& content) {
 std::string calculate_TZ_env() {
     if (auto zone = zone_from_link())
         return without_posix(*zone);
+    // A copy of a zone file, or links ending in a file outside the zone
+    // directory: identified by content.
     std::error_code ec;
-    if (fs::is_regular_file(fs::symlink_status(LOCALTIME_PATH, ec))) {
+    if (fs::is_regular_file(fs::status(LOCALTIME_PATH, ec))) {
         if (auto content = slurp(LOCALTIME_PATH); content && !content->empty()) {
             if (auto zone = zone_from_timezone_file(*content))
                 return without_posix(*zone);

@@ -49,6 +49,27 @@ TEST_F(Timezones, RelativeAndPosixLinks) {
     EXPECT_EQ(Tz::calculate_TZ_env(), "Asia/Tokyo");
 }
 
+// /etc/localtime -> /etc/alternatives/localtime -> ... -> the zone file.
+TEST_F(Timezones, ChainOfLinksLeadsToTheZone) {
+    dir_.write("etc/alternatives/.keep", "");
+    std::filesystem::create_symlink(Tz::ZONEINFO_DIR + "/Europe/Berlin",
+                                    dir_ / "etc/alternatives/tz2");
+    std::filesystem::create_symlink("tz2", dir_ / "etc/alternatives/tz1");
+    link_to("alternatives/tz1");
+    EXPECT_EQ(Tz::calculate_TZ_env(), "Europe/Berlin");
+
+    // A chain that ends in a copy outside the zone directory: by content.
+    std::filesystem::remove(Tz::LOCALTIME_PATH);
+    const std::string copy = dir_.write("etc/alternatives/copy", "TZif-new-york");
+    link_to(copy);
+    EXPECT_EQ(Tz::calculate_TZ_env(), "America/New_York");
+
+    // A loop ends the walk.
+    std::filesystem::remove(Tz::LOCALTIME_PATH);
+    link_to("localtime");
+    EXPECT_EQ(Tz::calculate_TZ_env(), "UTC");
+}
+
 TEST_F(Timezones, CopiedFileFoundByTimezoneFileOrContent) {
     dir_.write("etc/localtime", "TZif-berlin");
     dir_.write("etc/timezone", "Europe/Busingen\n");

@@ -49,6 +49,14 @@ std::pair<int, int> bind_socket(int family, const char* address, int port, int t
     return {fd, bound};
 }
 
+// Gives the grace period a test value and puts the setting back afterwards,
+// so no other test inherits it.
+struct ShortWait {
+    double saved = WAIT_TIME;
+    explicit ShortWait(double seconds) { WAIT_TIME = seconds; }
+    ~ShortWait() { WAIT_TIME = saved; }
+};
+
 // A forked listener that reports its port (0 on failure) and waits to be ended.
 struct ForkedListener {
     pid_t pid = -1;
@@ -159,7 +167,7 @@ TEST(KillAppsOnPorts, EndsListenersButLeavesExcludedAddresses) {
     EXPECT_TRUE(std::none_of(listeners.begin(), listeners.end(),
                              [](const auto& l) { return l.address == "127.0.0.2"; }));
 
-    WAIT_TIME = 0.5;
+    ShortWait short_wait(0.5);
     EXPECT_EQ(kill_apps_on_ports({port}, false, {"127.0.0.2"}), 1);
     EXPECT_TRUE(ended(target.pid));
     target.pid = -1;
@@ -178,7 +186,7 @@ TEST(KillAppsOnPorts, ExcludedAddressInMappedFormIsRespected) {
         return fd < 0 ? 0 : port;
     });
     ASSERT_GT(l.port, 0);
-    WAIT_TIME = 0.5;
+    ShortWait short_wait(0.5);
     EXPECT_EQ(kill_apps_on_ports({l.port}, false, {"::ffff:127.0.0.3"}), 0);
     EXPECT_FALSE(ended(l.pid));
 }

@@ -5,12 +5,15 @@
 #include "Tavrel/Config/LoadTvConf.h"
 #include "Tavrel/Debug.h"
 #include "Tavrel/Dovecot/Constants.h"
+#include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/FileUtils/Open.h"
 #include "Tavrel/GlobalCache.h"
 #include "Tavrel/GreyList/Config.h"
 #include "Tavrel/Hubdavd/Config.h"
 #include "Tavrel/LoadFile.h"
 #include "Tavrel/MysqlUtils/MyCnf/Basic.h"
 #include "Tavrel/Regex.h"
+#include "Tavrel/SafeDir/MK.h"
 #include "Tavrel/Server/Type.h"
 #include "Tavrel/Services/Enabled/Spamd.h"
 #include "Tavrel/Services/Installed.h"
@@ -26,6 +29,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 
 namespace Tavrel::Services::Enabled {
@@ -253,15 +257,20 @@ std::optional<bool> touch_disable_file(std::string_view service) {
         return true;
     if (files->empty())
         return std::nullopt;
-    if (::mkdir(FLAG_DIR.c_str(), 0755) == 0)
-        ::chmod(FLAG_DIR.c_str(), 0755);
+    // A fresh server may lack the whole path; every level gets its mode and
+    // the flag file its own, whatever the umask of whoever switched it off.
+    const std::string dir = std::filesystem::path(files->front()).parent_path().string();
+    if (!SafeDir::MK::safemkdir(dir, FLAG_DIR_MODE, {.parents = true})) {
+        Debug::log_warn("Cannot create " + dir + ": " + std::strerror(errno));
+        return false;
+    }
     // Never follow a link planted at the flag path.
-    int fd = ::open(files->front().c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    FHUtils::UniqueFd fd(FileUtils::Open::sysopen_with_real_perms(
+        files->front(), O_WRONLY | O_CREAT | O_NOFOLLOW, FLAG_FILE_MODE));
+    if (!fd) {
         Debug::log_warn("Cannot create " + files->front() + ": " + std::strerror(errno));
         return false;
     }
-    ::close(fd);
     return true;
 }
 

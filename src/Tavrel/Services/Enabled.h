@@ -18,6 +18,8 @@
 // are warned about.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <set>
 #include <string>
@@ -29,6 +31,10 @@ namespace Tavrel::Services::Enabled {
 inline std::string FLAG_DIR = "/etc/tavrel/disabled";
 inline std::string FLAG_SUFFIX = ".disable";
 inline std::string FLAG_SUFFIX_2 = ".off";
+// Modes of what touch_disable_file creates: every missing level of the flag
+// directory, and the flag file (readable by the monitors that look at it).
+inline constexpr mode_t FLAG_DIR_MODE = 0755;
+inline constexpr mode_t FLAG_FILE_MODE = 0644;
 // The mail server's settings file as the product writes it ("protocols: imap pop3").
 inline std::string DOVECOT_CONF_FILE = "/etc/tavrel/dovecot.yaml";
 inline std::string DEFAULT_PROTOCOLS = "imap pop3 lmtp";

@@ -15,6 +15,7 @@
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -134,6 +135,25 @@ TEST_F(EnabledTest, FlagFilesSwitchAServiceOffAndOn) {
     EXPECT_EQ(Enabled::is_enabled("httpd"), 1) << "httpd has its own list";
     tmp_.write("disabled/web.disable", "");
     EXPECT_EQ(Enabled::is_enabled("httpd"), 0);
+}
+
+// Switching a service off on a fresh server: the whole flag directory path
+// is made, and the modes do not depend on the umask of whoever did it.
+TEST_F(EnabledTest, FlagDirectoryPathAndModesWhateverTheUmask) {
+    Enabled::FLAG_DIR = tmp_ / "etc/tavrel/disabled";
+    installed("exim", true);
+    const mode_t saved = ::umask(077);
+    const auto made = Enabled::touch_disable_file("exim");
+    ::umask(saved);
+    EXPECT_EQ(made, true);
+    struct stat st {};
+    ASSERT_EQ(::stat(flag("exim.disable").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    for (const std::string dir : {"etc", "etc/tavrel", "etc/tavrel/disabled"}) {
+        ASSERT_EQ(::stat((tmp_ / dir).c_str(), &st), 0) << dir;
+        EXPECT_EQ(st.st_mode & 07777, 0755u) << dir;
+    }
+    EXPECT_EQ(Enabled::is_enabled("exim"), 0);
 }
 
 TEST_F(EnabledTest, SymbolicLinkAtAFlagPathIsLeftAlone) {

@@ -1,6 +1,7 @@
 #include "Tavrel/Sys/Setsid.h"
 
 #include "Tavrel/Exception.h"
+#include "Tavrel/SafeRun/SignalGuard.h"
 
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -55,12 +56,10 @@ int exit_code_for_status(int wait_status) {
 
 pid_t full_daemonize(const Options& options) {
     // A caller that ignores SIGCHLD would have its children reaped behind its
-    // back, and the waits below would fail; waiting needs the default.
-    struct sigaction dfl {
-    }, saved{};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    ::sigaction(SIGCHLD, &dfl, &saved);
+    // back, and the waits below would fail; waiting needs the default. The
+    // caller's own handling is back when this returns or throws (a failed
+    // fork included), in the caller and in the worker alike.
+    SafeRun::SignalGuard waitable(SIGCHLD, SIG_DFL);
 
     pid_t child = checked_fork();
     if (child > 0) {
@@ -69,7 +68,6 @@ pid_t full_daemonize(const Options& options) {
         int status = 0;
         int rc = wait_for(child, status);
         int err = errno;
-        ::sigaction(SIGCHLD, &saved, nullptr);
         if (rc != 0)
             throw Exception::create("System::CallFailed", {{"name", "waitpid"}, {"error", err}});
         if (options.wait_status)
@@ -90,7 +88,6 @@ pid_t full_daemonize(const Options& options) {
         std::fprintf(stderr, "full_daemonize: %s\n", e.what());
         ::_exit(1);
     }
-    ::sigaction(SIGCHLD, &saved, nullptr);
     return 0;
 }
 

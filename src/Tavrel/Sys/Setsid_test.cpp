@@ -1,6 +1,10 @@
 #include "Tavrel/Sys/Setsid.h"
 
+#include "Tavrel/Exception.h"
+#include "testsupport/InChild.h"
+
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,4 +69,29 @@ TEST(FullDaemonize, WorkRunsInANewSessionWithoutTheCaller) {
     EXPECT_NE(info[0], getsid(0));
     EXPECT_EQ(info[1], middle);
     EXPECT_NE(info[2], getpid());
+}
+
+// A fork that fails leaves the caller's SIGCHLD handling as it was: a caller
+// that ignores SIGCHLD (its children reap themselves) keeps doing so.
+TEST(FullDaemonize, FailedForkRestoresTheCallersSigchld) {
+    const int code = Tavrel::TestSupport::in_child([] {
+        // No process more for this account: every fork fails (root is exempt).
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            return 3;
+        struct rlimit none = {0, 0};
+        if (::setrlimit(RLIMIT_NPROC, &none) != 0)
+            return 3;
+        ::signal(SIGCHLD, SIG_IGN);
+        try {
+            full_daemonize({.keep_parent = true});
+            return 1;
+        } catch (const Tavrel::Exception& e) {
+            if (!e.isa("Fork::Failed"))
+                return 2;
+        }
+        struct sigaction now {};
+        ::sigaction(SIGCHLD, nullptr, &now);
+        return now.sa_handler == SIG_IGN ? 0 : 4;
+    });
+    EXPECT_EQ(code, 0);
 }
