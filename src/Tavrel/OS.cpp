@@ -162,6 +162,12 @@ const std::map<std::string, std::string>& systemd_service_name_map() {
     return facts().systemd_service_name_map;
 }
 
+const DaemonFacts* daemon_facts(std::string_view service) {
+    const auto& m = facts().daemons;
+    auto it = m.find(std::string(service));
+    return it == m.end() ? nullptr : &it->second;
+}
+
 std::string systemd_unit_name(std::string_view service) {
     const auto& m = systemd_service_name_map();
     auto it = m.find(std::string(service));

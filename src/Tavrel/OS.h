@@ -12,6 +12,8 @@
 // until clear_cache(), except is_systemd(), which asks the running system.
 #pragma once
 
+#include "Tavrel/OS/Facts.h"
+
 #include <nlohmann/json.hpp>
 
 #include <map>
@@ -52,6 +54,10 @@ const std::string& setup_tz_method();
 const std::map<std::string, std::string>& systemd_service_name_map();
 // The systemd unit name for a service: its entry in the map, else the name itself.
 std::string systemd_unit_name(std::string_view service);
+
+// What this distribution's package of the daemon `service` is like; nullptr
+// when the distribution has no package for it (or the system is not known).
+const DaemonFacts* daemon_facts(std::string_view service);
 
 // Any fact by name, as data. A name that is not a fact raises Tavrel::PlainError naming it.
 nlohmann::json fact(std::string_view name);

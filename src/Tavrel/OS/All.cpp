@@ -17,6 +17,7 @@ std::map<std::string, std::string> debian_units() {
         {"imap", "dovecot"},        {"mysql", "mariadb"},
         {"pop", "dovecot"},         {"rsyslogd", "rsyslog"},
         {"spamd", "spamd"},         {"sshd", "ssh"},
+        {"lmtp", "dovecot"},        {"ftpd", "proftpd"},
     };
 }
 
@@ -33,10 +34,85 @@ std::map<std::string, std::string> rhel_units() {
     return {
         {"clamd", "clamd@scan"}, {"imap", "dovecot"},     {"mysql", "mysqld"},
         {"pop", "dovecot"},      {"rsyslogd", "rsyslog"}, {"spamd", "spamassassin"},
+        {"lmtp", "dovecot"},     {"ftpd", "proftpd"},     {"apache_php_fpm", "php-fpm"},
     };
 }
 
-Facts debian(std::string major, std::string pretty, std::map<std::string, std::string> units) {
+// The parts of the Debian family's daemon packages that move between releases.
+struct DebianRelease {
+    std::string php;          // PHP-FPM version: "8.2"
+    std::string postgresql;   // PostgreSQL major version: "15"
+    std::string spamd_package;
+    std::string proftpd_package;
+};
+
+using Daemons = std::map<std::string, DaemonFacts>;
+
+Daemons debian_daemons(const DebianRelease& r) {
+    const DaemonFacts dovecot{"/usr/sbin/dovecot", "/run/dovecot/master.pid", {}, ""};
+    Daemons d = {
+        {"httpd", {"/usr/sbin/apache2", "/run/apache2/apache2.pid", {"apache2"}, "www-data"}},
+        {"exim", {"/usr/sbin/exim4", "/run/exim4/exim.pid", {"exim4-base"}, "Debian-exim"}},
+        {"exim-altport",
+         {"/usr/sbin/exim4", "/run/exim4/exim-altport.pid", {"exim4-base"}, "Debian-exim"}},
+        {"named", {"/usr/sbin/named", "/run/named/named.pid", {"bind9"}, "bind"}},
+        {"pdns", {"/usr/sbin/pdns_server", "/run/pdns/pdns.pid", {"pdns-server"}, "pdns"}},
+        {"nsd", {"/usr/sbin/nsd", "/run/nsd/nsd.pid", {"nsd"}, "nsd"}},
+        {"mysql", {"/usr/sbin/mariadbd", "/run/mysqld/mysqld.pid", {"mariadb-server"}, "mysql"}},
+        {"postgresql",
+         {"/usr/lib/postgresql/" + r.postgresql + "/bin/postgres",
+          "/run/postgresql/" + r.postgresql + "-main.pid",
+          {"postgresql-" + r.postgresql},
+          "postgres"}},
+        {"ftpd", {"/usr/sbin/proftpd", "/run/proftpd.pid", {r.proftpd_package}, "proftpd"}},
+        {"proftpd", {"/usr/sbin/proftpd", "/run/proftpd.pid", {r.proftpd_package}, "proftpd"}},
+        {"pure-ftpd",
+         {"/usr/sbin/pure-ftpd", "/run/pure-ftpd/pure-ftpd.pid", {"pure-ftpd"}, ""}},
+        {"spamd", {"/usr/sbin/spamd", "/run/spamd.pid", {r.spamd_package}, ""}},
+        {"clamd", {"/usr/sbin/clamd", "/run/clamav/clamd.pid", {"clamav-daemon"}, "clamav"}},
+        {"p0f", {"/usr/sbin/p0f", "", {"p0f"}, ""}},
+        {"apache_php_fpm",
+         {"/usr/sbin/php-fpm" + r.php, "/run/php/php" + r.php + "-fpm.pid", {"php" + r.php + "-fpm"},
+          "www-data"}},
+    };
+    d["imap"] = dovecot;
+    d["imap"].packages = {"dovecot-imapd"};
+    d["pop"] = dovecot;
+    d["pop"].packages = {"dovecot-pop3d"};
+    d["lmtp"] = dovecot;
+    d["lmtp"].packages = {"dovecot-lmtpd"};
+    return d;
+}
+
+Daemons rhel_daemons() {
+    const DaemonFacts dovecot{"/usr/sbin/dovecot", "/run/dovecot/master.pid", {"dovecot"}, ""};
+    return {
+        {"httpd", {"/usr/sbin/httpd", "/run/httpd/httpd.pid", {"httpd"}, "apache"}},
+        {"exim", {"/usr/sbin/exim", "/run/exim.pid", {"exim"}, "exim"}},
+        {"exim-altport", {"/usr/sbin/exim", "/run/exim-altport.pid", {"exim"}, "exim"}},
+        {"imap", dovecot},
+        {"pop", dovecot},
+        {"lmtp", dovecot},
+        {"named", {"/usr/sbin/named", "/run/named/named.pid", {"bind"}, "named"}},
+        {"pdns", {"/usr/sbin/pdns_server", "/run/pdns/pdns.pid", {"pdns"}, "pdns"}},
+        {"nsd", {"/usr/sbin/nsd", "/run/nsd/nsd.pid", {"nsd"}, "nsd"}},
+        {"mysql", {"/usr/libexec/mysqld", "/run/mysqld/mysqld.pid", {"mysql-server"}, "mysql"}},
+        {"postgresql",
+         {"/usr/bin/postgres", "/var/lib/pgsql/data/postmaster.pid", {"postgresql-server"},
+          "postgres"}},
+        {"ftpd", {"/usr/sbin/proftpd", "/run/proftpd/proftpd.pid", {"proftpd"}, "nobody"}},
+        {"proftpd", {"/usr/sbin/proftpd", "/run/proftpd/proftpd.pid", {"proftpd"}, "nobody"}},
+        {"pure-ftpd", {"/usr/sbin/pure-ftpd", "/run/pure-ftpd.pid", {"pure-ftpd"}, ""}},
+        {"spamd", {"/usr/bin/spamd", "/run/spamd.pid", {"spamassassin"}, ""}},
+        {"clamd", {"/usr/sbin/clamd", "/run/clamd.scan/clamd.pid", {"clamd"}, "clamscan"}},
+        {"p0f", {"/usr/sbin/p0f", "", {"p0f"}, ""}},
+        {"apache_php_fpm",
+         {"/usr/sbin/php-fpm", "/run/php-fpm/php-fpm.pid", {"php-fpm"}, "apache"}},
+    };
+}
+
+Facts debian(std::string major, std::string pretty, std::map<std::string, std::string> units,
+             const DebianRelease& release) {
     Facts f;
     f.class_name = "Debian" + major;
     f.distro = "debian";
@@ -50,11 +126,14 @@ Facts debian(std::string major, std::string pretty, std::map<std::string, std::s
     f.setup_tz_method = "timedatectl";
     f.system_package_managers = {"apt", "dpkg"};
     f.systemd_service_name_map = std::move(units);
+    // The PHP-FPM unit carries the PHP version in its name.
+    f.systemd_service_name_map["apache_php_fpm"] = "php" + release.php + "-fpm";
+    f.daemons = debian_daemons(release);
     return f;
 }
 
-Facts ubuntu(std::string major, std::string pretty) {
-    Facts f = debian(major, std::move(pretty), debian_units());
+Facts ubuntu(std::string major, std::string pretty, const DebianRelease& release) {
+    Facts f = debian(major, std::move(pretty), debian_units(), release);
     f.class_name = "Ubuntu" + major;
     f.distro = "ubuntu";
     f.base_distro = "ubuntu";
@@ -76,17 +155,18 @@ Facts rhel(std::string distro, std::string class_stem, std::string major, std::s
     f.setup_tz_method = "timedatectl";
     f.system_package_managers = {"dnf", "yum", "rpm"};
     f.systemd_service_name_map = rhel_units();
+    f.daemons = rhel_daemons();
     return f;
 }
 
 const std::vector<Facts>& table() {
     static const std::vector<Facts> t = {
-        debian("11", "Debian 11", debian11_units()),
-        debian("12", "Debian 12", debian_units()),
-        debian("13", "Debian 13", debian_units()),
-        ubuntu("22", "Ubuntu 22.04"),
-        ubuntu("24", "Ubuntu 24.04"),
-        ubuntu("26", "Ubuntu 26.04"),
+        debian("11", "Debian 11", debian11_units(), {"7.4", "13", "spamassassin", "proftpd-basic"}),
+        debian("12", "Debian 12", debian_units(), {"8.2", "15", "spamd", "proftpd-core"}),
+        debian("13", "Debian 13", debian_units(), {"8.4", "17", "spamd", "proftpd-core"}),
+        ubuntu("22", "Ubuntu 22.04", {"8.1", "14", "spamassassin", "proftpd-basic"}),
+        ubuntu("24", "Ubuntu 24.04", {"8.3", "16", "spamd", "proftpd-core"}),
+        ubuntu("26", "Ubuntu 26.04", {"8.4", "18", "spamd", "proftpd-core"}),
         rhel("almalinux", "Almalinux", "8", "AlmaLinux 8"),
         rhel("almalinux", "Almalinux", "9", "AlmaLinux 9"),
         rhel("almalinux", "Almalinux", "10", "AlmaLinux 10"),

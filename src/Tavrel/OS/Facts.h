@@ -13,6 +13,16 @@
 
 namespace Tavrel::OS {
 
+// What a distribution's package of a daemon puts where: the program, the pid
+// file its init script or unit writes, the packages that carry it and the user
+// its worker processes run as (empty: root).
+struct DaemonFacts {
+    std::string binary;
+    std::string pidfile;
+    std::vector<std::string> packages;
+    std::string processowner;
+};
+
 struct Facts {
     std::string class_name;     // "Debian12"; "Linux" for the generic record
     std::string distro;         // lower-case id as the release file gives it
@@ -30,6 +40,8 @@ struct Facts {
     std::map<std::string, std::string> systemd_service_name_map;
     // For an unknown release: the class of the record its facts were taken from.
     std::string inherited_from;
+    // Service word -> the distribution's daemon package facts.
+    std::map<std::string, DaemonFacts> daemons;
 };
 
 }  // namespace Tavrel::OS

@@ -1,5 +1,6 @@
 #include "Tavrel/ServiceManager/Registry.h"
 
+#include "Tavrel/ServiceManager/Services/Catalogue.h"
 #include "Tavrel/ServiceManager/Services/Crond.h"
 #include "Tavrel/ServiceManager/Services/Nscd.h"
 #include "Tavrel/ServiceManager/Services/Rsyslogd.h"
@@ -19,12 +20,19 @@ Maker maker() {
 }
 
 const std::map<std::string, Maker, std::less<>>& table() {
-    static const std::map<std::string, Maker, std::less<>> t = {
-        {"Crond", maker<Services::Crond>()},
-        {"Nscd", maker<Services::Nscd>()},
-        {"Rsyslogd", maker<Services::Rsyslogd>()},
-        {"Sshd", maker<Services::Sshd>()},
-    };
+    static const std::map<std::string, Maker, std::less<>> t = [] {
+        std::map<std::string, Maker, std::less<>> m = {
+            {"Crond", maker<Services::Crond>()},
+            {"Nscd", maker<Services::Nscd>()},
+            {"Rsyslogd", maker<Services::Rsyslogd>()},
+            {"Sshd", maker<Services::Sshd>()},
+        };
+        for (const Services::Entry& e : Services::Catalogue::entries()) {
+            m.emplace(e.module,
+                      [&e] { return std::unique_ptr<Base>(std::make_unique<Services::Daemon>(e)); });
+        }
+        return m;
+    }();
     return t;
 }
 
@@ -47,6 +55,12 @@ std::vector<std::string> module_words() {
 std::vector<std::string> service_words() {
     std::vector<std::string> out;
     for (std::string word : module_words()) {
+        // A record names its own word when it is not the module word in
+        // lower case ("exim-altport" for Exim_altport).
+        if (const Services::Entry* e = Services::Catalogue::find(word)) {
+            out.push_back(e->word);
+            continue;
+        }
         std::transform(word.begin(), word.end(), word.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         out.push_back(word);

@@ -1,0 +1,197 @@
+#include "Tavrel/ServiceManager/Services/Catalogue.h"
+
+#include "Tavrel/OS.h"
+#include "Tavrel/Regex.h"
+
+#include <algorithm>
+
+namespace Tavrel::ServiceManager::Services {
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+// A daemon of the panel itself: its own program, started and stopped by us.
+Entry panel(std::string module, std::string word, std::vector<int> ports = {}) {
+    Entry e;
+    e.module = std::move(module);
+    e.word = std::move(word);
+    e.ports = std::move(ports);
+    e.doomed_rules = {e.word};
+    e.is_tavrel_service = true;
+    e.binary = "{panel}/libexec/" + e.word;
+    e.pidfile = "{run}/" + e.word + ".pid";
+    e.startup_args = Args{"--start"};
+    e.shutdown_args = Args{"--stop"};
+    e.restart_attempts = 2;
+    return e;
+}
+
+Entry daemon(std::string module, std::string word, std::vector<int> ports,
+             std::vector<std::string> doomed, bool reload) {
+    Entry e;
+    e.module = std::move(module);
+    e.word = std::move(word);
+    e.ports = std::move(ports);
+    e.doomed_rules = std::move(doomed);
+    e.support_reload = reload;
+    return e;
+}
+
+std::vector<Entry> build_entries() {
+    std::vector<Entry> t;
+    // The web server: reload is its graceful configuration reread.
+    t.push_back(daemon("Httpd", "httpd", {80, 443}, {"apache2", "httpd"}, true));
+    t.back().startup_timeout = 30;
+    t.back().restart_attempts = 2;
+    // The mail server, and a second listener of the same program on the
+    // alternate submission port that the panel starts itself.
+    t.push_back(daemon("Exim", "exim", {25, 465, 587}, {"exim4", "exim"}, true));
+    t.back().restart_attempts = 2;
+    t.push_back(daemon("Exim_altport", "exim-altport", {26}, {}, false));
+    t.back().is_tavrel_service = true;
+    t.back().startup_args = Args{"-bd", "-oX", "26", "-oP", "{pidfile}"};
+    // IMAP, POP and LMTP are protocols of one mail-store daemon; its orphans
+    // are the master and its children ("dovecot/imap" and so on share the name).
+    t.push_back(daemon("Imap", "imap", {143, 993}, {"dovecot"}, true));
+    t.push_back(daemon("Pop", "pop", {110, 995}, {"dovecot"}, true));
+    t.push_back(daemon("Lmtp", "lmtp", {}, {"dovecot"}, true));
+    // Name servers. Loading large zone sets takes time.
+    t.push_back(daemon("Named", "named", {53}, {"named"}, true));
+    t.back().startup_timeout = 60;
+    t.push_back(daemon("Pdns", "pdns", {53}, {"pdns_server"}, false));
+    t.push_back(daemon("Nsd", "nsd", {53}, {"nsd"}, true));
+    // Databases: recovery after a crash may take minutes before the pid file appears.
+    t.push_back(daemon("Mysql", "mysql", {3306}, {"mariadbd", "mysqld"}, false));
+    t.back().startup_timeout = 300;
+    t.push_back(daemon("Postgresql", "postgresql", {5432}, {"postgres"}, true));
+    t.back().startup_timeout = 120;
+    t.back().has_single_pid = false;
+    // FTP: the generic word names the first supported daemon.
+    t.push_back(daemon("Ftpd", "ftpd", {21}, {"proftpd"}, true));
+    t.push_back(daemon("Proftpd", "proftpd", {21}, {"proftpd"}, true));
+    t.push_back(daemon("Pure_ftpd", "pure-ftpd", {21}, {"pure-ftpd"}, false));
+    // Filters. The virus scanner loads its signatures before it answers.
+    t.push_back(daemon("Spamd", "spamd", {783}, {"spamd"}, true));
+    t.back().startup_timeout = 60;
+    t.push_back(daemon("Clamd", "clamd", {}, {"clamd"}, true));
+    t.back().startup_timeout = 180;
+    // Passive fingerprinting: the panel runs it detached, without a pid file.
+    t.push_back(daemon("P0f", "p0f", {}, {"p0f"}, false));
+    t.back().is_tavrel_service = true;
+    t.back().startup_args = Args{"-d", "-s", "/run/p0f.sock", "-o", "/dev/null"};
+    // PHP-FPM pools of the web server.
+    t.push_back(daemon("Apache_php_fpm", "apache_php_fpm", {}, {"php-fpm"}, true));
+    t.back().has_single_pid = false;
+    // The mailing-list manager the panel ships.
+    Entry mailman = panel("Mailman", "mailman");
+    mailman.binary = "{panel}/3rdparty/mailman/bin/mailmanctl";
+    mailman.pidfile = "{panel}/3rdparty/mailman/data/master-qrunner.pid";
+    mailman.startup_args = Args{"-q", "start"};
+    mailman.shutdown_args = Args{"-q", "stop"};
+    mailman.doomed_rules = {"mailmanctl", "qrunner"};
+    mailman.has_single_pid = false;
+    t.push_back(mailman);
+    // The panel's own daemons.
+    t.push_back(panel("Hubdavd", "hubdavd", {2077, 2078}));
+    t.push_back(panel("Hubsrvd", "hubsrvd"));
+    t.push_back(panel("Hubstatsd", "hubstatsd"));
+    t.push_back(panel("Hubgreyd", "hubgreyd"));
+    t.push_back(panel("Hublogd", "hublogd"));
+    t.push_back(panel("Hubguardd", "hubguardd"));
+    t.push_back(panel("Logtaild", "logtaild"));
+    t.push_back(panel("Jobqueued", "jobqueued"));
+    Entry fpm = panel("Hub_php_fpm", "hub_php_fpm");
+    fpm.binary = "{panel}/3rdparty/sbin/php-fpm";
+    fpm.startup_args = Args{"--fpm-config", "{panel}/etc/php-fpm.conf", "--pid", "{pidfile}"};
+    fpm.shutdown_args = std::nullopt;
+    fpm.doomed_rules = {"php-fpm"};
+    fpm.has_single_pid = false;
+    fpm.support_reload = true;
+    t.push_back(fpm);
+    std::sort(t.begin(), t.end(), [](const Entry& a, const Entry& b) { return a.module < b.module; });
+    return t;
+}
+
+std::string replace_all(std::string text, std::string_view from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+}  // namespace
+
+namespace Catalogue {
+
+const std::vector<Entry>& entries() {
+    static const std::vector<Entry> t = build_entries();
+    return t;
+}
+
+const Entry* find(std::string_view module) {
+    for (const Entry& e : entries()) {
+        if (e.module == module)
+            return &e;
+    }
+    return nullptr;
+}
+
+}  // namespace Catalogue
+
+std::string Daemon::_build_service_override() {
+    // The panel's own programs have no unit of a package; the others are
+    // known by the distribution's unit and init-script name.
+    return entry_.is_tavrel_service ? std::string() : OS::systemd_unit_name(entry_.word);
+}
+
+std::string Daemon::expand(const std::string& text) {
+    std::string out = replace_all(text, "{panel}", Catalogue::PANEL_DIR);
+    out = replace_all(out, "{run}", Catalogue::PANEL_RUN_DIR);
+    if (out.find("{pidfile}") != std::string::npos)
+        out = replace_all(out, "{pidfile}", pidfile());
+    return out;
+}
+
+std::optional<std::vector<std::string>> Daemon::expand(const std::optional<std::vector<std::string>>& args) {
+    if (!args)
+        return std::nullopt;
+    std::vector<std::string> out;
+    for (const std::string& arg : *args)
+        out.push_back(expand(arg));
+    return out;
+}
+
+std::string Daemon::_build_service_binary() {
+    if (!entry_.binary.empty())
+        return expand(entry_.binary);
+    if (const OS::DaemonFacts* f = OS::daemon_facts(entry_.word); f && !f->binary.empty())
+        return f->binary;
+    return Base::_build_service_binary();
+}
+
+std::string Daemon::_build_pidfile() {
+    if (!entry_.pidfile.empty())
+        return expand(entry_.pidfile);
+    if (const OS::DaemonFacts* f = OS::daemon_facts(entry_.word))
+        return f->pidfile;
+    return {};
+}
+
+std::string Daemon::_build_pid_exe() {
+    std::string binary = service_binary();
+    return binary.empty() ? std::string() : "^" + Regex::escape(binary) + "$";
+}
+
+std::string Daemon::_build_processowner() {
+    if (const OS::DaemonFacts* f = OS::daemon_facts(entry_.word); f && !f->processowner.empty())
+        return f->processowner;
+    return Base::_build_processowner();
+}
+
+std::vector<std::string> Daemon::_build_service_package() {
+    if (const OS::DaemonFacts* f = OS::daemon_facts(entry_.word))
+        return f->packages;
+    return {};
+}
+
+}  // namespace Tavrel::ServiceManager::Services

@@ -1,0 +1,98 @@
+// Tavrel::ServiceManager::Services::Catalogue: the built-in classes of the
+// hosting server's daemons, declared as records rather than one subclass each.
+//
+//   const Entry* e = Catalogue::find("Httpd");     // module word
+//   auto srv = std::make_unique<Daemon>(*e);        // then apply options, BUILD()
+//   srv->class_name();   // "Tavrel::ServiceManager::Services::Httpd"
+//
+// A record holds what is the same on every distribution (ports, orphan rules,
+// reload support, time-outs, the panel's own start and stop arguments). What
+// the distribution decides (unit and init-script name, program, pid file,
+// package, worker user) comes from the platform facts (Tavrel::OS), so a class
+// never tests which distribution it runs on.
+//
+// No record restarts gracefully: none of these daemons has been shown here to
+// restart in place on SIGUSR1 and rewrite its pid file, and a wrong claim
+// would make every restart wait out the graceful time-out first.
+#pragma once
+
+#include "Tavrel/ServiceManager/Base.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Tavrel::ServiceManager::Services {
+
+struct Entry {
+    std::string module;  // module word: "Httpd", "Exim_altport"
+    std::string word;    // service word: "httpd", "exim-altport"
+    std::vector<int> ports;
+    std::vector<std::string> doomed_rules;  // process names of orphans
+    bool support_reload = false;
+    std::optional<std::vector<std::string>> restart_args;
+    double startup_timeout = 10;
+    int restart_attempts = 0;
+    // The panel starts the program itself (no unit or init script of a package).
+    bool is_tavrel_service = false;
+    std::optional<std::vector<std::string>> startup_args;
+    std::optional<std::vector<std::string>> shutdown_args;
+    bool has_single_pid = true;
+    // The program and pid file when they are the same everywhere (the panel's
+    // own daemons); "{panel}" and "{run}" stand for PANEL_DIR and PANEL_RUN_DIR,
+    // and "{pidfile}" in the arguments for the pid file.
+    std::string binary;
+    std::string pidfile;
+};
+
+namespace Catalogue {
+
+// Where the panel's own programs live.
+inline std::string PANEL_DIR = "/usr/local/tavrel";
+// Where the panel's own daemons write their pid files.
+inline std::string PANEL_RUN_DIR = "/run";
+
+// Every record, sorted by module word.
+const std::vector<Entry>& entries();
+// The record of a module word, or nullptr.
+const Entry* find(std::string_view module);
+
+}  // namespace Catalogue
+
+class Daemon : public Base {
+  public:
+    explicit Daemon(const Entry& entry) : entry_(entry) {}
+
+    std::string class_name() const override { return SERVICES_CLASS_PREFIX + entry_.module; }
+    const Entry& entry() const { return entry_; }
+
+  protected:
+    std::string _build_service() override { return entry_.word; }
+    std::string _build_service_override() override;
+    std::string _build_service_binary() override;
+    std::string _build_pidfile() override;
+    std::string _build_pid_exe() override;
+    std::string _build_processowner() override;
+    std::vector<std::string> _build_service_package() override;
+    std::vector<int> _build_ports() override { return entry_.ports; }
+    std::vector<std::string> _build_doomed_rules() override { return entry_.doomed_rules; }
+    bool _build_support_reload() override { return entry_.support_reload; }
+    std::optional<std::vector<std::string>> _build_restart_args() override { return entry_.restart_args; }
+    double _build_startup_timeout() override { return entry_.startup_timeout; }
+    int _build_restart_attempts() override { return entry_.restart_attempts; }
+    bool _build_is_tavrel_service() override { return entry_.is_tavrel_service; }
+    std::optional<std::vector<std::string>> _build_startup_args() override { return expand(entry_.startup_args); }
+    std::optional<std::vector<std::string>> _build_shutdown_args() override { return expand(entry_.shutdown_args); }
+    bool _build_has_single_pid() override { return entry_.has_single_pid; }
+    bool _build_graceful_by_default() override { return false; }
+
+  private:
+    // Fills in "{panel}", "{run}" and "{pidfile}" in a record's texts.
+    std::string expand(const std::string& text);
+    std::optional<std::vector<std::string>> expand(const std::optional<std::vector<std::string>>& args);
+
+    const Entry& entry_;
+};
+
+}  // namespace Tavrel::ServiceManager::Services
