@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The inside of checks/catalogue: runs in a sandbox, never on the host.
+#
+#   catalogue.sh E2E_DIR PROGRAM MODE WORD:PROCESS[:reload]... -- PACKAGE...
+#
+# Installs the packages into the sandbox's overlay, then drives each service
+# word through the program under its generic name: stopped status, restart,
+# running status, a second restart, reload where the class declares it, stop,
+# and no process of the daemon left after the stop.
+set -u
+e2e=$1 program=$2 mode=$3
+shift 3
+checks=()
+while [ "$#" -gt 0 ] && [ "$1" != -- ]; do checks+=("$1"); shift; done
+shift
+. "$e2e/lib/debs.sh"
+install_debs_in_sandbox "$@" || exit 1
+rm -f /usr/sbin/policy-rc.d
+# A little configuration the packages leave to the administrator: the IMAP
+# server wants a certificate, which its package does not make here.
+if [ -d /etc/dovecot ] && [ ! -s /etc/dovecot/private/dovecot.pem ]; then
+    mkdir -p /etc/dovecot/private
+    openssl req -new -x509 -nodes -days 2 -subj /CN=localhost -newkey rsa:2048 \
+        -keyout /etc/dovecot/private/dovecot.key -out /etc/dovecot/private/dovecot.pem \
+        >/dev/null 2>&1 || true
+fi
+if [ "$mode" = systemd ]; then
+    systemctl daemon-reload
+fi
+
+bin=$(mktemp -d)
+ln -s "$program" "$bin/zidavoveva_service"
+tool() { "$bin/zidavoveva_service" "$@" </dev/null; }
+
+failures=0
+fail() { echo "catalogue[$mode]: $*" >&2; failures=$((failures + 1)); }
+left() { pgrep -x "$1" >/dev/null 2>&1; }
+
+for spec in "${checks[@]}"; do
+    IFS=: read -r word process reload <<<"$spec"
+    out=$(tool "$word" --stop 2>&1) || fail "$word: first stop failed: $out"
+    if out=$(tool "$word" --status 2>&1); then
+        fail "$word: status says running while stopped: $out"
+    fi
+    out=$(tool "$word" 2>&1) || { fail "$word: restart from stopped failed: $out"; continue; }
+    out=$(tool "$word" --status 2>&1) || fail "$word: status after restart: $out"
+    left "$process" || fail "$word: no $process process after the restart"
+    out=$(tool "$word" 2>&1) || fail "$word: restart while running failed: $out"
+    out=$(tool "$word" --status 2>&1) || fail "$word: status after the second restart: $out"
+    if [ "$reload" = reload ]; then
+        out=$(tool "$word" --reload 2>&1) || fail "$word: reload failed: $out"
+        out=$(tool "$word" --status 2>&1) || fail "$word: status after reload: $out"
+    fi
+    out=$(tool "$word" --stop 2>&1) || fail "$word: stop failed: $out"
+    sleep 0.5
+    if left "$process"; then
+        fail "$word: $process still runs after the stop: $(pgrep -a -x "$process" | head -3)"
+    fi
+    if out=$(tool "$word" --status 2>&1); then
+        fail "$word: status says running after the stop: $out"
+    fi
+    echo "catalogue[$mode]: $word ok"
+done
+[ "$failures" -eq 0 ]
