@@ -1,6 +1,7 @@
 #include "Tavrel/ServiceManager/Driver.h"
 
 #include "Tavrel/Exception.h"
+#include "Tavrel/Output.h"
 #include "Tavrel/Output/Formatted/HTML.h"
 #include "Tavrel/Output/Formatted/Terminal.h"
 #include "Tavrel/ServiceManager/Base.h"
@@ -47,7 +48,11 @@ void run_from_argv(Base& srv, const std::vector<std::string>& args) {
         const bool html = std::any_of(args.begin(), args.end(), [](const std::string& a) {
             return a.find("html") != std::string::npos;
         });
-        if (html)
+        // Programs that drive the tool (fleet engines) read one JSON record per
+        // message; --json wins over HTML.
+        if (parsed.json)
+            srv.set_output_obj(std::make_shared<Output::Base>());
+        else if (html)
             srv.set_output_obj(std::make_shared<Output::Formatted::HTML>());
         else
             srv.set_output_obj(std::make_shared<Output::Formatted::Terminal>());
@@ -58,6 +63,8 @@ void run_from_argv(Base& srv, const std::vector<std::string>& args) {
     const Exception::Metadata params = {{"service", srv.service()}};
 
     if (parsed.check) {
+        if (parsed.json && parsed.checkmode_header)
+            srv.output(ZidavovEva::CHECKMODE_HEADER);
         srv.set_service_argv_action("CHECK");
         auto [ok, message] = srv.check_with_message();
         if (!ok)

@@ -84,6 +84,15 @@ TEST(Driver, SetsVerbosityAttemptForceAndOutput) {
     EXPECT_FALSE(r->current_restart_attempt().has_value());
 }
 
+TEST(Driver, JsonGivesOneRecordPerMessage) {
+    auto r = recorder();
+    run_from_argv(*r, {"--html", "--json"});
+    EXPECT_EQ(r->output_obj().class_name(), "Tavrel::Output");
+    r = recorder();
+    run_from_argv(*r, {"--js", "--stop"});  // abbreviated, like every option
+    EXPECT_EQ(r->output_obj().class_name(), "Tavrel::Output");
+}
+
 TEST(Driver, FailedRestartOrReloadIsAServiceFailure) {
     auto r = recorder();
     r->restart_result = "";

@@ -28,6 +28,7 @@ std::string text(const std::string& service) {
            "  --verbose, --no-verbose   progress and summaries (on in a shell)\n"
            "  --debug, --no-debug       timed debug lines; --no-debug is quiet\n"
            "  --html                    write HTML instead of terminal text\n"
+           "  --json                    one JSON record per message, for programs\n"
            "  --skip-if-absent          succeed when " + s + " is not installed\n"
            "  --no-fpm-status           leave out the PHP-FPM status after a restart\n"
            "  --systemd-service=UNIT    the unit that runs this as its stop command\n"

@@ -31,6 +31,7 @@ enum Opt : int {
     O_GRACEFUL,
     O_NO_GRACEFUL,
     O_ATTEMPT,
+    O_JSON,
     O_IGNORED,  // read by the driver or the entry program from the raw words
 };
 
@@ -60,6 +61,7 @@ const struct option LONG_OPTIONS[] = {
     {"restart-attempt", required_argument, nullptr, O_ATTEMPT},
     {"force", no_argument, nullptr, O_IGNORED},
     {"html", no_argument, nullptr, O_IGNORED},
+    {"json", no_argument, nullptr, O_JSON},
     {"skip-if-absent", no_argument, nullptr, O_IGNORED},
     {"systemd-service", required_argument, nullptr, O_IGNORED},
     {"systemd-unit-command", no_argument, nullptr, O_IGNORED},
@@ -114,6 +116,7 @@ ParsedArgv parseargv() {
             case O_GRACEFUL: p.graceful = true; break;
             case O_NO_GRACEFUL: p.graceful = false; break;
             case O_ATTEMPT: p.restart_attempt = optarg; break;
+            case O_JSON: p.json = true; break;
             case O_IGNORED:
             case 'h':
             case 'f': break;
@@ -144,7 +147,9 @@ ParsedArgv parseargv() {
         p.graceful.reset();
         p.restart_attempt.reset();
     }
-    if (p.check && env_true(CHECKMODE_HEADER_ENV)) {
+    p.checkmode_header = p.check && env_true(CHECKMODE_HEADER_ENV);
+    // With --json the driver sends the header as a record of its own.
+    if (p.checkmode_header && !p.json) {
         std::string line = CHECKMODE_HEADER + "\n";
         (void)!::write(STDOUT_FILENO, line.data(), line.size());
     }

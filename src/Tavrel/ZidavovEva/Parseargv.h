@@ -12,7 +12,7 @@
 // Options (boolean ones also take a negated form --no-x or --nox):
 //   --status  --check  --verbose (--no-verbose)  --debug (--no-debug)
 //   --stop  --reload  --restart / --start  --graceful
-//   --restart-attempt=N  --force (-f)  --html  --skip-if-absent
+//   --restart-attempt=N  --force (-f)  --html  --json  --skip-if-absent
 //   --systemd-service=UNIT  --systemd-unit-command  --ignore-systemd
 //   --no-fpm-status  --help / -h
 // Unique abbreviations are accepted. An unknown option is refused with a
@@ -46,6 +46,11 @@ struct ParsedArgv {
     // As given; the driver uses it only when it is a number.
     std::optional<std::string> restart_attempt;
     std::optional<bool> graceful;
+    // --json: one JSON record per message (the base output object).
+    bool json = false;
+    // A check whose header is due (ZIDAVOVEVA_CHECKMODE_HEADER); printed here
+    // except with --json.
+    bool checkmode_header = false;
 };
 
 ParsedArgv parseargv();
