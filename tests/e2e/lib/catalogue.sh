@@ -24,6 +24,8 @@ if [ -d /etc/dovecot ] && [ ! -s /etc/dovecot/private/dovecot.pem ]; then
         -keyout /etc/dovecot/private/dovecot.key -out /etc/dovecot/private/dovecot.pem \
         >/dev/null 2>&1 || true
 fi
+# The FTP server refuses to start when the machine's name has no address.
+grep -qw "$(hostname)" /etc/hosts || echo "127.0.1.1 $(hostname)" >>/etc/hosts
 # The tool counts the web server as installed only with the panel's web
 # stack flag.
 if [ -x /usr/sbin/apache2 ]; then
