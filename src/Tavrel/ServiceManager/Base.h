@@ -302,7 +302,9 @@ class Base : public Service {
     bool check_sanity();
     // `via`: the status text must name it (for example a check method).
     bool is_up(const std::optional<std::string>& via = std::nullopt);
-    bool is_up_via_pidfile();
+    // just_started: the daemon was launched a moment ago and may still be
+    // rewriting its pid file (a forking daemon naming its parent first).
+    bool is_up_via_pidfile(bool just_started = false);
     // The status text once the service reports one, empty after the wait
     // limit; a non-empty text at once when the status cannot be checked.
     std::string wait_for_service_status(int attempt);

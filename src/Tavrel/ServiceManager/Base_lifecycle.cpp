@@ -176,7 +176,7 @@ bool Base::start() {
             debug("Removing the stale pid file " + pid_path);
             ::unlink(pid_path.c_str());
         }
-        if (service_manager().start(*this) && (pid_path.empty() || is_up_via_pidfile()) &&
+        if (service_manager().start(*this) && (pid_path.empty() || is_up_via_pidfile(true)) &&
             !wait_for_service_status(attempt).empty()) {
             started = true;
             break;
@@ -374,8 +374,15 @@ bool Base::reload() {
     if (!out.empty() && is_enabled()) {
         if (verbose() != 0)
             logger()->info("Reloading " + service_name());
-        if (auto r = service_manager().reload(*this))
+        if (auto r = service_manager().reload(*this)) {
+            // Some daemons reload by re-executing themselves and rewrite their
+            // pid file meanwhile (sshd): the reload is done once the pid file
+            // names a live process again, so a stop right after it finds the
+            // daemon instead of a missing pid file.
+            if (*r && !pidfile().empty())
+                return is_up_via_pidfile(true);
             return *r;
+        }
     }
     return true;
 }

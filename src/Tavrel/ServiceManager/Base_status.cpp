@@ -171,7 +171,7 @@ bool Base::is_up(const std::optional<std::string>& via) {
     return pattern.test(text);
 }
 
-bool Base::is_up_via_pidfile() {
+bool Base::is_up_via_pidfile(bool just_started) {
     std::string path = pidfile();
     if (path.empty())
         return false;
@@ -202,15 +202,28 @@ bool Base::is_up_via_pidfile() {
             break;
         pause_for(PID_READ_PAUSE);
     }
-    if (pid <= 1)
-        return false;
     // A zombie has ended: the service is not up even though its pid still
     // has a directory.
-    try {
-        return Proc::PID(static_cast<pid_t>(pid)).is_running();
-    } catch (const std::exception&) {
-        return false;
+    auto names_live_process = [](long candidate) {
+        if (candidate <= 1)
+            return false;
+        try {
+            return Proc::PID(static_cast<pid_t>(candidate)).is_running();
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
+    if (names_live_process(pid) || !just_started)
+        return names_live_process(pid);
+    // A daemon that forks may write its parent's pid first and rewrite the
+    // file from the child once the parent has gone: right after a start,
+    // give it until the start-up limit to name a live process.
+    while (seconds_since(start) <= startup_timeout()) {
+        pause_for(PIDFILE_POLL_INTERVAL);
+        if (names_live_process(read_pid_once(path)))
+            return true;
     }
+    return false;
 }
 
 std::string Base::wait_for_service_status(int attempt) {

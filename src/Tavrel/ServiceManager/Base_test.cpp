@@ -353,6 +353,17 @@ TEST_F(ServiceCore, PidFileTest) {
     EXPECT_FALSE(srv->is_up_via_pidfile());  // gone altogether
     tmp_.write("svc.pid", "1\n");
     EXPECT_FALSE(srv->is_up_via_pidfile());
+
+    // Right after a start, a forking daemon first names its parent, which
+    // exits, then rewrites the file from the child: that is up, not a failure.
+    tmp_.write("svc.pid", std::to_string(zombie) + "\n");
+    std::thread rewriter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        tmp_.write("svc.pid", std::to_string(child.pid()) + "\n");
+    });
+    EXPECT_FALSE(srv->is_up_via_pidfile());  // an ordinary look does not wait
+    EXPECT_TRUE(srv->is_up_via_pidfile(true));
+    rewriter.join();
 }
 
 // --- start ------------------------------------------------------------------
@@ -551,6 +562,23 @@ TEST_F(ServiceCore, Reload) {
     state_->status = "up";
     EXPECT_FALSE(srv->reload());
     EXPECT_EQ(state_->calls, std::vector<std::string>{"reload"});
+
+    // A daemon that re-executes itself on reload is reloaded only once its
+    // pid file names a live process again.
+    std::string pidfile = tmp_ / "reloading.pid";
+    auto with_pidfile =
+        make({{"support_reload", true}, {"pidfile", pidfile}, {"startup_timeout", 2}});
+    state_->reload_answer = true;
+    auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvreload"), "30"});
+    std::thread rewriter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        tmp_.write("reloading.pid", std::to_string(child.pid()) + "\n");
+    });
+    EXPECT_TRUE(with_pidfile->reload());
+    rewriter.join();
+    tmp_.write("reloading.pid", "garbage\n");
+    with_pidfile->set_startup_timeout(0.2);
+    EXPECT_FALSE(with_pidfile->reload());  // never came back
 
     auto without = make();
     EXPECT_TRUE(without->reload());

@@ -5,6 +5,7 @@
 #include "Tavrel/Env.h"
 #include "Tavrel/ErrnoGuard.h"
 #include "Tavrel/Kill/Target.h"
+#include "Tavrel/LoadFile.h"
 #include "Tavrel/PlainError.h"
 #include "Tavrel/Proc/Lineage.h"
 #include "Tavrel/Proc/PID.h"
@@ -170,11 +171,30 @@ std::optional<bool> Initd::restart(Service& svc) {
     return true;
 }
 
+std::string Initd::reload_action_of(const std::string& script) {
+    // Every Debian init script must offer force-reload; reload is optional
+    // (nscd's has none and only prints its usage). A script whose case labels
+    // name force-reload but not reload is reloaded with force-reload.
+    auto label = [](const std::string& word) {
+        return R"((?m)^\s*\(?\s*(?:[\w-]+\s*\|\s*)*)" + Regex::escape(word) +
+               R"(\s*(?:\|\s*[\w-]+\s*)*\))";
+    };
+    static const Regex reload_label(label(RELOAD_ACTION));
+    static const Regex force_reload_label(label(FORCE_RELOAD_ACTION));
+    try {
+        const auto text = LoadFile::load_if_exists(script, 0, SCRIPT_READ_LIMIT);
+        if (text && !reload_label.test(*text) && force_reload_label.test(*text))
+            return FORCE_RELOAD_ACTION;
+    } catch (const std::exception&) {
+    }
+    return RELOAD_ACTION;
+}
+
 std::optional<bool> Initd::reload(Service& svc) {
     if (init_script().empty())
         return true;
     const std::string name = svc.service_name();
-    const std::vector<std::string> command{init_script(), RELOAD_ACTION};
+    const std::vector<std::string> command{init_script(), reload_action_of(init_script())};
     const auto status = launch(svc, command, wipe_startup_log_);
     if (!status) {
         svc.warn("The " + in_quotes(name) + " service could not be reloaded: " +
@@ -191,6 +211,10 @@ std::optional<bool> Initd::reload(Service& svc) {
 bool Initd::stop(Service& svc) {
     const std::string name = svc.service_name();
     int stopped = 0;
+    // The process the pid file names before the stop: an init script may
+    // signal it and return at once, and the daemon may delete its pid file
+    // before it has finished, so the stop waits for this process itself.
+    const auto before = process_named_by_pidfile(svc.pidfile());
 
     // 1. The orderly stop command; its output goes after the start's.
     if (svc.is_tavrel_service()) {
@@ -210,6 +234,9 @@ bool Initd::stop(Service& svc) {
             ++stopped;
         }
     }
+
+    if (stopped > 0 && before)
+        wait_until_gone(*before, PIDFILE_WAIT_TIME);
 
     // 2. The pid file's process.
     const bool stopped_by_pid = stop_by_pidfile(svc);
@@ -237,6 +264,44 @@ bool Initd::stop(Service& svc) {
 
     if (stopped == 0)
         svc.info("Nothing could be confirmed as stopped for the " + in_quotes(name) + " service.");
+    return true;
+}
+
+std::optional<Proc::PID> Initd::process_named_by_pidfile(const std::string& pidfile) {
+    if (pidfile.empty())
+        return std::nullopt;
+    try {
+        // Non-blocking and regular files only: a FIFO planted at the path
+        // must not hold up the stop.
+        FHUtils::UniqueFd fd(::open(pidfile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        struct stat st {};
+        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+            return std::nullopt;
+        char buffer[64];
+        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n <= 0)
+            return std::nullopt;
+        std::string text(buffer, static_cast<size_t>(n));
+        const auto pid = parse_pid(text.substr(0, text.find('\n')));
+        if (!pid)
+            return std::nullopt;
+        Proc::PID process(*pid);
+        if (!process.is_running())
+            return std::nullopt;
+        return process;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+bool Initd::wait_until_gone(const Proc::PID& process, double seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto limit = std::chrono::duration<double>(seconds);
+    while (process.is_running()) {
+        if (std::chrono::steady_clock::now() - start > limit)
+            return false;
+        std::this_thread::sleep_for(std::chrono::duration<double>(GONE_POLL_INTERVAL));
+    }
     return true;
 }
 

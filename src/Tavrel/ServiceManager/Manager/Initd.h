@@ -20,6 +20,7 @@
 // (processowner). A pid that no longer runs is not counted as a stop.
 #pragma once
 
+#include "Tavrel/Proc/PID.h"
 #include "Tavrel/ServiceManager/Manager/Backend.h"
 
 #include <optional>
@@ -34,10 +35,19 @@ class Initd : public Backend {
     // often it looks.
     static inline double PIDFILE_WAIT_TIME = 30;
     static inline double PIDFILE_POLL_INTERVAL = 0.2;
+    // How often the stop looks whether the daemon an orderly stop told to end
+    // has gone.
+    static inline double GONE_POLL_INTERVAL = 0.02;
     // Action words given to init scripts; restart runs the start action too.
     static inline std::string START_ACTION = "start";
     static inline std::string STOP_ACTION = "stop";
     static inline std::string RELOAD_ACTION = "reload";
+    static inline std::string FORCE_RELOAD_ACTION = "force-reload";
+    // How much of an init script is read to learn whether it offers reload.
+    static inline size_t SCRIPT_READ_LIMIT = 1 << 20;
+
+    // The action word a reload runs the script with.
+    static std::string reload_action_of(const std::string& script);
 
     struct Options {
         std::string service;
@@ -83,6 +93,11 @@ class Initd : public Backend {
     // The pid-file step of stop: true when the pid file's process was
     // signalled and has gone.
     bool stop_by_pidfile(Service& svc);
+    // The running process the pid file names (a trusted pid above 1), held
+    // by its start time so a reused pid is never taken for it.
+    static std::optional<Proc::PID> process_named_by_pidfile(const std::string& pidfile);
+    // Polls until the process has ended (a zombie has); false on time-out.
+    static bool wait_until_gone(const Proc::PID& process, double seconds);
 
     std::string service_;
     std::optional<std::string> init_script_;
