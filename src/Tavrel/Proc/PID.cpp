@@ -5,6 +5,7 @@
 #include "Tavrel/PsParser/Parse.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
@@ -102,6 +103,23 @@ std::vector<std::string> PID::cmdline() {
         cmdline_ = PsParser::Parse::cmdline_words(*raw);
     }
     return *cmdline_;
+}
+
+double PID::age() const {
+    // The start time counts clock ticks since boot, suspended time included.
+    struct timespec boot {};
+    ::clock_gettime(CLOCK_BOOTTIME, &boot);
+    const long ticks = ::sysconf(_SC_CLK_TCK);
+    return static_cast<double>(boot.tv_sec) + static_cast<double>(boot.tv_nsec) / 1e9 -
+           static_cast<double>(starttime_) / static_cast<double>(ticks > 0 ? ticks : 100);
+}
+
+bool PID::started_after(const struct timespec& when, double slack) const {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const double since = static_cast<double>(now.tv_sec - when.tv_sec) +
+                         static_cast<double>(now.tv_nsec - when.tv_nsec) / 1e9;
+    return age() + slack < since;
 }
 
 }  // namespace Tavrel::Proc

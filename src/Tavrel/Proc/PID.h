@@ -13,6 +13,8 @@
 
 #include <sys/types.h>
 
+#include <ctime>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +35,13 @@ class PID {
     long long ctime();  // throws Proc::Ended
     unsigned long long starttime() const { return starttime_; }
     double elapsed_time();  // seconds since the process directory appeared
+    // Seconds since the process started (from its start time, not the
+    // directory's change time).
+    double age() const;
+    // Whether the process started more than `slack` seconds after the
+    // wall-clock moment `when`. A pid file last written before its process
+    // started was not written for that process: its pid has been reused.
+    bool started_after(const struct timespec& when, double slack) const;
     bool is_running() const;
     char state() const;                  // throws Proc::Ended
     std::vector<std::string> cmdline();  // throws Proc::Ended

@@ -37,6 +37,25 @@ TEST(ProcPID, HandleOnALiveProcess) {
     expect_type([&] { p.state(); }, "Proc::Ended");
 }
 
+// What tells a pid file of a dead service from one whose pid was reused: a
+// process just started is younger than a moment an hour ago, not than now.
+TEST(ProcPID, StartedAfterComparesTheStartWithAWallClockMoment) {
+    auto c = TestSupport::TestChild::spawn("/bin/sleep", {"30"});
+    Proc::PID p(c.pid());
+    EXPECT_GE(p.age(), 0);
+    EXPECT_LT(p.age(), 30);
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    struct timespec hour_ago = now;
+    hour_ago.tv_sec -= 3600;
+    EXPECT_TRUE(p.started_after(hour_ago, 2));
+    EXPECT_FALSE(p.started_after(now, 2));
+    // The init process of this machine started long before the child.
+    Proc::PID early(::getppid() > 1 ? ::getppid() : c.pid());
+    EXPECT_FALSE(early.started_after(now, 2));
+    c.stop();
+}
+
 TEST(ProcPID, ZombieIsNotRunning) {
     pid_t pid = ::fork();
     if (pid == 0)

@@ -134,8 +134,20 @@ bool Hot::_is_trusted_pid(pid_t pid) {
     if (::stat(pidfile().c_str(), &st) != 0)
         return false;
     bool file_trusted = st.st_uid == 0 && (st.st_mode & S_IWOTH) == 0;
-    if (file_trusted)
-        return true;
+    if (file_trusted) {
+        // Written before this process started: the service that wrote it has
+        // ended and its pid was reused.
+        try {
+            if (!Proc::PID(pid).started_after(st.st_mtim, PIDFILE_AGE_SLACK))
+                return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+        warn("The pid file " + pidfile() + " of the service " + service_name() +
+             " is older than process " + std::to_string(pid) +
+             " it names, so that pid was reused by another process; it is not signalled.");
+        return false;
+    }
 
     // Anyone could have written this pid file: the process must show itself
     // to be the service's own.

@@ -36,6 +36,9 @@ class Hot : public Base {
     // A pid file written in the current second is moved this far back, so
     // that a rewrite within the same second is still a change.
     static inline int BACKDATE_SECONDS = 1;
+    // A process that started more than this many seconds after the pid file
+    // was last written is not the one the file was written for.
+    static inline double PIDFILE_AGE_SLACK = 2;
 
     std::string class_name() const override { return HOT_CLASS_NAME; }
 

@@ -398,6 +398,25 @@ bool Initd::stop_by_pidfile(Service& svc) {
         confirmed = true;
     }
 
+    // A pid file last written before its process started was left by a
+    // service that has ended: its pid now belongs to another process.
+    if (!confirmed) {
+        bool reused = false;
+        try {
+            reused = Proc::PID(*pid).started_after(st.st_mtim, PIDFILE_AGE_SLACK);
+        } catch (const std::exception&) {
+            return false;  // ended meanwhile: nothing to stop
+        }
+        if (!target.alive())
+            return false;
+        if (reused) {
+            svc.warn("The pid file " + pidfile + " of " + in_quotes(name) + " is older than process " +
+                     std::to_string(*pid) +
+                     " it names, so that pid was reused by another process; it is not signalled.");
+            return false;
+        }
+    }
+
     // A pid file that someone else could have written proves nothing by
     // itself: the process must show it belongs to the service.
     const bool trusted_file =
