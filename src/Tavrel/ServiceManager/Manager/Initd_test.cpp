@@ -9,6 +9,7 @@
 #include "testsupport/TestChild.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -260,6 +261,24 @@ TEST_F(InitdTest, PidFilesThatNameNothingToSignal) {
         EXPECT_TRUE(backend.stop(svc_));
         EXPECT_TRUE(svc_.warns.empty()) << text;
     }
+}
+
+// Root's own pid file, left by a service that ended long ago, whose pid now
+// belongs to a process started later: that process is not the service's.
+TEST_F(InitdTest, APidFileOlderThanItsProcessNamesAReusedPid) {
+    Initd backend({.service = "tvtest", .init_script = ""});
+    auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});
+    svc_.pid_file = pid_file_for(child.pid());
+    struct timespec hour_ago[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, svc_.pid_file.c_str(), hour_ago, 0), 0);
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_TRUE(alive(child.pid()));
+    EXPECT_TRUE(FakeService::any_has(svc_.warns, "that pid was reused"));
+
+    // Written again after the process started: it names the service.
+    ASSERT_EQ(::utimensat(AT_FDCWD, svc_.pid_file.c_str(), nullptr, 0), 0);
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_FALSE(alive(child.pid()));
 }
 
 TEST_F(InitdTest, AnUntrustedPidFileNeedsAConfirmedProcess) {
