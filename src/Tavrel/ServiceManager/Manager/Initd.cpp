@@ -5,7 +5,6 @@
 #include "Tavrel/Env.h"
 #include "Tavrel/ErrnoGuard.h"
 #include "Tavrel/Kill/Target.h"
-#include "Tavrel/LoadFile.h"
 #include "Tavrel/PlainError.h"
 #include "Tavrel/Proc/Lineage.h"
 #include "Tavrel/Proc/PID.h"
@@ -171,30 +170,11 @@ std::optional<bool> Initd::restart(Service& svc) {
     return true;
 }
 
-std::string Initd::reload_action_of(const std::string& script) {
-    // Every Debian init script must offer force-reload; reload is optional
-    // (nscd's has none and only prints its usage). A script whose case labels
-    // name force-reload but not reload is reloaded with force-reload.
-    auto label = [](const std::string& word) {
-        return R"((?m)^\s*\(?\s*(?:[\w-]+\s*\|\s*)*)" + Regex::escape(word) +
-               R"(\s*(?:\|\s*[\w-]+\s*)*\))";
-    };
-    static const Regex reload_label(label(RELOAD_ACTION));
-    static const Regex force_reload_label(label(FORCE_RELOAD_ACTION));
-    try {
-        const auto text = LoadFile::load_if_exists(script, 0, SCRIPT_READ_LIMIT);
-        if (text && !reload_label.test(*text) && force_reload_label.test(*text))
-            return FORCE_RELOAD_ACTION;
-    } catch (const std::exception&) {
-    }
-    return RELOAD_ACTION;
-}
-
 std::optional<bool> Initd::reload(Service& svc) {
     if (init_script().empty())
         return true;
     const std::string name = svc.service_name();
-    const std::vector<std::string> command{init_script(), reload_action_of(init_script())};
+    const std::vector<std::string> command{init_script(), RELOAD_ACTION};
     const auto status = launch(svc, command, wipe_startup_log_);
     if (!status) {
         svc.warn("The " + in_quotes(name) + " service could not be reloaded: " +

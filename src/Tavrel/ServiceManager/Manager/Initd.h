@@ -47,12 +47,7 @@ class Initd : public Backend {
     static inline std::string START_ACTION = "start";
     static inline std::string STOP_ACTION = "stop";
     static inline std::string RELOAD_ACTION = "reload";
-    static inline std::string FORCE_RELOAD_ACTION = "force-reload";
-    // How much of an init script is read to learn whether it offers reload.
-    static inline size_t SCRIPT_READ_LIMIT = 1 << 20;
 
-    // The action word a reload runs the script with.
-    static std::string reload_action_of(const std::string& script);
 
     struct Options {
         std::string service;

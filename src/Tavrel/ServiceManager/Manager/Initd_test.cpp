@@ -93,27 +93,6 @@ TEST_F(InitdTest, StartRestartReloadRunTheScriptWithTheirActions) {
     EXPECT_EQ(log(), "start out\nstart err\nstop out\nstop err\n");
 }
 
-TEST_F(InitdTest, ReloadUsesForceReloadWhenTheScriptOffersNoReload) {
-    const std::string dir = tmp_.path();
-    std::string path = tmp_.write("init.d/onlyforce",
-                                  "#!/bin/sh\n"
-                                  "echo \"$1\" >>" + dir + "/actions\n"
-                                  "case \"$1\" in\n"
-                                  "  start|stop) ;;\n"
-                                  "  restart|force-reload) ;;\n"
-                                  "  *) echo \"Usage: $0 {start|stop|force-reload}\"; exit 1 ;;\n"
-                                  "esac\n");
-    ::chmod(path.c_str(), 0755);
-    Initd only_force({.service = "tvtest", .init_script = path});
-    EXPECT_EQ(only_force.reload(svc_), std::optional<bool>(true));
-    EXPECT_EQ(TempDir::read(tmp_ / "actions"), "force-reload\n");
-
-    // A script with a reload label, or with no case labels at all, gets reload.
-    EXPECT_EQ(Initd::reload_action_of(init_script()), "reload");
-    tmp_.write("init.d/both", "case \"$1\" in\n  reload|force-reload) ;;\nesac\n");
-    EXPECT_EQ(Initd::reload_action_of(tmp_ / "init.d/both"), "reload");
-}
-
 TEST_F(InitdTest, NothingLaunchedIsAFailure) {
     Initd backend({.service = "tvtest", .init_script = tmp_ / "init.d/missing"});
     EXPECT_FALSE(backend.start(svc_));

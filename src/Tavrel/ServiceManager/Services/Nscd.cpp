@@ -1,9 +1,12 @@
 #include "Tavrel/ServiceManager/Services/Nscd.h"
 
+#include "Tavrel/OS.h"
 #include "Tavrel/Regex.h"
 
 namespace Tavrel::ServiceManager::Services {
 
 std::string Nscd::_build_pid_exe() { return "^" + Regex::escape(service_binary()) + "$"; }
+
+bool Nscd::_build_support_reload() { return OS::is_systemd(); }
 
 }  // namespace Tavrel::ServiceManager::Services

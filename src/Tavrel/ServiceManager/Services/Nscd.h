@@ -16,7 +16,9 @@ class Nscd : public Base {
     std::string _build_service_binary() override { return BINARY; }
     std::string _build_pidfile() override { return PIDFILE; }
     std::string _build_pid_exe() override;
-    bool _build_support_reload() override { return true; }
+    // The unit reloads (it invalidates the caches); Debian's init script has
+    // no reload action at all, so without systemd there is nothing to run.
+    bool _build_support_reload() override;
 };
 
 }  // namespace Tavrel::ServiceManager::Services
