@@ -44,9 +44,9 @@ failures=0
 fail() { echo "catalogue[$mode]: $*" >&2; failures=$((failures + 1)); }
 left() { pgrep -x "$1" >/dev/null 2>&1; }
 
-for spec in "${checks[@]}"; do
+for entry in "${checks[@]}"; do
     before=$failures
-    IFS=: read -r word process reload <<<"$spec"
+    IFS=: read -r word process reload <<<"$entry"
     out=$(tool "$word" --stop 2>&1) || fail "$word: first stop failed: $out"
     if out=$(tool "$word" --status 2>&1); then
         fail "$word: status says running while stopped: $out"
