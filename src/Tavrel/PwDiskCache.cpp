@@ -1,10 +1,10 @@
 #include "Tavrel/PwDiskCache.h"
 
 #include "Tavrel/FHUtils/UniqueFd.h"
-#include "Tavrel/FileUtils/Dir.h"
 #include "Tavrel/FileUtils/Write.h"
 #include "Tavrel/PwCache/Load.h"
 #include "Tavrel/PwCache/Validate.h"
+#include "Tavrel/SafeDir/MK.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -25,7 +25,7 @@ bool usable_dir(bool create) {
             return false;
         // On a fresh server the parents are missing too; every directory made
         // here is root's private one.
-        if (!FileUtils::Dir::make_path(PwDiskCache::CACHE_DIR, 0700))
+        if (!SafeDir::MK::safemkdir(PwDiskCache::CACHE_DIR, 0700, {.parents = true}))
             return false;
         return ::lstat(PwDiskCache::CACHE_DIR.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }

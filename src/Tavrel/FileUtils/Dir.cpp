@@ -9,42 +9,6 @@
 
 namespace Tavrel::FileUtils::Dir {
 
-namespace {
-
-bool is_directory(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-}  // namespace
-
-bool make_path(const std::string& path, mode_t mode) {
-    if (path.empty()) {
-        errno = ENOENT;
-        return false;
-    }
-    // Each prefix ending before a slash, then the whole path.
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        const std::string dir = path.substr(0, slash);
-        if (!dir.empty() && dir.back() != '/') {
-            if (::mkdir(dir.c_str(), mode & 07777) == 0) {
-                // The umask may have taken bits away: set exactly what was asked.
-                if (::chmod(dir.c_str(), mode & 07777) != 0)
-                    return false;
-            } else if (errno != EEXIST) {
-                return false;
-            }
-        }
-        if (slash == std::string::npos)
-            break;
-    }
-    if (!is_directory(path)) {
-        errno = ENOTDIR;
-        return false;
-    }
-    return true;
-}
-
 std::optional<std::string> private_dir_fault(const struct stat& st) {
     if (S_ISLNK(st.st_mode))
         return "symlink";

@@ -2,7 +2,7 @@
 // caches), made with exact modes and checked through the descriptor that is
 // then used, so that what was checked is what is written into.
 //
-//   Tavrel::FileUtils::Dir::make_path("/var/cache/tavrel/pwcache", 0700);
+//   Tavrel::SafeDir::MK::safemkdir("/run/zidavoveva/lock", 0700, {.parents = true});
 //   auto dir = Tavrel::FileUtils::Dir::open_private("/run/zidavoveva/lock");
 //   int fd = ::openat(dir.get(), "httpd", O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
 //
@@ -21,11 +21,6 @@
 #include <string>
 
 namespace Tavrel::FileUtils::Dir {
-
-// Creates every missing directory of `path`, each with exactly `mode`
-// whatever the umask; directories that exist are left as they are. true when
-// `path` is a directory afterwards; false with errno set otherwise.
-bool make_path(const std::string& path, mode_t mode);
 
 // Why a directory with the status `st` (from lstat or fstat) is not private:
 // "symlink", "not_directory", "owner" or "writable"; nothing when it is.

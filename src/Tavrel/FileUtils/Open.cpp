@@ -1,6 +1,7 @@
 #include "Tavrel/FileUtils/Open.h"
 
 #include "Tavrel/Fcntl.h"
+#include "Tavrel/FileUtils/UmaskGuard.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,22 +9,6 @@
 #include <cerrno>
 
 namespace Tavrel::FileUtils::Open {
-
-namespace {
-
-// Sets the umask for the life of the guard; restores it even on unwind.
-class UmaskGuard {
-  public:
-    explicit UmaskGuard(mode_t mask) : old_(::umask(mask)) {}
-    ~UmaskGuard() { ::umask(old_); }
-    UmaskGuard(const UmaskGuard&) = delete;
-    UmaskGuard& operator=(const UmaskGuard&) = delete;
-
-  private:
-    mode_t old_;
-};
-
-}  // namespace
 
 int sysopen_with_real_perms(const std::string& path, int flags, std::optional<mode_t> permissions) {
     return sysopenat_with_real_perms(AT_FDCWD, path, flags, permissions);

@@ -1,5 +1,7 @@
 #include "Tavrel/SafeDir/MK.h"
 
+#include "Tavrel/FileUtils/UmaskGuard.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -7,17 +9,6 @@
 namespace Tavrel::SafeDir::MK {
 
 namespace {
-
-class UmaskGuard {
-  public:
-    explicit UmaskGuard(mode_t mask) : old_(::umask(mask)) {}
-    ~UmaskGuard() { ::umask(old_); }
-    UmaskGuard(const UmaskGuard&) = delete;
-    UmaskGuard& operator=(const UmaskGuard&) = delete;
-
-  private:
-    mode_t old_;
-};
 
 bool is_real_directory(const std::string& path) {
     struct stat st {};
@@ -27,7 +18,7 @@ bool is_real_directory(const std::string& path) {
 bool make_one(const std::string& path, mode_t permissions) {
     int rc;
     {
-        UmaskGuard mask(static_cast<mode_t>(~permissions & 07777));
+        FileUtils::UmaskGuard mask(static_cast<mode_t>(~permissions & 07777));
         rc = ::mkdir(path.c_str(), permissions & 07777);
     }
     if (rc == 0)

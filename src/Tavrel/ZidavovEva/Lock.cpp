@@ -4,6 +4,7 @@
 #include "Tavrel/FileUtils/Dir.h"
 #include "Tavrel/FileUtils/Open.h"
 #include "Tavrel/PlainError.h"
+#include "Tavrel/SafeDir/MK.h"
 #include "Tavrel/Validate/Service.h"
 
 #include <fcntl.h>
@@ -39,7 +40,7 @@ Lock::Lock(std::string_view service) {
     path_ = get_run_lock_file_for_service(service);
     // The directory lives on a file system emptied at boot: make it when
     // missing. Whether made now or found, it is used only when it is private.
-    (void)FileUtils::Dir::make_path(LOCK_BASE, 0700);
+    (void)SafeDir::MK::safemkdir(LOCK_BASE, 0700, {.parents = true});
     FHUtils::UniqueFd dir = FileUtils::Dir::open_private(LOCK_BASE);
     // Relative to the checked directory, never through a link, and without
     // blocking on a FIFO left in its place.
