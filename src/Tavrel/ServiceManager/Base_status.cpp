@@ -8,10 +8,10 @@
 #include "Tavrel/Proc/PID.h"
 #include "Tavrel/Regex.h"
 #include "Tavrel/Services/Enabled.h"
+#include "Tavrel/Unix/PID/Tiny.h"
 #include "Tavrel/ZidavovEva/Argv.h"
 #include "Tavrel/ZidavovEva/CheckService.h"
 
-#include <fcntl.h>
 #include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,24 +41,10 @@ bool exists_as_regular_file(const std::string& path) {
 }
 
 // The leading digits of the pid file's first line; 0 when the file cannot be
-// read or holds no positive number.
+// read or names no pid.
 long read_pid_once(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return 0;
-    char buffer[64];
-    ssize_t n;
-    do {
-        n = ::read(fd, buffer, sizeof buffer);
-    } while (n < 0 && errno == EINTR);
-    ::close(fd);
-    long pid = 0;
-    for (ssize_t i = 0; i < n && buffer[i] >= '0' && buffer[i] <= '9'; ++i) {
-        pid = pid * 10 + (buffer[i] - '0');
-        if (pid > 1L << 30)
-            return 0;
-    }
-    return pid;
+    const auto text = Unix::PID::Tiny::read_pidfile(path);
+    return text ? Unix::PID::Tiny::leading_pid_from_text(*text).value_or(0) : 0;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "Tavrel/Proc/PID.h"
 #include "Tavrel/PwCache.h"
 #include "Tavrel/Regex.h"
+#include "Tavrel/Unix/PID/Tiny.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -21,7 +22,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 
 namespace Tavrel::ServiceManager {
 
@@ -83,11 +83,6 @@ void wait_for_change(int fd, double seconds) {
     }
 }
 
-bool all_digits(const std::string& s) {
-    return !s.empty() && s.size() < 10 &&
-           std::all_of(s.begin(), s.end(), [](unsigned char c) { return c >= '0' && c <= '9'; });
-}
-
 }  // namespace
 
 bool Hot::set_attribute(std::string_view name, const nlohmann::json& value) {
@@ -113,11 +108,10 @@ std::vector<std::string> Hot::attribute_names() const {
 }
 
 std::optional<std::string> Hot::_read_pid_from_pidfile() {
-    std::ifstream in(pidfile());
-    if (!in)
+    auto text = Unix::PID::Tiny::read_pidfile(pidfile());
+    if (!text)
         return std::nullopt;
-    std::string line;
-    std::getline(in, line);
+    std::string line = text->substr(0, text->find('\n'));
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
     return line;
@@ -222,10 +216,12 @@ std::optional<bool> Hot::restart_gracefully() {
         ::utimensat(AT_FDCWD, path.c_str(), times, 0);
     }
 
+    // A number too large for a pid names nothing, as 0 does.
     std::optional<std::string> text = _read_pid_from_pidfile();
-    if (!text || !all_digits(*text) || std::stol(*text) == 0)
+    const std::optional<pid_t> named = text ? Unix::PID::Tiny::pid_from_text(*text) : std::nullopt;
+    if (!named)
         return false;
-    pid_t pid = static_cast<pid_t>(std::stol(*text));
+    const pid_t pid = *named;
 
     std::string error;
     FHUtils::UniqueFd watch = watch_directory_of(path, error);

@@ -8,14 +8,13 @@
 #include "Tavrel/PwCache.h"
 #include "Tavrel/Services.h"
 #include "Tavrel/Services/Command.h"
+#include "Tavrel/Unix/PID/Tiny.h"
 #include "Tavrel/ZidavovEva/HasProc.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 
 #include <sys/stat.h>
 
-#include <cctype>
 #include <exception>
-#include <limits>
 
 namespace Tavrel::ZidavovEva {
 
@@ -99,22 +98,6 @@ std::string confirm_through_validator(const CheckServiceOptions& o, pid_t pid,
 
 }  // namespace
 
-std::optional<pid_t> pid_from_pidfile_text(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
-        ++i;
-    long long value = 0;
-    size_t digits = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i, ++digits) {
-        value = value * 10 + (text[i] - '0');
-        if (value > std::numeric_limits<pid_t>::max())
-            return std::nullopt;
-    }
-    if (digits == 0 || value <= 1)
-        return std::nullopt;
-    return static_cast<pid_t>(value);
-}
-
 std::string check_service(const CheckServiceOptions& o) {
     // 0 stands for "no pid": pid 0, 1 and negative pids never name a service.
     pid_t pid = o.pid && *o.pid > 1 ? *o.pid : 0;
@@ -143,7 +126,7 @@ std::string check_service(const CheckServiceOptions& o) {
 
     if (!asked_systemd && pid == 0 && !o.pidfile.empty()) {
         if (auto text = LoadFile::loadfile(o.pidfile)) {
-            pid = pid_from_pidfile_text(*text).value_or(0);
+            pid = Unix::PID::Tiny::leading_pid_from_text(*text).value_or(0);
             method = PIDFILE_METHOD;
         }
     }

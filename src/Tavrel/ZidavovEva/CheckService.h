@@ -50,8 +50,4 @@ inline std::string ACTIVE_STATE = "active";
 
 std::string check_service(const CheckServiceOptions& options);
 
-// The pid a pid file's text names: the leading integer of its first line
-// ("123abc" gives 123), nothing when that is not a pid greater than 1.
-std::optional<pid_t> pid_from_pidfile_text(std::string_view text);
-
 }  // namespace Tavrel::ZidavovEva

@@ -18,7 +18,6 @@ using Tavrel::TestSupport::TempDir;
 using namespace Tavrel::TestSupport::TestChild;
 using Tavrel::ZidavovEva::check_service;
 using Tavrel::ZidavovEva::CheckServiceOptions;
-using Tavrel::ZidavovEva::pid_from_pidfile_text;
 
 std::string me() {
     return ::geteuid() == 0 ? "root" : std::to_string(::geteuid());
@@ -37,15 +36,6 @@ class CheckServiceTest : public ::testing::Test {
     }
     TempDir tmp_;
 };
-
-TEST(PidFileText, LeadingIntegerOfTheFirstLineOnlyAbove1) {
-    EXPECT_EQ(pid_from_pidfile_text("123abc"), 123);
-    EXPECT_EQ(pid_from_pidfile_text("4242\n99\n"), 4242);
-    EXPECT_EQ(pid_from_pidfile_text("  77\n"), 77);
-    EXPECT_EQ(pid_from_pidfile_text("2"), 2);
-    for (const char* bad : {"", "\n", "abc", "0", "1", "-5", "\n42", "99999999999"})
-        EXPECT_EQ(pid_from_pidfile_text(bad), std::nullopt) << '"' << bad << '"';
-}
 
 TEST_F(CheckServiceTest, PidFileOfARunningProcessGivesTheStatusLine) {
     std::string name = unique_name("svcdaemon");

@@ -11,11 +11,11 @@
 #include "Tavrel/PwUtils.h"
 #include "Tavrel/Regex.h"
 #include "Tavrel/SafeRun/LastStatus.h"
+#include "Tavrel/Unix/PID/Tiny.h"
 #include "Tavrel/ZidavovEva/Doomed.h"
 #include "Tavrel/ZidavovEva/InitFile.h"
 #include "Tavrel/ZidavovEva/Startup.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,22 +57,6 @@ bool is_regular_file(const std::string& path) {
     ErrnoGuard keep;
     struct stat st {};
     return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The pid a pid file's first line names: digits only (blanks around them
-// allowed), above 1 and within range; nothing otherwise.
-std::optional<pid_t> parse_pid(std::string_view line) {
-    while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
-        line.remove_prefix(1);
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r'))
-        line.remove_suffix(1);
-    if (line.empty() || line.size() > 10 ||
-        !std::all_of(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return std::nullopt;
-    const long long value = std::stoll(std::string(line));
-    if (value <= 1 || value > INT_MAX)
-        return std::nullopt;
-    return static_cast<pid_t>(value);
 }
 
 }  // namespace
@@ -251,18 +235,8 @@ std::optional<Proc::PID> Initd::process_named_by_pidfile(const std::string& pidf
     if (pidfile.empty())
         return std::nullopt;
     try {
-        // Non-blocking and regular files only: a FIFO planted at the path
-        // must not hold up the stop.
-        FHUtils::UniqueFd fd(::open(pidfile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-        struct stat st {};
-        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-            return std::nullopt;
-        char buffer[64];
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n <= 0)
-            return std::nullopt;
-        std::string text(buffer, static_cast<size_t>(n));
-        const auto pid = parse_pid(text.substr(0, text.find('\n')));
+        const auto text = Unix::PID::Tiny::read_pidfile(pidfile);
+        const auto pid = text ? Unix::PID::Tiny::pid_from_text(*text) : std::nullopt;
         if (!pid)
             return std::nullopt;
         Proc::PID process(*pid);
@@ -298,33 +272,20 @@ bool Initd::stop_by_pidfile(Service& svc) {
     }
 
     // Read the file, and judge its owner, through one descriptor.
-    FHUtils::UniqueFd fd(::open(pidfile.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
-    if (!fd || ::fstat(fd.get(), &st) != 0) {
+    const auto head = Unix::PID::Tiny::read_pidfile(pidfile, &st);
+    if (!head) {
         const int err = errno;
         throw PlainError("Could not open the pid file " + pidfile + " of " + name + ": " +
                          std::strerror(err));
     }
-    std::string head;
-    char buffer[256];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        head.append(buffer, static_cast<size_t>(n));
-        if (head.find('\n') != std::string::npos || head.size() > 4096)
-            break;
-    }
-    fd.reset();
-    std::string line = head.substr(0, head.find('\n'));
+    std::string line = head->substr(0, head->find('\n'));
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
     if (line.empty() || line == "0")
         return false;
 
-    const auto pid = parse_pid(line);
+    const auto pid = Unix::PID::Tiny::pid_from_text(line);
     if (!pid) {
         svc.warn("The pid file " + pidfile + " of " + in_quotes(name) +
                  " does not name a process that may be signalled (" + in_quotes(line) +

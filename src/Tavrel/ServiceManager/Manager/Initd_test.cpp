@@ -147,6 +147,26 @@ TEST_F(InitdTest, PidFileStopSignalsTheRecordedProcessAndWaits) {
     EXPECT_TRUE(svc_.infos.empty());
 }
 
+// Some init scripts only signal the daemon and return, and some daemons
+// remove their pid file before they have ended: the stop still waits for the
+// process the pid file named, so that a start right after finds it gone.
+TEST_F(InitdTest, ScriptStopWaitsForTheProcessThePidFileNamed) {
+    auto child = TestChild::spawn(
+        "/bin/sh", {TestChild::unique_name("tvinitd"), "-c",
+                    "trap 'sleep 0.4; exit 0' TERM; while :; do sleep 0.05; done"});
+    svc_.pid_file = pid_file_for(child.pid());
+    std::string script = tmp_.write("init.d/tvtest",
+                                    "#!/bin/sh\n"
+                                    "[ \"$1\" = stop ] || exit 0\n"
+                                    "pid=$(cat " + svc_.pid_file + ")\n"
+                                    "rm -f " + svc_.pid_file + "\n"
+                                    "kill -TERM \"$pid\"\n");
+    ::chmod(script.c_str(), 0755);
+    Initd backend({.service = "tvtest", .init_script = script});
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_FALSE(alive(child.pid()));
+}
+
 TEST_F(InitdTest, PidExeDecidesWhetherTheProcessIsTheService) {
     Initd backend({.service = "tvtest", .init_script = ""});
     auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});

@@ -10,21 +10,23 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <limits>
 #include <string>
 
 namespace Tavrel::Unix::PID::Tiny {
 
-namespace {
-
-// Up to PIDFILE_READ_LIMIT bytes of a regular file. Opening does not block
-// (a FIFO planted at the path would) and does not take a terminal.
-std::optional<std::string> read_head(const std::string& path) {
+std::optional<std::string> read_pidfile(const std::string& path, struct stat* status) {
+    // Opening does not block (a FIFO would) and does not take a terminal.
     FHUtils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd)
         return std::nullopt;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (::fstat(fd.get(), &st) != 0)
         return std::nullopt;
+    if (status)
+        *status = st;
+    if (!S_ISREG(st.st_mode))
+        return std::string();
     std::string text(PIDFILE_READ_LIMIT, '\0');
     std::size_t got = 0;
     while (got < text.size()) {
@@ -41,8 +43,6 @@ std::optional<std::string> read_head(const std::string& path) {
     return text;
 }
 
-}  // namespace
-
 std::optional<pid_t> pid_from_text(std::string_view text) {
     std::string_view line = text.substr(0, text.find('\n'));
     const std::size_t first = line.find_first_not_of(" \t\r");
@@ -55,9 +55,25 @@ std::optional<pid_t> pid_from_text(std::string_view text) {
     return pid > 1 ? std::optional<pid_t>(pid) : std::nullopt;
 }
 
+std::optional<pid_t> leading_pid_from_text(std::string_view text) {
+    std::size_t i = text.find_first_not_of(" \t");
+    if (i == std::string_view::npos)
+        return std::nullopt;
+    long long value = 0;
+    std::size_t digits = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
+        value = value * 10 + (text[i] - '0');
+        if (value > std::numeric_limits<pid_t>::max())
+            return std::nullopt;
+    }
+    if (digits == 0 || value <= 1)
+        return std::nullopt;
+    return static_cast<pid_t>(value);
+}
+
 std::optional<pid_t> is_pidfile_running(const std::string& path) {
     ErrnoGuard keep_errno;
-    auto text = read_head(path);
+    auto text = read_pidfile(path);
     if (!text)
         return std::nullopt;
     auto pid = pid_from_text(*text);

@@ -24,6 +24,14 @@ TEST(PidFileText, OnlyAPidGreaterThanOneIsTrusted) {
         EXPECT_EQ(Tiny::pid_from_text(bad), std::nullopt) << bad;
 }
 
+TEST(PidFileText, StatusChecksReadTheLeadingDigits) {
+    EXPECT_EQ(Tiny::leading_pid_from_text("123abc"), 123);
+    EXPECT_EQ(Tiny::leading_pid_from_text("4242\n99\n"), 4242);
+    EXPECT_EQ(Tiny::leading_pid_from_text("  77\n"), 77);
+    for (const char* bad : {"", "\n", "abc", "0", "1", "-5", "\n42", "99999999999"})
+        EXPECT_EQ(Tiny::leading_pid_from_text(bad), std::nullopt) << '"' << bad << '"';
+}
+
 TEST(PidFileRunning, RunningProcessOnly) {
     TempDir dir;
     EXPECT_EQ(Tiny::is_pidfile_running(dir.write("self.pid", std::to_string(::getpid()) + "\n")),
