@@ -27,7 +27,8 @@ TEST(ProcPID, HandleOnALiveProcess) {
     EXPECT_EQ(p.pid(), c.pid());
     EXPECT_EQ(p.uid(), ::geteuid());
     EXPECT_TRUE(p.is_running());
-    EXPECT_EQ(p.state(), 'S');
+    // Asleep, or still on its way there on a busy machine.
+    EXPECT_NE(std::string("SR").find(p.state()), std::string::npos) << p.state();
     EXPECT_GT(p.ctime(), 0);
     EXPECT_LT(p.elapsed_time(), 30);
     EXPECT_EQ(p.cmdline(), (std::vector<std::string>{name, "30"}));
