@@ -45,45 +45,24 @@ scratch=$(mktemp -d /var/tmp/tavrel-sandbox.XXXXXX)
 # The sandbox's pid 1: builds the new root, then becomes systemd.
 inner=$(cat <<'INNER'
 set -eu
-scratch=$1 systemd=$2 name=$3 binds=$4
-mount --make-rprivate /
-mount -t tmpfs -o mode=0700 tmpfs "$scratch"
-mkdir "$scratch/upper" "$scratch/work" "$scratch/root"
-mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch/work" "$scratch/root"
-root=$scratch/root
-mount -t proc proc "$root/proc"
-mount --rbind /sys "$root/sys"
-mount --rbind /dev "$root/dev"
-mount -t tmpfs -o mode=0755 tmpfs "$root/run"
-mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
-# The host's checkout and build tree, at the same paths.
-IFS=:
-for dir in $binds; do
-    [ -d "$dir" ] || continue
-    mkdir -p "$root$dir"
-    mount --rbind "$dir" "$root$dir"
-done
-unset IFS
-mkdir -p "$root/run/systemd/system" "$root/oldroot"
-cat >"$root/run/systemd/system/$name.target" <<UNIT
+scratch=$1 systemd=$2 name=$3 binds=$4 lib=$5
+. "$lib"
+sandbox_root "$scratch" "$binds"
+mkdir -p /run/systemd/system
+cat >"/run/systemd/system/$name.target" <<UNIT
 [Unit]
 Description=zidavoveva test sandbox
 DefaultDependencies=no
 Wants=systemd-journald.service
 UNIT
 hostname "$name"
-cd "$root"
-pivot_root . oldroot
-umount -l /oldroot
-rmdir /oldroot
-# Never boot systemd on the real root: its clean-up would empty the host's /tmp.
-[ "$(stat -f -c %T /)" = overlayfs ] || { echo "sandbox root is not the overlay" >&2; exit 1; }
 export container=$name
 exec "$systemd" --unit="$name.target"
 INNER
 )
 
 unshare --pid --mount --fork --cgroup --uts bash -c "$inner" sandbox "$scratch" "$SYSTEMD" "$NAME" "$binds" \
+    "$checkout/tests/e2e/lib/sandbox-root.sh" \
     </dev/null >"$scratch.log" 2>&1 &
 unshare_pid=$!
 

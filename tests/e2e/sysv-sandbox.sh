@@ -29,46 +29,32 @@ skip() { echo "sysv-sandbox: skipped: $*" >&2; exit 77; }
 command -v unshare >/dev/null || skip "unshare is not installed"
 [ -x "$init" ] || skip "$init is not built"
 
+# A checkout or build under /tmp would be hidden by the sandbox's own /tmp;
+# elsewhere they are seen through the overlay, and writes stay in it.
+binds=
+for dir in "$repo" "$build"; do
+    case "$dir" in /tmp/*) binds+=$dir: ;; esac
+done
+
 scratch=$(mktemp -d /var/tmp/tavrel-sysv.XXXXXX)
 trap 'rmdir "$scratch" 2>/dev/null || true' EXIT
 
 inner=$(cat <<'INNER'
 set -eu
-scratch=$1 init=$2 name=$3 repo=$4 build=$5
+scratch=$1 init=$2 name=$3 binds=$4 lib=$5
 shift 5
-mount --make-rprivate /
-mount -t tmpfs -o mode=0700 tmpfs "$scratch"
-mkdir "$scratch/upper" "$scratch/work" "$scratch/root"
-mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch/work" "$scratch/root"
-root=$scratch/root
-mount -t proc proc "$root/proc"
-mount --rbind /sys "$root/sys"
-mount --rbind /dev "$root/dev"
-mount -t tmpfs -o mode=0755 tmpfs "$root/run"
-mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
-mkdir -p "$root/run/lock"
-# A checkout or build under /tmp would be hidden by the new /tmp.
-for dir in "$repo" "$build"; do
-    case "$dir" in
-    /tmp/*) mkdir -p "$root$dir" && mount --bind "$dir" "$root$dir" ;;
-    esac
-done
+. "$lib"
+sandbox_root "$scratch" "$binds"
+mkdir -p /run/lock
 hostname "$name"
 ip link set lo up 2>/dev/null || true
-mkdir -p "$root/oldroot"
-cd "$root"
-pivot_root . oldroot
-umount -l /oldroot
-rmdir /oldroot
-[ "$(stat -f -c %T /)" = overlayfs ] || { echo "sandbox root is not the overlay" >&2; exit 1; }
-cd /
 exec "$init" "$@"
 INNER
 )
 
 set +e
 unshare --pid --mount --uts --net --fork --kill-child \
-    bash -c "$inner" sandbox "$scratch" "$init" "$NAME" "$repo" "$build" "$@" </dev/null
+    bash -c "$inner" sandbox "$scratch" "$init" "$NAME" "$binds" "$here/lib/sandbox-root.sh" "$@" </dev/null
 status=$?
 set -e
 exit "$status"

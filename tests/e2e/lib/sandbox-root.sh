@@ -1,0 +1,38 @@
+# Sourced by the first process of a sandbox (tests/e2e/systemd-sandbox.sh,
+# tests/e2e/sysv-sandbox.sh), in its own mount namespace:
+#
+#   sandbox_root SCRATCH BINDS
+#
+# makes an overlay of / whose writable layer lives on a tmpfs mounted at
+# SCRATCH (so every write vanishes with the sandbox), with proc, /sys and
+# /dev, tmpfs on /run and /tmp, and the host directories listed in BINDS
+# (colon-separated) bound at their own paths; then makes it the root and
+# checks that it is. Host directories other than BINDS are never written.
+sandbox_root() {
+    local scratch=$1 binds=$2 root dir
+    mount --make-rprivate /
+    mount -t tmpfs -o mode=0700 tmpfs "$scratch"
+    mkdir "$scratch/upper" "$scratch/work" "$scratch/root"
+    root=$scratch/root
+    mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch/work" "$root"
+    mount -t proc proc "$root/proc"
+    mount --rbind /sys "$root/sys"
+    mount --rbind /dev "$root/dev"
+    mount -t tmpfs -o mode=0755 tmpfs "$root/run"
+    mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
+    local IFS=:
+    for dir in $binds; do
+        [ -d "$dir" ] || continue
+        mkdir -p "$root$dir"
+        mount --rbind "$dir" "$root$dir"
+    done
+    mkdir -p "$root/oldroot"
+    cd "$root"
+    pivot_root . oldroot
+    umount -l /oldroot
+    rmdir /oldroot
+    cd /
+    # Whatever runs next (systemd's boot-time clean-up above all) must never
+    # meet the host's root.
+    [ "$(stat -f -c %T /)" = overlayfs ] || { echo "sandbox root is not the overlay" >&2; return 1; }
+}
