@@ -4,6 +4,7 @@
 #include "Tavrel/Logger.h"
 #include "Tavrel/Output.h"
 #include "Tavrel/PlainError.h"
+#include "Tavrel/Proc/PID.h"
 #include "Tavrel/PwDiskCache.h"
 #include "Tavrel/Regex.h"
 #include "Tavrel/ServiceManager.h"
@@ -12,6 +13,7 @@
 #include "Tavrel/Services/Env.h"
 #include "Tavrel/Services/Log.h"
 #include "Tavrel/ZidavovEva/Argv.h"
+#include "Tavrel/ZidavovEva/HasProc.h"
 #include "Tavrel/ZidavovEva/Help.h"
 #include "Tavrel/ZidavovEva/InvocationLog.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
@@ -194,6 +196,14 @@ int run_or_throw(const std::string& program, std::vector<std::string> args) {
         throw Fatal{"“" + service + "” is an action, not a service. " + usage_hint()};
     if (service == BASE_WORD)
         throw Fatal{BASE_PROGRAM + " must be run under a service name. " + usage_hint()};
+    // Every answer about a daemon's processes comes from the process file
+    // system. Without it a running daemon looks stopped: a restart would
+    // start a second copy and a stop would report success while it runs.
+    if (!_has_proc())
+        throw Fatal{"The process file system is not mounted on " + Proc::PROC_PATH +
+                    ", so no process of “" + service +
+                    "” can be seen; nothing was done. Mount it (mount -t proc proc /proc) and "
+                    "run again."};
 
     const bool parent_is_init = _parent_is_systemd();
     auto& srv = current();

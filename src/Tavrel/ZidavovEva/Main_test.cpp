@@ -2,6 +2,7 @@
 
 #include "Tavrel/Logger.h"
 #include "Tavrel/OS.h"
+#include "Tavrel/Proc/PID.h"
 #include "Tavrel/ServiceManager/Definition.h"
 #include "Tavrel/ZidavovEva/Initd.h"
 #include "Tavrel/ZidavovEva/Lock.h"
@@ -91,6 +92,32 @@ TEST(Run, RefusesWhatIsNotAServiceBeforeDoingAnything) {
     // An unknown service is a mistake of the caller, not an incident: no error id.
     EXPECT_THAT(run_in_child("/sbin/zidavoveva_nosuchd", {}).err,
                 testing::Not(HasSubstr("error id")));
+}
+
+TEST(Run, WithoutTheProcessFileSystemNothingIsDone) {
+    // An empty mount point: every status would read "down", every restart
+    // would start a second copy.
+    TempDir empty;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--status", "crond"}, {"crond"}, {"--stop", "crond"}}) {
+        TempDir tmp;
+        const std::string out = tmp / "out", err = tmp / "err";
+        int status = Tavrel::TestSupport::in_child([&] {
+            int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ::dup2(o, 1);
+            ::dup2(e, 2);
+            Proc::PROC_PATH = empty.path();
+            Lock::LOCK_BASE = tmp / "locks";
+            Logger::STD_LOG_FILE = tmp / "error_log";
+            OS::SYSTEMD_RUN_DIR = tmp / "no-systemd";
+            return run("/sbin/zidavoveva_service", args);
+        });
+        EXPECT_EQ(status, EXIT_FAILURE_STATUS) << args[0];
+        EXPECT_THAT(TempDir::read(err), HasSubstr("process file system is not mounted"));
+        EXPECT_EQ(TempDir::read(out), "");
+        EXPECT_NE(::access((tmp / "locks").c_str(), F_OK), 0) << "a lock was taken";
+    }
 }
 
 TEST(Run, GenericNameTakesTheFirstWordThatIsNotAnOption) {
