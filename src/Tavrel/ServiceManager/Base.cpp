@@ -24,6 +24,8 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <climits>
+#include <cmath>
 #include <cstdlib>
 
 namespace Tavrel::ServiceManager {
@@ -54,10 +56,20 @@ bool to_bool(std::string_view name, const json& v) {
 }
 
 long to_long(std::string_view name, const json& v) {
+    if (v.is_number_unsigned()) {
+        if (v.get<unsigned long>() > static_cast<unsigned long>(LONG_MAX))
+            invalid_value(name, v);
+        return static_cast<long>(v.get<unsigned long>());
+    }
     if (v.is_number_integer())
         return v.get<long>();
-    if (v.is_number_float() && v.get<double>() == static_cast<long>(v.get<double>()))
-        return static_cast<long>(v.get<double>());
+    // A whole number written as a float, within range: converting 1e300 to
+    // a long is undefined.
+    if (v.is_number_float()) {
+        const double d = v.get<double>();
+        if (std::isfinite(d) && d == std::trunc(d) && d >= -9.2e18 && d <= 9.2e18)
+            return static_cast<long>(d);
+    }
     if (v.is_string()) {
         std::string s = v.get<std::string>();
         if (!s.empty() && s.size() < 18 &&
@@ -73,9 +85,18 @@ double to_double(std::string_view name, const json& v) {
     return static_cast<double>(to_long(name, v));
 }
 
+// A text as the system will read it: a NUL byte would silently cut a path,
+// a program or an argument short where it is handed to the kernel.
+std::string text_of(std::string_view name, const json& v, const json& whole) {
+    std::string s = v.get<std::string>();
+    if (s.find('\0') != std::string::npos)
+        invalid_value(name, whole);
+    return s;
+}
+
 std::string to_text(std::string_view name, const json& v) {
     if (v.is_string())
-        return v.get<std::string>();
+        return text_of(name, v, v);
     if (v.is_null())
         return {};
     if (v.is_number_integer())
@@ -88,14 +109,14 @@ std::vector<std::string> to_list(std::string_view name, const json& v) {
     if (v.is_null())
         return {};
     if (v.is_string())
-        return {v.get<std::string>()};
+        return {text_of(name, v, v)};
     if (!v.is_array())
         invalid_value(name, v);
     std::vector<std::string> out;
     for (const auto& e : v) {
         if (!e.is_string())
             invalid_value(name, v);
-        out.push_back(e.get<std::string>());
+        out.push_back(text_of(name, e, v));
     }
     return out;
 }

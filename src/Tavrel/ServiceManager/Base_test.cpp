@@ -163,6 +163,18 @@ TEST_F(ServiceCore, AttributesBySetByNameFromJson) {
     EXPECT_EQ(failure_type([&] { srv->set_attribute("command_line_regex", "(unclosed"); }),
               "Param::Invalid");
     EXPECT_EQ(failure_type([&] { srv->apply_options({{"bogus", 1}}, false); }), "Param::Invalid");
+    // Numbers out of a long's range, and texts the kernel would cut at a NUL
+    // byte (a definition naming "/usr/sbin/x", NUL, "y" would run /usr/sbin/x).
+    for (const json& v : {json(1e300), json(-1e300), json(18446744073709551615ull), json(2.5)})
+        EXPECT_EQ(failure_type([&] { srv->set_attribute("restart_attempts", v); }),
+                  "Param::Invalid") << v.dump();
+    const std::string cut("/usr/sbin/x\0y", 13);
+    EXPECT_EQ(failure_type([&] { srv->set_attribute("service_binary", cut); }), "Param::Invalid");
+    EXPECT_EQ(failure_type([&] { srv->set_attribute("pidfile", cut); }), "Param::Invalid");
+    EXPECT_EQ(failure_type([&] { srv->set_attribute("startup_args", json::array({"-c", cut})); }),
+              "Param::Invalid");
+    EXPECT_EQ(failure_type([&] { srv->set_attribute("doomed_rules", cut); }), "Param::Invalid");
+    EXPECT_TRUE(srv->set_attribute("restart_attempts", 4.0));
 
     auto names = Hot().attribute_names();
     EXPECT_EQ(names.front(), "is_tavrel_service");
