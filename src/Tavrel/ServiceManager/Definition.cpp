@@ -86,6 +86,19 @@ Definition Definition::parse(const std::string& path, const std::string& text) {
         if (auto at = what.find("syntax error"); at != std::string::npos)
             what = what.substr(at);
         d.fail(line_at(text, e.byte == 0 ? 0 : e.byte - 1), "not valid JSON: " + what);
+    } catch (const nlohmann::json::exception& e) {
+        // A number too large for any number type (406) names its digits.
+        std::string what = e.what();
+        if (auto at = what.find("] "); at != std::string::npos)
+            what = what.substr(at + 2);
+        std::size_t line = 1;
+        if (auto open = what.find('\''), close = what.rfind('\'');
+            open != std::string::npos && close > open + 1) {
+            const auto at = text.find(what.substr(open + 1, close - open - 1));
+            if (at != std::string::npos)
+                line = line_at(text, at);
+        }
+        d.fail(line, "not usable JSON: " + what);
     }
     if (!doc.is_object())
         d.fail(1, "the definition must be a JSON object of attribute names and values");

@@ -49,6 +49,11 @@ TEST(Definition, ErrorsNameTheFileAndTheLine) {
     std::string text = "{\n  \"pidfile\": \"/run/x.pid\",\n  \"ports\": [1,,2]\n}\n";
     EXPECT_THAT(load_error([&] { Definition::parse("/d/X.json", text); }),
                 HasSubstr("/d/X.json line 3: not valid JSON"));
+    // Digits beyond any number type: the parser's own exception must not escape.
+    EXPECT_THAT(load_error([] {
+                    Definition::parse("/d/X.json", "{\n\"startup_timeout\": 7" + std::string(400, '0') + "}");
+                }),
+                HasSubstr("/d/X.json line 2: not usable JSON: number overflow"));
     EXPECT_THAT(load_error([] { Definition::parse("/d/X.json", "[1]"); }),
                 HasSubstr("/d/X.json line 1: the definition must be a JSON object"));
     EXPECT_THAT(load_error([] { Definition::parse("/d/X.json", "{\n\"hot\": 1}"); }),

@@ -286,7 +286,9 @@ int run_or_throw(const std::string& program, std::vector<std::string> args) {
 }  // namespace
 
 std::optional<Invocation> parse_invocation_name(std::string_view path) {
-    static const Regex name(R"((?:^|/)(start|stop|zidavoveva_)(\w+)$)");
+    // \z, not $: "$" also matches before a final newline, and
+    // "zidavoveva_crond\n" is not one of the program's names.
+    static const Regex name(R"((?:^|/)(start|stop|zidavoveva_)(\w+)\z)");
     auto m = name.match(path);
     if (!m)
         return std::nullopt;

@@ -33,6 +33,8 @@ TEST(InvocationName, GivesActionAndServiceWord) {
     EXPECT_EQ(parse_invocation_name("/x/startcrond")->action, "start");
     EXPECT_FALSE(parse_invocation_name("/usr/bin/crond"));
     EXPECT_FALSE(parse_invocation_name("zidavoveva_crond/"));
+    EXPECT_FALSE(parse_invocation_name("/sbin/zidavoveva_crond\n"));
+    EXPECT_FALSE(parse_invocation_name("stopcron\n"));
 }
 
 // A run in a child process, with its standard output and error, in a

@@ -1,0 +1,64 @@
+// The command line of a run (words separated by NUL bytes, as in
+// /proc/<pid>/cmdline): the option parser either refuses it with a message
+// or returns a consistent request, and the words it gives back are words of
+// the command line. The invocation name and the service-word checks see the
+// same words.
+#include "Check.h"
+
+#include "Tavrel/PlainError.h"
+#include "Tavrel/Validate/FilesystemNodeName.h"
+#include "Tavrel/Validate/Service.h"
+#include "Tavrel/ZidavovEva/Argv.h"
+#include "Tavrel/ZidavovEva/Main.h"
+#include "Tavrel/ZidavovEva/Parseargv.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace Z = Tavrel::ZidavovEva;
+namespace Validate = Tavrel::Validate;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    auto text = Fuzz::text(data, size);
+    std::vector<std::string> words;
+    for (std::size_t start = 0; start <= text.size();) {
+        std::size_t end = text.find('\0', start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        words.emplace_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+
+    for (const auto& w : words) {
+        if (Validate::Service::is_valid(w)) {
+            FUZZ_CHECK(Validate::FilesystemNodeName::is_valid(w));
+            FUZZ_CHECK(w.find('/') == std::string::npos && w.find("..") == std::string::npos);
+            FUZZ_CHECK(w.size() <= Validate::Service::MAX_LENGTH);
+        }
+        if (Validate::FilesystemNodeName::is_valid(w))
+            FUZZ_CHECK(!w.empty() && w.find('/') == std::string::npos && w != "." && w != "..");
+        if (auto inv = Z::Main::parse_invocation_name(w)) {
+            FUZZ_CHECK(inv->action == "start" || inv->action == "stop" ||
+                       inv->action == "zidavoveva_");
+            FUZZ_CHECK(w.ends_with(inv->action + inv->service));
+            FUZZ_CHECK(inv->service.find('/') == std::string::npos);
+        }
+    }
+
+    Z::ArgvGuard lend(words);
+    try {
+        Z::ParsedArgv p = Z::parseargv();
+        FUZZ_CHECK(p.mode == Z::RESTART || p.mode == Z::STOP || p.mode == Z::RELOAD || p.mode == 0);
+        FUZZ_CHECK(p.verbose >= 0 && p.verbose <= 2);
+        if (p.status || p.check)
+            FUZZ_CHECK(p.mode == 0 && !p.graceful && !p.restart_attempt);
+        const auto& rest = Z::_get_argv();
+        FUZZ_CHECK(rest.size() <= words.size());
+        for (const auto& r : rest)
+            FUZZ_CHECK(std::find(words.begin(), words.end(), r) != words.end());
+    } catch (const Tavrel::PlainError& e) {
+        FUZZ_CHECK(std::string(e.what()).find("--help") != std::string::npos);
+    }
+    return 0;
+}
