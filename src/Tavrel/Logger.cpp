@@ -297,13 +297,13 @@ bool Logger::logger(Entry entry) {
         } else if (log_fd_ < 0) {
             open_logfile();
         }
-        if (!IO::Flush::try_write_all(log_fd_, line))
+        if (!IO::Flush::append_record(log_fd_, line))
             status = false;
     }
 
     if (copies_to_panic_log(entry.level)) {
         FHUtils::UniqueFd panic_fd(open_append_private(PANIC_LOG_FILE));
-        if (!IO::Flush::try_write_all(panic_fd.get(), log_line(entry, text, false)))
+        if (!IO::Flush::append_record(panic_fd.get(), log_line(entry, text, false)))
             status = false;
     }
 

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -121,6 +122,26 @@ bool try_write_all(int fd, std::string_view data) noexcept {
         ok = write_loop(fd, data, 0).kind == Stop::None;
     } catch (...) {
         ok = false;
+    }
+    errno = saved;
+    return ok;
+}
+
+bool append_record(int fd, std::string_view record) noexcept {
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return try_write_all(fd, record);
+    const int saved = errno;
+    ssize_t n;
+    do {
+        n = ::write(fd, record.data(), record.size());
+    } while (n < 0 && errno == EINTR);
+    const bool ok = n == static_cast<ssize_t>(record.size());
+    if (n > 0 && !ok) {
+        // The offset of an O_APPEND descriptor is the end of what it wrote.
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);
+        if (end >= n && ::fstat(fd, &st) == 0 && st.st_size == end)
+            (void)!::ftruncate(fd, end - n);
     }
     errno = saved;
     return ok;

@@ -3,6 +3,7 @@
 //   Tavrel::IO::Flush::write_all(fd, text);        // all of it, or an exception
 //   Tavrel::IO::Flush::write_all(fd, text, 30);    // ... never stalled more than 30 s
 //   Tavrel::IO::Flush::try_write_all(fd, line);    // false instead of an exception
+//   Tavrel::IO::Flush::append_record(log_fd, line); // a whole log line or none
 //
 // Short writes are continued and interrupted writes (EINTR) repeated; on a
 // non-blocking descriptor that is full (EAGAIN) the loop waits until it is
@@ -27,6 +28,13 @@ void write_all(int fd, std::string_view data, double time_limit = 0);
 // A reader that went away (EPIPE) is one more such failure: SIGPIPE is held
 // off for the write, so it can never end the process.
 bool try_write_all(int fd, std::string_view data) noexcept;
+// One record (a log line) appended to a file opened with O_APPEND: all of it
+// or, as far as this writer can tell, none. A full file system or a file-size
+// limit that takes only the start of the record gets that start cut off again
+// (while the file still ends with it), so the next record never continues a
+// broken line. Any other descriptor is written as try_write_all does. False
+// when the record was not written whole; errno unchanged.
+bool append_record(int fd, std::string_view record) noexcept;
 
 // Holds SIGPIPE off for its life: a write to a pipe or socket whose reader
 // has gone fails with EPIPE instead of ending the process, and the signal

@@ -2,6 +2,7 @@
 
 #include "Tavrel/FHUtils/UniqueFd.h"
 #include "Tavrel/FileUtils/Open.h"
+#include "Tavrel/IO/Flush.h"
 #include "Tavrel/Logger.h"
 #include "Tavrel/Proc/Read.h"
 
@@ -76,7 +77,7 @@ bool record(const std::string& program, const std::vector<std::string>& args, pi
         return false;
     const std::string line =
         format_record(Logger::get_timestamp(), program, args, ppid, parent_command_line(ppid));
-    return ::write(fd.get(), line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    return IO::Flush::append_record(fd.get(), line);
 }
 
 }  // namespace Tavrel::ZidavovEva::InvocationLog
