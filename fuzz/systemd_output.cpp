@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)Systemd::is_usable_unit(props);
     if (auto it = props.find("MainPID"); it != props.end()) {
         if (auto pid = Systemd::parse_pid(it->second))
-            FUZZ_CHECK(*pid > 1 && std::to_string(*pid) == it->second);
+            FUZZ_CHECK(*pid > 1 && std::stol(it->second) == *pid);
     }
 
     auto pids = Systemd::parse_cgroup_pids(text);
