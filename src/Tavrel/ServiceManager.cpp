@@ -96,6 +96,10 @@ std::unique_ptr<Base> create(const nlohmann::json& options) {
                 std::unique_ptr<Base> object =
                     make ? (*make)() : def->hot() ? std::unique_ptr<Base>(std::make_unique<Hot>())
                                                   : std::make_unique<Base>();
+                // A service known only by its definition is not in the
+                // installed registry: the definition itself says it is here.
+                if (!make)
+                    object->set_described_by_definition(true);
                 def->apply(*object);
                 return finish(std::move(object), options);
             }

@@ -5,6 +5,7 @@
 #include "Tavrel/PlainError.h"
 #include "Tavrel/ServiceManager/Base.h"
 #include "Tavrel/ServiceManager/Definition.h"
+#include "Tavrel/Services/Enabled.h"
 #include "Tavrel/ZidavovEva/Initd.h"
 #include "Tavrel/ZidavovEva/Lock.h"
 #include "Tavrel/OS.h"
@@ -120,6 +121,31 @@ TEST_F(Factory, DefinitionDefinesANewServiceAndOptionsWin) {
     srv = create({{"service", "ztestd"}, {"pidfile", "/run/other.pid"}});
     EXPECT_EQ(srv->pidfile(), "/run/other.pid");
     EXPECT_EQ(srv->ports(), std::vector<int>{8765});
+}
+
+// The installed registry knows nothing of a service an administrator added
+// by a definition: only its switches decide, as for any installed service.
+TEST_F(Factory, ServiceKnownOnlyByItsDefinitionIsSwitchedByItsFlagFiles) {
+    const std::string saved_flags = Services::Enabled::FLAG_DIR;
+    Services::Enabled::FLAG_DIR = tmp_ / "disabled";
+    tmp_.write("defs/Ztestd.json", R"({"pidfile": "/run/ztestd.pid"})");
+    auto srv = create({{"service", "ztestd"}});
+    EXPECT_TRUE(srv->is_enabled());
+    srv.reset();
+    tmp_.write("disabled/ztestd.disable", "");
+    srv = create({{"service", "ztestd"}});
+    EXPECT_FALSE(srv->is_enabled());
+    srv.reset();
+    // The definition's own word wins over the switches.
+    tmp_.write("defs/Ztestd.json", R"({"pidfile": "/run/ztestd.pid", "is_enabled": true})");
+    srv = create({{"service", "ztestd"}});
+    EXPECT_TRUE(srv->is_enabled());
+    srv.reset();
+    // A built-in class keeps asking the registry whether it is installed.
+    tmp_.write("defs/Crond.json", R"({"pidfile": "/run/elsewhere.pid"})");
+    srv = create({{"service", "crond"}});
+    EXPECT_FALSE(srv->described_by_definition());
+    Services::Enabled::FLAG_DIR = saved_flags;
 }
 
 TEST_F(Factory, DefinitionOverridesABuiltInClass) {

@@ -437,6 +437,8 @@ std::string Base::_build_service_binary() {
 
 bool Base::_build_is_enabled() {
     // Undetermined (-1) counts as enabled.
+    if (described_by_definition())
+        return Services::Enabled::is_enabled_when_installed(service()) != 0;
     return Services::Enabled::is_enabled(service()) != 0;
 }
 

@@ -171,6 +171,12 @@ class Base : public Service {
     void set_not_configured_reason(std::string v) { not_configured_reason_.set(std::move(v)); }
     bool is_enabled();
     void set_is_enabled(bool v) { is_enabled_.set(v); }
+    // An administrator's definition describes the service and its program:
+    // its software counts as present, so the enabled state comes from the
+    // service's switches alone (a missing program or package is reported by
+    // check_sanity as such, not as a disabled service).
+    bool described_by_definition() const { return described_by_definition_; }
+    void set_described_by_definition(bool v) { described_by_definition_ = v; }
     bool has_single_pid() override;
     void set_has_single_pid(bool v) { has_single_pid_.set(v); }
     std::shared_ptr<Logger> logger();
@@ -432,6 +438,7 @@ class Base : public Service {
     detail::Lazy<bool> pretend_not_called_from_restart_;
     detail::Lazy<bool> disable_output_partial_;
 
+    bool described_by_definition_ = false;
     pid_t pid_;
     std::string last_status_;
     bool verify_role_done_ = false;

@@ -75,6 +75,7 @@ std::string Base::get_status_string() {
     options.pidfile = pidfile();
     options.ignore_systemd = ZidavovEva::argv_contains(IGNORE_SYSTEMD_MARKER);
     options.command_line_regex = command_line_regex();
+    options.binary = service_binary();
     return _check_service(options);
 }
 

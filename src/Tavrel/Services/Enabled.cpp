@@ -191,7 +191,17 @@ std::optional<bool> service_has_files(std::string_view service) {
     return config_rules().find(service) == config_rules().end();
 }
 
-int is_enabled(std::string_view service) {
+namespace {
+int enabled_answer(std::string_view service, bool ask_installed);
+}
+
+int is_enabled(std::string_view service) { return enabled_answer(service, true); }
+
+int is_enabled_when_installed(std::string_view service) { return enabled_answer(service, false); }
+
+namespace {
+
+int enabled_answer(std::string_view service, bool ask_installed) {
     if (service.empty())
         return -1;
     Validate::Service::assert_valid(service);
@@ -204,7 +214,8 @@ int is_enabled(std::string_view service) {
         if (auto answer = apply_config_rule(it->second))
             return *answer;
     }
-    if (!contains(installed_check_exceptions(), name) && !Installed::service_is_installed(name)) {
+    if (ask_installed && !contains(installed_check_exceptions(), name) &&
+        !Installed::service_is_installed(name)) {
         return 0;
     }
     if (name == "spamd") {
@@ -217,6 +228,8 @@ int is_enabled(std::string_view service) {
     }
     return flag_file_test(name);
 }
+
+}  // namespace
 
 int are_enabled(std::string_view service) {
     return is_enabled(service);

@@ -42,6 +42,10 @@ inline std::string DEFAULT_PROTOCOLS = "imap pop3 lmtp";
 inline std::string DISABLED_WORD = "disabled";
 
 int is_enabled(std::string_view service);
+// As is_enabled for a service whose software is known to be present (an
+// administrator described its program in a service definition): the
+// installed question is not asked; the other rules and the flag files decide.
+int is_enabled_when_installed(std::string_view service);
 // A list of names and a mode ("all", the default, or "any").
 struct ServicesSpec {
     std::vector<std::string> services;

@@ -137,6 +137,17 @@ TEST_F(EnabledTest, FlagFilesSwitchAServiceOffAndOn) {
     EXPECT_EQ(Enabled::is_enabled("httpd"), 0);
 }
 
+TEST_F(EnabledTest, ServiceKnownToBeInstalledSkipsOnlyTheInstalledQuestion) {
+    installed("ztestd", false);
+    EXPECT_EQ(Enabled::is_enabled("ztestd"), 0);
+    EXPECT_EQ(Enabled::is_enabled_when_installed("ztestd"), 1);
+    tmp_.write("disabled/ztestd.off", "");
+    EXPECT_EQ(Enabled::is_enabled_when_installed("ztestd"), 0);
+    // The service's own rules still apply.
+    tmp_.write("dovecot.yaml", "protocols: pop3\n");
+    EXPECT_EQ(Enabled::is_enabled_when_installed("imap"), 0);
+}
+
 // Switching a service off on a fresh server: the whole flag directory path
 // is made, and the modes do not depend on the umask of whoever did it.
 TEST_F(EnabledTest, FlagDirectoryPathAndModesWhateverTheUmask) {

@@ -13,7 +13,10 @@
 #include "Tavrel/ZidavovEva/Systemd.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <climits>
+#include <filesystem>
 #include <exception>
 
 namespace Tavrel::ZidavovEva {
@@ -38,6 +41,27 @@ std::string with_suffix(const std::string& method, const std::string& suffix,
 std::string value_of(const Systemd::UnitProperties& props, const std::string& key) {
     auto it = props.find(key);
     return it == props.end() ? std::string() : it->second;
+}
+
+// Whether the process in `dir` runs `binary` (both resolved; a program
+// replaced on disk still counts).
+bool runs_binary(const std::string& dir, const std::string& binary) {
+    if (binary.empty())
+        return false;
+    std::error_code ec;
+    const std::string wanted = std::filesystem::canonical(binary, ec).string();
+    if (ec)
+        return false;
+    char link[PATH_MAX + 1];
+    const ssize_t n = ::readlink((dir + "/exe").c_str(), link, PATH_MAX);
+    if (n <= 0)
+        return false;
+    std::string exe(link, static_cast<size_t>(n));
+    static const std::string deleted = " (deleted)";
+    if (exe.size() > deleted.size() &&
+        exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0)
+        exe.resize(exe.size() - deleted.size());
+    return exe == wanted;
 }
 
 // Outcome of the /proc step: a status line, "not running", or "try the next
@@ -72,7 +96,9 @@ ProcOutcome confirm_through_proc(const CheckServiceOptions& o, pid_t pid,
     for (char& c : command)
         if (c == '\0')
             c = ' ';
-    if (Services::Command::should_ignore_this_command(command))
+    // The ignore list is for processes that only mention the service; the
+    // service's own program is never one of them.
+    if (Services::Command::should_ignore_this_command(command) && !runs_binary(dir, o.binary))
         return ProcOutcome::PassOn;
     status = Services::format_status_line(o.service, command, owner, pid,
                                           with_suffix(method, PROC_SUFFIX, PROC_METHOD));

@@ -10,7 +10,8 @@
 // Order: systemd (unless ignore_systemd or a pid is given), else the pid file
 // (its first line's leading integer; only a pid greater than 1 counts), then
 // the pid is confirmed through /proc (a zombie or a missing process is not
-// running; a command that merely mentions the service is passed on), then
+// running; a command that merely mentions the service is passed on, unless
+// the process runs the service's own binary), then
 // through Tavrel::ProcessCheck::Running when service and user are both given,
 // and last the process table (Tavrel::Services::check_service).
 #pragma once
@@ -31,6 +32,11 @@ struct CheckServiceOptions {
     std::string check_method{};  // how pid was found; part of the status text
     bool ignore_systemd = false;
     std::string command_line_regex{};  // passed on to the generic process-table check
+    // The service's program. A process the pid file (or `pid`) names that
+    // runs this very program is the service, even when its command line reads
+    // like one of the commands that merely mention a service (a daemon whose
+    // name holds "zidavoveva", "start" or "stop").
+    std::string binary{};
 };
 
 // Labels of the method that found the pid, as they appear in the status line

@@ -129,6 +129,27 @@ TEST_F(CheckServiceTest, CommandThatOnlyMentionsTheServiceIsNotIt) {
         << status;
 }
 
+TEST_F(CheckServiceTest, ThePidFilesProcessRunningTheServicesProgramIsItWhateverItsName) {
+    // A daemon whose command line reads like this tool's own (or like a
+    // start/stop script) is still the service when it runs the service's
+    // program.
+    std::string name = unique_name("svcdaemon");
+    for (const std::string& argv0 : {"/usr/local/sbin/zidavoveva_" + name, "/opt/x/start" + name}) {
+        auto daemon = spawn("/bin/sleep", {argv0, "30"});
+        auto o = options(name);
+        o.pidfile = pidfile(daemon.pid());
+        EXPECT_EQ(check_service(o), "") << argv0;
+        o.binary = "/bin/sleep";  // a link on merged-/usr systems: resolved
+        EXPECT_NE(check_service(o).find("with PID " + std::to_string(daemon.pid()) +
+                                        " (pidfile+proc check)"),
+                  std::string::npos)
+            << argv0;
+        // Another program named by the pid file is not taken for it.
+        o.binary = "/bin/true";
+        EXPECT_EQ(check_service(o), "") << argv0;
+    }
+}
+
 TEST_F(CheckServiceTest, ProcessTableHonoursOwnerAndCommandLinePattern) {
     std::string name = unique_name("svcdaemon");
     auto daemon = spawn("/bin/sleep", {name, "30"});

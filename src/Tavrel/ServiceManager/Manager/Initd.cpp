@@ -400,6 +400,18 @@ bool Initd::stop_by_pidfile(Service& svc) {
         }
         std::this_thread::sleep_for(std::chrono::duration<double>(PIDFILE_POLL_INTERVAL));
     }
+    if (!gone) {
+        // Still the very process that was judged above: the pidfd holds it.
+        svc.warn("Process " + std::to_string(*pid) + " of " + in_quotes(name) +
+                 " did not end within " + std::to_string(static_cast<long>(PIDFILE_WAIT_TIME)) +
+                 " seconds of SIGTERM; it gets SIGKILL.");
+        target.send(SIGKILL);
+        const auto killed_at = std::chrono::steady_clock::now();
+        const auto kill_limit = std::chrono::duration<double>(KILL_WAIT_TIME);
+        while (target.alive() && std::chrono::steady_clock::now() - killed_at <= kill_limit)
+            std::this_thread::sleep_for(std::chrono::duration<double>(GONE_POLL_INTERVAL));
+        gone = !target.alive();
+    }
     target.reap();
     if (!gone)
         return false;

@@ -11,7 +11,9 @@
 //
 // stop escalates: the orderly stop command; then the pid file's process,
 // signalled TERM through a pidfd and waited for (PIDFILE_WAIT_TIME, a zombie
-// counts as gone); when that did not end it, the leftover processes by the
+// counts as gone), then KILL when it ignored TERM (a stop that leaves the
+// daemon running would be reported as done); when that did not end it, the
+// leftover processes by the
 // service's rules; then the processes on the service's ports. A pid file is
 // believed only for a positive pid above 1 that is neither this process nor
 // one of its ancestors; a pid file that root (or this process's user) does not
@@ -37,6 +39,9 @@ class Initd : public Backend {
     // often it looks.
     static inline double PIDFILE_WAIT_TIME = 30;
     static inline double PIDFILE_POLL_INTERVAL = 0.2;
+    // A process still there after PIDFILE_WAIT_TIME gets SIGKILL and this
+    // long to go.
+    static inline double KILL_WAIT_TIME = 5;
     // How often the stop looks whether the daemon an orderly stop told to end
     // has gone.
     static inline double GONE_POLL_INTERVAL = 0.02;
