@@ -18,6 +18,7 @@
 #include "Tavrel/ZidavovEva/Systemd.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,8 +130,19 @@ std::optional<pid_t> logged_startup(std::string_view service, bool wipe,
     // systemd tracks the real process.
     if (::getppid() == 1 && Systemd::has_service_via_systemd(service)) {
         Argv argv(program, args);
+        // The daemon gets the signal state a launched child gets: this
+        // program ignores SIGPIPE, and an ignored signal survives exec.
+        struct sigaction dfl {}, saved_pipe {};
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        sigset_t none, saved_mask;
+        sigemptyset(&none);
+        ::sigaction(SIGPIPE, &dfl, &saved_pipe);
+        ::sigprocmask(SIG_SETMASK, &none, &saved_mask);
         ::execv(argv.program(), argv.get());
         // Could not: launch it the ordinary way below.
+        ::sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+        ::sigaction(SIGPIPE, &saved_pipe, nullptr);
     }
 
     FHUtils::UniqueFd log;

@@ -9,6 +9,7 @@
 set -uo pipefail
 
 build=$1
+lib=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 failures=0
 errfile=/run/service-control.stderr
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -211,6 +212,224 @@ kill -TERM $s
 wait $s; rc=$?
 [ "$rc" = 143 ] || fail "TERM must end a run with 143, got $rc"
 pkill -x sleep
+
+# --- the project's test daemon, described by an administrator's definitions ------
+# The program keeps its own name (zidavoveva_testd): the status check must know
+# it by its pid file and its program, although its command line reads like
+# this tool's. The definitions leave "is_enabled" out: a service an
+# administrator added is switched by its flag files like any other.
+. "$lib/testd.sh"
+testd_install "$build"
+systemd_mode=false
+[ -d /run/systemd/system ] && systemd_mode=true
+port=$(free_port) || fail "no free port found"
+error_log=/var/log/zidavoveva/error_log
+
+note "test daemon: start, status, restart"
+testd_define ztestd '"hot": true, "ports": ['"$port"'],' '"--listen", "'"$port"'",'
+start=$SECONDS
+run zidavoveva_service ztestd
+expect_rc 0 "restart of a stopped ztestd"
+expect_out "“ztestd” was started" "a restart of a stopped service says it was started"
+[ $((SECONDS - start)) -lt 15 ] || fail "ztestd took $((SECONDS - start)) s to come up"
+pid1=$(testd_pid ztestd)
+testd_up ztestd || fail "ztestd is not up after its start"
+run zidavoveva_service --status ztestd
+expect_rc 0 "--status of a running ztestd"
+expect_out "PID ${pid1:-none}" "--status names the daemon's pid"
+run zidavoveva_service ztestd --no-graceful
+expect_rc 0 "full restart of a running ztestd"
+expect_out "“ztestd” was restarted" "a restart of a running service says it was restarted"
+pid2=$(testd_pid ztestd)
+[ -n "$pid2" ] && [ "$pid2" != "$pid1" ] || fail "a full restart gave no new pid ($pid1 -> $pid2)"
+
+note "test daemon: graceful restart"
+: >/run/ztestd.record
+stamp=$(stat -c %Y /run/ztestd.pid)
+sleep 1.1
+run zidavoveva_service ztestd --graceful
+expect_rc 0 "graceful restart"
+expect_out "gracefully" "the graceful restart is announced"
+expect_out "“ztestd” was restarted" "graceful restart success line"
+[ "$(testd_pid ztestd)" = "$pid2" ] || fail "the graceful restart changed the pid ($pid2 -> $(testd_pid ztestd))"
+[ "$(stat -c %Y /run/ztestd.pid)" != "$stamp" ] || fail "the graceful restart did not rewrite the pid file"
+grep -q "^[0-9]* $pid2 restart$" /run/ztestd.record || fail "the daemon got no USR1: $(cat /run/ztestd.record)"
+grep -q " stop$" /run/ztestd.record && fail "the graceful restart stopped the daemon: $(cat /run/ztestd.record)"
+listening "$port" || fail "ztestd stopped listening across its graceful restart"
+
+note "test daemon: a foreign process on the service's port"
+run zidavoveva_service ztestd --stop
+expect_rc 0 "stop of ztestd"
+testd_up ztestd && fail "ztestd still runs after its stop"
+"$TESTD" --name foreign --listen "$port" >/dev/null 2>&1 &
+foreign=$!
+for _ in $(seq 50); do listening "$port" && break; sleep 0.05; done
+listening "$port" || fail "the foreign process does not listen on $port"
+run zidavoveva_service ztestd
+expect_rc 0 "a start with a foreign process on the port"
+gone "$foreign" || fail "the foreign process on port $port was not killed"
+wait "$foreign" 2>/dev/null
+testd_up ztestd || fail "ztestd is not up after the foreign process was killed"
+grep -q "cannot listen on port $port" /var/log/zidavoveva/startup/ztestd* 2>/dev/null ||
+    note "(the first attempt's log was replaced by the second's)"
+
+note "test daemon: runs killed by SIGKILL mid-restart"
+for i in 1 2 3; do
+    reset_start_limit ztestd
+    zidavoveva_service ztestd --no-graceful >/dev/null 2>&1 &
+    victim=$!
+    sleep "0.$((2 * i))"
+    kill -KILL "$victim" 2>/dev/null
+    wait "$victim" 2>/dev/null
+    start=$SECONDS
+    run zidavoveva_service ztestd --no-graceful
+    expect_rc 0 "restart after a run killed mid-restart ($i)"
+    [ $((SECONDS - start)) -lt 20 ] || fail "the run after a killed one waited $((SECONDS - start)) s"
+    testd_up ztestd || fail "ztestd is not up after the run that followed a killed one ($i)"
+done
+[ "$(testd_processes ztestd | wc -w)" = 1 ] || fail "more than one ztestd runs: $(testd_processes ztestd)"
+
+note "test daemon: disabled while running"
+mkdir -p /etc/tavrel/disabled
+touch /etc/tavrel/disabled/ztestd.disable
+run zidavoveva_service ztestd
+[ "$rc" != 0 ] || fail "a restart of a disabled running service must fail"
+expect_err "disabled" "the failure says the service is disabled"
+sleep 0.2
+[ -z "$(testd_processes ztestd)" ] || fail "the disabled service still runs: $(testd_processes ztestd)"
+run zidavoveva_service ztestd
+[ "$rc" != 0 ] || fail "a restart of a disabled stopped service must fail"
+[ -z "$(testd_processes ztestd)" ] || fail "a disabled service was started"
+rm -f /etc/tavrel/disabled/ztestd.disable
+
+note "test daemon: outside the role profile"
+# The DNS role governs the word "bind"; an administrator switches the role off.
+testd_define bind
+run zidavoveva_service bind
+expect_rc 0 "start of bind while its role is on"
+testd_up bind || fail "bind is not up"
+mkdir -p /etc/tavrel/roles.disabled
+touch /etc/tavrel/roles.disabled/dns
+run zidavoveva_service bind
+[ "$rc" != 0 ] || fail "a restart of a running service outside the role profile must fail"
+grep -Eqi "role" <<<"$out$err" || fail "the refusal does not name the role profile: $out $err"
+sleep 0.2
+[ -z "$(testd_processes bind)" ] || fail "the service outside the role profile still runs"
+run zidavoveva_service bind
+[ "$rc" != 0 ] || fail "a start of a service outside the role profile must be refused"
+[ -z "$(testd_processes bind)" ] || fail "a service outside the role profile was started"
+rm -f /etc/tavrel/roles.disabled/dns
+testd_kill_all bind
+
+note "test daemon: a pid file that is never written"
+testd_define zslowd '' '"--pidfile-delay", "600",'
+sed -i 's/"startup_timeout": 5/"startup_timeout": 2/' "$TESTD_DEFS/Zslowd.json"
+start=$SECONDS
+run zidavoveva_service zslowd
+took=$((SECONDS - start))
+[ "$rc" != 0 ] || fail "a daemon that never writes its pid file must fail"
+expect_out "StartError" "the failure is a start failure"
+# Warnings go to the error log when no terminal is attached.
+grep -q "“zslowd” did not write its pid file /run/zslowd.pid within 2 seconds" "$error_log" ||
+    fail "the error log does not say why the start failed: $(tail -3 "$error_log")"
+[ "$took" -ge 2 ] && [ "$took" -lt 20 ] || fail "the start gave up after $took s (startup_timeout 2)"
+testd_kill_all zslowd
+
+note "test daemon: a daemon that ignores TERM"
+testd_define ztermd '' '"--ignore-term",'
+run zidavoveva_service ztermd
+expect_rc 0 "start of ztermd"
+termpid=$(testd_pid ztermd)
+run zidavoveva_service ztermd --stop
+expect_rc 0 "stop of a daemon that ignores TERM"
+expect_out "“ztermd” was stopped" "stop success line"
+grep -q "of “ztermd” did not end within .* seconds of SIGTERM; it gets SIGKILL" "$error_log" ||
+    fail "the escalation is not in the error log: $(tail -3 "$error_log")"
+gone "${termpid:-0}" || fail "the daemon that ignores TERM still runs"
+[ -z "$(testd_processes ztermd)" ] || fail "processes of ztermd are left: $(testd_processes ztermd)"
+grep -q "term-ignored" /run/ztermd.record || fail "the daemon never saw TERM"
+
+run zidavoveva_service ztestd --stop
+testd_kill_all ztestd
+
+# --- systemd: a unit whose commands run this program ------------------------------
+if $systemd_mode; then
+    note "a unit whose start and stop commands run this program"
+    ln -sf zidavoveva_base /usr/local/sbin/startzunitd
+    ln -sf zidavoveva_base /usr/local/sbin/stopzunitd
+    # The daemon stays in the foreground: the unit's start command becomes it.
+    cat >"$TESTD_DEFS/Zunitd.json" <<JSON
+{
+  "is_tavrel_service": true,
+  "service_binary": "$TESTD",
+  "startup_args": ["--name", "zunitd", "--pidfile", "/run/zunitd.pid", "--record", "/run/zunitd.record"],
+  "pidfile": "/run/zunitd.pid"
+}
+JSON
+    cat >/run/systemd/system/zunitd.service <<'UNIT'
+[Unit]
+Description=test daemon started and stopped by the service control program
+
+[Service]
+Type=simple
+ExecStart=/usr/local/sbin/startzunitd --systemd-unit-command
+ExecStop=/usr/local/sbin/stopzunitd --systemd-service=zunitd.service
+UNIT
+    systemctl daemon-reload
+    unit_main() { systemctl show -p MainPID --value zunitd; }
+    wait_inactive() {
+        for _ in $(seq 100); do
+            case $(systemctl is-active zunitd) in inactive | failed) return 0 ;; esac
+            sleep 0.05
+        done
+        return 1
+    }
+    systemctl start zunitd || fail "systemctl start of a unit whose start command runs this program"
+    for _ in $(seq 100); do testd_up zunitd && break; sleep 0.05; done
+    main=$(unit_main)
+    [ "$(readlink "/proc/$main/exe")" = "$TESTD" ] ||
+        fail "the unit's main process runs $(readlink "/proc/$main/exe"), not the daemon launched in place"
+    [ "$(awk '/^PPid:/ {print $2}' "/proc/$main/status")" = 1 ] || fail "the daemon's parent is not pid 1"
+    # This program ignores SIGPIPE; the daemon it became must not.
+    sigign=$(awk '/^SigIgn:/ {print $2}' "/proc/$main/status")
+    [ $((0x$sigign & 0x1000)) = 0 ] || fail "the daemon launched in place ignores SIGPIPE (SigIgn $sigign)"
+    [ "$(testd_pid zunitd)" = "$main" ] || fail "the pid file ($(testd_pid zunitd)) is not the unit's main pid ($main)"
+    run zidavoveva_service --status zunitd
+    expect_rc 0 "--status of the unit's daemon"
+    expect_out "PID $main" "--status names the unit's main pid"
+    systemctl stop zunitd || fail "systemctl stop of a unit whose stop command runs this program"
+    wait_inactive || fail "the unit did not stop"
+    gone "$main" || fail "the unit's daemon still runs after systemctl stop"
+    [ "$(systemctl show -p Result --value zunitd)" = success ] ||
+        fail "the unit's stop did not succeed: $(systemctl status zunitd 2>&1 | tail -5)"
+    grep -q " stop$" /run/zunitd.record || fail "the daemon was not stopped by TERM: $(cat /run/zunitd.record)"
+
+    note "systemd stopping the unit itself"
+    # A daemon that ends by TERM (its default action): systemd then runs the
+    # stop command while it deactivates the unit, with nothing left to do;
+    # the command must say so and end with 0 at once.
+    cat >"$TESTD_DEFS/Zunitd.json" <<'JSON'
+{ "is_tavrel_service": true, "service_binary": "/bin/sleep", "startup_args": ["600"] }
+JSON
+    reset_start_limit zunitd
+    : >"$error_log"
+    systemctl start zunitd
+    for _ in $(seq 100); do [ "$(readlink "/proc/$(unit_main)/exe")" = /usr/bin/sleep ] && break; sleep 0.05; done
+    main=$(unit_main)
+    start=$SECONDS
+    systemctl kill --kill-whom=main --signal=TERM zunitd
+    wait_inactive || fail "the unit did not stop after its daemon got TERM"
+    [ $((SECONDS - start)) -lt 5 ] || fail "the unit's stop command took $((SECONDS - start)) s"
+    grep -q "systemd is already stopping “zunitd.service” (its main process got SIGTERM)" "$error_log" ||
+        fail "the stop command did not see that systemd was stopping the unit: $(tail -3 "$error_log")"
+    systemctl show -p ExecStop zunitd | grep -q "status=0/0" ||
+        fail "the stop command did not end with 0: $(systemctl show -p ExecStop zunitd)"
+    [ "$(systemctl show -p Result --value zunitd)" = success ] ||
+        fail "the unit's stop failed: $(systemctl status zunitd 2>&1 | tail -5)"
+    gone "$main" || fail "the daemon survived its TERM"
+    rm -f /run/systemd/system/zunitd.service
+    systemctl daemon-reload
+fi
 
 if [ "$failures" -gt 0 ]; then
     echo "$failures expectation(s) failed" >&2

@@ -124,6 +124,7 @@ std::optional<std::string> Systemd::status_helper(Service& svc) {
     ZidavovEva::CheckServiceOptions check;
     check.service = svc.service_name();
     check.user = svc.processowner();
+    check.binary = svc.service_binary();
     if (auto type = props_.find("Type");
         type != props_.end() && type->second == ZidavovEva::RUNNING_WHEN_ACTIVE_TYPE) {
         check.pidfile = svc.pidfile();

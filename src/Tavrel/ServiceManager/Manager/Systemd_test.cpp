@@ -26,13 +26,14 @@ class TestService : public Tavrel::ServiceManager::Service {
     bool single_pid = true;
     std::string owner;
     std::string pid_file;
+    std::string binary;
     std::vector<std::string> rules;
     std::vector<std::string> debugs, infos;
 
     std::string service() override { return name; }
     std::string service_name() override { return name; }
     bool is_tavrel_service() override { return false; }
-    std::string service_binary() override { return {}; }
+    std::string service_binary() override { return binary; }
     std::optional<std::vector<std::string>> startup_args() override { return std::nullopt; }
     std::optional<std::vector<std::string>> restart_args() override { return std::nullopt; }
     std::optional<std::vector<std::string>> shutdown_args() override { return std::nullopt; }
@@ -265,6 +266,23 @@ TEST_F(SystemdBackend, StatusText) {
     EXPECT_NE(both.find(std::to_string(two.pid())), std::string::npos) << both;
     EXPECT_NE(both.find('\n'), std::string::npos) << both;
     EXPECT_EQ(calls().size(), 2u);
+}
+
+// A main process whose command line reads like this tool's own (a daemon
+// called zidavoveva_something) is the service when it runs the service's
+// program.
+TEST_F(SystemdBackend, StatusTextOfAMainProcessRunningTheServicesProgram) {
+    namespace TC = Tavrel::TestSupport::TestChild;
+    const std::string name = TC::unique_name("tvtsd");
+    auto daemon = TC::spawn("/bin/sleep", {"/usr/local/sbin/zidavoveva_" + name, "30"});
+    svc_.name = name;
+    M::Systemd b({.service = name, .service_via_systemd = {{"ActiveState", "active"}}});
+    looks("active " + std::to_string(daemon.pid()) + "\n");
+    EXPECT_EQ(b.status_helper(svc_), "");
+    svc_.binary = "/bin/sleep";
+    looks("active " + std::to_string(daemon.pid()) + "\n");
+    const std::string text = b.status_helper(svc_).value();
+    EXPECT_NE(text.find("PID " + std::to_string(daemon.pid())), std::string::npos) << text;
 }
 
 // The backend against a real systemd (skipped outside the sandbox of
