@@ -432,6 +432,68 @@ JSON
     systemctl daemon-reload
 fi
 
+# --- systemd: the test daemon under units of its own --------------------------------
+# The same service words the init-script way would take, but with units: the
+# core goes through systemctl, and systemd escalates a stop itself.
+if $systemd_mode; then
+    note "test daemon under its own unit"
+    port2=$(free_port) || fail "no free port found"
+    cat >/run/systemd/system/zsdd.service <<UNIT
+[Service]
+Type=forking
+PIDFile=/run/zsdd.pid
+ExecStart=$TESTD --daemonize --name zsdd --pidfile /run/zsdd.pid --record /run/zsdd.record --listen $port2
+UNIT
+    cat >/run/systemd/system/zsdtermd.service <<UNIT
+[Service]
+Type=forking
+PIDFile=/run/zsdtermd.pid
+ExecStart=$TESTD --daemonize --ignore-term --name zsdtermd --pidfile /run/zsdtermd.pid --record /run/zsdtermd.record
+TimeoutStopSec=2
+UNIT
+    systemctl daemon-reload
+    cat >"$TESTD_DEFS/Zsdd.json" <<JSON
+{ "hot": true, "ports": [$port2], "service_binary": "$TESTD", "pidfile": "/run/zsdd.pid" }
+JSON
+    cat >"$TESTD_DEFS/Zsdtermd.json" <<JSON
+{ "service_binary": "$TESTD", "pidfile": "/run/zsdtermd.pid" }
+JSON
+    run zidavoveva_service zsdd
+    expect_rc 0 "restart of a stopped unit"
+    main=$(systemctl show -p MainPID --value zsdd)
+    run zidavoveva_service --status zsdd
+    expect_rc 0 "--status of the unit"
+    expect_out "PID $main .*systemd" "--status names the unit's main pid, found through systemd"
+    run zidavoveva_service zsdd --graceful
+    expect_rc 0 "graceful restart of the unit's daemon"
+    [ "$(systemctl show -p MainPID --value zsdd)" = "$main" ] || fail "the graceful restart changed the unit's main pid"
+    grep -q "^[0-9]* $main restart$" /run/zsdd.record || fail "the unit's daemon got no USR1"
+    run zidavoveva_service zsdd --stop
+    expect_rc 0 "stop of the unit"
+    [ "$(systemctl is-active zsdd)" != active ] || fail "the unit is still active after its stop"
+    "$TESTD" --name foreign2 --listen "$port2" >/dev/null 2>&1 &
+    foreign=$!
+    for _ in $(seq 50); do listening "$port2" && break; sleep 0.05; done
+    reset_start_limit zsdd
+    run zidavoveva_service zsdd
+    expect_rc 0 "a unit's start with a foreign process on its port"
+    gone "$foreign" || fail "the foreign process on the unit's port was not killed"
+    wait "$foreign" 2>/dev/null
+    [ "$(systemctl is-active zsdd)" = active ] || fail "the unit is not active after the foreign process was killed"
+    run zidavoveva_service zsdd --stop
+
+    run zidavoveva_service zsdtermd
+    expect_rc 0 "start of a unit whose daemon ignores TERM"
+    main=$(systemctl show -p MainPID --value zsdtermd)
+    run zidavoveva_service zsdtermd --stop
+    expect_rc 0 "stop of a unit whose daemon ignores TERM"
+    gone "${main:-0}" || fail "the unit's daemon that ignores TERM still runs"
+    [ -z "$(testd_processes zsdtermd)" ] || fail "processes of zsdtermd are left: $(testd_processes zsdtermd)"
+    grep -q "term-ignored" /run/zsdtermd.record || fail "the unit's daemon never saw TERM"
+    rm -f /run/systemd/system/zsdd.service /run/systemd/system/zsdtermd.service
+    systemctl daemon-reload
+fi
+
 if [ "$failures" -gt 0 ]; then
     echo "$failures expectation(s) failed" >&2
     exit 1
