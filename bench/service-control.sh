@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# The installed program against the administrator's own commands on a real
+# cron, side by side in one run, in the throw-away sandboxes of tests/e2e
+# (cron is installed only inside them, never on this machine):
+#
+#   SysV (first process not systemd, cron started by its init script):
+#     zidavoveva_crond --status   against  service cron status
+#     zidavoveva_crond            against  service cron restart
+#   systemd (a real systemd as pid 1):
+#     zidavoveva_crond --status   against  systemctl status cron
+#     zidavoveva_crond            against  systemctl restart cron
+#
+# Each pair runs interleaved (benchtimer), and a table row gives the medians,
+# the ratio, the peak RSS and whether the target is met.
+#
+#   bench/service-control.sh [sysv|systemd]...   (default: both)
+#   ROUNDS=40 RESTART_ROUNDS=8 BUILD_DIR=build bench/service-control.sh
+#
+# Without root, unshare, a build or the cron package it says why and exits 0.
+# bench-targets: zidavoveva_base zidavoveva_man zidavoveva_testinit benchtimer
+set -uo pipefail
+
+here=$(cd "$(dirname "$0")/.." && pwd)
+ROUNDS=${ROUNDS:-40}
+RESTART_ROUNDS=${RESTART_ROUNDS:-8}
+export ROUNDS RESTART_ROUNDS
+
+# The targets (their reasons are in the issue the program is built for): a
+# status by pid file is a few milliseconds and a few MiB; a restart costs
+# about what the init script's own restart costs; under systemd the tool also
+# waits for the service to report itself up.
+SYSV_STATUS_MS=3 SYSV_STATUS_MIB=6 SYSTEMD_STATUS_RATIO=1.5
+SYSV_RESTART_RATIO=1.1 SYSTEMD_RESTART_RATIO=3
+
+header() {
+    echo "| $1 | zidavoveva ms: median (best) | $2 ms: median (best) | ratio | zidavoveva peak RSS | $2 peak RSS | rounds | target |"
+    echo "| --- | --- | --- | --- | --- | --- | --- | --- |"
+}
+
+# --- inside a sandbox ---------------------------------------------------------
+inside() {
+    local mode=$1 build=$2
+    local timer=$build/bench/benchtimer
+    # shellcheck source=../tests/e2e/lib/debs.sh
+    . "$here/tests/e2e/lib/debs.sh"
+    cmake --install "$build" >/dev/null || { echo "cannot install the program" >&2; return 1; }
+    export PATH=/usr/local/sbin:$PATH
+    install_debs_in_sandbox cron || return 1
+    rm -f /usr/sbin/policy-rc.d
+    local prog
+    prog=$(command -v zidavoveva_crond) || { echo "zidavoveva_crond is not installed" >&2; return 1; }
+
+    if [ "$mode" = systemd ]; then
+        # Restarts in a row would hit systemd's start limit; the benchmark
+        # is about speed, not about that limit.
+        mkdir -p /run/systemd/system/cron.service.d
+        printf '[Unit]\nStartLimitIntervalSec=0\n' >/run/systemd/system/cron.service.d/bench.conf
+        systemctl daemon-reload
+        systemctl start cron || return 1
+    else
+        /etc/init.d/cron start >/dev/null || return 1
+    fi
+    sleep 0.3
+
+    echo "--- $mode: one run of each, as the administrator sees it"
+    echo "\$ zidavoveva_crond --status"
+    "$prog" --status; echo "(status $?)"
+    if [ "$mode" = systemd ]; then
+        echo "\$ systemctl status cron"
+        systemctl status --no-pager cron; echo "(status $?)"
+    else
+        echo "\$ service cron status"
+        service cron status; echo "(status $?)"
+    fi
+    echo
+
+    local failed=0
+    if [ "$mode" = systemd ]; then
+        header "systemd, cron" "systemctl"
+        "$timer" -n "$ROUNDS" -l "\`--status\` vs \`systemctl status cron\`" -t "$SYSTEMD_STATUS_RATIO" \
+            -- "$prog" --status -- systemctl status --no-pager cron || failed=1
+        "$timer" -n "$RESTART_ROUNDS" -w 1 -l "restart vs \`systemctl restart cron\`" \
+            -t "$SYSTEMD_RESTART_RATIO" -- "$prog" -- systemctl restart cron || failed=1
+        systemctl is-active --quiet cron || { echo "cron is down after the restarts" >&2; failed=1; }
+    else
+        header "SysV, cron" "service"
+        "$timer" -n "$ROUNDS" -l "\`--status\` vs \`service cron status\`" \
+            -T "$SYSV_STATUS_MS" -R "$SYSV_STATUS_MIB" \
+            -- "$prog" --status -- service cron status || failed=1
+        "$timer" -n "$RESTART_ROUNDS" -w 1 -l "restart vs \`service cron restart\`" \
+            -t "$SYSV_RESTART_RATIO" -- "$prog" -- service cron restart || failed=1
+        pgrep -x cron >/dev/null || { echo "cron is down after the restarts" >&2; failed=1; }
+    fi
+    return "$failed"
+}
+
+if [ "${1:-}" = --inside ]; then
+    inside "$2" "$3"
+    exit $?
+fi
+
+# --- on the host ---------------------------------------------------------------
+skip() { echo "service-control: skipped: $*"; exit 0; }
+build=$(cd "${BUILD_DIR:-$here/build-bench}" 2>/dev/null && pwd) || skip "no build in ${BUILD_DIR:-$here/build-bench}"
+export BUILD_DIR=$build
+[ "$(id -u)" -eq 0 ] || skip "needs root for the sandboxes"
+command -v unshare >/dev/null || skip "unshare is not installed"
+for f in src/zidavoveva_base tests/daemon/zidavoveva_testinit bench/benchtimer; do
+    [ -x "$build/$f" ] || skip "$build/$f is not built"
+done
+. "$here/tests/e2e/lib/debs.sh"
+download_debs cron >/dev/null || skip "the cron package cannot be downloaded"
+
+modes=("$@")
+[ "${#modes[@]}" -gt 0 ] || modes=(sysv systemd)
+status=0
+for mode in "${modes[@]}"; do
+    case "$mode" in
+    sysv) sandbox=$here/tests/e2e/sysv-sandbox.sh ;;
+    systemd) sandbox=$here/tests/e2e/systemd-sandbox.sh ;;
+    *) echo "unknown mode $mode (sysv or systemd)" >&2; exit 2 ;;
+    esac
+    "$sandbox" /bin/bash "$here/bench/service-control.sh" --inside "$mode" "$build"
+    rc=$?
+    if [ "$rc" = 77 ]; then
+        echo "service-control: $mode: skipped (no sandbox here)"
+    elif [ "$rc" != 0 ]; then
+        status=1
+    fi
+    echo
+done
+exit "$status"
