@@ -9,21 +9,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace Tavrel::LoadFile {
 
 namespace {
 
-// Reads up to `limit` bytes (all when none) in large chunks; 0 or errno.
+// Reads up to `limit` bytes (all when none); 0 or errno. Each read asks for
+// what the file's size says is left (plus one byte, to see the end or a file
+// that grew), or for a chunk that doubles from 4 KiB up to READ_CHUNK past
+// that size or when it is unknown (/proc, pipes). A whole READ_CHUNK buffer
+// for a pid file would cost more than the read: zero-filled memory the run
+// never uses.
 int read_into(int fd, std::string& out, std::optional<size_t> limit) {
     struct stat st;
+    size_t hint = 0;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        size_t hint = static_cast<size_t>(st.st_size);
+        hint = static_cast<size_t>(st.st_size);
         out.reserve(limit ? std::min(*limit, hint) : hint);
     }
     for (;;) {
-        size_t want = ReadFast::READ_CHUNK;
+        const size_t have = out.size();
+        size_t want = have < hint ? hint - have + 1
+                                  : std::min(ReadFast::READ_CHUNK,
+                                             std::max<size_t>(4096, have - hint));
         if (limit)
             want = std::min(want, *limit - out.size());
         if (want == 0)

@@ -7,7 +7,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <thread>
 
 namespace {
 
@@ -64,6 +67,36 @@ TEST(LoadFile, WholeFilesAcrossChunksAndSlices) {
     EXPECT_EQ(L::load_r(path, 10, 5), big.substr(10, 5));
     EXPECT_EQ(L::load(path, static_cast<off_t>(big.size()) - 3), big.substr(big.size() - 3));
     EXPECT_EQ(L::load(dir.write("empty", "")), "");
+}
+
+// Without a size to go by (a pipe, a /proc file) the reads grow until the end:
+// nothing is lost at the chunk borders, however the writer splits its data.
+TEST(LoadFile, TextsOfUnknownSizeAreReadWhole) {
+    TempDir dir;
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string data(L::ReadFast::READ_CHUNK * 3 + 17, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>('a' + i % 23);
+    std::thread writer([&] {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        for (size_t at = 0; fd >= 0 && at < data.size();) {
+            const size_t piece = std::min<size_t>(data.size() - at, 1000 + at % 7000);
+            const ssize_t n = ::write(fd, data.data() + at, piece);
+            if (n <= 0)
+                break;
+            at += static_cast<size_t>(n);
+        }
+        if (fd >= 0)
+            ::close(fd);
+    });
+    const std::string got = L::load(fifo);
+    writer.join();
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data);
+    const std::string status = L::load("/proc/self/status");
+    EXPECT_NE(status.find("Name:"), std::string::npos);
+    EXPECT_NE(status.find("VmRSS:"), std::string::npos) << "a /proc file cut short";
 }
 
 TEST(LoadFile, ForgivingLoadersNeverThrow) {

@@ -3,7 +3,9 @@
 
 #include <pcre2.h>
 
+#include <atomic>
 #include <cctype>
+#include <mutex>
 #include <stdexcept>
 
 namespace Tavrel {
@@ -38,9 +40,38 @@ std::size_t next_character(std::string_view subject, std::size_t offset) {
 struct Regex::Impl {
     pcre2_code* code = nullptr;
     uint32_t capture_count = 0;
+    // The JIT-compiled copy, once made. A copy rather than `code` itself, so
+    // that a match running at that moment in another thread never sees the
+    // pattern change under it.
+    std::atomic<pcre2_code*> jit{nullptr};
+    std::atomic<unsigned> matches{0};
+    std::once_flag jit_once;
     ~Impl() {
+        if (pcre2_code* j = jit.load())
+            pcre2_code_free(j);
         if (code)
             pcre2_code_free(code);
+    }
+
+    // The code to match `subject_size` bytes with: the JIT copy when there is
+    // one or when this match earns it, else the interpreted pattern.
+    const pcre2_code* for_match(std::size_t subject_size) {
+        if (const pcre2_code* j = jit.load(std::memory_order_acquire))
+            return j;
+        const unsigned n = matches.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (n <= RegexSettings::JIT_AFTER_MATCHES &&
+            subject_size < RegexSettings::JIT_SUBJECT_BYTES)
+            return code;
+        std::call_once(jit_once, [this] {
+            pcre2_code* copy = pcre2_code_copy(code);
+            // JIT is an optimisation only; a platform without it still matches.
+            if (copy && pcre2_jit_compile(copy, PCRE2_JIT_COMPLETE) == 0)
+                jit.store(copy, std::memory_order_release);
+            else if (copy)
+                pcre2_code_free(copy);
+        });
+        const pcre2_code* j = jit.load(std::memory_order_acquire);
+        return j ? j : code;
     }
 };
 
@@ -63,8 +94,6 @@ Regex::Regex(std::string_view pattern, unsigned flags) : pattern_(pattern), impl
                                     std::to_string(error_offset) + ": " +
                                     pcre2_error_text(error_code));
     }
-    // JIT is an optimisation only; a platform without it still matches.
-    pcre2_jit_compile(impl_->code, PCRE2_JIT_COMPLETE);
     pcre2_pattern_info(impl_->code, PCRE2_INFO_CAPTURECOUNT, &impl_->capture_count);
 }
 
@@ -78,7 +107,8 @@ std::optional<Regex::Match> Regex::match(std::string_view subject, std::size_t o
     MatchDataPtr data(pcre2_match_data_create_from_pattern(impl_->code, nullptr));
     if (!data)
         throw std::bad_alloc();
-    int rc = pcre2_match(impl_->code, reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(),
+    int rc = pcre2_match(impl_->for_match(subject.size()),
+                         reinterpret_cast<PCRE2_SPTR>(subject.data()), subject.size(),
                          offset, 0, data.get(), nullptr);
     if (rc == PCRE2_ERROR_NOMATCH)
         return std::nullopt;
@@ -119,6 +149,8 @@ std::vector<Regex::Match> Regex::match_all(std::string_view subject) const {
     }
     return all;
 }
+
+bool Regex::jit_compiled() const { return impl_->jit.load(std::memory_order_acquire) != nullptr; }
 
 int Regex::group_number(std::string_view name) const {
     std::string key(name);

@@ -1,6 +1,9 @@
 // Tavrel::Regex: the one wrapper over PCRE2. Every pattern of the system goes
-// through it (never std::regex): patterns are Perl-compatible, compiled once and
-// JIT-compiled where the platform allows.
+// through it (never std::regex): patterns are Perl-compatible and compiled once.
+// A pattern is JIT-compiled only once it has earned it (JIT_AFTER_MATCHES
+// matches, or one subject of JIT_SUBJECT_BYTES or more): most runs of the
+// program match a pattern a handful of times, and compiling machine code for
+// each costs more than those matches.
 //
 //   static const Tavrel::Regex re(R"(^(?<name>\w+)=(.*)$)");
 //   if (auto m = re.match(line)) { use(m->named("name"), (*m)[2]); }
@@ -17,6 +20,13 @@
 #include <vector>
 
 namespace Tavrel {
+
+namespace RegexSettings {
+// Matches of one pattern after which it is JIT-compiled (0: at the first).
+inline unsigned JIT_AFTER_MATCHES = 32;
+// A subject at least this long is worth JIT-compiling for at once.
+inline std::size_t JIT_SUBJECT_BYTES = 16384;
+}  // namespace RegexSettings
 
 class Regex {
 public:
@@ -67,6 +77,8 @@ public:
 
     const std::string& pattern() const { return pattern_; }
     int group_number(std::string_view name) const;  // -1 when the name is unknown
+    // Matching runs JIT-compiled code (it has earned it, and the platform has JIT).
+    bool jit_compiled() const;
 
     // The literal text as a pattern that matches exactly that text.
     static std::string escape(std::string_view literal);

@@ -1,6 +1,14 @@
 #include "Tavrel/Regex.h"
 
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
 
 using Tavrel::Regex;
 
@@ -68,4 +76,80 @@ TEST(Regex, EscapeSurvivesExtendedModeAndControlCharacters) {
     EXPECT_TRUE(plain.test(literal));
     EXPECT_TRUE(extended.test(literal));
     EXPECT_FALSE(extended.test("ab\tc\nd"));
+}
+
+namespace {
+
+// JIT-compiled code is only there when the library was built with it.
+bool pcre2_has_jit() {
+    uint32_t jit = 0;
+    pcre2_config_8(PCRE2_CONFIG_JIT, &jit);
+    return jit != 0;
+}
+
+struct JitSettings {
+    unsigned matches = Tavrel::RegexSettings::JIT_AFTER_MATCHES;
+    std::size_t bytes = Tavrel::RegexSettings::JIT_SUBJECT_BYTES;
+    ~JitSettings() {
+        Tavrel::RegexSettings::JIT_AFTER_MATCHES = matches;
+        Tavrel::RegexSettings::JIT_SUBJECT_BYTES = bytes;
+    }
+};
+
+}  // namespace
+
+// A short run matches each pattern a few times: no machine code is made for
+// it. A pattern used often, or on a large text, gets it, and its answers,
+// captures and named groups included, stay the same across the switch.
+TEST(Regex, JitOnlyOnceEarnedWithTheSameAnswers) {
+    JitSettings restore;
+    Tavrel::RegexSettings::JIT_AFTER_MATCHES = 3;
+    Tavrel::RegexSettings::JIT_SUBJECT_BYTES = 1000;
+    Regex re(R"((?<key>\w+)\s*=\s*(\S+?)(?<!;)$)");
+    EXPECT_FALSE(re.jit_compiled());
+    for (int i = 0; i < 8; ++i) {
+        const std::string line = "key" + std::to_string(i) + " = v" + std::to_string(i);
+        auto m = re.match(line);
+        ASSERT_TRUE(m) << "round " << i;
+        EXPECT_EQ(m->named("key"), "key" + std::to_string(i));
+        EXPECT_EQ((*m)[2], "v" + std::to_string(i));
+        EXPECT_FALSE(re.test("x = y;")) << "round " << i;
+        if (i == 0) {
+            EXPECT_FALSE(re.jit_compiled()) << "compiled to machine code after two matches";
+        }
+    }
+    EXPECT_EQ(re.jit_compiled(), pcre2_has_jit());
+
+    Regex big(R"(needle(\d+))");
+    const std::string hay = std::string(2000, 'h') + "needle42" + std::string(10, 'h');
+    auto m = big.match(hay);
+    ASSERT_TRUE(m);
+    EXPECT_EQ((*m)[1], "42");
+    EXPECT_EQ(m->start(), 2000u);
+    EXPECT_EQ(big.jit_compiled(), pcre2_has_jit());
+}
+
+// Threads matching one pattern while it switches to machine code all get
+// right answers (the sanitizer build watches the memory).
+TEST(Regex, SwitchToJitWhileOtherThreadsMatch) {
+    JitSettings restore;
+    Tavrel::RegexSettings::JIT_AFTER_MATCHES = 40;
+    static const Regex re(R"(^(\d+) (\w+)$)");
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 100; ++i) {
+                const std::string s = std::to_string(t * 1000 + i) + " w" + std::to_string(i);
+                auto m = re.match(s);
+                if (!m || (*m)[1] != std::to_string(t * 1000 + i) ||
+                    (*m)[2] != "w" + std::to_string(i))
+                    ++wrong;
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(re.jit_compiled(), pcre2_has_jit());
 }
