@@ -84,6 +84,8 @@ inside() {
         systemctl is-active --quiet cron || { echo "cron is down after the restarts" >&2; failed=1; }
     else
         header "SysV, cron" "service"
+        # What starting any program costs on this machine right now.
+        "$timer" -n "$ROUNDS" -l "floor: \`/bin/true\` vs \`/bin/true\`" -- /bin/true -- /bin/true
         "$timer" -n "$ROUNDS" -l "\`--status\` vs \`service cron status\`" \
             -T "$SYSV_STATUS_MS" -R "$SYSV_STATUS_MIB" \
             -- "$prog" --status -- service cron status || failed=1
