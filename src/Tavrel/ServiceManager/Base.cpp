@@ -482,7 +482,8 @@ std::unique_ptr<Manager::Backend> Base::_build_service_manager() {
     std::string unit = _get_systemd_name(name);
     if (auto info = ZidavovEva::Systemd::has_service_via_systemd(unit)) {
         return std::make_unique<Manager::Systemd>(
-            Manager::Systemd::Options{.service = unit, .service_via_systemd = *info});
+            Manager::Systemd::Options{
+                .service = unit, .service_via_systemd = *info, .snapshot_is_current = true});
     }
     if (OS::is_systemd() && std::getenv("TAVREL_BASE_INSTALL") == nullptr) {
         warn("The service “" + name +

@@ -30,7 +30,10 @@ int systemctl(std::vector<std::string> args) {
 Systemd::Systemd(Options o)
     : service_(std::move(o.service)),
       props_(std::move(o.service_via_systemd)),
-      executed_by_systemd_(o.this_process_was_executed_by_systemd) {
+      executed_by_systemd_(o.this_process_was_executed_by_systemd),
+      snapshot_usable_(o.snapshot_is_current && props_.count("ActiveState") &&
+                       props_.count("MainPID")),
+      snapshot_taken_(std::chrono::steady_clock::now()) {
     if (parent_pid() == 1) {
         throw PlainError("The service “" + service_ +
                          "” cannot be driven through systemctl from a process that systemd "
@@ -42,7 +45,19 @@ std::string Systemd::unit() const {
     return service_ + std::string(Sd::SERVICE_SUFFIX);
 }
 
+bool Systemd::use_snapshot_as_look() {
+    const bool fresh = snapshot_usable_ &&
+                       std::chrono::steady_clock::now() - snapshot_taken_ <=
+                           std::chrono::duration<double>(SNAPSHOT_FRESH_SECONDS);
+    snapshot_usable_ = false;
+    if (!fresh)
+        return false;
+    last_look_ = {{"ActiveState", props_["ActiveState"]}, {"MainPID", props_["MainPID"]}};
+    return true;
+}
+
 bool Systemd::start(Service& svc) {
+    snapshot_usable_ = false;
     // Both streams in one text, in the order systemctl wrote them.
     std::ostringstream sink;
     SafeRun::Object run({.program = gl_systemctl_binary,
@@ -60,6 +75,7 @@ bool Systemd::start(Service& svc) {
 }
 
 bool Systemd::stop(Service& svc, std::string_view unit_type) {
+    snapshot_usable_ = false;
     const std::string name = service_ + "." + std::string(unit_type);
     const int status = systemctl({"stop", "--", name});
     if (status != 0) {
@@ -73,6 +89,7 @@ bool Systemd::stop(Service& svc, std::string_view unit_type) {
 }
 
 std::optional<bool> Systemd::reload(Service& svc) {
+    snapshot_usable_ = false;
     const int status = systemctl({"reload", "--", unit()});
     if (status != 0) {
         ChildErrorStringifier how(status, gl_systemctl_binary);
@@ -84,6 +101,7 @@ std::optional<bool> Systemd::reload(Service& svc) {
 }
 
 std::optional<bool> Systemd::restart_attempt(Service& svc, int attempt) {
+    snapshot_usable_ = false;
     if (attempt == 1) {
         const auto rules = svc.doomed_rules();
         if (!rules.empty()) {
@@ -104,6 +122,12 @@ bool Systemd::_systemctl_is_active() {
 bool Systemd::is_active(Service& svc) {
     const auto captured = props_.find("ActiveState");
     const bool was_active = captured != props_.end() && captured->second == Sd::ACTIVE;
+    if (use_snapshot_as_look()) {
+        const std::string& state = last_look_["ActiveState"];
+        const bool active = state == Sd::ACTIVE || state == Sd::RELOADING;
+        svc.debug(in_quotes(unit()) + (active ? " is active." : " is not active."));
+        return active;
+    }
     bool active = _systemctl_is_active();
     if (active != was_active) {
         // A unit changing state right now: look again before believing it.

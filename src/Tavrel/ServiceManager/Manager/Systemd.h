@@ -11,7 +11,11 @@
 // Construction refuses to run under pid 1: a run that systemd itself started
 // (as a unit's start or stop command) must not call back into systemctl for
 // the same unit. The property map is the snapshot taken when the backend was
-// chosen; only is_active compares it with what systemctl says now.
+// chosen; only is_active compares it with what systemctl says now. A snapshot
+// its creator marks as just taken (`snapshot_is_current`) answers the first
+// is_active itself, if that comes within SNAPSHOT_FRESH_SECONDS and before the
+// backend has acted on the unit: a `--status` then costs one systemctl run,
+// not two asking the same thing milliseconds apart.
 //
 // There is no restart: the service core restarts a systemd service as a stop
 // followed by its own start sequence. systemctl failures are results (false,
@@ -24,6 +28,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,6 +43,8 @@ inline std::string& gl_systemctl_binary = ZidavovEva::Systemd::SYSTEMCTL;
 // this many more times, pausing this many seconds before each look.
 inline int IS_ACTIVE_CONFIRMATIONS = 2;
 inline double IS_ACTIVE_CONFIRM_INTERVAL = 1.0;
+// How long a snapshot marked as just taken may stand for a look of is_active.
+inline double SNAPSHOT_FRESH_SECONDS = 0.5;
 
 // The parent's pid as the construction check sees it.
 inline pid_t (*parent_pid)() = ::getppid;
@@ -48,6 +55,8 @@ class Systemd final : public Backend {
         std::string service{};               // the unit's base name
         UnitProperties service_via_systemd{};  // captured when the backend was chosen
         bool this_process_was_executed_by_systemd = false;
+        // The snapshot was taken just now (it holds ActiveState and MainPID).
+        bool snapshot_is_current = false;
     };
 
     // Throws Tavrel::PlainError naming the service when the parent is pid 1.
@@ -80,15 +89,22 @@ class Systemd final : public Backend {
     const std::string& service() const { return service_; }
     void set_service(std::string service) { service_ = std::move(service); }
     std::optional<UnitProperties> service_via_systemd() const override { return props_; }
-    void set_service_via_systemd(UnitProperties props) { props_ = std::move(props); }
+    void set_service_via_systemd(UnitProperties props) {
+        props_ = std::move(props);
+        snapshot_usable_ = false;
+    }
 
   private:
     std::string unit() const;
+    // Takes the snapshot as the look of is_active, once, while it is fresh.
+    bool use_snapshot_as_look();
 
     std::string service_;
     UnitProperties props_;
     UnitProperties last_look_;  // of _systemctl_is_active
     bool executed_by_systemd_ = false;
+    bool snapshot_usable_ = false;  // cleared by its use and by any action
+    std::chrono::steady_clock::time_point snapshot_taken_;
 };
 
 }  // namespace Tavrel::ServiceManager::Manager

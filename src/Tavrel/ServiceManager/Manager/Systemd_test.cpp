@@ -217,6 +217,50 @@ TEST_F(SystemdBackend, IsActiveConfirmsAChange) {
     EXPECT_EQ(calls().size(), 1u);
 }
 
+// The snapshot taken when the backend was chosen answers the first look of a
+// status right after; never a second look, never one after the backend acted
+// on the unit, never a stale or incomplete one.
+TEST_F(SystemdBackend, AJustTakenSnapshotAnswersTheFirstLookOnly) {
+    namespace TC = Tavrel::TestSupport::TestChild;
+    const std::string name = TC::unique_name("tvtsnap");
+    auto child = TC::spawn("/bin/sleep", {name, "30"});
+    svc_.name = name;
+    const std::string pid = std::to_string(child.pid());
+    auto current = [&](M::UnitProperties props) {
+        return M::Systemd({.service = name, .service_via_systemd = std::move(props),
+                           .snapshot_is_current = true});
+    };
+    const M::UnitProperties running = {{"ActiveState", "active"}, {"MainPID", pid}};
+
+    auto b = current(running);
+    EXPECT_NE(b.status_helper(svc_).value().find(pid), std::string::npos);
+    EXPECT_TRUE(calls().empty()) << "the fresh snapshot was asked again";
+    looks("inactive\ninactive\ninactive\n");
+    EXPECT_EQ(b.status_helper(svc_), "") << "a second look must ask systemd";
+    EXPECT_FALSE(calls().empty());
+
+    auto acted = current(running);
+    EXPECT_TRUE(acted.stop(svc_));
+    looks("inactive\ninactive\ninactive\n");
+    EXPECT_FALSE(acted.is_active(svc_)) << "a look after a stop came from before it";
+
+    auto no_pid = current({{"ActiveState", "active"}});
+    looks("inactive\ninactive\ninactive\n");
+    EXPECT_FALSE(no_pid.is_active(svc_));
+
+    const double saved = M::SNAPSHOT_FRESH_SECONDS;
+    M::SNAPSHOT_FRESH_SECONDS = 0;
+    auto stale = current(running);
+    looks("inactive\ninactive\ninactive\n");
+    EXPECT_FALSE(stale.is_active(svc_)) << "a stale snapshot stood for a look";
+    M::SNAPSHOT_FRESH_SECONDS = saved;
+
+    // Not marked as just taken: every look asks, as before.
+    M::Systemd plain({.service = name, .service_via_systemd = running});
+    looks("inactive\ninactive\ninactive\n");
+    EXPECT_FALSE(plain.is_active(svc_));
+}
+
 TEST_F(SystemdBackend, RestartAttemptKillsLeftoversOnlyFirst) {
     auto b = backend("active");
     svc_.rules = {"tavrel-no-such-process-" + std::to_string(::getpid())};
