@@ -22,9 +22,12 @@ class SystemdSandboxLog : public ::testing::Test {
 }  // namespace
 
 TEST_F(SystemdSandboxLog, StartupLogIsTheJournalExcerptOfTheFailedStart) {
+    // The pause before the exit: journald ties lines to their unit by the
+    // sender's control group, which it cannot read once a process that
+    // wrote and exited at once has gone; such lines then miss the excerpt.
     Box::write_unit("tvcl-fail.service",
                     "[Service]\nExecStart=/bin/sh -c 'echo tvcl: out line; "
-                    "echo tvcl: error: bad directive >&2; exit 1'\n");
+                    "echo tvcl: error: bad directive >&2; sleep 1; exit 1'\n");
     ASSERT_EQ(Box::systemctl({"daemon-reload"}), 0);
     Box::systemctl({"start", "tvcl-fail.service"});
     std::string text;
