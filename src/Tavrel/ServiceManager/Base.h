@@ -101,6 +101,9 @@ class Base : public Service {
     static inline double STATUS_POLL_INTERVAL = 0.05;
     // The pause while waiting for the pid file (the wait is startup_timeout).
     static inline double PIDFILE_POLL_INTERVAL = 0.05;
+    // The first pause of those waits; each next one doubles, up to the
+    // interval. What they wait for usually comes within milliseconds of a start.
+    static inline double FIRST_POLL_PAUSE = 0.005;
     // Reading the pid from the pid file.
     static inline int PID_READ_TRIES = 10;
     static inline double PID_READ_PAUSE = 0.1;

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -30,6 +31,21 @@ using Clock = std::chrono::steady_clock;
 void pause_for(double seconds) {
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
 }
+
+// The pauses of one wait: FIRST_POLL_PAUSE, then doubling up to `interval`.
+class Pauses {
+  public:
+    explicit Pauses(double interval)
+        : interval_(interval), next_(std::min(interval, Base::FIRST_POLL_PAUSE)) {}
+    void pause() {
+        pause_for(next_);
+        next_ = std::min(interval_, next_ * 2);
+    }
+
+  private:
+    double interval_;
+    double next_;
+};
 
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -168,8 +184,9 @@ bool Base::is_up_via_pidfile(bool just_started) {
 
     auto start = Clock::now();
     bool present = exists_as_regular_file(path);
+    Pauses until_present(PIDFILE_POLL_INTERVAL);
     while (!present && seconds_since(start) <= startup_timeout()) {
-        pause_for(PIDFILE_POLL_INTERVAL);
+        until_present.pause();
         present = exists_as_regular_file(path);
     }
     if (!present) {
@@ -205,8 +222,9 @@ bool Base::is_up_via_pidfile(bool just_started) {
     // A daemon that forks may write its parent's pid first and rewrite the
     // file from the child once the parent has gone: right after a start,
     // give it until the start-up limit to name a live process.
+    Pauses until_live(PIDFILE_POLL_INTERVAL);
     while (seconds_since(start) <= startup_timeout()) {
-        pause_for(PIDFILE_POLL_INTERVAL);
+        until_live.pause();
         if (names_live_process(read_pid_once(path)))
             return true;
     }
@@ -229,6 +247,7 @@ std::string Base::wait_for_service_status(int attempt) {
     auto start = Clock::now();
     long last_reported = -1;
     bool first = true;
+    Pauses pauses(STATUS_POLL_INTERVAL);
     while (seconds_since(start) < STATUS_WAIT_LIMIT) {
         if (progress && first)
             output_partial(PROGRESS_MARKER);
@@ -245,7 +264,7 @@ std::string Base::wait_for_service_status(int attempt) {
             last_reported = elapsed;
             debug("Waited " + std::to_string(elapsed) + " seconds for " + service_name());
         }
-        pause_for(STATUS_POLL_INTERVAL);
+        pauses.pause();
     }
     set_service_status(text);
     return text;

@@ -378,6 +378,23 @@ TEST_F(ServiceCore, PidFileTest) {
     rewriter.join();
 }
 
+// A pid file written a few milliseconds after a start is seen then, not a
+// whole poll interval later: a restart should not idle while the daemon is up.
+TEST_F(ServiceCore, PidFileWaitsLookAgainSoonAfterAStart) {
+    Base::PIDFILE_POLL_INTERVAL = 1.0;
+    std::string pidfile = tmp_ / "soon.pid";
+    auto srv = make({{"pidfile", pidfile}, {"startup_timeout", 3}});
+    auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvsoon"), "30"});
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        tmp_.write("soon.pid", std::to_string(child.pid()) + "\n");
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(srv->is_up_via_pidfile(true));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    writer.join();
+}
+
 // --- start ------------------------------------------------------------------
 
 TEST_F(ServiceCore, StartWithPortsTriesTwiceAndClearsThePortsFirst) {
