@@ -14,6 +14,17 @@ checks=()
 while [ "$#" -gt 0 ] && [ "$1" != -- ]; do checks+=("$1"); shift; done
 shift
 . "$e2e/lib/debs.sh"
+
+# A signature database of one entry (the MD5 of the well-known harmless test
+# file) where the packages look for the official ones: their start checks ask
+# for "main" and "daily" databases, which the two empty folders of the old
+# incremental layout satisfy without claiming to be signed releases.
+make_clamav_database() {
+    mkdir -p "$1/main.inc" "$1/daily.inc"
+    echo '44d88612fea8a8f36de82e1278abb02f:68:Tavrel.Check.Sample' >"$1/local.hdb"
+    chown -R clamav:clamav "$1"
+}
+
 install_debs_in_sandbox "$@" || exit 1
 rm -f /usr/sbin/policy-rc.d
 # A little configuration the packages leave to the administrator: the IMAP
@@ -31,6 +42,26 @@ grep -qw "$(hostname)" /etc/hosts || echo "127.0.1.1 $(hostname)" >>/etc/hosts
 if [ -x /usr/sbin/apache2 ]; then
     mkdir -p /etc/tavrel && touch /etc/tavrel/webstack4
 fi
+# No rule tells whether these name and FTP servers are installed; the
+# service monitor's entry for them does.
+for daemon in nsd pure-ftpd; do
+    if [ -x "/usr/sbin/$daemon" ]; then
+        mkdir -p /etc/tavrel/svcwatch.d && touch "/etc/tavrel/svcwatch.d/$daemon"
+    fi
+done
+# The virus scanner will not start without signatures, and its unit not even
+# try without the two official databases. The real ones are downloaded from
+# the network, which the sandbox has none of: one signature of our own, in
+# the local format, keeps the daemon as busy as it needs to be.
+if [ -x /usr/sbin/clamd ] && ! ls /var/lib/clamav/main.* >/dev/null 2>&1; then
+    make_clamav_database /var/lib/clamav
+fi
+# The PostgreSQL role exists only where the panel has recorded the database
+# as installed.
+if [ -d /usr/lib/postgresql ]; then
+    mkdir -p /var/tavrel/globalcache
+    echo '{"data": {"is_installed": 1}}' >/var/tavrel/globalcache/postgresql.json
+fi
 if [ "$mode" = systemd ]; then
     systemctl daemon-reload
 fi
@@ -42,7 +73,9 @@ tool() { /usr/local/sbin/zidavoveva_service "$@" </dev/null; }
 
 failures=0
 fail() { echo "catalogue[$mode]: $*" >&2; failures=$((failures + 1)); }
-left() { pgrep -x "$1" >/dev/null 2>&1; }
+# Some daemons rename their processes ("nsd: main", "spamd child"): a
+# process whose name starts with the daemon's counts.
+left() { pgrep "^$1" >/dev/null 2>&1; }
 
 for entry in "${checks[@]}"; do
     before=$failures
@@ -63,7 +96,7 @@ for entry in "${checks[@]}"; do
     out=$(tool "$word" --stop 2>&1) || fail "$word: stop failed: $out"
     sleep 0.5
     if left "$process"; then
-        fail "$word: $process still runs after the stop: $(pgrep -a -x "$process" | head -3)"
+        fail "$word: $process still runs after the stop: $(pgrep -a "^$process" | head -3)"
     fi
     if out=$(tool "$word" --status 2>&1); then
         fail "$word: status says running after the stop: $out"

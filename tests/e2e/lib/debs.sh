@@ -37,11 +37,12 @@ download_debs() {
     done
     if [ "${#missing[@]}" -gt 0 ]; then
         local log=$dir/download.log
-        # The package lists may be missing on a fresh machine.
-        if ! apt-get install --download-only -y -qq --no-install-recommends \
+        # The package lists may be missing on a fresh machine. Another check may
+        # be downloading at the same time: wait for its lock rather than fail.
+        if ! apt-get install --download-only -y -qq --no-install-recommends -o DPkg::Lock::Timeout=300 \
             -o Dir::Cache::archives="$dir" "${missing[@]}" >"$log" 2>&1; then
             apt-get update -qq >>"$log" 2>&1 || true
-            if ! apt-get install --download-only -y -qq --no-install-recommends \
+            if ! apt-get install --download-only -y -qq --no-install-recommends -o DPkg::Lock::Timeout=300 \
                 -o Dir::Cache::archives="$dir" "${missing[@]}" >>"$log" 2>&1; then
                 echo "debs: cannot download ${missing[*]}: $(tail -n 1 "$log")" >&2
                 return 1

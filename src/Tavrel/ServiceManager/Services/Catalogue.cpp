@@ -59,8 +59,15 @@ std::vector<Entry> build_entries() {
     // Name servers. Loading large zone sets takes time.
     t.push_back(daemon("Named", "named", {53}, {"named"}, true));
     t.back().startup_timeout = 60;
+    // Debian ships the authoritative server with a unit only; without systemd
+    // its program is started directly, so it must detach, write its pid file
+    // and drop to its own user as the unit would have it.
     t.push_back(daemon("Pdns", "pdns", {53}, {"pdns_server"}, false));
+    t.back().startup_args = Args{"--daemon=yes", "--guardian=no", "--setuid=pdns", "--setgid=pdns"};
+    t.back().restart_args = t.back().startup_args;
+    t.back().no_pidfile_under_systemd = true;
     t.push_back(daemon("Nsd", "nsd", {53}, {"nsd"}, true));
+    t.back().no_pidfile_under_systemd = true;
     // Databases: recovery after a crash may take minutes before the pid file appears.
     t.push_back(daemon("Mysql", "mysql", {3306}, {"mariadbd", "mysqld"}, false));
     t.back().startup_timeout = 300;
@@ -72,14 +79,24 @@ std::vector<Entry> build_entries() {
     t.push_back(daemon("Proftpd", "proftpd", {21}, {"proftpd"}, true));
     t.push_back(daemon("Pure_ftpd", "pure-ftpd", {21}, {"pure-ftpd"}, false));
     // Filters. The virus scanner loads its signatures before it answers.
+    // The spam filter re-executes itself on HUP: under its init script it
+    // detaches again under a new pid and is gone from its pid file for
+    // seconds, which is a restart, not a reload.
     t.push_back(daemon("Spamd", "spamd", {783}, {"spamd"}, true));
     t.back().startup_timeout = 60;
+    t.back().reload_needs_systemd = true;
+    // The virus scanner's init script can only reload its log or its
+    // signatures; its unit reloads the signatures.
     t.push_back(daemon("Clamd", "clamd", {}, {"clamd"}, true));
     t.back().startup_timeout = 180;
-    // Passive fingerprinting: the panel runs it detached, without a pid file.
+    t.back().reload_needs_systemd = true;
+    t.back().no_pidfile_under_systemd = true;
+    // Passive fingerprinting: the panel runs it detached, without a pid file,
+    // answering on its socket. It refuses a log that is not a regular file,
+    // so it gets none.
     t.push_back(daemon("P0f", "p0f", {}, {"p0f"}, false));
     t.back().is_tavrel_service = true;
-    t.back().startup_args = Args{"-d", "-s", "/run/p0f.sock", "-o", "/dev/null"};
+    t.back().startup_args = Args{"-d", "-s", "/run/p0f.sock"};
     // PHP-FPM pools of the web server.
     t.push_back(daemon("Apache_php_fpm", "apache_php_fpm", {}, {"php-fpm"}, true));
     t.back().has_single_pid = false;
@@ -169,9 +186,16 @@ std::string Daemon::_build_service_binary() {
     return Base::_build_service_binary();
 }
 
+bool Daemon::_build_support_reload() {
+    return entry_.support_reload && (!entry_.reload_needs_systemd || OS::is_systemd());
+}
+
 std::string Daemon::_build_pidfile() {
     if (!entry_.pidfile.empty())
         return expand(entry_.pidfile);
+    // Waiting for a pid file its unit never writes would fail every start.
+    if (entry_.no_pidfile_under_systemd && OS::is_systemd())
+        return {};
     if (const OS::DaemonFacts* f = OS::daemon_facts(entry_.word))
         return f->pidfile;
     return {};

@@ -31,6 +31,13 @@ struct Entry {
     std::vector<int> ports;
     std::vector<std::string> doomed_rules;  // process names of orphans
     bool support_reload = false;
+    // Reloads only through its unit: the init script has no reload action,
+    // or its reload re-executes the daemon under a new pid.
+    bool reload_needs_systemd = false;
+    // The package's unit keeps the daemon in the foreground without a pid
+    // file; the pid file exists only when its init script or this tool
+    // starts it.
+    bool no_pidfile_under_systemd = false;
     std::optional<std::vector<std::string>> restart_args;
     double startup_timeout = 10;
     int restart_attempts = 0;
@@ -77,7 +84,7 @@ class Daemon : public Base {
     std::vector<std::string> _build_service_package() override;
     std::vector<int> _build_ports() override { return entry_.ports; }
     std::vector<std::string> _build_doomed_rules() override { return entry_.doomed_rules; }
-    bool _build_support_reload() override { return entry_.support_reload; }
+    bool _build_support_reload() override;
     std::optional<std::vector<std::string>> _build_restart_args() override { return entry_.restart_args; }
     double _build_startup_timeout() override { return entry_.startup_timeout; }
     int _build_restart_attempts() override { return entry_.restart_attempts; }
