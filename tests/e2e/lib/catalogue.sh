@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The inside of checks/catalogue: runs in a sandbox, never on the host.
 #
-#   catalogue.sh E2E_DIR PROGRAM MODE WORD:PROCESS[:reload]... -- PACKAGE...
+#   catalogue.sh E2E_DIR PROGRAM MODE WORD:PROCESS[:reload][:graceful]... -- PACKAGE...
 #
 # Installs the packages into the sandbox's overlay, then drives each service
 # word through the program under its generic name: stopped status, restart,
-# running status, a second restart, reload where the class declares it, stop,
-# and no process of the daemon left after the stop.
+# running status, a second restart, a graceful restart that keeps the main
+# process where the class claims one, reload where the class declares it,
+# stop, and no process of the daemon left after the stop. PROCESS is the
+# start of the daemon's process names.
 set -u
 e2e=$1 program=$2 mode=$3
 shift 3
@@ -71,6 +73,9 @@ fi
 ln -sf "$program" /usr/local/sbin/zidavoveva_service
 tool() { /usr/local/sbin/zidavoveva_service "$@" </dev/null; }
 
+# The main pid the status reports.
+main_pid() { tool "$1" --status 2>&1 | grep -o 'PID [0-9]*' | head -n 1; }
+
 failures=0
 fail() { echo "catalogue[$mode]: $*" >&2; failures=$((failures + 1)); }
 # Some daemons rename their processes ("nsd: main", "spamd child"): a
@@ -79,7 +84,7 @@ left() { pgrep "^$1" >/dev/null 2>&1; }
 
 for entry in "${checks[@]}"; do
     before=$failures
-    IFS=: read -r word process reload <<<"$entry"
+    IFS=: read -r word process flags <<<"$entry"
     out=$(tool "$word" --stop 2>&1) || fail "$word: first stop failed: $out"
     if out=$(tool "$word" --status 2>&1); then
         fail "$word: status says running while stopped: $out"
@@ -89,7 +94,16 @@ for entry in "${checks[@]}"; do
     left "$process" || fail "$word: no $process process after the restart"
     out=$(tool "$word" 2>&1) || fail "$word: restart while running failed: $out"
     out=$(tool "$word" --status 2>&1) || fail "$word: status after the second restart: $out"
-    if [ "$reload" = reload ]; then
+    if [[ ":$flags:" == *:graceful:* ]]; then
+        # In place: the same main process before and after, and still up.
+        before_pid=$(main_pid "$word")
+        sleep 1.1  # a pid file rewritten within the same second is still seen
+        out=$(tool "$word" --graceful 2>&1) || fail "$word: graceful restart failed: $out"
+        after_pid=$(main_pid "$word")
+        [ -n "$before_pid" ] && [ "$before_pid" = "$after_pid" ] ||
+            fail "$word: the graceful restart replaced pid '$before_pid' with '$after_pid'"
+    fi
+    if [[ ":$flags:" == *:reload:* ]]; then
         out=$(tool "$word" --reload 2>&1) || fail "$word: reload failed: $out"
         out=$(tool "$word" --status 2>&1) || fail "$word: status after reload: $out"
     fi

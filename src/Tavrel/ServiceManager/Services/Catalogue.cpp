@@ -40,8 +40,11 @@ Entry daemon(std::string module, std::string word, std::vector<int> ports,
 
 std::vector<Entry> build_entries() {
     std::vector<Entry> t;
-    // The web server: reload is its graceful configuration reread.
+    // The web server: reload is its graceful configuration reread, and
+    // SIGUSR1 its graceful restart, after which the same main process writes
+    // its pid file again.
     t.push_back(daemon("Httpd", "httpd", {80, 443}, {"apache2", "httpd"}, true));
+    t.back().graceful = true;
     t.back().startup_timeout = 30;
     t.back().restart_attempts = 2;
     // The mail server, and a second listener of the same program on the
@@ -64,7 +67,6 @@ std::vector<Entry> build_entries() {
     // and drop to its own user as the unit would have it.
     t.push_back(daemon("Pdns", "pdns", {53}, {"pdns_server"}, false));
     t.back().startup_args = Args{"--daemon=yes", "--guardian=no", "--setuid=pdns", "--setgid=pdns"};
-    t.back().restart_args = t.back().startup_args;
     t.back().no_pidfile_under_systemd = true;
     t.push_back(daemon("Nsd", "nsd", {53}, {"nsd"}, true));
     t.back().no_pidfile_under_systemd = true;

@@ -11,12 +11,13 @@
 // package, worker user) comes from the platform facts (Tavrel::OS), so a class
 // never tests which distribution it runs on.
 //
-// No record restarts gracefully: none of these daemons has been shown here to
-// restart in place on SIGUSR1 and rewrite its pid file, and a wrong claim
-// would make every restart wait out the graceful time-out first.
+// A record restarts gracefully (SIGUSR1, then the pid file's rewrite) only
+// when the real daemon has been seen to restart in place and rewrite its pid
+// file: a wrong claim would make every restart wait out the graceful time-out
+// first. Of the distributions' daemons only the web server does.
 #pragma once
 
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/ServiceManager/Hot.h"
 
 #include <optional>
 #include <string>
@@ -46,6 +47,8 @@ struct Entry {
     std::optional<std::vector<std::string>> startup_args;
     std::optional<std::vector<std::string>> shutdown_args;
     bool has_single_pid = true;
+    // Restarts in place on SIGUSR1 and rewrites its pid file.
+    bool graceful = false;
     // The program and pid file when they are the same everywhere (the panel's
     // own daemons); "{panel}" and "{run}" stand for PANEL_DIR and PANEL_RUN_DIR,
     // and "{pidfile}" in the arguments for the pid file.
@@ -67,12 +70,18 @@ const Entry* find(std::string_view module);
 
 }  // namespace Catalogue
 
-class Daemon : public Base {
+// Every record's class can restart gracefully; only a record that says so does.
+class Daemon : public Hot {
   public:
     explicit Daemon(const Entry& entry) : entry_(entry) {}
 
     std::string class_name() const override { return SERVICES_CLASS_PREFIX + entry_.module; }
     const Entry& entry() const { return entry_; }
+
+    bool has_restart_gracefully() const override { return entry_.graceful; }
+    std::optional<bool> restart_gracefully() override {
+        return entry_.graceful ? Hot::restart_gracefully() : std::nullopt;
+    }
 
   protected:
     std::string _build_service() override { return entry_.word; }
@@ -92,7 +101,7 @@ class Daemon : public Base {
     std::optional<std::vector<std::string>> _build_startup_args() override { return expand(entry_.startup_args); }
     std::optional<std::vector<std::string>> _build_shutdown_args() override { return expand(entry_.shutdown_args); }
     bool _build_has_single_pid() override { return entry_.has_single_pid; }
-    bool _build_graceful_by_default() override { return false; }
+    bool _build_graceful_by_default() override { return entry_.graceful; }
 
   private:
     // Fills in "{panel}", "{run}" and "{pidfile}" in a record's texts.
