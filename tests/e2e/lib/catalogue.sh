@@ -28,6 +28,7 @@ make_clamav_database() {
 }
 
 install_debs_in_sandbox "$@" || exit 1
+echo "catalogue[$mode]: packages installed ($SECONDS s)"
 rm -f /usr/sbin/policy-rc.d
 # A little configuration the packages leave to the administrator: the IMAP
 # server wants a certificate, which its package does not make here.
@@ -83,7 +84,7 @@ fail() { echo "catalogue[$mode]: $*" >&2; failures=$((failures + 1)); }
 left() { pgrep "^$1" >/dev/null 2>&1; }
 
 for entry in "${checks[@]}"; do
-    before=$failures
+    before=$failures started=$SECONDS
     IFS=: read -r word process flags <<<"$entry"
     out=$(tool "$word" --stop 2>&1) || fail "$word: first stop failed: $out"
     if out=$(tool "$word" --status 2>&1); then
@@ -115,6 +116,6 @@ for entry in "${checks[@]}"; do
     if out=$(tool "$word" --status 2>&1); then
         fail "$word: status says running after the stop: $out"
     fi
-    [ "$failures" -ne "$before" ] || echo "catalogue[$mode]: $word ok"
+    [ "$failures" -ne "$before" ] || echo "catalogue[$mode]: $word ok ($((SECONDS - started)) s)"
 done
 [ "$failures" -eq 0 ]
