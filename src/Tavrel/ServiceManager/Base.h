@@ -292,6 +292,8 @@ class Base : public Service {
     virtual bool reload();
 
     bool _called_from_restart();
+    // At verbosity 1, ends the progress line with the outcome word.
+    void _end_progress_line(bool success);
     // Ends the process with 0 while a base installation runs, unless forced.
     void _exit_if_block_fresh_install();
     // Lift the resource limits and reset the priorities before a start.

@@ -90,6 +90,13 @@ Exception Base::_no_roles_exception() {
 
 // --- Guards -----------------------------------------------------------------
 
+void Base::_end_progress_line(bool success) {
+    if (verbose() != 1)
+        return;
+    output(success ? SUCCESS_WORD : FAILURE_WORD);
+    output("");
+}
+
 bool Base::_called_from_restart() {
     if (_pretend_not_called_from_restart()) {
         set__pretend_not_called_from_restart(false);
@@ -186,17 +193,9 @@ bool Base::start() {
         ++attempt;
     }
 
-    if (!started) {
-        if (progress) {
-            output(FAILURE_WORD);
-            output("");
-        }
+    _end_progress_line(started);
+    if (!started)
         _generate_start_exception();
-    }
-    if (progress) {
-        output(SUCCESS_WORD);
-        output("");
-    }
     return true;
 }
 
@@ -227,10 +226,8 @@ bool Base::stop() {
     bool success = service_manager().stop(*this);
     if (!inside)
         _terminate_orphaned_processes();
-    if (progress && !inside) {
-        output(success ? SUCCESS_WORD : FAILURE_WORD);
-        output("");
-    }
+    if (!inside)
+        _end_progress_line(success);
     return success;
 }
 
@@ -289,23 +286,14 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
                 output_partial("Restarting " + service_name() + " gracefully ");
             else
                 debug("Restarting " + service_name() + " gracefully");
-            if (restart_gracefully().value_or(false)) {
-                std::string text = wait_for_service_status(0);
-                if (!text.empty()) {
-                    if (progress) {
-                        output(SUCCESS_WORD);
-                        output("");
-                    }
-                    return text;
-                }
-            }
-            if (progress) {
-                output(FAILURE_WORD);
-                output("");
-            } else {
-                debug("The graceful restart of " + service_name() +
-                      " did not complete; falling back to a full restart");
-            }
+            const std::string text = restart_gracefully().value_or(false)
+                                         ? wait_for_service_status(0)
+                                         : std::string();
+            _end_progress_line(!text.empty());
+            if (!text.empty())
+                return text;
+            debug("The graceful restart of " + service_name() +
+                  " did not complete; falling back to a full restart");
         }
 
         if (restart_args()) {
@@ -316,18 +304,10 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
             if (done) {
                 if (progress)
                     output_partial("Restarting " + service_name() + " ");
-                std::string text = *done ? wait_for_service_status(0) : std::string();
-                if (!text.empty()) {
-                    if (progress) {
-                        output(SUCCESS_WORD);
-                        output("");
-                    }
+                const std::string text = *done ? wait_for_service_status(0) : std::string();
+                _end_progress_line(!text.empty());
+                if (!text.empty())
                     return text;
-                }
-                if (progress) {
-                    output(FAILURE_WORD);
-                    output("");
-                }
             }
         }
     } else if (running.empty()) {
