@@ -15,6 +15,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <functional>
+
 namespace Tavrel::ZidavovEva::Main {
 namespace {
 
@@ -38,13 +40,14 @@ TEST(InvocationName, GivesActionAndServiceWord) {
 }
 
 // A run in a child process, with its standard output and error, in a
-// sandbox of temporary directories.
+// sandbox of temporary directories; `prepare` changes more settings there.
 struct Outcome {
     int status;
     std::string out, err;
 };
 
-Outcome run_in_child(const std::string& program, std::vector<std::string> args) {
+Outcome run_in_child(const std::string& program, std::vector<std::string> args,
+                     const std::function<void()>& prepare = {}) {
     TempDir tmp;
     const std::string out = tmp / "out", err = tmp / "err";
     int status = Tavrel::TestSupport::in_child([&] {
@@ -57,6 +60,8 @@ Outcome run_in_child(const std::string& program, std::vector<std::string> args) 
         Lock::LOCK_BASE = tmp / "locks";
         Logger::STD_LOG_FILE = tmp / "error_log";
         OS::SYSTEMD_RUN_DIR = tmp / "no-systemd";
+        if (prepare)
+            prepare();
         return run(program, std::move(args));
     });
     return {status, TempDir::read(out), TempDir::read(err)};
@@ -103,21 +108,13 @@ TEST(Run, WithoutTheProcessFileSystemNothingIsDone) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--status", "crond"}, {"crond"}, {"--stop", "crond"}}) {
         TempDir tmp;
-        const std::string out = tmp / "out", err = tmp / "err";
-        int status = Tavrel::TestSupport::in_child([&] {
-            int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            ::dup2(o, 1);
-            ::dup2(e, 2);
+        const auto r = run_in_child("/sbin/zidavoveva_service", args, [&] {
             Proc::PROC_PATH = empty.path();
             Lock::LOCK_BASE = tmp / "locks";
-            Logger::STD_LOG_FILE = tmp / "error_log";
-            OS::SYSTEMD_RUN_DIR = tmp / "no-systemd";
-            return run("/sbin/zidavoveva_service", args);
         });
-        EXPECT_EQ(status, EXIT_FAILURE_STATUS) << args[0];
-        EXPECT_THAT(TempDir::read(err), HasSubstr("process file system is not mounted"));
-        EXPECT_EQ(TempDir::read(out), "");
+        EXPECT_EQ(r.status, EXIT_FAILURE_STATUS) << args[0];
+        EXPECT_THAT(r.err, HasSubstr("process file system is not mounted"));
+        EXPECT_EQ(r.out, "");
         EXPECT_NE(::access((tmp / "locks").c_str(), F_OK), 0) << "a lock was taken";
     }
 }
