@@ -311,6 +311,9 @@ class Base : public Service {
     bool check();
     std::pair<bool, std::string> check_with_message();
     bool check_sanity();
+    // The not-installed or binary-not-found failure when the service's
+    // program (or its package) is missing; nothing otherwise.
+    void _check_program_is_there();
     // `via`: the status text must name it (for example a check method).
     bool is_up(const std::optional<std::string>& via = std::nullopt);
     // just_started: the daemon was launched a moment ago and may still be

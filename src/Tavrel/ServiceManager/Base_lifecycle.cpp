@@ -274,6 +274,9 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
             output_partial("Starting " + service_name() + " ");
     } else {
         stop_check();
+        // A running service whose program or package has gone could not be
+        // started again: refuse before stopping it rather than leave it down.
+        _check_program_is_there();
     }
 
     if (!running.empty() && is_enabled()) {

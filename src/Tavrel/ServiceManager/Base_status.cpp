@@ -141,6 +141,11 @@ bool Base::check_sanity() {
         }
         _generate_disabled_exception();
     }
+    _check_program_is_there();
+    return true;
+}
+
+void Base::_check_program_is_there() {
     std::string binary = service_binary();
     bool runnable = !binary.empty() && ::access(binary.c_str(), X_OK) == 0;
     int access_error = runnable ? 0 : errno;
@@ -159,7 +164,6 @@ bool Base::check_sanity() {
     }
     if (!binary.empty() && !runnable)
         _generate_binary_not_found_exception(access_error);
-    return true;
 }
 
 bool Base::is_up(const std::optional<std::string>& via) {

@@ -572,6 +572,15 @@ TEST_F(ServiceCore, RestartOfADisabledOrForbiddenRunningServiceStopsIt) {
     EXPECT_TRUE(state_->calls.empty());
 }
 
+// A restart that could not start the program again must not stop the
+// running service first.
+TEST_F(ServiceCore, RestartOfARunningServiceWhoseProgramIsGoneStopsNothing) {
+    auto srv = make({{"service_binary", (tmp_ / "removed-by-an-upgrade")}});
+    state_->status = "up";
+    EXPECT_EQ(failure_type([&] { srv->restart(); }), "Services::BinaryNotFound");
+    EXPECT_TRUE(state_->calls.empty());
+}
+
 TEST_F(ServiceCore, RestartVetoedByTheClass) {
     auto srv = make();
     state_->status = "up";
