@@ -123,8 +123,11 @@ bool set_rlimit(std::optional<std::uint64_t> limit, const std::vector<std::strin
     std::uint64_t core = setting.coredump ? value : 0;
     static const std::vector<std::string> memory = {"RSS", "AS"};
     std::string errors;
-    for (const auto& name : names.empty() ? memory : names)
+    for (const auto& name : names.empty() ? memory : names) {
+        if (name == "AS" && !ADDRESS_SPACE_CEILING && value != INFINITE_LIMIT)
+            continue;
         set_both(errors, name, value, value);
+    }
     set_both(errors, "CORE", core, core);
     return report(std::move(errors));
 }

@@ -30,6 +30,16 @@ inline std::uint64_t NR_OPEN_FALLBACK = 1048576;
 inline constexpr std::uint64_t MIB = 1048576;
 inline constexpr std::string_view INFINITY_WORD = "unlimited";
 
+// Whether set_rlimit may put a ceiling on the address space. A build with the
+// address sanitizer maps terabytes of shadow memory at start-up, so after any
+// ceiling every later allocation of the instrumented process (the launcher
+// between fork and exec) fails: such builds leave AS as it is.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool ADDRESS_SPACE_CEILING = false;
+#else
+inline constexpr bool ADDRESS_SPACE_CEILING = true;
+#endif
+
 // One key of the main configuration (Tavrel::Config::LoadTvConf), or nothing
 // when the key is absent or the configuration cannot be read (a warning).
 // config_value is what the policy asks; tests may replace it.
