@@ -54,7 +54,8 @@ TEST(FastParsePs, RecordOfARealProcess) {
     EXPECT_EQ(rec->user, ::geteuid() == 0 ? "root" : std::to_string(::geteuid()));
     EXPECT_EQ(*rec->command, "/bin/" + name + " 30");
     EXPECT_EQ(*rec->ppid, ::getpid());
-    EXPECT_EQ(*rec->state, "S");
+    // Asleep, or still on its way there on a busy machine.
+    EXPECT_TRUE(*rec->state == "S" || *rec->state == "R") << *rec->state;
     EXPECT_EQ(*rec->nice, ::getpriority(PRIO_PROCESS, 0));
     ASSERT_TRUE(rec->mem && rec->cpu && rec->elapsed);
     EXPECT_GT(*rec->mem, 0);
