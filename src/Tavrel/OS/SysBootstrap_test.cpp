@@ -4,6 +4,7 @@
 #include "Tavrel/Logger.h"
 #include "Tavrel/OS/All.h"
 #include "Tavrel/PlainError.h"
+#include "testsupport/OsIdentityFiles.h"
 #include "testsupport/TempDir.h"
 
 #include <fcntl.h>
@@ -46,24 +47,6 @@ PLATFORM_ID="platform:el8"
 
 class SysBootstrapTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        saved_ = {SB::OS_RELEASE_FILE, SB::REDHAT_RELEASE_FILE, SB::CACHE_DIR, SB::CACHE_LINK,
-                  SB::CUSTOM_LINK};
-        SB::OS_RELEASE_FILE = tmp_ / "os-release";
-        SB::REDHAT_RELEASE_FILE = tmp_ / "redhat-release";
-        SB::CACHE_DIR = tmp_ / "var/caches/os";
-        SB::CACHE_LINK = SB::CACHE_DIR + "/identity";
-        SB::CUSTOM_LINK = SB::CACHE_DIR + "/identity.custom";
-        Tavrel::OS::clear_cache();
-    }
-    void TearDown() override {
-        SB::OS_RELEASE_FILE = saved_[0];
-        SB::REDHAT_RELEASE_FILE = saved_[1];
-        SB::CACHE_DIR = saved_[2];
-        SB::CACHE_LINK = saved_[3];
-        SB::CUSTOM_LINK = saved_[4];
-        Tavrel::OS::clear_cache();
-    }
     static std::string link_target(const std::string& path) {
         std::error_code ec;
         return std::filesystem::read_symlink(path, ec).string();
@@ -74,7 +57,7 @@ class SysBootstrapTest : public ::testing::Test {
     }
 
     Tavrel::TestSupport::TempDir tmp_;
-    std::vector<std::string> saved_;
+    Tavrel::TestSupport::OsIdentityFiles files_{tmp_.path()};
 };
 
 TEST_F(SysBootstrapTest, ParsesStandardReleaseFiles) {

@@ -6,6 +6,7 @@
 #include "Tavrel/Regex.h"
 #include "Tavrel/ServiceManager.h"
 #include "Tavrel/ServiceManager/Registry.h"
+#include "testsupport/OsIdentityFiles.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -39,23 +40,6 @@ const Release RELEASES[] = {
 
 class CatalogueTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        saved_ = {SB::OS_RELEASE_FILE, SB::REDHAT_RELEASE_FILE, SB::CACHE_DIR, SB::CACHE_LINK,
-                  SB::CUSTOM_LINK, Tavrel::OS::SYSTEMD_RUN_DIR};
-        SB::REDHAT_RELEASE_FILE = tmp_ / "redhat-release";
-        SB::CACHE_DIR = tmp_ / "caches/os";
-        SB::CACHE_LINK = SB::CACHE_DIR + "/identity";
-        SB::CUSTOM_LINK = SB::CACHE_DIR + "/identity.custom";
-    }
-    void TearDown() override {
-        SB::OS_RELEASE_FILE = saved_[0];
-        SB::REDHAT_RELEASE_FILE = saved_[1];
-        SB::CACHE_DIR = saved_[2];
-        SB::CACHE_LINK = saved_[3];
-        SB::CUSTOM_LINK = saved_[4];
-        Tavrel::OS::SYSTEMD_RUN_DIR = saved_[5];
-        Tavrel::OS::clear_cache();
-    }
     void become(const Release& r) {
         SB::OS_RELEASE_FILE = tmp_.write(std::string("os-release-") + r.family, r.os_release);
         Tavrel::OS::clear_cache();
@@ -63,7 +47,7 @@ class CatalogueTest : public ::testing::Test {
     }
 
     Tavrel::TestSupport::TempDir tmp_;
-    std::vector<std::string> saved_;
+    Tavrel::TestSupport::OsIdentityFiles files_{tmp_.path()};
 };
 
 bool absolute(const std::string& path) { return !path.empty() && path[0] == '/'; }

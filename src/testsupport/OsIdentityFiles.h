@@ -1,0 +1,51 @@
+// Tavrel::TestSupport::OsIdentityFiles: points the files the platform facts
+// are read from (os-release, the Red Hat release file, the identity cache)
+// and the systemd run directory into a test's own directory, and puts the
+// real paths back, with the facts cache cleared, when it goes out of scope.
+//
+//   TempDir tmp;
+//   OsIdentityFiles files(tmp.path());
+//   SysBootstrap::OS_RELEASE_FILE = tmp.write("os-release", "ID=debian\n");
+#pragma once
+
+#include "Tavrel/OS.h"
+#include "Tavrel/OS/SysBootstrap.h"
+
+#include <string>
+
+namespace Tavrel::TestSupport {
+
+class OsIdentityFiles {
+  public:
+    explicit OsIdentityFiles(const std::string& dir) {
+        namespace SB = OS::SysBootstrap;
+        SB::OS_RELEASE_FILE = dir + "/os-release";
+        SB::REDHAT_RELEASE_FILE = dir + "/redhat-release";
+        SB::CACHE_DIR = dir + "/var/caches/os";
+        SB::CACHE_LINK = SB::CACHE_DIR + "/identity";
+        SB::CUSTOM_LINK = SB::CACHE_DIR + "/identity.custom";
+        OS::clear_cache();
+    }
+    ~OsIdentityFiles() {
+        namespace SB = OS::SysBootstrap;
+        SB::OS_RELEASE_FILE = os_release_;
+        SB::REDHAT_RELEASE_FILE = redhat_release_;
+        SB::CACHE_DIR = cache_dir_;
+        SB::CACHE_LINK = cache_link_;
+        SB::CUSTOM_LINK = custom_link_;
+        OS::SYSTEMD_RUN_DIR = systemd_run_dir_;
+        OS::clear_cache();
+    }
+    OsIdentityFiles(const OsIdentityFiles&) = delete;
+    OsIdentityFiles& operator=(const OsIdentityFiles&) = delete;
+
+  private:
+    std::string os_release_ = OS::SysBootstrap::OS_RELEASE_FILE;
+    std::string redhat_release_ = OS::SysBootstrap::REDHAT_RELEASE_FILE;
+    std::string cache_dir_ = OS::SysBootstrap::CACHE_DIR;
+    std::string cache_link_ = OS::SysBootstrap::CACHE_LINK;
+    std::string custom_link_ = OS::SysBootstrap::CUSTOM_LINK;
+    std::string systemd_run_dir_ = OS::SYSTEMD_RUN_DIR;
+};
+
+}  // namespace Tavrel::TestSupport
