@@ -38,10 +38,12 @@ void debug(const std::string& text) {
 std::shared_ptr<const TvConf> read_cache_file(const std::string& cache_path, time_t& cache_mtime) {
     std::shared_ptr<const TvConf> conf;
     for (int i = 0; i < TvConfGuard::CACHE_MAX_READS; ++i) {
+        // The cache is replaced whole (rename), so each read is of one
+        // complete file; only a cache that changed under a read is read again.
+        // No pause before the first read: the cache is stamped one second
+        // ahead, and a pause for a cache stamped "now" stalled every run in
+        // the second after a settings change.
         time_t before = mtime_of(cache_path);
-        // A cache stamped this very second may still be rewritten within it.
-        if (before == ::time(nullptr))
-            pause_for(TvConfGuard::CACHE_REREAD_SLEEP);
         auto doc = JSON::FailOK::LoadFile(cache_path);
         conf = doc ? TvConfGuard::conf_from_cache(*doc) : nullptr;
         cache_mtime = mtime_of(cache_path);

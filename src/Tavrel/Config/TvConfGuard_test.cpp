@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <chrono>
 #include <filesystem>
 
 namespace {
@@ -85,6 +86,20 @@ TEST_F(TvConfTest, CacheIsValidOnlyWhenStampedOneSecondAfterTheFile) {
         TvConfGuard guard(reader(false));
         EXPECT_EQ(guard.config_copy().at("source"), "file") << offset;
     }
+}
+
+TEST_F(TvConfTest, ACacheStampedThisSecondIsReadWithoutAPause) {
+    // Right after a settings change the cache carries the current second (the
+    // file's time plus one); every run in that second used to wait a second.
+    TvConfGuard::CACHE_REREAD_SLEEP = 1.0;
+    base_ = ::time(nullptr) - 1;
+    write_pair(1);
+    const auto start = std::chrono::steady_clock::now();
+    auto [cache, valid] = TvConfGuard::get_cache();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_TRUE(valid);
+    ASSERT_TRUE(cache);
+    EXPECT_EQ(cache->at("source"), "cache");
 }
 
 TEST_F(TvConfTest, EitherFileMissingMakesTheCacheInvalid) {
