@@ -25,6 +25,7 @@ inline std::optional<std::string> IONICE_PATH;
 inline double IONICE_TIMEOUT = 30;
 
 std::optional<bool> ionice(std::string_view io_class, std::string_view level);
+// Back to no class; true at once, running nothing, when no class is set.
 std::optional<bool> reset();
 // The program's report of the current class ("idle", "best-effort: prio 7").
 std::optional<std::string> get_ionice();

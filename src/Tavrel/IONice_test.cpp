@@ -2,6 +2,7 @@
 #include "testsupport/InChild.h"
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -56,4 +57,17 @@ TEST(IONice, UnprivilegedCallerPassesOnlyTheLevel) {
         return out + "|" + Tavrel::IONice::get_ionice().value_or("?");
     });
     EXPECT_EQ(text, "1|best-effort: prio 7");
+}
+
+TEST(IONice, ResetRunsNothingWhenNoClassIsSet) {
+    std::string text = Tavrel::TestSupport::text_from_child([] {
+        // No class, whatever the test runner was started with; and a program
+        // that fails: reset answers true only if it never ran.
+        constexpr int WHO_PROCESS = 1;
+        if (::syscall(SYS_ioprio_set, WHO_PROCESS, 0, 0) != 0)
+            return std::string("ioprio_set failed");
+        Tavrel::IONice::IONICE_PATH = "/bin/false";
+        return show(Tavrel::IONice::reset());
+    });
+    EXPECT_EQ(text, "1");
 }
