@@ -30,14 +30,15 @@ int systemctl(std::vector<std::string> args) {
 Systemd::Systemd(Options o)
     : service_(std::move(o.service)),
       props_(std::move(o.service_via_systemd)),
-      executed_by_systemd_(o.this_process_was_executed_by_systemd),
-      snapshot_usable_(o.snapshot_is_current && props_.count("ActiveState") &&
-                       props_.count("MainPID")),
-      snapshot_taken_(std::chrono::steady_clock::now()) {
+      executed_by_systemd_(o.this_process_was_executed_by_systemd) {
     if (parent_pid() == 1) {
         throw PlainError("The service “" + service_ +
                          "” cannot be driven through systemctl from a process that systemd "
                          "started itself.");
+    }
+    if (o.snapshot_is_current && props_.count("ActiveState") && props_.count("MainPID")) {
+        last_look_ = {{"ActiveState", props_["ActiveState"]}, {"MainPID", props_["MainPID"]}};
+        keep_look();
     }
 }
 
@@ -45,19 +46,24 @@ std::string Systemd::unit() const {
     return service_ + std::string(Sd::SERVICE_SUFFIX);
 }
 
-bool Systemd::use_snapshot_as_look() {
-    const bool fresh = snapshot_usable_ &&
-                       std::chrono::steady_clock::now() - snapshot_taken_ <=
+void Systemd::keep_look() {
+    look_reusable_ = true;
+    look_taken_ = std::chrono::steady_clock::now();
+}
+
+bool Systemd::reuse_last_look() {
+    const bool fresh = look_reusable_ &&
+                       std::chrono::steady_clock::now() - look_taken_ <=
                            std::chrono::duration<double>(SNAPSHOT_FRESH_SECONDS);
-    snapshot_usable_ = false;
-    if (!fresh)
-        return false;
-    last_look_ = {{"ActiveState", props_["ActiveState"]}, {"MainPID", props_["MainPID"]}};
-    return true;
+    const std::string& state = last_look_["ActiveState"];
+    // Only an active unit's look stands for more than one answer: waits poll
+    // a unit that is not active yet, and each poll must see something new.
+    look_reusable_ = fresh && (state == Sd::ACTIVE || state == Sd::RELOADING);
+    return fresh;
 }
 
 bool Systemd::start(Service& svc) {
-    snapshot_usable_ = false;
+    look_reusable_ = false;
     // Both streams in one text, in the order systemctl wrote them.
     std::ostringstream sink;
     SafeRun::Object run({.program = gl_systemctl_binary,
@@ -75,7 +81,7 @@ bool Systemd::start(Service& svc) {
 }
 
 bool Systemd::stop(Service& svc, std::string_view unit_type) {
-    snapshot_usable_ = false;
+    look_reusable_ = false;
     const std::string name = service_ + "." + std::string(unit_type);
     const int status = systemctl({"stop", "--", name});
     if (status != 0) {
@@ -89,7 +95,7 @@ bool Systemd::stop(Service& svc, std::string_view unit_type) {
 }
 
 std::optional<bool> Systemd::reload(Service& svc) {
-    snapshot_usable_ = false;
+    look_reusable_ = false;
     const int status = systemctl({"reload", "--", unit()});
     if (status != 0) {
         ChildErrorStringifier how(status, gl_systemctl_binary);
@@ -101,7 +107,7 @@ std::optional<bool> Systemd::reload(Service& svc) {
 }
 
 std::optional<bool> Systemd::restart_attempt(Service& svc, int attempt) {
-    snapshot_usable_ = false;
+    look_reusable_ = false;
     if (attempt == 1) {
         const auto rules = svc.doomed_rules();
         if (!rules.empty()) {
@@ -122,7 +128,7 @@ bool Systemd::_systemctl_is_active() {
 bool Systemd::is_active(Service& svc) {
     const auto captured = props_.find("ActiveState");
     const bool was_active = captured != props_.end() && captured->second == Sd::ACTIVE;
-    if (use_snapshot_as_look()) {
+    if (reuse_last_look()) {
         const std::string& state = last_look_["ActiveState"];
         const bool active = state == Sd::ACTIVE || state == Sd::RELOADING;
         svc.debug(in_quotes(unit()) + (active ? " is active." : " is not active."));
@@ -140,6 +146,8 @@ bool Systemd::is_active(Service& svc) {
             }
         }
     }
+    if (active)
+        keep_look();
     svc.debug(in_quotes(unit()) + (active ? " is active." : " is not active."));
     return active;
 }

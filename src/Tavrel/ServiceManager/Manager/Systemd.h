@@ -11,11 +11,15 @@
 // Construction refuses to run under pid 1: a run that systemd itself started
 // (as a unit's start or stop command) must not call back into systemctl for
 // the same unit. The property map is the snapshot taken when the backend was
-// chosen; only is_active compares it with what systemctl says now. A snapshot
-// its creator marks as just taken (`snapshot_is_current`) answers the first
-// is_active itself, if that comes within SNAPSHOT_FRESH_SECONDS and before the
-// backend has acted on the unit: a `--status` then costs one systemctl run,
-// not two asking the same thing milliseconds apart.
+// chosen; only is_active compares it with what systemctl says now.
+//
+// A look is not asked twice in a row: a snapshot its creator marks as just
+// taken (`snapshot_is_current`) answers the first is_active itself, and a look
+// that found the unit active answers the following ones too, as long as they
+// come within SNAPSHOT_FRESH_SECONDS and before the backend acts on the unit.
+// A `--status` then costs one systemctl run, and the stop of a restart does
+// not ask again what the restart's status check has just been told. A look
+// that found the unit not active answers once: a wait polls until it changes.
 //
 // There is no restart: the service core restarts a systemd service as a stop
 // followed by its own start sequence. systemctl failures are results (false,
@@ -43,7 +47,8 @@ inline std::string& gl_systemctl_binary = ZidavovEva::Systemd::SYSTEMCTL;
 // this many more times, pausing this many seconds before each look.
 inline int IS_ACTIVE_CONFIRMATIONS = 2;
 inline double IS_ACTIVE_CONFIRM_INTERVAL = 1.0;
-// How long a snapshot marked as just taken may stand for a look of is_active.
+// How long a snapshot marked as just taken, or a look that found the unit
+// active, may stand for a look of is_active.
 inline double SNAPSHOT_FRESH_SECONDS = 0.5;
 
 // The parent's pid as the construction check sees it.
@@ -91,20 +96,22 @@ class Systemd final : public Backend {
     std::optional<UnitProperties> service_via_systemd() const override { return props_; }
     void set_service_via_systemd(UnitProperties props) {
         props_ = std::move(props);
-        snapshot_usable_ = false;
+        look_reusable_ = false;
     }
 
   private:
     std::string unit() const;
-    // Takes the snapshot as the look of is_active, once, while it is fresh.
-    bool use_snapshot_as_look();
+    // Lets the last look answer the next is_active.
+    void keep_look();
+    // Whether the last look may answer this is_active (see above).
+    bool reuse_last_look();
 
     std::string service_;
     UnitProperties props_;
-    UnitProperties last_look_;  // of _systemctl_is_active
+    UnitProperties last_look_;  // of _systemctl_is_active, or the snapshot
     bool executed_by_systemd_ = false;
-    bool snapshot_usable_ = false;  // cleared by its use and by any action
-    std::chrono::steady_clock::time_point snapshot_taken_;
+    bool look_reusable_ = false;  // cleared by any action
+    std::chrono::steady_clock::time_point look_taken_;
 };
 
 }  // namespace Tavrel::ServiceManager::Manager

@@ -217,10 +217,10 @@ TEST_F(SystemdBackend, IsActiveConfirmsAChange) {
     EXPECT_EQ(calls().size(), 1u);
 }
 
-// The snapshot taken when the backend was chosen answers the first look of a
-// status right after; never a second look, never one after the backend acted
-// on the unit, never a stale or incomplete one.
-TEST_F(SystemdBackend, AJustTakenSnapshotAnswersTheFirstLookOnly) {
+// The snapshot taken when the backend was chosen answers the looks right
+// after it (an inactive one only the first); never one after the backend
+// acted on the unit, never a stale or incomplete one.
+TEST_F(SystemdBackend, AJustTakenSnapshotAnswersTheLooksRightAfterIt) {
     namespace TC = Tavrel::TestSupport::TestChild;
     const std::string name = TC::unique_name("tvtsnap");
     auto child = TC::spawn("/bin/sleep", {name, "30"});
@@ -234,10 +234,19 @@ TEST_F(SystemdBackend, AJustTakenSnapshotAnswersTheFirstLookOnly) {
 
     auto b = current(running);
     EXPECT_NE(b.status_helper(svc_).value().find(pid), std::string::npos);
+    EXPECT_TRUE(b.is_active(svc_)) << "the stop of a restart asks right after its status";
     EXPECT_TRUE(calls().empty()) << "the fresh snapshot was asked again";
-    looks("inactive\ninactive\ninactive\n");
-    EXPECT_EQ(b.status_helper(svc_), "") << "a second look must ask systemd";
-    EXPECT_FALSE(calls().empty());
+
+    // A wait polls a unit that is not up yet: each poll asks. Once a look
+    // found it up (confirmed), that look answers the next question.
+    auto down = current({{"ActiveState", "inactive"}, {"MainPID", "0"}});
+    EXPECT_FALSE(down.is_active(svc_));
+    looks("activating\nactive " + pid + "\nactive " + pid + "\nactive " + pid + "\n");
+    EXPECT_FALSE(down.is_active(svc_)) << "a wait's second poll must ask systemd";
+    EXPECT_TRUE(down.is_active(svc_));
+    EXPECT_EQ(calls().size(), 4u);
+    EXPECT_TRUE(down.is_active(svc_));
+    EXPECT_TRUE(calls().empty()) << "an active look was asked again right after";
 
     auto acted = current(running);
     EXPECT_TRUE(acted.stop(svc_));
@@ -281,6 +290,9 @@ TEST_F(SystemdBackend, StatusText) {
     auto two = TC::spawn("/bin/sleep", {name, "31"});
     svc_.name = name;
     M::Systemd b({.service = name, .service_via_systemd = {{"ActiveState", "active"}}});
+    // Every status text below comes from a look of its own.
+    const double saved_fresh = M::SNAPSHOT_FRESH_SECONDS;
+    M::SNAPSHOT_FRESH_SECONDS = -1;
 
     // Not active: no text, nothing else asked.
     looks("inactive\ninactive\n");
@@ -310,6 +322,7 @@ TEST_F(SystemdBackend, StatusText) {
     EXPECT_NE(both.find(std::to_string(two.pid())), std::string::npos) << both;
     EXPECT_NE(both.find('\n'), std::string::npos) << both;
     EXPECT_EQ(calls().size(), 2u);
+    M::SNAPSHOT_FRESH_SECONDS = saved_fresh;
 }
 
 // A main process whose command line reads like this tool's own (a daemon
