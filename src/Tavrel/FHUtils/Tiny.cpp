@@ -3,6 +3,7 @@
 #include "Tavrel/PlainError.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -32,6 +33,22 @@ fd_set to_bitmask(const std::vector<int>& fds) {
         FD_SET(fd, &set);
     }
     return set;
+}
+
+bool fill_standard_descriptors() {
+    bool filled = true;
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (is_a(fd))
+            continue;
+        // The lowest free number is this one, as every lower one is open.
+        const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null != fd) {
+            if (null >= 0)
+                ::close(null);
+            filled = false;
+        }
+    }
+    return filled;
 }
 
 }  // namespace Tavrel::FHUtils::Tiny

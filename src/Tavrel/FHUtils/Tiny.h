@@ -2,6 +2,7 @@
 //
 //   if (Tavrel::FHUtils::Tiny::is_a(fd)) ...            // an open descriptor
 //   fd_set readable = Tavrel::FHUtils::Tiny::to_bitmask({out, err});
+//   Tavrel::FHUtils::Tiny::fill_standard_descriptors();  // first thing in main
 #pragma once
 
 #include <sys/select.h>
@@ -17,5 +18,10 @@ bool are_same(int a, int b);
 // The select(2) set of the descriptors; Tavrel::PlainError for a descriptor
 // that is negative or does not fit in an fd_set.
 fd_set to_bitmask(const std::vector<int>& fds);
+// Opens the null device on each of descriptors 0, 1 and 2 that is closed. A
+// program started with one closed would otherwise hand that number to the
+// next file it opens (a lock file, a cache) and write its output into it.
+// false when one could not be filled.
+bool fill_standard_descriptors();
 
 }  // namespace Tavrel::FHUtils::Tiny

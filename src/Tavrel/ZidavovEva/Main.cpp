@@ -1,6 +1,7 @@
 #include "Tavrel/ZidavovEva/Main.h"
 
 #include "Tavrel/Exception.h"
+#include "Tavrel/FHUtils/Tiny.h"
 #include "Tavrel/Logger.h"
 #include "Tavrel/Output.h"
 #include "Tavrel/PlainError.h"
@@ -319,6 +320,9 @@ int run(const std::string& program, std::vector<std::string> args) {
 }
 
 int main(int argc, char** argv) {
+    // Before any file is opened: a caller that closed standard output would
+    // otherwise have this run's output written into its lock file.
+    FHUtils::Tiny::fill_standard_descriptors();
     // A reader that goes away (a closed pipe) must not kill a run halfway
     // through a restart; writes then fail with EPIPE and are dropped. Children
     // get the default disposition back from the launchers.
