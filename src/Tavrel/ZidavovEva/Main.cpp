@@ -179,7 +179,10 @@ int run_or_throw(const std::string& program, std::vector<std::string> args) {
             return Help::usage(service == GENERIC_WORD ? std::string() : service);
     }
 
-    static const Regex action_word(R"(^((?:re)?start|stop)$)");
+    // A bare action word counts as its option, as administrators type it
+    // after `service NAME`. Without this, `zidavoveva_crond status` was a
+    // restart: a production daemon restarted by someone asking how it is.
+    static const Regex action_word(R"(^((?:re)?start|stop|status|check|reload)$)");
     const std::size_t given = args.size();
     for (std::size_t i = 0; i < given; ++i) {
         if (action_word.test(args[i]))

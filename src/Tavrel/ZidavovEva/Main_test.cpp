@@ -6,6 +6,8 @@
 #include "Tavrel/ServiceManager/Definition.h"
 #include "Tavrel/ZidavovEva/Initd.h"
 #include "Tavrel/ZidavovEva/Lock.h"
+#include "Tavrel/ZidavovEva/StartupLog.h"
+#include "Tavrel/Svcwatch/Tiny.h"
 #include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 
@@ -117,6 +119,28 @@ TEST(Run, WithoutTheProcessFileSystemNothingIsDone) {
         EXPECT_EQ(r.out, "");
         EXPECT_NE(::access((tmp / "locks").c_str(), F_OK), 0) << "a lock was taken";
     }
+}
+
+// `zidavoveva_x status` as typed after `service x status`: a question, never a
+// restart. The service is down; a restart would run its program.
+TEST(Run, BareQuestionWordsAskAndStartNothing) {
+    for (const std::string word : {"status", "check"}) {
+        TempDir tmp;
+        const std::string mark = tmp / "started";
+        const auto r = run_in_child("/sbin/zidavoveva_zmark", {word}, [&] {
+            tmp.write("defs/Zmark.json", R"({"is_tavrel_service": true, "service_binary": "/bin/sh",
+                "startup_args": ["-c", "touch )" + mark + R"("], "pidfile": ")" +
+                                             (tmp / "zmark.pid") + R"(", "startup_timeout": 1})");
+            ServiceManager::Definition::DIR = tmp / "defs";
+            StartupLog::STARTUP_LOG_DIR = tmp / "startup";
+            Svcwatch::Tiny::SERVICE_SUSPEND_DIR = tmp / "suspended";
+        });
+        EXPECT_EQ(r.status, EXIT_FAILURE_STATUS) << word;
+        EXPECT_THAT(r.out + r.err, HasSubstr("is down")) << word;
+        EXPECT_NE(::access(mark.c_str(), F_OK), 0) << word << ": the service was started";
+    }
+    EXPECT_THAT(run_in_child("/sbin/zidavoveva_service", {"status", "crond"}).err,
+                HasSubstr("“status” is an action"));
 }
 
 TEST(Run, GenericNameTakesTheFirstWordThatIsNotAnOption) {

@@ -94,6 +94,11 @@ expect_out "$pid1" "--status shows the pid"
 run zidavoveva_crond --check
 expect_rc 0 "--check of a running crond"
 expect_out "is running" "--check line"
+# As typed after `service cron status`: a question, not a restart.
+run zidavoveva_crond status
+expect_rc 0 "a bare status of a running crond"
+expect_out "$pid1" "a bare status shows the pid"
+[ "$(main_pid cron /run/crond.pid)" = "$pid1" ] || fail "a bare status restarted crond"
 run zidavoveva_service crond --no-verbose
 expect_rc 0 "restart of a running crond by the generic name"
 pid2=$(main_pid cron /run/crond.pid)
