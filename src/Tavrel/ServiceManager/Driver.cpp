@@ -4,6 +4,7 @@
 #include "Tavrel/Output.h"
 #include "Tavrel/Output/Formatted/HTML.h"
 #include "Tavrel/Output/Formatted/Terminal.h"
+#include "Tavrel/PlainError.h"
 #include "Tavrel/ServiceManager/Base.h"
 #include "Tavrel/ZidavovEva/Argv.h"
 #include "Tavrel/ZidavovEva/Parseargv.h"
@@ -81,6 +82,12 @@ void run_from_argv(Base& srv, const std::vector<std::string>& args) {
         srv.set_service_argv_action("STATUS");
         srv.output(srv.status());
         return;
+    }
+    if (parsed.mode != 0 && effective_uid() != 0) {
+        // Tried anyway, the action would fail halfway on a permission error
+        // and leave a confusing message; anyone may still ask for the status.
+        throw PlainError("Only root can stop, start, restart or reload “" + srv.service() +
+                         "”; nothing was done. Run it as root, or ask with --status.");
     }
     switch (parsed.mode) {
         case ZidavovEva::STOP:

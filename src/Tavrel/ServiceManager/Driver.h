@@ -11,10 +11,17 @@
 // "--force" or "-f" (call_with_force), and any argument containing "html"
 // (HTML output instead of terminal text).
 //
+// Only root may stop, restart or reload a service; anyone may ask for its
+// status or check it. Any other caller gets Tavrel::PlainError before the
+// service is touched.
+//
 // A restart without a status text raises Services::RestartError, a failed
 // reload Services::ReloadError; a failed check raises the is-down failure of
 // the check itself. Every other failure of the operations passes through.
 #pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -25,6 +32,9 @@ class Base;
 
 // The lead of the line printed for a passing check: "<lead> “crond” is running".
 inline std::string CHECK_LINE_LEAD = "The service";
+
+// Whose request this is, as the driver sees it.
+inline uid_t (*effective_uid)() = ::geteuid;
 
 void run_from_argv(Base& srv, const std::vector<std::string>& args);
 

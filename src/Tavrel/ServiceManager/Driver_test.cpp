@@ -39,6 +39,8 @@ class Recorder : public Base {
 };
 
 std::unique_ptr<Recorder> recorder() {
+    // Whoever runs the tests, the driver takes the request for root's.
+    effective_uid = [] { return uid_t{0}; };
     auto r = std::make_unique<Recorder>();
     r->set_service("recorder");
     return r;
@@ -120,6 +122,27 @@ TEST(Driver, UnknownOptionDoesNothing) {
     auto r = recorder();
     EXPECT_THROW(run_from_argv(*r, {"--stpo"}), PlainError);
     EXPECT_TRUE(r->calls.empty());
+}
+
+TEST(Driver, OnlyRootActsButAnyoneMayAsk) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"--stop"}, {"--reload"}, {"start"}}) {
+        auto r = recorder();
+        effective_uid = [] { return uid_t{1000}; };
+        EXPECT_THROW(run_from_argv(*r, args), PlainError) << testing::PrintToString(args);
+        EXPECT_TRUE(r->calls.empty()) << testing::PrintToString(args);
+    }
+    // The status of a service that is not there fails, but not for want of root.
+    auto r = recorder();
+    effective_uid = [] { return uid_t{1000}; };
+    try {
+        run_from_argv(*r, {"--status"});
+    } catch (const PlainError& e) {
+        ADD_FAILURE() << e.what();
+    } catch (...) {
+    }
+    EXPECT_EQ(r->service_argv_action(), "STATUS");
+    effective_uid = ::geteuid;
 }
 
 }  // namespace

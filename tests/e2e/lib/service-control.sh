@@ -99,6 +99,15 @@ run zidavoveva_crond status
 expect_rc 0 "a bare status of a running crond"
 expect_out "$pid1" "a bare status shows the pid"
 [ "$(main_pid cron /run/crond.pid)" = "$pid1" ] || fail "a bare status restarted crond"
+# Anyone may ask; only root may act.
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+out=$(as_nobody zidavoveva_crond --status 2>&1) && grep -q "$pid1" <<<"$out" ||
+    fail "--status as nobody: $out"
+for action in --stop "" --reload; do
+    out=$(as_nobody zidavoveva_crond $action 2>&1) && fail "${action:-restart} as nobody succeeded: $out"
+    grep -q "Only root" <<<"$out" || fail "${action:-restart} as nobody: $out"
+done
+[ "$(main_pid cron /run/crond.pid)" = "$pid1" ] || fail "a run as nobody touched crond"
 run zidavoveva_service crond --no-verbose
 expect_rc 0 "restart of a running crond by the generic name"
 pid2=$(main_pid cron /run/crond.pid)
