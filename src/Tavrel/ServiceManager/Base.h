@@ -314,6 +314,9 @@ class Base : public Service {
     // The not-installed or binary-not-found failure when the service's
     // program (or its package) is missing; nothing otherwise.
     void _check_program_is_there();
+    // Services::StartError, with a hint, when the service's systemd unit is
+    // masked: systemd would refuse the start that follows the stop.
+    void _check_unit_is_not_masked();
     // `via`: the status text must name it (for example a check method).
     bool is_up(const std::optional<std::string>& via = std::nullopt);
     // just_started: the daemon was launched a moment ago and may still be

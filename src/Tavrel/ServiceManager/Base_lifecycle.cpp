@@ -8,6 +8,7 @@
 #include "Tavrel/Rlimit/Unset.h"
 #include "Tavrel/Server/Type/Profile/Roles.h"
 #include "Tavrel/Svcwatch/Tiny.h"
+#include "Tavrel/ZidavovEva/Systemd.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -274,9 +275,11 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
             output_partial("Starting " + service_name() + " ");
     } else {
         stop_check();
-        // A running service whose program or package has gone could not be
-        // started again: refuse before stopping it rather than leave it down.
+        // A running service whose program or package has gone, or whose unit
+        // is masked, could not be started again: refuse before stopping it
+        // rather than leave it down.
         _check_program_is_there();
+        _check_unit_is_not_masked();
     }
 
     if (!running.empty() && is_enabled()) {
@@ -332,6 +335,21 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
     debug(text.empty() ? "The service " + service_name() + " reported no status"
                        : "The service " + service_name() + " reported its status");
     return text;
+}
+
+void Base::_check_unit_is_not_masked() {
+    const auto unit = service_manager().service_via_systemd();
+    if (!unit)
+        return;
+    const auto load_state = unit->find("LoadState");
+    if (load_state == unit->end() || load_state->second != ZidavovEva::Systemd::MASKED)
+        return;
+    const auto id = unit->find("Id");
+    const std::string name = id != unit->end() && !id->second.empty() ? id->second : service_name();
+    throw service_exception("StartError",
+                            {{"hint", "Its systemd unit " + name +
+                                          " is masked, so systemd will not start it; it was left "
+                                          "as it is. To let it start: systemctl unmask " + name}});
 }
 
 // --- reload -----------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include "testsupport/TempDir.h"
 #include "testsupport/TestChild.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -579,6 +580,24 @@ TEST_F(ServiceCore, RestartOfARunningServiceWhoseProgramIsGoneStopsNothing) {
     state_->status = "up";
     EXPECT_EQ(failure_type([&] { srv->restart(); }), "Services::BinaryNotFound");
     EXPECT_TRUE(state_->calls.empty());
+}
+
+// systemd starts a masked unit for no one: stopping it first would leave
+// the service down.
+TEST_F(ServiceCore, RestartOfARunningServiceWhoseUnitIsMaskedStopsNothing) {
+    auto srv = make();
+    state_->status = "up";
+    state_->unit = Manager::UnitProperties{{"Id", "svc.service"}, {"LoadState", "masked"}};
+    try {
+        srv->restart();
+        ADD_FAILURE() << "no failure";
+    } catch (const Exception& e) {
+        EXPECT_TRUE(e.isa("Services::StartError")) << e.class_name();
+        EXPECT_THAT(e.to_string_no_id(), testing::HasSubstr("systemctl unmask svc.service"));
+    }
+    EXPECT_TRUE(state_->calls.empty());
+    state_->unit = Manager::UnitProperties{{"Id", "svc.service"}, {"LoadState", "loaded"}};
+    EXPECT_NE(srv->restart(), "");
 }
 
 TEST_F(ServiceCore, RestartVetoedByTheClass) {

@@ -61,6 +61,8 @@ inline const std::vector<std::string> needs_systemd_show_keys = {
 // systemd's words for the states compared here.
 inline constexpr std::string_view LOADED = "loaded";
 inline constexpr std::string_view NOT_FOUND = "not-found";
+// A unit its administrator masked: systemd starts it for no one.
+inline constexpr std::string_view MASKED = "masked";
 inline constexpr std::string_view ACTIVE = "active";
 // Reloading is active too (systemctl is-active says so).
 inline constexpr std::string_view RELOADING = "reloading";
