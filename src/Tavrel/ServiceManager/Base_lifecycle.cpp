@@ -195,8 +195,12 @@ bool Base::start() {
     }
 
     _end_progress_line(started);
-    if (!started)
+    if (!started) {
+        // The status recorded before (by a restart's first look) no longer
+        // holds: shown after the failure, it said the service ran.
+        set_service_status("");
         _generate_start_exception();
+    }
     return true;
 }
 
@@ -326,6 +330,10 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
         else
             debug("Stopping " + service_name());
         stop();
+        // The start's markers and its closing word follow on the same line:
+        // without this, a failed start read "Stopping x .. failed".
+        if (progress)
+            output_partial(" and starting it ");
     }
     if (!is_enabled())
         _generate_disabled_exception();

@@ -439,6 +439,22 @@ TEST_F(ServiceCore, StartFailures) {
     EXPECT_TRUE(state_->calls.empty());
 }
 
+// After a restart whose start failed, nothing may still say the service runs:
+// not the recorded status (shown in the summary), not the progress line.
+TEST_F(ServiceCore, AFailedStartOfARestartLeavesNoStatusOfBefore) {
+    auto srv = make({{"verbose", 1}});
+    state_->status = "svc is running with PID 42";
+    state_->on_stop = [this] {
+        state_->status = "";
+        return true;
+    };
+    state_->on_start = [] { return false; };
+    EXPECT_EQ(failure_type([&] { srv->restart(); }), "Services::StartError");
+    EXPECT_EQ(srv->service_status(), "");
+    EXPECT_THAT(out_.text, testing::HasSubstr("and starting it"));
+    EXPECT_GT(out_.text.find(Base::FAILURE_WORD), out_.text.find("and starting it"));
+}
+
 TEST_F(ServiceCore, StartRemovesAStalePidFile) {
     std::string pidfile = tmp_.write("svc.pid", "999999999\n");
     auto srv = make({{"pidfile", pidfile}, {"startup_timeout", 0.05}});

@@ -363,6 +363,19 @@ grep -q "“zslowd” did not write its pid file /run/zslowd.pid within 2 second
 [ "$took" -ge 2 ] && [ "$took" -lt 20 ] || fail "the start gave up after $took s (startup_timeout 2)"
 testd_kill_all zslowd
 
+note "test daemon: a restart whose start fails"
+testd_define zbrokend '' '"--config", "/run/zbrokend.conf",'
+: >/run/zbrokend.conf
+run zidavoveva_service zbrokend
+expect_rc 0 "start of zbrokend"
+echo "no-such-option" >/run/zbrokend.conf
+run zidavoveva_service zbrokend
+[ "$rc" != 0 ] || fail "a restart whose start fails must fail"
+expect_out "and starting it \\. failed" "the progress line says the start failed, not the stop"
+! grep -q "is running" <<<"$out" || fail "the summary of the failed restart says the daemon runs: $out"
+expect_out "unknown option" "the startup log says why"
+testd_kill_all zbrokend
+
 note "test daemon: a daemon that ignores TERM"
 testd_define ztermd '' '"--ignore-term",'
 run zidavoveva_service ztermd
