@@ -56,12 +56,7 @@ std::optional<int> to_int(std::string_view digits) {
 bool executable_is_own() {
     std::error_code ec;
     auto exe = std::filesystem::read_symlink(PROC_SELF_EXE, ec);
-    if (ec || OWN_RUNTIME_DIR.empty())
-        return false;
-    std::string dir = OWN_RUNTIME_DIR;
-    if (dir.back() != '/')
-        dir += '/';
-    return exe.string().rfind(dir, 0) == 0;
+    return !ec && !OWN_PROGRAM.empty() && exe.filename() == OWN_PROGRAM;
 }
 
 std::optional<int> ask_terminfo(std::string_view terminal) {

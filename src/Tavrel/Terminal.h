@@ -16,9 +16,11 @@
 
 namespace Tavrel::Terminal {
 
-// Colour is only drawn by the product's own build of the tool: the running
-// executable must lie below this directory.
-inline std::string OWN_RUNTIME_DIR = "/usr/local/tavrel";
+// Colour is only drawn by the product's own program, wherever it is
+// installed (/usr/local/sbin by hand, /usr/sbin by the package): the running
+// executable must have this file name. Other programs built on the library
+// (tests, benchmarks) write plain text.
+inline std::string OWN_PROGRAM = "zidavoveva_base";
 inline std::string PROC_SELF_EXE = "/proc/self/exe";
 // While either file exists, the output objects draw no colour.
 inline std::vector<std::string> DISABLE_COLOR_FILES = {

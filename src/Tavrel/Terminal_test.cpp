@@ -5,6 +5,8 @@
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,17 +22,18 @@ class Colour : public ::testing::Test {
   protected:
     void SetUp() override {
         saved_term_ = std::getenv("TERM") ? std::getenv("TERM") : "";
-        saved_dir_ = Term::OWN_RUNTIME_DIR;
+        saved_program_ = Term::OWN_PROGRAM;
         saved_flags_ = Term::DISABLE_COLOR_FILES;
         saved_infocmp_ = Term::INFOCMP_PATH;
-        Term::OWN_RUNTIME_DIR = "/";  // every executable counts as our own
+        // The test program counts as the product's own.
+        Term::OWN_PROGRAM = std::filesystem::read_symlink("/proc/self/exe").filename();
         Term::DISABLE_COLOR_FILES = {dir_ / "nocolor"};
         force_terminal(true);
         forget();
     }
     void TearDown() override {
         setenv("TERM", saved_term_.c_str(), 1);
-        Term::OWN_RUNTIME_DIR = saved_dir_;
+        Term::OWN_PROGRAM = saved_program_;
         Term::DISABLE_COLOR_FILES = saved_flags_;
         Term::INFOCMP_PATH = saved_infocmp_;
         Term::is_terminal = Term::is_terminal_default;
@@ -46,7 +49,7 @@ class Colour : public ::testing::Test {
     Tavrel::TestSupport::TempDir dir_;
 
   private:
-    std::string saved_term_, saved_dir_;
+    std::string saved_term_, saved_program_;
     std::vector<std::string> saved_flags_;
     std::optional<std::string> saved_infocmp_;
 };
@@ -60,7 +63,7 @@ TEST_F(Colour, NoTerminalOrForeignExecutableMeansPlainText) {
     EXPECT_FALSE(Tavrel::Output::TerminalColors::wants_colour(1));
     force_terminal(true);
     forget();
-    Term::OWN_RUNTIME_DIR = dir_.path();  // the test program does not live there
+    Term::OWN_PROGRAM = "zidavoveva_base";  // the test program is another
     EXPECT_FALSE(Term::it_is_safe_to_colorize());
     EXPECT_EQ(Solarize::colored_text("text", {"red"}), "text");
 }

@@ -7,6 +7,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -38,7 +40,8 @@ class ColourTerminal : public ::testing::Test {
         saved_term_ = std::getenv("TERM") ? std::getenv("TERM") : "";
         setenv("TERM", "xterm-256color", 1);
         Tavrel::Terminal::is_terminal = [](int) { return true; };
-        Tavrel::Terminal::OWN_RUNTIME_DIR = "/";
+        // The test program counts as the product's own.
+        Tavrel::Terminal::OWN_PROGRAM = std::filesystem::read_symlink("/proc/self/exe").filename();
         Tavrel::Terminal::DISABLE_COLOR_FILES = {dir_ / "nocolor", dir_ / "nocolor2"};
         forget();
         ASSERT_EQ(pipe2(fds_, O_CLOEXEC | O_NONBLOCK), 0);
@@ -48,7 +51,7 @@ class ColourTerminal : public ::testing::Test {
         close(fds_[1]);
         setenv("TERM", saved_term_.c_str(), 1);
         Tavrel::Terminal::is_terminal = saved_is_terminal_;
-        Tavrel::Terminal::OWN_RUNTIME_DIR = saved_runtime_;
+        Tavrel::Terminal::OWN_PROGRAM = saved_program_;
         Tavrel::Terminal::DISABLE_COLOR_FILES = saved_files_;
         forget();
     }
@@ -76,7 +79,7 @@ class ColourTerminal : public ::testing::Test {
   private:
     std::string saved_term_;
     std::function<bool(int)> saved_is_terminal_ = Tavrel::Terminal::is_terminal;
-    std::string saved_runtime_ = Tavrel::Terminal::OWN_RUNTIME_DIR;
+    std::string saved_program_ = Tavrel::Terminal::OWN_PROGRAM;
     std::vector<std::string> saved_files_ = Tavrel::Terminal::DISABLE_COLOR_FILES;
 };
 
