@@ -322,14 +322,20 @@ int run(const std::string& program, std::vector<std::string> args) {
     return status;
 }
 
-int main(int argc, char** argv) {
+void prepare_process() {
     // Before any file is opened: a caller that closed standard output would
     // otherwise have this run's output written into its lock file.
     FHUtils::Tiny::fill_standard_descriptors();
-    // A reader that goes away (a closed pipe) must not kill a run halfway
-    // through a restart; writes then fail with EPIPE and are dropped. Children
-    // get the default disposition back from the launchers.
+    // A reader that goes away (a closed pipe) or a terminal that hangs up
+    // must not end a run between a service's stop and its start: the daemon
+    // would stay down. Writes then fail and are dropped. Children get the
+    // default dispositions back from the launchers.
     ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGHUP, SIG_IGN);
+}
+
+int main(int argc, char** argv) {
+    prepare_process();
     const std::string program = argc > 0 && argv[0] ? argv[0] : "";
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)

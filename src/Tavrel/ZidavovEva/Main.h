@@ -67,7 +67,12 @@ std::optional<Invocation> parse_invocation_name(std::string_view path);
 ServiceManager::Base* get_current_service();
 bool _parent_is_systemd();
 
-// Start-up (invocation log, signal dispositions, argument store), then run().
+// What the process needs before anything else: standard descriptors that
+// are open, and a run that neither a closed pipe (SIGPIPE) nor a lost
+// terminal (SIGHUP, an SSH session that drops) can end halfway through a
+// restart, between the stop and the start. TERM still ends it at once.
+void prepare_process();
+// Start-up (prepare_process, invocation log, argument store), then run().
 int main(int argc, char** argv);
 // The run driver; never throws: failures that leave it are written on
 // standard error and give EXIT_FAILURE_STATUS.

@@ -8,6 +8,8 @@
 #include "Tavrel/ZidavovEva/Lock.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"
 #include "Tavrel/Svcwatch/Tiny.h"
+#include "Tavrel/FHUtils/Tiny.h"
+#include "Tavrel/SafeRun/Child.h"
 #include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 
@@ -15,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -141,6 +145,33 @@ TEST(Run, BareQuestionWordsAskAndStartNothing) {
     }
     EXPECT_THAT(run_in_child("/sbin/zidavoveva_service", {"status", "crond"}).err,
                 HasSubstr("“status” is an action"));
+}
+
+// A dropped SSH session or a closed pipe must not end a restart between the
+// stop and the start; a launched daemon still gets both signals back.
+TEST(Run, HangupAndClosedPipesDoNotEndARun) {
+    const std::string seen = Tavrel::TestSupport::text_from_child([] {
+        ::close(1);
+        prepare_process();
+        ::raise(SIGHUP);
+        ::raise(SIGPIPE);
+        std::string text = "survived";
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // What a launched child does first.
+            Tavrel::SafeRun::reset_child_signals();
+            ::raise(SIGHUP);
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        if (WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP)
+            text += ", a child ends on HUP";
+        if (Tavrel::FHUtils::Tiny::is_a(1))
+            text += ", output open";
+        return text;
+    });
+    EXPECT_EQ(seen, "survived, a child ends on HUP, output open");
 }
 
 TEST(Run, GenericNameTakesTheFirstWordThatIsNotAnOption) {

@@ -131,17 +131,20 @@ std::optional<pid_t> logged_startup(std::string_view service, bool wipe,
     if (::getppid() == 1 && Systemd::has_service_via_systemd(service)) {
         Argv argv(program, args);
         // The daemon gets the signal state a launched child gets: this
-        // program ignores SIGPIPE, and an ignored signal survives exec.
-        struct sigaction dfl {}, saved_pipe {};
+        // program ignores SIGPIPE and SIGHUP, and an ignored signal survives
+        // exec (a daemon that reloads on HUP would never see it).
+        struct sigaction dfl {}, saved_pipe {}, saved_hup {};
         dfl.sa_handler = SIG_DFL;
         sigemptyset(&dfl.sa_mask);
         sigset_t none, saved_mask;
         sigemptyset(&none);
         ::sigaction(SIGPIPE, &dfl, &saved_pipe);
+        ::sigaction(SIGHUP, &dfl, &saved_hup);
         ::sigprocmask(SIG_SETMASK, &none, &saved_mask);
         ::execv(argv.program(), argv.get());
         // Could not: launch it the ordinary way below.
         ::sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+        ::sigaction(SIGHUP, &saved_hup, nullptr);
         ::sigaction(SIGPIPE, &saved_pipe, nullptr);
     }
 
