@@ -166,7 +166,7 @@ bool Hot::_is_trusted_pid(pid_t pid) {
         }
         std::string owner = processowner();
         if (!owner.empty() && owner != "root") {
-            if (auto record = PwCache::getpwnam(owner); record && record->uid == process.uid())
+            if (auto record = PwCache::getpwnam_noshadow(owner); record && record->uid == process.uid())
                 return true;
         }
     } catch (const std::exception&) {
