@@ -29,6 +29,11 @@ add_custom_command(
   VERBATIM)
 add_custom_target(zidavoveva_man ALL DEPENDS ${zidavoveva_man}.gz)
 
+# Rotation of the tool's logs, where logrotate looks for it whatever the
+# prefix; the package marks it as a configuration file of the administrator's.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/packaging/logrotate
+        DESTINATION /etc/logrotate.d RENAME zidavoveva)
+
 set(zidavoveva_man_dir ${CMAKE_INSTALL_MANDIR}/man8)
 set(zidavoveva_completion_dir ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 install(FILES ${zidavoveva_man}.gz DESTINATION ${zidavoveva_man_dir})
@@ -62,6 +67,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "procps")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion")
 # Purging removes what runs left behind, except the logs.
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postrm
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
