@@ -20,6 +20,11 @@ std::string in_quotes(std::string_view unit) {
     return "“" + std::string(unit) + "”";
 }
 
+// Whether a unit in `state` counts as active (as systemctl is-active counts).
+bool counts_as_active(std::string_view state) {
+    return state == Sd::ACTIVE || state == Sd::RELOADING;
+}
+
 // systemctl with `args`; its raw wait status.
 int systemctl(std::vector<std::string> args) {
     return SafeRun::Object({.program = gl_systemctl_binary, .args = std::move(args)}).CHILD_ERROR();
@@ -55,10 +60,9 @@ bool Systemd::reuse_last_look() {
     const bool fresh = look_reusable_ &&
                        std::chrono::steady_clock::now() - look_taken_ <=
                            std::chrono::duration<double>(SNAPSHOT_FRESH_SECONDS);
-    const std::string& state = last_look_["ActiveState"];
     // Only an active unit's look stands for more than one answer: waits poll
     // a unit that is not active yet, and each poll must see something new.
-    look_reusable_ = fresh && (state == Sd::ACTIVE || state == Sd::RELOADING);
+    look_reusable_ = fresh && counts_as_active(last_look_["ActiveState"]);
     return fresh;
 }
 
@@ -121,33 +125,32 @@ std::optional<bool> Systemd::restart_attempt(Service& svc, int attempt) {
 
 bool Systemd::_systemctl_is_active() {
     last_look_ = Sd::get_properties_via_systemd(unit(), {"ActiveState", "MainPID"});
-    const std::string& state = last_look_["ActiveState"];
-    return state == Sd::ACTIVE || state == Sd::RELOADING;
+    return counts_as_active(last_look_["ActiveState"]);
 }
 
 bool Systemd::is_active(Service& svc) {
     const auto captured = props_.find("ActiveState");
     const bool was_active = captured != props_.end() && captured->second == Sd::ACTIVE;
+    bool active = false;
     if (reuse_last_look()) {
-        const std::string& state = last_look_["ActiveState"];
-        const bool active = state == Sd::ACTIVE || state == Sd::RELOADING;
-        svc.debug(in_quotes(unit()) + (active ? " is active." : " is not active."));
-        return active;
-    }
-    bool active = _systemctl_is_active();
-    if (active != was_active) {
-        // A unit changing state right now: look again before believing it.
-        for (int look = 0; look < IS_ACTIVE_CONFIRMATIONS; ++look) {
-            std::this_thread::sleep_for(std::chrono::duration<double>(IS_ACTIVE_CONFIRM_INTERVAL));
-            active = _systemctl_is_active();
-            if (!active) {
-                svc.debug(in_quotes(unit()) + " is no longer active.");
-                break;
+        active = counts_as_active(last_look_["ActiveState"]);
+    } else {
+        active = _systemctl_is_active();
+        if (active != was_active) {
+            // A unit changing state right now: look again before believing it.
+            for (int look = 0; look < IS_ACTIVE_CONFIRMATIONS; ++look) {
+                std::this_thread::sleep_for(
+                    std::chrono::duration<double>(IS_ACTIVE_CONFIRM_INTERVAL));
+                active = _systemctl_is_active();
+                if (!active) {
+                    svc.debug(in_quotes(unit()) + " is no longer active.");
+                    break;
+                }
             }
         }
+        if (active)
+            keep_look();
     }
-    if (active)
-        keep_look();
     svc.debug(in_quotes(unit()) + (active ? " is active." : " is not active."));
     return active;
 }
