@@ -142,7 +142,13 @@ TEST(Driver, OnlyRootActsButAnyoneMayAsk) {
     } catch (...) {
     }
     EXPECT_EQ(r->service_argv_action(), "STATUS");
+    // Through the real question: root acts.
     effective_uid = ::geteuid;
+    if (::geteuid() == 0) {
+        auto as_root = std::make_unique<Recorder>();
+        run_from_argv(*as_root, {"--stop"});
+        EXPECT_THAT(as_root->calls, testing::ElementsAre("stop"));
+    }
 }
 
 }  // namespace
