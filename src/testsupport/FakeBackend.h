@@ -31,6 +31,7 @@ struct BackendState {
     std::optional<bool> restart_attempt_answer;
     std::optional<bool> check_answer;
     std::optional<Manager::UnitProperties> unit;
+    std::string start_refusal_hint;
     bool executed_by_systemd = false;
 };
 
@@ -62,6 +63,7 @@ class FakeBackend : public Manager::Backend {
     std::optional<std::string> status_helper(Service&) override { return s_->status; }
     std::optional<bool> check(Service&, const std::string&) override { return s_->check_answer; }
     std::optional<Manager::UnitProperties> service_via_systemd() const override { return s_->unit; }
+    std::string start_refusal_hint(Service&) override { return s_->start_refusal_hint; }
 
   private:
     std::shared_ptr<BackendState> s_;

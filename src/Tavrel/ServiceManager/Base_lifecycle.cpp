@@ -51,7 +51,12 @@ Exception Base::service_exception(std::string_view type, Exception::Metadata ext
     return Exception::create("Services::" + std::string(type), std::move(metadata));
 }
 
-void Base::_generate_start_exception() { throw service_exception("StartError"); }
+void Base::_generate_start_exception() {
+    Exception::Metadata extra;
+    if (std::string hint = service_manager().start_refusal_hint(*this); !hint.empty())
+        extra.emplace_back("hint", std::move(hint));
+    throw service_exception("StartError", std::move(extra));
+}
 void Base::_generate_restart_exception() { throw service_exception("RestartError"); }
 void Base::_generate_reload_exception() { throw service_exception("ReloadError"); }
 

@@ -616,6 +616,20 @@ TEST_F(ServiceCore, RestartOfARunningServiceWhoseUnitIsMaskedStopsNothing) {
     EXPECT_NE(srv->restart(), "");
 }
 
+TEST_F(ServiceCore, AStartTheInitSystemRefusesSaysHowToLiftIt) {
+    auto srv = make();
+    state_->status = "";
+    state_->on_start = [] { return false; };
+    state_->start_refusal_hint = "reset it";
+    try {
+        srv->start();
+        ADD_FAILURE() << "no failure";
+    } catch (const Exception& e) {
+        EXPECT_TRUE(e.isa("Services::StartError")) << e.class_name();
+        EXPECT_THAT(e.to_string_no_id(), testing::HasSubstr("reset it"));
+    }
+}
+
 TEST_F(ServiceCore, RestartVetoedByTheClass) {
     auto srv = make();
     state_->status = "up";

@@ -68,6 +68,8 @@ inline constexpr std::string_view ACTIVE = "active";
 inline constexpr std::string_view RELOADING = "reloading";
 // An active unit in this sub-state without a main pid still has processes.
 inline constexpr std::string_view RUNNING = "running";
+// The Result of a unit whose starts systemd refuses for its start limit.
+inline constexpr std::string_view START_LIMIT_HIT = "start-limit-hit";
 
 UnitProperties get_service_info_via_systemd(std::string_view unit);
 // Only the named properties (one systemctl run; an empty map when it fails).

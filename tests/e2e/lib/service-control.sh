@@ -128,6 +128,18 @@ if [ -d /run/systemd/system ]; then
     expect_out "systemctl unmask cron.service" "a masked unit's restart says how to unmask it"
     [ "$(main_pid cron /run/crond.pid)" = "$pid1" ] || fail "the restart stopped crond with its unit masked"
     systemctl unmask --runtime --quiet cron
+    # Restarted more often than its start limit allows, systemd refuses the
+    # start: the failure says so, and how to lift it.
+    for i in 1 2 3 4 5 6 7 8; do
+        run zidavoveva_crond --no-verbose
+        [ "$rc" = 0 ] || break
+    done
+    [ "$rc" != 0 ] || fail "eight restarts in a row never met systemd's start limit"
+    expect_err "systemctl reset-failed cron.service" "a start refused for the start limit says how to lift it"
+    systemctl reset-failed cron
+    run zidavoveva_crond --no-verbose
+    expect_rc 0 "restart of crond once its start limit is reset"
+    pid1=$(main_pid cron /run/crond.pid)
 fi
 run zidavoveva_service crond --no-verbose
 expect_rc 0 "restart of a running crond by the generic name"

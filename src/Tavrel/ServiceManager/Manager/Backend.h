@@ -43,6 +43,10 @@ class Backend {
         return std::nullopt;
     }
     virtual std::optional<bool> is_up(Service&) { return std::nullopt; }
+    // After a failed start: what the init system says kept the service from
+    // starting and how an administrator lifts it, when that is something the
+    // start itself cannot mend; empty when there is nothing to say.
+    virtual std::string start_refusal_hint(Service&) { return {}; }
     // The unit record captured when the backend was chosen; nullopt for a
     // backend that has none.
     virtual std::optional<UnitProperties> service_via_systemd() const { return std::nullopt; }

@@ -155,6 +155,17 @@ bool Systemd::is_active(Service& svc) {
     return active;
 }
 
+std::string Systemd::start_refusal_hint(Service&) {
+    const UnitProperties now = Sd::get_properties_via_systemd(unit(), {"Result"});
+    const auto result = now.find("Result");
+    if (result == now.end() || result->second != Sd::START_LIMIT_HIT)
+        return {};
+    return "systemd refuses to start " + unit() +
+           ": it was started more often than its start limit allows in a short time. It "
+           "starts again once that time has passed, or at once after: systemctl reset-failed " +
+           unit();
+}
+
 std::optional<std::string> Systemd::status_helper(Service& svc) {
     ZidavovEva::CheckServiceOptions check;
     check.service = svc.service_name();

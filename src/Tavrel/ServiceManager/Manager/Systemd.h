@@ -80,6 +80,10 @@ class Systemd final : public Backend {
     std::optional<bool> restart_attempt(Service& svc, int attempt) override;
     // The status text: empty when the service is not running.
     std::optional<std::string> status_helper(Service& svc) override;
+    // systemd refuses every start of a unit started more often than its
+    // start limit allows (StartLimitBurst within StartLimitIntervalSec),
+    // until the interval has passed or the failed state is reset.
+    std::string start_refusal_hint(Service& svc) override;
 
     // Whether the unit is active, confirmed over IS_ACTIVE_CONFIRMATIONS more
     // looks when systemctl now disagrees with the captured state.

@@ -52,7 +52,8 @@ class TestService : public Tavrel::ServiceManager::Service {
 
 // The backend runs a stand-in systemctl that logs its arguments and answers
 // from files: <subcommand>.out (printed), <subcommand>.err (to standard
-// error), <subcommand>.rc (exit code). The look at ActiveState and MainPID
+// error), <subcommand>.rc (exit code); a query of one property answers from
+// show-<property>.*. The look at ActiveState and MainPID
 // takes its answers ("STATE [PID]") one by one from look.seq.
 class SystemdBackend : public ::testing::Test {
   protected:
@@ -64,7 +65,7 @@ class SystemdBackend : public ::testing::Test {
 d=$(dirname "$0")
 printf '%s\n' "$*" >>"$d/calls"
 key=$1
-[ "$1" = show ] && [ "$#" -eq 5 ] && key=show-mainpid
+[ "$1" = show ] && [ "$#" -eq 5 ] && key=show-$3
 if [ "$1" = show ] && [ "$#" -eq 7 ]; then
     set -- $(head -n 1 "$d/look.seq"); sed -i 1d "$d/look.seq"
     printf 'ActiveState=%s\nMainPID=%s\n' "$1" "${2:-0}"; exit 0
@@ -152,6 +153,14 @@ TEST_F(SystemdBackend, StartReportsWhyItFailed) {
     EXPECT_LT(code, out) << m;  // the autopsy, then what systemctl printed
     EXPECT_NE(out, std::string::npos) << m;
     EXPECT_NE(err, std::string::npos) << m;
+
+    // Only a start systemd refuses for the unit's start limit gets a hint:
+    // any other failure is the daemon's, shown by its startup log.
+    answer("show-Result", "Result=exit-code\n");
+    EXPECT_EQ(b.start_refusal_hint(svc_), "");
+    answer("show-Result", "Result=start-limit-hit\n");
+    EXPECT_NE(b.start_refusal_hint(svc_).find("systemctl reset-failed tvt.service"),
+              std::string::npos);
 }
 
 TEST_F(SystemdBackend, StopAndReload) {
@@ -308,7 +317,7 @@ TEST_F(SystemdBackend, StatusText) {
     EXPECT_EQ(calls().size(), 1u);
     // No main pid in that look: asked for on its own.
     looks("active 0\n");
-    answer("show-mainpid", "MainPID=" + std::to_string(two.pid()) + "\n");
+    answer("show-MainPID", "MainPID=" + std::to_string(two.pid()) + "\n");
     EXPECT_NE(b.status_helper(svc_).value().find(std::to_string(two.pid())), std::string::npos);
     EXPECT_EQ(calls().size(), 2u);
 
