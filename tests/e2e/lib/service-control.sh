@@ -210,6 +210,38 @@ for entry in "sshd:sshd" "nscd:nscd" "rsyslogd:rsyslogd"; do
     fi
 done
 
+# An administrator restarts sshd from the SSH session they are logged in with:
+# the session must outlive the restart, and a stop and a start as well.
+note "sshd: an open session outlives a restart and a stop"
+if command -v ssh >/dev/null && command -v ssh-keygen >/dev/null; then
+    run startsshd
+    expect_rc 0 "start of sshd for a session"
+    rm -f /run/e2e-key /run/e2e-key.pub
+    ssh-keygen -q -t ed25519 -N '' -f /run/e2e-key
+    install -d -m 700 /root/.ssh
+    cat /run/e2e-key.pub >>/root/.ssh/authorized_keys
+    ssh -i /run/e2e-key -o BatchMode=yes -o StrictHostKeyChecking=no \
+        -o UserKnownHostsFile=/dev/null root@127.0.0.1 'echo session-open; sleep 120' \
+        >/run/e2e-ssh.out 2>&1 &
+    client=$!
+    for _ in $(seq 100); do grep -q session-open /run/e2e-ssh.out && break; sleep 0.1; done
+    if ! grep -q session-open /run/e2e-ssh.out; then
+        fail "no SSH session could be opened: $(cat /run/e2e-ssh.out)"
+    else
+        run zidavoveva_sshd
+        expect_rc 0 "restart of sshd with a session open"
+        run stopsshd
+        expect_rc 0 "stop of sshd with a session open"
+        sleep 0.5
+        kill -0 "$client" 2>/dev/null || fail "the SSH session ended with sshd: $(cat /run/e2e-ssh.out)"
+        run startsshd
+        expect_rc 0 "start of sshd after the session's stop"
+    fi
+    kill "$client" 2>/dev/null
+    wait "$client" 2>/dev/null
+    run stopsshd
+fi
+
 # --- definitions, failures and exit statuses ----------------------------------------
 note "definitions and exit statuses"
 mkdir -p /etc/zidavoveva/services
