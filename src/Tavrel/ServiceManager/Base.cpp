@@ -183,6 +183,7 @@ const std::vector<std::pair<std::string, Setter>>& setters() {
         {"ports", [](Base& b, auto n, const json& v) { b.set_ports(to_ports(n, v)); }},
         {"restart_args",
          [](Base& b, auto n, const json& v) { b.set_restart_args(to_optional_list(n, v)); }},
+        {"config_test", [](Base& b, auto n, const json& v) { b.set_config_test(to_list(n, v)); }},
         {"service_override",
          [](Base& b, auto n, const json& v) { b.set_service_override(to_text(n, v)); }},
         {"service_package",
@@ -370,6 +371,9 @@ std::vector<int> Base::ports() {
 }
 std::optional<std::vector<std::string>> Base::restart_args() {
     return restart_args_.get([&] { return _build_restart_args(); });
+}
+std::vector<std::string> Base::config_test() {
+    return config_test_.get([&] { return _build_config_test(); });
 }
 std::string Base::service_override() {
     return service_override_.get([&] { return _build_service_override(); });

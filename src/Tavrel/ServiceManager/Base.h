@@ -109,6 +109,10 @@ class Base : public Service {
     static inline double PID_READ_PAUSE = 0.1;
     // The file-creation mask set before a daemon is started.
     static inline mode_t START_UMASK = 022;
+    // Seconds a service's configuration test may run before it counts as failed.
+    static inline double CONFIG_TEST_TIMEOUT = 120;
+    // Lines of a failed configuration test's output shown to the user.
+    static inline size_t CONFIG_TEST_LINES_SHOWN = 10;
 
     // Texts of the progress lines.
     static inline std::string SUCCESS_WORD = " done";
@@ -214,6 +218,10 @@ class Base : public Service {
     void set_ports(std::vector<int> v) { ports_.set(std::move(v)); }
     std::optional<std::vector<std::string>> restart_args() override;
     void set_restart_args(std::optional<std::vector<std::string>> v) { restart_args_.set(std::move(v)); }
+    // The program and arguments that test the service's configuration
+    // without touching the running daemon (empty: none).
+    std::vector<std::string> config_test();
+    void set_config_test(std::vector<std::string> v) { config_test_.set(std::move(v)); }
     std::string service_override();
     void set_service_override(std::string v) { service_override_.set(std::move(v)); }
     std::vector<std::string> service_package();
@@ -317,6 +325,11 @@ class Base : public Service {
     // Services::StartError, with a hint, when the service's systemd unit is
     // masked: systemd would refuse the start that follows the stop.
     void _check_unit_is_not_masked();
+    // Services::RestartError, with the test's words, when the service's
+    // configuration fails its test: a daemon stopped (or signalled to
+    // restart in place) with a broken configuration does not come back.
+    // A test that cannot be run is passed over.
+    void _check_configuration();
     // `via`: the status text must name it (for example a check method).
     bool is_up(const std::optional<std::string>& via = std::nullopt);
     // just_started: the daemon was launched a moment ago and may still be
@@ -379,6 +392,7 @@ class Base : public Service {
     virtual std::string _build_pid_exe() { return {}; }
     virtual std::vector<int> _build_ports() { return {}; }
     virtual std::optional<std::vector<std::string>> _build_restart_args() { return std::nullopt; }
+    virtual std::vector<std::string> _build_config_test() { return {}; }
     virtual std::string _build_service_override() { return {}; }
     virtual std::vector<std::string> _build_service_package() { return {}; }
     virtual std::string _build_service_to_suspend() { return service(); }
@@ -434,6 +448,7 @@ class Base : public Service {
     detail::Lazy<std::string> pid_exe_;
     detail::Lazy<std::vector<int>> ports_;
     detail::Lazy<std::optional<std::vector<std::string>>> restart_args_;
+    detail::Lazy<std::vector<std::string>> config_test_;
     detail::Lazy<std::string> service_override_;
     detail::Lazy<std::vector<std::string>> service_package_;
     detail::Lazy<std::string> service_to_suspend_;

@@ -6,6 +6,7 @@
 #include "Tavrel/LogCheck.h"
 #include "Tavrel/Logger.h"
 #include "Tavrel/Rlimit/Unset.h"
+#include "Tavrel/SafeRun/Object.h"
 #include "Tavrel/Server/Type/Profile/Roles.h"
 #include "Tavrel/Svcwatch/Tiny.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 
 namespace Tavrel::ServiceManager {
 
@@ -38,6 +40,21 @@ class RestartScope final {
 bool is_regular_file(const std::string& path) {
     struct stat st {};
     return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The last `count` lines of a program's output, without the final newline:
+// where a configuration test names what is wrong.
+std::string last_lines(std::string text, size_t count) {
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    size_t start = text.size();
+    for (size_t seen = 0; seen < count; ++seen) {
+        const size_t newline = start == 0 ? std::string::npos : text.rfind('\n', start - 1);
+        if (newline == std::string::npos)
+            return text;
+        start = newline;
+    }
+    return text.substr(start + 1);
 }
 
 }  // namespace
@@ -289,6 +306,7 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
         // rather than leave it down.
         _check_program_is_there();
         _check_unit_is_not_masked();
+        _check_configuration();
     }
 
     if (!running.empty() && is_enabled()) {
@@ -363,6 +381,42 @@ void Base::_check_unit_is_not_masked() {
                             {{"hint", "Its systemd unit " + name +
                                           " is masked, so systemd will not start it; it was left "
                                           "as it is. To let it start: systemctl unmask " + name}});
+}
+
+void Base::_check_configuration() {
+    const std::vector<std::string> test = config_test();
+    if (test.empty())
+        return;
+    std::string command;
+    for (const std::string& word : test)
+        command += (command.empty() ? "" : " ") + word;
+    if (::access(test[0].c_str(), X_OK) != 0) {
+        debug("The configuration test " + command + " cannot be run; going on without it");
+        return;
+    }
+    std::ostringstream said;
+    try {
+        SafeRun::Object run({.program = test[0],
+                             .args = {test.begin() + 1, test.end()},
+                             .stdout_to = &said,
+                             .stderr_to = &said,
+                             .timeout = CONFIG_TEST_TIMEOUT});
+        if (run.CHILD_ERROR() == 0) {
+            debug("The configuration of " + service_name() + " passes " + command);
+            return;
+        }
+        if (said.str().empty())
+            said << run.terse_autopsy();
+    } catch (const std::exception& e) {
+        debug("The configuration test " + command + " could not be run (" + e.what() +
+              "); going on without it");
+        return;
+    }
+    throw service_exception(
+        "RestartError",
+        {{"hint", "Its configuration does not pass “" + command + "”, so the running " +
+                      service_name() + " was left as it is. The test said:\n" +
+                      last_lines(said.str(), CONFIG_TEST_LINES_SHOWN)}});
 }
 
 // --- reload -----------------------------------------------------------------

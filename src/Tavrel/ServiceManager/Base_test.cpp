@@ -630,6 +630,45 @@ TEST_F(ServiceCore, AStartTheInitSystemRefusesSaysHowToLiftIt) {
     }
 }
 
+TEST_F(ServiceCore, ARunningServiceIsStoppedOnlyWhenItsConfigurationPassesItsTest) {
+    std::string test = tmp_.write("configtest", "#!/bin/sh\n"
+                                               "for i in 1 2 3 4 5 6 7 8 9 10 11; do echo noise $i; done\n"
+                                               "echo 'bad directive at line 7' >&2\n"
+                                               "exit 1\n");
+    ::chmod(test.c_str(), 0755);
+    auto srv = make({{"config_test", {test, "-t"}}});
+    state_->status = "up";
+    try {
+        srv->restart(false);
+        ADD_FAILURE() << "no failure";
+    } catch (const Exception& e) {
+        EXPECT_TRUE(e.isa("Services::RestartError")) << e.class_name();
+        const std::string text = e.to_string_no_id();
+        EXPECT_THAT(text, testing::HasSubstr(test + " -t"));
+        EXPECT_THAT(text, testing::HasSubstr("bad directive at line 7"));
+        EXPECT_THAT(text, testing::HasSubstr("noise 11"));
+        EXPECT_THAT(text, testing::Not(testing::HasSubstr("noise 1\n")));  // only the last lines
+    }
+    EXPECT_TRUE(state_->calls.empty()) << "nothing may be stopped";
+
+    // A passing test, or one that cannot be run, lets the restart go on.
+    tmp_.write("configtest", "#!/bin/sh\nexit 0\n");
+    EXPECT_NE(make({{"config_test", {test}}})->restart(false), "");
+    EXPECT_NE(make({{"config_test", {tmp_ / "no-such-test"}}})->restart(false), "");
+    EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop", "start", "stop", "start"}));
+
+    // A stopped service is not tested: its start shows what is wrong.
+    tmp_.write("configtest", "#!/bin/sh\nexit 1\n");
+    state_->calls.clear();
+    state_->status = "";
+    state_->on_start = [this] {
+        state_->status = "up";
+        return true;
+    };
+    EXPECT_NE(make({{"config_test", {test}}})->restart(false), "");
+    EXPECT_EQ(state_->calls, std::vector<std::string>{"start"});
+}
+
 TEST_F(ServiceCore, RestartVetoedByTheClass) {
     auto srv = make();
     state_->status = "up";

@@ -104,6 +104,18 @@ for entry in "${checks[@]}"; do
         [ -n "$before_pid" ] && [ "$before_pid" = "$after_pid" ] ||
             fail "$word: the graceful restart replaced pid '$before_pid' with '$after_pid'"
     fi
+    if [ "$word" = httpd ]; then
+        # Signalled to restart with a broken configuration, the web server's
+        # main process would end: the restart must refuse and touch nothing.
+        before_pid=$(main_pid httpd)
+        echo "NoSuchDirective on" >>/etc/apache2/apache2.conf
+        if out=$(tool httpd --graceful 2>&1); then
+            fail "httpd: a restart with a broken configuration succeeded"
+        fi
+        grep -q NoSuchDirective <<<"$out" || fail "httpd: the refusal lacks what the test said: $out"
+        [ "$(main_pid httpd)" = "$before_pid" ] || fail "httpd: a broken configuration's restart touched it"
+        sed -i '/^NoSuchDirective/d' /etc/apache2/apache2.conf
+    fi
     if [[ ":$flags:" == *:reload:* ]]; then
         out=$(tool "$word" --reload 2>&1) || fail "$word: reload failed: $out"
         out=$(tool "$word" --status 2>&1) || fail "$word: status after reload: $out"

@@ -242,6 +242,20 @@ if command -v ssh >/dev/null && command -v ssh-keygen >/dev/null; then
     run stopsshd
 fi
 
+note "sshd: a restart with a broken configuration stops nothing"
+run startsshd
+expect_rc 0 "start of sshd before its configuration breaks"
+pid1=$(main_pid ssh /run/sshd.pid)
+echo "NoSuchDirective yes" >>/etc/ssh/sshd_config
+run zidavoveva_sshd
+[ "$rc" != 0 ] || fail "a restart of sshd with a broken configuration succeeded"
+grep -q "NoSuchDirective" <<<"$out$err" || fail "the refusal does not show what sshd -t said: $out $err"
+[ "$(main_pid ssh /run/sshd.pid)" = "$pid1" ] || fail "the restart with a broken configuration touched sshd"
+sed -i '/^NoSuchDirective/d' /etc/ssh/sshd_config
+run zidavoveva_sshd
+expect_rc 0 "restart of sshd once its configuration is mended"
+run stopsshd
+
 # --- definitions, failures and exit statuses ----------------------------------------
 note "definitions and exit statuses"
 mkdir -p /etc/zidavoveva/services

@@ -42,9 +42,12 @@ std::vector<Entry> build_entries() {
     std::vector<Entry> t;
     // The web server: reload is its graceful configuration reread, and
     // SIGUSR1 its graceful restart, after which the same main process writes
-    // its pid file again.
+    // its pid file again. Signalled with a broken configuration, that main
+    // process ends, so the configuration is tested first (the control
+    // program has this name on both families).
     t.push_back(daemon("Httpd", "httpd", {80, 443}, {"apache2", "httpd"}, true));
     t.back().graceful = true;
+    t.back().config_test = {"/usr/sbin/apachectl", "-t"};
     t.back().startup_timeout = 30;
     t.back().restart_attempts = 2;
     // The mail server, and a second listener of the same program on the

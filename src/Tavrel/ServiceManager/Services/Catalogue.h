@@ -49,6 +49,9 @@ struct Entry {
     bool has_single_pid = true;
     // Restarts in place on SIGUSR1 and rewrites its pid file.
     bool graceful = false;
+    // Tests the configuration without touching the daemon; a restart of a
+    // running daemon is refused when it fails (empty: no test).
+    std::vector<std::string> config_test;
     // The program and pid file when they are the same everywhere (the panel's
     // own daemons); "{panel}" and "{run}" stand for PANEL_DIR and PANEL_RUN_DIR,
     // and "{pidfile}" in the arguments for the pid file.
@@ -102,6 +105,7 @@ class Daemon : public Hot {
     std::optional<std::vector<std::string>> _build_shutdown_args() override { return expand(entry_.shutdown_args); }
     bool _build_has_single_pid() override { return entry_.has_single_pid; }
     bool _build_graceful_by_default() override { return entry_.graceful; }
+    std::vector<std::string> _build_config_test() override { return entry_.config_test; }
 
   private:
     // Fills in "{panel}", "{run}" and "{pidfile}" in a record's texts.

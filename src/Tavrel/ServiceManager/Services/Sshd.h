@@ -2,7 +2,8 @@
 //
 // Its unit and init script are "ssh" on Debian and "sshd" on RHEL. It has no
 // ports here: clearing port 22 before a second start attempt could end the
-// administrator's own sessions.
+// administrator's own sessions. A restart first has the daemon test its
+// configuration: an sshd stopped with a broken one would lock everybody out.
 #pragma once
 
 #include "Tavrel/ServiceManager/Base.h"
@@ -22,6 +23,7 @@ class Sshd : public Base {
     std::string _build_pidfile() override { return PIDFILE; }
     std::string _build_pid_exe() override;
     bool _build_support_reload() override { return true; }
+    std::vector<std::string> _build_config_test() override { return {service_binary(), "-t"}; }
 };
 
 }  // namespace Tavrel::ServiceManager::Services
