@@ -56,6 +56,10 @@ class FakeBackend : public Manager::Backend {
         s_->calls.push_back("reload");
         return s_->reload_answer;
     }
+    std::optional<bool> stop_triggers(Service&) override {
+        s_->calls.push_back("stop_triggers");
+        return std::nullopt;
+    }
     std::optional<bool> restart_attempt(Service&, int attempt) override {
         s_->calls.push_back("restart_attempt " + std::to_string(attempt));
         return s_->restart_attempt_answer;

@@ -250,6 +250,9 @@ bool Base::stop() {
     Svcwatch::Tiny::suspend_service(service_to_suspend(), suspend_time());
     if (progress)
         output_partial(PROGRESS_MARKER);
+    // A restart starts the service again anyway; any other stop must last.
+    if (!inside)
+        service_manager().stop_triggers(*this);
     bool success = service_manager().stop(*this);
     if (!inside)
         _terminate_orphaned_processes();

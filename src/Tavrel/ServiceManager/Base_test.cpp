@@ -495,7 +495,7 @@ TEST_F(ServiceCore, StopOfAServiceThatIsNotRunning) {
     // On behalf of systemd the backend is always asked.
     state_->executed_by_systemd = true;
     EXPECT_TRUE(srv->stop());
-    EXPECT_EQ(state_->calls, std::vector<std::string>{"stop"});
+    EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop_triggers", "stop"}));
 }
 
 TEST_F(ServiceCore, StopSuspendsTheMonitorAndCleansOrphansOfADeadUnit) {
@@ -504,7 +504,7 @@ TEST_F(ServiceCore, StopSuspendsTheMonitorAndCleansOrphansOfADeadUnit) {
     state_->unit = Manager::UnitProperties{{"SubState", "dead"}};
     state_->on_stop = [] { return false; };
     EXPECT_FALSE(srv->stop());
-    EXPECT_EQ(state_->calls, std::vector<std::string>{"stop"});
+    EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop_triggers", "stop"}));
     auto suspensions = Tavrel::Svcwatch::Tiny::load_service_suspensions();
     ASSERT_TRUE(suspensions);
     EXPECT_EQ(Tavrel::Svcwatch::Tiny::is_service_suspended(&*suspensions, "stopsvc"), true);
@@ -572,7 +572,7 @@ TEST_F(ServiceCore, RestartOfADisabledOrForbiddenRunningServiceStopsIt) {
         return true;
     };
     EXPECT_EQ(failure_type([&] { srv->restart(); }), "Services::Disabled");
-    EXPECT_EQ(state_->calls, std::vector<std::string>{"stop"});
+    EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop_triggers", "stop"}));
     EXPECT_EQ(srv->service_argv_action(), "STOP");
 
     state_->calls.clear();
@@ -580,7 +580,7 @@ TEST_F(ServiceCore, RestartOfADisabledOrForbiddenRunningServiceStopsIt) {
     auto forbidden = make();
     forbidden->role_off = true;
     EXPECT_EQ(failure_type([&] { forbidden->restart(); }), "Services::RoleNotAllowed");
-    EXPECT_EQ(state_->calls, std::vector<std::string>{"stop"});
+    EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop_triggers", "stop"}));
 
     // Disabled and not running: the sanity check says so, nothing is run.
     state_->calls.clear();

@@ -68,6 +68,8 @@ inline constexpr std::string_view ACTIVE = "active";
 inline constexpr std::string_view RELOADING = "reloading";
 // An active unit in this sub-state without a main pid still has processes.
 inline constexpr std::string_view RUNNING = "running";
+// The type of the units that start a service at a connection.
+inline constexpr std::string_view SOCKET_SUFFIX = ".socket";
 // The Result of a unit whose starts systemd refuses for its start limit.
 inline constexpr std::string_view START_LIMIT_HIT = "start-limit-hit";
 

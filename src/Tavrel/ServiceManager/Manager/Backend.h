@@ -36,6 +36,9 @@ class Backend {
     virtual std::optional<bool> restart(Service&) { return std::nullopt; }
     virtual std::optional<bool> reload(Service&) { return std::nullopt; }
     virtual std::optional<bool> restart_attempt(Service&, int /*attempt*/) { return std::nullopt; }
+    // Before a stop meant to last: stops what would start the service again
+    // on demand, so that it stays stopped.
+    virtual std::optional<bool> stop_triggers(Service&) { return std::nullopt; }
     // The status text (empty: not running); nullopt when the backend leaves
     // the status to the service core.
     virtual std::optional<std::string> status_helper(Service&) { return std::nullopt; }

@@ -2,6 +2,7 @@
 
 #include "Tavrel/ChildErrorStringifier.h"
 #include "Tavrel/PlainError.h"
+#include "Tavrel/Regex.h"
 #include "Tavrel/SafeRun/Object.h"
 #include "Tavrel/ZidavovEva/CheckService.h"
 #include "Tavrel/ZidavovEva/Doomed.h"
@@ -153,6 +154,27 @@ bool Systemd::is_active(Service& svc) {
     }
     svc.debug(in_quotes(unit()) + (active ? " is active." : " is not active."));
     return active;
+}
+
+std::optional<bool> Systemd::stop_triggers(Service& svc) {
+    const UnitProperties now = Sd::get_properties_via_systemd(unit(), {"TriggeredBy"});
+    const auto triggers = now.find("TriggeredBy");
+    if (triggers == now.end())
+        return true;
+    // The characters systemd allows in a unit name (a backslash starts its escapes).
+    static const Regex unit_name(R"(^[A-Za-z0-9@._:\\-]+$)");
+    bool all_stopped = true;
+    std::istringstream names(triggers->second);
+    for (std::string name; names >> name;) {
+        if (!name.ends_with(Sd::SOCKET_SUFFIX) || !unit_name.test(name))
+            continue;
+        look_reusable_ = false;
+        const int status = systemctl({"stop", "--", name});
+        svc.debug((status == 0 ? "Stopped " : "Could not stop ") + in_quotes(name) +
+                  ", which would start " + in_quotes(unit()) + " again.");
+        all_stopped = all_stopped && status == 0;
+    }
+    return all_stopped;
 }
 
 std::string Systemd::start_refusal_hint(Service&) {

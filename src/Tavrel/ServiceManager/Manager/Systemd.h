@@ -75,6 +75,11 @@ class Systemd final : public Backend {
     // Stops "<service>.<unit_type>" (a socket unit that would start it again, say).
     bool stop(Service& svc, std::string_view unit_type);
     std::optional<bool> reload(Service& svc) override;
+    // Stops the active socket units that would start the service again at
+    // the next connection (rsyslog's syslog.socket, say): without that, a
+    // stopped service is back as soon as something talks to it. Starting the
+    // service later brings back a socket it requires.
+    std::optional<bool> stop_triggers(Service& svc) override;
     // Before the first attempt, ends the service's leftover processes (its
     // doomed rules) so that systemd starts from a clean slate. Always true.
     std::optional<bool> restart_attempt(Service& svc, int attempt) override;

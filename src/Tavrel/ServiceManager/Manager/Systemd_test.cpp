@@ -163,6 +163,21 @@ TEST_F(SystemdBackend, StartReportsWhyItFailed) {
               std::string::npos);
 }
 
+TEST_F(SystemdBackend, AStopThatMustLastStopsTheSocketsThatWouldStartTheServiceAgain) {
+    auto b = backend("active");
+    answer("stop", "");
+    answer("show-TriggeredBy", "TriggeredBy=syslog.socket tvt-clean.timer bad;name.socket\n");
+    EXPECT_EQ(b.stop_triggers(svc_), true);
+    EXPECT_EQ(calls(), (std::vector<std::string>{"show -p TriggeredBy -- tvt.service",
+                                                 "stop -- syslog.socket"}));
+    answer("show-TriggeredBy", "TriggeredBy=\n");
+    EXPECT_EQ(b.stop_triggers(svc_), true);
+    EXPECT_EQ(calls(), std::vector<std::string>{"show -p TriggeredBy -- tvt.service"});
+    answer("show-TriggeredBy", "TriggeredBy=syslog.socket\n");
+    answer("stop", "", 1);
+    EXPECT_EQ(b.stop_triggers(svc_), false);
+}
+
 TEST_F(SystemdBackend, StopAndReload) {
     auto b = backend("active");
     answer("stop", "");
