@@ -20,6 +20,7 @@ struct Cache {
     std::optional<bool> stdin_is_terminal;
     std::optional<bool> own_runtime;
     std::optional<bool> disabled_by_flag;
+    std::optional<bool> disabled_by_env;
     std::optional<int> current_colors;
     std::map<std::string, std::optional<int>, std::less<>> colors;
 };
@@ -107,6 +108,17 @@ bool color_disabled_by_flag_file() {
         }
     }
     return *c.disabled_by_flag;
+}
+
+void note_colour_wish() {
+    const char* no_color = std::getenv("NO_COLOR");
+    cache().disabled_by_env = no_color != nullptr && *no_color != '\0';
+}
+
+bool color_disabled_by_environment() {
+    if (!cache().disabled_by_env)
+        note_colour_wish();
+    return *cache().disabled_by_env;
 }
 
 std::optional<int> parse_infocmp_colors(std::string_view output) {

@@ -40,6 +40,11 @@ inline std::optional<std::string> INFOCMP_PATH;
 bool it_is_safe_to_colorize();
 // True when a colour-disable flag file exists (decided once).
 bool color_disabled_by_flag_file();
+// True when NO_COLOR is set and not empty, the convention users of command
+// line tools know. Decided at the first call, or by note_colour_wish(),
+// which the program calls before it cleans its environment for daemons.
+bool color_disabled_by_environment();
+void note_colour_wish();
 // Nothing for an empty name; the known or cached count; else the terminfo
 // database's answer, else a number in the name ("screen-16color" -> 16).
 std::optional<int> get_max_colors_for_terminal(std::string_view terminal);

@@ -28,6 +28,7 @@ class Colour : public ::testing::Test {
         // The test program counts as the product's own.
         Term::OWN_PROGRAM = std::filesystem::read_symlink("/proc/self/exe").filename();
         Term::DISABLE_COLOR_FILES = {dir_ / "nocolor"};
+        unsetenv("NO_COLOR");  // a caller's wish would decide every case
         force_terminal(true);
         forget();
     }
@@ -131,6 +132,19 @@ TEST_F(Colour, NoColoursMeansPlainAndFlagFileDisables) {
     dir_.write("nocolor", "");
     EXPECT_TRUE(Tavrel::Output::TerminalColors::wants_colour(1));  // decided once per process
     forget();
+    EXPECT_FALSE(Tavrel::Output::TerminalColors::wants_colour(1));
+}
+
+TEST_F(Colour, NoColorInTheEnvironmentIsHeardEvenAfterItIsGone) {
+    Term::INFOCMP_PATH = "/bin/false";
+    setenv("TERM", "xterm-256color", 1);
+    setenv("NO_COLOR", "", 1);  // empty: no wish
+    forget();
+    EXPECT_TRUE(Tavrel::Output::TerminalColors::wants_colour(1));
+    setenv("NO_COLOR", "1", 1);
+    forget();
+    Term::note_colour_wish();
+    unsetenv("NO_COLOR");  // as the cleaning for daemons does
     EXPECT_FALSE(Tavrel::Output::TerminalColors::wants_colour(1));
 }
 

@@ -12,7 +12,8 @@ namespace Solarize = Tavrel::Term::ANSIColor::Solarize;
 
 bool wants_colour(int fd) {
     try {
-        if (Tavrel::Terminal::color_disabled_by_flag_file())
+        if (Tavrel::Terminal::color_disabled_by_flag_file() ||
+            Tavrel::Terminal::color_disabled_by_environment())
             return false;
         if (!Tavrel::Terminal::it_is_safe_to_colorize())
             return false;

@@ -13,6 +13,7 @@
 #include "Tavrel/ServiceManager/Driver.h"
 #include "Tavrel/Services/Env.h"
 #include "Tavrel/Services/Log.h"
+#include "Tavrel/Terminal.h"
 #include "Tavrel/ZidavovEva/Argv.h"
 #include "Tavrel/ZidavovEva/HasProc.h"
 #include "Tavrel/ZidavovEva/Help.h"
@@ -161,6 +162,7 @@ void show_startup_log_for_srv(ServiceManager::Base& srv) {
 
 int run_or_throw(const std::string& program, std::vector<std::string> args) {
     PwDiskCache::enable();
+    Terminal::note_colour_wish();  // NO_COLOR goes with the cleaning below
     Services::Env::setup_env_for_starting_a_daemon();
     install_term_handler();
 

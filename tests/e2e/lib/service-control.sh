@@ -104,6 +104,8 @@ if command -v script >/dev/null; then
     esc=$(printf '\033')
     TERM=xterm-256color script -qc "zidavoveva_crond --reload" /dev/null >/tmp/on-a-tty 2>&1
     grep -q "$esc\[" /tmp/on-a-tty || fail "no colour on a terminal: $(cat -v /tmp/on-a-tty)"
+    NO_COLOR=1 TERM=xterm-256color script -qc "zidavoveva_crond --reload" /dev/null >/tmp/on-a-tty 2>&1
+    ! grep -q "$esc\[" /tmp/on-a-tty || fail "colour on a terminal with NO_COLOR: $(cat -v /tmp/on-a-tty)"
     TERM=xterm-256color zidavoveva_crond --reload >/tmp/in-a-pipe 2>&1
     ! grep -q "$esc" /tmp/in-a-pipe || fail "colour through a pipe: $(cat -v /tmp/in-a-pipe)"
 fi
