@@ -4,18 +4,90 @@
 #include "Tavrel/FileUtils/Dir.h"
 #include "Tavrel/FileUtils/Open.h"
 #include "Tavrel/PlainError.h"
+#include "Tavrel/Proc/PID.h"
+#include "Tavrel/Proc/Read.h"
 #include "Tavrel/SafeDir/MK.h"
 #include "Tavrel/Validate/Service.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstring>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 namespace Tavrel::ZidavovEva {
+
+namespace {
+
+// Longest command line quoted when naming the holder of a lock.
+constexpr size_t HOLDER_COMMAND_SHOWN = 200;
+
+template <class Number>
+bool parse_number(std::string_view text, Number& value, int base = 10) {
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+// " (process 1234: zidavoveva_crond --stop)" for the holder of the lock on
+// `fd`, or nothing when the kernel's table does not tell.
+std::string holder_phrase(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return {};
+    const auto pid = Lock::holder_of(st.st_dev, st.st_ino);
+    if (!pid)
+        return {};
+    std::string command;
+    try {
+        for (const std::string& word : Proc::PID(*pid).cmdline())
+            command += (command.empty() ? "" : " ") + word;
+    } catch (const std::exception&) {
+        // ended meanwhile, or pid 1: the number alone
+    }
+    if (command.size() > HOLDER_COMMAND_SHOWN)
+        command = command.substr(0, HOLDER_COMMAND_SHOWN) + "...";
+    return " (process " + std::to_string(*pid) + (command.empty() ? "" : ": " + command) + ")";
+}
+
+}  // namespace
+
+std::optional<pid_t> Lock::holder_of(dev_t device, ino_t inode) {
+    const auto table = Proc::Read::path(PROC_LOCKS);
+    if (!table)
+        return std::nullopt;
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5678 0 EOF"; waiters' lines have
+    // "->" after the number.
+    std::istringstream lines(*table);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> f;
+        for (std::string w; words >> w;)
+            f.push_back(w);
+        if (f.size() < 6 || f[1] != "FLOCK")
+            continue;
+        const std::string& where = f[5];
+        const size_t first = where.find(':'), second = where.find(':', first + 1);
+        unsigned major_number = 0, minor_number = 0;
+        unsigned long long inode_number = 0;
+        pid_t pid = 0;
+        if (second == std::string::npos ||
+            !parse_number(std::string_view(where).substr(0, first), major_number, 16) ||
+            !parse_number(std::string_view(where).substr(first + 1, second - first - 1),
+                          minor_number, 16) ||
+            !parse_number(std::string_view(where).substr(second + 1), inode_number) ||
+            !parse_number(std::string_view(f[4]), pid) || pid <= 0)
+            continue;
+        if (major_number == major(device) && minor_number == minor(device) && inode_number == inode)
+            return pid;
+    }
+    return std::nullopt;
+}
 
 std::string Lock::get_run_lock_file_for_service(std::string_view service) {
     Validate::Service::assert_valid(service);
@@ -65,7 +137,8 @@ Lock::Lock(std::string_view service) {
     if (!wait_for_ex_lock(*fh, LOCK_TIMEOUT)) {
         throw PlainError("Could not obtain the run lock " + path_ + " within " +
                          std::to_string(static_cast<long>(LOCK_TIMEOUT)) +
-                         " seconds: another run is still working on this service.");
+                         " seconds: another run is still working on this service" +
+                         holder_phrase(fh->fd()) + ".");
     }
     fh_ = std::move(fh);
 }

@@ -39,6 +39,8 @@ class Lock final {
     // The whole wait for the lock, and the pause between attempts, in seconds.
     static inline double LOCK_TIMEOUT = 196;
     static inline double POLL_INTERVAL = 0.25;
+    // The kernel's table of file locks: names the run that holds a lock.
+    static inline std::string PROC_LOCKS = "/proc/locks";
 
     // Takes the lock of `service`. Tavrel::PlainError for an empty name, an
     // unopenable lock file (a symbolic link among them), or a lock not obtained
@@ -56,6 +58,9 @@ class Lock final {
 
     // LOCK_BASE/<service>, after checking the name (Param::Invalid).
     static std::string get_run_lock_file_for_service(std::string_view service);
+    // The process holding the flock on the file with this device and inode,
+    // by the kernel's lock table; nothing when it cannot be told.
+    static std::optional<pid_t> holder_of(dev_t device, ino_t inode);
     // Polls for an exclusive lock on `fh` until `timeout` seconds have passed:
     // true when taken, false on time-out.
     static bool wait_for_ex_lock(FileUtils::Flock& fh, double timeout);

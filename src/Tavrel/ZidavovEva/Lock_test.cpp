@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/sysmacros.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -168,6 +169,10 @@ TEST_F(LockTest, TimesOutWhileAnotherRunHoldsTheLock) {
         ADD_FAILURE() << "took a held lock";
     } catch (const Tavrel::PlainError& e) {
         EXPECT_NE(std::string(e.what()).find("another run"), std::string::npos) << e.what();
+        // The run to look at: the holder, named by the kernel's lock table.
+        EXPECT_NE(std::string(e.what()).find("(process " + std::to_string(holder) + ": "),
+                  std::string::npos)
+            << e.what();
     }
     double waited = std::chrono::duration<double>(Clock::now() - start).count();
     EXPECT_GE(waited, 0.3);
@@ -177,6 +182,20 @@ TEST_F(LockTest, TimesOutWhileAnotherRunHoldsTheLock) {
     EXPECT_TRUE(other.held());
     ::kill(holder, SIGKILL);
     wait_exit(holder);
+}
+
+TEST_F(LockTest, TheHolderIsTheFlockOfThatVeryFile) {
+    const std::string saved = Lock::PROC_LOCKS;
+    Lock::PROC_LOCKS = tmp_.write("locks", "garbage\n"
+                                           "1: POSIX  ADVISORY  WRITE 55 fd:1a:99 0 EOF\n"
+                                           "2: -> FLOCK  ADVISORY  WRITE 66 fd:1a:99 0 EOF\n"
+                                           "3: FLOCK  ADVISORY  WRITE 77 fd:1a:98 0 EOF\n"
+                                           "4: FLOCK  ADVISORY  WRITE 88 fd:1a:99 0 EOF\n");
+    EXPECT_EQ(Lock::holder_of(makedev(0xfd, 0x1a), 99), 88);
+    EXPECT_EQ(Lock::holder_of(makedev(0xfd, 0x1b), 99), std::nullopt);
+    Lock::PROC_LOCKS = tmp_ / "no-such-table";
+    EXPECT_EQ(Lock::holder_of(makedev(0xfd, 0x1a), 99), std::nullopt);
+    Lock::PROC_LOCKS = saved;
 }
 
 TEST_F(LockTest, HolderKilledWithSigkillLeavesTheServiceUnlocked) {
