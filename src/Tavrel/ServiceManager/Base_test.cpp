@@ -121,6 +121,17 @@ std::string failure_type(F&& f) {
     return "none";
 }
 
+// "Type::Path: message" of the failure `f` raises, or "none".
+template <class F>
+std::string failure_of(F&& f) {
+    try {
+        f();
+    } catch (const Exception& e) {
+        return e.type_path() + ": " + e.to_string_no_id();
+    }
+    return "none";
+}
+
 // --- Attributes ---------------------------------------------------------
 
 TEST_F(ServiceCore, ServiceClassNamesItsServiceAndOverrideOnlyRenames) {
@@ -604,13 +615,9 @@ TEST_F(ServiceCore, RestartOfARunningServiceWhoseUnitIsMaskedStopsNothing) {
     auto srv = make();
     state_->status = "up";
     state_->unit = Manager::UnitProperties{{"Id", "svc.service"}, {"LoadState", "masked"}};
-    try {
-        srv->restart();
-        ADD_FAILURE() << "no failure";
-    } catch (const Exception& e) {
-        EXPECT_TRUE(e.isa("Services::StartError")) << e.class_name();
-        EXPECT_THAT(e.to_string_no_id(), testing::HasSubstr("systemctl unmask svc.service"));
-    }
+    const std::string failure = failure_of([&] { srv->restart(); });
+    EXPECT_THAT(failure, testing::StartsWith("Services::StartError: "));
+    EXPECT_THAT(failure, testing::HasSubstr("systemctl unmask svc.service"));
     EXPECT_TRUE(state_->calls.empty());
     state_->unit = Manager::UnitProperties{{"Id", "svc.service"}, {"LoadState", "loaded"}};
     EXPECT_NE(srv->restart(), "");
@@ -621,13 +628,9 @@ TEST_F(ServiceCore, AStartTheInitSystemRefusesSaysHowToLiftIt) {
     state_->status = "";
     state_->on_start = [] { return false; };
     state_->start_refusal_hint = "reset it";
-    try {
-        srv->start();
-        ADD_FAILURE() << "no failure";
-    } catch (const Exception& e) {
-        EXPECT_TRUE(e.isa("Services::StartError")) << e.class_name();
-        EXPECT_THAT(e.to_string_no_id(), testing::HasSubstr("reset it"));
-    }
+    const std::string failure = failure_of([&] { srv->start(); });
+    EXPECT_THAT(failure, testing::StartsWith("Services::StartError: "));
+    EXPECT_THAT(failure, testing::HasSubstr("reset it"));
 }
 
 TEST_F(ServiceCore, ARunningServiceIsStoppedOnlyWhenItsConfigurationPassesItsTest) {
@@ -638,17 +641,12 @@ TEST_F(ServiceCore, ARunningServiceIsStoppedOnlyWhenItsConfigurationPassesItsTes
     ::chmod(test.c_str(), 0755);
     auto srv = make({{"config_test", {test, "-t"}}});
     state_->status = "up";
-    try {
-        srv->restart(false);
-        ADD_FAILURE() << "no failure";
-    } catch (const Exception& e) {
-        EXPECT_TRUE(e.isa("Services::RestartError")) << e.class_name();
-        const std::string text = e.to_string_no_id();
-        EXPECT_THAT(text, testing::HasSubstr(test + " -t"));
-        EXPECT_THAT(text, testing::HasSubstr("bad directive at line 7"));
-        EXPECT_THAT(text, testing::HasSubstr("noise 11"));
-        EXPECT_THAT(text, testing::Not(testing::HasSubstr("noise 1\n")));  // only the last lines
-    }
+    const std::string failure = failure_of([&] { srv->restart(false); });
+    EXPECT_THAT(failure, testing::StartsWith("Services::RestartError: "));
+    EXPECT_THAT(failure, testing::HasSubstr(test + " -t"));
+    EXPECT_THAT(failure, testing::HasSubstr("bad directive at line 7"));
+    EXPECT_THAT(failure, testing::HasSubstr("noise 11"));
+    EXPECT_THAT(failure, testing::Not(testing::HasSubstr("noise 1\n")));  // only the last lines
     EXPECT_TRUE(state_->calls.empty()) << "nothing may be stopped";
 
     // A passing test, or one that cannot be run, lets the restart go on.
