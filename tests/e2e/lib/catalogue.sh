@@ -6,8 +6,9 @@
 # Installs the packages into the sandbox's overlay, then drives each service
 # word through the program under its generic name: stopped status, restart,
 # running status, a second restart, a graceful restart that keeps the main
-# process where the class claims one, reload where the class declares it,
-# stop, and no process of the daemon left after the stop. PROCESS is the
+# process where the class claims one, a restart refused with a broken
+# configuration where the class tests it, reload where the class declares
+# it, stop, and no process of the daemon left after the stop. PROCESS is the
 # start of the daemon's process names.
 set -u
 e2e=$1 program=$2 mode=$3
@@ -74,6 +75,16 @@ fi
 ln -sf "$program" /usr/local/sbin/zidavoveva_service
 tool() { /usr/local/sbin/zidavoveva_service "$@" </dev/null; }
 
+# The configuration file a word's test reads, for the daemons that have one.
+broken_config_of() {
+    case "$1" in
+        httpd) echo /etc/apache2/apache2.conf ;;
+        imap) echo /etc/dovecot/dovecot.conf ;;
+        ftpd) echo /etc/proftpd/proftpd.conf ;;
+        *) return 1 ;;
+    esac
+}
+
 # The main pid the status reports.
 main_pid() { tool "$1" --status 2>&1 | grep -o 'PID [0-9]*' | head -n 1; }
 
@@ -104,17 +115,20 @@ for entry in "${checks[@]}"; do
         [ -n "$before_pid" ] && [ "$before_pid" = "$after_pid" ] ||
             fail "$word: the graceful restart replaced pid '$before_pid' with '$after_pid'"
     fi
-    if [ "$word" = httpd ]; then
-        # Signalled to restart with a broken configuration, the web server's
-        # main process would end: the restart must refuse and touch nothing.
-        before_pid=$(main_pid httpd)
-        echo "NoSuchDirective on" >>/etc/apache2/apache2.conf
-        if out=$(tool httpd --graceful 2>&1); then
-            fail "httpd: a restart with a broken configuration succeeded"
+    if conf=$(broken_config_of "$word"); then
+        # A running daemon restarted (or, for the web server, signalled to
+        # restart in place, which ends its main process) with a broken
+        # configuration would not come back: the restart must refuse and
+        # touch nothing.
+        before_pid=$(main_pid "$word")
+        cp -p "$conf" /run/config-before
+        echo "no_such_setting_here = yes" >>"$conf"
+        if out=$(tool "$word" 2>&1); then
+            fail "$word: a restart with a broken configuration succeeded"
         fi
-        grep -q NoSuchDirective <<<"$out" || fail "httpd: the refusal lacks what the test said: $out"
-        [ "$(main_pid httpd)" = "$before_pid" ] || fail "httpd: a broken configuration's restart touched it"
-        sed -i '/^NoSuchDirective/d' /etc/apache2/apache2.conf
+        grep -q no_such_setting_here <<<"$out" || fail "$word: the refusal lacks what the test said: $out"
+        [ "$(main_pid "$word")" = "$before_pid" ] || fail "$word: a broken configuration's restart touched it"
+        cp -p /run/config-before "$conf"
     fi
     if [[ ":$flags:" == *:reload:* ]]; then
         out=$(tool "$word" --reload 2>&1) || fail "$word: reload failed: $out"

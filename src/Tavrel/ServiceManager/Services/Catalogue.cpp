@@ -59,9 +59,14 @@ std::vector<Entry> build_entries() {
     t.back().startup_args = Args{"-bd", "-oX", "26", "-oP", "{pidfile}"};
     // IMAP, POP and LMTP are protocols of one mail-store daemon; its orphans
     // are the master and its children ("dovecot/imap" and so on share the name).
+    // Its configuration reader fails on what would keep the daemon from starting.
+    const Args dovecot_test{"/usr/bin/doveconf", "-n"};
     t.push_back(daemon("Imap", "imap", {143, 993}, {"dovecot"}, true));
+    t.back().config_test = dovecot_test;
     t.push_back(daemon("Pop", "pop", {110, 995}, {"dovecot"}, true));
+    t.back().config_test = dovecot_test;
     t.push_back(daemon("Lmtp", "lmtp", {}, {"dovecot"}, true));
+    t.back().config_test = dovecot_test;
     // Name servers. Loading large zone sets takes time.
     t.push_back(daemon("Named", "named", {53}, {"named"}, true));
     t.back().startup_timeout = 60;
@@ -80,8 +85,11 @@ std::vector<Entry> build_entries() {
     t.back().startup_timeout = 120;
     t.back().has_single_pid = false;
     // FTP: the generic word names the first supported daemon.
+    const Args proftpd_test{"/usr/sbin/proftpd", "-t"};
     t.push_back(daemon("Ftpd", "ftpd", {21}, {"proftpd"}, true));
+    t.back().config_test = proftpd_test;
     t.push_back(daemon("Proftpd", "proftpd", {21}, {"proftpd"}, true));
+    t.back().config_test = proftpd_test;
     t.push_back(daemon("Pure_ftpd", "pure-ftpd", {21}, {"pure-ftpd"}, false));
     // Filters. The virus scanner loads its signatures before it answers.
     // The spam filter re-executes itself on HUP: under its init script it

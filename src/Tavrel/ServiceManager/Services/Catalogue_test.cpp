@@ -92,6 +92,12 @@ TEST_F(CatalogueTest, EveryClassIsSoundOnEveryFamily) {
             EXPECT_EQ(srv->has_restart_gracefully(), word == "httpd");
             if (!srv->has_restart_gracefully()) {
                 EXPECT_EQ(srv->restart_gracefully(), std::nullopt) << "signals a daemon without a claim";
+            } else {
+                // Signalled with a broken configuration, its main process would end.
+                EXPECT_FALSE(srv->config_test().empty()) << "restarts in place untested";
+            }
+            if (const auto test = srv->config_test(); !test.empty()) {
+                EXPECT_TRUE(absolute(test[0])) << "configuration test '" << test[0] << "'";
             }
 
             for (const auto& args : {srv->startup_args(), srv->shutdown_args(), srv->restart_args()}) {
