@@ -232,7 +232,7 @@ if command -v ssh >/dev/null && command -v ssh-keygen >/dev/null; then
         -o UserKnownHostsFile=/dev/null root@127.0.0.1 'echo session-open; sleep 120' \
         >/run/e2e-ssh.out 2>&1 &
     client=$!
-    for _ in $(seq 100); do grep -q session-open /run/e2e-ssh.out && break; sleep 0.1; done
+    for _ in $(seq 300); do grep -q session-open /run/e2e-ssh.out && break; sleep 0.1; done
     if ! grep -q session-open /run/e2e-ssh.out; then
         fail "no SSH session could be opened: $(cat /run/e2e-ssh.out)"
     else
