@@ -7,14 +7,15 @@
 #include "Tavrel/Proc/PID.h"
 #include "Tavrel/Proc/Read.h"
 #include "Tavrel/SafeDir/MK.h"
+#include "Tavrel/Text/Digits.h"
 #include "Tavrel/Validate/Service.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstring>
 #include <sstream>
@@ -27,12 +28,6 @@ namespace {
 
 // Longest command line quoted when naming the holder of a lock.
 constexpr size_t HOLDER_COMMAND_SHOWN = 200;
-
-template <class Number>
-bool parse_number(std::string_view text, Number& value, int base = 10) {
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    return ec == std::errc() && end == text.data() + text.size();
-}
 
 // " (process 1234: zidavoveva_crond --stop)" for the holder of the lock on
 // `fd`, or nothing when the kernel's table does not tell.
@@ -61,30 +56,19 @@ std::optional<pid_t> Lock::holder_of(dev_t device, ino_t inode) {
     const auto table = Proc::Read::path(PROC_LOCKS);
     if (!table)
         return std::nullopt;
-    // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5678 0 EOF"; waiters' lines have
-    // "->" after the number.
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5678 0 EOF", the file written as
+    // the kernel prints it; waiters' lines have "->" after the number.
+    const std::string file = fmt::format("{:02x}:{:02x}:{}", major(device), minor(device), inode);
     std::istringstream lines(*table);
     for (std::string line; std::getline(lines, line);) {
         std::istringstream words(line);
         std::vector<std::string> f;
         for (std::string w; words >> w;)
             f.push_back(w);
-        if (f.size() < 6 || f[1] != "FLOCK")
+        if (f.size() < 6 || f[1] != "FLOCK" || f[5] != file)
             continue;
-        const std::string& where = f[5];
-        const size_t first = where.find(':'), second = where.find(':', first + 1);
-        unsigned major_number = 0, minor_number = 0;
-        unsigned long long inode_number = 0;
-        pid_t pid = 0;
-        if (second == std::string::npos ||
-            !parse_number(std::string_view(where).substr(0, first), major_number, 16) ||
-            !parse_number(std::string_view(where).substr(first + 1, second - first - 1),
-                          minor_number, 16) ||
-            !parse_number(std::string_view(where).substr(second + 1), inode_number) ||
-            !parse_number(std::string_view(f[4]), pid) || pid <= 0)
-            continue;
-        if (major_number == major(device) && minor_number == minor(device) && inode_number == inode)
-            return pid;
+        if (auto pid = Text::digits_value(f[4], INT32_MAX); pid && *pid > 0)
+            return static_cast<pid_t>(*pid);
     }
     return std::nullopt;
 }

@@ -77,8 +77,9 @@ class Systemd final : public Backend {
     std::optional<bool> reload(Service& svc) override;
     // Stops the active socket units that would start the service again at
     // the next connection (rsyslog's syslog.socket, say): without that, a
-    // stopped service is back as soon as something talks to it. Starting the
-    // service later brings back a socket it requires.
+    // stopped service is back as soon as something talks to it. A socket the
+    // service requires comes back with the service's next start, because
+    // systemd starts what a unit requires.
     std::optional<bool> stop_triggers(Service& svc) override;
     // Before the first attempt, ends the service's leftover processes (its
     // doomed rules) so that systemd starts from a clean slate. Always true.
@@ -86,8 +87,8 @@ class Systemd final : public Backend {
     // The status text: empty when the service is not running.
     std::optional<std::string> status_helper(Service& svc) override;
     // systemd refuses every start of a unit started more often than its
-    // start limit allows (StartLimitBurst within StartLimitIntervalSec),
-    // until the interval has passed or the failed state is reset.
+    // start limit allows (StartLimitBurst within StartLimitIntervalSec); the
+    // end of that interval, or `systemctl reset-failed`, lifts the refusal.
     std::string start_refusal_hint(Service& svc) override;
 
     // Whether the unit is active, confirmed over IS_ACTIVE_CONFIRMATIONS more
