@@ -92,7 +92,8 @@ bool contains(const std::vector<pid_t>& pids, pid_t pid) {
 // is opened, so a pid reused since the search is dropped.
 std::vector<Target> hold_matching(const PsParser::Deadcmd& deadcmd,
                                   const std::vector<std::string>& owners,
-                                  std::vector<pid_t> immune) {
+                                  std::vector<pid_t> immune,
+                                  const std::function<bool(pid_t)>& accept = {}) {
     immune.push_back(::getpid());
     std::vector<Target> targets;
     auto matcher = PsParser::NameMatcher::create(deadcmd, owners);
@@ -107,6 +108,8 @@ std::vector<Target> hold_matching(const PsParser::Deadcmd& deadcmd,
             if (!matcher->matches(proc.get(), pid) || !t.alive())
                 continue;
         }
+        if (accept && !accept(pid))
+            continue;
         targets.push_back(std::move(t));
     }
     return targets;
@@ -171,6 +174,17 @@ int safekill(const PsParser::Deadcmd& deadcmd, bool verbose, double wait,
              const std::vector<std::string>& allowed_owners) {
     std::string display = deadcmd.display(DISPLAY_SEPARATOR);
     auto targets = hold_matching(deadcmd, allowed_owners, immune_pids);
+    if (targets.empty()) {
+        say(verbose, "No process of " + display + " was found.");
+        return 0;
+    }
+    return escalate(targets, display, verbose, wait);
+}
+
+int safekill_if(const PsParser::Deadcmd& deadcmd, const std::function<bool(pid_t)>& accept,
+                bool verbose, double wait, const std::vector<pid_t>& immune_pids) {
+    std::string display = deadcmd.display(DISPLAY_SEPARATOR);
+    auto targets = hold_matching(deadcmd, {}, immune_pids, accept);
     if (targets.empty()) {
         say(verbose, "No process of " + display + " was found.");
         return 0;

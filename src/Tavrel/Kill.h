@@ -19,6 +19,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <iostream>
 #include <map>
 #include <string>
@@ -49,6 +50,12 @@ inline std::string PROC_MOUNT_POINT = "/proc";
 int safekill(const PsParser::Deadcmd& deadcmd, bool verbose = false,
              double wait_time_in_seconds = 0, const std::vector<pid_t>& immune_pids = {},
              const std::vector<std::string>& allowed_owners = {});
+// As safekill, for the matching processes that `accept` takes. It is asked
+// once the process is held by its pidfd, so its answer is about that very
+// process and not a later one that reused the pid.
+int safekill_if(const PsParser::Deadcmd& deadcmd, const std::function<bool(pid_t)>& accept,
+                bool verbose = false, double wait_time_in_seconds = 0,
+                const std::vector<pid_t>& immune_pids = {});
 int safekill_multipid(const std::vector<pid_t>& pids, bool verbose = false,
                       double wait_time_in_seconds = 0);
 

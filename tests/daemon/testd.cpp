@@ -23,6 +23,9 @@
 //                          first process exits 0 once the daemon is ready
 //                          (listening, before a delayed pid file)
 //   --listen PORT          listen on 127.0.0.1:PORT (TCP), accept and close
+//   --listen-address ADDR  listen on this IPv4 address instead of 127.0.0.1
+//   --udp                  also bind a UDP socket on the same address and port
+//                          (not kept across a graceful restart)
 //   --config PATH          the option file described above
 //
 // Signals: HUP re-reads the option file and records reload; USR1 records
@@ -65,6 +68,8 @@ struct Settings {
     bool ignore_term = false;
     bool daemonize = false;
     int listen_port = 0;
+    std::string listen_address = "127.0.0.1";
+    bool udp = false;
     std::string config;
 };
 
@@ -90,6 +95,8 @@ void apply(const std::string& key, const std::string& value, bool has_value) {
     else if (key == "ignore-term") settings.ignore_term = !has_value || value != "0";
     else if (key == "daemonize") settings.daemonize = !has_value || value != "0";
     else if (key == "listen") { need(); settings.listen_port = std::atoi(value.c_str()); }
+    else if (key == "listen-address") { need(); settings.listen_address = value; }
+    else if (key == "udp") settings.udp = !has_value || value != "0";
     else if (key == "config") { need(); settings.config = value; }
     else usage("unknown option " + key);
 }
@@ -123,7 +130,7 @@ void parse(int argc, char** argv) {
             apply(arg.substr(0, eq), arg.substr(eq + 1), true);
             continue;
         }
-        const bool flag = arg == "ignore-term" || arg == "daemonize";
+        const bool flag = arg == "ignore-term" || arg == "daemonize" || arg == "udp";
         if (flag) {
             apply(arg, "", false);
         } else {
@@ -167,23 +174,31 @@ void on_signal(int sig) {
     else got_term = 1;
 }
 
-int open_listener() {
-    if (settings.listen_port <= 0)
-        return -1;
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+// A socket of `type` bound to the listening address and port; exits 3 when
+// it cannot be had.
+int bound_socket(int type) {
+    int fd = ::socket(AF_INET, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(settings.listen_port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::inet_pton(AF_INET, settings.listen_address.c_str(), &addr.sin_addr) != 1)
+        usage("not an IPv4 address: " + settings.listen_address);
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, 16) != 0) {
-        std::cerr << settings.name << ": cannot listen on port " << settings.listen_port << ": "
+        (type == SOCK_STREAM && ::listen(fd, 16) != 0)) {
+        std::cerr << settings.name << ": cannot listen on " << settings.listen_address << ":"
+                  << settings.listen_port << (type == SOCK_DGRAM ? " (UDP)" : "") << ": "
                   << std::strerror(errno) << "\n";
         std::exit(3);
     }
     return fd;
+}
+
+int open_listener() {
+    if (settings.listen_port <= 0)
+        return -1;
+    return bound_socket(SOCK_STREAM);
 }
 
 }  // namespace
@@ -206,6 +221,9 @@ int main(int argc, char** argv) {
     } else {
         listener = open_listener();
     }
+    // Held for the daemon's life; only its port matters.
+    if (settings.udp && settings.listen_port > 0)
+        (void)bound_socket(SOCK_DGRAM);
 
     int ready[2] = {-1, -1};
     if (settings.daemonize && !restarted) {

@@ -4,12 +4,16 @@
 #include "Tavrel/Debug.h"
 #include "Tavrel/Kill.h"
 #include "Tavrel/Kill/Target.h"
+#include "Tavrel/Proc/Bin.h"
+#include "Tavrel/Proc/Cgroup.h"
 #include "Tavrel/Proc/Lineage.h"
 #include "Tavrel/Proc/Read.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -93,20 +97,39 @@ std::vector<std::string> address_forms(const std::string& address) {
     return out;
 }
 
-bool pid_holds(pid_t pid, const std::vector<unsigned long>& inodes) {
-    std::string fd_dir = PROC_PATH + "/" + std::to_string(pid) + "/fd";
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(fd_dir.c_str()), ::closedir);
-    if (!dir)
-        return false;
-    while (struct dirent* e = ::readdir(dir.get())) {
-        if (!Text::all_digits(e->d_name))
-            continue;
-        auto link = Proc::Read::link_at(::dirfd(dir.get()), e->d_name);
-        auto inode = link ? socket_inode(*link) : std::nullopt;
-        if (inode && std::find(inodes.begin(), inodes.end(), *inode) != inodes.end())
+bool is_wildcard(const std::string& address) {
+    return address == "0.0.0.0" || address == "::";
+}
+
+// Whether a listener on `address` keeps the service from binding its own.
+bool clashes(const std::string& address, const std::vector<std::string>& service_addresses) {
+    if (service_addresses.empty() || is_wildcard(address))
+        return true;
+    const auto forms = address_forms(address);
+    for (const std::string& mine : service_addresses) {
+        if (is_wildcard(mine))
             return true;
+        for (const std::string& form : address_forms(mine)) {
+            if (std::find(forms.begin(), forms.end(), form) != forms.end())
+                return true;
+        }
     }
     return false;
+}
+
+Holder holder_of(pid_t pid) {
+    Holder h;
+    struct stat st {};
+    if (::stat((PROC_PATH + "/" + std::to_string(pid)).c_str(), &st) == 0)
+        h.uid = st.st_uid;
+    h.program = Proc::Bin::getbin(pid);
+    h.unit = Proc::Cgroup::service_unit_of(pid);
+    return h;
+}
+
+std::string where(const Listener& l) {
+    return (l.address.find(':') != std::string::npos ? "[" + l.address + "]" : l.address) + ":" +
+           std::to_string(l.port);
 }
 
 std::string join(const std::vector<int>& ports) {
@@ -195,6 +218,57 @@ std::vector<Listener> find_listeners(const std::vector<int>& ports,
     return out;
 }
 
+std::vector<unsigned long> sockets_held(pid_t pid, const std::vector<unsigned long>& inodes) {
+    std::vector<unsigned long> held;
+    std::string fd_dir = PROC_PATH + "/" + std::to_string(pid) + "/fd";
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(fd_dir.c_str()), ::closedir);
+    if (!dir)
+        return held;
+    while (struct dirent* e = ::readdir(dir.get())) {
+        if (!Text::all_digits(e->d_name))
+            continue;
+        auto link = Proc::Read::link_at(::dirfd(dir.get()), e->d_name);
+        auto inode = link ? socket_inode(*link) : std::nullopt;
+        if (inode && std::find(inodes.begin(), inodes.end(), *inode) != inodes.end() &&
+            std::find(held.begin(), held.end(), *inode) == held.end())
+            held.push_back(*inode);
+    }
+    return held;
+}
+
+bool ends(Verdict verdict) {
+    return verdict == Verdict::OwnUnit || verdict == Verdict::OwnLeftover ||
+           verdict == Verdict::SameAddress;
+}
+
+const char* describe(Verdict verdict) {
+    switch (verdict) {
+    case Verdict::OwnUnit: return "it belongs to the service's own unit";
+    case Verdict::OwnLeftover: return "it is a leftover of the service";
+    case Verdict::SameAddress: return "it holds the service's address";
+    case Verdict::OtherUnit: return "it belongs to another running service unit";
+    case Verdict::OtherAddress: return "it is another account's, on another address";
+    }
+    return "";
+}
+
+Verdict judge(const Listener& listener, const Holder& holder, const Service& service,
+              std::string_view run_unit) {
+    if (!holder.unit.empty()) {
+        if (holder.unit == service.unit)
+            return Verdict::OwnUnit;
+        if (holder.unit != run_unit)
+            return Verdict::OtherUnit;
+    }
+    // Root runs much besides the service: for a service run as root only its
+    // own program marks a leftover.
+    if (service.owner && holder.uid == service.owner &&
+        (*service.owner != 0 || (!service.program.empty() && holder.program == service.program)))
+        return Verdict::OwnLeftover;
+    return clashes(listener.address, service.addresses) ? Verdict::SameAddress
+                                                        : Verdict::OtherAddress;
+}
+
 std::vector<pid_t> pids_holding(const std::vector<unsigned long>& inodes) {
     std::vector<pid_t> out;
     if (inodes.empty())
@@ -204,17 +278,19 @@ std::vector<pid_t> pids_holding(const std::vector<unsigned long>& inodes) {
         return out;
     while (struct dirent* e = ::readdir(dir.get())) {
         auto pid = Text::digits_value(e->d_name, INT32_MAX);
-        if (pid && pid_holds(static_cast<pid_t>(*pid), inodes))
+        if (pid && !sockets_held(static_cast<pid_t>(*pid), inodes).empty())
             out.push_back(static_cast<pid_t>(*pid));
     }
     return out;
 }
 
 int kill_apps_on_ports(const std::vector<int>& ports, bool verbose,
-                       const std::vector<std::string>& exclude_ips) {
+                       const std::vector<std::string>& exclude_ips, const Service& service) {
+    const std::vector<Listener> listeners = find_listeners(ports, exclude_ips);
     std::vector<unsigned long> inodes;
-    for (const auto& l : find_listeners(ports, exclude_ips))
+    for (const auto& l : listeners)
         inodes.push_back(l.inode);
+    const std::string run_unit = Proc::Cgroup::service_unit_of(::getpid());
     std::vector<pid_t> immune = Proc::Lineage::pids();
     std::vector<Target> targets;
     for (pid_t pid : pids_holding(inodes)) {
@@ -225,17 +301,33 @@ int kill_apps_on_ports(const std::vector<int>& ports, bool verbose,
                             join(ports) + "; it is never signalled.");
             continue;
         }
+        // The process's own sockets and facts decide; it is ended when one
+        // of its listeners stands in the service's way.
         Target t = Target::open(pid);
+        const std::vector<unsigned long> held = sockets_held(pid, inodes);
+        const Holder holder = holder_of(pid);
+        std::optional<Verdict> verdict;
+        for (const auto& l : listeners) {
+            if (std::find(held.begin(), held.end(), l.inode) == held.end())
+                continue;
+            verdict = judge(l, holder, service, run_unit);
+            if (ends(*verdict))
+                break;
+            Debug::log_debug("The process with ID " + std::to_string(pid) + " listens on " +
+                            where(l) + " and is left running: " + describe(*verdict) + ".");
+        }
+        if (!verdict || !ends(*verdict))
+            continue;
         // The pidfd is taken after the search: keep it only if that process
         // still holds one of the sockets.
-        if (t.has_pidfd() && (!pid_holds(pid, inodes) || !t.alive()))
+        if (t.has_pidfd() && (sockets_held(pid, inodes).empty() || !t.alive()))
             continue;
         targets.push_back(std::move(t));
     }
     std::string display = "the processes on port " + join(ports);
     if (targets.empty()) {
         if (verbose && OUTPUT)
-            *OUTPUT << "No process listens on port " << join(ports) << ".\n" << std::flush;
+            *OUTPUT << "No process in the way listens on port " << join(ports) << ".\n" << std::flush;
         return 0;
     }
     return escalate(targets, display, verbose, WAIT_TIME);

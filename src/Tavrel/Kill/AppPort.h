@@ -1,14 +1,29 @@
-// Tavrel::Kill::AppPort: ends the processes that listen on given ports.
+// Tavrel::Kill::AppPort: ends the processes that listen on a service's ports
+// and stand in its way.
 //
-//   Tavrel::Kill::AppPort::kill_apps_on_ports({80, 443}, verbose, {"10.0.0.5"});
+//   Service named{.addresses = {"127.0.0.1"}, .owner = 53, .program = "/usr/sbin/named"};
+//   Tavrel::Kill::AppPort::kill_apps_on_ports({53}, verbose, {"10.0.0.5"}, named);
 //
 // Listeners are the TCP sockets in the listening state and the unconnected
 // UDP sockets bound to a port, IPv4 and IPv6, read from procfs; the processes
-// holding them are found through their socket descriptors. A listener on an
-// excluded address is left alone (a listener on the wildcard address is not
-// on an excluded address). The processes get the escalation of
-// Tavrel::Kill::safekill. The calling process, its ancestors and pid 1 are
-// never signalled.
+// holding them are found through their socket descriptors. One port number
+// is shared by many addresses (the system's resolver listens on
+// 127.0.0.53:53 beside a name server on 127.0.0.1:53), so a listener's
+// process is ended only when it stands in the service's way (judge):
+//   - never when it belongs to another systemd service unit (its control
+//     group names another unit's .service): that unit is someone's running
+//     service, not a leftover;
+//   - when it belongs to the service's own unit, or is the service's own
+//     leftover: it runs as the service's account and, for a service that
+//     runs as root, the service's program;
+//   - when its socket is on one of the service's addresses, or either side
+//     is on the wildcard address (a service without addresses binds every
+//     address), since the service could not bind then;
+//   - never otherwise: another account's listener elsewhere.
+// A listener on an excluded address is left alone (a listener on the
+// wildcard address is not on an excluded address). The processes get the
+// escalation of Tavrel::Kill::safekill. The calling process, its ancestors and
+// pid 1 are never signalled.
 #pragma once
 
 #include <sys/types.h>
@@ -31,6 +46,36 @@ struct Listener {
     unsigned long inode = 0;
 };
 
+// Who the clean-up works for.
+struct Service {
+    std::vector<std::string> addresses;  // empty: the wildcard address
+    std::optional<uid_t> owner;          // the account it runs as; unknown: none
+    std::string program;                 // its executable, links resolved; "" unknown
+    std::string unit;                    // its systemd unit ("named.service"); "" none
+};
+
+// What is known of a process holding a listener.
+struct Holder {
+    std::optional<uid_t> uid;
+    std::string program;  // /proc/<pid>/exe
+    std::string unit;     // Tavrel::Proc::Cgroup::service_unit_of
+};
+
+enum class Verdict {
+    OwnUnit,       // in the service's own unit: ended
+    OwnLeftover,   // the service's account (and program): ended
+    SameAddress,   // on the service's address, or a wildcard: ended
+    OtherUnit,     // another running unit's: left running
+    OtherAddress,  // elsewhere, someone else's: left running
+};
+bool ends(Verdict verdict);
+const char* describe(Verdict verdict);
+
+// The decision for one listener of one process; `run_unit` is the unit this
+// run itself belongs to (what it launched shares it: not another unit).
+Verdict judge(const Listener& listener, const Holder& holder, const Service& service,
+              std::string_view run_unit = {});
+
 // The listeners of one /proc/net table (tcp, tcp6, udp or udp6). A line that
 // does not read as a socket (a port beyond 65535, an inode of 0 or too large)
 // is skipped.
@@ -44,9 +89,12 @@ std::vector<Listener> find_listeners(const std::vector<int>& ports,
                                      const std::vector<std::string>& exclude_ips = {});
 // The pids holding any of the sockets.
 std::vector<pid_t> pids_holding(const std::vector<unsigned long>& inodes);
+// Those of the sockets that the process holds.
+std::vector<unsigned long> sockets_held(pid_t pid, const std::vector<unsigned long>& inodes);
 
-// 1 when processes were found and are gone, else 0.
+// 1 when processes in the service's way were found and are gone, else 0.
 int kill_apps_on_ports(const std::vector<int>& ports, bool verbose = VERBOSE,
-                       const std::vector<std::string>& exclude_ips = {});
+                       const std::vector<std::string>& exclude_ips = {},
+                       const Service& service = {});
 
 }  // namespace Tavrel::Kill::AppPort

@@ -207,3 +207,116 @@ TEST(ParseNetTable, OutOfRangePortAndInodeAreSkipped) {
     EXPECT_FALSE(socket_inode("socket:[]"));
     EXPECT_FALSE(socket_inode("pipe:[4711]"));
 }
+
+// --- Which listeners stand in the service's way ------------------------------
+
+namespace {
+
+// /proc/net/udp and /proc/net/tcp6 of an Ubuntu host running a name server on
+// 127.0.0.1:53 beside the system's resolver on 127.0.0.53:53 (and on ::1 and
+// the wildcard of IPv6 for the server).
+const char* RESOLVER_UDP =
+    "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+    "timeout inode ref pointer drops\n"
+    "  218: 3500007F:0035 00000000:0000 07 00000000:00000000 00:00000000 00000000   101        "
+    "0 23140 2 0000000000000000 0\n"
+    "  219: 0100007F:0035 00000000:0000 07 00000000:00000000 00:00000000 00000000   107        "
+    "0 41877 2 0000000000000000 0\n";
+const char* RESOLVER_TCP6 =
+    "  sl  local_address                         remote_address                        st "
+    "tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+    "   0: 00000000000000000000000000000000:0035 00000000000000000000000000000000:0000 0A "
+    "00000000:00000000 00:00000000 00000000   107        0 41880 1 0 100 0 0 10 0\n"
+    "   1: 0000000000000000FFFF00000100007F:0035 00000000000000000000000000000000:0000 0A "
+    "00000000:00000000 00:00000000 00000000   107        0 41881 1 0 100 0 0 10 0\n";
+
+const Holder RESOLVED{101, "/usr/lib/systemd/systemd-resolved", "systemd-resolved.service"};
+
+}  // namespace
+
+TEST(Judge, AnotherUnitsListenerIsNeverEnded) {
+    auto udp = parse_net_table(RESOLVER_UDP, true, false);
+    ASSERT_EQ(udp.size(), 2u);
+    const Listener& resolver = udp[0];
+    EXPECT_EQ(resolver.address, "127.0.0.53");
+    // Even by a service that binds every address, and by one of root.
+    const Service named{{}, 53, "/usr/sbin/named", "named.service"};
+    EXPECT_EQ(judge(resolver, RESOLVED, named), Verdict::OtherUnit);
+    EXPECT_EQ(judge(resolver, RESOLVED, Service{{"127.0.0.53"}, 0, "", ""}), Verdict::OtherUnit);
+    EXPECT_FALSE(ends(Verdict::OtherUnit));
+    // The service's own unit: ended wherever it listens.
+    const Holder own{53, "/usr/sbin/named", "named.service"};
+    EXPECT_EQ(judge(resolver, own, named), Verdict::OwnUnit);
+    // The unit this run belongs to is not another's: what it launched.
+    const Holder launched{1000, "/usr/bin/python3", "svcwatch.service"};
+    EXPECT_EQ(judge(resolver, launched, Service{{"127.0.0.1"}, 0, "", ""}, "svcwatch.service"),
+              Verdict::OtherAddress);
+    EXPECT_EQ(judge(udp[1], launched, Service{{"127.0.0.1"}, 0, "", ""}, "svcwatch.service"),
+              Verdict::SameAddress);
+}
+
+TEST(Judge, AnotherAccountsListenerGoesOnlyFromTheServicesAddress) {
+    auto udp = parse_net_table(RESOLVER_UDP, true, false);
+    auto tcp6 = parse_net_table(RESOLVER_TCP6, false, true);
+    ASSERT_EQ(udp.size(), 2u);
+    ASSERT_EQ(tcp6.size(), 2u);
+    const Holder account{1001, "/usr/bin/python3", ""};
+    const Service on_loopback{{"127.0.0.1"}, 0, "/usr/local/sbin/ztestd", ""};
+    EXPECT_EQ(judge(udp[0], account, on_loopback), Verdict::OtherAddress);
+    EXPECT_EQ(judge(udp[1], account, on_loopback), Verdict::SameAddress);
+    // The wildcard on either side, and an IPv4-mapped form of the address.
+    EXPECT_EQ(tcp6[0].address, "::");
+    EXPECT_EQ(judge(tcp6[0], account, on_loopback), Verdict::SameAddress);
+    EXPECT_EQ(judge(tcp6[1], account, on_loopback), Verdict::SameAddress);
+    EXPECT_EQ(judge(udp[0], account, Service{{"0.0.0.0"}, 0, "", ""}), Verdict::SameAddress);
+    EXPECT_EQ(judge(udp[0], account, Service{{"::"}, 0, "", ""}), Verdict::SameAddress);
+    // A service that names no address binds them all.
+    EXPECT_EQ(judge(udp[0], account, Service{}), Verdict::SameAddress);
+    EXPECT_EQ(judge(udp[0], account, Service{{"127.0.0.2", "::1"}, 0, "", ""}),
+              Verdict::OtherAddress);
+}
+
+TEST(Judge, TheServicesLeftoverGoesFromAnyAddress) {
+    auto udp = parse_net_table(RESOLVER_UDP, true, false);
+    const Listener& elsewhere = udp[0];
+    // A service with an account of its own: any process of that account.
+    const Service named{{"127.0.0.1"}, 53, "/usr/sbin/named", ""};
+    EXPECT_EQ(judge(elsewhere, Holder{53, "/usr/sbin/named", ""}, named), Verdict::OwnLeftover);
+    EXPECT_EQ(judge(elsewhere, Holder{53, "/usr/sbin/rndc", ""}, named), Verdict::OwnLeftover);
+    EXPECT_EQ(judge(elsewhere, Holder{1001, "/usr/sbin/named", ""}, named), Verdict::OtherAddress);
+    // A service run as root: root's processes of its program only.
+    const Service as_root{{"127.0.0.1"}, 0, "/usr/local/sbin/ztestd", ""};
+    EXPECT_EQ(judge(elsewhere, Holder{0, "/usr/local/sbin/ztestd", ""}, as_root),
+              Verdict::OwnLeftover);
+    EXPECT_EQ(judge(elsewhere, Holder{0, "/usr/sbin/dnsmasq", ""}, as_root), Verdict::OtherAddress);
+    EXPECT_EQ(judge(elsewhere, Holder{0, "", ""}, Service{{"127.0.0.1"}, 0, "", ""}),
+              Verdict::OtherAddress);
+    // An owner not known: no leftover by account.
+    EXPECT_EQ(judge(elsewhere, Holder{std::nullopt, "/usr/sbin/named", ""},
+                    Service{{"127.0.0.1"}, std::nullopt, "/usr/sbin/named", ""}),
+              Verdict::OtherAddress);
+}
+
+TEST(KillAppsOnPorts, ListenerOnAnotherAddressOfThePortSurvives) {
+    ForkedListener other;
+    start(other, [] {
+        auto [fd, port] = bind_socket(AF_INET, "127.0.0.53", 0, SOCK_STREAM);
+        return fd < 0 ? 0 : port;
+    });
+    ASSERT_GT(other.port, 0);
+    const int port = other.port;
+    ForkedListener in_the_way;
+    start(in_the_way, [port] {
+        return bind_socket(AF_INET, "127.0.0.1", port, SOCK_DGRAM).first < 0 ? 0 : port;
+    });
+    ASSERT_EQ(in_the_way.port, port);
+    ShortWait short_wait(0.5);
+    // Root's, but not the service's program: only the address decides.
+    const Service service{{"127.0.0.1"}, 0, "/nonexistent/ztestd", ""};
+    EXPECT_EQ(kill_apps_on_ports({port}, false, {}, service), 1);
+    EXPECT_TRUE(ended(in_the_way.pid));
+    in_the_way.pid = -1;
+    EXPECT_FALSE(ended(other.pid));
+    EXPECT_EQ(kill_apps_on_ports({port}, false, {}, service), 0);
+    EXPECT_FALSE(ended(other.pid));
+}

@@ -181,6 +181,8 @@ const std::vector<std::pair<std::string, Setter>>& setters() {
         {"pidfile", [](Base& b, auto n, const json& v) { b.set_pidfile(to_text(n, v)); }},
         {"pid_exe", [](Base& b, auto n, const json& v) { b.set_pid_exe(to_text(n, v)); }},
         {"ports", [](Base& b, auto n, const json& v) { b.set_ports(to_ports(n, v)); }},
+        {"listen_addresses",
+         [](Base& b, auto n, const json& v) { b.set_listen_addresses(to_list(n, v)); }},
         {"restart_args",
          [](Base& b, auto n, const json& v) { b.set_restart_args(to_optional_list(n, v)); }},
         {"config_test", [](Base& b, auto n, const json& v) { b.set_config_test(to_list(n, v)); }},
@@ -244,12 +246,17 @@ std::string lower(std::string s) {
 Base::Base() : pid_(::getpid()) {}
 
 Base::~Base() {
-    // Only the process that built the object gives the lock back; a forked
-    // child merely closes its copy of the descriptor (Tavrel::FileUtils::Flock).
-    if (lock_built_ && lock_ && ::getpid() == pid_) {
-        try {
-            lock_->release();
-        } catch (...) {
+    // Only the process that built the object gives the locks back, the
+    // daemon's first; a forked child merely closes its copies of the
+    // descriptors (Tavrel::FileUtils::Flock).
+    if (::getpid() != pid_)
+        return;
+    for (auto* held : {&daemon_lock_, &lock_}) {
+        if (*held) {
+            try {
+                (*held)->release();
+            } catch (...) {
+            }
         }
     }
 }
@@ -258,6 +265,7 @@ void Base::BUILD() {
     debug("Building the service object " + class_name() + " for " + service_name());
     ZidavovEva::setuppath();
     (void)lock();
+    (void)daemon_lock();
 }
 
 bool Base::set_attribute(std::string_view name, const nlohmann::json& value) {
@@ -331,6 +339,13 @@ void Base::set_lock(std::unique_ptr<ZidavovEva::Lock> v) {
     lock_ = std::move(v);
     lock_built_ = true;
 }
+ZidavovEva::Lock* Base::daemon_lock() {
+    if (!daemon_lock_built_) {
+        daemon_lock_ = _build_daemon_lock();
+        daemon_lock_built_ = true;
+    }
+    return daemon_lock_.get();
+}
 std::string Base::service_argv_action() {
     return service_argv_action_.get([] { return std::string(); });
 }
@@ -368,6 +383,9 @@ std::string Base::pid_exe() {
 }
 std::vector<int> Base::ports() {
     return ports_.get([&] { return _build_ports(); });
+}
+std::vector<std::string> Base::listen_addresses() {
+    return listen_addresses_.get([&] { return _build_listen_addresses(); });
 }
 std::optional<std::vector<std::string>> Base::restart_args() {
     return restart_args_.get([&] { return _build_restart_args(); });
@@ -462,6 +480,49 @@ std::unique_ptr<ZidavovEva::Lock> Base::_build_lock() {
         throw PlainError("The system could not take the run lock of the service “" + word +
                          "”: " + e.what() + " Another run for this service may still be busy.");
     }
+}
+
+std::unique_ptr<ZidavovEva::Lock> Base::_build_daemon_lock() {
+    // Only a run that holds its word's lock, and always after it: locks
+    // taken in one order never leave two runs waiting for each other.
+    if (!lock())
+        return nullptr;
+    const std::string daemon = controlled_daemon();
+    try {
+        return std::make_unique<ZidavovEva::Lock>(ZidavovEva::Lock::for_daemon(daemon));
+    } catch (const PlainError& e) {
+        throw PlainError("The system could not take the run lock of " + daemon +
+                         ", which the service “" + service() + "” drives: " + e.what() +
+                         " Another run for a service of this daemon may still be busy.");
+    }
+}
+
+std::string Base::_resolved_path(const std::string& path) {
+    std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+    return real ? std::string(real.get()) : path;
+}
+
+std::string Base::systemd_unit_id() {
+    const auto unit = service_manager().service_via_systemd();
+    if (!unit)
+        return {};
+    const auto id = unit->find("Id");
+    return id == unit->end() ? std::string() : id->second;
+}
+
+std::string Base::controlled_daemon() {
+    Manager::Backend& backend = service_manager();
+    if (const std::string unit = systemd_unit_id(); !unit.empty())
+        return "unit " + unit;
+    if (!is_tavrel_service()) {
+        if (auto* initd = dynamic_cast<Manager::Initd*>(&backend); initd && !initd->init_script().empty())
+            return "script " + _resolved_path(initd->init_script());
+    }
+    if (const std::string program = service_binary(); !program.empty()) {
+        const std::string pid_path = pidfile();
+        return "program " + _resolved_path(program) + (pid_path.empty() ? "" : " " + pid_path);
+    }
+    return "service " + service_name();
 }
 
 std::string Base::_build_service_name() {

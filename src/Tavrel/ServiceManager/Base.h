@@ -142,7 +142,8 @@ class Base : public Service {
         return object;
     }
 
-    // Writes a debug line, sets the search path and takes the run lock.
+    // Writes a debug line, sets the search path and takes the run locks
+    // (the word's, then the daemon's).
     void BUILD();
 
     // "Tavrel::ServiceManager::Base"; a per-service class returns its own
@@ -191,6 +192,16 @@ class Base : public Service {
     // The run lock, or nullptr when this run takes none.
     ZidavovEva::Lock* lock();
     void set_lock(std::unique_ptr<ZidavovEva::Lock> v);
+    // What the init system controls for this service, which names the
+    // daemon's run lock: "unit <id>" for a systemd unit (aliases resolved),
+    // "script <path>" for an init script, "program <path> <pid file>" for a
+    // daemon this tool launches itself (two launches of one program that
+    // write different pid files are two daemons). Words that answer alike
+    // drive one daemon.
+    std::string controlled_daemon();
+    // The daemon's run lock, taken right after the word's (and only with
+    // it), or nullptr when this run takes none.
+    ZidavovEva::Lock* daemon_lock();
     std::string service_argv_action();
     void set_service_argv_action(std::string v) { service_argv_action_.set(std::move(v)); }
     Manager::Backend& service_manager();
@@ -216,6 +227,11 @@ class Base : public Service {
     void set_pid_exe(std::string v) { pid_exe_.set(std::move(v)); }
     std::vector<int> ports();
     void set_ports(std::vector<int> v) { ports_.set(std::move(v)); }
+    // The addresses the service binds its ports on; empty: every address.
+    // The port clean-up ends another account's listener on a port number of
+    // the service only when it holds one of these (or a wildcard address).
+    std::vector<std::string> listen_addresses();
+    void set_listen_addresses(std::vector<std::string> v) { listen_addresses_.set(std::move(v)); }
     std::optional<std::vector<std::string>> restart_args() override;
     void set_restart_args(std::optional<std::vector<std::string>> v) { restart_args_.set(std::move(v)); }
     // The program and arguments that test the service's configuration
@@ -341,7 +357,8 @@ class Base : public Service {
 
     // --- Clean-up -----------------------------------------------------------
     void _terminate_orphaned_processes();
-    // Kills what holds the service's ports: nullopt when it has none, else true.
+    // Kills what holds the service's ports and stands in its way (see
+    // Tavrel::Kill::AppPort): nullopt when it has none, else true.
     std::optional<bool> kill_apps_on_ports(const std::vector<std::string>& exclude_ips);
     bool kill_apps_on_ports() override;
 
@@ -355,6 +372,14 @@ class Base : public Service {
     [[noreturn]] void _generate_not_installed_exception(const std::string& package = {});
     [[noreturn]] void _generate_binary_not_found_exception(int error_number);
     Exception _no_roles_exception();
+
+    // The id of the systemd unit that runs the service ("ssh.service"), or
+    // "" when its backend has no unit.
+    std::string systemd_unit_id();
+
+    // The file a path names, links resolved; the path itself when it cannot
+    // be resolved.
+    static std::string _resolved_path(const std::string& path);
 
     // The unit name systemd knows the service by on this platform.
     static std::string _get_systemd_name(std::string_view name);
@@ -382,6 +407,7 @@ class Base : public Service {
     virtual bool _build_has_single_pid() { return true; }
     virtual std::shared_ptr<Logger> _build_logger();
     virtual std::unique_ptr<ZidavovEva::Lock> _build_lock();
+    virtual std::unique_ptr<ZidavovEva::Lock> _build_daemon_lock();
     virtual std::unique_ptr<Manager::Backend> _build_service_manager();
     virtual std::string _build_service_name();
     virtual bool _build_can_check_service_status() { return true; }
@@ -391,6 +417,7 @@ class Base : public Service {
     virtual std::string _build_pidfile() { return {}; }
     virtual std::string _build_pid_exe() { return {}; }
     virtual std::vector<int> _build_ports() { return {}; }
+    virtual std::vector<std::string> _build_listen_addresses() { return {}; }
     virtual std::optional<std::vector<std::string>> _build_restart_args() { return std::nullopt; }
     virtual std::vector<std::string> _build_config_test() { return {}; }
     virtual std::string _build_service_override() { return {}; }
@@ -435,6 +462,8 @@ class Base : public Service {
     detail::Lazy<std::shared_ptr<Logger>> logger_;
     std::unique_ptr<ZidavovEva::Lock> lock_;
     bool lock_built_ = false;
+    std::unique_ptr<ZidavovEva::Lock> daemon_lock_;
+    bool daemon_lock_built_ = false;
     detail::Lazy<std::string> service_argv_action_;
     std::unique_ptr<Manager::Backend> service_manager_;
     detail::Lazy<std::string> service_name_;
@@ -447,6 +476,7 @@ class Base : public Service {
     detail::Lazy<std::string> pidfile_;
     detail::Lazy<std::string> pid_exe_;
     detail::Lazy<std::vector<int>> ports_;
+    detail::Lazy<std::vector<std::string>> listen_addresses_;
     detail::Lazy<std::optional<std::vector<std::string>>> restart_args_;
     detail::Lazy<std::vector<std::string>> config_test_;
     detail::Lazy<std::string> service_override_;

@@ -4,6 +4,7 @@
 #include "Tavrel/ServiceManager/Base.h"
 
 #include "Tavrel/Kill/AppPort.h"
+#include "Tavrel/PwCache.h"
 #include "Tavrel/ZidavovEva/Doomed.h"
 
 namespace Tavrel::ServiceManager {
@@ -26,7 +27,12 @@ void Base::_terminate_orphaned_processes() {
 }
 
 bool Base::_doomedprocess(const std::vector<std::string>& rules, bool debug_flag) {
-    return ZidavovEva::doomedprocess(rules, debug_flag);
+    // By name alone every account's copy of the program would go (php-fpm
+    // pool workers of each site): only the service's owner, or its unit.
+    std::vector<std::string> owners;
+    if (std::string owner = processowner(); !owner.empty())
+        owners.push_back(std::move(owner));
+    return ZidavovEva::doomedprocess(rules, debug_flag, 0, owners, systemd_unit_id());
 }
 
 std::optional<bool> Base::kill_apps_on_ports(const std::vector<std::string>& exclude_ips) {
@@ -36,8 +42,14 @@ std::optional<bool> Base::kill_apps_on_ports(const std::vector<std::string>& exc
     std::string joined;
     for (int port : list)
         joined += (joined.empty() ? "" : ", ") + std::to_string(port);
-    debug("Ending the processes on the ports of " + service_name() + ": " + joined);
-    Kill::AppPort::kill_apps_on_ports(list, Kill::AppPort::VERBOSE, exclude_ips);
+    debug("Ending the processes in the way on the ports of " + service_name() + ": " + joined);
+    Kill::AppPort::Service side;
+    side.addresses = listen_addresses();
+    side.owner = PwCache::getpwnam_uid(processowner());
+    if (const std::string program = service_binary(); !program.empty())
+        side.program = _resolved_path(program);
+    side.unit = systemd_unit_id();
+    Kill::AppPort::kill_apps_on_ports(list, Kill::AppPort::VERBOSE, exclude_ips, side);
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include "Tavrel/Logger.h"
 #include "Tavrel/Svcwatch/Tiny.h"
 #include "Tavrel/ZidavovEva/Argv.h"
+#include "Tavrel/ZidavovEva/Initd.h"
 #include "Tavrel/ZidavovEva/Lock.h"
 #include "testsupport/FakeBackend.h"
 #include "testsupport/InChild.h"
@@ -217,6 +218,39 @@ TEST_F(ServiceCore, LockIsTakenAtConstructionAndKeptWhenAChildDropsTheObject) {
     EXPECT_EQ(try_lock(), 1);
     srv.reset();
     EXPECT_EQ(try_lock(), 0);
+}
+
+TEST_F(ServiceCore, WordsOfOneDaemonNameOneDaemonWhateverTheInitSystem) {
+    // An init script: two words that map to it, one of them through a link.
+    const std::string saved_dir = Tavrel::ZidavovEva::Initd::INIT_D_DIR;
+    Tavrel::ZidavovEva::Initd::INIT_D_DIR = tmp_ / "init.d";
+    const std::string script = tmp_.write("init.d/dovecot", "#!/bin/sh\n");
+    ::chmod(script.c_str(), 0755);
+    std::filesystem::create_symlink(script, tmp_ / "init.d/mailstore");
+    auto by_script = [&](const std::string& word, const std::string& name) {
+        auto srv = Base::create<Svc>({{"service", word}, {"service_override", name}});
+        return srv->controlled_daemon();
+    };
+    const std::string imap = by_script("imap", "dovecot");
+    EXPECT_EQ(imap, "script " + std::filesystem::canonical(script).string());
+    EXPECT_EQ(by_script("pop", "dovecot"), imap);
+    EXPECT_EQ(by_script("lmtp", "mailstore"), imap);
+    Tavrel::ZidavovEva::Initd::INIT_D_DIR = saved_dir;
+
+    // A unit: its id, whatever name the word reached it by.
+    state_->unit = Manager::UnitProperties{{"Id", "ssh.service"}, {"SubState", "running"}};
+    EXPECT_EQ(make({{"service", "sshd"}})->controlled_daemon(), "unit ssh.service");
+
+    // A daemon this tool launches: the program and its pid file, so a
+    // second listener of one program with a pid file of its own is another.
+    state_->unit.reset();
+    auto launched = [&](const std::string& word, const std::string& pidfile) {
+        return make({{"service", word}, {"is_tavrel_service", true},
+                     {"service_binary", "/bin/sleep"}, {"pidfile", pidfile}})
+            ->controlled_daemon();
+    };
+    EXPECT_EQ(launched("exim", "/run/exim.pid"), launched("mta", "/run/exim.pid"));
+    EXPECT_NE(launched("exim", "/run/exim.pid"), launched("exim-altport", "/run/exim-26.pid"));
 }
 
 TEST_F(ServiceCore, NoLockWithoutRoot) {

@@ -7,7 +7,14 @@
 //
 // True when matching processes were found and are gone (Tavrel::Kill::safekill:
 // TERM, `wait_time` seconds of grace, then KILL); false when none matched or
-// some survived. Owners are account names or uids; any owner when empty.
+// some survived.
+//
+// A name matches every account's copies of a program (php-fpm: every site
+// owner's pool workers, and every other master), so a process counts as the
+// service's only when it is in the service's own systemd unit (`own_unit`,
+// "php8.2-fpm.service"; "" when it has none), or when it runs as one of the
+// owners (account names or uids; any owner when empty) and belongs to no
+// other service unit (Tavrel::Proc::Cgroup::belongs_to_another_unit).
 #pragma once
 
 #include <string>
@@ -16,6 +23,7 @@
 namespace Tavrel::ZidavovEva {
 
 bool doomedprocess(const std::vector<std::string>& rules, bool verbose, double wait_time = 0,
-                   const std::vector<std::string>& allowed_owners = {});
+                   const std::vector<std::string>& allowed_owners = {},
+                   const std::string& own_unit = {});
 
 }  // namespace Tavrel::ZidavovEva

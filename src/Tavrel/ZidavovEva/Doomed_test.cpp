@@ -1,6 +1,8 @@
 #include "Tavrel/ZidavovEva/Doomed.h"
 
+#include "Tavrel/Proc/Cgroup.h"
 #include "testsupport/InChild.h"
+#include "testsupport/TempDir.h"
 #include "testsupport/TestChild.h"
 
 #include <gtest/gtest.h>
@@ -39,6 +41,25 @@ TEST(Doomed, OwnerRuleSparesOtherAccounts) {
     std::string other = ::geteuid() == 0 ? "nobody" : "root";
     EXPECT_FALSE(doomedprocess({name}, false, 0.2, {other}));
     EXPECT_TRUE(alive(a.pid()));
+}
+
+// php-fpm by name is every pool's master and workers: a process that
+// another unit runs is not the service's, one its own unit runs is.
+TEST(Doomed, AnotherUnitsCopyIsSparedAndTheOwnUnitsIsEnded) {
+    std::string name = unique_name("doomed");
+    auto a = spawn("/bin/sleep", {name, "30"});
+    Tavrel::TestSupport::TempDir cgroups;
+    const std::string saved = Tavrel::Proc::Cgroup::PROC_PATH;
+    Tavrel::Proc::Cgroup::PROC_PATH = cgroups.path();
+    cgroups.write(std::to_string(a.pid()) + "/cgroup", "0::/system.slice/php8.2-fpm.service\n");
+    EXPECT_FALSE(doomedprocess({name}, false, 0.2, {}, "hub-php-fpm.service"));
+    EXPECT_FALSE(doomedprocess({name}, false, 0.2, {}, ""));
+    EXPECT_TRUE(alive(a.pid()));
+    // Its own unit's, even when the owner rule names another account.
+    std::string other = ::geteuid() == 0 ? "nobody" : "root";
+    EXPECT_TRUE(doomedprocess({name}, false, 0.2, {other}, "php8.2-fpm.service"));
+    Tavrel::Proc::Cgroup::PROC_PATH = saved;
+    a.wait();
 }
 
 // Run by LineageIsNeverTouched as a separate program named like the doomed

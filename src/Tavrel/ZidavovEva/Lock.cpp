@@ -15,7 +15,9 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <cstring>
 #include <sstream>
@@ -50,7 +52,34 @@ std::string holder_phrase(int fd) {
     return " (process " + std::to_string(*pid) + (command.empty() ? "" : ": " + command) + ")";
 }
 
+// Directory entries may be 255 bytes; a daemon's lock file name stays below.
+constexpr size_t DAEMON_FILE_NAME_MAX = 200;
+constexpr std::string_view DAEMON_FILE_PREFIX = "daemon:";
+
+bool kept_as_is(unsigned char c) {
+    return std::isalnum(c) || c == '_' || c == '.' || c == '-' || c == '@';
+}
+
+// FNV-1a: the same on every build, so every run names one daemon alike.
+uint64_t stable_hash(std::string_view text) {
+    uint64_t h = 14695981039346656037ull;
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 1099511628211ull;
+    }
+    return h;
+}
+
 }  // namespace
+
+std::string Lock::get_run_lock_file_for_daemon(std::string_view identity) {
+    std::string name(DAEMON_FILE_PREFIX);
+    for (unsigned char c : identity)
+        name += kept_as_is(c) ? std::string(1, static_cast<char>(c)) : fmt::format("%{:02X}", c);
+    if (name.size() > DAEMON_FILE_NAME_MAX)
+        name = name.substr(0, DAEMON_FILE_NAME_MAX - 17) + fmt::format("~{:016x}", stable_hash(identity));
+    return LOCK_BASE + "/" + name;
+}
 
 std::optional<pid_t> Lock::holder_of(dev_t device, ino_t inode) {
     const auto table = Proc::Read::path(PROC_LOCKS);
@@ -93,7 +122,21 @@ bool Lock::wait_for_ex_lock(FileUtils::Flock& fh, double timeout) {
 Lock::Lock(std::string_view service) {
     if (service.empty())
         throw PlainError("A run lock needs a service name.");
-    path_ = get_run_lock_file_for_service(service);
+    Validate::Service::assert_valid(service);
+    take(std::string(service), "service");
+}
+
+Lock Lock::for_daemon(std::string_view identity) {
+    if (identity.empty())
+        throw PlainError("A daemon's run lock needs the daemon's identity.");
+    Lock lock;
+    const std::string path = get_run_lock_file_for_daemon(identity);
+    lock.take(path.substr(LOCK_BASE.size() + 1), "daemon");
+    return lock;
+}
+
+void Lock::take(const std::string& file_name, std::string_view what) {
+    path_ = LOCK_BASE + "/" + file_name;
     // The directory lives on a file system emptied at boot: make it when
     // missing. Whether made now or found, it is used only when it is private.
     (void)SafeDir::MK::safemkdir(LOCK_BASE, 0700, {.parents = true});
@@ -101,7 +144,7 @@ Lock::Lock(std::string_view service) {
     // Relative to the checked directory, never through a link, and without
     // blocking on a FIFO left in its place.
     FHUtils::UniqueFd fd(FileUtils::Open::sysopenat_with_real_perms(
-        dir.get(), std::string(service),
+        dir.get(), file_name,
         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600));
     if (!fd) {
         const int err = errno;
@@ -121,7 +164,7 @@ Lock::Lock(std::string_view service) {
     if (!wait_for_ex_lock(*fh, LOCK_TIMEOUT)) {
         throw PlainError("Could not obtain the run lock " + path_ + " within " +
                          std::to_string(static_cast<long>(LOCK_TIMEOUT)) +
-                         " seconds: another run is still working on this service" +
+                         " seconds: another run is still working on this " + std::string(what) +
                          holder_phrase(fh->fd()) + ".");
     }
     fh_ = std::move(fh);

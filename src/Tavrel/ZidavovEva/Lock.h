@@ -6,6 +6,18 @@
 //   ... stop and start the service ...
 //   lock.release();                            // or let it go out of scope
 //
+// Several service words may drive one daemon (IMAP, POP and LMTP are one mail
+// store daemon), so a run also holds the lock of the daemon itself, named by
+// what the init system controls ("unit cron.service", "script /etc/init.d/x",
+// "program /usr/sbin/x /run/x.pid"):
+//
+//   auto daemon = Tavrel::ZidavovEva::Lock::for_daemon("unit dovecot.service");
+//
+// Its file is LOCK_BASE/daemon:<identity with unsafe bytes as %XX>, a name no
+// service word can have. Runs take the word's lock first and the daemon's
+// second, never the other way round, so two runs never wait for each other
+// in a circle.
+//
 // The lock lives in the open file: it ends when the holder releases it, is
 // destroyed, or dies (even by SIGKILL), so nothing needs cleaning after a
 // crash and a lock file left behind blocks nobody. A forked child that
@@ -48,6 +60,9 @@ class Lock final {
     // LOCK_BASE is a link, not a directory, someone else's, or writable by
     // others; Io::OpenFailed when it cannot be made or opened.
     explicit Lock(std::string_view service);
+    // Takes the lock of the daemon with this identity (not empty), with the
+    // same failures as the service's lock.
+    static Lock for_daemon(std::string_view identity);
     Lock(Lock&&) noexcept = default;
     Lock& operator=(Lock&&) noexcept = default;
 
@@ -58,6 +73,9 @@ class Lock final {
 
     // LOCK_BASE/<service>, after checking the name (Param::Invalid).
     static std::string get_run_lock_file_for_service(std::string_view service);
+    // LOCK_BASE/daemon:<encoded identity>; a long identity is cut and ends in
+    // a hash of the whole, so the name stays within a directory entry's limit.
+    static std::string get_run_lock_file_for_daemon(std::string_view identity);
     // The process holding the flock on the file with this device and inode,
     // by the kernel's lock table; nothing when it cannot be told.
     static std::optional<pid_t> holder_of(dev_t device, ino_t inode);
@@ -66,6 +84,11 @@ class Lock final {
     static bool wait_for_ex_lock(FileUtils::Flock& fh, double timeout);
 
   private:
+    Lock() = default;
+    // Opens LOCK_BASE/<file_name> and waits for it; `what` names the thing
+    // locked in the time-out message ("service", "daemon").
+    void take(const std::string& file_name, std::string_view what);
+
     std::string path_;
     std::optional<FileUtils::Flock> fh_;
 };

@@ -2,6 +2,7 @@
 
 #include "Tavrel/Exception.h"
 #include "Tavrel/PlainError.h"
+#include "Tavrel/Validate/Service.h"
 #include "testsupport/TempDir.h"
 
 #include <fcntl.h>
@@ -106,6 +107,64 @@ TEST_F(LockTest, LockFileIsNamedAfterTheServiceAndLeftInPlace) {
     EXPECT_TRUE(std::filesystem::exists(Lock::LOCK_BASE + "/httpd"));
     Lock again("httpd");
     EXPECT_TRUE(again.held());
+}
+
+TEST_F(LockTest, DaemonLockFilesCannotMeetAWordsAndStayShort) {
+    EXPECT_EQ(Lock::get_run_lock_file_for_daemon("unit dovecot.service"),
+              Lock::LOCK_BASE + "/daemon:unit%20dovecot.service");
+    EXPECT_EQ(Lock::get_run_lock_file_for_daemon("script /etc/init.d/proftpd"),
+              Lock::LOCK_BASE + "/daemon:script%20%2Fetc%2Finit.d%2Fproftpd");
+    // ':' is no character of a word, so no word's lock is a daemon's.
+    EXPECT_FALSE(Tavrel::Validate::Service::is_valid("daemon:unit%20dovecot.service"));
+    const std::string deep = "program /" + std::string(300, 'p') + " /run/x.pid";
+    const std::string file = Lock::get_run_lock_file_for_daemon(deep);
+    const std::string name = file.substr(Lock::LOCK_BASE.size() + 1);
+    EXPECT_LE(name.size(), 200u);
+    // Identities that share their first 200 bytes still get their own files.
+    EXPECT_NE(file, Lock::get_run_lock_file_for_daemon(deep + "2"));
+    EXPECT_EQ(file, Lock::get_run_lock_file_for_daemon(deep));
+    EXPECT_THROW(Lock::for_daemon(""), Tavrel::PlainError);
+}
+
+TEST_F(LockTest, ADaemonsLockIsOneForEveryWordAndNamesItsHolder) {
+    const std::string daemon = "script /etc/init.d/dovecot";
+    int p[2];
+    ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
+    pid_t holder = ::fork();
+    if (holder == 0) {
+        ::close(p[0]);
+        try {
+            Lock word("imap");
+            Lock held = Lock::for_daemon(daemon);
+            (void)!::write(p[1], "L", 1);
+            std::this_thread::sleep_for(std::chrono::seconds(30));
+        } catch (...) {
+            ::_exit(2);
+        }
+        ::_exit(0);
+    }
+    ::close(p[1]);
+    char c = 0;
+    ASSERT_EQ(::read(p[0], &c, 1), 1);
+    ::close(p[0]);
+    // Another word of the same daemon: its own lock is free, the daemon's not.
+    Lock word("pop");
+    EXPECT_TRUE(word.held());
+    Lock::LOCK_TIMEOUT = 0.2;
+    try {
+        Lock taken = Lock::for_daemon(daemon);
+        ADD_FAILURE() << "took a held daemon lock";
+    } catch (const Tavrel::PlainError& e) {
+        EXPECT_NE(std::string(e.what()).find("still working on this daemon (process " +
+                                             std::to_string(holder) + ": "),
+                  std::string::npos)
+            << e.what();
+    }
+    // Another daemon is not held up.
+    EXPECT_TRUE(Lock::for_daemon("script /etc/init.d/exim4").held());
+    ::kill(holder, SIGKILL);
+    wait_exit(holder);
+    EXPECT_TRUE(Lock::for_daemon(daemon).held());
 }
 
 TEST_F(LockTest, ConcurrentRunsOnOneServiceNeverOverlap) {

@@ -118,7 +118,14 @@ std::optional<bool> Systemd::restart_attempt(Service& svc, int attempt) {
         if (!rules.empty()) {
             svc.debug("Ending leftover processes of " + svc.service_name() +
                       " before systemd starts it.");
-            ZidavovEva::doomedprocess(rules, svc.verbose() != 0);
+            // The unit's own processes, or the service owner's outside any
+            // other unit: never another account's copy of the program.
+            std::vector<std::string> owners;
+            if (std::string owner = svc.processowner(); !owner.empty())
+                owners.push_back(std::move(owner));
+            const auto id = props_.find("Id");
+            ZidavovEva::doomedprocess(rules, svc.verbose() != 0, 0, owners,
+                                      id == props_.end() ? std::string() : id->second);
         }
     }
     return true;

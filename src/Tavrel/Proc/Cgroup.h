@@ -1,0 +1,33 @@
+// Tavrel::Proc::Cgroup: the systemd service unit a process belongs to, read
+// from its control group, so that a clean-up of one service can leave alone
+// what another running unit started.
+//
+//   std::string unit = Tavrel::Proc::Cgroup::service_unit_of(pid);  // "cron.service" or ""
+//   if (Tavrel::Proc::Cgroup::belongs_to_another_unit(pid, "named.service")) spare(pid);
+//
+// A process outside every service unit (a login session's scope, a host
+// without systemd, a process gone meanwhile) has no unit: "".
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+
+namespace Tavrel::Proc::Cgroup {
+
+inline std::string PROC_PATH = "/proc";
+
+// The innermost "<name>.service" of the control-group path in the text of
+// /proc/<pid>/cgroup: the unified hierarchy's line ("0::/..."), else the
+// line of systemd's own named hierarchy; "" when neither names a service.
+std::string service_unit(std::string_view cgroup_text);
+// The same for a running process; "" when it cannot be read.
+std::string service_unit_of(pid_t pid);
+
+// True when the process belongs to a service unit that is neither `own_unit`
+// nor the unit of this run itself: a daemon this tool launched shares the
+// run's unit (the monitor's, or a test host's), and is not another's.
+bool belongs_to_another_unit(pid_t pid, std::string_view own_unit);
+
+}  // namespace Tavrel::Proc::Cgroup
