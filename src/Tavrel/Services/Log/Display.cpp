@@ -12,6 +12,7 @@ Display::Display(Options options) : o_(std::move(options)) {
 }
 
 int Display::show_startup_log() {
+    // Each log is shown only by what this run added to it (see Log.h).
     auto [ok, text] = fetch_service_startup_log(o_.service, o_.service_via_systemd);
     if (ok && !text.empty())
         o_.output_obj->display_message_set(STARTUP_LOG_HEADER, text);
