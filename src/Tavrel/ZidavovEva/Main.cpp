@@ -153,6 +153,13 @@ bool show_fpm_status(ServiceManager::Base& srv, const std::string& program) {
     return true;
 }
 
+// The names the service's logs are known by: the distribution's name of the
+// daemon ("apache2") and the tool's word for it ("httpd").
+std::string log_words(ServiceManager::Base& srv) {
+    const std::string name = srv.service_name();
+    return name == srv.service() ? name : name + "|" + srv.service();
+}
+
 // What this run made the service write: its startup output, then the lines
 // its own logs and the system logs got meanwhile. The line that names why a
 // start failed is often only in the latter (the web server's error log, the
@@ -160,7 +167,8 @@ bool show_fpm_status(ServiceManager::Base& srv, const std::string& program) {
 void show_startup_log_for_srv(ServiceManager::Base& srv) {
     Services::Log::Display({.service = srv.service_name(),
                             .output_obj = &srv.output_obj(),
-                            .service_via_systemd = srv.service_manager().service_via_systemd()})
+                            .service_via_systemd = srv.service_manager().service_via_systemd(),
+                            .service_words = log_words(srv)})
         .show_startup_log();
 }
 
@@ -223,7 +231,7 @@ int run_or_throw(const std::string& program, std::vector<std::string> args) {
         srv = ServiceManager::create({{"service", service}});
         // Before anything is done to it: afterwards only what this run
         // added to its logs is shown.
-        Services::Log::mark_logs_at_run_start(srv->service_name());
+        Services::Log::mark_logs_at_run_start(log_words(*srv));
 
         static const Regex action_arg(R"(^(?:--)?([a-z]+)$)");
         const ServiceManager::Base::Action* custom = nullptr;
