@@ -147,11 +147,12 @@ bool keep_last_lines(std::string& text, size_t max_lines, size_t max_bytes, bool
     return left_out;
 }
 
-// journalctl's option for the lines of this run: from the second it began.
+// journalctl's option for the lines of this run: from the microsecond it
+// began (a whole second would take in the end of a run just before).
 std::string since_run_start() {
-    const auto seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(RUN_START.time_since_epoch()).count();
-    return "--since=@" + std::to_string(seconds);
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(RUN_START.time_since_epoch()).count();
+    return fmt::format("--since=@{}.{:06}", micros / 1000000, micros % 1000000);
 }
 
 }  // namespace

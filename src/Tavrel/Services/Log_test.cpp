@@ -252,7 +252,7 @@ TEST_F(LogTest, StartupLogUnderSystemdIsTheUnitsJournalSinceTheRunStarted) {
     std::filesystem::create_directories(tmp_ / "systemd");
     Tavrel::OS::SYSTEMD_RUN_DIR = tmp_ / "systemd";
     Tavrel::Binaries::ROOT_BIN = Tavrel::Binaries::SYSTEM_BIN = tmp_ / "bin";
-    Log::RUN_START = std::chrono::system_clock::time_point(std::chrono::seconds(1765000000));
+    Log::RUN_START = std::chrono::system_clock::time_point(std::chrono::microseconds(1765000000000042));
     program("bin/journalctl",
             "printf '%s\\n' \"$@\" > " + tmp_ / "args" +
                 "\necho '/etc/ssh/sshd_config: line 123: Bad configuration option: Nonsense'"
@@ -263,7 +263,7 @@ TEST_F(LogTest, StartupLogUnderSystemdIsTheUnitsJournalSinceTheRunStarted) {
     EXPECT_EQ(text, "/etc/ssh/sshd_config: line 123: Bad configuration option: Nonsense\n"
                     "ssh.service: Control process exited, code=exited, status=255/EXCEPTION\n");
     std::string args = TempDir::read(tmp_ / "args");
-    for (const char* arg : {"--unit=ssh.service\n", "--since=@1765000000\n", "--output=cat\n",
+    for (const char* arg : {"--unit=ssh.service\n", "--since=@1765000000.000042\n", "--output=cat\n",
                             "--lines=40\n"})
         EXPECT_NE(args.find(arg), std::string::npos) << arg << " not in " << args;
 
