@@ -8,7 +8,7 @@
 # server's certificate that does not load (its error log), and under systemd
 # the database meeting an unknown option (its error log) and sshd's bad directive
 # (the unit's journal, written by its pre-start test). And a run shows only
-# what it wrote itself: two stops in a row show the stop's line once.
+# what it wrote itself: a stop shows its own output, not the start's before it.
 set -u
 e2e=$1 program=$2 mode=$3
 shift 3
