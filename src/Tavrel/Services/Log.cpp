@@ -83,7 +83,120 @@ bool matches(std::string_view text, const char* pattern) {
     return text.find(pattern) != std::string_view::npos;
 }
 
+// Where this run's part of a log begins, in the file it was then.
+struct RunMark {
+    dev_t dev = 0;
+    ino_t ino = 0;  // 0: the log did not exist; all of it is this run's
+    off_t offset = 0;
+};
+
+std::map<std::string, RunMark>& run_marks() {
+    static std::map<std::string, RunMark> marks;
+    return marks;
+}
+
+// The bytes [start, end) of the file, or nothing with errno set.
+std::optional<std::string> read_range(int fd, off_t start, off_t end) {
+    std::string bytes(static_cast<size_t>(end - start), '\0');
+    size_t got = 0;
+    while (got < bytes.size()) {
+        ssize_t n = ::pread(fd, bytes.data() + got, bytes.size() - got,
+                            start + static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+// Keeps the last `max_lines` whole lines of `text` within `max_bytes`; true
+// when something was left out. `cut` says the text starts mid-line.
+bool keep_last_lines(std::string& text, size_t max_lines, size_t max_bytes, bool cut) {
+    if (text.size() > max_bytes) {
+        text.erase(0, text.size() - max_bytes);
+        cut = true;
+    }
+    bool left_out = cut;
+    if (cut) {
+        size_t nl = text.find('\n');
+        text.erase(0, nl == std::string::npos ? text.size() : nl + 1);
+    }
+    if (max_lines == 0) {
+        left_out = left_out || !text.empty();
+        text.clear();
+        return left_out;
+    }
+    size_t pos = text.size();
+    if (pos > 0 && text[pos - 1] == '\n')
+        --pos;  // the final line end ends the last line
+    for (size_t count = 1;; ++count) {
+        size_t nl = pos == 0 ? std::string::npos : text.rfind('\n', pos - 1);
+        if (nl == std::string::npos)
+            break;
+        if (count == max_lines) {
+            text.erase(0, nl + 1);
+            return true;
+        }
+        pos = nl;
+    }
+    return left_out;
+}
+
+// journalctl's option for the lines of this run: from the microsecond it
+// began (a whole second would take in the end of a run just before).
+std::string since_run_start() {
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(RUN_START.time_since_epoch()).count();
+    return fmt::format("--since=@{}.{:06}", micros / 1000000, micros % 1000000);
+}
+
 }  // namespace
+
+void mark_log_opened(const std::string& path, int fd, bool truncated) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return;
+    auto& marks = run_marks();
+    auto it = marks.find(path);
+    if (!truncated && it != marks.end() && it->second.ino == st.st_ino &&
+        it->second.dev == st.st_dev && it->second.offset <= st.st_size)
+        return;
+    marks[path] = {st.st_dev, st.st_ino, truncated ? 0 : st.st_size};
+}
+
+std::optional<off_t> run_part_start(const std::string& path, const struct stat& now) {
+    const auto& marks = run_marks();
+    auto it = marks.find(path);
+    if (it == marks.end())
+        return std::nullopt;
+    const RunMark& m = it->second;
+    if (m.ino != now.st_ino || m.dev != now.st_dev || m.offset > now.st_size)
+        return 0;
+    return m.offset;
+}
+
+void forget_run_marks() { run_marks().clear(); }
+
+void mark_logs_at_run_start(std::string_view service) {
+    try {
+        std::vector<std::string> programs;
+        for (const auto& [name, entry] : logs_of_service(service, service, programs)) {
+            const std::string path = name.starts_with('/') ? name : LOG_DIR + "/" + name;
+            struct stat st {};
+            if (::stat(path.c_str(), &st) == 0)
+                run_marks()[path] = {st.st_dev, st.st_ino, st.st_size};
+            else
+                run_marks()[path] = {};
+        }
+    } catch (const std::exception&) {
+        // Unmarked logs are shown by their tails, as a library caller gets them.
+    }
+}
 
 std::string maillog_name(std::string_view path) {
     while (!path.empty() && path.back() == '/')
@@ -124,34 +237,30 @@ std::pair<int, std::vector<ReadError>> _read_log(std::string& text, const ReadOp
         errors.push_back({op, file, o.path, std::move(error)});
         return std::pair<int, std::vector<ReadError>>(0, errors);
     };
-    FHUtils::UniqueFd fd(::open(o.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // Non-blocking: a FIFO put where a log should be must not hold the run.
+    FHUtils::UniqueFd fd(::open(o.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd)
         return record("open", std::strerror(errno));
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0)
         return record("seek", std::strerror(errno));
-    const off_t start = st.st_size - static_cast<off_t>(o.read_bytes);
-    if (start > 0 && ::lseek(fd.get(), start, SEEK_SET) < 0)
-        return record("seek", std::strerror(errno));
-
-    std::string bytes(o.read_bytes, '\0');
-    size_t got = 0;
-    while (got < o.read_bytes) {
-        ssize_t n = ::read(fd.get(), bytes.data() + got, o.read_bytes - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return record("read", std::strerror(errno));
-        if (n == 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    if (got == 0)
+    if (!S_ISREG(st.st_mode))
+        return record("read", "not a regular file");
+    // A log marked at the run's start is read from the mark: its older lines
+    // belong to earlier runs. Written to since, or not, it was read.
+    const auto run_part = run_part_start(o.path, st);
+    const off_t begin = run_part.value_or(0);
+    if (run_part && st.st_size <= begin)
+        return {1, errors};
+    const off_t start = std::max(begin, st.st_size - static_cast<off_t>(o.read_bytes));
+    auto bytes = read_range(fd.get(), start, st.st_size);
+    if (!bytes)
+        return record("read", std::strerror(errno));
+    if (bytes->empty())
         return record("read", NO_DATA);
-    bytes.resize(got);
 
-    auto lines = split_lines(bytes);
-    if (got == o.read_bytes && start > 0 && !lines.empty())
+    auto lines = split_lines(*bytes);
+    if (start > begin && !lines.empty())
         lines.erase(lines.begin());  // it may start mid-line
     append_wanted(text, std::move(lines), o.max_messages, o.log_regex);
     return {1, errors};
@@ -174,7 +283,8 @@ std::pair<int, std::vector<ReadError>> _read_journal(std::string& text,
     try {
         program = Binaries::path("journalctl").value_or("");
         std::vector<std::string> args = {"--no-pager", "--quiet", "--output=short", "--reverse",
-                                         "--lines=" + std::to_string(max_messages)};
+                                         "--lines=" + std::to_string(max_messages),
+                                         since_run_start()};
         for (const auto& p : programs)
             args.push_back("--identifier=" + p);
         SafeRun::Object run({.program = program, .args = args, .timeout = JOURNAL_TIMEOUT});
@@ -203,41 +313,55 @@ Result fetch_log_tail(const std::string& path, size_t lines) {
     return {true, text};
 }
 
-Result fetch_service_log_messages(std::string_view services, std::string_view program) {
+std::map<std::string, LogEntry> logs_of_service(std::string_view services,
+                                                std::string_view program,
+                                                std::vector<std::string>& programs) {
     std::map<std::string, LogEntry> logs;
     for (const auto& name : logs_to_check())
         logs[name] = {};
+    programs.clear();
+    if (matches(services, "ftp")) {
+        programs = FTP_PROGRAMS;
+    } else if (matches(services, "syslogd") && !program.empty()) {
+        programs = {std::string(program)};
+    } else if (matches(services, "exim")) {
+        logs = {{EXIM_MAINLOG, {.max_messages = 64, .read_bytes = 8192, .own = true}}};
+    } else if (matches(services, "hub_php_fpm")) {
+        logs = {{PHP_FPM_ERROR_LOG, {.max_messages = 64, .read_bytes = 8192, .own = true}}};
+    } else if (matches(services, "httpd")) {
+        programs = HTTPD_PROGRAMS;
+        // The web server's and the database's error logs name the cause of
+        // a failed start (a certificate that does not load, an unknown
+        // option) in lines that never name the program.
+        logs[ConfigFiles::Apache().file_error_log()] = {.max_messages = 4096,
+                                                        .read_bytes = 32768,
+                                                        .own = true};
+    } else if (matches(services, "mysql")) {
+        programs = MYSQL_PROGRAMS;
+        logs[MysqlUtils::Logs::get_mysql_error_log_file()] = {.max_messages = 128,
+                                                              .read_bytes = 8192,
+                                                              .own = true};
+    } else {
+        logs.clear();
+    }
+    return logs;
+}
+
+Result fetch_service_log_messages(std::string_view services, std::string_view program) {
+    std::map<std::string, LogEntry> logs;
     std::vector<std::string> programs;
-    // The mail server's and PHP-FPM's own logs are wholly theirs: every line
-    // of them is kept (they never name the program in a line).
-    bool own_log_only = false;
     try {
-        if (matches(services, "ftp")) {
-            programs = FTP_PROGRAMS;
-        } else if (matches(services, "syslogd") && !program.empty()) {
-            programs = {std::string(program)};
-        } else if (matches(services, "exim")) {
-            logs = {{EXIM_MAINLOG, {.max_messages = 64, .read_bytes = 8192}}};
-            own_log_only = true;
-        } else if (matches(services, "hub_php_fpm")) {
-            logs = {{PHP_FPM_ERROR_LOG, {.max_messages = 64, .read_bytes = 8192}}};
-            own_log_only = true;
-        } else if (matches(services, "httpd")) {
-            programs = HTTPD_PROGRAMS;
-            logs[ConfigFiles::Apache().file_error_log()] = {.max_messages = 4096,
-                                                            .read_bytes = 32768};
-        } else if (matches(services, "mysql")) {
-            programs = MYSQL_PROGRAMS;
-            logs[MysqlUtils::Logs::get_mysql_error_log_file()] = {.max_messages = 128,
-                                                                  .read_bytes = 8192};
-        }
+        logs = logs_of_service(services, program, programs);
     } catch (const std::exception& e) {
         return {false, fmt::format("The logs of “{}” could not be located: {}", services, e.what())};
     }
     for (const auto& p : programs)
         if (!Validate::Service::is_valid(p))
             return {false, fmt::format("“{}” is not a valid program name.", p)};
-    if (programs.empty() && !own_log_only)
+    // Without programs to look for, only a log wholly the service's is read.
+    if (programs.empty())
+        std::erase_if(logs, [](const auto& log) { return !log.second.own; });
+    if (logs.empty())
         return {true, ""};
 
     std::optional<Regex> filter;
@@ -255,7 +379,7 @@ Result fetch_service_log_messages(std::string_view services, std::string_view pr
                       .file = name,
                       .read_bytes = entry.read_bytes,
                       .max_messages = entry.max_messages,
-                      .log_regex = filter ? &*filter : nullptr};
+                      .log_regex = filter && !entry.own ? &*filter : nullptr};
         auto [ok, errs] = _read_log(text, o);
         read += ok;
         if (!ok && journal && errs.size() == 1 && errs[0].op == "open" &&
@@ -277,22 +401,56 @@ Result fetch_service_log_messages(std::string_view services, std::string_view pr
     return {true, text};
 }
 
-std::optional<std::string> _systemctl_status(std::string_view unit, std::string* error) {
+Result _unit_journal_since_run_start(const std::string& unit) {
+    std::string program;
     try {
-        SafeRun::Object run({.program = ZidavovEva::Systemd::SYSTEMCTL,
-                             .args = {"status", "--no-pager", "--full", std::string(unit)},
+        program = Binaries::path("journalctl").value_or("");
+        SafeRun::Object run({.program = program,
+                             .args = {"--no-pager", "--quiet", "--output=cat", "--unit=" + unit,
+                                      since_run_start(),
+                                      "--lines=" + std::to_string(STARTUP_LOG_MAX_LINES)},
                              .timeout = JOURNAL_TIMEOUT});
-        if (run.exec_failed()) {
-            if (error)
-                *error = run.stderr_text();
-            return std::nullopt;
+        if (run.CHILD_ERROR() != 0) {
+            std::string why = run.stderr_text();
+            while (!why.empty() && why.back() == '\n')
+                why.pop_back();
+            return {false, fmt::format("Could not read the journal of “{}”: {}", unit,
+                                       why.empty() ? run.terse_autopsy() : why)};
         }
-        return run.stdout_text();
+        std::string text = run.stdout_text();
+        keep_last_lines(text, STARTUP_LOG_MAX_LINES, STARTUP_LOG_MAX_BYTES, false);
+        return {true, text};
     } catch (const std::exception& e) {
-        if (error)
-            *error = e.what();
-        return std::nullopt;
+        return {false, fmt::format("Could not run {} for “{}”: {}",
+                                   program.empty() ? "journalctl" : program, unit, e.what())};
     }
+}
+
+// This run's part of the startup log at `path`, at most its last lines.
+Result read_startup_log_part(std::string_view service, const std::string& path) {
+    FHUtils::UniqueFd fd(
+        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+    if (!fd) {
+        if (errno == ENOENT)
+            return {false, fmt::format("No startup log of “{}” was recorded.", service)};
+        return {false,
+                fmt::format("Could not open the startup log “{}”: {}", path, std::strerror(errno))};
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return {false, fmt::format("The startup log “{}” is not a regular file.", path)};
+    const auto begin = run_part_start(path, st);
+    if (!begin || st.st_size <= *begin)
+        return {false, fmt::format("This run wrote nothing to the startup log of “{}”.", service)};
+    const off_t start =
+        std::max(*begin, st.st_size - static_cast<off_t>(STARTUP_LOG_MAX_BYTES));
+    auto text = read_range(fd.get(), start, st.st_size);
+    if (!text)
+        return {false, fmt::format("Could not read the startup log of “{}”: {}", service,
+                                   std::strerror(errno))};
+    if (keep_last_lines(*text, STARTUP_LOG_MAX_LINES, STARTUP_LOG_MAX_BYTES, start > *begin))
+        *text = fmt::format("[earlier lines left out; the whole log is {}]\n", path) + *text;
+    return {true, std::move(*text)};
 }
 
 void _decruft_log_for_service(std::string_view service, std::string& text) {
@@ -322,48 +480,15 @@ Result fetch_service_startup_log(std::string_view service,
         std::string name(service);
         if (auto it = unit->find("Id"); it != unit->end() && !it->second.empty())
             name = it->second;
-        std::string error;
-        auto status = _systemctl_status(name, &error);
-        if (!status)
-            return {false, fmt::format("Could not run systemctl for “{}”: {}", name, error)};
-        // The journal excerpt follows the status header's first blank line.
-        static const Regex blank(R"(^\s*$)");
-        size_t pos = 0;
-        bool found = false;
-        while (pos < status->size()) {
-            size_t nl = status->find('\n', pos);
-            size_t end = nl == std::string::npos ? status->size() : nl;
-            bool is_blank = blank.test(std::string_view(*status).substr(pos, end - pos));
-            pos = nl == std::string::npos ? status->size() : nl + 1;
-            if (is_blank) {
-                found = true;
-                break;
-            }
-        }
-        text = found ? status->substr(pos) : std::string();
+        auto journal = _unit_journal_since_run_start(name);
+        if (!journal.first)
+            return journal;
+        text = std::move(journal.second);
     } else {
-        const std::string path = ZidavovEva::StartupLog::startup_log_path(service);
-        FHUtils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-        if (!fd) {
-            if (errno == ENOENT)
-                return {false, fmt::format("No startup log of “{}” was recorded.", service)};
-            return {false, fmt::format("Could not open the startup log “{}”: {}", path,
-                                       std::strerror(errno))};
-        }
-        char buf[65536];
-        for (;;) {
-            ssize_t n = ::read(fd.get(), buf, sizeof buf);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                return {false, fmt::format("Could not read the startup log of “{}”: {}", service,
-                                           std::strerror(errno))};
-            if (n == 0)
-                break;
-            text.append(buf, static_cast<size_t>(n));
-        }
-        if (text.empty())
-            return {false, fmt::format("No startup log of “{}” was recorded.", service)};
+        auto part = read_startup_log_part(service, ZidavovEva::StartupLog::startup_log_path(service));
+        if (!part.first)
+            return part;
+        text = std::move(part.second);
     }
     _decruft_log_for_service(service, text);
     return {true, text};

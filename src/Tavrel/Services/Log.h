@@ -6,13 +6,16 @@
 //   auto [found, lines] = Tavrel::Services::Log::fetch_service_log_messages("httpd", "httpd");
 //   auto [read, tail] = Tavrel::Services::Log::fetch_log_tail("/var/log/syslog", 20);
 //
-// The startup log of a service that systemd runs is the journal excerpt of
-// `systemctl status`; of any other service, the file the launcher filled
-// (Tavrel::ZidavovEva::StartupLog). Logs are never read whole: at most
-// `read_bytes` from the end of each, and only the last `max_messages` lines of
-// that are candidates, newest first. Where a system log file is missing because
-// the host keeps its log in the journal, the programs' recent journal lines
-// (journalctl) stand in for it.
+// What a run shows is what the run itself caused: the startup log of a
+// service that systemd runs is its unit's journal since RUN_START (every
+// process of the unit, its pre-start commands too); of any other service, the
+// part of the file the launcher filled (Tavrel::ZidavovEva::StartupLog) that
+// this run wrote. A log marked at the run's start (mark_logs_at_run_start) is
+// read from that mark on, so an old failure is never shown as this run's.
+// Logs are never read whole: at most `read_bytes` from the end of each, and
+// only the last `max_messages` lines of that are candidates, newest first.
+// Where a system log file is missing because the host keeps its log in the
+// journal, the programs' journal lines (journalctl) stand in for it.
 //
 // Nothing here throws for an ordinary condition: every result is a pair of a
 // success flag and a text, the text explaining a failure, so showing logs can
@@ -21,6 +24,10 @@
 
 #include "Tavrel/ServiceManager/Manager/Backend.h"
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <optional>
@@ -48,6 +55,12 @@ inline std::vector<std::string> SYSTEM_LOGS = {"messages", "syslog"};
 // missing system log files are no error.
 inline std::vector<std::string> JOURNAL_DIRS = {"/run/log/journal", "/var/log/journal"};
 inline double JOURNAL_TIMEOUT = 10;
+// When this run started: journal lines older than this are another run's.
+// The entry program sets it as it starts.
+inline std::chrono::system_clock::time_point RUN_START = std::chrono::system_clock::now();
+// The most of a startup log shown after a run: its last lines, in bytes too.
+inline std::size_t STARTUP_LOG_MAX_LINES = 40;
+inline std::size_t STARTUP_LOG_MAX_BYTES = 8192;
 // The logs some services add, and the programs searched for.
 inline std::string EXIM_MAINLOG = "exim_mainlog";
 inline std::string PHP_FPM_ERROR_LOG = "/usr/local/tavrel/logs/php-fpm/error.log";
@@ -64,6 +77,9 @@ using UnitProperties = Tavrel::ServiceManager::Manager::UnitProperties;
 struct LogEntry {
     std::size_t max_messages = MAX_LOG_MESSAGES;
     std::size_t read_bytes = LOG_READ_BYTES;
+    // The service's own log (its error log): every line is the service's, so
+    // none is filtered out by program name.
+    bool own = false;
 };
 
 struct ReadError {
@@ -87,6 +103,26 @@ Result fetch_service_startup_log(std::string_view service,
 Result fetch_service_log_messages(std::string_view services, std::string_view program);
 Result fetch_log_tail(const std::string& path, std::size_t lines);
 
+// Notes where this run's part of each log of the service begins (their sizes
+// now), so that what is shown after the run is what the run caused. A log
+// missing now is wholly this run's when it appears. Never throws.
+void mark_logs_at_run_start(std::string_view service);
+// Notes where this run's part of the log open as `fd` begins: at 0 when this
+// open truncated it, else at its end, unless this run has written to that
+// very file already (its earlier part stays this run's).
+void mark_log_opened(const std::string& path, int fd, bool truncated);
+// Where this run's part of the log at `path`, now as `now`, begins; nothing
+// when the log was never marked. A log replaced (rotated) or shortened since
+// is this run's from its start.
+std::optional<off_t> run_part_start(const std::string& path, const struct stat& now);
+void forget_run_marks();
+// The service's logs read after a failure: the system logs, its own log, the
+// programs named in their lines (empty: every line). Throws when its own log
+// cannot be located.
+std::map<std::string, LogEntry> logs_of_service(std::string_view services,
+                                                std::string_view program,
+                                                std::vector<std::string>& programs);
+
 // The system logs searched for every service, computed once per process.
 const std::vector<std::string>& logs_to_check();
 // The file name of a mail-log path ("/var/log/mail.log" gives "mail.log");
@@ -101,9 +137,9 @@ std::pair<int, std::vector<ReadError>> _read_journal(std::string& text,
                                                      const std::vector<std::string>& programs,
                                                      std::size_t max_messages);
 bool host_logs_to_journal();
-// `systemctl status` of the unit, or nothing (with the reason in `error`)
-// when systemctl could not be run.
-std::optional<std::string> _systemctl_status(std::string_view unit, std::string* error = nullptr);
+// The unit's journal lines since RUN_START, oldest first, at most
+// STARTUP_LOG_MAX_LINES and STARTUP_LOG_MAX_BYTES of them.
+Result _unit_journal_since_run_start(const std::string& unit);
 void _decruft_log_for_service(std::string_view service, std::string& text);
 // The line filter for log lines written by one of the programs.
 std::string program_line_pattern(const std::vector<std::string>& programs);

@@ -5,6 +5,7 @@
 #include "Tavrel/OS.h"
 #include "Tavrel/PlainError.h"
 #include "Tavrel/Regex.h"
+#include "Tavrel/ZidavovEva/Startup.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 #include "testsupport/TempDir.h"
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace {
 
@@ -46,6 +48,7 @@ class LogTest : public ::testing::Test {
         Apache::DEFAULT_ERROR_LOG = tmp_ / "log/apache-error.log";
         std::filesystem::create_directories(tmp_ / "log");
         std::filesystem::create_directories(tmp_ / "startup");
+        Log::forget_run_marks();
     }
     void TearDown() override {
         Log::LOG_DIR = saved_[0];
@@ -58,6 +61,10 @@ class LogTest : public ::testing::Test {
         Log::JOURNAL_DIRS = saved_journal_;
         Apache::ERROR_LOG_BY_FAMILY = saved_apache_;
         Apache::DEFAULT_ERROR_LOG = saved_apache_default_;
+        Log::RUN_START = saved_run_start_;
+        Log::STARTUP_LOG_MAX_LINES = 40;
+        Log::STARTUP_LOG_MAX_BYTES = 8192;
+        Log::forget_run_marks();
     }
     std::string program(const std::string& rel, const std::string& body) {
         std::string path = tmp_.write(rel, "#!/bin/sh\n" + body);
@@ -67,6 +74,7 @@ class LogTest : public ::testing::Test {
     std::vector<std::string> saved_, saved_journal_;
     std::map<std::string, std::string> saved_apache_;
     std::string saved_apache_default_;
+    std::chrono::system_clock::time_point saved_run_start_ = Log::RUN_START;
     TempDir tmp_;
 };
 
@@ -202,43 +210,88 @@ TEST_F(LogTest, JournalStandsInForMissingSystemLogs) {
         << failed.second;
 }
 
-TEST_F(LogTest, StartupLogFromTheLauncherFile) {
+TEST_F(LogTest, StartupLogIsWhatThisRunWroteToIt) {
+    namespace ZE = Tavrel::ZidavovEva;
     EXPECT_FALSE(Log::fetch_service_startup_log("../etc").first);
-    auto missing = Log::fetch_service_startup_log("cron");
-    EXPECT_FALSE(missing.first);
-    tmp_.write("startup/cron", "");
-    EXPECT_EQ(Log::fetch_service_startup_log("cron"), missing);
-    tmp_.write("startup/cron", "cron: cannot open /etc/crontab\n");
+    EXPECT_FALSE(Log::fetch_service_startup_log("cron").first);
+    // An earlier run's output, and an earlier stop's failure, are not this run's.
+    tmp_.write("startup/cron", "run 1: stop failed: no pid file\n");
+    EXPECT_FALSE(Log::fetch_service_startup_log("cron").first);
+    ZE::append_to_startup_log("cron", "run 2: stop failed: no pid file\n");
+    ZE::append_to_startup_log("cron", "run 2: again\n");
     EXPECT_EQ(Log::fetch_service_startup_log("cron"),
-              Log::Result(true, "cron: cannot open /etc/crontab\n"));
-    // Older names read the log their service writes.
-    tmp_.write("startup/ftpd", "started\n");
-    EXPECT_EQ(Log::fetch_service_startup_log("proftpd").second, "started\n");
+              Log::Result(true, "run 2: stop failed: no pid file\nrun 2: again\n"));
+    // A start that wipes the log makes all of it this run's.
+    ZE::_open_startup_log("cron", ZE::StartupLogMode::Write);
+    ZE::append_to_startup_log("cron", "started\n");
+    EXPECT_EQ(Log::fetch_service_startup_log("cron").second, "started\n");
+    // Rotated away meanwhile: the new file is wholly this run's.
+    std::filesystem::rename(tmp_ / "startup/cron", tmp_ / "startup/cron.1");
+    tmp_.write("startup/cron", "after the rotation\n");
+    EXPECT_EQ(Log::fetch_service_startup_log("cron").second, "after the rotation\n");
+    // Older names share the log their service writes, and its mark.
+    ZE::append_to_startup_log("pure-ftpd", "ftp started\n");
+    EXPECT_EQ(Log::fetch_service_startup_log("proftpd").second, "ftp started\n");
 }
 
-TEST_F(LogTest, StartupLogUnderSystemdIsTheStatusJournalExcerpt) {
+TEST_F(LogTest, StartupLogShowsOnlyItsLastLinesAndBytes) {
+    Log::STARTUP_LOG_MAX_LINES = 3;
+    Tavrel::ZidavovEva::append_to_startup_log("cron", lines(1, 10));
+    const std::string left_out =
+        "[earlier lines left out; the whole log is " + tmp_ / "startup/cron" + "]\n";
+    EXPECT_EQ(Log::fetch_service_startup_log("cron").second,
+              left_out + "line8\nline9\nline10\n");
+    Log::STARTUP_LOG_MAX_LINES = 40;
+    Log::STARTUP_LOG_MAX_BYTES = 14;  // "line9\nline10\n" is 13: a cut line goes
+    EXPECT_EQ(Log::fetch_service_startup_log("cron").second, left_out + "line9\nline10\n");
+    Log::STARTUP_LOG_MAX_BYTES = 8192;
+    EXPECT_EQ(Log::fetch_service_startup_log("cron").second, lines(1, 10));
+}
+
+TEST_F(LogTest, StartupLogUnderSystemdIsTheUnitsJournalSinceTheRunStarted) {
     std::filesystem::create_directories(tmp_ / "systemd");
     Tavrel::OS::SYSTEMD_RUN_DIR = tmp_ / "systemd";
-    Tavrel::ZidavovEva::Systemd::SYSTEMCTL = program(
-        "bin/systemctl",
-        "echo \"● $4 - Regular background program processing daemon\"\n"
-        "echo '     Active: failed (Result: exit-code)'\n"
-        "echo ''\n"
-        "echo 'Dec 08 10:00:01 host cron[4]: (CRON) INFO (pidfile fd = 3)'\n"
-        "echo 'Dec 08 10:00:01 host systemd[1]: cron.service: Failed with result.'\n"
-        "exit 3\n");
-    Log::UnitProperties unit = {{"Id", "cron.service"}};
-    auto [ok, text] = Log::fetch_service_startup_log("cron", unit);
+    Tavrel::Binaries::ROOT_BIN = Tavrel::Binaries::SYSTEM_BIN = tmp_ / "bin";
+    Log::RUN_START = std::chrono::system_clock::time_point(std::chrono::microseconds(1765000000000042));
+    program("bin/journalctl",
+            "printf '%s\\n' \"$@\" > " + tmp_ / "args" +
+                "\necho '/etc/ssh/sshd_config: line 123: Bad configuration option: Nonsense'"
+                "\necho 'ssh.service: Control process exited, code=exited, status=255/EXCEPTION'\n");
+    Log::UnitProperties unit = {{"Id", "ssh.service"}};
+    auto [ok, text] = Log::fetch_service_startup_log("sshd", unit);
     EXPECT_TRUE(ok);
-    EXPECT_EQ(text,
-              "Dec 08 10:00:01 host cron[4]: (CRON) INFO (pidfile fd = 3)\n"
-              "Dec 08 10:00:01 host systemd[1]: cron.service: Failed with result.\n");
+    EXPECT_EQ(text, "/etc/ssh/sshd_config: line 123: Bad configuration option: Nonsense\n"
+                    "ssh.service: Control process exited, code=exited, status=255/EXCEPTION\n");
+    std::string args = TempDir::read(tmp_ / "args");
+    for (const char* arg : {"--unit=ssh.service\n", "--since=@1765000000.000042\n", "--output=cat\n",
+                            "--lines=40\n"})
+        EXPECT_NE(args.find(arg), std::string::npos) << arg << " not in " << args;
 
-    program("bin/systemctl", "echo '● cron.service'\necho '     Active: active'\n");
-    EXPECT_EQ(Log::fetch_service_startup_log("cron", unit), Log::Result(true, ""));
+    program("bin/journalctl", "echo 'Failed to open journal' >&2\nexit 1\n");
+    auto failed = Log::fetch_service_startup_log("sshd", unit);
+    EXPECT_FALSE(failed.first);
+    EXPECT_NE(failed.second.find("Failed to open journal"), std::string::npos) << failed.second;
+}
 
-    Tavrel::ZidavovEva::Systemd::SYSTEMCTL = tmp_ / "bin/none";
-    EXPECT_FALSE(Log::fetch_service_startup_log("cron", unit).first);
+TEST_F(LogTest, ServiceLogsMarkedAtTheRunStartShowOnlyWhatTheRunAdded) {
+    // The web server's error log names the cause in lines that never name
+    // the program: they are all kept, but only those of this run.
+    tmp_.write("log/apache-error.log", "[ssl:emerg] [pid 7] AH02562: an old failure\n");
+    tmp_.write("log/syslog", "Dec 8 host apache2[1]: old\n");
+    Log::mark_logs_at_run_start("httpd");
+    EXPECT_EQ(Log::fetch_service_log_messages("httpd", "httpd"), Log::Result(true, ""));
+    std::ofstream(tmp_ / "log/apache-error.log", std::ios::app)
+        << "[ssl:emerg] [pid 9] AH02562: Failed to configure certificate, check /etc/hostname\n"
+           "AH00016: Configuration Failed\n";
+    std::ofstream(tmp_ / "log/syslog", std::ios::app) << "Dec 8 host cron[2]: other\n";
+    EXPECT_EQ(Log::fetch_service_log_messages("httpd", "httpd"),
+              Log::Result(true, "AH00016: Configuration Failed\n"
+                                "[ssl:emerg] [pid 9] AH02562: Failed to configure certificate, "
+                                "check /etc/hostname"));
+    // A log that did not exist at the start is wholly this run's.
+    tmp_.write("log/" + Log::logs_to_check()[2], "Dec 8 host apache2[3]: new\n");
+    EXPECT_NE(Log::fetch_service_log_messages("httpd", "httpd").second.find("apache2[3]: new"),
+              std::string::npos);
 }
 
 TEST_F(LogTest, LongWebServerStartupLogLosesItsWarnings) {

@@ -13,6 +13,7 @@
 #include "Tavrel/ServiceManager/Driver.h"
 #include "Tavrel/Services/Env.h"
 #include "Tavrel/Services/Log.h"
+#include "Tavrel/Services/Log/Display.h"
 #include "Tavrel/Terminal.h"
 #include "Tavrel/ZidavovEva/Argv.h"
 #include "Tavrel/ZidavovEva/HasProc.h"
@@ -152,15 +153,27 @@ bool show_fpm_status(ServiceManager::Base& srv, const std::string& program) {
     return true;
 }
 
+// The names the service's logs are known by: the distribution's name of the
+// daemon ("apache2") and the tool's word for it ("httpd").
+std::string log_words(ServiceManager::Base& srv) {
+    const std::string name = srv.service_name();
+    return name == srv.service() ? name : name + "|" + srv.service();
+}
+
+// What this run made the service write: its startup output, then the lines
+// its own logs and the system logs got meanwhile. The line that names why a
+// start failed is often only in the latter (the web server's error log, the
+// unit's journal).
 void show_startup_log_for_srv(ServiceManager::Base& srv) {
-    std::optional<ServiceManager::Manager::UnitProperties> unit;
-    unit = srv.service_manager().service_via_systemd();
-    auto [ok, text] = Services::Log::fetch_service_startup_log(srv.service_name(), unit);
-    if (ok && !text.empty())
-        srv.output_obj().display_message_set(Services::Log::STARTUP_LOG_HEADER, text);
+    Services::Log::Display({.service = srv.service_name(),
+                            .output_obj = &srv.output_obj(),
+                            .service_via_systemd = srv.service_manager().service_via_systemd(),
+                            .service_words = log_words(srv)})
+        .show_startup_log();
 }
 
 int run_or_throw(const std::string& program, std::vector<std::string> args) {
+    Services::Log::RUN_START = std::chrono::system_clock::now();
     PwDiskCache::enable();
     Terminal::note_colour_wish();  // NO_COLOR goes with the cleaning below
     Services::Env::setup_env_for_starting_a_daemon();
@@ -216,6 +229,9 @@ int run_or_throw(const std::string& program, std::vector<std::string> args) {
     std::optional<Exception> caught;
     try {
         srv = ServiceManager::create({{"service", service}});
+        // Before anything is done to it: afterwards only what this run
+        // added to its logs is shown.
+        Services::Log::mark_logs_at_run_start(log_words(*srv));
 
         static const Regex action_arg(R"(^(?:--)?([a-z]+)$)");
         const ServiceManager::Base::Action* custom = nullptr;

@@ -260,10 +260,15 @@ FHUtils::UniqueFd _open_startup_log(std::string_view service, StartupLogMode mod
         throw Exception::create("Io::OpenFailed",
                                 {{"path", path}, {"mode", mode_text}, {"error", err}});
     }
-    ::fcntl(fd.get(), F_SETFL, write ? 0 : O_APPEND);
+    // Appending even after a truncation: when the log is rotated by copying
+    // and truncating it, a daemon that still holds it writes at the new end,
+    // not at its old offset past a hole.
+    ::fcntl(fd.get(), F_SETFL, O_APPEND);
     // A log left by an older run with wider permissions is made private.
     if ((st.st_mode & 07777) != 0600 && st.st_uid == ::geteuid())
         ::fchmod(fd.get(), 0600);
+    // What this run writes from here on is what it shows.
+    Services::Log::mark_log_opened(path, fd.get(), write);
     return fd;
 }
 

@@ -75,9 +75,9 @@ FHUtils::UniqueFd _open_startup_log(std::string_view service, StartupLogMode mod
 // write fails. Returns true.
 bool append_to_startup_log(std::string_view service, std::string_view message);
 
-// The service's startup log as the log retrieval finds it (for a service
-// that systemd runs, the journal excerpt of its status); nothing when there
-// is none or it is empty. Throws Name::Invalid for a bad name.
+// What this run wrote to the service's startup log, as the log retrieval
+// finds it (for a service that systemd runs, its unit's journal since the
+// run began); nothing when there is none. Throws Name::Invalid for a bad name.
 std::optional<std::string> fetch_startup_log(std::string_view service);
 
 // Creates `directory` (and missing parents) with mode 0700 when it is not a

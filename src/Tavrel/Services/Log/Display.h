@@ -24,6 +24,9 @@ class Display {
         Output::Base* output_obj = nullptr;  // not owned; outlives the display
         // The unit's properties when the caller already has them.
         std::optional<UnitProperties> service_via_systemd{};
+        // The names whose logs are searched ("apache2|httpd": the
+        // distribution's name and the tool's word); `service` when empty.
+        std::string service_words{};
     };
 
     explicit Display(Options options);

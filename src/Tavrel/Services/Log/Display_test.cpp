@@ -2,6 +2,7 @@
 
 #include "Tavrel/Exception.h"
 #include "Tavrel/IO/Callback/Write.h"
+#include "Tavrel/MysqlUtils/MyCnf/Server.h"
 #include "Tavrel/OS.h"
 #include "Tavrel/ZidavovEva/Startup.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"
@@ -33,6 +34,7 @@ class DisplayTest : public ::testing::Test {
         Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR = saved_[0];
         Log::LOG_DIR = saved_[1];
         Tavrel::OS::SYSTEMD_RUN_DIR = saved_[2];
+        Log::forget_run_marks();
     }
     // (type, text) of every record written.
     std::vector<std::pair<std::string, std::string>> records() const {
@@ -55,7 +57,8 @@ class DisplayTest : public ::testing::Test {
 };
 
 TEST_F(DisplayTest, StartupLogUnderItsHeaderWithErrorLinesMarked) {
-    tmp_.write("startup/cron", "starting\ncron: error: bad minute on line 3\nwarning: slow\n");
+    Tavrel::ZidavovEva::append_to_startup_log(
+        "cron", "starting\ncron: error: bad minute on line 3\nwarning: slow\n");
     Log::Display display({.service = "cron", .output_obj = out_.get()});
     EXPECT_EQ(display.show_startup_log(), 1);
     auto r = records();
@@ -88,6 +91,29 @@ TEST_F(DisplayTest, NothingToShowShowsNothing) {
     tmp_.write("startup/cron", "");
     Log::Display({.service = "cron", .output_obj = out_.get()}).show_startup_log();
     EXPECT_EQ(written_, "");
+    // An earlier run's failure is not this run's to show.
+    tmp_.write("startup/cron", "cron: error: an earlier run's failure\n");
+    Log::Display({.service = "cron", .output_obj = out_.get()}).show_startup_log();
+    EXPECT_EQ(written_, "");
+}
+
+TEST_F(DisplayTest, TheDatabasesErrorLogFollowsTheStartupLog) {
+    const std::string error_log = tmp_ / "mysql/error.log";
+    tmp_.write("my.cnf", "[mysqld]\nlog_error = " + error_log + "\n");
+    auto saved = Tavrel::MysqlUtils::MyCnf::Server::CONFIG_FILES;
+    Tavrel::MysqlUtils::MyCnf::Server::CONFIG_FILES = {tmp_ / "my.cnf"};
+    Log::mark_logs_at_run_start("mysql");
+    Tavrel::ZidavovEva::append_to_startup_log("mysql", "Starting MariaDB: mariadbd . . failed!\n");
+    tmp_.write("mysql/error.log", "2026-12-09 0 [ERROR] /usr/sbin/mariadbd: unknown variable "
+                                  "'no_such_option=1'\n");
+    Log::Display({.service = "mysql", .output_obj = out_.get()}).show_startup_log();
+    Tavrel::MysqlUtils::MyCnf::Server::CONFIG_FILES = saved;
+    auto r = records();
+    ASSERT_GE(r.size(), 5u) << written_;
+    EXPECT_EQ(r[1].second, "Starting MariaDB: mariadbd . . failed!");
+    EXPECT_EQ(r[3].second, Log::LOG_MESSAGES_HEADER + "\n");
+    EXPECT_EQ(r[4].second,
+              "2026-12-09 0 [ERROR] /usr/sbin/mariadbd: unknown variable 'no_such_option=1'");
 }
 
 TEST_F(DisplayTest, ServiceAndOutputAreRequired) {
