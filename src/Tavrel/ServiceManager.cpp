@@ -55,8 +55,10 @@ nlohmann::json object_options(const nlohmann::json& options) {
     return out;
 }
 
-std::unique_ptr<Base> finish(std::unique_ptr<Base> object, const nlohmann::json& options) {
+std::unique_ptr<Base> finish(std::unique_ptr<Base> object, const nlohmann::json& options,
+                             const RunOptions& run) {
     object->apply_options(object_options(options), /*ignore_unknown=*/true);
+    object->set_run_options(run);
     object->BUILD();
     return object;
 }
@@ -78,7 +80,7 @@ bool has_init_script_or_unit(const std::string& service) {
 
 }  // namespace
 
-std::unique_ptr<Base> create(const nlohmann::json& options) {
+std::unique_ptr<Base> create(const nlohmann::json& options, const RunOptions& run) {
     std::string service;
     if (auto it = options.find("service"); it != options.end() && it->is_string())
         service = it->get<std::string>();
@@ -101,7 +103,7 @@ std::unique_ptr<Base> create(const nlohmann::json& options) {
                 if (!make)
                     object->set_described_by_definition(true);
                 def->apply(*object);
-                return finish(std::move(object), options);
+                return finish(std::move(object), options, run);
             }
         } catch (const Exception& e) {
             if (!e.isa("Module::LoadFailed"))
@@ -110,11 +112,11 @@ std::unique_ptr<Base> create(const nlohmann::json& options) {
             Logger::create()->warn(e.to_string_no_id());
         }
         if (make)
-            return finish((*make)(), options);
+            return finish((*make)(), options, run);
     }
 
     if (has_init_script_or_unit(service))
-        return finish(std::make_unique<Base>(), options);
+        return finish(std::make_unique<Base>(), options, run);
 
     struct stat st {};
     if (load_error && ::stat(STRICT_FILE.c_str(), &st) == 0)

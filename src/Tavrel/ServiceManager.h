@@ -29,6 +29,8 @@
 // "longmess" only feeds the unknown-service failure.
 #pragma once
 
+#include "Tavrel/ServiceManager/RunOptions.h"
+
 #include <nlohmann/json.hpp>
 
 #include <memory>
@@ -46,6 +48,7 @@ std::string module_word(std::string_view service);
 // A module word that can name a class: a letter or '_' first, then word characters.
 bool is_module_word(std::string_view word);
 
-std::unique_ptr<Base> create(const nlohmann::json& options);
+// `run` is set on the object before its BUILD.
+std::unique_ptr<Base> create(const nlohmann::json& options, const RunOptions& run = {});
 
 }  // namespace Tavrel::ServiceManager
