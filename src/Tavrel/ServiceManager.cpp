@@ -7,6 +7,8 @@
 #include "Tavrel/ServiceManager/Definition.h"
 #include "Tavrel/ServiceManager/Hot.h"
 #include "Tavrel/ServiceManager/Registry.h"
+#include "Tavrel/Services/Enabled.h"
+#include "Tavrel/Svcwatch/Config.h"
 #include "Tavrel/Validate/Service.h"
 #include "Tavrel/ZidavovEva/Initd.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
@@ -115,7 +117,12 @@ std::unique_ptr<Base> create(const nlohmann::json& options, const RunOptions& ru
             return finish((*make)(), options, run);
     }
 
-    if (has_init_script_or_unit(service))
+    // An init script or a unit alone says nothing of how to check the
+    // service: with the generic object's defaults a running daemon looked
+    // stopped, a stop reported success while it ran, and the registry
+    // answered "disabled" though nothing had switched it off.
+    const bool init_system_only = has_init_script_or_unit(service);
+    if (init_system_only && Services::Enabled::is_known(service))
         return finish(std::make_unique<Base>(), options, run);
 
     struct stat st {};
@@ -125,9 +132,21 @@ std::unique_ptr<Base> create(const nlohmann::json& options, const RunOptions& ru
     if (auto it = options.find("longmess"); it != options.end() && it->is_string())
         longmess = it->get<std::string>();
     Exception::Metadata params = {{"service", service}, {"longmess", longmess}};
+    if (init_system_only) {
+        params.emplace_back("reason", "it has an init script or a systemd unit, but no service class, "
+                                      "no definition and no service-monitor entry, so nothing says "
+                                      "how to run and check it");
+    }
     // The definition the administrator meant to add is the likely cause.
-    if (load_error)
+    if (load_error) {
         params.emplace_back("hint", "Its definition could not be used: " + load_error->error_text());
+    } else if (init_system_only && is_module_word(module)) {
+        params.emplace_back("hint", "Nothing was done. Describe it in " + Definition::DIR + "/" +
+                                        module + Definition::SUFFIX + " to manage it here.");
+    } else if (init_system_only) {
+        params.emplace_back("hint", "Nothing was done. An entry " + Svcwatch::Config::svcwatch_dir() +
+                                        "/" + service + " of the service monitor makes it known.");
+    }
     throw Exception::create("Services::Unknown", std::move(params));
 }
 

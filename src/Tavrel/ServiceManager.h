@@ -9,8 +9,12 @@
 //      of the built-in class of that module word when there is one, else on
 //      Base (or Hot when the definition says "hot");
 //   2. the built-in class of the module word (Registry.h);
-//   3. the generic Base, when the service has an init script or a systemd unit.
-// Otherwise the service is unknown (Services::Unknown, with `longmess`).
+//   3. the generic Base, when the service has an init script or a systemd unit
+//      and the registry knows it (Services::Enabled::is_known: a rule of its
+//      own or a service-monitor entry).
+// Otherwise the service is unknown (Services::Unknown, with `longmess`); for
+// an init script or unit alone the failure says what is missing and names
+// the definition file that would describe the service.
 //
 // The module word is the service word with '-', '.' and '@' made '_' and its
 // first letter in upper case ("crond" -> "Crond", "exim-altport" ->
