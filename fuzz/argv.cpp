@@ -8,7 +8,6 @@
 #include "Tavrel/PlainError.h"
 #include "Tavrel/Validate/FilesystemNodeName.h"
 #include "Tavrel/Validate/Service.h"
-#include "Tavrel/ZidavovEva/Argv.h"
 #include "Tavrel/ZidavovEva/Main.h"
 #include "Tavrel/ZidavovEva/Parseargv.h"
 
@@ -46,14 +45,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    Z::ArgvGuard lend(words);
     try {
-        Z::ParsedArgv p = Z::parseargv();
+        Z::ParsedArgv p = Z::parse_options(words, {.verbose = 1, .stop = words.size() % 2 == 1});
         FUZZ_CHECK(p.mode == Z::RESTART || p.mode == Z::STOP || p.mode == Z::RELOAD || p.mode == 0);
         FUZZ_CHECK(p.verbose >= 0 && p.verbose <= 2);
         if (p.status || p.check)
             FUZZ_CHECK(p.mode == 0 && !p.graceful && !p.restart_attempt);
-        const auto& rest = Z::_get_argv();
+        const auto& rest = p.words;
         FUZZ_CHECK(rest.size() <= words.size());
         for (const auto& r : rest)
             FUZZ_CHECK(std::find(words.begin(), words.end(), r) != words.end());

@@ -7,6 +7,8 @@
 #include "Tavrel/ServiceManager/Definition.h"
 #include "Tavrel/ServiceManager/Hot.h"
 #include "Tavrel/ServiceManager/Registry.h"
+#include "Tavrel/Services/Enabled.h"
+#include "Tavrel/Svcwatch/Config.h"
 #include "Tavrel/Validate/Service.h"
 #include "Tavrel/ZidavovEva/Initd.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
@@ -55,8 +57,10 @@ nlohmann::json object_options(const nlohmann::json& options) {
     return out;
 }
 
-std::unique_ptr<Base> finish(std::unique_ptr<Base> object, const nlohmann::json& options) {
+std::unique_ptr<Base> finish(std::unique_ptr<Base> object, const nlohmann::json& options,
+                             const RunOptions& run) {
     object->apply_options(object_options(options), /*ignore_unknown=*/true);
+    object->set_run_options(run);
     object->BUILD();
     return object;
 }
@@ -78,7 +82,7 @@ bool has_init_script_or_unit(const std::string& service) {
 
 }  // namespace
 
-std::unique_ptr<Base> create(const nlohmann::json& options) {
+std::unique_ptr<Base> create(const nlohmann::json& options, const RunOptions& run) {
     std::string service;
     if (auto it = options.find("service"); it != options.end() && it->is_string())
         service = it->get<std::string>();
@@ -101,7 +105,7 @@ std::unique_ptr<Base> create(const nlohmann::json& options) {
                 if (!make)
                     object->set_described_by_definition(true);
                 def->apply(*object);
-                return finish(std::move(object), options);
+                return finish(std::move(object), options, run);
             }
         } catch (const Exception& e) {
             if (!e.isa("Module::LoadFailed"))
@@ -110,11 +114,16 @@ std::unique_ptr<Base> create(const nlohmann::json& options) {
             Logger::create()->warn(e.to_string_no_id());
         }
         if (make)
-            return finish((*make)(), options);
+            return finish((*make)(), options, run);
     }
 
-    if (has_init_script_or_unit(service))
-        return finish(std::make_unique<Base>(), options);
+    // An init script or a unit alone says nothing of how to check the
+    // service: with the generic object's defaults a running daemon looked
+    // stopped, a stop reported success while it ran, and the registry
+    // answered "disabled" though nothing had switched it off.
+    const bool init_system_only = has_init_script_or_unit(service);
+    if (init_system_only && Services::Enabled::is_known(service))
+        return finish(std::make_unique<Base>(), options, run);
 
     struct stat st {};
     if (load_error && ::stat(STRICT_FILE.c_str(), &st) == 0)
@@ -123,9 +132,21 @@ std::unique_ptr<Base> create(const nlohmann::json& options) {
     if (auto it = options.find("longmess"); it != options.end() && it->is_string())
         longmess = it->get<std::string>();
     Exception::Metadata params = {{"service", service}, {"longmess", longmess}};
+    if (init_system_only) {
+        params.emplace_back("reason", "it has an init script or a systemd unit, but no service class, "
+                                      "no definition and no service-monitor entry, so nothing says "
+                                      "how to run and check it");
+    }
     // The definition the administrator meant to add is the likely cause.
-    if (load_error)
+    if (load_error) {
         params.emplace_back("hint", "Its definition could not be used: " + load_error->error_text());
+    } else if (init_system_only && is_module_word(module)) {
+        params.emplace_back("hint", "Nothing was done. Describe it in " + Definition::DIR + "/" +
+                                        module + Definition::SUFFIX + " to manage it here.");
+    } else if (init_system_only) {
+        params.emplace_back("hint", "Nothing was done. An entry " + Svcwatch::Config::svcwatch_dir() +
+                                        "/" + service + " of the service monitor makes it known.");
+    }
     throw Exception::create("Services::Unknown", std::move(params));
 }
 

@@ -9,8 +9,12 @@
 //      of the built-in class of that module word when there is one, else on
 //      Base (or Hot when the definition says "hot");
 //   2. the built-in class of the module word (Registry.h);
-//   3. the generic Base, when the service has an init script or a systemd unit.
-// Otherwise the service is unknown (Services::Unknown, with `longmess`).
+//   3. the generic Base, when the service has an init script or a systemd unit
+//      and the registry knows it (Services::Enabled::is_known: a rule of its
+//      own or a service-monitor entry).
+// Otherwise the service is unknown (Services::Unknown, with `longmess`); for
+// an init script or unit alone the failure says what is missing and names
+// the definition file that would describe the service.
 //
 // The module word is the service word with '-', '.' and '@' made '_' and its
 // first letter in upper case ("crond" -> "Crond", "exim-altport" ->
@@ -29,6 +33,8 @@
 // "longmess" only feeds the unknown-service failure.
 #pragma once
 
+#include "Tavrel/ServiceManager/RunOptions.h"
+
 #include <nlohmann/json.hpp>
 
 #include <memory>
@@ -46,6 +52,7 @@ std::string module_word(std::string_view service);
 // A module word that can name a class: a letter or '_' first, then word characters.
 bool is_module_word(std::string_view word);
 
-std::unique_ptr<Base> create(const nlohmann::json& options);
+// `run` is set on the object before its BUILD.
+std::unique_ptr<Base> create(const nlohmann::json& options, const RunOptions& run = {});
 
 }  // namespace Tavrel::ServiceManager

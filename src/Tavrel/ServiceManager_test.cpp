@@ -6,6 +6,7 @@
 #include "Tavrel/ServiceManager/Base.h"
 #include "Tavrel/ServiceManager/Definition.h"
 #include "Tavrel/Services/Enabled.h"
+#include "Tavrel/Svcwatch/Config.h"
 #include "Tavrel/ZidavovEva/Initd.h"
 #include "Tavrel/ZidavovEva/Lock.h"
 #include "Tavrel/OS.h"
@@ -37,6 +38,9 @@ class Factory : public testing::Test {
         Logger::clear_singleton_stash();
         STRICT_FILE = tmp_ / "strict";
         OS::SYSTEMD_RUN_DIR = tmp_ / "no-systemd";  // no unit is ever asked for
+        saved_.push_back(Svcwatch::Config::SVCWATCH_DIR);
+        Svcwatch::Config::SVCWATCH_DIR = tmp_ / "svcwatch.d";
+        ::mkdir(Svcwatch::Config::SVCWATCH_DIR.c_str(), 0755);
     }
     void TearDown() override {
         Definition::DIR = saved_[0];
@@ -46,10 +50,16 @@ class Factory : public testing::Test {
         Logger::clear_singleton_stash();
         STRICT_FILE = saved_[4];
         OS::SYSTEMD_RUN_DIR = saved_[5];
+        Svcwatch::Config::SVCWATCH_DIR = saved_[6];
     }
     void init_script(const std::string& name) {
         std::string p = tmp_.write("init.d/" + name, "#!/bin/sh\nexit 0\n");
         ::chmod(p.c_str(), 0755);
+    }
+    // An init script of a service the service monitor watches.
+    void known_init_script(const std::string& name) {
+        init_script(name);
+        tmp_.write("svcwatch.d/" + name, "");
     }
     std::string logged() { return TempDir::read(Logger::STD_LOG_FILE); }
 
@@ -97,7 +107,7 @@ TEST_F(Factory, BuiltInClassWinsOverTheInitScript) {
 }
 
 TEST_F(Factory, GenericObjectOnlyForServicesWithAScriptOrUnit) {
-    init_script("foo");
+    known_init_script("foo");
     auto srv = create({{"service", "foo"}});
     EXPECT_EQ(srv->class_name(), "Tavrel::ServiceManager::Base");
     EXPECT_EQ(srv->service(), "foo");
@@ -148,6 +158,34 @@ TEST_F(Factory, ServiceKnownOnlyByItsDefinitionIsSwitchedByItsFlagFiles) {
     Services::Enabled::FLAG_DIR = saved_flags;
 }
 
+// An init script alone does not make a service one this server knows: the
+// refusal comes before anything is done, says what is missing and how to add
+// it, and not that the service is disabled.
+TEST_F(Factory, ServiceThisServerDoesNotKnowIsRefusedForWhatItIs) {
+    init_script("slowd");
+    try {
+        create({{"service", "slowd"}});
+        FAIL() << "no error";
+    } catch (const Exception& e) {
+        EXPECT_TRUE(e.isa("Services::Unknown")) << e.class_name();
+        EXPECT_THAT(e.to_string(), HasSubstr("does not know the service “slowd”: it has an init script"));
+        EXPECT_THAT(e.to_string(), HasSubstr("no service class, no definition and no service-monitor entry"));
+        EXPECT_THAT(e.to_string(), HasSubstr(tmp_ / "defs/Slowd.json"));
+        EXPECT_THAT(e.to_string(), testing::Not(HasSubstr("disabled")));
+    }
+    // A word no definition can be named after is made known by the monitor.
+    init_script("3proxy");
+    try {
+        create({{"service", "3proxy"}});
+        FAIL() << "no error";
+    } catch (const Exception& e) {
+        EXPECT_THAT(e.to_string(), HasSubstr(tmp_ / "svcwatch.d/3proxy"));
+    }
+    // With a monitor entry it is known: the generic object.
+    tmp_.write("svcwatch.d/slowd", "");
+    EXPECT_EQ(create({{"service", "slowd"}})->class_name(), "Tavrel::ServiceManager::Base");
+}
+
 TEST_F(Factory, DefinitionOverridesABuiltInClass) {
     tmp_.write("defs/Crond.json", R"({"pidfile": "/run/elsewhere.pid", "startup_timeout": 3})");
     auto srv = create({{"service", "crond"}});
@@ -167,7 +205,7 @@ TEST_F(Factory, BrokenDefinitionWarnsThenFallsBack) {
 
     // A new service with an init script: the generic object.
     tmp_.write("defs/Foo.json", "{ \"pidfile\": ");
-    init_script("foo");
+    known_init_script("foo");
     srv = create({{"service", "foo"}});
     EXPECT_EQ(srv->class_name(), "Tavrel::ServiceManager::Base");
     srv.reset();

@@ -56,6 +56,13 @@ LocaleString binary_not_found(Exception& e) {
                      {service(e), binary, e.error_text()});
 }
 
+LocaleString unknown(Exception& e) {
+    std::string reason = Catalogue::text(e, {"reason"});
+    if (reason.empty())
+        reason = "it has no service class, no init script and no systemd unit";
+    return with_hint(e, "The system does not know the service “[_1]”: [_2].", {service(e), reason});
+}
+
 }  // namespace
 
 void Exception::Catalogue::register_services() {
@@ -69,9 +76,7 @@ void Exception::Catalogue::register_services() {
     add("Services::BinaryNotFound", binary_not_found);
     add_simple("Services::RoleNotAllowed",
                "The service “[_1]” is not allowed by this server’s role profile.");
-    add_simple("Services::Unknown",
-               "The system does not know the service “[_1]”: it has no service class, no init "
-               "script and no systemd unit.");
+    add("Services::Unknown", unknown);
 }
 
 }  // namespace Tavrel

@@ -13,7 +13,6 @@
 #include "Tavrel/Services/Enabled.h"
 #include "Tavrel/ServiceManager/Manager/Initd.h"
 #include "Tavrel/ServiceManager/Manager/Systemd.h"
-#include "Tavrel/ZidavovEva/Argv.h"
 #include "Tavrel/ZidavovEva/Lock.h"
 #include "Tavrel/ZidavovEva/SetupPath.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
@@ -540,7 +539,7 @@ std::unique_ptr<Manager::Backend> Base::_build_service_manager() {
     std::string name = service_name();
     // A run that is a unit's own start or stop command must not call back
     // into systemctl for that unit.
-    if (ZidavovEva::argv_contains(SYSTEMD_INVOCATION_MARKER) || ::getppid() == 1) {
+    if (run_options().systemd_unit_command || ::getppid() == 1) {
         return std::make_unique<Manager::Initd>(Manager::Initd::Options{
             .service = name, .this_process_was_executed_by_systemd = true});
     }

@@ -32,6 +32,7 @@
 #include "Tavrel/Config/LoadTvConf.h"
 #include "Tavrel/Exception.h"
 #include "Tavrel/ServiceManager/Manager/Backend.h"
+#include "Tavrel/ServiceManager/RunOptions.h"
 #include "Tavrel/ServiceManager/Service.h"
 #include "Tavrel/ZidavovEva/CheckService.h"
 
@@ -87,11 +88,6 @@ class Base : public Service {
     static inline std::string DEFAULT_PROCESSOWNER = "root";
     // The lock word of an object that has no service word yet.
     static inline std::string LOCK_FALLBACK_WORD = "unnamed-service";
-    // A unit whose start or stop command runs this program passes this word:
-    // the run is then the unit's own and uses the init-script backend.
-    static inline std::string SYSTEMD_INVOCATION_MARKER = "--systemd-unit-command";
-    // With this word the status check does not ask systemd.
-    static inline std::string IGNORE_SYSTEMD_MARKER = "--ignore-systemd";
     // systemd's sub-state of a unit that has no process left.
     static inline std::string SYSTEMD_DEAD_SUBSTATE = "dead";
     // Where the process file system is mounted.
@@ -272,6 +268,10 @@ class Base : public Service {
     pid_t _pid() const { return pid_; }
     bool disable_output_partial();
     void set_disable_output_partial(bool v) { disable_output_partial_.set(v); }
+
+    // What the run's command line says about systemd (set before BUILD).
+    const RunOptions& run_options() const { return run_options_; }
+    void set_run_options(RunOptions v) { run_options_ = v; }
 
     // The status text of the last status() call.
     const std::string& _last_status() const { return last_status_; }
@@ -466,6 +466,7 @@ class Base : public Service {
     bool daemon_lock_built_ = false;
     detail::Lazy<std::string> service_argv_action_;
     std::unique_ptr<Manager::Backend> service_manager_;
+    RunOptions run_options_;
     detail::Lazy<std::string> service_name_;
     detail::Lazy<std::string> service_status_;
     detail::Lazy<bool> can_check_service_status_;

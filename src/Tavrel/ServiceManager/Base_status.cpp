@@ -9,7 +9,6 @@
 #include "Tavrel/Regex.h"
 #include "Tavrel/Services/Enabled.h"
 #include "Tavrel/Unix/PID/Tiny.h"
-#include "Tavrel/ZidavovEva/Argv.h"
 #include "Tavrel/ZidavovEva/CheckService.h"
 
 #include <fmt/format.h>
@@ -89,7 +88,7 @@ std::string Base::get_status_string() {
     options.service = service_name();
     options.user = processowner();
     options.pidfile = pidfile();
-    options.ignore_systemd = ZidavovEva::argv_contains(IGNORE_SYSTEMD_MARKER);
+    options.ignore_systemd = run_options().ignore_systemd;
     options.command_line_regex = command_line_regex();
     options.binary = service_binary();
     return _check_service(options);

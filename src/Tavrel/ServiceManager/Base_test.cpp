@@ -6,7 +6,6 @@
 #include "Tavrel/Pkgr.h"
 #include "Tavrel/Logger.h"
 #include "Tavrel/Svcwatch/Tiny.h"
-#include "Tavrel/ZidavovEva/Argv.h"
 #include "Tavrel/ZidavovEva/Initd.h"
 #include "Tavrel/ZidavovEva/Lock.h"
 #include "testsupport/FakeBackend.h"
@@ -81,7 +80,6 @@ class ServiceCore : public ::testing::Test {
         Base::STATUS_POLL_INTERVAL = 0.05;
         Base::PIDFILE_POLL_INTERVAL = 0.05;
         Base::PID_READ_PAUSE = 0.1;
-        Tavrel::ZidavovEva::_set_argv({});
     }
 
     // A service object wired to the fake backend, a captured output and a
@@ -762,22 +760,11 @@ TEST_F(ServiceCore, DebugLinesAreTimedAndOnlyAtVerbosityTwo) {
 }
 
 TEST_F(ServiceCore, UnitCommandRunsUseTheInitScriptBackend) {
-    Tavrel::ZidavovEva::ArgvGuard lent({Base::SYSTEMD_INVOCATION_MARKER});
     auto srv = Base::create<Svc>({{"service", "unitcmd"}});
+    srv->set_run_options({.systemd_unit_command = true});
     Manager::Backend& backend = srv->service_manager();
     EXPECT_EQ(backend.class_name(), "Tavrel::ServiceManager::Manager::Initd");
     EXPECT_TRUE(backend.this_process_was_executed_by_systemd());
-}
-
-TEST(ServiceCoreArgv, GuardRestoresTheArgumentList) {
-    Tavrel::ZidavovEva::_set_argv({"a"});
-    {
-        Tavrel::ZidavovEva::ArgvGuard lent({"--ignore-systemd"});
-        EXPECT_TRUE(Tavrel::ZidavovEva::argv_contains("--ignore-systemd"));
-    }
-    EXPECT_FALSE(Tavrel::ZidavovEva::argv_contains("--ignore-systemd"));
-    EXPECT_TRUE(Tavrel::ZidavovEva::argv_contains("a"));
-    Tavrel::ZidavovEva::_set_argv({});
 }
 
 }  // namespace

@@ -6,21 +6,15 @@
 #include "Tavrel/Output/Formatted/Terminal.h"
 #include "Tavrel/PlainError.h"
 #include "Tavrel/ServiceManager/Base.h"
-#include "Tavrel/ZidavovEva/Argv.h"
 #include "Tavrel/ZidavovEva/Parseargv.h"
 
-#include <algorithm>
+#include <unistd.h>
+
 #include <charconv>
 
 namespace Tavrel::ServiceManager {
 
 namespace {
-
-bool any_equals(const std::vector<std::string>& args, std::initializer_list<std::string_view> words) {
-    return std::any_of(args.begin(), args.end(), [&](const std::string& a) {
-        return std::find(words.begin(), words.end(), a) != words.end();
-    });
-}
 
 // "3" -> 2; nothing for a value that is not a positive number.
 std::optional<int> attempt_index(const std::optional<std::string>& given) {
@@ -36,36 +30,32 @@ std::optional<int> attempt_index(const std::optional<std::string>& given) {
 }  // namespace
 
 void run_from_argv(Base& srv, const std::vector<std::string>& args) {
-    ZidavovEva::ParsedArgv parsed;
-    std::optional<bool> graceful;
-    {
-        ZidavovEva::ArgvGuard lend(args);
-        parsed = ZidavovEva::parseargv();
-        graceful = parsed.graceful;
-        if (any_equals(args, {"--no-graceful", "--nograceful"}))
-            graceful = false;
-        if (any_equals(args, {"--force", "-f"}))
-            srv.set_call_with_force(true);
-        const bool html = std::any_of(args.begin(), args.end(), [](const std::string& a) {
-            return a.find("html") != std::string::npos;
-        });
-        // Programs that drive the tool (fleet engines) read one JSON record per
-        // message; --json wins over HTML.
-        if (parsed.json)
-            srv.set_output_obj(std::make_shared<Output::Base>());
-        else if (html)
-            srv.set_output_obj(std::make_shared<Output::Formatted::HTML>());
-        else
-            srv.set_output_obj(std::make_shared<Output::Formatted::Terminal>());
-    }
+    run_from_options(srv, ZidavovEva::parse_options(args));
+}
+
+void run_from_options(Base& srv, const ZidavovEva::ParsedArgv& parsed) {
+    if (parsed.force)
+        srv.set_call_with_force(true);
+    // Programs that drive the tool (fleet engines) read one JSON record per
+    // message; --json wins over HTML.
+    if (parsed.json)
+        srv.set_output_obj(std::make_shared<Output::Base>());
+    else if (parsed.html)
+        srv.set_output_obj(std::make_shared<Output::Formatted::HTML>());
+    else
+        srv.set_output_obj(std::make_shared<Output::Formatted::Terminal>());
     srv.set_verbose(parsed.verbose);
     if (auto index = attempt_index(parsed.restart_attempt))
         srv.set_current_restart_attempt(*index);
     const Exception::Metadata params = {{"service", srv.service()}};
 
     if (parsed.check) {
-        if (parsed.json && parsed.checkmode_header)
+        if (parsed.checkmode_header && parsed.json) {
             srv.output(ZidavovEva::CHECKMODE_HEADER);
+        } else if (parsed.checkmode_header) {
+            const std::string line = ZidavovEva::CHECKMODE_HEADER + "\n";
+            (void)!::write(STDOUT_FILENO, line.data(), line.size());
+        }
         srv.set_service_argv_action("CHECK");
         auto [ok, message] = srv.check_with_message();
         if (!ok)
@@ -96,7 +86,7 @@ void run_from_argv(Base& srv, const std::vector<std::string>& args) {
             break;
         case ZidavovEva::RESTART:
             srv.set_service_argv_action("RESTART");
-            if (srv.restart(graceful).empty())
+            if (srv.restart(parsed.graceful).empty())
                 throw Exception::create("Services::RestartError", params);
             break;
         case ZidavovEva::RELOAD:

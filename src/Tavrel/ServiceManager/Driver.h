@@ -1,15 +1,12 @@
-// Tavrel::ServiceManager::run_from_argv: the argument driver of a service
-// object. It parses the command line (Tavrel/ZidavovEva/Parseargv.h), sets
-// the object's verbosity, output object and action, and performs exactly one
-// of stop, restart, reload, check or status.
+// Tavrel::ServiceManager::run_from_options: the argument driver of a service
+// object. From the run's parsed options (Tavrel/ZidavovEva/Parseargv.h) it
+// sets the object's verbosity, force flag, output object (terminal, HTML or
+// JSON records) and action, and performs exactly one of stop, restart,
+// reload, check or status. It reads nothing of the command line itself.
 //
 //   auto srv = Tavrel::ServiceManager::create({{"service", "crond"}});
 //   Tavrel::ServiceManager::run_from_argv(*srv, {"--verbose", "--stop"});
 //   srv->service_argv_action();   // "STOP"
-//
-// Words read here besides the parser's: "--no-graceful" (graceful off),
-// "--force" or "-f" (call_with_force), and any argument containing "html"
-// (HTML output instead of terminal text).
 //
 // Only root may stop, restart or reload a service; anyone may ask for its
 // status or check it. Any other caller gets Tavrel::PlainError before the
@@ -26,6 +23,10 @@
 #include <string>
 #include <vector>
 
+namespace Tavrel::ZidavovEva {
+struct ParsedArgv;
+}
+
 namespace Tavrel::ServiceManager {
 
 class Base;
@@ -36,6 +37,8 @@ inline std::string CHECK_LINE_LEAD = "The service";
 // Whose request this is, as the driver sees it.
 inline uid_t (*effective_uid)() = ::geteuid;
 
+void run_from_options(Base& srv, const ZidavovEva::ParsedArgv& parsed);
+// run_from_options of parse_options(args).
 void run_from_argv(Base& srv, const std::vector<std::string>& args);
 
 }  // namespace Tavrel::ServiceManager

@@ -84,6 +84,15 @@ TEST(Driver, SetsVerbosityAttemptForceAndOutput) {
     r = recorder();
     run_from_argv(*r, {"--restart-attempt=0"});  // attempts count from 1
     EXPECT_FALSE(r->current_restart_attempt().has_value());
+    // Abbreviated, they have the same effect.
+    r = recorder();
+    run_from_argv(*r, {"--fo", "--ht", "--no-grac"});
+    EXPECT_TRUE(r->call_with_force());
+    EXPECT_EQ(r->output_obj().class_name(), "Tavrel::Output::Formatted::HTML");
+    EXPECT_THAT(r->calls, testing::ElementsAre("restart hard"));
+    r = recorder();
+    run_from_argv(*r, {"--restart-attempt=0"});
+    EXPECT_FALSE(r->current_restart_attempt().has_value());
 }
 
 TEST(Driver, JsonGivesOneRecordPerMessage) {

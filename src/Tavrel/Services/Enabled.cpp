@@ -199,6 +199,16 @@ int is_enabled(std::string_view service) { return enabled_answer(service, true);
 
 int is_enabled_when_installed(std::string_view service) { return enabled_answer(service, false); }
 
+bool is_known(std::string_view service) {
+    if (service.empty() || !Validate::Service::is_valid(service))
+        return false;
+    // The same name and the same exceptions as the installed question of
+    // is_enabled: every service with a rule of its own here is one of them
+    // or has a rule in the installed registry.
+    const std::string name = canonical_alias(service);
+    return contains(installed_check_exceptions(), name) || Installed::service_is_known(name);
+}
+
 namespace {
 
 int enabled_answer(std::string_view service, bool ask_installed) {

@@ -46,6 +46,11 @@ int is_enabled(std::string_view service);
 // administrator described its program in a service definition): the
 // installed question is not asked; the other rules and the flag files decide.
 int is_enabled_when_installed(std::string_view service);
+// Whether is_enabled knows anything of the service beyond its flag files: a
+// rule of its own here or in the installed registry, the product's own
+// services, or a service-monitor entry. A service it does not know counts as
+// not installed, and so as disabled, though nothing switched it off.
+bool is_known(std::string_view service);
 // A list of names and a mode ("all", the default, or "any").
 struct ServicesSpec {
     std::vector<std::string> services;

@@ -103,19 +103,42 @@ bool _service_has_svcwatch_file(std::string_view service) {
     return Svcwatch::Config::has_entry(service);
 }
 
-bool service_is_installed(std::string_view service) {
+namespace {
+
+// The service's code name ("exim-altport" -> "exim_altport"); nothing for a
+// name outside the allowed set, which is warned about.
+std::optional<std::string> code_name(std::string_view service) {
     if (!Validate::Service::is_valid(service)) {
         Debug::log_warn("Invalid service name “" + std::string(service) + "”");
-        return false;
+        return std::nullopt;
     }
     std::string code(service);
     std::replace(code.begin(), code.end(), '-', '_');
+    return code;
+}
+
+bool always_installed(const std::string& code) {
     const auto& always = AlwaysInstalled::SERVICES;
-    if (std::find(always.begin(), always.end(), code) != always.end())
+    return std::find(always.begin(), always.end(), code) != always.end();
+}
+
+}  // namespace
+
+bool service_is_installed(std::string_view service) {
+    auto code = code_name(service);
+    if (!code)
+        return false;
+    if (always_installed(*code))
         return true;
-    if (auto it = rules().find(code); it != rules().end())
+    if (auto it = rules().find(*code); it != rules().end())
         return it->second();
     return _service_has_svcwatch_file(service);
+}
+
+bool service_is_known(std::string_view service) {
+    auto code = code_name(service);
+    return code && (always_installed(*code) || rules().count(*code) != 0 ||
+                    _service_has_svcwatch_file(service));
 }
 
 }  // namespace Tavrel::Services::Installed

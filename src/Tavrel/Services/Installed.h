@@ -23,6 +23,11 @@ namespace Tavrel::Services::Installed {
 inline std::string P0F_FILE = "/usr/sbin/p0f";
 
 bool service_is_installed(std::string_view service);
+// The registry has something to say about the service: it is one of the
+// product's own, has a rule, or the service monitor has an entry for it. A
+// service with none of these is one this server does not know, which
+// service_is_installed answers as not installed.
+bool service_is_known(std::string_view service);
 bool _service_has_svcwatch_file(std::string_view service);
 
 // The rules by code name; tests may replace an entry.

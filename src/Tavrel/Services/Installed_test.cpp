@@ -43,12 +43,18 @@ TEST_F(InstalledTest, RulesMonitorEntriesAndTheAlwaysList) {
     EXPECT_TRUE(Installed::service_is_installed("hubsrvd"));
     EXPECT_TRUE(Installed::service_is_installed("hublogd"));
     EXPECT_FALSE(Installed::service_is_installed("memcached"));
+    EXPECT_FALSE(Installed::service_is_known("memcached"));
     tmp_.write("svcwatch.d/memcached", "");
     EXPECT_TRUE(Installed::service_is_installed("memcached"));
+    EXPECT_TRUE(Installed::service_is_known("memcached"));
+    EXPECT_TRUE(Installed::service_is_known("hubsrvd"));
     // A rule that says no wins over a monitor entry.
     Installed::rules()["clamd"] = [] { return false; };
     tmp_.write("svcwatch.d/clamd", "");
     EXPECT_FALSE(Installed::service_is_installed("clamd"));
+    // A service with a rule is known, whatever the rule says.
+    ::unlink((tmp_ / "svcwatch.d/clamd").c_str());
+    EXPECT_TRUE(Installed::service_is_known("clamd"));
     // The dash of a service name is an underscore in its rule's name.
     bool asked = false;
     Installed::rules()["exim_altport"] = [&asked] { return asked = true; };

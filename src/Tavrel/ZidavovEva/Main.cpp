@@ -15,10 +15,10 @@
 #include "Tavrel/Services/Log.h"
 #include "Tavrel/Services/Log/Display.h"
 #include "Tavrel/Terminal.h"
-#include "Tavrel/ZidavovEva/Argv.h"
 #include "Tavrel/ZidavovEva/HasProc.h"
 #include "Tavrel/ZidavovEva/Help.h"
 #include "Tavrel/ZidavovEva/InvocationLog.h"
+#include "Tavrel/ZidavovEva/Parseargv.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 
 #include <signal.h>
@@ -63,15 +63,6 @@ void install_term_handler() {
     ::sigaction(SIGTERM, &sa, nullptr);
 }
 
-bool any_equals(const std::vector<std::string>& args, std::string_view word) {
-    return std::find(args.begin(), args.end(), word) != args.end();
-}
-
-bool any_contains(const std::vector<std::string>& args, std::string_view word) {
-    return std::any_of(args.begin(), args.end(),
-                       [&](const std::string& a) { return a.find(word) != std::string::npos; });
-}
-
 std::string basename_of(const std::string& path) {
     auto slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -82,34 +73,11 @@ std::string usage_hint() {
            "zidavoveva_service <service>.";
 }
 
-// The first argument that is not an option (nor an option's separate value).
-std::string first_word(const std::vector<std::string>& args) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--") {
-            return i + 1 < args.size() ? args[i + 1] : std::string();
-        }
-        if (a == "--restart-attempt" || a == "--systemd-service") {
-            ++i;
-            continue;
-        }
-        if (!a.empty() && a[0] != '-')
-            return a;
-    }
-    return {};
-}
-
 // Ends the run with 0 when systemd itself is stopping the unit whose stop
 // command this is, and has already signalled the daemon.
-void exit_if_triggered_by_systemd_term_or_kill_signal(const std::vector<std::string>& args) {
-    std::string unit;
-    for (const auto& a : args) {
-        if (auto at = a.find(SYSTEMD_SERVICE_OPTION); at != std::string::npos) {
-            unit = a.substr(at + SYSTEMD_SERVICE_OPTION.size());
-            break;
-        }
-    }
-    if (unit.empty() || !any_contains(args, "--stop") || !_parent_is_systemd())
+void exit_if_triggered_by_systemd_term_or_kill_signal(const ParsedArgv& options) {
+    const std::string& unit = options.systemd_service;
+    if (unit.empty() || options.mode != STOP || !_parent_is_systemd())
         return;
     auto [state, code, signal] = Systemd::get_code_and_signal_via_systemd(unit);
     if (state == "deactivating" && code == "killed" && (signal == "TERM" || signal == "KILL")) {
@@ -172,46 +140,34 @@ void show_startup_log_for_srv(ServiceManager::Base& srv) {
         .show_startup_log();
 }
 
-int run_or_throw(const std::string& program, std::vector<std::string> args) {
+int run_or_throw(const Command& command) {
     Services::Log::RUN_START = std::chrono::system_clock::now();
     PwDiskCache::enable();
     Terminal::note_colour_wish();  // NO_COLOR goes with the cleaning below
     Services::Env::setup_env_for_starting_a_daemon();
     install_term_handler();
 
+    const std::string& program = command.program;
     if (basename_of(program) == BASE_PROGRAM)
         throw Fatal{BASE_PROGRAM + " must be run under a service name. " + usage_hint()};
-    auto invocation = parse_invocation_name(program);
-    if (!invocation)
+    if (!command.invocation)
         throw Fatal{program + ": this is not a name of the service control program. " +
                     usage_hint()};
-    std::string service = invocation->service;
-    if ((service.empty() || service == GENERIC_WORD) && !args.empty())
-        service = first_word(args);
+    if (!command.options)
+        throw Fatal{command.refusal};
+    const ParsedArgv& options = *command.options;
+    std::string service = command.invocation->service;
+    if ((service.empty() || service == GENERIC_WORD) && !options.words.empty())
+        service = options.words.front();
 
-    for (const auto& word : HELP_WORDS) {
-        if (any_equals(args, word))
-            return Help::usage(service == GENERIC_WORD ? std::string() : service);
-    }
+    if (options.help)
+        return Help::usage(service == GENERIC_WORD ? std::string() : service);
 
-    // A bare action word counts as its option, as administrators type it
-    // after `service NAME`. Without this, `zidavoveva_crond status` was a
-    // restart: a production daemon restarted by someone asking how it is.
-    static const Regex action_word(R"(^((?:re)?start|stop|status|check|reload)$)");
-    const std::size_t given = args.size();
-    for (std::size_t i = 0; i < given; ++i) {
-        if (action_word.test(args[i]))
-            args.push_back("--" + args[i]);
-    }
-    if (invocation->action == "stop")
-        args.emplace_back("--stop");
-    _set_argv(args);
-
-    exit_if_triggered_by_systemd_term_or_kill_signal(args);
+    exit_if_triggered_by_systemd_term_or_kill_signal(options);
 
     if (service.empty() || service == GENERIC_WORD)
         throw Fatal{"No service was given. Usage: zidavoveva_service [options] <service>"};
-    if (action_word.test(service))
+    if (is_action_word(service))
         throw Fatal{"“" + service + "” is an action, not a service. " + usage_hint()};
     if (service == BASE_WORD)
         throw Fatal{BASE_PROGRAM + " must be run under a service name. " + usage_hint()};
@@ -224,40 +180,35 @@ int run_or_throw(const std::string& program, std::vector<std::string> args) {
                     "” can be seen; nothing was done. Mount it (mount -t proc proc /proc) and "
                     "run again."};
 
-    const bool parent_is_init = _parent_is_systemd();
     auto& srv = current();
     std::optional<Exception> caught;
     try {
-        srv = ServiceManager::create({{"service", service}});
+        srv = ServiceManager::create({{"service", service}},
+                                     {.systemd_unit_command = options.systemd_unit_command,
+                                      .ignore_systemd = options.ignore_systemd});
         // Before anything is done to it: afterwards only what this run
         // added to its logs is shown.
         Services::Log::mark_logs_at_run_start(log_words(*srv));
 
-        static const Regex action_arg(R"(^(?:--)?([a-z]+)$)");
+        // A custom action of the service's class is named by a bare word.
+        static const Regex action_word(R"(^[a-z]+$)");
         const ServiceManager::Base::Action* custom = nullptr;
-        for (const auto& a : args) {
-            auto m = action_arg.match(a);
-            if (!m)
+        for (const auto& word : options.words) {
+            if (!action_word.test(word))
                 continue;
-            std::string word((*m)[1]);
             if ((custom = srv->custom_action(word))) {
                 srv->set_service_argv_action(word);
                 break;
             }
         }
-        if (custom) {
+        if (custom)
             (*custom)();
-        } else {
-            std::vector<std::string> driver_args;
-            if (!parent_is_init)
-                driver_args.push_back(INTERACTIVE_OPTION);
-            driver_args.insert(driver_args.end(), args.begin(), args.end());
-            ServiceManager::run_from_argv(*srv, driver_args);
-        }
+        else
+            ServiceManager::run_from_options(*srv, options);
         static const Regex shows_status(R"(^(RESTART|START|RELOAD)$)");
         if (srv->verbose() == 1 && shows_status.test(srv->service_argv_action())) {
             show_status_block(*srv);
-            if (!any_contains(args, STATUS_SUPPRESSION))
+            if (options.fpm_status)
                 show_fpm_status(*srv, program);
         }
     } catch (const Exception& e) {
@@ -272,7 +223,7 @@ int run_or_throw(const std::string& program, std::vector<std::string> args) {
         // An unknown service is a usage mistake, not an incident worth an id.
         if (e.isa("Services::Unknown"))
             throw Fatal{e.to_string_no_id()};
-        if (srv && e.class_matches(absent) && any_equals(args, SKIP_IF_ABSENT)) {
+        if (srv && e.class_matches(absent) && options.skip_if_absent) {
             to_stderr(e.to_string());
             return 0;
         }
@@ -322,10 +273,25 @@ ServiceManager::Base* get_current_service() { return current().get(); }
 
 bool _parent_is_systemd() { return ::getppid() == 1; }
 
-int run(const std::string& program, std::vector<std::string> args) {
+Command read_command(const std::string& program, const std::vector<std::string>& args,
+                     bool parent_is_init) {
+    Command command{program, parse_invocation_name(program), std::nullopt, {}};
+    // A run from a shell or a program is verbose unless its options say
+    // otherwise; a stop<word> name stops whatever the options say.
+    const Implied implied{.verbose = parent_is_init ? 0 : 1,
+                          .stop = command.invocation && command.invocation->action == "stop"};
+    try {
+        command.options = parse_options(args, implied);
+    } catch (const PlainError& e) {
+        command.refusal = e.what();
+    }
+    return command;
+}
+
+int run(const Command& command) {
     int status = EXIT_FAILURE_STATUS;
     try {
-        status = run_or_throw(program, std::move(args));
+        status = run_or_throw(command);
     } catch (const Done& d) {
         status = d.status;
     } catch (const Fatal& f) {
@@ -338,6 +304,10 @@ int run(const std::string& program, std::vector<std::string> args) {
     // The object goes here, in the process that built it: its lock is released.
     current().reset();
     return status;
+}
+
+int run(const std::string& program, std::vector<std::string> args) {
+    return run(read_command(program, args, _parent_is_systemd()));
 }
 
 void prepare_process() {
@@ -359,10 +329,12 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         args.emplace_back(argv[i]);
     const pid_t ppid = ::getppid();
-    if (ppid > 1 && !any_contains(args, CHECK_KEYWORD))
+    const Command command = read_command(program, args, ppid == 1);
+    // Checks run often (a monitor's every minute) and change nothing: they
+    // are not recorded. A command line that was refused is.
+    if (ppid > 1 && !(command.options && command.options->check))
         InvocationLog::record(program, args, ppid);
-    _set_argv(args);
-    return run(program, std::move(args));
+    return run(command);
 }
 
 }  // namespace Tavrel::ZidavovEva::Main

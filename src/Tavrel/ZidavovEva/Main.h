@@ -8,8 +8,9 @@
 //   start<word> [options]            the same
 //   stop<word> [options]             stop (--stop is added)
 //   zidavoveva_service [options] <word>   the first word that is not an option
-// Bare words start, restart and stop among the arguments count as --start,
-// --restart and --stop.
+// The command line is parsed once (Tavrel/ZidavovEva/Parseargv.h) into one
+// value that the whole run reads; the bare words start, restart, stop,
+// status, check and reload count as their options.
 //
 // A run started from a shell or a program (parent not process 1) is verbose
 // unless the options say otherwise, and is recorded in the invocation log
@@ -22,6 +23,8 @@
 // log); otherwise non-zero with the reason on standard error. --help prints
 // the usage and exits 0.
 #pragma once
+
+#include "Tavrel/ZidavovEva/Parseargv.h"
 
 #include <sys/types.h>
 
@@ -39,14 +42,6 @@ namespace Tavrel::ZidavovEva::Main {
 inline std::string BASE_PROGRAM = "zidavoveva_base";
 inline std::string BASE_WORD = "base";
 inline std::string GENERIC_WORD = "service";
-// Arguments containing it make a run that is not logged (checks run often).
-inline std::string CHECK_KEYWORD = "check";
-inline std::vector<std::string> HELP_WORDS = {"--help", "-h"};
-inline std::string SKIP_IF_ABSENT = "--skip-if-absent";
-inline std::string STATUS_SUPPRESSION = "--no-fpm-status";
-// Put in front of the arguments of a run whose parent is not process 1.
-inline std::string INTERACTIVE_OPTION = "--verbose";
-inline std::string SYSTEMD_SERVICE_OPTION = "--systemd-service=";
 inline std::string FPM_PROGRAM_WORD = "apache_php_fpm";
 inline std::string STATUS_TITLE = "Service Status";
 inline std::string ERROR_TITLE = "Service Error";
@@ -63,6 +58,18 @@ struct Invocation {
 // is not one of the program's names.
 std::optional<Invocation> parse_invocation_name(std::string_view path);
 
+// A run's command line, read once.
+struct Command {
+    std::string program;                   // the invocation path (argv[0])
+    std::optional<Invocation> invocation;  // nothing: not one of the program's names
+    std::optional<ParsedArgv> options;     // nothing: the options were refused
+    std::string refusal;                   // why they were
+};
+// Never throws: a refused command line is kept with its refusal, which run()
+// reports once the program's name has been checked.
+Command read_command(const std::string& program, const std::vector<std::string>& args,
+                     bool parent_is_init);
+
 // The service object of the run (nullptr before the factory has built it).
 ServiceManager::Base* get_current_service();
 bool _parent_is_systemd();
@@ -76,6 +83,8 @@ void prepare_process();
 int main(int argc, char** argv);
 // The run driver; never throws: failures that leave it are written on
 // standard error and give EXIT_FAILURE_STATUS.
+int run(const Command& command);
+// run(read_command(program, args, _parent_is_systemd())).
 int run(const std::string& program, std::vector<std::string> args);
 
 }  // namespace Tavrel::ZidavovEva::Main

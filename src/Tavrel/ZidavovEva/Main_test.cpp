@@ -80,6 +80,15 @@ TEST(Run, HelpNamesTheServiceAndSucceeds) {
     r = run_in_child("/sbin/zidavoveva_service", {"-h", "sshd"});
     EXPECT_EQ(r.status, 0);
     EXPECT_THAT(r.out, HasSubstr("stopsshd"));
+    // Abbreviated, it is still the help; an abbreviation of two options is
+    // refused before anything is looked at.
+    r = run_in_child("/sbin/stopcrond", {"--he"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_THAT(r.out, HasSubstr("zidavoveva_crond"));
+    r = run_in_child("/sbin/zidavoveva_crond", {"--h"});
+    EXPECT_EQ(r.status, EXIT_FAILURE_STATUS);
+    EXPECT_THAT(r.err, HasSubstr("“--h” is ambiguous"));
+    EXPECT_EQ(r.out, "");
 }
 
 TEST(Run, RefusesWhatIsNotAServiceBeforeDoingAnything) {

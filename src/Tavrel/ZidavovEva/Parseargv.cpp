@@ -1,20 +1,21 @@
 #include "Tavrel/ZidavovEva/Parseargv.h"
 
 #include "Tavrel/PlainError.h"
-#include "Tavrel/ZidavovEva/Argv.h"
 
 #include <getopt.h>
-#include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <set>
 
 namespace Tavrel::ZidavovEva {
 
 namespace {
 
+// One value per meaning: glibc takes an abbreviation that fits several
+// entries of one value (--no-verb, --noverb) as that meaning, and refuses
+// one that fits entries of different values as ambiguous.
 enum Opt : int {
     O_STATUS = 1000,
     O_CHECK,
@@ -31,11 +32,18 @@ enum Opt : int {
     O_GRACEFUL,
     O_NO_GRACEFUL,
     O_ATTEMPT,
+    O_FORCE,
+    O_HTML,
     O_JSON,
-    O_IGNORED,  // read by the driver or the entry program from the raw words
+    O_SKIP_IF_ABSENT,
+    O_SYSTEMD_SERVICE,
+    O_SYSTEMD_UNIT_COMMAND,
+    O_IGNORE_SYSTEMD,
+    O_NO_FPM_STATUS,
+    O_HELP,
 };
 
-// Every boolean option has both negated spellings, --no-x and --nox.
+// Every on/off option has both negated spellings, --no-x and --nox.
 const struct option LONG_OPTIONS[] = {
     {"status", no_argument, nullptr, O_STATUS},
     {"check", no_argument, nullptr, O_CHECK},
@@ -59,29 +67,116 @@ const struct option LONG_OPTIONS[] = {
     {"no-graceful", no_argument, nullptr, O_NO_GRACEFUL},
     {"nograceful", no_argument, nullptr, O_NO_GRACEFUL},
     {"restart-attempt", required_argument, nullptr, O_ATTEMPT},
-    {"force", no_argument, nullptr, O_IGNORED},
-    {"html", no_argument, nullptr, O_IGNORED},
+    {"force", no_argument, nullptr, O_FORCE},
+    {"html", no_argument, nullptr, O_HTML},
     {"json", no_argument, nullptr, O_JSON},
-    {"skip-if-absent", no_argument, nullptr, O_IGNORED},
-    {"systemd-service", required_argument, nullptr, O_IGNORED},
-    {"systemd-unit-command", no_argument, nullptr, O_IGNORED},
-    {"ignore-systemd", no_argument, nullptr, O_IGNORED},
-    {"no-fpm-status", no_argument, nullptr, O_IGNORED},
-    {"help", no_argument, nullptr, O_IGNORED},
+    {"skip-if-absent", no_argument, nullptr, O_SKIP_IF_ABSENT},
+    {"systemd-service", required_argument, nullptr, O_SYSTEMD_SERVICE},
+    {"systemd-unit-command", no_argument, nullptr, O_SYSTEMD_UNIT_COMMAND},
+    {"ignore-systemd", no_argument, nullptr, O_IGNORE_SYSTEMD},
+    {"no-fpm-status", no_argument, nullptr, O_NO_FPM_STATUS},
+    {"help", no_argument, nullptr, O_HELP},
     {nullptr, 0, nullptr, 0},
 };
+
+const char SHORT_OPTIONS[] = ":hf";
 
 bool env_true(const std::string& name) {
     const char* v = std::getenv(name.c_str());
     return v != nullptr && *v != '\0' && std::strcmp(v, "0") != 0;
 }
 
+void apply(int option, const char* value, ParsedArgv& p) {
+    switch (option) {
+        case O_STATUS: p.status = true; break;
+        case O_CHECK: p.check = true; break;
+        case O_VERBOSE: p.verbose = 1; break;
+        case O_NO_VERBOSE: p.verbose = 0; break;
+        case O_DEBUG: p.verbose = 2; break;
+        case O_NO_DEBUG: p.verbose = 0; break;
+        case O_STOP: p.mode = STOP; break;
+        case O_RELOAD: p.mode = RELOAD; break;
+        // The negated stop and reload ask for a restart, as --restart does.
+        case O_NO_STOP:
+        case O_NO_RELOAD:
+        case O_RESTART:
+            p.mode = RESTART;
+            p.check = p.status = false;
+            break;
+        case O_NO_RESTART: p.mode = 0; break;
+        case O_GRACEFUL: p.graceful = true; break;
+        case O_NO_GRACEFUL: p.graceful = false; break;
+        case O_ATTEMPT: p.restart_attempt = value; break;
+        case 'f':
+        case O_FORCE: p.force = true; break;
+        case O_HTML: p.html = true; break;
+        case O_JSON: p.json = true; break;
+        case O_SKIP_IF_ABSENT: p.skip_if_absent = true; break;
+        case O_SYSTEMD_SERVICE: p.systemd_service = value; break;
+        case O_SYSTEMD_UNIT_COMMAND: p.systemd_unit_command = true; break;
+        case O_IGNORE_SYSTEMD: p.ignore_systemd = true; break;
+        case O_NO_FPM_STATUS: p.fpm_status = false; break;
+        case 'h':
+        case O_HELP: p.help = true; break;
+        default: break;
+    }
+}
+
+// The option a bare word stands for; 0 for any other word.
+int action_word_option(std::string_view word) {
+    if (word == "start" || word == "restart")
+        return O_RESTART;
+    if (word == "stop")
+        return O_STOP;
+    if (word == "status")
+        return O_STATUS;
+    if (word == "check")
+        return O_CHECK;
+    if (word == "reload")
+        return O_RELOAD;
+    return 0;
+}
+
+const std::string MORE = " Run with --help to see the options.";
+
+// The refusal of a word getopt_long did not take, saying why.
+PlainError refusal(const std::string& word) {
+    if (word.rfind("--", 0) != 0 || word.size() == 2)
+        return PlainError("Unknown option “" + word + "”." + MORE);
+    const auto equals = word.find('=');
+    const std::string name = word.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+    std::vector<const struct option*> fits;
+    std::set<int> meanings;
+    for (const struct option* o = LONG_OPTIONS; o->name != nullptr; ++o) {
+        if (name == o->name) {
+            fits = {o};
+            meanings = {o->val};
+            break;
+        }
+        if (std::string_view(o->name).starts_with(name)) {
+            fits.push_back(o);
+            meanings.insert(o->val);
+        }
+    }
+    if (meanings.size() > 1) {
+        std::string list;
+        for (std::size_t i = 0; i < fits.size(); ++i)
+            list += (i == 0 ? "" : i + 1 == fits.size() ? " or " : ", ") + std::string("--") + fits[i]->name;
+        return PlainError("The option “" + word + "” is ambiguous: it may be " + list +
+                          ". Nothing was done; type more of it." + MORE);
+    }
+    if (meanings.size() == 1 && equals != std::string::npos && fits.front()->has_arg == no_argument)
+        return PlainError("The option “--" + std::string(fits.front()->name) + "” takes no value (“" +
+                          word + "”)." + MORE);
+    return PlainError("Unknown option “" + word + "”." + MORE);
+}
+
 }  // namespace
 
-ParsedArgv parseargv() {
-    std::vector<std::string> words = _get_argv();
+ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& implied) {
     // getopt_long wants a writable argv with a program name in front; it
     // permutes the pointers, never the strings.
+    std::vector<std::string> words = args;
     std::string progname = "zidavoveva";
     std::vector<char*> argv;
     argv.reserve(words.size() + 2);
@@ -92,51 +187,33 @@ ParsedArgv parseargv() {
     const int argc = static_cast<int>(argv.size()) - 1;
 
     ParsedArgv p;
+    p.verbose = implied.verbose;
     optind = 0;  // a full re-initialisation, so the parser can run again
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv.data(), ":hf", LONG_OPTIONS, nullptr)) != -1) {
-        switch (c) {
-            case O_STATUS: p.status = true; break;
-            case O_CHECK: p.check = true; break;
-            case O_VERBOSE: p.verbose = 1; break;
-            case O_NO_VERBOSE: p.verbose = 0; break;
-            case O_DEBUG: p.verbose = 2; break;
-            case O_NO_DEBUG: p.verbose = 0; break;
-            case O_STOP: p.mode = STOP; break;
-            case O_RELOAD: p.mode = RELOAD; break;
-            // The negated stop and reload ask for a restart, as --restart does.
-            case O_NO_STOP:
-            case O_NO_RELOAD:
-            case O_RESTART:
-                p.mode = RESTART;
-                p.check = p.status = false;
-                break;
-            case O_NO_RESTART: p.mode = 0; break;
-            case O_GRACEFUL: p.graceful = true; break;
-            case O_NO_GRACEFUL: p.graceful = false; break;
-            case O_ATTEMPT: p.restart_attempt = optarg; break;
-            case O_JSON: p.json = true; break;
-            case O_IGNORED:
-            case 'h':
-            case 'f': break;
-            case ':':
-                throw PlainError("The option “" + std::string(argv[optind - 1]) +
-                                 "” needs a value. Run with --help to see the options.");
-            default: {
-                std::string word = argv[optind - 1] ? argv[optind - 1] : "";
-                if (optopt != 0 && optopt < 256 && word.rfind("--", 0) != 0)
-                    word = std::string("-") + static_cast<char>(optopt);
-                throw PlainError("Unknown or ambiguous option “" + word +
-                                 "”. Run with --help to see the options.");
-            }
+    while ((c = getopt_long(argc, argv.data(), SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
+        if (c == ':')
+            throw PlainError("The option “" + std::string(argv[optind - 1]) + "” needs a value." + MORE);
+        if (c == '?') {
+            std::string word = argv[optind - 1] ? argv[optind - 1] : "";
+            if (optopt != 0 && optopt < 256 && word.rfind("--", 0) != 0)
+                word = std::string("-") + static_cast<char>(optopt);
+            throw refusal(word);
         }
+        apply(c, optarg, p);
     }
-
-    std::vector<std::string> rest;
     for (int i = optind; i < argc; ++i)
-        rest.emplace_back(argv[i]);
-    _set_argv(std::move(rest));
+        p.words.emplace_back(argv[i]);
+
+    // The bare words count after every option, as if typed last.
+    for (const auto& word : p.words) {
+        if (int option = action_word_option(word))
+            apply(option, nullptr, p);
+        else if (word == "html")
+            p.html = true;
+    }
+    if (implied.stop)
+        apply(O_STOP, nullptr, p);
 
     if (p.status || p.check) {
         p.mode = 0;
@@ -148,19 +225,24 @@ ParsedArgv parseargv() {
         p.restart_attempt.reset();
     }
     p.checkmode_header = p.check && env_true(CHECKMODE_HEADER_ENV);
-    // With --json the driver sends the header as a record of its own.
-    if (p.checkmode_header && !p.json) {
-        std::string line = CHECKMODE_HEADER + "\n";
-        (void)!::write(STDOUT_FILENO, line.data(), line.size());
-    }
     return p;
 }
+
+bool is_action_word(std::string_view word) { return action_word_option(word) != 0; }
 
 std::vector<std::string> option_names() {
     std::vector<std::string> out;
     for (const struct option* o = LONG_OPTIONS; o->name != nullptr; ++o)
         out.emplace_back(o->name);
     return out;
+}
+
+bool option_takes_value(std::string_view name) {
+    for (const struct option* o = LONG_OPTIONS; o->name != nullptr; ++o) {
+        if (name == o->name)
+            return o->has_arg != no_argument;
+    }
+    return false;
 }
 
 }  // namespace Tavrel::ZidavovEva

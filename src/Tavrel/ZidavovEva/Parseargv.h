@@ -1,31 +1,34 @@
-// Tavrel::ZidavovEva::parseargv: the command-line options of a service run.
+// Tavrel::ZidavovEva::parse_options: the command-line options of a service
+// run, read once into one value. Nothing else reads the command line: every
+// option, however it is spelled or abbreviated, has its effect here or none.
 //
-// Reads the process argument list (Tavrel/ZidavovEva/Argv.h), applies the
-// options in command-line order so that a later one overrides an earlier one,
-// puts the words that are not options back as the argument list and returns
-// what the run should do:
+//   ParsedArgv p = parse_options({"--verb", "--stop", "crond"});
+//   // p.mode == STOP, p.verbose == 1, p.words == {"crond"}
 //
-//   ArgvGuard lend({"--verbose", "--stop", "crond"});
-//   ParsedArgv p = parseargv();     // p.mode == STOP, p.verbose == 1
-//                                   // _get_argv() == {"crond"}
-//
-// Options (boolean ones also take a negated form --no-x or --nox):
+// Options (on/off ones also take a negated form --no-x or --nox):
 //   --status  --check  --verbose (--no-verbose)  --debug (--no-debug)
 //   --stop  --reload  --restart / --start  --graceful
 //   --restart-attempt=N  --force (-f)  --html  --json  --skip-if-absent
 //   --systemd-service=UNIT  --systemd-unit-command  --ignore-systemd
-//   --no-fpm-status  --help / -h
-// Unique abbreviations are accepted. An unknown option is refused with a
-// PlainError naming it, so a typo never turns a status query into a restart.
+//   --no-fpm-status  --help (-h)
+// A unique abbreviation stands for its option (--he is --help). One that
+// fits several options (--h: --help or --html), an unknown option, a missing
+// value or a value on a flag is refused with a PlainError naming it, so a
+// slip of the keyboard never turns into the default action, a restart.
+//
+// The words that are not options stay, in order, in `words`; the bare words
+// start, restart, stop, status, check and reload among them also count as
+// their options, after every option given (`zidavoveva_crond --stop status`
+// asks for the status). `implied` adds what the program's name and caller
+// mean: a verbosity before any option, and --stop after everything.
 //
 // After parsing: with --status or --check no lifecycle action remains (mode 0,
 // graceful flag and attempt number cleared); --no-restart alone means status.
-// A check with ZIDAVOVEVA_CHECKMODE_HEADER set to a true value prints
-// CHECKMODE_HEADER first.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Tavrel::ZidavovEva {
@@ -48,13 +51,45 @@ struct ParsedArgv {
     std::optional<bool> graceful;
     // --json: one JSON record per message (the base output object).
     bool json = false;
-    // A check whose header is due (ZIDAVOVEVA_CHECKMODE_HEADER); printed here
-    // except with --json.
+    // --html (or a bare word html): HTML instead of terminal text.
+    bool html = false;
+    // A check whose header is due (ZIDAVOVEVA_CHECKMODE_HEADER set to a true value).
     bool checkmode_header = false;
+    // --help: the usage text, and nothing else.
+    bool help = false;
+    // --force: start even while a base installation runs.
+    bool force = false;
+    // --skip-if-absent: a service that is not installed or not configured is success.
+    bool skip_if_absent = false;
+    // false with --no-fpm-status: no PHP-FPM status after a restart.
+    bool fpm_status = true;
+    // --systemd-service=UNIT: the unit whose stop command this run is (empty: none).
+    std::string systemd_service;
+    // --systemd-unit-command: the run is a systemd unit's own start or stop command.
+    bool systemd_unit_command = false;
+    // --ignore-systemd: the status check finds the processes without asking systemd.
+    bool ignore_systemd = false;
+    // The words that are not options, in command-line order.
+    std::vector<std::string> words;
+
+    bool operator==(const ParsedArgv&) const = default;
 };
 
-ParsedArgv parseargv();
+// What the program's name and its caller add to the command line.
+struct Implied {
+    int verbose = 0;    // before any option: 1 for a run started from a shell
+    bool stop = false;  // started as stop<word>: --stop after everything else
+};
+
+ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& implied = {});
+
+// A bare word that stands for its option: start, restart, stop, status,
+// check, reload.
+bool is_action_word(std::string_view word);
+
 // Every long option the parser knows, without the leading "--".
 std::vector<std::string> option_names();
+// Whether the long option `name` takes a value (--name=VALUE).
+bool option_takes_value(std::string_view name);
 
 }  // namespace Tavrel::ZidavovEva
