@@ -180,7 +180,8 @@ TEST_F(Graceful, ForeignPidFileNamesOnlyTheServicesOwnProcess) {
     std::string path = pidfile_;
     FakeDaemon own([path] { std::ofstream(path, std::ios::trunc) << ::getpid() << "\n"; });
     write_pidfile(std::to_string(own.pid()) + "\n");
-    auto confirmed = make({{"service_binary", std::filesystem::canonical("/proc/self/exe").string()}});
+    const std::string program = std::filesystem::canonical("/proc/self/exe").string();
+    auto confirmed = make({{"service_binary", program}});
     EXPECT_EQ(confirmed->restart_gracefully(), true);
     EXPECT_TRUE(own.signalled());
 }

@@ -294,7 +294,8 @@ TEST_F(InitdTest, ThePidFilesProcessMustBeTheServicesByProgramOrOwner) {
     svc_.pid_file = pid_file_for(child.pid());
     EXPECT_TRUE(backend.stop(svc_));
     EXPECT_TRUE(alive(child.pid()));
-    EXPECT_TRUE(FakeService::any_has(svc_.warns, "neither the service's program nor its account's"));
+    EXPECT_TRUE(
+        FakeService::any_has(svc_.warns, "neither the service's program nor its account's"));
 
     // Writable by its group or by others: an owner of root proves nothing,
     // since whoever may write the file could name any of root's processes.

@@ -32,7 +32,8 @@ Verdict refused(Outcome outcome, std::optional<pid_t> named, std::string reason)
 // The executable the process runs; "" when it cannot be read (a process of
 // another user without privilege, or one that has ended).
 std::string executable_of(pid_t pid) {
-    auto exe = Proc::Read::link_at(AT_FDCWD, (Proc::PROC_PATH + "/" + std::to_string(pid) + "/exe").c_str());
+    auto exe = Proc::Read::link_at(AT_FDCWD,
+                                   (Proc::PROC_PATH + "/" + std::to_string(pid) + "/exe").c_str());
     if (!exe)
         return {};
     // A program replaced on disk shows as "/usr/sbin/x (deleted)".
@@ -51,8 +52,7 @@ bool runs_binary(const std::string& exe, const std::string& binary) {
 }
 
 bool trusted_file(const struct stat& st) {
-    return (st.st_uid == 0 || st.st_uid == ::geteuid()) &&
-           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    return (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 }  // namespace
@@ -66,12 +66,15 @@ Verdict judge(const std::string& pidfile, const Expectation& expected) {
     if (!text) {
         const int err = errno;
         if (err == ENOENT)
-            return refused(Outcome::NoFile, std::nullopt, "The pid file " + pidfile + " does not exist.");
+            return refused(Outcome::NoFile, std::nullopt,
+                           "The pid file " + pidfile + " does not exist.");
         if (err == ELOOP)
-            return refused(Outcome::Unreadable, std::nullopt,
-                           "The pid file " + pidfile + " is a symbolic link, which is never followed.");
-        return refused(Outcome::Unreadable, std::nullopt,
-                       "The pid file " + pidfile + " could not be read: " + std::strerror(err) + ".");
+            return refused(
+                Outcome::Unreadable, std::nullopt,
+                "The pid file " + pidfile + " is a symbolic link, which is never followed.");
+        return refused(
+            Outcome::Unreadable, std::nullopt,
+            "The pid file " + pidfile + " could not be read: " + std::strerror(err) + ".");
     }
     if (!S_ISREG(st.st_mode))
         return refused(Outcome::Unreadable, std::nullopt,
@@ -79,14 +82,16 @@ Verdict judge(const std::string& pidfile, const Expectation& expected) {
     std::string line = text->substr(0, text->find('\n'));
     const std::size_t first = line.find_first_not_of(" \t\r");
     // Empty, or 0: some daemons leave that when they end.
-    if (first == std::string::npos || line.substr(first, line.find_last_not_of(" \t\r") + 1 - first) == "0")
+    if (first == std::string::npos ||
+        line.substr(first, line.find_last_not_of(" \t\r") + 1 - first) == "0")
         return refused(Outcome::NoFile, std::nullopt, "The pid file " + pidfile + " holds no pid.");
     const auto pid = Tiny::pid_from_text(line);
     if (!pid)
         return refused(Outcome::NoPid, std::nullopt,
                        "The pid file " + pidfile + " does not name a process (“" +
                            Text::printable(line) + "”).");
-    const std::string which = "process " + std::to_string(*pid) + " named by the pid file " + pidfile;
+    const std::string which =
+        "process " + std::to_string(*pid) + " named by the pid file " + pidfile;
 
     const auto lineage = Proc::Lineage::pids();
     if (std::find(lineage.begin(), lineage.end(), *pid) != lineage.end())
@@ -120,14 +125,15 @@ Verdict judge(const std::string& pidfile, const Expectation& expected) {
     if (process->started_after(st.st_mtim, AGE_SLACK))
         return refused(Outcome::Reused, pid,
                        "The pid file " + pidfile + " is older than the process " +
-                           std::to_string(*pid) + " it names, so that pid was reused by another process.");
+                           std::to_string(*pid) +
+                           " it names, so that pid was reused by another process.");
 
     bool owner_confirmed = false;
     if (!program_confirmed && !expected.owner.empty()) {
         const auto owner_uid = PwUtils::normalize_to_uid(expected.owner);
         try {
-            owner_confirmed = owner_uid && process->uid() == *owner_uid &&
-                              (*owner_uid != 0 || trusted_file(st));
+            owner_confirmed =
+                owner_uid && process->uid() == *owner_uid && (*owner_uid != 0 || trusted_file(st));
         } catch (const std::exception&) {
             owner_confirmed = false;
         }

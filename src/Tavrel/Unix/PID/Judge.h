@@ -48,14 +48,14 @@ struct Expectation {
 
 enum class Outcome {
     Confirmed,
-    NoFile,       // no pid file, an empty one, or one that says 0
-    Unreadable,   // not a regular file, a symbolic link, or a read error
-    NoPid,        // the first line is not a pid above 1
-    NotRunning,   // the process has ended
-    Ancestor,     // this run or one of the programs that started it
-    WrongProgram, // it runs another program than `program`
-    Reused,       // it started after the pid file was written
-    Unconfirmed,  // neither its program nor its owner shows it is the service's
+    NoFile,        // no pid file, an empty one, or one that says 0
+    Unreadable,    // not a regular file, a symbolic link, or a read error
+    NoPid,         // the first line is not a pid above 1
+    NotRunning,    // the process has ended
+    Ancestor,      // this run or one of the programs that started it
+    WrongProgram,  // it runs another program than `program`
+    Reused,        // it started after the pid file was written
+    Unconfirmed,   // neither its program nor its owner shows it is the service's
 };
 
 struct Verdict {
