@@ -6,6 +6,7 @@
 #include "Tavrel/FHUtils/UniqueFd.h"
 #include "Tavrel/Kill/Target.h"
 #include "Tavrel/PlainError.h"
+#include "Tavrel/Proc/Lineage.h"
 #include "Tavrel/SafeRun/Object.h"
 
 #include <fcntl.h>
@@ -94,6 +95,10 @@ std::vector<Target> hold_matching(const PsParser::Deadcmd& deadcmd,
                                   const std::vector<std::string>& owners,
                                   std::vector<pid_t> immune,
                                   const std::function<bool(pid_t)>& accept = {}) {
+    // Whatever the caller passed, this run and the programs that started it
+    // are never signalled (nor pid 1, below).
+    const auto lineage = Proc::Lineage::pids();
+    immune.insert(immune.end(), lineage.begin(), lineage.end());
     immune.push_back(::getpid());
     std::vector<Target> targets;
     auto matcher = PsParser::NameMatcher::create(deadcmd, owners);

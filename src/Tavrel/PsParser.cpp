@@ -124,7 +124,7 @@ bool read_process(int dfd, pid_t pid, const Options& o, const SysInfo* info, Rec
     auto parsed = Parse::stat(Proc::Read::at(dfd, rel).value_or(std::string()));
     if (!parsed)
         return false;
-    if (o.exclude_kernel && parsed->pgrp() == 0)
+    if (o.exclude_kernel && parsed->is_kernel_thread())
         return false;
     if (command.empty())
         command = KERNEL_NAME_OPEN + parsed->name + KERNEL_NAME_CLOSE;
@@ -224,8 +224,7 @@ std::vector<Record> fast_parse_ps(const Options& o) {
         // One process: read it straight away instead of listing the table.
         pid_t pid = *o.want_pid;
         Record rec;
-        bool skipped = pid <= 0 || (o.exclude_self && pid == self) ||
-                       (o.exclude_kernel && pid < RESERVED_PIDS);
+        bool skipped = pid <= 0 || (o.exclude_self && pid == self);
         if (!skipped && read_process(dir.fd(), pid, o, info ? &*info : nullptr, rec))
             out.push_back(std::move(rec));
         return out;
@@ -234,8 +233,6 @@ std::vector<Record> fast_parse_ps(const Options& o) {
         if (o.exclude_self && pid == self)
             continue;
         if (o.want_pid && pid != *o.want_pid)
-            continue;
-        if (o.exclude_kernel && pid < RESERVED_PIDS)
             continue;
         Record rec;
         if (read_process(dir.fd(), pid, o, info ? &*info : nullptr, rec))
@@ -353,8 +350,8 @@ bool NameMatcher::matches_words(std::string_view name, std::vector<std::string> 
 }
 
 bool NameMatcher::matches(int dfd, pid_t pid) const {
-    if (pid < RESERVED_PIDS)
-        return false;
+    // Any pid may be the service's (a daemon started by a container's init
+    // has a small one); a kernel thread has no executable and drops out here.
     char rel[64];
     std::snprintf(rel, sizeof rel, "%d/exe", pid);
     char exe[4096];

@@ -23,9 +23,6 @@ namespace Tavrel::PsParser {
 
 inline bool READ_PROC = true;
 inline std::string PROC_PATH = "/proc";
-// Pids below this are never candidates of a name search and count as kernel
-// processes for exclude_kernel.
-inline pid_t RESERVED_PIDS = 300;
 // Programs whose first script argument stands for the process's name (with
 // any version suffix, such as perl5.36).
 inline std::vector<std::string> KNOWN_INTERPRETERS = {"perl"};
@@ -62,6 +59,8 @@ struct Options {
     bool cpu_stats = false;
     bool elapsed_stats = false;
     bool exclude_self = false;
+    // Leaves out the kernel's own threads (whatever their pid: in a container
+    // a daemon started by its init has a small pid too).
     bool exclude_kernel = false;
     std::optional<pid_t> want_pid;
     std::optional<uid_t> want_uid;

@@ -5,6 +5,7 @@
 #include "Tavrel/PwUtils.h"
 #include "Tavrel/Regex.h"
 #include "Tavrel/Services/Command.h"
+#include "Tavrel/Text/Printable.h"
 
 #include <fmt/format.h>
 
@@ -33,8 +34,10 @@ std::shared_ptr<const Regex> compiled(const std::string& pattern) {
 
 std::string format_status_line(std::string_view service, std::string_view command,
                                std::string_view user, pid_t pid, std::string_view method) {
-    return fmt::format("{} ({}) is running as {} with PID {} ({} check)", service, command, user,
-                       pid, method);
+    // The command line is another process's text: any account may put
+    // terminal escapes into its own.
+    return fmt::format("{} ({}) is running as {} with PID {} ({} check)", service,
+                       Text::printable(command), user, pid, method);
 }
 
 std::string format_running_line(std::string_view service, std::string_view method) {

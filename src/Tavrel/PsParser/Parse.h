@@ -16,10 +16,12 @@
 namespace Tavrel::PsParser::Parse {
 
 // The fields of a stat line after the parenthesised name, numbered from 0 at
-// the state letter (so ppid is 1, pgrp 2, utime 11, stime 12, nice 16 and
-// starttime 19).
-inline constexpr size_t STATE = 0, PPID = 1, PGRP = 2, UTIME = 11, STIME = 12, NICE = 16,
-                        STARTTIME = 19;
+// the state letter (so ppid is 1, pgrp 2, flags 6, utime 11, stime 12, nice
+// 16 and starttime 19).
+inline constexpr size_t STATE = 0, PPID = 1, PGRP = 2, FLAGS = 6, UTIME = 11, STIME = 12,
+                        NICE = 16, STARTTIME = 19;
+// The kernel's per-process flag of its own threads.
+inline constexpr unsigned long long KERNEL_THREAD_FLAG = 0x00200000;
 
 struct Stat {
     std::string name;                 // the kernel's name of the process
@@ -31,6 +33,10 @@ struct Stat {
     pid_t ppid() const { return static_cast<pid_t>(number(PPID)); }
     pid_t pgrp() const { return static_cast<pid_t>(number(PGRP)); }
     int nice() const { return static_cast<int>(number(NICE)); }
+    // A thread of the kernel itself (it has no command line and no program).
+    bool is_kernel_thread() const {
+        return (static_cast<unsigned long long>(number(FLAGS)) & KERNEL_THREAD_FLAG) != 0;
+    }
     unsigned long long starttime() const {
         return static_cast<unsigned long long>(number(STARTTIME));
     }

@@ -29,6 +29,10 @@ TEST(ParseStat, KernelThreadFieldsByName) {
     EXPECT_EQ(st->pgrp(), 0);
     EXPECT_EQ(st->nice(), 0);
     EXPECT_EQ(st->starttime(), 25u);
+    EXPECT_TRUE(st->is_kernel_thread());
+    // A process of a program is not, however small its pid.
+    EXPECT_FALSE(Parse::stat(ZOMBIE)->is_kernel_thread());
+    EXPECT_FALSE(Parse::stat(TRICKY_NAME)->is_kernel_thread());
 }
 
 TEST(ParseStat, ZombieState) {

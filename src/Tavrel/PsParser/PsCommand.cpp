@@ -18,6 +18,8 @@ namespace {
 
 // pid uid ppid pgid ni s rss etimes cputimes, then the command to the end.
 constexpr size_t NUMBER_COLUMNS = 9;
+// The kernel's thread that starts all the others.
+constexpr long long KTHREADD_PID = 2;
 
 bool is_space(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
@@ -77,7 +79,10 @@ std::vector<Record> parse_output(std::string_view text, const Options& o) {
             continue;
         if (o.want_uid && rec.uid != *o.want_uid)
             continue;
-        if (o.exclude_kernel && (rec.pid < RESERVED_PIDS || number(cols[3]) == 0))
+        // `ps` cannot show the kernel-thread flag: kernel threads are kthreadd
+        // (pid 2) and its children, in no process group.
+        if (o.exclude_kernel && number(cols[3]) == 0 &&
+            (rec.pid == KTHREADD_PID || number(cols[2]) == KTHREADD_PID))
             continue;
         if (rec.uid == 0) {
             rec.user = SUPERUSER_NAME;

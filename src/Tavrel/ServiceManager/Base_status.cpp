@@ -8,6 +8,7 @@
 #include "Tavrel/Proc/PID.h"
 #include "Tavrel/Regex.h"
 #include "Tavrel/Services/Enabled.h"
+#include "Tavrel/Unix/PID/Judge.h"
 #include "Tavrel/Unix/PID/Tiny.h"
 #include "Tavrel/ZidavovEva/CheckService.h"
 
@@ -50,16 +51,10 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// A symbolic link is not a pid file: it is never followed.
 bool exists_as_regular_file(const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// The leading digits of the pid file's first line; 0 when the file cannot be
-// read or names no pid.
-long read_pid_once(const std::string& path) {
-    const auto text = Unix::PID::Tiny::read_pidfile(path);
-    return text ? Unix::PID::Tiny::leading_pid_from_text(*text).value_or(0) : 0;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
@@ -91,6 +86,7 @@ std::string Base::get_status_string() {
     options.ignore_systemd = run_options().ignore_systemd;
     options.command_line_regex = command_line_regex();
     options.binary = service_binary();
+    options.program = pid_exe();
     return _check_service(options);
 }
 
@@ -202,35 +198,33 @@ bool Base::is_up_via_pidfile(bool just_started) {
     }
     pidfile_precheck();
 
-    long pid = 0;
-    for (int attempt = 0; attempt < PID_READ_TRIES; ++attempt) {
-        pid = read_pid_once(path);
-        if (pid != 0)
-            break;
+    // The pid file's process counts only when it is the service's own: a
+    // pid file left by a daemon killed with -9 may name another account's
+    // process by now.
+    const Unix::PID::Judge::Expectation expected{
+        .program = pid_exe(), .binary = service_binary(), .owner = processowner()};
+    auto judged = Unix::PID::Judge::judge(path, expected);
+    for (int attempt = 1; !judged.named && attempt < PID_READ_TRIES; ++attempt) {
         pause_for(PID_READ_PAUSE);
+        judged = Unix::PID::Judge::judge(path, expected);
     }
-    // A zombie has ended: the service is not up even though its pid still
-    // has a directory.
-    auto names_live_process = [](long candidate) {
-        if (candidate <= 1)
-            return false;
-        try {
-            return Proc::PID(static_cast<pid_t>(candidate)).is_running();
-        } catch (const std::exception&) {
-            return false;
-        }
-    };
-    if (names_live_process(pid) || !just_started)
-        return names_live_process(pid);
+    if (judged.confirmed())
+        return true;
+    if (!just_started) {
+        debug(judged.reason);
+        return false;
+    }
     // A daemon that forks may write its parent's pid first and rewrite the
     // file from the child once the parent has gone: right after a start,
-    // give it until the start-up limit to name a live process.
+    // give it until the start-up limit to name a live process of its own.
     Pauses until_live(PIDFILE_POLL_INTERVAL);
     while (seconds_since(start) <= startup_timeout()) {
         until_live.pause();
-        if (names_live_process(read_pid_once(path)))
+        judged = Unix::PID::Judge::judge(path, expected);
+        if (judged.confirmed())
             return true;
     }
+    debug(judged.reason);
     return false;
 }
 

@@ -1,11 +1,8 @@
 #include "Tavrel/ServiceManager/Hot.h"
 
 #include "Tavrel/FHUtils/UniqueFd.h"
-#include "Tavrel/Proc/Bin.h"
-#include "Tavrel/Proc/Lineage.h"
 #include "Tavrel/Proc/PID.h"
-#include "Tavrel/PwCache.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Unix/PID/Judge.h"
 #include "Tavrel/Unix/PID/Tiny.h"
 
 #include <fcntl.h>
@@ -38,7 +35,8 @@ struct PidFileState {
 PidFileState look(const std::string& path) {
     PidFileState s;
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    // A symbolic link is not a pid file: it is never followed.
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         s.present = true;
         s.size = st.st_size;
         s.mtime = st.st_mtim.tv_sec;
@@ -118,63 +116,12 @@ std::optional<std::string> Hot::_read_pid_from_pidfile() {
 }
 
 bool Hot::_is_trusted_pid(pid_t pid) {
-    if (pid <= 1)
-        return false;
-    for (pid_t p : Proc::Lineage::pids()) {
-        if (p == pid)
-            return false;
-    }
-    struct stat st {};
-    if (::stat(pidfile().c_str(), &st) != 0)
-        return false;
-    bool file_trusted = st.st_uid == 0 && (st.st_mode & S_IWOTH) == 0;
-    if (file_trusted) {
-        // Written before this process started: the service that wrote it has
-        // ended and its pid was reused.
-        try {
-            if (!Proc::PID(pid).started_after(st.st_mtim, PIDFILE_AGE_SLACK))
-                return true;
-        } catch (const std::exception&) {
-            return false;
-        }
-        warn("The pid file " + pidfile() + " of the service " + service_name() +
-             " is older than process " + std::to_string(pid) +
-             " it names, so that pid was reused by another process; it is not signalled.");
-        return false;
-    }
-
-    // Anyone could have written this pid file: the process must show itself
-    // to be the service's own.
-    std::string exe = Proc::Bin::getbin(pid);
-    if (std::string pattern = pid_exe(); !pattern.empty() && !exe.empty()) {
-        try {
-            if (Regex(pattern).test(exe))
-                return true;
-        } catch (const std::exception&) {
-        }
-    }
-    if (std::string binary = service_binary(); !binary.empty() && exe == binary)
+    const auto verdict = Unix::PID::Judge::judge(
+        pidfile(), {.program = pid_exe(), .binary = service_binary(), .owner = processowner()});
+    if (verdict.confirmed() && verdict.pid() == pid)
         return true;
-    try {
-        Proc::PID process(pid);
-        if (std::string pattern = command_line_regex(); !pattern.empty()) {
-            std::string line;
-            for (const auto& word : process.cmdline())
-                line += (line.empty() ? "" : " ") + word;
-            if (Regex(pattern).test(line))
-                return true;
-        }
-        std::string owner = processowner();
-        if (!owner.empty() && owner != "root") {
-            if (auto record = PwCache::getpwnam_noshadow(owner); record && record->uid == process.uid())
-                return true;
-        }
-    } catch (const std::exception&) {
-        return false;
-    }
-    warn("The pid file " + pidfile() + " of the service " + service_name() +
-         " is not owned by root, and the process " + std::to_string(pid) +
-         " it names is not confirmed as the service's own; it is not signalled.");
+    if (!verdict.confirmed())
+        warn("The service " + service_name() + ": " + verdict.reason + " It is not signalled.");
     return false;
 }
 
@@ -213,7 +160,9 @@ std::optional<bool> Hot::restart_gracefully() {
     if (before == now) {
         before = now - BACKDATE_SECONDS;
         struct timespec times[2] = {{before, 0}, {before, 0}};
-        ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+        // Never through a link: whoever owns the pid file's directory could
+        // point one at any file of root's.
+        ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
     }
 
     // A number too large for a pid names nothing, as 0 does.

@@ -8,13 +8,11 @@
 //   srv->restart();                  // graceful first (graceful_by_default)
 //   srv->set_is_graceful_restart_enabled(false);   // always a full restart
 //
-// The pid is signalled only when it can be trusted: never 0, 1, a negative
-// pid, this process or one of its ancestors; and when the pid file is not
-// owned by root or is writable by others, only when the process is confirmed
-// as the service's own (its executable matches pid_exe or is service_binary,
-// its command line matches command_line_regex, or it runs as a processowner
-// other than root). The signal goes through a pidfd, so a pid reused after
-// the check is never signalled.
+// The pid is signalled only when Tavrel::Unix::PID::Judge confirms the pid
+// file's process as the service's own (never 0, 1, this process or one of
+// its ancestors; its program or its owner; not younger than the file; a root
+// owner only from a file nobody else may write). The signal goes through a
+// pidfd, so a pid reused after the check is never signalled.
 #pragma once
 
 #include "Tavrel/ServiceManager/Base.h"
@@ -36,9 +34,6 @@ class Hot : public Base {
     // A pid file written in the current second is moved this far back, so
     // that a rewrite within the same second is still a change.
     static inline int BACKDATE_SECONDS = 1;
-    // A process that started more than this many seconds after the pid file
-    // was last written is not the one the file was written for.
-    static inline double PIDFILE_AGE_SLACK = 2;
 
     std::string class_name() const override { return HOT_CLASS_NAME; }
 

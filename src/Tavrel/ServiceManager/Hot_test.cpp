@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -149,6 +150,17 @@ TEST_F(Graceful, NothingIsSignalledWhenOffOrWithoutAUsablePid) {
     }
     ::unlink(pidfile_.c_str());
     EXPECT_EQ(srv->restart_gracefully(), false);
+
+    // A link at the pid file's path is neither read nor touched.
+    const std::string real = tmp_ / "real.pid";
+    std::ofstream(real) << daemon.pid() << "\n";
+    struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, real.c_str(), old_times, 0), 0);
+    ASSERT_EQ(::symlink(real.c_str(), pidfile_.c_str()), 0);
+    EXPECT_EQ(srv->restart_gracefully(), false);
+    struct stat st {};
+    ASSERT_EQ(::stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
     EXPECT_FALSE(daemon.signalled());
 }
 
@@ -162,13 +174,14 @@ TEST_F(Graceful, ForeignPidFileNamesOnlyTheServicesOwnProcess) {
     EXPECT_EQ(srv->restart_gracefully(), false);
     EXPECT_FALSE(daemon.signalled());
     std::string log = TempDir::read(tmp_ / "error_log");
-    EXPECT_NE(log.find("not confirmed as the service's own"), std::string::npos);
+    EXPECT_NE(log.find("neither the service's program nor its account's"), std::string::npos);
 
-    // The same file naming a process whose command line is the service's.
+    // The same file naming a process that runs the service's program.
     std::string path = pidfile_;
     FakeDaemon own([path] { std::ofstream(path, std::ios::trunc) << ::getpid() << "\n"; });
     write_pidfile(std::to_string(own.pid()) + "\n");
-    auto confirmed = make({{"command_line_regex", "test_Tavrel_ServiceManager"}});
+    const std::string program = std::filesystem::canonical("/proc/self/exe").string();
+    auto confirmed = make({{"service_binary", program}});
     EXPECT_EQ(confirmed->restart_gracefully(), true);
     EXPECT_TRUE(own.signalled());
 }

@@ -28,6 +28,7 @@ namespace {
 
 // What a read that returned nothing records.
 constexpr const char* NO_DATA = "no data was read";
+constexpr const char* NOT_A_FILE = "not a regular file";
 
 std::vector<std::string_view> split_lines(std::string_view text) {
     std::vector<std::string_view> lines;
@@ -237,7 +238,9 @@ std::pair<int, std::vector<ReadError>> _read_log(std::string& text, const ReadOp
         errors.push_back({op, file, o.path, std::move(error)});
         return std::pair<int, std::vector<ReadError>>(0, errors);
     };
-    // Non-blocking: a FIFO put where a log should be must not hold the run.
+    // Daemons' logs live in directories their accounts own: a FIFO planted
+    // at the path must not hold the run (the open does not wait for a
+    // writer), and only a regular file is read.
     FHUtils::UniqueFd fd(::open(o.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd)
         return record("open", std::strerror(errno));
@@ -245,7 +248,7 @@ std::pair<int, std::vector<ReadError>> _read_log(std::string& text, const ReadOp
     if (::fstat(fd.get(), &st) != 0)
         return record("seek", std::strerror(errno));
     if (!S_ISREG(st.st_mode))
-        return record("read", "not a regular file");
+        return record("open", NOT_A_FILE);
     // A log marked at the run's start is read from the mark: its older lines
     // belong to earlier runs. Written to since, or not, it was read.
     const auto run_part = run_part_start(o.path, st);

@@ -112,6 +112,13 @@ TEST_F(LogTest, ReadFailuresAreRecordsNotExceptions) {
     EXPECT_EQ(errors[0].file, "missing");
     EXPECT_EQ(errors[0].error, "No such file or directory");
 
+    // A FIFO in the daemon's log directory answers at once.
+    const std::string fifo = tmp_ / "fifo.log";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto not_a_file = Log::_read_log(text, {.path = fifo});
+    EXPECT_EQ(not_a_file.first, 0);
+    EXPECT_EQ(not_a_file.second.at(0).error, "not a regular file");
+
     auto empty = Log::_read_log(text, {.path = tmp_.write("empty", "")});
     EXPECT_EQ(empty.first, 0);
     EXPECT_EQ(empty.second.at(0).op, "read");

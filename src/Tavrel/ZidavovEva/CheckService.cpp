@@ -1,6 +1,5 @@
 #include "Tavrel/ZidavovEva/CheckService.h"
 
-#include "Tavrel/LoadFile.h"
 #include "Tavrel/Proc/PID.h"
 #include "Tavrel/Proc/Read.h"
 #include "Tavrel/ProcessCheck/Running.h"
@@ -8,7 +7,7 @@
 #include "Tavrel/PwCache.h"
 #include "Tavrel/Services.h"
 #include "Tavrel/Services/Command.h"
-#include "Tavrel/Unix/PID/Tiny.h"
+#include "Tavrel/Unix/PID/Judge.h"
 #include "Tavrel/ZidavovEva/HasProc.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 
@@ -150,10 +149,17 @@ std::string check_service(const CheckServiceOptions& o) {
         }
     }
 
+    // A pid file proves nothing by itself: a daemon killed with -9 leaves its
+    // pid to whatever process comes next. Only a process the judge confirms
+    // stands for the service; otherwise the process table decides.
+    bool from_pidfile = false;
     if (!asked_systemd && pid == 0 && !o.pidfile.empty()) {
-        if (auto text = LoadFile::loadfile(o.pidfile)) {
-            pid = Unix::PID::Tiny::leading_pid_from_text(*text).value_or(0);
+        const auto verdict = Unix::PID::Judge::judge(
+            o.pidfile, {.program = o.program, .binary = o.binary, .owner = o.user});
+        if (verdict.confirmed()) {
+            pid = *verdict.pid();
             method = PIDFILE_METHOD;
+            from_pidfile = true;
         }
     }
 
@@ -165,7 +171,7 @@ std::string check_service(const CheckServiceOptions& o) {
             case ProcOutcome::PassOn: break;
         }
     }
-    if (pid > 1 && !o.service.empty() && !o.user.empty()) {
+    if (pid > 1 && !from_pidfile && !o.service.empty() && !o.user.empty()) {
         std::string status = confirm_through_validator(o, pid, method);
         if (!status.empty())
             return status;

@@ -7,12 +7,14 @@
 //   o.service = "crond"; o.user = "root"; o.pidfile = "/run/crond.pid";
 //   std::string status = Tavrel::ZidavovEva::check_service(o);
 //
-// Order: systemd (unless ignore_systemd or a pid is given), else the pid file
-// (its first line's leading integer; only a pid greater than 1 counts), then
-// the pid is confirmed through /proc (a zombie or a missing process is not
+// Order: systemd (unless ignore_systemd or a pid is given), else the pid file,
+// whose process counts only when Tavrel::Unix::PID::Judge confirms it as the
+// service's (program or owner, not younger than the file), then the pid is
+// confirmed through /proc (a zombie or a missing process is not
 // running; a command that merely mentions the service is passed on, unless
 // the process runs the service's own binary), then
-// through Tavrel::ProcessCheck::Running when service and user are both given,
+// through Tavrel::ProcessCheck::Running when service and user are both given
+// (for a pid that did not come from the pid file),
 // and last the process table (Tavrel::Services::check_service).
 #pragma once
 
@@ -37,6 +39,9 @@ struct CheckServiceOptions {
     // like one of the commands that merely mention a service (a daemon whose
     // name holds "zidavoveva", "start" or "stop").
     std::string binary{};
+    // A pattern the executable of the pid file's process must match (the
+    // service's pid_exe); "" when any program may run it.
+    std::string program{};
 };
 
 // Labels of the method that found the pid, as they appear in the status line

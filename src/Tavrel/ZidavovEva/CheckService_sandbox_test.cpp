@@ -71,7 +71,9 @@ TEST_F(SystemdSandboxCheckService, StoppedUnitIsNotRunningWhateverThePidFileSays
     auto o = options("tvck-stopped");
     o.pidfile = tmp.write("pid", std::to_string(other.pid()) + "\n");
     EXPECT_EQ(check_service(o), "");
-    // Told to leave systemd out, the pid file decides.
+    // Told to leave systemd out, the pid file decides (its process runs as
+    // the service's account).
     o.ignore_systemd = true;
+    o.user = "root";
     EXPECT_NE(check_service(o).find("(pidfile+proc check)"), std::string::npos);
 }

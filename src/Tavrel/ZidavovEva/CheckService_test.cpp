@@ -5,6 +5,7 @@
 #include "testsupport/TestChild.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,9 +42,50 @@ TEST_F(CheckServiceTest, PidFileOfARunningProcessGivesTheStatusLine) {
     std::string name = unique_name("svcdaemon");
     auto child = spawn("/bin/sleep", {name, "30"});
     auto o = options(name);
-    o.pidfile = pidfile(child.pid(), "abc\nrest\n");
+    o.user = me();
+    o.pidfile = pidfile(child.pid(), "\nrest\n");
     EXPECT_EQ(check_service(o), name + " (" + name + " 30) is running as " + me() + " with PID " +
                                     std::to_string(child.pid()) + " (pidfile+proc check)");
+}
+
+// A daemon killed with -9 leaves its pid file; another account's process
+// takes the pid. That process is not the service, whatever it runs.
+TEST_F(CheckServiceTest, APidFileNamingAnotherAccountsProcessIsNotTheService) {
+    std::string name = unique_name("svcdaemon");
+    auto child = spawn("/bin/sleep", {"other", "30"});
+    auto o = options(name);
+    o.user = ::geteuid() == 0 ? "nobody" : "root";
+    o.pidfile = pidfile(child.pid());
+    EXPECT_EQ(check_service(o), "");
+    // Its program shows it is the service's, whoever it runs as.
+    o.binary = "/bin/sleep";
+    EXPECT_NE(check_service(o).find("(pidfile+proc check)"), std::string::npos);
+}
+
+// Whatever sits at the pid file's path answers at once: a FIFO does not hang
+// the check, a link to /dev/zero is not read at all.
+TEST_F(CheckServiceTest, AFifoOrALinkAtThePidFilesPathAnswersAtOnce) {
+    std::string name = unique_name("svcdaemon");
+    auto o = options(name);
+    o.user = me();
+    o.pidfile = tmp_ / "fifo.pid";
+    ASSERT_EQ(::mkfifo(o.pidfile.c_str(), 0600), 0);
+    EXPECT_EQ(check_service(o), "");
+    o.pidfile = tmp_ / "zero.pid";
+    ASSERT_EQ(::symlink("/dev/zero", o.pidfile.c_str()), 0);
+    EXPECT_EQ(check_service(o), "");
+}
+
+// Another process's command line may hold terminal escapes.
+TEST_F(CheckServiceTest, ControlCharactersOfTheCommandLineAreNotShownRaw) {
+    std::string name = unique_name("svcdaemon");
+    auto child = spawn("/bin/sleep", {name + "\x1b[2J\x1b]0;x\x07", "30"});
+    auto o = options(name);
+    o.user = me();
+    o.pidfile = pidfile(child.pid());
+    const std::string status = check_service(o);
+    EXPECT_EQ(status.find('\x1b'), std::string::npos) << status;
+    EXPECT_NE(status.find(name + "\\x1b[2J\\x1b]0;x\\x07 30"), std::string::npos) << status;
 }
 
 TEST_F(CheckServiceTest, GivenPidWinsOverThePidFile) {

@@ -11,6 +11,7 @@
 #include "Tavrel/PwUtils.h"
 #include "Tavrel/Regex.h"
 #include "Tavrel/SafeRun/LastStatus.h"
+#include "Tavrel/Unix/PID/Judge.h"
 #include "Tavrel/Unix/PID/Tiny.h"
 #include "Tavrel/ZidavovEva/Doomed.h"
 #include "Tavrel/ZidavovEva/InitFile.h"
@@ -264,122 +265,31 @@ bool Initd::stop_by_pidfile(Service& svc) {
     const std::string pidfile = svc.pidfile();
     if (pidfile.empty())
         return false;
-    {
-        ErrnoGuard keep;
-        struct stat st {};
-        if (::stat(pidfile.c_str(), &st) != 0)
+
+    using Unix::PID::Judge::Outcome;
+    const auto verdict = Unix::PID::Judge::judge(pidfile, {.program = svc.pid_exe(),
+                                                           .binary = svc.service_binary(),
+                                                           .owner = svc.processowner()});
+    switch (verdict.outcome) {
+        case Outcome::Confirmed: break;
+        case Outcome::NoFile: return false;
+        case Outcome::NotRunning:
+            svc.debug(verdict.reason);
+            return false;
+        default:
+            svc.warn(in_quotes(name) + ": " + verdict.reason + " It is not signalled.");
             return false;
     }
+    const pid_t pid = *verdict.pid();
 
-    // Read the file, and judge its owner, through one descriptor.
-    struct stat st {};
-    const auto head = Unix::PID::Tiny::read_pidfile(pidfile, &st);
-    if (!head) {
-        const int err = errno;
-        throw PlainError("Could not open the pid file " + pidfile + " of " + name + ": " +
-                         std::strerror(err));
-    }
-    std::string line = head->substr(0, head->find('\n'));
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    if (line.empty() || line == "0")
-        return false;
-
-    const auto pid = Unix::PID::Tiny::pid_from_text(line);
-    if (!pid) {
-        svc.warn("The pid file " + pidfile + " of " + in_quotes(name) +
-                 " does not name a process that may be signalled (" + in_quotes(line) +
-                 "); it is ignored.");
-        return false;
-    }
-    const auto lineage = Proc::Lineage::pids();
-    if (std::find(lineage.begin(), lineage.end(), *pid) != lineage.end()) {
-        svc.warn("The pid file " + pidfile + " of " + in_quotes(name) + " names process " +
-                 std::to_string(*pid) + ", which is this run or one that started it; it is "
-                 "not signalled.");
-        return false;
-    }
-
-    // From here on the process is held by a pidfd: whatever is checked and
-    // signalled is this very process, never a later one that reuses its pid.
-    const auto target = Kill::Target::open(*pid);
-    if (!target.alive()) {
-        svc.debug("The pid file " + pidfile + " names process " + std::to_string(*pid) +
+    // From here on the process is held by a pidfd: whatever is signalled is
+    // the very process judged above (same start time), never a later one that
+    // reuses its pid.
+    const auto target = Kill::Target::open(pid);
+    if (!target.alive() || !verdict.process->is_running()) {
+        svc.debug("The pid file " + pidfile + " names process " + std::to_string(pid) +
                   ", which is not running.");
         return false;
-    }
-
-    bool confirmed = false;
-    const std::string pid_exe = svc.pid_exe();
-    const std::string proc_dir = Proc::PROC_PATH + "/" + std::to_string(*pid);
-    if (!pid_exe.empty()) {
-        char link[PATH_MAX + 1];
-        const ssize_t n = ::readlink((proc_dir + "/exe").c_str(), link, PATH_MAX);
-        const int err = errno;
-        if (!target.alive())
-            return false;  // ended meanwhile: nothing to stop, nothing counted
-        std::string exe;
-        if (n >= 0) {
-            exe.assign(link, static_cast<size_t>(n));
-        } else if (err != ENOENT) {
-            throw PlainError("Could not read the executable of process " + std::to_string(*pid) +
-                             " named by the pid file " + pidfile + " of " + name + ": " +
-                             std::strerror(err));
-        }
-        // A binary replaced on disk shows as "/usr/sbin/x (deleted)".
-        static const Regex deleted_marker(R"(^\(deleted\)\s+|\s+\(deleted\)$)");
-        exe = deleted_marker.replace(exe, "", true);
-        if (!Regex(pid_exe).test(exe)) {
-            svc.warn("The pid file " + pidfile + " of " + in_quotes(name) + " names process " +
-                     std::to_string(*pid) + ", which runs " +
-                     (exe.empty() ? std::string("no executable") : in_quotes(exe)) +
-                     ", not the service's program; it is not signalled.");
-            return false;
-        }
-        confirmed = true;
-    }
-
-    // A pid file last written before its process started was left by a
-    // service that has ended: its pid now belongs to another process.
-    if (!confirmed) {
-        bool reused = false;
-        try {
-            reused = Proc::PID(*pid).started_after(st.st_mtim, PIDFILE_AGE_SLACK);
-        } catch (const std::exception&) {
-            return false;  // ended meanwhile: nothing to stop
-        }
-        if (!target.alive())
-            return false;
-        if (reused) {
-            svc.warn("The pid file " + pidfile + " of " + in_quotes(name) + " is older than process " +
-                     std::to_string(*pid) +
-                     " it names, so that pid was reused by another process; it is not signalled.");
-            return false;
-        }
-    }
-
-    // A pid file that someone else could have written proves nothing by
-    // itself: the process must show it belongs to the service.
-    const bool trusted_file =
-        (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & S_IWOTH) == 0;
-    if (!trusted_file && !confirmed) {
-        const std::string owner = svc.processowner();
-        if (!owner.empty()) {
-            const auto owner_uid = PwUtils::normalize_to_uid(owner);
-            try {
-                Proc::PID process(*pid);
-                confirmed = owner_uid && process.uid() == *owner_uid && target.alive();
-            } catch (const std::exception&) {
-                confirmed = false;
-            }
-        }
-        if (!confirmed) {
-            svc.warn("The pid file " + pidfile + " of " + in_quotes(name) +
-                     " may have been written by another user, and process " +
-                     std::to_string(*pid) +
-                     " could not be confirmed as the service's own; it is not signalled.");
-            return false;
-        }
     }
 
     target.send(SIGTERM);
@@ -395,14 +305,14 @@ bool Initd::stop_by_pidfile(Service& svc) {
         if (std::chrono::steady_clock::now() - start > limit)
             break;
         if (first) {
-            svc.debug("Waiting for process " + std::to_string(*pid) + " to end.");
+            svc.debug("Waiting for process " + std::to_string(pid) + " to end.");
             first = false;
         }
         std::this_thread::sleep_for(std::chrono::duration<double>(PIDFILE_POLL_INTERVAL));
     }
     if (!gone) {
         // Still the very process that was judged above: the pidfd holds it.
-        svc.warn("Process " + std::to_string(*pid) + " of " + in_quotes(name) +
+        svc.warn("Process " + std::to_string(pid) + " of " + in_quotes(name) +
                  " did not end within " + std::to_string(static_cast<long>(PIDFILE_WAIT_TIME)) +
                  " seconds of SIGTERM; it gets SIGKILL.");
         target.send(SIGKILL);

@@ -14,14 +14,11 @@
 // counts as gone), then KILL when it ignored TERM (a stop that leaves the
 // daemon running would be reported as done); when that did not end it, the
 // leftover processes by the
-// service's rules; then the processes on the service's ports. A pid file is
-// believed only for a positive pid above 1 that is neither this process nor
-// one of its ancestors; a pid file that root (or this process's user) does not
-// own, or that others may write, names a process only when that process is
-// confirmed as the service's own by its executable (pid_exe) or its owner
-// (processowner). A process not confirmed by its executable is signalled only
-// when it started before its pid file was last written: a later one has a
-// reused pid. A pid that no longer runs is not counted as a stop.
+// service's rules; then the processes on the service's ports. The pid file's
+// process is signalled only when Tavrel::Unix::PID::Judge confirms it as the
+// service's own (its executable, pid_exe or service_binary, or its owner,
+// processowner; not younger than the file; never this process or one of its
+// ancestors). A pid that no longer runs is not counted as a stop.
 #pragma once
 
 #include "Tavrel/Proc/PID.h"
@@ -45,9 +42,6 @@ class Initd : public Backend {
     // How often the stop looks whether the daemon an orderly stop told to end
     // has gone.
     static inline double GONE_POLL_INTERVAL = 0.02;
-    // A process that started more than this many seconds after its pid file
-    // was last written is not the one the file was written for.
-    static inline double PIDFILE_AGE_SLACK = 2;
     // Action words given to init scripts; restart runs the start action too.
     static inline std::string START_ACTION = "start";
     static inline std::string STOP_ACTION = "stop";

@@ -26,6 +26,8 @@ namespace TestChild = Tavrel::TestSupport::TestChild;
 class InitdTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        // The service runs as this test's account, as its children do.
+        svc_.owner = std::to_string(::geteuid());
         saved_dir_ = Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR;
         Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR = tmp_ / "startup";
         saved_wait_ = Initd::PIDFILE_WAIT_TIME;
@@ -282,24 +284,57 @@ TEST_F(InitdTest, APidFileOlderThanItsProcessNamesAReusedPid) {
     EXPECT_FALSE(alive(child.pid()));
 }
 
-TEST_F(InitdTest, AnUntrustedPidFileNeedsAConfirmedProcess) {
+// A pid file someone else could have written, a daemon killed with -9 whose
+// pid another process took: the process must show that it is the service's.
+TEST_F(InitdTest, ThePidFilesProcessMustBeTheServicesByProgramOrOwner) {
     Initd backend({.service = "tvtest", .init_script = ""});
     auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});
-    // Anyone could have written it.
-    svc_.pid_file = pid_file_for(child.pid(), 0666);
-    EXPECT_TRUE(backend.stop(svc_));
-    EXPECT_TRUE(alive(child.pid()));
-    EXPECT_TRUE(FakeService::any_has(svc_.warns, "could not be confirmed as the service's own"));
-
-    // A service account that is not the process's owner confirms nothing.
+    // Neither the service's account nor its program, whatever the file.
     svc_.owner = ::geteuid() == 0 ? "nobody" : "root";
+    svc_.pid_file = pid_file_for(child.pid());
     EXPECT_TRUE(backend.stop(svc_));
     EXPECT_TRUE(alive(child.pid()));
+    EXPECT_TRUE(
+        FakeService::any_has(svc_.warns, "neither the service's program nor its account's"));
 
-    // The process runs as the service's account: it is the service's.
-    svc_.owner = std::to_string(::geteuid());
+    // Writable by its group or by others: an owner of root proves nothing,
+    // since whoever may write the file could name any of root's processes.
+    for (mode_t mode : {0664, 0646}) {
+        svc_.owner = std::to_string(::geteuid());
+        svc_.pid_file = pid_file_for(child.pid(), mode);
+        if (::geteuid() == 0) {
+            svc_.warns.clear();
+            EXPECT_TRUE(backend.stop(svc_));
+            EXPECT_TRUE(alive(child.pid())) << std::oct << mode;
+            EXPECT_TRUE(FakeService::any_has(svc_.warns, "others may write the file"));
+        }
+    }
+    // Its program confirms it.
+    svc_.exe_pattern = "/sleep$";
     EXPECT_TRUE(backend.stop(svc_));
     EXPECT_FALSE(alive(child.pid()));
+}
+
+// The pid file is never read through a symbolic link, and what it holds is
+// never written raw into the log or onto the terminal.
+TEST_F(InitdTest, APidFileLinkIsNotFollowedAndItsTextIsNotQuotedRaw) {
+    Initd backend({.service = "tvtest", .init_script = ""});
+    auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});
+    const std::string real = tmp_.write("secret", std::to_string(child.pid()) + "\n");
+    svc_.pid_file = tmp_ / "run/link.pid";
+    std::filesystem::create_directories(tmp_ / "run");
+    ASSERT_EQ(::symlink(real.c_str(), svc_.pid_file.c_str()), 0);
+    EXPECT_TRUE(backend.stop(svc_));
+    EXPECT_TRUE(alive(child.pid()));
+    EXPECT_TRUE(FakeService::any_has(svc_.warns, "symbolic link"));
+
+    svc_.warns.clear();
+    svc_.pid_file = tmp_.write("run/tvtest.pid", "\x1b]0;owned\x07\x1b[2J\n");
+    EXPECT_TRUE(backend.stop(svc_));
+    ASSERT_EQ(svc_.warns.size(), 1u);
+    EXPECT_EQ(svc_.warns.front().find('\x1b'), std::string::npos) << svc_.warns.front();
+    EXPECT_NE(svc_.warns.front().find("\\x1b]0;owned\\x07"), std::string::npos);
+    child.stop();
 }
 
 TEST_F(InitdTest, ThePidFileBelongingToAnotherUserIsUntrusted) {

@@ -203,6 +203,15 @@ std::optional<std::string> Systemd::status_helper(Service& svc) {
     if (auto type = props_.find("Type");
         type != props_.end() && type->second == ZidavovEva::RUNNING_WHEN_ACTIVE_TYPE) {
         check.pidfile = svc.pidfile();
+        // A unit of this type may be an umbrella with no process of its own
+        // (Debian's postgresql.service; the server runs under an instance
+        // unit): a service with a pid file of its own is what that file's
+        // process says, found as without systemd.
+        if (!check.pidfile.empty()) {
+            check.ignore_systemd = true;
+            check.program = svc.pid_exe();
+            check.command_line_regex = svc.command_line_regex();
+        }
         return ZidavovEva::check_service(check);
     }
     if (!is_active(svc))

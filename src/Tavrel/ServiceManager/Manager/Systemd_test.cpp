@@ -477,4 +477,23 @@ TEST_F(SystemdSandboxBackend, StatusOfSeveralProcessesAndOfAOneShot) {
               std::string::npos);
     ASSERT_TRUE(oneshot.stop(one));
     EXPECT_EQ(oneshot.status_helper(one), "");
+
+    // An umbrella unit whose service runs elsewhere (a database's instance
+    // unit): the status is that of the service's own process, by its pid file.
+    TempDir tmp;
+    namespace TC = Tavrel::TestSupport::TestChild;
+    auto server = TC::spawn("/bin/sleep", {TC::unique_name("tvtm-db"), "30"});
+    TestService db;
+    db.name = "tvtm-oneshot";
+    db.owner = "root";
+    db.pid_file = tmp.write("db.pid", std::to_string(server.pid()) + "\n");
+    ASSERT_EQ(Box::systemctl({"start", "tvtm-oneshot"}), 0);
+    auto umbrella = chosen("tvtm-oneshot");
+    const std::string running = umbrella.status_helper(db).value();
+    EXPECT_NE(running.find("with PID " + std::to_string(server.pid())), std::string::npos)
+        << running;
+    // The umbrella is active, the server is not: the service is down.
+    server.stop();
+    EXPECT_EQ(umbrella.status_helper(db), "");
+    ASSERT_TRUE(umbrella.stop(db));
 }

@@ -16,8 +16,11 @@
 namespace Tavrel::Unix::PID::Tiny {
 
 std::optional<std::string> read_pidfile(const std::string& path, struct stat* status) {
-    // Opening does not block (a FIFO would) and does not take a terminal.
-    FHUtils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    // Opening does not block (a FIFO would), does not take a terminal, and
+    // does not follow a symbolic link: whoever owns the pid file's directory
+    // could point one at /dev/zero or at a file of root's.
+    FHUtils::UniqueFd fd(
+        ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     if (!fd)
         return std::nullopt;
     struct stat st {};

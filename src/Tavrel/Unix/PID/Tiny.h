@@ -29,9 +29,9 @@ inline std::size_t PIDFILE_READ_LIMIT = 128;
 
 // The head of the pid file (at most PIDFILE_READ_LIMIT bytes); "" when the
 // path is not a regular file (a FIFO, a directory); nothing with errno set
-// when it cannot be opened or read. `status`, when given, receives the
-// file's status from the descriptor read, so that the owner and age judged
-// are those of the text read.
+// when it cannot be opened or read, or is a symbolic link (ELOOP).
+// `status`, when given, receives the file's status from the descriptor read,
+// so that the owner and age judged are those of the text read.
 std::optional<std::string> read_pidfile(const std::string& path, struct stat* status = nullptr);
 
 // The pid recorded in the file when that process is running, else nothing.

@@ -1,0 +1,157 @@
+#include "Tavrel/Unix/PID/Judge.h"
+
+#include "Tavrel/ErrnoGuard.h"
+#include "Tavrel/Proc/Lineage.h"
+#include "Tavrel/Proc/Read.h"
+#include "Tavrel/PwUtils.h"
+#include "Tavrel/Regex.h"
+#include "Tavrel/Text/Printable.h"
+#include "Tavrel/Unix/PID/Tiny.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace Tavrel::Unix::PID::Judge {
+
+namespace {
+
+Verdict refused(Outcome outcome, std::optional<pid_t> named, std::string reason) {
+    Verdict v;
+    v.outcome = outcome;
+    v.named = named;
+    v.reason = std::move(reason);
+    return v;
+}
+
+// The executable the process runs; "" when it cannot be read (a process of
+// another user without privilege, or one that has ended).
+std::string executable_of(pid_t pid) {
+    auto exe = Proc::Read::link_at(AT_FDCWD,
+                                   (Proc::PROC_PATH + "/" + std::to_string(pid) + "/exe").c_str());
+    if (!exe)
+        return {};
+    // A program replaced on disk shows as "/usr/sbin/x (deleted)".
+    static const std::string deleted = " (deleted)";
+    if (exe->ends_with(deleted))
+        exe->resize(exe->size() - deleted.size());
+    return *exe;
+}
+
+bool runs_binary(const std::string& exe, const std::string& binary) {
+    if (exe.empty() || binary.empty())
+        return false;
+    std::error_code ec;
+    const std::string wanted = std::filesystem::canonical(binary, ec).string();
+    return !ec && exe == wanted;
+}
+
+bool trusted_file(const struct stat& st) {
+    return (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+}  // namespace
+
+Verdict judge(const std::string& pidfile, const Expectation& expected) {
+    ErrnoGuard keep_errno;
+    if (pidfile.empty())
+        return refused(Outcome::NoFile, std::nullopt, "The service has no pid file.");
+    struct stat st {};
+    const auto text = Tiny::read_pidfile(pidfile, &st);
+    if (!text) {
+        const int err = errno;
+        if (err == ENOENT)
+            return refused(Outcome::NoFile, std::nullopt,
+                           "The pid file " + pidfile + " does not exist.");
+        if (err == ELOOP)
+            return refused(
+                Outcome::Unreadable, std::nullopt,
+                "The pid file " + pidfile + " is a symbolic link, which is never followed.");
+        return refused(
+            Outcome::Unreadable, std::nullopt,
+            "The pid file " + pidfile + " could not be read: " + std::strerror(err) + ".");
+    }
+    if (!S_ISREG(st.st_mode))
+        return refused(Outcome::Unreadable, std::nullopt,
+                       "The pid file " + pidfile + " is not a regular file.");
+    std::string line = text->substr(0, text->find('\n'));
+    const std::size_t first = line.find_first_not_of(" \t\r");
+    // Empty, or 0: some daemons leave that when they end.
+    if (first == std::string::npos ||
+        line.substr(first, line.find_last_not_of(" \t\r") + 1 - first) == "0")
+        return refused(Outcome::NoFile, std::nullopt, "The pid file " + pidfile + " holds no pid.");
+    const auto pid = Tiny::pid_from_text(line);
+    if (!pid)
+        return refused(Outcome::NoPid, std::nullopt,
+                       "The pid file " + pidfile + " does not name a process (“" +
+                           Text::printable(line) + "”).");
+    const std::string which =
+        "process " + std::to_string(*pid) + " named by the pid file " + pidfile;
+
+    const auto lineage = Proc::Lineage::pids();
+    if (std::find(lineage.begin(), lineage.end(), *pid) != lineage.end())
+        return refused(Outcome::Ancestor, pid,
+                       "The " + which + " is this run or one that started it.");
+
+    std::optional<Proc::PID> process;
+    try {
+        process.emplace(*pid);
+    } catch (const std::exception&) {
+    }
+    if (!process || !process->is_running())
+        return refused(Outcome::NotRunning, pid, "The " + which + " is not running.");
+
+    const std::string exe = executable_of(*pid);
+    bool program_confirmed = false;
+    if (!expected.program.empty() && !exe.empty()) {
+        bool matches = false;
+        try {
+            matches = Regex(expected.program).test(exe);
+        } catch (const std::exception&) {
+        }
+        if (!matches)
+            return refused(Outcome::WrongProgram, pid,
+                           "The " + which + " runs “" + Text::printable(exe) +
+                               "”, not the service's program.");
+        program_confirmed = true;
+    }
+    program_confirmed = program_confirmed || runs_binary(exe, expected.binary);
+
+    if (process->started_after(st.st_mtim, AGE_SLACK))
+        return refused(Outcome::Reused, pid,
+                       "The pid file " + pidfile + " is older than the process " +
+                           std::to_string(*pid) +
+                           " it names, so that pid was reused by another process.");
+
+    bool owner_confirmed = false;
+    if (!program_confirmed && !expected.owner.empty()) {
+        const auto owner_uid = PwUtils::normalize_to_uid(expected.owner);
+        try {
+            owner_confirmed =
+                owner_uid && process->uid() == *owner_uid && (*owner_uid != 0 || trusted_file(st));
+        } catch (const std::exception&) {
+            owner_confirmed = false;
+        }
+    }
+    if (!program_confirmed && !owner_confirmed)
+        return refused(Outcome::Unconfirmed, pid,
+                       "The " + which + " is neither the service's program nor its account's (" +
+                           (expected.owner.empty() ? std::string("none given") : expected.owner) +
+                           ")" + (trusted_file(st) ? "" : ", and others may write the file") + ".");
+    // Still the process judged: it may have ended while it was looked at.
+    if (!process->is_running())
+        return refused(Outcome::NotRunning, pid, "The " + which + " is not running.");
+
+    Verdict v;
+    v.outcome = Outcome::Confirmed;
+    v.named = pid;
+    v.process = std::move(process);
+    return v;
+}
+
+}  // namespace Tavrel::Unix::PID::Judge
