@@ -25,6 +25,7 @@ class FakeService : public Tavrel::ServiceManager::Service {
     std::string pid_file, exe_pattern, owner;
     std::vector<std::string> rules;
     int verbosity = 0;
+    double timeout = 90;
     bool ports_killed = false;
     std::vector<std::string> debugs, infos, warns;
 
@@ -40,6 +41,7 @@ class FakeService : public Tavrel::ServiceManager::Service {
     std::vector<std::string> doomed_rules() override { return rules; }
     std::string processowner() override { return owner; }
     std::string command_line_regex() override { return {}; }
+    double command_timeout() override { return timeout; }
     int verbose() override { return verbosity; }
     bool has_single_pid() override { return true; }
     bool kill_apps_on_ports() override { return ports_killed; }

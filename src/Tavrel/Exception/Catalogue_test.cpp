@@ -56,6 +56,7 @@ TEST(ExceptionCatalogue, EveryTypeBuildsItsOwnMessage) {
                            "Services::RestartError",
                            "Services::ReloadError",
                            "Services::BinaryNotFound",
+                           "Services::CommandTimedOut",
                            "Services::RoleNotAllowed",
                            "Services::Unknown"};
     for (const char* type : types) {

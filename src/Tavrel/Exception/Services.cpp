@@ -63,6 +63,20 @@ LocaleString unknown(Exception& e) {
     return with_hint(e, "The system does not know the service “[_1]”: [_2].", {service(e), reason});
 }
 
+// A command of the service (its init script's action, or its program) that
+// had to be ended at its time bound.
+LocaleString command_timed_out(Exception& e) {
+    std::string command = Catalogue::text(e, {"program"});
+    if (std::string action = Catalogue::text(e, {"action"}); !action.empty())
+        command += " " + action;
+    return with_hint(e,
+                     "“[_2]” did not finish within [_3] seconds, so the system ended it and "
+                     "the processes it started; the state of the service “[_1]” is not known. "
+                     "Its startup log shows what it printed. Find what it waits for; to allow "
+                     "it more time, set “command_timeout” in the service’s definition.",
+                     {service(e), command, Catalogue::text(e, {"timeout"})});
+}
+
 }  // namespace
 
 void Exception::Catalogue::register_services() {
@@ -74,6 +88,7 @@ void Exception::Catalogue::register_services() {
     add_simple("Services::RestartError", "The system failed to restart the service “[_1]”.");
     add_simple("Services::ReloadError", "The system failed to reload the service “[_1]”.");
     add("Services::BinaryNotFound", binary_not_found);
+    add("Services::CommandTimedOut", command_timed_out);
     add_simple("Services::RoleNotAllowed",
                "The service “[_1]” is not allowed by this server’s role profile.");
     add("Services::Unknown", unknown);

@@ -15,6 +15,7 @@
 #include "Tavrel/ServiceManager/Manager/Systemd.h"
 #include "Tavrel/ZidavovEva/Lock.h"
 #include "Tavrel/ZidavovEva/SetupPath.h"
+#include "Tavrel/ZidavovEva/Startup.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 
 #include <fmt/format.h>
@@ -222,6 +223,14 @@ const std::vector<std::pair<std::string, Setter>>& setters() {
          }},
         {"startup_timeout",
          [](Base& b, auto n, const json& v) { b.set_startup_timeout(to_double(n, v)); }},
+        {"command_timeout",
+         [](Base& b, auto n, const json& v) {
+             // Nothing waits without a bound: no bound is not a value.
+             const double seconds = to_double(n, v);
+             if (!(seconds > 0) || !std::isfinite(seconds))
+                 invalid_value(n, v);
+             b.set_command_timeout(seconds);
+         }},
         {"_pretend_not_called_from_restart",
          [](Base& b, auto n, const json& v) {
              b.set__pretend_not_called_from_restart(to_bool(n, v));
@@ -424,6 +433,14 @@ std::string Base::command_line_regex() {
 }
 double Base::startup_timeout() {
     return startup_timeout_.get([&] { return _build_startup_timeout(); });
+}
+
+double Base::command_timeout() {
+    return command_timeout_.get([&] { return _build_command_timeout(); });
+}
+
+double Base::_build_command_timeout() {
+    return ZidavovEva::DEFAULT_COMMAND_TIMEOUT;
 }
 std::shared_ptr<const Config::TvConf> Base::tvconf() {
     return tvconf_.get([&] { return _build_tvconf(); });

@@ -259,6 +259,11 @@ class Base : public Service {
     // Seconds to wait for the pid file after a start.
     double startup_timeout();
     void set_startup_timeout(double v) { startup_timeout_.set(v); }
+    // Seconds an init script's action or the program's own command may run
+    // (Tavrel::ZidavovEva::DEFAULT_COMMAND_TIMEOUT unless the class or a
+    // definition says otherwise); then it is ended and the run fails.
+    double command_timeout() override;
+    void set_command_timeout(double v) { command_timeout_.set(v); }
     std::shared_ptr<const Config::TvConf> tvconf();
     void set_tvconf(std::shared_ptr<const Config::TvConf> v) { tvconf_.set(std::move(v)); }
     // One-shot: the next _called_from_restart answers false and clears it.
@@ -323,6 +328,11 @@ class Base : public Service {
     // Lift the resource limits and reset the priorities before a start.
     virtual bool setrlimits();
     virtual void resetnice();
+    // Once per object, before the first program run for the service (init
+    // script, daemon, configuration test) by start, stop, restart or
+    // reload: the file-creation mask START_UMASK, setrlimits and resetnice,
+    // so that none of them inherits the caller's umask, limits or priority.
+    void _prepare_process_for_service_programs();
     // The server's role profile does not allow the service.
     virtual bool _service_is_role_aware_and_disabled();
     void _verify_role();
@@ -429,6 +439,7 @@ class Base : public Service {
     virtual bool _build_support_reload() { return false; }
     virtual std::string _build_command_line_regex() { return {}; }
     virtual double _build_startup_timeout() { return 10; }
+    virtual double _build_command_timeout();
     virtual std::shared_ptr<const Config::TvConf> _build_tvconf();
 
     // Finds and ends the processes matching `rules` (never this process or
@@ -491,6 +502,7 @@ class Base : public Service {
     detail::Lazy<bool> support_reload_;
     detail::Lazy<std::string> command_line_regex_;
     detail::Lazy<double> startup_timeout_;
+    detail::Lazy<double> command_timeout_;
     detail::Lazy<std::shared_ptr<const Config::TvConf>> tvconf_;
     detail::Lazy<bool> pretend_not_called_from_restart_;
     detail::Lazy<bool> disable_output_partial_;
@@ -499,6 +511,7 @@ class Base : public Service {
     pid_t pid_;
     std::string last_status_;
     bool verify_role_done_ = false;
+    bool process_prepared_ = false;
     int restart_depth_ = 0;
     std::shared_ptr<Output::Base> output_obj_;
     std::map<std::string, Action> custom_actions_;

@@ -9,6 +9,7 @@
 #include "Tavrel/SafeRun/Object.h"
 #include "Tavrel/Server/Type/Profile/Roles.h"
 #include "Tavrel/Svcwatch/Tiny.h"
+#include "Tavrel/ZidavovEva/RunSignals.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 
 #include <sys/resource.h>
@@ -147,6 +148,15 @@ void Base::resetnice() {
     IONice::reset();
 }
 
+void Base::_prepare_process_for_service_programs() {
+    if (process_prepared_)
+        return;
+    process_prepared_ = true;
+    ::umask(START_UMASK);
+    setrlimits();
+    resetnice();
+}
+
 bool Base::_service_is_role_aware_and_disabled() {
     return !Server::Type::Profile::Roles::is_service_allowed(service());
 }
@@ -173,9 +183,7 @@ bool Base::start() {
         return false;
     _exit_if_block_fresh_install();
     LogCheck::logcheck();
-    ::umask(START_UMASK);
-    setrlimits();
-    resetnice();
+    _prepare_process_for_service_programs();
 
     bool progress = verbose() == 1;
     if (progress && !inside)
@@ -229,6 +237,7 @@ bool Base::start() {
 // --- stop -------------------------------------------------------------------
 
 bool Base::stop() {
+    _prepare_process_for_service_programs();
     bool inside = _called_from_restart();
     bool progress = verbose() == 1;
     // A stop run on behalf of systemd always goes on to the backend.
@@ -264,6 +273,7 @@ bool Base::stop() {
 // --- restart ----------------------------------------------------------------
 
 std::string Base::restart(std::optional<bool> graceful) {
+    _prepare_process_for_service_programs();
     RestartScope scope(restart_depth_);
     return restart_inner(graceful);
 }
@@ -350,7 +360,11 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
         set_service_argv_action("START");
     }
 
+    // From the stop on, a TERM or a Ctrl-C waits until the start has been
+    // tried: ending here would leave the service down.
+    std::optional<ZidavovEva::RunSignals::HoldEndingSignals> hold;
     if (!running.empty()) {
+        hold.emplace(service_name());
         if (progress)
             output_partial("Stopping " + service_name() + " ");
         else
@@ -403,7 +417,10 @@ void Base::_check_configuration() {
                              .args = {test.begin() + 1, test.end()},
                              .stdout_to = &said,
                              .stderr_to = &said,
-                             .timeout = CONFIG_TEST_TIMEOUT});
+                             .timeout = CONFIG_TEST_TIMEOUT,
+                             // The daemon's own environment, as its init
+                             // script will see it.
+                             .keep_env = true});
         if (run.CHILD_ERROR() == 0) {
             debug("The configuration of " + service_name() + " passes " + command);
             return;
@@ -425,6 +442,7 @@ void Base::_check_configuration() {
 // --- reload -----------------------------------------------------------------
 
 bool Base::reload() {
+    _prepare_process_for_service_programs();
     if (!is_enabled())
         _generate_disabled_exception();
     if (!support_reload())

@@ -3,6 +3,7 @@
 #include "Tavrel/Exception.h"
 #include "Tavrel/ServiceManager/Base.h"
 #include "Tavrel/ServiceManager/Registry.h"
+#include "Tavrel/ZidavovEva/Startup.h"
 #include "testsupport/TempDir.h"
 
 #include <gmock/gmock.h>
@@ -66,6 +67,22 @@ TEST(Definition, ErrorsNameTheFileAndTheLine) {
     auto shape = Definition::parse("/d/X.json", "{\n  \"ports\": \"eighty\"\n}");
     EXPECT_THAT(load_error([&] { shape.apply(obj); }),
                 HasSubstr("/d/X.json line 2: wrong value for the attribute “ports”"));
+}
+
+// An administrator gives a slow init script more time; no bound at all is
+// not a value, since nothing may wait for ever.
+TEST(Definition, SetsTheBoundOfTheServiceCommands) {
+    auto obj = std::make_unique<Base>();
+    EXPECT_DOUBLE_EQ(obj->command_timeout(), Tavrel::ZidavovEva::DEFAULT_COMMAND_TIMEOUT);
+    Definition::parse("/d/X.json", R"({"command_timeout": 300})").apply(*obj);
+    EXPECT_DOUBLE_EQ(obj->command_timeout(), 300);
+    for (const char* bad : {"0", "-5", "\"never\""}) {
+        Base other;
+        auto d = Definition::parse("/d/X.json", std::string("{\n\"command_timeout\": ") + bad + "}");
+        EXPECT_THAT(load_error([&] { d.apply(other); }),
+                    HasSubstr("line 2: wrong value for the attribute “command_timeout”"))
+            << bad;
+    }
 }
 
 TEST(Definition, FindsOnlyTrustworthyFiles) {

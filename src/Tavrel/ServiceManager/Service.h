@@ -14,6 +14,8 @@
 // An empty string or an empty optional means "not set".
 #pragma once
 
+#include "Tavrel/ZidavovEva/Startup.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,6 +49,10 @@ class Service {
     virtual std::string processowner() = 0;
     // Pattern for the service's processes by command line; empty when none.
     virtual std::string command_line_regex() = 0;
+
+    // Seconds a command of the service that is waited for (an init script's
+    // action, the program's own stop command) may run before it is ended.
+    virtual double command_timeout() { return ZidavovEva::DEFAULT_COMMAND_TIMEOUT; }
 
     // 0 quiet, 1 progress and summaries, 2 debug.
     virtual int verbose() = 0;

@@ -29,6 +29,14 @@ TEST(DaemonEnv, CleanStartForEveryDaemon) {
         setenv("USER", "bob", 1);
         setenv("LD_LIBRARY_PATH", "/home/bob/lib", 1);
         setenv("NOTIFY_SOCKET", "/run/systemd/notify", 1);
+        // What `su` without `-` from a site owner's shell leaves behind.
+        setenv("TMPDIR", "/home/bob/tmp", 1);
+        setenv("LANG", "xx_XX.UTF-8", 1);
+        setenv("LC_ALL", "xx_XX.UTF-8", 1);
+        setenv("LC_TIME", "xx_XX.UTF-8", 1);
+        setenv("LOGNAME", "bob", 1);
+        setenv("SHELL", "/bin/zsh", 1);
+        setenv("PWD", "/home/bob", 1);
         if (chdir("/tmp") != 0)
             return std::string("chdir");
         Tavrel::Services::Env::setup_env_for_starting_a_daemon();
@@ -36,10 +44,13 @@ TEST(DaemonEnv, CleanStartForEveryDaemon) {
         std::string dir = getcwd(cwd, sizeof cwd) ? cwd : "?";
         return env_or("TMP") + "," + env_or("TEMP") + "," + env_or("HOME") + "," + env_or("USER") +
                "," + env_or("LD_LIBRARY_PATH") + "," + env_or("NOTIFY_SOCKET") + "," +
-               env_or("ZIDAVOVEVA") + "," + env_or("TZ") + "," + dir;
+               env_or("ZIDAVOVEVA") + "," + env_or("TZ") + "," + dir + "|" + env_or("TMPDIR") +
+               "," + env_or("LANG") + "," + env_or("LC_ALL") + "," + env_or("LC_TIME") + "," +
+               env_or("LOGNAME") + "," + env_or("SHELL") + "," + env_or("PWD");
     });
     std::string tz = Tavrel::Timezones::calculate_TZ_env();
-    EXPECT_EQ(text, "<unset>,<unset>,/root,root,<unset>,/run/systemd/notify,1," + tz + ",/");
+    EXPECT_EQ(text, "<unset>,<unset>,/root,root,<unset>,/run/systemd/notify,1," + tz + ",/|" +
+                        "<unset>,<unset>,<unset>,<unset>,root,<unset>,/");
 }
 
 TEST(DaemonEnv, UnreachableWorkingDirectoryIsFatal) {

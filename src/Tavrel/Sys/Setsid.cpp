@@ -1,6 +1,7 @@
 #include "Tavrel/Sys/Setsid.h"
 
 #include "Tavrel/Exception.h"
+#include "Tavrel/SafeRun/Child.h"
 #include "Tavrel/SafeRun/SignalGuard.h"
 
 #include <sys/syscall.h>
@@ -65,6 +66,8 @@ pid_t full_daemonize(const Options& options) {
     if (child > 0) {
         if (!options.keep_parent)
             ::_exit(0);
+        if (!options.wait)
+            return child;
         int status = 0;
         int rc = wait_for(child, status);
         int err = errno;
@@ -75,7 +78,9 @@ pid_t full_daemonize(const Options& options) {
         return child;
     }
 
-    // The middle process must never return into the caller's code.
+    // The middle process must never return into the caller's code, nor keep
+    // the caller's signal handlers: a TERM to its group must end it.
+    SafeRun::reset_child_signals();
     try {
         if (::syscall(SYS_setsid) == -1) {
             int err = errno;

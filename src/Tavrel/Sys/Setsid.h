@@ -11,7 +11,11 @@
 //   - With keep_parent, the caller waits for the child and returns its pid; the
 //     child waits for the grandchild and exits with its exit code, or with 128
 //     plus the signal number when the grandchild was killed by a signal (so a
-//     crashed job never reads as success).
+//     crashed job never reads as success). With wait false as well, the caller
+//     gets the child's pid at once and must reap it itself (to bound the wait);
+//     the child's pid is then also the id of the work's process group.
+//   - The child has every signal at its default disposition, so a TERM sent
+//     to the work's process group ends it too, whatever the caller handles.
 //   - Without keep_parent, the caller and the child exit at once (status 0) and
 //     only the grandchild returns.
 // A failed fork throws "Fork::Failed", a failed setsid "System::CallFailed",
@@ -28,6 +32,8 @@ struct Options {
     bool keep_parent = false;
     // With keep_parent: receives the child's wait status in the caller.
     int* wait_status = nullptr;
+    // With keep_parent: false returns the child's pid without waiting for it.
+    bool wait = true;
 };
 
 pid_t full_daemonize(const Options& options = {});

@@ -19,6 +19,7 @@
 #include "Tavrel/ZidavovEva/Help.h"
 #include "Tavrel/ZidavovEva/InvocationLog.h"
 #include "Tavrel/ZidavovEva/Parseargv.h"
+#include "Tavrel/ZidavovEva/RunSignals.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 
 #include <signal.h>
@@ -53,15 +54,6 @@ struct Fatal {
 struct Done {
     int status;
 };
-
-void on_term(int) { ::_exit(EXIT_TERM_STATUS); }
-
-void install_term_handler() {
-    struct sigaction sa {};
-    sa.sa_handler = on_term;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGTERM, &sa, nullptr);
-}
 
 std::string basename_of(const std::string& path) {
     auto slash = path.rfind('/');
@@ -145,7 +137,7 @@ int run_or_throw(const Command& command) {
     PwDiskCache::enable();
     Terminal::note_colour_wish();  // NO_COLOR goes with the cleaning below
     Services::Env::setup_env_for_starting_a_daemon();
-    install_term_handler();
+    RunSignals::install();
 
     const std::string& program = command.program;
     if (basename_of(program) == BASE_PROGRAM)
@@ -314,12 +306,9 @@ void prepare_process() {
     // Before any file is opened: a caller that closed standard output would
     // otherwise have this run's output written into its lock file.
     FHUtils::Tiny::fill_standard_descriptors();
-    // A reader that goes away (a closed pipe) or a terminal that hangs up
-    // must not end a run between a service's stop and its start: the daemon
-    // would stay down. Writes then fail and are dropped. Children get the
-    // default dispositions back from the launchers.
-    ::signal(SIGPIPE, SIG_IGN);
-    ::signal(SIGHUP, SIG_IGN);
+    // Neither a closed pipe, nor a terminal that hangs up, nor a TERM or a
+    // Ctrl-C between a service's stop and its start may leave it down.
+    RunSignals::install();
 }
 
 int main(int argc, char** argv) {

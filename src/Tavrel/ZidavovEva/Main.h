@@ -18,7 +18,9 @@
 //
 // Exit status: 0 success (also a service that is absent with --skip-if-absent,
 // and a stop command of a unit that systemd is already stopping by signal);
-// 143 when a TERM signal arrives; 255 for a service failure (at verbosity 1
+// 143 when a TERM signal arrives (130, by SIGINT, for a Ctrl-C; either one
+// that comes between a restart's stop and its start ends the run only once
+// the start has been tried); 255 for a service failure (at verbosity 1
 // the failure is shown on standard output with the status and the startup
 // log); otherwise non-zero with the reason on standard error. --help prints
 // the usage and exits 0.
@@ -47,7 +49,6 @@ inline std::string STATUS_TITLE = "Service Status";
 inline std::string ERROR_TITLE = "Service Error";
 inline std::string NO_STATUS_PHRASE = "No status was reported by";
 inline int EXIT_FAILURE_STATUS = 255;
-inline int EXIT_TERM_STATUS = 143;
 
 struct Invocation {
     std::string action;   // "start", "stop" or "zidavoveva_"
@@ -75,9 +76,9 @@ ServiceManager::Base* get_current_service();
 bool _parent_is_systemd();
 
 // What the process needs before anything else: standard descriptors that
-// are open, and a run that neither a closed pipe (SIGPIPE) nor a lost
-// terminal (SIGHUP, an SSH session that drops) can end halfway through a
-// restart, between the stop and the start. TERM still ends it at once.
+// are open, and the signal dispositions of Tavrel/ZidavovEva/RunSignals.h: a
+// closed pipe or a lost terminal never ends a run, TERM and INT end it at
+// once except between a restart's stop and its start.
 void prepare_process();
 // Start-up (prepare_process, invocation log, argument store), then run().
 int main(int argc, char** argv);

@@ -10,6 +10,7 @@
 #include "Tavrel/Svcwatch/Tiny.h"
 #include "Tavrel/FHUtils/Tiny.h"
 #include "Tavrel/SafeRun/Child.h"
+#include "Tavrel/ZidavovEva/RunSignals.h"
 #include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 
@@ -21,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 
 namespace Tavrel::ZidavovEva::Main {
@@ -181,6 +183,82 @@ TEST(Run, HangupAndClosedPipesDoNotEndARun) {
         return text;
     });
     EXPECT_EQ(seen, "survived, a child ends on HUP, output open");
+}
+
+// The raw wait status of a forked child that runs `body` (standard error
+// into `err_path`) and then exits 0.
+int wait_status_of(const std::string& err_path, const std::function<void()>& body) {
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(err, 2);
+        body();
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+// TERM or Ctrl-C between a restart's stop and its start would leave the
+// service down: they wait until the start has been tried, then end the run
+// as they would have. A second one ends it at once; outside a restart they
+// end it at once.
+TEST(Run, TermAndIntEndARestartOnlyOnceTheStartWasTried) {
+    namespace RunSignals = Tavrel::ZidavovEva::RunSignals;
+    Tavrel::TestSupport::TempDir tmp;
+    const std::string err = tmp / "stderr";
+    const std::string tried = tmp / "start-tried";
+    const auto ended_by_int = [](int status) {
+        return WIFSIGNALED(status) && WTERMSIG(status) == SIGINT;
+    };
+    const auto ended_with_143 = [](int status) {
+        return WIFEXITED(status) && WEXITSTATUS(status) == 143;
+    };
+
+    int status = wait_status_of(err, [] {
+        prepare_process();
+        ::raise(SIGTERM);
+        ::_exit(1);
+    });
+    EXPECT_TRUE(ended_with_143(status)) << status;
+    status = wait_status_of(err, [] {
+        prepare_process();
+        ::raise(SIGINT);
+        ::_exit(1);
+    });
+    EXPECT_TRUE(ended_by_int(status)) << status;
+
+    for (const int signo : {SIGTERM, SIGINT}) {
+        ::unlink(tried.c_str());
+        status = wait_status_of(err, [&] {
+            prepare_process();
+            {
+                RunSignals::HoldEndingSignals hold("tvtest");
+                ::raise(signo);  // in the stop
+                tmp.write("start-tried", "yes");  // the start
+            }
+            ::_exit(1);
+        });
+        EXPECT_TRUE(signo == SIGTERM ? ended_with_143(status) : ended_by_int(status))
+            << signo << ": " << status;
+        EXPECT_TRUE(std::filesystem::exists(tried)) << signo;
+        EXPECT_THAT(Tavrel::TestSupport::TempDir::read(err),
+                    HasSubstr(std::string(signo == SIGTERM ? "SIGTERM" : "SIGINT") +
+                              " while “tvtest” was being restarted"));
+    }
+
+    ::unlink(tried.c_str());
+    status = wait_status_of(err, [&] {
+        prepare_process();
+        RunSignals::HoldEndingSignals hold("tvtest");
+        ::raise(SIGTERM);
+        ::raise(SIGINT);  // the impatient second Ctrl-C
+        tmp.write("start-tried", "yes");
+    });
+    EXPECT_TRUE(ended_by_int(status)) << status;
+    EXPECT_FALSE(std::filesystem::exists(tried));
 }
 
 TEST(Run, GenericNameTakesTheFirstWordThatIsNotAnOption) {

@@ -11,6 +11,7 @@
 #include "Tavrel/SafeDir/MK.h"
 #include "Tavrel/SafeRun/Child.h"
 #include "Tavrel/SafeRun/LastStatus.h"
+#include "Tavrel/SafeRun/SignalGuard.h"
 #include "Tavrel/Services/Log.h"
 #include "Tavrel/Sys/Setsid.h"
 #include "Tavrel/Validate/FilesystemNodeName.h"
@@ -18,13 +19,16 @@
 #include "Tavrel/ZidavovEva/Systemd.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 namespace Tavrel::ZidavovEva {
 
@@ -113,6 +117,47 @@ std::string errno_text(int err) {
     return std::strerror(err);
 }
 
+// Waits up to `seconds` until the process group `leader` leads has no
+// process left (the leader reaped, nothing else in the group); true then.
+bool wait_until_group_gone(SafeRun::Child& leader, double seconds) {
+    const pid_t group = leader.pid();
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (;;) {
+        leader.wait(0);
+        if (leader.reaped() && ::kill(-group, 0) != 0 && errno == ESRCH)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::duration<double>(COMMAND_GONE_POLL));
+    }
+}
+
+// A command that ran out its time: TERM to its whole process group, KILL
+// COMMAND_KILL_GRACE seconds later to whatever is left. The leader is not
+// reaped before the TERM, so the group's id cannot have been reused.
+void end_process_group(SafeRun::Child& leader) {
+    ErrnoGuard keep;
+    const pid_t group = leader.pid();
+    ::kill(-group, SIGTERM);
+    if (wait_until_group_gone(leader, COMMAND_KILL_GRACE))
+        return;
+    ::kill(-group, SIGKILL);
+    wait_until_group_gone(leader, COMMAND_GONE_WAIT);
+}
+
+// "90", "0.5": a bound as a person reads it.
+std::string seconds_text(double seconds) {
+    return fmt::format("{:g}", seconds);
+}
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string line;
+    for (const auto& word : words)
+        line += (line.empty() ? "" : " ") + word;
+    return line;
+}
+
 }  // namespace
 
 std::optional<pid_t> logged_startup(std::string_view service, bool wipe,
@@ -160,9 +205,18 @@ std::optional<pid_t> logged_startup(std::string_view service, bool wipe,
         }
     }
 
-    if (options.wait)
-        return _start_capture_and_wait(program, log.get(), args);
-    return _start_as_daemon(program, log.get(), args);
+    if (!options.wait)
+        return _start_as_daemon(program, log.get(), args);
+    try {
+        return _start_capture_and_wait(program, log.get(), args, options.timeout);
+    } catch (const Exception& e) {
+        if (!e.isa("Child::TimedOut"))
+            throw;
+        throw Exception::create("Services::CommandTimedOut", {{"service", std::string(service)},
+                                                              {"program", program},
+                                                              {"action", joined(args)},
+                                                              {"timeout", seconds_text(options.timeout)}});
+    }
 }
 
 pid_t _start_as_daemon(const std::string& program, int log_fd,
@@ -211,15 +265,17 @@ pid_t _start_as_daemon(const std::string& program, int log_fd,
 }
 
 std::optional<pid_t> _start_capture_and_wait(const std::string& program, int log_fd,
-                                             const std::vector<std::string>& args) {
+                                             const std::vector<std::string>& args,
+                                             double timeout) {
     if (!is_executable_file(program)) {
         SafeRun::set_last_child_status(2 << 8);
         return std::nullopt;
     }
     const Argv argv(program, args);
     const char* null_device = NULL_DEVICE.c_str();
-    int status = 0;
-    const pid_t pid = Sys::Setsid::full_daemonize({.keep_parent = true, .wait_status = &status});
+    // Waiting needs the default SIGCHLD: an ignored one reaps behind our back.
+    SafeRun::SignalGuard waitable(SIGCHLD, SIG_DFL);
+    const pid_t pid = Sys::Setsid::full_daemonize({.keep_parent = true, .wait = false});
     if (pid == 0) {
         exec_with_log(argv.program(), argv.get(), log_fd, null_device, -1);
         // Standard error is the log by now: say there why nothing ran.
@@ -232,7 +288,16 @@ std::optional<pid_t> _start_capture_and_wait(const std::string& program, int log
         write_all(2, "\n", 1);
         ::_exit(err & 0xff ? err & 0xff : 127);
     }
-    SafeRun::set_last_child_status(status);
+    // The session leader is the intermediate process, so its pid is the
+    // group of everything the command started without detaching.
+    SafeRun::Child leader(pid);
+    const auto status = leader.wait(timeout);
+    if (!status) {
+        end_process_group(leader);
+        throw Exception::create("Child::TimedOut",
+                                {{"program", program}, {"timeout", seconds_text(timeout)}});
+    }
+    SafeRun::set_last_child_status(*status);
     return pid;
 }
 

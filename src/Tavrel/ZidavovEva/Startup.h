@@ -19,6 +19,13 @@
 // Last child status: a capture-and-wait launch leaves the command's exit
 // code shifted left by 8 bits; a command killed by a signal reports 128 plus
 // the signal number, so a crash never reads as success.
+//
+// A capture-and-wait launch is bounded: an init script whose action never
+// returns would otherwise hold the run, and the service's run lock, for
+// ever. At the bound the command's whole process group (the session it was
+// started in: the script and whatever it started that did not detach) gets
+// SIGTERM, SIGKILL COMMAND_KILL_GRACE seconds later, and the launch throws
+// Services::CommandTimedOut ("service", "program", "action", "timeout").
 #pragma once
 
 #include "Tavrel/FHUtils/UniqueFd.h"
@@ -33,17 +40,30 @@
 namespace Tavrel::ZidavovEva {
 
 inline std::string NULL_DEVICE = "/dev/null";
+// Seconds a command waited for may run when its caller names no bound (the
+// figure systemd gives a unit's start and stop).
+inline double DEFAULT_COMMAND_TIMEOUT = 90;
+// Seconds between the TERM and the KILL of a command that ran out its time.
+inline double COMMAND_KILL_GRACE = 5;
+// Seconds to wait for the processes of an ended command to go after KILL,
+// and how often to look.
+inline double COMMAND_GONE_WAIT = 1;
+inline double COMMAND_GONE_POLL = 0.02;
 
 struct LoggedStartupOptions {
     // Wait for the command (in a new session) instead of leaving it running.
     bool wait = false;
+    // With wait: the most seconds the command may run.
+    double timeout = DEFAULT_COMMAND_TIMEOUT;
 };
 
 // Launches `command` (program path, then arguments) with its output in the
 // startup log of `service`, truncated first when `wipe`. Returns the daemon's
 // pid (detached) or the finished intermediate process's pid (with `wait`);
 // nothing when the program is not an executable file (with `wait`; the
-// detached style throws Io::CommandOpenFailed instead). When this process was
+// detached style throws Io::CommandOpenFailed instead). A command waited for
+// that outlives options.timeout is ended as described above and
+// Services::CommandTimedOut is thrown. When this process was
 // started by init (parent pid 1) and systemd has a usable unit of that name,
 // the command replaces this process and the call does not return. errno is
 // kept.
@@ -58,9 +78,11 @@ pid_t _start_as_daemon(const std::string& program, int log_fd,
 
 // The capture-and-wait launch (see logged_startup). A program that exists but
 // fails to execute writes one line about it into the log and reports its
-// errno as the exit code.
+// errno as the exit code. A command still running after `timeout` seconds is
+// ended with its process group; then Child::TimedOut ("program", "timeout").
 std::optional<pid_t> _start_capture_and_wait(const std::string& program, int log_fd,
-                                             const std::vector<std::string>& args);
+                                             const std::vector<std::string>& args,
+                                             double timeout = DEFAULT_COMMAND_TIMEOUT);
 
 enum class StartupLogMode { Write, Append };
 

@@ -111,6 +111,56 @@ TEST_F(StartupTest, CaptureAndWaitFailures) {
     EXPECT_EQ(log_text("svc"), broken + ": could not execute: No such file or directory\n");
 }
 
+// An init script whose action never returns: at the bound its whole process
+// group gets TERM, KILL a grace period later when it ignores TERM; a daemon
+// it started that detached into a session of its own is left running.
+TEST_F(StartupTest, ACommandThatOutlivesItsBoundIsEndedWithItsProcessGroup) {
+    const double saved_grace = Z::COMMAND_KILL_GRACE;
+    const double saved_gone = Z::COMMAND_GONE_WAIT;
+    Z::COMMAND_KILL_GRACE = 0.3;
+    // An ended script is a zombie until init reaps it, which may be late.
+    Z::COMMAND_GONE_WAIT = 0.1;
+    const std::string dir = tmp_.path();
+    const auto hangs = script("hangs",
+                              "echo $$ >" + dir + "/script\n"
+                              "sleep 60 & echo $! >" + dir + "/helper\n"
+                              "setsid sleep 60 & echo $! >" + dir + "/detached\n"
+                              "trap '' TERM\n"
+                              "echo waiting for ever\n"
+                              "while :; do sleep 0.05; done\n");
+    const auto began = std::chrono::steady_clock::now();
+    std::string message;
+    try {
+        Z::logged_startup("svc", true, {hangs, "start"}, {.wait = true, .timeout = 0.4});
+        ADD_FAILURE() << "no exception";
+    } catch (const Tavrel::Exception& e) {
+        EXPECT_TRUE(e.isa("Services::CommandTimedOut")) << e.class_name();
+        message = e.to_string_no_id();
+    }
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    Z::COMMAND_KILL_GRACE = saved_grace;
+    Z::COMMAND_GONE_WAIT = saved_gone;
+    // The bound, then the grace period before KILL; no more.
+    EXPECT_GE(took, 0.4 + 0.3);
+    EXPECT_LT(took, 1.5);
+    EXPECT_NE(message.find("“" + hangs + " start”"), std::string::npos) << message;
+    EXPECT_NE(message.find("0.4 seconds"), std::string::npos) << message;
+    EXPECT_NE(message.find("“svc”"), std::string::npos) << message;
+    EXPECT_EQ(log_text("svc"), "waiting for ever\n");
+
+    const auto pid_in = [&](const char* name) { return std::stoi(TempDir::read(tmp_ / name)); };
+    EXPECT_TRUE(ended(pid_in("script"))) << "the script ignored TERM and got KILL";
+    EXPECT_TRUE(ended(pid_in("helper"))) << "what the script started in its group";
+    const pid_t detached = pid_in("detached");
+    EXPECT_TRUE(Tavrel::Kill::Target::open(detached).alive()) << "a detached daemon is not the script's";
+    ::kill(detached, SIGKILL);
+
+    // A command that ends in time is not touched by the bound.
+    const auto quick = script("quick", "sleep 0.1; exit 4\n");
+    ASSERT_TRUE(Z::logged_startup("svc", true, {quick}, {.wait = true, .timeout = 5}));
+    EXPECT_EQ(last_child_status(), 4 << 8);
+}
+
 TEST_F(StartupTest, LaunchedProgramsInheritOnlyTheStandardStreams) {
     // A descriptor of ours without close-on-exec, like a careless lock.
     int leaked = ::open("/dev/null", O_RDONLY);

@@ -83,7 +83,8 @@ std::string Initd::_build_init_script() {
 std::optional<int> Initd::launch(Service& svc, const std::vector<std::string>& command,
                                  bool wipe) {
     SafeRun::set_last_child_status(0);
-    auto pid = ZidavovEva::logged_startup(svc.service_name(), wipe, command, {.wait = true});
+    auto pid = ZidavovEva::logged_startup(svc.service_name(), wipe, command,
+                                          {.wait = true, .timeout = svc.command_timeout()});
     if (!pid)
         return std::nullopt;
     return SafeRun::last_child_status();

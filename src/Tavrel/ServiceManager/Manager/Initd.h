@@ -86,8 +86,10 @@ class Initd : public Backend {
     virtual std::string _build_init_script();
 
   private:
-    // Runs `command` through the launcher and waits: its wait status, or
-    // nothing when no process was launched.
+    // Runs `command` through the launcher and waits, at most the service's
+    // command_timeout: its wait status, or nothing when no process was
+    // launched. A command that outlives the bound is ended with its process
+    // group and Services::CommandTimedOut is thrown, so the run fails.
     std::optional<int> launch(Service& svc, const std::vector<std::string>& command, bool wipe);
     // The pid-file step of stop: true when the pid file's process was
     // signalled and has gone.

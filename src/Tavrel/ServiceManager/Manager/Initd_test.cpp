@@ -3,6 +3,8 @@
 #include "Tavrel/Kill/Target.h"
 #include "Tavrel/Logger.h"
 #include "Tavrel/SafeRun/LastStatus.h"
+#include "Tavrel/Exception.h"
+#include "Tavrel/ZidavovEva/Startup.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"
 #include "testsupport/FakeService.h"
 #include "testsupport/TempDir.h"
@@ -14,7 +16,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 
 namespace {
 
@@ -93,6 +97,46 @@ TEST_F(InitdTest, StartRestartReloadRunTheScriptWithTheirActions) {
     EXPECT_FALSE(backend.start(svc_));
     EXPECT_TRUE(backend.stop(svc_));
     EXPECT_EQ(log(), "start out\nstart err\nstop out\nstop err\n");
+}
+
+// An init script whose start, stop or reload never returns fails the run at
+// the service's bound, with the script, the action and the bound named,
+// instead of holding the run (and its lock) for ever.
+TEST_F(InitdTest, AHangingScriptActionFailsAtTheServiceBound) {
+    const double saved_grace = Tavrel::ZidavovEva::COMMAND_KILL_GRACE;
+    const double saved_gone = Tavrel::ZidavovEva::COMMAND_GONE_WAIT;
+    Tavrel::ZidavovEva::COMMAND_KILL_GRACE = 0.2;
+    Tavrel::ZidavovEva::COMMAND_GONE_WAIT = 0.1;
+    const std::string script = tmp_.write("init.d/tvtest",
+                                          "#!/bin/sh\n"
+                                          "echo \"$1: waiting\"\n"
+                                          "exec sleep 60\n");
+    ::chmod(script.c_str(), 0755);
+    svc_.timeout = 0.3;
+    Initd backend({.service = "tvtest", .init_script = script});
+    const std::vector<std::pair<std::string, std::function<void()>>> actions = {
+        {"start", [&] { backend.start(svc_); }},
+        {"stop", [&] { backend.stop(svc_); }},
+        {"reload", [&] { backend.reload(svc_); }},
+    };
+    for (const auto& [action, call] : actions) {
+        const auto began = std::chrono::steady_clock::now();
+        try {
+            call();
+            ADD_FAILURE() << action << ": no failure";
+        } catch (const Tavrel::Exception& e) {
+            EXPECT_TRUE(e.isa("Services::CommandTimedOut")) << action << ": " << e.class_name();
+            const std::string text = e.to_string_no_id();
+            EXPECT_NE(text.find("“" + script + " " + action + "”"), std::string::npos) << text;
+            EXPECT_NE(text.find("0.3 seconds"), std::string::npos) << text;
+        }
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        EXPECT_LT(took, 1.5) << action;
+        EXPECT_NE(log().find(action + ": waiting"), std::string::npos) << log();
+    }
+    Tavrel::ZidavovEva::COMMAND_KILL_GRACE = saved_grace;
+    Tavrel::ZidavovEva::COMMAND_GONE_WAIT = saved_gone;
 }
 
 TEST_F(InitdTest, NothingLaunchedIsAFailure) {

@@ -19,6 +19,7 @@
 
 #include "Tavrel/ServiceManager/Hot.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -99,6 +100,11 @@ class Daemon : public Hot {
     bool _build_support_reload() override;
     std::optional<std::vector<std::string>> _build_restart_args() override { return entry_.restart_args; }
     double _build_startup_timeout() override { return entry_.startup_timeout; }
+    // A daemon allowed minutes to come up (a database recovering) gets as
+    // long for its init script, which often waits for it.
+    double _build_command_timeout() override {
+        return std::max(Hot::_build_command_timeout(), entry_.startup_timeout);
+    }
     int _build_restart_attempts() override { return entry_.restart_attempts; }
     bool _build_is_tavrel_service() override { return entry_.is_tavrel_service; }
     std::optional<std::vector<std::string>> _build_startup_args() override { return expand(entry_.startup_args); }
