@@ -1,15 +1,14 @@
 #include "Tavrel/ServiceManager/Manager/Initd.h"
 
+#include "Tavrel/ServiceManager/Manager/PidfileProcess.h"
+
 #include "Tavrel/Autodie.h"
 #include "Tavrel/ChildErrorStringifier.h"
 #include "Tavrel/Env.h"
 #include "Tavrel/ErrnoGuard.h"
 #include "Tavrel/Kill/Target.h"
 #include "Tavrel/PlainError.h"
-#include "Tavrel/Proc/Lineage.h"
 #include "Tavrel/Proc/PID.h"
-#include "Tavrel/PwUtils.h"
-#include "Tavrel/Regex.h"
 #include "Tavrel/SafeRun/LastStatus.h"
 #include "Tavrel/Unix/PID/Tiny.h"
 #include "Tavrel/ZidavovEva/Doomed.h"
@@ -178,7 +177,9 @@ bool Initd::stop(Service& svc) {
     // The process the pid file names before the stop: an init script may
     // signal it and return at once, and the daemon may delete its pid file
     // before it has finished, so the stop waits for this process itself.
-    const auto before = process_named_by_pidfile(svc.pidfile());
+    // It is judged as the pid step judges it: a pid file naming this run's
+    // own shell, or a pid reused by another process, is not waited for.
+    const auto before = pidfile_process(svc, PidfileJudging::Quiet);
 
     // 1. The orderly stop command; its output goes after the start's.
     if (svc.is_tavrel_service()) {
@@ -231,27 +232,10 @@ bool Initd::stop(Service& svc) {
     return true;
 }
 
-std::optional<Proc::PID> Initd::process_named_by_pidfile(const std::string& pidfile) {
-    if (pidfile.empty())
-        return std::nullopt;
-    try {
-        const auto text = Unix::PID::Tiny::read_pidfile(pidfile);
-        const auto pid = text ? Unix::PID::Tiny::pid_from_text(*text) : std::nullopt;
-        if (!pid)
-            return std::nullopt;
-        Proc::PID process(*pid);
-        if (!process.is_running())
-            return std::nullopt;
-        return process;
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
-bool Initd::wait_until_gone(const Proc::PID& process, double seconds) {
+bool Initd::wait_until_gone(const Kill::Target& process, double seconds) {
     const auto start = std::chrono::steady_clock::now();
     const auto limit = std::chrono::duration<double>(seconds);
-    while (process.is_running()) {
+    while (process.alive()) {
         if (std::chrono::steady_clock::now() - start > limit)
             return false;
         std::this_thread::sleep_for(std::chrono::duration<double>(GONE_POLL_INTERVAL));
@@ -261,126 +245,11 @@ bool Initd::wait_until_gone(const Proc::PID& process, double seconds) {
 
 bool Initd::stop_by_pidfile(Service& svc) {
     const std::string name = svc.service_name();
-    const std::string pidfile = svc.pidfile();
-    if (pidfile.empty())
+    const auto judged = pidfile_process(svc, PidfileJudging::Loud);
+    if (!judged)
         return false;
-    {
-        ErrnoGuard keep;
-        struct stat st {};
-        if (::stat(pidfile.c_str(), &st) != 0)
-            return false;
-    }
-
-    // Read the file, and judge its owner, through one descriptor.
-    struct stat st {};
-    const auto head = Unix::PID::Tiny::read_pidfile(pidfile, &st);
-    if (!head) {
-        const int err = errno;
-        throw PlainError("Could not open the pid file " + pidfile + " of " + name + ": " +
-                         std::strerror(err));
-    }
-    std::string line = head->substr(0, head->find('\n'));
-    if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-    if (line.empty() || line == "0")
-        return false;
-
-    const auto pid = Unix::PID::Tiny::pid_from_text(line);
-    if (!pid) {
-        svc.warn("The pid file " + pidfile + " of " + in_quotes(name) +
-                 " does not name a process that may be signalled (" + in_quotes(line) +
-                 "); it is ignored.");
-        return false;
-    }
-    const auto lineage = Proc::Lineage::pids();
-    if (std::find(lineage.begin(), lineage.end(), *pid) != lineage.end()) {
-        svc.warn("The pid file " + pidfile + " of " + in_quotes(name) + " names process " +
-                 std::to_string(*pid) + ", which is this run or one that started it; it is "
-                 "not signalled.");
-        return false;
-    }
-
-    // From here on the process is held by a pidfd: whatever is checked and
-    // signalled is this very process, never a later one that reuses its pid.
-    const auto target = Kill::Target::open(*pid);
-    if (!target.alive()) {
-        svc.debug("The pid file " + pidfile + " names process " + std::to_string(*pid) +
-                  ", which is not running.");
-        return false;
-    }
-
-    bool confirmed = false;
-    const std::string pid_exe = svc.pid_exe();
-    const std::string proc_dir = Proc::PROC_PATH + "/" + std::to_string(*pid);
-    if (!pid_exe.empty()) {
-        char link[PATH_MAX + 1];
-        const ssize_t n = ::readlink((proc_dir + "/exe").c_str(), link, PATH_MAX);
-        const int err = errno;
-        if (!target.alive())
-            return false;  // ended meanwhile: nothing to stop, nothing counted
-        std::string exe;
-        if (n >= 0) {
-            exe.assign(link, static_cast<size_t>(n));
-        } else if (err != ENOENT) {
-            throw PlainError("Could not read the executable of process " + std::to_string(*pid) +
-                             " named by the pid file " + pidfile + " of " + name + ": " +
-                             std::strerror(err));
-        }
-        // A binary replaced on disk shows as "/usr/sbin/x (deleted)".
-        static const Regex deleted_marker(R"(^\(deleted\)\s+|\s+\(deleted\)$)");
-        exe = deleted_marker.replace(exe, "", true);
-        if (!Regex(pid_exe).test(exe)) {
-            svc.warn("The pid file " + pidfile + " of " + in_quotes(name) + " names process " +
-                     std::to_string(*pid) + ", which runs " +
-                     (exe.empty() ? std::string("no executable") : in_quotes(exe)) +
-                     ", not the service's program; it is not signalled.");
-            return false;
-        }
-        confirmed = true;
-    }
-
-    // A pid file last written before its process started was left by a
-    // service that has ended: its pid now belongs to another process.
-    if (!confirmed) {
-        bool reused = false;
-        try {
-            reused = Proc::PID(*pid).started_after(st.st_mtim, PIDFILE_AGE_SLACK);
-        } catch (const std::exception&) {
-            return false;  // ended meanwhile: nothing to stop
-        }
-        if (!target.alive())
-            return false;
-        if (reused) {
-            svc.warn("The pid file " + pidfile + " of " + in_quotes(name) + " is older than process " +
-                     std::to_string(*pid) +
-                     " it names, so that pid was reused by another process; it is not signalled.");
-            return false;
-        }
-    }
-
-    // A pid file that someone else could have written proves nothing by
-    // itself: the process must show it belongs to the service.
-    const bool trusted_file =
-        (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & S_IWOTH) == 0;
-    if (!trusted_file && !confirmed) {
-        const std::string owner = svc.processowner();
-        if (!owner.empty()) {
-            const auto owner_uid = PwUtils::normalize_to_uid(owner);
-            try {
-                Proc::PID process(*pid);
-                confirmed = owner_uid && process.uid() == *owner_uid && target.alive();
-            } catch (const std::exception&) {
-                confirmed = false;
-            }
-        }
-        if (!confirmed) {
-            svc.warn("The pid file " + pidfile + " of " + in_quotes(name) +
-                     " may have been written by another user, and process " +
-                     std::to_string(*pid) +
-                     " could not be confirmed as the service's own; it is not signalled.");
-            return false;
-        }
-    }
+    const Kill::Target& target = *judged;
+    const pid_t pid = target.pid();
 
     target.send(SIGTERM);
     const auto start = std::chrono::steady_clock::now();
@@ -395,14 +264,14 @@ bool Initd::stop_by_pidfile(Service& svc) {
         if (std::chrono::steady_clock::now() - start > limit)
             break;
         if (first) {
-            svc.debug("Waiting for process " + std::to_string(*pid) + " to end.");
+            svc.debug("Waiting for process " + std::to_string(pid) + " to end.");
             first = false;
         }
         std::this_thread::sleep_for(std::chrono::duration<double>(PIDFILE_POLL_INTERVAL));
     }
     if (!gone) {
         // Still the very process that was judged above: the pidfd holds it.
-        svc.warn("Process " + std::to_string(*pid) + " of " + in_quotes(name) +
+        svc.warn("Process " + std::to_string(pid) + " of " + in_quotes(name) +
                  " did not end within " + std::to_string(static_cast<long>(PIDFILE_WAIT_TIME)) +
                  " seconds of SIGTERM; it gets SIGKILL.");
         target.send(SIGKILL);

@@ -13,18 +13,14 @@
 // signalled TERM through a pidfd and waited for (PIDFILE_WAIT_TIME, a zombie
 // counts as gone), then KILL when it ignored TERM (a stop that leaves the
 // daemon running would be reported as done); when that did not end it, the
-// leftover processes by the
-// service's rules; then the processes on the service's ports. A pid file is
-// believed only for a positive pid above 1 that is neither this process nor
-// one of its ancestors; a pid file that root (or this process's user) does not
-// own, or that others may write, names a process only when that process is
-// confirmed as the service's own by its executable (pid_exe) or its owner
-// (processowner). A process not confirmed by its executable is signalled only
-// when it started before its pid file was last written: a later one has a
-// reused pid. A pid that no longer runs is not counted as a stop.
+// leftover processes by the service's rules; then the processes on the
+// service's ports. The pid file's process is judged once, by
+// pidfile_process (PidfileProcess.h), for the signal as for the wait after an
+// orderly stop: a pid file naming this run's ancestry, a reused pid or
+// another user's process is neither signalled nor waited for.
 #pragma once
 
-#include "Tavrel/Proc/PID.h"
+#include "Tavrel/Kill/Target.h"
 #include "Tavrel/ServiceManager/Manager/Backend.h"
 
 #include <optional>
@@ -45,9 +41,6 @@ class Initd : public Backend {
     // How often the stop looks whether the daemon an orderly stop told to end
     // has gone.
     static inline double GONE_POLL_INTERVAL = 0.02;
-    // A process that started more than this many seconds after its pid file
-    // was last written is not the one the file was written for.
-    static inline double PIDFILE_AGE_SLACK = 2;
     // Action words given to init scripts; restart runs the start action too.
     static inline std::string START_ACTION = "start";
     static inline std::string STOP_ACTION = "stop";
@@ -98,11 +91,8 @@ class Initd : public Backend {
     // The pid-file step of stop: true when the pid file's process was
     // signalled and has gone.
     bool stop_by_pidfile(Service& svc);
-    // The running process the pid file names (a trusted pid above 1), held
-    // by its start time so a reused pid is never taken for it.
-    static std::optional<Proc::PID> process_named_by_pidfile(const std::string& pidfile);
     // Polls until the process has ended (a zombie has); false on time-out.
-    static bool wait_until_gone(const Proc::PID& process, double seconds);
+    static bool wait_until_gone(const Kill::Target& process, double seconds);
 
     std::string service_;
     std::optional<std::string> init_script_;
