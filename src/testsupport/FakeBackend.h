@@ -25,6 +25,8 @@ struct BackendState {
     std::optional<std::string> status;
     std::function<bool()> on_start = [] { return true; };
     std::function<bool()> on_stop = [] { return true; };
+    // Called before each status look.
+    std::function<void()> on_status = [] {};
     // Answers of the optional operations (nullopt: not offered).
     std::optional<bool> restart_answer;
     std::optional<bool> reload_answer;
@@ -64,7 +66,10 @@ class FakeBackend : public Manager::Backend {
         s_->calls.push_back("restart_attempt " + std::to_string(attempt));
         return s_->restart_attempt_answer;
     }
-    std::optional<std::string> status_helper(Service&) override { return s_->status; }
+    std::optional<std::string> status_helper(Service&) override {
+        s_->on_status();
+        return s_->status;
+    }
     std::optional<bool> check(Service&, const std::string&) override { return s_->check_answer; }
     std::optional<Manager::UnitProperties> service_via_systemd() const override { return s_->unit; }
     std::string start_refusal_hint(Service&) override { return s_->start_refusal_hint; }

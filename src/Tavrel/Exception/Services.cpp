@@ -85,6 +85,7 @@ void Exception::Catalogue::register_services() {
     add("Services::NotInstalled", not_installed);
     add_simple("Services::IsDown", "The service “[_1]” is down.");
     add_simple("Services::StartError", "The system failed to start the service “[_1]”.");
+    add_simple("Services::StopError", "The system failed to stop the service “[_1]”.");
     add_simple("Services::RestartError", "The system failed to restart the service “[_1]”.");
     add_simple("Services::ReloadError", "The system failed to reload the service “[_1]”.");
     add("Services::BinaryNotFound", binary_not_found);

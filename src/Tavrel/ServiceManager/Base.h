@@ -25,12 +25,14 @@
 // default answers std::nullopt, meaning "this class has no such hook".
 //
 // Failures of the service are Tavrel::Exception of the Services family
-// (Disabled, NotConfigured, NotInstalled, IsDown, StartError, RestartError,
-// ReloadError, BinaryNotFound, RoleNotAllowed), each naming the service.
+// (Disabled, NotConfigured, NotInstalled, IsDown, StartError, StopError,
+// RestartError, ReloadError, BinaryNotFound, RoleNotAllowed), each naming the
+// service.
 #pragma once
 
 #include "Tavrel/Config/LoadTvConf.h"
 #include "Tavrel/Exception.h"
+#include "Tavrel/ServiceManager/Copies.h"
 #include "Tavrel/ServiceManager/Manager/Backend.h"
 #include "Tavrel/ServiceManager/RunOptions.h"
 #include "Tavrel/ServiceManager/Service.h"
@@ -109,6 +111,18 @@ class Base : public Service {
     static inline double CONFIG_TEST_TIMEOUT = 120;
     // Lines of a failed configuration test's output shown to the user.
     static inline size_t CONFIG_TEST_LINES_SHOWN = 10;
+    // After a stop, how long the service may take to be seen gone (a stop
+    // command may signal the daemon and return at once), and how often the
+    // stop looks meanwhile.
+    static inline double STOP_CONFIRM_WAIT = 5;
+    static inline double STOP_CONFIRM_POLL = 0.05;
+    // Copies of the daemon found without a pid file get TERM, this many
+    // seconds, then KILL and as long again.
+    static inline double COPIES_GRACE = 5;
+    // systemd's KillMode of a unit whose stop ends only its main process.
+    static inline std::string KILL_MODE_MAIN_ONLY = "process";
+    // systemd's ActiveState of a unit whose stop is still under way.
+    static inline std::string UNIT_STOPPING_STATE = "deactivating";
 
     // Texts of the progress lines.
     static inline std::string SUCCESS_WORD = " done";
@@ -311,7 +325,9 @@ class Base : public Service {
     // True when started; false when the class or the enabled state says not
     // to start; Services::StartError when every attempt failed.
     virtual bool start();
-    // The backend's stop result, or true when there was nothing to stop.
+    // True once a fresh look finds nothing of the service running (also
+    // when there was nothing to stop); Services::StopError, naming what still
+    // runs, when something does.
     virtual bool stop();
     // The status text after the restart; empty when a hook vetoed it or the
     // service did not report a status (the driver turns that into a
@@ -365,8 +381,22 @@ class Base : public Service {
     // limit; a non-empty text at once when the status cannot be checked.
     std::string wait_for_service_status(int attempt);
 
+    // What of the service runs now, one description per process ("PID 42
+    // (/usr/sbin/zd -f)" or its status line); empty when nothing does. It
+    // looks at the pid file's process (judged as the stop judges it), at the
+    // unit's processes under systemd, at the status check where no pid file
+    // says more, and at the copies of a daemon the tool launches itself.
+    std::vector<std::string> _what_still_runs();
+    // The copies of the daemon that the tool launches by its program with
+    // its start arguments (Copies.h); none for a service that an init script
+    // or a unit starts.
+    std::vector<Copies::Copy> _running_copies();
+
     // --- Clean-up -----------------------------------------------------------
     void _terminate_orphaned_processes();
+    // Ends the copies of the daemon that are not in `before` (what a failed
+    // start attempt launched); true when there were none or all have gone.
+    bool _end_copies_not_in(const std::vector<Copies::Copy>& before);
     // Kills what holds the service's ports and stands in its way (see
     // Tavrel::Kill::AppPort): nullopt when it has none, else true.
     std::optional<bool> kill_apps_on_ports(const std::vector<std::string>& exclude_ips);
@@ -457,6 +487,9 @@ class Base : public Service {
     Exception service_exception(std::string_view type, Exception::Metadata extra = {});
 
   private:
+    // Waits (STOP_CONFIRM_WAIT) for _what_still_runs to be empty; raises
+    // Services::StopError naming what still runs when it is not.
+    void _confirm_stopped();
     // Runs restart's work with the inside-restart flag raised.
     std::string restart_inner(std::optional<bool> graceful);
     int start_attempts_loop(bool inside);

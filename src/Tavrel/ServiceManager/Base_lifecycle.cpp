@@ -214,11 +214,15 @@ bool Base::start() {
             debug("Removing the stale pid file " + pid_path);
             ::unlink(pid_path.c_str());
         }
+        const auto copies_before = _running_copies();
         if (service_manager().start(*this) && (pid_path.empty() || is_up_via_pidfile(true)) &&
             !wait_for_service_status(attempt).empty()) {
             started = true;
             break;
         }
+        // What this attempt launched goes before the next one, and after the
+        // last: a daemon that never writes its pid file would pile up copies.
+        _end_copies_not_in(copies_before);
         if (one_attempt)
             break;
         ++attempt;
@@ -241,7 +245,10 @@ bool Base::stop() {
     bool inside = _called_from_restart();
     bool progress = verbose() == 1;
     // A stop run on behalf of systemd always goes on to the backend.
-    if (!service_manager().this_process_was_executed_by_systemd() && !is_up()) {
+    // Copies of a daemon that never wrote its pid file make no status, but
+    // they are the service all the same.
+    if (!service_manager().this_process_was_executed_by_systemd() && !is_up() &&
+        _running_copies().empty()) {
         if (progress && !inside) {
             output("The service " + service_name() + " is not running.");
             output("");
@@ -262,12 +269,29 @@ bool Base::stop() {
     // A restart starts the service again anyway; any other stop must last.
     if (!inside)
         service_manager().stop_triggers(*this);
-    bool success = service_manager().stop(*this);
+    const bool told = service_manager().stop(*this);
+    if (!told)
+        debug("The init system reported a failed stop of " + service_name());
     if (!inside)
         _terminate_orphaned_processes();
+    // Copies that no pid file names: a daemon that never wrote one.
+    const auto copies = _running_copies();
+    if (!copies.empty()) {
+        debug("Ending copies of " + service_name() + " that no pid file names: " +
+              Copies::describe(copies));
+        Copies::end(copies, COPIES_GRACE);
+    }
+    // The answer is what runs now, whatever the stop command said.
+    try {
+        _confirm_stopped();
+    } catch (const Exception&) {
+        if (!inside)
+            _end_progress_line(false);
+        throw;
+    }
     if (!inside)
-        _end_progress_line(success);
-    return success;
+        _end_progress_line(true);
+    return true;
 }
 
 // --- restart ----------------------------------------------------------------
@@ -369,7 +393,18 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
             output_partial("Stopping " + service_name() + " ");
         else
             debug("Stopping " + service_name());
-        stop();
+        try {
+            stop();
+        } catch (const Exception& e) {
+            // Started now, the service would run twice.
+            if (!e.isa("Services::StopError"))
+                throw;
+            _end_progress_line(false);
+            throw service_exception(
+                "RestartError",
+                {{"hint", "Its stop left it running, so no second copy was started. " +
+                              e.get_text("hint")}});
+        }
         // The start's markers and its closing word follow on the same line:
         // without this, a failed start read "Stopping x .. failed".
         if (progress)

@@ -63,10 +63,24 @@ class ServiceCore : public ::testing::Test {
         Tavrel::LogCheck::LOG_DIR = tmp_ / "log";
         Tavrel::Svcwatch::Tiny::SERVICE_SUSPEND_DIR = tmp_ / "suspended";
         Base::STATUS_WAIT_LIMIT = 0.3;
+        Base::STOP_CONFIRM_WAIT = 0.1;
+        Base::STOP_CONFIRM_POLL = 0.01;
         Base::STATUS_POLL_INTERVAL = 0.01;
         Base::PIDFILE_POLL_INTERVAL = 0.01;
         Base::PID_READ_PAUSE = 0.01;
         state_ = std::make_shared<BackendState>();
+    }
+    // A backend whose stop ends the service and whose start brings it up,
+    // as the status then says.
+    void backend_acts() {
+        state_->on_stop = [this] {
+            state_->status = "";
+            return true;
+        };
+        state_->on_start = [this] {
+            state_->status = "up";
+            return true;
+        };
     }
     void TearDown() override {
         Tavrel::ZidavovEva::Lock::LOCK_BASE = saved_lock_base_;
@@ -77,6 +91,8 @@ class ServiceCore : public ::testing::Test {
         Tavrel::LogCheck::LOG_DIR = saved_log_dir_;
         Tavrel::Svcwatch::Tiny::SERVICE_SUSPEND_DIR = saved_suspend_dir_;
         Base::STATUS_WAIT_LIMIT = 120;
+        Base::STOP_CONFIRM_WAIT = 5;
+        Base::STOP_CONFIRM_POLL = 0.05;
         Base::STATUS_POLL_INTERVAL = 0.05;
         Base::PIDFILE_POLL_INTERVAL = 0.05;
         Base::PID_READ_PAUSE = 0.1;
@@ -541,12 +557,59 @@ TEST_F(ServiceCore, StopOfAServiceThatIsNotRunning) {
     EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop_triggers", "stop"}));
 }
 
+// The answer of a stop is what runs afterwards, not what the stop command
+// said: a command that failed and left the daemon running fails the stop,
+// naming what runs; one that "failed" with nothing left running is a stop.
+TEST_F(ServiceCore, AStopIsDoneOnlyWhenNothingOfTheServiceRuns) {
+    auto srv = make({{"verbose", 1}});
+    state_->status = "testsvc (/usr/sbin/testsvc -f) is running as root with PID 4242";
+    state_->on_stop = [] { return false; };
+    try {
+        srv->stop();
+        ADD_FAILURE() << "a stop that left the service running succeeded";
+    } catch (const Tavrel::Exception& e) {
+        EXPECT_EQ(e.class_name(), "Tavrel::Exception::Services::StopError");
+        EXPECT_THAT(e.to_string(), testing::HasSubstr("PID 4242"));
+    }
+    EXPECT_THAT(srv->service_status(), testing::HasSubstr("PID 4242"));
+    EXPECT_THAT(out_.text, testing::HasSubstr(Base::FAILURE_WORD));
+
+    // A daemon that goes a moment after its stop command returned is stopped.
+    out_.text.clear();
+    int looks = 0;
+    state_->status = "up";
+    state_->on_stop = [&] { return false; };
+    state_->on_status = [&] {
+        if (++looks > 3)
+            state_->status = "";
+    };
+    EXPECT_TRUE(srv->stop());
+    EXPECT_THAT(out_.text, testing::HasSubstr(Base::SUCCESS_WORD));
+}
+
+// A restart whose stop left the service running starts no second copy.
+TEST_F(ServiceCore, ARestartWhoseStopFailedStartsNothing) {
+    auto srv = make({{"verbose", 1}});
+    state_->status = "testsvc is running with PID 4242";
+    EXPECT_EQ(failure_type([&] { srv->restart(); }), "Services::RestartError");
+    EXPECT_EQ(state_->calls, std::vector<std::string>{"stop"});
+    try {
+        srv->restart();
+    } catch (const Tavrel::Exception& e) {
+        EXPECT_THAT(e.to_string(), testing::HasSubstr("no second copy"));
+        EXPECT_THAT(e.to_string(), testing::HasSubstr("PID 4242"));
+    }
+}
+
 TEST_F(ServiceCore, StopSuspendsTheMonitorAndCleansOrphansOfADeadUnit) {
     auto srv = make({{"service", "stopsvc"}, {"doomed_rules", "stopsvcd"}, {"suspend_time", 300}});
     state_->status = "running";
     state_->unit = Manager::UnitProperties{{"SubState", "dead"}};
-    state_->on_stop = [] { return false; };
-    EXPECT_FALSE(srv->stop());
+    state_->on_stop = [&] {
+        state_->status = "";
+        return false;
+    };
+    EXPECT_TRUE(srv->stop());
     EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop_triggers", "stop"}));
     auto suspensions = Tavrel::Svcwatch::Tiny::load_service_suspensions();
     ASSERT_TRUE(suspensions);
@@ -603,6 +666,14 @@ TEST_F(ServiceCore, RestartThroughTheBackendWhenTheClassHasRestartArgs) {
     // A failing backend restart falls back to stop and start.
     state_->calls.clear();
     state_->restart_answer = false;
+    state_->on_stop = [&] {
+        state_->status = "";
+        return true;
+    };
+    state_->on_start = [&] {
+        state_->status = "up";
+        return true;
+    };
     EXPECT_EQ(srv->restart(), "up");
     EXPECT_EQ(state_->calls, (std::vector<std::string>{"restart", "stop", "start"}));
 }
@@ -652,6 +723,7 @@ TEST_F(ServiceCore, RestartOfARunningServiceWhoseUnitIsMaskedStopsNothing) {
     EXPECT_THAT(failure, testing::HasSubstr("systemctl unmask svc.service"));
     EXPECT_TRUE(state_->calls.empty());
     state_->unit = Manager::UnitProperties{{"Id", "svc.service"}, {"LoadState", "loaded"}};
+    backend_acts();
     EXPECT_NE(srv->restart(), "");
 }
 
@@ -683,6 +755,7 @@ TEST_F(ServiceCore, ARunningServiceIsStoppedOnlyWhenItsConfigurationPassesItsTes
 
     // A passing test, or one that cannot be run, lets the restart go on.
     tmp_.write("configtest", "#!/bin/sh\nexit 0\n");
+    backend_acts();
     EXPECT_NE(make({{"config_test", {test}}})->restart(false), "");
     EXPECT_NE(make({{"config_test", {tmp_ / "no-such-test"}}})->restart(false), "");
     EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop", "start", "stop", "start"}));

@@ -1,15 +1,14 @@
 #include "Tavrel/ServiceManager/Manager/Initd.h"
 
+#include "Tavrel/ServiceManager/Manager/PidfileProcess.h"
+
 #include "Tavrel/Autodie.h"
 #include "Tavrel/ChildErrorStringifier.h"
 #include "Tavrel/Env.h"
 #include "Tavrel/ErrnoGuard.h"
 #include "Tavrel/Kill/Target.h"
 #include "Tavrel/PlainError.h"
-#include "Tavrel/Proc/Lineage.h"
 #include "Tavrel/Proc/PID.h"
-#include "Tavrel/PwUtils.h"
-#include "Tavrel/Regex.h"
 #include "Tavrel/SafeRun/LastStatus.h"
 #include "Tavrel/Unix/PID/Judge.h"
 #include "Tavrel/Unix/PID/Tiny.h"
@@ -180,7 +179,9 @@ bool Initd::stop(Service& svc) {
     // The process the pid file names before the stop: an init script may
     // signal it and return at once, and the daemon may delete its pid file
     // before it has finished, so the stop waits for this process itself.
-    const auto before = process_named_by_pidfile(svc.pidfile());
+    // It is judged as the pid step judges it: a pid file naming this run's
+    // own shell, or a pid reused by another process, is not waited for.
+    const auto before = pidfile_process(svc, PidfileJudging::Quiet);
 
     // 1. The orderly stop command; its output goes after the start's.
     if (svc.is_tavrel_service()) {
@@ -233,27 +234,10 @@ bool Initd::stop(Service& svc) {
     return true;
 }
 
-std::optional<Proc::PID> Initd::process_named_by_pidfile(const std::string& pidfile) {
-    if (pidfile.empty())
-        return std::nullopt;
-    try {
-        const auto text = Unix::PID::Tiny::read_pidfile(pidfile);
-        const auto pid = text ? Unix::PID::Tiny::pid_from_text(*text) : std::nullopt;
-        if (!pid)
-            return std::nullopt;
-        Proc::PID process(*pid);
-        if (!process.is_running())
-            return std::nullopt;
-        return process;
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
-bool Initd::wait_until_gone(const Proc::PID& process, double seconds) {
+bool Initd::wait_until_gone(const Kill::Target& process, double seconds) {
     const auto start = std::chrono::steady_clock::now();
     const auto limit = std::chrono::duration<double>(seconds);
-    while (process.is_running()) {
+    while (process.alive()) {
         if (std::chrono::steady_clock::now() - start > limit)
             return false;
         std::this_thread::sleep_for(std::chrono::duration<double>(GONE_POLL_INTERVAL));
@@ -263,35 +247,11 @@ bool Initd::wait_until_gone(const Proc::PID& process, double seconds) {
 
 bool Initd::stop_by_pidfile(Service& svc) {
     const std::string name = svc.service_name();
-    const std::string pidfile = svc.pidfile();
-    if (pidfile.empty())
+    const auto judged = pidfile_process(svc, PidfileJudging::Loud);
+    if (!judged)
         return false;
-
-    using Unix::PID::Judge::Outcome;
-    const auto verdict = Unix::PID::Judge::judge(pidfile, {.program = svc.pid_exe(),
-                                                           .binary = svc.service_binary(),
-                                                           .owner = svc.processowner()});
-    switch (verdict.outcome) {
-        case Outcome::Confirmed: break;
-        case Outcome::NoFile: return false;
-        case Outcome::NotRunning:
-            svc.debug(verdict.reason);
-            return false;
-        default:
-            svc.warn(in_quotes(name) + ": " + verdict.reason + " It is not signalled.");
-            return false;
-    }
-    const pid_t pid = *verdict.pid();
-
-    // From here on the process is held by a pidfd: whatever is signalled is
-    // the very process judged above (same start time), never a later one that
-    // reuses its pid.
-    const auto target = Kill::Target::open(pid);
-    if (!target.alive() || !verdict.process->is_running()) {
-        svc.debug("The pid file " + pidfile + " names process " + std::to_string(pid) +
-                  ", which is not running.");
-        return false;
-    }
+    const Kill::Target& target = *judged;
+    const pid_t pid = target.pid();
 
     target.send(SIGTERM);
     const auto start = std::chrono::steady_clock::now();

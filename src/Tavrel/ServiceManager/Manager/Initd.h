@@ -13,15 +13,15 @@
 // signalled TERM through a pidfd and waited for (PIDFILE_WAIT_TIME, a zombie
 // counts as gone), then KILL when it ignored TERM (a stop that leaves the
 // daemon running would be reported as done); when that did not end it, the
-// leftover processes by the
-// service's rules; then the processes on the service's ports. The pid file's
-// process is signalled only when Tavrel::Unix::PID::Judge confirms it as the
-// service's own (its executable, pid_exe or service_binary, or its owner,
-// processowner; not younger than the file; never this process or one of its
-// ancestors). A pid that no longer runs is not counted as a stop.
+// leftover processes by the service's rules; then the processes on the
+// service's ports. The pid file's process is judged once, by
+// pidfile_process (PidfileProcess.h, over Tavrel::Unix::PID::Judge), for the
+// signal as for the wait after an orderly stop: a pid file naming this run's
+// ancestry, a reused pid or another user's process is neither signalled nor
+// waited for.
 #pragma once
 
-#include "Tavrel/Proc/PID.h"
+#include "Tavrel/Kill/Target.h"
 #include "Tavrel/ServiceManager/Manager/Backend.h"
 
 #include <optional>
@@ -94,11 +94,8 @@ class Initd : public Backend {
     // The pid-file step of stop: true when the pid file's process was
     // signalled and has gone.
     bool stop_by_pidfile(Service& svc);
-    // The running process the pid file names (a trusted pid above 1), held
-    // by its start time so a reused pid is never taken for it.
-    static std::optional<Proc::PID> process_named_by_pidfile(const std::string& pidfile);
     // Polls until the process has ended (a zombie has); false on time-out.
-    static bool wait_until_gone(const Proc::PID& process, double seconds);
+    static bool wait_until_gone(const Kill::Target& process, double seconds);
 
     std::string service_;
     std::optional<std::string> init_script_;

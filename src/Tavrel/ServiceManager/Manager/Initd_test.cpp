@@ -213,6 +213,28 @@ TEST_F(InitdTest, ScriptStopWaitsForTheProcessThePidFileNamed) {
     EXPECT_FALSE(alive(child.pid()));
 }
 
+// After an orderly stop the wait for the pid file's process judges that
+// process as the pid step does: a pid file naming this run (or its shell), or
+// a pid reused by a later process, is not waited for.
+TEST_F(InitdTest, TheWaitAfterAnOrderlyStopTrustsOnlyAJudgedPidFile) {
+    Initd backend({.service = "tvtest", .init_script = init_script()});
+    const auto timed_stop = [&] {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(backend.stop(svc_));
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+
+    svc_.pid_file = pid_file_for(::getppid());
+    EXPECT_LT(timed_stop(), 1.0);
+
+    auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});
+    svc_.pid_file = pid_file_for(child.pid());
+    struct timespec hour_ago[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, svc_.pid_file.c_str(), hour_ago, 0), 0);
+    EXPECT_LT(timed_stop(), 1.0);
+    EXPECT_TRUE(alive(child.pid()));
+}
+
 TEST_F(InitdTest, PidExeDecidesWhetherTheProcessIsTheService) {
     Initd backend({.service = "tvtest", .init_script = ""});
     auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});

@@ -109,8 +109,10 @@ class Systemd final : public Backend {
         look_reusable_ = false;
     }
 
-  private:
+    // "<service>.service".
     std::string unit() const;
+
+  private:
     // Lets the last look answer the next is_active.
     void keep_look();
     // Whether the last look may answer this is_active (see above).

@@ -1,0 +1,191 @@
+// Tavrel::ServiceManager::Base: what of a service still runs, looked at
+// afresh; a stop is done only when nothing does, and a failed start attempt
+// leaves no copy of the daemon behind.
+#include "Tavrel/ServiceManager/Base.h"
+
+#include "Tavrel/Proc/PID.h"
+#include "Tavrel/PwUtils.h"
+#include "Tavrel/ServiceManager/Manager/PidfileProcess.h"
+#include "Tavrel/ServiceManager/Manager/Systemd.h"
+#include "Tavrel/ZidavovEva/Systemd.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <filesystem>
+#include <thread>
+
+namespace Tavrel::ServiceManager {
+
+namespace {
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string line;
+    for (const auto& w : words)
+        line += (line.empty() ? "" : " ") + w;
+    return line;
+}
+
+std::string base_name(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string executable_of(pid_t pid) {
+    char link[PATH_MAX + 1];
+    const std::string path = Base::PROC_PATH + "/" + std::to_string(pid) + "/exe";
+    const ssize_t n = ::readlink(path.c_str(), link, PATH_MAX);
+    if (n <= 0)
+        return {};
+    std::string exe(link, static_cast<size_t>(n));
+    static const std::string deleted = " (deleted)";
+    if (exe.ends_with(deleted))
+        exe.resize(exe.size() - deleted.size());
+    return exe;
+}
+
+// "PID 42 (/usr/sbin/zd -f)"; empty when the process has ended meanwhile.
+std::string describe_process(pid_t pid) {
+    try {
+        Proc::PID process(pid);
+        if (!process.is_running())
+            return {};
+        return "PID " + std::to_string(pid) + " (" + joined(process.cmdline()) + ")";
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+// A process a daemon hands work to often runs the daemon's program under a
+// title of its own ("CRON", "sshd: alice"); the daemon itself runs it under
+// its own name.
+bool runs_program_as_itself(pid_t pid, const std::string& program) {
+    const std::string exe = executable_of(pid);
+    if (exe.empty())
+        return false;
+    if (!program.empty()) {
+        std::error_code ec;
+        if (std::filesystem::canonical(program, ec).string() != exe)
+            return false;
+    }
+    try {
+        const auto words = Proc::PID(pid).cmdline();
+        return !words.empty() && base_name(words.front()) == base_name(exe);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool mentions_pid(const std::string& text, pid_t pid) {
+    return text.find("PID " + std::to_string(pid) + " ") != std::string::npos ||
+           text.ends_with("PID " + std::to_string(pid));
+}
+
+}  // namespace
+
+std::vector<Copies::Copy> Base::_running_copies() {
+    const auto args = startup_args();
+    if (!is_tavrel_service() && !args)
+        return {};
+    std::optional<uid_t> owner;
+    if (const std::string account = processowner(); !account.empty()) {
+        owner = PwUtils::normalize_to_uid(account);
+        if (!owner)
+            return {};  // an account that does not exist owns nothing
+    }
+    return Copies::find(service_binary(), args.value_or(std::vector<std::string>{}), owner);
+}
+
+bool Base::_end_copies_not_in(const std::vector<Copies::Copy>& before) {
+    std::vector<Copies::Copy> launched;
+    for (const auto& copy : _running_copies()) {
+        const bool was_there = std::any_of(before.begin(), before.end(),
+                                           [&](const Copies::Copy& b) { return b.pid == copy.pid; });
+        if (!was_there)
+            launched.push_back(copy);
+    }
+    if (launched.empty())
+        return true;
+    debug("Ending what the failed start of " + service_name() +
+          " launched: " + Copies::describe(launched));
+    return Copies::end(launched, COPIES_GRACE);
+}
+
+std::vector<std::string> Base::_what_still_runs() {
+    std::vector<std::string> seen;
+    std::vector<pid_t> pids_seen;
+    auto note = [&](pid_t pid, const std::string& text) {
+        if (text.empty() || std::find(pids_seen.begin(), pids_seen.end(), pid) != pids_seen.end())
+            return;
+        pids_seen.push_back(pid);
+        seen.push_back(text);
+    };
+
+    if (auto target = Manager::pidfile_process(*this, Manager::PidfileJudging::Quiet))
+        note(target->pid(), describe_process(target->pid()));
+
+    auto* systemd = dynamic_cast<Manager::Systemd*>(&service_manager());
+    if (systemd && !service_manager().this_process_was_executed_by_systemd()) {
+        namespace Sd = ZidavovEva::Systemd;
+        const auto now = Sd::get_properties_via_systemd(systemd->unit(),
+                                                        {"ActiveState", "MainPID", "KillMode"});
+        auto value = [&](const char* key) {
+            const auto it = now.find(key);
+            return it == now.end() ? std::string() : it->second;
+        };
+        const std::string state = value("ActiveState");
+        if (state == Sd::ACTIVE || state == Sd::RELOADING || state == UNIT_STOPPING_STATE) {
+            const auto main = Sd::parse_pid(value("MainPID"));
+            if (main)
+                note(*main, describe_process(*main));
+            else
+                note(0, "the unit " + systemd->unit() + ", which is " + state);
+        }
+        // A unit that systemd stops by its main process only leaves the
+        // processes the daemon handed work to, on purpose (a cron job, an
+        // SSH session); the daemon's own program still running under its
+        // own name is the daemon left behind.
+        const bool main_only = value("KillMode") == KILL_MODE_MAIN_ONLY;
+        for (pid_t pid : Sd::get_pids_via_systemd(systemd->unit())) {
+            if (!main_only || runs_program_as_itself(pid, service_binary()))
+                note(pid, describe_process(pid));
+        }
+    } else if (can_check_service_status() && pidfile().empty()) {
+        // Without a pid file the status check finds the service by the
+        // process table, as --check does; a pid file, judged above, says more
+        // than a search by name would (that also finds an SSH session of a
+        // stopped server).
+        const std::string status = get_status_string();
+        const bool named = std::any_of(pids_seen.begin(), pids_seen.end(),
+                                       [&](pid_t pid) { return mentions_pid(status, pid); });
+        if (!status.empty() && !named)
+            note(0, status);
+    }
+    for (const auto& copy : _running_copies())
+        note(copy.pid, Copies::describe({copy}));
+    return seen;
+}
+
+void Base::_confirm_stopped() {
+    const auto start = std::chrono::steady_clock::now();
+    const auto limit = std::chrono::duration<double>(STOP_CONFIRM_WAIT);
+    std::vector<std::string> left = _what_still_runs();
+    while (!left.empty() && std::chrono::steady_clock::now() - start < limit) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(STOP_CONFIRM_POLL));
+        left = _what_still_runs();
+    }
+    if (left.empty())
+        return;
+    std::string list;
+    for (const auto& item : left)
+        list += (list.empty() ? "" : "; ") + item;
+    set_service_status(list);
+    throw service_exception(
+        "StopError",
+        {{"hint", "Still running after the stop: " + list + ". Look at its stop command or "
+                  "init script, end what is left (kill <pid>), then run the stop again."}});
+}
+
+}  // namespace Tavrel::ServiceManager
