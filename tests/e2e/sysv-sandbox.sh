@@ -8,8 +8,10 @@
 # The sandbox: new pid, mount, uts and network namespaces (only a loopback
 # device, so daemons may bind their usual ports); an overlay of / whose
 # writable layer lives on a tmpfs of the sandbox; proc, /sys and /dev; tmpfs
-# on /run and /tmp. The checkout and BUILD_DIR are bound in when they live
-# under /tmp. Its first process is zidavoveva_testinit from BUILD_DIR, which
+# on /run and /tmp. The checkout, BUILD_DIR and any directories listed
+# (colon-separated) in SANDBOX_BIND are bound in at their own paths, wherever
+# they are (under /tmp or /run the sandbox's own tmpfs would hide them, and a
+# separate file system is not part of the overlay). Its first process is zidavoveva_testinit from BUILD_DIR, which
 # runs the command, reaps orphaned daemons, and ends everything left when the
 # command ends.
 #
@@ -29,12 +31,9 @@ skip() { echo "sysv-sandbox: skipped: $*" >&2; exit 77; }
 command -v unshare >/dev/null || skip "unshare is not installed"
 [ -x "$init" ] || skip "$init is not built"
 
-# A checkout or build under /tmp would be hidden by the sandbox's own /tmp;
-# elsewhere they are seen through the overlay, and writes stay in it.
-binds=
-for dir in "$repo" "$build"; do
-    case "$dir" in /tmp/*) binds+=$dir: ;; esac
-done
+binds=$repo
+[ -d "$build" ] && binds+=:$build
+[ -n "${SANDBOX_BIND:-}" ] && binds+=:$SANDBOX_BIND
 
 scratch=$(mktemp -d /var/tmp/tavrel-sysv.XXXXXX)
 trap 'rmdir "$scratch" 2>/dev/null || true' EXIT

@@ -35,12 +35,72 @@ std::size_t line_at(const std::string& text, std::size_t byte) {
     return 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + byte, '\n'));
 }
 
+// Why the directory `path` (lstat `st`) lets someone other than root change
+// what it holds; nothing when it does not. `sticky_may_be_shared`: a sticky
+// directory writable by all is fine (nobody may rename another's entry).
+std::optional<std::string> untrusted_directory(const std::string& path, const struct stat& st,
+                                               bool sticky_may_be_shared) {
+    if (S_ISLNK(st.st_mode))
+        return path + " is a symbolic link";
+    if (!S_ISDIR(st.st_mode))
+        return path + " is not a directory";
+    if (st.st_uid != 0 && st.st_uid != ::geteuid())
+        return path + " belongs to another account (uid " + std::to_string(st.st_uid) + ")";
+    if ((st.st_mode & 022) != 0 && !(sticky_may_be_shared && (st.st_mode & S_ISVTX) != 0))
+        return path + " may be written by its group or others";
+    return std::nullopt;
+}
+
+[[noreturn]] void directory_refused(const std::string& module, const std::string& reason) {
+    load_failed(module, "every service definition in " + Definition::DIR + " is ignored, because " +
+                            reason + ". Make " + Definition::DIR +
+                            " and each directory above it a real directory that only root owns "
+                            "and may write.");
+}
+
 }  // namespace
 
+std::optional<std::string> Definition::untrusted_directory_reason() {
+    std::string dir = DIR;
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    for (bool is_definitions_dir = true;; is_definitions_dir = false) {
+        struct stat st {};
+        if (::lstat(dir.c_str(), &st) != 0) {
+            if (is_definitions_dir && (errno == ENOENT || errno == ENOTDIR))
+                return std::nullopt;
+            return dir + " cannot be examined (" + std::strerror(errno) + ")";
+        }
+        if (auto why = untrusted_directory(dir, st, !is_definitions_dir))
+            return why;
+        const auto slash = dir.rfind('/');
+        if (dir == "/" || slash == std::string::npos)
+            return std::nullopt;
+        dir = slash == 0 ? "/" : dir.substr(0, slash);
+    }
+}
+
 std::optional<Definition> Definition::find(const std::string& module_word) {
-    const std::string path = DIR + "/" + module_word + SUFFIX;
+    const std::string name = module_word + SUFFIX;
+    const std::string path = DIR + "/" + name;
     const std::string module = module_word;
-    FHUtils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (auto why = untrusted_directory_reason())
+        directory_refused(module, *why);
+    // The directory as it was examined: opened without following a link and
+    // looked at again, so a swap after the look above is refused too.
+    FHUtils::UniqueFd dir_fd(::open(DIR.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    if (!dir_fd) {
+        if (errno == ENOENT)
+            return std::nullopt;
+        directory_refused(module, DIR + " cannot be opened as a directory (" + std::strerror(errno) + ")");
+    }
+    struct stat dir_st {};
+    if (::fstat(dir_fd.get(), &dir_st) != 0)
+        load_failed(module, DIR + ": " + std::strerror(errno));
+    if (auto why = untrusted_directory(DIR, dir_st, false))
+        directory_refused(module, *why);
+    FHUtils::UniqueFd fd(
+        ::openat(dir_fd.get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!fd) {
         if (errno == ENOENT || errno == ENOTDIR)
             return std::nullopt;

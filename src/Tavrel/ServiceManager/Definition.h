@@ -25,7 +25,12 @@
 // or gives a value of the wrong shape is refused with Module::LoadFailed whose
 // error text names the file, the line and the reason. So is a file that root
 // does not own or that others may write: the definition chooses programs this
-// tool runs as root.
+// tool runs as root. For the same reason every definition is refused while DIR,
+// or a directory above it, is a symbolic link, belongs to another account or
+// may be written by its group or others (an account that could rename or
+// replace entries there could swap or remove the administrator's definitions).
+// A directory above DIR may be writable by all when it is sticky, as /tmp is:
+// there nobody but its owner may rename or remove DIR.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -49,6 +54,9 @@ class Definition {
     // The definition for `module_word` (DIR/<module_word>.json); nothing when
     // there is no such file; Module::LoadFailed when it cannot be used.
     static std::optional<Definition> find(const std::string& module_word);
+    // Why the definitions in DIR cannot be trusted (see above); nothing when
+    // they can, or when DIR does not exist.
+    static std::optional<std::string> untrusted_directory_reason();
     // Parses a definition's text; `path` is named in errors.
     static Definition parse(const std::string& path, const std::string& text);
 

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <sstream>
 
@@ -102,6 +103,60 @@ TEST(Definition, FindsOnlyTrustworthyFiles) {
     EXPECT_THAT(load_error([] { Definition::find("Dir"); }), HasSubstr("not a regular file"));
     ::symlink(path.c_str(), (dir / "Link.json").c_str());
     EXPECT_THAT(load_error([] { Definition::find("Link"); }), HasSubstr("Link.json"));
+    Definition::DIR = saved;
+}
+
+// Whoever may rename entries in the definitions directory, or in one above
+// it, can swap or remove the administrator's definitions: then none is used.
+TEST(Definition, IgnoresEveryDefinitionInADirectoryOthersControl) {
+    TempDir top;
+    auto saved = Definition::DIR;
+    const std::string parent = top / "etc";
+    Definition::DIR = parent + "/services";
+    EXPECT_FALSE(Definition::find("Good").has_value());  // no directory: no definitions
+    top.write("etc/services/Good.json", R"({"pidfile": "/run/good.pid"})");
+    ::chmod(parent.c_str(), 0755);
+    ::chmod(Definition::DIR.c_str(), 0755);
+    ASSERT_TRUE(Definition::find("Good").has_value());
+
+    const auto refused = [](const std::string& why) {
+        EXPECT_THAT(load_error([] { Definition::find("Good"); }),
+                    testing::AllOf(HasSubstr("every service definition in " + Definition::DIR + " is ignored"),
+                                   HasSubstr(why)));
+    };
+    ::chmod(Definition::DIR.c_str(), 0775);
+    refused(Definition::DIR + " may be written by its group or others");
+    // Sticky does not help the directory itself: others could add files to it.
+    ::chmod(Definition::DIR.c_str(), 01777);
+    refused(Definition::DIR + " may be written by its group or others");
+    ::chmod(Definition::DIR.c_str(), 0755);
+    ::chmod(parent.c_str(), 0777);
+    refused(parent + " may be written by its group or others");
+    // Above it, a directory shared the way /tmp is shared is fine.
+    ::chmod(parent.c_str(), 01777);
+    EXPECT_TRUE(Definition::find("Good").has_value());
+    ::chmod(parent.c_str(), 0755);
+
+    // A link to the real directory, or to a directory above it.
+    const std::string link = top / "link";
+    ASSERT_EQ(::symlink(parent.c_str(), link.c_str()), 0);
+    Definition::DIR = link + "/services";
+    refused(link + " is a symbolic link");
+    Definition::DIR = top / "services-link";
+    ASSERT_EQ(::symlink((parent + "/services").c_str(), Definition::DIR.c_str()), 0);
+    refused(Definition::DIR + " is a symbolic link");
+
+    // Another account's directory (only root can give one away).
+    Definition::DIR = parent + "/services";
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::chown(Definition::DIR.c_str(), 65534, 65534), 0);
+        refused(Definition::DIR + " belongs to another account (uid 65534)");
+        ASSERT_EQ(::chown(Definition::DIR.c_str(), 0, 0), 0);
+        ASSERT_EQ(::chown(parent.c_str(), 65534, 65534), 0);
+        refused(parent + " belongs to another account (uid 65534)");
+        ASSERT_EQ(::chown(parent.c_str(), 0, 0), 0);
+    }
+    EXPECT_TRUE(Definition::find("Good").has_value());
     Definition::DIR = saved;
 }
 
