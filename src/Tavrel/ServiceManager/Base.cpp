@@ -562,7 +562,7 @@ std::unique_ptr<Manager::Backend> Base::_build_service_manager() {
     }
     // Asked to leave systemd out: the init script starts and stops the
     // service, and its process is found without systemctl.
-    if (ZidavovEva::argv_contains(IGNORE_SYSTEMD_MARKER))
+    if (run_options().ignore_systemd)
         return std::make_unique<Manager::Initd>(Manager::Initd::Options{.service = name});
     std::string unit = _get_systemd_name(name);
     if (auto info = ZidavovEva::Systemd::has_service_via_systemd(unit)) {
