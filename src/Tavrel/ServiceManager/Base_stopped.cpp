@@ -5,6 +5,7 @@
 
 #include "Tavrel/Proc/PID.h"
 #include "Tavrel/PwUtils.h"
+#include "Tavrel/Text/Words.h"
 #include "Tavrel/ServiceManager/Manager/PidfileProcess.h"
 #include "Tavrel/ServiceManager/Manager/Systemd.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
@@ -20,18 +21,6 @@
 namespace Tavrel::ServiceManager {
 
 namespace {
-
-std::string joined(const std::vector<std::string>& words) {
-    std::string line;
-    for (const auto& w : words)
-        line += (line.empty() ? "" : " ") + w;
-    return line;
-}
-
-std::string base_name(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 std::string executable_of(pid_t pid) {
     char link[PATH_MAX + 1];
@@ -52,7 +41,7 @@ std::string describe_process(pid_t pid) {
         Proc::PID process(pid);
         if (!process.is_running())
             return {};
-        return "PID " + std::to_string(pid) + " (" + joined(process.cmdline()) + ")";
+        return "PID " + std::to_string(pid) + " (" + Text::join_words(process.cmdline()) + ")";
     } catch (const std::exception&) {
         return {};
     }
@@ -72,7 +61,8 @@ bool runs_program_as_itself(pid_t pid, const std::string& program) {
     }
     try {
         const auto words = Proc::PID(pid).cmdline();
-        return !words.empty() && base_name(words.front()) == base_name(exe);
+        return !words.empty() &&
+               Text::last_path_part(words.front()) == Text::last_path_part(exe);
     } catch (const std::exception&) {
         return false;
     }

@@ -4,6 +4,7 @@
 #include "Tavrel/Proc/Lineage.h"
 #include "Tavrel/Proc/Read.h"
 #include "Tavrel/PsParser/Parse.h"
+#include "Tavrel/Text/Words.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -59,24 +60,12 @@ std::vector<std::string> words_of(const std::string& cmdline) {
     return words;
 }
 
-std::string joined(const std::vector<std::string>& words) {
-    std::string line;
-    for (const auto& w : words)
-        line += (line.empty() ? "" : " ") + w;
-    return line;
-}
-
-std::string base_name(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // The command line's first word is the program as launched, not a title the
 // process gave itself ("sshd: alice [priv]").
 bool names_program(const std::string& first, const std::string& resolved,
                    const std::string& given) {
-    return first == given || first == resolved || first == base_name(given) ||
-           first == base_name(resolved);
+    return first == given || first == resolved || first == Text::last_path_part(given) ||
+           first == Text::last_path_part(resolved);
 }
 
 bool is_zombie(const std::string& dir) {
@@ -116,7 +105,7 @@ std::vector<Copy> find(const std::string& program, const std::vector<std::string
             continue;
         if (is_zombie(dir))
             continue;
-        copies.push_back({*pid, joined(words)});
+        copies.push_back({*pid, Text::join_words(words)});
     }
     ::closedir(proc);
     std::sort(copies.begin(), copies.end(), [](const Copy& a, const Copy& b) { return a.pid < b.pid; });
