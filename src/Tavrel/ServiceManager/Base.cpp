@@ -13,6 +13,7 @@
 #include "Tavrel/Services/Enabled.h"
 #include "Tavrel/ServiceManager/Manager/Initd.h"
 #include "Tavrel/ServiceManager/Manager/Systemd.h"
+#include "Tavrel/ZidavovEva/InitFile.h"
 #include "Tavrel/ZidavovEva/Lock.h"
 #include "Tavrel/ZidavovEva/SetupPath.h"
 #include "Tavrel/ZidavovEva/Startup.h"
@@ -561,9 +562,13 @@ std::unique_ptr<Manager::Backend> Base::_build_service_manager() {
             .service = name, .this_process_was_executed_by_systemd = true});
     }
     // Asked to leave systemd out: the init script starts and stops the
-    // service, and its process is found without systemctl.
-    if (run_options().ignore_systemd)
-        return std::make_unique<Manager::Initd>(Manager::Initd::Options{.service = name});
+    // service, and its process is found without systemctl. The script is
+    // looked up even where the service has a unit (the usual lookup skips
+    // it there, and the service's bare program would be run instead).
+    if (run_options().ignore_systemd) {
+        return std::make_unique<Manager::Initd>(Manager::Initd::Options{
+            .service = name, .init_script = ZidavovEva::find_init_script(name).value_or("")});
+    }
     std::string unit = _get_systemd_name(name);
     if (auto info = ZidavovEva::Systemd::has_service_via_systemd(unit)) {
         return std::make_unique<Manager::Systemd>(

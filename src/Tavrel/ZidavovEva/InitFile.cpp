@@ -26,7 +26,12 @@ std::optional<std::string> getinitfile(std::string_view service) {
         return std::nullopt;
     if (Systemd::has_service_via_systemd(service))
         return std::nullopt;
+    return find_init_script(service);
+}
 
+std::optional<std::string> find_init_script(std::string_view service) {
+    if (service.empty() || service == NEVER_A_SCRIPT)
+        return std::nullopt;
     static const Regex hidden(R"(^\.)");
     static const Regex leftover(R"(\.rpm[a-z]+$)");
     const std::string escaped = Regex::escape(service);

@@ -21,5 +21,8 @@ namespace Tavrel::ZidavovEva {
 inline std::string NEVER_A_SCRIPT = "functions";
 
 std::optional<std::string> getinitfile(std::string_view service);
+// The same search of Initd::INIT_D_DIR whether or not systemd has a unit:
+// for a run told to leave systemd out, whose script must run even so.
+std::optional<std::string> find_init_script(std::string_view service);
 
 }  // namespace Tavrel::ZidavovEva
