@@ -3,9 +3,11 @@
 #include "Tavrel/ErrnoGuard.h"
 #include "Tavrel/Proc/Lineage.h"
 #include "Tavrel/Proc/Read.h"
+#include "Tavrel/PsParser.h"
 #include "Tavrel/PwUtils.h"
 #include "Tavrel/Regex.h"
 #include "Tavrel/Text/Printable.h"
+#include "Tavrel/Text/Words.h"
 #include "Tavrel/Unix/PID/Tiny.h"
 
 #include <fcntl.h>
@@ -49,6 +51,26 @@ bool runs_binary(const std::string& exe, const std::string& binary) {
     std::error_code ec;
     const std::string wanted = std::filesystem::canonical(binary, ec).string();
     return !ec && exe == wanted;
+}
+
+// The script an interpreted daemon runs (spamd is a perl script, so its
+// executable is perl): the first word after the interpreter's options; ""
+// when the process does not run a known interpreter.
+std::string interpreted_script(Proc::PID& process, const std::string& exe) {
+    static const Regex interpreter("^" + PsParser::get_known_interpreters_regex().pattern() +
+                                   "(?:[0-9][0-9.]*)?$");
+    if (exe.empty() || !interpreter.test(Text::last_path_part(exe)))
+        return {};
+    std::vector<std::string> words;
+    try {
+        words = process.cmdline();
+    } catch (const std::exception&) {
+        return {};
+    }
+    for (std::size_t i = 1; i < words.size(); ++i)
+        if (!words[i].empty() && words[i][0] != PsParser::OPTION_MARKER)
+            return words[i];
+    return {};
 }
 
 bool trusted_file(const struct stat& st) {
@@ -111,7 +133,9 @@ Verdict judge(const std::string& pidfile, const Expectation& expected) {
     if (!expected.program.empty() && !exe.empty()) {
         bool matches = false;
         try {
-            matches = Regex(expected.program).test(exe);
+            const Regex program(expected.program);
+            const std::string script = interpreted_script(*process, exe);
+            matches = program.test(exe) || (!script.empty() && program.test(script));
         } catch (const std::exception&) {
         }
         if (!matches)

@@ -50,6 +50,21 @@ TEST(PidFileJudge, TheServicesOwnProcessByOwnerOrProgram) {
     EXPECT_EQ(Judge::judge(file, {.owner = ME}).outcome, Outcome::NotRunning);
 }
 
+// An interpreted daemon (spamd) runs perl: its program is the script the
+// interpreter runs, after the interpreter's options.
+TEST(PidFileJudge, AnInterpretedDaemonIsItsScript) {
+    if (::access("/usr/bin/perl", X_OK) != 0)
+        GTEST_SKIP() << "no /usr/bin/perl";
+    TempDir dir;
+    const std::string script = dir.write("food", "sleep 30;\n");
+    auto child = TestChild::spawn("/usr/bin/perl", {"perl", "-T", "-w", script});
+    const std::string file = dir.write("svc.pid", std::to_string(child.pid()) + "\n");
+    const std::string stranger = ::geteuid() == 0 ? "nobody" : "root";
+    EXPECT_TRUE(Judge::judge(file, {.program = "/food$", .owner = stranger}).confirmed());
+    EXPECT_EQ(Judge::judge(file, {.program = "/crond$", .owner = ME}).outcome,
+              Outcome::WrongProgram);
+}
+
 // Whoever may write the file could name any of root's processes: a root
 // owner confirms only a file that neither its group nor others may write.
 TEST(PidFileJudge, ARootOwnerNeedsAFileNobodyElseMayWrite) {
