@@ -53,14 +53,18 @@ bool runs_binary(const std::string& exe, const std::string& binary) {
     return !ec && exe == wanted;
 }
 
-// The script an interpreted daemon runs (spamd is a perl script, so its
-// executable is perl): the first word after the interpreter's options; ""
-// when the process does not run a known interpreter.
-std::string interpreted_script(Proc::PID& process, const std::string& exe) {
+// Whether the executable is one of the known interpreters (perl, perl5.36):
+// an interpreted daemon (spamd is a perl script) runs one, and often shows a
+// title of its own ("spamd") instead of the script's path.
+bool is_interpreter(const std::string& exe) {
     static const Regex interpreter("^" + PsParser::get_known_interpreters_regex().pattern() +
                                    "(?:[0-9][0-9.]*)?$");
-    if (exe.empty() || !interpreter.test(Text::last_path_part(exe)))
-        return {};
+    return !exe.empty() && interpreter.test(Text::last_path_part(exe));
+}
+
+// The script an interpreter runs: the first word after its options; "" when
+// its command line does not show one.
+std::string interpreted_script(Proc::PID& process) {
     std::vector<std::string> words;
     try {
         words = process.cmdline();
@@ -132,17 +136,20 @@ Verdict judge(const std::string& pidfile, const Expectation& expected) {
     bool program_confirmed = false;
     if (!expected.program.empty() && !exe.empty()) {
         bool matches = false;
+        const bool interpreted = is_interpreter(exe);
         try {
             const Regex program(expected.program);
-            const std::string script = interpreted_script(*process, exe);
+            const std::string script = interpreted ? interpreted_script(*process) : "";
             matches = program.test(exe) || (!script.empty() && program.test(script));
         } catch (const std::exception&) {
         }
-        if (!matches)
+        // An interpreter's executable says nothing about which script it
+        // runs: such a process is left to the owner's confirmation below.
+        if (!matches && !interpreted)
             return refused(Outcome::WrongProgram, pid,
                            "The " + which + " runs “" + Text::printable(exe) +
                                "”, not the service's program.");
-        program_confirmed = true;
+        program_confirmed = matches;
     }
     program_confirmed = program_confirmed || runs_binary(exe, expected.binary);
 

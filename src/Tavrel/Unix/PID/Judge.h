@@ -14,7 +14,9 @@
 //   - that pid is neither this process nor one of its ancestors;
 //   - the process runs and has not ended (a zombie has);
 //   - it runs `program` when a program pattern is given (a process running
-//     another program is refused outright);
+//     another program is refused outright; a known interpreter counts when
+//     the script it runs matches, and otherwise is left to its owner, since
+//     an interpreted daemon may show a title instead of its script);
 //   - it is not younger than the file: a process started after the pid file
 //     was last written has a reused pid;
 //   - and it shows itself to be the service's: it runs `program` or `binary`,
