@@ -41,4 +41,14 @@ std::optional<std::string> link_at(int dirfd, const char* relpath) {
     return std::string(buf, static_cast<size_t>(n));
 }
 
+std::string executable(const std::string& process_dir) {
+    auto exe = link_at(AT_FDCWD, (process_dir + "/exe").c_str());
+    if (!exe)
+        return {};
+    static const std::string deleted = " (deleted)";
+    if (exe->ends_with(deleted))
+        exe->resize(exe->size() - deleted.size());
+    return *exe;
+}
+
 }  // namespace Tavrel::Proc::Read

@@ -17,5 +17,10 @@ std::optional<std::string> at(int dirfd, const char* relpath);
 std::optional<std::string> path(const std::string& path);
 // The target of a symbolic link, or nothing.
 std::optional<std::string> link_at(int dirfd, const char* relpath);
+// The program a process runs, from its directory ("/proc/42"), without the
+// mark of a program replaced on disk ("/usr/sbin/x (deleted)"); "" when it
+// cannot be read (another user's process without privilege, or one that has
+// ended).
+std::string executable(const std::string& process_dir);
 
 }  // namespace Tavrel::Proc::Read

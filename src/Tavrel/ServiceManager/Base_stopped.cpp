@@ -4,6 +4,7 @@
 #include "Tavrel/ServiceManager/Base.h"
 
 #include "Tavrel/Proc/PID.h"
+#include "Tavrel/Proc/Read.h"
 #include "Tavrel/PwUtils.h"
 #include "Tavrel/Text/Words.h"
 #include "Tavrel/ServiceManager/Manager/PidfileProcess.h"
@@ -22,19 +23,6 @@ namespace Tavrel::ServiceManager {
 
 namespace {
 
-std::string executable_of(pid_t pid) {
-    char link[PATH_MAX + 1];
-    const std::string path = Base::PROC_PATH + "/" + std::to_string(pid) + "/exe";
-    const ssize_t n = ::readlink(path.c_str(), link, PATH_MAX);
-    if (n <= 0)
-        return {};
-    std::string exe(link, static_cast<size_t>(n));
-    static const std::string deleted = " (deleted)";
-    if (exe.ends_with(deleted))
-        exe.resize(exe.size() - deleted.size());
-    return exe;
-}
-
 // "PID 42 (/usr/sbin/zd -f)"; empty when the process has ended meanwhile.
 std::string describe_process(pid_t pid) {
     try {
@@ -51,7 +39,7 @@ std::string describe_process(pid_t pid) {
 // title of its own ("CRON", "sshd: alice"); the daemon itself runs it under
 // its own name.
 bool runs_program_as_itself(pid_t pid, const std::string& program) {
-    const std::string exe = executable_of(pid);
+    const std::string exe = Proc::Read::executable(Base::PROC_PATH + "/" + std::to_string(pid));
     if (exe.empty())
         return false;
     if (!program.empty()) {

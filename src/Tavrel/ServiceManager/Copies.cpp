@@ -31,19 +31,6 @@ std::optional<pid_t> as_pid(const char* name) {
     return static_cast<pid_t>(value);
 }
 
-// The program the process runs, without the marker of one replaced on disk.
-std::string executable_of(const std::string& dir) {
-    char link[PATH_MAX + 1];
-    const ssize_t n = ::readlink((dir + "/exe").c_str(), link, PATH_MAX);
-    if (n <= 0)
-        return {};
-    std::string exe(link, static_cast<size_t>(n));
-    static const std::string deleted = " (deleted)";
-    if (exe.ends_with(deleted))
-        exe.resize(exe.size() - deleted.size());
-    return exe;
-}
-
 std::vector<std::string> words_of(const std::string& cmdline) {
     std::vector<std::string> words;
     std::string word;
@@ -94,7 +81,7 @@ std::vector<Copy> find(const std::string& program, const std::vector<std::string
         struct stat st {};
         if (::stat(dir.c_str(), &st) != 0 || (owner && st.st_uid != *owner))
             continue;
-        if (executable_of(dir) != wanted)
+        if (Proc::Read::executable(dir) != wanted)
             continue;
         const auto cmdline = Proc::Read::path(dir + "/cmdline");
         if (!cmdline)

@@ -31,20 +31,6 @@ Verdict refused(Outcome outcome, std::optional<pid_t> named, std::string reason)
     return v;
 }
 
-// The executable the process runs; "" when it cannot be read (a process of
-// another user without privilege, or one that has ended).
-std::string executable_of(pid_t pid) {
-    auto exe = Proc::Read::link_at(AT_FDCWD,
-                                   (Proc::PROC_PATH + "/" + std::to_string(pid) + "/exe").c_str());
-    if (!exe)
-        return {};
-    // A program replaced on disk shows as "/usr/sbin/x (deleted)".
-    static const std::string deleted = " (deleted)";
-    if (exe->ends_with(deleted))
-        exe->resize(exe->size() - deleted.size());
-    return *exe;
-}
-
 bool runs_binary(const std::string& exe, const std::string& binary) {
     if (exe.empty() || binary.empty())
         return false;
@@ -132,7 +118,7 @@ Verdict judge(const std::string& pidfile, const Expectation& expected) {
     if (!process || !process->is_running())
         return refused(Outcome::NotRunning, pid, "The " + which + " is not running.");
 
-    const std::string exe = executable_of(*pid);
+    const std::string exe = Proc::Read::executable(Proc::PROC_PATH + "/" + std::to_string(*pid));
     bool program_confirmed = false;
     if (!expected.program.empty() && !exe.empty()) {
         bool matches = false;
