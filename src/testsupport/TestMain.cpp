@@ -4,12 +4,13 @@
 // error would then see nothing, and would write into the host's logs. Every
 // test program therefore starts with log paths that cannot be opened; a test
 // that wants a log file points them at its own temporary directory.
-// Likewise, a run as root writes the platform identity cache wherever a
-// question about the platform is asked: every test program keeps it in a
-// temporary directory of its own, removed when it ends, so the suite leaves
-// the machine as it found it.
+// Likewise, a run as root writes the platform identity cache and the account
+// cache wherever a question about the platform or an account is asked: every
+// test program keeps them in a temporary directory of its own, removed when
+// it ends, so the suite leaves the machine as it found it.
 #include "Tavrel/Logger.h"
 #include "Tavrel/OS/SysBootstrap.h"
+#include "Tavrel/PwDiskCache.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -20,16 +21,17 @@
 int main(int argc, char** argv) {
     Tavrel::Logger::STD_LOG_FILE = "/nonexistent/zidavoveva-unit-tests/error_log";
     Tavrel::Logger::PANIC_LOG_FILE = "/nonexistent/zidavoveva-unit-tests/panic_log";
-    std::string identity_dir = "/tmp/zidavoveva-unit-os.XXXXXX";
-    if (::mkdtemp(identity_dir.data()) == nullptr)
-        identity_dir = "/nonexistent/zidavoveva-unit-tests/os";
+    std::string caches_dir = "/tmp/zidavoveva-unit-caches.XXXXXX";
+    if (::mkdtemp(caches_dir.data()) == nullptr)
+        caches_dir = "/nonexistent/zidavoveva-unit-tests/caches";
     namespace SB = Tavrel::OS::SysBootstrap;
-    SB::CACHE_DIR = identity_dir + "/caches/os";
+    SB::CACHE_DIR = caches_dir + "/caches/os";
     SB::CACHE_LINK = SB::CACHE_DIR + "/identity";
     SB::CUSTOM_LINK = SB::CACHE_DIR + "/identity.custom";
+    Tavrel::PwDiskCache::CACHE_DIR = caches_dir + "/pwcache";
     ::testing::InitGoogleTest(&argc, argv);
     const int status = RUN_ALL_TESTS();
     std::error_code ignored;
-    std::filesystem::remove_all(identity_dir, ignored);
+    std::filesystem::remove_all(caches_dir, ignored);
     return status;
 }
