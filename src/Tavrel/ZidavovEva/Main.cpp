@@ -179,8 +179,11 @@ int run_or_throw(const Command& command) {
                                      {.systemd_unit_command = options.systemd_unit_command,
                                       .ignore_systemd = options.ignore_systemd});
         // Before anything is done to it: afterwards only what this run
-        // added to its logs is shown.
-        Services::Log::mark_logs_at_run_start(log_words(*srv));
+        // added to its logs is shown. A check or a status shows no logs, so
+        // it skips the look-up (the database's log path means reading its
+        // option files on every monitor run).
+        if (!options.check && !options.status)
+            Services::Log::mark_logs_at_run_start(log_words(*srv));
 
         // A custom action of the service's class is named by a bare word.
         static const Regex action_word(R"(^[a-z]+$)");
