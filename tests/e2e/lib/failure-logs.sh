@@ -14,14 +14,12 @@ e2e=$1 program=$2 mode=$3
 shift 3
 [ "${1:-}" = -- ] && shift
 . "$e2e/lib/debs.sh"
+. "$e2e/lib/httpd.sh"
 
 install_debs_in_sandbox "$@" || exit 1
 rm -f /usr/sbin/policy-rc.d
 echo "failure-logs[$mode]: packages installed ($SECONDS s)"
-# The tool counts the web server as installed only with the panel's web stack
-# flag; the web server wants the machine's name to have an address.
-mkdir -p /etc/tavrel && touch /etc/tavrel/webstack4
-grep -qw "$(hostname)" /etc/hosts || echo "127.0.1.1 $(hostname)" >>/etc/hosts
+httpd_prepare
 [ "$mode" = systemd ] && systemctl daemon-reload
 
 ln -sf "$program" /usr/local/sbin/zidavoveva_service
@@ -36,13 +34,7 @@ log_messages() { sed -n '/Log Messages/,$p' <<<"$1"; }
 
 # 1. A certificate the web server cannot load: its start script says only
 #    "Action 'start' failed. The Apache error log may have more information."
-a2enmod ssl >/dev/null
-cat >/etc/apache2/sites-enabled/zz-bad-certificate.conf <<'CONF'
-<VirtualHost *:443>
-    SSLEngine on
-    SSLCertificateFile /etc/hostname
-</VirtualHost>
-CONF
+httpd_break_certificate
 tool httpd --stop >/dev/null 2>&1
 cause='AH02562: Failed to configure certificate'
 shown=()
@@ -56,8 +48,7 @@ done
 # The second run shows its own attempts' lines, not the first run's as well.
 [ "${shown[0]}" = "${shown[1]}" ] ||
     fail "httpd: the second run shows ${shown[1]} lines of the reason, the first ${shown[0]}"
-rm -f /etc/apache2/sites-enabled/zz-bad-certificate.conf
-a2dismod ssl >/dev/null
+httpd_mend_certificate
 tool httpd --stop >/dev/null 2>&1
 
 if [ "$mode" = systemd ]; then
