@@ -19,6 +19,7 @@
 #include "Tavrel/ZidavovEva/Help.h"
 #include "Tavrel/ZidavovEva/InvocationLog.h"
 #include "Tavrel/ZidavovEva/Parseargv.h"
+#include "Tavrel/ZidavovEva/ResultRecord.h"
 #include "Tavrel/ZidavovEva/RunSignals.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 
@@ -132,7 +133,7 @@ void show_startup_log_for_srv(ServiceManager::Base& srv) {
         .show_startup_log();
 }
 
-int run_or_throw(const Command& command) {
+int run_or_throw(const Command& command, ResultRecord::Run& result) {
     Services::Log::RUN_START = std::chrono::system_clock::now();
     PwDiskCache::enable();
     Terminal::note_colour_wish();  // NO_COLOR goes with the cleaning below
@@ -208,6 +209,7 @@ int run_or_throw(const Command& command) {
         }
     } catch (const Exception& e) {
         caught = e;
+        result.failed(e);
         static const Regex service_family(R"(^Tavrel::Exception::Services?::)");
         static const Regex absent(R"(^Tavrel::Exception::Services::(?:NotConfigured|NotInstalled)$)");
         static const Regex quiet_failures(
@@ -270,7 +272,7 @@ bool _parent_is_systemd() { return ::getppid() == 1; }
 
 Command read_command(const std::string& program, const std::vector<std::string>& args,
                      bool parent_is_init) {
-    Command command{program, parse_invocation_name(program), std::nullopt, {}};
+    Command command{program, parse_invocation_name(program), std::nullopt, {}, args};
     // A run from a shell or a program is verbose unless its options say
     // otherwise; a stop<word> name stops whatever the options say.
     const Implied implied{.verbose = parent_is_init ? 0 : 1,
@@ -284,20 +286,27 @@ Command read_command(const std::string& program, const std::vector<std::string>&
 }
 
 int run(const Command& command) {
+    ResultRecord::Run result(command);
     int status = EXIT_FAILURE_STATUS;
     try {
-        status = run_or_throw(command);
+        status = run_or_throw(command, result);
     } catch (const Done& d) {
         status = d.status;
     } catch (const Fatal& f) {
         to_stderr(f.text);
+        result.failed(f.text);
     } catch (const Exception& e) {
         to_stderr(e.to_string());
+        result.failed(e);
     } catch (const std::exception& e) {
         to_stderr(e.what());
+        result.failed(std::string(e.what()));
     }
+    result.look_at(current().get());
     // The object goes here, in the process that built it: its lock is released.
     current().reset();
+    // Last: after whatever the object's end wrote.
+    result.finish(status);
     return status;
 }
 

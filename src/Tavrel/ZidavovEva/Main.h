@@ -65,6 +65,7 @@ struct Command {
     std::optional<Invocation> invocation;  // nothing: not one of the program's names
     std::optional<ParsedArgv> options;     // nothing: the options were refused
     std::string refusal;                   // why they were
+    std::vector<std::string> args;         // as given: a refused line may still ask for --json
 };
 // Never throws: a refused command line is kept with its refusal, which run()
 // reports once the program's name has been checked.

@@ -1,7 +1,8 @@
 # Checks that a file holds one JSON record per line, each an object with the
 # members of the tool's message records (indent, pid, type, contents, partial)
-# and a known message type. Fails (non-zero exit, the line on standard error)
-# on the first line that is not.
+# and a known message type, the last one (and only it) the run's result
+# record. Fails (non-zero exit, the line on standard error) on the first line
+# that is not.
 #
 #   cmake -DFILE=run.out -DLINES=$(wc -l <run.out) -P tests/e2e/lib/json-lines.cmake
 if(NOT DEFINED FILE)
@@ -13,6 +14,7 @@ string(LENGTH "${whole}" size)
 if(size EQUAL 0)
   message(FATAL_ERROR "${FILE} is empty: no record at all")
 endif()
+list(LENGTH lines count)
 set(n 0)
 foreach(line IN LISTS lines)
   math(EXPR n "${n} + 1")
@@ -27,7 +29,17 @@ foreach(line IN LISTS lines)
     endif()
   endforeach()
   string(JSON type GET "${line}" type)
-  if(NOT type MATCHES "^(error|warn|success|out|debug|header)$")
+  if(n EQUAL count)
+    if(NOT type STREQUAL "result")
+      message(FATAL_ERROR "${FILE}:${n}: the last record is not the result record: ${line}")
+    endif()
+    foreach(member service action succeeded status running pids failure_class error_id message duration_ms)
+      string(JSON value ERROR_VARIABLE err GET "${line}" contents ${member})
+      if(err)
+        message(FATAL_ERROR "${FILE}:${n}: the result record has no \"${member}\": ${line}")
+      endif()
+    endforeach()
+  elseif(NOT type MATCHES "^(error|warn|success|out|debug|header)$")
     message(FATAL_ERROR "${FILE}:${n}: unknown message type \"${type}\": ${line}")
   endif()
 endforeach()

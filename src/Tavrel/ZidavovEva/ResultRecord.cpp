@@ -1,0 +1,207 @@
+#include "Tavrel/ZidavovEva/ResultRecord.h"
+
+#include "Tavrel/Exception.h"
+#include "Tavrel/Output.h"
+#include "Tavrel/Output/FileHandle.h"
+#include "Tavrel/Regex.h"
+#include "Tavrel/ServiceManager/Base.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+namespace Tavrel::ZidavovEva::ResultRecord {
+
+namespace {
+
+// The run whose record is still due; the exit handler writes it when
+// std::exit ends the run before the driver could.
+Run* pending = nullptr;
+
+template <typename T>
+nlohmann::ordered_json or_null(const std::optional<T>& value) {
+    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
+}
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// The exit handler: std::exit called in the middle of a run (the skip during
+// a base installation ends the process with 0 from deep inside a restart).
+void finish_pending_at_exit(int status, void*) {
+    if (pending)
+        pending->finish(status);
+}
+
+}  // namespace
+
+nlohmann::ordered_json contents(const Facts& f) {
+    const bool succeeded = f.status == 0;
+    nlohmann::ordered_json pids;  // null: never looked
+    if (f.pids)
+        pids = nlohmann::ordered_json::array();
+    for (pid_t pid : f.pids.value_or(std::vector<pid_t>{}))
+        pids.push_back(static_cast<long>(pid));
+    nlohmann::ordered_json none;
+    return {
+        {"service", or_null(f.service)},
+        {"action", or_null(f.action)},
+        {"succeeded", succeeded},
+        {"status", f.status},
+        {"running", or_null(f.running)},
+        {"pids", pids},
+        {"failure_class", succeeded ? none : or_null(f.failure_class)},
+        {"error_id", succeeded ? none : or_null(f.error_id)},
+        {"message", succeeded ? none : or_null(f.message)},
+        {"duration_ms", f.duration_ms},
+    };
+}
+
+std::vector<pid_t> pids_in_status(std::string_view status_text) {
+    // Anchored at the line's end: the command shown before it is another
+    // program's text and may itself read "with PID 1".
+    static const Regex status_line(R"(with PID (\d+) \([^()\n]* check\)$)", Regex::MULTILINE);
+    std::vector<pid_t> pids;
+    for (const auto& m : status_line.match_all(status_text)) {
+        const std::string_view digits = m[1];
+        pid_t pid = 0;
+        auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+        if (ec == std::errc() && end == digits.data() + digits.size() && pid > 0 &&
+            std::find(pids.begin(), pids.end(), pid) == pids.end())
+            pids.push_back(pid);
+    }
+    return pids;
+}
+
+bool asks_for_json(const std::vector<std::string>& args) {
+    const std::vector<std::string> names = option_names();
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--")
+            return false;
+        if (arg.size() <= 2 || arg.rfind("--", 0) != 0 || arg.find('=') != std::string::npos)
+            continue;
+        const std::string name = arg.substr(2);
+        if (option_takes_value(name)) {
+            ++i;  // its value, whatever it reads
+            continue;
+        }
+        if (!JSON_OPTION.starts_with(name))
+            continue;
+        const bool unique = std::none_of(names.begin(), names.end(), [&](const std::string& o) {
+            return o != JSON_OPTION && o.starts_with(name);
+        });
+        if (unique)
+            return true;
+    }
+    return false;
+}
+
+std::optional<std::string> service_word(const Main::Command& command) {
+    if (!command.invocation)
+        return std::nullopt;
+    std::string word = command.invocation->service;
+    if ((word.empty() || word == Main::GENERIC_WORD) && command.options &&
+        !command.options->words.empty())
+        word = command.options->words.front();
+    // The words the run refuses as no service at all.
+    if (word.empty() || word == Main::GENERIC_WORD || word == Main::BASE_WORD ||
+        is_action_word(word))
+        return std::nullopt;
+    return word;
+}
+
+std::optional<std::string> asked_action(const Main::Command& command) {
+    if (!command.options)
+        return std::nullopt;
+    const ParsedArgv& o = *command.options;
+    if (o.help)
+        return std::string(HELP_ACTION);
+    if (o.check)
+        return "check";
+    if (o.status)
+        return "status";
+    if (o.mode == STOP)
+        return "stop";
+    if (o.mode == RELOAD)
+        return "reload";
+    return "restart";
+}
+
+Run::Run(const Main::Command& command)
+    : wanted_(command.options ? command.options->json : asks_for_json(command.args)),
+      owner_(::getpid()),
+      start_(std::chrono::steady_clock::now()) {
+    facts_.service = service_word(command);
+    facts_.action = asked_action(command);
+    static const bool handler_set = ::on_exit(finish_pending_at_exit, nullptr) == 0;
+    (void)handler_set;
+    pending = this;
+}
+
+Run::~Run() {
+    if (pending == this)
+        pending = nullptr;
+}
+
+void Run::failed(const Exception& e) {
+    facts_.failure_class = e.class_name();
+    // An unknown service is shown without an id: a mistake of the caller,
+    // not an incident to look up in the logs.
+    if (e.isa("Services::Unknown"))
+        facts_.error_id.reset();
+    else
+        facts_.error_id = e.id();
+    facts_.message = e.to_string_no_id();
+    exception_noted_ = true;
+}
+
+void Run::failed(const std::string& message) {
+    if (exception_noted_)
+        return;
+    facts_.message = message;
+}
+
+void Run::look_at(ServiceManager::Base* srv) noexcept {
+    // Only a program that reads the record pays for the look.
+    if (!srv || !wanted_)
+        return;
+    try {
+        // What it carried out: "START" when a restart found the service
+        // down, a custom action's word.
+        if (const std::string done = srv->service_argv_action(); !done.empty())
+            facts_.action = lower(done);
+        const std::string status = srv->get_status_string();
+        facts_.running = !status.empty();
+        facts_.pids = pids_in_status(status);
+    } catch (...) {
+        facts_.running.reset();
+        facts_.pids.reset();
+    }
+}
+
+void Run::finish(int status) {
+    // A forked child that leaves through std::exit has a copy of this object.
+    if (finished_ || !wanted_ || ::getpid() != owner_)
+        return;
+    finished_ = true;
+    if (pending == this)
+        pending = nullptr;
+    facts_.status = status;
+    facts_.duration_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now() - start_)
+                             .count();
+    // A handle of its own: at exit the shared standard-output handle may be gone.
+    Output::Base::Options options;
+    options.filehandle = Output::FileHandle::from_fd(STDOUT_FILENO);
+    Output::Base out(std::move(options));
+    out.message(TYPE, Output::Contents(contents(facts_)));
+}
+
+}  // namespace Tavrel::ZidavovEva::ResultRecord

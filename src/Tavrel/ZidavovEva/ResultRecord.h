@@ -1,0 +1,122 @@
+// Tavrel::ZidavovEva::ResultRecord: the record that closes every run with
+// --json. A program that drives the tool on many hosts (a fleet engine) then
+// reads the outcome from one object: the message records before it are for
+// people, standard error is not JSON, and the exit status alone says neither
+// what failed nor what runs now.
+//
+//   {"indent":0,"pid":4711,"type":"result","contents":{"service":"crond",
+//    "action":"restart","succeeded":true,"status":0,"running":true,
+//    "pids":[4713],"failure_class":null,"error_id":null,"message":null,
+//    "duration_ms":812},"partial":0}
+//
+// In the run driver (Tavrel/ZidavovEva/Main.cpp):
+//
+//   ResultRecord::Run result(command);   // the clock starts
+//   ... result.failed(e) or result.failed(text) where a failure is caught
+//   result.look_at(srv);                 // while the service object lives
+//   result.finish(status);               // written only when --json was asked
+//
+// The record is written by the process that started the run, after every
+// other record of it. A run that std::exit ends early (the skip during a base
+// installation) still writes it, from an exit handler, without the look at the
+// service. A run ended by a signal (TERM, INT, KILL) writes none: no record
+// at all means the run was cut short.
+#pragma once
+
+#include "Tavrel/ZidavovEva/Main.h"
+
+#include <sys/types.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Tavrel {
+class Exception;
+}
+
+namespace Tavrel::ZidavovEva::ResultRecord {
+
+// The message type of the record.
+inline constexpr std::string_view TYPE = "result";
+// The option that asks for records.
+inline constexpr std::string_view JSON_OPTION = "json";
+// The action of a run that only showed the usage.
+inline constexpr std::string_view HELP_ACTION = "help";
+
+// What the record says. An unset member is written as null: the run never got
+// to know it (no service word on a refused command line, no look at a
+// service that was never built).
+struct Facts {
+    std::optional<std::string> service;
+    std::optional<std::string> action;
+    int status = 0;
+    // Whether the status check finds the service running, and the pids it
+    // names (none for a service that counts as running without a process).
+    std::optional<bool> running;
+    std::optional<std::vector<pid_t>> pids;
+    // Of a failed run only: the failure's class and error id as the program
+    // shows them, and its text.
+    std::optional<std::string> failure_class;
+    std::optional<std::string> error_id;
+    std::optional<std::string> message;
+    long long duration_ms = 0;
+};
+
+// The record's contents. "succeeded" is status 0; a run that succeeded has no
+// failure members, whatever was noted on the way (an absent service skipped
+// with --skip-if-absent).
+nlohmann::ordered_json contents(const Facts& facts);
+
+// The pids a status text names, in order: one per status line of the form
+// "... with PID <pid> (<method> check)".
+std::vector<pid_t> pids_in_status(std::string_view status_text);
+
+// Whether a command line asks for --json, also one the parser refused: a
+// unique abbreviation counts, a word after "--" or the value of an option
+// that takes one does not.
+bool asks_for_json(const std::vector<std::string>& args);
+
+// The service word the run is for: the program's name's, else (generic name)
+// the first word that is not an option; nothing when there is none.
+std::optional<std::string> service_word(const Main::Command& command);
+
+// The action as the options ask for it: help, check, status, stop, reload or
+// restart; nothing for a command line that was refused.
+std::optional<std::string> asked_action(const Main::Command& command);
+
+class Run {
+  public:
+    explicit Run(const Main::Command& command);
+    ~Run();
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
+    // The failure that ends the run; a later one replaces an earlier one.
+    void failed(const Exception& e);
+    // A failure known only by its text (a refusal); ignored when an exception
+    // was noted, whose text this is.
+    void failed(const std::string& message);
+    // The action carried out and a fresh look at the service, when the record
+    // is wanted. Never throws: a look that fails leaves running and pids
+    // unknown.
+    void look_at(ServiceManager::Base* srv) noexcept;
+    // Writes the record when it is wanted, once.
+    void finish(int status);
+
+    const Facts& facts() const { return facts_; }
+    bool wanted() const { return wanted_; }
+
+  private:
+    Facts facts_;
+    bool wanted_;
+    bool exception_noted_ = false;
+    bool finished_ = false;
+    pid_t owner_;
+    std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace Tavrel::ZidavovEva::ResultRecord
