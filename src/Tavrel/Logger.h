@@ -50,8 +50,6 @@ class Logger final {
     static inline bool DISABLE_OUTPUT = false;
     // When set, log lines go to standard error instead of the log file.
     static inline bool ALWAYS_OUTPUT_TO_STDERR = false;
-    // Where the process file system is read (own name, parent's name).
-    static inline std::string PROC_PATH = "/proc";
     // Children of this daemon log to standard error, which it collects itself.
     static inline std::string PANEL_WEB_DAEMON = "hubsrvd";
     static inline bool (*IS_TERMINAL)(int fd) = &is_terminal_default;

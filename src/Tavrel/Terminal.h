@@ -21,7 +21,6 @@ namespace Tavrel::Terminal {
 // executable must have this file name. Other programs built on the library
 // (tests, benchmarks) write plain text.
 inline std::string OWN_PROGRAM = "zidavoveva_base";
-inline std::string PROC_SELF_EXE = "/proc/self/exe";
 // While either file exists, the output objects draw no colour.
 inline std::vector<std::string> DISABLE_COLOR_FILES = {
     "/usr/local/tavrel/etc/nocolor",

@@ -91,8 +91,6 @@ class Base : public Service {
     static inline std::string LOCK_FALLBACK_WORD = "unnamed-service";
     // systemd's sub-state of a unit that has no process left.
     static inline std::string SYSTEMD_DEAD_SUBSTATE = "dead";
-    // Where the process file system is mounted.
-    static inline std::string PROC_PATH = "/proc";
     // The wait for a status text after a start, and its pause.
     static inline double STATUS_WAIT_LIMIT = 120;
     static inline double STATUS_POLL_INTERVAL = 0.05;
