@@ -121,10 +121,6 @@ bool copies_to_panic_log(std::string_view level) {
 
 }  // namespace
 
-bool Logger::is_terminal_default(int fd) {
-    return ::isatty(fd) == 1;
-}
-
 Logger::Logger(Key, const Options& options) : options_(options) {
     if (ENABLE_BACKTRACE)
         backtrace_ = *ENABLE_BACKTRACE;

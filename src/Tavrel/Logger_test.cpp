@@ -82,7 +82,7 @@ class LoggerTest : public ::testing::Test {
         Logger::ENABLE_BACKTRACE.reset();
         Logger::DISABLE_OUTPUT = false;
         Logger::ALWAYS_OUTPUT_TO_STDERR = false;
-        Logger::IS_TERMINAL = &Logger::is_terminal_default;
+        Logger::IS_TERMINAL = &Terminal::is_terminal_default;
         Logger::clear_singleton_stash();
         Debug::debug_level(0);
     }

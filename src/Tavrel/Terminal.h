@@ -29,7 +29,9 @@ inline std::vector<std::string> DISABLE_COLOR_FILES = {
 // Seconds the terminfo query may take.
 inline double TERMINFO_QUERY_TIMEOUT = 5;
 
-// Whether a descriptor is a terminal; tests replace it to force either answer.
+// Whether a descriptor is a terminal: the one answer, which the logger's
+// console choice (Tavrel::Logger::IS_TERMINAL) uses too. Tests replace
+// is_terminal to force either answer.
 bool is_terminal_default(int fd);
 inline std::function<bool(int)> is_terminal = is_terminal_default;
 // The terminfo query tool; nothing means the system's program.
