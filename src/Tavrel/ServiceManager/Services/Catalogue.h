@@ -4,7 +4,7 @@
 //   for (const Entry& e : Catalogue::entries()) {
 //       auto srv = std::make_unique<Daemon>(e);     // then apply options, BUILD()
 //       srv->service();      // "httpd": the record's word
-//       srv->class_name();   // "Tavrel::ServiceManager::Services::Httpd": its name, shown as given
+//       srv->class_name();   // "Tavrel::ServiceManager::Services::Httpd", shown as given
 //   }
 //
 // A record holds what is the same on every distribution (ports, orphan rules,
