@@ -1,5 +1,6 @@
 #include "Tavrel/BinCheck.h"
 
+#include "Tavrel/Proc/Read.h"
 #include "Tavrel/Regex.h"
 
 #include <cstdlib>
@@ -9,7 +10,7 @@
 namespace Tavrel::BinCheck {
 
 std::optional<std::string> basemem() {
-    std::ifstream in(PROC_STATUS_PATH);
+    std::ifstream in(Proc::PROC_PATH + "/" + STATUS_FILE);
     static const Regex field_value(R"(^(\S+):\s*(\d+))");
     for (std::string line; std::getline(in, line);) {
         auto m = field_value.match(line);

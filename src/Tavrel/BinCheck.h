@@ -17,7 +17,9 @@ namespace Tavrel::BinCheck {
 inline constexpr std::string_view BINCHECK_SWITCH = "--bincheck";
 inline constexpr std::string_view BASEMEM_SWITCH = "--basemem";
 inline constexpr std::string_view BINCHECK_TEXT = "BinCheck ok";
-inline std::string PROC_STATUS_PATH = "/proc/self/status";
+// The process's status file under Tavrel::Proc::PROC_PATH, and its line of
+// the resident memory.
+inline std::string STATUS_FILE = "self/status";
 inline std::string MEMORY_FIELD = "VmRSS";
 
 // The exit status to end with when `argument` was a switch (after printing to

@@ -1,6 +1,6 @@
 #include "Tavrel/BinCheck.h"
 
-#include "testsupport/TempDir.h"
+#include "testsupport/FakeProc.h"
 
 #include <gtest/gtest.h>
 
@@ -21,12 +21,9 @@ TEST(BinCheck, SwitchesAnswerAndOtherArgumentsPass) {
 }
 
 TEST(BinCheck, MemoryFieldFromTheStatusFile) {
-    Tavrel::TestSupport::TempDir dir;
-    auto saved = Tavrel::BinCheck::PROC_STATUS_PATH;
-    Tavrel::BinCheck::PROC_STATUS_PATH =
-        dir.write("status", "Name:\tx\nVmRSSx:\t1 kB\nVmRSS:\t   2048 kB\n");
+    Tavrel::TestSupport::FakeProc proc;
+    proc.write("self/status", "Name:\tx\nVmRSSx:\t1 kB\nVmRSS:\t   2048 kB\n");
     EXPECT_EQ(Tavrel::BinCheck::basemem(), "2048");
-    Tavrel::BinCheck::PROC_STATUS_PATH = dir.write("status2", "Name:\tx\n");
+    proc.write("self/status", "Name:\tx\n");
     EXPECT_FALSE(Tavrel::BinCheck::basemem());
-    Tavrel::BinCheck::PROC_STATUS_PATH = saved;
 }

@@ -30,14 +30,14 @@ std::vector<std::string> digit_entries(const std::string& path) {
 
 std::vector<pid_t> running_processes() {
     std::vector<pid_t> out;
-    for (const auto& name : digit_entries(PROC_PATH))
+    for (const auto& name : digit_entries(Proc::PROC_PATH))
         if (auto pid = Text::digits_value(name, INT32_MAX))
             out.push_back(static_cast<pid_t>(*pid));
     return out;
 }
 
 std::vector<std::string> proc_has_open_files(pid_t pid, const std::vector<std::string>& paths) {
-    std::string fd_dir = PROC_PATH + "/" + std::to_string(pid) + "/fd";
+    std::string fd_dir = Proc::PROC_PATH + "/" + std::to_string(pid) + "/fd";
     std::vector<std::string> out;
     for (const auto& fd : digit_entries(fd_dir)) {
         auto target = Proc::Read::link_at(AT_FDCWD, (fd_dir + "/" + fd).c_str());
@@ -50,7 +50,7 @@ std::vector<std::string> proc_has_open_files(pid_t pid, const std::vector<std::s
 }
 
 std::map<std::string, std::vector<pid_t>> check(const std::vector<std::string>& paths) {
-    std::vector<std::string> pids = digit_entries(PROC_PATH);
+    std::vector<std::string> pids = digit_entries(Proc::PROC_PATH);
     std::sort(pids.begin(), pids.end());
     std::map<std::string, std::vector<pid_t>> out;
     for (const auto& pid_text : pids) {

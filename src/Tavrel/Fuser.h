@@ -12,11 +12,9 @@
 
 namespace Tavrel::Fuser {
 
-inline std::string PROC_PATH = "/proc";
-
 // File path -> the pids holding it (in pid text order); unheld files are absent.
 std::map<std::string, std::vector<pid_t>> check(const std::vector<std::string>& paths);
-// Every pid under PROC_PATH; empty when the directory cannot be opened.
+// Every pid under Tavrel::Proc::PROC_PATH; empty when the directory cannot be opened.
 std::vector<pid_t> running_processes();
 // The given paths that are targets of the pid's descriptors, distinct and sorted.
 std::vector<std::string> proc_has_open_files(pid_t pid, const std::vector<std::string>& paths);

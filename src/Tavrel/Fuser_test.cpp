@@ -1,5 +1,6 @@
 #include "Tavrel/Fuser.h"
 
+#include "Tavrel/Proc/Read.h"
 #include "testsupport/TestChild.h"
 #include "testsupport/TempDir.h"
 
@@ -31,8 +32,8 @@ TEST(Fuser, FindsTheHoldersOfAFile) {
 TEST(Fuser, RunningProcessesListsPids) {
     auto pids = Fuser::running_processes();
     EXPECT_NE(std::find(pids.begin(), pids.end(), ::getpid()), pids.end());
-    std::string saved = Fuser::PROC_PATH;
-    Fuser::PROC_PATH = "/nonexistent-proc";
+    std::string saved = Proc::PROC_PATH;
+    Proc::PROC_PATH = "/nonexistent-proc";
     EXPECT_TRUE(Fuser::running_processes().empty());
-    Fuser::PROC_PATH = saved;
+    Proc::PROC_PATH = saved;
 }

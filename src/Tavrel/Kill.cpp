@@ -7,6 +7,7 @@
 #include "Tavrel/Kill/Target.h"
 #include "Tavrel/PlainError.h"
 #include "Tavrel/Proc/Lineage.h"
+#include "Tavrel/Proc/Read.h"
 #include "Tavrel/SafeRun/Object.h"
 
 #include <fcntl.h>
@@ -104,7 +105,7 @@ std::vector<Target> hold_matching(const PsParser::Deadcmd& deadcmd,
     auto matcher = PsParser::NameMatcher::create(deadcmd, owners);
     if (!matcher)
         return targets;
-    FHUtils::UniqueFd proc(::open(PsParser::PROC_PATH.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FHUtils::UniqueFd proc(::open(Proc::PROC_PATH.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (pid_t pid : PsParser::get_pids_by_name(deadcmd, owners)) {
         if (pid <= 1 || contains(immune, pid))
             continue;
@@ -255,28 +256,30 @@ KillallResult killall(std::string signal, const PsParser::Deadcmd& deadcmd, bool
 }
 
 std::pair<bool, std::string> ensure_proc_mounted() {
-    if (::access(PROC_MOUNT_PROBE.c_str(), F_OK) == 0)
+    const std::string& mount_point = Proc::PROC_PATH;
+    const std::string probe = mount_point + "/" + PROC_MOUNT_PROBE_FILE;
+    if (::access(probe.c_str(), F_OK) == 0)
         return {true, "procfs is mounted."};
     if (::geteuid() != 0)
-        return {false, "procfs is not mounted at " + PROC_MOUNT_POINT + "."};
-    say(true, "procfs is not mounted at " + PROC_MOUNT_POINT + ".");
-    say(true, "Mounting procfs at " + PROC_MOUNT_POINT + " …");
+        return {false, "procfs is not mounted at " + mount_point + "."};
+    say(true, "procfs is not mounted at " + mount_point + ".");
+    say(true, "Mounting procfs at " + mount_point + " …");
     try {
         auto mount = Binaries::path("mount");
         if (mount) {
             SafeRun::Options run_options;
             run_options.program = *mount;
-            run_options.args = {"-t", "proc", "proc", PROC_MOUNT_POINT};
+            run_options.args = {"-t", "proc", "proc", mount_point};
             run_options.timeout = 60;
             SafeRun::Object run(std::move(run_options));
         }
     } catch (const std::exception& e) {
         Debug::log_warn(std::string("Could not run the mount command: ") + e.what());
     }
-    bool ok = ::access(PROC_MOUNT_PROBE.c_str(), F_OK) == 0;
+    bool ok = ::access(probe.c_str(), F_OK) == 0;
     say(true, ok ? "procfs is now mounted." : "procfs could not be mounted.");
     if (!ok)
-        return {false, "Failed to mount procfs at " + PROC_MOUNT_POINT + "."};
+        return {false, "Failed to mount procfs at " + mount_point + "."};
     return {true, "procfs is mounted."};
 }
 

@@ -42,10 +42,9 @@ inline std::string SIGNAL_DELETE_CHARS = "- \t\r\n";
 // killall refuses this name outright: it is the service manager that runs
 // the whole system (and every user's session manager).
 inline std::string RESERVED_PROCESS_NAME = "systemd";
-// Present only while procfs is mounted; killall mounts procfs at PROC_MOUNT_POINT when it is
-// missing.
-inline std::string PROC_MOUNT_PROBE = "/proc/self/stat";
-inline std::string PROC_MOUNT_POINT = "/proc";
+// Present under Tavrel::Proc::PROC_PATH only while procfs is mounted there;
+// killall mounts procfs at Tavrel::Proc::PROC_PATH when it is missing.
+inline std::string PROC_MOUNT_PROBE_FILE = "self/stat";
 
 int safekill(const PsParser::Deadcmd& deadcmd, bool verbose = false,
              double wait_time_in_seconds = 0, const std::vector<pid_t>& immune_pids = {},

@@ -6,6 +6,7 @@
 
 #include "Tavrel/Debug.h"
 #include "Tavrel/PlainError.h"
+#include "Tavrel/Proc/Read.h"
 #include "Tavrel/StackTrace.h"
 
 #include <fcntl.h>
@@ -119,10 +120,6 @@ bool copies_to_panic_log(std::string_view level) {
 }
 
 }  // namespace
-
-bool Logger::is_terminal_default(int fd) {
-    return ::isatty(fd) == 1;
-}
 
 Logger::Logger(Key, const Options& options) : options_(options) {
     if (ENABLE_BACKTRACE)
@@ -371,7 +368,7 @@ void Logger::open_logfile() {
 }
 
 bool Logger::parent_is_panel_web_daemon() const {
-    const std::string dir = PROC_PATH + "/" + std::to_string(::getppid());
+    const std::string dir = Proc::PROC_PATH + "/" + std::to_string(::getppid());
     const std::string command = first_field(read_small_file(dir + "/cmdline"));
     if (!command.empty() && progname_from(command) == PANEL_WEB_DAEMON)
         return true;
@@ -419,10 +416,10 @@ std::string Logger::find_progname() {
     };
     static Cache cache;
     const pid_t pid = ::getpid();
-    if (cache.pid == pid && cache.proc_path == PROC_PATH)
+    if (cache.pid == pid && cache.proc_path == Proc::PROC_PATH)
         return cache.name;
 
-    const std::string self = PROC_PATH + "/self";
+    const std::string self = Proc::PROC_PATH + "/self";
     std::string raw = first_field(read_small_file(self + "/cmdline"));
     if (raw.empty()) {
         char target[4096];
@@ -434,7 +431,7 @@ std::string Logger::find_progname() {
         raw = trim_newline(read_small_file(self + "/comm"));
     if (raw.empty())
         raw = program_invocation_name;
-    cache = Cache{pid, PROC_PATH, progname_from(raw)};
+    cache = Cache{pid, Proc::PROC_PATH, progname_from(raw)};
     return cache.name;
 }
 

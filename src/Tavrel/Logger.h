@@ -22,6 +22,7 @@
 #pragma once
 
 #include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/Terminal.h"
 
 #include <nlohmann/json.hpp>
 
@@ -36,9 +37,6 @@ namespace Tavrel {
 
 class Logger final {
   public:
-    // Whether `fd` is a terminal; tests replace it to force either answer.
-    static bool is_terminal_default(int fd);
-
     // Process-wide settings.
     static inline std::string STD_LOG_FILE = "/var/log/zidavoveva/error_log";
     static inline std::string PANIC_LOG_FILE = "/var/log/zidavoveva/panic_log";
@@ -50,11 +48,11 @@ class Logger final {
     static inline bool DISABLE_OUTPUT = false;
     // When set, log lines go to standard error instead of the log file.
     static inline bool ALWAYS_OUTPUT_TO_STDERR = false;
-    // Where the process file system is read (own name, parent's name).
-    static inline std::string PROC_PATH = "/proc";
     // Children of this daemon log to standard error, which it collects itself.
     static inline std::string PANEL_WEB_DAEMON = "hubsrvd";
-    static inline bool (*IS_TERMINAL)(int fd) = &is_terminal_default;
+    // Whether `fd` is a terminal, as the colour choice answers it
+    // (Tavrel::Terminal); tests replace it to force either answer.
+    static inline bool (*IS_TERMINAL)(int fd) = &Terminal::is_terminal_default;
 
     struct Options {
         bool open_now = false;      // open the log at construction; info stays off the console

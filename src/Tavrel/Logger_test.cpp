@@ -4,6 +4,7 @@
 #include "Tavrel/PlainError.h"
 #include "Tavrel/Regex.h"
 #include "Tavrel/StackTrace.h"
+#include "testsupport/FakeProc.h"
 #include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 
@@ -65,7 +66,6 @@ class LoggerTest : public ::testing::Test {
         saved_std_ = Logger::STD_LOG_FILE;
         saved_panic_ = Logger::PANIC_LOG_FILE;
         saved_touch_ = Logger::TRACE_TOUCH_FILE;
-        saved_proc_ = Logger::PROC_PATH;
         Logger::STD_LOG_FILE = log_path;
         Logger::PANIC_LOG_FILE = panic_path;
         Logger::TRACE_TOUCH_FILE = dir / "trace_touch";
@@ -79,11 +79,10 @@ class LoggerTest : public ::testing::Test {
         Logger::STD_LOG_FILE = saved_std_;
         Logger::PANIC_LOG_FILE = saved_panic_;
         Logger::TRACE_TOUCH_FILE = saved_touch_;
-        Logger::PROC_PATH = saved_proc_;
         Logger::ENABLE_BACKTRACE.reset();
         Logger::DISABLE_OUTPUT = false;
         Logger::ALWAYS_OUTPUT_TO_STDERR = false;
-        Logger::IS_TERMINAL = &Logger::is_terminal_default;
+        Logger::IS_TERMINAL = &Terminal::is_terminal_default;
         Logger::clear_singleton_stash();
         Debug::debug_level(0);
     }
@@ -94,7 +93,7 @@ class LoggerTest : public ::testing::Test {
     const std::string panic_path = dir / "panic_log";
 
   private:
-    std::string saved_std_, saved_panic_, saved_touch_, saved_proc_;
+    std::string saved_std_, saved_panic_, saved_touch_;
 };
 
 // Runs `body` with standard output and error captured; returns {stdout, stderr}.
@@ -339,10 +338,9 @@ TEST_F(LoggerTest, UnusableLogFallsBackToStandardError) {
 }
 
 TEST_F(LoggerTest, ChildrenOfThePanelWebDaemonLogToStandardError) {
-    TempDir proc;
+    Tavrel::TestSupport::FakeProc proc;
     const std::string parent = std::to_string(::getppid());
     proc.write(parent + "/cmdline", "hubsrvd - accepting connections\0"s);
-    Logger::PROC_PATH = proc.path();
     auto standard = Logger::create();
     capture_console([&] { standard->warn("to stderr"); });
     EXPECT_TRUE(standard->usingstderr());
@@ -367,9 +365,8 @@ TEST_F(LoggerTest, ProgramName) {
     EXPECT_EQ(Logger::find_progname(), "test_Tavrel");
 
     // A process that renamed itself to a whole title.
-    TempDir proc;
+    Tavrel::TestSupport::FakeProc proc;
     proc.write("self/cmdline", "/usr/local/bin/foo.pl --x\0"s);
-    Logger::PROC_PATH = proc.path();
     EXPECT_EQ(Logger::find_progname(), "foo");
 }
 

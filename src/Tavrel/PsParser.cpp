@@ -45,7 +45,7 @@ pid_t pid_of_entry(const char* name) {
 class ProcDir {
   public:
     ProcDir() {
-        FHUtils::UniqueFd fd(::open(PROC_PATH.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        FHUtils::UniqueFd fd(::open(Proc::PROC_PATH.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!fd)
             return;
         dir_ = ::fdopendir(fd.get());
@@ -74,7 +74,7 @@ class ProcDir {
 };
 
 bool probe_readable(const std::string& file) {
-    return ::access((PROC_PATH + "/" + file).c_str(), R_OK) == 0;
+    return ::access((Proc::PROC_PATH + "/" + file).c_str(), R_OK) == 0;
 }
 
 std::string user_of(uid_t uid, bool resolve) {

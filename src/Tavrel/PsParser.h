@@ -22,12 +22,11 @@
 namespace Tavrel::PsParser {
 
 inline bool READ_PROC = true;
-inline std::string PROC_PATH = "/proc";
 // Programs whose first script argument stands for the process's name (with
 // any version suffix, such as perl5.36).
 inline std::vector<std::string> KNOWN_INTERPRETERS = {"perl"};
-// Files under PROC_PATH whose readability shows procfs is usable: one for the
-// listing, one for the name search.
+// Files under Tavrel::Proc::PROC_PATH whose readability shows procfs is
+// usable: one for the listing, one for the name search.
 inline std::string LIST_PROBE_FILE = "stat";
 inline std::string NAME_SEARCH_PROBE_FILE = "loadavg";
 // The account name shown for uid 0 (no lookup).
@@ -111,7 +110,8 @@ class NameMatcher {
     // an unprivileged caller is always limited to its own uid.
     static std::optional<NameMatcher> create(const Deadcmd& deadcmd,
                                              const std::vector<std::string>& allowed_owners = {});
-    // Reads the pid's files under the directory `proc_dirfd` (PROC_PATH).
+    // Reads the pid's files under the directory `proc_dirfd` (opened on
+    // Tavrel::Proc::PROC_PATH).
     bool matches(int proc_dirfd, pid_t pid) const;
     // The match rule over already read texts (exposed for tests).
     bool matches_words(std::string_view process_name, std::vector<std::string> secondary,

@@ -34,11 +34,7 @@ std::optional<PsParser::Record> record_of(pid_t pid, PsParser::Options o = {}) {
 // Restores the settings a test changes.
 struct SettingsGuard {
     bool read_proc = PsParser::READ_PROC;
-    std::string proc = PsParser::PROC_PATH;
-    ~SettingsGuard() {
-        PsParser::READ_PROC = read_proc;
-        PsParser::PROC_PATH = proc;
-    }
+    ~SettingsGuard() { PsParser::READ_PROC = read_proc; }
 };
 
 }  // namespace

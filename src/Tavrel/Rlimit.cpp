@@ -4,6 +4,7 @@
 #include "Tavrel/Debug.h"
 #include "Tavrel/Exception.h"
 #include "Tavrel/Maxmem.h"
+#include "Tavrel/Proc/Read.h"
 
 #include <unistd.h>
 
@@ -171,7 +172,7 @@ bool set_rlimit_to_infinity() {
 }
 
 std::uint64_t max_open_files() {
-    std::ifstream in(NR_OPEN_PATH);
+    std::ifstream in(Proc::PROC_PATH + "/" + NR_OPEN_FILE);
     std::string line;
     if (!in || !std::getline(in, line))
         return NR_OPEN_FALLBACK;

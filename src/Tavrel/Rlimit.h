@@ -23,9 +23,9 @@ namespace Tavrel::Rlimit {
 
 using Tavrel::Sys::Rlimit::INFINITE_LIMIT;
 
-// The kernel's per-process maximum of open files, and the value used when that
-// file cannot be read.
-inline std::string NR_OPEN_PATH = "/proc/sys/fs/nr_open";
+// The kernel's per-process maximum of open files (this file under
+// Tavrel::Proc::PROC_PATH), and the value used when it cannot be read.
+inline std::string NR_OPEN_FILE = "sys/fs/nr_open";
 inline std::uint64_t NR_OPEN_FALLBACK = 1048576;
 inline constexpr std::uint64_t MIB = 1048576;
 inline constexpr std::string_view INFINITY_WORD = "unlimited";

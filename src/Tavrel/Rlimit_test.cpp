@@ -5,6 +5,7 @@
 #include "Tavrel/Maxmem.h"
 #include "Tavrel/Rlimit/Unset.h"
 #include "Tavrel/Sys/Rlimit.h"
+#include "testsupport/FakeProc.h"
 #include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/TestChild.h"
@@ -28,8 +29,7 @@ class RlimitPolicy : public ::testing::Test {
   protected:
     void SetUp() override {
         // Within what this process may set: the current hard limit of open files.
-        saved_nr_open_ = Rl::NR_OPEN_PATH;
-        Rl::NR_OPEN_PATH = dir_.write("nr_open", std::to_string(Sys::getrlimit("NOFILE").second));
+        proc_.write(Rl::NR_OPEN_FILE, std::to_string(Sys::getrlimit("NOFILE").second));
         saved_config_ = Rl::config_value;
         saved_domains_ = Tavrel::Maxmem::count_user_domains;
         Rl::config_value = [this](std::string_view key) -> std::optional<std::string> {
@@ -39,7 +39,6 @@ class RlimitPolicy : public ::testing::Test {
         Tavrel::Maxmem::count_user_domains = [this] { return domains_; };
     }
     void TearDown() override {
-        Rl::NR_OPEN_PATH = saved_nr_open_;
         Rl::config_value = saved_config_;
         Tavrel::Maxmem::count_user_domains = saved_domains_;
     }
@@ -47,8 +46,8 @@ class RlimitPolicy : public ::testing::Test {
     std::optional<std::uint64_t> domains_;
 
   private:
-    Tavrel::TestSupport::TempDir dir_;
-    std::string saved_nr_open_;
+    // The real process file system but for the kernel's maximum.
+    Tavrel::TestSupport::FakeProc proc_{Tavrel::TestSupport::FakeProc::MIRROR};
     decltype(Rl::config_value) saved_config_;
     decltype(Tavrel::Maxmem::count_user_domains) saved_domains_;
 };
@@ -153,13 +152,15 @@ TEST_F(RlimitPolicy, UnsetLiftsWhatTheCallerLowered) {
 }
 
 TEST(RlimitOpenFiles, KernelMaximumOrFallback) {
-    Tavrel::TestSupport::TempDir dir;
-    auto saved = Rl::NR_OPEN_PATH;
-    Rl::NR_OPEN_PATH = dir.write("nr_open", "65536\n");
-    EXPECT_EQ(Rl::max_open_files(), 65536u);
-    Rl::NR_OPEN_PATH = dir / "missing";
-    EXPECT_EQ(Rl::max_open_files(), Rl::NR_OPEN_FALLBACK);
-    Rl::NR_OPEN_PATH = saved;
+    {
+        Tavrel::TestSupport::FakeProc proc;
+        proc.write(Rl::NR_OPEN_FILE, "65536\n");
+        EXPECT_EQ(Rl::max_open_files(), 65536u);
+    }
+    {
+        Tavrel::TestSupport::FakeProc missing;
+        EXPECT_EQ(Rl::max_open_files(), Rl::NR_OPEN_FALLBACK);
+    }
     EXPECT_EQ(Rl::limit_text(Sys::INFINITE_LIMIT), "unlimited");
 }
 

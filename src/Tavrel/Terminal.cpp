@@ -1,6 +1,7 @@
 #include "Tavrel/Terminal.h"
 
 #include "Tavrel/Binaries.h"
+#include "Tavrel/Proc/Read.h"
 #include "Tavrel/Regex.h"
 #include "Tavrel/SafeRun/Object.h"
 
@@ -56,7 +57,7 @@ std::optional<int> to_int(std::string_view digits) {
 
 bool executable_is_own() {
     std::error_code ec;
-    auto exe = std::filesystem::read_symlink(PROC_SELF_EXE, ec);
+    auto exe = std::filesystem::read_symlink(Proc::PROC_PATH + "/self/exe", ec);
     return !ec && !OWN_PROGRAM.empty() && exe.filename() == OWN_PROGRAM;
 }
 

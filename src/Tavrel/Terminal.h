@@ -21,7 +21,6 @@ namespace Tavrel::Terminal {
 // executable must have this file name. Other programs built on the library
 // (tests, benchmarks) write plain text.
 inline std::string OWN_PROGRAM = "zidavoveva_base";
-inline std::string PROC_SELF_EXE = "/proc/self/exe";
 // While either file exists, the output objects draw no colour.
 inline std::vector<std::string> DISABLE_COLOR_FILES = {
     "/usr/local/tavrel/etc/nocolor",
@@ -30,7 +29,9 @@ inline std::vector<std::string> DISABLE_COLOR_FILES = {
 // Seconds the terminfo query may take.
 inline double TERMINFO_QUERY_TIMEOUT = 5;
 
-// Whether a descriptor is a terminal; tests replace it to force either answer.
+// Whether a descriptor is a terminal: the one answer, which the logger's
+// console choice (Tavrel::Logger::IS_TERMINAL) uses too. Tests replace
+// is_terminal to force either answer.
 bool is_terminal_default(int fd);
 inline std::function<bool(int)> is_terminal = is_terminal_default;
 // The terminfo query tool; nothing means the system's program.

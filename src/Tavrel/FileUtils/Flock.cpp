@@ -5,6 +5,7 @@
 #include "Tavrel/Fcntl.h"
 #include "Tavrel/FileUtils/Open.h"
 #include "Tavrel/PlainError.h"
+#include "Tavrel/Proc/Read.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -20,8 +21,9 @@ namespace Tavrel::FileUtils {
 
 namespace {
 
+// The locked file's path, for error messages.
 std::string path_of_fd(int fd) {
-    const std::string link = Flock::PROC_SELF_FD + "/" + std::to_string(fd);
+    const std::string link = Proc::PROC_PATH + "/self/fd/" + std::to_string(fd);
     char buf[PATH_MAX];
     ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
     return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));

@@ -26,9 +26,6 @@ namespace Tavrel::FileUtils {
 
 class Flock final {
   public:
-    // Where the locked file's path is looked up for error messages.
-    static inline std::string PROC_SELF_FD = "/proc/self/fd";
-
     // Wraps an open descriptor (taking ownership); not locked yet.
     explicit Flock(FHUtils::UniqueFd fd);
     // In the locking process: unlock (a failure is warned about on standard

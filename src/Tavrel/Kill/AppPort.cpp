@@ -120,7 +120,7 @@ bool clashes(const std::string& address, const std::vector<std::string>& service
 Holder holder_of(pid_t pid) {
     Holder h;
     struct stat st {};
-    if (::stat((PROC_PATH + "/" + std::to_string(pid)).c_str(), &st) == 0)
+    if (::stat((Proc::PROC_PATH + "/" + std::to_string(pid)).c_str(), &st) == 0)
         h.uid = st.st_uid;
     h.program = Proc::Bin::getbin(pid);
     h.unit = Proc::Cgroup::service_unit_of(pid);
@@ -201,7 +201,7 @@ std::vector<Listener> find_listeners(const std::vector<int>& ports,
     } tables[] = {
         {"tcp", false, false}, {"tcp6", false, true}, {"udp", true, false}, {"udp6", true, true}};
     for (const auto& t : tables) {
-        auto text = Proc::Read::path(PROC_PATH + "/net/" + t.file);
+        auto text = Proc::Read::path(Proc::PROC_PATH + "/net/" + t.file);
         if (!text)
             continue;
         for (auto& l : parse_net_table(*text, t.udp, t.ipv6)) {
@@ -220,7 +220,7 @@ std::vector<Listener> find_listeners(const std::vector<int>& ports,
 
 std::vector<unsigned long> sockets_held(pid_t pid, const std::vector<unsigned long>& inodes) {
     std::vector<unsigned long> held;
-    std::string fd_dir = PROC_PATH + "/" + std::to_string(pid) + "/fd";
+    std::string fd_dir = Proc::PROC_PATH + "/" + std::to_string(pid) + "/fd";
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(fd_dir.c_str()), ::closedir);
     if (!dir)
         return held;
@@ -273,7 +273,7 @@ std::vector<pid_t> pids_holding(const std::vector<unsigned long>& inodes) {
     std::vector<pid_t> out;
     if (inodes.empty())
         return out;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(PROC_PATH.c_str()), ::closedir);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(Proc::PROC_PATH.c_str()), ::closedir);
     if (!dir)
         return out;
     while (struct dirent* e = ::readdir(dir.get())) {

@@ -35,7 +35,6 @@
 
 namespace Tavrel::Kill::AppPort {
 
-inline std::string PROC_PATH = "/proc";
 inline bool VERBOSE = false;
 // Grace period of the escalation; 0 means Tavrel::Kill::DEFAULT_WAIT_TIME.
 inline double WAIT_TIME = 0;

@@ -67,7 +67,7 @@ bool Target::alive() const {
     errno = saved;
     if (!exists)
         return false;
-    auto text = Proc::Read::path(PsParser::PROC_PATH + "/" + std::to_string(pid_) + "/stat");
+    auto text = Proc::Read::path(Proc::PROC_PATH + "/" + std::to_string(pid_) + "/stat");
     if (!text)
         return true;
     auto state = PsParser::Parse::stat_state(*text);

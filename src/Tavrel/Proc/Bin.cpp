@@ -12,7 +12,7 @@ std::string getbin(pid_t pid) {
     if (pid <= 0)
         return {};
     std::string tail = "/" + std::to_string(pid) + "/exe";
-    auto target = Read::link_at(AT_FDCWD, (PROC_PATH + tail).c_str());
+    auto target = Read::link_at(AT_FDCWD, (Proc::PROC_PATH + tail).c_str());
     if (!target)
         target = Read::link_at(AT_FDCWD, (SECOND_PROC_PATH + tail).c_str());
     if (!target)

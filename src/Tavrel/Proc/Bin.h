@@ -12,9 +12,8 @@
 
 namespace Tavrel::Proc::Bin {
 
-inline std::string PROC_PATH = "/proc";
-// Tried when the link under PROC_PATH cannot be read: the Linux process
-// file system as mounted by compatibility layers.
+// Tried when the link under Tavrel::Proc::PROC_PATH cannot be read: the
+// Linux process file system as mounted by compatibility layers.
 inline std::string SECOND_PROC_PATH = "/compat/linux/proc";
 
 // Empty for pid 0 or less, or when neither link can be read.

@@ -53,7 +53,7 @@ std::string service_unit(std::string_view cgroup_text) {
 }
 
 std::string service_unit_of(pid_t pid) {
-    const auto text = Read::path(PROC_PATH + "/" + std::to_string(pid) + "/cgroup");
+    const auto text = Read::path(Proc::PROC_PATH + "/" + std::to_string(pid) + "/cgroup");
     return text ? service_unit(*text) : std::string();
 }
 

@@ -16,8 +16,6 @@
 
 namespace Tavrel::Proc::Cgroup {
 
-inline std::string PROC_PATH = "/proc";
-
 // The innermost "<name>.service" of the control-group path in the text of
 // /proc/<pid>/cgroup: the unified hierarchy's line ("0::/..."), else the
 // line of systemd's own named hierarchy; "" when neither names a service.

@@ -1,6 +1,6 @@
 #include "Tavrel/Proc/Cgroup.h"
 
-#include "testsupport/TempDir.h"
+#include "testsupport/FakeProc.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -47,9 +47,7 @@ TEST(Cgroup, NoServiceUnitIsNone) {
 }
 
 TEST(Cgroup, AnotherUnitIsNeitherTheServicesNorThisRuns) {
-    Tavrel::TestSupport::TempDir tmp;
-    const std::string saved = PROC_PATH;
-    PROC_PATH = tmp.path();
+    Tavrel::TestSupport::FakeProc tmp;
     tmp.write(std::to_string(::getpid()) + "/cgroup", "0::/system.slice/svcwatch.service\n");
     tmp.write("101/cgroup", "0::/system.slice/systemd-resolved.service\n");
     tmp.write("102/cgroup", "0::/system.slice/named.service\n");
@@ -64,7 +62,6 @@ TEST(Cgroup, AnotherUnitIsNeitherTheServicesNorThisRuns) {
     EXPECT_FALSE(belongs_to_another_unit(104, "named.service"));
     // Gone meanwhile.
     EXPECT_FALSE(belongs_to_another_unit(105, "named.service"));
-    PROC_PATH = saved;
 }
 
 }  // namespace

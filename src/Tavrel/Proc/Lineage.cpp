@@ -16,9 +16,9 @@ std::vector<pid_t> pids(pid_t from) {
         out.push_back(pid);
         pid_t parent = pid == ::getpid() ? ::getppid() : 0;
         if (parent == 0) {
-            auto st =
-                PsParser::Parse::stat(Read::path(PROC_PATH + "/" + std::to_string(pid) + "/stat")
-                                          .value_or(std::string()));
+            auto st = PsParser::Parse::stat(
+                Read::path(Proc::PROC_PATH + "/" + std::to_string(pid) + "/stat")
+                    .value_or(std::string()));
             if (!st)
                 break;
             parent = st->ppid();

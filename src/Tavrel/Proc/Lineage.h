@@ -12,8 +12,6 @@
 
 namespace Tavrel::Proc::Lineage {
 
-inline std::string PROC_PATH = "/proc";
-
 // `from` (the calling process when 0) followed by its parent, grandparent and
 // so on up to the first process; the chain stops early where a parent cannot
 // be read.

@@ -11,6 +11,8 @@
 // directory's inode, which happens to live processes under memory pressure.
 #pragma once
 
+#include "Tavrel/Proc/Read.h"
+
 #include <sys/types.h>
 
 #include <ctime>
@@ -21,8 +23,6 @@
 #include <vector>
 
 namespace Tavrel::Proc {
-
-inline std::string PROC_PATH = "/proc";
 
 class PID {
   public:

@@ -1,4 +1,5 @@
-// Tavrel::Proc::Read: small whole-file reads for the process file system.
+// Tavrel::Proc::Read: small whole-file reads for the process file system,
+// and where that file system is (PROC_PATH).
 //
 // Files under /proc report a size of 0, so they are read until end of file.
 // A file that cannot be opened or read (the process has gone, permission)
@@ -9,6 +10,16 @@
 
 #include <optional>
 #include <string>
+
+namespace Tavrel::Proc {
+
+// Where the process file system is mounted. Every reader of process or
+// kernel files ("<PROC_PATH>/42/stat", "<PROC_PATH>/self/exe",
+// "<PROC_PATH>/sys/fs/nr_open") builds its path from this one setting, so a
+// test that points it at a tree of its own moves every reader at once.
+inline std::string PROC_PATH = "/proc";
+
+}  // namespace Tavrel::Proc
 
 namespace Tavrel::Proc::Read {
 

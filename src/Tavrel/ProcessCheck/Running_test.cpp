@@ -2,7 +2,7 @@
 
 #include "Tavrel/Exception.h"
 #include "Tavrel/Proc/PID.h"
-#include "testsupport/TempDir.h"
+#include "testsupport/FakeProc.h"
 #include "testsupport/TestChild.h"
 
 #include <gtest/gtest.h>
@@ -78,9 +78,7 @@ TEST(Running, BadArgumentsAndEndedProcesses) {
 // Its command line and owner must not vouch for the service that is gone,
 // even when the newcomer happens to match them (another instance, say).
 TEST(Running, PidReusedAfterTheFirstLookIsNotTheService) {
-    TestSupport::TempDir proc;
-    const std::string saved = Proc::PROC_PATH;
-    Proc::PROC_PATH = proc.path();
+    TestSupport::FakeProc proc;
     auto incarnation = [&](const std::string& starttime) {
         proc.write("4321/stat", "4321 (exim) S 1 4321 4321 0 -1 4194560 50 0 0 0 1 0 0 0 20 0 1 0 " +
                                     starttime + " 20000000 500 18446744073709551615 0 0 0\n");
@@ -92,5 +90,4 @@ TEST(Running, PidReusedAfterTheFirstLookIsNotTheService) {
     EXPECT_EQ(failure_of([&] { check.check_all(); }), "Proc::Ended");
     // A handle made after the reuse judges the process that holds the pid now.
     EXPECT_TRUE(Running(options(4321, "exim", std::to_string(::geteuid()))).check_all());
-    Proc::PROC_PATH = saved;
 }

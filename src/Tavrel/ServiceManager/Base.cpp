@@ -455,14 +455,6 @@ bool Base::disable_output_partial() {
 
 // --- Builders ---------------------------------------------------------------
 
-std::string Base::_build_service() {
-    static const Regex prefix("^" + Regex::escape(SERVICES_CLASS_PREFIX) + "(.+)$");
-    std::string name = class_name();
-    if (auto m = prefix.match(name))
-        return lower(std::string((*m)[1]));
-    return {};
-}
-
 std::string Base::_build_service_binary() {
     std::string word = lower(service());
     if (word.empty())

@@ -86,14 +86,11 @@ class Base : public Service {
   public:
     // --- Settings (tests shrink the time bounds) ---------------------------
     static inline std::string CLASS_NAME = "Tavrel::ServiceManager::Base";
-    static inline std::string SERVICES_CLASS_PREFIX = "Tavrel::ServiceManager::Services::";
     static inline std::string DEFAULT_PROCESSOWNER = "root";
     // The lock word of an object that has no service word yet.
     static inline std::string LOCK_FALLBACK_WORD = "unnamed-service";
     // systemd's sub-state of a unit that has no process left.
     static inline std::string SYSTEMD_DEAD_SUBSTATE = "dead";
-    // Where the process file system is mounted.
-    static inline std::string PROC_PATH = "/proc";
     // The wait for a status text after a start, and its pause.
     static inline double STATUS_WAIT_LIMIT = 120;
     static inline double STATUS_POLL_INTERVAL = 0.05;
@@ -157,7 +154,9 @@ class Base : public Service {
     void BUILD();
 
     // "Tavrel::ServiceManager::Base"; a per-service class returns its own
-    // full name ("Tavrel::ServiceManager::Services::Crond").
+    // full name ("Tavrel::ServiceManager::Services::Crond"). The name is only
+    // shown: nothing is read out of it (a class declares its service word
+    // through _build_service).
     virtual std::string class_name() const { return CLASS_NAME; }
 
     // --- Attributes by name -------------------------------------------------
@@ -438,7 +437,10 @@ class Base : public Service {
     // Builders a service class overrides.
     virtual bool _build_is_tavrel_service() { return false; }
     virtual std::string _build_processowner() { return DEFAULT_PROCESSOWNER; }
-    virtual std::string _build_service();
+    // The word of the service a built-in class is for ("crond"): each such
+    // class declares its own. The generic object has none until its options
+    // give one.
+    virtual std::string _build_service() { return {}; }
     virtual std::string _build_service_binary();
     virtual long _build_suspend_time() { return 600; }
     virtual bool _build_is_configured() { return true; }

@@ -6,6 +6,7 @@
 #include "Tavrel/Pkgr.h"
 #include "Tavrel/PlainError.h"
 #include "Tavrel/Proc/PID.h"
+#include "Tavrel/Proc/Read.h"
 #include "Tavrel/Regex.h"
 #include "Tavrel/Services/Enabled.h"
 #include "Tavrel/Unix/PID/Judge.h"
@@ -178,8 +179,8 @@ bool Base::is_up_via_pidfile(bool just_started) {
     if (path.empty())
         return false;
     struct stat st {};
-    if (::stat(PROC_PATH.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        throw PlainError("The process file system is not mounted at " + PROC_PATH + ".");
+    if (::stat(Proc::PROC_PATH.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw PlainError("The process file system is not mounted at " + Proc::PROC_PATH + ".");
 
     auto start = Clock::now();
     bool present = exists_as_regular_file(path);

@@ -39,7 +39,7 @@ std::string describe_process(pid_t pid) {
 // title of its own ("CRON", "sshd: alice"); the daemon itself runs it under
 // its own name.
 bool runs_program_as_itself(pid_t pid, const std::string& program) {
-    const std::string exe = Proc::Read::executable(Base::PROC_PATH + "/" + std::to_string(pid));
+    const std::string exe = Proc::Read::executable(Proc::PROC_PATH + "/" + std::to_string(pid));
     if (exe.empty())
         return false;
     if (!program.empty()) {

@@ -26,15 +26,21 @@
 #include <thread>
 
 namespace Tavrel::ServiceManager {
-// A per-service class names its service through its class name.
+// A per-service class declares the word of its service; its class name is
+// only shown, so a class that declares none has none, whatever its name says.
 namespace Services {
 class Foo : public TestSupport::Testable<Base> {
   public:
     std::string class_name() const override { return "Tavrel::ServiceManager::Services::Foo"; }
 
   protected:
+    std::string _build_service() override { return "foo"; }
     std::string _build_pidfile() override { return "/run/foo.pid"; }
     long _build_suspend_time() override { return 42; }
+};
+class Bar : public TestSupport::Testable<Base> {
+  public:
+    std::string class_name() const override { return "Tavrel::ServiceManager::Services::Bar"; }
 };
 }  // namespace Services
 }  // namespace Tavrel::ServiceManager
@@ -158,6 +164,9 @@ TEST_F(ServiceCore, ServiceClassNamesItsServiceAndOverrideOnlyRenames) {
     EXPECT_EQ(plain->suspend_time(), 42);
     plain->set_suspend_time(7);  // a setter wins over the builder
     EXPECT_EQ(plain->suspend_time(), 7);
+    auto unnamed = Base::create<Services::Bar>();
+    EXPECT_EQ(unnamed->service(), "");
+    EXPECT_EQ(unnamed->class_name(), "Tavrel::ServiceManager::Services::Bar");
     auto generic = make();
     EXPECT_EQ(generic->service(), "testsvc");
     EXPECT_EQ(generic->processowner(), "root");

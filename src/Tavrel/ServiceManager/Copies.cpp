@@ -70,14 +70,14 @@ std::vector<Copy> find(const std::string& program, const std::vector<std::string
         return {};
     const auto lineage = Proc::Lineage::pids();
     std::vector<Copy> copies;
-    DIR* proc = ::opendir(PROC_PATH.c_str());
+    DIR* proc = ::opendir(Proc::PROC_PATH.c_str());
     if (proc == nullptr)
         return {};
     while (const dirent* entry = ::readdir(proc)) {
         const auto pid = as_pid(entry->d_name);
         if (!pid || *pid <= 1 || std::find(lineage.begin(), lineage.end(), *pid) != lineage.end())
             continue;
-        const std::string dir = PROC_PATH + "/" + entry->d_name;
+        const std::string dir = Proc::PROC_PATH + "/" + entry->d_name;
         struct stat st {};
         if (::stat(dir.c_str(), &st) != 0 || (owner && st.st_uid != *owner))
             continue;

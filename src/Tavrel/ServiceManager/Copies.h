@@ -24,8 +24,6 @@
 
 namespace Tavrel::ServiceManager::Copies {
 
-inline std::string PROC_PATH = "/proc";
-
 struct Copy {
     pid_t pid = 0;
     std::string command;  // the command line, words joined by spaces

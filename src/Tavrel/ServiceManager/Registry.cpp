@@ -1,35 +1,48 @@
 #include "Tavrel/ServiceManager/Registry.h"
 
+#include "Tavrel/ServiceManager.h"
 #include "Tavrel/ServiceManager/Services/Catalogue.h"
 #include "Tavrel/ServiceManager/Services/Crond.h"
 #include "Tavrel/ServiceManager/Services/Nscd.h"
 #include "Tavrel/ServiceManager/Services/Rsyslogd.h"
 #include "Tavrel/ServiceManager/Services/Sshd.h"
 
-#include <algorithm>
-#include <cctype>
 #include <map>
 
 namespace Tavrel::ServiceManager::Registry {
 
 namespace {
 
+// A built-in class: the service word it declares, and how to make one.
+struct Known {
+    std::string word;
+    Maker make;
+};
+
 template <class T>
-Maker maker() {
-    return [] { return std::unique_ptr<Base>(std::make_unique<T>()); };
+Known compiled() {
+    return {std::string(T::WORD), [] { return std::unique_ptr<Base>(std::make_unique<T>()); }};
 }
 
-const std::map<std::string, Maker, std::less<>>& table() {
-    static const std::map<std::string, Maker, std::less<>> t = [] {
-        std::map<std::string, Maker, std::less<>> m = {
-            {"Crond", maker<Services::Crond>()},
-            {"Nscd", maker<Services::Nscd>()},
-            {"Rsyslogd", maker<Services::Rsyslogd>()},
-            {"Sshd", maker<Services::Sshd>()},
+// Keyed by the module word the factory looks up (the declared word through
+// module_word), so a class is found exactly by the words it answers to.
+const std::map<std::string, Known, std::less<>>& table() {
+    static const std::map<std::string, Known, std::less<>> t = [] {
+        std::vector<Known> known = {
+            compiled<Services::Crond>(),
+            compiled<Services::Nscd>(),
+            compiled<Services::Rsyslogd>(),
+            compiled<Services::Sshd>(),
         };
         for (const Services::Entry& e : Services::Catalogue::entries()) {
-            m.emplace(e.module,
-                      [&e] { return std::unique_ptr<Base>(std::make_unique<Services::Daemon>(e)); });
+            known.push_back(
+                {e.word,
+                 [&e] { return std::unique_ptr<Base>(std::make_unique<Services::Daemon>(e)); }});
+        }
+        std::map<std::string, Known, std::less<>> m;
+        for (Known& k : known) {
+            std::string module = module_word(k.word);
+            m.emplace(std::move(module), std::move(k));
         }
         return m;
     }();
@@ -41,30 +54,21 @@ const std::map<std::string, Maker, std::less<>>& table() {
 std::optional<Maker> find(std::string_view module_word) {
     const auto& t = table();
     if (auto it = t.find(module_word); it != t.end())
-        return it->second;
+        return it->second.make;
     return std::nullopt;
 }
 
 std::vector<std::string> module_words() {
     std::vector<std::string> out;
-    for (const auto& [word, make] : table())
-        out.push_back(word);
+    for (const auto& [module, known] : table())
+        out.push_back(module);
     return out;
 }
 
 std::vector<std::string> service_words() {
     std::vector<std::string> out;
-    for (std::string word : module_words()) {
-        // A record names its own word when it is not the module word in
-        // lower case ("exim-altport" for Exim_altport).
-        if (const Services::Entry* e = Services::Catalogue::find(word)) {
-            out.push_back(e->word);
-            continue;
-        }
-        std::transform(word.begin(), word.end(), word.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        out.push_back(word);
-    }
+    for (const auto& [module, known] : table())
+        out.push_back(known.word);
     return out;
 }
 

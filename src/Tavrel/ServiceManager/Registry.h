@@ -7,7 +7,10 @@
 //   for (const auto& word : Registry::service_words()) ...   // "crond", "nscd", ...
 //
 // A class registers here by one line in Registry.cpp; nothing registers
-// itself at start-up.
+// itself at start-up. Each class declares its service word (a compiled
+// class's WORD, a catalogue record's word); its module word is that word's
+// (Tavrel::ServiceManager::module_word), so the factory finds the class by
+// the word it answers to.
 #pragma once
 
 #include <functional>

@@ -3,6 +3,7 @@
 #include "Tavrel/Kill.h"
 #include "Tavrel/Proc/Cgroup.h"
 #include "Tavrel/Proc/Lineage.h"
+#include "Tavrel/Proc/Read.h"
 #include "Tavrel/PsParser.h"
 
 #include <sys/stat.h>
@@ -26,7 +27,7 @@ bool doomedprocess(const std::vector<std::string>& rules, bool verbose, double w
         if (Proc::Cgroup::belongs_to_another_unit(pid, own_unit))
             return false;
         struct stat st {};
-        const std::string dir = PsParser::PROC_PATH + "/" + std::to_string(pid);
+        const std::string dir = Proc::PROC_PATH + "/" + std::to_string(pid);
         return ::stat(dir.c_str(), &st) == 0 && owners->owner_allowed(st.st_uid);
     };
     return Kill::safekill_if(deadcmd, is_the_services, verbose, wait_time,

@@ -1,8 +1,7 @@
 #include "Tavrel/ZidavovEva/Doomed.h"
 
-#include "Tavrel/Proc/Cgroup.h"
+#include "testsupport/FakeProc.h"
 #include "testsupport/InChild.h"
-#include "testsupport/TempDir.h"
 #include "testsupport/TestChild.h"
 
 #include <gtest/gtest.h>
@@ -48,17 +47,14 @@ TEST(Doomed, OwnerRuleSparesOtherAccounts) {
 TEST(Doomed, AnotherUnitsCopyIsSparedAndTheOwnUnitsIsEnded) {
     std::string name = unique_name("doomed");
     auto a = spawn("/bin/sleep", {name, "30"});
-    Tavrel::TestSupport::TempDir cgroups;
-    const std::string saved = Tavrel::Proc::Cgroup::PROC_PATH;
-    Tavrel::Proc::Cgroup::PROC_PATH = cgroups.path();
-    cgroups.write(std::to_string(a.pid()) + "/cgroup", "0::/system.slice/php8.2-fpm.service\n");
+    Tavrel::TestSupport::FakeProc proc(Tavrel::TestSupport::FakeProc::MIRROR);
+    proc.write(std::to_string(a.pid()) + "/cgroup", "0::/system.slice/php8.2-fpm.service\n");
     EXPECT_FALSE(doomedprocess({name}, false, 0.2, {}, "hub-php-fpm.service"));
     EXPECT_FALSE(doomedprocess({name}, false, 0.2, {}, ""));
     EXPECT_TRUE(alive(a.pid()));
     // Its own unit's, even when the owner rule names another account.
     std::string other = ::geteuid() == 0 ? "nobody" : "root";
     EXPECT_TRUE(doomedprocess({name}, false, 0.2, {other}, "php8.2-fpm.service"));
-    Tavrel::Proc::Cgroup::PROC_PATH = saved;
     a.wait();
 }
 

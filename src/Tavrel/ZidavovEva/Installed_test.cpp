@@ -7,6 +7,7 @@
 #include "Tavrel/ZidavovEva/Initd.h"
 #include "Tavrel/ZidavovEva/Mysqladmin.h"
 #include "Tavrel/ZidavovEva/OutputObject.h"
+#include "Tavrel/ZidavovEva/Parseargv.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -81,11 +82,14 @@ TEST_F(HelpersTest, MysqladminFromTheFirstDirectoryThatHasIt) {
     EXPECT_EQ(ZE::find_mysqladmin(), tmp_ / "b/mysqladmin");
 }
 
-TEST(OutputObject, HtmlWhenAnyArgumentAsksForIt) {
-    EXPECT_EQ(ZE::get_formatted_output_object({"--restart", "--html=1"})->class_name(),
-              "Tavrel::Output::Formatted::HTML");
-    EXPECT_EQ(ZE::get_formatted_output_object({"--restart"})->class_name(),
-              "Tavrel::Output::Formatted::Terminal");
+TEST(OutputObject, JsonWinsOverHtmlWhichWinsOverTheTerminal) {
+    auto kind = [](const std::vector<std::string>& args) {
+        return ZE::output_object_for(ZE::parse_options(args))->class_name();
+    };
+    EXPECT_EQ(kind({"--restart", "--html"}), "Tavrel::Output::Formatted::HTML");
+    EXPECT_EQ(kind({"crond", "html"}), "Tavrel::Output::Formatted::HTML");
+    EXPECT_EQ(kind({"--html", "--json"}), "Tavrel::Output");
+    EXPECT_EQ(kind({"--restart", "xhtml"}), "Tavrel::Output::Formatted::Terminal");
 }
 
 }  // namespace

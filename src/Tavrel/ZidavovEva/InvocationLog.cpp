@@ -59,7 +59,7 @@ std::string format_record(const std::string& timestamp, const std::string& progr
 }
 
 std::string parent_command_line(pid_t ppid) {
-    auto raw = Proc::Read::path(PROC_PATH + "/" + std::to_string(ppid) + "/cmdline");
+    auto raw = Proc::Read::path(Proc::PROC_PATH + "/" + std::to_string(ppid) + "/cmdline");
     if (!raw)
         return UNKNOWN_PARENT;
     std::string cleaned = clean_command_line(*raw);

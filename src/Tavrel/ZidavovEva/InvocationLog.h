@@ -24,7 +24,6 @@
 namespace Tavrel::ZidavovEva::InvocationLog {
 
 inline std::string LOG_FILE = "/var/log/zidavoveva/invocation_log";
-inline std::string PROC_PATH = "/proc";
 // Written when the parent's command line cannot be read.
 inline std::string UNKNOWN_PARENT = "(unknown)";
 

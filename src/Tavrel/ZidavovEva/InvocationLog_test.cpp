@@ -1,5 +1,6 @@
 #include "Tavrel/ZidavovEva/InvocationLog.h"
 
+#include "testsupport/FakeProc.h"
 #include "testsupport/TempDir.h"
 
 #include <gmock/gmock.h>
@@ -52,10 +53,10 @@ TEST(InvocationLog, NeverWritesThroughASymbolicLink) {
 }
 
 TEST(InvocationLog, UnreadableParentGetsPlaceholder) {
-    auto saved = PROC_PATH;
-    PROC_PATH = "/nonexistent";
-    EXPECT_EQ(parent_command_line(1), UNKNOWN_PARENT);
-    PROC_PATH = saved;
+    {
+        Tavrel::TestSupport::FakeProc empty;
+        EXPECT_EQ(parent_command_line(1), UNKNOWN_PARENT);
+    }
     EXPECT_NE(parent_command_line(::getpid()), UNKNOWN_PARENT);
 }
 

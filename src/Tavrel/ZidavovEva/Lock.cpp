@@ -82,7 +82,7 @@ std::string Lock::get_run_lock_file_for_daemon(std::string_view identity) {
 }
 
 std::optional<pid_t> Lock::holder_of(dev_t device, ino_t inode) {
-    const auto table = Proc::Read::path(PROC_LOCKS);
+    const auto table = Proc::Read::path(Proc::PROC_PATH + "/" + LOCKS_FILE);
     if (!table)
         return std::nullopt;
     // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5678 0 EOF", the file written as

@@ -51,8 +51,9 @@ class Lock final {
     // The whole wait for the lock, and the pause between attempts, in seconds.
     static inline double LOCK_TIMEOUT = 196;
     static inline double POLL_INTERVAL = 0.25;
-    // The kernel's table of file locks: names the run that holds a lock.
-    static inline std::string PROC_LOCKS = "/proc/locks";
+    // The kernel's table of file locks (this file under
+    // Tavrel::Proc::PROC_PATH): names the run that holds a lock.
+    static inline std::string LOCKS_FILE = "locks";
 
     // Takes the lock of `service`. Tavrel::PlainError for an empty name, an
     // unopenable lock file (a symbolic link among them), or a lock not obtained

@@ -3,6 +3,7 @@
 #include "Tavrel/Exception.h"
 #include "Tavrel/PlainError.h"
 #include "Tavrel/Validate/Service.h"
+#include "testsupport/FakeProc.h"
 #include "testsupport/TempDir.h"
 
 #include <fcntl.h>
@@ -244,17 +245,20 @@ TEST_F(LockTest, TimesOutWhileAnotherRunHoldsTheLock) {
 }
 
 TEST_F(LockTest, TheHolderIsTheFlockOfThatVeryFile) {
-    const std::string saved = Lock::PROC_LOCKS;
-    Lock::PROC_LOCKS = tmp_.write("locks", "garbage\n"
-                                           "1: POSIX  ADVISORY  WRITE 55 fd:1a:99 0 EOF\n"
-                                           "2: -> FLOCK  ADVISORY  WRITE 66 fd:1a:99 0 EOF\n"
-                                           "3: FLOCK  ADVISORY  WRITE 77 fd:1a:98 0 EOF\n"
-                                           "4: FLOCK  ADVISORY  WRITE 88 fd:1a:99 0 EOF\n");
-    EXPECT_EQ(Lock::holder_of(makedev(0xfd, 0x1a), 99), 88);
-    EXPECT_EQ(Lock::holder_of(makedev(0xfd, 0x1b), 99), std::nullopt);
-    Lock::PROC_LOCKS = tmp_ / "no-such-table";
-    EXPECT_EQ(Lock::holder_of(makedev(0xfd, 0x1a), 99), std::nullopt);
-    Lock::PROC_LOCKS = saved;
+    {
+        Tavrel::TestSupport::FakeProc proc;
+        proc.write("locks", "garbage\n"
+                            "1: POSIX  ADVISORY  WRITE 55 fd:1a:99 0 EOF\n"
+                            "2: -> FLOCK  ADVISORY  WRITE 66 fd:1a:99 0 EOF\n"
+                            "3: FLOCK  ADVISORY  WRITE 77 fd:1a:98 0 EOF\n"
+                            "4: FLOCK  ADVISORY  WRITE 88 fd:1a:99 0 EOF\n");
+        EXPECT_EQ(Lock::holder_of(makedev(0xfd, 0x1a), 99), 88);
+        EXPECT_EQ(Lock::holder_of(makedev(0xfd, 0x1b), 99), std::nullopt);
+    }
+    {
+        Tavrel::TestSupport::FakeProc no_table;
+        EXPECT_EQ(Lock::holder_of(makedev(0xfd, 0x1a), 99), std::nullopt);
+    }
 }
 
 TEST_F(LockTest, HolderKilledWithSigkillLeavesTheServiceUnlocked) {

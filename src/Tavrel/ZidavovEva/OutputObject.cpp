@@ -2,15 +2,16 @@
 
 #include "Tavrel/Output/Formatted/HTML.h"
 #include "Tavrel/Output/Formatted/Terminal.h"
+#include "Tavrel/ZidavovEva/Parseargv.h"
 
 namespace Tavrel::ZidavovEva {
 
-std::unique_ptr<Output::Formatted> get_formatted_output_object(
-    const std::vector<std::string>& args) {
-    for (const auto& arg : args)
-        if (arg.find("html") != std::string::npos)
-            return std::make_unique<Output::Formatted::HTML>();
-    return std::make_unique<Output::Formatted::Terminal>();
+std::shared_ptr<Output::Base> output_object_for(const ParsedArgv& parsed) {
+    if (parsed.json)
+        return std::make_shared<Output::Base>();
+    if (parsed.html)
+        return std::make_shared<Output::Formatted::HTML>();
+    return std::make_shared<Output::Formatted::Terminal>();
 }
 
 }  // namespace Tavrel::ZidavovEva

@@ -1,20 +1,21 @@
-// Tavrel::ZidavovEva::get_formatted_output_object: the output object a run's
-// arguments ask for: HTML when any argument mentions "html" (the panel calls
-// the tool for its web pages that way), else text for a terminal.
+// Tavrel::ZidavovEva::output_object_for: the one decision of what a run's
+// output looks like, taken from its parsed options (Parseargv.h): one JSON
+// record per message with --json, which wins over HTML (programs that drive
+// the tool read records); an HTML fragment with --html or the bare word html
+// (the panel calls the tool for its web pages that way); else text for a
+// terminal.
 //
-//   auto out = Tavrel::ZidavovEva::get_formatted_output_object(args);
-//   out->output("Restarting cron ...");
+//   srv.set_output_obj(Tavrel::ZidavovEva::output_object_for(parse_options(args)));
 #pragma once
 
-#include "Tavrel/Output/Formatted.h"
+#include "Tavrel/Output.h"
 
 #include <memory>
-#include <string>
-#include <vector>
 
 namespace Tavrel::ZidavovEva {
 
-std::unique_ptr<Output::Formatted> get_formatted_output_object(
-    const std::vector<std::string>& args);
+struct ParsedArgv;
+
+std::shared_ptr<Output::Base> output_object_for(const ParsedArgv& parsed);
 
 }  // namespace Tavrel::ZidavovEva

@@ -10,8 +10,9 @@ namespace Tavrel::Server::Type::Profile {
 
 namespace {
 
+// The class name the role declares for itself.
 std::string role(std::string_view short_name) {
-    return std::string(Role::CLASS_PREFIX) + std::string(short_name);
+    return Role::load(short_name).class_name();
 }
 
 std::vector<std::string> roles(std::initializer_list<std::string_view> names) {

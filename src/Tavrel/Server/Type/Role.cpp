@@ -36,38 +36,47 @@ class Postgres final : public Role::TouchFileRole {
 
 using List = std::vector<std::string>;
 
-Data role(std::string short_name, std::string name, std::string description, List services = {},
-          List restart = {}, List subdomains = {}, List rpm_targets = {}) {
-    return Data{std::move(short_name), std::move(name),    std::move(description),
-                std::move(services),   std::move(restart), std::move(subdomains),
-                std::move(rpm_targets)};
+Data role(std::string class_name, std::string short_name, std::string name, std::string description,
+          List services = {}, List restart = {}, List subdomains = {}, List rpm_targets = {}) {
+    return Data{std::move(class_name),  std::move(short_name), std::move(name),
+                std::move(description), std::move(services),   std::move(restart),
+                std::move(subdomains),  std::move(rpm_targets)};
 }
 
 // Every role of the system; the COMPLETE profile enables all of them.
 std::vector<Data> catalogue_data() {
     return {
-        role("Analytics", "Analytics", "Collects the usage statistics of the server.",
-             {"hubstatsd"}),
-        role("CalendarContact", "Calendars and Contacts",
-             "Serves calendars and address books to mail users.", {"hubdavd"}, {"hubdavd"},
-             {"calendar", "contacts"}),
-        role("DNS", "DNS", "Serves the DNS zones of the server's domains.",
+        role("Tavrel::Server::Type::Role::Analytics", "Analytics", "Analytics",
+             "Collects the usage statistics of the server.", {"hubstatsd"}),
+        role("Tavrel::Server::Type::Role::CalendarContact", "CalendarContact",
+             "Calendars and Contacts", "Serves calendars and address books to mail users.",
+             {"hubdavd"}, {"hubdavd"}, {"calendar", "contacts"}),
+        role("Tavrel::Server::Type::Role::DNS", "DNS", "DNS",
+             "Serves the DNS zones of the server's domains.",
              {"dns", "named", "bind", "pdns", "nsd"}, {}, {}, {"bind9", "pdns-server", "nsd"}),
-        role("FTP", "FTP", "Serves files over FTP.", {"ftpd", "proftpd", "pure-ftpd"}),
-        role("FileStorage", "File Storage", "Keeps the users' files on this server."),
-        role("MailLocal", "Local Mail", "Delivers mail to mailboxes on this server.",
-             {"exim", "lmtp"}),
-        role("MailReceive", "Receive Mail",
+        role("Tavrel::Server::Type::Role::FTP", "FTP", "FTP", "Serves files over FTP.",
+             {"ftpd", "proftpd", "pure-ftpd"}),
+        role("Tavrel::Server::Type::Role::FileStorage", "FileStorage", "File Storage",
+             "Keeps the users' files on this server."),
+        role("Tavrel::Server::Type::Role::MailLocal", "MailLocal", "Local Mail",
+             "Delivers mail to mailboxes on this server.", {"exim", "lmtp"}),
+        role("Tavrel::Server::Type::Role::MailReceive", "MailReceive", "Receive Mail",
              "Receives mail from other servers and serves it to users.",
              {"hubdavd", "hubgreyd", "imap", "pop", "lmtp", "mailman", "clamd"}, {"hubdavd"}),
-        role("MailSend", "Send Mail", "Sends mail to other servers.", {"exim", "exim-altport"}),
-        role("MySQL", "MySQL/MariaDB", "Runs the MySQL or MariaDB database server.", {"mysql"}),
-        role("Postgres", "PostgreSQL", "Runs the PostgreSQL database server.", {"postgresql"}),
-        role("SpamFilter", "Spam Filter", "Scores incoming mail for spam.", {"spamd"}),
-        role("WebDisk", "Web Disk", "Serves users' files over WebDAV.", {"hubdavd"}, {},
-             {"webdisk"}),
-        role("WebServer", "Web Server", "Serves web sites.", {"httpd", "apache_php_fpm"}),
-        role("Webmail", "Webmail", "Serves mail to users in a browser.", {}, {}, {"webmail"}),
+        role("Tavrel::Server::Type::Role::MailSend", "MailSend", "Send Mail",
+             "Sends mail to other servers.", {"exim", "exim-altport"}),
+        role("Tavrel::Server::Type::Role::MySQL", "MySQL", "MySQL/MariaDB",
+             "Runs the MySQL or MariaDB database server.", {"mysql"}),
+        role("Tavrel::Server::Type::Role::Postgres", "Postgres", "PostgreSQL",
+             "Runs the PostgreSQL database server.", {"postgresql"}),
+        role("Tavrel::Server::Type::Role::SpamFilter", "SpamFilter", "Spam Filter",
+             "Scores incoming mail for spam.", {"spamd"}),
+        role("Tavrel::Server::Type::Role::WebDisk", "WebDisk", "Web Disk",
+             "Serves users' files over WebDAV.", {"hubdavd"}, {}, {"webdisk"}),
+        role("Tavrel::Server::Type::Role::WebServer", "WebServer", "Web Server",
+             "Serves web sites.", {"httpd", "apache_php_fpm"}),
+        role("Tavrel::Server::Type::Role::Webmail", "Webmail", "Webmail",
+             "Serves mail to users in a browser.", {}, {}, {"webmail"}),
     };
 }
 
@@ -100,10 +109,6 @@ std::map<std::string, bool, std::less<>>& available_cache() {
 
 }  // namespace
 
-std::string Role::short_name() const {
-    return class_name_.substr(class_name_.rfind("::") + 2);
-}
-
 int Role::is_enabled() const {
     if (auto cached = EnabledCache::get(class_name_))
         return *cached;
@@ -134,16 +139,19 @@ std::string Role::_TOUCHFILE() const {
 }
 
 const Role& Role::load(std::string_view name) {
-    if (name.substr(0, CLASS_PREFIX.size()) == CLASS_PREFIX)
-        name.remove_prefix(CLASS_PREFIX.size());
     const auto& roles = catalogue();
-    auto it = roles.find(name);
-    if (it == roles.end()) {
-        throw Tavrel::Exception::create(
-            "Module::LoadFailed",
-            {{"module", std::string(CLASS_PREFIX) + std::string(name)}, {"error", "no such role"}});
+    if (auto it = roles.find(name); it != roles.end())
+        return *it->second;
+    for (const auto& [short_name, role] : roles) {
+        if (role->class_name() == name)
+            return *role;
     }
-    return *it->second;
+    // The failure names the class the role would have had.
+    const bool has_prefix = name.substr(0, CLASS_PREFIX.size()) == CLASS_PREFIX;
+    throw Tavrel::Exception::create(
+        "Module::LoadFailed",
+        {{"module", has_prefix ? std::string(name) : std::string(CLASS_PREFIX) + std::string(name)},
+         {"error", "no such role"}});
 }
 
 std::vector<std::string> Role::catalogue_names() {

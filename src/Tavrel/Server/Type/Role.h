@@ -6,8 +6,10 @@
 //   if (!dns.is_enabled()) ...;
 //   dns.verify_enabled();   // System::RoleNotEnabled when it is off
 //
-// Roles are objects of a fixed catalogue, one per role, named by their class
-// name "Tavrel::Server::Type::Role::<short name>". The answers of is_enabled
+// Roles are objects of a fixed catalogue, one per role. Each declares its
+// short name ("DNS") and, as its own text, its class name
+// ("Tavrel::Server::Type::Role::DNS"); neither is cut out of the other, and
+// either finds the role. The answers of is_enabled
 // (Role::EnabledCache) and is_available are kept for the life of the process.
 // A concrete role supplies the hooks; the base's _NAME and _TOUCHFILE are
 // abstract and throw AbstractMethod naming the class.
@@ -26,6 +28,7 @@ class Role {
     class EnabledCache;
     class TouchFileRole;
 
+    // How a failure to load names a role that is not in the catalogue.
     static constexpr std::string_view CLASS_PREFIX = "Tavrel::Server::Type::Role::";
     // Directory of the roles' disable flags (see TouchFileRole).
     static inline std::string TOUCHFILE_DIR = "/etc/tavrel/roles.disabled";
@@ -38,8 +41,8 @@ class Role {
     Role& operator=(const Role&) = delete;
 
     const std::string& class_name() const { return class_name_; }
-    // The class name after the last "::".
-    std::string short_name() const;
+    // The name the role is known by ("DNS"), as the role declares it.
+    const std::string& short_name() const { return short_name_; }
 
     // 1 when the role is available and switched on; cached per class.
     int is_enabled() const;
@@ -71,10 +74,12 @@ class Role {
     static void _reset_available_cache();
 
   protected:
-    explicit Role(std::string class_name) : class_name_(std::move(class_name)) {}
+    Role(std::string class_name, std::string short_name)
+        : class_name_(std::move(class_name)), short_name_(std::move(short_name)) {}
 
   private:
     std::string class_name_;
+    std::string short_name_;
 };
 
 }  // namespace Tavrel::Server::Type

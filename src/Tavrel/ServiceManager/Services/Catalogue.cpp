@@ -12,9 +12,9 @@ namespace {
 using Args = std::vector<std::string>;
 
 // A daemon of the panel itself: its own program, started and stopped by us.
-Entry panel(std::string module, std::string word, std::vector<int> ports = {}) {
+Entry panel(std::string class_name, std::string word, std::vector<int> ports = {}) {
     Entry e;
-    e.module = std::move(module);
+    e.class_name = std::move(class_name);
     e.word = std::move(word);
     e.ports = std::move(ports);
     e.doomed_rules = {e.word};
@@ -27,10 +27,10 @@ Entry panel(std::string module, std::string word, std::vector<int> ports = {}) {
     return e;
 }
 
-Entry daemon(std::string module, std::string word, std::vector<int> ports,
+Entry daemon(std::string class_name, std::string word, std::vector<int> ports,
              std::vector<std::string> doomed, bool reload) {
     Entry e;
-    e.module = std::move(module);
+    e.class_name = std::move(class_name);
     e.word = std::move(word);
     e.ports = std::move(ports);
     e.doomed_rules = std::move(doomed);
@@ -45,76 +45,87 @@ std::vector<Entry> build_entries() {
     // its pid file again. Signalled with a broken configuration, that main
     // process ends, so the configuration is tested first (the control
     // program has this name on both families).
-    t.push_back(daemon("Httpd", "httpd", {80, 443}, {"apache2", "httpd"}, true));
+    t.push_back(daemon("Tavrel::ServiceManager::Services::Httpd", "httpd", {80, 443},
+                       {"apache2", "httpd"}, true));
     t.back().graceful = true;
     t.back().config_test = {"/usr/sbin/apachectl", "-t"};
     t.back().startup_timeout = 30;
     t.back().restart_attempts = 2;
     // The mail server, and a second listener of the same program on the
     // alternate submission port that the panel starts itself.
-    t.push_back(daemon("Exim", "exim", {25, 465, 587}, {"exim4", "exim"}, true));
+    t.push_back(daemon("Tavrel::ServiceManager::Services::Exim", "exim", {25, 465, 587},
+                       {"exim4", "exim"}, true));
     t.back().restart_attempts = 2;
-    t.push_back(daemon("Exim_altport", "exim-altport", {26}, {}, false));
+    t.push_back(
+        daemon("Tavrel::ServiceManager::Services::Exim_altport", "exim-altport", {26}, {}, false));
     t.back().is_tavrel_service = true;
     t.back().startup_args = Args{"-bd", "-oX", "26", "-oP", "{pidfile}"};
     // IMAP, POP and LMTP are protocols of one mail-store daemon; its orphans
     // are the master and its children ("dovecot/imap" and so on share the name).
     // Its configuration reader fails on what would keep the daemon from starting.
     const Args dovecot_test{"/usr/bin/doveconf", "-n"};
-    t.push_back(daemon("Imap", "imap", {143, 993}, {"dovecot"}, true));
+    t.push_back(
+        daemon("Tavrel::ServiceManager::Services::Imap", "imap", {143, 993}, {"dovecot"}, true));
     t.back().config_test = dovecot_test;
-    t.push_back(daemon("Pop", "pop", {110, 995}, {"dovecot"}, true));
+    t.push_back(
+        daemon("Tavrel::ServiceManager::Services::Pop", "pop", {110, 995}, {"dovecot"}, true));
     t.back().config_test = dovecot_test;
-    t.push_back(daemon("Lmtp", "lmtp", {}, {"dovecot"}, true));
+    t.push_back(daemon("Tavrel::ServiceManager::Services::Lmtp", "lmtp", {}, {"dovecot"}, true));
     t.back().config_test = dovecot_test;
     // Name servers. Loading large zone sets takes time.
-    t.push_back(daemon("Named", "named", {53}, {"named"}, true));
+    t.push_back(daemon("Tavrel::ServiceManager::Services::Named", "named", {53}, {"named"}, true));
     t.back().startup_timeout = 60;
     // Debian ships the authoritative server with a unit only; without systemd
     // its program is started directly, so it must detach, write its pid file
     // and drop to its own user as the unit would have it.
-    t.push_back(daemon("Pdns", "pdns", {53}, {"pdns_server"}, false));
+    t.push_back(
+        daemon("Tavrel::ServiceManager::Services::Pdns", "pdns", {53}, {"pdns_server"}, false));
     t.back().startup_args = Args{"--daemon=yes", "--guardian=no", "--setuid=pdns", "--setgid=pdns"};
     t.back().no_pidfile_under_systemd = true;
-    t.push_back(daemon("Nsd", "nsd", {53}, {"nsd"}, true));
+    t.push_back(daemon("Tavrel::ServiceManager::Services::Nsd", "nsd", {53}, {"nsd"}, true));
     t.back().no_pidfile_under_systemd = true;
     // Databases: recovery after a crash may take minutes before the pid file appears.
-    t.push_back(daemon("Mysql", "mysql", {3306}, {"mariadbd", "mysqld"}, false));
+    t.push_back(daemon("Tavrel::ServiceManager::Services::Mysql", "mysql", {3306},
+                       {"mariadbd", "mysqld"}, false));
     t.back().startup_timeout = 300;
-    t.push_back(daemon("Postgresql", "postgresql", {5432}, {"postgres"}, true));
+    t.push_back(daemon("Tavrel::ServiceManager::Services::Postgresql", "postgresql", {5432},
+                       {"postgres"}, true));
     t.back().startup_timeout = 120;
     t.back().has_single_pid = false;
     // FTP: the generic word names the first supported daemon.
     const Args proftpd_test{"/usr/sbin/proftpd", "-t"};
-    t.push_back(daemon("Ftpd", "ftpd", {21}, {"proftpd"}, true));
+    t.push_back(daemon("Tavrel::ServiceManager::Services::Ftpd", "ftpd", {21}, {"proftpd"}, true));
     t.back().config_test = proftpd_test;
-    t.push_back(daemon("Proftpd", "proftpd", {21}, {"proftpd"}, true));
+    t.push_back(
+        daemon("Tavrel::ServiceManager::Services::Proftpd", "proftpd", {21}, {"proftpd"}, true));
     t.back().config_test = proftpd_test;
-    t.push_back(daemon("Pure_ftpd", "pure-ftpd", {21}, {"pure-ftpd"}, false));
+    t.push_back(daemon("Tavrel::ServiceManager::Services::Pure_ftpd", "pure-ftpd", {21},
+                       {"pure-ftpd"}, false));
     // Filters. The virus scanner loads its signatures before it answers.
     // The spam filter re-executes itself on HUP: under its init script it
     // detaches again under a new pid and is gone from its pid file for
     // seconds, which is a restart, not a reload.
-    t.push_back(daemon("Spamd", "spamd", {783}, {"spamd"}, true));
+    t.push_back(daemon("Tavrel::ServiceManager::Services::Spamd", "spamd", {783}, {"spamd"}, true));
     t.back().startup_timeout = 60;
     t.back().reload_needs_systemd = true;
     // The virus scanner's init script can only reload its log or its
     // signatures; its unit reloads the signatures.
-    t.push_back(daemon("Clamd", "clamd", {}, {"clamd"}, true));
+    t.push_back(daemon("Tavrel::ServiceManager::Services::Clamd", "clamd", {}, {"clamd"}, true));
     t.back().startup_timeout = 180;
     t.back().reload_needs_systemd = true;
     t.back().no_pidfile_under_systemd = true;
     // Passive fingerprinting: the panel runs it detached, without a pid file,
     // answering on its socket. It refuses a log that is not a regular file,
     // so it gets none.
-    t.push_back(daemon("P0f", "p0f", {}, {"p0f"}, false));
+    t.push_back(daemon("Tavrel::ServiceManager::Services::P0f", "p0f", {}, {"p0f"}, false));
     t.back().is_tavrel_service = true;
     t.back().startup_args = Args{"-d", "-s", "/run/p0f.sock"};
     // PHP-FPM pools of the web server.
-    t.push_back(daemon("Apache_php_fpm", "apache_php_fpm", {}, {"php-fpm"}, true));
+    t.push_back(daemon("Tavrel::ServiceManager::Services::Apache_php_fpm", "apache_php_fpm", {},
+                       {"php-fpm"}, true));
     t.back().has_single_pid = false;
     // The mailing-list manager the panel ships.
-    Entry mailman = panel("Mailman", "mailman");
+    Entry mailman = panel("Tavrel::ServiceManager::Services::Mailman", "mailman");
     mailman.binary = "{panel}/3rdparty/mailman/bin/mailmanctl";
     mailman.pidfile = "{panel}/3rdparty/mailman/data/master-qrunner.pid";
     mailman.startup_args = Args{"-q", "start"};
@@ -123,15 +134,15 @@ std::vector<Entry> build_entries() {
     mailman.has_single_pid = false;
     t.push_back(mailman);
     // The panel's own daemons.
-    t.push_back(panel("Hubdavd", "hubdavd", {2077, 2078}));
-    t.push_back(panel("Hubsrvd", "hubsrvd"));
-    t.push_back(panel("Hubstatsd", "hubstatsd"));
-    t.push_back(panel("Hubgreyd", "hubgreyd"));
-    t.push_back(panel("Hublogd", "hublogd"));
-    t.push_back(panel("Hubguardd", "hubguardd"));
-    t.push_back(panel("Logtaild", "logtaild"));
-    t.push_back(panel("Jobqueued", "jobqueued"));
-    Entry fpm = panel("Hub_php_fpm", "hub_php_fpm");
+    t.push_back(panel("Tavrel::ServiceManager::Services::Hubdavd", "hubdavd", {2077, 2078}));
+    t.push_back(panel("Tavrel::ServiceManager::Services::Hubsrvd", "hubsrvd"));
+    t.push_back(panel("Tavrel::ServiceManager::Services::Hubstatsd", "hubstatsd"));
+    t.push_back(panel("Tavrel::ServiceManager::Services::Hubgreyd", "hubgreyd"));
+    t.push_back(panel("Tavrel::ServiceManager::Services::Hublogd", "hublogd"));
+    t.push_back(panel("Tavrel::ServiceManager::Services::Hubguardd", "hubguardd"));
+    t.push_back(panel("Tavrel::ServiceManager::Services::Logtaild", "logtaild"));
+    t.push_back(panel("Tavrel::ServiceManager::Services::Jobqueued", "jobqueued"));
+    Entry fpm = panel("Tavrel::ServiceManager::Services::Hub_php_fpm", "hub_php_fpm");
     fpm.binary = "{panel}/3rdparty/sbin/php-fpm";
     fpm.startup_args = Args{"--fpm-config", "{panel}/etc/php-fpm.conf", "--pid", "{pidfile}"};
     fpm.shutdown_args = std::nullopt;
@@ -139,7 +150,7 @@ std::vector<Entry> build_entries() {
     fpm.has_single_pid = false;
     fpm.support_reload = true;
     t.push_back(fpm);
-    std::sort(t.begin(), t.end(), [](const Entry& a, const Entry& b) { return a.module < b.module; });
+    std::sort(t.begin(), t.end(), [](const Entry& a, const Entry& b) { return a.word < b.word; });
     return t;
 }
 
@@ -156,14 +167,6 @@ namespace Catalogue {
 const std::vector<Entry>& entries() {
     static const std::vector<Entry> t = build_entries();
     return t;
-}
-
-const Entry* find(std::string_view module) {
-    for (const Entry& e : entries()) {
-        if (e.module == module)
-            return &e;
-    }
-    return nullptr;
 }
 
 }  // namespace Catalogue

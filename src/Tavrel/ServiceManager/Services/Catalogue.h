@@ -1,9 +1,11 @@
 // Tavrel::ServiceManager::Services::Catalogue: the built-in classes of the
 // hosting server's daemons, declared as records rather than one subclass each.
 //
-//   const Entry* e = Catalogue::find("Httpd");     // module word
-//   auto srv = std::make_unique<Daemon>(*e);        // then apply options, BUILD()
-//   srv->class_name();   // "Tavrel::ServiceManager::Services::Httpd"
+//   for (const Entry& e : Catalogue::entries()) {
+//       auto srv = std::make_unique<Daemon>(e);     // then apply options, BUILD()
+//       srv->service();      // "httpd": the record's word
+//       srv->class_name();   // "Tavrel::ServiceManager::Services::Httpd", shown as given
+//   }
 //
 // A record holds what is the same on every distribution (ports, orphan rules,
 // reload support, time-outs, the panel's own start and stop arguments). What
@@ -22,14 +24,14 @@
 #include <algorithm>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace Tavrel::ServiceManager::Services {
 
 struct Entry {
-    std::string module;  // module word: "Httpd", "Exim_altport"
-    std::string word;    // service word: "httpd", "exim-altport"
+    // The class's name as the program prints it (never read back).
+    std::string class_name;  // "Tavrel::ServiceManager::Services::Exim_altport"
+    std::string word;        // service word: "exim-altport"
     std::vector<int> ports;
     std::vector<std::string> doomed_rules;  // process names of orphans
     bool support_reload = false;
@@ -67,10 +69,8 @@ inline std::string PANEL_DIR = "/usr/local/tavrel";
 // Where the panel's own daemons write their pid files.
 inline std::string PANEL_RUN_DIR = "/run";
 
-// Every record, sorted by module word.
+// Every record, sorted by service word.
 const std::vector<Entry>& entries();
-// The record of a module word, or nullptr.
-const Entry* find(std::string_view module);
 
 }  // namespace Catalogue
 
@@ -79,7 +79,7 @@ class Daemon : public Hot {
   public:
     explicit Daemon(const Entry& entry) : entry_(entry) {}
 
-    std::string class_name() const override { return SERVICES_CLASS_PREFIX + entry_.module; }
+    std::string class_name() const override { return entry_.class_name; }
     const Entry& entry() const { return entry_; }
 
     bool has_restart_gracefully() const override { return entry_.graceful; }

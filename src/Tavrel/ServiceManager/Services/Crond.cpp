@@ -5,7 +5,7 @@
 
 namespace Tavrel::ServiceManager::Services {
 
-std::string Crond::_build_service_override() { return OS::systemd_unit_name("crond"); }
+std::string Crond::_build_service_override() { return OS::systemd_unit_name(WORD); }
 
 std::string Crond::_build_service_binary() { return OS::cron_bin_path(); }
 

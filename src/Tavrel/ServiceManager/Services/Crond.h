@@ -12,11 +12,14 @@ namespace Tavrel::ServiceManager::Services {
 
 class Crond : public Base {
   public:
+    // The service this class is for; the program is installed under it.
+    static constexpr std::string_view WORD = "crond";
     static inline std::string PIDFILE = "/run/crond.pid";
 
     std::string class_name() const override { return "Tavrel::ServiceManager::Services::Crond"; }
 
   protected:
+    std::string _build_service() override { return std::string(WORD); }
     std::string _build_service_override() override;
     std::string _build_service_binary() override;
     std::string _build_pidfile() override { return PIDFILE; }

@@ -5,7 +5,7 @@
 
 namespace Tavrel::ServiceManager::Services {
 
-std::string Rsyslogd::_build_service_override() { return OS::systemd_unit_name("rsyslogd"); }
+std::string Rsyslogd::_build_service_override() { return OS::systemd_unit_name(WORD); }
 
 bool Rsyslogd::_build_is_tavrel_service() { return !OS::is_systemd(); }
 

@@ -13,12 +13,15 @@ namespace Tavrel::ServiceManager::Services {
 
 class Rsyslogd : public Base {
   public:
+    // The service this class is for; the program is installed under it.
+    static constexpr std::string_view WORD = "rsyslogd";
     static inline std::string BINARY = "/usr/sbin/rsyslogd";
     static inline std::string PIDFILE = "/run/rsyslogd.pid";
 
     std::string class_name() const override { return "Tavrel::ServiceManager::Services::Rsyslogd"; }
 
   protected:
+    std::string _build_service() override { return std::string(WORD); }
     std::string _build_service_override() override;
     bool _build_is_tavrel_service() override;
     std::string _build_service_binary() override { return BINARY; }

@@ -5,7 +5,7 @@
 
 namespace Tavrel::ServiceManager::Services {
 
-std::string Sshd::_build_service_override() { return OS::systemd_unit_name("sshd"); }
+std::string Sshd::_build_service_override() { return OS::systemd_unit_name(WORD); }
 
 std::string Sshd::_build_pid_exe() { return "^" + Regex::escape(service_binary()) + "$"; }
 

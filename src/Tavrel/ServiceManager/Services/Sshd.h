@@ -12,12 +12,15 @@ namespace Tavrel::ServiceManager::Services {
 
 class Sshd : public Base {
   public:
+    // The service this class is for; the program is installed under it.
+    static constexpr std::string_view WORD = "sshd";
     static inline std::string BINARY = "/usr/sbin/sshd";
     static inline std::string PIDFILE = "/run/sshd.pid";
 
     std::string class_name() const override { return "Tavrel::ServiceManager::Services::Sshd"; }
 
   protected:
+    std::string _build_service() override { return std::string(WORD); }
     std::string _build_service_override() override;
     std::string _build_service_binary() override { return BINARY; }
     std::string _build_pidfile() override { return PIDFILE; }

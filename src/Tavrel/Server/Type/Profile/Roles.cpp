@@ -11,16 +11,20 @@ namespace Tavrel::Server::Type::Profile::Roles {
 
 const std::set<std::string, std::less<>>& ENABLED_IN_ALL_ROLES() {
     static const std::set<std::string, std::less<>> s = {
-        std::string(Role::CLASS_PREFIX) + "MailLocal",
-        std::string(Role::CLASS_PREFIX) + "MailSend",
+        Role::load("MailLocal").class_name(),
+        Role::load("MailSend").class_name(),
     };
     return s;
 }
 
 namespace {
+// Only a short name counts here, as the role declares it.
 bool in_all_roles(std::string_view short_name) {
-    return ENABLED_IN_ALL_ROLES().count(std::string(Role::CLASS_PREFIX) + std::string(short_name)) >
-           0;
+    for (const std::string& cls : ENABLED_IN_ALL_ROLES()) {
+        if (Role::load(cls).short_name() == short_name)
+            return true;
+    }
+    return false;
 }
 }  // namespace
 
@@ -101,7 +105,7 @@ std::map<std::string, int> get_optional_roles_for_profile(std::string_view profi
     }
     std::map<std::string, int> out;
     for (const std::string& cls : it->second.optional_roles) {
-        out[cls] = is_role_enabled(cls.substr(cls.rfind("::") + 2));
+        out[cls] = is_role_enabled(Role::load(cls).short_name());
     }
     return out;
 }

@@ -7,7 +7,7 @@
 namespace Tavrel::Server::Type {
 
 Role::TouchFileRole::TouchFileRole(Data data)
-    : Role(std::string(CLASS_PREFIX) + data.short_name), data_(std::move(data)) {}
+    : Role(data.class_name, data.short_name), data_(std::move(data)) {}
 
 std::string Role::TouchFileRole::_TOUCHFILE() const {
     std::string name = data_.short_name;

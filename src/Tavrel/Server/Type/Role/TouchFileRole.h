@@ -13,6 +13,7 @@ namespace Tavrel::Server::Type {
 class Role::TouchFileRole : public Role {
   public:
     struct Data {
+        std::string class_name;  // shown, never read back
         std::string short_name;
         std::string name;         // localisable phrase
         std::string description;  // localisable phrase
