@@ -207,23 +207,22 @@ int run_or_throw(const Command& command) {
                 show_fpm_status(*srv, program);
         }
     } catch (const Exception& e) {
-        caught = e;
-        static const Regex service_family(R"(^Tavrel::Exception::Services?::)");
-        static const Regex absent(R"(^Tavrel::Exception::Services::(?:NotConfigured|NotInstalled)$)");
-        static const Regex quiet_failures(
-            R"(^Tavrel::Exception::Services::(NotConfigured|Disabled|NotInstalled)$)");
+        using Kind = Exception::ServiceFailure;
+        const Kind kind = e.service_failure();
         static const Regex check_or_status(R"(^(CHECK|STATUS)$)");
-        if (!e.class_matches(service_family))
+        // A fault of the system, not of the service: its text on standard error.
+        if (kind == Kind::None)
             throw;
+        caught = e;
         // An unknown service is a usage mistake, not an incident worth an id.
-        if (e.isa("Services::Unknown"))
+        if (kind == Kind::Unknown)
             throw Fatal{e.to_string_no_id()};
-        if (srv && e.class_matches(absent) && options.skip_if_absent) {
+        if (srv && kind == Kind::Absent && options.skip_if_absent) {
             to_stderr(e.to_string());
             return 0;
         }
         if (srv && srv->verbose() == 1 && !check_or_status.test(srv->service_argv_action()) &&
-            !e.class_matches(quiet_failures)) {
+            kind == Kind::Failed) {
             srv->output(e.class_name());
             show_status_block(*srv);
             srv->output_obj().display_message_set(ERROR_TITLE, e.to_string());
