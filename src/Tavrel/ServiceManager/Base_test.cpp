@@ -190,6 +190,17 @@ TEST_F(ServiceCore, AttributesBySetByNameFromJson) {
     EXPECT_EQ(failure_type([&] { srv->set_attribute("command_line_regex", "(unclosed"); }),
               "Param::Invalid");
     EXPECT_EQ(failure_type([&] { srv->apply_options({{"bogus", 1}}, false); }), "Param::Invalid");
+    // The action taken, by its old name and spelling: a verb's word in
+    // capitals, any other word a custom action's; a verb set later wins.
+    EXPECT_TRUE(srv->set_attribute("service_argv_action", "RELOAD"));
+    EXPECT_EQ(srv->service_argv_action(), Verb::Reload);
+    EXPECT_TRUE(srv->set_attribute("service_argv_action", "flush"));
+    EXPECT_FALSE(srv->service_argv_action().has_value());
+    EXPECT_EQ(srv->custom_action_taken(), "flush");
+    srv->set_service_argv_action(Verb::Stop);
+    EXPECT_EQ(srv->custom_action_taken(), "");
+    EXPECT_TRUE(srv->set_attribute("service_argv_action", ""));
+    EXPECT_FALSE(srv->service_argv_action().has_value());
     // Numbers out of a long's range, and texts the kernel would cut at a NUL
     // byte (a definition naming "/usr/sbin/x", NUL, "y" would run /usr/sbin/x).
     for (const json& v : {json(1e300), json(-1e300), json(18446744073709551615ull), json(2.5)})
@@ -653,7 +664,7 @@ TEST_F(ServiceCore, RestartOfAStoppedServiceStartsIt) {
         return true;
     };
     EXPECT_EQ(srv->restart(), "up");
-    EXPECT_EQ(srv->service_argv_action(), "START");
+    EXPECT_EQ(srv->service_argv_action(), Verb::Start);
     EXPECT_EQ(state_->calls, std::vector<std::string>{"start"});
 }
 
@@ -687,7 +698,7 @@ TEST_F(ServiceCore, RestartOfADisabledOrForbiddenRunningServiceStopsIt) {
     };
     EXPECT_EQ(failure_type([&] { srv->restart(); }), "Services::Disabled");
     EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop_triggers", "stop"}));
-    EXPECT_EQ(srv->service_argv_action(), "STOP");
+    EXPECT_EQ(srv->service_argv_action(), Verb::Stop);
 
     state_->calls.clear();
     state_->status = "up";

@@ -11,6 +11,7 @@
 #include "Tavrel/ServiceManager.h"
 #include "Tavrel/ServiceManager/Base.h"
 #include "Tavrel/ServiceManager/Driver.h"
+#include "Tavrel/ServiceManager/Verb.h"
 #include "Tavrel/Services/Env.h"
 #include "Tavrel/Services/Log.h"
 #include "Tavrel/Services/Log/Display.h"
@@ -69,7 +70,7 @@ std::string usage_hint() {
 // command this is, and has already signalled the daemon.
 void exit_if_triggered_by_systemd_term_or_kill_signal(const ParsedArgv& options) {
     const std::string& unit = options.systemd_service;
-    if (unit.empty() || options.mode != STOP || !_parent_is_systemd())
+    if (unit.empty() || options.verb != ServiceManager::Verb::Stop || !_parent_is_systemd())
         return;
     auto [state, code, signal] = Systemd::get_code_and_signal_via_systemd(unit);
     if (state == "deactivating" && code == "killed" && (signal == "TERM" || signal == "KILL")) {
@@ -79,23 +80,23 @@ void exit_if_triggered_by_systemd_term_or_kill_signal(const ParsedArgv& options)
     }
 }
 
-std::string past_tense(const std::string& action) {
-    if (action == "START")
-        return "started";
-    if (action == "STOP")
-        return "stopped";
-    if (action == "RESTART")
-        return "restarted";
-    if (action == "RELOAD")
-        return "reloaded";
-    return {};
+// The row of the verb the run's action began as; nullptr before an action
+// and for a custom action.
+const ServiceManager::VerbRow* verb_taken(ServiceManager::Base& srv) {
+    const auto verb = srv.service_argv_action();
+    return verb ? &ServiceManager::row_of(*verb) : nullptr;
 }
 
-std::string verb_of(const std::string& action) {
-    std::string verb = action;
-    std::transform(verb.begin(), verb.end(), verb.begin(),
+// The action's name in the closing line of a failure.
+std::string action_word(ServiceManager::Base& srv) {
+    if (const auto* verb = verb_taken(srv))
+        return std::string(verb->word);
+    std::string word = srv.custom_action_taken();
+    if (word.empty())
+        return "control";
+    std::transform(word.begin(), word.end(), word.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return verb;
+    return word;
 }
 
 void show_status_block(ServiceManager::Base& srv) {
@@ -182,7 +183,7 @@ int run_or_throw(const Command& command) {
         // added to its logs is shown. A check or a status shows no logs, so
         // it skips the look-up (the database's log path means reading its
         // option files on every monitor run).
-        if (!options.check && !options.status)
+        if (!ServiceManager::row_of(options.verb).question)
             Services::Log::mark_logs_at_run_start(log_words(*srv));
 
         // A custom action of the service's class is named by a bare word.
@@ -192,7 +193,7 @@ int run_or_throw(const Command& command) {
             if (!action_word.test(word))
                 continue;
             if ((custom = srv->custom_action(word))) {
-                srv->set_service_argv_action(word);
+                srv->set_custom_action_taken(word);
                 break;
             }
         }
@@ -200,8 +201,8 @@ int run_or_throw(const Command& command) {
             (*custom)();
         else
             ServiceManager::run_from_options(*srv, options);
-        static const Regex shows_status(R"(^(RESTART|START|RELOAD)$)");
-        if (srv->verbose() == 1 && shows_status.test(srv->service_argv_action())) {
+        const auto* verb = verb_taken(*srv);
+        if (srv->verbose() == 1 && verb && verb->shows_status) {
             show_status_block(*srv);
             if (options.fpm_status)
                 show_fpm_status(*srv, program);
@@ -209,7 +210,6 @@ int run_or_throw(const Command& command) {
     } catch (const Exception& e) {
         using Kind = Exception::ServiceFailure;
         const Kind kind = e.service_failure();
-        static const Regex check_or_status(R"(^(CHECK|STATUS)$)");
         // A fault of the system, not of the service: its text on standard error.
         if (kind == Kind::None)
             throw;
@@ -221,8 +221,8 @@ int run_or_throw(const Command& command) {
             to_stderr(e.to_string());
             return 0;
         }
-        if (srv && srv->verbose() == 1 && !check_or_status.test(srv->service_argv_action()) &&
-            kind == Kind::Failed) {
+        const auto* verb = srv ? verb_taken(*srv) : nullptr;
+        if (srv && srv->verbose() == 1 && !(verb && verb->question) && kind == Kind::Failed) {
             srv->output(e.class_name());
             show_status_block(*srv);
             srv->output_obj().display_message_set(ERROR_TITLE, e.to_string());
@@ -231,18 +231,16 @@ int run_or_throw(const Command& command) {
         }
     }
 
-    static const Regex check_or_status(R"(^(CHECK|STATUS)$)");
-    const std::string action = srv->service_argv_action();
-    if (srv->verbose() == 1 && !check_or_status.test(action))
+    const auto* verb = verb_taken(*srv);
+    if (srv->verbose() == 1 && !(verb && verb->question))
         show_startup_log_for_srv(*srv);
-    if (!caught && srv->verbose() == 1) {
-        if (std::string done = past_tense(action); !done.empty())
-            srv->output_obj().success("The service “" + srv->service() + "” was " + done + ".");
+    if (!caught && srv->verbose() == 1 && verb && !verb->past_tense.empty()) {
+        srv->output_obj().success("The service “" + srv->service() + "” was " +
+                                  std::string(verb->past_tense) + ".");
     }
     if (caught) {
         if (srv->verbose() == 1) {
-            std::string verb = action.empty() ? std::string("control") : verb_of(action);
-            srv->output_obj().error("The system failed to " + verb + " the service “" +
+            srv->output_obj().error("The system failed to " + action_word(*srv) + " the service “" +
                                     srv->service() + "”.");
         }
         return EXIT_FAILURE_STATUS;
@@ -323,7 +321,7 @@ int main(int argc, char** argv) {
     const Command command = read_command(program, args, ppid == 1);
     // Checks run often (a monitor's every minute) and change nothing: they
     // are not recorded. A command line that was refused is.
-    if (ppid > 1 && !(command.options && command.options->check))
+    if (ppid > 1 && !(command.options && command.options->verb == ServiceManager::Verb::Check))
         InvocationLog::record(program, args, ppid);
     return run(command);
 }
