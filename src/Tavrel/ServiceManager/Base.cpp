@@ -505,7 +505,7 @@ std::shared_ptr<Logger> Base::_build_logger() { return Logger::create(); }
 std::unique_ptr<ZidavovEva::Lock> Base::_build_lock() {
     // Runs started by init, and runs without root, take no lock: init
     // serialises its own jobs, and only root may write the lock directory.
-    if (::getppid() == 1 || ::geteuid() != 0)
+    if (run_options().started_by_init || ::geteuid() != 0)
         return nullptr;
     std::string word = service();
     if (word.empty())
@@ -576,9 +576,11 @@ std::unique_ptr<Manager::Backend> Base::_build_service_manager() {
     std::string name = service_name();
     // A run that is a unit's own start or stop command must not call back
     // into systemctl for that unit.
-    if (run_options().systemd_unit_command || ::getppid() == 1) {
-        return std::make_unique<Manager::Initd>(Manager::Initd::Options{
-            .service = name, .this_process_was_executed_by_systemd = true});
+    if (run_options().systemd_unit_command || run_options().started_by_init) {
+        return std::make_unique<Manager::Initd>(
+            Manager::Initd::Options{.service = name,
+                                    .this_process_was_executed_by_systemd = true,
+                                    .started_by_init = run_options().started_by_init});
     }
     // Asked to leave systemd out: the init script starts and stops the
     // service, and its process is found without systemctl. The script is
@@ -591,8 +593,10 @@ std::unique_ptr<Manager::Backend> Base::_build_service_manager() {
     std::string unit = _get_systemd_name(name);
     if (auto info = ZidavovEva::Systemd::has_service_via_systemd(unit)) {
         return std::make_unique<Manager::Systemd>(
-            Manager::Systemd::Options{
-                .service = unit, .service_via_systemd = *info, .snapshot_is_current = true});
+            Manager::Systemd::Options{.service = unit,
+                                      .service_via_systemd = *info,
+                                      .snapshot_is_current = true,
+                                      .started_by_init = run_options().started_by_init});
     }
     if (OS::is_systemd() && std::getenv("TAVREL_BASE_INSTALL") == nullptr) {
         warn("The service “" + name +

@@ -222,8 +222,8 @@ TEST_F(ServiceCore, AttributesBySetByNameFromJson) {
 // --- Lock -----------------------------------------------------------------
 
 TEST_F(ServiceCore, LockIsTakenAtConstructionAndKeptWhenAChildDropsTheObject) {
-    if (::geteuid() != 0 || ::getppid() == 1)
-        GTEST_SKIP() << "the run lock is only taken by root outside init";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the run lock is only taken by root";
     Svc::TAKE_LOCK = true;
     auto srv = make({{"service", "locked"}});
     ASSERT_NE(srv->lock(), nullptr);
@@ -849,6 +849,30 @@ TEST_F(ServiceCore, UnitCommandRunsUseTheInitScriptBackend) {
     Manager::Backend& backend = srv->service_manager();
     EXPECT_EQ(backend.class_name(), "Tavrel::ServiceManager::Manager::Initd");
     EXPECT_TRUE(backend.this_process_was_executed_by_systemd());
+}
+
+// Whether init started the run is what the run's options say, decided once
+// by the entry program; the test's own parent plays no part.
+TEST_F(ServiceCore, ARunStartedByInitTakesNoLockAndLeavesSystemctlAlone) {
+    Svc::TAKE_LOCK = true;
+    auto built = [](bool started_by_init) {
+        auto srv = std::make_unique<Svc>();
+        srv->apply_options({{"service", "initrun"}}, true);
+        srv->set_run_options({.started_by_init = started_by_init});
+        srv->BUILD();
+        return srv;
+    };
+    auto by_init = built(true);
+    EXPECT_EQ(by_init->lock(), nullptr);
+    EXPECT_EQ(by_init->service_manager().class_name(), "Tavrel::ServiceManager::Manager::Initd");
+    EXPECT_TRUE(by_init->service_manager().this_process_was_executed_by_systemd());
+    by_init.reset();
+
+    auto by_shell = built(false);
+    if (::geteuid() == 0) {
+        EXPECT_NE(by_shell->lock(), nullptr);
+    }
+    EXPECT_FALSE(by_shell->service_manager().this_process_was_executed_by_systemd());
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ std::string usage_hint() {
 // command this is, and has already signalled the daemon.
 void exit_if_triggered_by_systemd_term_or_kill_signal(const ParsedArgv& options) {
     const std::string& unit = options.systemd_service;
-    if (unit.empty() || options.verb != ServiceManager::Verb::Stop || !_parent_is_systemd())
+    if (unit.empty() || options.verb != ServiceManager::Verb::Stop || !options.run.started_by_init)
         return;
     auto [state, code, signal] = Systemd::get_code_and_signal_via_systemd(unit);
     if (state == "deactivating" && code == "killed" && (signal == "TERM" || signal == "KILL")) {
@@ -176,9 +176,7 @@ int run_or_throw(const Command& command) {
     auto& srv = current();
     std::optional<Exception> caught;
     try {
-        srv = ServiceManager::create({{"service", service}},
-                                     {.systemd_unit_command = options.systemd_unit_command,
-                                      .ignore_systemd = options.ignore_systemd});
+        srv = ServiceManager::create({{"service", service}}, options.run);
         // Before anything is done to it: afterwards only what this run
         // added to its logs is shown. A check or a status shows no logs, so
         // it skips the look-up (the database's log path means reading its
@@ -263,15 +261,14 @@ std::optional<Invocation> parse_invocation_name(std::string_view path) {
 
 ServiceManager::Base* get_current_service() { return current().get(); }
 
-bool _parent_is_systemd() { return ::getppid() == 1; }
-
 Command read_command(const std::string& program, const std::vector<std::string>& args,
-                     bool parent_is_init) {
+                     bool started_by_init) {
     Command command{program, parse_invocation_name(program), std::nullopt, {}};
     // A run from a shell or a program is verbose unless its options say
     // otherwise; a stop<word> name stops whatever the options say.
-    const Implied implied{.verbose = parent_is_init ? 0 : 1,
-                          .stop = command.invocation && command.invocation->action == "stop"};
+    const Implied implied{.verbose = started_by_init ? 0 : 1,
+                          .stop = command.invocation && command.invocation->action == "stop",
+                          .started_by_init = started_by_init};
     try {
         command.options = parse_options(args, implied);
     } catch (const PlainError& e) {
@@ -298,8 +295,8 @@ int run(const Command& command) {
     return status;
 }
 
-int run(const std::string& program, std::vector<std::string> args) {
-    return run(read_command(program, args, _parent_is_systemd()));
+int run(const std::string& program, std::vector<std::string> args, bool started_by_init) {
+    return run(read_command(program, args, started_by_init));
 }
 
 void prepare_process() {
@@ -317,10 +314,13 @@ int main(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)
         args.emplace_back(argv[i]);
+    // The one look at the parent: whether init started the run goes into
+    // the options, and everything after reads it there.
     const pid_t ppid = ::getppid();
     const Command command = read_command(program, args, ppid == 1);
     // Checks run often (a monitor's every minute) and change nothing: they
-    // are not recorded. A command line that was refused is.
+    // are not recorded. A command line that was refused is. A parent outside
+    // the process's namespace (pid 0) has no command line to record.
     if (ppid > 1 && !(command.options && command.options->verb == ServiceManager::Verb::Check))
         InvocationLog::record(program, args, ppid);
     return run(command);

@@ -67,13 +67,13 @@ struct Command {
     std::string refusal;                   // why they were
 };
 // Never throws: a refused command line is kept with its refusal, which run()
-// reports once the program's name has been checked.
+// reports once the program's name has been checked. `started_by_init` (the
+// parent is process 1) is decided once, by main(), and kept in the options.
 Command read_command(const std::string& program, const std::vector<std::string>& args,
-                     bool parent_is_init);
+                     bool started_by_init);
 
 // The service object of the run (nullptr before the factory has built it).
 ServiceManager::Base* get_current_service();
-bool _parent_is_systemd();
 
 // What the process needs before anything else: standard descriptors that
 // are open, and the signal dispositions of Tavrel/ZidavovEva/RunSignals.h: a
@@ -85,7 +85,7 @@ int main(int argc, char** argv);
 // The run driver; never throws: failures that leave it are written on
 // standard error and give EXIT_FAILURE_STATUS.
 int run(const Command& command);
-// run(read_command(program, args, _parent_is_systemd())).
-int run(const std::string& program, std::vector<std::string> args);
+// run(read_command(program, args, started_by_init)): a run as tests start it.
+int run(const std::string& program, std::vector<std::string> args, bool started_by_init = false);
 
 }  // namespace Tavrel::ZidavovEva::Main

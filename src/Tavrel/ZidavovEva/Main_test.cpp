@@ -47,6 +47,25 @@ TEST(InvocationName, GivesActionAndServiceWord) {
     EXPECT_FALSE(parse_invocation_name("stopcron\n"));
 }
 
+// Whether init started the run is decided once and travels in the options:
+// such a run is quiet, and its service object is told (no lock, no
+// systemctl); a run from a shell is verbose.
+TEST(ReadCommand, TheCallerAndTheNameAreInTheOptions) {
+    const Command by_init = read_command("/sbin/stopcrond", {"--html"}, true);
+    ASSERT_TRUE(by_init.options);
+    EXPECT_EQ(by_init.options->verbose, 0);
+    EXPECT_TRUE(by_init.options->run.started_by_init);
+    EXPECT_EQ(by_init.options->verb, ServiceManager::Verb::Stop);
+    const Command by_shell = read_command("/sbin/zidavoveva_crond", {}, false);
+    ASSERT_TRUE(by_shell.options);
+    EXPECT_EQ(by_shell.options->verbose, 1);
+    EXPECT_FALSE(by_shell.options->run.started_by_init);
+    EXPECT_EQ(by_shell.options->verb, ServiceManager::Verb::Restart);
+    const Command refused = read_command("/sbin/zidavoveva_crond", {"--bogus"}, true);
+    EXPECT_FALSE(refused.options);
+    EXPECT_THAT(refused.refusal, HasSubstr("“--bogus”"));
+}
+
 // A run in a child process, with its standard output and error, in a
 // sandbox of temporary directories; `prepare` changes more settings there.
 struct Outcome {

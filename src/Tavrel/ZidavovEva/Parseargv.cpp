@@ -139,8 +139,8 @@ void apply(int option, const char* value, ParsedArgv& p, Asked& asked) {
         case O_JSON: p.json = true; break;
         case O_SKIP_IF_ABSENT: p.skip_if_absent = true; break;
         case O_SYSTEMD_SERVICE: p.systemd_service = value; break;
-        case O_SYSTEMD_UNIT_COMMAND: p.systemd_unit_command = true; break;
-        case O_IGNORE_SYSTEMD: p.ignore_systemd = true; break;
+        case O_SYSTEMD_UNIT_COMMAND: p.run.systemd_unit_command = true; break;
+        case O_IGNORE_SYSTEMD: p.run.ignore_systemd = true; break;
         case O_NO_FPM_STATUS: p.fpm_status = false; break;
         case 'h':
         case O_HELP: p.help = true; break;
@@ -200,6 +200,7 @@ ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& im
     ParsedArgv p;
     Asked asked;
     p.verbose = implied.verbose;
+    p.run.started_by_init = implied.started_by_init;
     optind = 0;  // a full re-initialisation, so the parser can run again
     opterr = 0;
     int c;

@@ -22,7 +22,7 @@
 // status, check, reload) also counts as its option, after every option given
 // (`zidavoveva_crond --stop status` asks for the status). `implied` adds what
 // the program's name and caller mean: a verbosity before any option, and
-// --stop after everything.
+// --stop after everything, and whether init started the run.
 //
 // After parsing one verb remains: --check before --status before the last of
 // stop, reload, restart and start (a later --restart or --start, and the
@@ -31,6 +31,7 @@
 // number remains; --no-restart alone means status.
 #pragma once
 
+#include "Tavrel/ServiceManager/RunOptions.h"
 #include "Tavrel/ServiceManager/Verb.h"
 
 #include <optional>
@@ -66,10 +67,11 @@ struct ParsedArgv {
     bool fpm_status = true;
     // --systemd-service=UNIT: the unit whose stop command this run is (empty: none).
     std::string systemd_service;
-    // --systemd-unit-command: the run is a systemd unit's own start or stop command.
-    bool systemd_unit_command = false;
-    // --ignore-systemd: the status check finds the processes without asking systemd.
-    bool ignore_systemd = false;
+    // What the service object is given: --systemd-unit-command (the run is a
+    // systemd unit's own start or stop command), --ignore-systemd (the status
+    // check finds the processes without asking systemd), and whether init
+    // started the run.
+    ServiceManager::RunOptions run;
     // The words that are not options, in command-line order.
     std::vector<std::string> words;
 
@@ -80,6 +82,7 @@ struct ParsedArgv {
 struct Implied {
     int verbose = 0;    // before any option: 1 for a run started from a shell
     bool stop = false;  // started as stop<word>: --stop after everything else
+    bool started_by_init = false;  // the run's parent is process 1
 };
 
 ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& implied = {});

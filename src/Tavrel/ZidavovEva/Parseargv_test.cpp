@@ -114,8 +114,9 @@ TEST(Parseargv, EveryOptionHasItsEffectHere) {
     auto p = parse({"--force", "--html", "--skip-if-absent", "--systemd-service=cron.service",
                     "--systemd-unit-command", "--ignore-systemd", "--no-fpm-status", "--json",
                     "--", "--not-an-option"});
-    EXPECT_TRUE(p.force && p.html && p.skip_if_absent && p.systemd_unit_command &&
-                p.ignore_systemd && p.json);
+    EXPECT_TRUE(p.force && p.html && p.skip_if_absent && p.run.systemd_unit_command &&
+                p.run.ignore_systemd && p.json);
+    EXPECT_FALSE(p.run.started_by_init);
     EXPECT_FALSE(p.fpm_status);
     EXPECT_EQ(p.systemd_service, "cron.service");
     EXPECT_EQ(p.verb, Verb::Restart);
@@ -181,8 +182,8 @@ TEST(Parseargv, EveryAbbreviationMeansItsOptionOrIsRefusedAsAmbiguous) {
     EXPECT_THAT(refusal_of({"--h"}), testing::HasSubstr("may be --html or --help"));
     EXPECT_FALSE(parse({"--no-fpm"}).fpm_status);
     EXPECT_TRUE(parse({"--skip"}).skip_if_absent);
-    EXPECT_TRUE(parse({"--systemd-unit"}).systemd_unit_command);
-    EXPECT_TRUE(parse({"--ign"}).ignore_systemd);
+    EXPECT_TRUE(parse({"--systemd-unit"}).run.systemd_unit_command);
+    EXPECT_TRUE(parse({"--ign"}).run.ignore_systemd);
     EXPECT_TRUE(parse({"--fo"}).force);
     EXPECT_EQ(parse({"--systemd-s=cron.service"}).systemd_service, "cron.service");
 }
