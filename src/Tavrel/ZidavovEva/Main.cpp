@@ -11,16 +11,17 @@
 #include "Tavrel/ServiceManager.h"
 #include "Tavrel/ServiceManager/Base.h"
 #include "Tavrel/ServiceManager/Driver.h"
+#include "Tavrel/ServiceManager/StatusDisplay.h"
 #include "Tavrel/ServiceManager/Verb.h"
 #include "Tavrel/Services/Env.h"
 #include "Tavrel/Services/Log.h"
-#include "Tavrel/Services/Log/Display.h"
 #include "Tavrel/Terminal.h"
 #include "Tavrel/ZidavovEva/HasProc.h"
 #include "Tavrel/ZidavovEva/Help.h"
 #include "Tavrel/ZidavovEva/InvocationLog.h"
 #include "Tavrel/ZidavovEva/Parseargv.h"
 #include "Tavrel/ZidavovEva/RunSignals.h"
+#include "Tavrel/ZidavovEva/StartupLogDisplay.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 
 #include <signal.h>
@@ -99,47 +100,18 @@ std::string action_word(ServiceManager::Base& srv) {
     return word;
 }
 
-void show_status_block(ServiceManager::Base& srv) {
-    std::string status = srv.service_status();
-    if (status.empty())
-        status = NO_STATUS_PHRASE + " " + srv.class_name() + ".";
-    srv.output_obj().display_message_set(STATUS_TITLE, status);
-}
-
-bool show_fpm_status(ServiceManager::Base& srv, const std::string& program) {
-    if (program.find(FPM_PROGRAM_WORD) == std::string::npos)
-        return false;
-    (void)srv.status();  // raises the is-down failure when it is down
-    srv.output("PHP-FPM is running.");
-    return true;
-}
-
-// The names the service's logs are known by: the distribution's name of the
-// daemon ("apache2") and the tool's word for it ("httpd").
-std::string log_words(ServiceManager::Base& srv) {
-    const std::string name = srv.service_name();
-    return name == srv.service() ? name : name + "|" + srv.service();
-}
-
-// What this run made the service write: its startup output, then the lines
-// its own logs and the system logs got meanwhile. The line that names why a
-// start failed is often only in the latter (the web server's error log, the
-// unit's journal).
-void show_startup_log_for_srv(ServiceManager::Base& srv) {
-    Services::Log::Display({.service = srv.service_name(),
-                            .output_obj = &srv.output_obj(),
-                            .service_via_systemd = srv.service_manager().service_via_systemd(),
-                            .service_words = log_words(srv)})
-        .show_startup_log();
-}
-
-int run_or_throw(const Command& command) {
+// What every run sets up before it looks at what it is asked.
+void prepare_run() {
     Services::Log::RUN_START = std::chrono::system_clock::now();
     PwDiskCache::enable();
     Terminal::note_colour_wish();  // NO_COLOR goes with the cleaning below
     Services::Env::setup_env_for_starting_a_daemon();
     RunSignals::install();
+}
 
+// The options of a command line under one of the program's names, or the
+// reason to refuse it.
+const ParsedArgv& accepted_options(const Command& command) {
     const std::string& program = command.program;
     if (basename_of(program) == BASE_PROGRAM)
         throw Fatal{BASE_PROGRAM + " must be run under a service name. " + usage_hint()};
@@ -148,16 +120,21 @@ int run_or_throw(const Command& command) {
                     usage_hint()};
     if (!command.options)
         throw Fatal{command.refusal};
-    const ParsedArgv& options = *command.options;
+    return *command.options;
+}
+
+// The service word of the program's name; under the generic name, the first
+// word that is not an option.
+std::string service_word(const Command& command, const ParsedArgv& options) {
     std::string service = command.invocation->service;
     if ((service.empty() || service == GENERIC_WORD) && !options.words.empty())
         service = options.words.front();
+    return service;
+}
 
-    if (options.help)
-        return Help::usage(service == GENERIC_WORD ? std::string() : service);
-
-    exit_if_triggered_by_systemd_term_or_kill_signal(options);
-
+// Refuses a word that names no service, and a run that could not see the
+// service's processes, before anything is looked at.
+void refuse_unusable_service(const std::string& service) {
     if (service.empty() || service == GENERIC_WORD)
         throw Fatal{"No service was given. Usage: zidavoveva_service [options] <service>"};
     if (is_action_word(service))
@@ -172,78 +149,118 @@ int run_or_throw(const Command& command) {
                     ", so no process of “" + service +
                     "” can be seen; nothing was done. Mount it (mount -t proc proc /proc) and "
                     "run again."};
+}
+
+// The custom action of the service's class that a bare word of the command
+// line names, recorded on the service as the run's action; nullptr for none.
+const ServiceManager::Base::Action* custom_action_asked(ServiceManager::Base& srv,
+                                                         const ParsedArgv& options) {
+    static const Regex action_word(R"(^[a-z]+$)");
+    for (const auto& word : options.words) {
+        if (!action_word.test(word))
+            continue;
+        if (const auto* custom = srv.custom_action(word)) {
+            srv.set_custom_action_taken(word);
+            return custom;
+        }
+    }
+    return nullptr;
+}
+
+// Does to the service what the command line asks: a custom action of its
+// class, or the verb; then, at verbosity 1, shows its status when the verb
+// says so.
+void dispatch(ServiceManager::Base& srv, const ParsedArgv& options, const std::string& program) {
+    // Before anything is done to it: afterwards only what this run added to
+    // its logs is shown. A check or a status shows no logs, so it skips the
+    // look-up (the database's log path means reading its option files on
+    // every monitor run).
+    if (!ServiceManager::row_of(options.verb).question)
+        StartupLogDisplay::mark_run_start(srv);
+
+    if (const auto* custom = custom_action_asked(srv, options))
+        (*custom)();
+    else
+        ServiceManager::run_from_options(srv, options);
+
+    const auto* verb = verb_taken(srv);
+    if (srv.verbose() == 1 && verb && verb->shows_status) {
+        ServiceManager::StatusDisplay::show_status(srv);
+        if (options.fpm_status && program.find(FPM_PROGRAM_WORD) != std::string::npos)
+            ServiceManager::StatusDisplay::show_fpm_status(srv);
+    }
+}
+
+// A failure of the service, sorted by its kind. An unknown service, and a
+// failure a run shows no status for, end the run with the failure's text on
+// standard error (Fatal); an absent service with --skip-if-absent ends it
+// with 0, which is returned. Any other failure is shown with the service's
+// status at verbosity 1 and left to report().
+std::optional<int> sort_service_failure(ServiceManager::Base* srv, const Exception& e,
+                                        const ParsedArgv& options) {
+    using Kind = Exception::ServiceFailure;
+    const Kind kind = e.service_failure();
+    // An unknown service is a usage mistake, not an incident worth an id.
+    if (kind == Kind::Unknown)
+        throw Fatal{e.to_string_no_id()};
+    if (srv && kind == Kind::Absent && options.skip_if_absent) {
+        to_stderr(e.to_string());
+        return 0;
+    }
+    // A question's failure is its answer; a disabled or absent service is
+    // said in one line.
+    const auto* verb = srv ? verb_taken(*srv) : nullptr;
+    if (!srv || srv->verbose() != 1 || (verb && verb->question) || kind != Kind::Failed)
+        throw Fatal{e.to_string()};
+    ServiceManager::StatusDisplay::show_failure(*srv, e);
+    return std::nullopt;
+}
+
+// The end of a run that reached its service: at verbosity 1 what the run
+// made the service write (after anything but a question) and the closing
+// line; the exit status.
+int report(ServiceManager::Base& srv, bool failed) {
+    const auto* verb = verb_taken(srv);
+    if (srv.verbose() == 1 && !(verb && verb->question))
+        StartupLogDisplay::show(srv);
+    if (!failed && srv.verbose() == 1 && verb && !verb->past_tense.empty()) {
+        srv.output_obj().success("The service “" + srv.service() + "” was " +
+                                 std::string(verb->past_tense) + ".");
+    }
+    if (!failed)
+        return 0;
+    if (srv.verbose() == 1) {
+        srv.output_obj().error("The system failed to " + action_word(srv) + " the service “" +
+                               srv.service() + "”.");
+    }
+    return EXIT_FAILURE_STATUS;
+}
+
+// The run: parse (the command line was read by read_command), dispatch,
+// report.
+int run_or_throw(const Command& command) {
+    prepare_run();
+    const ParsedArgv& options = accepted_options(command);
+    const std::string service = service_word(command, options);
+    if (options.help)
+        return Help::usage(service == GENERIC_WORD ? std::string() : service);
+    exit_if_triggered_by_systemd_term_or_kill_signal(options);
+    refuse_unusable_service(service);
 
     auto& srv = current();
-    std::optional<Exception> caught;
+    bool failed = false;
     try {
         srv = ServiceManager::create({{"service", service}}, options.run);
-        // Before anything is done to it: afterwards only what this run
-        // added to its logs is shown. A check or a status shows no logs, so
-        // it skips the look-up (the database's log path means reading its
-        // option files on every monitor run).
-        if (!ServiceManager::row_of(options.verb).question)
-            Services::Log::mark_logs_at_run_start(log_words(*srv));
-
-        // A custom action of the service's class is named by a bare word.
-        static const Regex action_word(R"(^[a-z]+$)");
-        const ServiceManager::Base::Action* custom = nullptr;
-        for (const auto& word : options.words) {
-            if (!action_word.test(word))
-                continue;
-            if ((custom = srv->custom_action(word))) {
-                srv->set_custom_action_taken(word);
-                break;
-            }
-        }
-        if (custom)
-            (*custom)();
-        else
-            ServiceManager::run_from_options(*srv, options);
-        const auto* verb = verb_taken(*srv);
-        if (srv->verbose() == 1 && verb && verb->shows_status) {
-            show_status_block(*srv);
-            if (options.fpm_status)
-                show_fpm_status(*srv, program);
-        }
+        dispatch(*srv, options, command.program);
     } catch (const Exception& e) {
-        using Kind = Exception::ServiceFailure;
-        const Kind kind = e.service_failure();
         // A fault of the system, not of the service: its text on standard error.
-        if (kind == Kind::None)
+        if (e.service_failure() == Exception::ServiceFailure::None)
             throw;
-        caught = e;
-        // An unknown service is a usage mistake, not an incident worth an id.
-        if (kind == Kind::Unknown)
-            throw Fatal{e.to_string_no_id()};
-        if (srv && kind == Kind::Absent && options.skip_if_absent) {
-            to_stderr(e.to_string());
-            return 0;
-        }
-        const auto* verb = srv ? verb_taken(*srv) : nullptr;
-        if (srv && srv->verbose() == 1 && !(verb && verb->question) && kind == Kind::Failed) {
-            srv->output(e.class_name());
-            show_status_block(*srv);
-            srv->output_obj().display_message_set(ERROR_TITLE, e.to_string());
-        } else {
-            throw Fatal{e.to_string()};
-        }
+        if (auto status = sort_service_failure(srv.get(), e, options))
+            return *status;
+        failed = true;
     }
-
-    const auto* verb = verb_taken(*srv);
-    if (srv->verbose() == 1 && !(verb && verb->question))
-        show_startup_log_for_srv(*srv);
-    if (!caught && srv->verbose() == 1 && verb && !verb->past_tense.empty()) {
-        srv->output_obj().success("The service “" + srv->service() + "” was " +
-                                  std::string(verb->past_tense) + ".");
-    }
-    if (caught) {
-        if (srv->verbose() == 1) {
-            srv->output_obj().error("The system failed to " + action_word(*srv) + " the service “" +
-                                    srv->service() + "”.");
-        }
-        return EXIT_FAILURE_STATUS;
-    }
-    return 0;
+    return report(*srv, failed);
 }
 
 }  // namespace

@@ -12,6 +12,14 @@
 // value that the whole run reads; the bare words start, restart, stop,
 // status, check and reload count as their options.
 //
+// A run is parse, dispatch, report: read_command() parses; run() checks the
+// name and the service word, has the service object do the verb (the verb
+// table, Tavrel/ServiceManager/Verb.h, through the driver) or a custom
+// action of its class, sorts a failure by its kind
+// (Exception::service_failure), and reports: the status or failure block
+// (Tavrel/ServiceManager/StatusDisplay.h), what the run made the service
+// write (Tavrel/ZidavovEva/StartupLogDisplay.h) and the closing line.
+//
 // A run started from a shell or a program (parent not process 1) is verbose
 // unless the options say otherwise, and is recorded in the invocation log
 // unless it is a check. A run started by init or systemd is quiet.
@@ -44,10 +52,9 @@ namespace Tavrel::ZidavovEva::Main {
 inline std::string BASE_PROGRAM = "zidavoveva_base";
 inline std::string BASE_WORD = "base";
 inline std::string GENERIC_WORD = "service";
+// Invoked under a name with this word, a run that shows the status block
+// also shows whether PHP-FPM runs (unless --no-fpm-status).
 inline std::string FPM_PROGRAM_WORD = "apache_php_fpm";
-inline std::string STATUS_TITLE = "Service Status";
-inline std::string ERROR_TITLE = "Service Error";
-inline std::string NO_STATUS_PHRASE = "No status was reported by";
 inline int EXIT_FAILURE_STATUS = 255;
 
 struct Invocation {
