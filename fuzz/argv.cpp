@@ -47,10 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     try {
         Z::ParsedArgv p = Z::parse_options(words, {.verbose = 1, .stop = words.size() % 2 == 1});
-        FUZZ_CHECK(p.mode == Z::RESTART || p.mode == Z::STOP || p.mode == Z::RELOAD || p.mode == 0);
+        const auto& verb = Tavrel::ServiceManager::row_of(p.verb);
+        FUZZ_CHECK(verb.verb == p.verb);
         FUZZ_CHECK(p.verbose >= 0 && p.verbose <= 2);
-        if (p.status || p.check)
-            FUZZ_CHECK(p.mode == 0 && !p.graceful && !p.restart_attempt);
+        if (verb.question)
+            FUZZ_CHECK(!p.graceful && !p.restart_attempt);
         const auto& rest = p.words;
         FUZZ_CHECK(rest.size() <= words.size());
         for (const auto& r : rest)

@@ -176,6 +176,20 @@ std::string Exception::type_path() const {
     return std::string(strip_base(class_name_));
 }
 
+Exception::ServiceFailure Exception::service_failure() const {
+    // Only the type's own path counts, as a class name pattern did: a type
+    // that merely declares a Services kind as an extra parent is no failure
+    // of a service.
+    const std::string own = type_path();
+    for (std::string_view p = own; !p.empty();) {
+        if (const TypeInfo* info = find_type(p); info && info->service_failure != ServiceFailure::None)
+            return info->service_failure;
+        std::size_t cut = p.rfind("::");
+        p = cut == std::string_view::npos ? std::string_view() : p.substr(0, cut);
+    }
+    return ServiceFailure::None;
+}
+
 bool Exception::isa(std::string_view name) const {
     std::string_view wanted = strip_base(name);
     if (wanted.substr(0, 8) == "Tavrel::")

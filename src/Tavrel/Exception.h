@@ -10,7 +10,7 @@
 //   ...
 //   catch (const Tavrel::Exception& e) {
 //       if (e.isa("Services")) ...;                       // membership
-//       if (e.class_matches(R"(^Tavrel::Exception::Services?::)")) ...;
+//       if (e.service_failure() == Exception::ServiceFailure::Absent) ...;
 //       int err = e.error_number();                       // from "error"
 //   }
 //
@@ -61,8 +61,26 @@ class Exception : public std::exception {
     // Metadata from a JSON object (a map), keeping its order.
     static Metadata to_metadata(const Value& object);
 
+    // What a failure of the service itself (as opposed to a fault of the
+    // system) is to the run that meets it. The Services kinds declare theirs
+    // where the catalogue registers them, so that the entry program sorts
+    // failures by kind rather than by the text of their class names.
+    enum class ServiceFailure {
+        None,      // not a service failure (or, registered, "as its family says")
+        Failed,    // an action on the service failed: shown with its status
+        Disabled,  // switched off: said in one line
+        Absent,    // not installed or not configured: one line; with
+                   // --skip-if-absent the run succeeds
+        Unknown,   // no such service: the caller's mistake, said without an error id
+    };
+
     const std::string& class_name() const { return class_name_; }
     std::string type_path() const;
+    // The kind declared by the registration of this exception's type or,
+    // when it declares none, of the nearest type above it on its path
+    // ("Services::StartError::X" is what "Services::StartError" is). None
+    // for types outside the Services family.
+    ServiceFailure service_failure() const;
     // `name` may be a full class name or a type path ("Services::Disabled").
     bool isa(std::string_view name) const;
     // Matches the full class name against a pattern (compiled once per pattern).
@@ -121,11 +139,13 @@ class Exception : public std::exception {
 
     // Type registry. `build_message` makes the default message from the
     // metadata (and may check or complete it); `extra_parents` lists further
-    // type paths this type is a member of. A later registration replaces an
-    // earlier one, the built-in catalogue's included.
+    // type paths this type is a member of; `service_failure` what it is to a
+    // run (None: what the type above it says). A later registration replaces
+    // an earlier one, the built-in catalogue's included.
     struct TypeInfo {
         std::function<LocaleString(Exception&)> build_message;
         std::vector<std::string> extra_parents;
+        ServiceFailure service_failure = ServiceFailure::None;
     };
     static void register_type(std::string type_path, TypeInfo info);
     static const TypeInfo* find_type(std::string_view type_path);

@@ -10,17 +10,6 @@
 
 using Tavrel::Exception;
 
-namespace {
-
-// The catch patterns of the entry program.
-constexpr const char* SERVICE_FAMILY = R"(^Tavrel::Exception::Services?::)";
-constexpr const char* QUIET_SERVICE_OUTCOMES =
-    R"(^Tavrel::Exception::Services::(NotConfigured|Disabled|NotInstalled)$)";
-constexpr const char* ABSENT_SERVICE =
-    R"(^Tavrel::Exception::Services::(?:NotConfigured|NotInstalled)$)";
-
-}  // namespace
-
 TEST(ExceptionText, GetStringOfTextAndOfException) {
     EXPECT_EQ(Tavrel::get_string("plain failure text\n"), "plain failure text\n");
     EXPECT_EQ(Tavrel::get_string_no_id("plain"), "plain");
@@ -171,34 +160,31 @@ TEST(ExceptionClass, RegisteredExtraParents) {
     Exception e = Exception::create("Test::Adopted");
     EXPECT_TRUE(e.isa("Test::Parent"));
     EXPECT_TRUE(e.isa("Services"));
-    // Membership by isa does not change the class name patterns see.
-    EXPECT_FALSE(e.class_matches(SERVICE_FAMILY));
+    // Membership by isa does not make it a failure of a service.
+    EXPECT_EQ(e.service_failure(), Exception::ServiceFailure::None);
 }
 
-TEST(ExceptionClass, EntryProgramPatterns) {
-    auto cls = [](const char* type) { return Exception::create(type, {{"service", "s"}}); };
-    for (const char* quiet :
-         {"Services::NotConfigured", "Services::Disabled", "Services::NotInstalled"}) {
-        Exception e = cls(quiet);
-        EXPECT_TRUE(e.class_matches(SERVICE_FAMILY)) << quiet;
-        EXPECT_TRUE(e.class_matches(QUIET_SERVICE_OUTCOMES)) << quiet;
-    }
-    EXPECT_TRUE(cls("Services::NotInstalled").class_matches(ABSENT_SERVICE));
-    EXPECT_FALSE(cls("Services::Disabled").class_matches(ABSENT_SERVICE));
-
-    for (const char* loud : {"Services::IsDown", "Services::StartError", "Services::RestartError",
-                             "Services::ReloadError", "Services::BinaryNotFound",
-                             "Services::RoleNotAllowed", "Services::Unknown"}) {
-        Exception e = cls(loud);
-        EXPECT_TRUE(e.class_matches(SERVICE_FAMILY)) << loud;
-        EXPECT_FALSE(e.class_matches(QUIET_SERVICE_OUTCOMES)) << loud;
-    }
-    // The singular family name matches too; other families and deeper names do not.
-    EXPECT_TRUE(Exception::create("Service::Legacy").class_matches(SERVICE_FAMILY));
-    EXPECT_FALSE(cls("Io::OpenFailed").class_matches(SERVICE_FAMILY));
-    EXPECT_FALSE(Exception::create("ServicesX::Thing").class_matches(SERVICE_FAMILY));
-    EXPECT_FALSE(cls("Services::Disabled::Deeper").class_matches(QUIET_SERVICE_OUTCOMES));
-    EXPECT_TRUE(cls("Services::Disabled::Deeper").isa("Services::Disabled"));
+// How the entry program reports each failure follows from its kind.
+TEST(ExceptionClass, ServiceFailureKinds) {
+    using Kind = Exception::ServiceFailure;
+    auto kind = [](const char* type) {
+        return Exception::create(type, {{"service", "s"}}).service_failure();
+    };
+    EXPECT_EQ(kind("Services::Disabled"), Kind::Disabled);
+    EXPECT_EQ(kind("Services::NotConfigured"), Kind::Absent);
+    EXPECT_EQ(kind("Services::NotInstalled"), Kind::Absent);
+    EXPECT_EQ(kind("Services::Unknown"), Kind::Unknown);
+    for (const char* failed : {"Services::IsDown", "Services::StartError", "Services::StopError",
+                               "Services::RestartError", "Services::ReloadError",
+                               "Services::BinaryNotFound", "Services::CommandTimedOut",
+                               "Services::RoleNotAllowed"})
+        EXPECT_EQ(kind(failed), Kind::Failed) << failed;
+    // A kind of the family with no word of its own is what the family is,
+    // a finer kind what the kind above it is; other families are faults.
+    EXPECT_EQ(kind("Services::NotYetCatalogued"), Kind::Failed);
+    EXPECT_EQ(kind("Services::Disabled::Deeper"), Kind::Disabled);
+    EXPECT_EQ(kind("Io::OpenFailed"), Kind::None);
+    EXPECT_EQ(kind("ServicesX::Thing"), Kind::None);
 }
 
 TEST(ExceptionStructured, DropsReferencesAndCarriesErrno) {

@@ -11,8 +11,9 @@ void Exception::Catalogue::register_all() {
 }
 
 void Exception::Catalogue::add(std::string type_path,
-                               std::function<LocaleString(Exception&)> build) {
-    register_type(std::move(type_path), TypeInfo{std::move(build), {}});
+                               std::function<LocaleString(Exception&)> build,
+                               ServiceFailure service_failure) {
+    register_type(std::move(type_path), TypeInfo{std::move(build), {}, service_failure});
 }
 
 std::string Exception::Catalogue::text(const Exception& e,

@@ -40,7 +40,8 @@ struct Exception::Catalogue {
     static void register_services();
 
     // Helpers for message builders.
-    static void add(std::string type_path, std::function<LocaleString(Exception&)> build);
+    static void add(std::string type_path, std::function<LocaleString(Exception&)> build,
+                    ServiceFailure service_failure = ServiceFailure::None);
     // The first of `keys` present, as text ("" when none is).
     static std::string text(const Exception& e, std::initializer_list<std::string_view> keys);
     static bool flag(const Exception& e, std::string_view key);

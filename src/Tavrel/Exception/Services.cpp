@@ -1,7 +1,9 @@
 // The service failure family: outcomes of a service action that the entry
 // program reports to the user instead of treating them as faults. Every type
 // names the service; an optional "hint" metadata entry is appended as a
-// further sentence telling the user what to do.
+// further sentence telling the user what to do. Each kind says how the run
+// reports it (Exception::ServiceFailure); the family itself says "failed", so
+// a kind added without a word of its own is still a failure of the service.
 #include "Tavrel/Exception/Catalogue.h"
 
 namespace Tavrel {
@@ -23,10 +25,13 @@ LocaleString with_hint(const Exception& e, std::string phrase, Args args) {
     return LocaleString(std::move(phrase), std::move(args));
 }
 
+using Kind = Exception::ServiceFailure;
+
 // For the types whose message is one sentence about the service.
-void add_simple(std::string type, std::string phrase) {
-    Catalogue::add(std::move(type),
-                   [phrase](Exception& e) { return with_hint(e, phrase, {service(e)}); });
+void add_simple(std::string type, std::string phrase, Kind kind = Kind::Failed) {
+    Catalogue::add(
+        std::move(type), [phrase](Exception& e) { return with_hint(e, phrase, {service(e)}); },
+        kind);
 }
 
 LocaleString not_configured(Exception& e) {
@@ -80,19 +85,20 @@ LocaleString command_timed_out(Exception& e) {
 }  // namespace
 
 void Exception::Catalogue::register_services() {
-    add_simple("Services::Disabled", "The service “[_1]” is disabled.");
-    add("Services::NotConfigured", not_configured);
-    add("Services::NotInstalled", not_installed);
+    register_type("Services", {nullptr, {}, Kind::Failed});
+    add_simple("Services::Disabled", "The service “[_1]” is disabled.", Kind::Disabled);
+    add("Services::NotConfigured", not_configured, Kind::Absent);
+    add("Services::NotInstalled", not_installed, Kind::Absent);
     add_simple("Services::IsDown", "The service “[_1]” is down.");
     add_simple("Services::StartError", "The system failed to start the service “[_1]”.");
     add_simple("Services::StopError", "The system failed to stop the service “[_1]”.");
     add_simple("Services::RestartError", "The system failed to restart the service “[_1]”.");
     add_simple("Services::ReloadError", "The system failed to reload the service “[_1]”.");
-    add("Services::BinaryNotFound", binary_not_found);
-    add("Services::CommandTimedOut", command_timed_out);
+    add("Services::BinaryNotFound", binary_not_found, Kind::Failed);
+    add("Services::CommandTimedOut", command_timed_out, Kind::Failed);
     add_simple("Services::RoleNotAllowed",
                "The service “[_1]” is not allowed by this server’s role profile.");
-    add("Services::Unknown", unknown);
+    add("Services::Unknown", unknown, Kind::Unknown);
 }
 
 }  // namespace Tavrel

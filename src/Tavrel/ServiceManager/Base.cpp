@@ -147,6 +147,20 @@ std::vector<int> to_ports(std::string_view name, const json& v) {
     return out;
 }
 
+// The attribute's text: a verb's word in capitals, or a custom action's word.
+void set_action_taken_by_name(Base& b, const std::string& text) {
+    for (const VerbRow& row : verbs()) {
+        std::string spelt(row.word);
+        std::transform(spelt.begin(), spelt.end(), spelt.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        if (text == spelt) {
+            b.set_service_argv_action(row.verb);
+            return;
+        }
+    }
+    b.set_custom_action_taken(text);
+}
+
 using Setter = std::function<void(Base&, std::string_view, const json&)>;
 
 // Declaration order of the attribute table.
@@ -166,7 +180,7 @@ const std::vector<std::pair<std::string, Setter>>& setters() {
         {"has_single_pid",
          [](Base& b, auto n, const json& v) { b.set_has_single_pid(to_bool(n, v)); }},
         {"service_argv_action",
-         [](Base& b, auto n, const json& v) { b.set_service_argv_action(to_text(n, v)); }},
+         [](Base& b, auto n, const json& v) { set_action_taken_by_name(b, to_text(n, v)); }},
         {"service_name", [](Base& b, auto n, const json& v) { b.set_service_name(to_text(n, v)); }},
         {"service_status",
          [](Base& b, auto n, const json& v) { b.set_service_status(to_text(n, v)); }},
@@ -355,8 +369,13 @@ ZidavovEva::Lock* Base::daemon_lock() {
     }
     return daemon_lock_.get();
 }
-std::string Base::service_argv_action() {
-    return service_argv_action_.get([] { return std::string(); });
+void Base::set_service_argv_action(Verb v) {
+    verb_taken_ = v;
+    custom_action_taken_.clear();
+}
+void Base::set_custom_action_taken(std::string word) {
+    custom_action_taken_ = std::move(word);
+    verb_taken_.reset();
 }
 Manager::Backend& Base::service_manager() {
     if (!service_manager_)
@@ -478,7 +497,7 @@ std::shared_ptr<Logger> Base::_build_logger() { return Logger::create(); }
 std::unique_ptr<ZidavovEva::Lock> Base::_build_lock() {
     // Runs started by init, and runs without root, take no lock: init
     // serialises its own jobs, and only root may write the lock directory.
-    if (::getppid() == 1 || ::geteuid() != 0)
+    if (run_options().started_by_init || ::geteuid() != 0)
         return nullptr;
     std::string word = service();
     if (word.empty())
@@ -549,9 +568,11 @@ std::unique_ptr<Manager::Backend> Base::_build_service_manager() {
     std::string name = service_name();
     // A run that is a unit's own start or stop command must not call back
     // into systemctl for that unit.
-    if (run_options().systemd_unit_command || ::getppid() == 1) {
-        return std::make_unique<Manager::Initd>(Manager::Initd::Options{
-            .service = name, .this_process_was_executed_by_systemd = true});
+    if (run_options().systemd_unit_command || run_options().started_by_init) {
+        return std::make_unique<Manager::Initd>(
+            Manager::Initd::Options{.service = name,
+                                    .this_process_was_executed_by_systemd = true,
+                                    .started_by_init = run_options().started_by_init});
     }
     // Asked to leave systemd out: the init script starts and stops the
     // service, and its process is found without systemctl. The script is
@@ -564,8 +585,10 @@ std::unique_ptr<Manager::Backend> Base::_build_service_manager() {
     std::string unit = _get_systemd_name(name);
     if (auto info = ZidavovEva::Systemd::has_service_via_systemd(unit)) {
         return std::make_unique<Manager::Systemd>(
-            Manager::Systemd::Options{
-                .service = unit, .service_via_systemd = *info, .snapshot_is_current = true});
+            Manager::Systemd::Options{.service = unit,
+                                      .service_via_systemd = *info,
+                                      .snapshot_is_current = true,
+                                      .started_by_init = run_options().started_by_init});
     }
     if (OS::is_systemd() && std::getenv("TAVREL_BASE_INSTALL") == nullptr) {
         warn("The service “" + name +

@@ -36,6 +36,7 @@
 #include "Tavrel/ServiceManager/Manager/Backend.h"
 #include "Tavrel/ServiceManager/RunOptions.h"
 #include "Tavrel/ServiceManager/Service.h"
+#include "Tavrel/ServiceManager/Verb.h"
 #include "Tavrel/ZidavovEva/CheckService.h"
 
 #include <nlohmann/json.hpp>
@@ -211,8 +212,17 @@ class Base : public Service {
     // The daemon's run lock, taken right after the word's (and only with
     // it), or nullptr when this run takes none.
     ZidavovEva::Lock* daemon_lock();
-    std::string service_argv_action();
-    void set_service_argv_action(std::string v) { service_argv_action_.set(std::move(v)); }
+    // What the run does to the service, for the report that closes the run:
+    // the verb its action began as (Tavrel/ServiceManager/Verb.h; a restart
+    // that finds the service down goes on as a start, one that finds it
+    // disabled as a stop), or the word of the class's custom action it runs;
+    // neither before an action begins. Setting one clears the other. By name,
+    // "service_argv_action" takes a verb's word in capitals ("RESTART"), as
+    // it has always been spelt; any other word is a custom action's.
+    std::optional<Verb> service_argv_action() const { return verb_taken_; }
+    void set_service_argv_action(Verb v);
+    const std::string& custom_action_taken() const { return custom_action_taken_; }
+    void set_custom_action_taken(std::string word);
     Manager::Backend& service_manager();
     void set_service_manager(std::unique_ptr<Manager::Backend> v) { service_manager_ = std::move(v); }
     bool has_service_manager() const { return service_manager_ != nullptr; }
@@ -510,7 +520,8 @@ class Base : public Service {
     bool lock_built_ = false;
     std::unique_ptr<ZidavovEva::Lock> daemon_lock_;
     bool daemon_lock_built_ = false;
-    detail::Lazy<std::string> service_argv_action_;
+    std::optional<Verb> verb_taken_;
+    std::string custom_action_taken_;
     std::unique_ptr<Manager::Backend> service_manager_;
     RunOptions run_options_;
     detail::Lazy<std::string> service_name_;

@@ -317,7 +317,7 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
     bool disabled = !is_enabled();
     bool role_off = _service_is_role_aware_and_disabled();
     if ((role_off || disabled) && !running.empty()) {
-        set_service_argv_action("STOP");
+        set_service_argv_action(Verb::Stop);
         set__pretend_not_called_from_restart(true);
         if (!stop())
             return {};
@@ -381,7 +381,7 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
             }
         }
     } else if (running.empty()) {
-        set_service_argv_action("START");
+        set_service_argv_action(Verb::Start);
     }
 
     // From the stop on, a TERM or a Ctrl-C waits until the start has been

@@ -199,6 +199,17 @@ TEST_F(ServiceCore, AttributesBySetByNameFromJson) {
     EXPECT_EQ(failure_type([&] { srv->set_attribute("command_line_regex", "(unclosed"); }),
               "Param::Invalid");
     EXPECT_EQ(failure_type([&] { srv->apply_options({{"bogus", 1}}, false); }), "Param::Invalid");
+    // The action taken, by its old name and spelling: a verb's word in
+    // capitals, any other word a custom action's; a verb set later wins.
+    EXPECT_TRUE(srv->set_attribute("service_argv_action", "RELOAD"));
+    EXPECT_EQ(srv->service_argv_action(), Verb::Reload);
+    EXPECT_TRUE(srv->set_attribute("service_argv_action", "flush"));
+    EXPECT_FALSE(srv->service_argv_action().has_value());
+    EXPECT_EQ(srv->custom_action_taken(), "flush");
+    srv->set_service_argv_action(Verb::Stop);
+    EXPECT_EQ(srv->custom_action_taken(), "");
+    EXPECT_TRUE(srv->set_attribute("service_argv_action", ""));
+    EXPECT_FALSE(srv->service_argv_action().has_value());
     // Numbers out of a long's range, and texts the kernel would cut at a NUL
     // byte (a definition naming "/usr/sbin/x", NUL, "y" would run /usr/sbin/x).
     for (const json& v : {json(1e300), json(-1e300), json(18446744073709551615ull), json(2.5)})
@@ -220,8 +231,8 @@ TEST_F(ServiceCore, AttributesBySetByNameFromJson) {
 // --- Lock -----------------------------------------------------------------
 
 TEST_F(ServiceCore, LockIsTakenAtConstructionAndKeptWhenAChildDropsTheObject) {
-    if (::geteuid() != 0 || ::getppid() == 1)
-        GTEST_SKIP() << "the run lock is only taken by root outside init";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the run lock is only taken by root";
     Svc::TAKE_LOCK = true;
     auto srv = make({{"service", "locked"}});
     ASSERT_NE(srv->lock(), nullptr);
@@ -662,7 +673,7 @@ TEST_F(ServiceCore, RestartOfAStoppedServiceStartsIt) {
         return true;
     };
     EXPECT_EQ(srv->restart(), "up");
-    EXPECT_EQ(srv->service_argv_action(), "START");
+    EXPECT_EQ(srv->service_argv_action(), Verb::Start);
     EXPECT_EQ(state_->calls, std::vector<std::string>{"start"});
 }
 
@@ -696,7 +707,7 @@ TEST_F(ServiceCore, RestartOfADisabledOrForbiddenRunningServiceStopsIt) {
     };
     EXPECT_EQ(failure_type([&] { srv->restart(); }), "Services::Disabled");
     EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop_triggers", "stop"}));
-    EXPECT_EQ(srv->service_argv_action(), "STOP");
+    EXPECT_EQ(srv->service_argv_action(), Verb::Stop);
 
     state_->calls.clear();
     state_->status = "up";
@@ -847,6 +858,30 @@ TEST_F(ServiceCore, UnitCommandRunsUseTheInitScriptBackend) {
     Manager::Backend& backend = srv->service_manager();
     EXPECT_EQ(backend.class_name(), "Tavrel::ServiceManager::Manager::Initd");
     EXPECT_TRUE(backend.this_process_was_executed_by_systemd());
+}
+
+// Whether init started the run is what the run's options say, decided once
+// by the entry program; the test's own parent plays no part.
+TEST_F(ServiceCore, ARunStartedByInitTakesNoLockAndLeavesSystemctlAlone) {
+    Svc::TAKE_LOCK = true;
+    auto built = [](bool started_by_init) {
+        auto srv = std::make_unique<Svc>();
+        srv->apply_options({{"service", "initrun"}}, true);
+        srv->set_run_options({.started_by_init = started_by_init});
+        srv->BUILD();
+        return srv;
+    };
+    auto by_init = built(true);
+    EXPECT_EQ(by_init->lock(), nullptr);
+    EXPECT_EQ(by_init->service_manager().class_name(), "Tavrel::ServiceManager::Manager::Initd");
+    EXPECT_TRUE(by_init->service_manager().this_process_was_executed_by_systemd());
+    by_init.reset();
+
+    auto by_shell = built(false);
+    if (::geteuid() == 0) {
+        EXPECT_NE(by_shell->lock(), nullptr);
+    }
+    EXPECT_FALSE(by_shell->service_manager().this_process_was_executed_by_systemd());
 }
 
 }  // namespace

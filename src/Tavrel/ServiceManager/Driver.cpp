@@ -6,6 +6,7 @@
 #include "Tavrel/Output/Formatted/Terminal.h"
 #include "Tavrel/PlainError.h"
 #include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/ServiceManager/Verb.h"
 #include "Tavrel/ZidavovEva/Parseargv.h"
 
 #include <unistd.h>
@@ -47,57 +48,62 @@ void run_from_options(Base& srv, const ZidavovEva::ParsedArgv& parsed) {
     srv.set_verbose(parsed.verbose);
     if (auto index = attempt_index(parsed.restart_attempt))
         srv.set_current_restart_attempt(*index);
-    const Exception::Metadata params = {{"service", srv.service()}};
 
-    if (parsed.check) {
-        if (parsed.checkmode_header && parsed.json) {
-            srv.output(ZidavovEva::CHECKMODE_HEADER);
-        } else if (parsed.checkmode_header) {
-            const std::string line = ZidavovEva::CHECKMODE_HEADER + "\n";
-            (void)!::write(STDOUT_FILENO, line.data(), line.size());
-        }
-        srv.set_service_argv_action("CHECK");
-        auto [ok, message] = srv.check_with_message();
-        if (!ok)
-            throw Exception::create("Services::IsDown", params);
-        if (!message.empty() && message.back() == '\n')
-            message.pop_back();
-        std::string line = CHECK_LINE_LEAD + " “" + srv.service() + "” is running";
-        if (!message.empty())
-            line += ": " + message;
-        srv.output(line);
-        return;
-    }
-    if (parsed.status) {
-        srv.set_service_argv_action("STATUS");
-        srv.output(srv.status());
-        return;
-    }
-    if (parsed.mode != 0 && effective_uid() != 0) {
+    const VerbRow& verb = row_of(parsed.verb);
+    if (verb.needs_root && effective_uid() != 0) {
         // Tried anyway, the action would fail halfway on a permission error
         // and leave a confusing message; anyone may still ask for the status.
         throw PlainError("Only root can stop, start, restart or reload “" + srv.service() +
                          "”; nothing was done. Run it as root, or ask with --status.");
     }
-    switch (parsed.mode) {
-        case ZidavovEva::STOP:
-            srv.set_service_argv_action("STOP");
-            srv.stop();
-            break;
-        case ZidavovEva::RESTART:
-            srv.set_service_argv_action("RESTART");
-            if (srv.restart(parsed.graceful).empty())
-                throw Exception::create("Services::RestartError", params);
-            break;
-        case ZidavovEva::RELOAD:
-            if (!srv.support_reload())
-                break;  // nothing to do for a service that cannot reload
-            srv.set_service_argv_action("RELOAD");
-            if (!srv.reload())
-                throw Exception::create("Services::ReloadError", params);
-            break;
-        default: break;
-    }
+    verb.handler(srv, parsed);
 }
+
+namespace Driver {
+
+void status(Base& srv, const ZidavovEva::ParsedArgv&) {
+    srv.set_service_argv_action(Verb::Status);
+    srv.output(srv.status());
+}
+
+void check(Base& srv, const ZidavovEva::ParsedArgv& parsed) {
+    if (parsed.checkmode_header && parsed.json) {
+        srv.output(ZidavovEva::CHECKMODE_HEADER);
+    } else if (parsed.checkmode_header) {
+        const std::string line = ZidavovEva::CHECKMODE_HEADER + "\n";
+        (void)!::write(STDOUT_FILENO, line.data(), line.size());
+    }
+    srv.set_service_argv_action(Verb::Check);
+    auto [ok, message] = srv.check_with_message();
+    if (!ok)
+        throw Exception::create("Services::IsDown", {{"service", srv.service()}});
+    if (!message.empty() && message.back() == '\n')
+        message.pop_back();
+    std::string line = CHECK_LINE_LEAD + " “" + srv.service() + "” is running";
+    if (!message.empty())
+        line += ": " + message;
+    srv.output(line);
+}
+
+void stop(Base& srv, const ZidavovEva::ParsedArgv&) {
+    srv.set_service_argv_action(Verb::Stop);
+    srv.stop();
+}
+
+void restart(Base& srv, const ZidavovEva::ParsedArgv& parsed) {
+    srv.set_service_argv_action(Verb::Restart);
+    if (srv.restart(parsed.graceful).empty())
+        throw Exception::create("Services::RestartError", {{"service", srv.service()}});
+}
+
+void reload(Base& srv, const ZidavovEva::ParsedArgv&) {
+    if (!srv.support_reload())
+        return;
+    srv.set_service_argv_action(Verb::Reload);
+    if (!srv.reload())
+        throw Exception::create("Services::ReloadError", {{"service", srv.service()}});
+}
+
+}  // namespace Driver
 
 }  // namespace Tavrel::ServiceManager

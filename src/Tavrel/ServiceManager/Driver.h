@@ -1,16 +1,17 @@
 // Tavrel::ServiceManager::run_from_options: the argument driver of a service
 // object. From the run's parsed options (Tavrel/ZidavovEva/Parseargv.h) it
 // sets the object's verbosity, force flag, output object (terminal, HTML or
-// JSON records) and action, and performs exactly one of stop, restart,
+// JSON records) and restart attempt, and calls the handler of exactly one
+// verb of the table (Tavrel/ServiceManager/Verb.h): stop, restart (or start),
 // reload, check or status. It reads nothing of the command line itself.
 //
 //   auto srv = Tavrel::ServiceManager::create({{"service", "crond"}});
 //   Tavrel::ServiceManager::run_from_argv(*srv, {"--verbose", "--stop"});
-//   srv->service_argv_action();   // "STOP"
+//   srv->service_argv_action();   // Verb::Stop
 //
-// Only root may stop, restart or reload a service; anyone may ask for its
-// status or check it. Any other caller gets Tavrel::PlainError before the
-// service is touched.
+// Only root may ask for a verb that changes the service (stop, restart,
+// start, reload); anyone may ask for its status or check it. Any other
+// caller gets Tavrel::PlainError before the service is touched.
 //
 // A restart without a status text raises Services::RestartError, a failed
 // reload Services::ReloadError; a failed check raises the is-down failure of
@@ -40,5 +41,21 @@ inline uid_t (*effective_uid)() = ::geteuid;
 void run_from_options(Base& srv, const ZidavovEva::ParsedArgv& parsed);
 // run_from_options of parse_options(args).
 void run_from_argv(Base& srv, const std::vector<std::string>& args);
+
+// The handlers of the verb table: each records its verb on the service as
+// its action begins and does it.
+namespace Driver {
+// The status text on the output object, or the is-down failure.
+void status(Base& srv, const ZidavovEva::ParsedArgv& parsed);
+// One line "<CHECK_LINE_LEAD> “crond” is running[: message]" after the
+// check's header when one is due, or the is-down failure.
+void check(Base& srv, const ZidavovEva::ParsedArgv& parsed);
+void stop(Base& srv, const ZidavovEva::ParsedArgv& parsed);
+// Restarts a running service and starts a stopped one (the service core
+// then records the start), gracefully as the options or the class say.
+void restart(Base& srv, const ZidavovEva::ParsedArgv& parsed);
+// Nothing, not even the record of the verb, for a service that cannot reload.
+void reload(Base& srv, const ZidavovEva::ParsedArgv& parsed);
+}  // namespace Driver
 
 }  // namespace Tavrel::ServiceManager

@@ -4,6 +4,7 @@
 #include "Tavrel/Output.h"
 #include "Tavrel/PlainError.h"
 #include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/ServiceManager/Verb.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -49,15 +50,18 @@ std::unique_ptr<Recorder> recorder() {
 TEST(Driver, PicksOneActionFromTheCommandLine) {
     struct Case {
         std::vector<std::string> args;
-        std::string call, action;
+        std::string call;
+        Verb action;
     } cases[] = {
-        {{}, "restart", "RESTART"},
-        {{"start"}, "restart", "RESTART"},
-        {{"--stop"}, "stop", "STOP"},
-        {{"--verbose", "--stop", "--no-stop"}, "restart", "RESTART"},
-        {{"--reload"}, "reload", "RELOAD"},
-        {{"--graceful"}, "restart graceful", "RESTART"},
-        {{"--graceful", "--no-graceful"}, "restart hard", "RESTART"},
+        {{}, "restart", Verb::Restart},
+        // Asked for, a start is a restart; the core records a start when
+        // it finds the service down.
+        {{"start"}, "restart", Verb::Restart},
+        {{"--stop"}, "stop", Verb::Stop},
+        {{"--verbose", "--stop", "--no-stop"}, "restart", Verb::Restart},
+        {{"--reload"}, "reload", Verb::Reload},
+        {{"--graceful"}, "restart graceful", Verb::Restart},
+        {{"--graceful", "--no-graceful"}, "restart hard", Verb::Restart},
     };
     for (const auto& c : cases) {
         auto r = recorder();
@@ -124,7 +128,7 @@ TEST(Driver, ReloadOfAServiceThatCannotReloadDoesNothing) {
     r->reloadable = false;
     run_from_argv(*r, {"--reload"});
     EXPECT_TRUE(r->calls.empty());
-    EXPECT_EQ(r->service_argv_action(), "");
+    EXPECT_FALSE(r->service_argv_action().has_value());
 }
 
 TEST(Driver, UnknownOptionDoesNothing) {
@@ -141,6 +145,23 @@ TEST(Driver, OnlyRootActsButAnyoneMayAsk) {
         EXPECT_THROW(run_from_argv(*r, args), PlainError) << testing::PrintToString(args);
         EXPECT_TRUE(r->calls.empty()) << testing::PrintToString(args);
     }
+    // Every verb the table says needs root is refused to anyone else before
+    // its handler runs.
+    for (const auto& row : verbs()) {
+        auto r = recorder();
+        effective_uid = [] { return uid_t{1000}; };
+        bool refused = false;
+        try {
+            run_from_argv(*r, {std::string(row.option)});
+        } catch (const PlainError&) {
+            refused = true;
+        } catch (...) {
+        }
+        EXPECT_EQ(refused, row.needs_root) << row.option;
+        if (row.needs_root) {
+            EXPECT_FALSE(r->service_argv_action().has_value()) << row.option;
+        }
+    }
     // The status of a service that is not there fails, but not for want of root.
     auto r = recorder();
     effective_uid = [] { return uid_t{1000}; };
@@ -150,7 +171,7 @@ TEST(Driver, OnlyRootActsButAnyoneMayAsk) {
         ADD_FAILURE() << e.what();
     } catch (...) {
     }
-    EXPECT_EQ(r->service_argv_action(), "STATUS");
+    EXPECT_EQ(r->service_argv_action(), Verb::Status);
     // Through the real question: root acts.
     effective_uid = ::geteuid;
     if (::geteuid() == 0) {

@@ -1,7 +1,9 @@
-// Tavrel::ServiceManager::RunOptions: what the command line of a run says
-// about the service object's dealings with systemd. The factory sets it
-// before the object's BUILD, because the lock and the backend may be built
-// there; the command line itself is never read by the service object.
+// Tavrel::ServiceManager::RunOptions: what a run's command line and its
+// caller say about the service object's dealings with systemd and init. The
+// option parser fills it (Tavrel/ZidavovEva/Parseargv.h) and the factory sets
+// it before the object's BUILD, because the lock and the backend may be built
+// there; the command line itself is never read by the service object, nor is
+// its parent process looked at again.
 //
 //   auto srv = Tavrel::ServiceManager::create({{"service", "crond"}},
 //                                             {.systemd_unit_command = true});
@@ -15,6 +17,13 @@ struct RunOptions {
     bool systemd_unit_command = false;
     // The status check finds the service's processes without asking systemd.
     bool ignore_systemd = false;
+    // The run was started by init (its parent is process 1), decided once as
+    // the program starts: init serialises its own jobs, so the run takes no
+    // lock; it must not call back into systemctl; and a daemon it launches
+    // for a unit of systemd's replaces it, so that systemd tracks the daemon.
+    bool started_by_init = false;
+
+    bool operator==(const RunOptions&) const = default;
 };
 
 }  // namespace Tavrel::ServiceManager

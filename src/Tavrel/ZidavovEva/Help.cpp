@@ -1,8 +1,42 @@
 #include "Tavrel/ZidavovEva/Help.h"
 
+#include "Tavrel/ServiceManager/Verb.h"
+
 #include <unistd.h>
 
+#include <initializer_list>
+
 namespace Tavrel::ZidavovEva::Help {
+
+namespace {
+
+using ServiceManager::Verb;
+using ServiceManager::row_of;
+
+std::string option(Verb verb) { return std::string(row_of(verb).option); }
+
+// One option's line: its spellings, then what it does from the 29th column on.
+std::string line(const std::string& spellings, const std::string& what) {
+    const std::size_t column = 26;
+    std::string text = "  " + spellings;
+    text += std::string(spellings.size() < column ? column - spellings.size() : 1, ' ');
+    return text + what + "\n";
+}
+
+// "start, restart and stop": the verbs' bare words, in the order given.
+std::string words(std::initializer_list<Verb> verbs) {
+    std::string list;
+    std::size_t i = 0;
+    for (Verb verb : verbs) {
+        if (i > 0)
+            list += i + 1 == verbs.size() ? " and " : ", ";
+        list += row_of(verb).word;
+        ++i;
+    }
+    return list;
+}
+
+}  // namespace
 
 std::string text(const std::string& service) {
     const std::string s = service.empty() ? "SERVICE" : service;
@@ -14,30 +48,33 @@ std::string text(const std::string& service) {
            "Restarts the service " + s + " (the default action), or stops, reloads, checks\n"
            "it or shows its status, through systemd or its init script.\n"
            "\n"
-           "Options (later ones override earlier ones):\n"
-           "  --status                  show whether " + s + " runs, with its pid\n"
-           "  --check                   check that " + s + " runs and answers\n"
-           "  --stop, --no-stop         stop " + s + " (stop" + s + " implies it)\n"
-           "  --reload, --no-reload     reload its configuration, when it can\n"
-           "  --restart, --start        restart it\n"
-           "  --no-restart              do nothing but show the status\n"
-           "  --graceful, --no-graceful restart without dropping connections, when it can\n"
-           "  --restart-attempt=N       make only start attempt number N\n"
-           "  --force                   start even while a base installation runs\n"
-           "  --verbose, --no-verbose   progress and summaries (on in a shell)\n"
-           "  --debug, --no-debug       timed debug lines; --no-debug is quiet\n"
-           "  --html                    write HTML instead of terminal text\n"
-           "  --json                    one JSON record per message, for programs\n"
-           "  --skip-if-absent          succeed when " + s + " is not installed\n"
-           "  --no-fpm-status           leave out the PHP-FPM status after a restart\n"
-           "  --systemd-service=UNIT    the unit that runs this as its stop command\n"
-           "  --systemd-unit-command    run as a systemd unit's own start or stop command\n"
-           "  --ignore-systemd          drive the service through its init script and find\n"
-           "                            its process without asking systemd\n"
-           "  --help, -h                show this text\n"
+           "Options (later ones override earlier ones):\n" +
+           line(option(Verb::Status), "show whether " + s + " runs, with its pid") +
+           line(option(Verb::Check), "check that " + s + " runs and answers") +
+           line(option(Verb::Stop) + ", --no-stop", "stop " + s + " (stop" + s + " implies it)") +
+           line(option(Verb::Reload) + ", --no-reload", "reload its configuration, when it can") +
+           line(option(Verb::Restart) + ", " + option(Verb::Start), "restart it") +
+           line("--no-restart", "do nothing but show the status") +
+           line("--graceful, --no-graceful", "restart without dropping connections, when it can") +
+           line("--restart-attempt=N", "make only start attempt number N") +
+           line("--force", "start even while a base installation runs") +
+           line("--verbose, --no-verbose", "progress and summaries (on in a shell)") +
+           line("--debug, --no-debug", "timed debug lines; --no-debug is quiet") +
+           line("--html", "write HTML instead of terminal text") +
+           line("--json", "one JSON record per message, for programs") +
+           line("--skip-if-absent", "succeed when " + s + " is not installed") +
+           line("--no-fpm-status", "leave out the PHP-FPM status after a restart") +
+           line("--systemd-service=UNIT", "the unit that runs this as its stop command") +
+           line("--systemd-unit-command", "run as a systemd unit's own start or stop command") +
+           line("--ignore-systemd", "drive the service through its init script and find") +
+           line("", "its process without asking systemd") +
+           line("--help, -h", "show this text") +
            "\n"
-           "The bare words start, restart, stop, status, check and reload stand for\n"
-           "their options: zidavoveva_" + s + " status is zidavoveva_" + s + " --status.\n"
+           "The bare words " +
+           words({Verb::Start, Verb::Restart, Verb::Stop, Verb::Status, Verb::Check, Verb::Reload}) +
+           " stand for\n"
+           "their options: zidavoveva_" + s + " " + std::string(row_of(Verb::Status).word) +
+           " is zidavoveva_" + s + " " + option(Verb::Status) + ".\n"
            "\n"
            "Exit status:\n"
            "  0    success (also: not installed with --skip-if-absent)\n"

@@ -1,5 +1,6 @@
 #include "Tavrel/ZidavovEva/Help.h"
 
+#include "Tavrel/ServiceManager/Verb.h"
 #include "Tavrel/ZidavovEva/Parseargv.h"
 
 #include <gmock/gmock.h>
@@ -17,6 +18,15 @@ TEST(Help, NamesTheServiceEveryOptionAndTheExitStatuses) {
         if (name.rfind("no", 0) == 0 && name.find('-') == std::string::npos)
             continue;
         EXPECT_THAT(t, testing::HasSubstr("--" + name)) << name;
+    }
+    // Every verb of the table, by its option and by its bare word.
+    const std::string bare = t.substr(t.find("The bare words"));
+    for (const auto& row : ServiceManager::verbs()) {
+        EXPECT_THAT(t, testing::ContainsRegex("(  |, )" + std::string(row.option) + "[ ,]"))
+            << row.option;
+        EXPECT_THAT(bare.substr(0, bare.find("stand for")),
+                    testing::ContainsRegex("[ ,]" + std::string(row.word) + "[ ,]"))
+            << row.word;
     }
     for (const char* status : {"0 ", "143", "255"})
         EXPECT_THAT(t, testing::HasSubstr(status));

@@ -11,9 +11,10 @@
 #include "Tavrel/ServiceManager.h"
 #include "Tavrel/ServiceManager/Base.h"
 #include "Tavrel/ServiceManager/Driver.h"
+#include "Tavrel/ServiceManager/StatusDisplay.h"
+#include "Tavrel/ServiceManager/Verb.h"
 #include "Tavrel/Services/Env.h"
 #include "Tavrel/Services/Log.h"
-#include "Tavrel/Services/Log/Display.h"
 #include "Tavrel/Terminal.h"
 #include "Tavrel/ZidavovEva/HasProc.h"
 #include "Tavrel/ZidavovEva/Help.h"
@@ -21,6 +22,7 @@
 #include "Tavrel/ZidavovEva/Parseargv.h"
 #include "Tavrel/ZidavovEva/ResultRecord.h"
 #include "Tavrel/ZidavovEva/RunSignals.h"
+#include "Tavrel/ZidavovEva/StartupLogDisplay.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 
 #include <signal.h>
@@ -70,7 +72,7 @@ std::string usage_hint() {
 // command this is, and has already signalled the daemon.
 void exit_if_triggered_by_systemd_term_or_kill_signal(const ParsedArgv& options) {
     const std::string& unit = options.systemd_service;
-    if (unit.empty() || options.mode != STOP || !_parent_is_systemd())
+    if (unit.empty() || options.verb != ServiceManager::Verb::Stop || !options.run.started_by_init)
         return;
     auto [state, code, signal] = Systemd::get_code_and_signal_via_systemd(unit);
     if (state == "deactivating" && code == "killed" && (signal == "TERM" || signal == "KILL")) {
@@ -80,66 +82,37 @@ void exit_if_triggered_by_systemd_term_or_kill_signal(const ParsedArgv& options)
     }
 }
 
-std::string past_tense(const std::string& action) {
-    if (action == "START")
-        return "started";
-    if (action == "STOP")
-        return "stopped";
-    if (action == "RESTART")
-        return "restarted";
-    if (action == "RELOAD")
-        return "reloaded";
-    return {};
+// The row of the verb the run's action began as; nullptr before an action
+// and for a custom action.
+const ServiceManager::VerbRow* verb_taken(ServiceManager::Base& srv) {
+    const auto verb = srv.service_argv_action();
+    return verb ? &ServiceManager::row_of(*verb) : nullptr;
 }
 
-std::string verb_of(const std::string& action) {
-    std::string verb = action;
-    std::transform(verb.begin(), verb.end(), verb.begin(),
+// The action's name in the closing line of a failure.
+std::string action_word(ServiceManager::Base& srv) {
+    if (const auto* verb = verb_taken(srv))
+        return std::string(verb->word);
+    std::string word = srv.custom_action_taken();
+    if (word.empty())
+        return "control";
+    std::transform(word.begin(), word.end(), word.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return verb;
+    return word;
 }
 
-void show_status_block(ServiceManager::Base& srv) {
-    std::string status = srv.service_status();
-    if (status.empty())
-        status = NO_STATUS_PHRASE + " " + srv.class_name() + ".";
-    srv.output_obj().display_message_set(STATUS_TITLE, status);
-}
-
-bool show_fpm_status(ServiceManager::Base& srv, const std::string& program) {
-    if (program.find(FPM_PROGRAM_WORD) == std::string::npos)
-        return false;
-    (void)srv.status();  // raises the is-down failure when it is down
-    srv.output("PHP-FPM is running.");
-    return true;
-}
-
-// The names the service's logs are known by: the distribution's name of the
-// daemon ("apache2") and the tool's word for it ("httpd").
-std::string log_words(ServiceManager::Base& srv) {
-    const std::string name = srv.service_name();
-    return name == srv.service() ? name : name + "|" + srv.service();
-}
-
-// What this run made the service write: its startup output, then the lines
-// its own logs and the system logs got meanwhile. The line that names why a
-// start failed is often only in the latter (the web server's error log, the
-// unit's journal).
-void show_startup_log_for_srv(ServiceManager::Base& srv) {
-    Services::Log::Display({.service = srv.service_name(),
-                            .output_obj = &srv.output_obj(),
-                            .service_via_systemd = srv.service_manager().service_via_systemd(),
-                            .service_words = log_words(srv)})
-        .show_startup_log();
-}
-
-int run_or_throw(const Command& command, ResultRecord::Run& result) {
+// What every run sets up before it looks at what it is asked.
+void prepare_run() {
     Services::Log::RUN_START = std::chrono::system_clock::now();
     PwDiskCache::enable();
     Terminal::note_colour_wish();  // NO_COLOR goes with the cleaning below
     Services::Env::setup_env_for_starting_a_daemon();
     RunSignals::install();
+}
 
+// The options of a command line under one of the program's names, or the
+// reason to refuse it.
+const ParsedArgv& accepted_options(const Command& command) {
     const std::string& program = command.program;
     if (basename_of(program) == BASE_PROGRAM)
         throw Fatal{BASE_PROGRAM + " must be run under a service name. " + usage_hint()};
@@ -148,16 +121,21 @@ int run_or_throw(const Command& command, ResultRecord::Run& result) {
                     usage_hint()};
     if (!command.options)
         throw Fatal{command.refusal};
-    const ParsedArgv& options = *command.options;
+    return *command.options;
+}
+
+// The service word of the program's name; under the generic name, the first
+// word that is not an option.
+std::string service_word(const Command& command, const ParsedArgv& options) {
     std::string service = command.invocation->service;
     if ((service.empty() || service == GENERIC_WORD) && !options.words.empty())
         service = options.words.front();
+    return service;
+}
 
-    if (options.help)
-        return Help::usage(service == GENERIC_WORD ? std::string() : service);
-
-    exit_if_triggered_by_systemd_term_or_kill_signal(options);
-
+// Refuses a word that names no service, and a run that could not see the
+// service's processes, before anything is looked at.
+void refuse_unusable_service(const std::string& service) {
     if (service.empty() || service == GENERIC_WORD)
         throw Fatal{"No service was given. Usage: zidavoveva_service [options] <service>"};
     if (is_action_word(service))
@@ -172,85 +150,119 @@ int run_or_throw(const Command& command, ResultRecord::Run& result) {
                     ", so no process of “" + service +
                     "” can be seen; nothing was done. Mount it (mount -t proc proc /proc) and "
                     "run again."};
+}
+
+// The custom action of the service's class that a bare word of the command
+// line names, recorded on the service as the run's action; nullptr for none.
+const ServiceManager::Base::Action* custom_action_asked(ServiceManager::Base& srv,
+                                                         const ParsedArgv& options) {
+    static const Regex action_word(R"(^[a-z]+$)");
+    for (const auto& word : options.words) {
+        if (!action_word.test(word))
+            continue;
+        if (const auto* custom = srv.custom_action(word)) {
+            srv.set_custom_action_taken(word);
+            return custom;
+        }
+    }
+    return nullptr;
+}
+
+// Does to the service what the command line asks: a custom action of its
+// class, or the verb; then, at verbosity 1, shows its status when the verb
+// says so.
+void dispatch(ServiceManager::Base& srv, const ParsedArgv& options, const std::string& program) {
+    // Before anything is done to it: afterwards only what this run added to
+    // its logs is shown. A check or a status shows no logs, so it skips the
+    // look-up (the database's log path means reading its option files on
+    // every monitor run).
+    if (!ServiceManager::row_of(options.verb).question)
+        StartupLogDisplay::mark_run_start(srv);
+
+    if (const auto* custom = custom_action_asked(srv, options))
+        (*custom)();
+    else
+        ServiceManager::run_from_options(srv, options);
+
+    const auto* verb = verb_taken(srv);
+    if (srv.verbose() == 1 && verb && verb->shows_status) {
+        ServiceManager::StatusDisplay::show_status(srv);
+        if (options.fpm_status && program.find(FPM_PROGRAM_WORD) != std::string::npos)
+            ServiceManager::StatusDisplay::show_fpm_status(srv);
+    }
+}
+
+// A failure of the service, sorted by its kind. An unknown service, and a
+// failure a run shows no status for, end the run with the failure's text on
+// standard error (Fatal); an absent service with --skip-if-absent ends it
+// with 0, which is returned. Any other failure is shown with the service's
+// status at verbosity 1 and left to report().
+std::optional<int> sort_service_failure(ServiceManager::Base* srv, const Exception& e,
+                                        const ParsedArgv& options) {
+    using Kind = Exception::ServiceFailure;
+    const Kind kind = e.service_failure();
+    // An unknown service is a usage mistake, not an incident worth an id.
+    if (kind == Kind::Unknown)
+        throw Fatal{e.to_string_no_id()};
+    if (srv && kind == Kind::Absent && options.skip_if_absent) {
+        to_stderr(e.to_string());
+        return 0;
+    }
+    // A question's failure is its answer; a disabled or absent service is
+    // said in one line.
+    const auto* verb = srv ? verb_taken(*srv) : nullptr;
+    if (!srv || srv->verbose() != 1 || (verb && verb->question) || kind != Kind::Failed)
+        throw Fatal{e.to_string()};
+    ServiceManager::StatusDisplay::show_failure(*srv, e);
+    return std::nullopt;
+}
+
+// The end of a run that reached its service: at verbosity 1 what the run
+// made the service write (after anything but a question) and the closing
+// line; the exit status.
+int report(ServiceManager::Base& srv, bool failed) {
+    const auto* verb = verb_taken(srv);
+    if (srv.verbose() == 1 && !(verb && verb->question))
+        StartupLogDisplay::show(srv);
+    if (!failed && srv.verbose() == 1 && verb && !verb->past_tense.empty()) {
+        srv.output_obj().success("The service “" + srv.service() + "” was " +
+                                 std::string(verb->past_tense) + ".");
+    }
+    if (!failed)
+        return 0;
+    if (srv.verbose() == 1) {
+        srv.output_obj().error("The system failed to " + action_word(srv) + " the service “" +
+                               srv.service() + "”.");
+    }
+    return EXIT_FAILURE_STATUS;
+}
+
+// The run: parse (the command line was read by read_command), dispatch,
+// report.
+int run_or_throw(const Command& command, ResultRecord::Run& result) {
+    prepare_run();
+    const ParsedArgv& options = accepted_options(command);
+    const std::string service = service_word(command, options);
+    if (options.help)
+        return Help::usage(service == GENERIC_WORD ? std::string() : service);
+    exit_if_triggered_by_systemd_term_or_kill_signal(options);
+    refuse_unusable_service(service);
 
     auto& srv = current();
-    std::optional<Exception> caught;
+    bool failed = false;
     try {
-        srv = ServiceManager::create({{"service", service}},
-                                     {.systemd_unit_command = options.systemd_unit_command,
-                                      .ignore_systemd = options.ignore_systemd});
-        // Before anything is done to it: afterwards only what this run
-        // added to its logs is shown. A check or a status shows no logs, so
-        // it skips the look-up (the database's log path means reading its
-        // option files on every monitor run).
-        if (!options.check && !options.status)
-            Services::Log::mark_logs_at_run_start(log_words(*srv));
-
-        // A custom action of the service's class is named by a bare word.
-        static const Regex action_word(R"(^[a-z]+$)");
-        const ServiceManager::Base::Action* custom = nullptr;
-        for (const auto& word : options.words) {
-            if (!action_word.test(word))
-                continue;
-            if ((custom = srv->custom_action(word))) {
-                srv->set_service_argv_action(word);
-                break;
-            }
-        }
-        if (custom)
-            (*custom)();
-        else
-            ServiceManager::run_from_options(*srv, options);
-        static const Regex shows_status(R"(^(RESTART|START|RELOAD)$)");
-        if (srv->verbose() == 1 && shows_status.test(srv->service_argv_action())) {
-            show_status_block(*srv);
-            if (options.fpm_status)
-                show_fpm_status(*srv, program);
-        }
+        srv = ServiceManager::create({{"service", service}}, options.run);
+        dispatch(*srv, options, command.program);
     } catch (const Exception& e) {
-        caught = e;
         result.failed(e);
-        static const Regex service_family(R"(^Tavrel::Exception::Services?::)");
-        static const Regex absent(R"(^Tavrel::Exception::Services::(?:NotConfigured|NotInstalled)$)");
-        static const Regex quiet_failures(
-            R"(^Tavrel::Exception::Services::(NotConfigured|Disabled|NotInstalled)$)");
-        static const Regex check_or_status(R"(^(CHECK|STATUS)$)");
-        if (!e.class_matches(service_family))
+        // A fault of the system, not of the service: its text on standard error.
+        if (e.service_failure() == Exception::ServiceFailure::None)
             throw;
-        // An unknown service is a usage mistake, not an incident worth an id.
-        if (e.isa("Services::Unknown"))
-            throw Fatal{e.to_string_no_id()};
-        if (srv && e.class_matches(absent) && options.skip_if_absent) {
-            to_stderr(e.to_string());
-            return 0;
-        }
-        if (srv && srv->verbose() == 1 && !check_or_status.test(srv->service_argv_action()) &&
-            !e.class_matches(quiet_failures)) {
-            srv->output(e.class_name());
-            show_status_block(*srv);
-            srv->output_obj().display_message_set(ERROR_TITLE, e.to_string());
-        } else {
-            throw Fatal{e.to_string()};
-        }
+        if (auto status = sort_service_failure(srv.get(), e, options))
+            return *status;
+        failed = true;
     }
-
-    static const Regex check_or_status(R"(^(CHECK|STATUS)$)");
-    const std::string action = srv->service_argv_action();
-    if (srv->verbose() == 1 && !check_or_status.test(action))
-        show_startup_log_for_srv(*srv);
-    if (!caught && srv->verbose() == 1) {
-        if (std::string done = past_tense(action); !done.empty())
-            srv->output_obj().success("The service “" + srv->service() + "” was " + done + ".");
-    }
-    if (caught) {
-        if (srv->verbose() == 1) {
-            std::string verb = action.empty() ? std::string("control") : verb_of(action);
-            srv->output_obj().error("The system failed to " + verb + " the service “" +
-                                    srv->service() + "”.");
-        }
-        return EXIT_FAILURE_STATUS;
-    }
-    return 0;
+    return report(*srv, failed);
 }
 
 }  // namespace
@@ -268,15 +280,14 @@ std::optional<Invocation> parse_invocation_name(std::string_view path) {
 
 ServiceManager::Base* get_current_service() { return current().get(); }
 
-bool _parent_is_systemd() { return ::getppid() == 1; }
-
 Command read_command(const std::string& program, const std::vector<std::string>& args,
-                     bool parent_is_init) {
+                     bool started_by_init) {
     Command command{program, parse_invocation_name(program), std::nullopt, {}, args};
     // A run from a shell or a program is verbose unless its options say
     // otherwise; a stop<word> name stops whatever the options say.
-    const Implied implied{.verbose = parent_is_init ? 0 : 1,
-                          .stop = command.invocation && command.invocation->action == "stop"};
+    const Implied implied{.verbose = started_by_init ? 0 : 1,
+                          .stop = command.invocation && command.invocation->action == "stop",
+                          .started_by_init = started_by_init};
     try {
         command.options = parse_options(args, implied);
     } catch (const PlainError& e) {
@@ -310,8 +321,8 @@ int run(const Command& command) {
     return status;
 }
 
-int run(const std::string& program, std::vector<std::string> args) {
-    return run(read_command(program, args, _parent_is_systemd()));
+int run(const std::string& program, std::vector<std::string> args, bool started_by_init) {
+    return run(read_command(program, args, started_by_init));
 }
 
 void prepare_process() {
@@ -329,11 +340,14 @@ int main(int argc, char** argv) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)
         args.emplace_back(argv[i]);
+    // The one look at the parent: whether init started the run goes into
+    // the options, and everything after reads it there.
     const pid_t ppid = ::getppid();
     const Command command = read_command(program, args, ppid == 1);
     // Checks run often (a monitor's every minute) and change nothing: they
-    // are not recorded. A command line that was refused is.
-    if (ppid > 1 && !(command.options && command.options->check))
+    // are not recorded. A command line that was refused is. A parent outside
+    // the process's namespace (pid 0) has no command line to record.
+    if (ppid > 1 && !(command.options && command.options->verb == ServiceManager::Verb::Check))
         InvocationLog::record(program, args, ppid);
     return run(command);
 }

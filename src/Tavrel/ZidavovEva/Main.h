@@ -12,6 +12,14 @@
 // value that the whole run reads; the bare words start, restart, stop,
 // status, check and reload count as their options.
 //
+// A run is parse, dispatch, report: read_command() parses; run() checks the
+// name and the service word, has the service object do the verb (the verb
+// table, Tavrel/ServiceManager/Verb.h, through the driver) or a custom
+// action of its class, sorts a failure by its kind
+// (Exception::service_failure), and reports: the status or failure block
+// (Tavrel/ServiceManager/StatusDisplay.h), what the run made the service
+// write (Tavrel/ZidavovEva/StartupLogDisplay.h) and the closing line.
+//
 // A run started from a shell or a program (parent not process 1) is verbose
 // unless the options say otherwise, and is recorded in the invocation log
 // unless it is a check. A run started by init or systemd is quiet.
@@ -44,10 +52,9 @@ namespace Tavrel::ZidavovEva::Main {
 inline std::string BASE_PROGRAM = "zidavoveva_base";
 inline std::string BASE_WORD = "base";
 inline std::string GENERIC_WORD = "service";
+// Invoked under a name with this word, a run that shows the status block
+// also shows whether PHP-FPM runs (unless --no-fpm-status).
 inline std::string FPM_PROGRAM_WORD = "apache_php_fpm";
-inline std::string STATUS_TITLE = "Service Status";
-inline std::string ERROR_TITLE = "Service Error";
-inline std::string NO_STATUS_PHRASE = "No status was reported by";
 inline int EXIT_FAILURE_STATUS = 255;
 
 struct Invocation {
@@ -68,13 +75,13 @@ struct Command {
     std::vector<std::string> args;         // as given: a refused line may still ask for --json
 };
 // Never throws: a refused command line is kept with its refusal, which run()
-// reports once the program's name has been checked.
+// reports once the program's name has been checked. `started_by_init` (the
+// parent is process 1) is decided once, by main(), and kept in the options.
 Command read_command(const std::string& program, const std::vector<std::string>& args,
-                     bool parent_is_init);
+                     bool started_by_init);
 
 // The service object of the run (nullptr before the factory has built it).
 ServiceManager::Base* get_current_service();
-bool _parent_is_systemd();
 
 // What the process needs before anything else: standard descriptors that
 // are open, and the signal dispositions of Tavrel/ZidavovEva/RunSignals.h: a
@@ -86,7 +93,7 @@ int main(int argc, char** argv);
 // The run driver; never throws: failures that leave it are written on
 // standard error and give EXIT_FAILURE_STATUS.
 int run(const Command& command);
-// run(read_command(program, args, _parent_is_systemd())).
-int run(const std::string& program, std::vector<std::string> args);
+// run(read_command(program, args, started_by_init)): a run as tests start it.
+int run(const std::string& program, std::vector<std::string> args, bool started_by_init = false);
 
 }  // namespace Tavrel::ZidavovEva::Main

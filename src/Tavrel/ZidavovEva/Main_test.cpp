@@ -1,5 +1,6 @@
 #include "Tavrel/ZidavovEva/Main.h"
 
+#include "Tavrel/Config/TvConfGuard.h"
 #include "Tavrel/Logger.h"
 #include "Tavrel/OS.h"
 #include "Tavrel/Proc/PID.h"
@@ -45,6 +46,25 @@ TEST(InvocationName, GivesActionAndServiceWord) {
     EXPECT_FALSE(parse_invocation_name("zidavoveva_crond/"));
     EXPECT_FALSE(parse_invocation_name("/sbin/zidavoveva_crond\n"));
     EXPECT_FALSE(parse_invocation_name("stopcron\n"));
+}
+
+// Whether init started the run is decided once and travels in the options:
+// such a run is quiet, and its service object is told (no lock, no
+// systemctl); a run from a shell is verbose.
+TEST(ReadCommand, TheCallerAndTheNameAreInTheOptions) {
+    const Command by_init = read_command("/sbin/stopcrond", {"--html"}, true);
+    ASSERT_TRUE(by_init.options);
+    EXPECT_EQ(by_init.options->verbose, 0);
+    EXPECT_TRUE(by_init.options->run.started_by_init);
+    EXPECT_EQ(by_init.options->verb, ServiceManager::Verb::Stop);
+    const Command by_shell = read_command("/sbin/zidavoveva_crond", {}, false);
+    ASSERT_TRUE(by_shell.options);
+    EXPECT_EQ(by_shell.options->verbose, 1);
+    EXPECT_FALSE(by_shell.options->run.started_by_init);
+    EXPECT_EQ(by_shell.options->verb, ServiceManager::Verb::Restart);
+    const Command refused = read_command("/sbin/zidavoveva_crond", {"--bogus"}, true);
+    EXPECT_FALSE(refused.options);
+    EXPECT_THAT(refused.refusal, HasSubstr("“--bogus”"));
 }
 
 // A run in a child process, with its standard output and error, in a
@@ -156,6 +176,38 @@ TEST(Run, BareQuestionWordsAskAndStartNothing) {
     }
     EXPECT_THAT(run_in_child("/sbin/zidavoveva_service", {"status", "crond"}).err,
                 HasSubstr("“status” is an action"));
+}
+
+// A failed start at verbosity 1 is reported on standard output, in this
+// order: the failure's class name (programs match it), the status block,
+// the failure under its title, what the start printed, the closing line.
+TEST(Run, AFailedStartIsShownWithItsStatusAndAClosingLine) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root may start a service";
+    TempDir tmp;
+    const auto r = run_in_child("/sbin/zidavoveva_zfail", {"--verbose"}, [&] {
+        tmp.write("defs/Zfail.json", R"({"is_tavrel_service": true, "service_binary": "/bin/sh",
+            "startup_args": ["-c", "echo zfail cannot start; exit 3"], "pidfile": ")" +
+                                         (tmp / "zfail.pid") + R"(", "startup_timeout": 0.2})");
+        ServiceManager::Definition::DIR = tmp / "defs";
+        StartupLog::STARTUP_LOG_DIR = tmp / "startup";
+        Svcwatch::Tiny::SERVICE_SUSPEND_DIR = tmp / "suspended";
+        // A start reads the main configuration, which a root read creates.
+        Config::TvConfGuard::TVCONF_FILE = tmp / "tavrel.conf";
+        Config::TvConfGuard::TVCONF_CACHE_FILE = tmp / "tavrel.conf.cache";
+    });
+    EXPECT_EQ(r.status, EXIT_FAILURE_STATUS);
+    std::size_t at = 0;
+    for (const std::string expected :
+         {"Tavrel::Exception::Services::StartError\n", "Service Status",
+          "No status was reported by Tavrel::ServiceManager::Base.", "Service Error",
+          "The system failed to start the service “zfail”.", "Startup Log", "zfail cannot start",
+          "The system failed to start the service “zfail”."}) {
+        const auto found = r.out.find(expected, at);
+        ASSERT_NE(found, std::string::npos) << "“" << expected << "” after byte " << at << " of:\n"
+                                            << r.out;
+        at = found + expected.size();
+    }
 }
 
 // A dropped SSH session or a closed pipe must not end a restart between the

@@ -13,21 +13,20 @@ namespace Tavrel::ZidavovEva {
 
 namespace {
 
+using ServiceManager::Verb;
+using ServiceManager::VerbRow;
+
 // One value per meaning: glibc takes an abbreviation that fits several
 // entries of one value (--no-verb, --noverb) as that meaning, and refuses
-// one that fits entries of different values as ambiguous.
+// one that fits entries of different values as ambiguous. A verb's option
+// is O_VERB plus the verb.
 enum Opt : int {
-    O_STATUS = 1000,
-    O_CHECK,
-    O_VERBOSE,
+    O_VERBOSE = 1000,
     O_NO_VERBOSE,
     O_DEBUG,
     O_NO_DEBUG,
-    O_STOP,
     O_NO_STOP,
-    O_RELOAD,
     O_NO_RELOAD,
-    O_RESTART,
     O_NO_RESTART,
     O_GRACEFUL,
     O_NO_GRACEFUL,
@@ -41,43 +40,51 @@ enum Opt : int {
     O_IGNORE_SYSTEMD,
     O_NO_FPM_STATUS,
     O_HELP,
+    O_VERB = 2000,
 };
 
-// Every on/off option has both negated spellings, --no-x and --nox.
-const struct option LONG_OPTIONS[] = {
-    {"status", no_argument, nullptr, O_STATUS},
-    {"check", no_argument, nullptr, O_CHECK},
-    {"verbose", no_argument, nullptr, O_VERBOSE},
-    {"no-verbose", no_argument, nullptr, O_NO_VERBOSE},
-    {"noverbose", no_argument, nullptr, O_NO_VERBOSE},
-    {"debug", no_argument, nullptr, O_DEBUG},
-    {"no-debug", no_argument, nullptr, O_NO_DEBUG},
-    {"nodebug", no_argument, nullptr, O_NO_DEBUG},
-    {"stop", no_argument, nullptr, O_STOP},
-    {"no-stop", no_argument, nullptr, O_NO_STOP},
-    {"nostop", no_argument, nullptr, O_NO_STOP},
-    {"reload", no_argument, nullptr, O_RELOAD},
-    {"no-reload", no_argument, nullptr, O_NO_RELOAD},
-    {"noreload", no_argument, nullptr, O_NO_RELOAD},
-    {"restart", no_argument, nullptr, O_RESTART},
-    {"start", no_argument, nullptr, O_RESTART},
-    {"no-restart", no_argument, nullptr, O_NO_RESTART},
-    {"norestart", no_argument, nullptr, O_NO_RESTART},
-    {"graceful", no_argument, nullptr, O_GRACEFUL},
-    {"no-graceful", no_argument, nullptr, O_NO_GRACEFUL},
-    {"nograceful", no_argument, nullptr, O_NO_GRACEFUL},
-    {"restart-attempt", required_argument, nullptr, O_ATTEMPT},
-    {"force", no_argument, nullptr, O_FORCE},
-    {"html", no_argument, nullptr, O_HTML},
-    {"json", no_argument, nullptr, O_JSON},
-    {"skip-if-absent", no_argument, nullptr, O_SKIP_IF_ABSENT},
-    {"systemd-service", required_argument, nullptr, O_SYSTEMD_SERVICE},
-    {"systemd-unit-command", no_argument, nullptr, O_SYSTEMD_UNIT_COMMAND},
-    {"ignore-systemd", no_argument, nullptr, O_IGNORE_SYSTEMD},
-    {"no-fpm-status", no_argument, nullptr, O_NO_FPM_STATUS},
-    {"help", no_argument, nullptr, O_HELP},
-    {nullptr, 0, nullptr, 0},
-};
+int option_of(Verb verb) { return O_VERB + static_cast<int>(verb); }
+
+// The verbs' options first, in the table's order, then the others; a
+// refusal lists the options an abbreviation fits in this order. Every on/off
+// option has both negated spellings, --no-x and --nox.
+const std::vector<struct option>& long_options() {
+    static const std::vector<struct option> table = [] {
+        std::vector<struct option> t;
+        for (const VerbRow& row : ServiceManager::verbs())
+            t.push_back({row.option.substr(2).data(), no_argument, nullptr, option_of(row.verb)});
+        t.insert(t.end(), {
+            {"verbose", no_argument, nullptr, O_VERBOSE},
+            {"no-verbose", no_argument, nullptr, O_NO_VERBOSE},
+            {"noverbose", no_argument, nullptr, O_NO_VERBOSE},
+            {"debug", no_argument, nullptr, O_DEBUG},
+            {"no-debug", no_argument, nullptr, O_NO_DEBUG},
+            {"nodebug", no_argument, nullptr, O_NO_DEBUG},
+            {"no-stop", no_argument, nullptr, O_NO_STOP},
+            {"nostop", no_argument, nullptr, O_NO_STOP},
+            {"no-reload", no_argument, nullptr, O_NO_RELOAD},
+            {"noreload", no_argument, nullptr, O_NO_RELOAD},
+            {"no-restart", no_argument, nullptr, O_NO_RESTART},
+            {"norestart", no_argument, nullptr, O_NO_RESTART},
+            {"graceful", no_argument, nullptr, O_GRACEFUL},
+            {"no-graceful", no_argument, nullptr, O_NO_GRACEFUL},
+            {"nograceful", no_argument, nullptr, O_NO_GRACEFUL},
+            {"restart-attempt", required_argument, nullptr, O_ATTEMPT},
+            {"force", no_argument, nullptr, O_FORCE},
+            {"html", no_argument, nullptr, O_HTML},
+            {"json", no_argument, nullptr, O_JSON},
+            {"skip-if-absent", no_argument, nullptr, O_SKIP_IF_ABSENT},
+            {"systemd-service", required_argument, nullptr, O_SYSTEMD_SERVICE},
+            {"systemd-unit-command", no_argument, nullptr, O_SYSTEMD_UNIT_COMMAND},
+            {"ignore-systemd", no_argument, nullptr, O_IGNORE_SYSTEMD},
+            {"no-fpm-status", no_argument, nullptr, O_NO_FPM_STATUS},
+            {"help", no_argument, nullptr, O_HELP},
+            {nullptr, 0, nullptr, 0},
+        });
+        return t;
+    }();
+    return table;
+}
 
 const char SHORT_OPTIONS[] = ":hf";
 
@@ -86,24 +93,43 @@ bool env_true(const std::string& name) {
     return v != nullptr && *v != '\0' && std::strcmp(v, "0") != 0;
 }
 
-void apply(int option, const char* value, ParsedArgv& p) {
+// What the options asked for so far; one verb is made of it at the end.
+struct Asked {
+    // The last of stop, reload, restart and start; the status after --no-restart.
+    Verb last = Verb::Restart;
+    bool check = false;
+    bool status = false;
+};
+
+void ask_for(Verb verb, Asked& asked) {
+    switch (verb) {
+        case Verb::Status: asked.status = true; break;
+        case Verb::Check: asked.check = true; break;
+        case Verb::Stop:
+        case Verb::Reload: asked.last = verb; break;
+        // A restart asked for after a question is what is meant.
+        case Verb::Restart:
+        case Verb::Start:
+            asked.last = verb;
+            asked.check = asked.status = false;
+            break;
+    }
+}
+
+void apply(int option, const char* value, ParsedArgv& p, Asked& asked) {
+    if (option >= O_VERB) {
+        ask_for(static_cast<Verb>(option - O_VERB), asked);
+        return;
+    }
     switch (option) {
-        case O_STATUS: p.status = true; break;
-        case O_CHECK: p.check = true; break;
         case O_VERBOSE: p.verbose = 1; break;
         case O_NO_VERBOSE: p.verbose = 0; break;
         case O_DEBUG: p.verbose = 2; break;
         case O_NO_DEBUG: p.verbose = 0; break;
-        case O_STOP: p.mode = STOP; break;
-        case O_RELOAD: p.mode = RELOAD; break;
         // The negated stop and reload ask for a restart, as --restart does.
         case O_NO_STOP:
-        case O_NO_RELOAD:
-        case O_RESTART:
-            p.mode = RESTART;
-            p.check = p.status = false;
-            break;
-        case O_NO_RESTART: p.mode = 0; break;
+        case O_NO_RELOAD: ask_for(Verb::Restart, asked); break;
+        case O_NO_RESTART: asked.last = Verb::Status; break;
         case O_GRACEFUL: p.graceful = true; break;
         case O_NO_GRACEFUL: p.graceful = false; break;
         case O_ATTEMPT: p.restart_attempt = value; break;
@@ -113,28 +139,13 @@ void apply(int option, const char* value, ParsedArgv& p) {
         case O_JSON: p.json = true; break;
         case O_SKIP_IF_ABSENT: p.skip_if_absent = true; break;
         case O_SYSTEMD_SERVICE: p.systemd_service = value; break;
-        case O_SYSTEMD_UNIT_COMMAND: p.systemd_unit_command = true; break;
-        case O_IGNORE_SYSTEMD: p.ignore_systemd = true; break;
+        case O_SYSTEMD_UNIT_COMMAND: p.run.systemd_unit_command = true; break;
+        case O_IGNORE_SYSTEMD: p.run.ignore_systemd = true; break;
         case O_NO_FPM_STATUS: p.fpm_status = false; break;
         case 'h':
         case O_HELP: p.help = true; break;
         default: break;
     }
-}
-
-// The option a bare word stands for; 0 for any other word.
-int action_word_option(std::string_view word) {
-    if (word == "start" || word == "restart")
-        return O_RESTART;
-    if (word == "stop")
-        return O_STOP;
-    if (word == "status")
-        return O_STATUS;
-    if (word == "check")
-        return O_CHECK;
-    if (word == "reload")
-        return O_RELOAD;
-    return 0;
 }
 
 const std::string MORE = " Run with --help to see the options.";
@@ -147,7 +158,7 @@ PlainError refusal(const std::string& word) {
     const std::string name = word.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
     std::vector<const struct option*> fits;
     std::set<int> meanings;
-    for (const struct option* o = LONG_OPTIONS; o->name != nullptr; ++o) {
+    for (const struct option* o = long_options().data(); o->name != nullptr; ++o) {
         if (name == o->name) {
             fits = {o};
             meanings = {o->val};
@@ -187,11 +198,13 @@ ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& im
     const int argc = static_cast<int>(argv.size()) - 1;
 
     ParsedArgv p;
+    Asked asked;
     p.verbose = implied.verbose;
+    p.run.started_by_init = implied.started_by_init;
     optind = 0;  // a full re-initialisation, so the parser can run again
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv.data(), SHORT_OPTIONS, LONG_OPTIONS, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv.data(), SHORT_OPTIONS, long_options().data(), nullptr)) != -1) {
         if (c == ':')
             throw PlainError("The option “" + std::string(argv[optind - 1]) + "” needs a value." + MORE);
         if (c == '?') {
@@ -200,45 +213,41 @@ ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& im
                 word = std::string("-") + static_cast<char>(optopt);
             throw refusal(word);
         }
-        apply(c, optarg, p);
+        apply(c, optarg, p, asked);
     }
     for (int i = optind; i < argc; ++i)
         p.words.emplace_back(argv[i]);
 
     // The bare words count after every option, as if typed last.
     for (const auto& word : p.words) {
-        if (int option = action_word_option(word))
-            apply(option, nullptr, p);
+        if (const VerbRow* row = ServiceManager::row_of_word(word))
+            ask_for(row->verb, asked);
         else if (word == "html")
             p.html = true;
     }
     if (implied.stop)
-        apply(O_STOP, nullptr, p);
+        ask_for(Verb::Stop, asked);
 
-    if (p.status || p.check) {
-        p.mode = 0;
-        p.graceful.reset();
-        p.restart_attempt.reset();
-    } else if (p.mode == 0) {
-        p.status = true;
+    p.verb = asked.check ? Verb::Check : asked.status ? Verb::Status : asked.last;
+    if (ServiceManager::row_of(p.verb).question) {
         p.graceful.reset();
         p.restart_attempt.reset();
     }
-    p.checkmode_header = p.check && env_true(CHECKMODE_HEADER_ENV);
+    p.checkmode_header = p.verb == Verb::Check && env_true(CHECKMODE_HEADER_ENV);
     return p;
 }
 
-bool is_action_word(std::string_view word) { return action_word_option(word) != 0; }
+bool is_action_word(std::string_view word) { return ServiceManager::row_of_word(word) != nullptr; }
 
 std::vector<std::string> option_names() {
     std::vector<std::string> out;
-    for (const struct option* o = LONG_OPTIONS; o->name != nullptr; ++o)
+    for (const struct option* o = long_options().data(); o->name != nullptr; ++o)
         out.emplace_back(o->name);
     return out;
 }
 
 bool option_takes_value(std::string_view name) {
-    for (const struct option* o = LONG_OPTIONS; o->name != nullptr; ++o) {
+    for (const struct option* o = long_options().data(); o->name != nullptr; ++o) {
         if (name == o->name)
             return o->has_arg != no_argument;
     }

@@ -3,7 +3,7 @@
 // option, however it is spelled or abbreviated, has its effect here or none.
 //
 //   ParsedArgv p = parse_options({"--verb", "--stop", "crond"});
-//   // p.mode == STOP, p.verbose == 1, p.words == {"crond"}
+//   // p.verb == Verb::Stop, p.verbose == 1, p.words == {"crond"}
 //
 // Options (on/off ones also take a negated form --no-x or --nox):
 //   --status  --check  --verbose (--no-verbose)  --debug (--no-debug)
@@ -16,15 +16,23 @@
 // value or a value on a flag is refused with a PlainError naming it, so a
 // slip of the keyboard never turns into the default action, a restart.
 //
-// The words that are not options stay, in order, in `words`; the bare words
-// start, restart, stop, status, check and reload among them also count as
-// their options, after every option given (`zidavoveva_crond --stop status`
-// asks for the status). `implied` adds what the program's name and caller
-// mean: a verbosity before any option, and --stop after everything.
+// The verbs' options and bare words come from the verb table
+// (Tavrel/ServiceManager/Verb.h). The words that are not options stay, in
+// order, in `words`; a verb's bare word among them (start, restart, stop,
+// status, check, reload) also counts as its option, after every option given
+// (`zidavoveva_crond --stop status` asks for the status). `implied` adds what
+// the program's name and caller mean: a verbosity before any option, and
+// --stop after everything, and whether init started the run.
 //
-// After parsing: with --status or --check no lifecycle action remains (mode 0,
-// graceful flag and attempt number cleared); --no-restart alone means status.
+// After parsing one verb remains: --check before --status before the last of
+// stop, reload, restart and start (a later --restart or --start, and the
+// negated --no-stop and --no-reload, which ask for a restart, override an
+// earlier --check or --status). With a question no graceful flag or attempt
+// number remains; --no-restart alone means status.
 #pragma once
+
+#include "Tavrel/ServiceManager/RunOptions.h"
+#include "Tavrel/ServiceManager/Verb.h"
 
 #include <optional>
 #include <string>
@@ -33,18 +41,12 @@
 
 namespace Tavrel::ZidavovEva {
 
-// Lifecycle modes.
-inline constexpr int RESTART = 1;
-inline constexpr int STOP = -1;
-inline constexpr int RELOAD = -2;
-
 inline std::string CHECKMODE_HEADER_ENV = "ZIDAVOVEVA_CHECKMODE_HEADER";
 inline std::string CHECKMODE_HEADER = "zidavoveva service check";
 
 struct ParsedArgv {
-    int mode = RESTART;  // RESTART, STOP, RELOAD or 0 (none)
-    bool check = false;
-    bool status = false;
+    // What the run does to the service.
+    ServiceManager::Verb verb = ServiceManager::Verb::Restart;
     int verbose = 0;  // 0, 1 or 2
     // As given; the driver uses it only when it is a number.
     std::optional<std::string> restart_attempt;
@@ -65,10 +67,11 @@ struct ParsedArgv {
     bool fpm_status = true;
     // --systemd-service=UNIT: the unit whose stop command this run is (empty: none).
     std::string systemd_service;
-    // --systemd-unit-command: the run is a systemd unit's own start or stop command.
-    bool systemd_unit_command = false;
-    // --ignore-systemd: the status check finds the processes without asking systemd.
-    bool ignore_systemd = false;
+    // What the service object is given: --systemd-unit-command (the run is a
+    // systemd unit's own start or stop command), --ignore-systemd (the status
+    // check finds the processes without asking systemd), and whether init
+    // started the run.
+    ServiceManager::RunOptions run;
     // The words that are not options, in command-line order.
     std::vector<std::string> words;
 
@@ -79,11 +82,12 @@ struct ParsedArgv {
 struct Implied {
     int verbose = 0;    // before any option: 1 for a run started from a shell
     bool stop = false;  // started as stop<word>: --stop after everything else
+    bool started_by_init = false;  // the run's parent is process 1
 };
 
 ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& implied = {});
 
-// A bare word that stands for its option: start, restart, stop, status,
+// A bare word that stands for a verb's option: start, restart, stop, status,
 // check, reload.
 bool is_action_word(std::string_view word);
 

@@ -1,5 +1,7 @@
 // The manual page and the bash completion name exactly the long options the
-// parser accepts, so neither can drift from it.
+// parser accepts, and the manual page every verb of the verb table, so
+// neither can drift from them.
+#include "Tavrel/ServiceManager/Verb.h"
 #include "Tavrel/ZidavovEva/Parseargv.h"
 
 #include <gtest/gtest.h>
@@ -46,6 +48,26 @@ TEST(OptionDocs, ManualPageNamesEveryOptionAndNoOther) {
     for (const auto& name : described)
         EXPECT_TRUE(parser.count(name)) << "man/zidavoveva.8 names --" << name
                                         << ", which the parser does not accept";
+}
+
+// Each verb of the table is an action of the manual page's ACTIONS
+// section, by its option and by its bare word.
+TEST(OptionDocs, ManualPageActionsNameEveryVerb) {
+    std::string text = read_repo_file("man/zidavoveva.8");
+    const auto start = text.find(".SH ACTIONS");
+    ASSERT_NE(start, std::string::npos);
+    text = text.substr(start, text.find(".SH OPTIONS") - start);
+    // roff: "\-" is "-", "\ " a space, \fB and \fR change the font.
+    text = std::regex_replace(text, std::regex(R"(\\-)"), "-");
+    text = std::regex_replace(text, std::regex(R"(\\ )"), " ");
+    text = std::regex_replace(text, std::regex(R"(\\f[BIR]|")"), "");
+    const auto options = mentioned_options(text);
+    for (const auto& row : Tavrel::ServiceManager::verbs()) {
+        EXPECT_TRUE(options.count(std::string(row.option.substr(2))))
+            << row.option << " is not among the actions of man/zidavoveva.8";
+        EXPECT_TRUE(std::regex_search(text, std::regex("bare [^\n]*\\b" + std::string(row.word) + "\\b")))
+            << "a bare " << row.word << " is not among the actions of man/zidavoveva.8";
+    }
 }
 
 TEST(OptionDocs, CompletionOffersEveryOptionAndNoOther) {

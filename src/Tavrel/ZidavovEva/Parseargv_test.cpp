@@ -11,6 +11,8 @@
 namespace Tavrel::ZidavovEva {
 namespace {
 
+using ServiceManager::Verb;
+
 ParsedArgv parse(const std::vector<std::string>& args, const Implied& implied = {}) {
     return parse_options(args, implied);
 }
@@ -26,23 +28,19 @@ std::string refusal_of(const std::vector<std::string>& args) {
 
 TEST(Parseargv, DefaultIsRestartAndWordsStay) {
     auto p = parse({"crond", "--verbose", "restart"});
-    EXPECT_EQ(p.mode, RESTART);
-    EXPECT_FALSE(p.check);
-    EXPECT_FALSE(p.status);
+    EXPECT_EQ(p.verb, Verb::Restart);
+    EXPECT_EQ(parse({}).verb, Verb::Restart);
     EXPECT_EQ(p.verbose, 1);
     EXPECT_THAT(p.words, testing::ElementsAre("crond", "restart"));
 }
 
 TEST(Parseargv, ActionsAndTheirNegatedForms) {
-    EXPECT_EQ(parse({"--stop"}).mode, STOP);
-    EXPECT_EQ(parse({"--reload"}).mode, RELOAD);
-    EXPECT_EQ(parse({"--stop", "--no-stop"}).mode, RESTART);
-    EXPECT_EQ(parse({"--reload", "--noreload"}).mode, RESTART);
-    EXPECT_EQ(parse({"--stop", "--start"}).mode, RESTART);
+    EXPECT_EQ(parse({"--stop", "--no-stop"}).verb, Verb::Restart);
+    EXPECT_EQ(parse({"--reload", "--noreload"}).verb, Verb::Restart);
+    EXPECT_EQ(parse({"--stop", "--start"}).verb, Verb::Start);
     // --no-restart alone asks for the status.
     auto p = parse({"--no-restart", "--graceful"});
-    EXPECT_EQ(p.mode, 0);
-    EXPECT_TRUE(p.status);
+    EXPECT_EQ(p.verb, Verb::Status);
     EXPECT_FALSE(p.graceful.has_value());
 }
 
@@ -50,32 +48,47 @@ TEST(Parseargv, CheckAndStatusWinOverLifecycleOptions) {
     // stopcrond --check: the stop the name implies comes last; a check must
     // never stop the service.
     auto p = parse({"--check"}, {.stop = true});
-    EXPECT_TRUE(p.check);
-    EXPECT_EQ(p.mode, 0);
+    EXPECT_EQ(p.verb, Verb::Check);
     p = parse({"--stop", "--status", "--restart-attempt=2"});
-    EXPECT_TRUE(p.status);
-    EXPECT_EQ(p.mode, 0);
+    EXPECT_EQ(p.verb, Verb::Status);
     EXPECT_FALSE(p.restart_attempt.has_value());
+    // A check wins over a status, in either order.
+    EXPECT_EQ(parse({"--check", "--status"}).verb, Verb::Check);
+    EXPECT_EQ(parse({"--status", "--check"}).verb, Verb::Check);
     // A later --restart overrides an earlier --status.
-    p = parse({"--status", "--restart"});
-    EXPECT_FALSE(p.status);
-    EXPECT_EQ(p.mode, RESTART);
+    EXPECT_EQ(parse({"--status", "--restart"}).verb, Verb::Restart);
 }
 
 TEST(Parseargv, BareWordsCountAfterEveryOptionAndTheNameLast) {
     // As typed after `service crond status`: a question, not a restart.
     auto p = parse({"status", "--restart"});
-    EXPECT_TRUE(p.status);
-    EXPECT_EQ(p.mode, 0);
+    EXPECT_EQ(p.verb, Verb::Status);
     EXPECT_THAT(p.words, testing::ElementsAre("status"));
-    EXPECT_EQ(parse({"--stop", "start"}).mode, RESTART);
-    EXPECT_TRUE(parse({"check"}).check);
-    EXPECT_EQ(parse({"reload"}).mode, RELOAD);
-    EXPECT_EQ(parse({"start"}, {.stop = true}).mode, STOP);
+    EXPECT_EQ(parse({"--stop", "start"}).verb, Verb::Start);
+    EXPECT_EQ(parse({"start"}, {.stop = true}).verb, Verb::Stop);
     // The value of an option is no bare word.
-    EXPECT_EQ(parse({"--restart-attempt", "stop"}).mode, RESTART);
+    EXPECT_EQ(parse({"--restart-attempt", "stop"}).verb, Verb::Restart);
     EXPECT_TRUE(parse({"html"}).html);
     EXPECT_FALSE(parse({"myhtmld"}).html);
+}
+
+// The verb table is the parser's: each verb's option and its bare word ask
+// for that verb, after any other verb, and the bare word is an action word.
+TEST(Parseargv, EveryVerbsOptionAndBareWordAskForIt) {
+    for (const auto& row : ServiceManager::verbs()) {
+        const std::string option(row.option), word(row.word);
+        EXPECT_EQ(parse({option}).verb, row.verb) << option;
+        EXPECT_EQ(parse({word}).verb, row.verb) << word;
+        EXPECT_TRUE(is_action_word(word)) << word;
+        const auto names = option_names();
+        EXPECT_NE(std::find(names.begin(), names.end(), option.substr(2)), names.end()) << option;
+        if (!row.question) {
+            EXPECT_EQ(parse({"--reload", option}).verb, row.verb) << option;
+            EXPECT_EQ(parse({option, "--stop"}).verb, Verb::Stop) << option;
+        }
+    }
+    EXPECT_FALSE(is_action_word("crond"));
+    EXPECT_FALSE(is_action_word("Restart"));
 }
 
 TEST(Parseargv, VerbosityStartsFromTheCallerAndLaterOptionsWin) {
@@ -94,18 +107,19 @@ TEST(Parseargv, GracefulAttemptAndAbbreviations) {
     p = parse({"--grace", "--restart-attempt=x"});
     EXPECT_EQ(p.graceful, true);
     EXPECT_EQ(p.restart_attempt, "x");
-    EXPECT_EQ(parse({"--stat"}).status, true);
+    EXPECT_EQ(parse({"--stat"}).verb, Verb::Status);
 }
 
 TEST(Parseargv, EveryOptionHasItsEffectHere) {
     auto p = parse({"--force", "--html", "--skip-if-absent", "--systemd-service=cron.service",
                     "--systemd-unit-command", "--ignore-systemd", "--no-fpm-status", "--json",
                     "--", "--not-an-option"});
-    EXPECT_TRUE(p.force && p.html && p.skip_if_absent && p.systemd_unit_command &&
-                p.ignore_systemd && p.json);
+    EXPECT_TRUE(p.force && p.html && p.skip_if_absent && p.run.systemd_unit_command &&
+                p.run.ignore_systemd && p.json);
+    EXPECT_FALSE(p.run.started_by_init);
     EXPECT_FALSE(p.fpm_status);
     EXPECT_EQ(p.systemd_service, "cron.service");
-    EXPECT_EQ(p.mode, RESTART);
+    EXPECT_EQ(p.verb, Verb::Restart);
     EXPECT_THAT(p.words, testing::ElementsAre("--not-an-option"));
     EXPECT_TRUE(parse({"-f"}).force);
     EXPECT_TRUE(parse({"-h"}).help);
@@ -168,8 +182,8 @@ TEST(Parseargv, EveryAbbreviationMeansItsOptionOrIsRefusedAsAmbiguous) {
     EXPECT_THAT(refusal_of({"--h"}), testing::HasSubstr("may be --html or --help"));
     EXPECT_FALSE(parse({"--no-fpm"}).fpm_status);
     EXPECT_TRUE(parse({"--skip"}).skip_if_absent);
-    EXPECT_TRUE(parse({"--systemd-unit"}).systemd_unit_command);
-    EXPECT_TRUE(parse({"--ign"}).ignore_systemd);
+    EXPECT_TRUE(parse({"--systemd-unit"}).run.systemd_unit_command);
+    EXPECT_TRUE(parse({"--ign"}).run.ignore_systemd);
     EXPECT_TRUE(parse({"--fo"}).force);
     EXPECT_EQ(parse({"--systemd-s=cron.service"}).systemd_service, "cron.service");
 }

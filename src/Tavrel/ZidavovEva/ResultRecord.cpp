@@ -1,5 +1,7 @@
 #include "Tavrel/ZidavovEva/ResultRecord.h"
 
+#include "Tavrel/ServiceManager/Verb.h"
+
 #include "Tavrel/Exception.h"
 #include "Tavrel/Output.h"
 #include "Tavrel/Output/FileHandle.h"
@@ -123,15 +125,7 @@ std::optional<std::string> asked_action(const Main::Command& command) {
     const ParsedArgv& o = *command.options;
     if (o.help)
         return std::string(HELP_ACTION);
-    if (o.check)
-        return "check";
-    if (o.status)
-        return "status";
-    if (o.mode == STOP)
-        return "stop";
-    if (o.mode == RELOAD)
-        return "reload";
-    return "restart";
+    return std::string(ServiceManager::row_of(o.verb).word);
 }
 
 Run::Run(const Main::Command& command)
@@ -175,8 +169,10 @@ void Run::look_at(ServiceManager::Base* srv) noexcept {
     try {
         // What it carried out: "START" when a restart found the service
         // down, a custom action's word.
-        if (const std::string done = srv->service_argv_action(); !done.empty())
-            facts_.action = lower(done);
+        if (const auto verb = srv->service_argv_action())
+            facts_.action = std::string(ServiceManager::row_of(*verb).word);
+        else if (const std::string& word = srv->custom_action_taken(); !word.empty())
+            facts_.action = lower(word);
         const std::string status = srv->get_status_string();
         facts_.running = !status.empty();
         facts_.pids = pids_in_status(status);

@@ -173,7 +173,7 @@ std::optional<pid_t> logged_startup(std::string_view service, bool wipe,
 
     // Started by init as the unit's own command: become the daemon, so that
     // systemd tracks the real process.
-    if (::getppid() == 1 && Systemd::has_service_via_systemd(service)) {
+    if (options.started_by_init && Systemd::has_service_via_systemd(service)) {
         Argv argv(program, args);
         // The daemon gets the signal state a launched child gets: this
         // program ignores SIGPIPE and SIGHUP, and an ignored signal survives

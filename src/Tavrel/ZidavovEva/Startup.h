@@ -55,6 +55,8 @@ struct LoggedStartupOptions {
     bool wait = false;
     // With wait: the most seconds the command may run.
     double timeout = DEFAULT_COMMAND_TIMEOUT;
+    // The run was started by init (RunOptions::started_by_init).
+    bool started_by_init = false;
 };
 
 // Launches `command` (program path, then arguments) with its output in the
@@ -63,9 +65,9 @@ struct LoggedStartupOptions {
 // nothing when the program is not an executable file (with `wait`; the
 // detached style throws Io::CommandOpenFailed instead). A command waited for
 // that outlives options.timeout is ended as described above and
-// Services::CommandTimedOut is thrown. When this process was
-// started by init (parent pid 1) and systemd has a usable unit of that name,
-// the command replaces this process and the call does not return. errno is
+// Services::CommandTimedOut is thrown. When the run was started by init
+// (options.started_by_init) and systemd has a usable unit of that name, the
+// command replaces this process and the call does not return. errno is
 // kept.
 std::optional<pid_t> logged_startup(std::string_view service, bool wipe,
                                      const std::vector<std::string>& command,

@@ -65,7 +65,8 @@ Initd::Initd(Options options)
     : service_(std::move(options.service)),
       init_script_(std::move(options.init_script)),
       wipe_startup_log_(options.wipe_startup_log),
-      executed_by_systemd_(options.this_process_was_executed_by_systemd) {}
+      executed_by_systemd_(options.this_process_was_executed_by_systemd),
+      started_by_init_(options.started_by_init) {}
 
 const std::string& Initd::init_script() {
     if (!init_script_)
@@ -82,8 +83,9 @@ std::string Initd::_build_init_script() {
 std::optional<int> Initd::launch(Service& svc, const std::vector<std::string>& command,
                                  bool wipe) {
     SafeRun::set_last_child_status(0);
-    auto pid = ZidavovEva::logged_startup(svc.service_name(), wipe, command,
-                                          {.wait = true, .timeout = svc.command_timeout()});
+    auto pid = ZidavovEva::logged_startup(
+        svc.service_name(), wipe, command,
+        {.wait = true, .timeout = svc.command_timeout(), .started_by_init = started_by_init_});
     if (!pid)
         return std::nullopt;
     return SafeRun::last_child_status();

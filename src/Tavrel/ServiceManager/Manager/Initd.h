@@ -55,6 +55,9 @@ class Initd : public Backend {
         // Start, restart and reload replace the last startup log.
         bool wipe_startup_log = true;
         bool this_process_was_executed_by_systemd = false;
+        // The run was started by init: a daemon of a unit of systemd's is
+        // launched in place of this process (see logged_startup).
+        bool started_by_init = false;
     };
 
     explicit Initd(Options options);
@@ -101,6 +104,7 @@ class Initd : public Backend {
     std::optional<std::string> init_script_;
     bool wipe_startup_log_;
     bool executed_by_systemd_;
+    bool started_by_init_;
 };
 
 }  // namespace Tavrel::ServiceManager::Manager

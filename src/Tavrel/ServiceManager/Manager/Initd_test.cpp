@@ -4,9 +4,12 @@
 #include "Tavrel/Logger.h"
 #include "Tavrel/SafeRun/LastStatus.h"
 #include "Tavrel/Exception.h"
+#include "Tavrel/OS.h"
 #include "Tavrel/ZidavovEva/Startup.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"
+#include "Tavrel/ZidavovEva/Systemd.h"
 #include "testsupport/FakeService.h"
+#include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/TestChild.h"
 
@@ -97,6 +100,28 @@ TEST_F(InitdTest, StartRestartReloadRunTheScriptWithTheirActions) {
     EXPECT_FALSE(backend.start(svc_));
     EXPECT_TRUE(backend.stop(svc_));
     EXPECT_EQ(log(), "start out\nstart err\nstop out\nstop err\n");
+}
+
+// The backend hands the run's started-by-init on to the launcher: started
+// by init, the start of a service with a unit of systemd's replaces the run
+// (the script's exit is the run's), otherwise it is waited for.
+TEST_F(InitdTest, ARunStartedByInitBecomesTheScriptOfAUnit) {
+    namespace Sd = Tavrel::ZidavovEva::Systemd;
+    const std::string saved_ctl = Sd::SYSTEMCTL, saved_run_dir = Tavrel::OS::SYSTEMD_RUN_DIR;
+    Sd::SYSTEMCTL = tmp_.write("systemctl", "#!/bin/sh\nexit 0\n");  // every unit is usable
+    ::chmod(Sd::SYSTEMCTL.c_str(), 0755);
+    Tavrel::OS::SYSTEMD_RUN_DIR = tmp_.path();
+    tmp_.write("start.code", "7");
+    for (const bool by_init : {false, true}) {
+        const int status = Tavrel::TestSupport::in_child([&] {
+            Initd backend({.service = "tvtest", .init_script = init_script(), .started_by_init = by_init});
+            (void)backend.start(svc_);
+            return 0;  // returned: the script ran as a child
+        });
+        EXPECT_EQ(status, by_init ? 7 : 0) << (by_init ? "started by init" : "started otherwise");
+    }
+    Sd::SYSTEMCTL = saved_ctl;
+    Tavrel::OS::SYSTEMD_RUN_DIR = saved_run_dir;
 }
 
 // An init script whose start, stop or reload never returns fails the run at

@@ -37,7 +37,7 @@ Systemd::Systemd(Options o)
     : service_(std::move(o.service)),
       props_(std::move(o.service_via_systemd)),
       executed_by_systemd_(o.this_process_was_executed_by_systemd) {
-    if (parent_pid() == 1) {
+    if (o.started_by_init) {
         throw PlainError("The service “" + service_ +
                          "” cannot be driven through systemctl from a process that systemd "
                          "started itself.");

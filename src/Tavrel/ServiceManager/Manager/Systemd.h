@@ -8,9 +8,9 @@
 //       std::string text = *backend.status_helper(svc);   // empty: not running
 //   }
 //
-// Construction refuses to run under pid 1: a run that systemd itself started
-// (as a unit's start or stop command) must not call back into systemctl for
-// the same unit. The property map is the snapshot taken when the backend was
+// Construction refuses a run started by init: a run that systemd itself
+// started (as a unit's start or stop command) must not call back into
+// systemctl for the same unit. The property map is the snapshot taken when the backend was
 // chosen; only is_active compares it with what systemctl says now.
 //
 // A look is not asked twice in a row: a snapshot its creator marks as just
@@ -51,9 +51,6 @@ inline double IS_ACTIVE_CONFIRM_INTERVAL = 1.0;
 // active, may stand for a look of is_active.
 inline double SNAPSHOT_FRESH_SECONDS = 0.5;
 
-// The parent's pid as the construction check sees it.
-inline pid_t (*parent_pid)() = ::getppid;
-
 class Systemd final : public Backend {
   public:
     struct Options {
@@ -62,9 +59,11 @@ class Systemd final : public Backend {
         bool this_process_was_executed_by_systemd = false;
         // The snapshot was taken just now (it holds ActiveState and MainPID).
         bool snapshot_is_current = false;
+        // The run was started by init (RunOptions::started_by_init).
+        bool started_by_init = false;
     };
 
-    // Throws Tavrel::PlainError naming the service when the parent is pid 1.
+    // Throws Tavrel::PlainError naming the service for a run started by init.
     explicit Systemd(Options options);
 
     std::string class_name() const override { return "Tavrel::ServiceManager::Manager::Systemd"; }

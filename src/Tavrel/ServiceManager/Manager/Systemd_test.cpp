@@ -112,16 +112,13 @@ exit $(cat "$d/$key.rc" 2>/dev/null || echo 0)
 
 }  // namespace
 
-TEST_F(SystemdBackend, RefusesToRunUnderPidOne) {
-    auto saved = M::parent_pid;
-    M::parent_pid = [] { return pid_t{1}; };
+TEST_F(SystemdBackend, RefusesARunStartedByInit) {
     try {
-        M::Systemd b({.service = "cron"});
-        ADD_FAILURE() << "constructed under pid 1";
+        M::Systemd b({.service = "cron", .started_by_init = true});
+        ADD_FAILURE() << "constructed for a run started by init";
     } catch (const Tavrel::PlainError& e) {
         EXPECT_NE(std::string(e.what()).find("“cron”"), std::string::npos) << e.what();
     }
-    M::parent_pid = saved;
     M::Systemd fine({.service = "cron", .service_via_systemd = {{"Type", "simple"}}});
     EXPECT_EQ(fine.class_name(), "Tavrel::ServiceManager::Manager::Systemd");
     EXPECT_EQ(fine.service_via_systemd()->at("Type"), "simple");

@@ -1,0 +1,28 @@
+#include "Tavrel/ServiceManager/StatusDisplay.h"
+
+#include "Tavrel/Exception.h"
+#include "Tavrel/Output.h"
+#include "Tavrel/ServiceManager/Base.h"
+
+namespace Tavrel::ServiceManager::StatusDisplay {
+
+void show_status(Base& srv) {
+    std::string status = srv.service_status();
+    if (status.empty())
+        status = NO_STATUS_PHRASE + " " + srv.class_name() + ".";
+    srv.output_obj().display_message_set(STATUS_TITLE, status);
+}
+
+void show_failure(Base& srv, const Exception& failure) {
+    srv.output(failure.class_name());
+    show_status(srv);
+    srv.output_obj().display_message_set(ERROR_TITLE, failure.to_string());
+}
+
+void show_fpm_status(Base& srv) {
+    // The line says it runs only after a look that says so.
+    (void)srv.status();
+    srv.output("PHP-FPM is running.");
+}
+
+}  // namespace Tavrel::ServiceManager::StatusDisplay
