@@ -6,7 +6,7 @@
 // same file. The target is under 5 ms a call.
 //
 //   bench_logtail [rounds]
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Services/Log.h"
 
 #include <fcntl.h>

@@ -5,9 +5,9 @@
 // same words.
 #include "Check.h"
 
-#include "Tavrel/PlainError.h"
-#include "Tavrel/Validate/FilesystemNodeName.h"
-#include "Tavrel/Validate/Service.h"
+#include "Tavrel/Foundation/PlainError.h"
+#include "Tavrel/Foundation/Validate/FilesystemNodeName.h"
+#include "Tavrel/Foundation/Validate/Service.h"
 #include "Tavrel/ZidavovEva/Main.h"
 #include "Tavrel/ZidavovEva/Parseargv.h"
 

@@ -2,7 +2,7 @@
 #include "Check.h"
 
 #include "Tavrel/Config/TvConfGuard.h"
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/JSON.h"
 
 using Tavrel::Config::TvConfGuard;

@@ -3,7 +3,7 @@
 // rewriter never changes what a document means; what is dumped loads back.
 #include "Check.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/JSON.h"
 #include "Tavrel/JSON/Unicode.h"
 

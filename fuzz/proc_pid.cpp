@@ -3,9 +3,9 @@
 // Param::Invalid, and a pid that names no process is Proc::Ended.
 #include "Check.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Proc/PID.h"
-#include "Tavrel/Text/Digits.h"
+#include "Tavrel/Foundation/Text/Digits.h"
 
 #include <string>
 

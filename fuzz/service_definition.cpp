@@ -4,7 +4,7 @@
 // and a used one set only attributes the object knows.
 #include "Check.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/ServiceManager/Base.h"
 #include "Tavrel/ServiceManager/Definition.h"
 

@@ -4,7 +4,7 @@
 // back, newest first, at most as many as asked.
 #include "Check.h"
 
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Services/Log.h"
 
 #include <fcntl.h>

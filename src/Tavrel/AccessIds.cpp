@@ -1,7 +1,7 @@
 #include "Tavrel/AccessIds.h"
 
 #include "Tavrel/AccessIds/SetUids.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 
 #include <string>
 

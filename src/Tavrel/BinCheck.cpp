@@ -1,7 +1,7 @@
 #include "Tavrel/BinCheck.h"
 
-#include "Tavrel/Proc/Read.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/ProcFs.h"
+#include "Tavrel/Foundation/Regex.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -1,7 +1,7 @@
 #include "Tavrel/Binaries.h"
 
 #include "Tavrel/OS.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 
 #include <unistd.h>
 

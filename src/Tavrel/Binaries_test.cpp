@@ -1,6 +1,6 @@
 #include "Tavrel/Binaries.h"
 
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>

@@ -10,8 +10,8 @@
 // command runner Tavrel::SafeRun::Object.
 #pragma once
 
-#include "Tavrel/Exception.h"
-#include "Tavrel/LocaleString.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/LocaleString.h"
 
 #include <optional>
 #include <string>

@@ -1,7 +1,7 @@
 #include "Tavrel/ForkAsync.h"
 
-#include "Tavrel/Exception.h"
-#include "Tavrel/UntrustedException.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/UntrustedException.h"
 
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
 #include "Tavrel/ForkAsync.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 
 #include <gtest/gtest.h>
 

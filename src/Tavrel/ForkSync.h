@@ -19,7 +19,7 @@
 #pragma once
 
 #include "Tavrel/ChildErrorStringifier.h"
-#include "Tavrel/UntrustedException.h"
+#include "Tavrel/Foundation/UntrustedException.h"
 
 #include <sys/types.h>
 #include <nlohmann/json.hpp>

@@ -1,6 +1,6 @@
 #include "Tavrel/ForkSync.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/SafeRun/LastStatus.h"
 
 #include <gtest/gtest.h>

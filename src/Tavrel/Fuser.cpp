@@ -1,7 +1,7 @@
 #include "Tavrel/Fuser.h"
-#include "Tavrel/Text/Digits.h"
+#include "Tavrel/Foundation/Text/Digits.h"
 
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/ProcFs.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 #include "Tavrel/Fuser.h"
 
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/ProcFs.h"
 #include "testsupport/TestChild.h"
 #include "testsupport/TempDir.h"
 

@@ -1,8 +1,8 @@
 #include "Tavrel/GlobalCache.h"
 
-#include "Tavrel/Debug.h"
-#include "Tavrel/Exception.h"
-#include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/Foundation/Debug.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/SafeRun/Object.h"
 
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 #include "Tavrel/IOCallbackWriteLine.h"
 
-#include "Tavrel/Debug.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/Debug.h"
+#include "Tavrel/Foundation/PlainError.h"
 
 namespace Tavrel {
 

@@ -1,7 +1,7 @@
 #include "Tavrel/IOCallbackWriteLine.h"
 
 #include "Tavrel/Output/Formatted/Plain.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 
 #include <gtest/gtest.h>
 

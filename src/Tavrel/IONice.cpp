@@ -1,7 +1,7 @@
 #include "Tavrel/IONice.h"
 
 #include "Tavrel/Binaries.h"
-#include "Tavrel/Debug.h"
+#include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/SafeRun/Object.h"
 
 #include <sys/syscall.h>

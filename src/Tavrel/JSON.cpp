@@ -1,11 +1,11 @@
 #include "Tavrel/JSON.h"
 
-#include "Tavrel/Autodie.h"
-#include "Tavrel/Exception.h"
-#include "Tavrel/FHUtils/UniqueFd.h"
-#include "Tavrel/IO/Flush.h"
-#include "Tavrel/LoadFile/ReadFast.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/Autodie.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
+#include "Tavrel/Foundation/IO/Flush.h"
+#include "Tavrel/Foundation/LoadFile/ReadFast.h"
+#include "Tavrel/Foundation/PlainError.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,10 +1,10 @@
 #include "Tavrel/JSON.h"
 
 #include "Tavrel/AdminBin/Serializer/FailOK.h"
-#include "Tavrel/Exception.h"
-#include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/JSON/FailOK.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "testsupport/TempDir.h"
 
 #include <fcntl.h>

@@ -1,13 +1,13 @@
 #include "Tavrel/Kill.h"
-#include "Tavrel/Text/Digits.h"
+#include "Tavrel/Foundation/Text/Digits.h"
 
 #include "Tavrel/Binaries.h"
-#include "Tavrel/Debug.h"
-#include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/Foundation/Debug.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/Kill/Target.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Proc/Lineage.h"
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/SafeRun/Object.h"
 
 #include <fcntl.h>

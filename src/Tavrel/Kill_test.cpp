@@ -1,8 +1,8 @@
 #include "Tavrel/Kill.h"
 
 #include "Tavrel/Kill/Target.h"
-#include "Tavrel/Logger.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/Logger.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Proc/Bin.h"
 #include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"

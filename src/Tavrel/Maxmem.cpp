@@ -1,6 +1,6 @@
 #include "Tavrel/Maxmem.h"
 
-#include "Tavrel/LoadFile.h"
+#include "Tavrel/Foundation/LoadFile.h"
 
 namespace Tavrel::Maxmem {
 

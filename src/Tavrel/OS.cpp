@@ -1,11 +1,11 @@
 #include "Tavrel/OS.h"
 
-#include "Tavrel/Debug.h"
-#include "Tavrel/Logger.h"
+#include "Tavrel/Foundation/Debug.h"
+#include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/OS/All.h"
 #include "Tavrel/OS/SysBootstrap.h"
-#include "Tavrel/PlainError.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/PlainError.h"
+#include "Tavrel/Foundation/Regex.h"
 
 #include <sys/stat.h>
 #include <sys/utsname.h>

@@ -1,7 +1,7 @@
 #include "Tavrel/Output.h"
 
-#include "Tavrel/Debug.h"
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Debug.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Output/LineClassifier.h"
 
 #include <unistd.h>

@@ -22,7 +22,7 @@
 // never turn a successful service operation into a failed one.
 #pragma once
 
-#include "Tavrel/LocaleString.h"
+#include "Tavrel/Foundation/LocaleString.h"
 #include "Tavrel/Output/FileHandle.h"
 
 #include <nlohmann/json.hpp>

@@ -1,6 +1,6 @@
 #include "Tavrel/Output.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/IO/Callback/Write.h"
 #include "Tavrel/Output/Formatted/Terminal.h"
 #include "testsupport/InChild.h"

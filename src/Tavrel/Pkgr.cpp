@@ -4,7 +4,7 @@
 #include "Tavrel/OS.h"
 #include "Tavrel/Pkgr/Apt.h"
 #include "Tavrel/Pkgr/Yum.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 
 #include <unistd.h>
 

@@ -9,7 +9,7 @@
 // cannot be read, the same calls go to the system `ps` (parse_ps).
 #pragma once
 
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 
 #include <sys/types.h>
 

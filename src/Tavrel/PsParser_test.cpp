@@ -1,7 +1,7 @@
 #include "Tavrel/PsParser.h"
 
 #include "Tavrel/Kill/Target.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Proc/Bin.h"
 #include "testsupport/TestChild.h"
 #include "testsupport/TempDir.h"

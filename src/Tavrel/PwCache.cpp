@@ -1,7 +1,7 @@
 #include "Tavrel/PwCache.h"
-#include "Tavrel/Text/Digits.h"
+#include "Tavrel/Foundation/Text/Digits.h"
 
-#include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/PwCache/Helpers.h"
 #include "Tavrel/PwCache/Load.h"
 

@@ -1,10 +1,10 @@
 #include "Tavrel/PwDiskCache.h"
 
-#include "Tavrel/FHUtils/UniqueFd.h"
-#include "Tavrel/FileUtils/Write.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
+#include "Tavrel/Foundation/File/Write.h"
 #include "Tavrel/PwCache/Load.h"
 #include "Tavrel/PwCache/Validate.h"
-#include "Tavrel/SafeDir/MK.h"
+#include "Tavrel/Foundation/File/MakeDir.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,8 +1,8 @@
 #include "Tavrel/ReadMultipleFH.h"
 
-#include "Tavrel/ErrnoGuard.h"
-#include "Tavrel/Exception.h"
-#include "Tavrel/IO/Flush.h"
+#include "Tavrel/Foundation/ErrnoGuard.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/IO/Flush.h"
 #include "Tavrel/SafeRun/SignalGuard.h"
 
 #include <fcntl.h>

@@ -15,7 +15,7 @@
 // caller's descriptor (full writes, Tavrel::IO::Flush) or stream.
 #pragma once
 
-#include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
 
 #include <cstddef>
 #include <istream>

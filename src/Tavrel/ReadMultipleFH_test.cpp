@@ -1,7 +1,7 @@
 #include "Tavrel/ReadMultipleFH.h"
 
-#include "Tavrel/FHUtils/UniqueFd.h"
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 

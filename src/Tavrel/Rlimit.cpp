@@ -1,10 +1,10 @@
 #include "Tavrel/Rlimit.h"
 
 #include "Tavrel/Config/LoadTvConf.h"
-#include "Tavrel/Debug.h"
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Debug.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Maxmem.h"
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/ProcFs.h"
 
 #include <unistd.h>
 

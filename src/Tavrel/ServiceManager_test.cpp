@@ -1,8 +1,8 @@
 #include "Tavrel/ServiceManager.h"
 
-#include "Tavrel/Exception.h"
-#include "Tavrel/Logger.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/Logger.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/ServiceManager/Base.h"
 #include "Tavrel/ServiceManager/Definition.h"
 #include "Tavrel/Services/Enabled.h"

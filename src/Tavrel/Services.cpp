@@ -3,9 +3,9 @@
 #include "Tavrel/Proc/Lineage.h"
 #include "Tavrel/PsParser.h"
 #include "Tavrel/PwUtils.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Services/Command.h"
-#include "Tavrel/Text/Printable.h"
+#include "Tavrel/Foundation/Text/Printable.h"
 
 #include <fmt/format.h>
 

@@ -1,8 +1,8 @@
 #include "Tavrel/Terminal.h"
 
 #include "Tavrel/Binaries.h"
-#include "Tavrel/Proc/Read.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/ProcFs.h"
+#include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/SafeRun/Object.h"
 
 #include <sys/stat.h>

@@ -4,7 +4,7 @@
 // ending the process) are replaced by recorded answers.
 #pragma once
 
-#include "Tavrel/Logger.h"
+#include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Output/Formatted/Plain.h"
 #include "Tavrel/IO/Callback/Write.h"
 #include "Tavrel/ServiceManager/Base.h"

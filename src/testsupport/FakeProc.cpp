@@ -1,6 +1,6 @@
 #include "testsupport/FakeProc.h"
 
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/ProcFs.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -8,7 +8,7 @@
 // cache wherever a question about the platform or an account is asked: every
 // test program keeps them in a temporary directory of its own, removed when
 // it ends, so the suite leaves the machine as it found it.
-#include "Tavrel/Logger.h"
+#include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/OS/SysBootstrap.h"
 #include "Tavrel/PwDiskCache.h"
 

@@ -1,8 +1,8 @@
 #include "Tavrel/AccessIds/SetUids.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/PwCache.h"
-#include "Tavrel/Text/Digits.h"
+#include "Tavrel/Foundation/Text/Digits.h"
 
 #include <grp.h>
 #include <unistd.h>

@@ -1,8 +1,8 @@
 #include "Tavrel/AccessIds/SetUids.h"
 
 #include "Tavrel/AccessIds.h"
-#include "Tavrel/Exception.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/PwCache.h"
 #include "testsupport/InChild.h"
 

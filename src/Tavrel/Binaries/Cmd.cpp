@@ -2,8 +2,8 @@
 
 #include "Tavrel/Fuser.h"
 #include "Tavrel/IOCallbackWriteLine.h"
-#include "Tavrel/Logger.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/Logger.h"
+#include "Tavrel/Foundation/PlainError.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

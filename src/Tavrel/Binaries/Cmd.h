@@ -14,7 +14,7 @@
 // lock_to_hold(), needs_lock() and lang().
 #pragma once
 
-#include "Tavrel/FileUtils/Flock.h"
+#include "Tavrel/Foundation/File/Flock.h"
 #include "Tavrel/SafeRun/Object.h"
 
 #include <sys/types.h>

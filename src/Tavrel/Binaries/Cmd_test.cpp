@@ -1,8 +1,8 @@
 #include "Tavrel/Binaries/Cmd.h"
 
-#include "Tavrel/FileUtils/Flock.h"
-#include "Tavrel/Logger.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/File/Flock.h"
+#include "Tavrel/Foundation/Logger.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "testsupport/TempDir.h"
 
 #include <fcntl.h>

@@ -1,8 +1,8 @@
 #include "Tavrel/Binaries/Rpm.h"
 
 #include "Tavrel/Binaries.h"
-#include "Tavrel/PlainError.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/PlainError.h"
+#include "Tavrel/Foundation/Regex.h"
 
 namespace Tavrel::Binaries {
 

@@ -1,6 +1,6 @@
 #include "Tavrel/Config/LoadConfig.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

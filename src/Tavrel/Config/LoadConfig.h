@@ -11,7 +11,7 @@
 #pragma once
 
 #include "Tavrel/Config/LoadTvConf.h"
-#include "Tavrel/FileUtils/Flock.h"
+#include "Tavrel/Foundation/File/Flock.h"
 
 #include <ctime>
 #include <optional>

@@ -1,10 +1,10 @@
 #include "Tavrel/Config/TvConfGuard.h"
 
-#include "Tavrel/Debug.h"
-#include "Tavrel/FileUtils/Write.h"
+#include "Tavrel/Foundation/Debug.h"
+#include "Tavrel/Foundation/File/Write.h"
 #include "Tavrel/JSON.h"
 #include "Tavrel/JSON/FailOK.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -13,7 +13,7 @@
 
 #include "Tavrel/Config/LoadConfig.h"
 #include "Tavrel/Config/LoadTvConf.h"
-#include "Tavrel/FileUtils/Flock.h"
+#include "Tavrel/Foundation/File/Flock.h"
 
 #include <nlohmann/json.hpp>
 #include <sys/types.h>

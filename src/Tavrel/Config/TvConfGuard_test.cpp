@@ -3,8 +3,8 @@
 #include "Tavrel/Config/LoadConfig.h"
 #include "Tavrel/Config/LoadTvConf.h"
 #include "Tavrel/JSON.h"
-#include "Tavrel/Logger.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/Logger.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>

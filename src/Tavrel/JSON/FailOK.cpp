@@ -1,7 +1,7 @@
 #include "Tavrel/JSON/FailOK.h"
 
-#include "Tavrel/Exception.h"
-#include "Tavrel/LoadFile.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/LoadFile.h"
 
 #include <cerrno>
 

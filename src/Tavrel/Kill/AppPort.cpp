@@ -1,13 +1,13 @@
 #include "Tavrel/Kill/AppPort.h"
-#include "Tavrel/Text/Digits.h"
+#include "Tavrel/Foundation/Text/Digits.h"
 
-#include "Tavrel/Debug.h"
+#include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/Kill.h"
 #include "Tavrel/Kill/Target.h"
 #include "Tavrel/Proc/Bin.h"
 #include "Tavrel/Proc/Cgroup.h"
 #include "Tavrel/Proc/Lineage.h"
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/ProcFs.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>

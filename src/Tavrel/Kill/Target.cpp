@@ -1,7 +1,7 @@
 #include "Tavrel/Kill/Target.h"
 
-#include "Tavrel/PlainError.h"
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/PlainError.h"
+#include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/PsParser.h"
 #include "Tavrel/PsParser/Parse.h"
 

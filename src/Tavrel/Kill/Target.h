@@ -7,7 +7,7 @@
 //   while (t.alive()) ...;
 #pragma once
 
-#include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
 
 #include <sys/types.h>
 

@@ -1,7 +1,7 @@
 #include "Tavrel/OS/SysBootstrap.h"
 
-#include "Tavrel/PlainError.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/PlainError.h"
+#include "Tavrel/Foundation/Regex.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,9 +1,9 @@
 #include "Tavrel/OS/SysBootstrap.h"
 
 #include "Tavrel/OS.h"
-#include "Tavrel/Logger.h"
+#include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/OS/All.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "testsupport/OsIdentityFiles.h"
 #include "testsupport/TempDir.h"
 

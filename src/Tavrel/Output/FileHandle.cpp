@@ -1,6 +1,6 @@
 #include "Tavrel/Output/FileHandle.h"
 
-#include "Tavrel/IO/Flush.h"
+#include "Tavrel/Foundation/IO/Flush.h"
 
 #include <unistd.h>
 

@@ -1,6 +1,6 @@
 #include "Tavrel/Output/Formatted.h"
 
-#include "Tavrel/ErrnoGuard.h"
+#include "Tavrel/Foundation/ErrnoGuard.h"
 #include "Tavrel/Output/Terminal.h"
 
 #include <vector>

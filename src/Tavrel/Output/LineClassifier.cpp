@@ -1,6 +1,6 @@
 #include "Tavrel/Output/LineClassifier.h"
 
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 
 namespace Tavrel::Output::LineClassifier {
 

@@ -1,7 +1,7 @@
 #include "Tavrel/PHPFPM/Controller.h"
 
 #include "Tavrel/FindBin.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 
 #include <sys/stat.h>
 

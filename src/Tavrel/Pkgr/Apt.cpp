@@ -1,6 +1,6 @@
 #include "Tavrel/Pkgr/Apt.h"
 
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 
 namespace Tavrel::Pkgr {
 

@@ -2,7 +2,7 @@
 
 #include "Tavrel/Pkgr.h"
 #include "Tavrel/Pkgr/Yum.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/SafeRun/Object.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "Tavrel/Pkgr/Yum.h"
 
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 
 namespace Tavrel::Pkgr {
 

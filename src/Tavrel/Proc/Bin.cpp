@@ -1,6 +1,6 @@
 #include "Tavrel/Proc/Bin.h"
 
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/ProcFs.h"
 
 #include <fcntl.h>
 

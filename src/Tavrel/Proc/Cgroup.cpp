@@ -1,6 +1,6 @@
 #include "Tavrel/Proc/Cgroup.h"
 
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/ProcFs.h"
 
 #include <unistd.h>
 

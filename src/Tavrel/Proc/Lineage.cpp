@@ -1,6 +1,6 @@
 #include "Tavrel/Proc/Lineage.h"
 
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/PsParser/Parse.h"
 
 #include <unistd.h>

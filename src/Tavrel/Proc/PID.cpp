@@ -1,7 +1,7 @@
 #include "Tavrel/Proc/PID.h"
 
-#include "Tavrel/Exception.h"
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/PsParser/Parse.h"
 
 #include <sys/stat.h>

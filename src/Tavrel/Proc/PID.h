@@ -11,7 +11,7 @@
 // directory's inode, which happens to live processes under memory pressure.
 #pragma once
 
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/ProcFs.h"
 
 #include <sys/types.h>
 

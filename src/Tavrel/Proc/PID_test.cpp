@@ -1,6 +1,6 @@
 #include "Tavrel/Proc/PID.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "testsupport/TestChild.h"
 
 #include <gtest/gtest.h>

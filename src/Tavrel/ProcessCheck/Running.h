@@ -13,7 +13,7 @@
 #pragma once
 
 #include "Tavrel/Proc/PID.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 
 #include <memory>
 #include <optional>

@@ -1,6 +1,6 @@
 #include "Tavrel/ProcessCheck/Running.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Proc/PID.h"
 #include "testsupport/FakeProc.h"
 #include "testsupport/TestChild.h"

@@ -1,7 +1,7 @@
 #include "Tavrel/PsParser/PsCommand.h"
 
 #include "Tavrel/Binaries.h"
-#include "Tavrel/Debug.h"
+#include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/PsParser/SysInfo.h"
 #include "Tavrel/PwCache.h"
 #include "Tavrel/SafeRun/Object.h"

@@ -1,10 +1,10 @@
 #include "Tavrel/PwCache/Load.h"
 
-#include "Tavrel/Debug.h"
-#include "Tavrel/Exception.h"
-#include "Tavrel/LoadFile.h"
+#include "Tavrel/Foundation/Debug.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/LoadFile.h"
 #include "Tavrel/PwCache/Helpers.h"
-#include "Tavrel/Text/Digits.h"
+#include "Tavrel/Foundation/Text/Digits.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "Tavrel/Rlimit/Unset.h"
 
-#include "Tavrel/Debug.h"
+#include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/Rlimit.h"
 #include "Tavrel/Sys/Rlimit.h"
 

@@ -1,9 +1,9 @@
 #include "Tavrel/SafeRun/Object.h"
 
-#include "Tavrel/Debug.h"
-#include "Tavrel/ErrnoGuard.h"
+#include "Tavrel/Foundation/Debug.h"
+#include "Tavrel/Foundation/ErrnoGuard.h"
 #include "Tavrel/Env.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/PwCache.h"
 #include "Tavrel/ReadMultipleFH.h"
 #include "Tavrel/SafeRun/Child.h"

@@ -1,6 +1,6 @@
 #include "Tavrel/SafeRun/Object.h"
 
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/SafeRun/Child.h"
 #include "testsupport/TempDir.h"
 

@@ -1,8 +1,8 @@
 #include "Tavrel/SafeRun/Simple.h"
 
-#include "Tavrel/ErrnoGuard.h"
-#include "Tavrel/FHUtils/UniqueFd.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/ErrnoGuard.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/SafeRun/Child.h"
 #include "Tavrel/SafeRun/LastStatus.h"
 #include "Tavrel/SafeRun/SignalGuard.h"

@@ -1,6 +1,6 @@
 #include "Tavrel/SafeRun/Simple.h"
 
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/SafeRun/Errors.h"
 #include "Tavrel/SafeRun/LastStatus.h"
 

@@ -1,6 +1,6 @@
 #include "Tavrel/Server/Type.h"
 
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 
 #include <sys/stat.h>
 

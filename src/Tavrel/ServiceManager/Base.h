@@ -31,7 +31,7 @@
 #pragma once
 
 #include "Tavrel/Config/LoadTvConf.h"
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/ServiceManager/Copies.h"
 #include "Tavrel/ServiceManager/Manager/Backend.h"
 #include "Tavrel/ServiceManager/RunOptions.h"

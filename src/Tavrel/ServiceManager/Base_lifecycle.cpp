@@ -3,8 +3,8 @@
 #include "Tavrel/ServiceManager/Base.h"
 
 #include "Tavrel/IONice.h"
-#include "Tavrel/LogCheck.h"
-#include "Tavrel/Logger.h"
+#include "Tavrel/Foundation/LogCheck.h"
+#include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Rlimit/Unset.h"
 #include "Tavrel/SafeRun/Object.h"
 #include "Tavrel/Server/Type/Profile/Roles.h"

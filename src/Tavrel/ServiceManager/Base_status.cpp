@@ -2,12 +2,12 @@
 // the waits after a start.
 #include "Tavrel/ServiceManager/Base.h"
 
-#include "Tavrel/Logger.h"
+#include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Pkgr.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Proc/PID.h"
-#include "Tavrel/Proc/Read.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/ProcFs.h"
+#include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Services/Enabled.h"
 #include "Tavrel/Unix/PID/Judge.h"
 #include "Tavrel/Unix/PID/Tiny.h"

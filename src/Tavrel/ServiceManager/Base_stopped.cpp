@@ -4,9 +4,9 @@
 #include "Tavrel/ServiceManager/Base.h"
 
 #include "Tavrel/Proc/PID.h"
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/PwUtils.h"
-#include "Tavrel/Text/Words.h"
+#include "Tavrel/Foundation/Text/Words.h"
 #include "Tavrel/ServiceManager/Manager/PidfileProcess.h"
 #include "Tavrel/ServiceManager/Manager/Systemd.h"
 #include "Tavrel/ZidavovEva/Systemd.h"

@@ -2,9 +2,9 @@
 
 #include "Tavrel/Kill.h"
 #include "Tavrel/Proc/Lineage.h"
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/PsParser/Parse.h"
-#include "Tavrel/Text/Words.h"
+#include "Tavrel/Foundation/Text/Words.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -1,8 +1,8 @@
 #include "Tavrel/ServiceManager/Definition.h"
 
-#include "Tavrel/Exception.h"
-#include "Tavrel/FHUtils/UniqueFd.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
+#include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/ServiceManager/Base.h"
 
 #include <fcntl.h>

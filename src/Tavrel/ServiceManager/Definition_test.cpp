@@ -1,6 +1,6 @@
 #include "Tavrel/ServiceManager/Definition.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/ServiceManager/Base.h"
 #include "Tavrel/ServiceManager/Registry.h"
 #include "Tavrel/ZidavovEva/Startup.h"

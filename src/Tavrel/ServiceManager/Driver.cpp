@@ -1,10 +1,10 @@
 #include "Tavrel/ServiceManager/Driver.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Output.h"
 #include "Tavrel/Output/Formatted/HTML.h"
 #include "Tavrel/Output/Formatted/Terminal.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/ServiceManager/Base.h"
 #include "Tavrel/ServiceManager/Verb.h"
 #include "Tavrel/ZidavovEva/Parseargv.h"

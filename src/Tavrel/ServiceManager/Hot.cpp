@@ -1,6 +1,6 @@
 #include "Tavrel/ServiceManager/Hot.h"
 
-#include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/Proc/PID.h"
 #include "Tavrel/Unix/PID/Judge.h"
 #include "Tavrel/Unix/PID/Tiny.h"

@@ -1,6 +1,6 @@
 #include "Tavrel/ServiceManager/Hot.h"
 
-#include "Tavrel/Logger.h"
+#include "Tavrel/Foundation/Logger.h"
 #include "testsupport/FakeBackend.h"
 #include "testsupport/TempDir.h"
 

@@ -1,6 +1,6 @@
 #include "Tavrel/ServiceManager/StatusDisplay.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Output.h"
 #include "Tavrel/ServiceManager/Base.h"
 

@@ -1,6 +1,6 @@
 #include "Tavrel/Services/Command.h"
 
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 
 #include <array>
 

@@ -1,9 +1,9 @@
 #include "Tavrel/Services/Dormant.h"
 
-#include "Tavrel/Debug.h"
-#include "Tavrel/Exception.h"
-#include "Tavrel/PlainError.h"
-#include "Tavrel/Validate/Service.h"
+#include "Tavrel/Foundation/Debug.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/PlainError.h"
+#include "Tavrel/Foundation/Validate/Service.h"
 
 #include <sys/stat.h>
 

@@ -1,7 +1,7 @@
 #include "Tavrel/Services/Dormant.h"
 
-#include "Tavrel/Exception.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>

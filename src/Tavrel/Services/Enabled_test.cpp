@@ -3,7 +3,7 @@
 #include "Tavrel/Analytics/Enabled.h"
 #include "Tavrel/Config/TvConfGuard.h"
 #include "Tavrel/Dovecot/Constants.h"
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/GlobalCache.h"
 #include "Tavrel/MysqlUtils/MyCnf/Basic.h"
 #include "Tavrel/Server/Type.h"

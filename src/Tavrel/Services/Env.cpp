@@ -1,7 +1,7 @@
 #include "Tavrel/Services/Env.h"
 
 #include "Tavrel/Env.h"
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Timezones.h"
 
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "Tavrel/Services/Env.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Timezones.h"
 #include "testsupport/InChild.h"
 

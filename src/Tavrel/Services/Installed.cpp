@@ -3,15 +3,15 @@
 #include "Tavrel/Binaries.h"
 #include "Tavrel/Config/Httpd/WebStack4.h"
 #include "Tavrel/DbUtils.h"
-#include "Tavrel/Debug.h"
+#include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/FindBin.h"
 #include "Tavrel/OS.h"
 #include "Tavrel/PHPFPM/Controller.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Server/Type.h"
 #include "Tavrel/Services/AlwaysInstalled.h"
 #include "Tavrel/Svcwatch/Config.h"
-#include "Tavrel/Validate/Service.h"
+#include "Tavrel/Foundation/Validate/Service.h"
 
 #include <sys/stat.h>
 

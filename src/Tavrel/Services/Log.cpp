@@ -2,13 +2,13 @@
 
 #include "Tavrel/Binaries.h"
 #include "Tavrel/ConfigFiles/Apache.h"
-#include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/MysqlUtils/Logs.h"
 #include "Tavrel/OS.h"
-#include "Tavrel/PlainError.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/PlainError.h"
+#include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/SafeRun/Object.h"
-#include "Tavrel/Validate/Service.h"
+#include "Tavrel/Foundation/Validate/Service.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 

@@ -1,6 +1,6 @@
 #include "Tavrel/Svcwatch/Config.h"
 
-#include "Tavrel/Validate/Service.h"
+#include "Tavrel/Foundation/Validate/Service.h"
 
 #include <sys/stat.h>
 

@@ -1,9 +1,9 @@
 #include "Tavrel/Svcwatch/Tiny.h"
 
-#include "Tavrel/Debug.h"
-#include "Tavrel/FileUtils/Write.h"
-#include "Tavrel/LoadFile.h"
-#include "Tavrel/Validate/Service.h"
+#include "Tavrel/Foundation/Debug.h"
+#include "Tavrel/Foundation/File/Write.h"
+#include "Tavrel/Foundation/LoadFile.h"
+#include "Tavrel/Foundation/Validate/Service.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

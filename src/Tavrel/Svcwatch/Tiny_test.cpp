@@ -1,6 +1,6 @@
 #include "Tavrel/Svcwatch/Tiny.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Svcwatch/Tiny/Suspended.h"
 #include "testsupport/TempDir.h"
 

@@ -1,7 +1,7 @@
 #include "Tavrel/Sys/Rlimit.h"
 
-#include "Tavrel/Exception.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/PlainError.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 #include "Tavrel/Sys/Setsid.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "testsupport/InChild.h"
 
 #include <gtest/gtest.h>

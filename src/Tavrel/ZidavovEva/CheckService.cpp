@@ -1,7 +1,7 @@
 #include "Tavrel/ZidavovEva/CheckService.h"
 
 #include "Tavrel/Proc/PID.h"
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/ProcessCheck/Running.h"
 #include "Tavrel/PsParser/Parse.h"
 #include "Tavrel/PwCache.h"

@@ -1,7 +1,7 @@
 #include "Tavrel/ZidavovEva/Disabled.h"
 
 #include "Tavrel/Services/Enabled.h"
-#include "Tavrel/Validate/Service.h"
+#include "Tavrel/Foundation/Validate/Service.h"
 #include "Tavrel/ZidavovEva/Installed.h"
 
 #include <sys/stat.h>

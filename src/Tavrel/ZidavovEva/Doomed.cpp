@@ -3,7 +3,7 @@
 #include "Tavrel/Kill.h"
 #include "Tavrel/Proc/Cgroup.h"
 #include "Tavrel/Proc/Lineage.h"
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/PsParser.h"
 
 #include <sys/stat.h>

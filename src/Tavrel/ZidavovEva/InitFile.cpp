@@ -1,6 +1,6 @@
 #include "Tavrel/ZidavovEva/InitFile.h"
 
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/ZidavovEva/Initd.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 

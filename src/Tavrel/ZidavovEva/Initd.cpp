@@ -1,7 +1,7 @@
 #include "Tavrel/ZidavovEva/Initd.h"
 
-#include "Tavrel/ErrnoGuard.h"
-#include "Tavrel/Validate/FilesystemNodeName.h"
+#include "Tavrel/Foundation/ErrnoGuard.h"
+#include "Tavrel/Foundation/Validate/FilesystemNodeName.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

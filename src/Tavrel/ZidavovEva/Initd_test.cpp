@@ -1,6 +1,6 @@
 #include "Tavrel/ZidavovEva/Initd.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
 #include "Tavrel/ZidavovEva/InvocationLog.h"
 
-#include "Tavrel/FHUtils/UniqueFd.h"
-#include "Tavrel/FileUtils/Open.h"
-#include "Tavrel/IO/Flush.h"
-#include "Tavrel/Logger.h"
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
+#include "Tavrel/Foundation/File/Open.h"
+#include "Tavrel/Foundation/IO/Flush.h"
+#include "Tavrel/Foundation/Logger.h"
+#include "Tavrel/Foundation/ProcFs.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,14 +1,14 @@
 #include "Tavrel/ZidavovEva/Lock.h"
 
-#include "Tavrel/Exception.h"
-#include "Tavrel/FileUtils/Dir.h"
-#include "Tavrel/FileUtils/Open.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/File/Dir.h"
+#include "Tavrel/Foundation/File/Open.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Proc/PID.h"
-#include "Tavrel/Proc/Read.h"
-#include "Tavrel/SafeDir/MK.h"
-#include "Tavrel/Text/Digits.h"
-#include "Tavrel/Validate/Service.h"
+#include "Tavrel/Foundation/ProcFs.h"
+#include "Tavrel/Foundation/File/MakeDir.h"
+#include "Tavrel/Foundation/Text/Digits.h"
+#include "Tavrel/Foundation/Validate/Service.h"
 
 #include <fcntl.h>
 #include <fmt/format.h>

@@ -34,7 +34,7 @@
 // files are never opened through a symbolic link.
 #pragma once
 
-#include "Tavrel/FileUtils/Flock.h"
+#include "Tavrel/Foundation/File/Flock.h"
 
 #include <optional>
 #include <string>

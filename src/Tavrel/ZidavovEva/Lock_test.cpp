@@ -1,8 +1,8 @@
 #include "Tavrel/ZidavovEva/Lock.h"
 
-#include "Tavrel/Exception.h"
-#include "Tavrel/PlainError.h"
-#include "Tavrel/Validate/Service.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/PlainError.h"
+#include "Tavrel/Foundation/Validate/Service.h"
 #include "testsupport/FakeProc.h"
 #include "testsupport/TempDir.h"
 

@@ -1,7 +1,7 @@
 #include "Tavrel/ZidavovEva/Main.h"
 
 #include "Tavrel/Config/TvConfGuard.h"
-#include "Tavrel/Logger.h"
+#include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/OS.h"
 #include "Tavrel/Proc/PID.h"
 #include "Tavrel/ServiceManager/Definition.h"
@@ -9,7 +9,7 @@
 #include "Tavrel/ZidavovEva/Lock.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"
 #include "Tavrel/Svcwatch/Tiny.h"
-#include "Tavrel/FHUtils/Tiny.h"
+#include "Tavrel/Foundation/Fd/Query.h"
 #include "Tavrel/SafeRun/Child.h"
 #include "Tavrel/ZidavovEva/RunSignals.h"
 #include "testsupport/InChild.h"

@@ -1,6 +1,6 @@
 #include "Tavrel/ZidavovEva/Parseargv.h"
 
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -2,10 +2,10 @@
 
 #include "Tavrel/ServiceManager/Verb.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Output.h"
 #include "Tavrel/Output/FileHandle.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/ServiceManager/Base.h"
 
 #include <stdlib.h>

@@ -1,6 +1,6 @@
 #include "Tavrel/ZidavovEva/ResultRecord.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 

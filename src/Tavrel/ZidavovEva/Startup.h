@@ -28,7 +28,7 @@
 // Services::CommandTimedOut ("service", "program", "action", "timeout").
 #pragma once
 
-#include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
 
 #include <sys/types.h>
 

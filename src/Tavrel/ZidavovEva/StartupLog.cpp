@@ -1,6 +1,6 @@
 #include "Tavrel/ZidavovEva/StartupLog.h"
 
-#include "Tavrel/Validate/FilesystemNodeName.h"
+#include "Tavrel/Foundation/Validate/FilesystemNodeName.h"
 
 namespace Tavrel::ZidavovEva::StartupLog {
 

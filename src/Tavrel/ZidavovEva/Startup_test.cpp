@@ -1,8 +1,8 @@
 #include "Tavrel/ZidavovEva/Startup.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Kill/Target.h"
-#include "Tavrel/Logger.h"
+#include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/SafeRun/LastStatus.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"
 #include "testsupport/TempDir.h"

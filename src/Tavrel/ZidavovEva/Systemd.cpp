@@ -1,11 +1,11 @@
 #include "Tavrel/ZidavovEva/Systemd.h"
 
-#include "Tavrel/ErrnoGuard.h"
+#include "Tavrel/Foundation/ErrnoGuard.h"
 #include "Tavrel/OS.h"
-#include "Tavrel/PlainError.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/PlainError.h"
+#include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/SafeRun/Object.h"
-#include "Tavrel/Text/Digits.h"
+#include "Tavrel/Foundation/Text/Digits.h"
 #include "Tavrel/Unix/PID/Tiny.h"
 
 #include <exception>

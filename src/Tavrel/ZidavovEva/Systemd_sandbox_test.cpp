@@ -1,7 +1,7 @@
 // The unit queries against a real systemd (skipped outside the sandbox).
 #include "Tavrel/ZidavovEva/Systemd.h"
 
-#include "Tavrel/LoadFile.h"
+#include "Tavrel/Foundation/LoadFile.h"
 #include "testsupport/SystemdSandbox.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "Tavrel/ZidavovEva/Systemd.h"
 
 #include "Tavrel/OS.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>

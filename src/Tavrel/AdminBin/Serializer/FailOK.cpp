@@ -1,8 +1,8 @@
 #include "Tavrel/AdminBin/Serializer/FailOK.h"
 
-#include "Tavrel/Debug.h"
-#include "Tavrel/Exception.h"
-#include "Tavrel/LoadFile.h"
+#include "Tavrel/Foundation/Debug.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/LoadFile.h"
 
 #include <cerrno>
 

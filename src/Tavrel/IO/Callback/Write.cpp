@@ -1,6 +1,6 @@
 #include "Tavrel/IO/Callback/Write.h"
 
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 
 namespace Tavrel::IO::Callback {
 

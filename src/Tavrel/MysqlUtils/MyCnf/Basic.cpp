@@ -1,7 +1,7 @@
 #include "Tavrel/MysqlUtils/MyCnf/Basic.h"
 
-#include "Tavrel/LoadFile.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/LoadFile.h"
+#include "Tavrel/Foundation/Regex.h"
 
 namespace Tavrel::MysqlUtils::MyCnf::Basic {
 

@@ -1,6 +1,6 @@
 #include "Tavrel/MysqlUtils/MyCnf/Server.h"
 
-#include "Tavrel/LoadFile.h"
+#include "Tavrel/Foundation/LoadFile.h"
 
 #include <dirent.h>
 

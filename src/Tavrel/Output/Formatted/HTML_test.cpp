@@ -1,7 +1,7 @@
 #include "Tavrel/Output/Formatted/HTML.h"
 
 #include "Tavrel/IO/Callback/Write.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "Tavrel/Server/Type/Profile.h"
 
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Server/Type/Role.h"
 
 #include <algorithm>

@@ -8,7 +8,7 @@
 // Roles are named by class name here ("Tavrel::Server::Type::Role::DNS").
 #pragma once
 
-#include "Tavrel/LocaleString.h"
+#include "Tavrel/Foundation/LocaleString.h"
 
 #include <map>
 #include <optional>

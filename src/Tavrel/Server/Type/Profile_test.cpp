@@ -1,8 +1,8 @@
 #include "Tavrel/Server/Type/Profile.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/GlobalCache.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Server/Type.h"
 #include "Tavrel/Server/Type/Profile/Roles.h"
 #include "Tavrel/Server/Type/Role.h"

@@ -1,6 +1,6 @@
 #include "Tavrel/Server/Type/Role.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/GlobalCache.h"
 #include "Tavrel/Server/Type/Role/EnabledCache.h"
 #include "Tavrel/Server/Type/Role/TouchFileRole.h"

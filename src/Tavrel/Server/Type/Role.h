@@ -15,7 +15,7 @@
 // abstract and throw AbstractMethod naming the class.
 #pragma once
 
-#include "Tavrel/LocaleString.h"
+#include "Tavrel/Foundation/LocaleString.h"
 
 #include <string>
 #include <string_view>

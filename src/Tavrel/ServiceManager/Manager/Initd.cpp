@@ -2,12 +2,12 @@
 
 #include "Tavrel/ServiceManager/Manager/PidfileProcess.h"
 
-#include "Tavrel/Autodie.h"
+#include "Tavrel/Foundation/Autodie.h"
 #include "Tavrel/ChildErrorStringifier.h"
 #include "Tavrel/Env.h"
-#include "Tavrel/ErrnoGuard.h"
+#include "Tavrel/Foundation/ErrnoGuard.h"
 #include "Tavrel/Kill/Target.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Proc/PID.h"
 #include "Tavrel/SafeRun/LastStatus.h"
 #include "Tavrel/Unix/PID/Judge.h"

@@ -1,9 +1,9 @@
 #include "Tavrel/ServiceManager/Manager/Initd.h"
 
 #include "Tavrel/Kill/Target.h"
-#include "Tavrel/Logger.h"
+#include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/SafeRun/LastStatus.h"
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/OS.h"
 #include "Tavrel/ZidavovEva/Startup.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"

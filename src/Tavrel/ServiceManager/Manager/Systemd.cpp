@@ -1,8 +1,8 @@
 #include "Tavrel/ServiceManager/Manager/Systemd.h"
 
 #include "Tavrel/ChildErrorStringifier.h"
-#include "Tavrel/PlainError.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/PlainError.h"
+#include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/SafeRun/Object.h"
 #include "Tavrel/ZidavovEva/CheckService.h"
 #include "Tavrel/ZidavovEva/Doomed.h"

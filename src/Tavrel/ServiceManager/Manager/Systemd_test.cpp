@@ -1,7 +1,7 @@
 #include "Tavrel/ServiceManager/Manager/Systemd.h"
 
 #include "Tavrel/OS.h"
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "testsupport/SystemdSandbox.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/TestChild.h"

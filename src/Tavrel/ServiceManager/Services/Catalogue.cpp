@@ -1,7 +1,7 @@
 #include "Tavrel/ServiceManager/Services/Catalogue.h"
 
 #include "Tavrel/OS.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 
 #include <algorithm>
 

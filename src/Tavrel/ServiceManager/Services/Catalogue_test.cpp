@@ -3,7 +3,7 @@
 #include "Tavrel/OS.h"
 #include "Tavrel/OS/All.h"
 #include "Tavrel/OS/SysBootstrap.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/ServiceManager.h"
 #include "Tavrel/ServiceManager/Registry.h"
 #include "testsupport/OsIdentityFiles.h"

@@ -1,7 +1,7 @@
 #include "Tavrel/ServiceManager/Services/Nscd.h"
 
 #include "Tavrel/OS.h"
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 
 namespace Tavrel::ServiceManager::Services {
 

@@ -1,6 +1,6 @@
 #include "Tavrel/Services/Log/Display.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 
 namespace Tavrel::Services::Log {
 

@@ -1,6 +1,6 @@
 #include "Tavrel/Services/Log/Display.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/IO/Callback/Write.h"
 #include "Tavrel/MysqlUtils/MyCnf/Server.h"
 #include "Tavrel/OS.h"

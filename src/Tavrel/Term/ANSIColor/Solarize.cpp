@@ -1,6 +1,6 @@
 #include "Tavrel/Term/ANSIColor/Solarize.h"
 
-#include "Tavrel/Regex.h"
+#include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Terminal.h"
 
 #include <charconv>

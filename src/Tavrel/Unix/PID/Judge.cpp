@@ -1,13 +1,13 @@
 #include "Tavrel/Unix/PID/Judge.h"
 
-#include "Tavrel/ErrnoGuard.h"
+#include "Tavrel/Foundation/ErrnoGuard.h"
 #include "Tavrel/Proc/Lineage.h"
-#include "Tavrel/Proc/Read.h"
+#include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/PsParser.h"
 #include "Tavrel/PwUtils.h"
-#include "Tavrel/Regex.h"
-#include "Tavrel/Text/Printable.h"
-#include "Tavrel/Text/Words.h"
+#include "Tavrel/Foundation/Regex.h"
+#include "Tavrel/Foundation/Text/Printable.h"
+#include "Tavrel/Foundation/Text/Words.h"
 #include "Tavrel/Unix/PID/Tiny.h"
 
 #include <fcntl.h>

@@ -1,9 +1,9 @@
 #include "Tavrel/Unix/PID/Tiny.h"
 
-#include "Tavrel/ErrnoGuard.h"
-#include "Tavrel/FHUtils/UniqueFd.h"
+#include "Tavrel/Foundation/ErrnoGuard.h"
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/Proc/PID.h"
-#include "Tavrel/Text/Digits.h"
+#include "Tavrel/Foundation/Text/Digits.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,9 +1,9 @@
 #include "Tavrel/Server/Type/Profile/Roles.h"
 
-#include "Tavrel/Exception.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Server/Type/Profile.h"
 #include "Tavrel/Server/Type/Role.h"
-#include "Tavrel/Validate/AnyAllMatcher.h"
+#include "Tavrel/Foundation/Validate/AnyAllMatcher.h"
 
 #include <algorithm>
 

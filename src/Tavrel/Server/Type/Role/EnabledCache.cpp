@@ -1,6 +1,6 @@
 #include "Tavrel/Server/Type/Role/EnabledCache.h"
 
-#include "Tavrel/PlainError.h"
+#include "Tavrel/Foundation/PlainError.h"
 
 #include <map>
 

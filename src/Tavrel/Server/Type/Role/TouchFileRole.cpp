@@ -1,6 +1,6 @@
 #include "Tavrel/Server/Type/Role/TouchFileRole.h"
 
-#include "Tavrel/Autodie.h"
+#include "Tavrel/Foundation/Autodie.h"
 
 #include <cctype>
 

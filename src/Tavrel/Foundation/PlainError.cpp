@@ -1,0 +1,10 @@
+#include "Tavrel/Foundation/PlainError.h"
+
+#include "Tavrel/Foundation/StackTrace.h"
+
+namespace Tavrel {
+
+PlainError::PlainError(const std::string& message)
+    : std::runtime_error(message), longmess_(StackTrace::capture_text(1)) {}
+
+}  // namespace Tavrel
