@@ -3,7 +3,7 @@
 
 #include "Tavrel/Config/TvConfGuard.h"
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/JSON.h"
+#include "Tavrel/Config/JSON.h"
 
 using Tavrel::Config::TvConfGuard;
 

@@ -4,8 +4,8 @@
 #include "Check.h"
 
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/JSON.h"
-#include "Tavrel/JSON/Unicode.h"
+#include "Tavrel/Config/JSON.h"
+#include "Tavrel/Config/JSON/Unicode.h"
 
 #include <optional>
 #include <string>

@@ -3,8 +3,8 @@
 // platform lookups. The same input goes to each.
 #include "Check.h"
 
-#include "Tavrel/OS.h"
-#include "Tavrel/OS/SysBootstrap.h"
+#include "Tavrel/Config/OS.h"
+#include "Tavrel/Config/OS/SysBootstrap.h"
 
 #include <cctype>
 

@@ -2,7 +2,7 @@
 // from /etc/shadow. The input is used as both files.
 #include "Check.h"
 
-#include "Tavrel/PwCache/Load.h"
+#include "Tavrel/Config/PwCache/Load.h"
 
 #include <string>
 

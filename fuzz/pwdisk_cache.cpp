@@ -2,8 +2,8 @@
 // account its key names, with ids that are real ids.
 #include "Check.h"
 
-#include "Tavrel/PwCache.h"
-#include "Tavrel/PwDiskCache.h"
+#include "Tavrel/Config/PwCache.h"
+#include "Tavrel/Config/PwDiskCache.h"
 
 #include <string>
 

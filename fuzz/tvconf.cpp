@@ -5,7 +5,7 @@
 
 #include "Tavrel/Config/LoadConfig.h"
 #include "Tavrel/Config/TvConfGuard.h"
-#include "Tavrel/JSON.h"
+#include "Tavrel/Config/JSON.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 #include "Tavrel/Binaries.h"
 
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/PlainError.h"
 
 #include <unistd.h>

@@ -8,7 +8,7 @@
 // answers nothing for every key. Nothing here throws for ordinary conditions.
 #pragma once
 
-#include "Tavrel/JSON.h"
+#include "Tavrel/Config/JSON.h"
 
 #include <ctime>
 #include <functional>

@@ -1,7 +1,7 @@
 #include "Tavrel/Pkgr.h"
 
 #include "Tavrel/Binaries.h"
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 #include "Tavrel/Pkgr/Apt.h"
 #include "Tavrel/Pkgr/Yum.h"
 #include "Tavrel/Foundation/PlainError.h"

@@ -9,7 +9,7 @@
 #include "Tavrel/PsParser/Parse.h"
 #include "Tavrel/PsParser/PsCommand.h"
 #include "Tavrel/PsParser/SysInfo.h"
-#include "Tavrel/PwCache.h"
+#include "Tavrel/Config/PwCache.h"
 
 #include <dirent.h>
 #include <fcntl.h>

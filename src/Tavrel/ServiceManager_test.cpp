@@ -9,7 +9,7 @@
 #include "Tavrel/Svcwatch/Config.h"
 #include "Tavrel/ZidavovEva/Initd.h"
 #include "Tavrel/ZidavovEva/Lock.h"
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 #include "testsupport/TempDir.h"
 
 #include <gmock/gmock.h>

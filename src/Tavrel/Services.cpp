@@ -2,7 +2,7 @@
 
 #include "Tavrel/Proc/Lineage.h"
 #include "Tavrel/PsParser.h"
-#include "Tavrel/PwUtils.h"
+#include "Tavrel/Config/PwUtils.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Services/Command.h"
 #include "Tavrel/Foundation/Text/Printable.h"

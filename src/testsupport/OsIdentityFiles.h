@@ -8,8 +8,8 @@
 //   SysBootstrap::OS_RELEASE_FILE = tmp.write("os-release", "ID=debian\n");
 #pragma once
 
-#include "Tavrel/OS.h"
-#include "Tavrel/OS/SysBootstrap.h"
+#include "Tavrel/Config/OS.h"
+#include "Tavrel/Config/OS/SysBootstrap.h"
 
 #include <string>
 

@@ -9,8 +9,8 @@
 // test program keeps them in a temporary directory of its own, removed when
 // it ends, so the suite leaves the machine as it found it.
 #include "Tavrel/Foundation/Logger.h"
-#include "Tavrel/OS/SysBootstrap.h"
-#include "Tavrel/PwDiskCache.h"
+#include "Tavrel/Config/OS/SysBootstrap.h"
+#include "Tavrel/Config/PwDiskCache.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

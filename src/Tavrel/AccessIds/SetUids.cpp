@@ -1,7 +1,7 @@
 #include "Tavrel/AccessIds/SetUids.h"
 
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/PwCache.h"
+#include "Tavrel/Config/PwCache.h"
 #include "Tavrel/Foundation/Text/Digits.h"
 
 #include <grp.h>

@@ -3,7 +3,7 @@
 #include "Tavrel/AccessIds.h"
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/PlainError.h"
-#include "Tavrel/PwCache.h"
+#include "Tavrel/Config/PwCache.h"
 #include "testsupport/InChild.h"
 
 #include <grp.h>

@@ -2,8 +2,8 @@
 
 #include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/Foundation/File/Write.h"
-#include "Tavrel/JSON.h"
-#include "Tavrel/JSON/FailOK.h"
+#include "Tavrel/Config/JSON.h"
+#include "Tavrel/Config/JSON/Quiet.h"
 #include "Tavrel/Foundation/PlainError.h"
 
 #include <fcntl.h>

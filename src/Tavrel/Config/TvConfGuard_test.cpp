@@ -2,7 +2,7 @@
 
 #include "Tavrel/Config/LoadConfig.h"
 #include "Tavrel/Config/LoadTvConf.h"
-#include "Tavrel/JSON.h"
+#include "Tavrel/Config/JSON.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "testsupport/TempDir.h"

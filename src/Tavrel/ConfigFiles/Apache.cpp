@@ -1,6 +1,6 @@
 #include "Tavrel/ConfigFiles/Apache.h"
 
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 
 namespace Tavrel::ConfigFiles {
 

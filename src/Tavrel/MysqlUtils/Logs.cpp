@@ -1,7 +1,7 @@
 #include "Tavrel/MysqlUtils/Logs.h"
 
 #include "Tavrel/MysqlUtils/MyCnf/Server.h"
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 
 #include <unistd.h>
 

@@ -1,7 +1,7 @@
 #include "Tavrel/ProcessCheck/Running.h"
 
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/PwUtils.h"
+#include "Tavrel/Config/PwUtils.h"
 #include "Tavrel/Services/Command.h"
 
 namespace Tavrel::ProcessCheck {

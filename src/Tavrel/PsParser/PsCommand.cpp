@@ -3,7 +3,7 @@
 #include "Tavrel/Binaries.h"
 #include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/PsParser/SysInfo.h"
-#include "Tavrel/PwCache.h"
+#include "Tavrel/Config/PwCache.h"
 #include "Tavrel/SafeRun/Object.h"
 
 #include <unistd.h>

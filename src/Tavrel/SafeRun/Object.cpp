@@ -4,7 +4,7 @@
 #include "Tavrel/Foundation/ErrnoGuard.h"
 #include "Tavrel/Env.h"
 #include "Tavrel/Foundation/PlainError.h"
-#include "Tavrel/PwCache.h"
+#include "Tavrel/Config/PwCache.h"
 #include "Tavrel/ReadMultipleFH.h"
 #include "Tavrel/SafeRun/Child.h"
 #include "Tavrel/SafeRun/SignalGuard.h"

@@ -5,7 +5,7 @@
 
 #include "Tavrel/Binaries.h"
 #include "Tavrel/Foundation/Logger.h"
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 #include "Tavrel/Output.h"
 #include "Tavrel/Output/Formatted/Terminal.h"
 #include "Tavrel/Foundation/PlainError.h"

@@ -4,7 +4,7 @@
 #include "Tavrel/ServiceManager/Base.h"
 
 #include "Tavrel/Kill/AppPort.h"
-#include "Tavrel/PwCache.h"
+#include "Tavrel/Config/PwCache.h"
 #include "Tavrel/ZidavovEva/Doomed.h"
 
 namespace Tavrel::ServiceManager {

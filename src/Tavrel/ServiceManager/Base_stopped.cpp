@@ -5,7 +5,7 @@
 
 #include "Tavrel/Proc/PID.h"
 #include "Tavrel/Foundation/ProcFs.h"
-#include "Tavrel/PwUtils.h"
+#include "Tavrel/Config/PwUtils.h"
 #include "Tavrel/Foundation/Text/Words.h"
 #include "Tavrel/ServiceManager/Manager/PidfileProcess.h"
 #include "Tavrel/ServiceManager/Manager/Systemd.h"

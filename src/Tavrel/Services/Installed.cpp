@@ -5,7 +5,7 @@
 #include "Tavrel/DbUtils.h"
 #include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/FindBin.h"
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 #include "Tavrel/PHPFPM/Controller.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Server/Type.h"

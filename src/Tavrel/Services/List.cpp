@@ -1,6 +1,6 @@
 #include "Tavrel/Services/List.h"
 
-#include "Tavrel/JSON/FailOK.h"
+#include "Tavrel/Config/JSON/Quiet.h"
 
 #include <algorithm>
 

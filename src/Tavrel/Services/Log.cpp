@@ -4,7 +4,7 @@
 #include "Tavrel/ConfigFiles/Apache.h"
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/MysqlUtils/Logs.h"
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/SafeRun/Object.h"

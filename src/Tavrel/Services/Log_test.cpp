@@ -2,7 +2,7 @@
 
 #include "Tavrel/Binaries.h"
 #include "Tavrel/ConfigFiles/Apache.h"
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/ZidavovEva/Startup.h"

@@ -4,7 +4,7 @@
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/ProcessCheck/Running.h"
 #include "Tavrel/PsParser/Parse.h"
-#include "Tavrel/PwCache.h"
+#include "Tavrel/Config/PwCache.h"
 #include "Tavrel/Services.h"
 #include "Tavrel/Services/Command.h"
 #include "Tavrel/Unix/PID/Judge.h"

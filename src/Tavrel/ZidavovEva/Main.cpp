@@ -6,7 +6,7 @@
 #include "Tavrel/Output.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Proc/PID.h"
-#include "Tavrel/PwDiskCache.h"
+#include "Tavrel/Config/PwDiskCache.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/ServiceManager.h"
 #include "Tavrel/ServiceManager/Base.h"

@@ -1,7 +1,7 @@
 #include "Tavrel/ZidavovEva/Systemd.h"
 
 #include "Tavrel/Foundation/ErrnoGuard.h"
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/SafeRun/Object.h"

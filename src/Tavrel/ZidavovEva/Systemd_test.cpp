@@ -1,6 +1,6 @@
 #include "Tavrel/ZidavovEva/Systemd.h"
 
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "testsupport/TempDir.h"
 

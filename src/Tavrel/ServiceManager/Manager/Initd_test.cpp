@@ -4,7 +4,7 @@
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/SafeRun/LastStatus.h"
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 #include "Tavrel/ZidavovEva/Startup.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"
 #include "Tavrel/ZidavovEva/Systemd.h"

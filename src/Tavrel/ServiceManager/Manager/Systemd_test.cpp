@@ -1,6 +1,6 @@
 #include "Tavrel/ServiceManager/Manager/Systemd.h"
 
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "testsupport/SystemdSandbox.h"
 #include "testsupport/TempDir.h"

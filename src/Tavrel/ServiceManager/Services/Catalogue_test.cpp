@@ -1,8 +1,8 @@
 #include "Tavrel/ServiceManager/Services/Catalogue.h"
 
-#include "Tavrel/OS.h"
-#include "Tavrel/OS/All.h"
-#include "Tavrel/OS/SysBootstrap.h"
+#include "Tavrel/Config/OS.h"
+#include "Tavrel/Config/OS/All.h"
+#include "Tavrel/Config/OS/SysBootstrap.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/ServiceManager.h"
 #include "Tavrel/ServiceManager/Registry.h"

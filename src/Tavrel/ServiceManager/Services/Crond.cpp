@@ -1,6 +1,6 @@
 #include "Tavrel/ServiceManager/Services/Crond.h"
 
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/Regex.h"
 
 namespace Tavrel::ServiceManager::Services {

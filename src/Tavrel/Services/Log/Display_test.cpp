@@ -3,7 +3,7 @@
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/IO/Callback/Write.h"
 #include "Tavrel/MysqlUtils/MyCnf/Server.h"
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 #include "Tavrel/ZidavovEva/Startup.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"
 #include "testsupport/TempDir.h"

@@ -4,7 +4,7 @@
 #include "Tavrel/Proc/Lineage.h"
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/PsParser.h"
-#include "Tavrel/PwUtils.h"
+#include "Tavrel/Config/PwUtils.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Foundation/Text/Printable.h"
 #include "Tavrel/Foundation/Text/Words.h"

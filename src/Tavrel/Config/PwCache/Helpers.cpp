@@ -1,4 +1,4 @@
-#include "Tavrel/PwCache/Helpers.h"
+#include "Tavrel/Config/PwCache/Helpers.h"
 
 #include <unordered_map>
 

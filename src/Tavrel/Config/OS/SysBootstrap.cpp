@@ -1,4 +1,4 @@
-#include "Tavrel/OS/SysBootstrap.h"
+#include "Tavrel/Config/OS/SysBootstrap.h"
 
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"

@@ -1,4 +1,4 @@
-#include "Tavrel/AdminBin/Serializer/FailOK.h"
+#include "Tavrel/Config/ProductData.h"
 
 #include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/Foundation/Exception.h"

@@ -1,9 +1,9 @@
-#include "Tavrel/PwCache.h"
+#include "Tavrel/Config/PwCache.h"
 #include "Tavrel/Foundation/Text/Digits.h"
 
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
-#include "Tavrel/PwCache/Helpers.h"
-#include "Tavrel/PwCache/Load.h"
+#include "Tavrel/Config/PwCache/Helpers.h"
+#include "Tavrel/Config/PwCache/Load.h"
 
 #include <pwd.h>
 #include <sys/socket.h>

@@ -1,9 +1,9 @@
-#include "Tavrel/PwCache/Load.h"
+#include "Tavrel/Config/PwCache/Load.h"
 
 #include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/LoadFile.h"
-#include "Tavrel/PwCache/Helpers.h"
+#include "Tavrel/Config/PwCache/Helpers.h"
 #include "Tavrel/Foundation/Text/Digits.h"
 
 #include <sys/stat.h>

@@ -12,7 +12,7 @@
 // until clear_cache(), except is_systemd(), which asks the running system.
 #pragma once
 
-#include "Tavrel/OS/Facts.h"
+#include "Tavrel/Config/OS/Facts.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,9 +1,9 @@
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 
 #include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/Foundation/Logger.h"
-#include "Tavrel/OS/All.h"
-#include "Tavrel/OS/SysBootstrap.h"
+#include "Tavrel/Config/OS/All.h"
+#include "Tavrel/Config/OS/SysBootstrap.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"
 

@@ -1,4 +1,4 @@
-#include "Tavrel/OS/All.h"
+#include "Tavrel/Config/OS/All.h"
 
 #include <cctype>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "Tavrel/JSON/FailOK.h"
+#include "Tavrel/Config/JSON/Quiet.h"
 
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/LoadFile.h"

@@ -4,7 +4,7 @@
 //   auto later = Tavrel::OS::All::inherit("debian", "14");  // Debian 13's facts, as "Debian 14"
 #pragma once
 
-#include "Tavrel/OS/Facts.h"
+#include "Tavrel/Config/OS/Facts.h"
 
 #include <optional>
 #include <string>

@@ -1,7 +1,7 @@
-#include "Tavrel/PwDiskCache.h"
+#include "Tavrel/Config/PwDiskCache.h"
 
-#include "Tavrel/PwCache.h"
-#include "Tavrel/PwCache/Helpers.h"
+#include "Tavrel/Config/PwCache.h"
+#include "Tavrel/Config/PwCache/Helpers.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>

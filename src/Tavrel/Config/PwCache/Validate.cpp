@@ -1,6 +1,6 @@
-#include "Tavrel/PwCache/Validate.h"
+#include "Tavrel/Config/PwCache/Validate.h"
 
-#include "Tavrel/PwCache/Load.h"
+#include "Tavrel/Config/PwCache/Load.h"
 
 namespace Tavrel::PwCache::Validate {
 

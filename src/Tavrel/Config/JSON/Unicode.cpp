@@ -1,4 +1,4 @@
-#include "Tavrel/JSON/Unicode.h"
+#include "Tavrel/Config/JSON/Unicode.h"
 
 namespace Tavrel::JSON::Unicode {
 

@@ -2,7 +2,7 @@
 // account files (their modification times are those it was read at).
 #pragma once
 
-#include "Tavrel/PwCache.h"
+#include "Tavrel/Config/PwCache.h"
 
 namespace Tavrel::PwCache::Validate {
 

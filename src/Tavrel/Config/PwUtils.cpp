@@ -1,6 +1,6 @@
-#include "Tavrel/PwUtils.h"
+#include "Tavrel/Config/PwUtils.h"
 
-#include "Tavrel/PwCache.h"
+#include "Tavrel/Config/PwCache.h"
 
 #include <algorithm>
 #include <string>

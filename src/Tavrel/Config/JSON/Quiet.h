@@ -3,7 +3,7 @@
 //   if (auto v = Tavrel::JSON::FailOK::LoadFile(path)) use(*v);
 #pragma once
 
-#include "Tavrel/JSON.h"
+#include "Tavrel/Config/JSON.h"
 
 #include <optional>
 #include <string>

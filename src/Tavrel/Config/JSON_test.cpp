@@ -1,9 +1,9 @@
-#include "Tavrel/JSON.h"
+#include "Tavrel/Config/JSON.h"
 
-#include "Tavrel/AdminBin/Serializer/FailOK.h"
+#include "Tavrel/Config/ProductData.h"
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
-#include "Tavrel/JSON/FailOK.h"
+#include "Tavrel/Config/JSON/Quiet.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "testsupport/TempDir.h"
 

@@ -6,7 +6,7 @@
 //   Tavrel::PwCache::Helpers::deinit();
 #pragma once
 
-#include "Tavrel/PwCache.h"
+#include "Tavrel/Config/PwCache.h"
 
 #include <optional>
 #include <string>

@@ -4,7 +4,7 @@
 // (noted at debug level only).
 #pragma once
 
-#include "Tavrel/JSON.h"
+#include "Tavrel/Config/JSON.h"
 
 #include <optional>
 #include <string>

@@ -1,8 +1,8 @@
-#include "Tavrel/OS/SysBootstrap.h"
+#include "Tavrel/Config/OS/SysBootstrap.h"
 
-#include "Tavrel/OS.h"
+#include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/Logger.h"
-#include "Tavrel/OS/All.h"
+#include "Tavrel/Config/OS/All.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "testsupport/OsIdentityFiles.h"
 #include "testsupport/TempDir.h"

@@ -1,4 +1,4 @@
-#include "Tavrel/JSON.h"
+#include "Tavrel/Config/JSON.h"
 
 #include "Tavrel/Foundation/Autodie.h"
 #include "Tavrel/Foundation/Exception.h"

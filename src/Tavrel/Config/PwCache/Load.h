@@ -3,7 +3,7 @@
 //   auto e = Tavrel::PwCache::Load::load("0:mail");   // reads and caches
 #pragma once
 
-#include "Tavrel/PwCache.h"
+#include "Tavrel/Config/PwCache.h"
 
 #include <optional>
 #include <string>

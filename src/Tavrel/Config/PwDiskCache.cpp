@@ -1,9 +1,9 @@
-#include "Tavrel/PwDiskCache.h"
+#include "Tavrel/Config/PwDiskCache.h"
 
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/Foundation/File/Write.h"
-#include "Tavrel/PwCache/Load.h"
-#include "Tavrel/PwCache/Validate.h"
+#include "Tavrel/Config/PwCache/Load.h"
+#include "Tavrel/Config/PwCache/Validate.h"
 #include "Tavrel/Foundation/File/MakeDir.h"
 
 #include <fcntl.h>

@@ -1,6 +1,6 @@
-#include "Tavrel/JSON/Unicode.h"
+#include "Tavrel/Config/JSON/Unicode.h"
 
-#include "Tavrel/JSON.h"
+#include "Tavrel/Config/JSON.h"
 
 #include <gtest/gtest.h>
 

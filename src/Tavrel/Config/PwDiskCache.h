@@ -11,7 +11,7 @@
 // record of a uid-0 account other than the superuser is ever written.
 #pragma once
 
-#include "Tavrel/PwCache/Helpers.h"
+#include "Tavrel/Config/PwCache/Helpers.h"
 
 #include <optional>
 #include <string>

@@ -1,8 +1,8 @@
-#include "Tavrel/PwCache.h"
+#include "Tavrel/Config/PwCache.h"
 
-#include "Tavrel/PwCache/Helpers.h"
-#include "Tavrel/PwCache/Load.h"
-#include "Tavrel/PwUtils.h"
+#include "Tavrel/Config/PwCache/Helpers.h"
+#include "Tavrel/Config/PwCache/Load.h"
+#include "Tavrel/Config/PwUtils.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
