@@ -12,7 +12,7 @@
 //    would give). Both times include starting the producer and reaping all.
 //
 // Usage: bench_saferun [iterations] [MiB per stream]
-#include "Tavrel/SafeRun/Object.h"
+#include "Tavrel/Run/SafeRun/Object.h"
 
 #include <fcntl.h>
 #include <spawn.h>

@@ -13,7 +13,7 @@
 // that logs each run.
 //
 // Usage: bench_systemd_status [rounds]
-#include "Tavrel/SafeRun/Object.h"
+#include "Tavrel/Run/SafeRun/Object.h"
 #include "Tavrel/ServiceManager/Manager/Systemd.h"
 #include "Tavrel/ZidavovEva/CheckService.h"
 #include "Tavrel/ZidavovEva/Systemd.h"

@@ -3,7 +3,7 @@
 // command output as callers do.
 #include "Check.h"
 
-#include "Tavrel/GlobalCache.h"
+#include "Tavrel/Run/GlobalCache.h"
 
 #include <fcntl.h>
 #include <unistd.h>

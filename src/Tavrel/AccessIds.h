@@ -9,7 +9,7 @@
 // Tavrel::ForkSync. A child that could not switch never runs the work.
 #pragma once
 
-#include "Tavrel/ForkSync.h"
+#include "Tavrel/Run/ForkSync.h"
 
 #include <optional>
 #include <string_view>

@@ -1,6 +1,6 @@
 #include "Tavrel/DbUtils.h"
 
-#include "Tavrel/FindBin.h"
+#include "Tavrel/Run/FindBin.h"
 
 #include <algorithm>
 #include <filesystem>

@@ -1,8 +1,8 @@
 #include "Tavrel/IONice.h"
 
-#include "Tavrel/Binaries.h"
+#include "Tavrel/Run/Binaries.h"
 #include "Tavrel/Foundation/Debug.h"
-#include "Tavrel/SafeRun/Object.h"
+#include "Tavrel/Run/SafeRun/Object.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>

@@ -1,14 +1,14 @@
 #include "Tavrel/Kill.h"
 #include "Tavrel/Foundation/Text/Digits.h"
 
-#include "Tavrel/Binaries.h"
+#include "Tavrel/Run/Binaries.h"
 #include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/Kill/Target.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Proc/Lineage.h"
 #include "Tavrel/Foundation/ProcFs.h"
-#include "Tavrel/SafeRun/Object.h"
+#include "Tavrel/Run/SafeRun/Object.h"
 
 #include <fcntl.h>
 #include <signal.h>

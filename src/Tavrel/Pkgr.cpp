@@ -1,6 +1,6 @@
 #include "Tavrel/Pkgr.h"
 
-#include "Tavrel/Binaries.h"
+#include "Tavrel/Run/Binaries.h"
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Pkgr/Apt.h"
 #include "Tavrel/Pkgr/Yum.h"

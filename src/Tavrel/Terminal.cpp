@@ -1,9 +1,9 @@
 #include "Tavrel/Terminal.h"
 
-#include "Tavrel/Binaries.h"
+#include "Tavrel/Run/Binaries.h"
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Foundation/Regex.h"
-#include "Tavrel/SafeRun/Object.h"
+#include "Tavrel/Run/SafeRun/Object.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "Tavrel/SafeRun/Object.h"
+#include "Tavrel/Run/SafeRun/Object.h"
 
 namespace Tavrel::TestSupport::SystemdSandbox {
 

@@ -15,7 +15,7 @@
 #pragma once
 
 #include "Tavrel/Foundation/File/Flock.h"
-#include "Tavrel/SafeRun/Object.h"
+#include "Tavrel/Run/SafeRun/Object.h"
 
 #include <sys/types.h>
 

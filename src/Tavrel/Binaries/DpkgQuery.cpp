@@ -1,6 +1,6 @@
 #include "Tavrel/Binaries/DpkgQuery.h"
 
-#include "Tavrel/Binaries.h"
+#include "Tavrel/Run/Binaries.h"
 
 namespace Tavrel::Binaries {
 

@@ -1,6 +1,6 @@
 #include "Tavrel/Binaries/Rpm.h"
 
-#include "Tavrel/Binaries.h"
+#include "Tavrel/Run/Binaries.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"
 

@@ -1,6 +1,6 @@
 #include "Tavrel/PHPFPM/Controller.h"
 
-#include "Tavrel/FindBin.h"
+#include "Tavrel/Run/FindBin.h"
 #include "Tavrel/Foundation/Regex.h"
 
 #include <sys/stat.h>

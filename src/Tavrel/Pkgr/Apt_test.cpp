@@ -3,7 +3,7 @@
 #include "Tavrel/Pkgr.h"
 #include "Tavrel/Pkgr/Yum.h"
 #include "Tavrel/Foundation/PlainError.h"
-#include "Tavrel/SafeRun/Object.h"
+#include "Tavrel/Run/SafeRun/Object.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,10 +1,10 @@
 #include "Tavrel/PsParser/PsCommand.h"
 
-#include "Tavrel/Binaries.h"
+#include "Tavrel/Run/Binaries.h"
 #include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/PsParser/SysInfo.h"
 #include "Tavrel/Config/PwCache.h"
-#include "Tavrel/SafeRun/Object.h"
+#include "Tavrel/Run/SafeRun/Object.h"
 
 #include <unistd.h>
 

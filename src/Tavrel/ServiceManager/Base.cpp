@@ -3,7 +3,7 @@
 // operations live in Base_lifecycle.cpp, Base_status.cpp and Base_cleanup.cpp.
 #include "Tavrel/ServiceManager/Base.h"
 
-#include "Tavrel/Binaries.h"
+#include "Tavrel/Run/Binaries.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Output.h"
@@ -15,7 +15,7 @@
 #include "Tavrel/ServiceManager/Manager/Systemd.h"
 #include "Tavrel/ZidavovEva/InitFile.h"
 #include "Tavrel/ZidavovEva/Lock.h"
-#include "Tavrel/ZidavovEva/SetupPath.h"
+#include "Tavrel/Run/SetupPath.h"
 #include "Tavrel/ZidavovEva/Startup.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 

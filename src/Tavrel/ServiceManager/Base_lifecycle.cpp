@@ -6,7 +6,7 @@
 #include "Tavrel/Foundation/LogCheck.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Rlimit/Unset.h"
-#include "Tavrel/SafeRun/Object.h"
+#include "Tavrel/Run/SafeRun/Object.h"
 #include "Tavrel/Server/Type/Profile/Roles.h"
 #include "Tavrel/Svcwatch/Tiny.h"
 #include "Tavrel/ZidavovEva/RunSignals.h"

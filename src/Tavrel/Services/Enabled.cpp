@@ -7,7 +7,7 @@
 #include "Tavrel/Dovecot/Constants.h"
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/Foundation/File/Open.h"
-#include "Tavrel/GlobalCache.h"
+#include "Tavrel/Run/GlobalCache.h"
 #include "Tavrel/GreyList/Config.h"
 #include "Tavrel/Hubdavd/Config.h"
 #include "Tavrel/Foundation/LoadFile.h"

@@ -4,7 +4,7 @@
 #include "Tavrel/Config/TvConfGuard.h"
 #include "Tavrel/Dovecot/Constants.h"
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/GlobalCache.h"
+#include "Tavrel/Run/GlobalCache.h"
 #include "Tavrel/MysqlUtils/MyCnf/Basic.h"
 #include "Tavrel/Server/Type.h"
 #include "Tavrel/Server/Type/Role.h"

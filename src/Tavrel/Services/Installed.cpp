@@ -1,10 +1,10 @@
 #include "Tavrel/Services/Installed.h"
 
-#include "Tavrel/Binaries.h"
+#include "Tavrel/Run/Binaries.h"
 #include "Tavrel/Config/Httpd/WebStack4.h"
 #include "Tavrel/DbUtils.h"
 #include "Tavrel/Foundation/Debug.h"
-#include "Tavrel/FindBin.h"
+#include "Tavrel/Run/FindBin.h"
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/PHPFPM/Controller.h"
 #include "Tavrel/Foundation/PlainError.h"

@@ -1,7 +1,7 @@
 #include "Tavrel/Services/Installed.h"
 
 #include "Tavrel/DbUtils.h"
-#include "Tavrel/FindBin.h"
+#include "Tavrel/Run/FindBin.h"
 #include "Tavrel/PHPFPM/Controller.h"
 #include "Tavrel/Svcwatch/Config.h"
 #include "testsupport/TempDir.h"

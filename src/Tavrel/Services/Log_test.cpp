@@ -1,6 +1,6 @@
 #include "Tavrel/Services/Log.h"
 
-#include "Tavrel/Binaries.h"
+#include "Tavrel/Run/Binaries.h"
 #include "Tavrel/ConfigFiles/Apache.h"
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/PlainError.h"

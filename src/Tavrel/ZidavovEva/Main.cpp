@@ -13,7 +13,7 @@
 #include "Tavrel/ServiceManager/Driver.h"
 #include "Tavrel/ServiceManager/StatusDisplay.h"
 #include "Tavrel/ServiceManager/Verb.h"
-#include "Tavrel/Services/Env.h"
+#include "Tavrel/Run/ServiceEnv.h"
 #include "Tavrel/Services/Log.h"
 #include "Tavrel/Terminal.h"
 #include "Tavrel/ZidavovEva/HasProc.h"

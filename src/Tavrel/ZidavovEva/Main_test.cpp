@@ -10,7 +10,7 @@
 #include "Tavrel/ZidavovEva/StartupLog.h"
 #include "Tavrel/Svcwatch/Tiny.h"
 #include "Tavrel/Foundation/Fd/Query.h"
-#include "Tavrel/SafeRun/Child.h"
+#include "Tavrel/Run/SafeRun/Child.h"
 #include "Tavrel/ZidavovEva/RunSignals.h"
 #include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"

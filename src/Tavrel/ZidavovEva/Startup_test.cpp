@@ -3,7 +3,7 @@
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Kill/Target.h"
 #include "Tavrel/Foundation/Logger.h"
-#include "Tavrel/SafeRun/LastStatus.h"
+#include "Tavrel/Run/SafeRun/LastStatus.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"
 #include "testsupport/TempDir.h"
 

@@ -4,7 +4,7 @@
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"
-#include "Tavrel/SafeRun/Object.h"
+#include "Tavrel/Run/SafeRun/Object.h"
 #include "Tavrel/Foundation/Text/Digits.h"
 #include "Tavrel/Unix/PID/Tiny.h"
 

@@ -7,7 +7,7 @@
 // init script and unit file.
 #include "Tavrel/Kill.h"
 #include "Tavrel/Kill/Target.h"
-#include "Tavrel/SafeRun/Simple.h"
+#include "Tavrel/Run/SafeRun/Simple.h"
 #include "Tavrel/ServiceManager/Manager/Initd.h"
 #include "Tavrel/ZidavovEva/Startup.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"

@@ -1,7 +1,7 @@
 #include "Tavrel/Server/Type/Profile.h"
 
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/GlobalCache.h"
+#include "Tavrel/Run/GlobalCache.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Server/Type.h"
 #include "Tavrel/Server/Type/Profile/Roles.h"

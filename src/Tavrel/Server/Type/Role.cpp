@@ -1,7 +1,7 @@
 #include "Tavrel/Server/Type/Role.h"
 
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/GlobalCache.h"
+#include "Tavrel/Run/GlobalCache.h"
 #include "Tavrel/Server/Type/Role/EnabledCache.h"
 #include "Tavrel/Server/Type/Role/TouchFileRole.h"
 

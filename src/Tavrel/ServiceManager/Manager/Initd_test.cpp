@@ -2,7 +2,7 @@
 
 #include "Tavrel/Kill/Target.h"
 #include "Tavrel/Foundation/Logger.h"
-#include "Tavrel/SafeRun/LastStatus.h"
+#include "Tavrel/Run/SafeRun/LastStatus.h"
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/ZidavovEva/Startup.h"

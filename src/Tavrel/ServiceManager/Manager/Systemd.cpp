@@ -1,9 +1,9 @@
 #include "Tavrel/ServiceManager/Manager/Systemd.h"
 
-#include "Tavrel/ChildErrorStringifier.h"
+#include "Tavrel/Run/ChildErrorStringifier.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"
-#include "Tavrel/SafeRun/Object.h"
+#include "Tavrel/Run/SafeRun/Object.h"
 #include "Tavrel/ZidavovEva/CheckService.h"
 #include "Tavrel/ZidavovEva/Doomed.h"
 

@@ -1,0 +1,99 @@
+#include "Tavrel/Run/Setsid.h"
+
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Run/SafeRun/Child.h"
+#include "Tavrel/Run/SafeRun/SignalGuard.h"
+
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+namespace Tavrel::Sys::Setsid {
+
+namespace {
+
+pid_t checked_fork() {
+    std::fflush(nullptr);  // buffered output must not be written twice
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        int err = errno;
+        throw Exception::create("Fork::Failed", {{"error", err}});
+    }
+    return pid;
+}
+
+// waitpid that retries on interruption; returns the status, or -1 with errno.
+int wait_for(pid_t pid, int& status) {
+    pid_t got;
+    do {
+        got = ::waitpid(pid, &status, 0);
+    } while (got < 0 && errno == EINTR);
+    return got < 0 ? -1 : 0;
+}
+
+// The middle process: waits for the work and passes its outcome on as an exit code.
+[[noreturn]] void finish_middle(pid_t worker, bool keep_parent) {
+    if (!keep_parent)
+        ::_exit(0);
+    int status = 0;
+    if (wait_for(worker, status) != 0)
+        ::_exit(127);
+    ::_exit(exit_code_for_status(status));
+}
+
+}  // namespace
+
+int exit_code_for_status(int wait_status) {
+    if (WIFEXITED(wait_status))
+        return WEXITSTATUS(wait_status);
+    if (WIFSIGNALED(wait_status))
+        return 128 + WTERMSIG(wait_status);
+    return 127;
+}
+
+pid_t full_daemonize(const Options& options) {
+    // A caller that ignores SIGCHLD would have its children reaped behind its
+    // back, and the waits below would fail; waiting needs the default. The
+    // caller's own handling is back when this returns or throws (a failed
+    // fork included), in the caller and in the worker alike.
+    SafeRun::SignalGuard waitable(SIGCHLD, SIG_DFL);
+
+    pid_t child = checked_fork();
+    if (child > 0) {
+        if (!options.keep_parent)
+            ::_exit(0);
+        if (!options.wait)
+            return child;
+        int status = 0;
+        int rc = wait_for(child, status);
+        int err = errno;
+        if (rc != 0)
+            throw Exception::create("System::CallFailed", {{"name", "waitpid"}, {"error", err}});
+        if (options.wait_status)
+            *options.wait_status = status;
+        return child;
+    }
+
+    // The middle process must never return into the caller's code, nor keep
+    // the caller's signal handlers: a TERM to its group must end it.
+    SafeRun::reset_child_signals();
+    try {
+        if (::syscall(SYS_setsid) == -1) {
+            int err = errno;
+            throw Exception::create("System::CallFailed", {{"name", "setsid"}, {"error", err}});
+        }
+        pid_t worker = checked_fork();
+        if (worker > 0)
+            finish_middle(worker, options.keep_parent);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "full_daemonize: %s\n", e.what());
+        ::_exit(1);
+    }
+    return 0;
+}
+
+}  // namespace Tavrel::Sys::Setsid
