@@ -7,7 +7,7 @@
 // and discarded, so each figure is what a caller pays for one answer.
 //
 //   bench_psparser [processes] [rounds]
-#include "Tavrel/PsParser.h"
+#include "Tavrel/Process/PsParser.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -4,7 +4,7 @@
 // where that line is a plain number, both readers take the same one.
 #include "Check.h"
 
-#include "Tavrel/Unix/PID/Tiny.h"
+#include "Tavrel/Process/PidFile.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 
 #include <string>

@@ -2,9 +2,9 @@
 // words of a pid handle, and the program-name match of the name search.
 #include "Check.h"
 
-#include "Tavrel/Proc/Basename.h"
-#include "Tavrel/PsParser.h"
-#include "Tavrel/PsParser/Parse.h"
+#include "Tavrel/Process/Proc/Basename.h"
+#include "Tavrel/Process/PsParser.h"
+#include "Tavrel/Process/PsParser/Parse.h"
 
 #include <string>
 #include <vector>

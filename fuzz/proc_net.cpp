@@ -2,7 +2,7 @@
 // the descriptor link texts that tie a socket to a process.
 #include "Check.h"
 
-#include "Tavrel/Kill/AppPort.h"
+#include "Tavrel/Process/Kill/AppPort.h"
 
 #include <arpa/inet.h>
 

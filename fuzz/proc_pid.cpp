@@ -4,7 +4,7 @@
 #include "Check.h"
 
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/Proc/PID.h"
+#include "Tavrel/Process/Proc/PID.h"
 #include "Tavrel/Foundation/Text/Digits.h"
 
 #include <string>

@@ -2,7 +2,7 @@
 // pid handles read them.
 #include "Check.h"
 
-#include "Tavrel/PsParser/Parse.h"
+#include "Tavrel/Process/PsParser/Parse.h"
 
 namespace Parse = Tavrel::PsParser::Parse;
 

@@ -2,7 +2,7 @@
 // read), under each option set the callers use.
 #include "Check.h"
 
-#include "Tavrel/PsParser/PsCommand.h"
+#include "Tavrel/Process/PsParser/PsCommand.h"
 
 using Tavrel::PsParser::Options;
 

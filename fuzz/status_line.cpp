@@ -4,8 +4,8 @@
 // the status line made of it. Never an exception; the line names the pid.
 #include "Check.h"
 
-#include "Tavrel/Services.h"
-#include "Tavrel/Services/Command.h"
+#include "Tavrel/Process/ServiceCheck.h"
+#include "Tavrel/Process/ServiceCheck/IgnoredCommands.h"
 
 #include <string>
 

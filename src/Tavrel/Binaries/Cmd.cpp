@@ -1,6 +1,6 @@
 #include "Tavrel/Binaries/Cmd.h"
 
-#include "Tavrel/Fuser.h"
+#include "Tavrel/Process/Fuser.h"
 #include "Tavrel/IOCallbackWriteLine.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Foundation/PlainError.h"

@@ -3,7 +3,7 @@
 // service's ports.
 #include "Tavrel/ServiceManager/Base.h"
 
-#include "Tavrel/Kill/AppPort.h"
+#include "Tavrel/Process/Kill/AppPort.h"
 #include "Tavrel/Config/PwCache.h"
 #include "Tavrel/ZidavovEva/Doomed.h"
 

@@ -2,10 +2,10 @@
 // guards around them and the typed failures they raise.
 #include "Tavrel/ServiceManager/Base.h"
 
-#include "Tavrel/IONice.h"
+#include "Tavrel/Process/IONice.h"
 #include "Tavrel/Foundation/LogCheck.h"
 #include "Tavrel/Foundation/Logger.h"
-#include "Tavrel/Rlimit/Unset.h"
+#include "Tavrel/Process/Rlimit/Unset.h"
 #include "Tavrel/Run/SafeRun/Object.h"
 #include "Tavrel/Server/Type/Profile/Roles.h"
 #include "Tavrel/Svcwatch/Tiny.h"

@@ -5,12 +5,12 @@
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Pkgr.h"
 #include "Tavrel/Foundation/PlainError.h"
-#include "Tavrel/Proc/PID.h"
+#include "Tavrel/Process/Proc/PID.h"
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Services/Enabled.h"
-#include "Tavrel/Unix/PID/Judge.h"
-#include "Tavrel/Unix/PID/Tiny.h"
+#include "Tavrel/Process/PidFile/Judge.h"
+#include "Tavrel/Process/PidFile.h"
 #include "Tavrel/ZidavovEva/CheckService.h"
 
 #include <fmt/format.h>

@@ -3,7 +3,7 @@
 // leaves no copy of the daemon behind.
 #include "Tavrel/ServiceManager/Base.h"
 
-#include "Tavrel/Proc/PID.h"
+#include "Tavrel/Process/Proc/PID.h"
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Config/PwUtils.h"
 #include "Tavrel/Foundation/Text/Words.h"

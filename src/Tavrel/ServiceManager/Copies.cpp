@@ -1,9 +1,9 @@
 #include "Tavrel/ServiceManager/Copies.h"
 
-#include "Tavrel/Kill.h"
-#include "Tavrel/Proc/Lineage.h"
+#include "Tavrel/Process/Kill.h"
+#include "Tavrel/Process/Proc/Lineage.h"
 #include "Tavrel/Foundation/ProcFs.h"
-#include "Tavrel/PsParser/Parse.h"
+#include "Tavrel/Process/PsParser/Parse.h"
 #include "Tavrel/Foundation/Text/Words.h"
 
 #include <dirent.h>

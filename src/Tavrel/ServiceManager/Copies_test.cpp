@@ -1,6 +1,6 @@
 #include "Tavrel/ServiceManager/Copies.h"
 
-#include "Tavrel/Kill/Target.h"
+#include "Tavrel/Process/Kill/Target.h"
 #include "testsupport/TestChild.h"
 
 #include <gtest/gtest.h>

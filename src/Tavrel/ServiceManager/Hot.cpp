@@ -1,9 +1,9 @@
 #include "Tavrel/ServiceManager/Hot.h"
 
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
-#include "Tavrel/Proc/PID.h"
-#include "Tavrel/Unix/PID/Judge.h"
-#include "Tavrel/Unix/PID/Tiny.h"
+#include "Tavrel/Process/Proc/PID.h"
+#include "Tavrel/Process/PidFile/Judge.h"
+#include "Tavrel/Process/PidFile.h"
 
 #include <fcntl.h>
 #include <poll.h>

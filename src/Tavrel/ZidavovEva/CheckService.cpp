@@ -1,14 +1,14 @@
 #include "Tavrel/ZidavovEva/CheckService.h"
 
-#include "Tavrel/Proc/PID.h"
+#include "Tavrel/Process/Proc/PID.h"
 #include "Tavrel/Foundation/ProcFs.h"
-#include "Tavrel/ProcessCheck/Running.h"
-#include "Tavrel/PsParser/Parse.h"
+#include "Tavrel/Process/Check/Running.h"
+#include "Tavrel/Process/PsParser/Parse.h"
 #include "Tavrel/Config/PwCache.h"
-#include "Tavrel/Services.h"
-#include "Tavrel/Services/Command.h"
-#include "Tavrel/Unix/PID/Judge.h"
-#include "Tavrel/ZidavovEva/HasProc.h"
+#include "Tavrel/Process/ServiceCheck.h"
+#include "Tavrel/Process/ServiceCheck/IgnoredCommands.h"
+#include "Tavrel/Process/PidFile/Judge.h"
+#include "Tavrel/Process/Proc/HasProc.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 #include "Tavrel/ZidavovEva/CheckService.h"
 
-#include "Tavrel/Proc/PID.h"
+#include "Tavrel/Process/Proc/PID.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/TestChild.h"
 

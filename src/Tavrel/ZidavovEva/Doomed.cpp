@@ -1,10 +1,10 @@
 #include "Tavrel/ZidavovEva/Doomed.h"
 
-#include "Tavrel/Kill.h"
-#include "Tavrel/Proc/Cgroup.h"
-#include "Tavrel/Proc/Lineage.h"
+#include "Tavrel/Process/Kill.h"
+#include "Tavrel/Process/Proc/Cgroup.h"
+#include "Tavrel/Process/Proc/Lineage.h"
 #include "Tavrel/Foundation/ProcFs.h"
-#include "Tavrel/PsParser.h"
+#include "Tavrel/Process/PsParser.h"
 
 #include <sys/stat.h>
 

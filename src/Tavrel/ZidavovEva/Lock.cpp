@@ -4,7 +4,7 @@
 #include "Tavrel/Foundation/File/Dir.h"
 #include "Tavrel/Foundation/File/Open.h"
 #include "Tavrel/Foundation/PlainError.h"
-#include "Tavrel/Proc/PID.h"
+#include "Tavrel/Process/Proc/PID.h"
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Foundation/File/MakeDir.h"
 #include "Tavrel/Foundation/Text/Digits.h"

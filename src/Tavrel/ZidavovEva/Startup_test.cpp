@@ -1,7 +1,7 @@
 #include "Tavrel/ZidavovEva/Startup.h"
 
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/Kill/Target.h"
+#include "Tavrel/Process/Kill/Target.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Run/SafeRun/LastStatus.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"

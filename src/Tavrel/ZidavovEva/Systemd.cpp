@@ -6,7 +6,7 @@
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Run/SafeRun/Object.h"
 #include "Tavrel/Foundation/Text/Digits.h"
-#include "Tavrel/Unix/PID/Tiny.h"
+#include "Tavrel/Process/PidFile.h"
 
 #include <exception>
 

@@ -5,8 +5,8 @@
 //
 // Environment: TESTD is zidavoveva_testd, TESTD_TEMPLATES the folder of its
 // init script and unit file.
-#include "Tavrel/Kill.h"
-#include "Tavrel/Kill/Target.h"
+#include "Tavrel/Process/Kill.h"
+#include "Tavrel/Process/Kill/Target.h"
 #include "Tavrel/Run/SafeRun/Simple.h"
 #include "Tavrel/ServiceManager/Manager/Initd.h"
 #include "Tavrel/ZidavovEva/Startup.h"

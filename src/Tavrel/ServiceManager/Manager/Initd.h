@@ -21,7 +21,7 @@
 // waited for.
 #pragma once
 
-#include "Tavrel/Kill/Target.h"
+#include "Tavrel/Process/Kill/Target.h"
 #include "Tavrel/ServiceManager/Manager/Backend.h"
 
 #include <optional>

@@ -1,6 +1,6 @@
 #include "Tavrel/ServiceManager/Manager/Initd.h"
 
-#include "Tavrel/Kill/Target.h"
+#include "Tavrel/Process/Kill/Target.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Run/SafeRun/LastStatus.h"
 #include "Tavrel/Foundation/Exception.h"

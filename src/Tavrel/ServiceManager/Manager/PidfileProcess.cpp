@@ -1,6 +1,6 @@
 #include "Tavrel/ServiceManager/Manager/PidfileProcess.h"
 
-#include "Tavrel/Unix/PID/Judge.h"
+#include "Tavrel/Process/PidFile/Judge.h"
 
 namespace Tavrel::ServiceManager::Manager {
 

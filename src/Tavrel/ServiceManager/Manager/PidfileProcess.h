@@ -9,7 +9,7 @@
 // it reaches that very process, never a later one that reuses its pid.
 #pragma once
 
-#include "Tavrel/Kill/Target.h"
+#include "Tavrel/Process/Kill/Target.h"
 #include "Tavrel/ServiceManager/Service.h"
 
 #include <optional>

@@ -1,0 +1,25 @@
+#include "Tavrel/Process/AccessIds.h"
+
+#include "Tavrel/Process/AccessIds/SetUids.h"
+#include "Tavrel/Foundation/PlainError.h"
+
+#include <string>
+
+namespace Tavrel::AccessIds {
+
+ForkSync::Value runasuser(std::string_view user, const ForkSync::Function& work) {
+    const std::string account(user);
+    auto run = ForkSync::new_quiet([&]() {
+        SetUids::setuids(account);
+        return work();
+    });
+    if (run.had_error() || !run.return_value()) {
+        std::string why = run.exception_text();
+        if (why.empty())
+            why = run.retrieve_error();
+        throw PlainError("The work as \"" + account + "\" failed: " + why);
+    }
+    return *run.return_value();
+}
+
+}  // namespace Tavrel::AccessIds
