@@ -2,7 +2,7 @@
 // terminal's name.
 #include "Check.h"
 
-#include "Tavrel/Terminal.h"
+#include "Tavrel/Output/ColorSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto text = Fuzz::text(data, size);

@@ -6,7 +6,7 @@
 
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Output/Formatted/Plain.h"
-#include "Tavrel/IO/Callback/Write.h"
+#include "Tavrel/Output/Callback/Write.h"
 #include "Tavrel/ServiceManager/Base.h"
 #include "Tavrel/ServiceManager/Hot.h"
 #include "Tavrel/ZidavovEva/Lock.h"

@@ -1,7 +1,7 @@
 #include "Tavrel/Binaries/Cmd.h"
 
 #include "Tavrel/Process/Fuser.h"
-#include "Tavrel/IOCallbackWriteLine.h"
+#include "Tavrel/Output/Callback/LineWrite.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Foundation/PlainError.h"
 

@@ -22,7 +22,7 @@
 #pragma once
 
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
-#include "Tavrel/Terminal.h"
+#include "Tavrel/Output/ColorSupport.h"
 
 #include <nlohmann/json.hpp>
 

@@ -18,7 +18,7 @@
 // subclasses: Plain, Terminal and HTML.
 #pragma once
 
-#include "Tavrel/Output.h"
+#include "Tavrel/Output/Base.h"
 
 #include <string>
 #include <string_view>

@@ -3,8 +3,8 @@
 // terminal's colour count decide; the Solarized palettes draw.
 #include "Tavrel/Output/TerminalColors.h"
 
-#include "Tavrel/Term/ANSIColor/Solarize.h"
-#include "Tavrel/Terminal.h"
+#include "Tavrel/Output/Solarize.h"
+#include "Tavrel/Output/ColorSupport.h"
 
 namespace Tavrel::Output::TerminalColors {
 

@@ -6,7 +6,7 @@
 #include "Tavrel/Run/Binaries.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Config/OS.h"
-#include "Tavrel/Output.h"
+#include "Tavrel/Output/Base.h"
 #include "Tavrel/Output/Formatted/Terminal.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"

@@ -1,7 +1,7 @@
 #include "Tavrel/ServiceManager/Driver.h"
 
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/Output.h"
+#include "Tavrel/Output/Base.h"
 #include "Tavrel/Output/Formatted/HTML.h"
 #include "Tavrel/Output/Formatted/Terminal.h"
 #include "Tavrel/Foundation/PlainError.h"

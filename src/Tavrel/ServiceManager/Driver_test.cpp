@@ -1,7 +1,7 @@
 #include "Tavrel/ServiceManager/Driver.h"
 
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/Output.h"
+#include "Tavrel/Output/Base.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/ServiceManager/Base.h"
 #include "Tavrel/ServiceManager/Verb.h"

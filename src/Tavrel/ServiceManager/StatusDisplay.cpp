@@ -1,7 +1,7 @@
 #include "Tavrel/ServiceManager/StatusDisplay.h"
 
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/Output.h"
+#include "Tavrel/Output/Base.h"
 #include "Tavrel/ServiceManager/Base.h"
 
 namespace Tavrel::ServiceManager::StatusDisplay {

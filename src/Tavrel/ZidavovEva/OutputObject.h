@@ -8,7 +8,7 @@
 //   srv.set_output_obj(Tavrel::ZidavovEva::output_object_for(parse_options(args)));
 #pragma once
 
-#include "Tavrel/Output.h"
+#include "Tavrel/Output/Base.h"
 
 #include <memory>
 

@@ -3,7 +3,7 @@
 #include "Tavrel/ServiceManager/Verb.h"
 
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/Output.h"
+#include "Tavrel/Output/Base.h"
 #include "Tavrel/Output/FileHandle.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/ServiceManager/Base.h"

@@ -1,6 +1,6 @@
 #include "Tavrel/Output/Formatted/HTML.h"
 
-#include "Tavrel/IO/Callback/Write.h"
+#include "Tavrel/Output/Callback/Write.h"
 #include "Tavrel/Foundation/Regex.h"
 
 #include <gtest/gtest.h>

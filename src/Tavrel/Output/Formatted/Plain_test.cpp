@@ -1,6 +1,6 @@
 #include "Tavrel/Output/Formatted/Plain.h"
 
-#include "Tavrel/IO/Callback/Write.h"
+#include "Tavrel/Output/Callback/Write.h"
 
 #include <gtest/gtest.h>
 

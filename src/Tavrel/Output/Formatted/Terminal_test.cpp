@@ -1,8 +1,8 @@
 #include "Tavrel/Output/Formatted/Terminal.h"
 
-#include "Tavrel/IO/Callback/Write.h"
-#include "Tavrel/Term/ANSIColor/Solarize.h"
-#include "Tavrel/Terminal.h"
+#include "Tavrel/Output/Callback/Write.h"
+#include "Tavrel/Output/Solarize.h"
+#include "Tavrel/Output/ColorSupport.h"
 #include "testsupport/TempDir.h"
 
 #include <fcntl.h>

@@ -9,7 +9,7 @@
 // is what matters. A missing service or output object is Param::Missing.
 #pragma once
 
-#include "Tavrel/Output.h"
+#include "Tavrel/Output/Base.h"
 #include "Tavrel/Services/Log.h"
 
 #include <optional>

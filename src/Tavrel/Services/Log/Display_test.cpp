@@ -1,7 +1,7 @@
 #include "Tavrel/Services/Log/Display.h"
 
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/IO/Callback/Write.h"
+#include "Tavrel/Output/Callback/Write.h"
 #include "Tavrel/MysqlUtils/MyCnf/Server.h"
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/ZidavovEva/Startup.h"

@@ -1,4 +1,4 @@
-#include "Tavrel/IO/Callback/Write.h"
+#include "Tavrel/Output/Callback/Write.h"
 
 #include "Tavrel/Output/Formatted/Plain.h"
 #include "Tavrel/Foundation/PlainError.h"

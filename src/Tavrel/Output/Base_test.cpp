@@ -1,7 +1,7 @@
-#include "Tavrel/Output.h"
+#include "Tavrel/Output/Base.h"
 
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/IO/Callback/Write.h"
+#include "Tavrel/Output/Callback/Write.h"
 #include "Tavrel/Output/Formatted/Terminal.h"
 #include "testsupport/InChild.h"
 

@@ -1,7 +1,7 @@
-#include "Tavrel/Terminal.h"
+#include "Tavrel/Output/ColorSupport.h"
 
 #include "Tavrel/Output/TerminalColors.h"
-#include "Tavrel/Term/ANSIColor/Solarize.h"
+#include "Tavrel/Output/Solarize.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>

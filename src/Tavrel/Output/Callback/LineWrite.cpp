@@ -1,4 +1,4 @@
-#include "Tavrel/IOCallbackWriteLine.h"
+#include "Tavrel/Output/Callback/LineWrite.h"
 
 #include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/Foundation/PlainError.h"

@@ -1,7 +1,7 @@
-#include "Tavrel/Term/ANSIColor/Solarize.h"
+#include "Tavrel/Output/Solarize.h"
 
 #include "Tavrel/Foundation/Regex.h"
-#include "Tavrel/Terminal.h"
+#include "Tavrel/Output/ColorSupport.h"
 
 #include <charconv>
 

@@ -1,4 +1,4 @@
-#include "Tavrel/Terminal.h"
+#include "Tavrel/Output/ColorSupport.h"
 
 #include "Tavrel/Run/Binaries.h"
 #include "Tavrel/Foundation/ProcFs.h"

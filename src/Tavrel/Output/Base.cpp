@@ -1,4 +1,4 @@
-#include "Tavrel/Output.h"
+#include "Tavrel/Output/Base.h"
 
 #include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/Foundation/Exception.h"
