@@ -2,8 +2,8 @@
 // same input goes to both parsers.
 #include "Check.h"
 
-#include "Tavrel/Binaries/Rpm.h"
-#include "Tavrel/Pkgr/Apt.h"
+#include "Tavrel/Server/PackageTools/Rpm.h"
+#include "Tavrel/Server/Pkgr/Apt.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto text = Fuzz::text(data, size);

@@ -10,7 +10,7 @@
 #include "Tavrel/Output/Formatted/Terminal.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"
-#include "Tavrel/Services/Enabled.h"
+#include "Tavrel/Server/Enabled.h"
 #include "Tavrel/ServiceManager/Manager/Initd.h"
 #include "Tavrel/ServiceManager/Manager/Systemd.h"
 #include "Tavrel/ZidavovEva/InitFile.h"

@@ -8,7 +8,7 @@
 #include "Tavrel/Process/Rlimit/Unset.h"
 #include "Tavrel/Run/SafeRun/Object.h"
 #include "Tavrel/Server/Type/Profile/Roles.h"
-#include "Tavrel/Svcwatch/Tiny.h"
+#include "Tavrel/Server/Monitor/Suspension.h"
 #include "Tavrel/ZidavovEva/RunSignals.h"
 #include "Tavrel/ZidavovEva/Systemd.h"
 

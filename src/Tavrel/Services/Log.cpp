@@ -1,9 +1,9 @@
 #include "Tavrel/Services/Log.h"
 
 #include "Tavrel/Run/Binaries.h"
-#include "Tavrel/ConfigFiles/Apache.h"
+#include "Tavrel/Server/Apache.h"
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
-#include "Tavrel/MysqlUtils/Logs.h"
+#include "Tavrel/Server/Database/Logs.h"
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"

@@ -1,7 +1,7 @@
 #include "Tavrel/Services/Log.h"
 
 #include "Tavrel/Run/Binaries.h"
-#include "Tavrel/ConfigFiles/Apache.h"
+#include "Tavrel/Server/Apache.h"
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"

@@ -1,6 +1,6 @@
 #include "Tavrel/ZidavovEva/Disabled.h"
 
-#include "Tavrel/Services/Enabled.h"
+#include "Tavrel/Server/Enabled.h"
 #include "Tavrel/Foundation/Validate/Service.h"
 #include "Tavrel/ZidavovEva/Installed.h"
 

@@ -2,10 +2,10 @@
 // the choice of output object.
 #include "Tavrel/ZidavovEva/Installed.h"
 
-#include "Tavrel/Services/Enabled.h"
+#include "Tavrel/Server/Enabled.h"
 #include "Tavrel/ZidavovEva/Disabled.h"
 #include "Tavrel/ZidavovEva/Initd.h"
-#include "Tavrel/ZidavovEva/Mysqladmin.h"
+#include "Tavrel/Server/Database/Mysqladmin.h"
 #include "Tavrel/ZidavovEva/OutputObject.h"
 #include "Tavrel/ZidavovEva/Parseargv.h"
 #include "testsupport/TempDir.h"

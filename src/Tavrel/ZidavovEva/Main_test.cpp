@@ -8,7 +8,7 @@
 #include "Tavrel/ZidavovEva/Initd.h"
 #include "Tavrel/ZidavovEva/Lock.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"
-#include "Tavrel/Svcwatch/Tiny.h"
+#include "Tavrel/Server/Monitor/Suspension.h"
 #include "Tavrel/Foundation/Fd/Query.h"
 #include "Tavrel/Run/SafeRun/Child.h"
 #include "Tavrel/ZidavovEva/RunSignals.h"

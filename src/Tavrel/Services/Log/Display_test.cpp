@@ -2,7 +2,7 @@
 
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Output/Callback/Write.h"
-#include "Tavrel/MysqlUtils/MyCnf/Server.h"
+#include "Tavrel/Server/Database/ServerConfig.h"
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/ZidavovEva/Startup.h"
 #include "Tavrel/ZidavovEva/StartupLog.h"

@@ -1,0 +1,12 @@
+#include "Tavrel/Server/Apache.h"
+
+#include "Tavrel/Config/OS.h"
+
+namespace Tavrel::ConfigFiles {
+
+std::string Apache::file_error_log() const {
+    auto it = ERROR_LOG_BY_FAMILY.find(OS::base_distro());
+    return it == ERROR_LOG_BY_FAMILY.end() ? DEFAULT_ERROR_LOG : it->second;
+}
+
+}  // namespace Tavrel::ConfigFiles

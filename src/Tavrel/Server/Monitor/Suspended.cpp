@@ -1,0 +1,12 @@
+#include "Tavrel/Server/Monitor/Suspended.h"
+
+#include <sys/stat.h>
+
+namespace Tavrel::Svcwatch::Tiny::Suspended {
+
+bool is_suspended() {
+    struct stat st;
+    return ::stat(SUSPEND_FILE.c_str(), &st) == 0;
+}
+
+}  // namespace Tavrel::Svcwatch::Tiny::Suspended

@@ -1,0 +1,17 @@
+// Tavrel::Binaries::DpkgQuery: the wrapper around dpkg-query, the Debian
+// package database's read-only query tool (no lock needed to read).
+#pragma once
+
+#include "Tavrel/Server/PackageTools/Cmd.h"
+
+namespace Tavrel::Binaries {
+
+class DpkgQuery : public Cmd {
+  public:
+    using Cmd::Cmd;
+
+  protected:
+    std::string bin_path() const override;
+};
+
+}  // namespace Tavrel::Binaries

@@ -1,0 +1,19 @@
+#include "Tavrel/Server/Panel/GreyList.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace Tavrel::GreyList::Config {
+
+bool is_enabled() {
+    struct stat st;
+    return ::lstat(ENABLE_FILE.c_str(), &st) == 0;
+}
+
+bool disable() {
+    return ::unlink(ENABLE_FILE.c_str()) == 0 || errno == ENOENT;
+}
+
+}  // namespace Tavrel::GreyList::Config

@@ -1,0 +1,26 @@
+// Tavrel::Pkgr::Yum: package versions on RPM-based servers, from the RPM tool.
+#pragma once
+
+#include "Tavrel/Server/PackageTools/Rpm.h"
+#include "Tavrel/Server/Pkgr/Base.h"
+
+#include <memory>
+
+namespace Tavrel::Pkgr {
+
+class Yum : public Base {
+  public:
+    using Base::Base;
+    std::string name() const override { return "Yum"; }
+    VersionMap get_version_for_packages(const std::vector<std::string>& packages) override;
+    bool is_installed(std::string_view package) override;
+    // PlainError for an empty name.
+    bool has_rpm(std::string_view package);
+
+    Binaries::Rpm& rpm();
+
+  private:
+    std::unique_ptr<Binaries::Rpm> rpm_;
+};
+
+}  // namespace Tavrel::Pkgr
