@@ -6,7 +6,7 @@
 // the status line) over many rounds. The target is at most 0.2 ms a call.
 //
 //   bench_checkservice [rounds]
-#include "Tavrel/ZidavovEva/CheckService.h"
+#include "Tavrel/Init/CheckService.h"
 
 #include <signal.h>
 #include <sys/wait.h>

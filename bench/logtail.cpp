@@ -7,7 +7,7 @@
 //
 //   bench_logtail [rounds]
 #include "Tavrel/Foundation/Regex.h"
-#include "Tavrel/Services/Log.h"
+#include "Tavrel/Init/Log.h"
 
 #include <fcntl.h>
 #include <spawn.h>

@@ -14,9 +14,9 @@
 //
 // Usage: bench_systemd_status [rounds]
 #include "Tavrel/Run/SafeRun/Object.h"
-#include "Tavrel/ServiceManager/Manager/Systemd.h"
-#include "Tavrel/ZidavovEva/CheckService.h"
-#include "Tavrel/ZidavovEva/Systemd.h"
+#include "Tavrel/Init/Systemd/Backend.h"
+#include "Tavrel/Init/CheckService.h"
+#include "Tavrel/Init/Systemd/Systemctl.h"
 
 #include <sys/stat.h>
 #include <sys/statfs.h>

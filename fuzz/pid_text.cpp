@@ -5,7 +5,7 @@
 #include "Check.h"
 
 #include "Tavrel/Process/PidFile.h"
-#include "Tavrel/ZidavovEva/Systemd.h"
+#include "Tavrel/Init/Systemd/Systemctl.h"
 
 #include <string>
 

@@ -5,7 +5,7 @@
 #include "Check.h"
 
 #include "Tavrel/Foundation/Regex.h"
-#include "Tavrel/Services/Log.h"
+#include "Tavrel/Init/Log.h"
 
 #include <fcntl.h>
 #include <unistd.h>

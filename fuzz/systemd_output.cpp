@@ -4,7 +4,7 @@
 // values of one line, pids above 1, exit words without their separators.
 #include "Check.h"
 
-#include "Tavrel/ZidavovEva/Systemd.h"
+#include "Tavrel/Init/Systemd/Systemctl.h"
 
 #include <string>
 

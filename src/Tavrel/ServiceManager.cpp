@@ -10,8 +10,8 @@
 #include "Tavrel/Server/Enabled.h"
 #include "Tavrel/Server/Monitor/Config.h"
 #include "Tavrel/Foundation/Validate/Service.h"
-#include "Tavrel/ZidavovEva/Initd.h"
-#include "Tavrel/ZidavovEva/Systemd.h"
+#include "Tavrel/Init/SysV/Script.h"
+#include "Tavrel/Init/Systemd/Systemctl.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

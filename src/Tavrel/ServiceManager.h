@@ -33,7 +33,7 @@
 // "longmess" only feeds the unknown-service failure.
 #pragma once
 
-#include "Tavrel/ServiceManager/RunOptions.h"
+#include "Tavrel/Init/RunOptions.h"
 
 #include <nlohmann/json.hpp>
 

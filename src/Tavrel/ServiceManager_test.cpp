@@ -7,7 +7,7 @@
 #include "Tavrel/ServiceManager/Definition.h"
 #include "Tavrel/Server/Enabled.h"
 #include "Tavrel/Server/Monitor/Config.h"
-#include "Tavrel/ZidavovEva/Initd.h"
+#include "Tavrel/Init/SysV/Script.h"
 #include "Tavrel/ZidavovEva/Lock.h"
 #include "Tavrel/Config/OS.h"
 #include "testsupport/TempDir.h"

@@ -8,7 +8,7 @@
 //   EXPECT_TRUE(FakeService::any_has(svc.infos, "Nothing could be confirmed"));
 #pragma once
 
-#include "Tavrel/ServiceManager/Service.h"
+#include "Tavrel/Init/Service.h"
 
 #include <optional>
 #include <string>

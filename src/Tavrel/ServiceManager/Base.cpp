@@ -11,13 +11,13 @@
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Server/Enabled.h"
-#include "Tavrel/ServiceManager/Manager/Initd.h"
-#include "Tavrel/ServiceManager/Manager/Systemd.h"
-#include "Tavrel/ZidavovEva/InitFile.h"
+#include "Tavrel/Init/SysV/Backend.h"
+#include "Tavrel/Init/Systemd/Backend.h"
+#include "Tavrel/Init/SysV/InitFile.h"
 #include "Tavrel/ZidavovEva/Lock.h"
 #include "Tavrel/Run/SetupPath.h"
-#include "Tavrel/ZidavovEva/Startup.h"
-#include "Tavrel/ZidavovEva/Systemd.h"
+#include "Tavrel/Init/SysV/Startup.h"
+#include "Tavrel/Init/Systemd/Systemctl.h"
 
 #include <fmt/format.h>
 #include <unistd.h>

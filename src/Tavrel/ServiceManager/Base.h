@@ -33,11 +33,11 @@
 #include "Tavrel/Config/LoadTvConf.h"
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/ServiceManager/Copies.h"
-#include "Tavrel/ServiceManager/Manager/Backend.h"
-#include "Tavrel/ServiceManager/RunOptions.h"
-#include "Tavrel/ServiceManager/Service.h"
+#include "Tavrel/Init/Backend.h"
+#include "Tavrel/Init/RunOptions.h"
+#include "Tavrel/Init/Service.h"
 #include "Tavrel/ServiceManager/Verb.h"
-#include "Tavrel/ZidavovEva/CheckService.h"
+#include "Tavrel/Init/CheckService.h"
 
 #include <nlohmann/json.hpp>
 #include <sys/types.h>

@@ -5,7 +5,7 @@
 
 #include "Tavrel/Process/Kill/AppPort.h"
 #include "Tavrel/Config/PwCache.h"
-#include "Tavrel/ZidavovEva/Doomed.h"
+#include "Tavrel/Init/Doomed.h"
 
 namespace Tavrel::ServiceManager {
 

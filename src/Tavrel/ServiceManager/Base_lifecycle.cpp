@@ -10,7 +10,7 @@
 #include "Tavrel/Server/Type/Profile/Roles.h"
 #include "Tavrel/Server/Monitor/Suspension.h"
 #include "Tavrel/ZidavovEva/RunSignals.h"
-#include "Tavrel/ZidavovEva/Systemd.h"
+#include "Tavrel/Init/Systemd/Systemctl.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>

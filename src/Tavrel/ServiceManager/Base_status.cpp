@@ -11,7 +11,7 @@
 #include "Tavrel/Server/Enabled.h"
 #include "Tavrel/Process/PidFile/Judge.h"
 #include "Tavrel/Process/PidFile.h"
-#include "Tavrel/ZidavovEva/CheckService.h"
+#include "Tavrel/Init/CheckService.h"
 
 #include <fmt/format.h>
 #include <sys/stat.h>

@@ -7,9 +7,9 @@
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Config/PwUtils.h"
 #include "Tavrel/Foundation/Text/Words.h"
-#include "Tavrel/ServiceManager/Manager/PidfileProcess.h"
-#include "Tavrel/ServiceManager/Manager/Systemd.h"
-#include "Tavrel/ZidavovEva/Systemd.h"
+#include "Tavrel/Init/PidfileProcess.h"
+#include "Tavrel/Init/Systemd/Backend.h"
+#include "Tavrel/Init/Systemd/Systemctl.h"
 
 #include <unistd.h>
 

@@ -6,7 +6,7 @@
 #include "Tavrel/Server/Pkgr.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Server/Monitor/Suspension.h"
-#include "Tavrel/ZidavovEva/Initd.h"
+#include "Tavrel/Init/SysV/Script.h"
 #include "Tavrel/ZidavovEva/Lock.h"
 #include "testsupport/FakeBackend.h"
 #include "testsupport/InChild.h"

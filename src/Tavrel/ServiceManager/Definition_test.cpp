@@ -3,7 +3,7 @@
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/ServiceManager/Base.h"
 #include "Tavrel/ServiceManager/Registry.h"
-#include "Tavrel/ZidavovEva/Startup.h"
+#include "Tavrel/Init/SysV/Startup.h"
 #include "testsupport/TempDir.h"
 
 #include <gmock/gmock.h>

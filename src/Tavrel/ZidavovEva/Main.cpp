@@ -14,7 +14,7 @@
 #include "Tavrel/ServiceManager/StatusDisplay.h"
 #include "Tavrel/ServiceManager/Verb.h"
 #include "Tavrel/Run/ServiceEnv.h"
-#include "Tavrel/Services/Log.h"
+#include "Tavrel/Init/Log.h"
 #include "Tavrel/Output/ColorSupport.h"
 #include "Tavrel/Process/Proc/HasProc.h"
 #include "Tavrel/ZidavovEva/Help.h"
@@ -22,8 +22,8 @@
 #include "Tavrel/ZidavovEva/Parseargv.h"
 #include "Tavrel/ZidavovEva/ResultRecord.h"
 #include "Tavrel/ZidavovEva/RunSignals.h"
-#include "Tavrel/ZidavovEva/StartupLogDisplay.h"
-#include "Tavrel/ZidavovEva/Systemd.h"
+#include "Tavrel/Init/StartupLogDisplay.h"
+#include "Tavrel/Init/Systemd/Systemctl.h"
 
 #include <signal.h>
 #include <unistd.h>

@@ -31,7 +31,7 @@
 // number remains; --no-restart alone means status.
 #pragma once
 
-#include "Tavrel/ServiceManager/RunOptions.h"
+#include "Tavrel/Init/RunOptions.h"
 #include "Tavrel/ServiceManager/Verb.h"
 
 #include <optional>

@@ -8,9 +8,9 @@
 #include "Tavrel/Process/Kill.h"
 #include "Tavrel/Process/Kill/Target.h"
 #include "Tavrel/Run/SafeRun/Simple.h"
-#include "Tavrel/ServiceManager/Manager/Initd.h"
-#include "Tavrel/ZidavovEva/Startup.h"
-#include "Tavrel/ZidavovEva/StartupLog.h"
+#include "Tavrel/Init/SysV/Backend.h"
+#include "Tavrel/Init/SysV/Startup.h"
+#include "Tavrel/Init/SysV/StartupLog.h"
 #include "testsupport/FakeService.h"
 #include "testsupport/TempDir.h"
 

@@ -1,0 +1,58 @@
+// Tavrel::ServiceManager::Manager::Backend: the init-system backend a service
+// object owns (Systemd or Initd).
+//
+// start and stop are required. The optional operations answer std::nullopt
+// when this backend has no such operation, so the service core can tell "not
+// there" from "said no":
+//
+//   if (auto r = backend.restart(svc)) return *r;     // one-step restart
+//   else { backend.stop(svc); backend.start(svc); }   // no restart operation
+#pragma once
+
+#include "Tavrel/Init/Service.h"
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace Tavrel::ServiceManager::Manager {
+
+// A unit's properties by name, as systemctl prints them.
+using UnitProperties = std::map<std::string, std::string>;
+
+class Backend {
+  public:
+    virtual ~Backend() = default;
+
+    // "Tavrel::ServiceManager::Manager::Systemd" or "...::Initd".
+    virtual std::string class_name() const = 0;
+
+    virtual bool start(Service& svc) = 0;
+    virtual bool stop(Service& svc) = 0;
+    // This run was started by init/systemd as the unit's own start or stop
+    // command.
+    virtual bool this_process_was_executed_by_systemd() const = 0;
+
+    virtual std::optional<bool> restart(Service&) { return std::nullopt; }
+    virtual std::optional<bool> reload(Service&) { return std::nullopt; }
+    virtual std::optional<bool> restart_attempt(Service&, int /*attempt*/) { return std::nullopt; }
+    // Before a stop meant to last: stops what would start the service again
+    // on demand, so that it stays stopped.
+    virtual std::optional<bool> stop_triggers(Service&) { return std::nullopt; }
+    // The status text (empty: not running); nullopt when the backend leaves
+    // the status to the service core.
+    virtual std::optional<std::string> status_helper(Service&) { return std::nullopt; }
+    virtual std::optional<bool> check(Service&, const std::string& /*status_text*/) {
+        return std::nullopt;
+    }
+    virtual std::optional<bool> is_up(Service&) { return std::nullopt; }
+    // After a failed start: what the init system says kept the service from
+    // starting and how an administrator lifts it, when that is something the
+    // start itself cannot mend; empty when there is nothing to say.
+    virtual std::string start_refusal_hint(Service&) { return {}; }
+    // The unit record captured when the backend was chosen; nullopt for a
+    // backend that has none.
+    virtual std::optional<UnitProperties> service_via_systemd() const { return std::nullopt; }
+};
+
+}  // namespace Tavrel::ServiceManager::Manager

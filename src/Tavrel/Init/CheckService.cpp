@@ -1,0 +1,186 @@
+#include "Tavrel/Init/CheckService.h"
+
+#include "Tavrel/Process/Proc/PID.h"
+#include "Tavrel/Foundation/ProcFs.h"
+#include "Tavrel/Process/Check/Running.h"
+#include "Tavrel/Process/PsParser/Parse.h"
+#include "Tavrel/Config/PwCache.h"
+#include "Tavrel/Process/ServiceCheck.h"
+#include "Tavrel/Process/ServiceCheck/IgnoredCommands.h"
+#include "Tavrel/Process/PidFile/Judge.h"
+#include "Tavrel/Process/Proc/HasProc.h"
+#include "Tavrel/Init/Systemd/Systemctl.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+#include <exception>
+
+namespace Tavrel::ZidavovEva {
+
+namespace {
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string out;
+    for (const auto& w : words) {
+        if (!out.empty())
+            out += ' ';
+        out += w;
+    }
+    return out;
+}
+
+std::string with_suffix(const std::string& method, const std::string& suffix,
+                        const std::string& alone) {
+    return method.empty() ? alone : method + suffix;
+}
+
+std::string value_of(const Systemd::UnitProperties& props, const std::string& key) {
+    auto it = props.find(key);
+    return it == props.end() ? std::string() : it->second;
+}
+
+// Whether the process in `dir` runs `binary` (both resolved; a program
+// replaced on disk still counts).
+bool runs_binary(const std::string& dir, const std::string& binary) {
+    if (binary.empty())
+        return false;
+    std::error_code ec;
+    const std::string wanted = std::filesystem::canonical(binary, ec).string();
+    if (ec)
+        return false;
+    char link[PATH_MAX + 1];
+    const ssize_t n = ::readlink((dir + "/exe").c_str(), link, PATH_MAX);
+    if (n <= 0)
+        return false;
+    std::string exe(link, static_cast<size_t>(n));
+    static const std::string deleted = " (deleted)";
+    if (exe.size() > deleted.size() &&
+        exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0)
+        exe.resize(exe.size() - deleted.size());
+    return exe == wanted;
+}
+
+// Outcome of the /proc step: a status line, "not running", or "try the next
+// method".
+enum class ProcOutcome { Running, NotRunning, PassOn };
+
+ProcOutcome confirm_through_proc(const CheckServiceOptions& o, pid_t pid,
+                                 const std::string& method, std::string& status) {
+    const std::string dir = Proc::PROC_PATH + "/" + std::to_string(pid);
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0)
+        return ProcOutcome::NotRunning;
+    std::string owner;
+    if (auto name = PwCache::getpwuid_name(st.st_uid))
+        owner = *name;
+    else
+        owner = std::to_string(st.st_uid);
+
+    auto raw = Proc::Read::path(dir + "/cmdline");
+    if (!raw)
+        return ProcOutcome::NotRunning;
+    // A zombie has ended: only its parent has not collected it yet.
+    auto stat_line = Proc::Read::path(dir + "/stat");
+    if (!stat_line || PsParser::Parse::stat_state(*stat_line).value_or('Z') == 'Z')
+        return ProcOutcome::NotRunning;
+    if (::stat(dir.c_str(), &st) != 0)
+        return ProcOutcome::NotRunning;
+
+    std::string command = *raw;
+    while (!command.empty() && command.back() == '\0')
+        command.pop_back();
+    for (char& c : command)
+        if (c == '\0')
+            c = ' ';
+    // The ignore list is for processes that only mention the service; the
+    // service's own program is never one of them.
+    if (Services::Command::should_ignore_this_command(command) && !runs_binary(dir, o.binary))
+        return ProcOutcome::PassOn;
+    status = Services::format_status_line(o.service, command, owner, pid,
+                                          with_suffix(method, PROC_SUFFIX, PROC_METHOD));
+    return ProcOutcome::Running;
+}
+
+std::string confirm_through_validator(const CheckServiceOptions& o, pid_t pid,
+                                      const std::string& method) {
+    try {
+        ProcessCheck::Running check({.pid = std::to_string(pid),
+                                     .user = o.user,
+                                     .pattern = o.service,
+                                     .use_services_ignore = true});
+        if (!check.check_all())
+            return {};
+        return Services::format_status_line(
+            o.service, joined(check.pid_object().cmdline()), o.user, pid,
+            with_suffix(method, VALIDATOR_SUFFIX, VALIDATOR_METHOD));
+    } catch (const std::exception&) {
+        return {};  // not confirmed: the process is not the service's
+    }
+}
+
+}  // namespace
+
+std::string check_service(const CheckServiceOptions& o) {
+    // 0 stands for "no pid": pid 0, 1 and negative pids never name a service.
+    pid_t pid = o.pid && *o.pid > 1 ? *o.pid : 0;
+    std::string method = o.check_method;
+
+    bool asked_systemd = false;
+    if (!o.ignore_systemd && !o.pid && !o.service.empty()) {
+        if (auto props = Systemd::has_service_via_systemd(o.service)) {
+            asked_systemd = true;
+            method = SYSTEMD_METHOD;
+            pid = Systemd::get_pid_via_systemd(o.service, props).value_or(0);
+            const std::string type = value_of(*props, "Type");
+            const bool active = value_of(*props, "ActiveState") == ACTIVE_STATE;
+            if (type == RUNNING_WHEN_ACTIVE_TYPE) {
+                if (active)
+                    return Services::format_running_line(o.service, method);
+            } else if (pid <= 1 && type == PID_FROM_CGROUP_TYPE && active) {
+                auto pids = Systemd::get_pids_via_systemd(o.service);
+                if (!pids.empty())
+                    pid = pids.front();
+            }
+            if (pid <= 1)
+                return {};
+        }
+    }
+
+    // A pid file proves nothing by itself: a daemon killed with -9 leaves its
+    // pid to whatever process comes next. Only a process the judge confirms
+    // stands for the service; otherwise the process table decides.
+    bool from_pidfile = false;
+    if (!asked_systemd && pid == 0 && !o.pidfile.empty()) {
+        const auto verdict = Unix::PID::Judge::judge(
+            o.pidfile, {.program = o.program, .binary = o.binary, .owner = o.user});
+        if (verdict.confirmed()) {
+            pid = *verdict.pid();
+            method = PIDFILE_METHOD;
+            from_pidfile = true;
+        }
+    }
+
+    if (pid > 1 && _has_proc()) {
+        std::string status;
+        switch (confirm_through_proc(o, pid, method, status)) {
+            case ProcOutcome::Running: return status;
+            case ProcOutcome::NotRunning: return {};
+            case ProcOutcome::PassOn: break;
+        }
+    }
+    if (pid > 1 && !from_pidfile && !o.service.empty() && !o.user.empty()) {
+        std::string status = confirm_through_validator(o, pid, method);
+        if (!status.empty())
+            return status;
+    }
+    Services::CheckOptions generic;
+    generic.service = o.service;
+    generic.user = o.user;
+    generic.command_line_regex = o.command_line_regex;
+    return Services::check_service(generic);
+}
+
+}  // namespace Tavrel::ZidavovEva

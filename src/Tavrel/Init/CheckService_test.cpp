@@ -1,0 +1,214 @@
+#include "Tavrel/Init/CheckService.h"
+
+#include "Tavrel/Process/Proc/PID.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TestChild.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+using Tavrel::TestSupport::TempDir;
+using namespace Tavrel::TestSupport::TestChild;
+using Tavrel::ZidavovEva::check_service;
+using Tavrel::ZidavovEva::CheckServiceOptions;
+
+std::string me() {
+    return ::geteuid() == 0 ? "root" : std::to_string(::geteuid());
+}
+
+class CheckServiceTest : public ::testing::Test {
+  protected:
+    CheckServiceOptions options(const std::string& service) {
+        CheckServiceOptions o;
+        o.service = service;
+        o.ignore_systemd = true;
+        return o;
+    }
+    std::string pidfile(pid_t pid, const std::string& extra = "\n") {
+        return tmp_.write("svc.pid", std::to_string(pid) + extra);
+    }
+    TempDir tmp_;
+};
+
+TEST_F(CheckServiceTest, PidFileOfARunningProcessGivesTheStatusLine) {
+    std::string name = unique_name("svcdaemon");
+    auto child = spawn("/bin/sleep", {name, "30"});
+    auto o = options(name);
+    o.user = me();
+    o.pidfile = pidfile(child.pid(), "\nrest\n");
+    EXPECT_EQ(check_service(o), name + " (" + name + " 30) is running as " + me() + " with PID " +
+                                    std::to_string(child.pid()) + " (pidfile+proc check)");
+}
+
+// A daemon killed with -9 leaves its pid file; another account's process
+// takes the pid. That process is not the service, whatever it runs.
+TEST_F(CheckServiceTest, APidFileNamingAnotherAccountsProcessIsNotTheService) {
+    std::string name = unique_name("svcdaemon");
+    auto child = spawn("/bin/sleep", {"other", "30"});
+    auto o = options(name);
+    o.user = ::geteuid() == 0 ? "nobody" : "root";
+    o.pidfile = pidfile(child.pid());
+    EXPECT_EQ(check_service(o), "");
+    // Its program shows it is the service's, whoever it runs as.
+    o.binary = "/bin/sleep";
+    EXPECT_NE(check_service(o).find("(pidfile+proc check)"), std::string::npos);
+}
+
+// Whatever sits at the pid file's path answers at once: a FIFO does not hang
+// the check, a link to /dev/zero is not read at all.
+TEST_F(CheckServiceTest, AFifoOrALinkAtThePidFilesPathAnswersAtOnce) {
+    std::string name = unique_name("svcdaemon");
+    auto o = options(name);
+    o.user = me();
+    o.pidfile = tmp_ / "fifo.pid";
+    ASSERT_EQ(::mkfifo(o.pidfile.c_str(), 0600), 0);
+    EXPECT_EQ(check_service(o), "");
+    o.pidfile = tmp_ / "zero.pid";
+    ASSERT_EQ(::symlink("/dev/zero", o.pidfile.c_str()), 0);
+    EXPECT_EQ(check_service(o), "");
+}
+
+// Another process's command line may hold terminal escapes.
+TEST_F(CheckServiceTest, ControlCharactersOfTheCommandLineAreNotShownRaw) {
+    std::string name = unique_name("svcdaemon");
+    auto child = spawn("/bin/sleep", {name + "\x1b[2J\x1b]0;x\x07", "30"});
+    auto o = options(name);
+    o.user = me();
+    o.pidfile = pidfile(child.pid());
+    const std::string status = check_service(o);
+    EXPECT_EQ(status.find('\x1b'), std::string::npos) << status;
+    EXPECT_NE(status.find(name + "\\x1b[2J\\x1b]0;x\\x07 30"), std::string::npos) << status;
+}
+
+TEST_F(CheckServiceTest, GivenPidWinsOverThePidFile) {
+    std::string name = unique_name("svcdaemon");
+    auto a = spawn("/bin/sleep", {name, "30"});
+    auto b = spawn("/bin/sleep", {name, "31"});
+    auto o = options(name);
+    o.pidfile = pidfile(a.pid());
+    o.pid = b.pid();
+    o.check_method = "port";
+    std::string status = check_service(o);
+    EXPECT_NE(status.find("with PID " + std::to_string(b.pid()) + " (port+proc check)"),
+              std::string::npos)
+        << status;
+    o.check_method.clear();
+    EXPECT_NE(check_service(o).find("(proc check)"), std::string::npos);
+}
+
+TEST_F(CheckServiceTest, EndedProcessesAreNotRunning) {
+    std::string name = unique_name("svcdaemon");
+    auto o = options(name);
+
+    // A pid file left by a process that has gone.
+    pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    ::waitpid(gone, nullptr, 0);
+    o.pidfile = pidfile(gone);
+    EXPECT_EQ(check_service(o), "");
+
+    // A zombie has ended even though /proc still lists it.
+    pid_t zombie = ::fork();
+    if (zombie == 0)
+        ::_exit(0);
+    for (int i = 0; i < 400; ++i) {
+        try {
+            if (Tavrel::Proc::PID(zombie).state() == 'Z')
+                break;
+        } catch (...) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    o.pidfile = pidfile(zombie);
+    EXPECT_EQ(check_service(o), "");
+    o.pidfile.clear();
+    o.pid = zombie;
+    EXPECT_EQ(check_service(o), "");
+    ::waitpid(zombie, nullptr, 0);
+}
+
+TEST_F(CheckServiceTest, UntrustedPidsFallToTheProcessTable) {
+    std::string name = unique_name("svcdaemon");
+    auto o = options(name);
+    // Pid 1 and pid 0 never stand for a service; nothing else named so runs.
+    for (const char* text : {"1\n", "0\n", "-1\n", "garbage\n"}) {
+        o.pidfile = tmp_.write("svc.pid", text);
+        EXPECT_EQ(check_service(o), "") << text;
+    }
+    o.pidfile = tmp_ / "missing.pid";
+    EXPECT_EQ(check_service(o), "");
+
+    auto child = spawn("/bin/sleep", {name, "30"});
+    o.pidfile = tmp_.write("svc.pid", "1\n");
+    EXPECT_NE(check_service(o).find("with PID " + std::to_string(child.pid()) +
+                                    " (process table check)"),
+              std::string::npos);
+}
+
+TEST_F(CheckServiceTest, CommandThatOnlyMentionsTheServiceIsNotIt) {
+    std::string name = unique_name("svcdaemon");
+    // An init script run for the service carries its name without being it.
+    auto script = spawn("/bin/sleep", {"/etc/init.d/" + name, "30"});
+    auto o = options(name);
+    o.user = me();
+    o.pidfile = pidfile(script.pid());
+    EXPECT_EQ(check_service(o), "");
+
+    // The validator refuses it too; the process table then finds the daemon.
+    auto daemon = spawn("/bin/sleep", {name, "30"});
+    std::string status = check_service(o);
+    EXPECT_NE(status.find("with PID " + std::to_string(daemon.pid()) + " (process table check)"),
+              std::string::npos)
+        << status;
+}
+
+TEST_F(CheckServiceTest, ThePidFilesProcessRunningTheServicesProgramIsItWhateverItsName) {
+    // A daemon whose command line reads like this tool's own (or like a
+    // start/stop script) is still the service when it runs the service's
+    // program.
+    std::string name = unique_name("svcdaemon");
+    for (const std::string& argv0 : {"/usr/local/sbin/zidavoveva_" + name, "/opt/x/start" + name}) {
+        auto daemon = spawn("/bin/sleep", {argv0, "30"});
+        auto o = options(name);
+        o.pidfile = pidfile(daemon.pid());
+        EXPECT_EQ(check_service(o), "") << argv0;
+        o.binary = "/bin/sleep";  // a link on merged-/usr systems: resolved
+        EXPECT_NE(check_service(o).find("with PID " + std::to_string(daemon.pid()) +
+                                        " (pidfile+proc check)"),
+                  std::string::npos)
+            << argv0;
+        // Another program named by the pid file is not taken for it.
+        o.binary = "/bin/true";
+        EXPECT_EQ(check_service(o), "") << argv0;
+    }
+}
+
+TEST_F(CheckServiceTest, ProcessTableHonoursOwnerAndCommandLinePattern) {
+    std::string name = unique_name("svcdaemon");
+    auto daemon = spawn("/bin/sleep", {name, "30"});
+    auto o = options(name);
+    EXPECT_NE(check_service(o).find(std::to_string(daemon.pid())), std::string::npos);
+    o.user = "no-such-account-here";
+    EXPECT_EQ(check_service(o), "");
+    o.user = ::geteuid() == 0 ? "nobody" : "root";
+    EXPECT_EQ(check_service(o), "");
+
+    o.user.clear();
+    o.service = "other-word";
+    o.command_line_regex = "^" + name + R"( \d+$)";
+    std::string status = check_service(o);
+    EXPECT_EQ(status.rfind("other-word (" + name + " 30) is running", 0), 0u) << status;
+    o.command_line_regex = "^" + name + " 99$";
+    EXPECT_EQ(check_service(o), "");
+}
+
+}  // namespace

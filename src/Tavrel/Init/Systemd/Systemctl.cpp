@@ -1,0 +1,287 @@
+#include "Tavrel/Init/Systemd/Systemctl.h"
+
+#include "Tavrel/Foundation/ErrnoGuard.h"
+#include "Tavrel/Config/OS.h"
+#include "Tavrel/Foundation/PlainError.h"
+#include "Tavrel/Foundation/Regex.h"
+#include "Tavrel/Run/SafeRun/Object.h"
+#include "Tavrel/Foundation/Text/Digits.h"
+#include "Tavrel/Process/PidFile.h"
+
+#include <exception>
+
+namespace Tavrel::ZidavovEva::Systemd {
+
+namespace {
+
+struct Answer {
+    int status = -1;  // raw wait status; -1 when systemctl could not be run
+    std::string out;
+};
+
+// One systemctl run in the neutral locale and zone; standard error is
+// dropped. A systemctl that cannot be run is an answer like any failure.
+Answer query(std::vector<std::string> args) {
+    ErrnoGuard keep_errno;
+    try {
+        SafeRun::Object run({.program = SYSTEMCTL,
+                             .args = std::move(args),
+                             .set_env = {"LANG=" + QUERY_LANG, "TZ=" + QUERY_TZ}});
+        return {run.CHILD_ERROR(), run.stdout_text()};
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+void require_systemd(std::string_view function) {
+    if (!OS::is_systemd())
+        throw PlainError(std::string(function) +
+                         " needs systemd, but this system is not running systemd.");
+}
+
+std::string get(const UnitProperties& props, const std::string& key) {
+    auto it = props.find(key);
+    return it == props.end() ? std::string() : it->second;
+}
+
+bool is_loaded(const UnitProperties& props) {
+    return get(props, "LoadState") == LOADED;
+}
+
+// Calls `each` with every line of `text` (without its newline) until it
+// returns false.
+template <typename F>
+void for_each_line(std::string_view text, F each) {
+    while (!text.empty()) {
+        const std::size_t nl = text.find('\n');
+        const std::string_view line = text.substr(0, nl);
+        if (!each(line))
+            return;
+        if (nl == std::string_view::npos)
+            return;
+        text.remove_prefix(nl + 1);
+    }
+}
+
+bool blank(std::string_view line) {
+    return line.find_first_not_of(" \t\r\f\v") == std::string_view::npos;
+}
+
+// The status listing both pid and exit queries read: no journal lines.
+Answer status_listing(std::string_view unit) {
+    return query({"status", "--lines=0", "--", unit_name(unit)});
+}
+
+}  // namespace
+
+std::string unit_name(std::string_view name) {
+    if (name.size() > SERVICE_SUFFIX.size() && name.ends_with(SERVICE_SUFFIX))
+        return std::string(name);
+    return std::string(name) + std::string(SERVICE_SUFFIX);
+}
+
+UnitProperties parse_show(std::string_view text) {
+    UnitProperties props;
+    for_each_line(text, [&](std::string_view line) {
+        const std::size_t eq = line.find('=');
+        const std::string_view key = line.substr(0, eq);
+        const bool name_chars =
+            !key.empty() && key.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                  "abcdefghijklmnopqrstuvwxyz0123456789_") ==
+                                std::string_view::npos;
+        if (name_chars) {
+            props[std::string(key)] =
+                eq == std::string_view::npos ? std::string() : std::string(line.substr(eq + 1));
+        }
+        return true;
+    });
+    return props;
+}
+
+bool is_usable_unit(const UnitProperties& props) {
+    if (auto it = props.find("LoadState"); it != props.end() && it->second == NOT_FOUND)
+        return false;
+    const std::string fragment = get(props, "FragmentPath");
+    if (fragment.empty() || fragment == NULL_DEVICE)
+        return true;
+    for (const auto& dir : UNIT_FILE_DIRS) {
+        if (fragment.size() > dir.size() && fragment.starts_with(dir))
+            return true;
+    }
+    return false;
+}
+
+std::optional<pid_t> parse_pid(std::string_view text) {
+    if (!Text::all_digits(text) || text.size() > 9)
+        return std::nullopt;
+    const pid_t pid = static_cast<pid_t>(std::stol(std::string(text)));
+    return pid > 1 ? std::optional<pid_t>(pid) : std::nullopt;
+}
+
+std::vector<pid_t> parse_cgroup_pids(std::string_view status_text) {
+    // Unindented Loaded/Active lines would say the unit is not there; the
+    // lines systemctl prints are indented, so in practice only the CGroup
+    // section decides.
+    static const Regex cgroup_re(R"(^\s*CGroup:)");
+    static const Regex loaded_re(R"(^Loaded: (\w+))");
+    static const Regex active_re(R"(^Active: (\w+))");
+    static const Regex pid_re(R"(([0-9]+)\s+)");
+    std::vector<pid_t> pids;
+    bool in_group = false;
+    for_each_line(status_text, [&](std::string_view line) {
+        if (blank(line))
+            return false;
+        if (!in_group) {
+            if (cgroup_re.test(line)) {
+                in_group = true;
+            } else if (auto m = loaded_re.match(line); m && (*m)[1] != LOADED) {
+                pids.clear();
+                return false;
+            } else if (auto a = active_re.match(line); a && (*a)[1] != ACTIVE) {
+                pids.clear();
+                return false;
+            }
+            return true;
+        }
+        auto m = pid_re.match(line);
+        if (!m)
+            return false;
+        if (auto pid = parse_pid((*m)[1]))
+            pids.push_back(*pid);
+        return true;
+    });
+    return pids;
+}
+
+CodeAndSignal parse_code_and_signal(std::string_view status_text) {
+    static const Regex active_re(R"(^[ \t]*Active:[ \t]*(\S+))");
+    static const Regex main_pid_re(R"(^[ \t]*Main PID:[ \t]*[0-9]+[ \t]*([^\)]+))");
+    // The words end at a comma, a blank or the closing parenthesis: "(code=killed,
+    // signal=TERM)" names the signal TERM.
+    static const Regex code_re(R"(code=([^,) ]+))");
+    static const Regex signal_re(R"(signal=([^,) ]+))");
+    auto capture = [](const Regex& re, std::string_view line) -> std::optional<std::string> {
+        if (auto m = re.match(line))
+            return std::string((*m)[1]);
+        return std::nullopt;
+    };
+    CodeAndSignal result;
+    for_each_line(status_text, [&](std::string_view line) {
+        if (blank(line))
+            return false;
+        if (auto state = capture(active_re, line)) {
+            std::get<0>(result) = state;
+        } else if (main_pid_re.test(line)) {
+            // "(code=killed, signal=TERM)" or "(code=exited, status=0/SUCCESS)"
+            std::get<1>(result) = capture(code_re, line);
+            std::get<2>(result) = capture(signal_re, line);
+        }
+        return true;
+    });
+    return result;
+}
+
+int _run_systemctl(const std::vector<std::string>& args) {
+    return query(args).status;
+}
+
+UnitProperties get_properties_via_systemd(std::string_view unit,
+                                          const std::vector<std::string>& keys) {
+    std::vector<std::string> args{"show"};
+    for (const auto& key : keys) {
+        args.push_back("-p");
+        args.push_back(key);
+    }
+    args.push_back("--");
+    args.push_back(unit_name(unit));
+    return parse_show(query(std::move(args)).out);
+}
+
+UnitProperties get_service_info_via_systemd(std::string_view unit) {
+    return get_properties_via_systemd(unit, needs_systemd_show_keys);
+}
+
+std::optional<UnitProperties> has_service_via_systemd(std::string_view unit) {
+    if (!OS::is_systemd() || unit.empty())
+        return std::nullopt;
+    UnitProperties props = get_service_info_via_systemd(unit);
+    if (!is_usable_unit(props))
+        return std::nullopt;
+    return props;
+}
+
+std::optional<pid_t> get_pid_via_systemd(std::string_view unit,
+                                         const std::optional<UnitProperties>& given) {
+    require_systemd("get_pid_via_systemd");
+    // The cheap question first: most units know their main process.
+    const Answer main = query({"show", "-p", "MainPID", "--", unit_name(unit)});
+    if (main.status == 0) {
+        static const Regex main_pid_re(R"(^MainPID=(\d+)$)");
+        std::string_view out = main.out;
+        if (out.ends_with('\n'))
+            out.remove_suffix(1);
+        if (auto m = main_pid_re.match(out)) {
+            if (auto pid = parse_pid((*m)[1]))
+                return pid;
+        }
+    }
+
+    const UnitProperties props = given ? *given : get_service_info_via_systemd(unit);
+    if (is_loaded(props) && get(props, "ActiveState") == ACTIVE) {
+        if (auto pid = parse_pid(get(props, "MainPID")))
+            return pid;
+        // An active unit without a main process (a forking daemon whose pid
+        // systemd could not tell): its first control-group process. Reading
+        // only that section keeps digits of the unit's own name or
+        // description from passing for a pid.
+        if (get(props, "SubState") == RUNNING) {
+            auto pids = parse_cgroup_pids(status_listing(unit).out);
+            if (!pids.empty())
+                return pids.front();
+        }
+    }
+    if (const std::string pidfile = get(props, "PIDFile"); !pidfile.empty())
+        return Unix::PID::Tiny::is_pidfile_running(pidfile);
+    return std::nullopt;
+}
+
+std::vector<pid_t> get_pids_via_systemd(std::string_view unit) {
+    return parse_cgroup_pids(status_listing(unit).out);
+}
+
+CodeAndSignal get_code_and_signal_via_systemd(std::string_view unit) {
+    return parse_code_and_signal(status_listing(unit).out);
+}
+
+std::optional<std::string> get_status_via_systemd(std::string_view unit) {
+    require_systemd("get_status_via_systemd");
+    const UnitProperties props = get_service_info_via_systemd(unit);
+    if (!is_loaded(props))
+        return std::nullopt;
+    return get(props, "ActiveState");
+}
+
+std::optional<std::string> stop_via_systemd(std::string_view base_name) {
+    require_systemd("stop_via_systemd");
+    const std::string unit = std::string(base_name) + std::string(SERVICE_SUFFIX);
+    if (!is_loaded(get_service_info_via_systemd(unit)))
+        return std::nullopt;
+    (void)_run_systemctl({"stop", "--", unit});
+    return get(get_service_info_via_systemd(unit), "ActiveState");
+}
+
+std::pair<std::optional<std::string>, std::optional<std::string>> restart_via_systemd(
+    std::string_view base_name) {
+    require_systemd("restart_via_systemd");
+    const std::string unit = std::string(base_name) + std::string(SERVICE_SUFFIX);
+    if (!is_loaded(get_service_info_via_systemd(unit)))
+        return {std::nullopt, std::nullopt};
+    // Any non-zero wait status is a failure, a systemctl killed by a signal too.
+    const bool ok = _run_systemctl({"restart", "--", unit}) == 0;
+    const UnitProperties after = get_service_info_via_systemd(unit);
+    if (!ok)
+        return {get(after, "ActiveState"), std::nullopt};
+    return {get(after, "ActiveState"), get(after, "MainPID")};
+}
+
+}  // namespace Tavrel::ZidavovEva::Systemd

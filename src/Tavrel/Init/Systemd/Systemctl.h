@@ -1,0 +1,126 @@
+// Tavrel::ZidavovEva::Systemd: queries and commands on one systemd unit,
+// all through the systemctl program (never over the bus).
+//
+//   if (auto props = has_service_via_systemd("cron")) {
+//       auto pid = get_pid_via_systemd("cron", *props);   // main pid or nullopt
+//   }
+//
+// The query functions accept "cron" or "cron.service"; stop_via_systemd and
+// restart_via_systemd take the base name. Queries run systemctl with a fixed
+// LANG and TZ in that child's environment only (this process's environment is
+// never changed). Failures of systemctl are results (empty maps, empty lists,
+// nullopt), never exceptions; the functions that need systemd raise a
+// PlainError when the host does not run it.
+//
+// The parse_* functions turn systemctl's text into data; they are pure, so
+// they are tested against output captured from a real systemd (testdata/).
+#pragma once
+
+#include "Tavrel/Init/Backend.h"
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace Tavrel::ZidavovEva::Systemd {
+
+using UnitProperties = Tavrel::ServiceManager::Manager::UnitProperties;
+
+inline std::string SYSTEMCTL = "/bin/systemctl";
+
+// The unit suffix of a service, and the separator of a unit's name and type.
+inline constexpr std::string_view SERVICE_TYPE = "service";
+inline constexpr std::string_view SERVICE_SUFFIX = ".service";
+
+// LANG and TZ of every query's systemctl: its words and times then do not
+// depend on the administrator's locale.
+inline std::string QUERY_LANG = "C";
+inline std::string QUERY_TZ = "UTC";
+
+// Directories whose unit files systemd drives natively. /run/systemd/system
+// holds runtime units an administrator or a tool put there on purpose, so it
+// counts too; a unit generated from an init script lies under
+// /run/systemd/generator* instead and is left to the init script.
+inline std::vector<std::string> UNIT_FILE_DIRS = {"/lib/systemd/system/",
+                                                  "/usr/lib/systemd/system/",
+                                                  "/etc/systemd/system/", "/run/systemd/system/"};
+// The fragment of a masked unit: systemd still owns it.
+inline std::string NULL_DEVICE = "/dev/null";
+
+// The properties asked for by get_service_info_via_systemd, in this order.
+inline const std::vector<std::string> needs_systemd_show_keys = {
+    "Id",      "Type",         "LoadState",     "ActiveState",   "SubState",
+    "MainPID", "PIDFile",      "FragmentPath",  "UnitFileState", "Result",
+    "ExecMainCode", "ExecMainStatus"};
+
+// systemd's words for the states compared here.
+inline constexpr std::string_view LOADED = "loaded";
+inline constexpr std::string_view NOT_FOUND = "not-found";
+// A unit its administrator masked: systemd starts it for no one.
+inline constexpr std::string_view MASKED = "masked";
+inline constexpr std::string_view ACTIVE = "active";
+// Reloading is active too (systemctl is-active says so).
+inline constexpr std::string_view RELOADING = "reloading";
+// An active unit in this sub-state without a main pid still has processes.
+inline constexpr std::string_view RUNNING = "running";
+// The type of the units that start a service at a connection.
+inline constexpr std::string_view SOCKET_SUFFIX = ".socket";
+// The Result of a unit whose starts systemd refuses for its start limit.
+inline constexpr std::string_view START_LIMIT_HIT = "start-limit-hit";
+
+UnitProperties get_service_info_via_systemd(std::string_view unit);
+// Only the named properties (one systemctl run; an empty map when it fails).
+UnitProperties get_properties_via_systemd(std::string_view unit,
+                                          const std::vector<std::string>& keys);
+// The unit's properties when the host runs systemd and the unit is usable;
+// nullopt otherwise (no such unit, or one generated from an init script).
+std::optional<UnitProperties> has_service_via_systemd(std::string_view unit);
+// The main pid: systemd's MainPID, else (active, running, no main pid) the
+// first process of its control group, else the running pid of its PIDFile.
+std::optional<pid_t> get_pid_via_systemd(std::string_view unit,
+                                         const std::optional<UnitProperties>& props = std::nullopt);
+// The processes of the unit's control group, in systemctl's order.
+std::vector<pid_t> get_pids_via_systemd(std::string_view unit);
+// (ActiveState, exit code word, exit signal word), each possibly absent:
+// ("inactive", "killed", "TERM") after a TERM, ("inactive", "exited", nullopt)
+// after a normal exit.
+using CodeAndSignal =
+    std::tuple<std::optional<std::string>, std::optional<std::string>, std::optional<std::string>>;
+CodeAndSignal get_code_and_signal_via_systemd(std::string_view unit);
+// The ActiveState of a loaded unit, else nullopt.
+std::optional<std::string> get_status_via_systemd(std::string_view unit);
+// The ActiveState after the stop; nullopt when the unit is not loaded.
+std::optional<std::string> stop_via_systemd(std::string_view base_name);
+// (ActiveState, MainPID) after the restart; (ActiveState, nullopt) when
+// systemctl failed; (nullopt, nullopt) when the unit is not loaded.
+std::pair<std::optional<std::string>, std::optional<std::string>> restart_via_systemd(
+    std::string_view base_name);
+
+// The raw wait status of systemctl run with `args` (-1: it could not be run).
+int _run_systemctl(const std::vector<std::string>& args);
+
+// --- Pure parts, on systemctl's text ---
+
+// "cron" -> "cron.service"; "cron.service" stays (".service" alone does not).
+std::string unit_name(std::string_view name);
+// `systemctl show` output: Key=Value lines. The value is everything after the
+// first '=' (paths may contain '='); keys that are not property names are
+// dropped.
+UnitProperties parse_show(std::string_view text);
+// Whether systemd itself drives the unit: known to systemd, and its fragment
+// (when it has one) in UNIT_FILE_DIRS or NULL_DEVICE.
+bool is_usable_unit(const UnitProperties& props);
+// A pid as systemd prints it: all digits and greater than 1.
+std::optional<pid_t> parse_pid(std::string_view text);
+// The pids of the CGroup section of `systemctl status` output, up to its
+// first blank line.
+std::vector<pid_t> parse_cgroup_pids(std::string_view status_text);
+// The Active and Main PID lines of `systemctl status` output.
+CodeAndSignal parse_code_and_signal(std::string_view status_text);
+
+}  // namespace Tavrel::ZidavovEva::Systemd
