@@ -5,7 +5,7 @@
 #include "Check.h"
 
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 #include "Tavrel/ServiceManager/Definition.h"
 
 #include <algorithm>

@@ -7,9 +7,9 @@
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Output/Formatted/Plain.h"
 #include "Tavrel/Output/Callback/Write.h"
-#include "Tavrel/ServiceManager/Base.h"
-#include "Tavrel/ServiceManager/Hot.h"
-#include "Tavrel/ZidavovEva/Lock.h"
+#include "Tavrel/Service/Base.h"
+#include "Tavrel/Service/Hot.h"
+#include "Tavrel/Service/Lock.h"
 
 #include <functional>
 #include <memory>

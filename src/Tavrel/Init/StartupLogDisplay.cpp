@@ -1,6 +1,6 @@
 #include "Tavrel/Init/StartupLogDisplay.h"
 
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 #include "Tavrel/Init/Log.h"
 #include "Tavrel/Init/Log/Display.h"
 

@@ -3,7 +3,7 @@
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/Foundation/Regex.h"
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,7 +1,7 @@
 #include "Tavrel/ServiceManager/Definition.h"
 
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 #include "Tavrel/ServiceManager/Registry.h"
 #include "Tavrel/Init/SysV/Startup.h"
 #include "testsupport/TempDir.h"

@@ -5,8 +5,8 @@
 #include "Tavrel/Output/Formatted/HTML.h"
 #include "Tavrel/Output/Formatted/Terminal.h"
 #include "Tavrel/Foundation/PlainError.h"
-#include "Tavrel/ServiceManager/Base.h"
-#include "Tavrel/ServiceManager/Verb.h"
+#include "Tavrel/Service/Base.h"
+#include "Tavrel/Service/Verb.h"
 #include "Tavrel/ZidavovEva/Parseargv.h"
 
 #include <unistd.h>

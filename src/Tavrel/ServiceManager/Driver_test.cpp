@@ -3,8 +3,8 @@
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Output/Base.h"
 #include "Tavrel/Foundation/PlainError.h"
-#include "Tavrel/ServiceManager/Base.h"
-#include "Tavrel/ServiceManager/Verb.h"
+#include "Tavrel/Service/Base.h"
+#include "Tavrel/Service/Verb.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

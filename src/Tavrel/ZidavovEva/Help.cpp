@@ -1,6 +1,6 @@
 #include "Tavrel/ZidavovEva/Help.h"
 
-#include "Tavrel/ServiceManager/Verb.h"
+#include "Tavrel/Service/Verb.h"
 
 #include <unistd.h>
 

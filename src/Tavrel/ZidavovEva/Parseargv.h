@@ -32,7 +32,7 @@
 #pragma once
 
 #include "Tavrel/Init/RunOptions.h"
-#include "Tavrel/ServiceManager/Verb.h"
+#include "Tavrel/Service/Verb.h"
 
 #include <optional>
 #include <string>

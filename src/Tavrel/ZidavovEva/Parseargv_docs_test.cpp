@@ -1,7 +1,7 @@
 // The manual page and the bash completion name exactly the long options the
 // parser accepts, and the manual page every verb of the verb table, so
 // neither can drift from them.
-#include "Tavrel/ServiceManager/Verb.h"
+#include "Tavrel/Service/Verb.h"
 #include "Tavrel/ZidavovEva/Parseargv.h"
 
 #include <gtest/gtest.h>

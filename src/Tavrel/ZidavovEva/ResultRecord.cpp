@@ -1,12 +1,12 @@
 #include "Tavrel/ZidavovEva/ResultRecord.h"
 
-#include "Tavrel/ServiceManager/Verb.h"
+#include "Tavrel/Service/Verb.h"
 
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Output/Base.h"
 #include "Tavrel/Output/FileHandle.h"
 #include "Tavrel/Foundation/Regex.h"
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 
 #include <stdlib.h>
 #include <unistd.h>

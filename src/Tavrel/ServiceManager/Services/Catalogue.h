@@ -19,7 +19,7 @@
 // first. Of the distributions' daemons only the web server does.
 #pragma once
 
-#include "Tavrel/ServiceManager/Hot.h"
+#include "Tavrel/Service/Hot.h"
 
 #include <algorithm>
 #include <optional>

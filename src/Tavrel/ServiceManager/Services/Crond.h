@@ -6,7 +6,7 @@
 // unit offers no reload action.
 #pragma once
 
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 
 namespace Tavrel::ServiceManager::Services {
 

@@ -1,7 +1,7 @@
 // Tavrel::ServiceManager::Services::Nscd: the name-service cache daemon.
 #pragma once
 
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 
 namespace Tavrel::ServiceManager::Services {
 

@@ -7,7 +7,7 @@
 // the unit's main pid is the process.
 #pragma once
 
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 
 namespace Tavrel::ServiceManager::Services {
 

@@ -6,7 +6,7 @@
 // configuration: an sshd stopped with a broken one would lock everybody out.
 #pragma once
 
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 
 namespace Tavrel::ServiceManager::Services {
 

@@ -1,6 +1,6 @@
 // Tavrel::ServiceManager::Base: start, stop, restart and reload, with the
 // guards around them and the typed failures they raise.
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 
 #include "Tavrel/Process/IONice.h"
 #include "Tavrel/Foundation/LogCheck.h"
@@ -9,7 +9,7 @@
 #include "Tavrel/Run/SafeRun/Object.h"
 #include "Tavrel/Server/Type/Profile/Roles.h"
 #include "Tavrel/Server/Monitor/Suspension.h"
-#include "Tavrel/ZidavovEva/RunSignals.h"
+#include "Tavrel/Service/RunSignals.h"
 #include "Tavrel/Init/Systemd/Systemctl.h"
 
 #include <sys/resource.h>

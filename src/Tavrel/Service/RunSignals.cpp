@@ -1,4 +1,4 @@
-#include "Tavrel/ZidavovEva/RunSignals.h"
+#include "Tavrel/Service/RunSignals.h"
 
 #include <signal.h>
 #include <unistd.h>

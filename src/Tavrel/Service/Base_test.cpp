@@ -1,4 +1,4 @@
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/File/Flock.h"
@@ -7,7 +7,7 @@
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Server/Monitor/Suspension.h"
 #include "Tavrel/Init/SysV/Script.h"
-#include "Tavrel/ZidavovEva/Lock.h"
+#include "Tavrel/Service/Lock.h"
 #include "testsupport/FakeBackend.h"
 #include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"

@@ -1,7 +1,7 @@
 // Tavrel::ServiceManager::Base: what of a service still runs, looked at
 // afresh; a stop is done only when nothing does, and a failed start attempt
 // leaves no copy of the daemon behind.
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 
 #include "Tavrel/Process/Proc/PID.h"
 #include "Tavrel/Foundation/ProcFs.h"

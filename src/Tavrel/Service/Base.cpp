@@ -1,7 +1,7 @@
 // Tavrel::ServiceManager::Base: construction, attributes, the backend choice
 // and the reporting operations. The lifecycle, status and clean-up
 // operations live in Base_lifecycle.cpp, Base_status.cpp and Base_cleanup.cpp.
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 
 #include "Tavrel/Run/Binaries.h"
 #include "Tavrel/Foundation/Logger.h"
@@ -14,7 +14,7 @@
 #include "Tavrel/Init/SysV/Backend.h"
 #include "Tavrel/Init/Systemd/Backend.h"
 #include "Tavrel/Init/SysV/InitFile.h"
-#include "Tavrel/ZidavovEva/Lock.h"
+#include "Tavrel/Service/Lock.h"
 #include "Tavrel/Run/SetupPath.h"
 #include "Tavrel/Init/SysV/Startup.h"
 #include "Tavrel/Init/Systemd/Systemctl.h"

@@ -1,8 +1,8 @@
-#include "Tavrel/ServiceManager/StatusDisplay.h"
+#include "Tavrel/Service/StatusDisplay.h"
 
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Output/Base.h"
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 
 namespace Tavrel::ServiceManager::StatusDisplay {
 

@@ -1,4 +1,4 @@
-#include "Tavrel/ServiceManager/Copies.h"
+#include "Tavrel/Service/Copies.h"
 
 #include "Tavrel/Process/Kill.h"
 #include "Tavrel/Process/Proc/Lineage.h"

@@ -1,4 +1,4 @@
-#include "Tavrel/ZidavovEva/Lock.h"
+#include "Tavrel/Service/Lock.h"
 
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/PlainError.h"

@@ -1,4 +1,4 @@
-#include "Tavrel/ServiceManager/Verb.h"
+#include "Tavrel/Service/Verb.h"
 
 #include "Tavrel/ServiceManager/Driver.h"
 

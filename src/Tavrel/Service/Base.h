@@ -32,11 +32,11 @@
 
 #include "Tavrel/Config/LoadTvConf.h"
 #include "Tavrel/Foundation/Exception.h"
-#include "Tavrel/ServiceManager/Copies.h"
+#include "Tavrel/Service/Copies.h"
 #include "Tavrel/Init/Backend.h"
 #include "Tavrel/Init/RunOptions.h"
 #include "Tavrel/Init/Service.h"
-#include "Tavrel/ServiceManager/Verb.h"
+#include "Tavrel/Service/Verb.h"
 #include "Tavrel/Init/CheckService.h"
 
 #include <nlohmann/json.hpp>

@@ -1,7 +1,7 @@
 // Tavrel::ServiceManager::Base: the clean-ups that keep a start from failing
 // because of leftovers: orphans of a dead unit, and whatever holds the
 // service's ports.
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 
 #include "Tavrel/Process/Kill/AppPort.h"
 #include "Tavrel/Config/PwCache.h"

@@ -1,6 +1,6 @@
 // Tavrel::ServiceManager::Base: whether the service is up, why it is not, and
 // the waits after a start.
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Server/Pkgr.h"

@@ -1,4 +1,4 @@
-#include "Tavrel/ServiceManager/Copies.h"
+#include "Tavrel/Service/Copies.h"
 
 #include "Tavrel/Process/Kill/Target.h"
 #include "testsupport/TestChild.h"

@@ -1,4 +1,4 @@
-#include "Tavrel/ServiceManager/Hot.h"
+#include "Tavrel/Service/Hot.h"
 
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/Process/Proc/PID.h"

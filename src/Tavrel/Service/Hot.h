@@ -15,7 +15,7 @@
 // pidfd, so a pid reused after the check is never signalled.
 #pragma once
 
-#include "Tavrel/ServiceManager/Base.h"
+#include "Tavrel/Service/Base.h"
 
 #include <sys/types.h>
 
