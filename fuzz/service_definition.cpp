@@ -6,7 +6,7 @@
 
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Service/Base.h"
-#include "Tavrel/ServiceManager/Definition.h"
+#include "Tavrel/Catalogue/Definition.h"
 
 #include <algorithm>
 #include <string>

@@ -8,7 +8,7 @@
 #include "Tavrel/Process/Proc/PID.h"
 #include "Tavrel/Config/PwDiskCache.h"
 #include "Tavrel/Foundation/Regex.h"
-#include "Tavrel/ServiceManager.h"
+#include "Tavrel/Catalogue/Factory.h"
 #include "Tavrel/Service/Base.h"
 #include "Tavrel/ServiceManager/Driver.h"
 #include "Tavrel/Service/StatusDisplay.h"

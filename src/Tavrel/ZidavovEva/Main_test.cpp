@@ -4,7 +4,7 @@
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Process/Proc/PID.h"
-#include "Tavrel/ServiceManager/Definition.h"
+#include "Tavrel/Catalogue/Definition.h"
 #include "Tavrel/Init/SysV/Script.h"
 #include "Tavrel/Service/Lock.h"
 #include "Tavrel/Init/SysV/StartupLog.h"

@@ -1,4 +1,4 @@
-#include "Tavrel/ServiceManager/Services/Nscd.h"
+#include "Tavrel/Catalogue/Daemons/Nscd.h"
 
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/Regex.h"

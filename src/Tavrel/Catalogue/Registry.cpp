@@ -1,11 +1,11 @@
-#include "Tavrel/ServiceManager/Registry.h"
+#include "Tavrel/Catalogue/Registry.h"
 
-#include "Tavrel/ServiceManager.h"
-#include "Tavrel/ServiceManager/Services/Catalogue.h"
-#include "Tavrel/ServiceManager/Services/Crond.h"
-#include "Tavrel/ServiceManager/Services/Nscd.h"
-#include "Tavrel/ServiceManager/Services/Rsyslogd.h"
-#include "Tavrel/ServiceManager/Services/Sshd.h"
+#include "Tavrel/Catalogue/Factory.h"
+#include "Tavrel/Catalogue/Daemons/Table.h"
+#include "Tavrel/Catalogue/Daemons/Crond.h"
+#include "Tavrel/Catalogue/Daemons/Nscd.h"
+#include "Tavrel/Catalogue/Daemons/Rsyslogd.h"
+#include "Tavrel/Catalogue/Daemons/Sshd.h"
 
 #include <map>
 

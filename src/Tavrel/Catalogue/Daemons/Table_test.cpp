@@ -1,11 +1,11 @@
-#include "Tavrel/ServiceManager/Services/Catalogue.h"
+#include "Tavrel/Catalogue/Daemons/Table.h"
 
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Config/OS/All.h"
 #include "Tavrel/Config/OS/SysBootstrap.h"
 #include "Tavrel/Foundation/Regex.h"
-#include "Tavrel/ServiceManager.h"
-#include "Tavrel/ServiceManager/Registry.h"
+#include "Tavrel/Catalogue/Factory.h"
+#include "Tavrel/Catalogue/Registry.h"
 #include "testsupport/OsIdentityFiles.h"
 #include "testsupport/TempDir.h"
 

@@ -1,4 +1,4 @@
-#include "Tavrel/ServiceManager/Services/Sshd.h"
+#include "Tavrel/Catalogue/Daemons/Sshd.h"
 
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/Regex.h"

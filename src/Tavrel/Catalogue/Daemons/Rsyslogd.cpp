@@ -1,4 +1,4 @@
-#include "Tavrel/ServiceManager/Services/Rsyslogd.h"
+#include "Tavrel/Catalogue/Daemons/Rsyslogd.h"
 
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/Regex.h"

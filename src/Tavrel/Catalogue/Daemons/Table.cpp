@@ -1,4 +1,4 @@
-#include "Tavrel/ServiceManager/Services/Catalogue.h"
+#include "Tavrel/Catalogue/Daemons/Table.h"
 
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/Regex.h"

@@ -1,4 +1,4 @@
-#include "Tavrel/ServiceManager/Definition.h"
+#include "Tavrel/Catalogue/Definition.h"
 
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/Fd/UniqueFd.h"

@@ -1,10 +1,10 @@
-#include "Tavrel/ServiceManager.h"
+#include "Tavrel/Catalogue/Factory.h"
 
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Service/Base.h"
-#include "Tavrel/ServiceManager/Definition.h"
+#include "Tavrel/Catalogue/Definition.h"
 #include "Tavrel/Server/Enabled.h"
 #include "Tavrel/Server/Monitor/Config.h"
 #include "Tavrel/Init/SysV/Script.h"

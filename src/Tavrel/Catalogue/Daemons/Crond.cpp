@@ -1,4 +1,4 @@
-#include "Tavrel/ServiceManager/Services/Crond.h"
+#include "Tavrel/Catalogue/Daemons/Crond.h"
 
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/Regex.h"

@@ -1,8 +1,8 @@
-#include "Tavrel/ServiceManager/Definition.h"
+#include "Tavrel/Catalogue/Definition.h"
 
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Service/Base.h"
-#include "Tavrel/ServiceManager/Registry.h"
+#include "Tavrel/Catalogue/Registry.h"
 #include "Tavrel/Init/SysV/Startup.h"
 #include "testsupport/TempDir.h"
 
