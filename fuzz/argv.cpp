@@ -8,8 +8,8 @@
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Validate/FilesystemNodeName.h"
 #include "Tavrel/Foundation/Validate/Service.h"
-#include "Tavrel/ZidavovEva/Main.h"
-#include "Tavrel/ZidavovEva/Parseargv.h"
+#include "Tavrel/Cli/Main.h"
+#include "Tavrel/Cli/Parseargv.h"
 
 #include <algorithm>
 #include <string>

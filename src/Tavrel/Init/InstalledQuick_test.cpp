@@ -6,8 +6,8 @@
 #include "Tavrel/Init/Disabled.h"
 #include "Tavrel/Init/SysV/Script.h"
 #include "Tavrel/Server/Database/Mysqladmin.h"
-#include "Tavrel/ZidavovEva/OutputObject.h"
-#include "Tavrel/ZidavovEva/Parseargv.h"
+#include "Tavrel/Cli/OutputObject.h"
+#include "Tavrel/Cli/Parseargv.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>

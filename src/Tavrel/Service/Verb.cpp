@@ -1,6 +1,6 @@
 #include "Tavrel/Service/Verb.h"
 
-#include "Tavrel/ServiceManager/Driver.h"
+#include "Tavrel/Cli/Driver.h"
 
 #include <algorithm>
 

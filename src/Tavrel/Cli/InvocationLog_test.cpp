@@ -1,4 +1,4 @@
-#include "Tavrel/ZidavovEva/InvocationLog.h"
+#include "Tavrel/Cli/InvocationLog.h"
 
 #include "testsupport/FakeProc.h"
 #include "testsupport/TempDir.h"

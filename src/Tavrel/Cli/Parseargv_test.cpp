@@ -1,4 +1,4 @@
-#include "Tavrel/ZidavovEva/Parseargv.h"
+#include "Tavrel/Cli/Parseargv.h"
 
 #include "Tavrel/Foundation/PlainError.h"
 

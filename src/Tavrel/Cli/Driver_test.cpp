@@ -1,4 +1,4 @@
-#include "Tavrel/ServiceManager/Driver.h"
+#include "Tavrel/Cli/Driver.h"
 
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Output/Base.h"

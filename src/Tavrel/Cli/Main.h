@@ -34,7 +34,7 @@
 // the usage and exits 0.
 #pragma once
 
-#include "Tavrel/ZidavovEva/Parseargv.h"
+#include "Tavrel/Cli/Parseargv.h"
 
 #include <sys/types.h>
 

@@ -1,7 +1,7 @@
-#include "Tavrel/ZidavovEva/Help.h"
+#include "Tavrel/Cli/Help.h"
 
 #include "Tavrel/Service/Verb.h"
-#include "Tavrel/ZidavovEva/Parseargv.h"
+#include "Tavrel/Cli/Parseargv.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // parser accepts, and the manual page every verb of the verb table, so
 // neither can drift from them.
 #include "Tavrel/Service/Verb.h"
-#include "Tavrel/ZidavovEva/Parseargv.h"
+#include "Tavrel/Cli/Parseargv.h"
 
 #include <gtest/gtest.h>
 

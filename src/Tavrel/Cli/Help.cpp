@@ -1,4 +1,4 @@
-#include "Tavrel/ZidavovEva/Help.h"
+#include "Tavrel/Cli/Help.h"
 
 #include "Tavrel/Service/Verb.h"
 

@@ -1,4 +1,4 @@
-#include "Tavrel/ZidavovEva/Main.h"
+#include "Tavrel/Cli/Main.h"
 
 #include "Tavrel/Config/TvConfGuard.h"
 #include "Tavrel/Foundation/Logger.h"

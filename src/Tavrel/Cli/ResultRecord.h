@@ -23,7 +23,7 @@
 // at all means the run was cut short.
 #pragma once
 
-#include "Tavrel/ZidavovEva/Main.h"
+#include "Tavrel/Cli/Main.h"
 
 #include <sys/types.h>
 #include <nlohmann/json.hpp>

@@ -1,4 +1,4 @@
-#include "Tavrel/ServiceManager/Driver.h"
+#include "Tavrel/Cli/Driver.h"
 
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Output/Base.h"
@@ -7,7 +7,7 @@
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Service/Base.h"
 #include "Tavrel/Service/Verb.h"
-#include "Tavrel/ZidavovEva/Parseargv.h"
+#include "Tavrel/Cli/Parseargv.h"
 
 #include <unistd.h>
 

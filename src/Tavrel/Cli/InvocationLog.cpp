@@ -1,4 +1,4 @@
-#include "Tavrel/ZidavovEva/InvocationLog.h"
+#include "Tavrel/Cli/InvocationLog.h"
 
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/Foundation/File/Open.h"

@@ -1,4 +1,4 @@
-#include "Tavrel/ZidavovEva/ResultRecord.h"
+#include "Tavrel/Cli/ResultRecord.h"
 
 #include "Tavrel/Service/Verb.h"
 

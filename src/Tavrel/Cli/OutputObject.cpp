@@ -1,8 +1,8 @@
-#include "Tavrel/ZidavovEva/OutputObject.h"
+#include "Tavrel/Cli/OutputObject.h"
 
 #include "Tavrel/Output/Formatted/HTML.h"
 #include "Tavrel/Output/Formatted/Terminal.h"
-#include "Tavrel/ZidavovEva/Parseargv.h"
+#include "Tavrel/Cli/Parseargv.h"
 
 namespace Tavrel::ZidavovEva {
 

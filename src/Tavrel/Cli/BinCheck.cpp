@@ -1,4 +1,4 @@
-#include "Tavrel/BinCheck.h"
+#include "Tavrel/Cli/BinCheck.h"
 
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Foundation/Regex.h"

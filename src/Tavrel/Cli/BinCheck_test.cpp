@@ -1,4 +1,4 @@
-#include "Tavrel/BinCheck.h"
+#include "Tavrel/Cli/BinCheck.h"
 
 #include "testsupport/FakeProc.h"
 
