@@ -2,7 +2,7 @@
 // for each status poll.
 //
 // Starts a sleeping program under a name of its own, writes its pid file, and
-// times Tavrel::ZidavovEva::check_service (pid file, /proc confirmation and
+// times Tavrel::Init::check_service (pid file, /proc confirmation and
 // the status line) over many rounds. The target is at most 0.2 ms a call.
 //
 //   bench_checkservice [rounds]
@@ -38,19 +38,19 @@ int main(int argc, char** argv) {
     std::string pidfile = "/tmp/" + name + ".pid";
     std::ofstream(pidfile) << child << "\n";
 
-    Tavrel::ZidavovEva::CheckServiceOptions o;
+    Tavrel::Init::CheckServiceOptions o;
     o.service = name;
     o.user = ::geteuid() == 0 ? "root" : std::to_string(::geteuid());
     o.pidfile = pidfile;
     o.ignore_systemd = true;
 
-    std::string status = Tavrel::ZidavovEva::check_service(o);  // warm caches (account file)
+    std::string status = Tavrel::Init::check_service(o);  // warm caches (account file)
     std::printf("status: %s\n", status.c_str());
     std::vector<double> times;
     times.reserve(static_cast<size_t>(rounds));
     for (int i = 0; i < rounds; ++i) {
         auto t0 = Clock::now();
-        auto s = Tavrel::ZidavovEva::check_service(o);
+        auto s = Tavrel::Init::check_service(o);
         times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
         if (s.empty()) {
             std::printf("the daemon was not found running\n");

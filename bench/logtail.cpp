@@ -1,7 +1,7 @@
 // Log retrieval on a huge log: only the tail is ever read.
 //
 // Makes a 1 GiB sparse log file (a hole, then real lines at the end), and
-// times Tavrel::Services::Log::fetch_log_tail (8 KiB from the end) and a
+// times Tavrel::Init::Log::fetch_log_tail (8 KiB from the end) and a
 // web-server-sized _read_log (32 KiB, 4096 lines) against `tail -n 5` on the
 // same file. The target is under 5 ms a call.
 //
@@ -68,14 +68,14 @@ int main(int argc, char** argv) {
     }
     ::close(fd);
 
-    Tavrel::Regex filter(Tavrel::Services::Log::program_line_pattern({"httpd", "apache2"}));
+    Tavrel::Foundation::Regex filter(Tavrel::Init::Log::program_line_pattern({"httpd", "apache2"}));
     size_t got = 0;
     double t_tail = median_ms(rounds, [&] {
-        got = Tavrel::Services::Log::fetch_log_tail(path, 5).second.size();
+        got = Tavrel::Init::Log::fetch_log_tail(path, 5).second.size();
     });
     double t_web = median_ms(rounds, [&] {
         std::string text;
-        Tavrel::Services::Log::_read_log(
+        Tavrel::Init::Log::_read_log(
             text, {.path = path, .read_bytes = 32768, .max_messages = 4096, .log_regex = &filter});
         got += text.size();
     });

@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
                 children.size(), table, rounds);
 
     size_t found = 0;
-    double ours = best_of(rounds, [&] { found = Tavrel::PsParser::get_pids_by_name(name).size(); });
+    double ours = best_of(rounds, [&] { found = Tavrel::Process::PsParser::get_pids_by_name(name).size(); });
     double t_pgrep = best_of(rounds, [&] { run_tool(pgrep, {"pgrep", "-x", name}); });
     double t_pidof = best_of(rounds, [&] { run_tool(pidof, {"pidof", name}); });
     std::printf("get_pids_by_name found %zu processes\n", found);
@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
     report("get_pids_by_name", ours, "pidof", t_pidof, table);
 
     size_t rows = 0;
-    double parse = best_of(rounds, [&] { rows = Tavrel::PsParser::fast_parse_ps().size(); });
+    double parse = best_of(rounds, [&] { rows = Tavrel::Process::PsParser::fast_parse_ps().size(); });
     double t_ps = best_of(rounds, [&] {
         run_tool(ps, {"ps", "-eo", "pid,user,ppid,stat,ni,args"});
     });

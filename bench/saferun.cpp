@@ -1,7 +1,7 @@
 // Compares the command runner with the bare system calls it wraps, side by
 // side in one run, and prints the ratios.
 //
-// 1. Start cost: Tavrel::SafeRun::Object running /bin/true (pipes for both
+// 1. Start cost: Tavrel::Run::SafeRun::Object running /bin/true (pipes for both
 //    streams, /dev/null input, cleaned environment, reaped) against a bare
 //    posix_spawn + waitpid of /bin/true that inherits everything. Rounds
 //    alternate between the two so that machine noise hits both alike.
@@ -72,7 +72,7 @@ void bench_start(int iterations) {
     const int per_round = std::max(1, iterations / rounds);
     for (int i = 0; i < 20; ++i) {  // warm up both (page cache, password entry, caches)
         reap(spawn({"/bin/true"}, -1, -1, -1));
-        Tavrel::SafeRun::Object run({.program = "/bin/true"});
+        Tavrel::Run::SafeRun::Object run({.program = "/bin/true"});
     }
     for (int r = 0; r < rounds; ++r) {
         auto t = Clock::now();
@@ -81,7 +81,7 @@ void bench_start(int iterations) {
         bare.push_back(since(t) / per_round);
         t = Clock::now();
         for (int i = 0; i < per_round; ++i) {
-            Tavrel::SafeRun::Object run({.program = "/bin/true"});
+            Tavrel::Run::SafeRun::Object run({.program = "/bin/true"});
             if (run.CHILD_ERROR() != 0)
                 std::abort();
         }
@@ -138,7 +138,7 @@ double runner_discard(int mib) {
     const auto cmd = producer(mib);
     NullBuf nb;
     std::ostream out(&nb), err(&nb);
-    Tavrel::SafeRun::Object run({.program = cmd[0],
+    Tavrel::Run::SafeRun::Object run({.program = cmd[0],
                                  .args = std::vector<std::string>(cmd.begin() + 1, cmd.end()),
                                  .stdout_to = &out,
                                  .stderr_to = &err});
@@ -150,7 +150,7 @@ double runner_discard(int mib) {
 double runner(int mib) {
     const auto t = Clock::now();
     const auto cmd = producer(mib);
-    Tavrel::SafeRun::Object run(
+    Tavrel::Run::SafeRun::Object run(
         {.program = cmd[0], .args = std::vector<std::string>(cmd.begin() + 1, cmd.end())});
     const std::size_t want = static_cast<std::size_t>(mib) << 20;
     if (run.CHILD_ERROR() != 0 || run.stdout_text().size() != want ||

@@ -34,12 +34,12 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-namespace Sd = Tavrel::ZidavovEva::Systemd;
+namespace Sd = Tavrel::Init::Systemd::Systemctl;
 namespace M = Tavrel::ServiceManager::Manager;
 
 const char* const UNIT = "tvtbench";
 
-class BenchService : public Tavrel::ServiceManager::Service {
+class BenchService : public Tavrel::Init::Service {
   public:
     std::string service() override { return UNIT; }
     std::string service_name() override { return UNIT; }
@@ -81,8 +81,8 @@ void write(const std::string& path, const std::string& text, mode_t mode = 0644)
 int measure(int rounds) {
     write(std::string("/run/systemd/system/") + UNIT + ".service",
           "[Unit]\nDescription=benchmark unit\n[Service]\nExecStart=/bin/sleep 100000\n");
-    Tavrel::SafeRun::Object({.program = "/bin/systemctl", .args = {"daemon-reload"}});
-    Tavrel::SafeRun::Object({.program = "/bin/systemctl", .args = {"start", UNIT}});
+    Tavrel::Run::SafeRun::Object({.program = "/bin/systemctl", .args = {"daemon-reload"}});
+    Tavrel::Run::SafeRun::Object({.program = "/bin/systemctl", .args = {"start", UNIT}});
     auto props = Sd::has_service_via_systemd(UNIT);
     if (!props || (*props)["ActiveState"] != "active") {
         std::fprintf(stderr, "the benchmark unit did not start\n");
@@ -115,21 +115,21 @@ int measure(int rounds) {
     auto ms = [](Clock::time_point from, Clock::time_point to) {
         return std::chrono::duration<double, std::milli>(to - from).count();
     };
-    Tavrel::ZidavovEva::CheckServiceOptions check_options;
+    Tavrel::Init::CheckServiceOptions check_options;
     check_options.service = UNIT;
     check_options.user = "root";
     check_options.pid = Sd::get_pid_via_systemd(UNIT);
-    check_options.check_method = Tavrel::ZidavovEva::SYSTEMD_METHOD;
+    check_options.check_method = Tavrel::Init::SYSTEMD_METHOD;
     for (int i = 0; i < rounds; ++i) {
         auto t0 = Clock::now();
         (void)backend.status_helper(svc);
         auto t1 = Clock::now();
-        Tavrel::SafeRun::Object run(
+        Tavrel::Run::SafeRun::Object run(
             {.program = "/bin/systemctl", .args = {"status", std::string(UNIT) + ".service"}});
         auto t2 = Clock::now();
         (void)Sd::get_properties_via_systemd(UNIT, {"ActiveState", "MainPID"});
         auto t3 = Clock::now();
-        (void)Tavrel::ZidavovEva::check_service(check_options);
+        (void)Tavrel::Init::check_service(check_options);
         auto t4 = Clock::now();
         ours.push_back(ms(t0, t1));
         theirs.push_back(ms(t1, t2));
@@ -163,11 +163,11 @@ int main(int argc, char** argv) {
         return 1;
     self[n] = '\0';
     const std::string sandbox = std::string(TAVREL_SOURCE_DIR) + "/tests/e2e/systemd-sandbox.sh";
-    Tavrel::SafeRun::Object run({.program = sandbox,
+    Tavrel::Run::SafeRun::Object run({.program = sandbox,
                                  .args = {"/usr/bin/env", "TAVREL_IN_SYSTEMD_SANDBOX=1", self,
                                           std::to_string(rounds)},
-                                 .stdout_to = Tavrel::SafeRun::Fd{1},
-                                 .stderr_to = Tavrel::SafeRun::Fd{2},
+                                 .stdout_to = Tavrel::Run::SafeRun::Fd{1},
+                                 .stderr_to = Tavrel::Run::SafeRun::Fd{2},
                                  .keep_env = true});
     if (run.error_code() == 77) {
         std::printf("bench_systemd_status: skipped: no sandbox with systemd here\n");

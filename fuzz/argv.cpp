@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     try {
         Z::ParsedArgv p = Z::parse_options(words, {.verbose = 1, .stop = words.size() % 2 == 1});
-        const auto& verb = Tavrel::ServiceManager::row_of(p.verb);
+        const auto& verb = Tavrel::Service::row_of(p.verb);
         FUZZ_CHECK(verb.verb == p.verb);
         FUZZ_CHECK(p.verbose >= 0 && p.verbose <= 2);
         if (verb.question)
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(rest.size() <= words.size());
         for (const auto& r : rest)
             FUZZ_CHECK(std::find(words.begin(), words.end(), r) != words.end());
-    } catch (const Tavrel::PlainError& e) {
+    } catch (const Tavrel::Foundation::PlainError& e) {
         FUZZ_CHECK(std::string(e.what()).find("--help") != std::string::npos);
     }
     return 0;

@@ -9,11 +9,11 @@ using Tavrel::Config::TvConfGuard;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto text = Fuzz::text(data, size);
-    Tavrel::Exception::StackTraceSuppressor quiet;
-    Tavrel::JSON::Value doc;
+    Tavrel::Foundation::Exception::StackTraceSuppressor quiet;
+    Tavrel::Config::JSON::Value doc;
     try {
-        doc = Tavrel::JSON::Load(text);
-    } catch (const Tavrel::Exception&) {
+        doc = Tavrel::Config::JSON::Load(text);
+    } catch (const Tavrel::Foundation::Exception&) {
         return 0;  // JSONParseError: the reader treats the cache as absent
     }
     auto conf = TvConfGuard::conf_from_cache(doc);

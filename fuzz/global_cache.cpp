@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace GC = Tavrel::GlobalCache;
+namespace GC = Tavrel::Run::GlobalCache;
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-namespace JSON = Tavrel::JSON;
+namespace JSON = Tavrel::Config::JSON;
 
 namespace {
 
@@ -18,7 +18,7 @@ template <class F>
 std::optional<JSON::Value> attempt(F&& load) {
     try {
         return load();
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         FUZZ_CHECK(e.class_name().find("JSONParseError") != std::string::npos);
         return std::nullopt;
     }
@@ -33,7 +33,7 @@ bool same(const JSON::Value& a, const JSON::Value& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto text = Fuzz::text(data, size);
-    Tavrel::Exception::StackTraceSuppressor quiet;
+    Tavrel::Foundation::Exception::StackTraceSuppressor quiet;
     auto strict = attempt([&] { return JSON::Load(text); });
     auto relaxed = attempt([&] { return JSON::LoadRelaxed(text); });
     (void)JSON::looks_like_json(text);

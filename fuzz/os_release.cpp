@@ -8,7 +8,7 @@
 
 #include <cctype>
 
-namespace SB = Tavrel::OS::SysBootstrap;
+namespace SB = Tavrel::Config::OS::SysBootstrap;
 
 namespace {
 
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(again == text);
         FUZZ_CHECK(!id->os.empty() && !id->distro.empty() && !id->major.empty());
     }
-    if (auto pretty = Tavrel::OS::lookup_pretty_distro(text))
+    if (auto pretty = Tavrel::Config::OS::lookup_pretty_distro(text))
         FUZZ_CHECK(!pretty->empty());
     return 0;
 }

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace PW = Tavrel::PwCache;
+namespace PW = Tavrel::Config::PwCache;
 
 namespace {
 

@@ -11,9 +11,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto text = Fuzz::text(data, size);
-    const auto tiny = Tavrel::Unix::PID::Tiny::pid_from_text(text);
+    const auto tiny = Tavrel::Process::PidFile::pid_from_text(text);
     const auto line = text.substr(0, text.find('\n'));
-    const auto systemd = Tavrel::ZidavovEva::Systemd::parse_pid(line);
+    const auto systemd = Tavrel::Init::Systemd::Systemctl::parse_pid(line);
     for (const auto& pid : {tiny, systemd}) {
         if (pid) {
             FUZZ_CHECK(*pid > 1);

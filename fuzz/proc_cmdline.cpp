@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-namespace Parse = Tavrel::PsParser::Parse;
-using Tavrel::PsParser::NameMatcher;
+namespace Parse = Tavrel::Process::PsParser::Parse;
+using Tavrel::Process::PsParser::NameMatcher;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto raw = Fuzz::text(data, size);
@@ -22,11 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(words.empty() || !words.back().empty());
     if (words.empty())
         return 0;
-    std::string name = Tavrel::Proc::Basename::getbasename(words.front());
+    std::string name = Tavrel::Process::Proc::Basename::getbasename(words.front());
     FUZZ_CHECK(name.size() <= words.front().size());
     std::vector<std::string> rest;
     for (size_t i = 1; i < words.size(); ++i)
-        rest.push_back(Tavrel::Proc::Basename::getbasename(words[i]));
+        rest.push_back(Tavrel::Process::Proc::Basename::getbasename(words[i]));
 
     // One plain name and one list; neither may match an empty program name.
     static const auto single = NameMatcher::create("exim");

@@ -6,7 +6,7 @@
 
 #include <arpa/inet.h>
 
-namespace AP = Tavrel::Kill::AppPort;
+namespace AP = Tavrel::Process::Kill::AppPort;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto text = Fuzz::text(data, size);

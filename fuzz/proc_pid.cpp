@@ -12,14 +12,14 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto text = Fuzz::text(data, size);
     // No process directory exists there, so an accepted pid always ends.
-    Tavrel::Proc::PROC_PATH = "/nonexistent-proc-for-fuzzing";
-    Tavrel::Exception::StackTraceSuppressor quiet;
+    Tavrel::Foundation::ProcFs::PROC_PATH = "/nonexistent-proc-for-fuzzing";
+    Tavrel::Foundation::Exception::StackTraceSuppressor quiet;
     try {
-        Tavrel::Proc::PID pid(text);
+        Tavrel::Process::Proc::PID pid(text);
         FUZZ_CHECK(!"a pid without a process directory was accepted");
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         std::string cls = e.class_name();
-        auto value = Tavrel::Text::digits_value(text);
+        auto value = Tavrel::Foundation::Text::digits_value(text);
         bool acceptable = value && *value > 1 && text.size() <= 9;
         if (acceptable)
             FUZZ_CHECK(cls.find("Proc::Ended") != std::string::npos);

@@ -4,7 +4,7 @@
 
 #include "Tavrel/Process/PsParser/Parse.h"
 
-namespace Parse = Tavrel::PsParser::Parse;
+namespace Parse = Tavrel::Process::PsParser::Parse;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto text = Fuzz::text(data, size);

@@ -4,7 +4,7 @@
 
 #include "Tavrel/Process/PsParser/PsCommand.h"
 
-using Tavrel::PsParser::Options;
+using Tavrel::Process::PsParser::Options;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto text = Fuzz::text(data, size);
@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return o;
     }();
     for (const Options* o : {&plain, &stats, &names, &bare}) {
-        for (const auto& rec : Tavrel::PsParser::PsCommand::parse_output(text, *o)) {
+        for (const auto& rec : Tavrel::Process::PsParser::PsCommand::parse_output(text, *o)) {
             // A pid from ps is only ever a positive number.
             FUZZ_CHECK(rec.pid > 0);
             FUZZ_CHECK(!rec.user.empty());

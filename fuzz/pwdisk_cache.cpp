@@ -10,10 +10,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto text = Fuzz::text(data, size);
     // Missing account files have the time 0, so entries stamped 0 are current.
-    Tavrel::PwCache::PASSWD_FILE = "/nonexistent-passwd-for-fuzzing";
-    Tavrel::PwCache::SHADOW_FILE = "/nonexistent-shadow-for-fuzzing";
+    Tavrel::Config::PwCache::PASSWD_FILE = "/nonexistent-passwd-for-fuzzing";
+    Tavrel::Config::PwCache::SHADOW_FILE = "/nonexistent-shadow-for-fuzzing";
     for (const char* key : {"0:root", "2:0", "0:mail", "2:8", "0:web.user-1", "2:1001"}) {
-        auto e = Tavrel::PwDiskCache::entry_from_text(key, text);
+        auto e = Tavrel::Config::PwDiskCache::entry_from_text(key, text);
         if (!e)
             continue;
         const auto& r = e->contents;
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         else
             FUZZ_CHECK(std::to_string(r.uid) == k.substr(2));
         FUZZ_CHECK(r.uid != static_cast<uid_t>(-1) && r.gid != static_cast<gid_t>(-1));
-        FUZZ_CHECK(Tavrel::PwCache::record_from_json(Tavrel::PwCache::record_to_json(r)) == r);
+        FUZZ_CHECK(Tavrel::Config::PwCache::record_from_json(Tavrel::Config::PwCache::record_to_json(r)) == r);
     }
     return 0;
 }

@@ -11,14 +11,14 @@
 #include <algorithm>
 #include <string>
 
-using Tavrel::ServiceManager::Base;
-using Tavrel::ServiceManager::Definition;
+using Tavrel::Service::Base;
+using Tavrel::Catalogue::Definition;
 
 namespace {
 
 const std::string PATH = "/etc/zidavoveva/services/Fuzzd.json";
 
-void check_refusal(const Tavrel::Exception& e) {
+void check_refusal(const Tavrel::Foundation::Exception& e) {
     FUZZ_CHECK(e.isa("Module::LoadFailed"));
     FUZZ_CHECK(e.to_string_no_id().find(PATH) != std::string::npos);
 }
@@ -26,12 +26,12 @@ void check_refusal(const Tavrel::Exception& e) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Tavrel::Exception::StackTraceSuppressor quiet;
+    Tavrel::Foundation::Exception::StackTraceSuppressor quiet;
     std::string text(Fuzz::text(data, size));
     std::optional<Definition> def;
     try {
         def = Definition::parse(PATH, text);
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         check_refusal(e);
         return 0;
     }
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Base object;
     try {
         def->apply(object);
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         check_refusal(e);
         return 0;
     }

@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <string>
 
-namespace Log = Tavrel::Services::Log;
+namespace Log = Tavrel::Init::Log;
 
 namespace {
 
@@ -40,8 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The size of the tail and the number of lines come from the input too.
     const std::size_t read_bytes = 1 + (size ? data[0] : 0) * 4;
     const std::size_t max_messages = size > 1 ? data[1] % 8 : 5;
-    static const Tavrel::Regex filter(Log::program_line_pattern({"cron", "apache2", "pure-ftpd"}));
-    for (const Tavrel::Regex* re : {static_cast<const Tavrel::Regex*>(nullptr), &filter}) {
+    static const Tavrel::Foundation::Regex filter(Log::program_line_pattern({"cron", "apache2", "pure-ftpd"}));
+    for (const Tavrel::Foundation::Regex* re : {static_cast<const Tavrel::Foundation::Regex*>(nullptr), &filter}) {
         std::string out;
         auto [read, errors] = Log::_read_log(
             out, {.path = path, .read_bytes = read_bytes, .max_messages = max_messages, .log_regex = re});

@@ -16,11 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (char& c : command)
         if (c == '\0')
             c = ' ';
-    const bool ignored = Tavrel::Services::Command::should_ignore_this_command(command);
+    const bool ignored = Tavrel::Process::ServiceCheck::IgnoredCommands::should_ignore_this_command(command);
     if (command.find("zidavoveva") != std::string::npos || command.find("grep ") != std::string::npos)
         FUZZ_CHECK(ignored);
     const std::string line =
-        Tavrel::Services::format_status_line("exim", command, "mailnull", 4242, "pidfile+proc");
+        Tavrel::Process::ServiceCheck::format_status_line("exim", command, "mailnull", 4242, "pidfile+proc");
     FUZZ_CHECK(line.find("4242") != std::string::npos);
     FUZZ_CHECK(line.starts_with("exim"));
     return 0;

@@ -8,7 +8,7 @@
 
 #include <string>
 
-namespace Systemd = Tavrel::ZidavovEva::Systemd;
+namespace Systemd = Tavrel::Init::Systemd::Systemctl;
 
 namespace {
 

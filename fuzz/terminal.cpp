@@ -6,9 +6,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto text = Fuzz::text(data, size);
-    if (auto n = Tavrel::Terminal::parse_infocmp_colors(text))
+    if (auto n = Tavrel::Output::ColorSupport::parse_infocmp_colors(text))
         FUZZ_CHECK(*n > 0);
-    if (auto n = Tavrel::Terminal::colors_from_name(text))
+    if (auto n = Tavrel::Output::ColorSupport::colors_from_name(text))
         FUZZ_CHECK(*n >= 0);
     return 0;
 }

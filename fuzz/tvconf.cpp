@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(trimmed(key) && trimmed(value));
     }
     if (auto cache = TvConfGuard::cache_text(conf)) {
-        auto back = TvConfGuard::conf_from_cache(Tavrel::JSON::Load(*cache));
+        auto back = TvConfGuard::conf_from_cache(Tavrel::Config::JSON::Load(*cache));
         if (conf.empty())
             FUZZ_CHECK(!back);
         else

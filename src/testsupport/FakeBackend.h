@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-namespace Tavrel::ServiceManager::TestSupport {
+namespace Tavrel::Service::TestSupport {
 
 struct BackendState {
     std::vector<std::string> calls;
@@ -32,47 +32,47 @@ struct BackendState {
     std::optional<bool> reload_answer;
     std::optional<bool> restart_attempt_answer;
     std::optional<bool> check_answer;
-    std::optional<Manager::UnitProperties> unit;
+    std::optional<Init::UnitProperties> unit;
     std::string start_refusal_hint;
     bool executed_by_systemd = false;
 };
 
-class FakeBackend : public Manager::Backend {
+class FakeBackend : public Init::Backend {
   public:
     explicit FakeBackend(std::shared_ptr<BackendState> s) : s_(std::move(s)) {}
     std::string class_name() const override { return "FakeBackend"; }
-    bool start(Service&) override {
+    bool start(Tavrel::Init::Service&) override {
         s_->calls.push_back("start");
         return s_->on_start();
     }
-    bool stop(Service&) override {
+    bool stop(Tavrel::Init::Service&) override {
         s_->calls.push_back("stop");
         return s_->on_stop();
     }
     bool this_process_was_executed_by_systemd() const override { return s_->executed_by_systemd; }
-    std::optional<bool> restart(Service&) override {
+    std::optional<bool> restart(Tavrel::Init::Service&) override {
         s_->calls.push_back("restart");
         return s_->restart_answer;
     }
-    std::optional<bool> reload(Service&) override {
+    std::optional<bool> reload(Tavrel::Init::Service&) override {
         s_->calls.push_back("reload");
         return s_->reload_answer;
     }
-    std::optional<bool> stop_triggers(Service&) override {
+    std::optional<bool> stop_triggers(Tavrel::Init::Service&) override {
         s_->calls.push_back("stop_triggers");
         return std::nullopt;
     }
-    std::optional<bool> restart_attempt(Service&, int attempt) override {
+    std::optional<bool> restart_attempt(Tavrel::Init::Service&, int attempt) override {
         s_->calls.push_back("restart_attempt " + std::to_string(attempt));
         return s_->restart_attempt_answer;
     }
-    std::optional<std::string> status_helper(Service&) override {
+    std::optional<std::string> status_helper(Tavrel::Init::Service&) override {
         s_->on_status();
         return s_->status;
     }
-    std::optional<bool> check(Service&, const std::string&) override { return s_->check_answer; }
-    std::optional<Manager::UnitProperties> service_via_systemd() const override { return s_->unit; }
-    std::string start_refusal_hint(Service&) override { return s_->start_refusal_hint; }
+    std::optional<bool> check(Tavrel::Init::Service&, const std::string&) override { return s_->check_answer; }
+    std::optional<Init::UnitProperties> service_via_systemd() const override { return s_->unit; }
+    std::string start_refusal_hint(Tavrel::Init::Service&) override { return s_->start_refusal_hint; }
 
   private:
     std::shared_ptr<BackendState> s_;
@@ -110,14 +110,14 @@ class Testable : public Parent {
     static inline bool TAKE_LOCK = false;
 
   protected:
-    std::unique_ptr<ZidavovEva::Lock> _build_lock() override {
+    std::unique_ptr<Lock> _build_lock() override {
         return TAKE_LOCK ? Parent::_build_lock() : nullptr;
     }
     bool _doomedprocess(const std::vector<std::string>& rules, bool) override {
         doomed_calls.push_back(rules);
         return doomed_result;
     }
-    std::string _check_service(const ZidavovEva::CheckServiceOptions&) override {
+    std::string _check_service(const Init::CheckServiceOptions&) override {
         return process_check_text;
     }
 };
@@ -128,9 +128,9 @@ struct Captured {
     std::shared_ptr<Output::Base> output() {
         Output::Base::Options options;
         options.filehandle =
-            std::make_shared<IO::Callback::Write>([this](std::string_view t) { text += t; });
+            std::make_shared<Output::Callback::Write>([this](std::string_view t) { text += t; });
         return std::make_shared<Output::Formatted::Plain>(options);
     }
 };
 
-}  // namespace Tavrel::ServiceManager::TestSupport
+}  // namespace Tavrel::Service::TestSupport

@@ -45,13 +45,13 @@ void link_entries(const std::string& from, const std::string& to, bool copy_link
 
 }  // namespace
 
-FakeProc::FakeProc(Kind kind) : saved_(Proc::PROC_PATH) {
+FakeProc::FakeProc(Kind kind) : saved_(Foundation::ProcFs::PROC_PATH) {
     if (kind == MIRROR)
         link_entries(saved_, dir_.path(), false);
-    Proc::PROC_PATH = dir_.path();
+    Foundation::ProcFs::PROC_PATH = dir_.path();
 }
 
-FakeProc::~FakeProc() { Proc::PROC_PATH = saved_; }
+FakeProc::~FakeProc() { Foundation::ProcFs::PROC_PATH = saved_; }
 
 void FakeProc::unfold(const std::string& relpath) {
     const std::string here = dir_ / relpath;

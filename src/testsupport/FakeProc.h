@@ -1,5 +1,5 @@
 // A process file system of a test's own. While the object lives,
-// Tavrel::Proc::PROC_PATH names its directory, so every reader of process
+// Tavrel::Foundation::ProcFs::PROC_PATH names its directory, so every reader of process
 // files reads it; the setting is given back when it goes.
 //
 //   FakeProc proc;                              // empty: only what the test writes

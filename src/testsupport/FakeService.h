@@ -16,7 +16,7 @@
 
 namespace Tavrel::TestSupport {
 
-class FakeService : public Tavrel::ServiceManager::Service {
+class FakeService : public Tavrel::Init::Service {
   public:
     std::string name = "tvtest";
     bool tavrel = false;

@@ -55,13 +55,13 @@ inline void write_unit(const std::string& name, const std::string& body) {
 
 // systemctl's exit code (-1 for a death by signal).
 inline int systemctl(std::vector<std::string> args) {
-    SafeRun::Object run({.program = "/bin/systemctl", .args = std::move(args)});
+    Run::SafeRun::Object run({.program = "/bin/systemctl", .args = std::move(args)});
     const int status = run.CHILD_ERROR();
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 inline std::string systemctl_output(std::vector<std::string> args) {
-    SafeRun::Object run({.program = "/bin/systemctl", .args = std::move(args)});
+    Run::SafeRun::Object run({.program = "/bin/systemctl", .args = std::move(args)});
     return run.stdout_text();
 }
 

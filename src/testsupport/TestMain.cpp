@@ -19,16 +19,16 @@
 #include <string>
 
 int main(int argc, char** argv) {
-    Tavrel::Logger::STD_LOG_FILE = "/nonexistent/zidavoveva-unit-tests/error_log";
-    Tavrel::Logger::PANIC_LOG_FILE = "/nonexistent/zidavoveva-unit-tests/panic_log";
+    Tavrel::Foundation::Logger::STD_LOG_FILE = "/nonexistent/zidavoveva-unit-tests/error_log";
+    Tavrel::Foundation::Logger::PANIC_LOG_FILE = "/nonexistent/zidavoveva-unit-tests/panic_log";
     std::string caches_dir = "/tmp/zidavoveva-unit-caches.XXXXXX";
     if (::mkdtemp(caches_dir.data()) == nullptr)
         caches_dir = "/nonexistent/zidavoveva-unit-tests/caches";
-    namespace SB = Tavrel::OS::SysBootstrap;
+    namespace SB = Tavrel::Config::OS::SysBootstrap;
     SB::CACHE_DIR = caches_dir + "/caches/os";
     SB::CACHE_LINK = SB::CACHE_DIR + "/identity";
     SB::CUSTOM_LINK = SB::CACHE_DIR + "/identity.custom";
-    Tavrel::PwDiskCache::CACHE_DIR = caches_dir + "/pwcache";
+    Tavrel::Config::PwDiskCache::CACHE_DIR = caches_dir + "/pwcache";
     ::testing::InitGoogleTest(&argc, argv);
     const int status = RUN_ALL_TESTS();
     std::error_code ignored;

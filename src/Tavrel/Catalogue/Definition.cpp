@@ -13,12 +13,12 @@
 #include <cerrno>
 #include <cstring>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Catalogue {
 
 namespace {
 
 [[noreturn]] void load_failed(const std::string& module, const std::string& reason) {
-    throw Exception::create("Module::LoadFailed", {{"module", module}, {"error", reason}});
+    throw Foundation::Exception::create("Module::LoadFailed", {{"module", module}, {"error", reason}});
 }
 
 std::string module_of(const std::string& path) {
@@ -88,7 +88,7 @@ std::optional<Definition> Definition::find(const std::string& module_word) {
         directory_refused(module, *why);
     // The directory as it was examined: opened without following a link and
     // looked at again, so a swap after the look above is refused too.
-    FHUtils::UniqueFd dir_fd(::open(DIR.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    Foundation::Fd::UniqueFd dir_fd(::open(DIR.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
     if (!dir_fd) {
         if (errno == ENOENT)
             return std::nullopt;
@@ -99,7 +99,7 @@ std::optional<Definition> Definition::find(const std::string& module_word) {
         load_failed(module, DIR + ": " + std::strerror(errno));
     if (auto why = untrusted_directory(DIR, dir_st, false))
         directory_refused(module, *why);
-    FHUtils::UniqueFd fd(
+    Foundation::Fd::UniqueFd fd(
         ::openat(dir_fd.get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!fd) {
         if (errno == ENOENT || errno == ENOTDIR)
@@ -174,12 +174,12 @@ Definition Definition::parse(const std::string& path, const std::string& text) {
     return d;
 }
 
-void Definition::apply(Base& object) const {
+void Definition::apply(Tavrel::Service::Base& object) const {
     for (auto& [key, value] : attributes_.items()) {
         bool known = false;
         try {
             known = object.set_attribute(key, value);
-        } catch (const Exception& e) {
+        } catch (const Foundation::Exception& e) {
             fail(line_of(key), "wrong value for the attribute “" + key + "”: " + e.to_string_no_id());
         }
         if (!known)
@@ -192,10 +192,10 @@ void Definition::fail(std::size_t line, const std::string& reason) const {
 }
 
 std::size_t Definition::line_of(std::string_view key) const {
-    const Regex member("\"" + Regex::escape(key) + "\"\\s*:");
+    const Foundation::Regex member("\"" + Foundation::Regex::escape(key) + "\"\\s*:");
     if (auto m = member.match(text_))
         return line_at(text_, m->start());
     return 1;
 }
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Catalogue

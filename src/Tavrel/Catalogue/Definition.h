@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Definition: a service described by an administrator
+// Tavrel::Catalogue::Definition: a service described by an administrator
 // in a JSON file instead of a compiled class.
 //
 // One file per module word in DIR (for example /etc/zidavoveva/services/Ztestd.json):
@@ -39,9 +39,11 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::ServiceManager {
-
+namespace Tavrel::Service {
 class Base;
+}
+
+namespace Tavrel::Catalogue {
 
 class Definition {
   public:
@@ -66,7 +68,7 @@ class Definition {
 
     // Sets every attribute on `object`; Module::LoadFailed on an unknown
     // attribute or a value of the wrong shape.
-    void apply(Base& object) const;
+    void apply(Tavrel::Service::Base& object) const;
 
   private:
     // Module::LoadFailed for this file.
@@ -81,4 +83,4 @@ class Definition {
     nlohmann::json attributes_ = nlohmann::json::object();
 };
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Catalogue

@@ -14,7 +14,7 @@
 
 #include <sstream>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Catalogue {
 namespace {
 
 using Tavrel::TestSupport::TempDir;
@@ -23,7 +23,7 @@ using testing::HasSubstr;
 std::string load_error(const std::function<void()>& body) {
     try {
         body();
-    } catch (const Exception& e) {
+    } catch (const Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("Module::LoadFailed")) << e.class_name();
         return e.to_string_no_id();
     }
@@ -41,7 +41,7 @@ TEST(Definition, ParsesAttributesAndTheHotFlag) {
     EXPECT_TRUE(d.hot());
     EXPECT_EQ(d.attributes().size(), 2u);
     EXPECT_FALSE(d.attributes().contains("hot"));
-    auto obj = std::make_unique<Base>();
+    auto obj = std::make_unique<Tavrel::Service::Base>();
     d.apply(*obj);
     EXPECT_EQ(obj->pidfile(), "/run/ztestd.pid");
     EXPECT_EQ(obj->ports(), std::vector<int>{8765});
@@ -62,7 +62,7 @@ TEST(Definition, ErrorsNameTheFileAndTheLine) {
                 HasSubstr("line 2: “hot” must be true or false"));
 
     auto unknown = Definition::parse("/d/X.json", "{\n  \"pidfile\": \"/p\",\n\n  \"pidfle\": \"/p\"\n}");
-    Base obj;
+    Tavrel::Service::Base obj;
     EXPECT_THAT(load_error([&] { unknown.apply(obj); }),
                 HasSubstr("/d/X.json line 4: unknown attribute “pidfle”"));
     auto shape = Definition::parse("/d/X.json", "{\n  \"ports\": \"eighty\"\n}");
@@ -73,12 +73,12 @@ TEST(Definition, ErrorsNameTheFileAndTheLine) {
 // An administrator gives a slow init script more time; no bound at all is
 // not a value, since nothing may wait for ever.
 TEST(Definition, SetsTheBoundOfTheServiceCommands) {
-    auto obj = std::make_unique<Base>();
-    EXPECT_DOUBLE_EQ(obj->command_timeout(), Tavrel::ZidavovEva::DEFAULT_COMMAND_TIMEOUT);
+    auto obj = std::make_unique<Tavrel::Service::Base>();
+    EXPECT_DOUBLE_EQ(obj->command_timeout(), Init::SysV::DEFAULT_COMMAND_TIMEOUT);
     Definition::parse("/d/X.json", R"({"command_timeout": 300})").apply(*obj);
     EXPECT_DOUBLE_EQ(obj->command_timeout(), 300);
     for (const char* bad : {"0", "-5", "\"never\""}) {
-        Base other;
+        Tavrel::Service::Base other;
         auto d = Definition::parse("/d/X.json", std::string("{\n\"command_timeout\": ") + bad + "}");
         EXPECT_THAT(load_error([&] { d.apply(other); }),
                     HasSubstr("line 2: wrong value for the attribute “command_timeout”"))
@@ -177,4 +177,4 @@ TEST(Registry, BuiltInClassesAreFoundByModuleWordAndInstalledUnderTheirWords) {
 }
 
 }  // namespace
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Catalogue

@@ -19,7 +19,7 @@
 #include <cctype>
 #include <optional>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Catalogue {
 
 std::string module_word(std::string_view service) {
     std::string word(service);
@@ -57,8 +57,8 @@ nlohmann::json object_options(const nlohmann::json& options) {
     return out;
 }
 
-std::unique_ptr<Base> finish(std::unique_ptr<Base> object, const nlohmann::json& options,
-                             const RunOptions& run) {
+std::unique_ptr<Tavrel::Service::Base> finish(std::unique_ptr<Tavrel::Service::Base> object, const nlohmann::json& options,
+                             const Init::RunOptions& run) {
     object->apply_options(object_options(options), /*ignore_unknown=*/true);
     object->set_run_options(run);
     object->BUILD();
@@ -68,7 +68,7 @@ std::unique_ptr<Base> finish(std::unique_ptr<Base> object, const nlohmann::json&
 // An executable init script of exactly this name (a prefix match would make
 // any short word a service).
 bool has_init_script(const std::string& service) {
-    const std::string path = ZidavovEva::Initd::INIT_D_DIR + "/" + service;
+    const std::string path = Init::SysV::Script::INIT_D_DIR + "/" + service;
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
@@ -76,30 +76,30 @@ bool has_init_script(const std::string& service) {
 bool has_init_script_or_unit(const std::string& service) {
     if (has_init_script(service))
         return true;
-    return ZidavovEva::Systemd::has_service_via_systemd(Base::_get_systemd_name(service))
+    return Init::Systemd::Systemctl::has_service_via_systemd(Tavrel::Service::Base::_get_systemd_name(service))
         .has_value();
 }
 
 }  // namespace
 
-std::unique_ptr<Base> create(const nlohmann::json& options, const RunOptions& run) {
+std::unique_ptr<Tavrel::Service::Base> create(const nlohmann::json& options, const Init::RunOptions& run) {
     std::string service;
     if (auto it = options.find("service"); it != options.end() && it->is_string())
         service = it->get<std::string>();
     if (service.empty())
-        throw PlainError("A service is required to create a service object.");
+        throw Foundation::PlainError("A service is required to create a service object.");
     // Before any file is looked at: the word becomes part of paths.
-    Validate::Service::assert_valid(service);
+    Tavrel::Foundation::Validate::Service::assert_valid(service);
 
     const std::string module = module_word(service);
-    std::optional<Exception> load_error;
+    std::optional<Foundation::Exception> load_error;
     if (is_module_word(module)) {
         auto make = Registry::find(module);
         try {
             if (auto def = Definition::find(module)) {
-                std::unique_ptr<Base> object =
-                    make ? (*make)() : def->hot() ? std::unique_ptr<Base>(std::make_unique<Hot>())
-                                                  : std::make_unique<Base>();
+                std::unique_ptr<Tavrel::Service::Base> object =
+                    make ? (*make)() : def->hot() ? std::unique_ptr<Tavrel::Service::Base>(std::make_unique<Tavrel::Service::Hot>())
+                                                  : std::make_unique<Tavrel::Service::Base>();
                 // A service known only by its definition is not in the
                 // installed registry: the definition itself says it is here.
                 if (!make)
@@ -107,11 +107,11 @@ std::unique_ptr<Base> create(const nlohmann::json& options, const RunOptions& ru
                 def->apply(*object);
                 return finish(std::move(object), options, run);
             }
-        } catch (const Exception& e) {
+        } catch (const Foundation::Exception& e) {
             if (!e.isa("Module::LoadFailed"))
                 throw;
             load_error = e;
-            Logger::create()->warn(e.to_string_no_id());
+            Foundation::Logger::create()->warn(e.to_string_no_id());
         }
         if (make)
             return finish((*make)(), options, run);
@@ -122,8 +122,8 @@ std::unique_ptr<Base> create(const nlohmann::json& options, const RunOptions& ru
     // stopped, a stop reported success while it ran, and the registry
     // answered "disabled" though nothing had switched it off.
     const bool init_system_only = has_init_script_or_unit(service);
-    if (init_system_only && Services::Enabled::is_known(service))
-        return finish(std::make_unique<Base>(), options, run);
+    if (init_system_only && Server::Enabled::is_known(service))
+        return finish(std::make_unique<Tavrel::Service::Base>(), options, run);
 
     struct stat st {};
     if (load_error && ::stat(STRICT_FILE.c_str(), &st) == 0)
@@ -131,7 +131,7 @@ std::unique_ptr<Base> create(const nlohmann::json& options, const RunOptions& ru
     std::string longmess;
     if (auto it = options.find("longmess"); it != options.end() && it->is_string())
         longmess = it->get<std::string>();
-    Exception::Metadata params = {{"service", service}, {"longmess", longmess}};
+    Foundation::Exception::Metadata params = {{"service", service}, {"longmess", longmess}};
     if (init_system_only) {
         params.emplace_back("reason", "it has an init script or a systemd unit, but no service class, "
                                       "no definition and no service-monitor entry, so nothing says "
@@ -144,10 +144,10 @@ std::unique_ptr<Base> create(const nlohmann::json& options, const RunOptions& ru
         params.emplace_back("hint", "Nothing was done. Describe it in " + Definition::DIR + "/" +
                                         module + Definition::SUFFIX + " to manage it here.");
     } else if (init_system_only) {
-        params.emplace_back("hint", "Nothing was done. An entry " + Svcwatch::Config::svcwatch_dir() +
+        params.emplace_back("hint", "Nothing was done. An entry " + Server::Monitor::Config::svcwatch_dir() +
                                         "/" + service + " of the service monitor makes it known.");
     }
-    throw Exception::create("Services::Unknown", std::move(params));
+    throw Foundation::Exception::create("Services::Unknown", std::move(params));
 }
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Catalogue

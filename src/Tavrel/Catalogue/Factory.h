@@ -1,7 +1,7 @@
 // Tavrel::ServiceManager: the factory that turns a service word into a
 // service object of the right class.
 //
-//   auto srv = Tavrel::ServiceManager::create({{"service", "crond"}});
+//   auto srv = Tavrel::Catalogue::create({{"service", "crond"}});
 //   srv->restart();
 //
 // The class is chosen in this order:
@@ -41,9 +41,11 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::ServiceManager {
-
+namespace Tavrel::Service {
 class Base;
+}
+
+namespace Tavrel::Catalogue {
 
 inline std::string STRICT_FILE = "/var/zidavoveva/strict_service_definitions";
 
@@ -53,6 +55,6 @@ std::string module_word(std::string_view service);
 bool is_module_word(std::string_view word);
 
 // `run` is set on the object before its BUILD.
-std::unique_ptr<Base> create(const nlohmann::json& options, const RunOptions& run = {});
+std::unique_ptr<Tavrel::Service::Base> create(const nlohmann::json& options, const Init::RunOptions& run = {});
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Catalogue

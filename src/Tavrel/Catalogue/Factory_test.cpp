@@ -17,7 +17,7 @@
 
 #include <sys/stat.h>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Catalogue {
 namespace {
 
 using Tavrel::TestSupport::TempDir;
@@ -27,30 +27,30 @@ using testing::HasSubstr;
 class Factory : public testing::Test {
   protected:
     void SetUp() override {
-        saved_ = {Definition::DIR, ZidavovEva::Initd::INIT_D_DIR, ZidavovEva::Lock::LOCK_BASE,
-                  Logger::STD_LOG_FILE, STRICT_FILE, OS::SYSTEMD_RUN_DIR};
+        saved_ = {Definition::DIR, Init::SysV::Script::INIT_D_DIR, Tavrel::Service::Lock::LOCK_BASE,
+                  Foundation::Logger::STD_LOG_FILE, STRICT_FILE, Config::OS::SYSTEMD_RUN_DIR};
         Definition::DIR = tmp_ / "defs";
         ::mkdir(Definition::DIR.c_str(), 0755);
-        ZidavovEva::Initd::INIT_D_DIR = tmp_ / "init.d";
-        ::mkdir(ZidavovEva::Initd::INIT_D_DIR.c_str(), 0755);
-        ZidavovEva::Lock::LOCK_BASE = tmp_ / "locks";
-        Logger::STD_LOG_FILE = tmp_ / "error_log";
-        Logger::clear_singleton_stash();
+        Init::SysV::Script::INIT_D_DIR = tmp_ / "init.d";
+        ::mkdir(Init::SysV::Script::INIT_D_DIR.c_str(), 0755);
+        Tavrel::Service::Lock::LOCK_BASE = tmp_ / "locks";
+        Foundation::Logger::STD_LOG_FILE = tmp_ / "error_log";
+        Foundation::Logger::clear_singleton_stash();
         STRICT_FILE = tmp_ / "strict";
-        OS::SYSTEMD_RUN_DIR = tmp_ / "no-systemd";  // no unit is ever asked for
-        saved_.push_back(Svcwatch::Config::SVCWATCH_DIR);
-        Svcwatch::Config::SVCWATCH_DIR = tmp_ / "svcwatch.d";
-        ::mkdir(Svcwatch::Config::SVCWATCH_DIR.c_str(), 0755);
+        Config::OS::SYSTEMD_RUN_DIR = tmp_ / "no-systemd";  // no unit is ever asked for
+        saved_.push_back(Server::Monitor::Config::SVCWATCH_DIR);
+        Server::Monitor::Config::SVCWATCH_DIR = tmp_ / "svcwatch.d";
+        ::mkdir(Server::Monitor::Config::SVCWATCH_DIR.c_str(), 0755);
     }
     void TearDown() override {
         Definition::DIR = saved_[0];
-        ZidavovEva::Initd::INIT_D_DIR = saved_[1];
-        ZidavovEva::Lock::LOCK_BASE = saved_[2];
-        Logger::STD_LOG_FILE = saved_[3];
-        Logger::clear_singleton_stash();
+        Init::SysV::Script::INIT_D_DIR = saved_[1];
+        Tavrel::Service::Lock::LOCK_BASE = saved_[2];
+        Foundation::Logger::STD_LOG_FILE = saved_[3];
+        Foundation::Logger::clear_singleton_stash();
         STRICT_FILE = saved_[4];
-        OS::SYSTEMD_RUN_DIR = saved_[5];
-        Svcwatch::Config::SVCWATCH_DIR = saved_[6];
+        Config::OS::SYSTEMD_RUN_DIR = saved_[5];
+        Server::Monitor::Config::SVCWATCH_DIR = saved_[6];
     }
     void init_script(const std::string& name) {
         std::string p = tmp_.write("init.d/" + name, "#!/bin/sh\nexit 0\n");
@@ -61,7 +61,7 @@ class Factory : public testing::Test {
         init_script(name);
         tmp_.write("svcwatch.d/" + name, "");
     }
-    std::string logged() { return TempDir::read(Logger::STD_LOG_FILE); }
+    std::string logged() { return TempDir::read(Foundation::Logger::STD_LOG_FILE); }
 
     TempDir tmp_;
     std::vector<std::string> saved_;
@@ -70,9 +70,9 @@ class Factory : public testing::Test {
 std::string class_of_failure(const nlohmann::json& options) {
     try {
         create(options);
-    } catch (const Exception& e) {
+    } catch (const Foundation::Exception& e) {
         return e.class_name();
-    } catch (const PlainError& e) {
+    } catch (const Foundation::PlainError& e) {
         return "PlainError";
     }
     return "none";
@@ -114,7 +114,7 @@ TEST_F(Factory, GenericObjectOnlyForServicesWithAScriptOrUnit) {
     try {
         create({{"service", "nosuch"}, {"longmess", "called from a test"}});
         FAIL() << "no error";
-    } catch (const Exception& e) {
+    } catch (const Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("Services::Unknown"));
         EXPECT_EQ(e.get_text("service"), "nosuch");
         EXPECT_THAT(e.to_string(), HasSubstr("nosuch"));
@@ -136,8 +136,8 @@ TEST_F(Factory, DefinitionDefinesANewServiceAndOptionsWin) {
 // The installed registry knows nothing of a service an administrator added
 // by a definition: only its switches decide, as for any installed service.
 TEST_F(Factory, ServiceKnownOnlyByItsDefinitionIsSwitchedByItsFlagFiles) {
-    const std::string saved_flags = Services::Enabled::FLAG_DIR;
-    Services::Enabled::FLAG_DIR = tmp_ / "disabled";
+    const std::string saved_flags = Server::Enabled::FLAG_DIR;
+    Server::Enabled::FLAG_DIR = tmp_ / "disabled";
     tmp_.write("defs/Ztestd.json", R"({"pidfile": "/run/ztestd.pid"})");
     auto srv = create({{"service", "ztestd"}});
     EXPECT_TRUE(srv->is_enabled());
@@ -155,7 +155,7 @@ TEST_F(Factory, ServiceKnownOnlyByItsDefinitionIsSwitchedByItsFlagFiles) {
     tmp_.write("defs/Crond.json", R"({"pidfile": "/run/elsewhere.pid"})");
     srv = create({{"service", "crond"}});
     EXPECT_FALSE(srv->described_by_definition());
-    Services::Enabled::FLAG_DIR = saved_flags;
+    Server::Enabled::FLAG_DIR = saved_flags;
 }
 
 // An init script alone does not make a service one this server knows: the
@@ -166,7 +166,7 @@ TEST_F(Factory, ServiceThisServerDoesNotKnowIsRefusedForWhatItIs) {
     try {
         create({{"service", "slowd"}});
         FAIL() << "no error";
-    } catch (const Exception& e) {
+    } catch (const Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("Services::Unknown")) << e.class_name();
         EXPECT_THAT(e.to_string(), HasSubstr("does not know the service “slowd”: it has an init script"));
         EXPECT_THAT(e.to_string(), HasSubstr("no service class, no definition and no service-monitor entry"));
@@ -178,7 +178,7 @@ TEST_F(Factory, ServiceThisServerDoesNotKnowIsRefusedForWhatItIs) {
     try {
         create({{"service", "3proxy"}});
         FAIL() << "no error";
-    } catch (const Exception& e) {
+    } catch (const Foundation::Exception& e) {
         EXPECT_THAT(e.to_string(), HasSubstr(tmp_ / "svcwatch.d/3proxy"));
     }
     // With a monitor entry it is known: the generic object.
@@ -216,7 +216,7 @@ TEST_F(Factory, BrokenDefinitionWarnsThenFallsBack) {
     try {
         create({{"service", "bar"}});
         FAIL() << "no error";
-    } catch (const Exception& e) {
+    } catch (const Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("Services::Unknown"));
         // The caller sees why the definition did not count, not only the log.
         EXPECT_THAT(e.to_string(), HasSubstr("Bar.json line 1: the definition must be"));
@@ -226,4 +226,4 @@ TEST_F(Factory, BrokenDefinitionWarnsThenFallsBack) {
 }
 
 }  // namespace
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Catalogue

@@ -9,7 +9,7 @@
 
 #include <map>
 
-namespace Tavrel::ServiceManager::Registry {
+namespace Tavrel::Catalogue::Registry {
 
 namespace {
 
@@ -21,7 +21,7 @@ struct Known {
 
 template <class T>
 Known compiled() {
-    return {std::string(T::WORD), [] { return std::unique_ptr<Base>(std::make_unique<T>()); }};
+    return {std::string(T::WORD), [] { return std::unique_ptr<Tavrel::Service::Base>(std::make_unique<T>()); }};
 }
 
 // Keyed by the module word the factory looks up (the declared word through
@@ -29,15 +29,15 @@ Known compiled() {
 const std::map<std::string, Known, std::less<>>& table() {
     static const std::map<std::string, Known, std::less<>> t = [] {
         std::vector<Known> known = {
-            compiled<Services::Crond>(),
-            compiled<Services::Nscd>(),
-            compiled<Services::Rsyslogd>(),
-            compiled<Services::Sshd>(),
+            compiled<Daemons::Crond>(),
+            compiled<Daemons::Nscd>(),
+            compiled<Daemons::Rsyslogd>(),
+            compiled<Daemons::Sshd>(),
         };
-        for (const Services::Entry& e : Services::Catalogue::entries()) {
+        for (const Daemons::Entry& e : Daemons::Table::entries()) {
             known.push_back(
                 {e.word,
-                 [&e] { return std::unique_ptr<Base>(std::make_unique<Services::Daemon>(e)); }});
+                 [&e] { return std::unique_ptr<Tavrel::Service::Base>(std::make_unique<Daemons::Daemon>(e)); }});
         }
         std::map<std::string, Known, std::less<>> m;
         for (Known& k : known) {
@@ -72,4 +72,4 @@ std::vector<std::string> service_words() {
     return out;
 }
 
-}  // namespace Tavrel::ServiceManager::Registry
+}  // namespace Tavrel::Catalogue::Registry

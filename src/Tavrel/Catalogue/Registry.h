@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Registry: the service classes compiled into the
+// Tavrel::Catalogue::Registry: the service classes compiled into the
 // program, found by module word.
 //
 //   if (auto make = Registry::find("Crond")) {
@@ -9,7 +9,7 @@
 // A class registers here by one line in Registry.cpp; nothing registers
 // itself at start-up. Each class declares its service word (a compiled
 // class's WORD, a catalogue record's word); its module word is that word's
-// (Tavrel::ServiceManager::module_word), so the factory finds the class by
+// (Tavrel::Catalogue::module_word), so the factory finds the class by
 // the word it answers to.
 #pragma once
 
@@ -20,14 +20,16 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::ServiceManager {
-
+namespace Tavrel::Service {
 class Base;
+}
+
+namespace Tavrel::Catalogue {
 
 namespace Registry {
 
 // Makes a fresh, not yet built object of the class.
-using Maker = std::function<std::unique_ptr<Base>()>;
+using Maker = std::function<std::unique_ptr<Tavrel::Service::Base>()>;
 
 std::optional<Maker> find(std::string_view module_word);
 // The module words of every built-in class ("Crond", ...), sorted.
@@ -36,4 +38,4 @@ std::vector<std::string> module_words();
 std::vector<std::string> service_words();
 
 }  // namespace Registry
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Catalogue

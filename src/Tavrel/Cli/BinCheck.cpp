@@ -7,11 +7,11 @@
 #include <fstream>
 #include <iostream>
 
-namespace Tavrel::BinCheck {
+namespace Tavrel::Cli::BinCheck {
 
 std::optional<std::string> basemem() {
-    std::ifstream in(Proc::PROC_PATH + "/" + STATUS_FILE);
-    static const Regex field_value(R"(^(\S+):\s*(\d+))");
+    std::ifstream in(Foundation::ProcFs::PROC_PATH + "/" + STATUS_FILE);
+    static const Foundation::Regex field_value(R"(^(\S+):\s*(\d+))");
     for (std::string line; std::getline(in, line);) {
         auto m = field_value.match(line);
         if (m && (*m)[1] == MEMORY_FIELD)
@@ -41,4 +41,4 @@ void process(const char* argument) {
     }
 }
 
-}  // namespace Tavrel::BinCheck
+}  // namespace Tavrel::Cli::BinCheck

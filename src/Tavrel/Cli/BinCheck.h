@@ -1,4 +1,4 @@
-// Tavrel::BinCheck: the executable's self-test switches, checked first thing
+// Tavrel::Cli::BinCheck: the executable's self-test switches, checked first thing
 // at start-up so an installer can tell that the program runs at all.
 //
 //   --bincheck   prints "BinCheck ok" and exits 0
@@ -12,12 +12,12 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::BinCheck {
+namespace Tavrel::Cli::BinCheck {
 
 inline constexpr std::string_view BINCHECK_SWITCH = "--bincheck";
 inline constexpr std::string_view BASEMEM_SWITCH = "--basemem";
 inline constexpr std::string_view BINCHECK_TEXT = "BinCheck ok";
-// The process's status file under Tavrel::Proc::PROC_PATH, and its line of
+// The process's status file under Tavrel::Foundation::ProcFs::PROC_PATH, and its line of
 // the resident memory.
 inline std::string STATUS_FILE = "self/status";
 inline std::string MEMORY_FIELD = "VmRSS";
@@ -31,4 +31,4 @@ void process(const char* argument);
 // The number on the MEMORY_FIELD line of the status file; nothing when absent.
 std::optional<std::string> basemem();
 
-}  // namespace Tavrel::BinCheck
+}  // namespace Tavrel::Cli::BinCheck

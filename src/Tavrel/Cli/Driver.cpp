@@ -2,8 +2,7 @@
 
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Output/Base.h"
-#include "Tavrel/Output/Formatted/HTML.h"
-#include "Tavrel/Output/Formatted/Terminal.h"
+#include "Tavrel/Cli/OutputObject.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Service/Base.h"
 #include "Tavrel/Service/Verb.h"
@@ -13,7 +12,7 @@
 
 #include <charconv>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Cli {
 
 namespace {
 
@@ -30,53 +29,62 @@ std::optional<int> attempt_index(const std::optional<std::string>& given) {
 
 }  // namespace
 
-void run_from_argv(Base& srv, const std::vector<std::string>& args) {
-    run_from_options(srv, ZidavovEva::parse_options(args));
+void run_from_argv(Tavrel::Service::Base& srv, const std::vector<std::string>& args) {
+    run_from_options(srv, parse_options(args));
 }
 
-void run_from_options(Base& srv, const ZidavovEva::ParsedArgv& parsed) {
+void run_from_options(Tavrel::Service::Base& srv, const ParsedArgv& parsed) {
     if (parsed.force)
         srv.set_call_with_force(true);
     // Programs that drive the tool (fleet engines) read one JSON record per
     // message; --json wins over HTML.
-    if (parsed.json)
-        srv.set_output_obj(std::make_shared<Output::Base>());
-    else if (parsed.html)
-        srv.set_output_obj(std::make_shared<Output::Formatted::HTML>());
-    else
-        srv.set_output_obj(std::make_shared<Output::Formatted::Terminal>());
+    srv.set_output_obj(output_object_for(parsed));
     srv.set_verbose(parsed.verbose);
     if (auto index = attempt_index(parsed.restart_attempt))
         srv.set_current_restart_attempt(*index);
 
-    const VerbRow& verb = row_of(parsed.verb);
+    const Tavrel::Service::VerbRow& verb = Tavrel::Service::row_of(parsed.verb);
     if (verb.needs_root && effective_uid() != 0) {
         // Tried anyway, the action would fail halfway on a permission error
         // and leave a confusing message; anyone may still ask for the status.
-        throw PlainError("Only root can stop, start, restart or reload “" + srv.service() +
+        throw Foundation::PlainError("Only root can stop, start, restart or reload “" + srv.service() +
                          "”; nothing was done. Run it as root, or ask with --status.");
     }
-    verb.handler(srv, parsed);
+    run_verb(parsed.verb, srv, parsed);
+}
+
+void run_verb(Tavrel::Service::Verb verb, Tavrel::Service::Base& srv, const ParsedArgv& parsed) {
+    using Tavrel::Service::Verb;
+    // No default: a verb added to the table without its handler here fails
+    // to compile (-Wswitch).
+    switch (verb) {
+    case Verb::Status: return Driver::status(srv, parsed);
+    case Verb::Check: return Driver::check(srv, parsed);
+    case Verb::Stop: return Driver::stop(srv, parsed);
+    case Verb::Reload: return Driver::reload(srv, parsed);
+    case Verb::Restart:
+    case Verb::Start: return Driver::restart(srv, parsed);
+    }
 }
 
 namespace Driver {
 
-void status(Base& srv, const ZidavovEva::ParsedArgv&) {
-    srv.set_service_argv_action(Verb::Status);
+void status(Tavrel::Service::Base& srv, const ParsedArgv&) {
+    srv.set_service_argv_action(Tavrel::Service::Verb::Status);
     srv.output(srv.status());
 }
 
-void check(Base& srv, const ZidavovEva::ParsedArgv& parsed) {
+void check(Tavrel::Service::Base& srv, const ParsedArgv& parsed) {
     if (parsed.checkmode_header && parsed.json) {
-        srv.output(ZidavovEva::CHECKMODE_HEADER);
+        srv.output(CHECKMODE_HEADER);
     } else if (parsed.checkmode_header) {
-        const std::string line = ZidavovEva::CHECKMODE_HEADER + "\n";
+        const std::string line = CHECKMODE_HEADER + "\n";
         (void)!::write(STDOUT_FILENO, line.data(), line.size());
     }
-    srv.set_service_argv_action(Verb::Check);
+    srv.set_service_argv_action(Tavrel::Service::Verb::Check);
     auto [ok, message] = srv.check_with_message();
     if (!ok)
-        throw Exception::create("Services::IsDown", {{"service", srv.service()}});
+        throw Foundation::Exception::create("Services::IsDown", {{"service", srv.service()}});
     if (!message.empty() && message.back() == '\n')
         message.pop_back();
     std::string line = CHECK_LINE_LEAD + " “" + srv.service() + "” is running";
@@ -85,25 +93,25 @@ void check(Base& srv, const ZidavovEva::ParsedArgv& parsed) {
     srv.output(line);
 }
 
-void stop(Base& srv, const ZidavovEva::ParsedArgv&) {
-    srv.set_service_argv_action(Verb::Stop);
+void stop(Tavrel::Service::Base& srv, const ParsedArgv&) {
+    srv.set_service_argv_action(Tavrel::Service::Verb::Stop);
     srv.stop();
 }
 
-void restart(Base& srv, const ZidavovEva::ParsedArgv& parsed) {
-    srv.set_service_argv_action(Verb::Restart);
+void restart(Tavrel::Service::Base& srv, const ParsedArgv& parsed) {
+    srv.set_service_argv_action(Tavrel::Service::Verb::Restart);
     if (srv.restart(parsed.graceful).empty())
-        throw Exception::create("Services::RestartError", {{"service", srv.service()}});
+        throw Foundation::Exception::create("Services::RestartError", {{"service", srv.service()}});
 }
 
-void reload(Base& srv, const ZidavovEva::ParsedArgv&) {
+void reload(Tavrel::Service::Base& srv, const ParsedArgv&) {
     if (!srv.support_reload())
         return;
-    srv.set_service_argv_action(Verb::Reload);
+    srv.set_service_argv_action(Tavrel::Service::Verb::Reload);
     if (!srv.reload())
-        throw Exception::create("Services::ReloadError", {{"service", srv.service()}});
+        throw Foundation::Exception::create("Services::ReloadError", {{"service", srv.service()}});
 }
 
 }  // namespace Driver
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Cli

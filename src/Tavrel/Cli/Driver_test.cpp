@@ -9,11 +9,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Cli {
 namespace {
 
 // Records which operation the driver chose instead of touching a service.
-class Recorder : public Base {
+class Recorder : public Tavrel::Service::Base {
   public:
     std::string class_name() const override { return "Tavrel::ServiceManager::Services::Recorder"; }
     bool stop() override {
@@ -51,17 +51,17 @@ TEST(Driver, PicksOneActionFromTheCommandLine) {
     struct Case {
         std::vector<std::string> args;
         std::string call;
-        Verb action;
+        Tavrel::Service::Verb action;
     } cases[] = {
-        {{}, "restart", Verb::Restart},
+        {{}, "restart", Tavrel::Service::Verb::Restart},
         // Asked for, a start is a restart; the core records a start when
         // it finds the service down.
-        {{"start"}, "restart", Verb::Restart},
-        {{"--stop"}, "stop", Verb::Stop},
-        {{"--verbose", "--stop", "--no-stop"}, "restart", Verb::Restart},
-        {{"--reload"}, "reload", Verb::Reload},
-        {{"--graceful"}, "restart graceful", Verb::Restart},
-        {{"--graceful", "--no-graceful"}, "restart hard", Verb::Restart},
+        {{"start"}, "restart", Tavrel::Service::Verb::Restart},
+        {{"--stop"}, "stop", Tavrel::Service::Verb::Stop},
+        {{"--verbose", "--stop", "--no-stop"}, "restart", Tavrel::Service::Verb::Restart},
+        {{"--reload"}, "reload", Tavrel::Service::Verb::Reload},
+        {{"--graceful"}, "restart graceful", Tavrel::Service::Verb::Restart},
+        {{"--graceful", "--no-graceful"}, "restart hard", Tavrel::Service::Verb::Restart},
     };
     for (const auto& c : cases) {
         auto r = recorder();
@@ -114,13 +114,13 @@ TEST(Driver, FailedRestartOrReloadIsAServiceFailure) {
     try {
         run_from_argv(*r, {});
         FAIL() << "no error";
-    } catch (const Exception& e) {
+    } catch (const Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("Services::RestartError"));
         EXPECT_EQ(e.get_text("service"), "recorder");
     }
     r = recorder();
     r->reload_result = false;
-    EXPECT_THROW(run_from_argv(*r, {"--reload"}), Exception);
+    EXPECT_THROW(run_from_argv(*r, {"--reload"}), Foundation::Exception);
 }
 
 TEST(Driver, ReloadOfAServiceThatCannotReloadDoesNothing) {
@@ -133,7 +133,7 @@ TEST(Driver, ReloadOfAServiceThatCannotReloadDoesNothing) {
 
 TEST(Driver, UnknownOptionDoesNothing) {
     auto r = recorder();
-    EXPECT_THROW(run_from_argv(*r, {"--stpo"}), PlainError);
+    EXPECT_THROW(run_from_argv(*r, {"--stpo"}), Foundation::PlainError);
     EXPECT_TRUE(r->calls.empty());
 }
 
@@ -142,18 +142,18 @@ TEST(Driver, OnlyRootActsButAnyoneMayAsk) {
          {std::vector<std::string>{}, {"--stop"}, {"--reload"}, {"start"}}) {
         auto r = recorder();
         effective_uid = [] { return uid_t{1000}; };
-        EXPECT_THROW(run_from_argv(*r, args), PlainError) << testing::PrintToString(args);
+        EXPECT_THROW(run_from_argv(*r, args), Foundation::PlainError) << testing::PrintToString(args);
         EXPECT_TRUE(r->calls.empty()) << testing::PrintToString(args);
     }
     // Every verb the table says needs root is refused to anyone else before
     // its handler runs.
-    for (const auto& row : verbs()) {
+    for (const auto& row : Tavrel::Service::verbs()) {
         auto r = recorder();
         effective_uid = [] { return uid_t{1000}; };
         bool refused = false;
         try {
             run_from_argv(*r, {std::string(row.option)});
-        } catch (const PlainError&) {
+        } catch (const Foundation::PlainError&) {
             refused = true;
         } catch (...) {
         }
@@ -167,11 +167,11 @@ TEST(Driver, OnlyRootActsButAnyoneMayAsk) {
     effective_uid = [] { return uid_t{1000}; };
     try {
         run_from_argv(*r, {"--status"});
-    } catch (const PlainError& e) {
+    } catch (const Foundation::PlainError& e) {
         ADD_FAILURE() << e.what();
     } catch (...) {
     }
-    EXPECT_EQ(r->service_argv_action(), Verb::Status);
+    EXPECT_EQ(r->service_argv_action(), Tavrel::Service::Verb::Status);
     // Through the real question: root acts.
     effective_uid = ::geteuid;
     if (::geteuid() == 0) {
@@ -182,4 +182,4 @@ TEST(Driver, OnlyRootActsButAnyoneMayAsk) {
 }
 
 }  // namespace
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Cli

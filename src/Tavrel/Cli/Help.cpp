@@ -6,12 +6,12 @@
 
 #include <initializer_list>
 
-namespace Tavrel::ZidavovEva::Help {
+namespace Tavrel::Cli::Help {
 
 namespace {
 
-using ServiceManager::Verb;
-using ServiceManager::row_of;
+using Tavrel::Service::Verb;
+using Tavrel::Service::row_of;
 
 std::string option(Verb verb) { return std::string(row_of(verb).option); }
 
@@ -89,4 +89,4 @@ int usage(const std::string& service) {
     return 0;
 }
 
-}  // namespace Tavrel::ZidavovEva::Help
+}  // namespace Tavrel::Cli::Help

@@ -1,15 +1,15 @@
-// Tavrel::ZidavovEva::Help: the usage text of a run, shown for --help.
+// Tavrel::Cli::Help: the usage text of a run, shown for --help.
 //
-//   return Tavrel::ZidavovEva::Help::usage("crond");   // prints, returns 0
+//   return Tavrel::Cli::Help::usage("crond");   // prints, returns 0
 #pragma once
 
 #include <string>
 
-namespace Tavrel::ZidavovEva::Help {
+namespace Tavrel::Cli::Help {
 
 // The usage text for `service` (a placeholder word when empty).
 std::string text(const std::string& service);
 // Prints text(service) on standard output; returns the exit status, 0.
 int usage(const std::string& service);
 
-}  // namespace Tavrel::ZidavovEva::Help
+}  // namespace Tavrel::Cli::Help

@@ -6,7 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-namespace Tavrel::ZidavovEva::Help {
+namespace Tavrel::Cli::Help {
 namespace {
 
 TEST(Help, NamesTheServiceEveryOptionAndTheExitStatuses) {
@@ -21,7 +21,7 @@ TEST(Help, NamesTheServiceEveryOptionAndTheExitStatuses) {
     }
     // Every verb of the table, by its option and by its bare word.
     const std::string bare = t.substr(t.find("The bare words"));
-    for (const auto& row : ServiceManager::verbs()) {
+    for (const auto& row : Tavrel::Service::verbs()) {
         EXPECT_THAT(t, testing::ContainsRegex("(  |, )" + std::string(row.option) + "[ ,]"))
             << row.option;
         EXPECT_THAT(bare.substr(0, bare.find("stand for")),
@@ -40,4 +40,4 @@ TEST(Help, UsageWritesTheTextAndSucceeds) {
 }
 
 }  // namespace
-}  // namespace Tavrel::ZidavovEva::Help
+}  // namespace Tavrel::Cli::Help

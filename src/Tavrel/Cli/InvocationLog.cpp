@@ -12,7 +12,7 @@
 
 #include <cstdio>
 
-namespace Tavrel::ZidavovEva::InvocationLog {
+namespace Tavrel::Cli::InvocationLog {
 
 std::string clean_command_line(std::string_view raw) {
     std::string out;
@@ -59,7 +59,7 @@ std::string format_record(const std::string& timestamp, const std::string& progr
 }
 
 std::string parent_command_line(pid_t ppid) {
-    auto raw = Proc::Read::path(Proc::PROC_PATH + "/" + std::to_string(ppid) + "/cmdline");
+    auto raw = Foundation::ProcFs::path(Foundation::ProcFs::PROC_PATH + "/" + std::to_string(ppid) + "/cmdline");
     if (!raw)
         return UNKNOWN_PARENT;
     std::string cleaned = clean_command_line(*raw);
@@ -71,13 +71,13 @@ bool record(const std::string& program, const std::vector<std::string>& args, pi
     // logger would make it.
     if (auto slash = LOG_FILE.rfind('/'); slash != std::string::npos && slash > 0)
         ::mkdir(LOG_FILE.substr(0, slash).c_str(), 0700);
-    FHUtils::UniqueFd fd;
-    if (!FileUtils::Open::sysopen_with_real_perms(
+    Foundation::Fd::UniqueFd fd;
+    if (!Foundation::File::Open::sysopen_with_real_perms(
             fd, LOG_FILE, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY, 0600))
         return false;
     const std::string line =
-        format_record(Logger::get_timestamp(), program, args, ppid, parent_command_line(ppid));
-    return IO::Flush::append_record(fd.get(), line);
+        format_record(Foundation::Logger::get_timestamp(), program, args, ppid, parent_command_line(ppid));
+    return Foundation::IO::Flush::append_record(fd.get(), line);
 }
 
-}  // namespace Tavrel::ZidavovEva::InvocationLog
+}  // namespace Tavrel::Cli::InvocationLog

@@ -1,4 +1,4 @@
-// Tavrel::ZidavovEva::InvocationLog: who started which run, one line per run.
+// Tavrel::Cli::InvocationLog: who started which run, one line per run.
 //
 //   [2026-12-08 14:19:59 +0100] /usr/local/sbin/zidavoveva_crond --stop; ppid 4242: -bash
 //
@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::ZidavovEva::InvocationLog {
+namespace Tavrel::Cli::InvocationLog {
 
 inline std::string LOG_FILE = "/var/log/zidavoveva/invocation_log";
 // Written when the parent's command line cannot be read.
@@ -40,4 +40,4 @@ std::string parent_command_line(pid_t ppid);
 // Appends one record; false when the log could not be written.
 bool record(const std::string& program, const std::vector<std::string>& args, pid_t ppid);
 
-}  // namespace Tavrel::ZidavovEva::InvocationLog
+}  // namespace Tavrel::Cli::InvocationLog

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace Tavrel::ZidavovEva::InvocationLog {
+namespace Tavrel::Cli::InvocationLog {
 namespace {
 
 using Tavrel::TestSupport::TempDir;
@@ -61,4 +61,4 @@ TEST(InvocationLog, UnreadableParentGetsPlaceholder) {
 }
 
 }  // namespace
-}  // namespace Tavrel::ZidavovEva::InvocationLog
+}  // namespace Tavrel::Cli::InvocationLog

@@ -22,7 +22,7 @@
 #include "Tavrel/Cli/Parseargv.h"
 #include "Tavrel/Cli/ResultRecord.h"
 #include "Tavrel/Service/RunSignals.h"
-#include "Tavrel/Init/StartupLogDisplay.h"
+#include "Tavrel/Service/StartupLogDisplay.h"
 #include "Tavrel/Init/Systemd/Systemctl.h"
 
 #include <signal.h>
@@ -31,12 +31,12 @@
 #include <algorithm>
 #include <memory>
 
-namespace Tavrel::ZidavovEva::Main {
+namespace Tavrel::Cli::Main {
 
 namespace {
 
-std::unique_ptr<ServiceManager::Base>& current() {
-    static std::unique_ptr<ServiceManager::Base> srv;
+std::unique_ptr<Tavrel::Service::Base>& current() {
+    static std::unique_ptr<Tavrel::Service::Base> srv;
     return srv;
 }
 
@@ -72,11 +72,11 @@ std::string usage_hint() {
 // command this is, and has already signalled the daemon.
 void exit_if_triggered_by_systemd_term_or_kill_signal(const ParsedArgv& options) {
     const std::string& unit = options.systemd_service;
-    if (unit.empty() || options.verb != ServiceManager::Verb::Stop || !options.run.started_by_init)
+    if (unit.empty() || options.verb != Tavrel::Service::Verb::Stop || !options.run.started_by_init)
         return;
-    auto [state, code, signal] = Systemd::get_code_and_signal_via_systemd(unit);
+    auto [state, code, signal] = Init::Systemd::Systemctl::get_code_and_signal_via_systemd(unit);
     if (state == "deactivating" && code == "killed" && (signal == "TERM" || signal == "KILL")) {
-        Logger::create()->warn("systemd is already stopping “" + unit + "” (its main process got SIG" +
+        Foundation::Logger::create()->warn("systemd is already stopping “" + unit + "” (its main process got SIG" +
                                *signal + "); nothing is left to do.");
         throw Done{0};
     }
@@ -84,13 +84,13 @@ void exit_if_triggered_by_systemd_term_or_kill_signal(const ParsedArgv& options)
 
 // The row of the verb the run's action began as; nullptr before an action
 // and for a custom action.
-const ServiceManager::VerbRow* verb_taken(ServiceManager::Base& srv) {
+const Tavrel::Service::VerbRow* verb_taken(Tavrel::Service::Base& srv) {
     const auto verb = srv.service_argv_action();
-    return verb ? &ServiceManager::row_of(*verb) : nullptr;
+    return verb ? &Tavrel::Service::row_of(*verb) : nullptr;
 }
 
 // The action's name in the closing line of a failure.
-std::string action_word(ServiceManager::Base& srv) {
+std::string action_word(Tavrel::Service::Base& srv) {
     if (const auto* verb = verb_taken(srv))
         return std::string(verb->word);
     std::string word = srv.custom_action_taken();
@@ -103,11 +103,11 @@ std::string action_word(ServiceManager::Base& srv) {
 
 // What every run sets up before it looks at what it is asked.
 void prepare_run() {
-    Services::Log::RUN_START = std::chrono::system_clock::now();
-    PwDiskCache::enable();
-    Terminal::note_colour_wish();  // NO_COLOR goes with the cleaning below
-    Services::Env::setup_env_for_starting_a_daemon();
-    RunSignals::install();
+    Init::Log::RUN_START = std::chrono::system_clock::now();
+    Config::PwDiskCache::enable();
+    Output::ColorSupport::note_colour_wish();  // NO_COLOR goes with the cleaning below
+    Run::ServiceEnv::setup_env_for_starting_a_daemon();
+    Tavrel::Service::RunSignals::install();
 }
 
 // The options of a command line under one of the program's names, or the
@@ -145,8 +145,8 @@ void refuse_unusable_service(const std::string& service) {
     // Every answer about a daemon's processes comes from the process file
     // system. Without it a running daemon looks stopped: a restart would
     // start a second copy and a stop would report success while it runs.
-    if (!_has_proc())
-        throw Fatal{"The process file system is not mounted on " + Proc::PROC_PATH +
+    if (!Process::Proc::_has_proc())
+        throw Fatal{"The process file system is not mounted on " + Foundation::ProcFs::PROC_PATH +
                     ", so no process of “" + service +
                     "” can be seen; nothing was done. Mount it (mount -t proc proc /proc) and "
                     "run again."};
@@ -154,9 +154,9 @@ void refuse_unusable_service(const std::string& service) {
 
 // The custom action of the service's class that a bare word of the command
 // line names, recorded on the service as the run's action; nullptr for none.
-const ServiceManager::Base::Action* custom_action_asked(ServiceManager::Base& srv,
+const Tavrel::Service::Base::Action* custom_action_asked(Tavrel::Service::Base& srv,
                                                          const ParsedArgv& options) {
-    static const Regex action_word(R"(^[a-z]+$)");
+    static const Foundation::Regex action_word(R"(^[a-z]+$)");
     for (const auto& word : options.words) {
         if (!action_word.test(word))
             continue;
@@ -171,24 +171,24 @@ const ServiceManager::Base::Action* custom_action_asked(ServiceManager::Base& sr
 // Does to the service what the command line asks: a custom action of its
 // class, or the verb; then, at verbosity 1, shows its status when the verb
 // says so.
-void dispatch(ServiceManager::Base& srv, const ParsedArgv& options, const std::string& program) {
+void dispatch(Tavrel::Service::Base& srv, const ParsedArgv& options, const std::string& program) {
     // Before anything is done to it: afterwards only what this run added to
     // its logs is shown. A check or a status shows no logs, so it skips the
     // look-up (the database's log path means reading its option files on
     // every monitor run).
-    if (!ServiceManager::row_of(options.verb).question)
-        StartupLogDisplay::mark_run_start(srv);
+    if (!Tavrel::Service::row_of(options.verb).question)
+        Tavrel::Service::StartupLogDisplay::mark_run_start(srv);
 
     if (const auto* custom = custom_action_asked(srv, options))
         (*custom)();
     else
-        ServiceManager::run_from_options(srv, options);
+        run_from_options(srv, options);
 
     const auto* verb = verb_taken(srv);
     if (srv.verbose() == 1 && verb && verb->shows_status) {
-        ServiceManager::StatusDisplay::show_status(srv);
+        Tavrel::Service::StatusDisplay::show_status(srv);
         if (options.fpm_status && program.find(FPM_PROGRAM_WORD) != std::string::npos)
-            ServiceManager::StatusDisplay::show_fpm_status(srv);
+            Tavrel::Service::StatusDisplay::show_fpm_status(srv);
     }
 }
 
@@ -197,9 +197,9 @@ void dispatch(ServiceManager::Base& srv, const ParsedArgv& options, const std::s
 // standard error (Fatal); an absent service with --skip-if-absent ends it
 // with 0, which is returned. Any other failure is shown with the service's
 // status at verbosity 1 and left to report().
-std::optional<int> sort_service_failure(ServiceManager::Base* srv, const Exception& e,
+std::optional<int> sort_service_failure(Tavrel::Service::Base* srv, const Foundation::Exception& e,
                                         const ParsedArgv& options) {
-    using Kind = Exception::ServiceFailure;
+    using Kind = Foundation::Exception::ServiceFailure;
     const Kind kind = e.service_failure();
     // An unknown service is a usage mistake, not an incident worth an id.
     if (kind == Kind::Unknown)
@@ -213,17 +213,17 @@ std::optional<int> sort_service_failure(ServiceManager::Base* srv, const Excepti
     const auto* verb = srv ? verb_taken(*srv) : nullptr;
     if (!srv || srv->verbose() != 1 || (verb && verb->question) || kind != Kind::Failed)
         throw Fatal{e.to_string()};
-    ServiceManager::StatusDisplay::show_failure(*srv, e);
+    Tavrel::Service::StatusDisplay::show_failure(*srv, e);
     return std::nullopt;
 }
 
 // The end of a run that reached its service: at verbosity 1 what the run
 // made the service write (after anything but a question) and the closing
 // line; the exit status.
-int report(ServiceManager::Base& srv, bool failed) {
+int report(Tavrel::Service::Base& srv, bool failed) {
     const auto* verb = verb_taken(srv);
     if (srv.verbose() == 1 && !(verb && verb->question))
-        StartupLogDisplay::show(srv);
+        Tavrel::Service::StartupLogDisplay::show(srv);
     if (!failed && srv.verbose() == 1 && verb && !verb->past_tense.empty()) {
         srv.output_obj().success("The service “" + srv.service() + "” was " +
                                  std::string(verb->past_tense) + ".");
@@ -251,12 +251,12 @@ int run_or_throw(const Command& command, ResultRecord::Run& result) {
     auto& srv = current();
     bool failed = false;
     try {
-        srv = ServiceManager::create({{"service", service}}, options.run);
+        srv = Catalogue::create({{"service", service}}, options.run);
         dispatch(*srv, options, command.program);
-    } catch (const Exception& e) {
+    } catch (const Foundation::Exception& e) {
         result.failed(e);
         // A fault of the system, not of the service: its text on standard error.
-        if (e.service_failure() == Exception::ServiceFailure::None)
+        if (e.service_failure() == Foundation::Exception::ServiceFailure::None)
             throw;
         if (auto status = sort_service_failure(srv.get(), e, options))
             return *status;
@@ -270,7 +270,7 @@ int run_or_throw(const Command& command, ResultRecord::Run& result) {
 std::optional<Invocation> parse_invocation_name(std::string_view path) {
     // \z, not $: "$" also matches before a final newline, and
     // "zidavoveva_crond\n" is not one of the program's names.
-    static const Regex name(R"((?:^|/)(start|stop|zidavoveva_)(\w+)\z)");
+    static const Foundation::Regex name(R"((?:^|/)(start|stop|zidavoveva_)(\w+)\z)");
     auto m = name.match(path);
     if (!m)
         return std::nullopt;
@@ -278,7 +278,7 @@ std::optional<Invocation> parse_invocation_name(std::string_view path) {
     return inv;
 }
 
-ServiceManager::Base* get_current_service() { return current().get(); }
+Tavrel::Service::Base* get_current_service() { return current().get(); }
 
 Command read_command(const std::string& program, const std::vector<std::string>& args,
                      bool started_by_init) {
@@ -290,7 +290,7 @@ Command read_command(const std::string& program, const std::vector<std::string>&
                           .started_by_init = started_by_init};
     try {
         command.options = parse_options(args, implied);
-    } catch (const PlainError& e) {
+    } catch (const Foundation::PlainError& e) {
         command.refusal = e.what();
     }
     return command;
@@ -306,7 +306,7 @@ int run(const Command& command) {
     } catch (const Fatal& f) {
         to_stderr(f.text);
         result.failed(f.text);
-    } catch (const Exception& e) {
+    } catch (const Foundation::Exception& e) {
         to_stderr(e.to_string());
         result.failed(e);
     } catch (const std::exception& e) {
@@ -328,10 +328,10 @@ int run(const std::string& program, std::vector<std::string> args, bool started_
 void prepare_process() {
     // Before any file is opened: a caller that closed standard output would
     // otherwise have this run's output written into its lock file.
-    FHUtils::Tiny::fill_standard_descriptors();
+    Foundation::Fd::Query::fill_standard_descriptors();
     // Neither a closed pipe, nor a terminal that hangs up, nor a TERM or a
     // Ctrl-C between a service's stop and its start may leave it down.
-    RunSignals::install();
+    Tavrel::Service::RunSignals::install();
 }
 
 int main(int argc, char** argv) {
@@ -347,9 +347,9 @@ int main(int argc, char** argv) {
     // Checks run often (a monitor's every minute) and change nothing: they
     // are not recorded. A command line that was refused is. A parent outside
     // the process's namespace (pid 0) has no command line to record.
-    if (ppid > 1 && !(command.options && command.options->verb == ServiceManager::Verb::Check))
+    if (ppid > 1 && !(command.options && command.options->verb == Tavrel::Service::Verb::Check))
         InvocationLog::record(program, args, ppid);
     return run(command);
 }
 
-}  // namespace Tavrel::ZidavovEva::Main
+}  // namespace Tavrel::Cli::Main

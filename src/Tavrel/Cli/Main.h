@@ -1,7 +1,7 @@
-// Tavrel::ZidavovEva::Main: the whole run of the zidavoveva_base program; the
+// Tavrel::Cli::Main: the whole run of the zidavoveva_base program; the
 // program's main() is nothing but a call to main() here.
 //
-//   int main(int argc, char** argv) { return Tavrel::ZidavovEva::Main::main(argc, argv); }
+//   int main(int argc, char** argv) { return Tavrel::Cli::Main::main(argc, argv); }
 //
 // The name the program is started under picks the service and the action:
 //   zidavoveva_<word> [options]      restart (the default) or what the options say
@@ -43,11 +43,11 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Service {
 class Base;
 }
 
-namespace Tavrel::ZidavovEva::Main {
+namespace Tavrel::Cli::Main {
 
 inline std::string BASE_PROGRAM = "zidavoveva_base";
 inline std::string BASE_WORD = "base";
@@ -81,7 +81,7 @@ Command read_command(const std::string& program, const std::vector<std::string>&
                      bool started_by_init);
 
 // The service object of the run (nullptr before the factory has built it).
-ServiceManager::Base* get_current_service();
+Tavrel::Service::Base* get_current_service();
 
 // What the process needs before anything else: standard descriptors that
 // are open, and the signal dispositions of Tavrel/ZidavovEva/RunSignals.h: a
@@ -96,4 +96,4 @@ int run(const Command& command);
 // run(read_command(program, args, started_by_init)): a run as tests start it.
 int run(const std::string& program, std::vector<std::string> args, bool started_by_init = false);
 
-}  // namespace Tavrel::ZidavovEva::Main
+}  // namespace Tavrel::Cli::Main

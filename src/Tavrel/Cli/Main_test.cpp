@@ -26,7 +26,7 @@
 #include <filesystem>
 #include <functional>
 
-namespace Tavrel::ZidavovEva::Main {
+namespace Tavrel::Cli::Main {
 namespace {
 
 using Tavrel::TestSupport::TempDir;
@@ -56,12 +56,12 @@ TEST(ReadCommand, TheCallerAndTheNameAreInTheOptions) {
     ASSERT_TRUE(by_init.options);
     EXPECT_EQ(by_init.options->verbose, 0);
     EXPECT_TRUE(by_init.options->run.started_by_init);
-    EXPECT_EQ(by_init.options->verb, ServiceManager::Verb::Stop);
+    EXPECT_EQ(by_init.options->verb, Tavrel::Service::Verb::Stop);
     const Command by_shell = read_command("/sbin/zidavoveva_crond", {}, false);
     ASSERT_TRUE(by_shell.options);
     EXPECT_EQ(by_shell.options->verbose, 1);
     EXPECT_FALSE(by_shell.options->run.started_by_init);
-    EXPECT_EQ(by_shell.options->verb, ServiceManager::Verb::Restart);
+    EXPECT_EQ(by_shell.options->verb, Tavrel::Service::Verb::Restart);
     const Command refused = read_command("/sbin/zidavoveva_crond", {"--bogus"}, true);
     EXPECT_FALSE(refused.options);
     EXPECT_THAT(refused.refusal, HasSubstr("“--bogus”"));
@@ -83,11 +83,11 @@ Outcome run_in_child(const std::string& program, std::vector<std::string> args,
         int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(o, 1);
         ::dup2(e, 2);
-        ServiceManager::Definition::DIR = tmp / "defs";
-        Initd::INIT_D_DIR = tmp / "init.d";
-        Lock::LOCK_BASE = tmp / "locks";
-        Logger::STD_LOG_FILE = tmp / "error_log";
-        OS::SYSTEMD_RUN_DIR = tmp / "no-systemd";
+        Catalogue::Definition::DIR = tmp / "defs";
+        Init::SysV::Script::INIT_D_DIR = tmp / "init.d";
+        Tavrel::Service::Lock::LOCK_BASE = tmp / "locks";
+        Foundation::Logger::STD_LOG_FILE = tmp / "error_log";
+        Config::OS::SYSTEMD_RUN_DIR = tmp / "no-systemd";
         if (prepare)
             prepare();
         return run(program, std::move(args));
@@ -146,8 +146,8 @@ TEST(Run, WithoutTheProcessFileSystemNothingIsDone) {
          {std::vector<std::string>{"--status", "crond"}, {"crond"}, {"--stop", "crond"}}) {
         TempDir tmp;
         const auto r = run_in_child("/sbin/zidavoveva_service", args, [&] {
-            Proc::PROC_PATH = empty.path();
-            Lock::LOCK_BASE = tmp / "locks";
+            Foundation::ProcFs::PROC_PATH = empty.path();
+            Tavrel::Service::Lock::LOCK_BASE = tmp / "locks";
         });
         EXPECT_EQ(r.status, EXIT_FAILURE_STATUS) << args[0];
         EXPECT_THAT(r.err, HasSubstr("process file system is not mounted"));
@@ -166,9 +166,9 @@ TEST(Run, BareQuestionWordsAskAndStartNothing) {
             tmp.write("defs/Zmark.json", R"({"is_tavrel_service": true, "service_binary": "/bin/sh",
                 "startup_args": ["-c", "touch )" + mark + R"("], "pidfile": ")" +
                                              (tmp / "zmark.pid") + R"(", "startup_timeout": 1})");
-            ServiceManager::Definition::DIR = tmp / "defs";
-            StartupLog::STARTUP_LOG_DIR = tmp / "startup";
-            Svcwatch::Tiny::SERVICE_SUSPEND_DIR = tmp / "suspended";
+            Catalogue::Definition::DIR = tmp / "defs";
+            Init::SysV::StartupLog::STARTUP_LOG_DIR = tmp / "startup";
+            Server::Monitor::Suspension::SERVICE_SUSPEND_DIR = tmp / "suspended";
         });
         EXPECT_EQ(r.status, EXIT_FAILURE_STATUS) << word;
         EXPECT_THAT(r.out + r.err, HasSubstr("is down")) << word;
@@ -189,9 +189,9 @@ TEST(Run, AFailedStartIsShownWithItsStatusAndAClosingLine) {
         tmp.write("defs/Zfail.json", R"({"is_tavrel_service": true, "service_binary": "/bin/sh",
             "startup_args": ["-c", "echo zfail cannot start; exit 3"], "pidfile": ")" +
                                          (tmp / "zfail.pid") + R"(", "startup_timeout": 0.2})");
-        ServiceManager::Definition::DIR = tmp / "defs";
-        StartupLog::STARTUP_LOG_DIR = tmp / "startup";
-        Svcwatch::Tiny::SERVICE_SUSPEND_DIR = tmp / "suspended";
+        Catalogue::Definition::DIR = tmp / "defs";
+        Init::SysV::StartupLog::STARTUP_LOG_DIR = tmp / "startup";
+        Server::Monitor::Suspension::SERVICE_SUSPEND_DIR = tmp / "suspended";
         // A start reads the main configuration, which a root read creates.
         Config::TvConfGuard::TVCONF_FILE = tmp / "tavrel.conf";
         Config::TvConfGuard::TVCONF_CACHE_FILE = tmp / "tavrel.conf.cache";
@@ -222,7 +222,7 @@ TEST(Run, HangupAndClosedPipesDoNotEndARun) {
         const pid_t child = ::fork();
         if (child == 0) {
             // What a launched child does first.
-            Tavrel::SafeRun::reset_child_signals();
+            Run::SafeRun::reset_child_signals();
             ::raise(SIGHUP);
             ::_exit(0);
         }
@@ -230,7 +230,7 @@ TEST(Run, HangupAndClosedPipesDoNotEndARun) {
         ::waitpid(child, &status, 0);
         if (WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP)
             text += ", a child ends on HUP";
-        if (Tavrel::FHUtils::Tiny::is_a(1))
+        if (Foundation::Fd::Query::is_a(1))
             text += ", output open";
         return text;
     });
@@ -258,7 +258,7 @@ int wait_status_of(const std::string& err_path, const std::function<void()>& bod
 // as they would have. A second one ends it at once; outside a restart they
 // end it at once.
 TEST(Run, TermAndIntEndARestartOnlyOnceTheStartWasTried) {
-    namespace RunSignals = Tavrel::ZidavovEva::RunSignals;
+    namespace RunSignals = Tavrel::Service::RunSignals;
     Tavrel::TestSupport::TempDir tmp;
     const std::string err = tmp / "stderr";
     const std::string tried = tmp / "start-tried";
@@ -319,4 +319,4 @@ TEST(Run, GenericNameTakesTheFirstWordThatIsNotAnOption) {
 }
 
 }  // namespace
-}  // namespace Tavrel::ZidavovEva::Main
+}  // namespace Tavrel::Cli::Main

@@ -4,7 +4,7 @@
 #include "Tavrel/Output/Formatted/Terminal.h"
 #include "Tavrel/Cli/Parseargv.h"
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Cli {
 
 std::shared_ptr<Output::Base> output_object_for(const ParsedArgv& parsed) {
     if (parsed.json)
@@ -14,4 +14,4 @@ std::shared_ptr<Output::Base> output_object_for(const ParsedArgv& parsed) {
     return std::make_shared<Output::Formatted::Terminal>();
 }
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Cli

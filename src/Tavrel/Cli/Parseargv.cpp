@@ -9,12 +9,12 @@
 #include <cstring>
 #include <set>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Cli {
 
 namespace {
 
-using ServiceManager::Verb;
-using ServiceManager::VerbRow;
+using Tavrel::Service::Verb;
+using Tavrel::Service::VerbRow;
 
 // One value per meaning: glibc takes an abbreviation that fits several
 // entries of one value (--no-verb, --noverb) as that meaning, and refuses
@@ -51,7 +51,7 @@ int option_of(Verb verb) { return O_VERB + static_cast<int>(verb); }
 const std::vector<struct option>& long_options() {
     static const std::vector<struct option> table = [] {
         std::vector<struct option> t;
-        for (const VerbRow& row : ServiceManager::verbs())
+        for (const VerbRow& row : Tavrel::Service::verbs())
             t.push_back({row.option.substr(2).data(), no_argument, nullptr, option_of(row.verb)});
         t.insert(t.end(), {
             {"verbose", no_argument, nullptr, O_VERBOSE},
@@ -151,9 +151,9 @@ void apply(int option, const char* value, ParsedArgv& p, Asked& asked) {
 const std::string MORE = " Run with --help to see the options.";
 
 // The refusal of a word getopt_long did not take, saying why.
-PlainError refusal(const std::string& word) {
+Foundation::PlainError refusal(const std::string& word) {
     if (word.rfind("--", 0) != 0 || word.size() == 2)
-        return PlainError("Unknown option “" + word + "”." + MORE);
+        return Foundation::PlainError("Unknown option “" + word + "”." + MORE);
     const auto equals = word.find('=');
     const std::string name = word.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
     std::vector<const struct option*> fits;
@@ -173,13 +173,13 @@ PlainError refusal(const std::string& word) {
         std::string list;
         for (std::size_t i = 0; i < fits.size(); ++i)
             list += (i == 0 ? "" : i + 1 == fits.size() ? " or " : ", ") + std::string("--") + fits[i]->name;
-        return PlainError("The option “" + word + "” is ambiguous: it may be " + list +
+        return Foundation::PlainError("The option “" + word + "” is ambiguous: it may be " + list +
                           ". Nothing was done; type more of it." + MORE);
     }
     if (meanings.size() == 1 && equals != std::string::npos && fits.front()->has_arg == no_argument)
-        return PlainError("The option “--" + std::string(fits.front()->name) + "” takes no value (“" +
+        return Foundation::PlainError("The option “--" + std::string(fits.front()->name) + "” takes no value (“" +
                           word + "”)." + MORE);
-    return PlainError("Unknown option “" + word + "”." + MORE);
+    return Foundation::PlainError("Unknown option “" + word + "”." + MORE);
 }
 
 }  // namespace
@@ -206,7 +206,7 @@ ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& im
     int c;
     while ((c = getopt_long(argc, argv.data(), SHORT_OPTIONS, long_options().data(), nullptr)) != -1) {
         if (c == ':')
-            throw PlainError("The option “" + std::string(argv[optind - 1]) + "” needs a value." + MORE);
+            throw Foundation::PlainError("The option “" + std::string(argv[optind - 1]) + "” needs a value." + MORE);
         if (c == '?') {
             std::string word = argv[optind - 1] ? argv[optind - 1] : "";
             if (optopt != 0 && optopt < 256 && word.rfind("--", 0) != 0)
@@ -220,7 +220,7 @@ ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& im
 
     // The bare words count after every option, as if typed last.
     for (const auto& word : p.words) {
-        if (const VerbRow* row = ServiceManager::row_of_word(word))
+        if (const VerbRow* row = Tavrel::Service::row_of_word(word))
             ask_for(row->verb, asked);
         else if (word == "html")
             p.html = true;
@@ -229,7 +229,7 @@ ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& im
         ask_for(Verb::Stop, asked);
 
     p.verb = asked.check ? Verb::Check : asked.status ? Verb::Status : asked.last;
-    if (ServiceManager::row_of(p.verb).question) {
+    if (Tavrel::Service::row_of(p.verb).question) {
         p.graceful.reset();
         p.restart_attempt.reset();
     }
@@ -237,7 +237,7 @@ ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& im
     return p;
 }
 
-bool is_action_word(std::string_view word) { return ServiceManager::row_of_word(word) != nullptr; }
+bool is_action_word(std::string_view word) { return Tavrel::Service::row_of_word(word) != nullptr; }
 
 std::vector<std::string> option_names() {
     std::vector<std::string> out;
@@ -254,4 +254,4 @@ bool option_takes_value(std::string_view name) {
     return false;
 }
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Cli

@@ -1,4 +1,4 @@
-// Tavrel::ZidavovEva::parse_options: the command-line options of a service
+// Tavrel::Cli::parse_options: the command-line options of a service
 // run, read once into one value. Nothing else reads the command line: every
 // option, however it is spelled or abbreviated, has its effect here or none.
 //
@@ -39,14 +39,14 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Cli {
 
 inline std::string CHECKMODE_HEADER_ENV = "ZIDAVOVEVA_CHECKMODE_HEADER";
 inline std::string CHECKMODE_HEADER = "zidavoveva service check";
 
 struct ParsedArgv {
     // What the run does to the service.
-    ServiceManager::Verb verb = ServiceManager::Verb::Restart;
+    Tavrel::Service::Verb verb = Tavrel::Service::Verb::Restart;
     int verbose = 0;  // 0, 1 or 2
     // As given; the driver uses it only when it is a number.
     std::optional<std::string> restart_attempt;
@@ -71,7 +71,7 @@ struct ParsedArgv {
     // systemd unit's own start or stop command), --ignore-systemd (the status
     // check finds the processes without asking systemd), and whether init
     // started the run.
-    ServiceManager::RunOptions run;
+    Init::RunOptions run;
     // The words that are not options, in command-line order.
     std::vector<std::string> words;
 
@@ -96,4 +96,4 @@ std::vector<std::string> option_names();
 // Whether the long option `name` takes a value (--name=VALUE).
 bool option_takes_value(std::string_view name);
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Cli

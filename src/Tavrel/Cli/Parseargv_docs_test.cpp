@@ -24,7 +24,7 @@ std::string read_repo_file(const std::string& relative) {
 }
 
 std::set<std::string> parser_options() {
-    auto names = Tavrel::ZidavovEva::option_names();
+    auto names = Tavrel::Cli::option_names();
     return {names.begin(), names.end()};
 }
 
@@ -62,7 +62,7 @@ TEST(OptionDocs, ManualPageActionsNameEveryVerb) {
     text = std::regex_replace(text, std::regex(R"(\\ )"), " ");
     text = std::regex_replace(text, std::regex(R"(\\f[BIR]|")"), "");
     const auto options = mentioned_options(text);
-    for (const auto& row : Tavrel::ServiceManager::verbs()) {
+    for (const auto& row : Tavrel::Service::verbs()) {
         EXPECT_TRUE(options.count(std::string(row.option.substr(2))))
             << row.option << " is not among the actions of man/zidavoveva.8";
         EXPECT_TRUE(std::regex_search(text, std::regex("bare [^\n]*\\b" + std::string(row.word) + "\\b")))

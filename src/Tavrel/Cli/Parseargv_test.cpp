@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <set>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Cli {
 namespace {
 
-using ServiceManager::Verb;
+using Tavrel::Service::Verb;
 
 ParsedArgv parse(const std::vector<std::string>& args, const Implied& implied = {}) {
     return parse_options(args, implied);
@@ -20,7 +20,7 @@ ParsedArgv parse(const std::vector<std::string>& args, const Implied& implied = 
 std::string refusal_of(const std::vector<std::string>& args) {
     try {
         parse(args);
-    } catch (const PlainError& e) {
+    } catch (const Foundation::PlainError& e) {
         return e.what();
     }
     return "(accepted)";
@@ -75,7 +75,7 @@ TEST(Parseargv, BareWordsCountAfterEveryOptionAndTheNameLast) {
 // The verb table is the parser's: each verb's option and its bare word ask
 // for that verb, after any other verb, and the bare word is an action word.
 TEST(Parseargv, EveryVerbsOptionAndBareWordAskForIt) {
-    for (const auto& row : ServiceManager::verbs()) {
+    for (const auto& row : Tavrel::Service::verbs()) {
         const std::string option(row.option), word(row.word);
         EXPECT_EQ(parse({option}).verb, row.verb) << option;
         EXPECT_EQ(parse({word}).verb, row.verb) << word;
@@ -210,4 +210,4 @@ TEST(Parseargv, CheckModeHeaderOnlyWhenAskedFor) {
 }
 
 }  // namespace
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Cli

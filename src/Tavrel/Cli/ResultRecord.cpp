@@ -15,7 +15,7 @@
 #include <cctype>
 #include <charconv>
 
-namespace Tavrel::ZidavovEva::ResultRecord {
+namespace Tavrel::Cli::ResultRecord {
 
 namespace {
 
@@ -68,7 +68,7 @@ nlohmann::ordered_json contents(const Facts& f) {
 std::vector<pid_t> pids_in_status(std::string_view status_text) {
     // Anchored at the line's end: the command shown before it is another
     // program's text and may itself read "with PID 1".
-    static const Regex status_line(R"(with PID (\d+) \([^()\n]* check\)$)", Regex::MULTILINE);
+    static const Foundation::Regex status_line(R"(with PID (\d+) \([^()\n]* check\)$)", Foundation::Regex::MULTILINE);
     std::vector<pid_t> pids;
     for (const auto& m : status_line.match_all(status_text)) {
         const std::string_view digits = m[1];
@@ -125,7 +125,7 @@ std::optional<std::string> asked_action(const Main::Command& command) {
     const ParsedArgv& o = *command.options;
     if (o.help)
         return std::string(HELP_ACTION);
-    return std::string(ServiceManager::row_of(o.verb).word);
+    return std::string(Tavrel::Service::row_of(o.verb).word);
 }
 
 Run::Run(const Main::Command& command)
@@ -144,7 +144,7 @@ Run::~Run() {
         pending = nullptr;
 }
 
-void Run::failed(const Exception& e) {
+void Run::failed(const Foundation::Exception& e) {
     facts_.failure_class = e.class_name();
     // An unknown service is shown without an id: a mistake of the caller,
     // not an incident to look up in the logs.
@@ -162,7 +162,7 @@ void Run::failed(const std::string& message) {
     facts_.message = message;
 }
 
-void Run::look_at(ServiceManager::Base* srv) noexcept {
+void Run::look_at(Tavrel::Service::Base* srv) noexcept {
     // Only a program that reads the record pays for the look.
     if (!srv || !wanted_)
         return;
@@ -170,7 +170,7 @@ void Run::look_at(ServiceManager::Base* srv) noexcept {
         // What it carried out: "START" when a restart found the service
         // down, a custom action's word.
         if (const auto verb = srv->service_argv_action())
-            facts_.action = std::string(ServiceManager::row_of(*verb).word);
+            facts_.action = std::string(Tavrel::Service::row_of(*verb).word);
         else if (const std::string& word = srv->custom_action_taken(); !word.empty())
             facts_.action = lower(word);
         const std::string status = srv->get_status_string();
@@ -200,4 +200,4 @@ void Run::finish(int status) {
     out.message(TYPE, Output::Contents(contents(facts_)));
 }
 
-}  // namespace Tavrel::ZidavovEva::ResultRecord
+}  // namespace Tavrel::Cli::ResultRecord

@@ -1,4 +1,4 @@
-// Tavrel::ZidavovEva::ResultRecord: the record that closes every run with
+// Tavrel::Cli::ResultRecord: the record that closes every run with
 // --json. A program that drives the tool on many hosts (a fleet engine) then
 // reads the outcome from one object: the message records before it are for
 // people, standard error is not JSON, and the exit status alone says neither
@@ -34,11 +34,11 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 class Exception;
 }
 
-namespace Tavrel::ZidavovEva::ResultRecord {
+namespace Tavrel::Cli::ResultRecord {
 
 // The message type of the record.
 inline constexpr std::string_view TYPE = "result";
@@ -96,14 +96,14 @@ class Run {
     Run& operator=(const Run&) = delete;
 
     // The failure that ends the run; a later one replaces an earlier one.
-    void failed(const Exception& e);
+    void failed(const Foundation::Exception& e);
     // A failure known only by its text (a refusal); ignored when an exception
     // was noted, whose text this is.
     void failed(const std::string& message);
     // The action carried out and a fresh look at the service, when the record
     // is wanted. Never throws: a look that fails leaves running and pids
     // unknown.
-    void look_at(ServiceManager::Base* srv) noexcept;
+    void look_at(Tavrel::Service::Base* srv) noexcept;
     // Writes the record when it is wanted, once.
     void finish(int status);
 
@@ -119,4 +119,4 @@ class Run {
     std::chrono::steady_clock::time_point start_;
 };
 
-}  // namespace Tavrel::ZidavovEva::ResultRecord
+}  // namespace Tavrel::Cli::ResultRecord

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <functional>
 
-namespace Tavrel::ZidavovEva::ResultRecord {
+namespace Tavrel::Cli::ResultRecord {
 namespace {
 
 using nlohmann::ordered_json;
@@ -165,7 +165,7 @@ TEST(ResultRun, WrittenOnceLastAndOnlyWhenAsked) {
     auto r = in_child_with_output([] {
         ResultRecord::Run result(command_of("/sbin/zidavoveva_crond", {"--json"}));
         (void)!::write(STDOUT_FILENO, "{\"type\":\"out\"}\n", 15);
-        result.failed(Exception::create("Services::StartError", {{"service", "crond"}}));
+        result.failed(Foundation::Exception::create("Services::StartError", {{"service", "crond"}}));
         result.failed(std::string("ignored: the exception's own text"));
         result.finish(255);
         result.finish(0);  // once
@@ -226,4 +226,4 @@ TEST(ResultRun, ARefusedCommandLineEndsWithItsRecordAlone) {
 }
 
 }  // namespace
-}  // namespace Tavrel::ZidavovEva::ResultRecord
+}  // namespace Tavrel::Cli::ResultRecord

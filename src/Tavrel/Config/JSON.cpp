@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace Tavrel::JSON {
+namespace Tavrel::Config::JSON {
 
 namespace {
 
@@ -96,11 +96,11 @@ Value parse(std::string_view text, const std::string& path, bool relaxed) {
             return Value::parse(drop_trailing_commas(strip_comments(text)));
         return Value::parse(text);
     } catch (const nlohmann::json::exception& e) {
-        Exception::Metadata md{{"error", e.what()}};
+        Foundation::Exception::Metadata md{{"error", e.what()}};
         if (!path.empty())
             md.emplace_back("path", path);
         md.emplace_back("text", std::string(text));
-        throw Exception::create_raw("JSONParseError",
+        throw Foundation::Exception::create_raw("JSONParseError",
                                     std::string("The JSON ") +
                                         (path.empty() ? "text" : "file \"" + path + "\"") +
                                         " could not be decoded: " + e.what(),
@@ -111,20 +111,20 @@ Value parse(std::string_view text, const std::string& path, bool relaxed) {
 std::string read_whole(int fd, const std::string& path) {
     std::string text;
     try {
-        LoadFile::ReadFast::read_all_fast(fd, text);
-    } catch (const PlainError& e) {
-        throw PlainError("Could not read the JSON file \"" + path + "\": " + e.what());
+        Foundation::LoadFile::ReadFast::read_all_fast(fd, text);
+    } catch (const Foundation::PlainError& e) {
+        throw Foundation::PlainError("Could not read the JSON file \"" + path + "\": " + e.what());
     }
     if (text.empty())
-        throw PlainError("The JSON file \"" + path + "\" is empty");
+        throw Foundation::PlainError("The JSON file \"" + path + "\" is empty");
     return text;
 }
 
 Value load_file(const std::string& path, bool relaxed) {
     const int saved = errno;
-    FHUtils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    Foundation::Fd::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
-        throw PlainError("Could not open the JSON file \"" + path + "\": " + std::strerror(errno));
+        throw Foundation::PlainError("Could not open the JSON file \"" + path + "\": " + std::strerror(errno));
     }
     Value v = parse(read_whole(fd.get(), path), path, relaxed);
     errno = saved;
@@ -212,12 +212,12 @@ std::string SafeDump(const Value& value) {
 }
 
 bool DumpFile(int fd, const Value& value) {
-    IO::Flush::write_all(fd, Dump(value));
+    Foundation::IO::Flush::write_all(fd, Dump(value));
     return true;
 }
 
 bool DumpFile(const std::string& path, const Value& value) {
-    auto fd = Autodie::sysopen(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    auto fd = Foundation::Autodie::sysopen(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     return DumpFile(fd.get(), value);
 }
 
@@ -256,4 +256,4 @@ bool looks_like_json_fd(int fd) {
     return answer;
 }
 
-}  // namespace Tavrel::JSON
+}  // namespace Tavrel::Config::JSON

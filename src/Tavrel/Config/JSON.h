@@ -1,12 +1,12 @@
-// Tavrel::JSON: the JSON facility (over nlohmann::json).
+// Tavrel::Config::JSON: the JSON facility (over nlohmann::json).
 //
-//   Tavrel::JSON::Value v = Tavrel::JSON::Load(text, path);  // strict
-//   Tavrel::JSON::Value w = Tavrel::JSON::LoadRelaxed(text);  // comments, trailing commas
-//   std::string out = Tavrel::JSON::canonical_dump(v);
+//   Tavrel::Config::JSON::Value v = Tavrel::Config::JSON::Load(text, path);  // strict
+//   Tavrel::Config::JSON::Value w = Tavrel::Config::JSON::LoadRelaxed(text);  // comments, trailing commas
+//   std::string out = Tavrel::Config::JSON::canonical_dump(v);
 //
-// A decoding error throws Tavrel::Exception "JSONParseError" with "error"
+// A decoding error throws Tavrel::Foundation::Exception "JSONParseError" with "error"
 // (the parser's message), "path" (when known) and "text". The file loaders
-// throw Tavrel::PlainError when the file cannot be opened or is empty.
+// throw Tavrel::Foundation::PlainError when the file cannot be opened or is empty.
 //
 // Relaxed syntax accepts what people write by hand: "#", "//" and "/* */"
 // comments, a trailing comma before "]" or "}", and literal tabs in strings.
@@ -23,7 +23,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::JSON {
+namespace Tavrel::Config::JSON {
 
 using Value = nlohmann::json;  // objects keep their keys sorted
 
@@ -50,7 +50,7 @@ std::string pretty_canonical_dump(const Value& value);
 std::string SafeDump(const Value& value);
 // Writes the compact encoding to the descriptor (full-write loop), or to the
 // path opened for writing (created 0600 when missing, truncated). Throws the
-// Io:: exceptions of Tavrel::Autodie.
+// Io:: exceptions of Tavrel::Foundation::Autodie.
 bool DumpFile(int fd, const Value& value);
 bool DumpFile(const std::string& path, const Value& value);
 
@@ -71,4 +71,4 @@ bool looks_like_json(std::string_view text);
 // offset 0, so the file position is not moved; false when unreadable).
 bool looks_like_json_fd(int fd);
 
-}  // namespace Tavrel::JSON
+}  // namespace Tavrel::Config::JSON

@@ -14,8 +14,8 @@
 
 namespace {
 
-namespace J = Tavrel::JSON;
-using Tavrel::Exception;
+namespace J = Tavrel::Config::JSON;
+using Tavrel::Foundation::Exception;
 using Tavrel::TestSupport::TempDir;
 
 TEST(JSON, StrictDecodingErrorsAreTyped) {
@@ -80,11 +80,11 @@ TEST(JSON, FilesAndDescriptors) {
     EXPECT_EQ(J::SafeLoadFile(path)["k"], "v");
     EXPECT_EQ(J::LoadFileRelaxed(dir.write("r.json", "[1,]"))[0], 1);
 
-    EXPECT_THROW(J::LoadFile(dir / "missing"), Tavrel::PlainError);
-    EXPECT_THROW(J::LoadFile(dir.write("empty.json", "")), Tavrel::PlainError);
+    EXPECT_THROW(J::LoadFile(dir / "missing"), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(J::LoadFile(dir.write("empty.json", "")), Tavrel::Foundation::PlainError);
     EXPECT_THROW(J::LoadFile(dir.write("bad.json", "{")), Exception);
 
-    Tavrel::FHUtils::UniqueFd fd(
+    Tavrel::Foundation::Fd::UniqueFd fd(
         ::open(dir.write("ws.json", "  \n {\"x\":1}").c_str(), O_RDONLY | O_CLOEXEC));
     EXPECT_TRUE(J::looks_like_json_fd(fd.get()));
     EXPECT_EQ(::lseek(fd.get(), 0, SEEK_CUR), 0);  // the probe did not move it
@@ -107,18 +107,18 @@ TEST(JSON, TolerantLoadersAnswerNothingQuietly) {
     const std::string garbage = dir.write("garbage.json", std::string("\x00\x01\xff{", 4));
     const std::string empty = dir.write("empty.json", "");
 
-    EXPECT_TRUE(J::FailOK::LoadJSONModule());
-    EXPECT_TRUE(Tavrel::AdminBin::Serializer::FailOK::LoadModule());
+    EXPECT_TRUE(J::Quiet::LoadJSONModule());
+    EXPECT_TRUE(Tavrel::Config::ProductData::LoadModule());
     testing::internal::CaptureStderr();
     errno = 4242;
     for (const std::string& p : {truncated, garbage, empty, dir / "missing", dir.path()}) {
-        EXPECT_FALSE(J::FailOK::LoadFile(p)) << p;
-        EXPECT_FALSE(Tavrel::AdminBin::Serializer::FailOK::LoadFile(p)) << p;
+        EXPECT_FALSE(J::Quiet::LoadFile(p)) << p;
+        EXPECT_FALSE(Tavrel::Config::ProductData::LoadFile(p)) << p;
     }
     EXPECT_EQ(errno, 4242);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_FALSE(J::FailOK::LoadFile(good));  // strict
-    auto relaxed = Tavrel::AdminBin::Serializer::FailOK::LoadFile(good);
+    EXPECT_FALSE(J::Quiet::LoadFile(good));  // strict
+    auto relaxed = Tavrel::Config::ProductData::LoadFile(good);
     ASSERT_TRUE(relaxed);
     EXPECT_EQ((*relaxed)["a"][1], 2);
 }

@@ -32,7 +32,7 @@ Result failure(int err, std::string text) {
 }
 
 // Exclusive lock, waited for up to LOCK_TIMEOUT seconds.
-bool lock_exclusive(FileUtils::Flock& lock) {
+bool lock_exclusive(Foundation::File::Flock& lock) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(LOCK_TIMEOUT);
     for (;;) {
         if (lock.flock({"EX", "NB"}))
@@ -87,7 +87,7 @@ Result load(const std::string& path, Options options) {
         int err = errno;
         return failure(err, "Cannot open " + path + ": " + std::strerror(err));
     }
-    FileUtils::Flock handle{FHUtils::UniqueFd(raw)};
+    Foundation::File::Flock handle{Foundation::Fd::UniqueFd(raw)};
     bool locked = false;
     std::string lock_error;
     if (keep) {
@@ -99,7 +99,7 @@ Result load(const std::string& path, Options options) {
                 // caller is told so.
                 lock_error = "Timed out waiting for the lock on " + path;
             }
-        } catch (const Tavrel::Exception& e) {
+        } catch (const Foundation::Exception& e) {
             return failure(e.error_number(), e.to_string_no_id());
         }
     }

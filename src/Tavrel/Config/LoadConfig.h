@@ -33,7 +33,7 @@ struct Options {
 
 struct Result {
     std::optional<TvConf> data;            // nothing when the file could not be read
-    std::optional<FileUtils::Flock> lock;  // the open, locked file when asked for and had
+    std::optional<Foundation::File::Flock> lock;  // the open, locked file when asked for and had
     time_t mtime = 0;                      // modification time of what was read
     int error_number = 0;                  // errno of a failure (ENOENT: missing file)
     std::string error;                     // text of a failure

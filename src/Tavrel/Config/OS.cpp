@@ -14,7 +14,7 @@
 #include <functional>
 #include <memory>
 
-namespace Tavrel::OS {
+namespace Tavrel::Config::OS {
 
 namespace {
 
@@ -32,10 +32,10 @@ std::unique_ptr<Instance>& slot() {
 
 // Written to the log only: a person at a terminal has nothing to do about it.
 void notice(const std::string& text) {
-    Logger::Entry entry(text);
+    Foundation::Logger::Entry entry(text);
     entry.level = "info";
     entry.output = 0;
-    Debug::logger()->logger(std::move(entry));
+    Foundation::Debug::logger()->logger(std::move(entry));
 }
 
 // The fact a record cannot answer is an error naming it and the record.
@@ -43,7 +43,7 @@ template <typename T>
 const T& answered(const std::optional<T>& value, std::string_view fact_name) {
     if (!value) {
         const Facts& f = *slot()->facts;
-        throw PlainError("The platform fact " + std::string(fact_name) + " is not known for " +
+        throw Foundation::PlainError("The platform fact " + std::string(fact_name) + " is not known for " +
                          f.class_name + " (" + slot()->id.distro + " " + slot()->id.major + ")");
     }
     return *value;
@@ -178,7 +178,7 @@ nlohmann::json fact(std::string_view name) {
     const auto& t = fact_table();
     auto it = t.find(name);
     if (it == t.end())
-        throw PlainError("Unknown platform fact: " + std::string(name));
+        throw Foundation::PlainError("Unknown platform fact: " + std::string(name));
     return it->second();
 }
 
@@ -192,7 +192,7 @@ std::vector<std::string> supported_methods() {
 bool list_contains_value(std::string_view key, const std::optional<std::string>& value) {
     nlohmann::json list = fact(key);
     if (!list.is_array()) {
-        throw PlainError("Platform fact " + std::string(key) + " is not a list");
+        throw Foundation::PlainError("Platform fact " + std::string(key) + " is not a list");
     }
     return std::any_of(list.begin(), list.end(), [&](const nlohmann::json& v) {
         return value ? (v.is_string() && v.get<std::string>() == *value) : v.is_null();
@@ -201,13 +201,13 @@ bool list_contains_value(std::string_view key, const std::optional<std::string>&
 
 void assert_unreachable_on_ubuntu(std::string_view message) {
     if (base_distro() == "ubuntu") {
-        throw PlainError(message.empty() ? "This code path is not supported on Ubuntu"
+        throw Foundation::PlainError(message.empty() ? "This code path is not supported on Ubuntu"
                                          : std::string(message));
     }
 }
 
 std::optional<std::string> lookup_pretty_distro(std::string_view target) {
-    static const Tavrel::Regex re(R"(^([A-Za-z]+)([0-9]+)$)");
+    static const Foundation::Regex re(R"(^([A-Za-z]+)([0-9]+)$)");
     auto m = re.match(target);
     if (!m)
         return std::nullopt;
@@ -231,4 +231,4 @@ bool flush_disk_caches() {
     return SysBootstrap::flush_disk_caches();
 }
 
-}  // namespace Tavrel::OS
+}  // namespace Tavrel::Config::OS

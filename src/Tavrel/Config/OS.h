@@ -1,14 +1,14 @@
-// Tavrel::OS: facts about the Linux distribution this server runs.
+// Tavrel::Config::OS: facts about the Linux distribution this server runs.
 //
-//   if (Tavrel::OS::is_systemd()) ... drive the service through systemctl ...
-//   std::string unit = Tavrel::OS::systemd_unit_name("sshd");  // "ssh" on Debian
+//   if (Tavrel::Config::OS::is_systemd()) ... drive the service through systemctl ...
+//   std::string unit = Tavrel::Config::OS::systemd_unit_name("sshd");  // "ssh" on Debian
 //
-// The distribution is identified once per process (Tavrel::OS::SysBootstrap)
-// and its facts are data (Tavrel::OS::All). A release the table does not list
+// The distribution is identified once per process (Tavrel::Config::OS::SysBootstrap)
+// and its facts are data (Tavrel::Config::OS::All). A release the table does not list
 // (Debian 14) inherits the facts of its family's nearest release, with a
 // notice in the log; the generic Linux facts serve a system of no known
 // family, and a fact they cannot answer (its package manager) raises a
-// Tavrel::PlainError naming the fact. Queries never touch the disk again
+// Tavrel::Foundation::PlainError naming the fact. Queries never touch the disk again
 // until clear_cache(), except is_systemd(), which asks the running system.
 #pragma once
 
@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::OS {
+namespace Tavrel::Config::OS {
 
 // systemd is the running init exactly when this directory exists.
 inline std::string SYSTEMD_RUN_DIR = "/run/systemd/system";
@@ -59,7 +59,7 @@ std::string systemd_unit_name(std::string_view service);
 // when the distribution has no package for it (or the system is not known).
 const DaemonFacts* daemon_facts(std::string_view service);
 
-// Any fact by name, as data. A name that is not a fact raises Tavrel::PlainError naming it.
+// Any fact by name, as data. A name that is not a fact raises Tavrel::Foundation::PlainError naming it.
 nlohmann::json fact(std::string_view name);
 std::vector<std::string> supported_methods();  // sorted fact names
 // The fact `key` must be a list: is `value` in it? (nullopt: a null element)
@@ -74,4 +74,4 @@ void clear_cache_after_cloudlinux_update();
 // Removes the on-disk identity cache (true), unless the identity is forced (false).
 bool flush_disk_caches();
 
-}  // namespace Tavrel::OS
+}  // namespace Tavrel::Config::OS

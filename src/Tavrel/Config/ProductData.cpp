@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-namespace Tavrel::AdminBin::Serializer::FailOK {
+namespace Tavrel::Config::ProductData {
 
 bool LoadModule() {
     return true;
@@ -16,13 +16,13 @@ std::optional<JSON::Value> LoadFile(const std::string& path) noexcept {
     const int saved = errno;
     std::optional<JSON::Value> result;
     try {
-        Exception::StackTraceSuppressor quiet;
-        if (auto text = LoadFile::loadfile(path); text && !text->empty()) {
+        Foundation::Exception::StackTraceSuppressor quiet;
+        if (auto text = Foundation::LoadFile::loadfile(path); text && !text->empty()) {
             result = JSON::LoadRelaxed(*text, path);
         }
     } catch (const std::exception& e) {
         result.reset();
-        Debug::log_debug("Ignoring the unreadable data file \"" + path + "\": " + e.what());
+        Foundation::Debug::log_debug("Ignoring the unreadable data file \"" + path + "\": " + e.what());
     } catch (...) {
         result.reset();
     }
@@ -30,4 +30,4 @@ std::optional<JSON::Value> LoadFile(const std::string& path) noexcept {
     return result;
 }
 
-}  // namespace Tavrel::AdminBin::Serializer::FailOK
+}  // namespace Tavrel::Config::ProductData

@@ -1,4 +1,4 @@
-// Tavrel::AdminBin::Serializer::FailOK: the tolerant loader for the product's
+// Tavrel::Config::ProductData: the tolerant loader for the product's
 // serialised data files. Their format is JSON (relaxed syntax accepted).
 // Nothing here throws: a missing, unreadable or damaged file gives nothing
 // (noted at debug level only).
@@ -9,10 +9,10 @@
 #include <optional>
 #include <string>
 
-namespace Tavrel::AdminBin::Serializer::FailOK {
+namespace Tavrel::Config::ProductData {
 
 // The serialiser is linked in: true.
 bool LoadModule();
 std::optional<JSON::Value> LoadFile(const std::string& path) noexcept;
 
-}  // namespace Tavrel::AdminBin::Serializer::FailOK
+}  // namespace Tavrel::Config::ProductData

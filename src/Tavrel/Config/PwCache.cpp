@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace Tavrel::PwCache {
+namespace Tavrel::Config::PwCache {
 
 namespace {
 
@@ -40,7 +40,7 @@ bool valid_name(std::string_view v) {
 }
 
 bool all_digits(std::string_view v) {
-    return v.size() <= 10 && Text::all_digits(v);
+    return v.size() <= 10 && Foundation::Text::all_digits(v);
 }
 
 // The system's own lookup, used only through the name-service cache daemon.
@@ -211,7 +211,7 @@ bool nscd_running() {
     if (answer)
         return *answer;
     int saved = errno;
-    FHUtils::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Foundation::Fd::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     struct sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
     bool ok = false;
@@ -229,4 +229,4 @@ void reset() {
     nscd_answer().reset();
 }
 
-}  // namespace Tavrel::PwCache
+}  // namespace Tavrel::Config::PwCache

@@ -1,9 +1,9 @@
-// Tavrel::PwCache: account lookups by name or uid that read the account files
+// Tavrel::Config::PwCache: account lookups by name or uid that read the account files
 // once per run and keep what they read.
 //
-//   auto rec = Tavrel::PwCache::getpwnam("mail");        // record, or nothing
-//   auto uid = Tavrel::PwCache::getpwnam_uid("mail");    // scalar form
-//   auto name = Tavrel::PwCache::getpwuid_name(8);
+//   auto rec = Tavrel::Config::PwCache::getpwnam("mail");        // record, or nothing
+//   auto uid = Tavrel::Config::PwCache::getpwnam_uid("mail");    // scalar form
+//   auto name = Tavrel::Config::PwCache::getpwuid_name(8);
 //
 // A record holds the nine standard account fields plus two password-ageing
 // values from the shadow file and the modification times of the account and
@@ -13,8 +13,8 @@
 // lookup (the shortcut taken when the name-service cache daemon runs) ends in
 // DUMMY_PW_RETURNS (-1, -1, 0, 0).
 //
-// When a map is bound (Tavrel::PwCache::Helpers::init, done by
-// Tavrel::PwDiskCache::enable), every lookup goes through that map.
+// When a map is bound (Tavrel::Config::PwCache::Helpers::init, done by
+// Tavrel::Config::PwDiskCache::enable), every lookup goes through that map.
 #pragma once
 
 #include <sys/types.h>
@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::PwCache {
+namespace Tavrel::Config::PwCache {
 
 inline std::string PASSWD_FILE = "/etc/passwd";
 inline std::string SHADOW_FILE = "/etc/shadow";
@@ -98,4 +98,4 @@ bool nscd_running();
 // Forgets the per-process cache and the daemon answer (for tests).
 void reset();
 
-}  // namespace Tavrel::PwCache
+}  // namespace Tavrel::Config::PwCache

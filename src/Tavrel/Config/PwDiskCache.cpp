@@ -13,7 +13,7 @@
 #include <cerrno>
 #include <exception>
 
-namespace Tavrel {
+namespace Tavrel::Config {
 
 namespace {
 
@@ -25,7 +25,7 @@ bool usable_dir(bool create) {
             return false;
         // On a fresh server the parents are missing too; every directory made
         // here is root's private one.
-        if (!SafeDir::MK::safemkdir(PwDiskCache::CACHE_DIR, 0700, {.parents = true}))
+        if (!Foundation::File::MakeDir::safemkdir(PwDiskCache::CACHE_DIR, 0700, {.parents = true}))
             return false;
         return ::lstat(PwDiskCache::CACHE_DIR.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     }
@@ -75,7 +75,7 @@ void PwDiskCache::STORE(const std::string& key, const PwCache::Entry& entry) {
     std::string path = path_of(key);
     std::string twin_path = path_of(*twin);
     try {
-        (void)FileUtils::Write::overwrite(path, doc.dump(), 0600);
+        (void)Foundation::File::Write::overwrite(path, doc.dump(), 0600);
     } catch (const std::exception&) {
         return;  // the next lookup reads the account files again
     }
@@ -93,7 +93,7 @@ void PwDiskCache::STORE(const std::string& key, const PwCache::Entry& entry) {
 std::optional<PwCache::Entry> PwDiskCache::read_pwdisk_cache(const std::string& key) {
     if (!PwCache::split_key(key) || !usable_dir(false))
         return std::nullopt;
-    FHUtils::UniqueFd fd(
+    Foundation::Fd::UniqueFd fd(
         ::open(path_of(key).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!fd)
         return std::nullopt;
@@ -161,4 +161,4 @@ void PwDiskCache::disable() {
     PwCache::Helpers::deinit();
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Config

@@ -1,10 +1,10 @@
-// Tavrel::PwDiskCache: the account lookups' cache kept on disk across runs,
+// Tavrel::Config::PwDiskCache: the account lookups' cache kept on disk across runs,
 // one JSON file per lookup key in a root-only directory. The name-keyed and
 // uid-keyed files of one account are hard links of each other.
 //
-//   Tavrel::PwDiskCache::enable();    // every PwCache lookup now goes through it
+//   Tavrel::Config::PwDiskCache::enable();    // every PwCache lookup now goes through it
 //   ...
-//   Tavrel::PwDiskCache::disable();
+//   Tavrel::Config::PwDiskCache::disable();
 //
 // Only root writes. A file is trusted only when it is a regular file owned by
 // root, carries the current VERSION and still matches the account files. No
@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel {
+namespace Tavrel::Config {
 
 class PwDiskCache : public PwCache::Helpers::Tied {
   public:
@@ -47,4 +47,4 @@ class PwDiskCache : public PwCache::Helpers::Tied {
     std::optional<PwCache::Entry> read_pwdisk_cache(const std::string& key);
 };
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Config

@@ -17,28 +17,28 @@ namespace {
 
 struct DiskCacheFixture : ::testing::Test {
     TestSupport::TempDir dir;
-    std::string saved_passwd = PwCache::PASSWD_FILE, saved_shadow = PwCache::SHADOW_FILE,
-                saved_dir = PwDiskCache::CACHE_DIR, saved_nscd = PwCache::NSCD_SOCKET;
+    std::string saved_passwd = Tavrel::Config::PwCache::PASSWD_FILE, saved_shadow = Tavrel::Config::PwCache::SHADOW_FILE,
+                saved_dir = Tavrel::Config::PwDiskCache::CACHE_DIR, saved_nscd = Tavrel::Config::PwCache::NSCD_SOCKET;
     void SetUp() override {
         if (::geteuid() != 0)
             GTEST_SKIP() << "the disk cache is written by root only";
-        PwCache::PASSWD_FILE = dir.write("passwd",
+        Tavrel::Config::PwCache::PASSWD_FILE = dir.write("passwd",
                                          "root:x:0:0:root:/root:/bin/bash\n"
                                          "toor:x:0:0:another superuser:/root:/bin/sh\n"
                                          "mail:x:8:8:mail:/var/mail:/usr/sbin/nologin\n");
-        PwCache::SHADOW_FILE = dir.write("shadow", "root:$y$hash:19700:0:99999:7:::\n");
-        PwCache::NSCD_SOCKET = dir / "none";
-        PwDiskCache::CACHE_DIR = dir / "pwcache";
-        PwCache::reset();
-        PwDiskCache::enable();
+        Tavrel::Config::PwCache::SHADOW_FILE = dir.write("shadow", "root:$y$hash:19700:0:99999:7:::\n");
+        Tavrel::Config::PwCache::NSCD_SOCKET = dir / "none";
+        Tavrel::Config::PwDiskCache::CACHE_DIR = dir / "pwcache";
+        Tavrel::Config::PwCache::reset();
+        Tavrel::Config::PwDiskCache::enable();
     }
     void TearDown() override {
-        PwDiskCache::disable();
-        PwCache::PASSWD_FILE = saved_passwd;
-        PwCache::SHADOW_FILE = saved_shadow;
-        PwCache::NSCD_SOCKET = saved_nscd;
-        PwDiskCache::CACHE_DIR = saved_dir;
-        PwCache::reset();
+        Tavrel::Config::PwDiskCache::disable();
+        Tavrel::Config::PwCache::PASSWD_FILE = saved_passwd;
+        Tavrel::Config::PwCache::SHADOW_FILE = saved_shadow;
+        Tavrel::Config::PwCache::NSCD_SOCKET = saved_nscd;
+        Tavrel::Config::PwDiskCache::CACHE_DIR = saved_dir;
+        Tavrel::Config::PwCache::reset();
     }
     static struct stat stat_of(const std::string& path) {
         struct stat st {};
@@ -50,17 +50,17 @@ struct DiskCacheFixture : ::testing::Test {
 }  // namespace
 
 TEST_F(DiskCacheFixture, StoresOneFileAndLinksItsTwin) {
-    auto mail = PwCache::getpwnam("mail");
+    auto mail = Tavrel::Config::PwCache::getpwnam("mail");
     ASSERT_TRUE(mail);
     EXPECT_EQ(mail->uid, 8u);
-    std::string by_name = PwDiskCache::path_of("0:mail"), by_uid = PwDiskCache::path_of("2:8");
+    std::string by_name = Tavrel::Config::PwDiskCache::path_of("0:mail"), by_uid = Tavrel::Config::PwDiskCache::path_of("2:8");
     auto a = stat_of(by_name), b = stat_of(by_uid);
     EXPECT_TRUE(S_ISREG(a.st_mode));
     EXPECT_EQ(a.st_mode & 07777, 0600u);
-    EXPECT_EQ(stat_of(PwDiskCache::CACHE_DIR).st_mode & 07777, 0700u);
+    EXPECT_EQ(stat_of(Tavrel::Config::PwDiskCache::CACHE_DIR).st_mode & 07777, 0700u);
     EXPECT_EQ(a.st_ino, b.st_ino);
     EXPECT_EQ(a.st_nlink, 2u);
-    PwDiskCache cache;
+    Tavrel::Config::PwDiskCache cache;
     EXPECT_TRUE(cache.EXISTS("0:mail"));
     EXPECT_TRUE(cache.EXISTS("2:8"));
     EXPECT_FALSE(cache.EXISTS("0:nobody"));
@@ -74,14 +74,14 @@ TEST_F(DiskCacheFixture, StoresOneFileAndLinksItsTwin) {
 }
 
 TEST_F(DiskCacheFixture, MakesTheWholePathOnAFreshServer) {
-    PwDiskCache::CACHE_DIR = dir / "var/cache/tavrel/pwcache";
+    Tavrel::Config::PwDiskCache::CACHE_DIR = dir / "var/cache/tavrel/pwcache";
     ::umask(0);
-    auto mail = PwCache::getpwnam("mail");
+    auto mail = Tavrel::Config::PwCache::getpwnam("mail");
     ::umask(022);
     ASSERT_TRUE(mail);
-    EXPECT_TRUE(S_ISREG(stat_of(PwDiskCache::path_of("0:mail")).st_mode));
+    EXPECT_TRUE(S_ISREG(stat_of(Tavrel::Config::PwDiskCache::path_of("0:mail")).st_mode));
     for (const std::string& made : {dir / "var", dir / "var/cache", dir / "var/cache/tavrel",
-                                   PwDiskCache::CACHE_DIR}) {
+                                   Tavrel::Config::PwDiskCache::CACHE_DIR}) {
         auto st = stat_of(made);
         EXPECT_TRUE(S_ISDIR(st.st_mode)) << made;
         EXPECT_EQ(st.st_mode & 07777, 0700u) << made;
@@ -90,27 +90,27 @@ TEST_F(DiskCacheFixture, MakesTheWholePathOnAFreshServer) {
 }
 
 TEST_F(DiskCacheFixture, RootRecordKeepsShadowDataAndOtherUidZeroAccountsAreNeverWritten) {
-    auto root = PwCache::getpwnam("root");
+    auto root = Tavrel::Config::PwCache::getpwnam("root");
     ASSERT_TRUE(root);
     EXPECT_EQ(root->passwd, "$y$hash");
-    EXPECT_TRUE(PwDiskCache().EXISTS("0:root"));
-    EXPECT_TRUE(PwDiskCache().EXISTS("2:0"));
-    ::unlink(PwDiskCache::path_of("2:0").c_str());
-    auto toor = PwCache::getpwnam("toor");
+    EXPECT_TRUE(Tavrel::Config::PwDiskCache().EXISTS("0:root"));
+    EXPECT_TRUE(Tavrel::Config::PwDiskCache().EXISTS("2:0"));
+    ::unlink(Tavrel::Config::PwDiskCache::path_of("2:0").c_str());
+    auto toor = Tavrel::Config::PwCache::getpwnam("toor");
     ASSERT_TRUE(toor);
     EXPECT_EQ(toor->uid, 0u);
-    EXPECT_FALSE(PwDiskCache().EXISTS("0:toor"));
-    EXPECT_FALSE(PwDiskCache().EXISTS("2:0"));  // the superuser's uid file is not replaced by it
+    EXPECT_FALSE(Tavrel::Config::PwDiskCache().EXISTS("0:toor"));
+    EXPECT_FALSE(Tavrel::Config::PwDiskCache().EXISTS("2:0"));  // the superuser's uid file is not replaced by it
     // A key that does not name the record's account is refused.
-    PwCache::Entry e{*PwCache::getpwnam("mail"), 0, 0};
-    PwDiskCache().STORE("0:root", e);
-    EXPECT_EQ(PwCache::getpwnam("root")->name, "root");
+    Tavrel::Config::PwCache::Entry e{*Tavrel::Config::PwCache::getpwnam("mail"), 0, 0};
+    Tavrel::Config::PwDiskCache().STORE("0:root", e);
+    EXPECT_EQ(Tavrel::Config::PwCache::getpwnam("root")->name, "root");
 }
 
 TEST_F(DiskCacheFixture, ReadsValidFilesAndIgnoresForeignOrStaleOnes) {
-    ASSERT_TRUE(PwCache::getpwnam("mail"));
-    PwCache::reset();  // forget the per-process copy: the next answer comes from disk
-    std::string path = PwDiskCache::path_of("0:mail");
+    ASSERT_TRUE(Tavrel::Config::PwCache::getpwnam("mail"));
+    Tavrel::Config::PwCache::reset();  // forget the per-process copy: the next answer comes from disk
+    std::string path = Tavrel::Config::PwDiskCache::path_of("0:mail");
     {
         // A forged record in the file, still stamped with the right times.
         std::ifstream in(path);
@@ -122,22 +122,22 @@ TEST_F(DiskCacheFixture, ReadsValidFilesAndIgnoresForeignOrStaleOnes) {
         ::chmod(tmp.c_str(), 0600);
         ::rename(tmp.c_str(), path.c_str());
     }
-    EXPECT_EQ(PwCache::getpwnam("mail")->dir, "/var/evil");  // a valid root-owned file is trusted
-    PwCache::reset();
+    EXPECT_EQ(Tavrel::Config::PwCache::getpwnam("mail")->dir, "/var/evil");  // a valid root-owned file is trusted
+    Tavrel::Config::PwCache::reset();
     ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
-    EXPECT_EQ(PwCache::getpwnam("mail")->dir, "/var/mail");  // not owned by root: ignored
+    EXPECT_EQ(Tavrel::Config::PwCache::getpwnam("mail")->dir, "/var/mail");  // not owned by root: ignored
 
-    PwCache::reset();
+    Tavrel::Config::PwCache::reset();
     ::unlink(path.c_str());
-    ::symlink(PwDiskCache::path_of("2:8").c_str(), path.c_str());
-    EXPECT_EQ(PwCache::getpwnam("mail")->dir, "/var/mail");  // a link is not a regular file
+    ::symlink(Tavrel::Config::PwDiskCache::path_of("2:8").c_str(), path.c_str());
+    EXPECT_EQ(Tavrel::Config::PwCache::getpwnam("mail")->dir, "/var/mail");  // a link is not a regular file
 
     // A changed account file makes every stored record stale.
-    PwCache::reset();
+    Tavrel::Config::PwCache::reset();
     struct utimbuf t {
         1000000000, 1000000000
     };
-    ::utime(PwCache::PASSWD_FILE.c_str(), &t);
-    std::ofstream(PwDiskCache::path_of("2:8")) << "{\"VERSION\":1}";
-    EXPECT_EQ(PwCache::getpwuid(8)->name, "mail");
+    ::utime(Tavrel::Config::PwCache::PASSWD_FILE.c_str(), &t);
+    std::ofstream(Tavrel::Config::PwDiskCache::path_of("2:8")) << "{\"VERSION\":1}";
+    EXPECT_EQ(Tavrel::Config::PwCache::getpwuid(8)->name, "mail");
 }

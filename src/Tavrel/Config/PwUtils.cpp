@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-namespace Tavrel::PwUtils {
+namespace Tavrel::Config::PwUtils {
 
 std::optional<uid_t> normalize_to_uid(std::string_view user) {
     if (user.empty())
@@ -23,4 +23,4 @@ std::optional<uid_t> normalize_to_uid(std::string_view user) {
     return r->uid;
 }
 
-}  // namespace Tavrel::PwUtils
+}  // namespace Tavrel::Config::PwUtils

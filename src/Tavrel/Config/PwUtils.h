@@ -1,7 +1,7 @@
-// Tavrel::PwUtils: small account helpers.
+// Tavrel::Config::PwUtils: small account helpers.
 //
-//   auto uid = Tavrel::PwUtils::normalize_to_uid("mail");   // 8
-//   auto same = Tavrel::PwUtils::normalize_to_uid("8");     // 8
+//   auto uid = Tavrel::Config::PwUtils::normalize_to_uid("mail");   // 8
+//   auto same = Tavrel::Config::PwUtils::normalize_to_uid("8");     // 8
 #pragma once
 
 #include <sys/types.h>
@@ -9,10 +9,10 @@
 #include <optional>
 #include <string_view>
 
-namespace Tavrel::PwUtils {
+namespace Tavrel::Config::PwUtils {
 
 // A uid stays a uid; an account name becomes its uid; nothing for an unknown
 // name or an empty text.
 std::optional<uid_t> normalize_to_uid(std::string_view user);
 
-}  // namespace Tavrel::PwUtils
+}  // namespace Tavrel::Config::PwUtils

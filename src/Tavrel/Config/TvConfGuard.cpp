@@ -30,8 +30,8 @@ void pause_for(double seconds) {
 }
 
 void debug(const std::string& text) {
-    if (Debug::debug_level() >= 5)
-        Debug::log_debug(text);
+    if (Foundation::Debug::debug_level() >= 5)
+        Foundation::Debug::log_debug(text);
 }
 
 // Reads the cache file, again when it changed during the read.
@@ -44,7 +44,7 @@ std::shared_ptr<const TvConf> read_cache_file(const std::string& cache_path, tim
         // ahead, and a pause for a cache stamped "now" stalled every run in
         // the second after a settings change.
         time_t before = mtime_of(cache_path);
-        auto doc = JSON::FailOK::LoadFile(cache_path);
+        auto doc = JSON::Quiet::LoadFile(cache_path);
         conf = doc ? TvConfGuard::conf_from_cache(*doc) : nullptr;
         cache_mtime = mtime_of(cache_path);
         if (cache_mtime == before)
@@ -93,7 +93,7 @@ std::pair<std::shared_ptr<const TvConf>, bool> TvConfGuard::get_cache() {
     }
     MEM_CACHE.reset();
     MEM_CACHE_TAVREL_CONFIG_MTIME = 0;
-    if (!JSON::FailOK::LoadJSONModule())
+    if (!JSON::Quiet::LoadJSONModule())
         return {nullptr, false};
     if (::access(TVCONF_CACHE_FILE.c_str(), F_OK) != 0)
         return {nullptr, false};
@@ -131,7 +131,7 @@ TvConfGuard::TvConfGuard(Options options)
 
 void TvConfGuard::load_tvconf_file() {
     if (IN_LOAD)
-        throw PlainError("Nested load of " + path_ + " in one process");
+        throw Foundation::PlainError("Nested load of " + path_ + " in one process");
     IN_LOAD = true;
     struct InLoadReset {
         ~InLoadReset() { IN_LOAD = false; }
@@ -152,7 +152,7 @@ void TvConfGuard::load_tvconf_file() {
     rw_ = use_lock_ && !cache_is_valid_;
     LoadConfig::Result r = LoadConfig::load(path_, {.keep_locked_open = use_lock_, .rw = rw_});
     if (!r.data && r.error_number != ENOENT) {
-        throw PlainError("Cannot load " + path_ + ": " +
+        throw Foundation::PlainError("Cannot load " + path_ + ": " +
                          (r.error.empty() ? std::string("unknown error") : r.error));
     }
     if (!r.data)
@@ -164,7 +164,7 @@ void TvConfGuard::load_tvconf_file() {
     // fail because another tool holds the file); only the cache is not
     // rewritten from them.
     if (use_lock_ && !is_locked()) {
-        Debug::log_warn("No lock held on " + path_ + (r.error.empty() ? "" : " (" + r.error + ")") +
+        Foundation::Debug::log_warn("No lock held on " + path_ + (r.error.empty() ? "" : " (" + r.error + ")") +
                         "; using the settings as read.");
     }
     if (!MEM_CACHE) {
@@ -208,7 +208,7 @@ void TvConfGuard::update_cache() {
     // Stamped before it is put in place, so no reader ever sees it unstamped.
     timespec times[2] = {{st.st_mtime + 1, 0}, {st.st_mtime + 1, 0}};
     auto stamp = [&times](int fd) { (void)::futimens(fd, times); };
-    FileUtils::Write::overwrite_no_exceptions(TVCONF_CACHE_FILE, *text, {0644, stamp});
+    Foundation::File::Write::overwrite_no_exceptions(TVCONF_CACHE_FILE, *text, {0644, stamp});
 }
 
 void TvConfGuard::release_lock() {

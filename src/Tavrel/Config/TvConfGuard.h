@@ -104,7 +104,7 @@ class TvConfGuard {
     bool is_missing_ = false;
     bool rw_ = false;
     std::shared_ptr<const TvConf> data_;
-    std::optional<FileUtils::Flock> lock_;
+    std::optional<Foundation::File::Flock> lock_;
     time_t loaded_mtime_ = 0;
 };
 

@@ -123,8 +123,8 @@ TEST_F(TvConfTest, RootLoadRewritesTheCacheStampedPlusOne) {
         EXPECT_EQ(guard.config_copy().at("source"), "file");
     }
     EXPECT_EQ(mtime(TvConfGuard::TVCONF_CACHE_FILE), base_ + 1);
-    auto doc = Tavrel::JSON::LoadFile(TvConfGuard::TVCONF_CACHE_FILE);
-    EXPECT_EQ(doc, Tavrel::JSON::Value({{"source", "file"}}));
+    auto doc = Tavrel::Config::JSON::LoadFile(TvConfGuard::TVCONF_CACHE_FILE);
+    EXPECT_EQ(doc, Tavrel::Config::JSON::Value({{"source", "file"}}));
     struct stat st;
     ASSERT_EQ(::stat(TvConfGuard::TVCONF_CACHE_FILE.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
@@ -182,7 +182,7 @@ TEST_F(TvConfTest, ConfigCopyIsIndependentAndMemoryOnlyTouchesNoDisk) {
 TEST_F(TvConfTest, NestedLoadIsAProgrammingFault) {
     tmp_.write("tavrel.conf", "a=1\n");
     TvConfGuard::IN_LOAD = true;
-    EXPECT_THROW(TvConfGuard guard(reader(false)), Tavrel::PlainError);
+    EXPECT_THROW(TvConfGuard guard(reader(false)), Tavrel::Foundation::PlainError);
     TvConfGuard::IN_LOAD = false;
 }
 
@@ -192,10 +192,10 @@ TEST_F(TvConfTest, LockedLoadUsesTheSettingsWhenTheLockIsNotHadInTime) {
     auto held = Tavrel::Config::LoadConfig::load(TvConfGuard::TVCONF_FILE, {true, false});
     ASSERT_TRUE(held.lock);
     const double saved_timeout = Tavrel::Config::LoadConfig::LOCK_TIMEOUT;
-    const std::string saved_log = Tavrel::Logger::STD_LOG_FILE;
+    const std::string saved_log = Tavrel::Foundation::Logger::STD_LOG_FILE;
     Tavrel::Config::LoadConfig::LOCK_TIMEOUT = 0.2;
-    Tavrel::Logger::STD_LOG_FILE = tmp_ / "error_log";
-    Tavrel::Logger::clear_singleton_stash();
+    Tavrel::Foundation::Logger::STD_LOG_FILE = tmp_ / "error_log";
+    Tavrel::Foundation::Logger::clear_singleton_stash();
     {
         TvConfGuard::Options root;  // what a root run does
         root.use_lock = true;
@@ -211,8 +211,8 @@ TEST_F(TvConfTest, LockedLoadUsesTheSettingsWhenTheLockIsNotHadInTime) {
     TvConfGuard::Options root_reader = reader(true);
     EXPECT_EQ(TvConfGuard(root_reader).config_copy().at("maxmem"), "8192");
     Tavrel::Config::LoadConfig::LOCK_TIMEOUT = saved_timeout;
-    Tavrel::Logger::STD_LOG_FILE = saved_log;
-    Tavrel::Logger::clear_singleton_stash();
+    Tavrel::Foundation::Logger::STD_LOG_FILE = saved_log;
+    Tavrel::Foundation::Logger::clear_singleton_stash();
     const std::string log = Tavrel::TestSupport::TempDir::read(tmp_ / "error_log");
     EXPECT_NE(log.find("No lock held on " + TvConfGuard::TVCONF_FILE), std::string::npos) << log;
 }
@@ -256,11 +256,11 @@ TEST(TvConfCacheText, RoundTripsOrRefuses) {
     TvConf conf = {{"maxmem", "4096"}, {"CONTACTNAME", "Zoë"}};
     auto text = TvConfGuard::cache_text(conf);
     ASSERT_TRUE(text);
-    EXPECT_EQ(*TvConfGuard::conf_from_cache(Tavrel::JSON::Load(*text)), conf);
+    EXPECT_EQ(*TvConfGuard::conf_from_cache(Tavrel::Config::JSON::Load(*text)), conf);
     conf["CONTACTNAME"] = "Jos\xe9";  // Latin-1
     EXPECT_FALSE(TvConfGuard::cache_text(conf));
-    EXPECT_FALSE(TvConfGuard::conf_from_cache(Tavrel::JSON::Load("[]")));
-    EXPECT_EQ(TvConfGuard::conf_from_cache(Tavrel::JSON::Load(R"({"a":1,"b":null})"))->at("a"), "1");
+    EXPECT_FALSE(TvConfGuard::conf_from_cache(Tavrel::Config::JSON::Load("[]")));
+    EXPECT_EQ(TvConfGuard::conf_from_cache(Tavrel::Config::JSON::Load(R"({"a":1,"b":null})"))->at("a"), "1");
 }
 
 TEST_F(TvConfTest, SettingsJSONCannotCarryLeaveNoCacheBehind) {

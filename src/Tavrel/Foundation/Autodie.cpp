@@ -16,7 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace Tavrel::Autodie {
+namespace Tavrel::Foundation::Autodie {
 
 namespace {
 
@@ -104,17 +104,17 @@ bool exists_with(int (*stat_fn)(const char*, struct stat*), const std::string& p
 
 }  // namespace
 
-FHUtils::UniqueFd sysopen(const std::string& path, int flags, mode_t permissions) {
+Fd::UniqueFd sysopen(const std::string& path, int flags, mode_t permissions) {
     ErrnoGuard keep;
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, permissions);
     if (fd < 0) {
         keep.reporting();
         open_failed(mode_for_flags(flags), path, errno);
     }
-    return FHUtils::UniqueFd(fd);
+    return Fd::UniqueFd(fd);
 }
 
-FHUtils::UniqueFd open(std::string_view mode, const std::string& path, mode_t permissions) {
+Fd::UniqueFd open(std::string_view mode, const std::string& path, mode_t permissions) {
     const int flags = flags_for_mode(mode);
     ErrnoGuard keep;
     int fd = ::open(path.c_str(), flags | O_CLOEXEC, permissions);
@@ -122,10 +122,10 @@ FHUtils::UniqueFd open(std::string_view mode, const std::string& path, mode_t pe
         keep.reporting();
         open_failed(std::string(mode), path, errno);
     }
-    return FHUtils::UniqueFd(fd);
+    return Fd::UniqueFd(fd);
 }
 
-bool open(FHUtils::UniqueFd& fd, std::string_view mode, const std::string& path,
+bool open(Fd::UniqueFd& fd, std::string_view mode, const std::string& path,
           mode_t permissions) {
     fd = open(mode, path, permissions);
     return true;
@@ -278,4 +278,4 @@ bool unlink_if_exists(const std::string& path) {
                             Exception::Metadata{{"path", path}, {"error", errno}});
 }
 
-}  // namespace Tavrel::Autodie
+}  // namespace Tavrel::Foundation::Autodie

@@ -1,17 +1,17 @@
-// Tavrel::Autodie: checked wrappers around the file and descriptor system
+// Tavrel::Foundation::Autodie: checked wrappers around the file and descriptor system
 // calls whose failure matters. Each throws a typed Io::* exception carrying
 // "error" (errno) and its arguments instead of returning a value the caller
 // might ignore, and leaves the caller's errno unchanged when it succeeds.
 //
-//   auto fd = Tavrel::Autodie::open("<", path);        // O_RDONLY|O_CLOEXEC
-//   Tavrel::Autodie::print(fd.get(), "text\n");
-//   if (Tavrel::Autodie::exists(path)) ...              // ENOENT -> false
+//   auto fd = Tavrel::Foundation::Autodie::open("<", path);        // O_RDONLY|O_CLOEXEC
+//   Tavrel::Foundation::Autodie::print(fd.get(), "text\n");
+//   if (Tavrel::Foundation::Autodie::exists(path)) ...              // ENOENT -> false
 //
 // Every descriptor opened here is close-on-exec. Modes are the usual open
 // modes: "<" read, ">" write (create, truncate), ">>" append (create),
 // "+<" read-write, "+>" read-write (create, truncate), "+>>" read-append
 // (create). The command-pipe modes ("-|", "|-") are refused with a
-// Tavrel::PlainError: this library never runs a program through a shell.
+// Tavrel::Foundation::PlainError: this library never runs a program through a shell.
 #pragma once
 
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
@@ -22,20 +22,20 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::Autodie {
+namespace Tavrel::Foundation::Autodie {
 
 // Permissions of a file created by open() before the umask applies.
 inline constexpr mode_t OPEN_DEFAULT_PERMISSIONS = 0666;
 
 // Opens `path` in `mode`. Throws Io::OpenFailed with "mode", "path", "error"
 // and, when the file carries them, "immutable"/"append_only" set to 1.
-FHUtils::UniqueFd open(std::string_view mode, const std::string& path,
+Fd::UniqueFd open(std::string_view mode, const std::string& path,
                        mode_t permissions = OPEN_DEFAULT_PERMISSIONS);
 // The same, storing the descriptor in `fd` (any previous one is closed); true.
-bool open(FHUtils::UniqueFd& fd, std::string_view mode, const std::string& path,
+bool open(Fd::UniqueFd& fd, std::string_view mode, const std::string& path,
           mode_t permissions = OPEN_DEFAULT_PERMISSIONS);
 // open(2) flags given as numbers; O_CLOEXEC is always added. Throws as open().
-FHUtils::UniqueFd sysopen(const std::string& path, int flags,
+Fd::UniqueFd sysopen(const std::string& path, int flags,
                           mode_t permissions = OPEN_DEFAULT_PERMISSIONS);
 
 // Writes all items (full-write loop). Io::WriteFailed with the total length.
@@ -76,4 +76,4 @@ bool link(const std::string& old_path, const std::string& new_path);
 // Io::UnlinkFailed with "path", "error" otherwise.
 bool unlink_if_exists(const std::string& path);
 
-}  // namespace Tavrel::Autodie
+}  // namespace Tavrel::Foundation::Autodie

@@ -15,8 +15,8 @@
 
 namespace {
 
-namespace A = Tavrel::Autodie;
-using Tavrel::Exception;
+namespace A = Tavrel::Foundation::Autodie;
+using Tavrel::Foundation::Exception;
 using Tavrel::TestSupport::TempDir;
 
 // Calls `f`, expecting an exception of `type` with errno `err`; returns it.
@@ -103,7 +103,7 @@ TEST(Autodie, OpenModesAndFailures) {
         EXPECT_TRUE(A::print(fd.get(), "ef"));
     }
     {
-        Tavrel::FHUtils::UniqueFd fd;
+        Tavrel::Foundation::Fd::UniqueFd fd;
         EXPECT_TRUE(A::open(fd, "<", path));
         EXPECT_TRUE(::fcntl(fd.get(), F_GETFD) & FD_CLOEXEC);
         std::string buf = "..";
@@ -120,15 +120,15 @@ TEST(Autodie, OpenModesAndFailures) {
     EXPECT_EQ(e.get("immutable"), nullptr);
     expect_io([&] { A::sysopen(dir / "missing", O_WRONLY); }, "Io::OpenFailed", ENOENT);
 
-    EXPECT_THROW(A::open("", path), Tavrel::PlainError);
-    EXPECT_THROW(A::open("-|", path), Tavrel::PlainError);
-    EXPECT_THROW(A::open("<>", path), Tavrel::PlainError);
+    EXPECT_THROW(A::open("", path), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(A::open("-|", path), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(A::open("<>", path), Tavrel::Foundation::PlainError);
 }
 
 TEST(Autodie, OpenFailedNamesTheImmutableAttribute) {
     TempDir dir;
     const std::string path = dir.write("f", "x");
-    Tavrel::FHUtils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    Tavrel::Foundation::Fd::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     int attrs = 0;
     if (::ioctl(fd.get(), FS_IOC_GETFLAGS, &attrs) != 0) {
         GTEST_SKIP() << "this file system has no file attributes";
@@ -147,14 +147,14 @@ TEST(Autodie, DescriptorOperationsThrowTypedErrors) {
     TempDir dir;
     int p[2];
     ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
-    Tavrel::FHUtils::UniqueFd rd(p[0]), wr(p[1]);
+    Tavrel::Foundation::Fd::UniqueFd rd(p[0]), wr(p[1]);
 
     EXPECT_EQ(A::syswrite(wr.get(), "abcdef", 3, 2), 3u);
     EXPECT_EQ(A::syswrite_sigguard(wr.get(), "xyz", std::string_view::npos, 1), 2u);
     std::string got;
     EXPECT_EQ(A::sysread_sigguard(rd.get(), got, 10), 5u);
     EXPECT_EQ(got, "cdeyz");
-    EXPECT_THROW(A::syswrite(wr.get(), "ab", 1, 3), Tavrel::PlainError);
+    EXPECT_THROW(A::syswrite(wr.get(), "ab", 1, 3), Tavrel::Foundation::PlainError);
 
     expect_io([&] { A::seek(rd.get(), 0); }, "Io::SeekFailed", ESPIPE);
     expect_io([&] { A::syswrite(rd.get(), "x"); }, "Io::WriteFailed", EBADF);

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <utility>
 
-namespace Tavrel::Debug {
+namespace Tavrel::Foundation::Debug {
 
 namespace {
 
@@ -83,4 +83,4 @@ bool log_debug(std::string_view m, bool force, std::source_location where) {
 
 #undef TAVREL_CALLER
 
-}  // namespace Tavrel::Debug
+}  // namespace Tavrel::Foundation::Debug

@@ -1,9 +1,9 @@
-// Tavrel::Debug: module-level shortcuts to one shared logger, for infrastructure
+// Tavrel::Foundation::Debug: module-level shortcuts to one shared logger, for infrastructure
 // code that has no logger of its own. Each keeps the caller's errno unchanged
 // and returns the logger's write status (true when every write succeeded).
 //
-//   Tavrel::Debug::log_warn("Could not read " + path + ": " + reason);
-//   Tavrel::Debug::log_debug("cache hit for " + key);   // only at debug level > 0
+//   Tavrel::Foundation::Debug::log_warn("Could not read " + path + ": " + reason);
+//   Tavrel::Foundation::Debug::log_debug("cache hit for " + key);   // only at debug level > 0
 #pragma once
 
 #include <memory>
@@ -11,16 +11,16 @@
 #include <source_location>
 #include <string_view>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 class Logger;
 }
 
-namespace Tavrel::Debug {
+namespace Tavrel::Foundation::Debug {
 
 // Returns the debug level (default 0), setting it first when a value is given.
 int debug_level(std::optional<int> new_level = std::nullopt);
 
-// The shared default Tavrel::Logger the shortcuts write through.
+// The shared default Tavrel::Foundation::Logger the shortcuts write through.
 std::shared_ptr<Logger> logger();
 
 bool log_error(std::string_view message);
@@ -33,8 +33,8 @@ bool log_info(std::string_view message);
 // Written only when `force` or the debug level is above 0.
 bool log_debug(std::string_view message, bool force = false,
                std::source_location where = std::source_location::current());
-// Log, then throw a Tavrel::PlainError naming the level, pid and message.
+// Log, then throw a Tavrel::Foundation::PlainError naming the level, pid and message.
 [[noreturn]] void log_panic(std::string_view message);
 [[noreturn]] void log_die(std::string_view message);
 
-}  // namespace Tavrel::Debug
+}  // namespace Tavrel::Foundation::Debug

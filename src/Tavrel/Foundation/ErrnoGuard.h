@@ -1,14 +1,14 @@
-// Tavrel::ErrnoGuard: keeps the caller's errno across a shared function.
+// Tavrel::Foundation::ErrnoGuard: keeps the caller's errno across a shared function.
 // Shared functions leave errno as they found it unless they report an error;
 // call reporting() on the path that does.
 //
-//   Tavrel::ErrnoGuard keep;
+//   Tavrel::Foundation::ErrnoGuard keep;
 //   if (::rename(a, b) != 0) { keep.reporting(); throw ...; }
 #pragma once
 
 #include <cerrno>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 class [[nodiscard]] ErrnoGuard final {
   public:
@@ -28,4 +28,4 @@ class [[nodiscard]] ErrnoGuard final {
     bool keep_ = true;
 };
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

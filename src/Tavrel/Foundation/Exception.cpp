@@ -14,7 +14,7 @@
 #include <cstring>
 #include <map>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 namespace {
 
@@ -409,4 +409,4 @@ std::string get_string_no_id(std::exception_ptr e) {
     return from_exception_ptr(e, [](const std::exception& x) { return get_string_no_id(x); });
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

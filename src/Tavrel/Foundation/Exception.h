@@ -1,14 +1,14 @@
-// Tavrel::Exception: every failure of the system is one of these, a typed
+// Tavrel::Foundation::Exception: every failure of the system is one of these, a typed
 // error with a message, ordered metadata, an instance id and a stack trace.
 //
 // The type is data: the full class name is "Tavrel::Exception::" plus a type
 // path such as "Io::OpenFailed". Membership follows the path ("Io::OpenFailed"
 // isa "Io" isa the base), plus any extra parents a registered type declares.
 //
-//   throw Tavrel::Exception::create("Io::OpenFailed",
+//   throw Tavrel::Foundation::Exception::create("Io::OpenFailed",
 //                                   {{"path", path}, {"mode", "<"}, {"error", errno}});
 //   ...
-//   catch (const Tavrel::Exception& e) {
+//   catch (const Tavrel::Foundation::Exception& e) {
 //       if (e.isa("Services")) ...;                       // membership
 //       if (e.service_failure() == Exception::ServiceFailure::Absent) ...;
 //       int err = e.error_number();                       // from "error"
@@ -36,7 +36,7 @@
 #include <utility>
 #include <vector>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 class Regex;
 
@@ -177,4 +177,4 @@ std::string get_string_no_id(const std::exception& e);
 std::string get_string_no_id(std::string_view text);
 std::string get_string_no_id(std::exception_ptr e);
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

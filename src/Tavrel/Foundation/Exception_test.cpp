@@ -8,20 +8,20 @@
 #include <cerrno>
 #include <set>
 
-using Tavrel::Exception;
+using Tavrel::Foundation::Exception;
 
 TEST(ExceptionText, GetStringOfTextAndOfException) {
-    EXPECT_EQ(Tavrel::get_string("plain failure text\n"), "plain failure text\n");
-    EXPECT_EQ(Tavrel::get_string_no_id("plain"), "plain");
+    EXPECT_EQ(Tavrel::Foundation::get_string("plain failure text\n"), "plain failure text\n");
+    EXPECT_EQ(Tavrel::Foundation::get_string_no_id("plain"), "plain");
 
     Exception e = Exception::create("Services::Disabled", {{"service", "exim"}});
-    EXPECT_EQ(Tavrel::get_string(e), e.to_string());
-    EXPECT_EQ(Tavrel::get_string_no_id(e), e.to_string_no_id());
-    EXPECT_EQ(Tavrel::get_string(std::make_exception_ptr(e)), e.to_string());
+    EXPECT_EQ(Tavrel::Foundation::get_string(e), e.to_string());
+    EXPECT_EQ(Tavrel::Foundation::get_string_no_id(e), e.to_string_no_id());
+    EXPECT_EQ(Tavrel::Foundation::get_string(std::make_exception_ptr(e)), e.to_string());
 
-    Tavrel::PlainError plain("a programming fault");
-    EXPECT_EQ(Tavrel::get_string(plain), "a programming fault");
-    EXPECT_EQ(Tavrel::get_string(std::make_exception_ptr(std::string("thrown text"))),
+    Tavrel::Foundation::PlainError plain("a programming fault");
+    EXPECT_EQ(Tavrel::Foundation::get_string(plain), "a programming fault");
+    EXPECT_EQ(Tavrel::Foundation::get_string(std::make_exception_ptr(std::string("thrown text"))),
               "thrown text");
 }
 
@@ -33,7 +33,7 @@ TEST(ExceptionText, IdOnlyInToString) {
     EXPECT_STREQ(e.what(), e.to_string().c_str());
     EXPECT_EQ(e.to_en_string(), e.to_string());
 
-    static const Tavrel::Regex id_format("^[0-9a-hjkmnp-tv-z]{10}$");
+    static const Tavrel::Foundation::Regex id_format("^[0-9a-hjkmnp-tv-z]{10}$");
     EXPECT_TRUE(id_format.test(e.id())) << e.id();
 
     e.set_id("replacement");
@@ -116,7 +116,7 @@ TEST(ExceptionMetadata, SetReplacesInPlaceAndKeepsOrder) {
     auto md = Exception::to_metadata(nlohmann::ordered_json{{"z", 1}, {"a", "two"}});
     ASSERT_EQ(md.size(), 2u);
     EXPECT_EQ(md[0].first, "z");
-    EXPECT_THROW(Exception::to_metadata(nlohmann::ordered_json::array({1})), Tavrel::PlainError);
+    EXPECT_THROW(Exception::to_metadata(nlohmann::ordered_json::array({1})), Tavrel::Foundation::PlainError);
 }
 
 TEST(ExceptionStackTrace, SuppressorOnAndOff) {
@@ -221,7 +221,7 @@ TEST(ExceptionAuxiliary, AttachedInOrder) {
 TEST(ExceptionRegistry, LaterRegistrationReplacesTheCatalogue) {
     Exception::register_type("Test::Custom", {[](Exception& e) {
                                                   e.set("completed", 1);
-                                                  return Tavrel::LocaleString("Custom [_1].",
+                                                  return Tavrel::Foundation::LocaleString("Custom [_1].",
                                                                               {e.get_text("x")});
                                               },
                                               {}});

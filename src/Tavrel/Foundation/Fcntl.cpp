@@ -9,7 +9,7 @@
 #include <optional>
 #include <unordered_map>
 
-namespace Tavrel::Fcntl {
+namespace Tavrel::Foundation::Fcntl {
 
 namespace {
 
@@ -113,4 +113,4 @@ std::size_t cached_lists() {
 }
 }  // namespace detail
 
-}  // namespace Tavrel::Fcntl
+}  // namespace Tavrel::Foundation::Fcntl

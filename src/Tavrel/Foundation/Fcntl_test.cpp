@@ -8,7 +8,7 @@
 
 namespace {
 
-namespace F = Tavrel::Fcntl;
+namespace F = Tavrel::Foundation::Fcntl;
 
 TEST(Fcntl, OrFlagsCombinesAndCachesPerList) {
     const std::size_t before = F::detail::cached_lists();
@@ -26,12 +26,12 @@ TEST(Fcntl, UnknownNameIsAPlainErrorNamingIt) {
     try {
         F::or_flags({"O_CREAT", "O_BOGUS"});
         FAIL();
-    } catch (const Tavrel::PlainError& e) {
+    } catch (const Tavrel::Foundation::PlainError& e) {
         EXPECT_NE(std::string(e.what()).find("O_BOGUS"), std::string::npos) << e.what();
     }
     EXPECT_EQ(F::detail::cached_lists(), before);
-    EXPECT_THROW(F::constant("LOCK_"), Tavrel::PlainError);
-    EXPECT_THROW(F::constant("lock_ex"), Tavrel::PlainError);
+    EXPECT_THROW(F::constant("LOCK_"), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(F::constant("lock_ex"), Tavrel::Foundation::PlainError);
 }
 
 TEST(Fcntl, NamesWithOrWithoutTheirPrefix) {
@@ -48,7 +48,7 @@ TEST(Fcntl, NamesWithOrWithoutTheirPrefix) {
     try {
         F::constant("CLOEXEC");
         FAIL();
-    } catch (const Tavrel::PlainError& e) {
+    } catch (const Tavrel::Foundation::PlainError& e) {
         EXPECT_NE(std::string(e.what()).find("CLOEXEC\" is ambiguous"), std::string::npos);
     }
 }

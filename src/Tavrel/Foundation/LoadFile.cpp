@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 
-namespace Tavrel::LoadFile {
+namespace Tavrel::Foundation::LoadFile {
 
 namespace {
 
@@ -71,7 +71,7 @@ std::optional<std::string> load_impl(const std::string& path, off_t offset,
         throw Exception::create("Io::OpenFailed",
                                 Exception::Metadata{{"mode", "<"}, {"path", path}, {"error", err}});
     }
-    FHUtils::UniqueFd fd(raw);
+    Fd::UniqueFd fd(raw);
     if (offset != 0 && ::lseek(fd.get(), offset, SEEK_SET) == static_cast<off_t>(-1)) {
         throw Exception::create(
             "Io::SeekFailed",
@@ -100,7 +100,7 @@ std::optional<std::string> load_if_exists(const std::string& path, off_t offset,
 
 std::optional<std::string> loadfile(const std::string& path, LoadOptions /*options*/) {
     const int saved = errno;
-    FHUtils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     std::optional<std::string> result;
     if (fd) {
         std::string content;
@@ -143,4 +143,4 @@ bool slurpfile(int out_fd, const std::string& path) {
     return true;
 }
 
-}  // namespace Tavrel::LoadFile
+}  // namespace Tavrel::Foundation::LoadFile

@@ -1,8 +1,8 @@
-// Tavrel::LoadFile: whole-file readers.
+// Tavrel::Foundation::LoadFile: whole-file readers.
 //
-//   std::string text = Tavrel::LoadFile::load(path);         // throws
-//   auto maybe = Tavrel::LoadFile::load_if_exists(path);     // nullopt if missing
-//   auto forgiving = Tavrel::LoadFile::loadfile(path);       // never throws
+//   std::string text = Tavrel::Foundation::LoadFile::load(path);         // throws
+//   auto maybe = Tavrel::Foundation::LoadFile::load_if_exists(path);     // nullopt if missing
+//   auto forgiving = Tavrel::Foundation::LoadFile::loadfile(path);       // never throws
 //
 // The strict forms throw Io::NotFound (missing file, error ENOENT),
 // Io::OpenFailed, Io::ReadFailed or Io::SeekFailed, each with "path" and
@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace Tavrel::LoadFile {
+namespace Tavrel::Foundation::LoadFile {
 
 std::string load(const std::string& path, off_t offset = 0,
                  std::optional<size_t> length = std::nullopt);
@@ -44,4 +44,4 @@ std::optional<std::vector<std::string>> loadfileasarrayref(const std::string& pa
 // Copies the file's content to `out_fd`; false when it cannot be read or written.
 bool slurpfile(int out_fd, const std::string& path);
 
-}  // namespace Tavrel::LoadFile
+}  // namespace Tavrel::Foundation::LoadFile

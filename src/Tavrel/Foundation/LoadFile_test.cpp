@@ -14,8 +14,8 @@
 
 namespace {
 
-namespace L = Tavrel::LoadFile;
-using Tavrel::Exception;
+namespace L = Tavrel::Foundation::LoadFile;
+using Tavrel::Foundation::Exception;
 using Tavrel::TestSupport::TempDir;
 
 TEST(LoadFile, StrictLoadersTellMissingFromFailing) {
@@ -121,9 +121,9 @@ TEST(LoadFile, ForgivingLoadersNeverThrow) {
 
 TEST(LoadFile, ReadFastFailureIsAPlainError) {
     std::string buf = "keep";
-    EXPECT_THROW(L::ReadFast::read_fast(-1, buf, 10, 4), Tavrel::PlainError);
+    EXPECT_THROW(L::ReadFast::read_fast(-1, buf, 10, 4), Tavrel::Foundation::PlainError);
     EXPECT_EQ(buf, "keep");
-    EXPECT_THROW(L::ReadFast::read_all_fast(-1, buf), Tavrel::PlainError);
+    EXPECT_THROW(L::ReadFast::read_all_fast(-1, buf), Tavrel::Foundation::PlainError);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <set>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 namespace {
 
@@ -216,4 +216,4 @@ nlohmann::ordered_json LocaleString::to_json() const {
     return to_string();
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

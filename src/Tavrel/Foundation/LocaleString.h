@@ -1,7 +1,7 @@
-// Tavrel::LocaleString: a localisable message, a phrase with numbered
+// Tavrel::Foundation::LocaleString: a localisable message, a phrase with numbered
 // placeholders and its arguments, rendered only when it is shown.
 //
-//   Tavrel::LocaleString msg("The service “[_1]” is down.", {"httpd"});
+//   Tavrel::Foundation::LocaleString msg("The service “[_1]” is down.", {"httpd"});
 //   std::string text = msg.to_string();      // current locale
 //   std::string en = msg.to_en_string();     // base language
 //
@@ -27,14 +27,14 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 class LocaleString {
   public:
     using Arg = nlohmann::ordered_json;  // a string or a number
     static constexpr std::string_view BASE_CLASS = "Tavrel::LocaleString";
 
-    // Throws a plain error (Tavrel::PlainError) for an empty phrase.
+    // Throws a plain error (Tavrel::Foundation::PlainError) for an empty phrase.
     explicit LocaleString(std::string phrase, std::vector<Arg> args = {});
     virtual ~LocaleString() = default;
 
@@ -110,4 +110,4 @@ void to_json(BasicJsonType& j, const LocaleString& s) {
     j = BasicJsonType(s.to_json());
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

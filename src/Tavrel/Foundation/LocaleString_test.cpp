@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-using Tavrel::LocaleString;
+using Tavrel::Foundation::LocaleString;
 using json = nlohmann::ordered_json;
 
 namespace {
@@ -37,7 +37,7 @@ TEST(LocaleStringRender, PlaceholdersAndEscapes) {
 }
 
 TEST(LocaleStringRender, EmptyPhraseIsRefused) {
-    EXPECT_THROW(LocaleString(""), Tavrel::PlainError);
+    EXPECT_THROW(LocaleString(""), Tavrel::Foundation::PlainError);
 }
 
 TEST(LocaleStringForms, CloneWithArgsKeepsPhraseAndClass) {
@@ -87,13 +87,13 @@ TEST(LocaleStringForms, ThawRefusesNamingTheValue) {
     try {
         LocaleString::thaw(json("just text"));
         FAIL() << "thaw accepted a text";
-    } catch (const Tavrel::PlainError& e) {
+    } catch (const Tavrel::Foundation::PlainError& e) {
         EXPECT_NE(std::string(e.what()).find("just text"), std::string::npos);
         EXPECT_NE(std::string(e.what()).find("not a list"), std::string::npos);
     }
-    EXPECT_THROW(LocaleString::thaw(json::array({"Other::Class", "p"})), Tavrel::PlainError);
-    EXPECT_THROW(LocaleString::thaw(json::array({"Tavrel::LocaleString", 5})), Tavrel::PlainError);
-    EXPECT_THROW(LocaleString::thaw(json::array({"Tavrel::LocaleString", ""})), Tavrel::PlainError);
+    EXPECT_THROW(LocaleString::thaw(json::array({"Other::Class", "p"})), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(LocaleString::thaw(json::array({"Tavrel::LocaleString", 5})), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(LocaleString::thaw(json::array({"Tavrel::LocaleString", ""})), Tavrel::Foundation::PlainError);
 }
 
 TEST(LocaleStringForms, JsonEncodingFollowsTheFreezeGuard) {
@@ -118,7 +118,7 @@ TEST_F(LocaleStringLoader, FallbackAfterExactlyOneWarning) {
     std::string first = LocaleString("Service “[_1]” on port [_2]", {"ftpd", 21}).to_string();
     std::string second = LocaleString("Second [_1]", {"x"}).to_en_string();
     std::string third =
-        Tavrel::Exception::create("Services::Disabled", {{"service", "ftpd"}}).to_string_no_id();
+        Tavrel::Foundation::Exception::create("Services::Disabled", {{"service", "ftpd"}}).to_string_no_id();
     std::string err = testing::internal::GetCapturedStderr();
 
     EXPECT_EQ(first, "Service “ftpd” on port 21");
@@ -152,11 +152,11 @@ TEST_F(LocaleStringLoader, HandleIsLoadedOnceUntilResetLocale) {
     LocaleString s("down [_1]", {"now"});
     EXPECT_EQ(s.to_string(), "DOWN NOW");
     EXPECT_EQ(s.to_en_string(), "down now");
-    auto e = Tavrel::Exception::create("Services::IsDown", {{"service", "x"}});
+    auto e = Tavrel::Foundation::Exception::create("Services::IsDown", {{"service", "x"}});
     EXPECT_EQ(e.to_en_string_no_id(), "The service “x” is down.");
     EXPECT_EQ(e.to_locale_string_no_id(), "THE SERVICE “X” IS DOWN.");
     EXPECT_EQ(loads, 1);
-    Tavrel::Exception::reset_locale();
+    Tavrel::Foundation::Exception::reset_locale();
     EXPECT_EQ(s.to_string(), "DOWN NOW");
     EXPECT_EQ(loads, 2);
 }

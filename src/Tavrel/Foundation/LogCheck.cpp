@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace Tavrel::LogCheck {
+namespace Tavrel::Foundation::LogCheck {
 
 namespace {
 
@@ -56,7 +56,7 @@ bool logcheck() {
 bool logcheck_writable() {
     const int saved = errno;
     const std::string path = LOG_DIR + "/.writable_check." + std::to_string(::getpid());
-    FHUtils::UniqueFd fd(
+    Fd::UniqueFd fd(
         ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     const bool ok = static_cast<bool>(fd);
     if (ok)
@@ -65,4 +65,4 @@ bool logcheck_writable() {
     return ok;
 }
 
-}  // namespace Tavrel::LogCheck
+}  // namespace Tavrel::Foundation::LogCheck

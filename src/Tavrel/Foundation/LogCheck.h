@@ -1,13 +1,13 @@
-// Tavrel::LogCheck: makes sure the log directory is there and usable before a
+// Tavrel::Foundation::LogCheck: makes sure the log directory is there and usable before a
 // daemon is started, so that its failures have somewhere to go.
 //
-//   Tavrel::LogCheck::logcheck();                  // creates LOG_DIR (0700) when missing
-//   if (!Tavrel::LogCheck::logcheck_writable()) ...
+//   Tavrel::Foundation::LogCheck::logcheck();                  // creates LOG_DIR (0700) when missing
+//   if (!Tavrel::Foundation::LogCheck::logcheck_writable()) ...
 #pragma once
 
 #include <string>
 
-namespace Tavrel::LogCheck {
+namespace Tavrel::Foundation::LogCheck {
 
 inline std::string LOG_DIR = "/var/log/zidavoveva";
 
@@ -20,4 +20,4 @@ bool logcheck();
 // through a symbolic link); the test file is removed again. Keeps errno.
 bool logcheck_writable();
 
-}  // namespace Tavrel::LogCheck
+}  // namespace Tavrel::Foundation::LogCheck

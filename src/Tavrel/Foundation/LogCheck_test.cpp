@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 namespace {
 
 using TestSupport::TempDir;
@@ -48,7 +48,7 @@ TEST_F(LogCheckTest, ReportsADirectoryItCannotMake) {
     EXPECT_FALSE(LogCheck::logcheck());
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find(LogCheck::LOG_DIR), std::string::npos) << err;
-    EXPECT_NE(err.find("test_Tavrel: "), std::string::npos) << err;
+    EXPECT_NE(err.find("test_Tavrel_Foundation: "), std::string::npos) << err;
 
     LogCheck::LOG_DIR = dir / "no/such/parent";
     ::testing::internal::CaptureStderr();
@@ -74,4 +74,4 @@ TEST_F(LogCheckTest, Writability) {
 }
 
 }  // namespace
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

@@ -22,7 +22,7 @@
 #include <mutex>
 #include <vector>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 namespace {
 
@@ -46,7 +46,7 @@ int open_append_private(const std::string& path) {
 }
 
 std::string read_small_file(const std::string& path) {
-    FHUtils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd)
         return {};
     std::string text;
@@ -299,7 +299,7 @@ bool Logger::logger(Entry entry) {
     }
 
     if (copies_to_panic_log(entry.level)) {
-        FHUtils::UniqueFd panic_fd(open_append_private(PANIC_LOG_FILE));
+        Fd::UniqueFd panic_fd(open_append_private(PANIC_LOG_FILE));
         if (!IO::Flush::append_record(panic_fd.get(), log_line(entry, text, false)))
             status = false;
     }
@@ -344,7 +344,7 @@ bool Logger::logger(Entry entry) {
 
 // ---- the log descriptor ----------------------------------------------------
 
-void Logger::set_fh(FHUtils::UniqueFd fd) {
+void Logger::set_fh(Fd::UniqueFd fd) {
     owned_fd_ = std::move(fd);
     log_fd_ = owned_fd_.get();
     usingstderr_ = false;
@@ -368,7 +368,7 @@ void Logger::open_logfile() {
 }
 
 bool Logger::parent_is_panel_web_daemon() const {
-    const std::string dir = Proc::PROC_PATH + "/" + std::to_string(::getppid());
+    const std::string dir = ProcFs::PROC_PATH + "/" + std::to_string(::getppid());
     const std::string command = first_field(read_small_file(dir + "/cmdline"));
     if (!command.empty() && progname_from(command) == PANEL_WEB_DAEMON)
         return true;
@@ -377,7 +377,7 @@ bool Logger::parent_is_panel_web_daemon() const {
 
 bool Logger::redirect_stderr_to_error_log() {
     ErrnoGuard keep;
-    FHUtils::UniqueFd fd(open_append_private(STD_LOG_FILE));
+    Fd::UniqueFd fd(open_append_private(STD_LOG_FILE));
     if (!fd)
         return false;
     std::fflush(stderr);
@@ -416,10 +416,10 @@ std::string Logger::find_progname() {
     };
     static Cache cache;
     const pid_t pid = ::getpid();
-    if (cache.pid == pid && cache.proc_path == Proc::PROC_PATH)
+    if (cache.pid == pid && cache.proc_path == ProcFs::PROC_PATH)
         return cache.name;
 
-    const std::string self = Proc::PROC_PATH + "/self";
+    const std::string self = ProcFs::PROC_PATH + "/self";
     std::string raw = first_field(read_small_file(self + "/cmdline"));
     if (raw.empty()) {
         char target[4096];
@@ -431,7 +431,7 @@ std::string Logger::find_progname() {
         raw = trim_newline(read_small_file(self + "/comm"));
     if (raw.empty())
         raw = program_invocation_name;
-    cache = Cache{pid, Proc::PROC_PATH, progname_from(raw)};
+    cache = Cache{pid, ProcFs::PROC_PATH, progname_from(raw)};
     return cache.name;
 }
 
@@ -465,4 +465,4 @@ std::string Logger::get_timestamp(std::string_view delimiter) {
 
 #undef TAVREL_CALLER
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

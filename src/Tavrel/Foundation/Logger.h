@@ -1,13 +1,13 @@
-// Tavrel::Logger: timestamped lines in the main error log, echoed to the console
+// Tavrel::Foundation::Logger: timestamped lines in the main error log, echoed to the console
 // according to the level and to whether the process has a terminal.
 //
 // Loggers are shared: create() with the same options returns the same object for
 // the life of the process (unless `no_load_from_cache` asks for a fresh one).
 //
-//   auto log = Tavrel::Logger::create();
+//   auto log = Tavrel::Foundation::Logger::create();
 //   log->warn("Could not read " + path);          // log line; stderr only on a terminal
 //   log->info("httpd restarted");                 // log line; stdout when it is a terminal
-//   log->die("impossible state");                 // log line, then throws Tavrel::PlainError
+//   log->die("impossible state");                 // log line, then throws Tavrel::Foundation::PlainError
 //
 // A log line looks like
 //   [2026-12-08 14:19:59 +0100] warn [zidavoveva_httpd] Could not read /etc/x
@@ -22,7 +22,7 @@
 #pragma once
 
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
-#include "Tavrel/Output/ColorSupport.h"
+#include "Tavrel/Foundation/Fd/Query.h"
 
 #include <nlohmann/json.hpp>
 
@@ -33,7 +33,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 class Logger final {
   public:
@@ -51,8 +51,8 @@ class Logger final {
     // Children of this daemon log to standard error, which it collects itself.
     static inline std::string PANEL_WEB_DAEMON = "hubsrvd";
     // Whether `fd` is a terminal, as the colour choice answers it
-    // (Tavrel::Terminal); tests replace it to force either answer.
-    static inline bool (*IS_TERMINAL)(int fd) = &Terminal::is_terminal_default;
+    // (the colour choice asks the same); tests replace it to force either answer.
+    static inline bool (*IS_TERMINAL)(int fd) = &Fd::Query::is_terminal;
 
     struct Options {
         bool open_now = false;      // open the log at construction; info stays off the console
@@ -132,7 +132,7 @@ class Logger final {
 
     // The log descriptor (-1 before the first write); set_fh takes ownership.
     int get_fh() const { return log_fd_; }
-    void set_fh(FHUtils::UniqueFd fd);
+    void set_fh(Fd::UniqueFd fd);
     bool usingstderr() const { return usingstderr_; }
 
     bool get_backtrace() const { return backtrace_; }
@@ -173,11 +173,11 @@ class Logger final {
     std::string log_line(const Entry& entry, std::string_view text, bool with_pid) const;
 
     Options options_;
-    FHUtils::UniqueFd owned_fd_;
+    Fd::UniqueFd owned_fd_;
     int log_fd_ = -1;
     bool usingstderr_ = false;
     int cloned_ = 0;
     bool backtrace_ = false;
 };
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

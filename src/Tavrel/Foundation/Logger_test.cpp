@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 namespace {
 
 using TestSupport::TempDir;
@@ -45,7 +45,7 @@ int count_lines(const std::string& text) {
 }
 
 void write_file(const std::string& path, const std::string& content) {
-    FHUtils::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    Fd::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     ASSERT_TRUE(fd);
     ASSERT_EQ(::write(fd.get(), content.data(), content.size()),
               static_cast<ssize_t>(content.size()));
@@ -82,7 +82,7 @@ class LoggerTest : public ::testing::Test {
         Logger::ENABLE_BACKTRACE.reset();
         Logger::DISABLE_OUTPUT = false;
         Logger::ALWAYS_OUTPUT_TO_STDERR = false;
-        Logger::IS_TERMINAL = &Terminal::is_terminal_default;
+        Logger::IS_TERMINAL = &Fd::Query::is_terminal;
         Logger::clear_singleton_stash();
         Debug::debug_level(0);
     }
@@ -119,7 +119,7 @@ TEST_F(LoggerTest, ConsoleAndLogWithoutReaderAreDroppedQuietly) {
         ::close(fds[0]);
         std::printf("buffered text the flush before the echo meets");
         auto logger = Logger::create({.use_stdout = true});
-        logger->set_fh(FHUtils::UniqueFd(::dup(fds[1])));
+        logger->set_fh(Fd::UniqueFd(::dup(fds[1])));
         const bool written = logger->info("httpd restarted");
         Logger::Entry both("to both");
         both.level = "warn";
@@ -328,12 +328,12 @@ TEST_F(LoggerTest, UnusableLogFallsBackToStandardError) {
     // use_no_files writes nothing anywhere but the console.
     Logger::IS_TERMINAL = &always_terminal;
     auto fileless = capture_console([&] { Logger::create({.use_no_files = true})->info("x"); });
-    EXPECT_EQ(fileless.first, "info [test_Tavrel] x\n");
+    EXPECT_EQ(fileless.first, "info [test_Tavrel_Foundation] x\n");
     EXPECT_EQ(fileless.second, "");
 
     // A descriptor that refuses writes only makes the call report failure.
     auto broken = Logger::create({.alternate_logfile = dir / "ro"});
-    broken->set_fh(FHUtils::UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)));
+    broken->set_fh(Fd::UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC)));
     EXPECT_FALSE(broken->warn("lost"));
 }
 
@@ -362,7 +362,7 @@ TEST_F(LoggerTest, ProgramName) {
     EXPECT_EQ(Logger::progname_from(""), "");
 
     // From the real process file system: this test program.
-    EXPECT_EQ(Logger::find_progname(), "test_Tavrel");
+    EXPECT_EQ(Logger::find_progname(), "test_Tavrel_Foundation");
 
     // A process that renamed itself to a whole title.
     Tavrel::TestSupport::FakeProc proc;
@@ -517,4 +517,4 @@ TEST_F(LoggerTest, RedirectStandardErrorToTheLog) {
 }
 
 }  // namespace
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

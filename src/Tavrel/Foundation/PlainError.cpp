@@ -2,9 +2,9 @@
 
 #include "Tavrel/Foundation/StackTrace.h"
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 PlainError::PlainError(const std::string& message)
     : std::runtime_error(message), longmess_(StackTrace::capture_text(1)) {}
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

@@ -1,12 +1,12 @@
-// Tavrel::PlainError: a programming fault (bad argument, wrong calling context,
+// Tavrel::Foundation::PlainError: a programming fault (bad argument, wrong calling context,
 // unknown program name): a text and the stack trace at the throw site. Service
-// and system failures use the typed Tavrel::Exception family instead.
+// and system failures use the typed Tavrel::Foundation::Exception family instead.
 #pragma once
 
 #include <stdexcept>
 #include <string>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 class PlainError : public std::runtime_error {
 public:
@@ -17,4 +17,4 @@ private:
     std::string longmess_;
 };
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

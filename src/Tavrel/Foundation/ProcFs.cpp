@@ -7,10 +7,10 @@
 
 #include <cerrno>
 
-namespace Tavrel::Proc::Read {
+namespace Tavrel::Foundation::ProcFs {
 
 std::optional<std::string> at(int dirfd, const char* relpath) {
-    FHUtils::UniqueFd fd(::openat(dirfd, relpath, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    Fd::UniqueFd fd(::openat(dirfd, relpath, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (!fd)
         return std::nullopt;
     std::string out;
@@ -51,4 +51,4 @@ std::string executable(const std::string& process_dir) {
     return *exe;
 }
 
-}  // namespace Tavrel::Proc::Read
+}  // namespace Tavrel::Foundation::ProcFs

@@ -1,17 +1,17 @@
-// Tavrel::Proc::Read: small whole-file reads for the process file system,
+// Tavrel::Foundation::ProcFs: small whole-file reads for the process file system,
 // and where that file system is (PROC_PATH).
 //
 // Files under /proc report a size of 0, so they are read until end of file.
 // A file that cannot be opened or read (the process has gone, permission)
 // gives nothing: for /proc that is an ordinary outcome, never an error.
 //
-//   auto text = Tavrel::Proc::Read::at(proc_dirfd, "1234/cmdline");
+//   auto text = Tavrel::Foundation::ProcFs::at(proc_dirfd, "1234/cmdline");
 #pragma once
 
 #include <optional>
 #include <string>
 
-namespace Tavrel::Proc {
+namespace Tavrel::Foundation::ProcFs {
 
 // Where the process file system is mounted. Every reader of process or
 // kernel files ("<PROC_PATH>/42/stat", "<PROC_PATH>/self/exe",
@@ -19,9 +19,9 @@ namespace Tavrel::Proc {
 // test that points it at a tree of its own moves every reader at once.
 inline std::string PROC_PATH = "/proc";
 
-}  // namespace Tavrel::Proc
+}  // namespace Tavrel::Foundation::ProcFs
 
-namespace Tavrel::Proc::Read {
+namespace Tavrel::Foundation::ProcFs {
 
 // `relpath` is opened relative to `dirfd` (or as given when it is absolute).
 std::optional<std::string> at(int dirfd, const char* relpath);
@@ -34,4 +34,4 @@ std::optional<std::string> link_at(int dirfd, const char* relpath);
 // ended).
 std::string executable(const std::string& process_dir);
 
-}  // namespace Tavrel::Proc::Read
+}  // namespace Tavrel::Foundation::ProcFs

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <stdexcept>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 namespace {
 
@@ -273,4 +273,4 @@ std::size_t Regex::Match::end(std::size_t group) const {
     return group < groups_.size() ? groups_[group].second : std::string_view::npos;
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

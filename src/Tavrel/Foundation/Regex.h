@@ -1,11 +1,11 @@
-// Tavrel::Regex: the one wrapper over PCRE2. Every pattern of the system goes
+// Tavrel::Foundation::Regex: the one wrapper over PCRE2. Every pattern of the system goes
 // through it (never std::regex): patterns are Perl-compatible and compiled once.
 // A pattern is JIT-compiled only once it has earned it (JIT_AFTER_MATCHES
 // matches, or one subject of JIT_SUBJECT_BYTES or more): most runs of the
 // program match a pattern a handful of times, and compiling machine code for
 // each costs more than those matches.
 //
-//   static const Tavrel::Regex re(R"(^(?<name>\w+)=(.*)$)");
+//   static const Tavrel::Foundation::Regex re(R"(^(?<name>\w+)=(.*)$)");
 //   if (auto m = re.match(line)) { use(m->named("name"), (*m)[2]); }
 //
 // Compile errors throw std::invalid_argument naming the pattern: a bad pattern
@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 namespace RegexSettings {
 // Matches of one pattern after which it is JIT-compiled (0: at the first).
@@ -89,4 +89,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

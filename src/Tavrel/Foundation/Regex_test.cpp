@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-using Tavrel::Regex;
+using Tavrel::Foundation::Regex;
 
 TEST(Regex, PerlFeaturesAndCaptures) {
     Regex re(R"((?<key>\w+)\s*=\s*(\S+?)(?<!;)$)");
@@ -88,11 +88,11 @@ bool pcre2_has_jit() {
 }
 
 struct JitSettings {
-    unsigned matches = Tavrel::RegexSettings::JIT_AFTER_MATCHES;
-    std::size_t bytes = Tavrel::RegexSettings::JIT_SUBJECT_BYTES;
+    unsigned matches = Tavrel::Foundation::RegexSettings::JIT_AFTER_MATCHES;
+    std::size_t bytes = Tavrel::Foundation::RegexSettings::JIT_SUBJECT_BYTES;
     ~JitSettings() {
-        Tavrel::RegexSettings::JIT_AFTER_MATCHES = matches;
-        Tavrel::RegexSettings::JIT_SUBJECT_BYTES = bytes;
+        Tavrel::Foundation::RegexSettings::JIT_AFTER_MATCHES = matches;
+        Tavrel::Foundation::RegexSettings::JIT_SUBJECT_BYTES = bytes;
     }
 };
 
@@ -103,8 +103,8 @@ struct JitSettings {
 // captures and named groups included, stay the same across the switch.
 TEST(Regex, JitOnlyOnceEarnedWithTheSameAnswers) {
     JitSettings restore;
-    Tavrel::RegexSettings::JIT_AFTER_MATCHES = 3;
-    Tavrel::RegexSettings::JIT_SUBJECT_BYTES = 1000;
+    Tavrel::Foundation::RegexSettings::JIT_AFTER_MATCHES = 3;
+    Tavrel::Foundation::RegexSettings::JIT_SUBJECT_BYTES = 1000;
     Regex re(R"((?<key>\w+)\s*=\s*(\S+?)(?<!;)$)");
     EXPECT_FALSE(re.jit_compiled());
     for (int i = 0; i < 8; ++i) {
@@ -133,7 +133,7 @@ TEST(Regex, JitOnlyOnceEarnedWithTheSameAnswers) {
 // right answers (the sanitizer build watches the memory).
 TEST(Regex, SwitchToJitWhileOtherThreadsMatch) {
     JitSettings restore;
-    Tavrel::RegexSettings::JIT_AFTER_MATCHES = 40;
+    Tavrel::Foundation::RegexSettings::JIT_AFTER_MATCHES = 40;
     static const Regex re(R"(^(\d+) (\w+)$)");
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
-namespace Tavrel::StackTrace {
+namespace Tavrel::Foundation::StackTrace {
 
 namespace {
 
@@ -83,4 +83,4 @@ std::string capture_text(int skip) {
     return to_text(capture(skip + 1));
 }
 
-}  // namespace Tavrel::StackTrace
+}  // namespace Tavrel::Foundation::StackTrace

@@ -1,4 +1,4 @@
-// Tavrel::StackTrace: the call stack as raw frames, symbolised only when read,
+// Tavrel::Foundation::StackTrace: the call stack as raw frames, symbolised only when read,
 // so that creating an error stays cheap when nobody looks at its trace.
 #pragma once
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace Tavrel::StackTrace {
+namespace Tavrel::Foundation::StackTrace {
 
 using Frames = std::shared_ptr<const std::vector<void*>>;
 
@@ -16,4 +16,4 @@ Frames capture(int skip = 0);
 std::string to_text(const Frames& frames);
 std::string capture_text(int skip = 0);
 
-}  // namespace Tavrel::StackTrace
+}  // namespace Tavrel::Foundation::StackTrace

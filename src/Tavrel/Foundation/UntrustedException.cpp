@@ -3,7 +3,7 @@
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 UntrustedException::UntrustedException(std::string sender_class, std::string text,
                                        std::string longmess, Exception::Metadata metadata)
@@ -73,4 +73,4 @@ int UntrustedException::error_number() const {
     return v && v->is_number_integer() ? v->get<int>() : 0;
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

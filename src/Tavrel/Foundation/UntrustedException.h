@@ -1,4 +1,4 @@
-// Tavrel::UntrustedException: an exception that a child process reported,
+// Tavrel::Foundation::UntrustedException: an exception that a child process reported,
 // rebuilt in the parent from its structured form (Exception::structured()).
 //
 // It carries the sender's class name, text, stack trace and plain metadata,
@@ -6,7 +6,7 @@
 // "Tavrel::UntrustedException", and class_name() is that name. A catcher that
 // wants to act on the child's class must look at sender_class() on purpose.
 //
-//   auto ux = Tavrel::UntrustedException::from_structured(message["_structured_exception"]);
+//   auto ux = Tavrel::Foundation::UntrustedException::from_structured(message["_structured_exception"]);
 //   log(ux.to_string());                    // the child's own text
 //   if (ux.sender_class() == "...") ...;     // an explicit, informed choice
 #pragma once
@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 class UntrustedException : public std::exception {
   public:
@@ -53,4 +53,4 @@ class UntrustedException : public std::exception {
     Exception::Metadata metadata_;
 };
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

@@ -10,8 +10,8 @@
 
 #include <cerrno>
 
-using Tavrel::Exception;
-using Tavrel::UntrustedException;
+using Tavrel::Foundation::Exception;
+using Tavrel::Foundation::UntrustedException;
 
 namespace {
 
@@ -65,8 +65,8 @@ TEST(UntrustedException, RebuiltFromAChildWithoutClaimingItsClass) {
     EXPECT_NE(ux.to_string().find("“clamd” is not installed"), std::string::npos);
     EXPECT_NE(ux.to_string().find("(error id: "), std::string::npos);
     EXPECT_EQ(ux.to_string_no_id().find("error id"), std::string::npos);
-    EXPECT_EQ(Tavrel::get_string(ux), ux.to_string());
-    EXPECT_EQ(Tavrel::get_string_no_id(ux), ux.to_string_no_id());
+    EXPECT_EQ(Tavrel::Foundation::get_string(ux), ux.to_string());
+    EXPECT_EQ(Tavrel::Foundation::get_string_no_id(ux), ux.to_string_no_id());
     EXPECT_FALSE(ux.longmess().empty());
     EXPECT_EQ(ux.get_text("package"), "clam");
     EXPECT_EQ(ux.error_number(), ENOENT);
@@ -90,7 +90,7 @@ TEST(UntrustedException, ErrnoRestoredAndReferencesDropped) {
 }
 
 TEST(UntrustedException, RefusesWhatIsNotAStructuredException) {
-    EXPECT_THROW(UntrustedException::from_structured("text"), Tavrel::PlainError);
-    EXPECT_THROW(UntrustedException::from_structured({{"string", "no class"}}), Tavrel::PlainError);
-    EXPECT_THROW(UntrustedException::from_structured({{"class", 3}}), Tavrel::PlainError);
+    EXPECT_THROW(UntrustedException::from_structured("text"), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(UntrustedException::from_structured({{"string", "no class"}}), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(UntrustedException::from_structured({{"class", 3}}), Tavrel::Foundation::PlainError);
 }

@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Manager::Backend: the init-system backend a service
+// Tavrel::Init::Backend: the init-system backend a service
 // object owns (Systemd or Initd).
 //
 // start and stop are required. The optional operations answer std::nullopt
@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-namespace Tavrel::ServiceManager::Manager {
+namespace Tavrel::Init {
 
 // A unit's properties by name, as systemctl prints them.
 using UnitProperties = std::map<std::string, std::string>;
@@ -55,4 +55,4 @@ class Backend {
     virtual std::optional<UnitProperties> service_via_systemd() const { return std::nullopt; }
 };
 
-}  // namespace Tavrel::ServiceManager::Manager
+}  // namespace Tavrel::Init

@@ -18,7 +18,7 @@
 #include <filesystem>
 #include <exception>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Init {
 
 namespace {
 
@@ -37,7 +37,7 @@ std::string with_suffix(const std::string& method, const std::string& suffix,
     return method.empty() ? alone : method + suffix;
 }
 
-std::string value_of(const Systemd::UnitProperties& props, const std::string& key) {
+std::string value_of(const Systemd::Systemctl::UnitProperties& props, const std::string& key) {
     auto it = props.find(key);
     return it == props.end() ? std::string() : it->second;
 }
@@ -69,22 +69,22 @@ enum class ProcOutcome { Running, NotRunning, PassOn };
 
 ProcOutcome confirm_through_proc(const CheckServiceOptions& o, pid_t pid,
                                  const std::string& method, std::string& status) {
-    const std::string dir = Proc::PROC_PATH + "/" + std::to_string(pid);
+    const std::string dir = Foundation::ProcFs::PROC_PATH + "/" + std::to_string(pid);
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0)
         return ProcOutcome::NotRunning;
     std::string owner;
-    if (auto name = PwCache::getpwuid_name(st.st_uid))
+    if (auto name = Config::PwCache::getpwuid_name(st.st_uid))
         owner = *name;
     else
         owner = std::to_string(st.st_uid);
 
-    auto raw = Proc::Read::path(dir + "/cmdline");
+    auto raw = Foundation::ProcFs::path(dir + "/cmdline");
     if (!raw)
         return ProcOutcome::NotRunning;
     // A zombie has ended: only its parent has not collected it yet.
-    auto stat_line = Proc::Read::path(dir + "/stat");
-    if (!stat_line || PsParser::Parse::stat_state(*stat_line).value_or('Z') == 'Z')
+    auto stat_line = Foundation::ProcFs::path(dir + "/stat");
+    if (!stat_line || Process::PsParser::Parse::stat_state(*stat_line).value_or('Z') == 'Z')
         return ProcOutcome::NotRunning;
     if (::stat(dir.c_str(), &st) != 0)
         return ProcOutcome::NotRunning;
@@ -97,9 +97,9 @@ ProcOutcome confirm_through_proc(const CheckServiceOptions& o, pid_t pid,
             c = ' ';
     // The ignore list is for processes that only mention the service; the
     // service's own program is never one of them.
-    if (Services::Command::should_ignore_this_command(command) && !runs_binary(dir, o.binary))
+    if (Process::ServiceCheck::IgnoredCommands::should_ignore_this_command(command) && !runs_binary(dir, o.binary))
         return ProcOutcome::PassOn;
-    status = Services::format_status_line(o.service, command, owner, pid,
+    status = Process::ServiceCheck::format_status_line(o.service, command, owner, pid,
                                           with_suffix(method, PROC_SUFFIX, PROC_METHOD));
     return ProcOutcome::Running;
 }
@@ -107,13 +107,13 @@ ProcOutcome confirm_through_proc(const CheckServiceOptions& o, pid_t pid,
 std::string confirm_through_validator(const CheckServiceOptions& o, pid_t pid,
                                       const std::string& method) {
     try {
-        ProcessCheck::Running check({.pid = std::to_string(pid),
+        Process::Check::Running check({.pid = std::to_string(pid),
                                      .user = o.user,
                                      .pattern = o.service,
                                      .use_services_ignore = true});
         if (!check.check_all())
             return {};
-        return Services::format_status_line(
+        return Process::ServiceCheck::format_status_line(
             o.service, joined(check.pid_object().cmdline()), o.user, pid,
             with_suffix(method, VALIDATOR_SUFFIX, VALIDATOR_METHOD));
     } catch (const std::exception&) {
@@ -130,17 +130,17 @@ std::string check_service(const CheckServiceOptions& o) {
 
     bool asked_systemd = false;
     if (!o.ignore_systemd && !o.pid && !o.service.empty()) {
-        if (auto props = Systemd::has_service_via_systemd(o.service)) {
+        if (auto props = Systemd::Systemctl::has_service_via_systemd(o.service)) {
             asked_systemd = true;
             method = SYSTEMD_METHOD;
-            pid = Systemd::get_pid_via_systemd(o.service, props).value_or(0);
+            pid = Systemd::Systemctl::get_pid_via_systemd(o.service, props).value_or(0);
             const std::string type = value_of(*props, "Type");
             const bool active = value_of(*props, "ActiveState") == ACTIVE_STATE;
             if (type == RUNNING_WHEN_ACTIVE_TYPE) {
                 if (active)
-                    return Services::format_running_line(o.service, method);
+                    return Process::ServiceCheck::format_running_line(o.service, method);
             } else if (pid <= 1 && type == PID_FROM_CGROUP_TYPE && active) {
-                auto pids = Systemd::get_pids_via_systemd(o.service);
+                auto pids = Systemd::Systemctl::get_pids_via_systemd(o.service);
                 if (!pids.empty())
                     pid = pids.front();
             }
@@ -154,7 +154,7 @@ std::string check_service(const CheckServiceOptions& o) {
     // stands for the service; otherwise the process table decides.
     bool from_pidfile = false;
     if (!asked_systemd && pid == 0 && !o.pidfile.empty()) {
-        const auto verdict = Unix::PID::Judge::judge(
+        const auto verdict = Process::PidFile::Judge::judge(
             o.pidfile, {.program = o.program, .binary = o.binary, .owner = o.user});
         if (verdict.confirmed()) {
             pid = *verdict.pid();
@@ -163,7 +163,7 @@ std::string check_service(const CheckServiceOptions& o) {
         }
     }
 
-    if (pid > 1 && _has_proc()) {
+    if (pid > 1 && Process::Proc::_has_proc()) {
         std::string status;
         switch (confirm_through_proc(o, pid, method, status)) {
             case ProcOutcome::Running: return status;
@@ -176,11 +176,11 @@ std::string check_service(const CheckServiceOptions& o) {
         if (!status.empty())
             return status;
     }
-    Services::CheckOptions generic;
+    Process::ServiceCheck::CheckOptions generic;
     generic.service = o.service;
     generic.user = o.user;
     generic.command_line_regex = o.command_line_regex;
-    return Services::check_service(generic);
+    return Process::ServiceCheck::check_service(generic);
 }
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Init

@@ -1,21 +1,21 @@
-// Tavrel::ZidavovEva::check_service: the one-line "running" status text of
+// Tavrel::Init::check_service: the one-line "running" status text of
 // a service, from its systemd unit, its pid file or a known pid, confirmed
 // through /proc. An empty text means the service is not running. It never
 // throws for a missing or foreign process.
 //
 //   CheckServiceOptions o;
 //   o.service = "crond"; o.user = "root"; o.pidfile = "/run/crond.pid";
-//   std::string status = Tavrel::ZidavovEva::check_service(o);
+//   std::string status = Tavrel::Init::check_service(o);
 //
 // Order: systemd (unless ignore_systemd or a pid is given), else the pid file,
-// whose process counts only when Tavrel::Unix::PID::Judge confirms it as the
+// whose process counts only when Tavrel::Process::PidFile::Judge confirms it as the
 // service's (program or owner, not younger than the file), then the pid is
 // confirmed through /proc (a zombie or a missing process is not
 // running; a command that merely mentions the service is passed on, unless
 // the process runs the service's own binary), then
-// through Tavrel::ProcessCheck::Running when service and user are both given
+// through Tavrel::Process::Check::Running when service and user are both given
 // (for a pid that did not come from the pid file),
-// and last the process table (Tavrel::Services::check_service).
+// and last the process table (Tavrel::Process::ServiceCheck::check_service).
 #pragma once
 
 #include <sys/types.h>
@@ -24,7 +24,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Init {
 
 struct CheckServiceOptions {
     std::string service{};       // service or unit name; also the command-line pattern
@@ -61,4 +61,4 @@ inline std::string ACTIVE_STATE = "active";
 
 std::string check_service(const CheckServiceOptions& options);
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Init

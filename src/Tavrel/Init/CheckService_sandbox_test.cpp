@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 
 namespace Box = Tavrel::TestSupport::SystemdSandbox;
-using Tavrel::ZidavovEva::check_service;
-using Tavrel::ZidavovEva::CheckServiceOptions;
+using Tavrel::Init::check_service;
+using Tavrel::Init::CheckServiceOptions;
 
 namespace {
 
@@ -51,7 +51,7 @@ TEST_F(SystemdSandboxCheckService, ActiveOneshotUnitRunsWithoutAPid) {
 }
 
 TEST_F(SystemdSandboxCheckService, MainPidConfirmedThroughProc) {
-    auto pid = Tavrel::ZidavovEva::Systemd::get_pid_via_systemd("tvck-simple");
+    auto pid = Tavrel::Init::Systemd::Systemctl::get_pid_via_systemd("tvck-simple");
     ASSERT_TRUE(pid);
     EXPECT_EQ(check_service(options("tvck-simple")),
               "tvck-simple (/bin/sleep 1010) is running as root with PID " +

@@ -17,8 +17,8 @@ namespace {
 
 using Tavrel::TestSupport::TempDir;
 using namespace Tavrel::TestSupport::TestChild;
-using Tavrel::ZidavovEva::check_service;
-using Tavrel::ZidavovEva::CheckServiceOptions;
+using Tavrel::Init::check_service;
+using Tavrel::Init::CheckServiceOptions;
 
 std::string me() {
     return ::geteuid() == 0 ? "root" : std::to_string(::geteuid());
@@ -122,7 +122,7 @@ TEST_F(CheckServiceTest, EndedProcessesAreNotRunning) {
         ::_exit(0);
     for (int i = 0; i < 400; ++i) {
         try {
-            if (Tavrel::Proc::PID(zombie).state() == 'Z')
+            if (Tavrel::Process::Proc::PID(zombie).state() == 'Z')
                 break;
         } catch (...) {
         }

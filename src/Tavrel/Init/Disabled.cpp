@@ -8,17 +8,17 @@
 
 #include <string>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Init {
 
 int is_service_disabled(std::string_view service) {
-    if (!Validate::Service::is_valid(service))
+    if (!Tavrel::Foundation::Validate::Service::is_valid(service))
         return 1;
     if (!_is_installed(service))
         return 1;
     const std::string flag =
-        Services::Enabled::FLAG_DIR + "/" + std::string(service) + Services::Enabled::FLAG_SUFFIX;
+        Server::Enabled::FLAG_DIR + "/" + std::string(service) + Server::Enabled::FLAG_SUFFIX;
     struct stat st {};
     return ::stat(flag.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
 }
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Init

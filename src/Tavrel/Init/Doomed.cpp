@@ -8,30 +8,30 @@
 
 #include <sys/stat.h>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Init {
 
 bool doomedprocess(const std::vector<std::string>& rules, bool verbose, double wait_time,
                    const std::vector<std::string>& allowed_owners, const std::string& own_unit) {
     if (rules.empty())
         return false;
-    const PsParser::Deadcmd deadcmd(rules);
+    const Process::PsParser::Deadcmd deadcmd(rules);
     // The owner rule of the name search, asked here so that the service's
     // own unit can take a process of any account.
-    const auto owners = PsParser::NameMatcher::create(deadcmd, allowed_owners);
+    const auto owners = Process::PsParser::NameMatcher::create(deadcmd, allowed_owners);
     if (!owners)
         return false;
     auto is_the_services = [&](pid_t pid) {
-        const std::string unit = Proc::Cgroup::service_unit_of(pid);
+        const std::string unit = Process::Proc::Cgroup::service_unit_of(pid);
         if (!own_unit.empty() && unit == own_unit)
             return true;
-        if (Proc::Cgroup::belongs_to_another_unit(pid, own_unit))
+        if (Process::Proc::Cgroup::belongs_to_another_unit(pid, own_unit))
             return false;
         struct stat st {};
-        const std::string dir = Proc::PROC_PATH + "/" + std::to_string(pid);
+        const std::string dir = Foundation::ProcFs::PROC_PATH + "/" + std::to_string(pid);
         return ::stat(dir.c_str(), &st) == 0 && owners->owner_allowed(st.st_uid);
     };
-    return Kill::safekill_if(deadcmd, is_the_services, verbose, wait_time,
-                             Proc::Lineage::pids()) == 1;
+    return Process::Kill::safekill_if(deadcmd, is_the_services, verbose, wait_time,
+                             Process::Proc::Lineage::pids()) == 1;
 }
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Init

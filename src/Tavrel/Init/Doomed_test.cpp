@@ -14,7 +14,7 @@
 namespace {
 
 using namespace Tavrel::TestSupport::TestChild;
-using Tavrel::ZidavovEva::doomedprocess;
+using Tavrel::Init::doomedprocess;
 
 // The name the helper run carries, given through its environment.
 constexpr const char* HELPER_ENV = "TAVREL_DOOMED_LINEAGE_NAME";

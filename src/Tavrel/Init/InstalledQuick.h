@@ -1,8 +1,8 @@
-// Tavrel::ZidavovEva::_is_installed: the quick installed test of the restart
+// Tavrel::Init::_is_installed: the quick installed test of the restart
 // helpers, for the name server only; every other service counts as installed
-// here (Tavrel::Services::Installed holds the full rules).
+// here (Tavrel::Server::Installed holds the full rules).
 //
-//   if (!Tavrel::ZidavovEva::_is_installed("named")) ...
+//   if (!Tavrel::Init::_is_installed("named")) ...
 //
 // The name server is installed when its program is executable and it has a
 // usable systemd unit or an init script under one of its names.
@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Init {
 
 inline std::string NAMED_SERVICE = "named";
 inline std::string NAMED_BIN = "/usr/sbin/named";
@@ -24,4 +24,4 @@ inline std::vector<std::string> NAMED_INIT_SCRIPTS = {"named", "bind", "bind9", 
 // 1 or 0.
 int _is_installed(std::string_view service);
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Init

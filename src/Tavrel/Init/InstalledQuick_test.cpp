@@ -18,25 +18,24 @@
 namespace {
 
 using Tavrel::TestSupport::TempDir;
-namespace ZE = Tavrel::ZidavovEva;
-namespace Enabled = Tavrel::Services::Enabled;
+namespace Enabled = Tavrel::Server::Enabled;
 
 class HelpersTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        saved_ = {ZE::Initd::INIT_D_DIR, ZE::NAMED_BIN, Enabled::FLAG_DIR};
-        saved_dirs_ = ZE::MYSQLADMIN_DIRS;
-        ZE::Initd::INIT_D_DIR = tmp_ / "init.d";
-        ZE::NAMED_BIN = tmp_ / "sbin/named";
+        saved_ = {Tavrel::Init::SysV::Script::INIT_D_DIR, Tavrel::Init::NAMED_BIN, Enabled::FLAG_DIR};
+        saved_dirs_ = Tavrel::Server::Database::MYSQLADMIN_DIRS;
+        Tavrel::Init::SysV::Script::INIT_D_DIR = tmp_ / "init.d";
+        Tavrel::Init::NAMED_BIN = tmp_ / "sbin/named";
         Enabled::FLAG_DIR = tmp_ / "disabled";
-        std::filesystem::create_directories(ZE::Initd::INIT_D_DIR);
+        std::filesystem::create_directories(Tavrel::Init::SysV::Script::INIT_D_DIR);
         std::filesystem::create_directories(Enabled::FLAG_DIR);
     }
     void TearDown() override {
-        ZE::Initd::INIT_D_DIR = saved_[0];
-        ZE::NAMED_BIN = saved_[1];
+        Tavrel::Init::SysV::Script::INIT_D_DIR = saved_[0];
+        Tavrel::Init::NAMED_BIN = saved_[1];
         Enabled::FLAG_DIR = saved_[2];
-        ZE::MYSQLADMIN_DIRS = saved_dirs_;
+        Tavrel::Server::Database::MYSQLADMIN_DIRS = saved_dirs_;
     }
     std::string executable(const std::string& rel, mode_t mode = 0755) {
         std::string path = tmp_.write(rel, "#!/bin/sh\n");
@@ -49,42 +48,42 @@ class HelpersTest : public ::testing::Test {
 };
 
 TEST_F(HelpersTest, NameServerNeedsItsProgramAndAScript) {
-    EXPECT_EQ(ZE::_is_installed("cron"), 1);
-    EXPECT_EQ(ZE::_is_installed("named"), 0);
+    EXPECT_EQ(Tavrel::Init::_is_installed("cron"), 1);
+    EXPECT_EQ(Tavrel::Init::_is_installed("named"), 0);
     executable("sbin/named", 0644);
     executable("init.d/bind9");
-    EXPECT_EQ(ZE::_is_installed("named"), 0);  // program not executable
-    ::chmod(ZE::NAMED_BIN.c_str(), 0755);
-    EXPECT_EQ(ZE::_is_installed("named"), 1);
+    EXPECT_EQ(Tavrel::Init::_is_installed("named"), 0);  // program not executable
+    ::chmod(Tavrel::Init::NAMED_BIN.c_str(), 0755);
+    EXPECT_EQ(Tavrel::Init::_is_installed("named"), 1);
     std::filesystem::remove(tmp_ / "init.d/bind9");
-    EXPECT_EQ(ZE::_is_installed("named"), 0);
-    EXPECT_EQ(ZE::_is_installed("bind"), 0);
+    EXPECT_EQ(Tavrel::Init::_is_installed("named"), 0);
+    EXPECT_EQ(Tavrel::Init::_is_installed("bind"), 0);
     executable("init.d/named-chroot");
-    EXPECT_EQ(ZE::_is_installed("bind"), 1);
+    EXPECT_EQ(Tavrel::Init::_is_installed("bind"), 1);
 }
 
 TEST_F(HelpersTest, DisabledByFlagFileOrWhenNotInstalled) {
-    EXPECT_EQ(ZE::is_service_disabled("cron"), 0);
+    EXPECT_EQ(Tavrel::Init::is_service_disabled("cron"), 0);
     tmp_.write("disabled/cron" + Enabled::FLAG_SUFFIX, "");
-    EXPECT_EQ(ZE::is_service_disabled("cron"), 1);
+    EXPECT_EQ(Tavrel::Init::is_service_disabled("cron"), 1);
     std::filesystem::create_directory(tmp_ / ("disabled/crond" + Enabled::FLAG_SUFFIX));
-    EXPECT_EQ(ZE::is_service_disabled("crond"), 0);  // only a regular file counts
-    EXPECT_EQ(ZE::is_service_disabled("named"), 1);  // not installed
-    EXPECT_EQ(ZE::is_service_disabled("../cron"), 1);
-    EXPECT_EQ(ZE::is_service_disabled(""), 1);
+    EXPECT_EQ(Tavrel::Init::is_service_disabled("crond"), 0);  // only a regular file counts
+    EXPECT_EQ(Tavrel::Init::is_service_disabled("named"), 1);  // not installed
+    EXPECT_EQ(Tavrel::Init::is_service_disabled("../cron"), 1);
+    EXPECT_EQ(Tavrel::Init::is_service_disabled(""), 1);
 }
 
 TEST_F(HelpersTest, MysqladminFromTheFirstDirectoryThatHasIt) {
-    ZE::MYSQLADMIN_DIRS = {tmp_ / "a", tmp_ / "b", tmp_ / "c"};
-    EXPECT_EQ(ZE::find_mysqladmin(), std::nullopt);
+    Tavrel::Server::Database::MYSQLADMIN_DIRS = {tmp_ / "a", tmp_ / "b", tmp_ / "c"};
+    EXPECT_EQ(Tavrel::Server::Database::find_mysqladmin(), std::nullopt);
     executable("c/mysqladmin");
     executable("b/mysqladmin");
-    EXPECT_EQ(ZE::find_mysqladmin(), tmp_ / "b/mysqladmin");
+    EXPECT_EQ(Tavrel::Server::Database::find_mysqladmin(), tmp_ / "b/mysqladmin");
 }
 
 TEST(OutputObject, JsonWinsOverHtmlWhichWinsOverTheTerminal) {
     auto kind = [](const std::vector<std::string>& args) {
-        return ZE::output_object_for(ZE::parse_options(args))->class_name();
+        return Tavrel::Cli::output_object_for(Tavrel::Cli::parse_options(args))->class_name();
     };
     EXPECT_EQ(kind({"--restart", "--html"}), "Tavrel::Output::Formatted::HTML");
     EXPECT_EQ(kind({"crond", "html"}), "Tavrel::Output::Formatted::HTML");

@@ -22,7 +22,7 @@
 #include <cstring>
 #include <exception>
 
-namespace Tavrel::Services::Log {
+namespace Tavrel::Init::Log {
 
 namespace {
 
@@ -47,7 +47,7 @@ std::vector<std::string_view> split_lines(std::string_view text) {
 
 // Newest first: the last `max` lines, reversed, those the filter accepts.
 void append_wanted(std::string& text, std::vector<std::string_view> lines, size_t max,
-                   const Regex* filter, bool already_newest_first = false) {
+                   const Foundation::Regex* filter, bool already_newest_first = false) {
     if (already_newest_first) {
         if (lines.size() > max)
             lines.resize(max);
@@ -205,14 +205,14 @@ std::string maillog_name(std::string_view path) {
     size_t slash = path.rfind('/');
     std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
     if (name.empty())
-        throw PlainError("The mail log path “" + std::string(path) + "” names no file.");
+        throw Foundation::PlainError("The mail log path “" + std::string(path) + "” names no file.");
     return std::string(name);
 }
 
 const std::vector<std::string>& logs_to_check() {
     static const std::vector<std::string> logs = [] {
         std::vector<std::string> out = SYSTEM_LOGS;
-        out.push_back(maillog_name(OS::maillog_path()));
+        out.push_back(maillog_name(Config::OS::maillog_path()));
         return out;
     }();
     return logs;
@@ -223,7 +223,7 @@ std::string program_line_pattern(const std::vector<std::string>& programs) {
     for (const auto& p : programs) {
         if (!alt.empty())
             alt += '|';
-        alt += Regex::escape(p);
+        alt += Foundation::Regex::escape(p);
     }
     // A syslog tag ("host cron[42]: ..."), a path to the program
     // ("/usr/sbin/cron -f"), or systemd speaking of its unit ("cron.service: ...").
@@ -241,7 +241,7 @@ std::pair<int, std::vector<ReadError>> _read_log(std::string& text, const ReadOp
     // Daemons' logs live in directories their accounts own: a FIFO planted
     // at the path must not hold the run (the open does not wait for a
     // writer), and only a regular file is read.
-    FHUtils::UniqueFd fd(::open(o.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    Foundation::Fd::UniqueFd fd(::open(o.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd)
         return record("open", std::strerror(errno));
     struct stat st {};
@@ -284,13 +284,13 @@ std::pair<int, std::vector<ReadError>> _read_journal(std::string& text,
     std::vector<ReadError> errors;
     std::string program;
     try {
-        program = Binaries::path("journalctl").value_or("");
+        program = Run::Binaries::path("journalctl").value_or("");
         std::vector<std::string> args = {"--no-pager", "--quiet", "--output=short", "--reverse",
                                          "--lines=" + std::to_string(max_messages),
                                          since_run_start()};
         for (const auto& p : programs)
             args.push_back("--identifier=" + p);
-        SafeRun::Object run({.program = program, .args = args, .timeout = JOURNAL_TIMEOUT});
+        Run::SafeRun::Object run({.program = program, .args = args, .timeout = JOURNAL_TIMEOUT});
         if (run.CHILD_ERROR() != 0) {
             std::string why = run.stderr_text();
             while (!why.empty() && why.back() == '\n')
@@ -336,12 +336,12 @@ std::map<std::string, LogEntry> logs_of_service(std::string_view services,
         // The web server's and the database's error logs name the cause of
         // a failed start (a certificate that does not load, an unknown
         // option) in lines that never name the program.
-        logs[ConfigFiles::Apache().file_error_log()] = {.max_messages = 4096,
+        logs[Server::Apache().file_error_log()] = {.max_messages = 4096,
                                                         .read_bytes = 32768,
                                                         .own = true};
     } else if (matches(services, "mysql")) {
         programs = MYSQL_PROGRAMS;
-        logs[MysqlUtils::Logs::get_mysql_error_log_file()] = {.max_messages = 128,
+        logs[Server::Database::Logs::get_mysql_error_log_file()] = {.max_messages = 128,
                                                               .read_bytes = 8192,
                                                               .own = true};
     } else {
@@ -359,7 +359,7 @@ Result fetch_service_log_messages(std::string_view services, std::string_view pr
         return {false, fmt::format("The logs of “{}” could not be located: {}", services, e.what())};
     }
     for (const auto& p : programs)
-        if (!Validate::Service::is_valid(p))
+        if (!Tavrel::Foundation::Validate::Service::is_valid(p))
             return {false, fmt::format("“{}” is not a valid program name.", p)};
     // Without programs to look for, only a log wholly the service's is read.
     if (programs.empty())
@@ -367,7 +367,7 @@ Result fetch_service_log_messages(std::string_view services, std::string_view pr
     if (logs.empty())
         return {true, ""};
 
-    std::optional<Regex> filter;
+    std::optional<Foundation::Regex> filter;
     if (!programs.empty())
         filter.emplace(program_line_pattern(programs));
     const auto& system_logs = logs_to_check();
@@ -407,8 +407,8 @@ Result fetch_service_log_messages(std::string_view services, std::string_view pr
 Result _unit_journal_since_run_start(const std::string& unit) {
     std::string program;
     try {
-        program = Binaries::path("journalctl").value_or("");
-        SafeRun::Object run({.program = program,
+        program = Run::Binaries::path("journalctl").value_or("");
+        Run::SafeRun::Object run({.program = program,
                              .args = {"--no-pager", "--quiet", "--output=cat", "--unit=" + unit,
                                       since_run_start(),
                                       "--lines=" + std::to_string(STARTUP_LOG_MAX_LINES)},
@@ -431,7 +431,7 @@ Result _unit_journal_since_run_start(const std::string& unit) {
 
 // This run's part of the startup log at `path`, at most its last lines.
 Result read_startup_log_part(std::string_view service, const std::string& path) {
-    FHUtils::UniqueFd fd(
+    Foundation::Fd::UniqueFd fd(
         ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
     if (!fd) {
         if (errno == ENOENT)
@@ -459,10 +459,10 @@ Result read_startup_log_part(std::string_view service, const std::string& path) 
 void _decruft_log_for_service(std::string_view service, std::string& text) {
     if (service != "httpd" || text.size() <= LOG_READ_BYTES)
         return;
-    static const Regex warning1(R"(\n[ \t]*Warning:[^\n]+)");
-    static const Regex warning2(R"(\n\S+[ \t]*Warning:[^\n]+)");
-    static const Regex warn3(R"(\n\[[^\]]+\] \[warn\] [^\n]+)");
-    static const Regex leading(R"(^\n)");
+    static const Foundation::Regex warning1(R"(\n[ \t]*Warning:[^\n]+)");
+    static const Foundation::Regex warning2(R"(\n\S+[ \t]*Warning:[^\n]+)");
+    static const Foundation::Regex warn3(R"(\n\[[^\]]+\] \[warn\] [^\n]+)");
+    static const Foundation::Regex leading(R"(^\n)");
     std::string t = "\n" + text;
     t = warning1.replace(t, "", true);
     t = warning2.replace(t, "", true);
@@ -472,14 +472,14 @@ void _decruft_log_for_service(std::string_view service, std::string& text) {
 
 Result fetch_service_startup_log(std::string_view service,
                                  const std::optional<UnitProperties>& service_via_systemd) {
-    if (!Validate::Service::is_valid(service))
+    if (!Tavrel::Foundation::Validate::Service::is_valid(service))
         return {false, fmt::format("“{}” is not a valid service name.", service)};
 
     std::string text;
     std::optional<UnitProperties> unit = service_via_systemd;
-    if (OS::is_systemd() && !unit)
-        unit = ZidavovEva::Systemd::has_service_via_systemd(service);
-    if (OS::is_systemd() && unit) {
+    if (Config::OS::is_systemd() && !unit)
+        unit = Systemd::Systemctl::has_service_via_systemd(service);
+    if (Config::OS::is_systemd() && unit) {
         std::string name(service);
         if (auto it = unit->find("Id"); it != unit->end() && !it->second.empty())
             name = it->second;
@@ -488,7 +488,7 @@ Result fetch_service_startup_log(std::string_view service,
             return journal;
         text = std::move(journal.second);
     } else {
-        auto part = read_startup_log_part(service, ZidavovEva::StartupLog::startup_log_path(service));
+        auto part = read_startup_log_part(service, SysV::StartupLog::startup_log_path(service));
         if (!part.first)
             return part;
         text = std::move(part.second);
@@ -497,4 +497,4 @@ Result fetch_service_startup_log(std::string_view service,
     return {true, text};
 }
 
-}  // namespace Tavrel::Services::Log
+}  // namespace Tavrel::Init::Log

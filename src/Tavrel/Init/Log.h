@@ -1,15 +1,15 @@
-// Tavrel::Services::Log: the text that tells why a service failed to start:
+// Tavrel::Init::Log: the text that tells why a service failed to start:
 // its startup output and the recent lines of the system logs that mention
 // its programs.
 //
-//   auto [ok, text] = Tavrel::Services::Log::fetch_service_startup_log("cron");
-//   auto [found, lines] = Tavrel::Services::Log::fetch_service_log_messages("httpd", "httpd");
-//   auto [read, tail] = Tavrel::Services::Log::fetch_log_tail("/var/log/syslog", 20);
+//   auto [ok, text] = Tavrel::Init::Log::fetch_service_startup_log("cron");
+//   auto [found, lines] = Tavrel::Init::Log::fetch_service_log_messages("httpd", "httpd");
+//   auto [read, tail] = Tavrel::Init::Log::fetch_log_tail("/var/log/syslog", 20);
 //
 // What a run shows is what the run itself caused: the startup log of a
 // service that systemd runs is its unit's journal since RUN_START (every
 // process of the unit, its pre-start commands too); of any other service, the
-// part of the file the launcher filled (Tavrel::ZidavovEva::StartupLog) that
+// part of the file the launcher filled (Tavrel::Init::SysV::StartupLog) that
 // this run wrote. A log marked at the run's start (mark_logs_at_run_start) is
 // read from that mark on, so an old failure is never shown as this run's.
 // Logs are never read whole: at most `read_bytes` from the end of each, and
@@ -36,11 +36,11 @@
 #include <utility>
 #include <vector>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 class Regex;
 }
 
-namespace Tavrel::Services::Log {
+namespace Tavrel::Init::Log {
 
 // The system log directory: log names without a leading slash are in it.
 inline std::string LOG_DIR = "/var/log";
@@ -49,7 +49,7 @@ inline std::size_t MAX_LOG_MESSAGES = 5;
 // web server's startup log loses its warning lines.
 inline std::size_t LOG_READ_BYTES = 8192;
 // The general system logs of the two distribution families; the mail log
-// (Tavrel::OS::maillog_path) is the third.
+// (Tavrel::Config::OS::maillog_path) is the third.
 inline std::vector<std::string> SYSTEM_LOGS = {"messages", "syslog"};
 // Where a host that logs to the journal keeps it; one existing directory means
 // missing system log files are no error.
@@ -72,7 +72,7 @@ inline std::string STARTUP_LOG_HEADER = "Startup Log";
 inline std::string LOG_MESSAGES_HEADER = "Log Messages";
 
 using Result = std::pair<bool, std::string>;
-using UnitProperties = Tavrel::ServiceManager::Manager::UnitProperties;
+using UnitProperties = Init::UnitProperties;
 
 struct LogEntry {
     std::size_t max_messages = MAX_LOG_MESSAGES;
@@ -94,7 +94,7 @@ struct ReadOptions {
     std::string file{};  // the name as given; the path when empty
     std::size_t read_bytes = LOG_READ_BYTES;
     std::size_t max_messages = MAX_LOG_MESSAGES;
-    const Regex* log_regex = nullptr;  // every non-empty line when null
+    const Foundation::Regex* log_regex = nullptr;  // every non-empty line when null
 };
 
 Result fetch_service_startup_log(std::string_view service,
@@ -126,7 +126,7 @@ std::map<std::string, LogEntry> logs_of_service(std::string_view services,
 // The system logs searched for every service, computed once per process.
 const std::vector<std::string>& logs_to_check();
 // The file name of a mail-log path ("/var/log/mail.log" gives "mail.log");
-// Tavrel::PlainError when the path has none.
+// Tavrel::Foundation::PlainError when the path has none.
 std::string maillog_name(std::string_view maillog_path);
 
 // Appends the wanted lines of one log to `text`: (1, errors) when the log was
@@ -144,4 +144,4 @@ void _decruft_log_for_service(std::string_view service, std::string& text);
 // The line filter for log lines written by one of the programs.
 std::string program_line_pattern(const std::vector<std::string>& programs);
 
-}  // namespace Tavrel::Services::Log
+}  // namespace Tavrel::Init::Log

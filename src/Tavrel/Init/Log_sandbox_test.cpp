@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 namespace Box = Tavrel::TestSupport::SystemdSandbox;
-namespace Log = Tavrel::Services::Log;
+namespace Log = Tavrel::Init::Log;
 
 namespace {
 

@@ -18,9 +18,9 @@
 
 namespace {
 
-namespace Log = Tavrel::Services::Log;
+namespace Log = Tavrel::Init::Log;
 using Tavrel::TestSupport::TempDir;
-using Apache = Tavrel::ConfigFiles::Apache;
+using Apache = Tavrel::Server::Apache;
 
 std::string lines(int from, int to, const std::string& tag = "line") {
     std::string out;
@@ -32,16 +32,16 @@ std::string lines(int from, int to, const std::string& tag = "line") {
 class LogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        saved_ = {Log::LOG_DIR, Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR,
-                  Tavrel::OS::SYSTEMD_RUN_DIR, Tavrel::ZidavovEva::Systemd::SYSTEMCTL,
-                  Log::PHP_FPM_ERROR_LOG, Tavrel::Binaries::ROOT_BIN,
-                  Tavrel::Binaries::SYSTEM_BIN};
+        saved_ = {Log::LOG_DIR, Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR,
+                  Tavrel::Config::OS::SYSTEMD_RUN_DIR, Tavrel::Init::Systemd::Systemctl::SYSTEMCTL,
+                  Log::PHP_FPM_ERROR_LOG, Tavrel::Run::Binaries::ROOT_BIN,
+                  Tavrel::Run::Binaries::SYSTEM_BIN};
         saved_journal_ = Log::JOURNAL_DIRS;
         saved_apache_ = Apache::ERROR_LOG_BY_FAMILY;
         saved_apache_default_ = Apache::DEFAULT_ERROR_LOG;
         Log::LOG_DIR = tmp_ / "log";
-        Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR = tmp_ / "startup";
-        Tavrel::OS::SYSTEMD_RUN_DIR = tmp_ / "no-systemd";
+        Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR = tmp_ / "startup";
+        Tavrel::Config::OS::SYSTEMD_RUN_DIR = tmp_ / "no-systemd";
         Log::JOURNAL_DIRS = {tmp_ / "no-journal"};
         Log::PHP_FPM_ERROR_LOG = tmp_ / "php-fpm/error.log";
         Apache::ERROR_LOG_BY_FAMILY.clear();
@@ -52,12 +52,12 @@ class LogTest : public ::testing::Test {
     }
     void TearDown() override {
         Log::LOG_DIR = saved_[0];
-        Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR = saved_[1];
-        Tavrel::OS::SYSTEMD_RUN_DIR = saved_[2];
-        Tavrel::ZidavovEva::Systemd::SYSTEMCTL = saved_[3];
+        Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR = saved_[1];
+        Tavrel::Config::OS::SYSTEMD_RUN_DIR = saved_[2];
+        Tavrel::Init::Systemd::Systemctl::SYSTEMCTL = saved_[3];
         Log::PHP_FPM_ERROR_LOG = saved_[4];
-        Tavrel::Binaries::ROOT_BIN = saved_[5];
-        Tavrel::Binaries::SYSTEM_BIN = saved_[6];
+        Tavrel::Run::Binaries::ROOT_BIN = saved_[5];
+        Tavrel::Run::Binaries::SYSTEM_BIN = saved_[6];
         Log::JOURNAL_DIRS = saved_journal_;
         Apache::ERROR_LOG_BY_FAMILY = saved_apache_;
         Apache::DEFAULT_ERROR_LOG = saved_apache_default_;
@@ -97,7 +97,7 @@ TEST_F(LogTest, ReadsOnlyTheTailNewestFirst) {
     EXPECT_EQ(text, "def\nabc");
 
     // Candidates the filter refuses are dropped, so nothing may be left.
-    Tavrel::Regex only_x("x");
+    Tavrel::Foundation::Regex only_x("x");
     text.clear();
     EXPECT_EQ(Log::_read_log(text, {.path = longlog, .log_regex = &only_x}).first, 1);
     EXPECT_EQ(text, "");
@@ -133,15 +133,15 @@ TEST_F(LogTest, ReadFailuresAreRecordsNotExceptions) {
 TEST_F(LogTest, MailLogNameIsTheFileName) {
     EXPECT_EQ(Log::maillog_name("/var/log/mail.log"), "mail.log");
     EXPECT_EQ(Log::maillog_name("/var/log/maillog"), "maillog");
-    EXPECT_THROW(Log::maillog_name("/"), Tavrel::PlainError);
-    EXPECT_THROW(Log::maillog_name(""), Tavrel::PlainError);
+    EXPECT_THROW(Log::maillog_name("/"), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(Log::maillog_name(""), Tavrel::Foundation::PlainError);
     auto logs = Log::logs_to_check();
     ASSERT_EQ(logs.size(), 3u);
-    EXPECT_EQ(logs[2], Log::maillog_name(Tavrel::OS::maillog_path()));
+    EXPECT_EQ(logs[2], Log::maillog_name(Tavrel::Config::OS::maillog_path()));
 }
 
 TEST_F(LogTest, ProgramLinePatternSelectsLinesWrittenByTheProgram) {
-    Tavrel::Regex re(Log::program_line_pattern({"cron", "apache2"}));
+    Tavrel::Foundation::Regex re(Log::program_line_pattern({"cron", "apache2"}));
     for (const char* yes : {"Dec  8 10:00:01 host cron[412]: (root) CMD (x)",
                             "Dec  8 10:00:01 host apache2: AH00558: x",
                             "Started /usr/sbin/cron -f", "systemd[1]: cron.service: Failed"})
@@ -190,7 +190,7 @@ TEST_F(LogTest, MailServerAndPhpFpmKeepTheLinesOfTheirOwnLog) {
 TEST_F(LogTest, JournalStandsInForMissingSystemLogs) {
     std::filesystem::create_directories(tmp_ / "journal");
     Log::JOURNAL_DIRS = {tmp_ / "journal"};
-    Tavrel::Binaries::ROOT_BIN = Tavrel::Binaries::SYSTEM_BIN = tmp_ / "bin";
+    Tavrel::Run::Binaries::ROOT_BIN = Tavrel::Run::Binaries::SYSTEM_BIN = tmp_ / "bin";
     program("bin/journalctl", "printf '%s\\n' \"$@\" > " + tmp_ / "args" +
                                   "\necho 'Dec 08 10:00:02 host rsyslogd[9]: newest'"
                                   "\necho 'Dec 08 10:00:01 host rsyslogd[9]: older'\n");
@@ -218,32 +218,31 @@ TEST_F(LogTest, JournalStandsInForMissingSystemLogs) {
 }
 
 TEST_F(LogTest, StartupLogIsWhatThisRunWroteToIt) {
-    namespace ZE = Tavrel::ZidavovEva;
     EXPECT_FALSE(Log::fetch_service_startup_log("../etc").first);
     EXPECT_FALSE(Log::fetch_service_startup_log("cron").first);
     // An earlier run's output, and an earlier stop's failure, are not this run's.
     tmp_.write("startup/cron", "run 1: stop failed: no pid file\n");
     EXPECT_FALSE(Log::fetch_service_startup_log("cron").first);
-    ZE::append_to_startup_log("cron", "run 2: stop failed: no pid file\n");
-    ZE::append_to_startup_log("cron", "run 2: again\n");
+    Tavrel::Init::SysV::append_to_startup_log("cron", "run 2: stop failed: no pid file\n");
+    Tavrel::Init::SysV::append_to_startup_log("cron", "run 2: again\n");
     EXPECT_EQ(Log::fetch_service_startup_log("cron"),
               Log::Result(true, "run 2: stop failed: no pid file\nrun 2: again\n"));
     // A start that wipes the log makes all of it this run's.
-    ZE::_open_startup_log("cron", ZE::StartupLogMode::Write);
-    ZE::append_to_startup_log("cron", "started\n");
+    Tavrel::Init::SysV::_open_startup_log("cron", Tavrel::Init::SysV::StartupLogMode::Write);
+    Tavrel::Init::SysV::append_to_startup_log("cron", "started\n");
     EXPECT_EQ(Log::fetch_service_startup_log("cron").second, "started\n");
     // Rotated away meanwhile: the new file is wholly this run's.
     std::filesystem::rename(tmp_ / "startup/cron", tmp_ / "startup/cron.1");
     tmp_.write("startup/cron", "after the rotation\n");
     EXPECT_EQ(Log::fetch_service_startup_log("cron").second, "after the rotation\n");
     // Older names share the log their service writes, and its mark.
-    ZE::append_to_startup_log("pure-ftpd", "ftp started\n");
+    Tavrel::Init::SysV::append_to_startup_log("pure-ftpd", "ftp started\n");
     EXPECT_EQ(Log::fetch_service_startup_log("proftpd").second, "ftp started\n");
 }
 
 TEST_F(LogTest, StartupLogShowsOnlyItsLastLinesAndBytes) {
     Log::STARTUP_LOG_MAX_LINES = 3;
-    Tavrel::ZidavovEva::append_to_startup_log("cron", lines(1, 10));
+    Tavrel::Init::SysV::append_to_startup_log("cron", lines(1, 10));
     const std::string left_out =
         "[earlier lines left out; the whole log is " + tmp_ / "startup/cron" + "]\n";
     EXPECT_EQ(Log::fetch_service_startup_log("cron").second,
@@ -257,8 +256,8 @@ TEST_F(LogTest, StartupLogShowsOnlyItsLastLinesAndBytes) {
 
 TEST_F(LogTest, StartupLogUnderSystemdIsTheUnitsJournalSinceTheRunStarted) {
     std::filesystem::create_directories(tmp_ / "systemd");
-    Tavrel::OS::SYSTEMD_RUN_DIR = tmp_ / "systemd";
-    Tavrel::Binaries::ROOT_BIN = Tavrel::Binaries::SYSTEM_BIN = tmp_ / "bin";
+    Tavrel::Config::OS::SYSTEMD_RUN_DIR = tmp_ / "systemd";
+    Tavrel::Run::Binaries::ROOT_BIN = Tavrel::Run::Binaries::SYSTEM_BIN = tmp_ / "bin";
     Log::RUN_START = std::chrono::system_clock::time_point(std::chrono::microseconds(1765000000000042));
     program("bin/journalctl",
             "printf '%s\\n' \"$@\" > " + tmp_ / "args" +

@@ -2,15 +2,15 @@
 
 #include "Tavrel/Process/PidFile/Judge.h"
 
-namespace Tavrel::ServiceManager::Manager {
+namespace Tavrel::Init {
 
-std::optional<Kill::Target> pidfile_process(Service& svc, PidfileJudging how) {
+std::optional<Process::Kill::Target> pidfile_process(Service& svc, PidfileJudging how) {
     const std::string pidfile = svc.pidfile();
     if (pidfile.empty())
         return std::nullopt;
     const bool loud = how == PidfileJudging::Loud;
-    using Unix::PID::Judge::Outcome;
-    const auto verdict = Unix::PID::Judge::judge(pidfile, {.program = svc.pid_exe(),
+    using Process::PidFile::Judge::Outcome;
+    const auto verdict = Process::PidFile::Judge::judge(pidfile, {.program = svc.pid_exe(),
                                                            .binary = svc.service_binary(),
                                                            .owner = svc.processowner()});
     switch (verdict.outcome) {
@@ -30,7 +30,7 @@ std::optional<Kill::Target> pidfile_process(Service& svc, PidfileJudging how) {
     }
     // The judged process is held by its start time; the pidfd opened now is
     // that same process only while it still runs with that start time.
-    auto target = Kill::Target::open(*verdict.pid());
+    auto target = Process::Kill::Target::open(*verdict.pid());
     if (!target.alive() || !verdict.process->is_running()) {
         if (loud)
             svc.debug("The pid file " + pidfile + " names process " +
@@ -40,4 +40,4 @@ std::optional<Kill::Target> pidfile_process(Service& svc, PidfileJudging how) {
     return target;
 }
 
-}  // namespace Tavrel::ServiceManager::Manager
+}  // namespace Tavrel::Init

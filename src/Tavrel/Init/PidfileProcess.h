@@ -1,5 +1,5 @@
-// Tavrel::ServiceManager::Manager::pidfile_process: the process a service's
-// pid file names, when Tavrel::Unix::PID::Judge confirms it as the service's
+// Tavrel::Init::pidfile_process: the process a service's
+// pid file names, when Tavrel::Process::PidFile::Judge confirms it as the service's
 // own, held by a pidfd. Every step of a stop that acts on that process (the
 // signal, the wait after an orderly stop, the look after the stop) asks here.
 //
@@ -14,7 +14,7 @@
 
 #include <optional>
 
-namespace Tavrel::ServiceManager::Manager {
+namespace Tavrel::Init {
 
 enum class PidfileJudging {
     // Warns about a pid file it refuses (says why in the debug log when the
@@ -24,6 +24,6 @@ enum class PidfileJudging {
     Quiet,
 };
 
-std::optional<Kill::Target> pidfile_process(Service& svc, PidfileJudging how);
+std::optional<Process::Kill::Target> pidfile_process(Service& svc, PidfileJudging how);
 
-}  // namespace Tavrel::ServiceManager::Manager
+}  // namespace Tavrel::Init

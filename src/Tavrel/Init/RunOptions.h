@@ -1,15 +1,15 @@
-// Tavrel::ServiceManager::RunOptions: what a run's command line and its
+// Tavrel::Init::RunOptions: what a run's command line and its
 // caller say about the service object's dealings with systemd and init. The
 // option parser fills it (Tavrel/ZidavovEva/Parseargv.h) and the factory sets
 // it before the object's BUILD, because the lock and the backend may be built
 // there; the command line itself is never read by the service object, nor is
 // its parent process looked at again.
 //
-//   auto srv = Tavrel::ServiceManager::create({{"service", "crond"}},
+//   auto srv = Tavrel::Catalogue::create({{"service", "crond"}},
 //                                             {.systemd_unit_command = true});
 #pragma once
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Init {
 
 struct RunOptions {
     // The run is a systemd unit's own start or stop command: it must not call
@@ -26,4 +26,4 @@ struct RunOptions {
     bool operator==(const RunOptions&) const = default;
 };
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Init

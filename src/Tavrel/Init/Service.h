@@ -1,7 +1,7 @@
-// Tavrel::ServiceManager::Service: what an init-system backend and the
+// Tavrel::Init::Service: what an init-system backend and the
 // restart helpers read from the service they act on.
 //
-// Tavrel::ServiceManager::Base (the common service class) implements it; a
+// Tavrel::Service::Base (the common service class) implements it; a
 // backend never needs more than this, so backends are unit-tested with a
 // small service object of the test's own.
 //
@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Init {
 
 class Service {
   public:
@@ -52,7 +52,7 @@ class Service {
 
     // Seconds a command of the service that is waited for (an init script's
     // action, the program's own stop command) may run before it is ended.
-    virtual double command_timeout() { return ZidavovEva::DEFAULT_COMMAND_TIMEOUT; }
+    virtual double command_timeout() { return SysV::DEFAULT_COMMAND_TIMEOUT; }
 
     // 0 quiet, 1 progress and summaries, 2 debug.
     virtual int verbose() = 0;
@@ -71,4 +71,4 @@ class Service {
     virtual void warn(const std::string& message) = 0;
 };
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Init

@@ -36,7 +36,7 @@ bool is_source_none(const Source& source) {
     return source.is_null() || (source.is_string() && source.get_ref<const std::string&>().empty());
 }
 
-Contents::Contents(const std::exception& e) : value_(get_string(e)) {}
+Contents::Contents(const std::exception& e) : value_(Foundation::get_string(e)) {}
 
 std::string Contents::text() const {
     if (text_)
@@ -180,7 +180,7 @@ void Base::increase_indent_level() {
 void Base::decrease_indent_level() {
     if (indent_level_ <= 0) {
         indent_level_ = 0;
-        Debug::log_warn("Output indent level lowered below 0; it stays at 0.");
+        Foundation::Debug::log_warn("Output indent level lowered below 0; it stays at 0.");
         return;
     }
     --indent_level_;

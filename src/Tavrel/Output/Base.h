@@ -84,7 +84,7 @@ class Contents {
     Contents(nlohmann::ordered_json value) : value_(std::move(value)) {}
     Contents(const std::vector<std::string>& texts) : value_(texts) {}
     Contents(const std::exception& e);
-    Contents(const LocaleString& s) : value_(s.to_json()), text_(s.to_string()) {}
+    Contents(const Foundation::LocaleString& s) : value_(s.to_json()), text_(s.to_string()) {}
 
     // The value as it goes into a JSON record.
     const nlohmann::ordered_json& json() const { return value_; }

@@ -27,7 +27,7 @@ struct Captured {
 
     Base::Options options() {
         Base::Options o;
-        o.filehandle = std::make_shared<Tavrel::IO::Callback::Write>(
+        o.filehandle = std::make_shared<Tavrel::Output::Callback::Write>(
             [this](std::string_view t) { text += t; });
         return o;
     }
@@ -210,7 +210,7 @@ TEST(OutputMessageSet, HeaderHighlightedLinesOneLevelDeeperThenEmptyLine) {
 TEST(OutputMessageSet, LevelRestoredWhenSendingFails) {
     int writes = 0;
     Base::Options o;
-    o.filehandle = std::make_shared<Tavrel::IO::Callback::Write>([&](std::string_view) {
+    o.filehandle = std::make_shared<Tavrel::Output::Callback::Write>([&](std::string_view) {
         if (++writes == 3)
             throw std::runtime_error("sink gone");
     });

@@ -1,5 +1,7 @@
 #include "Tavrel/Output/ColorSupport.h"
 
+#include "Tavrel/Foundation/Fd/Query.h"
+
 #include "Tavrel/Run/Binaries.h"
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Foundation/Regex.h"
@@ -13,7 +15,7 @@
 #include <filesystem>
 #include <map>
 
-namespace Tavrel::Terminal {
+namespace Tavrel::Output::ColorSupport {
 
 namespace {
 
@@ -57,22 +59,22 @@ std::optional<int> to_int(std::string_view digits) {
 
 bool executable_is_own() {
     std::error_code ec;
-    auto exe = std::filesystem::read_symlink(Proc::PROC_PATH + "/self/exe", ec);
+    auto exe = std::filesystem::read_symlink(Foundation::ProcFs::PROC_PATH + "/self/exe", ec);
     return !ec && !OWN_PROGRAM.empty() && exe.filename() == OWN_PROGRAM;
 }
 
 std::optional<int> ask_terminfo(std::string_view terminal) {
     try {
-        std::string program = INFOCMP_PATH ? *INFOCMP_PATH : *Binaries::path("infocmp");
+        std::string program = INFOCMP_PATH ? *INFOCMP_PATH : *Run::Binaries::path("infocmp");
         if (::access(program.c_str(), X_OK) != 0)
             return std::nullopt;
-        SafeRun::Options options;
+        Run::SafeRun::Options options;
         options.program = program;
         // TERM comes from whoever started us: after "--" a value such as
         // "-A/tmp/x" is a terminal name, never an option of the tool.
         options.args = {"-L", "-1", "--", std::string(terminal)};
         options.timeout = TERMINFO_QUERY_TIMEOUT;
-        SafeRun::Object run(std::move(options));
+        Run::SafeRun::Object run(std::move(options));
         if (run.CHILD_ERROR() != 0)
             return std::nullopt;
         return parse_infocmp_colors(run.stdout_text());
@@ -84,7 +86,7 @@ std::optional<int> ask_terminfo(std::string_view terminal) {
 }  // namespace
 
 bool is_terminal_default(int fd) {
-    return ::isatty(fd) == 1;
+    return Foundation::Fd::Query::is_terminal(fd);
 }
 
 bool it_is_safe_to_colorize() {
@@ -125,7 +127,7 @@ bool color_disabled_by_environment() {
 std::optional<int> parse_infocmp_colors(std::string_view output) {
     // infocmp writes large numbers in hexadecimal ("max_colors#0x100" for 256):
     // reading only the leading digits would give 0 colours.
-    static const Regex re(R"(max_colors\#(?:0x([0-9a-fA-F]+)|(\d+)))");
+    static const Foundation::Regex re(R"(max_colors\#(?:0x([0-9a-fA-F]+)|(\d+)))");
     auto m = re.match(output);
     if (!m)
         return std::nullopt;
@@ -139,7 +141,7 @@ std::optional<int> parse_infocmp_colors(std::string_view output) {
 }
 
 std::optional<int> colors_from_name(std::string_view terminal) {
-    static const Regex re(R"(([0-9]+)color)");
+    static const Foundation::Regex re(R"(([0-9]+)color)");
     auto m = re.match(terminal);
     return m ? to_int((*m)[1]) : std::nullopt;
 }
@@ -172,4 +174,4 @@ void clear_cache() {
     c.colors = known_colors();
 }
 
-}  // namespace Tavrel::Terminal
+}  // namespace Tavrel::Output::ColorSupport

@@ -1,9 +1,9 @@
-// Tavrel::Terminal: may the tool colour its output, and how many colours can
+// Tavrel::Output::ColorSupport: may the tool colour its output, and how many colours can
 // the terminal show? Colour is an embellishment: every doubt answers "no
 // colour", nothing here throws.
 //
-//   if (Tavrel::Terminal::it_is_safe_to_colorize()) ...
-//   std::optional<int> n = Tavrel::Terminal::get_max_colors_for_terminal("xterm-256color");
+//   if (Tavrel::Output::ColorSupport::it_is_safe_to_colorize()) ...
+//   std::optional<int> n = Tavrel::Output::ColorSupport::get_max_colors_for_terminal("xterm-256color");
 //
 // Answers are decided once per process (clear_cache() forgets them).
 #pragma once
@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::Terminal {
+namespace Tavrel::Output::ColorSupport {
 
 // Colour is only drawn by the product's own program, wherever it is
 // installed (/usr/local/sbin by hand, /usr/sbin by the package): the running
@@ -30,7 +30,7 @@ inline std::vector<std::string> DISABLE_COLOR_FILES = {
 inline double TERMINFO_QUERY_TIMEOUT = 5;
 
 // Whether a descriptor is a terminal: the one answer, which the logger's
-// console choice (Tavrel::Logger::IS_TERMINAL) uses too. Tests replace
+// console choice (Tavrel::Foundation::Logger::IS_TERMINAL) uses too. Tests replace
 // is_terminal to force either answer.
 bool is_terminal_default(int fd);
 inline std::function<bool(int)> is_terminal = is_terminal_default;
@@ -59,4 +59,4 @@ std::optional<int> colors_from_name(std::string_view terminal);
 
 void clear_cache();
 
-}  // namespace Tavrel::Terminal
+}  // namespace Tavrel::Output::ColorSupport

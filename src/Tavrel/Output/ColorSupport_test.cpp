@@ -12,8 +12,8 @@
 
 #include <cstdlib>
 
-namespace Term = Tavrel::Terminal;
-namespace Solarize = Tavrel::Term::ANSIColor::Solarize;
+namespace Term = Tavrel::Output::ColorSupport;
+namespace Solarize = Tavrel::Output::Solarize;
 
 namespace {
 

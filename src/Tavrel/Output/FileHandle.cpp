@@ -14,7 +14,7 @@ class FdHandle final : public FileHandle {
   public:
     explicit FdHandle(int fd) : fd_(fd) {}
 
-    bool write(std::string_view text) override { return IO::Flush::try_write_all(fd_, text); }
+    bool write(std::string_view text) override { return Foundation::IO::Flush::try_write_all(fd_, text); }
 
     int fileno() const override { return fd_; }
 

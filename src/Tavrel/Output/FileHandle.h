@@ -1,6 +1,6 @@
 // Tavrel::Output::FileHandle: where an output object's text goes. A handle is
 // either a descriptor (standard output unless told otherwise) or one of the
-// callback handles (Tavrel::IO::Callback::Write, Tavrel::IOCallbackWriteLine)
+// callback handles (Tavrel::Output::Callback::Write, Tavrel::Output::Callback::LineWrite)
 // that hand the text to a function, so a caller can capture or relay it.
 //
 //   Tavrel::Output::Base::Options options;

@@ -113,7 +113,7 @@ void Formatted::message(std::string_view type, const Contents& contents,
                         std::optional<Source> source, Partial partial, Prepend prepend) {
     // Deciding on colour probes the terminal and flag files; a message leaves
     // the caller's errno alone.
-    ErrnoGuard keep_errno;
+    Foundation::ErrnoGuard keep_errno;
     const Source& src = source ? *source : this->source();
     if (!is_known_type(type)) {
         _safe_render_message(describe_other_type(type, contents), "", partial, prepend);

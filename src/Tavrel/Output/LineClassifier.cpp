@@ -5,13 +5,13 @@
 namespace Tavrel::Output::LineClassifier {
 
 bool is_error(std::string_view line) {
-    static const Regex re(
+    static const Foundation::Regex re(
         R"((?:(?:(?<!log-)error|(?<![a-zA-Z\.])err)[\]\s:]|:\s*bad \S+ name|\* (?:DIE|FATAL)|\] E ))");
     return re.test(line);
 }
 
 bool is_warning(std::string_view line) {
-    static const Regex re(R"((?:warn(?:ing)?[\]\s:]|\] W ))");
+    static const Foundation::Regex re(R"((?:warn(?:ing)?[\]\s:]|\] W ))");
     return re.test(line);
 }
 

@@ -5,7 +5,7 @@
 
 #include <charconv>
 
-namespace Tavrel::Term::ANSIColor::Solarize {
+namespace Tavrel::Output::Solarize {
 
 namespace {
 
@@ -71,7 +71,7 @@ std::optional<std::string> sgr_params(std::string_view word) {
     if (auto it = sgr_codes().find(word); it != sgr_codes().end()) {
         return std::to_string(it->second);
     }
-    static const Regex extended(
+    static const Foundation::Regex extended(
         R"(^(on_)?(?:ansi(\d{1,3})|rgb([0-5])([0-5])([0-5])|grey(\d{1,2}))$)");
     auto m = extended.match(word);
     if (!m)
@@ -144,7 +144,7 @@ const Palette* palette_for_colors(int colors) {
 
 const Palette* current_palette() {
     if (!palette_decided) {
-        cached_palette = palette_for_colors(Tavrel::Terminal::colors_of_current_terminal());
+        cached_palette = palette_for_colors(ColorSupport::colors_of_current_terminal());
         palette_decided = true;
     }
     return cached_palette;
@@ -203,7 +203,7 @@ std::string wrap(std::string_view text, const std::vector<std::string>& colours,
 }
 
 std::string colored(const std::vector<std::string>& colours, std::string_view text) {
-    if (!Tavrel::Terminal::it_is_safe_to_colorize())
+    if (!ColorSupport::it_is_safe_to_colorize())
         return std::string(text);
     const Palette* palette = current_palette();
     if (!palette)
@@ -223,4 +223,4 @@ std::string colored_text(std::string_view text, const std::vector<std::string>& 
     return colored(colours, text);
 }
 
-}  // namespace Tavrel::Term::ANSIColor::Solarize
+}  // namespace Tavrel::Output::Solarize

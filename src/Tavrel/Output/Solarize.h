@@ -1,4 +1,4 @@
-// Tavrel::Term::ANSIColor::Solarize: colour names of the Solarized palette
+// Tavrel::Output::Solarize: colour names of the Solarized palette
 // mapped onto what the terminal can show, and text wrapped in ANSI SGR escape
 // sequences (ECMA-48 Select Graphic Rendition).
 //
@@ -10,7 +10,7 @@
 // the bright ANSI colours; fewer onto the eight base colours with bold. Words
 // the palette does not map (bold, red, on_blue, ansi123...) are translated as
 // they are; words nobody knows are dropped. Without safe colour (see
-// Tavrel::Terminal) or with no colours, the plain text comes back.
+// Tavrel::Output::ColorSupport) or with no colours, the plain text comes back.
 #pragma once
 
 #include <map>
@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::Term::ANSIColor::Solarize {
+namespace Tavrel::Output::Solarize {
 
 inline constexpr std::string_view ANSI_RESET = "\033[0m";
 
@@ -51,4 +51,4 @@ std::string colored_text(std::string_view text, const std::vector<std::string>& 
 std::string wrap(std::string_view text, const std::vector<std::string>& colours,
                  const Palette& palette);
 
-}  // namespace Tavrel::Term::ANSIColor::Solarize
+}  // namespace Tavrel::Output::Solarize

@@ -8,16 +8,16 @@
 
 namespace Tavrel::Output::TerminalColors {
 
-namespace Solarize = Tavrel::Term::ANSIColor::Solarize;
+namespace Solarize = Solarize;
 
 bool wants_colour(int fd) {
     try {
-        if (Tavrel::Terminal::color_disabled_by_flag_file() ||
-            Tavrel::Terminal::color_disabled_by_environment())
+        if (ColorSupport::color_disabled_by_flag_file() ||
+            ColorSupport::color_disabled_by_environment())
             return false;
-        if (!Tavrel::Terminal::it_is_safe_to_colorize())
+        if (!ColorSupport::it_is_safe_to_colorize())
             return false;
-        if (!Tavrel::Terminal::is_terminal || !Tavrel::Terminal::is_terminal(fd))
+        if (!ColorSupport::is_terminal || !ColorSupport::is_terminal(fd))
             return false;
         return Solarize::current_palette() != nullptr;
     } catch (...) {

@@ -5,11 +5,11 @@
 
 #include <string>
 
-namespace Tavrel::AccessIds {
+namespace Tavrel::Process::AccessIds {
 
-ForkSync::Value runasuser(std::string_view user, const ForkSync::Function& work) {
+Run::ForkSync::Value runasuser(std::string_view user, const Run::ForkSync::Function& work) {
     const std::string account(user);
-    auto run = ForkSync::new_quiet([&]() {
+    auto run = Run::ForkSync::new_quiet([&]() {
         SetUids::setuids(account);
         return work();
     });
@@ -17,9 +17,9 @@ ForkSync::Value runasuser(std::string_view user, const ForkSync::Function& work)
         std::string why = run.exception_text();
         if (why.empty())
             why = run.retrieve_error();
-        throw PlainError("The work as \"" + account + "\" failed: " + why);
+        throw Foundation::PlainError("The work as \"" + account + "\" failed: " + why);
     }
     return *run.return_value();
 }
 
-}  // namespace Tavrel::AccessIds
+}  // namespace Tavrel::Process::AccessIds

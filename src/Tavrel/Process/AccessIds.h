@@ -1,12 +1,12 @@
-// Tavrel::AccessIds: run a piece of work as another account, leaving this
+// Tavrel::Process::AccessIds: run a piece of work as another account, leaving this
 // process as it is.
 //
-//   auto v = Tavrel::AccessIds::runasuser("nobody", [] { return Value(read_user_file()); });
+//   auto v = Tavrel::Process::AccessIds::runasuser("nobody", [] { return Value(read_user_file()); });
 //
 // The work runs in a forked child that first switches to the account for good
-// (Tavrel::AccessIds::SetUids::setuids: supplementary groups dropped, then the
+// (Tavrel::Process::AccessIds::SetUids::setuids: supplementary groups dropped, then the
 // group, then the user ids); its return value comes back through
-// Tavrel::ForkSync. A child that could not switch never runs the work.
+// Tavrel::Run::ForkSync. A child that could not switch never runs the work.
 #pragma once
 
 #include "Tavrel/Run/ForkSync.h"
@@ -14,10 +14,10 @@
 #include <optional>
 #include <string_view>
 
-namespace Tavrel::AccessIds {
+namespace Tavrel::Process::AccessIds {
 
-// The work's value; Tavrel::PlainError with the child's error text when the
+// The work's value; Tavrel::Foundation::PlainError with the child's error text when the
 // switch or the work failed.
-ForkSync::Value runasuser(std::string_view user, const ForkSync::Function& work);
+Run::ForkSync::Value runasuser(std::string_view user, const Run::ForkSync::Function& work);
 
-}  // namespace Tavrel::AccessIds
+}  // namespace Tavrel::Process::AccessIds

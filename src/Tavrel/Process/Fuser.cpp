@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace Tavrel::Fuser {
+namespace Tavrel::Process::Fuser {
 
 namespace {
 
@@ -21,7 +21,7 @@ std::vector<std::string> digit_entries(const std::string& path) {
     if (!dir)
         return out;
     while (struct dirent* e = ::readdir(dir.get()))
-        if (Text::all_digits(e->d_name))
+        if (Foundation::Text::all_digits(e->d_name))
             out.emplace_back(e->d_name);
     return out;
 }
@@ -30,17 +30,17 @@ std::vector<std::string> digit_entries(const std::string& path) {
 
 std::vector<pid_t> running_processes() {
     std::vector<pid_t> out;
-    for (const auto& name : digit_entries(Proc::PROC_PATH))
-        if (auto pid = Text::digits_value(name, INT32_MAX))
+    for (const auto& name : digit_entries(Foundation::ProcFs::PROC_PATH))
+        if (auto pid = Foundation::Text::digits_value(name, INT32_MAX))
             out.push_back(static_cast<pid_t>(*pid));
     return out;
 }
 
 std::vector<std::string> proc_has_open_files(pid_t pid, const std::vector<std::string>& paths) {
-    std::string fd_dir = Proc::PROC_PATH + "/" + std::to_string(pid) + "/fd";
+    std::string fd_dir = Foundation::ProcFs::PROC_PATH + "/" + std::to_string(pid) + "/fd";
     std::vector<std::string> out;
     for (const auto& fd : digit_entries(fd_dir)) {
-        auto target = Proc::Read::link_at(AT_FDCWD, (fd_dir + "/" + fd).c_str());
+        auto target = Foundation::ProcFs::link_at(AT_FDCWD, (fd_dir + "/" + fd).c_str());
         if (target && std::find(paths.begin(), paths.end(), *target) != paths.end())
             out.push_back(*target);
     }
@@ -50,11 +50,11 @@ std::vector<std::string> proc_has_open_files(pid_t pid, const std::vector<std::s
 }
 
 std::map<std::string, std::vector<pid_t>> check(const std::vector<std::string>& paths) {
-    std::vector<std::string> pids = digit_entries(Proc::PROC_PATH);
+    std::vector<std::string> pids = digit_entries(Foundation::ProcFs::PROC_PATH);
     std::sort(pids.begin(), pids.end());
     std::map<std::string, std::vector<pid_t>> out;
     for (const auto& pid_text : pids) {
-        auto pid = Text::digits_value(pid_text, INT32_MAX);
+        auto pid = Foundation::Text::digits_value(pid_text, INT32_MAX);
         if (!pid)
             continue;
         for (const auto& file : proc_has_open_files(static_cast<pid_t>(*pid), paths))
@@ -63,4 +63,4 @@ std::map<std::string, std::vector<pid_t>> check(const std::vector<std::string>& 
     return out;
 }
 
-}  // namespace Tavrel::Fuser
+}  // namespace Tavrel::Process::Fuser

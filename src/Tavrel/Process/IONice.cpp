@@ -10,12 +10,12 @@
 #include <map>
 #include <vector>
 
-namespace Tavrel::IONice {
+namespace Tavrel::Process::IONice {
 
 namespace {
 
 std::optional<std::string> program() {
-    std::string path = IONICE_PATH ? *IONICE_PATH : Binaries::path("ionice").value_or("");
+    std::string path = IONICE_PATH ? *IONICE_PATH : Run::Binaries::path("ionice").value_or("");
     if (path.empty() || ::access(path.c_str(), X_OK) != 0)
         return std::nullopt;
     return path;
@@ -25,12 +25,12 @@ bool one_digit_in(std::string_view text, char low, char high) {
     return text.size() == 1 && text[0] >= low && text[0] <= high;
 }
 
-SafeRun::Object run(const std::string& path, std::vector<std::string> args) {
-    SafeRun::Options options;
+Run::SafeRun::Object run(const std::string& path, std::vector<std::string> args) {
+    Run::SafeRun::Options options;
     options.program = path;
     options.args = std::move(args);
     options.timeout = IONICE_TIMEOUT;
-    return SafeRun::Object(std::move(options));
+    return Run::SafeRun::Object(std::move(options));
 }
 
 }  // namespace
@@ -48,11 +48,11 @@ std::optional<int> class_number(std::string_view name_or_digit) {
 std::optional<bool> ionice(std::string_view io_class, std::string_view level) {
     auto number = class_number(io_class);
     if (!number) {
-        Debug::log_warn("ionice: invalid I/O class \"" + std::string(io_class) + "\"");
+        Foundation::Debug::log_warn("ionice: invalid I/O class \"" + std::string(io_class) + "\"");
         return std::nullopt;
     }
     if (!one_digit_in(level, '0', '7')) {
-        Debug::log_warn("ionice: invalid I/O level \"" + std::string(level) + "\"");
+        Foundation::Debug::log_warn("ionice: invalid I/O level \"" + std::string(level) + "\"");
         return std::nullopt;
     }
     auto path = program();
@@ -65,7 +65,7 @@ std::optional<bool> ionice(std::string_view io_class, std::string_view level) {
     try {
         return run(*path, std::move(args)).CHILD_ERROR() == 0;
     } catch (const std::exception& e) {
-        Debug::log_warn(std::string("ionice: ") + e.what());
+        Foundation::Debug::log_warn(std::string("ionice: ") + e.what());
         return false;
     }
 }
@@ -91,9 +91,9 @@ std::optional<std::string> get_ionice() {
             text.pop_back();
         return text;
     } catch (const std::exception& e) {
-        Debug::log_warn(std::string("ionice: ") + e.what());
+        Foundation::Debug::log_warn(std::string("ionice: ") + e.what());
         return std::nullopt;
     }
 }
 
-}  // namespace Tavrel::IONice
+}  // namespace Tavrel::Process::IONice

@@ -1,8 +1,8 @@
-// Tavrel::IONice: the I/O scheduling class of the calling process, through the
+// Tavrel::Process::IONice: the I/O scheduling class of the calling process, through the
 // system's ionice program (run by the command runner, never a shell).
 //
-//   Tavrel::IONice::reset();               // back to no class before a start
-//   Tavrel::IONice::ionice("idle", "7");   // true: done, false: ionice failed
+//   Tavrel::Process::IONice::reset();               // back to no class before a start
+//   Tavrel::Process::IONice::ionice("idle", "7");   // true: done, false: ionice failed
 //
 // Answers: true when the program succeeded, false when it failed, nothing when
 // the arguments are invalid (a warning is logged) or the program is missing.
@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::IONice {
+namespace Tavrel::Process::IONice {
 
 // Class names of ionice: keep 0, real time 1, best-effort 2, idle 3.
 std::optional<int> class_number(std::string_view name_or_digit);
@@ -30,4 +30,4 @@ std::optional<bool> reset();
 // The program's report of the current class ("idle", "best-effort: prio 7").
 std::optional<std::string> get_ionice();
 
-}  // namespace Tavrel::IONice
+}  // namespace Tavrel::Process::IONice

@@ -17,30 +17,30 @@ std::string show(std::optional<bool> v) {
 }  // namespace
 
 TEST(IONice, ClassNamesAndDigits) {
-    EXPECT_EQ(Tavrel::IONice::class_number("idle"), 3);
-    EXPECT_EQ(Tavrel::IONice::class_number("real time"), 1);
-    EXPECT_EQ(Tavrel::IONice::class_number("2"), 2);
-    EXPECT_FALSE(Tavrel::IONice::class_number("4"));
-    EXPECT_FALSE(Tavrel::IONice::class_number("fast"));
+    EXPECT_EQ(Tavrel::Process::IONice::class_number("idle"), 3);
+    EXPECT_EQ(Tavrel::Process::IONice::class_number("real time"), 1);
+    EXPECT_EQ(Tavrel::Process::IONice::class_number("2"), 2);
+    EXPECT_FALSE(Tavrel::Process::IONice::class_number("4"));
+    EXPECT_FALSE(Tavrel::Process::IONice::class_number("fast"));
 }
 
 TEST(IONice, InvalidArgumentsRunNothing) {
-    auto saved = Tavrel::IONice::IONICE_PATH;
-    Tavrel::IONice::IONICE_PATH = "/nonexistent/ionice";  // would make a run impossible anyway
-    EXPECT_FALSE(Tavrel::IONice::ionice("idle", "8").has_value());
-    EXPECT_FALSE(Tavrel::IONice::ionice("5", "1").has_value());
-    EXPECT_FALSE(Tavrel::IONice::ionice("idle", "7").has_value());  // missing program
-    Tavrel::IONice::IONICE_PATH = saved;
+    auto saved = Tavrel::Process::IONice::IONICE_PATH;
+    Tavrel::Process::IONice::IONICE_PATH = "/nonexistent/ionice";  // would make a run impossible anyway
+    EXPECT_FALSE(Tavrel::Process::IONice::ionice("idle", "8").has_value());
+    EXPECT_FALSE(Tavrel::Process::IONice::ionice("5", "1").has_value());
+    EXPECT_FALSE(Tavrel::Process::IONice::ionice("idle", "7").has_value());  // missing program
+    Tavrel::Process::IONice::IONICE_PATH = saved;
 }
 
 TEST(IONice, RootSetsTheClassAndResetClearsIt) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to choose a class";
     std::string text = Tavrel::TestSupport::text_from_child([] {
-        std::string out = show(Tavrel::IONice::ionice("idle", "7"));
-        out += "|" + Tavrel::IONice::get_ionice().value_or("?");
-        out += "|" + show(Tavrel::IONice::reset());
-        out += "|" + Tavrel::IONice::get_ionice().value_or("?");
+        std::string out = show(Tavrel::Process::IONice::ionice("idle", "7"));
+        out += "|" + Tavrel::Process::IONice::get_ionice().value_or("?");
+        out += "|" + show(Tavrel::Process::IONice::reset());
+        out += "|" + Tavrel::Process::IONice::get_ionice().value_or("?");
         return out;
     });
     EXPECT_EQ(text, "1|idle|1|none: prio 0");
@@ -53,8 +53,8 @@ TEST(IONice, UnprivilegedCallerPassesOnlyTheLevel) {
     std::string text = Tavrel::TestSupport::text_from_child([] {
         if (setgid(65534) != 0 || setuid(65534) != 0)
             return std::string("setuid failed");
-        std::string out = show(Tavrel::IONice::ionice("idle", "7"));
-        return out + "|" + Tavrel::IONice::get_ionice().value_or("?");
+        std::string out = show(Tavrel::Process::IONice::ionice("idle", "7"));
+        return out + "|" + Tavrel::Process::IONice::get_ionice().value_or("?");
     });
     EXPECT_EQ(text, "1|best-effort: prio 7");
 }
@@ -66,8 +66,8 @@ TEST(IONice, ResetRunsNothingWhenNoClassIsSet) {
         constexpr int WHO_PROCESS = 1;
         if (::syscall(SYS_ioprio_set, WHO_PROCESS, 0, 0) != 0)
             return std::string("ioprio_set failed");
-        Tavrel::IONice::IONICE_PATH = "/bin/false";
-        return show(Tavrel::IONice::reset());
+        Tavrel::Process::IONice::IONICE_PATH = "/bin/false";
+        return show(Tavrel::Process::IONice::reset());
     });
     EXPECT_EQ(text, "1");
 }

@@ -20,7 +20,7 @@
 #include <exception>
 #include <thread>
 
-namespace Tavrel::Kill {
+namespace Tavrel::Process::Kill {
 
 namespace {
 
@@ -54,7 +54,7 @@ Sends send_all(const std::vector<Target>& targets, int signal) {
             ++sends.sent;
         } else if (err != ESRCH) {
             ++sends.refused;
-            Debug::log_warn("Could not send " + signal_name(signal) + " to the process with ID " +
+            Foundation::Debug::log_warn("Could not send " + signal_name(signal) + " to the process with ID " +
                             std::to_string(t.pid()) + ": " + std::strerror(err));
         }
     }
@@ -105,7 +105,7 @@ std::vector<Target> hold_matching(const PsParser::Deadcmd& deadcmd,
     auto matcher = PsParser::NameMatcher::create(deadcmd, owners);
     if (!matcher)
         return targets;
-    FHUtils::UniqueFd proc(::open(Proc::PROC_PATH.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Foundation::Fd::UniqueFd proc(::open(Foundation::ProcFs::PROC_PATH.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (pid_t pid : PsParser::get_pids_by_name(deadcmd, owners)) {
         if (pid <= 1 || contains(immune, pid))
             continue;
@@ -204,7 +204,7 @@ int safekill_multipid(const std::vector<pid_t>& pids, bool verbose, double wait)
     for (pid_t pid : pids) {
         // One bad pid (a pid file that says 0 or 1) must not spare the others.
         if (pid <= 1) {
-            Debug::log_warn("Skipping the process ID " + std::to_string(pid) +
+            Foundation::Debug::log_warn("Skipping the process ID " + std::to_string(pid) +
                             ": it is never signalled.");
             continue;
         }
@@ -222,7 +222,7 @@ KillallResult killall(std::string signal, const PsParser::Deadcmd& deadcmd, bool
     std::erase_if(signal, [](char c) { return SIGNAL_DELETE_CHARS.find(c) != std::string::npos; });
     (void)ensure_proc_mounted();
     std::optional<int> number;
-    if (Text::all_digits(signal) && signal.size() <= 3) {
+    if (Foundation::Text::all_digits(signal) && signal.size() <= 3) {
         number = std::stoi(signal);
     } else if (auto it = SIGNAL_NUMBER.find(signal); it != SIGNAL_NUMBER.end()) {
         number = it->second;
@@ -232,7 +232,7 @@ KillallResult killall(std::string signal, const PsParser::Deadcmd& deadcmd, bool
     if (!deadcmd.is_pattern()) {
         const auto& names = deadcmd.names();
         if (std::find(names.begin(), names.end(), RESERVED_PROCESS_NAME) != names.end())
-            throw PlainError("Refusing to signal every “" + RESERVED_PROCESS_NAME + "” process.");
+            throw Foundation::PlainError("Refusing to signal every “" + RESERVED_PROCESS_NAME + "” process.");
     }
     std::vector<pid_t> signalled;
     for (const auto& t : hold_matching(deadcmd, owners, immune_pids)) {
@@ -240,7 +240,7 @@ KillallResult killall(std::string signal, const PsParser::Deadcmd& deadcmd, bool
         if (err == 0) {
             signalled.push_back(t.pid());
         } else {
-            Debug::log_warn("Could not send signal " + std::to_string(*number) +
+            Foundation::Debug::log_warn("Could not send signal " + std::to_string(*number) +
                             " to the process with ID " + std::to_string(t.pid()) + ": " +
                             std::strerror(err));
         }
@@ -256,7 +256,7 @@ KillallResult killall(std::string signal, const PsParser::Deadcmd& deadcmd, bool
 }
 
 std::pair<bool, std::string> ensure_proc_mounted() {
-    const std::string& mount_point = Proc::PROC_PATH;
+    const std::string& mount_point = Foundation::ProcFs::PROC_PATH;
     const std::string probe = mount_point + "/" + PROC_MOUNT_PROBE_FILE;
     if (::access(probe.c_str(), F_OK) == 0)
         return {true, "procfs is mounted."};
@@ -265,16 +265,16 @@ std::pair<bool, std::string> ensure_proc_mounted() {
     say(true, "procfs is not mounted at " + mount_point + ".");
     say(true, "Mounting procfs at " + mount_point + " …");
     try {
-        auto mount = Binaries::path("mount");
+        auto mount = Run::Binaries::path("mount");
         if (mount) {
-            SafeRun::Options run_options;
+            Run::SafeRun::Options run_options;
             run_options.program = *mount;
             run_options.args = {"-t", "proc", "proc", mount_point};
             run_options.timeout = 60;
-            SafeRun::Object run(std::move(run_options));
+            Run::SafeRun::Object run(std::move(run_options));
         }
     } catch (const std::exception& e) {
-        Debug::log_warn(std::string("Could not run the mount command: ") + e.what());
+        Foundation::Debug::log_warn(std::string("Could not run the mount command: ") + e.what());
     }
     bool ok = ::access(probe.c_str(), F_OK) == 0;
     say(true, ok ? "procfs is now mounted." : "procfs could not be mounted.");
@@ -283,4 +283,4 @@ std::pair<bool, std::string> ensure_proc_mounted() {
     return {true, "procfs is mounted."};
 }
 
-}  // namespace Tavrel::Kill
+}  // namespace Tavrel::Process::Kill

@@ -1,8 +1,8 @@
-// Tavrel::Kill: ending processes.
+// Tavrel::Process::Kill: ending processes.
 //
-//   Tavrel::Kill::safekill("exim", verbose, 15, Tavrel::Proc::Lineage::pids());
-//   Tavrel::Kill::safekill_multipid({pid1, pid2});
-//   auto r = Tavrel::Kill::killall("HUP", "rsyslogd");   // r.ok, r.signalled, r.summary
+//   Tavrel::Process::Kill::safekill("exim", verbose, 15, Tavrel::Process::Proc::Lineage::pids());
+//   Tavrel::Process::Kill::safekill_multipid({pid1, pid2});
+//   auto r = Tavrel::Process::Kill::killall("HUP", "rsyslogd");   // r.ok, r.signalled, r.summary
 //
 // safekill and safekill_multipid escalate: SIGTERM, a grace period of polls,
 // then SIGKILL and a second period of the same length. They return 1 when
@@ -26,7 +26,7 @@
 #include <utility>
 #include <vector>
 
-namespace Tavrel::Kill {
+namespace Tavrel::Process::Kill {
 
 class Target;
 
@@ -42,8 +42,8 @@ inline std::string SIGNAL_DELETE_CHARS = "- \t\r\n";
 // killall refuses this name outright: it is the service manager that runs
 // the whole system (and every user's session manager).
 inline std::string RESERVED_PROCESS_NAME = "systemd";
-// Present under Tavrel::Proc::PROC_PATH only while procfs is mounted there;
-// killall mounts procfs at Tavrel::Proc::PROC_PATH when it is missing.
+// Present under Tavrel::Foundation::ProcFs::PROC_PATH only while procfs is mounted there;
+// killall mounts procfs at Tavrel::Foundation::ProcFs::PROC_PATH when it is missing.
 inline std::string PROC_MOUNT_PROBE_FILE = "self/stat";
 
 int safekill(const PsParser::Deadcmd& deadcmd, bool verbose = false,
@@ -74,4 +74,4 @@ std::pair<bool, std::string> ensure_proc_mounted();
 int escalate(std::vector<Target>& targets, const std::string& display, bool verbose,
              double wait_time_in_seconds);
 
-}  // namespace Tavrel::Kill
+}  // namespace Tavrel::Process::Kill

@@ -33,23 +33,23 @@ double seconds_since(std::chrono::steady_clock::time_point t) {
 
 struct OutputCapture {
     std::ostringstream text;
-    std::ostream* saved = Kill::OUTPUT;
-    OutputCapture() { Kill::OUTPUT = &text; }
-    ~OutputCapture() { Kill::OUTPUT = saved; }
+    std::ostream* saved = Tavrel::Process::Kill::OUTPUT;
+    OutputCapture() { Tavrel::Process::Kill::OUTPUT = &text; }
+    ~OutputCapture() { Tavrel::Process::Kill::OUTPUT = saved; }
 };
 
 // The warnings of a test go to a log of its own.
 struct LogToTemp {
     TestSupport::TempDir dir;
-    std::string saved = Logger::STD_LOG_FILE;
+    std::string saved = Tavrel::Foundation::Logger::STD_LOG_FILE;
     LogToTemp() {
         ::chmod(dir.path().c_str(), 0777);  // also for a test body that drops to nobody
-        Logger::STD_LOG_FILE = dir / "error_log";
-        Logger::clear_singleton_stash();
+        Tavrel::Foundation::Logger::STD_LOG_FILE = dir / "error_log";
+        Tavrel::Foundation::Logger::clear_singleton_stash();
     }
     ~LogToTemp() {
-        Logger::STD_LOG_FILE = saved;
-        Logger::clear_singleton_stash();
+        Tavrel::Foundation::Logger::STD_LOG_FILE = saved;
+        Tavrel::Foundation::Logger::clear_singleton_stash();
     }
     std::string text() const { return TestSupport::TempDir::read(dir / "error_log"); }
 };
@@ -60,7 +60,7 @@ TEST(Safekill, ProcessThatEndsOnTermIsNotKilled) {
     std::string name = unique_name("tvterm");
     auto c = spawn("/bin/sleep", {name, "30"}, supervised());
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Kill::safekill(name, false, 5), 1);
+    EXPECT_EQ(Tavrel::Process::Kill::safekill(name, false, 5), 1);
     EXPECT_LT(seconds_since(start), 1.0);
     EXPECT_EQ(c.ended_by(), SIGTERM);
 }
@@ -70,7 +70,7 @@ TEST(Safekill, IgnoredTermEscalatesToKillAfterTheGracePeriod) {
     auto c = spawn("/bin/sleep", {name, "30"}, supervised(true));
     OutputCapture out;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Kill::safekill(name, true, 0.3), 1);
+    EXPECT_EQ(Tavrel::Process::Kill::safekill(name, true, 0.3), 1);
     double took = seconds_since(start);
     EXPECT_GE(took, 0.3);
     EXPECT_LT(took, 1.5);
@@ -83,7 +83,7 @@ TEST(Safekill, OwnChildThatEndsCountsAsGoneBeforeItIsReaped) {
     std::string name = unique_name("tvchild");
     auto c = spawn("/bin/sleep", {name, "30"});
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Kill::safekill(name, false, 5), 1);
+    EXPECT_EQ(Tavrel::Process::Kill::safekill(name, false, 5), 1);
     EXPECT_LT(seconds_since(start), 1.0);
     // The escalation may already have reaped it (it reaps its own children).
     c.wait();
@@ -91,21 +91,21 @@ TEST(Safekill, OwnChildThatEndsCountsAsGoneBeforeItIsReaped) {
 
 TEST(Safekill, NothingFoundAndImmunePids) {
     OutputCapture out;
-    EXPECT_EQ(Kill::safekill(unique_name("tvnone"), true, 1), 0);
+    EXPECT_EQ(Tavrel::Process::Kill::safekill(unique_name("tvnone"), true, 1), 0);
     EXPECT_NE(out.text.str().find("No process of"), std::string::npos);
 
     std::string name = unique_name("tvimmune");
     auto c = spawn("/bin/sleep", {name, "30"}, supervised());
-    EXPECT_EQ(Kill::safekill(name, false, 1, {c.pid()}), 0);
+    EXPECT_EQ(Tavrel::Process::Kill::safekill(name, false, 1, {c.pid()}), 0);
     EXPECT_FALSE(c.ended_by(0.05));  // still running
-    EXPECT_EQ(Kill::safekill(std::vector<std::string>{"x-none", name}, false, 1), 1);
+    EXPECT_EQ(Tavrel::Process::Kill::safekill(std::vector<std::string>{"x-none", name}, false, 1), 1);
 }
 
 TEST(Killall, NeverSignalsTheCallerEvenWhenItMatches) {
     // Signal 0 only probes, so this is harmless to other runs of this program.
-    std::string self_name = Proc::Bin::getbin(::getpid());
+    std::string self_name = Tavrel::Process::Proc::Bin::getbin(::getpid());
     self_name = self_name.substr(self_name.rfind('/') + 1);
-    auto r = Kill::killall("0", self_name);
+    auto r = Tavrel::Process::Kill::killall("0", self_name);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.summary.find(" " + std::to_string(::getpid()) + " "), std::string::npos);
     EXPECT_EQ(r.summary.find("(" + std::to_string(::getpid())), std::string::npos);
@@ -116,21 +116,21 @@ TEST(SafekillMultipid, EndsGivenPidsAndSkipsReservedOnes) {
     LogToTemp log;
     auto a = spawn("/bin/sleep", {unique_name("tvmulti"), "30"}, supervised());
     auto b = spawn("/bin/sleep", {unique_name("tvmulti"), "30"}, supervised(true));
-    EXPECT_EQ(Kill::safekill_multipid({a.pid(), b.pid()}, false, 0.2), 1);
+    EXPECT_EQ(Tavrel::Process::Kill::safekill_multipid({a.pid(), b.pid()}, false, 0.2), 1);
     EXPECT_EQ(a.ended_by(), SIGTERM);
     EXPECT_EQ(b.ended_by(), SIGKILL);
     // A bad pid (a pid file that said 1) costs only itself.
     for (pid_t bad : {0, 1, -1, -5})
-        EXPECT_EQ(Kill::safekill_multipid({bad}), 0);
+        EXPECT_EQ(Tavrel::Process::Kill::safekill_multipid({bad}), 0);
     auto c = spawn("/bin/sleep", {unique_name("tvmulti"), "30"}, supervised());
     OutputCapture out;
-    EXPECT_EQ(Kill::safekill_multipid({1, c.pid(), 0}, true, 0.2), 1);
+    EXPECT_EQ(Tavrel::Process::Kill::safekill_multipid({1, c.pid(), 0}, true, 0.2), 1);
     EXPECT_EQ(c.ended_by(), SIGTERM);
     EXPECT_NE(out.text.str().find("Terminating " + std::to_string(c.pid()) + " "),
               std::string::npos)
         << out.text.str();
     EXPECT_NE(log.text().find("Skipping the process ID 1"), std::string::npos);
-    EXPECT_THROW(Kill::Target::open(1), PlainError);
+    EXPECT_THROW(Tavrel::Process::Kill::Target::open(1), Tavrel::Foundation::PlainError);
 }
 
 // Processes that may not be signalled (EPERM) are not gone: whether no send
@@ -145,14 +145,14 @@ TEST(SafekillMultipid, ProcessesThatRefuseEverySignalAreNotGone) {
     const int code = TestSupport::in_child([target] {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0)
             return 3;
-        if (Kill::safekill_multipid({target}, false, 0.1) != 0)
+        if (Tavrel::Process::Kill::safekill_multipid({target}, false, 0.1) != 0)
             return 1;
         pid_t own = ::fork();
         if (own == 0) {
             ::execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
             ::_exit(127);
         }
-        const int mixed = Kill::safekill_multipid({own, target}, false, 0.1);
+        const int mixed = Tavrel::Process::Kill::safekill_multipid({own, target}, false, 0.1);
         ::kill(own, SIGKILL);
         return mixed == 0 ? 0 : 2;
     });
@@ -165,12 +165,12 @@ TEST(SafekillMultipid, GoneProcessesAreNotSignalledAgain) {
     if (pid == 0)
         ::_exit(0);
     ::waitpid(pid, nullptr, 0);
-    EXPECT_EQ(Kill::safekill_multipid({pid}, false, 0.1), 0);  // nothing could be signalled
+    EXPECT_EQ(Tavrel::Process::Kill::safekill_multipid({pid}, false, 0.1), 0);  // nothing could be signalled
 }
 
 TEST(Target, PidfdSurvivesPidReuseChecks) {
     auto c = spawn("/bin/sleep", {unique_name("tvtarget"), "30"});
-    auto t = Kill::Target::open(c.pid());
+    auto t = Tavrel::Process::Kill::Target::open(c.pid());
     EXPECT_TRUE(t.has_pidfd());
     EXPECT_TRUE(t.alive());
     ::kill(c.pid(), SIGKILL);
@@ -185,21 +185,21 @@ TEST(Target, PidfdSurvivesPidReuseChecks) {
 TEST(Killall, SignalsMatchesOnceAndSummarises) {
     std::string name = unique_name("tvkillall");
     auto a = spawn("/bin/sleep", {name, "30"}, supervised());
-    auto r = Kill::killall("-TERM", name);
+    auto r = Tavrel::Process::Kill::killall("-TERM", name);
     EXPECT_TRUE(r.ok);
     EXPECT_EQ(r.signalled, 1);
     EXPECT_EQ(r.summary,
               "Sent signal 15 to 1 process (" + std::to_string(a.pid()) + ") named " + name + ".");
     EXPECT_EQ(a.ended_by(), SIGTERM);
 
-    auto none = Kill::killall("HUP", name);
+    auto none = Tavrel::Process::Kill::killall("HUP", name);
     EXPECT_TRUE(none.ok);
     EXPECT_EQ(none.signalled, 0);
     EXPECT_EQ(none.summary, "Sent signal 1 to 0 processes named " + name + ".");
 
     auto b = spawn("/bin/sleep", {name, "30"}, supervised());
     auto c = spawn("/bin/sleep", {name, "30"}, supervised());
-    auto two = Kill::killall("9", name);
+    auto two = Tavrel::Process::Kill::killall("9", name);
     EXPECT_EQ(two.signalled, 2);
     EXPECT_NE(two.summary.find("2 processes ("), std::string::npos);
     EXPECT_EQ(b.ended_by(), SIGKILL);
@@ -209,16 +209,16 @@ TEST(Killall, SignalsMatchesOnceAndSummarises) {
 TEST(Killall, BadArgumentsAndReservedName) {
     std::string name = unique_name("tvbad");
     auto a = spawn("/bin/sleep", {name, "30"}, supervised());
-    auto r = Kill::killall("WINCH", name);  // not in the table
+    auto r = Tavrel::Process::Kill::killall("WINCH", name);  // not in the table
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.signalled, 0);
-    EXPECT_FALSE(Kill::killall("TERM", PsParser::Deadcmd()).ok);
+    EXPECT_FALSE(Tavrel::Process::Kill::killall("TERM", Tavrel::Process::PsParser::Deadcmd()).ok);
     EXPECT_FALSE(a.ended_by(0.05));
-    EXPECT_THROW(Kill::killall("TERM", "systemd"), PlainError);
+    EXPECT_THROW(Tavrel::Process::Kill::killall("TERM", "systemd"), Tavrel::Foundation::PlainError);
 }
 
 TEST(EnsureProcMounted, PresentProcfsIsReported) {
-    auto [ok, text] = Kill::ensure_proc_mounted();
+    auto [ok, text] = Tavrel::Process::Kill::ensure_proc_mounted();
     EXPECT_TRUE(ok);
     EXPECT_FALSE(text.empty());
 }

@@ -2,7 +2,7 @@
 
 #include "Tavrel/Foundation/LoadFile.h"
 
-namespace Tavrel::Maxmem {
+namespace Tavrel::Process::Maxmem {
 
 std::uint64_t count_domain_lines(std::string_view text) {
     std::uint64_t count = 0;
@@ -18,7 +18,7 @@ std::uint64_t count_domain_lines(std::string_view text) {
 }
 
 std::optional<std::uint64_t> count_domains_in_list() {
-    auto text = LoadFile::loadfile(USER_DOMAINS_FILE);
+    auto text = Foundation::LoadFile::loadfile(USER_DOMAINS_FILE);
     if (!text)
         return std::nullopt;
     return count_domain_lines(*text);
@@ -35,4 +35,4 @@ std::uint64_t default_mib() {
     return default_for_domain_count(domains.value_or(1));
 }
 
-}  // namespace Tavrel::Maxmem
+}  // namespace Tavrel::Process::Maxmem

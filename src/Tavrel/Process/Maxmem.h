@@ -1,9 +1,9 @@
-// Tavrel::Maxmem: the default memory ceiling for daemons, in MiB. It grows with
+// Tavrel::Process::Maxmem: the default memory ceiling for daemons, in MiB. It grows with
 // the number of hosted user domains: 4096 MiB per started ten thousand, so a
 // server that hosts many sites does not start its daemons with a ceiling meant
 // for a small one.
 //
-//   std::uint64_t mib = Tavrel::Maxmem::default_mib();   // 16384 for 30000 domains
+//   std::uint64_t mib = Tavrel::Process::Maxmem::default_mib();   // 16384 for 30000 domains
 //
 // The count comes from the panel's list of hosted domains (USER_DOMAINS_FILE,
 // one `domain: owner` line per domain). A missing or unreadable list counts as
@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::Maxmem {
+namespace Tavrel::Process::Maxmem {
 
 inline constexpr std::uint64_t INITIAL_DEFAULT = 4096;  // MiB
 inline constexpr std::uint64_t DOMAINS_PER_STEP = 10000;
@@ -38,4 +38,4 @@ inline std::function<std::optional<std::uint64_t>()> count_user_domains = count_
 std::uint64_t default_mib();
 std::uint64_t default_for_domain_count(std::uint64_t domains);
 
-}  // namespace Tavrel::Maxmem
+}  // namespace Tavrel::Process::Maxmem

@@ -13,13 +13,13 @@
 #include <limits>
 #include <string>
 
-namespace Tavrel::Unix::PID::Tiny {
+namespace Tavrel::Process::PidFile {
 
 std::optional<std::string> read_pidfile(const std::string& path, struct stat* status) {
     // Opening does not block (a FIFO would), does not take a terminal, and
     // does not follow a symbolic link: whoever owns the pid file's directory
     // could point one at /dev/zero or at a file of root's.
-    FHUtils::UniqueFd fd(
+    Foundation::Fd::UniqueFd fd(
         ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
     if (!fd)
         return std::nullopt;
@@ -52,7 +52,7 @@ std::optional<pid_t> pid_from_text(std::string_view text) {
     if (first == std::string_view::npos)
         return std::nullopt;
     line = line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
-    if (!Text::all_digits(line) || line.size() > 9)
+    if (!Foundation::Text::all_digits(line) || line.size() > 9)
         return std::nullopt;
     const pid_t pid = static_cast<pid_t>(std::stol(std::string(line)));
     return pid > 1 ? std::optional<pid_t>(pid) : std::nullopt;
@@ -75,7 +75,7 @@ std::optional<pid_t> leading_pid_from_text(std::string_view text) {
 }
 
 std::optional<pid_t> is_pidfile_running(const std::string& path) {
-    ErrnoGuard keep_errno;
+    Foundation::ErrnoGuard keep_errno;
     auto text = read_pidfile(path);
     if (!text)
         return std::nullopt;
@@ -91,4 +91,4 @@ std::optional<pid_t> is_pidfile_running(const std::string& path) {
     return std::nullopt;
 }
 
-}  // namespace Tavrel::Unix::PID::Tiny
+}  // namespace Tavrel::Process::PidFile

@@ -1,7 +1,7 @@
-// Tavrel::Unix::PID::Tiny: the one reader of pid files, and whether the
+// Tavrel::Process::PidFile: the one reader of pid files, and whether the
 // process a pid file names is still running.
 //
-//   if (auto pid = Tavrel::Unix::PID::Tiny::is_pidfile_running("/run/crond.pid"))
+//   if (auto pid = Tavrel::Process::PidFile::is_pidfile_running("/run/crond.pid"))
 //       ... *pid runs ...
 //
 // Pid files are written by daemons, sometimes by other accounts, so they are
@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::Unix::PID::Tiny {
+namespace Tavrel::Process::PidFile {
 
 // Bytes read from a pid file; a pid fits many times over.
 inline std::size_t PIDFILE_READ_LIMIT = 128;
@@ -46,4 +46,4 @@ std::optional<pid_t> pid_from_text(std::string_view text);
 // checks, which confirm the process by other means.
 std::optional<pid_t> leading_pid_from_text(std::string_view text);
 
-}  // namespace Tavrel::Unix::PID::Tiny
+}  // namespace Tavrel::Process::PidFile

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-namespace Tiny = Tavrel::Unix::PID::Tiny;
+namespace Tiny = Tavrel::Process::PidFile;
 using Tavrel::TestSupport::TempDir;
 
 TEST(PidFileText, OnlyAPidGreaterThanOneIsTrusted) {

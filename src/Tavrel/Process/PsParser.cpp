@@ -23,7 +23,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-namespace Tavrel::PsParser {
+namespace Tavrel::Process::PsParser {
 
 namespace {
 
@@ -45,7 +45,7 @@ pid_t pid_of_entry(const char* name) {
 class ProcDir {
   public:
     ProcDir() {
-        FHUtils::UniqueFd fd(::open(Proc::PROC_PATH.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        Foundation::Fd::UniqueFd fd(::open(Foundation::ProcFs::PROC_PATH.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!fd)
             return;
         dir_ = ::fdopendir(fd.get());
@@ -74,14 +74,14 @@ class ProcDir {
 };
 
 bool probe_readable(const std::string& file) {
-    return ::access((Proc::PROC_PATH + "/" + file).c_str(), R_OK) == 0;
+    return ::access((Foundation::ProcFs::PROC_PATH + "/" + file).c_str(), R_OK) == 0;
 }
 
 std::string user_of(uid_t uid, bool resolve) {
     if (uid == 0)
         return SUPERUSER_NAME;
     if (resolve) {
-        if (auto name = PwCache::getpwuid_name(uid))
+        if (auto name = Config::PwCache::getpwuid_name(uid))
             return *name;
     }
     return std::to_string(uid);
@@ -91,13 +91,13 @@ void check_options(const Options& o) {
     if (!o.skip_stat)
         return;
     if (o.exclude_kernel)
-        throw PlainError("exclude_kernel needs the stat files; it cannot be used with skip_stat");
+        throw Foundation::PlainError("exclude_kernel needs the stat files; it cannot be used with skip_stat");
     if (o.cpu_stats)
-        throw PlainError("cpu_stats needs the stat files; it cannot be used with skip_stat");
+        throw Foundation::PlainError("cpu_stats needs the stat files; it cannot be used with skip_stat");
     if (o.elapsed_stats)
-        throw PlainError("elapsed_stats needs the stat files; it cannot be used with skip_stat");
+        throw Foundation::PlainError("elapsed_stats needs the stat files; it cannot be used with skip_stat");
     if (!o.skip_cmdline)
-        throw PlainError("skip_stat needs skip_cmdline: the command falls back on the stat file");
+        throw Foundation::PlainError("skip_stat needs skip_cmdline: the command falls back on the stat file");
 }
 
 // Reads one process into `rec`; false when it must be skipped.
@@ -115,13 +115,13 @@ bool read_process(int dfd, pid_t pid, const Options& o, const SysInfo* info, Rec
     std::string command;
     if (!o.skip_cmdline) {
         std::snprintf(rel, sizeof rel, "%d/cmdline", pid);
-        if (auto raw = Proc::Read::at(dfd, rel))
+        if (auto raw = Foundation::ProcFs::at(dfd, rel))
             command = Parse::command_from_cmdline(*raw);
     }
     if (o.skip_stat)
         return true;
     std::snprintf(rel, sizeof rel, "%d/stat", pid);
-    auto parsed = Parse::stat(Proc::Read::at(dfd, rel).value_or(std::string()));
+    auto parsed = Parse::stat(Foundation::ProcFs::at(dfd, rel).value_or(std::string()));
     if (!parsed)
         return false;
     if (o.exclude_kernel && parsed->is_kernel_thread())
@@ -134,7 +134,7 @@ bool read_process(int dfd, pid_t pid, const Options& o, const SysInfo* info, Rec
     rec.command = std::move(command);
     if (info && o.memory_stats) {
         std::snprintf(rel, sizeof rel, "%d/statm", pid);
-        if (auto statm = Proc::Read::at(dfd, rel)) {
+        if (auto statm = Foundation::ProcFs::at(dfd, rel)) {
             if (auto rss = Parse::statm_resident(*statm))
                 rec.mem = info->calculate_percent_memory_from_rsspages(*rss);
         }
@@ -146,8 +146,8 @@ bool read_process(int dfd, pid_t pid, const Options& o, const SysInfo* info, Rec
     return true;
 }
 
-const Regex& interpreter_regex() {
-    static const Regex re("^" + get_known_interpreters_regex().pattern() + "(?:[0-9][0-9.]*)?$");
+const Foundation::Regex& interpreter_regex() {
+    static const Foundation::Regex re("^" + get_known_interpreters_regex().pattern() + "(?:[0-9][0-9.]*)?$");
     return re;
 }
 
@@ -195,15 +195,15 @@ std::string Deadcmd::display(std::string_view separator) const {
     return out;
 }
 
-const Regex& get_known_interpreters_regex() {
-    static const Regex re = [] {
+const Foundation::Regex& get_known_interpreters_regex() {
+    static const Foundation::Regex re = [] {
         std::string alt;
         for (const auto& name : KNOWN_INTERPRETERS) {
             if (!alt.empty())
                 alt += "|";
-            alt += Regex::escape(name);
+            alt += Foundation::Regex::escape(name);
         }
-        return Regex("(?:" + alt + ")");
+        return Foundation::Regex("(?:" + alt + ")");
     }();
     return re;
 }
@@ -300,9 +300,9 @@ std::optional<NameMatcher> NameMatcher::create(const Deadcmd& deadcmd,
         for (const auto& name : deadcmd.names()) {
             if (!alt.empty())
                 alt += "|";
-            alt += Regex::escape(name);
+            alt += Foundation::Regex::escape(name);
         }
-        m.pattern_ = std::make_shared<const Regex>(name_wrapper(alt));
+        m.pattern_ = std::make_shared<const Foundation::Regex>(name_wrapper(alt));
         m.plain_names_ = deadcmd.names();
     }
     if (m.pattern_->test(""))
@@ -312,11 +312,11 @@ std::optional<NameMatcher> NameMatcher::create(const Deadcmd& deadcmd,
     } else if (!allowed_owners.empty()) {
         m.owners_.emplace();
         for (const auto& owner : allowed_owners) {
-            if (Text::all_digits(owner)) {
+            if (Foundation::Text::all_digits(owner)) {
                 // An id beyond the id type names no account.
-                if (auto uid = Text::digits_value(owner, UINT32_MAX))
+                if (auto uid = Foundation::Text::digits_value(owner, UINT32_MAX))
                     m.owners_->push_back(static_cast<uid_t>(*uid));
-            } else if (auto uid = PwCache::getpwnam_uid(owner)) {
+            } else if (auto uid = Config::PwCache::getpwnam_uid(owner)) {
                 m.owners_->push_back(*uid);
             }
         }
@@ -363,7 +363,7 @@ bool NameMatcher::matches(int dfd, pid_t pid) const {
     if (::fstatat(dfd, rel, &st, 0) != 0 || !owner_allowed(st.st_uid))
         return false;
     std::snprintf(rel, sizeof rel, "%d/cmdline", pid);
-    auto words = basename_words(Proc::Read::at(dfd, rel).value_or(std::string()));
+    auto words = basename_words(Foundation::ProcFs::at(dfd, rel).value_or(std::string()));
     if (words.empty() || words.front().empty())
         return false;
     std::string name = std::move(words.front());
@@ -404,4 +404,4 @@ std::vector<pid_t> get_pids_by_name(const Deadcmd& deadcmd,
     return out;
 }
 
-}  // namespace Tavrel::PsParser
+}  // namespace Tavrel::Process::PsParser

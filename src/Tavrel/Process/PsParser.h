@@ -1,9 +1,9 @@
-// Tavrel::PsParser: the process table, read straight from procfs.
+// Tavrel::Process::PsParser: the process table, read straight from procfs.
 //
-//   auto table = Tavrel::PsParser::fast_parse_ps({.exclude_kernel = true});
+//   auto table = Tavrel::Process::PsParser::fast_parse_ps({.exclude_kernel = true});
 //   for (const auto& rec : table) use(rec.pid, rec.uid, *rec.command);
 //
-//   auto pids = Tavrel::PsParser::get_pids_by_name("exim", {"mailnull"});
+//   auto pids = Tavrel::Process::PsParser::get_pids_by_name("exim", {"mailnull"});
 //
 // A process that ends while it is being read is skipped quietly. When procfs
 // cannot be read, the same calls go to the system `ps` (parse_ps).
@@ -19,13 +19,13 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::PsParser {
+namespace Tavrel::Process::PsParser {
 
 inline bool READ_PROC = true;
 // Programs whose first script argument stands for the process's name (with
 // any version suffix, such as perl5.36).
 inline std::vector<std::string> KNOWN_INTERPRETERS = {"perl"};
-// Files under Tavrel::Proc::PROC_PATH whose readability shows procfs is
+// Files under Tavrel::Foundation::ProcFs::PROC_PATH whose readability shows procfs is
 // usable: one for the listing, one for the name search.
 inline std::string LIST_PROBE_FILE = "stat";
 inline std::string NAME_SEARCH_PROBE_FILE = "loadavg";
@@ -67,7 +67,7 @@ struct Options {
     bool skip_stat = false;
 };
 
-// The table in directory order. Refuses (Tavrel::PlainError) skip_stat with
+// The table in directory order. Refuses (Tavrel::Foundation::PlainError) skip_stat with
 // exclude_kernel, cpu_stats or elapsed_stats, or without skip_cmdline.
 std::vector<Record> fast_parse_ps(const Options& options = {});
 // The same table from the system `ps`.
@@ -86,19 +86,19 @@ class Deadcmd {
     Deadcmd(const char* name) : names_{name}, single_(true) {}                       // NOLINT
     Deadcmd(std::string name) : names_{std::move(name)}, single_(true) {}            // NOLINT
     Deadcmd(std::vector<std::string> names) : names_(std::move(names)) {}            // NOLINT
-    Deadcmd(std::shared_ptr<const Regex> pattern) : pattern_(std::move(pattern)) {}  // NOLINT
+    Deadcmd(std::shared_ptr<const Foundation::Regex> pattern) : pattern_(std::move(pattern)) {}  // NOLINT
 
     bool defined() const { return pattern_ || single_ || !names_.empty(); }
     bool is_pattern() const { return pattern_ != nullptr; }
     bool is_list() const { return !pattern_ && !single_; }
     const std::vector<std::string>& names() const { return names_; }
-    const std::shared_ptr<const Regex>& pattern() const { return pattern_; }
+    const std::shared_ptr<const Foundation::Regex>& pattern() const { return pattern_; }
     // The names joined by `separator`, or the pattern's text.
     std::string display(std::string_view separator) const;
 
   private:
     std::vector<std::string> names_;
-    std::shared_ptr<const Regex> pattern_;
+    std::shared_ptr<const Foundation::Regex> pattern_;
     bool single_ = false;
 };
 
@@ -111,7 +111,7 @@ class NameMatcher {
     static std::optional<NameMatcher> create(const Deadcmd& deadcmd,
                                              const std::vector<std::string>& allowed_owners = {});
     // Reads the pid's files under the directory `proc_dirfd` (opened on
-    // Tavrel::Proc::PROC_PATH).
+    // Tavrel::Foundation::ProcFs::PROC_PATH).
     bool matches(int proc_dirfd, pid_t pid) const;
     // The match rule over already read texts (exposed for tests).
     bool matches_words(std::string_view process_name, std::vector<std::string> secondary,
@@ -119,7 +119,7 @@ class NameMatcher {
     bool owner_allowed(uid_t uid) const;
 
   private:
-    std::shared_ptr<const Regex> pattern_;
+    std::shared_ptr<const Foundation::Regex> pattern_;
     std::vector<std::string> plain_names_;
     std::optional<std::vector<uid_t>> owners_;
 };
@@ -127,6 +127,6 @@ class NameMatcher {
 std::vector<pid_t> get_pids_by_name(const Deadcmd& deadcmd,
                                     const std::vector<std::string>& allowed_owners = {});
 // The interpreter names as one pattern (alternatives inside a group).
-const Regex& get_known_interpreters_regex();
+const Foundation::Regex& get_known_interpreters_regex();
 
-}  // namespace Tavrel::PsParser
+}  // namespace Tavrel::Process::PsParser

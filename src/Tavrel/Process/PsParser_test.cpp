@@ -23,9 +23,9 @@ bool has(const std::vector<pid_t>& pids, pid_t pid) {
     return std::find(pids.begin(), pids.end(), pid) != pids.end();
 }
 
-std::optional<PsParser::Record> record_of(pid_t pid, PsParser::Options o = {}) {
+std::optional<Tavrel::Process::PsParser::Record> record_of(pid_t pid, Tavrel::Process::PsParser::Options o = {}) {
     o.want_pid = pid;
-    auto table = PsParser::fast_parse_ps(o);
+    auto table = Tavrel::Process::PsParser::fast_parse_ps(o);
     if (table.empty())
         return std::nullopt;
     return table.front();
@@ -33,8 +33,8 @@ std::optional<PsParser::Record> record_of(pid_t pid, PsParser::Options o = {}) {
 
 // Restores the settings a test changes.
 struct SettingsGuard {
-    bool read_proc = PsParser::READ_PROC;
-    ~SettingsGuard() { PsParser::READ_PROC = read_proc; }
+    bool read_proc = Tavrel::Process::PsParser::READ_PROC;
+    ~SettingsGuard() { Tavrel::Process::PsParser::READ_PROC = read_proc; }
 };
 
 }  // namespace
@@ -42,7 +42,7 @@ struct SettingsGuard {
 TEST(FastParsePs, RecordOfARealProcess) {
     std::string name = unique_name("tvps");
     auto c = spawn("/bin/sleep", {"/bin/" + name, "30"});
-    PsParser::Options o;
+    Tavrel::Process::PsParser::Options o;
     o.memory_stats = o.cpu_stats = o.elapsed_stats = true;
     auto rec = record_of(c.pid(), o);
     ASSERT_TRUE(rec);
@@ -57,11 +57,11 @@ TEST(FastParsePs, RecordOfARealProcess) {
     EXPECT_GT(*rec->mem, 0);
     EXPECT_LT(*rec->elapsed, 30);
 
-    auto info = PsParser::get_pid_info(c.pid());
+    auto info = Tavrel::Process::PsParser::get_pid_info(c.pid());
     ASSERT_TRUE(info);
     EXPECT_TRUE(info->cpu && info->elapsed && info->mem);
     c.stop();
-    EXPECT_FALSE(PsParser::get_pid_info(c.pid()));
+    EXPECT_FALSE(Tavrel::Process::PsParser::get_pid_info(c.pid()));
 }
 
 TEST(FastParsePs, KernelThreadGetsMarkedNameAndIsExcludedAsKernel) {
@@ -69,10 +69,10 @@ TEST(FastParsePs, KernelThreadGetsMarkedNameAndIsExcludedAsKernel) {
     if (!rec || rec->command->empty() || rec->command->front() != '[')
         GTEST_SKIP() << "no kernel thread visible as pid 2 here";
     EXPECT_EQ(*rec->command, "[kthreadd]");
-    PsParser::Options o;
+    Tavrel::Process::PsParser::Options o;
     o.exclude_kernel = true;
     bool init_listed = false;
-    for (const auto& r : PsParser::fast_parse_ps(o)) {
+    for (const auto& r : Tavrel::Process::PsParser::fast_parse_ps(o)) {
         EXPECT_NE(r.pid, 2);
         EXPECT_NE(*r.ppid, 2) << r.pid << " " << *r.command;  // the kernel's threads
         init_listed = init_listed || r.pid == 1;
@@ -113,16 +113,16 @@ TEST(FastParsePs, NameWithClosingParenthesisKeepsFieldsAligned) {
     ASSERT_TRUE(rec);
     EXPECT_EQ(*rec->state, "S");  // a split at the first ')' would read "R" and ppid 1
     EXPECT_EQ(*rec->ppid, ::getpid());
-    PsParser::Options o;
+    Tavrel::Process::PsParser::Options o;
     o.skip_cmdline = true;
     EXPECT_EQ(*record_of(c.pid(), o)->command, "[a) R 1 (b]");
 }
 
 TEST(FastParsePs, OptionFiltersAndSkips) {
     auto c = spawn("/bin/sleep", {unique_name("tvopt"), "30"});
-    PsParser::Options o;
+    Tavrel::Process::PsParser::Options o;
     o.exclude_self = true;
-    auto table = PsParser::fast_parse_ps(o);
+    auto table = Tavrel::Process::PsParser::fast_parse_ps(o);
     EXPECT_FALSE(
         std::any_of(table.begin(), table.end(), [](const auto& r) { return r.pid == ::getpid(); }));
     EXPECT_TRUE(
@@ -130,7 +130,7 @@ TEST(FastParsePs, OptionFiltersAndSkips) {
 
     o = {};
     o.want_uid = 12345;  // nobody here runs as this uid
-    EXPECT_TRUE(PsParser::fast_parse_ps(o).empty());
+    EXPECT_TRUE(Tavrel::Process::PsParser::fast_parse_ps(o).empty());
 
     o = {};
     o.skip_stat = o.skip_cmdline = true;
@@ -140,15 +140,15 @@ TEST(FastParsePs, OptionFiltersAndSkips) {
 }
 
 TEST(FastParsePs, RefusesSkipStatCombinations) {
-    PsParser::Options o;
+    Tavrel::Process::PsParser::Options o;
     o.skip_stat = true;
-    EXPECT_THROW(PsParser::fast_parse_ps(o), PlainError);  // without skip_cmdline
+    EXPECT_THROW(Tavrel::Process::PsParser::fast_parse_ps(o), Tavrel::Foundation::PlainError);  // without skip_cmdline
     o.skip_cmdline = true;
-    for (auto flag : {&PsParser::Options::exclude_kernel, &PsParser::Options::cpu_stats,
-                      &PsParser::Options::elapsed_stats}) {
-        PsParser::Options bad = o;
+    for (auto flag : {&Tavrel::Process::PsParser::Options::exclude_kernel, &Tavrel::Process::PsParser::Options::cpu_stats,
+                      &Tavrel::Process::PsParser::Options::elapsed_stats}) {
+        Tavrel::Process::PsParser::Options bad = o;
         bad.*flag = true;
-        EXPECT_THROW(PsParser::fast_parse_ps(bad), PlainError);
+        EXPECT_THROW(Tavrel::Process::PsParser::fast_parse_ps(bad), Tavrel::Foundation::PlainError);
     }
 }
 
@@ -156,7 +156,7 @@ TEST(FastParsePs, FallsBackOnSystemPsWithTheSameRecords) {
     SettingsGuard guard;
     auto c = spawn("/bin/sleep", {unique_name("tvfb"), "30"});
     auto direct = record_of(c.pid());
-    PsParser::READ_PROC = false;
+    Tavrel::Process::PsParser::READ_PROC = false;
     auto via_ps = record_of(c.pid());
     ASSERT_TRUE(direct && via_ps);
     EXPECT_EQ(via_ps->uid, direct->uid);
@@ -175,11 +175,11 @@ TEST(GetChildPids, DescendantsInOrder) {
     std::vector<pid_t> kids;
     for (int i = 0; i < 200 && kids.size() < 3; ++i) {
         ::usleep(5000);
-        kids = PsParser::get_child_pids({c.pid()});
+        kids = Tavrel::Process::PsParser::get_child_pids({c.pid()});
     }
     ASSERT_EQ(kids.size(), 3u);
-    auto direct = PsParser::get_child_pids({kids[0]});
-    auto other = PsParser::get_child_pids({kids[1]});
+    auto direct = Tavrel::Process::PsParser::get_child_pids({kids[0]});
+    auto other = Tavrel::Process::PsParser::get_child_pids({kids[1]});
     // Direct children first, then the grandchild.
     EXPECT_EQ(direct.size() + other.size(), 1u);
     EXPECT_EQ(kids[2], direct.empty() ? other[0] : direct[0]);
@@ -190,20 +190,20 @@ TEST(GetChildPids, DescendantsInOrder) {
 TEST(GetPidsByName, FindsByProgramNameExecutableAndNeverReservedPids) {
     std::string name = unique_name("tvname");
     auto c = spawn("/bin/sleep", {"/opt/" + name, "30"});
-    EXPECT_EQ(PsParser::get_pids_by_name(name), std::vector<pid_t>{c.pid()});
-    EXPECT_EQ(PsParser::get_pids_by_name(std::vector<std::string>{"no-such-prog", name}),
+    EXPECT_EQ(Tavrel::Process::PsParser::get_pids_by_name(name), std::vector<pid_t>{c.pid()});
+    EXPECT_EQ(Tavrel::Process::PsParser::get_pids_by_name(std::vector<std::string>{"no-such-prog", name}),
               std::vector<pid_t>{c.pid()});
-    EXPECT_TRUE(PsParser::get_pids_by_name(name.substr(0, name.size() - 1)).empty());  // exact
-    EXPECT_TRUE(PsParser::get_pids_by_name(name, {"12345"}).empty());                  // owner
-    EXPECT_EQ(PsParser::get_pids_by_name(name, {"root", "12345"}), std::vector<pid_t>{c.pid()});
-    auto re = std::make_shared<const Regex>("^" + name + "$");
-    EXPECT_EQ(PsParser::get_pids_by_name(re), std::vector<pid_t>{c.pid()});
+    EXPECT_TRUE(Tavrel::Process::PsParser::get_pids_by_name(name.substr(0, name.size() - 1)).empty());  // exact
+    EXPECT_TRUE(Tavrel::Process::PsParser::get_pids_by_name(name, {"12345"}).empty());                  // owner
+    EXPECT_EQ(Tavrel::Process::PsParser::get_pids_by_name(name, {"root", "12345"}), std::vector<pid_t>{c.pid()});
+    auto re = std::make_shared<const Tavrel::Foundation::Regex>("^" + name + "$");
+    EXPECT_EQ(Tavrel::Process::PsParser::get_pids_by_name(re), std::vector<pid_t>{c.pid()});
     // A pattern that matches the empty text would match every process.
-    EXPECT_TRUE(PsParser::get_pids_by_name(std::make_shared<const Regex>("x*")).empty());
-    EXPECT_TRUE(PsParser::get_pids_by_name(std::vector<std::string>{""}).empty());
-    EXPECT_TRUE(PsParser::get_pids_by_name(PsParser::Deadcmd()).empty());
+    EXPECT_TRUE(Tavrel::Process::PsParser::get_pids_by_name(std::make_shared<const Tavrel::Foundation::Regex>("x*")).empty());
+    EXPECT_TRUE(Tavrel::Process::PsParser::get_pids_by_name(std::vector<std::string>{""}).empty());
+    EXPECT_TRUE(Tavrel::Process::PsParser::get_pids_by_name(Tavrel::Process::PsParser::Deadcmd()).empty());
     // The executable's file name matches too, whatever the process title.
-    auto by_exe = PsParser::get_pids_by_name("sleep");
+    auto by_exe = Tavrel::Process::PsParser::get_pids_by_name("sleep");
     EXPECT_TRUE(has(by_exe, c.pid()));
     EXPECT_TRUE(std::all_of(by_exe.begin(), by_exe.end(), [](pid_t p) { return p >= 300; }));
 }
@@ -216,10 +216,10 @@ TEST(GetPidsByName, OverLongNumericOwnerMatchesNobody) {
     std::string name = unique_name("tvowner");
     auto c = spawn("/bin/sleep", {name, "30"});
     std::vector<pid_t> found;
-    EXPECT_NO_THROW(found = PsParser::get_pids_by_name(name, {"99999999999999999999999"}));
+    EXPECT_NO_THROW(found = Tavrel::Process::PsParser::get_pids_by_name(name, {"99999999999999999999999"}));
     EXPECT_TRUE(found.empty());
-    EXPECT_TRUE(PsParser::get_pids_by_name(name, {"4294967296"}).empty());  // 2^32: not uid 0
-    EXPECT_EQ(PsParser::get_pids_by_name(name, {"4294967296", "0"}), std::vector<pid_t>{c.pid()});
+    EXPECT_TRUE(Tavrel::Process::PsParser::get_pids_by_name(name, {"4294967296"}).empty());  // 2^32: not uid 0
+    EXPECT_EQ(Tavrel::Process::PsParser::get_pids_by_name(name, {"4294967296", "0"}), std::vector<pid_t>{c.pid()});
 }
 
 TEST(GetPidsByName, LoginShellAndProcessTitleWithColon) {
@@ -233,8 +233,8 @@ TEST(GetPidsByName, LoginShellAndProcessTitleWithColon) {
     std::string daemon = unique_name("tvcolon");
     auto d = spawn("/bin/sleep", {daemon + ":", "30"});
     // A login shell may fork subshells of the same name while it reads its profile.
-    EXPECT_TRUE(has(PsParser::get_pids_by_name(shell), sh.pid()));
-    EXPECT_EQ(PsParser::get_pids_by_name(daemon), std::vector<pid_t>{d.pid()});
+    EXPECT_TRUE(has(Tavrel::Process::PsParser::get_pids_by_name(shell), sh.pid()));
+    EXPECT_EQ(Tavrel::Process::PsParser::get_pids_by_name(daemon), std::vector<pid_t>{d.pid()});
     ::close(fds[1]);
 }
 
@@ -243,10 +243,10 @@ TEST(GetPidsByName, InterpreterRunningAScriptIsFoundByScriptName) {
     std::string script_name = unique_name("tvscript") + ".pl";
     std::string script = dir.write(script_name, "sleep 30;\n");
     auto c = spawn("/usr/bin/perl", {"perl", "-w", "-T", script});
-    EXPECT_EQ(PsParser::get_pids_by_name(script_name), std::vector<pid_t>{c.pid()});
+    EXPECT_EQ(Tavrel::Process::PsParser::get_pids_by_name(script_name), std::vector<pid_t>{c.pid()});
     // A word after the script is not the script.
     auto other = spawn("/usr/bin/perl", {"perl", "-e", "sleep 30", script_name});
-    EXPECT_FALSE(has(PsParser::get_pids_by_name(script_name), other.pid()));
+    EXPECT_FALSE(has(Tavrel::Process::PsParser::get_pids_by_name(script_name), other.pid()));
 }
 
 TEST(GetPidsByName, DeletedBinaryFoundByCommandLineOnlyOnTheDirectPath) {
@@ -260,13 +260,13 @@ TEST(GetPidsByName, DeletedBinaryFoundByCommandLineOnlyOnTheDirectPath) {
     auto renamed = spawn(exe, {unique_name("tvother"), "30"});
     ASSERT_EQ(::unlink(exe.c_str()), 0);
 
-    EXPECT_EQ(Proc::Bin::getbin(by_path.pid()), exe);  // the deleted marker is cut off
-    auto direct = PsParser::get_pids_by_name(name);
+    EXPECT_EQ(Tavrel::Process::Proc::Bin::getbin(by_path.pid()), exe);  // the deleted marker is cut off
+    auto direct = Tavrel::Process::PsParser::get_pids_by_name(name);
     EXPECT_TRUE(has(direct, by_path.pid()));
     EXPECT_FALSE(has(direct, renamed.pid()));  // its file name carries the marker
 
-    PsParser::READ_PROC = false;  // the fallback path compares getbin's file name
-    auto fallback = PsParser::get_pids_by_name(name);
+    Tavrel::Process::PsParser::READ_PROC = false;  // the fallback path compares getbin's file name
+    auto fallback = Tavrel::Process::PsParser::get_pids_by_name(name);
     EXPECT_TRUE(has(fallback, by_path.pid()));
     EXPECT_TRUE(has(fallback, renamed.pid()));
 }
@@ -280,7 +280,7 @@ TEST(GetPidsByName, UnprivilegedCallerSeesOnlyItsOwnProcesses) {
     if (pid == 0) {
         if (::setgid(65534) != 0 || ::setuid(65534) != 0)
             ::_exit(2);
-        ::_exit(PsParser::get_pids_by_name(name, {"0"}).empty() ? 0 : 1);
+        ::_exit(Tavrel::Process::PsParser::get_pids_by_name(name, {"0"}).empty() ? 0 : 1);
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -289,9 +289,9 @@ TEST(GetPidsByName, UnprivilegedCallerSeesOnlyItsOwnProcesses) {
 }
 
 TEST(GetKnownInterpretersRegex, NamesAsAlternatives) {
-    const auto& re = PsParser::get_known_interpreters_regex();
+    const auto& re = Tavrel::Process::PsParser::get_known_interpreters_regex();
     EXPECT_TRUE(re.test("perl"));
-    auto m = PsParser::NameMatcher::create("x.pl");
+    auto m = Tavrel::Process::PsParser::NameMatcher::create("x.pl");
     ASSERT_TRUE(m);
     EXPECT_TRUE(m->matches_words("perl5.36", {"-w", "x.pl"}, ""));
     EXPECT_FALSE(m->matches_words("perlx", {"x.pl"}, ""));

@@ -11,9 +11,9 @@
 #include <charconv>
 #include <fstream>
 
-namespace Tavrel::Rlimit {
+namespace Tavrel::Process::Rlimit {
 
-namespace Sys = Tavrel::Sys::Rlimit;
+namespace Sys = Syscall;
 
 namespace {
 
@@ -24,7 +24,7 @@ void add_error(std::string& errors, std::string_view resource, std::uint64_t val
 }
 
 std::string error_of(const std::exception& e) {
-    if (const auto* ex = dynamic_cast<const Tavrel::Exception*>(&e)) {
+    if (const auto* ex = dynamic_cast<const Foundation::Exception*>(&e)) {
         if (ex->error_number() != 0)
             return ex->error_text();
     }
@@ -46,7 +46,7 @@ bool report(std::string errors) {
         return true;
     if (errors.back() == '\n')
         errors.pop_back();
-    Debug::log_warn(errors);
+    Foundation::Debug::log_warn(errors);
     return false;
 }
 
@@ -72,7 +72,7 @@ std::optional<std::string> read_config_key(std::string_view key) {
     } catch (const std::exception& e) {
         // An unreadable configuration must not keep a daemon from starting:
         // it then gets the default ceiling and no core dumps.
-        Debug::log_warn(std::string("Cannot read the main configuration for ") +
+        Foundation::Debug::log_warn(std::string("Cannot read the main configuration for ") +
                         std::string(key) + ": " + e.what());
         return std::nullopt;
     }
@@ -101,7 +101,7 @@ ServerSetting get_server_setting_or_default() {
         } else {
             // A value that is no number at all is a typo, not a request for
             // unlimited memory: keep the default.
-            Debug::log_warn("Ignoring the non-numeric maxmem value \"" + *raw + "\"");
+            Foundation::Debug::log_warn("Ignoring the non-numeric maxmem value \"" + *raw + "\"");
         }
     }
     ServerSetting setting{};
@@ -172,7 +172,7 @@ bool set_rlimit_to_infinity() {
 }
 
 std::uint64_t max_open_files() {
-    std::ifstream in(Proc::PROC_PATH + "/" + NR_OPEN_FILE);
+    std::ifstream in(Foundation::ProcFs::PROC_PATH + "/" + NR_OPEN_FILE);
     std::string line;
     if (!in || !std::getline(in, line))
         return NR_OPEN_FALLBACK;
@@ -184,4 +184,4 @@ bool set_open_files_to_maximum() {
     return set_rlimit(max_open_files(), {"NOFILE"});
 }
 
-}  // namespace Tavrel::Rlimit
+}  // namespace Tavrel::Process::Rlimit

@@ -1,6 +1,6 @@
-// Tavrel::Rlimit: the resource-limit policy for processes that start daemons.
+// Tavrel::Process::Rlimit: the resource-limit policy for processes that start daemons.
 // Memory limits (RSS, AS) follow the server's memory ceiling: the configured
-// `maxmem` in MiB, never below the default of Tavrel::Maxmem, 0 meaning
+// `maxmem` in MiB, never below the default of Tavrel::Process::Maxmem, 0 meaning
 // unlimited. Every set_rlimit call also sets CORE: to the same limit when the
 // `coredump` key is true, else to 0.
 //
@@ -19,12 +19,12 @@
 #include <utility>
 #include <vector>
 
-namespace Tavrel::Rlimit {
+namespace Tavrel::Process::Rlimit {
 
-using Tavrel::Sys::Rlimit::INFINITE_LIMIT;
+using Syscall::INFINITE_LIMIT;
 
 // The kernel's per-process maximum of open files (this file under
-// Tavrel::Proc::PROC_PATH), and the value used when it cannot be read.
+// Tavrel::Foundation::ProcFs::PROC_PATH), and the value used when it cannot be read.
 inline std::string NR_OPEN_FILE = "sys/fs/nr_open";
 inline std::uint64_t NR_OPEN_FALLBACK = 1048576;
 inline constexpr std::uint64_t MIB = 1048576;
@@ -75,4 +75,4 @@ std::uint64_t max_open_files();
 // "unlimited" for INFINITE_LIMIT, else the decimal number.
 std::string limit_text(std::uint64_t value);
 
-}  // namespace Tavrel::Rlimit
+}  // namespace Tavrel::Process::Rlimit

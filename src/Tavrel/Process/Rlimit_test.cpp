@@ -19,8 +19,8 @@
 #include <map>
 #include <sstream>
 
-namespace Rl = Tavrel::Rlimit;
-namespace Sys = Tavrel::Sys::Rlimit;
+namespace Rl = Tavrel::Process::Rlimit;
+namespace Sys = Tavrel::Process::Rlimit::Syscall;
 
 namespace {
 
@@ -31,16 +31,16 @@ class RlimitPolicy : public ::testing::Test {
         // Within what this process may set: the current hard limit of open files.
         proc_.write(Rl::NR_OPEN_FILE, std::to_string(Sys::getrlimit("NOFILE").second));
         saved_config_ = Rl::config_value;
-        saved_domains_ = Tavrel::Maxmem::count_user_domains;
+        saved_domains_ = Tavrel::Process::Maxmem::count_user_domains;
         Rl::config_value = [this](std::string_view key) -> std::optional<std::string> {
             auto it = config_.find(std::string(key));
             return it == config_.end() ? std::nullopt : std::optional<std::string>(it->second);
         };
-        Tavrel::Maxmem::count_user_domains = [this] { return domains_; };
+        Tavrel::Process::Maxmem::count_user_domains = [this] { return domains_; };
     }
     void TearDown() override {
         Rl::config_value = saved_config_;
-        Tavrel::Maxmem::count_user_domains = saved_domains_;
+        Tavrel::Process::Maxmem::count_user_domains = saved_domains_;
     }
     std::map<std::string, std::string> config_;
     std::optional<std::uint64_t> domains_;
@@ -49,7 +49,7 @@ class RlimitPolicy : public ::testing::Test {
     // The real process file system but for the kernel's maximum.
     Tavrel::TestSupport::FakeProc proc_{Tavrel::TestSupport::FakeProc::MIRROR};
     decltype(Rl::config_value) saved_config_;
-    decltype(Tavrel::Maxmem::count_user_domains) saved_domains_;
+    decltype(Tavrel::Process::Maxmem::count_user_domains) saved_domains_;
 };
 
 }  // namespace
@@ -59,7 +59,7 @@ TEST_F(RlimitPolicy, MemoryCeilingFollowsMaxmemNeverBelowTheDefault) {
     EXPECT_EQ(Rl::get_server_setting_or_default().limit_bytes,
               4096 * mib);  // no key, unknown count
     domains_ = 30000;
-    EXPECT_EQ(Tavrel::Maxmem::default_mib(), 16384u);
+    EXPECT_EQ(Tavrel::Process::Maxmem::default_mib(), 16384u);
     EXPECT_EQ(Rl::get_server_setting_or_default().limit_bytes, 16384 * mib);
     domains_ = 9999;
     config_["maxmem"] = "0";
@@ -132,12 +132,12 @@ TEST_F(RlimitPolicy, UnsetLiftsWhatTheCallerLowered) {
     // limits stay where this process may raise the soft ones back.
     config_["maxmem"] = "0";
     int code = Tavrel::TestSupport::in_child([] {
-        Tavrel::Rlimit::Unset::NOFILE_MIN_HARD = Sys::getrlimit("NOFILE").second;
+        Tavrel::Process::Rlimit::Unset::NOFILE_MIN_HARD = Sys::getrlimit("NOFILE").second;
         for (const char* name : {"CPU", "FSIZE", "DATA", "AS"}) {
             Sys::setrlimit(name, 1 << 24, Sys::getrlimit(name).second);
         }
         Sys::setrlimit("NOFILE", 64, Sys::getrlimit("NOFILE").second);
-        if (!Tavrel::Rlimit::Unset::unset_rlimits())
+        if (!Tavrel::Process::Rlimit::Unset::unset_rlimits())
             return 1;
         for (const char* name : {"CPU", "FSIZE", "DATA", "AS"}) {
             if (Sys::getrlimit(name).second == Sys::INFINITE_LIMIT &&
@@ -193,9 +193,9 @@ TEST(RlimitConfiguration, StartedDaemonGetsTheConfiguredLimits) {
     const std::string saved_file = Config::TvConfGuard::TVCONF_FILE;
     const std::string saved_cache = Config::TvConfGuard::TVCONF_CACHE_FILE;
     const auto saved_value = Rl::config_value;
-    const auto saved_domains = Tavrel::Maxmem::count_user_domains;
+    const auto saved_domains = Tavrel::Process::Maxmem::count_user_domains;
     Rl::config_value = Rl::read_config_key;
-    Tavrel::Maxmem::count_user_domains = [] { return std::optional<std::uint64_t>(); };
+    Tavrel::Process::Maxmem::count_user_domains = [] { return std::optional<std::uint64_t>(); };
 
     struct Case {
         std::string conf, as, core;
@@ -210,7 +210,7 @@ TEST(RlimitConfiguration, StartedDaemonGetsTheConfiguredLimits) {
         pid_t pid = ::fork();
         if (pid == 0) {
             Tavrel::Config::LoadTvConf::clearcache();
-            (void)Tavrel::Rlimit::Unset::unset_rlimits();
+            (void)Tavrel::Process::Rlimit::Unset::unset_rlimits();
             ::execl("/bin/sleep", "sleep", "30", static_cast<char*>(nullptr));
             ::_exit(127);
         }
@@ -225,5 +225,5 @@ TEST(RlimitConfiguration, StartedDaemonGetsTheConfiguredLimits) {
     Config::TvConfGuard::TVCONF_FILE = saved_file;
     Config::TvConfGuard::TVCONF_CACHE_FILE = saved_cache;
     Rl::config_value = saved_value;
-    Tavrel::Maxmem::count_user_domains = saved_domains;
+    Tavrel::Process::Maxmem::count_user_domains = saved_domains;
 }

@@ -15,18 +15,18 @@
 #include <mutex>
 #include <set>
 
-namespace Tavrel::Services {
+namespace Tavrel::Process::ServiceCheck {
 
 namespace {
 
 // The service core asks with the same pattern on every status poll.
-std::shared_ptr<const Regex> compiled(const std::string& pattern) {
+std::shared_ptr<const Foundation::Regex> compiled(const std::string& pattern) {
     static std::mutex lock;
-    static std::map<std::string, std::shared_ptr<const Regex>> cache;
+    static std::map<std::string, std::shared_ptr<const Foundation::Regex>> cache;
     std::lock_guard guard(lock);
     auto& slot = cache[pattern];
     if (!slot)
-        slot = std::make_shared<const Regex>(pattern);
+        slot = std::make_shared<const Foundation::Regex>(pattern);
     return slot;
 }
 
@@ -37,7 +37,7 @@ std::string format_status_line(std::string_view service, std::string_view comman
     // The command line is another process's text: any account may put
     // terminal escapes into its own.
     return fmt::format("{} ({}) is running as {} with PID {} ({} check)", service,
-                       Text::printable(command), user, pid, method);
+                       Foundation::Text::printable(command), user, pid, method);
 }
 
 std::string format_running_line(std::string_view service, std::string_view method) {
@@ -49,12 +49,12 @@ std::string check_service(const CheckOptions& o) {
         return {};
     std::optional<uid_t> owner;
     if (!o.user.empty()) {
-        owner = PwUtils::normalize_to_uid(o.user);
+        owner = Config::PwUtils::normalize_to_uid(o.user);
         if (!owner)
             return {};  // an account that does not exist owns nothing
     }
 
-    std::shared_ptr<const Regex> pattern;
+    std::shared_ptr<const Foundation::Regex> pattern;
     std::set<pid_t> by_name;
     if (!o.command_line_regex.empty()) {
         pattern = compiled(o.command_line_regex);
@@ -81,7 +81,7 @@ std::string check_service(const CheckOptions& o) {
         const std::string command = rec.command.value_or(std::string());
         if (pattern ? !pattern->test(command) : !by_name.count(rec.pid))
             continue;
-        if (Command::should_ignore_this_command(command))
+        if (IgnoredCommands::should_ignore_this_command(command))
             continue;
         found.push_back(std::move(rec));
     }
@@ -102,4 +102,4 @@ std::string check_service(const CheckOptions& o) {
                               main->pid, PROCESS_TABLE_METHOD);
 }
 
-}  // namespace Tavrel::Services
+}  // namespace Tavrel::Process::ServiceCheck

@@ -1,16 +1,16 @@
 // Tavrel::Services: the process-table check of a service, the last resort of
-// Tavrel::ZidavovEva::check_service when neither systemd nor a pid file names
+// Tavrel::Init::check_service when neither systemd nor a pid file names
 // the service's process.
 //
-//   Tavrel::Services::CheckOptions o;
+//   Tavrel::Process::ServiceCheck::CheckOptions o;
 //   o.service = "crond"; o.user = "root";
-//   std::string status = Tavrel::Services::check_service(o);   // "" when not running
+//   std::string status = Tavrel::Process::ServiceCheck::check_service(o);   // "" when not running
 //
 // A process belongs to the service when its command line matches
 // `command_line_regex` (when given) or its program is named `service`, it is
 // owned by `user` (when given), it is not a zombie, not this process or one
 // of its ancestors, and not a command that merely mentions the service
-// (Tavrel::Services::Command). The status line names the first such process
+// (Tavrel::Process::ServiceCheck::IgnoredCommands). The status line names the first such process
 // whose parent is not itself one of them (the service's main process).
 #pragma once
 
@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::Services {
+namespace Tavrel::Process::ServiceCheck {
 
 struct CheckOptions {
     std::string service{};           // program name searched for; names the status line
@@ -42,4 +42,4 @@ std::string format_running_line(std::string_view service, std::string_view metho
 // programming fault (std::invalid_argument).
 std::string check_service(const CheckOptions& options);
 
-}  // namespace Tavrel::Services
+}  // namespace Tavrel::Process::ServiceCheck

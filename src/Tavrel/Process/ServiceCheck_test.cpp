@@ -9,7 +9,7 @@
 namespace {
 
 using namespace Tavrel::TestSupport::TestChild;
-using Tavrel::Services::check_service;
+using Tavrel::Process::ServiceCheck::check_service;
 
 TEST(ServicesCheck, NamesTheMainProcessOfTheService) {
     std::string name = unique_name("svcmain");
@@ -26,7 +26,7 @@ TEST(ServicesCheck, NamesTheMainProcessOfTheService) {
                           " /bin/sleep 30 & wait) is running as " + user + " with PID " +
                           std::to_string(parent.pid()) + " (process table check)");
     parent.stop();
-    Tavrel::Kill::safekill(std::vector<std::string>{name}, false, 1);  // the orphaned worker
+    Tavrel::Process::Kill::safekill(std::vector<std::string>{name}, false, 1);  // the orphaned worker
 }
 
 TEST(ServicesCheck, NothingRunningGivesEmptyText) {

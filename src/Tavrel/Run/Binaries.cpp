@@ -5,7 +5,7 @@
 
 #include <unistd.h>
 
-namespace Tavrel::Binaries {
+namespace Tavrel::Run::Binaries {
 
 namespace {
 constexpr Dir RB = Dir::RootBin, RS = Dir::RootSbin, UB = Dir::SystemBin, US = Dir::SystemSbin;
@@ -13,7 +13,7 @@ constexpr Dir RB = Dir::RootBin, RS = Dir::RootSbin, UB = Dir::SystemBin, US = D
 
 Family detect_family() {
     try {
-        return Tavrel::OS::base_distro() == "rhel" ? Family::Rhel : Family::Debian;
+        return Config::OS::base_distro() == "rhel" ? Family::Rhel : Family::Debian;
     } catch (const std::exception&) {
         return access("/etc/redhat-release", F_OK) == 0 ? Family::Rhel : Family::Debian;
     }
@@ -104,7 +104,7 @@ std::optional<std::string> path_for_family(std::string_view name, Family fam) {
     }
     if (auto dir = dynamic_bin_location(name))
         return *dir + "/" + n;
-    throw PlainError("Tavrel::Binaries::path: unknown program \"" + n + "\"");
+    throw Foundation::PlainError("Tavrel::Binaries::path: unknown program \"" + n + "\"");
 }
 
 std::optional<std::string> path(std::string_view name) {
@@ -149,4 +149,4 @@ std::optional<std::string> dynamic_bin_location(std::string_view name) {
     return get_php_3rdparty_dir() + "/bin";
 }
 
-}  // namespace Tavrel::Binaries
+}  // namespace Tavrel::Run::Binaries

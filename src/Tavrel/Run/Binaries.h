@@ -1,7 +1,7 @@
 // Tavrel::Binaries: the one place that knows where every external program
 // lives. Nothing in the tool searches PATH: callers ask for an absolute path.
 //
-//   std::string systemctl = *Tavrel::Binaries::path("systemctl");
+//   std::string systemctl = *Tavrel::Run::Binaries::path("systemctl");
 //
 // The system table gives each program's directory on a Debian-family server
 // and on a RHEL-family server (the family comes from the platform facts); the
@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::Binaries {
+namespace Tavrel::Run::Binaries {
 
 enum class Family { Debian, Rhel };
 
@@ -73,4 +73,4 @@ std::string get_php_3rdparty_dir();
 // The versioned bin directory for a dynamic_vars name, or nothing for other names.
 std::optional<std::string> dynamic_bin_location(std::string_view name);
 
-}  // namespace Tavrel::Binaries
+}  // namespace Tavrel::Run::Binaries

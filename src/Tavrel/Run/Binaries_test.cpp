@@ -9,18 +9,17 @@
 
 #include <filesystem>
 
-namespace Bin = Tavrel::Binaries;
-using Bin::Family;
+using Tavrel::Run::Binaries::Family;
 
 TEST(Binaries, EachFamilyHasItsOwnLocations) {
-    EXPECT_EQ(*Bin::path_for_family("fuser", Family::Debian), "/bin/fuser");
-    EXPECT_EQ(*Bin::path_for_family("fuser", Family::Rhel), "/usr/sbin/fuser");
-    EXPECT_EQ(*Bin::path_for_family("systemctl", Family::Debian), "/bin/systemctl");
-    EXPECT_EQ(*Bin::path_for_family("systemctl", Family::Rhel), "/usr/bin/systemctl");
-    EXPECT_EQ(*Bin::path_for_family("service", Family::Rhel), "/usr/sbin/service");
-    for (const auto& [name, where] : Bin::system_bin_locations()) {
+    EXPECT_EQ(*Tavrel::Run::Binaries::path_for_family("fuser", Family::Debian), "/bin/fuser");
+    EXPECT_EQ(*Tavrel::Run::Binaries::path_for_family("fuser", Family::Rhel), "/usr/sbin/fuser");
+    EXPECT_EQ(*Tavrel::Run::Binaries::path_for_family("systemctl", Family::Debian), "/bin/systemctl");
+    EXPECT_EQ(*Tavrel::Run::Binaries::path_for_family("systemctl", Family::Rhel), "/usr/bin/systemctl");
+    EXPECT_EQ(*Tavrel::Run::Binaries::path_for_family("service", Family::Rhel), "/usr/sbin/service");
+    for (const auto& [name, where] : Tavrel::Run::Binaries::system_bin_locations()) {
         for (Family f : {Family::Debian, Family::Rhel}) {
-            auto p = Bin::path_for_family(name, f);
+            auto p = Tavrel::Run::Binaries::path_for_family(name, f);
             ASSERT_TRUE(p);
             EXPECT_EQ(p->front(), '/') << name;
             EXPECT_EQ(std::filesystem::path(*p).filename(), name);
@@ -33,47 +32,47 @@ TEST(Binaries, EachFamilyHasItsOwnLocations) {
 
 TEST(Binaries, UnknownNameIsAProgrammingFaultEmptyIsNothing) {
     try {
-        Bin::path("no-such-program");
+        Tavrel::Run::Binaries::path("no-such-program");
         FAIL() << "no exception";
-    } catch (const Tavrel::PlainError& e) {
+    } catch (const Tavrel::Foundation::PlainError& e) {
         EXPECT_NE(std::string(e.what()).find("no-such-program"), std::string::npos);
     }
-    EXPECT_FALSE(Bin::path(""));
+    EXPECT_FALSE(Tavrel::Run::Binaries::path(""));
 }
 
 TEST(Binaries, ProductToolWinsAndPrefixDropsOneBin) {
     // python3 is in both tables: the product's copy is the one used.
-    ASSERT_TRUE(Bin::system_bin_locations().contains("python3"));
-    EXPECT_EQ(*Bin::path("python3"), Bin::THIRD_PARTY + "/python/3/bin/python3");
-    EXPECT_EQ(*Bin::get_prefix("python3"), Bin::THIRD_PARTY + "/python/3");
-    EXPECT_EQ(*Bin::get_prefix("git"), Bin::THIRD_PARTY);
-    EXPECT_FALSE(Bin::get_prefix("mount"));
+    ASSERT_TRUE(Tavrel::Run::Binaries::system_bin_locations().contains("python3"));
+    EXPECT_EQ(*Tavrel::Run::Binaries::path("python3"), Tavrel::Run::Binaries::THIRD_PARTY + "/python/3/bin/python3");
+    EXPECT_EQ(*Tavrel::Run::Binaries::get_prefix("python3"), Tavrel::Run::Binaries::THIRD_PARTY + "/python/3");
+    EXPECT_EQ(*Tavrel::Run::Binaries::get_prefix("git"), Tavrel::Run::Binaries::THIRD_PARTY);
+    EXPECT_FALSE(Tavrel::Run::Binaries::get_prefix("mount"));
 }
 
 TEST(Binaries, RuntimeToolsFollowTheInstalledVersion) {
     Tavrel::TestSupport::TempDir dir;
-    auto saved = Bin::THIRD_PARTY;
-    Bin::THIRD_PARTY = dir.path();
-    EXPECT_EQ(Bin::get_php_version(), Bin::PHP_MAJOR);  // nothing installed: the current one
+    auto saved = Tavrel::Run::Binaries::THIRD_PARTY;
+    Tavrel::Run::Binaries::THIRD_PARTY = dir.path();
+    EXPECT_EQ(Tavrel::Run::Binaries::get_php_version(), Tavrel::Run::Binaries::PHP_MAJOR);  // nothing installed: the current one
     std::filesystem::create_directories(dir / "php/74/bin");
-    EXPECT_EQ(Bin::get_php_version(), Bin::PHP_LEGACY_MAJOR);
-    EXPECT_EQ(*Bin::path("phpize"), dir.path() + "/php/74/bin/phpize");
+    EXPECT_EQ(Tavrel::Run::Binaries::get_php_version(), Tavrel::Run::Binaries::PHP_LEGACY_MAJOR);
+    EXPECT_EQ(*Tavrel::Run::Binaries::path("phpize"), dir.path() + "/php/74/bin/phpize");
     std::filesystem::create_directories(dir / "php/81/bin");
-    EXPECT_EQ(*Bin::path("php"), dir.path() + "/php/81/bin/php");
-    EXPECT_EQ(*Bin::get_prefix("pecl"), dir.path() + "/php/81");
-    EXPECT_FALSE(Bin::dynamic_bin_location("mount"));
-    auto names = Bin::thirdparty_binary_names();
+    EXPECT_EQ(*Tavrel::Run::Binaries::path("php"), dir.path() + "/php/81/bin/php");
+    EXPECT_EQ(*Tavrel::Run::Binaries::get_prefix("pecl"), dir.path() + "/php/81");
+    EXPECT_FALSE(Tavrel::Run::Binaries::dynamic_bin_location("mount"));
+    auto names = Tavrel::Run::Binaries::thirdparty_binary_names();
     EXPECT_NE(std::find(names.begin(), names.end(), "php-cgi"), names.end());
-    Bin::THIRD_PARTY = saved;
+    Tavrel::Run::Binaries::THIRD_PARTY = saved;
 }
 
 TEST(Binaries, TableAgreesWithThisMachine) {
     // Every program of the table that is installed here must be where the
     // table says for this machine's family.
     const char* dirs[] = {"/bin", "/sbin", "/usr/bin", "/usr/sbin"};
-    Family fam = Bin::family();
+    Family fam = Tavrel::Run::Binaries::family();
     int checked = 0;
-    for (const auto& [name, where] : Bin::system_bin_locations()) {
+    for (const auto& [name, where] : Tavrel::Run::Binaries::system_bin_locations()) {
         bool installed = false;
         for (const char* d : dirs)
             installed |= access((std::string(d) + "/" + name).c_str(), X_OK) == 0;
@@ -81,7 +80,7 @@ TEST(Binaries, TableAgreesWithThisMachine) {
             continue;
         ++checked;
         std::string at =
-            Bin::dir_path(fam == Family::Rhel ? where.rhel : where.debian) + "/" + name;
+            Tavrel::Run::Binaries::dir_path(fam == Family::Rhel ? where.rhel : where.debian) + "/" + name;
         EXPECT_EQ(access(at.c_str(), X_OK), 0) << name;
     }
     EXPECT_GT(checked, 10);

@@ -3,7 +3,7 @@
 #include <string.h>
 #include <cstring>
 
-namespace Tavrel {
+namespace Tavrel::Run {
 
 ChildErrorStringifier::ChildErrorStringifier(int child_error, std::string program_name)
     : child_error_(child_error), program_(std::move(program_name)) {}
@@ -46,46 +46,46 @@ std::string ChildErrorStringifier::errno_name_of(int errnum) {
     return name ? std::string(name) : std::string();
 }
 
-LocaleString ChildErrorStringifier::exit_phrase() const {
+Foundation::LocaleString ChildErrorStringifier::exit_phrase() const {
     const std::string program = program_for_phrases();
     const int code = error_code().value_or(0);
     if (auto pid = pid_for_phrases(); pid && !program.empty()) {
-        return LocaleString("“[_1]” (process [_2]) exited with code [_3].", {program, *pid, code});
+        return Foundation::LocaleString("“[_1]” (process [_2]) exited with code [_3].", {program, *pid, code});
     }
     if (!program.empty())
-        return LocaleString("“[_1]” exited with code [_2].", {program, code});
-    return LocaleString("The process exited with code [_1].", {code});
+        return Foundation::LocaleString("“[_1]” exited with code [_2].", {program, code});
+    return Foundation::LocaleString("The process exited with code [_1].", {code});
 }
 
-LocaleString ChildErrorStringifier::lost_phrase() const {
+Foundation::LocaleString ChildErrorStringifier::lost_phrase() const {
     const std::string program = program_for_phrases();
     if (auto pid = pid_for_phrases(); pid && !program.empty()) {
-        return LocaleString("The exit status of “[_1]” (process [_2]) was lost.", {program, *pid});
+        return Foundation::LocaleString("The exit status of “[_1]” (process [_2]) was lost.", {program, *pid});
     }
     if (!program.empty())
-        return LocaleString("The exit status of “[_1]” was lost.", {program});
-    return LocaleString("The exit status of the process was lost.");
+        return Foundation::LocaleString("The exit status of “[_1]” was lost.", {program});
+    return Foundation::LocaleString("The exit status of the process was lost.");
 }
 
-LocaleString ChildErrorStringifier::signal_phrase() const {
+Foundation::LocaleString ChildErrorStringifier::signal_phrase() const {
     const std::string program = program_for_phrases();
     const int sig = signal_code().value_or(0);
     const std::string name = signal_name();
     if (auto pid = pid_for_phrases(); pid && !program.empty()) {
-        return LocaleString("“[_1]” (process [_2]) ended because of the signal [_3] ([_4]).",
+        return Foundation::LocaleString("“[_1]” (process [_2]) ended because of the signal [_3] ([_4]).",
                             {program, *pid, name, sig});
     }
     if (!program.empty()) {
-        return LocaleString("“[_1]” ended because of the signal [_2] ([_3]).",
+        return Foundation::LocaleString("“[_1]” ended because of the signal [_2] ([_3]).",
                             {program, name, sig});
     }
-    return LocaleString("The process ended because of the signal [_1] ([_2]).", {name, sig});
+    return Foundation::LocaleString("The process ended because of the signal [_1] ([_2]).", {name, sig});
 }
 
 std::optional<std::string> ChildErrorStringifier::autopsy() const {
     if (child_error_ == 0 && extra_autopsy_phrases().empty())
         return std::nullopt;
-    std::vector<LocaleString> phrases;
+    std::vector<Foundation::LocaleString> phrases;
     if (status_lost()) {
         phrases.push_back(lost_phrase());
     } else if (error_code().value_or(0) != 0) {
@@ -128,23 +128,23 @@ const ChildErrorStringifier& ChildErrorStringifier::die_if_error() const {
     return *this;
 }
 
-std::optional<Exception> ChildErrorStringifier::to_exception() const {
+std::optional<Foundation::Exception> ChildErrorStringifier::to_exception() const {
     if (status_lost()) {
-        return Exception::create("Child::ExitedNonZero", lost_phrase().phrase(),
+        return Foundation::Exception::create("Child::ExitedNonZero", lost_phrase().phrase(),
                                  lost_phrase().args(),
                                  {{"program", program_}, {"exit_code", -1}});
     }
     if (const int sig = signal_code().value_or(0); sig != 0) {
-        return Exception::create(
+        return Foundation::Exception::create(
             "Child::Signalled", signal_phrase().phrase(), signal_phrase().args(),
             {{"program", program_}, {"signal", sig}, {"signal_name", signal_name()}});
     }
     if (const int code = error_code().value_or(0); code != 0) {
-        return Exception::create("Child::ExitedNonZero", exit_phrase().phrase(),
+        return Foundation::Exception::create("Child::ExitedNonZero", exit_phrase().phrase(),
                                  exit_phrase().args(),
                                  {{"program", program_}, {"exit_code", code}});
     }
     return std::nullopt;
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Run

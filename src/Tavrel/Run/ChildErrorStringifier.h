@@ -1,13 +1,13 @@
-// Tavrel::ChildErrorStringifier: decodes a wait status (as returned by waitpid)
+// Tavrel::Run::ChildErrorStringifier: decodes a wait status (as returned by waitpid)
 // into exit code, signal and core-dump flag, describes it in words and turns a
 // failure into a typed exception (Child::Signalled, Child::ExitedNonZero).
 //
-//   Tavrel::ChildErrorStringifier st(status, "/etc/init.d/cron");
+//   Tavrel::Run::ChildErrorStringifier st(status, "/etc/init.d/cron");
 //   if (auto text = st.autopsy()) log(*text);   // nothing for status 0
 //   st.die_if_error();                          // throws on failure
 //
 // Used on its own for a status obtained elsewhere, and as the base of the
-// command runner Tavrel::SafeRun::Object.
+// command runner Tavrel::Run::SafeRun::Object.
 #pragma once
 
 #include "Tavrel/Foundation/Exception.h"
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-namespace Tavrel {
+namespace Tavrel::Run {
 
 class ChildErrorStringifier {
   public:
@@ -53,7 +53,7 @@ class ChildErrorStringifier {
     // Throws to_exception() when there is one.
     const ChildErrorStringifier& die_if_error() const;
     // Child::Signalled, else Child::ExitedNonZero, else nothing.
-    virtual std::optional<Exception> to_exception() const;
+    virtual std::optional<Foundation::Exception> to_exception() const;
 
     // Standard Linux names: signal_name_of(9) == "SIGKILL", errno_name_of(2) == "ENOENT";
     // "" for numbers without a name.
@@ -70,11 +70,11 @@ class ChildErrorStringifier {
     // The child's pid for phrases, when known (the runner knows it).
     virtual std::optional<long> pid_for_phrases() const { return std::nullopt; }
     // Further autopsy phrases of a subclass (the runner's time limit).
-    virtual std::vector<LocaleString> extra_autopsy_phrases() const { return {}; }
+    virtual std::vector<Foundation::LocaleString> extra_autopsy_phrases() const { return {}; }
 
-    LocaleString exit_phrase() const;
-    LocaleString lost_phrase() const;
-    LocaleString signal_phrase() const;
+    Foundation::LocaleString exit_phrase() const;
+    Foundation::LocaleString lost_phrase() const;
+    Foundation::LocaleString signal_phrase() const;
 
   private:
     int child_error_ = 0;
@@ -82,4 +82,4 @@ class ChildErrorStringifier {
     bool exec_failed_ = false;
 };
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Run

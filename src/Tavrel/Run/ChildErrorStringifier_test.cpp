@@ -4,7 +4,7 @@
 
 #include <csignal>
 
-using Tavrel::ChildErrorStringifier;
+using Tavrel::Run::ChildErrorStringifier;
 
 TEST(ChildErrorStringifier, DecodesExitSignalAndCore) {
     ChildErrorStringifier ok(0, "/bin/x");
@@ -58,7 +58,7 @@ TEST(ChildErrorStringifier, ExceptionsCarryProgramAndCode) {
     try {
         ChildErrorStringifier(SIGSEGV, "/p").die_if_error();
         FAIL() << "no exception";
-    } catch (const Tavrel::Exception& caught) {
+    } catch (const Tavrel::Foundation::Exception& caught) {
         EXPECT_TRUE(caught.isa("Child"));
         EXPECT_NE(caught.to_string().find("SIGSEGV"), std::string::npos);
     }

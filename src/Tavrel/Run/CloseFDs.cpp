@@ -10,7 +10,7 @@
 #define SYS_close_range 436
 #endif
 
-namespace Tavrel::CloseFDs {
+namespace Tavrel::Run::CloseFDs {
 
 namespace {
 
@@ -68,4 +68,4 @@ void fast_closefds(std::initializer_list<int> keep) {
     fast_closefds(keep.begin(), static_cast<int>(keep.size()));
 }
 
-}  // namespace Tavrel::CloseFDs
+}  // namespace Tavrel::Run::CloseFDs

@@ -20,14 +20,14 @@ TEST(CloseFDsTest, ClosesAllButStandardStreamsAndTheKeptOnes) {
                   int c = ::open("/dev/null", O_RDONLY);
                   int far = ::fcntl(a, F_DUPFD, 200);
                   // Kept entries out of order, repeated, and below 3.
-                  Tavrel::CloseFDs::fast_closefds({far, b, 1, b, -1});
+                  Tavrel::Run::CloseFDs::fast_closefds({far, b, 1, b, -1});
                   if (!is_open(0) || !is_open(1) || !is_open(2))
                       return 1;
                   if (is_open(a) || is_open(c))
                       return 2;
                   if (!is_open(b) || !is_open(far))
                       return 3;
-                  Tavrel::CloseFDs::fast_closefds();
+                  Tavrel::Run::CloseFDs::fast_closefds();
                   return is_open(b) || is_open(far) ? 4 : 0;
               }),
               0);

@@ -5,7 +5,7 @@
 
 extern char** environ;
 
-namespace Tavrel::Env {
+namespace Tavrel::Run::Env {
 
 std::vector<std::string> safe_env_var_names() {
     std::vector<std::string> names;
@@ -61,4 +61,4 @@ std::string set_safe_path() {
     return path;
 }
 
-}  // namespace Tavrel::Env
+}  // namespace Tavrel::Run::Env

@@ -1,9 +1,9 @@
-// Tavrel::Env: reduce the process environment to a fixed set of safe variables
+// Tavrel::Run::Env: reduce the process environment to a fixed set of safe variables
 // and give it a fixed safe search path, so nothing a caller exported (library
 // paths, shell options, proxies) leaks into the programs this tool starts.
 //
-//   Tavrel::Env::clean_env({.keep = {{"NOTIFY_SOCKET"}}, .http_purge = true});
-//   Tavrel::Env::set_safe_path();
+//   Tavrel::Run::Env::clean_env({.keep = {{"NOTIFY_SOCKET"}}, .http_purge = true});
+//   Tavrel::Run::Env::set_safe_path();
 #pragma once
 
 #include <optional>
@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::Env {
+namespace Tavrel::Run::Env {
 
 // Names of the variables that survive cleaning, separated by single spaces.
 inline constexpr std::string_view SAFE_ENV_VARS =
@@ -44,4 +44,4 @@ std::string_view get_safe_path();
 // Sets PATH to the safe search path and returns it.
 std::string set_safe_path();
 
-}  // namespace Tavrel::Env
+}  // namespace Tavrel::Run::Env

@@ -36,7 +36,7 @@ TEST_F(EnvTest, KeepsOnlySafeVariablesPlusKeepMinusRemove) {
     setenv("LANG", "C.UTF-8", 1);
     setenv("TERM", "xterm", 1);
     setenv("NOTIFY_SOCKET", "/run/systemd/notify", 1);
-    Tavrel::Env::clean_env({.keep = {{"NOTIFY_SOCKET"}}, .remove = {{"TERM"}}});
+    Tavrel::Run::Env::clean_env({.keep = {{"NOTIFY_SOCKET"}}, .remove = {{"TERM"}}});
     EXPECT_FALSE(has("LD_PRELOAD"));
     EXPECT_FALSE(has("BASH_ENV"));
     EXPECT_TRUE(has("LANG"));
@@ -44,7 +44,7 @@ TEST_F(EnvTest, KeepsOnlySafeVariablesPlusKeepMinusRemove) {
     EXPECT_FALSE(has("TERM"));
     for (char** e = environ; e && *e; ++e) {
         std::string name(*e, std::string(*e).find('='));
-        std::string list = " " + std::string(Tavrel::Env::get_safe_env_vars()) + " ";
+        std::string list = " " + std::string(Tavrel::Run::Env::get_safe_env_vars()) + " ";
         EXPECT_TRUE(list.find(" " + name + " ") != std::string::npos || name == "NOTIFY_SOCKET")
             << name;
     }
@@ -53,16 +53,16 @@ TEST_F(EnvTest, KeepsOnlySafeVariablesPlusKeepMinusRemove) {
 TEST_F(EnvTest, HttpPurgeRemovesWebRequestMarkers) {
     setenv("REMOTE_USER", "bob", 1);
     setenv("SERVER_SOFTWARE", "httpd", 1);
-    Tavrel::Env::clean_env();
+    Tavrel::Run::Env::clean_env();
     EXPECT_TRUE(has("REMOTE_USER"));
-    Tavrel::Env::clean_env({.http_purge = true});
+    Tavrel::Run::Env::clean_env({.http_purge = true});
     EXPECT_FALSE(has("REMOTE_USER"));
     EXPECT_FALSE(has("SERVER_SOFTWARE"));
 }
 
 TEST_F(EnvTest, SafePath) {
     setenv("PATH", "/tmp/evil:/usr/bin", 1);
-    EXPECT_EQ(Tavrel::Env::set_safe_path(), Tavrel::Env::get_safe_path());
-    EXPECT_EQ(std::string(std::getenv("PATH")), std::string(Tavrel::Env::get_safe_path()));
-    EXPECT_EQ(std::string(Tavrel::Env::get_safe_path()).find("/tmp"), std::string::npos);
+    EXPECT_EQ(Tavrel::Run::Env::set_safe_path(), Tavrel::Run::Env::get_safe_path());
+    EXPECT_EQ(std::string(std::getenv("PATH")), std::string(Tavrel::Run::Env::get_safe_path()));
+    EXPECT_EQ(std::string(Tavrel::Run::Env::get_safe_path()).find("/tmp"), std::string::npos);
 }

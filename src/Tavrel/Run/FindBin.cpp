@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace Tavrel::FindBin {
+namespace Tavrel::Run::FindBin {
 
 bool is_executable(const std::string& path) {
     struct stat st;
@@ -23,4 +23,4 @@ std::optional<std::string> findbin(std::string_view name, const std::vector<std:
     return std::nullopt;
 }
 
-}  // namespace Tavrel::FindBin
+}  // namespace Tavrel::Run::FindBin

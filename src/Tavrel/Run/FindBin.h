@@ -1,8 +1,8 @@
-// Tavrel::FindBin: finds a program by name in a fixed list of directories
+// Tavrel::Run::FindBin: finds a program by name in a fixed list of directories
 // (never PATH): the first regular file there that the effective user may run.
 //
-//   auto sshd = Tavrel::FindBin::findbin("sshd");
-//   auto ftpd = Tavrel::FindBin::findbin("proftpd", {"/usr/sbin", "/usr/local/sbin"});
+//   auto sshd = Tavrel::Run::FindBin::findbin("sshd");
+//   auto ftpd = Tavrel::Run::FindBin::findbin("proftpd", {"/usr/sbin", "/usr/local/sbin"});
 #pragma once
 
 #include <optional>
@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::FindBin {
+namespace Tavrel::Run::FindBin {
 
 // Where daemons live on the supported distributions, searched in this order.
 inline std::vector<std::string> SEARCH_DIRS = {
@@ -25,4 +25,4 @@ std::optional<std::string> findbin(std::string_view name,
 // Whether `path` is a regular file the effective user may execute.
 bool is_executable(const std::string& path);
 
-}  // namespace Tavrel::FindBin
+}  // namespace Tavrel::Run::FindBin

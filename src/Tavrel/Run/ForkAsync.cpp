@@ -11,7 +11,7 @@
 #include <iostream>
 #include <string>
 
-namespace Tavrel::ForkAsync {
+namespace Tavrel::Run::ForkAsync {
 
 namespace {
 
@@ -44,7 +44,7 @@ pid_t fork_and_run(const std::function<void()>& function, bool quiet) {
     flush_standard_streams();
     const pid_t pid = ::fork();
     if (pid < 0)
-        throw Exception::create("Fork::Failed", Exception::Metadata{{"error", errno}});
+        throw Foundation::Exception::create("Fork::Failed", Foundation::Exception::Metadata{{"error", errno}});
     if (pid == 0)
         run_and_exit(function, quiet);
     return pid;
@@ -57,11 +57,11 @@ void run_and_exit(const std::function<void()>& function, bool quiet) {
     try {
         errno = 0;
         function();
-    } catch (const Exception& e) {
+    } catch (const Foundation::Exception& e) {
         code = exit_code_for(errno);
         if (!quiet)
             report(e.to_string());
-    } catch (const UntrustedException& e) {
+    } catch (const Foundation::UntrustedException& e) {
         code = exit_code_for(errno);
         if (!quiet)
             report(e.to_string());
@@ -86,4 +86,4 @@ pid_t do_in_child_quiet(const std::function<void()>& function) {
     return fork_and_run(function, true);
 }
 
-}  // namespace Tavrel::ForkAsync
+}  // namespace Tavrel::Run::ForkAsync

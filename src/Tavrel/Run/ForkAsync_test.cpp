@@ -23,13 +23,13 @@ int wait_exit_code(pid_t pid) {
 }  // namespace
 
 TEST(ForkAsync, ExitCodesFollowTheFunction) {
-    EXPECT_EQ(wait_exit_code(Tavrel::ForkAsync::do_in_child([] {})), 0);
-    EXPECT_EQ(wait_exit_code(Tavrel::ForkAsync::do_in_child_quiet([] {
+    EXPECT_EQ(wait_exit_code(Tavrel::Run::ForkAsync::do_in_child([] {})), 0);
+    EXPECT_EQ(wait_exit_code(Tavrel::Run::ForkAsync::do_in_child_quiet([] {
                   errno = 0;
                   throw std::runtime_error("plain");
               })),
               127);
-    EXPECT_EQ(wait_exit_code(Tavrel::ForkAsync::do_in_child_quiet([] {
+    EXPECT_EQ(wait_exit_code(Tavrel::Run::ForkAsync::do_in_child_quiet([] {
                   errno = ENOENT;
                   throw std::runtime_error("missing");
               })),
@@ -41,7 +41,7 @@ TEST(ForkAsync, ChildNeverReturnsIntoTheCaller) {
     // destructors) a second time; the pipe would then carry two marks.
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    const pid_t pid = Tavrel::ForkAsync::do_in_child([&] { (void)!::write(fds[1], "c", 1); });
+    const pid_t pid = Tavrel::Run::ForkAsync::do_in_child([&] { (void)!::write(fds[1], "c", 1); });
     if (::getpid() != pid) {
         ::close(fds[1]);
         EXPECT_EQ(wait_exit_code(pid), 0);
@@ -54,9 +54,9 @@ TEST(ForkAsync, ChildNeverReturnsIntoTheCaller) {
 TEST(ForkAsync, ErrorReportGoesToStandardError) {
     int fds[2];
     ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    const pid_t pid = Tavrel::ForkAsync::do_in_child([&] {
+    const pid_t pid = Tavrel::Run::ForkAsync::do_in_child([&] {
         ::dup2(fds[1], 2);
-        throw Tavrel::Exception::create_raw("Test::Failure", "it broke");
+        throw Tavrel::Foundation::Exception::create_raw("Test::Failure", "it broke");
     });
     ::close(fds[1]);
     EXPECT_EQ(wait_exit_code(pid), 127);

@@ -16,7 +16,7 @@
 #include <csignal>
 #include <cstring>
 
-namespace Tavrel {
+namespace Tavrel::Run {
 
 namespace {
 
@@ -34,13 +34,13 @@ Value failure_message(Value text, Value structured, std::string full_text,
 Value run_for_message(const ForkSync::Function& function, std::exception_ptr& thrown) {
     try {
         return Value{{"_return", Value::array({function()})}};
-    } catch (const Exception& e) {
+    } catch (const Foundation::Exception& e) {
         thrown = std::current_exception();
         Value structured = e.structured();
         Value metadata = structured.value("metadata", Value::object());
         return failure_message(e.to_string(), std::move(structured), e.to_string(),
                                std::move(metadata));
-    } catch (const UntrustedException& e) {
+    } catch (const Foundation::UntrustedException& e) {
         thrown = std::current_exception();
         Value md = Value::object();
         for (const auto& [k, v] : e.metadata()) {
@@ -83,7 +83,7 @@ void child_body(int write_fd, const ForkSync::Function& function) {
     const int saved_errno = errno;
     // Invalid UTF-8 in a text must not lose the message: it is replaced.
     const std::string text = message.dump(-1, ' ', false, Value::error_handler_t::replace);
-    IO::Flush::write_all(write_fd, text);
+    Foundation::IO::Flush::write_all(write_fd, text);
     ::close(write_fd);
     errno = saved_errno;
     if (thrown)
@@ -133,7 +133,7 @@ std::optional<ForkSync::Value> ForkSync::do_in_child(const Function& function) {
         if (!run.retrieve_error().empty() || run.CHILD_ERROR() != 0)
             return std::nullopt;
         return run.return_value();
-    } catch (const Exception&) {
+    } catch (const Foundation::Exception&) {
         // A failed fork is not a failure of the child: it is reported as one.
         SafeRun::set_last_child_status(-1);
         return std::nullopt;
@@ -141,14 +141,14 @@ std::optional<ForkSync::Value> ForkSync::do_in_child(const Function& function) {
 }
 
 void ForkSync::run(const std::function<void()>* parent, const Function& function, bool quiet) {
-    ErrnoGuard keep_errno;
+    Foundation::ErrnoGuard keep_errno;
     SafeRun::SignalGuard sigchld(SIGCHLD, SIG_DFL);
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
-        throw Exception::create("Io::CommandOpenFailed",
-                                Exception::Metadata{{"command", "fork"}, {"error", errno}});
+        throw Foundation::Exception::create("Io::CommandOpenFailed",
+                                Foundation::Exception::Metadata{{"command", "fork"}, {"error", errno}});
     }
-    FHUtils::UniqueFd read_end(fds[0]), write_end(fds[1]);
+    Foundation::Fd::UniqueFd read_end(fds[0]), write_end(fds[1]);
     const int child_write = write_end.get();
     const int child_read = read_end.get();
     auto body = [&] {
@@ -196,7 +196,7 @@ void ForkSync::take_message(const Value& message) {
         return;
     structured_exception_ = *it;
     if (it->is_object() && it->contains("class") && (*it)["class"].is_string()) {
-        untrusted_ = UntrustedException::from_structured(*it);
+        untrusted_ = Foundation::UntrustedException::from_structured(*it);
     }
 }
 
@@ -210,4 +210,4 @@ bool ForkSync::had_error() const {
     return CHILD_ERROR() != 0 || exception_.has_value() || !retrieve_err_.empty();
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Run

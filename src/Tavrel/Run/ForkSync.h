@@ -1,18 +1,18 @@
-// Tavrel::ForkSync: runs a function in a forked child, waits for it, and
+// Tavrel::Run::ForkSync: runs a function in a forked child, waits for it, and
 // brings back its return value, or what it threw, as JSON through a pipe.
 // Nothing the child does can run the parent's clean-up or reach the parent
-// as a live object: a thrown Tavrel::Exception comes back as its structured
-// form and is rebuilt as a Tavrel::UntrustedException.
+// as a live object: a thrown Tavrel::Foundation::Exception comes back as its structured
+// form and is rebuilt as a Tavrel::Foundation::UntrustedException.
 //
-//   Tavrel::ForkSync run([] { drop_privileges(); return Value(read_user_file()); });
+//   Tavrel::Run::ForkSync run([] { drop_privileges(); return Value(read_user_file()); });
 //   if (run.had_error()) log(run.exception_text());
 //   else use(*run.return_value());
 //
-//   auto v = Tavrel::ForkSync::do_in_child([] { return Value(42); });  // nothing on failure
+//   auto v = Tavrel::Run::ForkSync::do_in_child([] { return Value(42); });  // nothing on failure
 //
 // The message the child sends: {"_return": [value]} on success, otherwise
 // {"_exception", "_full_exception_text", "_structured_exception", "_metadata"}:
-// - a Tavrel::Exception: its text, its full text, and its structured form
+// - a Tavrel::Foundation::Exception: its text, its full text, and its structured form
 //   (class, string, longmess, plain metadata, metadata_errno);
 // - a thrown JSON value (a map or a list): the value itself, twice;
 // - anything else: its text, twice, no structure.
@@ -28,7 +28,7 @@
 #include <optional>
 #include <string>
 
-namespace Tavrel {
+namespace Tavrel::Run {
 
 class ForkSync : public ChildErrorStringifier {
   public:
@@ -59,7 +59,7 @@ class ForkSync : public ChildErrorStringifier {
     // exception object, the value itself for a thrown map or list).
     const std::optional<Value>& structured_exception() const { return structured_exception_; }
     // The child's exception object rebuilt, when it threw one.
-    const std::optional<UntrustedException>& untrusted_exception() const { return untrusted_; }
+    const std::optional<Foundation::UntrustedException>& untrusted_exception() const { return untrusted_; }
     // A failure to read or decode the child's message ("" when none).
     const std::string& retrieve_error() const { return retrieve_err_; }
     pid_t pid() const { return pid_; }
@@ -78,7 +78,7 @@ class ForkSync : public ChildErrorStringifier {
     std::optional<Value> exception_;
     std::string full_exception_text_;
     std::optional<Value> structured_exception_;
-    std::optional<UntrustedException> untrusted_;
+    std::optional<Foundation::UntrustedException> untrusted_;
 };
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Run

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <stdexcept>
 
-using Tavrel::ForkSync;
+using Tavrel::Run::ForkSync;
 using Value = ForkSync::Value;
 
 TEST(ForkSync, ReturnsTheChildsValue) {
@@ -28,12 +28,12 @@ TEST(ForkSync, ReturnsTheChildsValue) {
     EXPECT_EQ(*list.return_value(), Value::array({"a", "b"}));
 
     EXPECT_EQ(ForkSync::do_in_child([] { return Value(42); }), Value(42));
-    EXPECT_EQ(Tavrel::SafeRun::last_child_status(), 0);
+    EXPECT_EQ(Tavrel::Run::SafeRun::last_child_status(), 0);
 }
 
 TEST(ForkSync, BringsBackAnExceptionAsData) {
     ForkSync run = ForkSync::new_quiet([]() -> Value {
-        auto e = Tavrel::Exception::create_raw("Io::ReadFailed", "could not read /x",
+        auto e = Tavrel::Foundation::Exception::create_raw("Io::ReadFailed", "could not read /x",
                                                {{"path", "/x"}, {"error", ENOENT}});
         e.set("list", Value::array({1, 2}));
         throw e;
@@ -68,7 +68,7 @@ TEST(ForkSync, OtherThrownValues) {
     EXPECT_EQ(data.full_exception_text(), "");
 
     EXPECT_FALSE(ForkSync::do_in_child([]() -> Value { throw std::runtime_error("no"); }));
-    EXPECT_NE(Tavrel::SafeRun::last_child_status(), 0);
+    EXPECT_NE(Tavrel::Run::SafeRun::last_child_status(), 0);
 }
 
 TEST(ForkSync, UndecodableOrMissingMessageIsAnError) {

@@ -12,12 +12,12 @@
 #include <cerrno>
 #include <map>
 
-namespace Tavrel::GlobalCache {
+namespace Tavrel::Run::GlobalCache {
 
 namespace {
 
 struct Cache {
-    JSON::Value value;  // the whole object: {"data": ..., "command": ...}
+    Config::JSON::Value value;  // the whole object: {"data": ..., "command": ...}
     time_t mtime = 0;
 };
 
@@ -41,7 +41,7 @@ std::optional<std::string> run_directly(const std::string& program,
         if (run.CHILD_ERROR() == 0)
             return run.stdout_text();
     } catch (const std::exception& e) {
-        Debug::log_warn("Could not run \"" + program + "\": " + e.what());
+        Foundation::Debug::log_warn("Could not run \"" + program + "\": " + e.what());
     }
     return std::nullopt;
 }
@@ -56,17 +56,17 @@ CommandRunner& runner() {
 // cache replaced between a look at its time and its reading would otherwise
 // pass its new content off as old enough, or its old one as new.
 std::optional<Cache> read_cache(const std::string& path) {
-    FHUtils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    Foundation::Fd::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (!fd || ::fstat(fd.get(), &st) != 0)
         return std::nullopt;
     Cache cache;
     cache.mtime = st.st_mtime;
-    cache.value = JSON::Value::object();
+    cache.value = Config::JSON::Value::object();
     try {
         // Stack traces are not wanted for failures that are thrown away.
-        Exception::StackTraceSuppressor quiet;
-        JSON::Value value = JSON::LoadFile(fd.get(), path);
+        Foundation::Exception::StackTraceSuppressor quiet;
+        Config::JSON::Value value = Config::JSON::LoadFile(fd.get(), path);
         if (value.is_object())
             cache.value = std::move(value);
     } catch (...) {
@@ -95,7 +95,7 @@ const Cache* get(const std::string& name) {
     return &all.emplace(name, std::move(*cache)).first->second;
 }
 
-const JSON::Value* member(const JSON::Value& obj, const char* section, const std::string& key) {
+const Config::JSON::Value* member(const Config::JSON::Value& obj, const char* section, const std::string& key) {
     auto s = obj.find(section);
     if (s == obj.end() || !s->is_object())
         return nullptr;
@@ -105,7 +105,7 @@ const JSON::Value* member(const JSON::Value& obj, const char* section, const std
 
 std::optional<std::string> cached_output(const Cache& cache, const std::string& program,
                                          const std::vector<std::string>& args) {
-    const JSON::Value* v = member(cache.value, "command", command_key(program, args));
+    const Config::JSON::Value* v = member(cache.value, "command", command_key(program, args));
     if (v && v->is_string())
         return v->get<std::string>();
     return std::nullopt;
@@ -138,12 +138,12 @@ std::string command_key(const std::string& program, const std::vector<std::strin
     return key;
 }
 
-std::optional<JSON::Value> data(const std::string& cache_name, const std::string& key,
+std::optional<Config::JSON::Value> data(const std::string& cache_name, const std::string& key,
                                 time_t min_time) {
     const Cache* cache = get(cache_name);
     if (!cache || cache->mtime <= min_time)
         return std::nullopt;
-    const JSON::Value* v = member(cache->value, "data", key);
+    const Config::JSON::Value* v = member(cache->value, "data", key);
     if (!v)
         return std::nullopt;
     return *v;
@@ -197,4 +197,4 @@ void clearcache() {
     caches().clear();
 }
 
-}  // namespace Tavrel::GlobalCache
+}  // namespace Tavrel::Run::GlobalCache

@@ -1,8 +1,8 @@
-// Tavrel::GlobalCache: the product-wide named caches of facts and command
+// Tavrel::Run::GlobalCache: the product-wide named caches of facts and command
 // output, each a JSON file <product dir>/<GLOBAL_CACHE_SUBDIR>/<name>.json
 // holding {"data": {...facts...}, "command": {"<key>": "<output>", ...}}.
 //
-//   if (auto remote = Tavrel::GlobalCache::data("mysql", "is_remote")) ...
+//   if (auto remote = Tavrel::Run::GlobalCache::data("mysql", "is_remote")) ...
 //
 // A cache is read once per process and name; a missing or damaged file
 // answers nothing for every key. Nothing here throws for ordinary conditions.
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-namespace Tavrel::GlobalCache {
+namespace Tavrel::Run::GlobalCache {
 
 inline std::string DEFAULT_PRODUCT_DIR = "/var/tavrel";
 inline std::string GLOBAL_CACHE_SUBDIR = "globalcache";
@@ -32,7 +32,7 @@ void set_command_runner(CommandRunner runner);
 
 // The fact `key` of cache `name`, when the cache file's modification time is
 // later than `min_time`.
-std::optional<JSON::Value> data(const std::string& cache_name, const std::string& key,
+std::optional<Config::JSON::Value> data(const std::string& cache_name, const std::string& key,
                                 time_t min_time = 0);
 // The cached output of the command when the cache file is newer than the
 // program (modification and change time); otherwise the command's output.
@@ -54,4 +54,4 @@ std::string default_product_dir(std::optional<std::string> new_dir = std::nullop
 std::string cache_path(const std::string& cache_name);
 std::string command_key(const std::string& program, const std::vector<std::string>& args);
 
-}  // namespace Tavrel::GlobalCache
+}  // namespace Tavrel::Run::GlobalCache

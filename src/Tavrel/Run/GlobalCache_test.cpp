@@ -13,7 +13,7 @@
 
 namespace {
 
-namespace G = Tavrel::GlobalCache;
+namespace G = Tavrel::Run::GlobalCache;
 using Tavrel::TestSupport::TempDir;
 
 void set_mtime(const std::string& path, time_t t) {

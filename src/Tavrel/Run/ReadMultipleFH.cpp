@@ -15,7 +15,7 @@
 #include <cmath>
 #include <limits>
 
-namespace Tavrel {
+namespace Tavrel::Run {
 
 namespace {
 
@@ -24,9 +24,9 @@ using Clock = std::chrono::steady_clock;
 void set_nonblocking(int fd) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0)
-        throw Exception::create("Io::FcntlFailed", {{"error", errno}});
+        throw Foundation::Exception::create("Io::FcntlFailed", {{"error", errno}});
     if ((flags & O_NONBLOCK) == 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        throw Exception::create("Io::FcntlFailed", {{"error", errno}});
+        throw Foundation::Exception::create("Io::FcntlFailed", {{"error", errno}});
     }
 }
 
@@ -59,7 +59,7 @@ bool read_ready(Source& src) {
 // for a descriptor target that does not take the data (0: none).
 void deliver(Source& src, double time_limit) {
     if (const auto* copy = std::get_if<ReadMultipleFH::CopyTo>(&src.target)) {
-        IO::Flush::write_all(copy->fd, *src.buffer, time_limit);
+        Foundation::IO::Flush::write_all(copy->fd, *src.buffer, time_limit);
         src.buffer->clear();
     } else if (auto* const* os = std::get_if<std::ostream*>(&src.target)) {
         (*os)->write(src.buffer->data(), static_cast<std::streamsize>(src.buffer->size()));
@@ -99,7 +99,7 @@ class Feeder {
                     fd_.reset();
                     return;
                 }
-                throw Exception::create("Io::WriteFailed",
+                throw Foundation::Exception::create("Io::WriteFailed",
                                         {{"length", rest.size()}, {"error", errno}});
             }
             offset_ += static_cast<std::size_t>(n);
@@ -124,7 +124,7 @@ class Feeder {
         using_chunk_ = true;
         offset_ = 0;
         if (stream_->bad()) {
-            throw Exception::create("Io::ReadFailed", {{"path", "input stream"},
+            throw Foundation::Exception::create("Io::ReadFailed", {{"path", "input stream"},
                                                        {"chunk_size", ReadMultipleFH::CHUNK_SIZE},
                                                        {"error", errno ? errno : EIO}});
         }
@@ -133,7 +133,7 @@ class Feeder {
         return true;
     }
 
-    FHUtils::UniqueFd fd_;
+    Foundation::Fd::UniqueFd fd_;
     std::shared_ptr<const std::string> text_;
     std::istream* stream_ = nullptr;
     std::string chunk_;
@@ -169,7 +169,7 @@ double copy_time_limit(std::optional<double> overall_left, double idle) {
 ReadMultipleFH::ReadMultipleFH(Options options) {
     // The reads and polls below leave EAGAIN and the like in errno; the
     // caller's errno survives them.
-    ErrnoGuard keep_errno;
+    Foundation::ErrnoGuard keep_errno;
     const double timeout = options.timeout.value_or(DEFAULT_TIMEOUT);
     const double idle = options.read_timeout.value_or(DEFAULT_READ_TIMEOUT);
 
@@ -225,7 +225,7 @@ ReadMultipleFH::ReadMultipleFH(Options options) {
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
-            throw Exception::create("Io::WaitFailed", {{"error", errno}});
+            throw Foundation::Exception::create("Io::WaitFailed", {{"error", errno}});
         }
         if (rc == 0) {
             const bool idle_bound = idle > 0 && (!left || idle <= *left);
@@ -256,4 +256,4 @@ std::shared_ptr<std::string> ReadMultipleFH::get_buffer(int fd) const {
     return it == buffers_.end() ? nullptr : it->second;
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Run

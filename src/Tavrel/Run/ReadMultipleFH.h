@@ -1,4 +1,4 @@
-// Tavrel::ReadMultipleFH: reads several descriptors at once until every one
+// Tavrel::Run::ReadMultipleFH: reads several descriptors at once until every one
 // reaches end of file or a time limit is hit, so a child filling one pipe
 // never blocks while we wait on another. It can also feed one descriptor
 // (a child's input) in the same loop, so a child that writes before it has
@@ -6,13 +6,13 @@
 //
 // All the work happens in the constructor.
 //
-//   Tavrel::ReadMultipleFH r({.filehandles = {{out.get()}, {err.get()}}, .timeout = 30});
+//   Tavrel::Run::ReadMultipleFH r({.filehandles = {{out.get()}, {err.get()}}, .timeout = 30});
 //   if (!r.did_finish()) ...;            // r.timed_out() is the limit hit
 //   std::string text = *r.get_buffer(out.get());
 //
 // Every handle is switched to non-blocking mode. A handle alone gets a fresh
 // buffer; a pair fills the caller's buffer, or copies the data at once into a
-// caller's descriptor (full writes, Tavrel::IO::Flush) or stream.
+// caller's descriptor (full writes, Tavrel::Foundation::IO::Flush) or stream.
 #pragma once
 
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
@@ -27,7 +27,7 @@
 #include <variant>
 #include <vector>
 
-namespace Tavrel {
+namespace Tavrel::Run {
 
 class ReadMultipleFH {
   public:
@@ -55,7 +55,7 @@ class ReadMultipleFH {
     // or the reader went away (EPIPE), which is not an error: a program may
     // well exit without reading all its input.
     struct Feed {
-        FHUtils::UniqueFd fd{};
+        Foundation::Fd::UniqueFd fd{};
         std::shared_ptr<const std::string> text{};
         std::istream* stream = nullptr;
     };
@@ -90,4 +90,4 @@ class ReadMultipleFH {
     double timed_out_ = 0;
 };
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Run

@@ -15,8 +15,8 @@
 #include <csignal>
 #include <sstream>
 
-using Tavrel::ReadMultipleFH;
-using Tavrel::FHUtils::UniqueFd;
+using Tavrel::Run::ReadMultipleFH;
+using Tavrel::Foundation::Fd::UniqueFd;
 
 namespace {
 
@@ -131,7 +131,7 @@ TEST(ReadMultipleFH, StalledCopyTargetIsBoundByTheLimits) {
                                  .timeout = 30,
                                  .read_timeout = 0.3});
             return 1;
-        } catch (const Tavrel::Exception& e) {
+        } catch (const Tavrel::Foundation::Exception& e) {
             if (!e.isa("Timeout"))
                 return 2;
         }
@@ -155,7 +155,7 @@ TEST(ReadMultipleFH, CopyToAVanishedReaderFailsInsteadOfKilling) {
         w.reset();
         try {
             ReadMultipleFH copy({.filehandles = {{r.get(), ReadMultipleFH::CopyTo{target_w.get()}}}});
-        } catch (const Tavrel::Exception& e) {
+        } catch (const Tavrel::Foundation::Exception& e) {
             return e.isa("Io::WriteFailed") && e.error_number() == EPIPE ? 0 : 2;
         }
         return 1;

@@ -9,12 +9,12 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace Tavrel::Services::Env {
+namespace Tavrel::Run::ServiceEnv {
 
 void setup_env_for_starting_a_daemon() {
     std::vector<std::string> keep(std::begin(DAEMON_KEEP_VARS), std::end(DAEMON_KEEP_VARS));
     std::vector<std::string> remove(std::begin(CALLER_SESSION_VARS), std::end(CALLER_SESSION_VARS));
-    Tavrel::Env::clean_env({.keep = std::move(keep), .remove = std::move(remove)});
+    Env::clean_env({.keep = std::move(keep), .remove = std::move(remove)});
     ::setenv("HOME", SUPERUSER_HOME.c_str(), 1);
     ::setenv("USER", SUPERUSER_NAME.c_str(), 1);
     ::setenv("LOGNAME", SUPERUSER_NAME.c_str(), 1);
@@ -22,9 +22,9 @@ void setup_env_for_starting_a_daemon() {
     ::setenv("TZ", Timezones::calculate_TZ_env().c_str(), 1);
     if (::chdir(WORKING_DIRECTORY.c_str()) != 0) {
         int err = errno;
-        throw Exception::create("Io::ChdirFailed", {{"path", WORKING_DIRECTORY}, {"error", err}});
+        throw Foundation::Exception::create("Io::ChdirFailed", {{"path", WORKING_DIRECTORY}, {"error", err}});
     }
     ::setenv("PWD", WORKING_DIRECTORY.c_str(), 1);
 }
 
-}  // namespace Tavrel::Services::Env
+}  // namespace Tavrel::Run::ServiceEnv

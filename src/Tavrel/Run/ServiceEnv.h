@@ -1,4 +1,4 @@
-// Tavrel::Services::Env: the one clean start every daemon gets, whoever ran the
+// Tavrel::Run::ServiceEnv: the one clean start every daemon gets, whoever ran the
 // tool: the safe environment plus the extra variables a service manager passes
 // (DAEMON_KEEP_VARS), nothing of the caller's session (CALLER_SESSION_VARS:
 // no TMP/TEMP/TMPDIR, locale or shell), the superuser's HOME, USER and
@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::Services::Env {
+namespace Tavrel::Run::ServiceEnv {
 
 // Kept for daemons beyond the safe list: what systemd hands a unit's start
 // command, which the daemon needs when the tool runs as that command.
@@ -35,4 +35,4 @@ inline std::string WORKING_DIRECTORY = "/";
 // Throws "Io::ChdirFailed" with the errno when the working directory cannot be changed.
 void setup_env_for_starting_a_daemon();
 
-}  // namespace Tavrel::Services::Env
+}  // namespace Tavrel::Run::ServiceEnv

@@ -39,7 +39,7 @@ TEST(DaemonEnv, CleanStartForEveryDaemon) {
         setenv("PWD", "/home/bob", 1);
         if (chdir("/tmp") != 0)
             return std::string("chdir");
-        Tavrel::Services::Env::setup_env_for_starting_a_daemon();
+        Tavrel::Run::ServiceEnv::setup_env_for_starting_a_daemon();
         char cwd[PATH_MAX];
         std::string dir = getcwd(cwd, sizeof cwd) ? cwd : "?";
         return env_or("TMP") + "," + env_or("TEMP") + "," + env_or("HOME") + "," + env_or("USER") +
@@ -48,18 +48,18 @@ TEST(DaemonEnv, CleanStartForEveryDaemon) {
                "," + env_or("LANG") + "," + env_or("LC_ALL") + "," + env_or("LC_TIME") + "," +
                env_or("LOGNAME") + "," + env_or("SHELL") + "," + env_or("PWD");
     });
-    std::string tz = Tavrel::Timezones::calculate_TZ_env();
+    std::string tz = Tavrel::Run::Timezones::calculate_TZ_env();
     EXPECT_EQ(text, "<unset>,<unset>,/root,root,<unset>,/run/systemd/notify,1," + tz + ",/|" +
                         "<unset>,<unset>,<unset>,<unset>,root,<unset>,/");
 }
 
 TEST(DaemonEnv, UnreachableWorkingDirectoryIsFatal) {
     std::string text = Tavrel::TestSupport::text_from_child([] {
-        Tavrel::Services::Env::WORKING_DIRECTORY = "/nonexistent/dir";
+        Tavrel::Run::ServiceEnv::WORKING_DIRECTORY = "/nonexistent/dir";
         try {
-            Tavrel::Services::Env::setup_env_for_starting_a_daemon();
+            Tavrel::Run::ServiceEnv::setup_env_for_starting_a_daemon();
             return std::string("no exception");
-        } catch (const Tavrel::Exception& e) {
+        } catch (const Tavrel::Foundation::Exception& e) {
             return e.type_path() + ":" + std::to_string(e.error_number());
         }
     });

@@ -12,7 +12,7 @@
 #include <csignal>
 #include <cstdio>
 
-namespace Tavrel::Sys::Setsid {
+namespace Tavrel::Run::Setsid {
 
 namespace {
 
@@ -21,7 +21,7 @@ pid_t checked_fork() {
     pid_t pid = ::fork();
     if (pid < 0) {
         int err = errno;
-        throw Exception::create("Fork::Failed", {{"error", err}});
+        throw Foundation::Exception::create("Fork::Failed", {{"error", err}});
     }
     return pid;
 }
@@ -72,7 +72,7 @@ pid_t full_daemonize(const Options& options) {
         int rc = wait_for(child, status);
         int err = errno;
         if (rc != 0)
-            throw Exception::create("System::CallFailed", {{"name", "waitpid"}, {"error", err}});
+            throw Foundation::Exception::create("System::CallFailed", {{"name", "waitpid"}, {"error", err}});
         if (options.wait_status)
             *options.wait_status = status;
         return child;
@@ -84,7 +84,7 @@ pid_t full_daemonize(const Options& options) {
     try {
         if (::syscall(SYS_setsid) == -1) {
             int err = errno;
-            throw Exception::create("System::CallFailed", {{"name", "setsid"}, {"error", err}});
+            throw Foundation::Exception::create("System::CallFailed", {{"name", "setsid"}, {"error", err}});
         }
         pid_t worker = checked_fork();
         if (worker > 0)
@@ -96,4 +96,4 @@ pid_t full_daemonize(const Options& options) {
     return 0;
 }
 
-}  // namespace Tavrel::Sys::Setsid
+}  // namespace Tavrel::Run::Setsid

@@ -1,7 +1,7 @@
-// Tavrel::Sys::Setsid: detaching work into a session of its own by double fork.
+// Tavrel::Run::Setsid: detaching work into a session of its own by double fork.
 //
 //   int status = 0;
-//   pid_t pid = Tavrel::Sys::Setsid::full_daemonize({.keep_parent = true,
+//   pid_t pid = Tavrel::Run::Setsid::full_daemonize({.keep_parent = true,
 //                                                    .wait_status = &status});
 //   if (pid == 0) { /* the detached grandchild: exec the daemon, or _exit */ }
 //   else          { /* the caller, after the work finished; status as waitpid gives it */ }
@@ -24,7 +24,7 @@
 
 #include <sys/types.h>
 
-namespace Tavrel::Sys::Setsid {
+namespace Tavrel::Run::Setsid {
 
 inline constexpr long SETSID = 112;  // the x86-64 number; the build uses the target's own
 
@@ -42,4 +42,4 @@ pid_t full_daemonize(const Options& options = {});
 // or 128 plus the signal number for a death by signal.
 int exit_code_for_status(int wait_status);
 
-}  // namespace Tavrel::Sys::Setsid
+}  // namespace Tavrel::Run::Setsid

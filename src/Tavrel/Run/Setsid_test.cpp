@@ -11,7 +11,7 @@
 #include <csignal>
 #include <functional>
 
-using Tavrel::Sys::Setsid::full_daemonize;
+using Tavrel::Run::Setsid::full_daemonize;
 
 namespace {
 // Runs `work` detached with keep_parent; the grandchild never returns here.
@@ -85,7 +85,7 @@ TEST(FullDaemonize, FailedForkRestoresTheCallersSigchld) {
         try {
             full_daemonize({.keep_parent = true});
             return 1;
-        } catch (const Tavrel::Exception& e) {
+        } catch (const Tavrel::Foundation::Exception& e) {
             if (!e.isa("Fork::Failed"))
                 return 2;
         }

@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Run {
 
 std::string setuppath() {
     std::string path;
@@ -20,4 +20,4 @@ std::string setuppath() {
     return path;
 }
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Run

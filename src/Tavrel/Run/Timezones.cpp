@@ -6,7 +6,7 @@
 #include <optional>
 #include <set>
 
-namespace Tavrel::Timezones {
+namespace Tavrel::Run::Timezones {
 
 namespace fs = std::filesystem;
 
@@ -114,4 +114,4 @@ std::string calculate_TZ_env() {
     return DEFAULT_ZONE;
 }
 
-}  // namespace Tavrel::Timezones
+}  // namespace Tavrel::Run::Timezones

@@ -1,4 +1,4 @@
-// Tavrel::Timezones: the server's current time zone name, for the TZ variable
+// Tavrel::Run::Timezones: the server's current time zone name, for the TZ variable
 // of launched daemons (so their log times agree with the system's clock
 // settings however the tool was started).
 //
@@ -12,7 +12,7 @@
 
 #include <string>
 
-namespace Tavrel::Timezones {
+namespace Tavrel::Run::Timezones {
 
 inline std::string LOCALTIME_PATH = "/etc/localtime";
 inline std::string TIMEZONE_FILE = "/etc/timezone";
@@ -21,4 +21,4 @@ inline std::string DEFAULT_ZONE = "UTC";
 
 std::string calculate_TZ_env();
 
-}  // namespace Tavrel::Timezones
+}  // namespace Tavrel::Run::Timezones

@@ -7,7 +7,7 @@
 
 #include <filesystem>
 
-namespace Tz = Tavrel::Timezones;
+namespace Tz = Tavrel::Run::Timezones;
 
 namespace {
 // A small zone directory and a local-time path inside a temporary directory.

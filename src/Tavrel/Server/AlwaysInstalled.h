@@ -1,15 +1,15 @@
-// Tavrel::Services::AlwaysInstalled: the product's own services, which are
+// Tavrel::Server::AlwaysInstalled: the product's own services, which are
 // installed wherever the product is.
 #pragma once
 
 #include <array>
 #include <string_view>
 
-namespace Tavrel::Services::AlwaysInstalled {
+namespace Tavrel::Server::AlwaysInstalled {
 
 inline constexpr std::array<std::string_view, 11> SERVICES = {
     "dnsadmin",  "hub_php_fpm", "hubgreyd",  "hubguardd", "hubipv6",  "hubsrvd",
     "hubstatsd", "ipaliases",   "jobqueued", "lmtp",      "logtaild",
 };
 
-}  // namespace Tavrel::Services::AlwaysInstalled
+}  // namespace Tavrel::Server::AlwaysInstalled

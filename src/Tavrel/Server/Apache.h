@@ -1,17 +1,17 @@
-// Tavrel::ConfigFiles::Apache: where the web server keeps its files on this
+// Tavrel::Server::Apache: where the web server keeps its files on this
 // distribution.
 //
-//   std::string log = Tavrel::ConfigFiles::Apache().file_error_log();
+//   std::string log = Tavrel::Server::Apache().file_error_log();
 //
 // Debian and Ubuntu package the server as apache2 with its logs under
 // /var/log/apache2; the RHEL family packages it as httpd under /var/log/httpd.
-// The family comes from the platform facts (Tavrel::OS::base_distro).
+// The family comes from the platform facts (Tavrel::Config::OS::base_distro).
 #pragma once
 
 #include <map>
 #include <string>
 
-namespace Tavrel::ConfigFiles {
+namespace Tavrel::Server {
 
 class Apache {
   public:
@@ -26,4 +26,4 @@ class Apache {
     std::string file_error_log() const;
 };
 
-}  // namespace Tavrel::ConfigFiles
+}  // namespace Tavrel::Server

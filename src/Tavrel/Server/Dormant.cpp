@@ -13,7 +13,7 @@
 #include <fstream>
 #include <map>
 
-namespace Tavrel::Services {
+namespace Tavrel::Server {
 
 namespace {
 
@@ -58,15 +58,15 @@ double Dormant::go_dormant_in_n_minutes_for(std::string_view service) {
 Dormant::Dormant(std::string_view service, std::optional<double> minimum_idle_timeout)
     : service_(service), last_connection_(::time(nullptr)) {
     if (service.empty())
-        throw Tavrel::Exception::create("Param::Missing", {{"name", "service"}});
-    Validate::Service::assert_valid(service);
+        throw Foundation::Exception::create("Param::Missing", {{"name", "service"}});
+    Tavrel::Foundation::Validate::Service::assert_valid(service);
     enable_file_ = DORMANT_SERVICES_DIR + "/" + service_ + ENABLE_SUFFIX;
 
     double delay = go_dormant_in_n_minutes();
     if (minimum_idle_timeout && *minimum_idle_timeout > delay * 60) {
         double raised = *minimum_idle_timeout / 60;
         // Children may still serve idle connections this long: do not leave them.
-        Debug::log_warn("The dormant delay of " + service_ + " is raised from " +
+        Foundation::Debug::log_warn("The dormant delay of " + service_ + " is raised from " +
                         minutes_text(delay) + " to " + minutes_text(raised) +
                         " minutes to cover its idle connections.");
         dormant_in_n_minutes_ = raised;
@@ -92,7 +92,7 @@ double Dormant::go_dormant_in_n_minutes() {
         std::ifstream in(enable_file_);
         if (!in) {
             int err = errno;
-            throw PlainError("Cannot read " + enable_file_ + ": " + std::strerror(err));
+            throw Foundation::PlainError("Cannot read " + enable_file_ + ": " + std::strerror(err));
         }
         std::string line;
         std::getline(in, line);
@@ -118,4 +118,4 @@ std::optional<bool> Dormant::should_go_dormant(std::optional<time_t> now) {
     return elapsed >= go_dormant_in_n_minutes() * 60;
 }
 
-}  // namespace Tavrel::Services
+}  // namespace Tavrel::Server

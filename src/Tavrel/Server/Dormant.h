@@ -1,8 +1,8 @@
-// Tavrel::Services::Dormant: the dormant-mode settings of one daemon. A
+// Tavrel::Server::Dormant: the dormant-mode settings of one daemon. A
 // dormant daemon exits after a quiet period and is started again by the next
 // connection, which saves memory on small servers.
 //
-//   Tavrel::Services::Dormant d("hubsrvd", 900);  // children may idle 900 s
+//   Tavrel::Server::Dormant d("hubsrvd", 900);  // children may idle 900 s
 //   ... on each connection: d.got_an_active_connection();
 //   if (d.should_go_dormant().value_or(false)) exit_quietly();
 //
@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::Services {
+namespace Tavrel::Server {
 
 class Dormant {
   public:
@@ -37,7 +37,7 @@ class Dormant {
     time_t get_last_connection() const { return last_connection_; }
     bool is_enabled() const { return can_go_dormant_; }
     int idle_timeout();
-    // The delay in minutes. Tavrel::PlainError when the enable file exists but
+    // The delay in minutes. Tavrel::Foundation::PlainError when the enable file exists but
     // cannot be read.
     double go_dormant_in_n_minutes();
     // Nothing when dormant mode is off; else whether the delay has passed
@@ -56,4 +56,4 @@ class Dormant {
     std::optional<double> dormant_in_n_minutes_;
 };
 
-}  // namespace Tavrel::Services
+}  // namespace Tavrel::Server

@@ -11,7 +11,7 @@
 
 namespace {
 
-using Tavrel::Services::Dormant;
+using Tavrel::Server::Dormant;
 
 class DormantTest : public ::testing::Test {
   protected:
@@ -83,8 +83,8 @@ TEST_F(DormantTest, ShouldGoDormantOnlyWhenEnabledAndIdleLongEnough) {
 }
 
 TEST_F(DormantTest, BadInputIsRefused) {
-    EXPECT_THROW(Dormant(""), Tavrel::Exception);
-    EXPECT_THROW(Dormant("../x"), Tavrel::Exception);
+    EXPECT_THROW(Dormant(""), Tavrel::Foundation::Exception);
+    EXPECT_THROW(Dormant("../x"), Tavrel::Foundation::Exception);
     // An enable file that exists but cannot be read is fatal; root reads
     // anything, so the reader runs as nobody in a child.
     enable("spamd", "5");
@@ -97,7 +97,7 @@ TEST_F(DormantTest, BadInputIsRefused) {
         try {
             Dormant d("spamd");
             ::_exit(1);
-        } catch (const Tavrel::PlainError&) {
+        } catch (const Tavrel::Foundation::PlainError&) {
             ::_exit(0);
         } catch (...) {
             ::_exit(2);

@@ -32,11 +32,11 @@
 #include <filesystem>
 #include <map>
 
-namespace Tavrel::Services::Enabled {
+namespace Tavrel::Server::Enabled {
 
 namespace {
 
-using List = std::vector<std::string>;
+using OptionalServices = std::vector<std::string>;
 
 // A rule of the main configuration: `meaning` "disable" (a true value
 // disables), "enable" (a true value enables) or empty (DISABLED_WORD disables).
@@ -66,10 +66,10 @@ bool contains(const std::vector<std::string_view>& v, std::string_view s) {
 }
 
 // The own flag-file lists, relative to FLAG_DIR.
-const std::map<std::string, List, std::less<>>& own_lists() {
-    static const List name_server = {"dns.disable", "named.disable", "nameserver.disable"};
-    static const List mail = {"mail.disable", "dovecot.disable"};
-    static const std::map<std::string, List, std::less<>> t = {
+const std::map<std::string, OptionalServices, std::less<>>& own_lists() {
+    static const OptionalServices name_server = {"dns.disable", "named.disable", "nameserver.disable"};
+    static const OptionalServices mail = {"mail.disable", "dovecot.disable"};
+    static const std::map<std::string, OptionalServices, std::less<>> t = {
         {"bind", name_server},
         {"dns", name_server},
         {"mydns", name_server},
@@ -97,7 +97,7 @@ std::optional<int> apply_config_rule(const ConfigRule& rule) {
     try {
         conf = Config::LoadTvConf::loadtvconf_not_copy();
     } catch (const std::exception& e) {
-        Debug::log_warn(std::string("Cannot read the main configuration: ") + e.what());
+        Foundation::Debug::log_warn(std::string("Cannot read the main configuration: ") + e.what());
         return -1;
     }
     auto it = conf->find(rule.key);
@@ -122,7 +122,7 @@ int flag_file_test(std::string_view service) {
         if (::lstat(f.c_str(), &st) == 0) {
             answer = 0;
         } else if (errno != ENOENT) {
-            Debug::log_warn("Cannot check the flag file " + f + ": " + std::strerror(errno));
+            Foundation::Debug::log_warn("Cannot check the flag file " + f + ": " + std::strerror(errno));
         }
     }
     return answer;
@@ -140,11 +140,11 @@ std::string canonical_alias(std::string_view service) {
 // The rules that decide before (or instead of) the generic checks; nothing to go on.
 std::optional<int> special_rule(std::string& name) {
     if (name == "hubstatsd")
-        return Analytics::Enabled::is_enabled() ? 1 : 0;
+        return Panel::Analytics::is_enabled() ? 1 : 0;
     if (name == "hubgreyd")
-        return GreyList::Config::is_enabled() ? 1 : 0;
+        return Panel::GreyList::is_enabled() ? 1 : 0;
     if (name == "hubguardd")
-        return Config::Guard::is_enabled() ? 1 : 0;
+        return Panel::BruteForceGuard::is_enabled() ? 1 : 0;
     if (name == "imap")
         return get_dovecot_enabled_protocols().count("imap") ? 1 : 0;
     if (name == "pop")
@@ -152,10 +152,10 @@ std::optional<int> special_rule(std::string& name) {
     if (name == "spamd" && is_enabled("exim") == 0)
         return 0;
     if (name == "exim-altport" || name == "exim_altport") {
-        return Services::List::canonicalize_service(name).enabled ? 1 : 0;
+        return Server::OptionalServices::canonicalize_service(name).enabled ? 1 : 0;
     }
     name = canonical_alias(name);
-    if (name == "hubdavd" && !Hubdavd::Config::is_needed())
+    if (name == "hubdavd" && !Panel::Hubdavd::is_needed())
         return 0;
     // The PHP pools serve web sites, which a DNS-only server has none of.
     if (name == "apache_php_fpm" && Server::Type::is_zoneonly())
@@ -168,7 +168,7 @@ std::optional<int> special_rule(std::string& name) {
 std::optional<std::vector<std::string>> get_files_for_service(std::string_view service) {
     if (service.empty())
         return std::nullopt;
-    Validate::Service::assert_valid(service);
+    Tavrel::Foundation::Validate::Service::assert_valid(service);
     if (!service_has_files(service).value_or(false))
         return std::nullopt;
     std::vector<std::string> out;
@@ -185,7 +185,7 @@ std::optional<std::vector<std::string>> get_files_for_service(std::string_view s
 std::optional<bool> service_has_files(std::string_view service) {
     if (service.empty())
         return std::nullopt;
-    static const Tavrel::Regex mail(R"(^imap|pop$)");
+    static const Foundation::Regex mail(R"(^imap|pop$)");
     if (mail.test(service))
         return true;
     return config_rules().find(service) == config_rules().end();
@@ -200,7 +200,7 @@ int is_enabled(std::string_view service) { return enabled_answer(service, true);
 int is_enabled_when_installed(std::string_view service) { return enabled_answer(service, false); }
 
 bool is_known(std::string_view service) {
-    if (service.empty() || !Validate::Service::is_valid(service))
+    if (service.empty() || !Tavrel::Foundation::Validate::Service::is_valid(service))
         return false;
     // The same name and the same exceptions as the installed question of
     // is_enabled: every service with a rule of its own here is one of them
@@ -214,7 +214,7 @@ namespace {
 int enabled_answer(std::string_view service, bool ask_installed) {
     if (service.empty())
         return -1;
-    Validate::Service::assert_valid(service);
+    Tavrel::Foundation::Validate::Service::assert_valid(service);
     std::string name(service);
     if (auto answer = special_rule(name))
         return *answer;
@@ -232,7 +232,7 @@ int enabled_answer(std::string_view service, bool ask_installed) {
         try {
             return Enabled::Spamd::is_enabled() ? 1 : 0;
         } catch (const std::exception& e) {
-            Debug::log_warn(std::string("Cannot tell whether spamd is enabled: ") + e.what());
+            Foundation::Debug::log_warn(std::string("Cannot tell whether spamd is enabled: ") + e.what());
             return 1;
         }
     }
@@ -246,7 +246,7 @@ int are_enabled(std::string_view service) {
 }
 
 int are_enabled(const ServicesSpec& query) {
-    return Validate::AnyAllMatcher::match({query.services, query.match},
+    return Foundation::Validate::AnyAllMatcher::match({query.services, query.match},
                                           [](const std::string& s) { return is_enabled(s); });
 }
 
@@ -254,27 +254,27 @@ int is_provided(std::string_view service) {
     int answer = is_enabled(service);
     if (answer != 0 || service.substr(0, 5) != "mysql")
         return answer;
-    if (auto cached = GlobalCache::data("mysql", "is_remote")) {
+    if (auto cached = Run::GlobalCache::data("mysql", "is_remote")) {
         bool remote = cached->is_boolean() ? cached->get<bool>()
                                            : (cached->is_number() && cached->get<double>() != 0);
         return remote ? 1 : 0;
     }
-    return MysqlUtils::MyCnf::Basic::is_remote_mysql() ? 1 : 0;
+    return Database::ClientConfig::is_remote_mysql() ? 1 : 0;
 }
 
 int are_provided(const ServicesSpec& query) {
-    return Validate::AnyAllMatcher::match({query.services, query.match},
+    return Foundation::Validate::AnyAllMatcher::match({query.services, query.match},
                                           [](const std::string& s) { return is_provided(s); });
 }
 
 std::optional<bool> touch_disable_file(std::string_view service) {
     if (service.empty())
         return std::nullopt;
-    Validate::Service::assert_valid(service);
+    Tavrel::Foundation::Validate::Service::assert_valid(service);
     if (is_enabled(service) == 0)
         return true;
     if (service == "hubgreyd")
-        return GreyList::Config::disable();
+        return Panel::GreyList::disable();
     auto files = get_files_for_service(service);
     if (!files)
         return true;
@@ -283,15 +283,15 @@ std::optional<bool> touch_disable_file(std::string_view service) {
     // A fresh server may lack the whole path; every level gets its mode and
     // the flag file its own, whatever the umask of whoever switched it off.
     const std::string dir = std::filesystem::path(files->front()).parent_path().string();
-    if (!SafeDir::MK::safemkdir(dir, FLAG_DIR_MODE, {.parents = true})) {
-        Debug::log_warn("Cannot create " + dir + ": " + std::strerror(errno));
+    if (!Foundation::File::MakeDir::safemkdir(dir, FLAG_DIR_MODE, {.parents = true})) {
+        Foundation::Debug::log_warn("Cannot create " + dir + ": " + std::strerror(errno));
         return false;
     }
     // Never follow a link planted at the flag path.
-    FHUtils::UniqueFd fd(FileUtils::Open::sysopen_with_real_perms(
+    Foundation::Fd::UniqueFd fd(Foundation::File::Open::sysopen_with_real_perms(
         files->front(), O_WRONLY | O_CREAT | O_NOFOLLOW, FLAG_FILE_MODE));
     if (!fd) {
-        Debug::log_warn("Cannot create " + files->front() + ": " + std::strerror(errno));
+        Foundation::Debug::log_warn("Cannot create " + files->front() + ": " + std::strerror(errno));
         return false;
     }
     return true;
@@ -309,7 +309,7 @@ std::optional<bool> remove_disable_files(std::string_view service) {
         if (::lstat(f.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
         if (::unlink(f.c_str()) != 0 && errno != ENOENT) {
-            Debug::log_warn("Cannot remove " + f + ": " + std::strerror(errno));
+            Foundation::Debug::log_warn("Cannot remove " + f + ": " + std::strerror(errno));
             all = false;
         }
     }
@@ -317,20 +317,20 @@ std::optional<bool> remove_disable_files(std::string_view service) {
 }
 
 std::set<std::string> get_dovecot_enabled_protocols() {
-    static const Tavrel::Regex line(R"(^protocols:[ \t]*([^\n]+))", Tavrel::Regex::MULTILINE);
-    static const Tavrel::Regex trailing(R"([ \t]+$)");
+    static const Foundation::Regex line(R"(^protocols:[ \t]*([^\n]+))", Foundation::Regex::MULTILINE);
+    static const Foundation::Regex trailing(R"([ \t]+$)");
     std::string text;
     try {
-        if (auto p = LoadFile::load_if_exists(Dovecot::Constants::PROTOCOLS_FILE)) {
+        if (auto p = Foundation::LoadFile::load_if_exists(Dovecot::PROTOCOLS_FILE)) {
             text = *p;
         } else {
-            std::string conf = LoadFile::load(DOVECOT_CONF_FILE);
+            std::string conf = Foundation::LoadFile::load(DOVECOT_CONF_FILE);
             if (auto m = line.match(conf))
                 text = std::string((*m)[1]);
         }
     } catch (const std::exception& e) {
         if (!std::getenv("TAVREL_BASE_INSTALL")) {
-            Debug::log_warn(std::string("Cannot read the mail server's protocols: ") + e.what());
+            Foundation::Debug::log_warn(std::string("Cannot read the mail server's protocols: ") + e.what());
         }
     }
     while (!text.empty() && text.back() == '\n')
@@ -352,4 +352,4 @@ std::set<std::string> get_dovecot_enabled_protocols() {
     return out;
 }
 
-}  // namespace Tavrel::Services::Enabled
+}  // namespace Tavrel::Server::Enabled

@@ -1,9 +1,9 @@
-// Tavrel::Services::Enabled: is a service switched on for this server, and
+// Tavrel::Server::Enabled: is a service switched on for this server, and
 // switching it off and on.
 //
-//   int on = Tavrel::Services::Enabled::is_enabled("exim");  // 1, 0 or -1
-//   Tavrel::Services::Enabled::touch_disable_file("ftpd");   // switch off
-//   Tavrel::Services::Enabled::remove_disable_files("ftpd"); // switch on
+//   int on = Tavrel::Server::Enabled::is_enabled("exim");  // 1, 0 or -1
+//   Tavrel::Server::Enabled::touch_disable_file("ftpd");   // switch off
+//   Tavrel::Server::Enabled::remove_disable_files("ftpd"); // switch on
 //
 // Answers: 1 enabled, 0 disabled, -1 undetermined (callers wanting a yes/no
 // treat -1 as enabled). For most services the switch is the presence of a
@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::Services::Enabled {
+namespace Tavrel::Server::Enabled {
 
 inline std::string FLAG_DIR = "/etc/tavrel/disabled";
 inline std::string FLAG_SUFFIX = ".disable";
@@ -76,4 +76,4 @@ std::optional<std::vector<std::string>> get_files_for_service(std::string_view s
 
 std::set<std::string> get_dovecot_enabled_protocols();
 
-}  // namespace Tavrel::Services::Enabled
+}  // namespace Tavrel::Server::Enabled

@@ -22,8 +22,8 @@
 
 namespace {
 
-namespace Enabled = Tavrel::Services::Enabled;
-namespace Installed = Tavrel::Services::Installed;
+namespace Enabled = Tavrel::Server::Enabled;
+namespace Installed = Tavrel::Server::Installed;
 using Tavrel::TestSupport::TempDir;
 
 // Points every location the enabled state reads into a temporary directory.
@@ -32,42 +32,42 @@ class EnabledTest : public ::testing::Test {
     void SetUp() override {
         saved_ = {Enabled::FLAG_DIR,
                   Enabled::DOVECOT_CONF_FILE,
-                  Tavrel::Dovecot::Constants::PROTOCOLS_FILE,
-                  Tavrel::Svcwatch::Config::SVCWATCH_DIR,
+                  Tavrel::Server::Dovecot::PROTOCOLS_FILE,
+                  Tavrel::Server::Monitor::Config::SVCWATCH_DIR,
                   Tavrel::Server::Type::ZONEONLY_FILE,
                   Tavrel::Server::Type::Role::TOUCHFILE_DIR,
-                  Tavrel::Services::List::SERVICE_LIST_FILE,
-                  Tavrel::MysqlUtils::MyCnf::Basic::MY_CNF,
-                  Tavrel::Analytics::Enabled::DISABLE_FILE,
-                  Tavrel::GlobalCache::default_product_dir()};
+                  Tavrel::Server::OptionalServices::SERVICE_LIST_FILE,
+                  Tavrel::Server::Database::ClientConfig::MY_CNF,
+                  Tavrel::Server::Panel::Analytics::DISABLE_FILE,
+                  Tavrel::Run::GlobalCache::default_product_dir()};
         Enabled::FLAG_DIR = tmp_ / "disabled";
         Enabled::DOVECOT_CONF_FILE = tmp_ / "dovecot.yaml";
-        Tavrel::Dovecot::Constants::PROTOCOLS_FILE = tmp_ / "protocols";
-        Tavrel::Svcwatch::Config::SVCWATCH_DIR = tmp_ / "svcwatch.d";
+        Tavrel::Server::Dovecot::PROTOCOLS_FILE = tmp_ / "protocols";
+        Tavrel::Server::Monitor::Config::SVCWATCH_DIR = tmp_ / "svcwatch.d";
         Tavrel::Server::Type::ZONEONLY_FILE = tmp_ / "zoneonly";
         Tavrel::Server::Type::Role::TOUCHFILE_DIR = tmp_ / "roles";
-        Tavrel::Services::List::SERVICE_LIST_FILE = tmp_ / "services.json";
-        Tavrel::MysqlUtils::MyCnf::Basic::MY_CNF = tmp_ / "my.cnf";
-        Tavrel::Analytics::Enabled::DISABLE_FILE = tmp_ / "analytics.disabled";
-        Tavrel::GlobalCache::default_product_dir(tmp_ / "product");
-        Tavrel::GlobalCache::clearcache();
+        Tavrel::Server::OptionalServices::SERVICE_LIST_FILE = tmp_ / "services.json";
+        Tavrel::Server::Database::ClientConfig::MY_CNF = tmp_ / "my.cnf";
+        Tavrel::Server::Panel::Analytics::DISABLE_FILE = tmp_ / "analytics.disabled";
+        Tavrel::Run::GlobalCache::default_product_dir(tmp_ / "product");
+        Tavrel::Run::GlobalCache::clearcache();
         Tavrel::Server::Type::Role::EnabledCache::_unset_all();
         Tavrel::Config::TvConfGuard::memory_only = Tavrel::Config::TvConf{};
         saved_rules_ = Installed::rules();
-        std::filesystem::create_directories(Tavrel::Svcwatch::Config::SVCWATCH_DIR);
+        std::filesystem::create_directories(Tavrel::Server::Monitor::Config::SVCWATCH_DIR);
     }
     void TearDown() override {
         Enabled::FLAG_DIR = saved_[0];
         Enabled::DOVECOT_CONF_FILE = saved_[1];
-        Tavrel::Dovecot::Constants::PROTOCOLS_FILE = saved_[2];
-        Tavrel::Svcwatch::Config::SVCWATCH_DIR = saved_[3];
+        Tavrel::Server::Dovecot::PROTOCOLS_FILE = saved_[2];
+        Tavrel::Server::Monitor::Config::SVCWATCH_DIR = saved_[3];
         Tavrel::Server::Type::ZONEONLY_FILE = saved_[4];
         Tavrel::Server::Type::Role::TOUCHFILE_DIR = saved_[5];
-        Tavrel::Services::List::SERVICE_LIST_FILE = saved_[6];
-        Tavrel::MysqlUtils::MyCnf::Basic::MY_CNF = saved_[7];
-        Tavrel::Analytics::Enabled::DISABLE_FILE = saved_[8];
-        Tavrel::GlobalCache::default_product_dir(saved_[9]);
-        Tavrel::GlobalCache::clearcache();
+        Tavrel::Server::OptionalServices::SERVICE_LIST_FILE = saved_[6];
+        Tavrel::Server::Database::ClientConfig::MY_CNF = saved_[7];
+        Tavrel::Server::Panel::Analytics::DISABLE_FILE = saved_[8];
+        Tavrel::Run::GlobalCache::default_product_dir(saved_[9]);
+        Tavrel::Run::GlobalCache::clearcache();
         Tavrel::Server::Type::Role::EnabledCache::_unset_all();
         Tavrel::Config::TvConfGuard::memory_only.reset();
         Installed::rules() = saved_rules_;
@@ -199,9 +199,9 @@ TEST_F(EnabledTest, UninstalledServiceIsDisabledUnlessExempt) {
 
 TEST_F(EnabledTest, BadNamesAreErrorsAndTouchNothing) {
     for (const char* bad : {"../../etc/passwd", "a/b", "..", ".x"}) {
-        EXPECT_THROW(Enabled::is_enabled(bad), Tavrel::Exception) << bad;
-        EXPECT_THROW(Enabled::touch_disable_file(bad), Tavrel::Exception) << bad;
-        EXPECT_THROW(Enabled::remove_disable_files(bad), Tavrel::Exception) << bad;
+        EXPECT_THROW(Enabled::is_enabled(bad), Tavrel::Foundation::Exception) << bad;
+        EXPECT_THROW(Enabled::touch_disable_file(bad), Tavrel::Foundation::Exception) << bad;
+        EXPECT_THROW(Enabled::remove_disable_files(bad), Tavrel::Foundation::Exception) << bad;
     }
     EXPECT_FALSE(std::filesystem::exists(Enabled::FLAG_DIR));
 }
@@ -255,9 +255,9 @@ TEST_F(EnabledTest, RemoteDatabaseIsProvided) {
     tmp_.write("my.cnf",
                "[mysqld]\nhost=ignored.example\n[client]\nuser=root\nhost=\"db.example.net\"\n");
     EXPECT_EQ(Enabled::is_provided("mysql"), 1);
-    tmp_.write("product/" + Tavrel::GlobalCache::GLOBAL_CACHE_SUBDIR + "/mysql.json",
+    tmp_.write("product/" + Tavrel::Run::GlobalCache::GLOBAL_CACHE_SUBDIR + "/mysql.json",
                R"({"data": {"is_remote": false}})");
-    Tavrel::GlobalCache::clearcache();
+    Tavrel::Run::GlobalCache::clearcache();
     EXPECT_EQ(Enabled::is_provided("mysql"), 0) << "the cached answer wins";
     EXPECT_EQ(Enabled::are_provided({{"mysql", "hubsrvd"}, "any"}), 1);
     EXPECT_EQ(Enabled::are_enabled({{"mysql", "hubsrvd"}, "all"}), 0);

@@ -17,20 +17,20 @@
 
 #include <algorithm>
 
-namespace Tavrel::Services::Installed {
+namespace Tavrel::Server::Installed {
 
 namespace {
 
 bool executable(std::initializer_list<std::string_view> programs) {
     for (std::string_view p : programs) {
-        if (auto path = located_binary(p); path && FindBin::is_executable(*path))
+        if (auto path = located_binary(p); path && Run::FindBin::is_executable(*path))
             return true;
     }
     return false;
 }
 
 bool found(std::string_view program) {
-    return FindBin::findbin(program).has_value();
+    return Run::FindBin::findbin(program).has_value();
 }
 
 bool not_zoneonly() {
@@ -39,9 +39,9 @@ bool not_zoneonly() {
 
 bool cron_installed() {
     try {
-        return FindBin::is_executable(OS::cron_bin_path());
+        return Run::FindBin::is_executable(Config::OS::cron_bin_path());
     } catch (const std::exception& e) {
-        Debug::log_warn(std::string("Cannot tell where the cron daemon is: ") + e.what());
+        Foundation::Debug::log_warn(std::string("Cannot tell where the cron daemon is: ") + e.what());
         return false;
     }
 }
@@ -59,12 +59,12 @@ std::map<std::string, Rule, std::less<>> default_rules() {
              return executable({"exim", "exim4"});
          }},
         {"ftpd", [] { return not_zoneonly() && (found("proftpd") || found("pure-ftpd")); }},
-        {"httpd", [] { return Config::Httpd::WebStack4::is_webstack4(); }},
+        {"httpd", [] { return Panel::WebStack4::is_webstack4(); }},
         {"imap", not_zoneonly},
         {"pop", not_zoneonly},
         {"mailman", not_zoneonly},
-        {"mysql", [] { return DbUtils::find_mysqld().has_value(); }},
-        {"postgresql", [] { return DbUtils::find_postmaster().has_value(); }},
+        {"mysql", [] { return Database::Binaries::find_mysqld().has_value(); }},
+        {"postgresql", [] { return Database::Binaries::find_postmaster().has_value(); }},
         {"hublogd", [] { return true; }},
         {"rsyslogd", [] { return found("rsyslogd"); }},
         {"spamd", [] { return executable({"spamd"}); }},
@@ -77,7 +77,7 @@ std::map<std::string, Rule, std::less<>> default_rules() {
              struct stat st;
              return ::stat(P0F_FILE.c_str(), &st) == 0;
          }},
-        {"apache_php_fpm", [] { return !PHPFPM::Controller::get_phpfpm_versions().empty(); }},
+        {"apache_php_fpm", [] { return !Panel::PhpFpm::get_phpfpm_versions().empty(); }},
         {"pdns", [] { return executable({"pdns_server"}); }},
     };
 }
@@ -91,16 +91,16 @@ std::map<std::string, Rule, std::less<>>& rules() {
 
 std::optional<std::string> located_binary(std::string_view program) {
     try {
-        if (auto p = Binaries::path(program))
+        if (auto p = Run::Binaries::path(program))
             return p;
-    } catch (const PlainError&) {
+    } catch (const Foundation::PlainError&) {
         // Not in the program table: a daemon found where daemons live.
     }
-    return FindBin::findbin(program);
+    return Run::FindBin::findbin(program);
 }
 
 bool _service_has_svcwatch_file(std::string_view service) {
-    return Svcwatch::Config::has_entry(service);
+    return Monitor::Config::has_entry(service);
 }
 
 namespace {
@@ -108,8 +108,8 @@ namespace {
 // The service's code name ("exim-altport" -> "exim_altport"); nothing for a
 // name outside the allowed set, which is warned about.
 std::optional<std::string> code_name(std::string_view service) {
-    if (!Validate::Service::is_valid(service)) {
-        Debug::log_warn("Invalid service name “" + std::string(service) + "”");
+    if (!Tavrel::Foundation::Validate::Service::is_valid(service)) {
+        Foundation::Debug::log_warn("Invalid service name “" + std::string(service) + "”");
         return std::nullopt;
     }
     std::string code(service);
@@ -141,4 +141,4 @@ bool service_is_known(std::string_view service) {
                     _service_has_svcwatch_file(service));
 }
 
-}  // namespace Tavrel::Services::Installed
+}  // namespace Tavrel::Server::Installed

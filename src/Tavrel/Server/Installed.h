@@ -1,11 +1,11 @@
-// Tavrel::Services::Installed: is a service's software present on this server?
+// Tavrel::Server::Installed: is a service's software present on this server?
 //
-//   if (!Tavrel::Services::Installed::service_is_installed("exim-altport")) ...
+//   if (!Tavrel::Server::Installed::service_is_installed("exim-altport")) ...
 //
 // The product's own services are always installed; a service with a rule
 // (a binary to find, a DNS-only server to rule it out...) is installed when
 // its rule says so; any other service is installed when the service monitor
-// has a configuration entry for it (Tavrel::Svcwatch::Config). Rules are keyed
+// has a configuration entry for it (Tavrel::Server::Monitor::Config). Rules are keyed
 // by the service's code name: the name with "-" turned into "_".
 //
 // Nothing here throws: a name outside the allowed set is warned about and
@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::Services::Installed {
+namespace Tavrel::Server::Installed {
 
 inline std::string P0F_FILE = "/usr/sbin/p0f";
 
@@ -38,4 +38,4 @@ std::map<std::string, Rule, std::less<>>& rules();
 // program, else the first of the search directories that holds it.
 std::optional<std::string> located_binary(std::string_view program);
 
-}  // namespace Tavrel::Services::Installed
+}  // namespace Tavrel::Server::Installed

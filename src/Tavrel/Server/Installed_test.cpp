@@ -13,7 +13,7 @@
 
 namespace {
 
-namespace Installed = Tavrel::Services::Installed;
+namespace Installed = Tavrel::Server::Installed;
 using Tavrel::TestSupport::TempDir;
 
 std::string executable(const TempDir& tmp, const std::string& name) {
@@ -25,13 +25,13 @@ std::string executable(const TempDir& tmp, const std::string& name) {
 class InstalledTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        saved_dir_ = Tavrel::Svcwatch::Config::SVCWATCH_DIR;
-        Tavrel::Svcwatch::Config::SVCWATCH_DIR = tmp_ / "svcwatch.d";
-        std::filesystem::create_directories(Tavrel::Svcwatch::Config::SVCWATCH_DIR);
+        saved_dir_ = Tavrel::Server::Monitor::Config::SVCWATCH_DIR;
+        Tavrel::Server::Monitor::Config::SVCWATCH_DIR = tmp_ / "svcwatch.d";
+        std::filesystem::create_directories(Tavrel::Server::Monitor::Config::SVCWATCH_DIR);
         saved_rules_ = Installed::rules();
     }
     void TearDown() override {
-        Tavrel::Svcwatch::Config::SVCWATCH_DIR = saved_dir_;
+        Tavrel::Server::Monitor::Config::SVCWATCH_DIR = saved_dir_;
         Installed::rules() = saved_rules_;
     }
     TempDir tmp_;
@@ -76,54 +76,54 @@ TEST(FindBinTest, SearchesOnlyTheGivenDirectoriesForRunnableFiles) {
     tmp.write("one/proftpd", "not runnable");
     executable(tmp, "two/proftpd");
     std::filesystem::create_directories(tmp / "one/pure-ftpd");  // a directory is no program
-    EXPECT_EQ(Tavrel::FindBin::findbin("proftpd", {dir1, dir2}), dir2 + "/proftpd");
-    EXPECT_FALSE(Tavrel::FindBin::findbin("pure-ftpd", {dir1, dir2}));
-    EXPECT_FALSE(Tavrel::FindBin::findbin("two/proftpd", {tmp.path()}));
-    EXPECT_EQ(Tavrel::FindBin::findbin("sh", {"/nonexistent", "/bin"}), "/bin/sh");
+    EXPECT_EQ(Tavrel::Run::FindBin::findbin("proftpd", {dir1, dir2}), dir2 + "/proftpd");
+    EXPECT_FALSE(Tavrel::Run::FindBin::findbin("pure-ftpd", {dir1, dir2}));
+    EXPECT_FALSE(Tavrel::Run::FindBin::findbin("two/proftpd", {tmp.path()}));
+    EXPECT_EQ(Tavrel::Run::FindBin::findbin("sh", {"/nonexistent", "/bin"}), "/bin/sh");
 }
 
 TEST(DbUtilsTest, FindsTheNewestPostgresAndTheDatabaseServer) {
     TempDir tmp;
-    auto saved_paths = Tavrel::DbUtils::POSTMASTER_PATHS;
-    auto saved_dir = Tavrel::DbUtils::POSTGRES_DEBIAN_DIR;
-    auto saved_prefix = Tavrel::DbUtils::POSTGRES_PGSQL_PREFIX;
-    auto saved_mysqld = Tavrel::DbUtils::MYSQLD_PATHS;
-    Tavrel::DbUtils::POSTMASTER_PATHS = {tmp / "usr/bin/postgres"};
-    Tavrel::DbUtils::POSTGRES_DEBIAN_DIR = tmp / "usr/lib/postgresql";
-    Tavrel::DbUtils::POSTGRES_PGSQL_PREFIX = tmp / "usr/pgsql-";
-    Tavrel::DbUtils::MYSQLD_PATHS = {tmp / "mariadbd", tmp / "mysqld"};
+    auto saved_paths = Tavrel::Server::Database::Binaries::POSTMASTER_PATHS;
+    auto saved_dir = Tavrel::Server::Database::Binaries::POSTGRES_DEBIAN_DIR;
+    auto saved_prefix = Tavrel::Server::Database::Binaries::POSTGRES_PGSQL_PREFIX;
+    auto saved_mysqld = Tavrel::Server::Database::Binaries::MYSQLD_PATHS;
+    Tavrel::Server::Database::Binaries::POSTMASTER_PATHS = {tmp / "usr/bin/postgres"};
+    Tavrel::Server::Database::Binaries::POSTGRES_DEBIAN_DIR = tmp / "usr/lib/postgresql";
+    Tavrel::Server::Database::Binaries::POSTGRES_PGSQL_PREFIX = tmp / "usr/pgsql-";
+    Tavrel::Server::Database::Binaries::MYSQLD_PATHS = {tmp / "mariadbd", tmp / "mysqld"};
 
-    EXPECT_FALSE(Tavrel::DbUtils::find_postmaster());
+    EXPECT_FALSE(Tavrel::Server::Database::Binaries::find_postmaster());
     executable(tmp, "usr/pgsql-9.6/bin/postgres");
-    EXPECT_EQ(Tavrel::DbUtils::find_postmaster(), tmp / "usr/pgsql-9.6/bin/postgres");
+    EXPECT_EQ(Tavrel::Server::Database::Binaries::find_postmaster(), tmp / "usr/pgsql-9.6/bin/postgres");
     executable(tmp, "usr/lib/postgresql/9/bin/postgres");
     executable(tmp, "usr/lib/postgresql/15/bin/postgres");
-    EXPECT_EQ(Tavrel::DbUtils::find_postmaster(), tmp / "usr/lib/postgresql/15/bin/postgres");
+    EXPECT_EQ(Tavrel::Server::Database::Binaries::find_postmaster(), tmp / "usr/lib/postgresql/15/bin/postgres");
 
-    EXPECT_FALSE(Tavrel::DbUtils::find_mysqld());
+    EXPECT_FALSE(Tavrel::Server::Database::Binaries::find_mysqld());
     executable(tmp, "mysqld");
-    EXPECT_EQ(Tavrel::DbUtils::find_mysqld(), tmp / "mysqld");
+    EXPECT_EQ(Tavrel::Server::Database::Binaries::find_mysqld(), tmp / "mysqld");
 
-    Tavrel::DbUtils::POSTMASTER_PATHS = saved_paths;
-    Tavrel::DbUtils::POSTGRES_DEBIAN_DIR = saved_dir;
-    Tavrel::DbUtils::POSTGRES_PGSQL_PREFIX = saved_prefix;
-    Tavrel::DbUtils::MYSQLD_PATHS = saved_mysqld;
+    Tavrel::Server::Database::Binaries::POSTMASTER_PATHS = saved_paths;
+    Tavrel::Server::Database::Binaries::POSTGRES_DEBIAN_DIR = saved_dir;
+    Tavrel::Server::Database::Binaries::POSTGRES_PGSQL_PREFIX = saved_prefix;
+    Tavrel::Server::Database::Binaries::MYSQLD_PATHS = saved_mysqld;
 }
 
 TEST(PhpFpmTest, AVersionNeedsItsConfigurationAndItsProgram) {
     TempDir tmp;
-    auto saved_etc = Tavrel::PHPFPM::Controller::PHP_ETC_DIR;
-    auto saved_bin = Tavrel::PHPFPM::Controller::PHP_FPM_BIN_PREFIX;
-    Tavrel::PHPFPM::Controller::PHP_ETC_DIR = tmp / "etc/php";
-    Tavrel::PHPFPM::Controller::PHP_FPM_BIN_PREFIX = tmp / "sbin/php-fpm";
+    auto saved_etc = Tavrel::Server::Panel::PhpFpm::PHP_ETC_DIR;
+    auto saved_bin = Tavrel::Server::Panel::PhpFpm::PHP_FPM_BIN_PREFIX;
+    Tavrel::Server::Panel::PhpFpm::PHP_ETC_DIR = tmp / "etc/php";
+    Tavrel::Server::Panel::PhpFpm::PHP_FPM_BIN_PREFIX = tmp / "sbin/php-fpm";
     tmp.write("etc/php/8.2/fpm/php-fpm.conf", "[global]\n");
     tmp.write("etc/php/7.4/fpm/php-fpm.conf", "[global]\n");
     tmp.write("etc/php/8.1/cli/php.ini", "");
     executable(tmp, "sbin/php-fpm8.2");
     executable(tmp, "sbin/php-fpm8.1");
-    EXPECT_EQ(Tavrel::PHPFPM::Controller::get_phpfpm_versions(), std::vector<std::string>{"8.2"});
-    Tavrel::PHPFPM::Controller::PHP_ETC_DIR = saved_etc;
-    Tavrel::PHPFPM::Controller::PHP_FPM_BIN_PREFIX = saved_bin;
+    EXPECT_EQ(Tavrel::Server::Panel::PhpFpm::get_phpfpm_versions(), std::vector<std::string>{"8.2"});
+    Tavrel::Server::Panel::PhpFpm::PHP_ETC_DIR = saved_etc;
+    Tavrel::Server::Panel::PhpFpm::PHP_FPM_BIN_PREFIX = saved_bin;
 }
 
 }  // namespace

@@ -4,13 +4,13 @@
 
 #include <algorithm>
 
-namespace Tavrel::Services::List {
+namespace Tavrel::Server::OptionalServices {
 
 Record canonicalize_service(std::string_view service) {
     Record r;
     r.name = std::string(service);
     std::replace(r.name.begin(), r.name.end(), '_', '-');
-    auto doc = JSON::FailOK::LoadFile(SERVICE_LIST_FILE);
+    auto doc = Config::JSON::Quiet::LoadFile(SERVICE_LIST_FILE);
     if (!doc || !doc->is_object())
         return r;
     auto it = doc->find(r.name);
@@ -23,4 +23,4 @@ Record canonicalize_service(std::string_view service) {
     return r;
 }
 
-}  // namespace Tavrel::Services::List
+}  // namespace Tavrel::Server::OptionalServices

@@ -1,4 +1,4 @@
-// Tavrel::Services::List: the administrator's list of optional services, a
+// Tavrel::Server::OptionalServices: the administrator's list of optional services, a
 // JSON object in SERVICE_LIST_FILE keyed by canonical service name:
 //
 //   {"exim-altport": {"enabled": true, "ports": [26]}}
@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::Services::List {
+namespace Tavrel::Server::OptionalServices {
 
 inline std::string SERVICE_LIST_FILE = "/etc/tavrel/services.json";
 
@@ -20,4 +20,4 @@ struct Record {
 
 Record canonicalize_service(std::string_view service);
 
-}  // namespace Tavrel::Services::List
+}  // namespace Tavrel::Server::OptionalServices

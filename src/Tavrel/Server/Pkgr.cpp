@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-namespace Tavrel::Pkgr {
+namespace Tavrel::Server::Pkgr {
 
 namespace {
 std::unique_ptr<Base>& slot() {
@@ -22,18 +22,18 @@ std::unique_ptr<Base> create(std::string_view class_name, Base::Options options)
         return std::make_unique<Apt>(options);
     if (class_name == "Yum")
         return std::make_unique<Yum>(options);
-    throw PlainError("Unknown package-manager class \"" + std::string(class_name) + "\"");
+    throw Foundation::PlainError("Unknown package-manager class \"" + std::string(class_name) + "\"");
 }
 
 std::unique_ptr<Base> default_factory() {
     try {
-        const std::string& module = Tavrel::OS::package_manager_module();
+        const std::string& module = Config::OS::package_manager_module();
         if (!module.empty())
             return create(module);
     } catch (const std::exception&) {
         // Unknown platform: decide by the query tool that is present.
     }
-    std::string dpkg = *Binaries::path("dpkg-query");
+    std::string dpkg = *Run::Binaries::path("dpkg-query");
     return create(::access(dpkg.c_str(), X_OK) == 0 ? "Apt" : "Yum");
 }
 
@@ -42,7 +42,7 @@ Base& instance() {
     if (!pkgr)
         pkgr = factory();
     if (!pkgr)
-        throw PlainError("The package-manager factory made no object");
+        throw Foundation::PlainError("The package-manager factory made no object");
     return *pkgr;
 }
 
@@ -62,4 +62,4 @@ VersionMap get_version_for_packages(const std::vector<std::string>& packages) {
     return instance().get_version_for_packages(packages);
 }
 
-}  // namespace Tavrel::Pkgr
+}  // namespace Tavrel::Server::Pkgr

@@ -1,8 +1,8 @@
-// Tavrel::Pkgr: which version of a system package is installed, on Debian- and
+// Tavrel::Server::Pkgr: which version of a system package is installed, on Debian- and
 // RPM-based servers alike. One back-end object per process, made on first use
 // by `factory` from the platform fact that names the package-query class.
 //
-//   if (auto v = Tavrel::Pkgr::get_package_version("exim4")) ...installed...
+//   if (auto v = Tavrel::Server::Pkgr::get_package_version("exim4")) ...installed...
 #pragma once
 
 #include "Tavrel/Server/Pkgr/Base.h"
@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::Pkgr {
+namespace Tavrel::Server::Pkgr {
 
 // A back-end by class name ("Apt", "Yum"); PlainError for another name.
 std::unique_ptr<Base> create(std::string_view class_name, Base::Options options = {});
@@ -32,4 +32,4 @@ std::optional<std::string> get_package_version(std::string_view package);
 bool is_installed(std::string_view package);
 VersionMap get_version_for_packages(const std::vector<std::string>& packages);
 
-}  // namespace Tavrel::Pkgr
+}  // namespace Tavrel::Server::Pkgr

@@ -18,7 +18,7 @@ int is_zoneonly() {
     int err = errno;
     if (err == ENOENT)
         return 0;
-    throw PlainError("Cannot tell whether this is a DNS-only server: " + ZONEONLY_FILE + ": " +
+    throw Foundation::PlainError("Cannot tell whether this is a DNS-only server: " + ZONEONLY_FILE + ": " +
                      std::strerror(err));
 }
 

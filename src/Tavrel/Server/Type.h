@@ -14,7 +14,7 @@ inline std::string ZONEONLY_FILE = "/etc/tavrel/zoneonly";
 inline std::optional<bool> ZONEONLY_OVERRIDE;
 
 // 1 on a DNS-only server, 0 otherwise. An error other than a missing file
-// while testing the flag is fatal (Tavrel::PlainError naming file and error).
+// while testing the flag is fatal (Tavrel::Foundation::PlainError naming file and error).
 int is_zoneonly();
 
 }  // namespace Tavrel::Server::Type

@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Base: construction, attributes, the backend choice
+// Tavrel::Service::Base: construction, attributes, the backend choice
 // and the reporting operations. The lifecycle, status and clean-up
 // operations live in Base_lifecycle.cpp, Base_status.cpp and Base_cleanup.cpp.
 #include "Tavrel/Service/Base.h"
@@ -29,14 +29,14 @@
 #include <cmath>
 #include <cstdlib>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Service {
 
 namespace {
 
 using json = nlohmann::json;
 
 [[noreturn]] void invalid_value(std::string_view name, const json& value) {
-    throw Exception::create("Param::Invalid", {{"name", std::string(name)}, {"value", value.dump()}});
+    throw Foundation::Exception::create("Param::Invalid", {{"name", std::string(name)}, {"value", value.dump()}});
 }
 
 bool to_bool(std::string_view name, const json& v) {
@@ -229,7 +229,7 @@ const std::vector<std::pair<std::string, Setter>>& setters() {
              std::string pattern = to_text(n, v);
              if (!pattern.empty()) {
                  try {
-                     Regex check(pattern);
+                     Foundation::Regex check(pattern);
                  } catch (const std::exception&) {
                      invalid_value(n, v);
                  }
@@ -271,7 +271,7 @@ Base::Base() : pid_(::getpid()) {}
 Base::~Base() {
     // Only the process that built the object gives the locks back, the
     // daemon's first; a forked child merely closes its copies of the
-    // descriptors (Tavrel::FileUtils::Flock).
+    // descriptors (Tavrel::Foundation::File::Flock).
     if (::getpid() != pid_)
         return;
     for (auto* held : {&daemon_lock_, &lock_}) {
@@ -286,7 +286,7 @@ Base::~Base() {
 
 void Base::BUILD() {
     debug("Building the service object " + class_name() + " for " + service_name());
-    ZidavovEva::setuppath();
+    Run::setuppath();
     (void)lock();
     (void)daemon_lock();
 }
@@ -312,10 +312,10 @@ void Base::apply_options(const nlohmann::json& options, bool ignore_unknown) {
     if (options.is_null())
         return;
     if (!options.is_object())
-        throw Exception::create("Param::Invalid", {{"name", "options"}, {"value", options.dump()}});
+        throw Foundation::Exception::create("Param::Invalid", {{"name", "options"}, {"value", options.dump()}});
     for (const auto& [name, value] : options.items()) {
         if (!set_attribute(name, value) && !ignore_unknown)
-            throw Exception::create("Param::Invalid", {{"name", name}, {"value", value.dump()}});
+            throw Foundation::Exception::create("Param::Invalid", {{"name", name}, {"value", value.dump()}});
     }
 }
 
@@ -348,21 +348,21 @@ bool Base::is_enabled() {
 bool Base::has_single_pid() {
     return has_single_pid_.get([&] { return _build_has_single_pid(); });
 }
-std::shared_ptr<Logger> Base::logger() {
+std::shared_ptr<Foundation::Logger> Base::logger() {
     return logger_.get([&] { return _build_logger(); });
 }
-ZidavovEva::Lock* Base::lock() {
+Lock* Base::lock() {
     if (!lock_built_) {
         lock_ = _build_lock();
         lock_built_ = true;
     }
     return lock_.get();
 }
-void Base::set_lock(std::unique_ptr<ZidavovEva::Lock> v) {
+void Base::set_lock(std::unique_ptr<Lock> v) {
     lock_ = std::move(v);
     lock_built_ = true;
 }
-ZidavovEva::Lock* Base::daemon_lock() {
+Lock* Base::daemon_lock() {
     if (!daemon_lock_built_) {
         daemon_lock_ = _build_daemon_lock();
         daemon_lock_built_ = true;
@@ -377,7 +377,7 @@ void Base::set_custom_action_taken(std::string word) {
     custom_action_taken_ = std::move(word);
     verb_taken_.reset();
 }
-Manager::Backend& Base::service_manager() {
+Init::Backend& Base::service_manager() {
     if (!service_manager_)
         service_manager_ = _build_service_manager();
     return *service_manager_;
@@ -460,7 +460,7 @@ double Base::command_timeout() {
 }
 
 double Base::_build_command_timeout() {
-    return ZidavovEva::DEFAULT_COMMAND_TIMEOUT;
+    return Init::SysV::DEFAULT_COMMAND_TIMEOUT;
 }
 std::shared_ptr<const Config::TvConf> Base::tvconf() {
     return tvconf_.get([&] { return _build_tvconf(); });
@@ -479,7 +479,7 @@ std::string Base::_build_service_binary() {
     if (word.empty())
         return {};
     try {
-        return Binaries::path(word).value_or("");
+        return Run::Binaries::path(word).value_or("");
     } catch (const std::exception&) {
         return {};
     }
@@ -488,13 +488,13 @@ std::string Base::_build_service_binary() {
 bool Base::_build_is_enabled() {
     // Undetermined (-1) counts as enabled.
     if (described_by_definition())
-        return Services::Enabled::is_enabled_when_installed(service()) != 0;
-    return Services::Enabled::is_enabled(service()) != 0;
+        return Server::Enabled::is_enabled_when_installed(service()) != 0;
+    return Server::Enabled::is_enabled(service()) != 0;
 }
 
-std::shared_ptr<Logger> Base::_build_logger() { return Logger::create(); }
+std::shared_ptr<Foundation::Logger> Base::_build_logger() { return Foundation::Logger::create(); }
 
-std::unique_ptr<ZidavovEva::Lock> Base::_build_lock() {
+std::unique_ptr<Lock> Base::_build_lock() {
     // Runs started by init, and runs without root, take no lock: init
     // serialises its own jobs, and only root may write the lock directory.
     if (run_options().started_by_init || ::geteuid() != 0)
@@ -503,23 +503,23 @@ std::unique_ptr<ZidavovEva::Lock> Base::_build_lock() {
     if (word.empty())
         word = LOCK_FALLBACK_WORD;
     try {
-        return std::make_unique<ZidavovEva::Lock>(word);
-    } catch (const PlainError& e) {
-        throw PlainError("The system could not take the run lock of the service “" + word +
+        return std::make_unique<Lock>(word);
+    } catch (const Foundation::PlainError& e) {
+        throw Foundation::PlainError("The system could not take the run lock of the service “" + word +
                          "”: " + e.what() + " Another run for this service may still be busy.");
     }
 }
 
-std::unique_ptr<ZidavovEva::Lock> Base::_build_daemon_lock() {
+std::unique_ptr<Lock> Base::_build_daemon_lock() {
     // Only a run that holds its word's lock, and always after it: locks
     // taken in one order never leave two runs waiting for each other.
     if (!lock())
         return nullptr;
     const std::string daemon = controlled_daemon();
     try {
-        return std::make_unique<ZidavovEva::Lock>(ZidavovEva::Lock::for_daemon(daemon));
-    } catch (const PlainError& e) {
-        throw PlainError("The system could not take the run lock of " + daemon +
+        return std::make_unique<Lock>(Lock::for_daemon(daemon));
+    } catch (const Foundation::PlainError& e) {
+        throw Foundation::PlainError("The system could not take the run lock of " + daemon +
                          ", which the service “" + service() + "” drives: " + e.what() +
                          " Another run for a service of this daemon may still be busy.");
     }
@@ -539,11 +539,11 @@ std::string Base::systemd_unit_id() {
 }
 
 std::string Base::controlled_daemon() {
-    Manager::Backend& backend = service_manager();
+    Init::Backend& backend = service_manager();
     if (const std::string unit = systemd_unit_id(); !unit.empty())
         return "unit " + unit;
     if (!is_tavrel_service()) {
-        if (auto* initd = dynamic_cast<Manager::Initd*>(&backend); initd && !initd->init_script().empty())
+        if (auto* initd = dynamic_cast<Init::SysV::Backend*>(&backend); initd && !initd->init_script().empty())
             return "script " + _resolved_path(initd->init_script());
     }
     if (const std::string program = service_binary(); !program.empty()) {
@@ -562,15 +562,15 @@ std::shared_ptr<const Config::TvConf> Base::_build_tvconf() {
     return Config::LoadTvConf::loadtvconf_not_copy();
 }
 
-std::string Base::_get_systemd_name(std::string_view name) { return OS::systemd_unit_name(name); }
+std::string Base::_get_systemd_name(std::string_view name) { return Config::OS::systemd_unit_name(name); }
 
-std::unique_ptr<Manager::Backend> Base::_build_service_manager() {
+std::unique_ptr<Init::Backend> Base::_build_service_manager() {
     std::string name = service_name();
     // A run that is a unit's own start or stop command must not call back
     // into systemctl for that unit.
     if (run_options().systemd_unit_command || run_options().started_by_init) {
-        return std::make_unique<Manager::Initd>(
-            Manager::Initd::Options{.service = name,
+        return std::make_unique<Init::SysV::Backend>(
+            Init::SysV::Backend::Options{.service = name,
                                     .this_process_was_executed_by_systemd = true,
                                     .started_by_init = run_options().started_by_init});
     }
@@ -579,22 +579,22 @@ std::unique_ptr<Manager::Backend> Base::_build_service_manager() {
     // looked up even where the service has a unit (the usual lookup skips
     // it there, and the service's bare program would be run instead).
     if (run_options().ignore_systemd) {
-        return std::make_unique<Manager::Initd>(Manager::Initd::Options{
-            .service = name, .init_script = ZidavovEva::find_init_script(name).value_or("")});
+        return std::make_unique<Init::SysV::Backend>(Init::SysV::Backend::Options{
+            .service = name, .init_script = Init::SysV::find_init_script(name).value_or("")});
     }
     std::string unit = _get_systemd_name(name);
-    if (auto info = ZidavovEva::Systemd::has_service_via_systemd(unit)) {
-        return std::make_unique<Manager::Systemd>(
-            Manager::Systemd::Options{.service = unit,
+    if (auto info = Init::Systemd::Systemctl::has_service_via_systemd(unit)) {
+        return std::make_unique<Init::Systemd::Backend>(
+            Init::Systemd::Backend::Options{.service = unit,
                                       .service_via_systemd = *info,
                                       .snapshot_is_current = true,
                                       .started_by_init = run_options().started_by_init});
     }
-    if (OS::is_systemd() && std::getenv("TAVREL_BASE_INSTALL") == nullptr) {
+    if (Config::OS::is_systemd() && std::getenv("TAVREL_BASE_INSTALL") == nullptr) {
         warn("The service “" + name +
              "” has no systemd unit; the system handles it through its init script.");
     }
-    return std::make_unique<Manager::Initd>(Manager::Initd::Options{.service = name});
+    return std::make_unique<Init::SysV::Backend>(Init::SysV::Backend::Options{.service = name});
 }
 
 // --- Output and messages ----------------------------------------------------
@@ -643,4 +643,4 @@ void Base::debug(const std::string& message) {
 
 void Base::_exit(int code) { std::exit(code); }
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Service

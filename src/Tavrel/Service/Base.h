@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Base: the common service class. One object describes
+// Tavrel::Service::Base: the common service class. One object describes
 // one service (names, binary, pid file, ports, owner, arguments, time-outs,
 // flags), owns its init-system backend, its run lock, its logger and its output
 // object for the length of a run, and carries the lifecycle operations
@@ -24,7 +24,7 @@
 // restart_attempt, restart_gracefully, pidfile_precheck) are virtuals whose
 // default answers std::nullopt, meaning "this class has no such hook".
 //
-// Failures of the service are Tavrel::Exception of the Services family
+// Failures of the service are Tavrel::Foundation::Exception of the Services family
 // (Disabled, NotConfigured, NotInstalled, IsDown, StartError, StopError,
 // RestartError, ReloadError, BinaryNotFound, RoleNotAllowed), each naming the
 // service.
@@ -51,17 +51,16 @@
 #include <utility>
 #include <vector>
 
-namespace Tavrel {
-class Logger;
-namespace Output {
+namespace Tavrel::Output {
 class Base;
 }
-namespace ZidavovEva {
-class Lock;
+namespace Tavrel::Foundation {
+class Logger;
 }
-}  // namespace Tavrel
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Service {
+
+class Lock;
 
 namespace detail {
 // A lazily filled attribute value.
@@ -83,7 +82,7 @@ class Lazy {
 };
 }  // namespace detail
 
-class Base : public Service {
+class Base : public Tavrel::Init::Service {
   public:
     // --- Settings (tests shrink the time bounds) ---------------------------
     static inline std::string CLASS_NAME = "Tavrel::ServiceManager::Base";
@@ -197,11 +196,11 @@ class Base : public Service {
     void set_described_by_definition(bool v) { described_by_definition_ = v; }
     bool has_single_pid() override;
     void set_has_single_pid(bool v) { has_single_pid_.set(v); }
-    std::shared_ptr<Logger> logger();
-    void set_logger(std::shared_ptr<Logger> v) { logger_.set(std::move(v)); }
+    std::shared_ptr<Foundation::Logger> logger();
+    void set_logger(std::shared_ptr<Foundation::Logger> v) { logger_.set(std::move(v)); }
     // The run lock, or nullptr when this run takes none.
-    ZidavovEva::Lock* lock();
-    void set_lock(std::unique_ptr<ZidavovEva::Lock> v);
+    Lock* lock();
+    void set_lock(std::unique_ptr<Lock> v);
     // What the init system controls for this service, which names the
     // daemon's run lock: "unit <id>" for a systemd unit (aliases resolved),
     // "script <path>" for an init script, "program <path> <pid file>" for a
@@ -211,7 +210,7 @@ class Base : public Service {
     std::string controlled_daemon();
     // The daemon's run lock, taken right after the word's (and only with
     // it), or nullptr when this run takes none.
-    ZidavovEva::Lock* daemon_lock();
+    Lock* daemon_lock();
     // What the run does to the service, for the report that closes the run:
     // the verb its action began as (Tavrel/ServiceManager/Verb.h; a restart
     // that finds the service down goes on as a start, one that finds it
@@ -223,8 +222,8 @@ class Base : public Service {
     void set_service_argv_action(Verb v);
     const std::string& custom_action_taken() const { return custom_action_taken_; }
     void set_custom_action_taken(std::string word);
-    Manager::Backend& service_manager();
-    void set_service_manager(std::unique_ptr<Manager::Backend> v) { service_manager_ = std::move(v); }
+    Init::Backend& service_manager();
+    void set_service_manager(std::unique_ptr<Init::Backend> v) { service_manager_ = std::move(v); }
     bool has_service_manager() const { return service_manager_ != nullptr; }
     std::string service_name() override;
     void set_service_name(std::string v) { service_name_.set(std::move(v)); }
@@ -283,7 +282,7 @@ class Base : public Service {
     double startup_timeout();
     void set_startup_timeout(double v) { startup_timeout_.set(v); }
     // Seconds an init script's action or the program's own command may run
-    // (Tavrel::ZidavovEva::DEFAULT_COMMAND_TIMEOUT unless the class or a
+    // (Tavrel::Init::SysV::DEFAULT_COMMAND_TIMEOUT unless the class or a
     // definition says otherwise); then it is ended and the run fails.
     double command_timeout() override;
     void set_command_timeout(double v) { command_timeout_.set(v); }
@@ -298,8 +297,8 @@ class Base : public Service {
     void set_disable_output_partial(bool v) { disable_output_partial_.set(v); }
 
     // What the run's command line says about systemd (set before BUILD).
-    const RunOptions& run_options() const { return run_options_; }
-    void set_run_options(RunOptions v) { run_options_ = v; }
+    const Init::RunOptions& run_options() const { return run_options_; }
+    void set_run_options(Init::RunOptions v) { run_options_ = v; }
 
     // The status text of the last status() call.
     const std::string& _last_status() const { return last_status_; }
@@ -407,7 +406,7 @@ class Base : public Service {
     // start attempt launched); true when there were none or all have gone.
     bool _end_copies_not_in(const std::vector<Copies::Copy>& before);
     // Kills what holds the service's ports and stands in its way (see
-    // Tavrel::Kill::AppPort): nullopt when it has none, else true.
+    // Tavrel::Process::Kill::AppPort): nullopt when it has none, else true.
     std::optional<bool> kill_apps_on_ports(const std::vector<std::string>& exclude_ips);
     bool kill_apps_on_ports() override;
 
@@ -420,7 +419,7 @@ class Base : public Service {
     [[noreturn]] void _generate_not_configured_exception();
     [[noreturn]] void _generate_not_installed_exception(const std::string& package = {});
     [[noreturn]] void _generate_binary_not_found_exception(int error_number);
-    Exception _no_roles_exception();
+    Foundation::Exception _no_roles_exception();
 
     // The id of the systemd unit that runs the service ("ssh.service"), or
     // "" when its backend has no unit.
@@ -457,10 +456,10 @@ class Base : public Service {
     virtual std::string _build_not_configured_reason() { return {}; }
     virtual bool _build_is_enabled();
     virtual bool _build_has_single_pid() { return true; }
-    virtual std::shared_ptr<Logger> _build_logger();
-    virtual std::unique_ptr<ZidavovEva::Lock> _build_lock();
-    virtual std::unique_ptr<ZidavovEva::Lock> _build_daemon_lock();
-    virtual std::unique_ptr<Manager::Backend> _build_service_manager();
+    virtual std::shared_ptr<Foundation::Logger> _build_logger();
+    virtual std::unique_ptr<Lock> _build_lock();
+    virtual std::unique_ptr<Lock> _build_daemon_lock();
+    virtual std::unique_ptr<Init::Backend> _build_service_manager();
     virtual std::string _build_service_name();
     virtual bool _build_can_check_service_status() { return true; }
     virtual std::vector<std::string> _build_doomed_rules() { return {}; }
@@ -487,7 +486,7 @@ class Base : public Service {
     // Finds and ends the processes matching `rules` (never this process or
     // its ancestors); true when it found any.
     // The shared process check behind the status text.
-    virtual std::string _check_service(const ZidavovEva::CheckServiceOptions& options);
+    virtual std::string _check_service(const Init::CheckServiceOptions& options);
 
     virtual bool _doomedprocess(const std::vector<std::string>& rules, bool debug);
 
@@ -496,7 +495,7 @@ class Base : public Service {
     }
 
     // "Tavrel::Exception::Services::<type>" with the service as parameter.
-    Exception service_exception(std::string_view type, Exception::Metadata extra = {});
+    Foundation::Exception service_exception(std::string_view type, Foundation::Exception::Metadata extra = {});
 
   private:
     // Waits (STOP_CONFIRM_WAIT) for _what_still_runs to be empty; raises
@@ -515,15 +514,15 @@ class Base : public Service {
     detail::Lazy<std::string> not_configured_reason_;
     detail::Lazy<bool> is_enabled_;
     detail::Lazy<bool> has_single_pid_;
-    detail::Lazy<std::shared_ptr<Logger>> logger_;
-    std::unique_ptr<ZidavovEva::Lock> lock_;
+    detail::Lazy<std::shared_ptr<Foundation::Logger>> logger_;
+    std::unique_ptr<Lock> lock_;
     bool lock_built_ = false;
-    std::unique_ptr<ZidavovEva::Lock> daemon_lock_;
+    std::unique_ptr<Lock> daemon_lock_;
     bool daemon_lock_built_ = false;
     std::optional<Verb> verb_taken_;
     std::string custom_action_taken_;
-    std::unique_ptr<Manager::Backend> service_manager_;
-    RunOptions run_options_;
+    std::unique_ptr<Init::Backend> service_manager_;
+    Init::RunOptions run_options_;
     detail::Lazy<std::string> service_name_;
     detail::Lazy<std::string> service_status_;
     detail::Lazy<bool> can_check_service_status_;
@@ -563,4 +562,4 @@ class Base : public Service {
     std::map<std::string, Action> custom_actions_;
 };
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Service

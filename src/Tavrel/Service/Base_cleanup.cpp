@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Base: the clean-ups that keep a start from failing
+// Tavrel::Service::Base: the clean-ups that keep a start from failing
 // because of leftovers: orphans of a dead unit, and whatever holds the
 // service's ports.
 #include "Tavrel/Service/Base.h"
@@ -7,13 +7,13 @@
 #include "Tavrel/Config/PwCache.h"
 #include "Tavrel/Init/Doomed.h"
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Service {
 
 void Base::_terminate_orphaned_processes() {
     // Only a unit that systemd reports without processes can have orphans:
     // while it is active, its processes are the service itself, and the
     // init-script backend handles leftovers in its own stop.
-    std::optional<Manager::UnitProperties> unit = service_manager().service_via_systemd();
+    std::optional<Init::UnitProperties> unit = service_manager().service_via_systemd();
     if (!unit)
         return;
     auto sub_state = unit->find("SubState");
@@ -32,7 +32,7 @@ bool Base::_doomedprocess(const std::vector<std::string>& rules, bool debug_flag
     std::vector<std::string> owners;
     if (std::string owner = processowner(); !owner.empty())
         owners.push_back(std::move(owner));
-    return ZidavovEva::doomedprocess(rules, debug_flag, 0, owners, systemd_unit_id());
+    return Init::doomedprocess(rules, debug_flag, 0, owners, systemd_unit_id());
 }
 
 std::optional<bool> Base::kill_apps_on_ports(const std::vector<std::string>& exclude_ips) {
@@ -43,16 +43,16 @@ std::optional<bool> Base::kill_apps_on_ports(const std::vector<std::string>& exc
     for (int port : list)
         joined += (joined.empty() ? "" : ", ") + std::to_string(port);
     debug("Ending the processes in the way on the ports of " + service_name() + ": " + joined);
-    Kill::AppPort::Service side;
+    Tavrel::Process::Kill::AppPort::Service side;
     side.addresses = listen_addresses();
-    side.owner = PwCache::getpwnam_uid(processowner());
+    side.owner = Config::PwCache::getpwnam_uid(processowner());
     if (const std::string program = service_binary(); !program.empty())
         side.program = _resolved_path(program);
     side.unit = systemd_unit_id();
-    Kill::AppPort::kill_apps_on_ports(list, Kill::AppPort::VERBOSE, exclude_ips, side);
+    Process::Kill::AppPort::kill_apps_on_ports(list, Process::Kill::AppPort::VERBOSE, exclude_ips, side);
     return true;
 }
 
 bool Base::kill_apps_on_ports() { return kill_apps_on_ports(std::vector<std::string>{}).value_or(false); }
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Service

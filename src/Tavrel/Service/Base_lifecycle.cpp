@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Base: start, stop, restart and reload, with the
+// Tavrel::Service::Base: start, stop, restart and reload, with the
 // guards around them and the typed failures they raise.
 #include "Tavrel/Service/Base.h"
 
@@ -22,7 +22,7 @@
 #include <filesystem>
 #include <sstream>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Service {
 
 namespace {
 
@@ -62,15 +62,15 @@ std::string last_lines(std::string text, size_t count) {
 
 // --- Failures ---------------------------------------------------------------
 
-Exception Base::service_exception(std::string_view type, Exception::Metadata extra) {
-    Exception::Metadata metadata{{"service", service()}};
+Foundation::Exception Base::service_exception(std::string_view type, Foundation::Exception::Metadata extra) {
+    Foundation::Exception::Metadata metadata{{"service", service()}};
     for (auto& entry : extra)
         metadata.push_back(std::move(entry));
-    return Exception::create("Services::" + std::string(type), std::move(metadata));
+    return Foundation::Exception::create("Services::" + std::string(type), std::move(metadata));
 }
 
 void Base::_generate_start_exception() {
-    Exception::Metadata extra;
+    Foundation::Exception::Metadata extra;
     if (std::string hint = service_manager().start_refusal_hint(*this); !hint.empty())
         extra.emplace_back("hint", std::move(hint));
     throw service_exception("StartError", std::move(extra));
@@ -80,7 +80,7 @@ void Base::_generate_reload_exception() { throw service_exception("ReloadError")
 
 void Base::_generate_is_down_exception() {
     // A down service is an expected outcome, not a fault worth a trace.
-    auto suppressor = Exception::get_stack_trace_suppressor();
+    auto suppressor = Foundation::Exception::get_stack_trace_suppressor();
     throw service_exception("IsDown");
 }
 
@@ -88,28 +88,28 @@ void Base::_generate_disabled_exception() { throw service_exception("Disabled");
 
 void Base::_generate_not_configured_exception() {
     std::string reason = not_configured_reason();
-    Exception::Metadata extra;
+    Foundation::Exception::Metadata extra;
     if (!reason.empty())
         extra.emplace_back("reason", reason);
     throw service_exception("NotConfigured", std::move(extra));
 }
 
 void Base::_generate_not_installed_exception(const std::string& package) {
-    Exception::Metadata extra;
+    Foundation::Exception::Metadata extra;
     if (!package.empty())
         extra.emplace_back("package", package);
     throw service_exception("NotInstalled", std::move(extra));
 }
 
 void Base::_generate_binary_not_found_exception(int error_number) {
-    Exception::Metadata extra{{"binary", service_binary()}};
+    Foundation::Exception::Metadata extra{{"binary", service_binary()}};
     if (error_number != 0)
         extra.emplace_back("error", error_number);
     throw service_exception("BinaryNotFound", std::move(extra));
 }
 
-Exception Base::_no_roles_exception() {
-    return Exception::create("Services::RoleNotAllowed", {{"service_name", service_name()}});
+Foundation::Exception Base::_no_roles_exception() {
+    return Foundation::Exception::create("Services::RoleNotAllowed", {{"service_name", service_name()}});
 }
 
 // --- Guards -----------------------------------------------------------------
@@ -138,14 +138,14 @@ void Base::_exit_if_block_fresh_install() {
     _exit(0);
 }
 
-bool Base::setrlimits() { return Rlimit::Unset::unset_rlimits(); }
+bool Base::setrlimits() { return Process::Rlimit::Unset::unset_rlimits(); }
 
 void Base::resetnice() {
     errno = 0;
     if (::setpriority(PRIO_PROCESS, 0, 0) != 0)
         warn(std::string("The system could not reset the scheduling priority: ") +
              std::strerror(errno));
-    IONice::reset();
+    Process::IONice::reset();
 }
 
 void Base::_prepare_process_for_service_programs() {
@@ -182,7 +182,7 @@ bool Base::start() {
     if (auto ok = start_check(); ok && !*ok)
         return false;
     _exit_if_block_fresh_install();
-    LogCheck::logcheck();
+    Foundation::LogCheck::logcheck();
     _prepare_process_for_service_programs();
 
     bool progress = verbose() == 1;
@@ -263,7 +263,7 @@ bool Base::stop() {
     else
         debug("Stopping " + service_name());
 
-    Svcwatch::Tiny::suspend_service(service_to_suspend(), suspend_time());
+    Server::Monitor::Suspension::suspend_service(service_to_suspend(), suspend_time());
     if (progress)
         output_partial(PROGRESS_MARKER);
     // A restart starts the service again anyway; any other stop must last.
@@ -284,7 +284,7 @@ bool Base::stop() {
     // The answer is what runs now, whatever the stop command said.
     try {
         _confirm_stopped();
-    } catch (const Exception&) {
+    } catch (const Foundation::Exception&) {
         if (!inside)
             _end_progress_line(false);
         throw;
@@ -309,7 +309,7 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
     std::string running;
     try {
         running = status();
-    } catch (const Exception& e) {
+    } catch (const Foundation::Exception& e) {
         if (!e.isa("Services::IsDown"))
             throw;
     }
@@ -325,7 +325,7 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
             info("The system stopped the service “" + service_name() + "” because it is disabled.");
             _generate_disabled_exception();
         }
-        Exception e = _no_roles_exception();
+        Foundation::Exception e = _no_roles_exception();
         info(e.to_string_no_id());
         throw e;
     }
@@ -386,7 +386,7 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
 
     // From the stop on, a TERM or a Ctrl-C waits until the start has been
     // tried: ending here would leave the service down.
-    std::optional<ZidavovEva::RunSignals::HoldEndingSignals> hold;
+    std::optional<RunSignals::HoldEndingSignals> hold;
     if (!running.empty()) {
         hold.emplace(service_name());
         if (progress)
@@ -395,7 +395,7 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
             debug("Stopping " + service_name());
         try {
             stop();
-        } catch (const Exception& e) {
+        } catch (const Foundation::Exception& e) {
             // Started now, the service would run twice.
             if (!e.isa("Services::StopError"))
                 throw;
@@ -425,7 +425,7 @@ void Base::_check_unit_is_not_masked() {
     if (!unit)
         return;
     const auto load_state = unit->find("LoadState");
-    if (load_state == unit->end() || load_state->second != ZidavovEva::Systemd::MASKED)
+    if (load_state == unit->end() || load_state->second != Init::Systemd::Systemctl::MASKED)
         return;
     const auto id = unit->find("Id");
     const std::string name = id != unit->end() && !id->second.empty() ? id->second : service_name();
@@ -448,7 +448,7 @@ void Base::_check_configuration() {
     }
     std::ostringstream said;
     try {
-        SafeRun::Object run({.program = test[0],
+        Run::SafeRun::Object run({.program = test[0],
                              .args = {test.begin() + 1, test.end()},
                              .stdout_to = &said,
                              .stderr_to = &said,
@@ -487,7 +487,7 @@ bool Base::reload() {
         out = status();
         if (!out.empty())
             check_sanity();
-    } catch (const Exception& e) {
+    } catch (const Foundation::Exception& e) {
         // A service that is down, not installed or not configured is simply
         // not reloaded.
         if (!e.isa("Services::IsDown") && !e.isa("Services::NotInstalled") &&
@@ -511,4 +511,4 @@ bool Base::reload() {
     return true;
 }
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Service

@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Base: whether the service is up, why it is not, and
+// Tavrel::Service::Base: whether the service is up, why it is not, and
 // the waits after a start.
 #include "Tavrel/Service/Base.h"
 
@@ -23,7 +23,7 @@
 #include <cstdlib>
 #include <thread>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Service {
 
 namespace {
 
@@ -80,7 +80,7 @@ std::string Base::get_status_string() {
         return fmt::format(fmt::runtime(NOT_CHECKABLE_STATUS), service_name());
     if (auto text = service_manager().status_helper(*this))
         return *text;
-    ZidavovEva::CheckServiceOptions options;
+    Init::CheckServiceOptions options;
     options.service = service_name();
     options.user = processowner();
     options.pidfile = pidfile();
@@ -127,7 +127,7 @@ bool Base::check_sanity() {
         _generate_not_configured_exception();
     if (can_check_service_status() && !is_enabled()) {
         if (verbose()) {
-            if (auto files = Services::Enabled::get_files_for_service(service())) {
+            if (auto files = Server::Enabled::get_files_for_service(service())) {
                 for (const auto& file : *files) {
                     struct stat st {};
                     if (::lstat(file.c_str(), &st) == 0)
@@ -149,7 +149,7 @@ void Base::_check_program_is_there() {
     if (!runnable && !packages.empty()) {
         debug("The program of " + service() + " is missing; checking its packages");
         for (const auto& package : packages) {
-            std::optional<std::string> version = Pkgr::get_package_version(package);
+            std::optional<std::string> version = Server::Pkgr::get_package_version(package);
             if (!version || version->empty()) {
                 if (verbose())
                     info("The package " + package + " of the service " + service() +
@@ -170,7 +170,7 @@ bool Base::is_up(const std::optional<std::string>& via) {
         return false;
     if (!via)
         return true;
-    Regex pattern(Regex::escape(*via) + IS_UP_VIA_SUFFIX);
+    Foundation::Regex pattern(Foundation::Regex::escape(*via) + IS_UP_VIA_SUFFIX);
     return pattern.test(text);
 }
 
@@ -179,8 +179,8 @@ bool Base::is_up_via_pidfile(bool just_started) {
     if (path.empty())
         return false;
     struct stat st {};
-    if (::stat(Proc::PROC_PATH.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        throw PlainError("The process file system is not mounted at " + Proc::PROC_PATH + ".");
+    if (::stat(Foundation::ProcFs::PROC_PATH.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw Foundation::PlainError("The process file system is not mounted at " + Foundation::ProcFs::PROC_PATH + ".");
 
     auto start = Clock::now();
     bool present = exists_as_regular_file(path);
@@ -202,12 +202,12 @@ bool Base::is_up_via_pidfile(bool just_started) {
     // The pid file's process counts only when it is the service's own: a
     // pid file left by a daemon killed with -9 may name another account's
     // process by now.
-    const Unix::PID::Judge::Expectation expected{
+    const Process::PidFile::Judge::Expectation expected{
         .program = pid_exe(), .binary = service_binary(), .owner = processowner()};
-    auto judged = Unix::PID::Judge::judge(path, expected);
+    auto judged = Process::PidFile::Judge::judge(path, expected);
     for (int attempt = 1; !judged.named && attempt < PID_READ_TRIES; ++attempt) {
         pause_for(PID_READ_PAUSE);
-        judged = Unix::PID::Judge::judge(path, expected);
+        judged = Process::PidFile::Judge::judge(path, expected);
     }
     if (judged.confirmed())
         return true;
@@ -221,7 +221,7 @@ bool Base::is_up_via_pidfile(bool just_started) {
     Pauses until_live(PIDFILE_POLL_INTERVAL);
     while (seconds_since(start) <= startup_timeout()) {
         until_live.pause();
-        judged = Unix::PID::Judge::judge(path, expected);
+        judged = Process::PidFile::Judge::judge(path, expected);
         if (judged.confirmed())
             return true;
     }
@@ -268,8 +268,8 @@ std::string Base::wait_for_service_status(int attempt) {
     return text;
 }
 
-std::string Base::_check_service(const ZidavovEva::CheckServiceOptions& options) {
-    return ZidavovEva::check_service(options);
+std::string Base::_check_service(const Init::CheckServiceOptions& options) {
+    return Init::check_service(options);
 }
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Service

@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Base: what of a service still runs, looked at
+// Tavrel::Service::Base: what of a service still runs, looked at
 // afresh; a stop is done only when nothing does, and a failed start attempt
 // leaves no copy of the daemon behind.
 #include "Tavrel/Service/Base.h"
@@ -19,17 +19,17 @@
 #include <filesystem>
 #include <thread>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Service {
 
 namespace {
 
 // "PID 42 (/usr/sbin/zd -f)"; empty when the process has ended meanwhile.
 std::string describe_process(pid_t pid) {
     try {
-        Proc::PID process(pid);
+        Process::Proc::PID process(pid);
         if (!process.is_running())
             return {};
-        return "PID " + std::to_string(pid) + " (" + Text::join_words(process.cmdline()) + ")";
+        return "PID " + std::to_string(pid) + " (" + Foundation::Text::join_words(process.cmdline()) + ")";
     } catch (const std::exception&) {
         return {};
     }
@@ -39,7 +39,7 @@ std::string describe_process(pid_t pid) {
 // title of its own ("CRON", "sshd: alice"); the daemon itself runs it under
 // its own name.
 bool runs_program_as_itself(pid_t pid, const std::string& program) {
-    const std::string exe = Proc::Read::executable(Proc::PROC_PATH + "/" + std::to_string(pid));
+    const std::string exe = Foundation::ProcFs::executable(Foundation::ProcFs::PROC_PATH + "/" + std::to_string(pid));
     if (exe.empty())
         return false;
     if (!program.empty()) {
@@ -48,9 +48,9 @@ bool runs_program_as_itself(pid_t pid, const std::string& program) {
             return false;
     }
     try {
-        const auto words = Proc::PID(pid).cmdline();
+        const auto words = Process::Proc::PID(pid).cmdline();
         return !words.empty() &&
-               Text::last_path_part(words.front()) == Text::last_path_part(exe);
+               Foundation::Text::last_path_part(words.front()) == Foundation::Text::last_path_part(exe);
     } catch (const std::exception&) {
         return false;
     }
@@ -69,7 +69,7 @@ std::vector<Copies::Copy> Base::_running_copies() {
         return {};
     std::optional<uid_t> owner;
     if (const std::string account = processowner(); !account.empty()) {
-        owner = PwUtils::normalize_to_uid(account);
+        owner = Config::PwUtils::normalize_to_uid(account);
         if (!owner)
             return {};  // an account that does not exist owns nothing
     }
@@ -101,12 +101,12 @@ std::vector<std::string> Base::_what_still_runs() {
         seen.push_back(text);
     };
 
-    if (auto target = Manager::pidfile_process(*this, Manager::PidfileJudging::Quiet))
+    if (auto target = Init::pidfile_process(*this, Init::PidfileJudging::Quiet))
         note(target->pid(), describe_process(target->pid()));
 
-    auto* systemd = dynamic_cast<Manager::Systemd*>(&service_manager());
+    auto* systemd = dynamic_cast<Init::Systemd::Backend*>(&service_manager());
     if (systemd && !service_manager().this_process_was_executed_by_systemd()) {
-        namespace Sd = ZidavovEva::Systemd;
+        namespace Sd = Init::Systemd::Systemctl;
         const auto now = Sd::get_properties_via_systemd(systemd->unit(),
                                                         {"ActiveState", "MainPID", "KillMode"});
         auto value = [&](const char* key) {
@@ -166,4 +166,4 @@ void Base::_confirm_stopped() {
                   "init script, end what is left (kill <pid>), then run the stop again."}});
 }
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Service

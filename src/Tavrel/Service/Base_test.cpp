@@ -25,11 +25,11 @@
 #include <fstream>
 #include <thread>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Service {
 // A per-service class declares the word of its service; its class name is
 // only shown, so a class that declares none has none, whatever its name says.
 namespace Services {
-class Foo : public TestSupport::Testable<Base> {
+class Foo : public Tavrel::Service::TestSupport::Testable<Tavrel::Service::Base> {
   public:
     std::string class_name() const override { return "Tavrel::ServiceManager::Services::Foo"; }
 
@@ -38,43 +38,42 @@ class Foo : public TestSupport::Testable<Base> {
     std::string _build_pidfile() override { return "/run/foo.pid"; }
     long _build_suspend_time() override { return 42; }
 };
-class Bar : public TestSupport::Testable<Base> {
+class Bar : public Tavrel::Service::TestSupport::Testable<Tavrel::Service::Base> {
   public:
     std::string class_name() const override { return "Tavrel::ServiceManager::Services::Bar"; }
 };
 }  // namespace Services
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Service
 
 namespace {
 
-using namespace Tavrel::ServiceManager;
-using namespace Tavrel::ServiceManager::TestSupport;
-using Tavrel::Exception;
+using namespace Tavrel::Service::TestSupport;
+using Tavrel::Foundation::Exception;
 using Tavrel::TestSupport::TempDir;
 using json = nlohmann::json;
 namespace TestChild = Tavrel::TestSupport::TestChild;
 
-using Svc = Testable<Base>;
+using Svc = Tavrel::Service::TestSupport::Testable<Tavrel::Service::Base>;
 
 class ServiceCore : public ::testing::Test {
   protected:
     void SetUp() override {
-        saved_lock_base_ = Tavrel::ZidavovEva::Lock::LOCK_BASE;
-        saved_log_dir_ = Tavrel::LogCheck::LOG_DIR;
-        saved_suspend_dir_ = Tavrel::Svcwatch::Tiny::SERVICE_SUSPEND_DIR;
-        Tavrel::ZidavovEva::Lock::LOCK_BASE = tmp_ / "locks";
-        Tavrel::ZidavovEva::Lock::LOCK_TIMEOUT = 0.2;
-        saved_log_file_ = Tavrel::Logger::STD_LOG_FILE;
-        Tavrel::Logger::STD_LOG_FILE = tmp_ / "error_log";
-        Tavrel::LogCheck::LOG_DIR = tmp_ / "log";
-        Tavrel::Svcwatch::Tiny::SERVICE_SUSPEND_DIR = tmp_ / "suspended";
-        Base::STATUS_WAIT_LIMIT = 0.3;
-        Base::STOP_CONFIRM_WAIT = 0.1;
-        Base::STOP_CONFIRM_POLL = 0.01;
-        Base::STATUS_POLL_INTERVAL = 0.01;
-        Base::PIDFILE_POLL_INTERVAL = 0.01;
-        Base::PID_READ_PAUSE = 0.01;
-        state_ = std::make_shared<BackendState>();
+        saved_lock_base_ = Tavrel::Service::Lock::LOCK_BASE;
+        saved_log_dir_ = Tavrel::Foundation::LogCheck::LOG_DIR;
+        saved_suspend_dir_ = Tavrel::Server::Monitor::Suspension::SERVICE_SUSPEND_DIR;
+        Tavrel::Service::Lock::LOCK_BASE = tmp_ / "locks";
+        Tavrel::Service::Lock::LOCK_TIMEOUT = 0.2;
+        saved_log_file_ = Tavrel::Foundation::Logger::STD_LOG_FILE;
+        Tavrel::Foundation::Logger::STD_LOG_FILE = tmp_ / "error_log";
+        Tavrel::Foundation::LogCheck::LOG_DIR = tmp_ / "log";
+        Tavrel::Server::Monitor::Suspension::SERVICE_SUSPEND_DIR = tmp_ / "suspended";
+        Tavrel::Service::Base::STATUS_WAIT_LIMIT = 0.3;
+        Tavrel::Service::Base::STOP_CONFIRM_WAIT = 0.1;
+        Tavrel::Service::Base::STOP_CONFIRM_POLL = 0.01;
+        Tavrel::Service::Base::STATUS_POLL_INTERVAL = 0.01;
+        Tavrel::Service::Base::PIDFILE_POLL_INTERVAL = 0.01;
+        Tavrel::Service::Base::PID_READ_PAUSE = 0.01;
+        state_ = std::make_shared<Tavrel::Service::TestSupport::BackendState>();
     }
     // A backend whose stop ends the service and whose start brings it up,
     // as the status then says.
@@ -89,19 +88,19 @@ class ServiceCore : public ::testing::Test {
         };
     }
     void TearDown() override {
-        Tavrel::ZidavovEva::Lock::LOCK_BASE = saved_lock_base_;
-        Tavrel::ZidavovEva::Lock::LOCK_TIMEOUT = 196;
-        Tavrel::Logger::STD_LOG_FILE = saved_log_file_;
-        Tavrel::Logger::clear_singleton_stash();
+        Tavrel::Service::Lock::LOCK_BASE = saved_lock_base_;
+        Tavrel::Service::Lock::LOCK_TIMEOUT = 196;
+        Tavrel::Foundation::Logger::STD_LOG_FILE = saved_log_file_;
+        Tavrel::Foundation::Logger::clear_singleton_stash();
         Svc::TAKE_LOCK = false;
-        Tavrel::LogCheck::LOG_DIR = saved_log_dir_;
-        Tavrel::Svcwatch::Tiny::SERVICE_SUSPEND_DIR = saved_suspend_dir_;
-        Base::STATUS_WAIT_LIMIT = 120;
-        Base::STOP_CONFIRM_WAIT = 5;
-        Base::STOP_CONFIRM_POLL = 0.05;
-        Base::STATUS_POLL_INTERVAL = 0.05;
-        Base::PIDFILE_POLL_INTERVAL = 0.05;
-        Base::PID_READ_PAUSE = 0.1;
+        Tavrel::Foundation::LogCheck::LOG_DIR = saved_log_dir_;
+        Tavrel::Server::Monitor::Suspension::SERVICE_SUSPEND_DIR = saved_suspend_dir_;
+        Tavrel::Service::Base::STATUS_WAIT_LIMIT = 120;
+        Tavrel::Service::Base::STOP_CONFIRM_WAIT = 5;
+        Tavrel::Service::Base::STOP_CONFIRM_POLL = 0.05;
+        Tavrel::Service::Base::STATUS_POLL_INTERVAL = 0.05;
+        Tavrel::Service::Base::PIDFILE_POLL_INTERVAL = 0.05;
+        Tavrel::Service::Base::PID_READ_PAUSE = 0.1;
     }
 
     // A service object wired to the fake backend, a captured output and a
@@ -114,21 +113,21 @@ class ServiceCore : public ::testing::Test {
             options["is_enabled"] = true;
         if (!options.contains("service_binary"))
             options["service_binary"] = "";
-        auto srv = Base::create<T>(options);
-        srv->set_service_manager(std::make_unique<FakeBackend>(state_));
+        auto srv = Tavrel::Service::Base::create<T>(options);
+        srv->set_service_manager(std::make_unique<Tavrel::Service::TestSupport::FakeBackend>(state_));
         srv->set_output_obj(out_.output());
-        Tavrel::Logger::Options lo;
+        Tavrel::Foundation::Logger::Options lo;
         lo.alternate_logfile = tmp_ / "error_log";
         lo.no_load_from_cache = true;
-        srv->set_logger(Tavrel::Logger::create(lo));
+        srv->set_logger(Tavrel::Foundation::Logger::create(lo));
         return srv;
     }
 
     std::string log_text() { return TempDir::read(tmp_ / "error_log"); }
 
     TempDir tmp_;
-    std::shared_ptr<BackendState> state_;
-    Captured out_;
+    std::shared_ptr<Tavrel::Service::TestSupport::BackendState> state_;
+    Tavrel::Service::TestSupport::Captured out_;
     std::string saved_lock_base_, saved_log_dir_, saved_suspend_dir_, saved_log_file_;
 };
 
@@ -156,7 +155,7 @@ std::string failure_of(F&& f) {
 // --- Attributes ---------------------------------------------------------
 
 TEST_F(ServiceCore, ServiceClassNamesItsServiceAndOverrideOnlyRenames) {
-    auto plain = Base::create<Services::Foo>({{"service_override", "bar"}});
+    auto plain = Tavrel::Service::Base::create<Tavrel::Service::Services::Foo>({{"service_override", "bar"}});
     EXPECT_EQ(plain->service(), "foo");
     EXPECT_EQ(plain->service_name(), "bar");
     EXPECT_EQ(plain->service_to_suspend(), "foo");
@@ -164,7 +163,7 @@ TEST_F(ServiceCore, ServiceClassNamesItsServiceAndOverrideOnlyRenames) {
     EXPECT_EQ(plain->suspend_time(), 42);
     plain->set_suspend_time(7);  // a setter wins over the builder
     EXPECT_EQ(plain->suspend_time(), 7);
-    auto unnamed = Base::create<Services::Bar>();
+    auto unnamed = Tavrel::Service::Base::create<Tavrel::Service::Services::Bar>();
     EXPECT_EQ(unnamed->service(), "");
     EXPECT_EQ(unnamed->class_name(), "Tavrel::ServiceManager::Services::Bar");
     auto generic = make();
@@ -202,11 +201,11 @@ TEST_F(ServiceCore, AttributesBySetByNameFromJson) {
     // The action taken, by its old name and spelling: a verb's word in
     // capitals, any other word a custom action's; a verb set later wins.
     EXPECT_TRUE(srv->set_attribute("service_argv_action", "RELOAD"));
-    EXPECT_EQ(srv->service_argv_action(), Verb::Reload);
+    EXPECT_EQ(srv->service_argv_action(), Tavrel::Service::Verb::Reload);
     EXPECT_TRUE(srv->set_attribute("service_argv_action", "flush"));
     EXPECT_FALSE(srv->service_argv_action().has_value());
     EXPECT_EQ(srv->custom_action_taken(), "flush");
-    srv->set_service_argv_action(Verb::Stop);
+    srv->set_service_argv_action(Tavrel::Service::Verb::Stop);
     EXPECT_EQ(srv->custom_action_taken(), "");
     EXPECT_TRUE(srv->set_attribute("service_argv_action", ""));
     EXPECT_FALSE(srv->service_argv_action().has_value());
@@ -223,7 +222,7 @@ TEST_F(ServiceCore, AttributesBySetByNameFromJson) {
     EXPECT_EQ(failure_type([&] { srv->set_attribute("doomed_rules", cut); }), "Param::Invalid");
     EXPECT_TRUE(srv->set_attribute("restart_attempts", 4.0));
 
-    auto names = Hot().attribute_names();
+    auto names = Tavrel::Service::Hot().attribute_names();
     EXPECT_EQ(names.front(), "is_tavrel_service");
     EXPECT_EQ(names.back(), "is_graceful_restart_enabled");
 }
@@ -239,7 +238,7 @@ TEST_F(ServiceCore, LockIsTakenAtConstructionAndKeptWhenAChildDropsTheObject) {
     std::string path = srv->lock()->path();
     auto try_lock = [&] {
         return Tavrel::TestSupport::in_child([&] {
-            return Tavrel::FileUtils::Flock::try_lock_path(path, 0600) ? 0 : 1;
+            return Tavrel::Foundation::File::Flock::try_lock_path(path, 0600) ? 0 : 1;
         });
     };
     EXPECT_EQ(try_lock(), 1);
@@ -256,23 +255,23 @@ TEST_F(ServiceCore, LockIsTakenAtConstructionAndKeptWhenAChildDropsTheObject) {
 
 TEST_F(ServiceCore, WordsOfOneDaemonNameOneDaemonWhateverTheInitSystem) {
     // An init script: two words that map to it, one of them through a link.
-    const std::string saved_dir = Tavrel::ZidavovEva::Initd::INIT_D_DIR;
-    Tavrel::ZidavovEva::Initd::INIT_D_DIR = tmp_ / "init.d";
+    const std::string saved_dir = Tavrel::Init::SysV::Script::INIT_D_DIR;
+    Tavrel::Init::SysV::Script::INIT_D_DIR = tmp_ / "init.d";
     const std::string script = tmp_.write("init.d/dovecot", "#!/bin/sh\n");
     ::chmod(script.c_str(), 0755);
     std::filesystem::create_symlink(script, tmp_ / "init.d/mailstore");
     auto by_script = [&](const std::string& word, const std::string& name) {
-        auto srv = Base::create<Svc>({{"service", word}, {"service_override", name}});
+        auto srv = Tavrel::Service::Base::create<Svc>({{"service", word}, {"service_override", name}});
         return srv->controlled_daemon();
     };
     const std::string imap = by_script("imap", "dovecot");
     EXPECT_EQ(imap, "script " + std::filesystem::canonical(script).string());
     EXPECT_EQ(by_script("pop", "dovecot"), imap);
     EXPECT_EQ(by_script("lmtp", "mailstore"), imap);
-    Tavrel::ZidavovEva::Initd::INIT_D_DIR = saved_dir;
+    Tavrel::Init::SysV::Script::INIT_D_DIR = saved_dir;
 
     // A unit: its id, whatever name the word reached it by.
-    state_->unit = Manager::UnitProperties{{"Id", "ssh.service"}, {"SubState", "running"}};
+    state_->unit = Tavrel::Init::UnitProperties{{"Id", "ssh.service"}, {"SubState", "running"}};
     EXPECT_EQ(make({{"service", "sshd"}})->controlled_daemon(), "unit ssh.service");
 
     // A daemon this tool launches: the program and its pid file, so a
@@ -292,7 +291,7 @@ TEST_F(ServiceCore, NoLockWithoutRoot) {
                   if (::geteuid() == 0 && ::seteuid(65534) != 0)
                       return 2;
                   Svc::TAKE_LOCK = true;
-                  auto srv = Base::create<Svc>({{"service", "nolock"}});
+                  auto srv = Tavrel::Service::Base::create<Svc>({{"service", "nolock"}});
                   return srv->lock() == nullptr ? 0 : 1;
               }),
               0);
@@ -353,11 +352,11 @@ TEST_F(ServiceCore, BinaryMissingOrNotExecutable) {
 }
 
 // A package database that knows one package.
-class OnePackage : public Tavrel::Pkgr::Base {
+class OnePackage : public Tavrel::Server::Pkgr::Base {
   public:
-    Tavrel::Pkgr::VersionMap get_version_for_packages(
+    Tavrel::Server::Pkgr::VersionMap get_version_for_packages(
         const std::vector<std::string>& packages) override {
-        Tavrel::Pkgr::VersionMap out;
+        Tavrel::Server::Pkgr::VersionMap out;
         for (const auto& p : packages)
             if (p == "present-pkg")
                 out[p] = "1.0";
@@ -367,9 +366,9 @@ class OnePackage : public Tavrel::Pkgr::Base {
 };
 
 TEST_F(ServiceCore, MissingBinaryIsNotInstalledOnlyWhenItsPackageIsMissing) {
-    auto saved = Tavrel::Pkgr::factory;
-    Tavrel::Pkgr::factory = [] { return std::make_unique<OnePackage>(); };
-    Tavrel::Pkgr::reset_instance();
+    auto saved = Tavrel::Server::Pkgr::factory;
+    Tavrel::Server::Pkgr::factory = [] { return std::make_unique<OnePackage>(); };
+    Tavrel::Server::Pkgr::reset_instance();
     auto absent = make({{"service_binary", (tmp_ / "nowhere")},
                         {"service_package", json::array({"present-pkg", "absent-pkg"})}});
     try {
@@ -381,8 +380,8 @@ TEST_F(ServiceCore, MissingBinaryIsNotInstalledOnlyWhenItsPackageIsMissing) {
     }
     auto installed = make({{"service_binary", (tmp_ / "nowhere")}, {"service_package", "present-pkg"}});
     EXPECT_EQ(failure_type([&] { installed->check_sanity(); }), "Services::BinaryNotFound");
-    Tavrel::Pkgr::factory = saved;
-    Tavrel::Pkgr::reset_instance();
+    Tavrel::Server::Pkgr::factory = saved;
+    Tavrel::Server::Pkgr::reset_instance();
 }
 
 TEST_F(ServiceCore, CheckWithMessageKeepsTheEarlierStatus) {
@@ -461,7 +460,7 @@ TEST_F(ServiceCore, PidFileTest) {
 // A pid file written a few milliseconds after a start is seen then, not a
 // whole poll interval later: a restart should not idle while the daemon is up.
 TEST_F(ServiceCore, PidFileWaitsLookAgainSoonAfterAStart) {
-    Base::PIDFILE_POLL_INTERVAL = 1.0;
+    Tavrel::Service::Base::PIDFILE_POLL_INTERVAL = 1.0;
     std::string pidfile = tmp_ / "soon.pid";
     auto srv = make({{"pidfile", pidfile}, {"startup_timeout", 3}});
     auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvsoon"), "30"});
@@ -494,7 +493,7 @@ TEST_F(ServiceCore, StartWithPortsTriesTwiceAndClearsThePortsFirst) {
               (std::vector<std::string>{"start", "restart_attempt 1", "start"}));
     EXPECT_EQ(srv->hook_attempts, std::vector<int>{1});
     EXPECT_NE(out_.text.find("Starting testsvc"), std::string::npos);
-    EXPECT_NE(out_.text.find(Base::SUCCESS_WORD), std::string::npos);
+    EXPECT_NE(out_.text.find(Tavrel::Service::Base::SUCCESS_WORD), std::string::npos);
 }
 
 TEST_F(ServiceCore, StartFailures) {
@@ -502,7 +501,7 @@ TEST_F(ServiceCore, StartFailures) {
     state_->status = "";
     EXPECT_EQ(failure_type([&] { srv->start(); }), "Services::StartError");
     EXPECT_EQ(std::count(state_->calls.begin(), state_->calls.end(), "start"), 3);
-    EXPECT_NE(out_.text.find(Base::FAILURE_WORD), std::string::npos);
+    EXPECT_NE(out_.text.find(Tavrel::Service::Base::FAILURE_WORD), std::string::npos);
 
     // A given attempt number: exactly one attempt, and no port clean-up.
     state_->calls.clear();
@@ -531,7 +530,7 @@ TEST_F(ServiceCore, AFailedStartOfARestartLeavesNoStatusOfBefore) {
     EXPECT_EQ(failure_type([&] { srv->restart(); }), "Services::StartError");
     EXPECT_EQ(srv->service_status(), "");
     EXPECT_THAT(out_.text, testing::HasSubstr("and starting it"));
-    EXPECT_GT(out_.text.find(Base::FAILURE_WORD), out_.text.find("and starting it"));
+    EXPECT_GT(out_.text.find(Tavrel::Service::Base::FAILURE_WORD), out_.text.find("and starting it"));
 }
 
 TEST_F(ServiceCore, StartRemovesAStalePidFile) {
@@ -552,7 +551,7 @@ TEST_F(ServiceCore, FreshInstallBlockEndsTheRunUnlessForced) {
     int code = -1;
     try {
         srv->restart();
-    } catch (const ExitCalled& e) {
+    } catch (const Tavrel::Service::TestSupport::ExitCalled& e) {
         code = e.code;
     }
     EXPECT_EQ(code, 0);
@@ -587,12 +586,12 @@ TEST_F(ServiceCore, AStopIsDoneOnlyWhenNothingOfTheServiceRuns) {
     try {
         srv->stop();
         ADD_FAILURE() << "a stop that left the service running succeeded";
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         EXPECT_EQ(e.class_name(), "Tavrel::Exception::Services::StopError");
         EXPECT_THAT(e.to_string(), testing::HasSubstr("PID 4242"));
     }
     EXPECT_THAT(srv->service_status(), testing::HasSubstr("PID 4242"));
-    EXPECT_THAT(out_.text, testing::HasSubstr(Base::FAILURE_WORD));
+    EXPECT_THAT(out_.text, testing::HasSubstr(Tavrel::Service::Base::FAILURE_WORD));
 
     // A daemon that goes a moment after its stop command returned is stopped.
     out_.text.clear();
@@ -604,7 +603,7 @@ TEST_F(ServiceCore, AStopIsDoneOnlyWhenNothingOfTheServiceRuns) {
             state_->status = "";
     };
     EXPECT_TRUE(srv->stop());
-    EXPECT_THAT(out_.text, testing::HasSubstr(Base::SUCCESS_WORD));
+    EXPECT_THAT(out_.text, testing::HasSubstr(Tavrel::Service::Base::SUCCESS_WORD));
 }
 
 // A restart whose stop left the service running starts no second copy.
@@ -615,7 +614,7 @@ TEST_F(ServiceCore, ARestartWhoseStopFailedStartsNothing) {
     EXPECT_EQ(state_->calls, std::vector<std::string>{"stop"});
     try {
         srv->restart();
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         EXPECT_THAT(e.to_string(), testing::HasSubstr("no second copy"));
         EXPECT_THAT(e.to_string(), testing::HasSubstr("PID 4242"));
     }
@@ -624,23 +623,23 @@ TEST_F(ServiceCore, ARestartWhoseStopFailedStartsNothing) {
 TEST_F(ServiceCore, StopSuspendsTheMonitorAndCleansOrphansOfADeadUnit) {
     auto srv = make({{"service", "stopsvc"}, {"doomed_rules", "stopsvcd"}, {"suspend_time", 300}});
     state_->status = "running";
-    state_->unit = Manager::UnitProperties{{"SubState", "dead"}};
+    state_->unit = Tavrel::Init::UnitProperties{{"SubState", "dead"}};
     state_->on_stop = [&] {
         state_->status = "";
         return false;
     };
     EXPECT_TRUE(srv->stop());
     EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop_triggers", "stop"}));
-    auto suspensions = Tavrel::Svcwatch::Tiny::load_service_suspensions();
+    auto suspensions = Tavrel::Server::Monitor::Suspension::load_service_suspensions();
     ASSERT_TRUE(suspensions);
-    EXPECT_EQ(Tavrel::Svcwatch::Tiny::is_service_suspended(&*suspensions, "stopsvc"), true);
+    EXPECT_EQ(Tavrel::Server::Monitor::Suspension::is_service_suspended(&*suspensions, "stopsvc"), true);
     ASSERT_EQ(srv->doomed_calls.size(), 1u);
     EXPECT_EQ(srv->doomed_calls[0], std::vector<std::string>{"stopsvcd"});
     EXPECT_NE(log_text().find("orphaned processes of the service stopsvc"), std::string::npos);
 
     // An active unit is never searched for orphans; nor is a SysV service.
     srv->doomed_calls.clear();
-    state_->unit = Manager::UnitProperties{{"SubState", "running"}};
+    state_->unit = Tavrel::Init::UnitProperties{{"SubState", "running"}};
     srv->_terminate_orphaned_processes();
     state_->unit.reset();
     srv->_terminate_orphaned_processes();
@@ -673,7 +672,7 @@ TEST_F(ServiceCore, RestartOfAStoppedServiceStartsIt) {
         return true;
     };
     EXPECT_EQ(srv->restart(), "up");
-    EXPECT_EQ(srv->service_argv_action(), Verb::Start);
+    EXPECT_EQ(srv->service_argv_action(), Tavrel::Service::Verb::Start);
     EXPECT_EQ(state_->calls, std::vector<std::string>{"start"});
 }
 
@@ -707,7 +706,7 @@ TEST_F(ServiceCore, RestartOfADisabledOrForbiddenRunningServiceStopsIt) {
     };
     EXPECT_EQ(failure_type([&] { srv->restart(); }), "Services::Disabled");
     EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop_triggers", "stop"}));
-    EXPECT_EQ(srv->service_argv_action(), Verb::Stop);
+    EXPECT_EQ(srv->service_argv_action(), Tavrel::Service::Verb::Stop);
 
     state_->calls.clear();
     state_->status = "up";
@@ -737,12 +736,12 @@ TEST_F(ServiceCore, RestartOfARunningServiceWhoseProgramIsGoneStopsNothing) {
 TEST_F(ServiceCore, RestartOfARunningServiceWhoseUnitIsMaskedStopsNothing) {
     auto srv = make();
     state_->status = "up";
-    state_->unit = Manager::UnitProperties{{"Id", "svc.service"}, {"LoadState", "masked"}};
+    state_->unit = Tavrel::Init::UnitProperties{{"Id", "svc.service"}, {"LoadState", "masked"}};
     const std::string failure = failure_of([&] { srv->restart(); });
     EXPECT_THAT(failure, testing::StartsWith("Services::StartError: "));
     EXPECT_THAT(failure, testing::HasSubstr("systemctl unmask svc.service"));
     EXPECT_TRUE(state_->calls.empty());
-    state_->unit = Manager::UnitProperties{{"Id", "svc.service"}, {"LoadState", "loaded"}};
+    state_->unit = Tavrel::Init::UnitProperties{{"Id", "svc.service"}, {"LoadState", "loaded"}};
     backend_acts();
     EXPECT_NE(srv->restart(), "");
 }
@@ -853,9 +852,9 @@ TEST_F(ServiceCore, DebugLinesAreTimedAndOnlyAtVerbosityTwo) {
 }
 
 TEST_F(ServiceCore, UnitCommandRunsUseTheInitScriptBackend) {
-    auto srv = Base::create<Svc>({{"service", "unitcmd"}});
+    auto srv = Tavrel::Service::Base::create<Svc>({{"service", "unitcmd"}});
     srv->set_run_options({.systemd_unit_command = true});
-    Manager::Backend& backend = srv->service_manager();
+    Tavrel::Init::Backend& backend = srv->service_manager();
     EXPECT_EQ(backend.class_name(), "Tavrel::ServiceManager::Manager::Initd");
     EXPECT_TRUE(backend.this_process_was_executed_by_systemd());
 }

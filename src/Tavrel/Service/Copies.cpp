@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-namespace Tavrel::ServiceManager::Copies {
+namespace Tavrel::Service::Copies {
 
 namespace {
 
@@ -51,13 +51,13 @@ std::vector<std::string> words_of(const std::string& cmdline) {
 // process gave itself ("sshd: alice [priv]").
 bool names_program(const std::string& first, const std::string& resolved,
                    const std::string& given) {
-    return first == given || first == resolved || first == Text::last_path_part(given) ||
-           first == Text::last_path_part(resolved);
+    return first == given || first == resolved || first == Foundation::Text::last_path_part(given) ||
+           first == Foundation::Text::last_path_part(resolved);
 }
 
 bool is_zombie(const std::string& dir) {
-    const auto stat_line = Proc::Read::path(dir + "/stat");
-    return !stat_line || PsParser::Parse::stat_state(*stat_line).value_or('Z') == 'Z';
+    const auto stat_line = Foundation::ProcFs::path(dir + "/stat");
+    return !stat_line || Process::PsParser::Parse::stat_state(*stat_line).value_or('Z') == 'Z';
 }
 
 }  // namespace
@@ -68,22 +68,22 @@ std::vector<Copy> find(const std::string& program, const std::vector<std::string
     const std::string wanted = std::filesystem::canonical(program, ec).string();
     if (program.empty() || ec)
         return {};
-    const auto lineage = Proc::Lineage::pids();
+    const auto lineage = Process::Proc::Lineage::pids();
     std::vector<Copy> copies;
-    DIR* proc = ::opendir(Proc::PROC_PATH.c_str());
+    DIR* proc = ::opendir(Foundation::ProcFs::PROC_PATH.c_str());
     if (proc == nullptr)
         return {};
     while (const dirent* entry = ::readdir(proc)) {
         const auto pid = as_pid(entry->d_name);
         if (!pid || *pid <= 1 || std::find(lineage.begin(), lineage.end(), *pid) != lineage.end())
             continue;
-        const std::string dir = Proc::PROC_PATH + "/" + entry->d_name;
+        const std::string dir = Foundation::ProcFs::PROC_PATH + "/" + entry->d_name;
         struct stat st {};
         if (::stat(dir.c_str(), &st) != 0 || (owner && st.st_uid != *owner))
             continue;
-        if (Proc::Read::executable(dir) != wanted)
+        if (Foundation::ProcFs::executable(dir) != wanted)
             continue;
-        const auto cmdline = Proc::Read::path(dir + "/cmdline");
+        const auto cmdline = Foundation::ProcFs::path(dir + "/cmdline");
         if (!cmdline)
             continue;
         const auto words = words_of(*cmdline);
@@ -92,7 +92,7 @@ std::vector<Copy> find(const std::string& program, const std::vector<std::string
             continue;
         if (is_zombie(dir))
             continue;
-        copies.push_back({*pid, Text::join_words(words)});
+        copies.push_back({*pid, Foundation::Text::join_words(words)});
     }
     ::closedir(proc);
     std::sort(copies.begin(), copies.end(), [](const Copy& a, const Copy& b) { return a.pid < b.pid; });
@@ -105,7 +105,7 @@ bool end(const std::vector<Copy>& copies, double grace) {
     std::vector<pid_t> pids;
     for (const auto& copy : copies)
         pids.push_back(copy.pid);
-    return Kill::safekill_multipid(pids, false, grace) == 1;
+    return Process::Kill::safekill_multipid(pids, false, grace) == 1;
 }
 
 std::string describe(const std::vector<Copy>& copies) {
@@ -115,4 +115,4 @@ std::string describe(const std::vector<Copy>& copies) {
     return text;
 }
 
-}  // namespace Tavrel::ServiceManager::Copies
+}  // namespace Tavrel::Service::Copies

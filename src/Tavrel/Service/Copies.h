@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Copies: the running copies of a daemon that the
+// Tavrel::Service::Copies: the running copies of a daemon that the
 // tool launches by its own program, found without a pid file. A daemon that
 // never writes its pid file cannot be found by it, so every start attempt
 // would launch one more copy and a stop would find none of them.
@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-namespace Tavrel::ServiceManager::Copies {
+namespace Tavrel::Service::Copies {
 
 struct Copy {
     pid_t pid = 0;
@@ -39,4 +39,4 @@ bool end(const std::vector<Copy>& copies, double grace);
 // "PID 42 (/usr/sbin/zd --daemon), PID 43 (...)".
 std::string describe(const std::vector<Copy>& copies);
 
-}  // namespace Tavrel::ServiceManager::Copies
+}  // namespace Tavrel::Service::Copies

@@ -10,7 +10,7 @@
 
 namespace {
 
-namespace Copies = Tavrel::ServiceManager::Copies;
+namespace Copies = Tavrel::Service::Copies;
 namespace TestChild = Tavrel::TestSupport::TestChild;
 
 std::string sleep_program() {
@@ -46,10 +46,10 @@ TEST(Copies, AreTheProgramWithItsArgumentsAsItsOwner) {
     EXPECT_TRUE(Copies::find("/no/such/program", {"30", unique}, std::nullopt).empty());
 
     EXPECT_TRUE(Copies::end(found, 1));
-    EXPECT_FALSE(Tavrel::Kill::Target::open(copy.pid()).alive());
+    EXPECT_FALSE(Tavrel::Process::Kill::Target::open(copy.pid()).alive());
     EXPECT_TRUE(Copies::find(sleep_program(), {"30", unique}, std::nullopt).empty());
-    EXPECT_TRUE(Tavrel::Kill::Target::open(other_args.pid()).alive());
-    EXPECT_TRUE(Tavrel::Kill::Target::open(retitled.pid()).alive());
+    EXPECT_TRUE(Tavrel::Process::Kill::Target::open(other_args.pid()).alive());
+    EXPECT_TRUE(Tavrel::Process::Kill::Target::open(retitled.pid()).alive());
 }
 
 }  // namespace

@@ -20,7 +20,7 @@
 #include <ctime>
 #include <filesystem>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Service {
 
 namespace {
 
@@ -47,8 +47,8 @@ PidFileState look(const std::string& path) {
 // A change watch on the directory of the pid file: daemons rewrite pid files
 // in place or by renaming a new file over the old one, and only a watch on
 // the directory sees both.
-FHUtils::UniqueFd watch_directory_of(const std::string& path, std::string& error) {
-    FHUtils::UniqueFd fd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+Foundation::Fd::UniqueFd watch_directory_of(const std::string& path, std::string& error) {
+    Foundation::Fd::UniqueFd fd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     if (!fd) {
         error = std::strerror(errno);
         return fd;
@@ -92,7 +92,7 @@ bool Hot::set_attribute(std::string_view name, const nlohmann::json& value) {
         else if (value.is_string() && (value == "0" || value == "1"))
             set_is_graceful_restart_enabled(value == "1");
         else
-            throw Exception::create("Param::Invalid",
+            throw Foundation::Exception::create("Param::Invalid",
                                     {{"name", std::string(name)}, {"value", value.dump()}});
         return true;
     }
@@ -106,7 +106,7 @@ std::vector<std::string> Hot::attribute_names() const {
 }
 
 std::optional<std::string> Hot::_read_pid_from_pidfile() {
-    auto text = Unix::PID::Tiny::read_pidfile(pidfile());
+    auto text = Process::PidFile::read_pidfile(pidfile());
     if (!text)
         return std::nullopt;
     std::string line = text->substr(0, text->find('\n'));
@@ -116,7 +116,7 @@ std::optional<std::string> Hot::_read_pid_from_pidfile() {
 }
 
 bool Hot::_is_trusted_pid(pid_t pid) {
-    const auto verdict = Unix::PID::Judge::judge(
+    const auto verdict = Process::PidFile::Judge::judge(
         pidfile(), {.program = pid_exe(), .binary = service_binary(), .owner = processowner()});
     if (verdict.confirmed() && verdict.pid() == pid)
         return true;
@@ -129,11 +129,11 @@ int Hot::_send_usr1(pid_t pid) {
     if (!_is_trusted_pid(pid))
         return 0;
     // Held by a pidfd from here on, so a pid reused meanwhile is never hit.
-    FHUtils::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    Foundation::Fd::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     if (!pidfd)
         return 0;
     try {
-        if (!Proc::PID(pid).is_running())
+        if (!Process::Proc::PID(pid).is_running())
             return 0;
     } catch (const std::exception&) {
         return 0;
@@ -167,13 +167,13 @@ std::optional<bool> Hot::restart_gracefully() {
 
     // A number too large for a pid names nothing, as 0 does.
     std::optional<std::string> text = _read_pid_from_pidfile();
-    const std::optional<pid_t> named = text ? Unix::PID::Tiny::pid_from_text(*text) : std::nullopt;
+    const std::optional<pid_t> named = text ? Process::PidFile::pid_from_text(*text) : std::nullopt;
     if (!named)
         return false;
     const pid_t pid = *named;
 
     std::string error;
-    FHUtils::UniqueFd watch = watch_directory_of(path, error);
+    Foundation::Fd::UniqueFd watch = watch_directory_of(path, error);
     if (!watch)
         warn("The system could not watch the pid file " + path + " of " + service_name() + ": " +
              error);
@@ -208,4 +208,4 @@ std::optional<bool> Hot::restart_gracefully() {
     return false;
 }
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Service

@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Hot: the service class for daemons that restart
+// Tavrel::Service::Hot: the service class for daemons that restart
 // themselves in place on SIGUSR1. Instead of stop-then-start, restart sends
 // the daemon's main process SIGUSR1 and waits until the daemon rewrites its
 // pid file, its sign that the new generation runs; when that does not happen,
@@ -8,7 +8,7 @@
 //   srv->restart();                  // graceful first (graceful_by_default)
 //   srv->set_is_graceful_restart_enabled(false);   // always a full restart
 //
-// The pid is signalled only when Tavrel::Unix::PID::Judge confirms the pid
+// The pid is signalled only when Tavrel::Process::PidFile::Judge confirms the pid
 // file's process as the service's own (never 0, 1, this process or one of
 // its ancestors; its program or its owner; not younger than the file; a root
 // owner only from a file nobody else may write). The signal goes through a
@@ -22,7 +22,7 @@
 #include <optional>
 #include <string>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Service {
 
 class Hot : public Base {
   public:
@@ -59,4 +59,4 @@ class Hot : public Base {
     bool is_graceful_restart_enabled_ = true;
 };
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Service

@@ -19,12 +19,11 @@
 
 namespace {
 
-using namespace Tavrel::ServiceManager;
-using namespace Tavrel::ServiceManager::TestSupport;
+using namespace Tavrel::Service::TestSupport;
 using Tavrel::TestSupport::TempDir;
 using json = nlohmann::json;
 
-using HotSvc = Testable<Hot>;
+using HotSvc = Tavrel::Service::TestSupport::Testable<Tavrel::Service::Hot>;
 
 // A daemon stand-in: waits for SIGUSR1, then (after `delay_ms`) runs
 // `on_signal` in the child, and reports through its exit status whether the
@@ -71,21 +70,21 @@ class FakeDaemon {
 class Graceful : public ::testing::Test {
   protected:
     void SetUp() override {
-        Hot::GRACEFUL_PASSES = 20;  // 0.5 s
+        Tavrel::Service::Hot::GRACEFUL_PASSES = 20;  // 0.5 s
         pidfile_ = tmp_ / "hot.pid";
     }
-    void TearDown() override { Hot::GRACEFUL_PASSES = 600; }
+    void TearDown() override { Tavrel::Service::Hot::GRACEFUL_PASSES = 600; }
 
     std::unique_ptr<HotSvc> make(json options = json::object()) {
         options["service"] = "hotsvc";
         options["pidfile"] = pidfile_;
-        auto srv = Base::create<HotSvc>(options);
-        srv->set_service_manager(std::make_unique<FakeBackend>(std::make_shared<BackendState>()));
+        auto srv = Tavrel::Service::Base::create<HotSvc>(options);
+        srv->set_service_manager(std::make_unique<Tavrel::Service::TestSupport::FakeBackend>(std::make_shared<Tavrel::Service::TestSupport::BackendState>()));
         srv->set_output_obj(out_.output());
-        Tavrel::Logger::Options lo;
+        Tavrel::Foundation::Logger::Options lo;
         lo.alternate_logfile = tmp_ / "error_log";
         lo.no_load_from_cache = true;
-        srv->set_logger(Tavrel::Logger::create(lo));
+        srv->set_logger(Tavrel::Foundation::Logger::create(lo));
         return srv;
     }
 
@@ -95,7 +94,7 @@ class Graceful : public ::testing::Test {
 
     TempDir tmp_;
     std::string pidfile_;
-    Captured out_;
+    Tavrel::Service::TestSupport::Captured out_;
 };
 
 TEST_F(Graceful, RewriteInTheSameSecondCounts) {

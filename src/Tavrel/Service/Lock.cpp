@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Service {
 
 namespace {
 
@@ -42,7 +42,7 @@ std::string holder_phrase(int fd) {
         return {};
     std::string command;
     try {
-        for (const std::string& word : Proc::PID(*pid).cmdline())
+        for (const std::string& word : Process::Proc::PID(*pid).cmdline())
             command += (command.empty() ? "" : " ") + word;
     } catch (const std::exception&) {
         // ended meanwhile, or pid 1: the number alone
@@ -82,7 +82,7 @@ std::string Lock::get_run_lock_file_for_daemon(std::string_view identity) {
 }
 
 std::optional<pid_t> Lock::holder_of(dev_t device, ino_t inode) {
-    const auto table = Proc::Read::path(Proc::PROC_PATH + "/" + LOCKS_FILE);
+    const auto table = Foundation::ProcFs::path(Foundation::ProcFs::PROC_PATH + "/" + LOCKS_FILE);
     if (!table)
         return std::nullopt;
     // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5678 0 EOF", the file written as
@@ -96,18 +96,18 @@ std::optional<pid_t> Lock::holder_of(dev_t device, ino_t inode) {
             f.push_back(w);
         if (f.size() < 6 || f[1] != "FLOCK" || f[5] != file)
             continue;
-        if (auto pid = Text::digits_value(f[4], INT32_MAX); pid && *pid > 0)
+        if (auto pid = Foundation::Text::digits_value(f[4], INT32_MAX); pid && *pid > 0)
             return static_cast<pid_t>(*pid);
     }
     return std::nullopt;
 }
 
 std::string Lock::get_run_lock_file_for_service(std::string_view service) {
-    Validate::Service::assert_valid(service);
+    Tavrel::Foundation::Validate::Service::assert_valid(service);
     return LOCK_BASE + "/" + std::string(service);
 }
 
-bool Lock::wait_for_ex_lock(FileUtils::Flock& fh, double timeout) {
+bool Lock::wait_for_ex_lock(Foundation::File::Flock& fh, double timeout) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::duration<double>(timeout);
     for (;;) {
@@ -121,14 +121,14 @@ bool Lock::wait_for_ex_lock(FileUtils::Flock& fh, double timeout) {
 
 Lock::Lock(std::string_view service) {
     if (service.empty())
-        throw PlainError("A run lock needs a service name.");
-    Validate::Service::assert_valid(service);
+        throw Foundation::PlainError("A run lock needs a service name.");
+    Tavrel::Foundation::Validate::Service::assert_valid(service);
     take(std::string(service), "service");
 }
 
 Lock Lock::for_daemon(std::string_view identity) {
     if (identity.empty())
-        throw PlainError("A daemon's run lock needs the daemon's identity.");
+        throw Foundation::PlainError("A daemon's run lock needs the daemon's identity.");
     Lock lock;
     const std::string path = get_run_lock_file_for_daemon(identity);
     lock.take(path.substr(LOCK_BASE.size() + 1), "daemon");
@@ -139,30 +139,30 @@ void Lock::take(const std::string& file_name, std::string_view what) {
     path_ = LOCK_BASE + "/" + file_name;
     // The directory lives on a file system emptied at boot: make it when
     // missing. Whether made now or found, it is used only when it is private.
-    (void)SafeDir::MK::safemkdir(LOCK_BASE, 0700, {.parents = true});
-    FHUtils::UniqueFd dir = FileUtils::Dir::open_private(LOCK_BASE);
+    (void)Foundation::File::MakeDir::safemkdir(LOCK_BASE, 0700, {.parents = true});
+    Foundation::Fd::UniqueFd dir = Foundation::File::Dir::open_private(LOCK_BASE);
     // Relative to the checked directory, never through a link, and without
     // blocking on a FIFO left in its place.
-    FHUtils::UniqueFd fd(FileUtils::Open::sysopenat_with_real_perms(
+    Foundation::Fd::UniqueFd fd(Foundation::File::Open::sysopenat_with_real_perms(
         dir.get(), file_name,
         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600));
     if (!fd) {
         const int err = errno;
         if (err == ELOOP) {
-            throw PlainError("The run lock file " + path_ +
+            throw Foundation::PlainError("The run lock file " + path_ +
                              " is a symbolic link; remove it, it is made again when needed.");
         }
-        throw PlainError("Cannot open the run lock file " + path_ + ": " + std::strerror(err));
+        throw Foundation::PlainError("Cannot open the run lock file " + path_ + ": " + std::strerror(err));
     }
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        throw PlainError("The run lock file " + path_ +
+        throw Foundation::PlainError("The run lock file " + path_ +
                          " is not a regular file; remove it, it is made again when needed.");
     }
-    std::optional<FileUtils::Flock> fh;
+    std::optional<Foundation::File::Flock> fh;
     fh.emplace(std::move(fd));
     if (!wait_for_ex_lock(*fh, LOCK_TIMEOUT)) {
-        throw PlainError("Could not obtain the run lock " + path_ + " within " +
+        throw Foundation::PlainError("Could not obtain the run lock " + path_ + " within " +
                          std::to_string(static_cast<long>(LOCK_TIMEOUT)) +
                          " seconds: another run is still working on this " + std::string(what) +
                          holder_phrase(fh->fd()) + ".");
@@ -175,4 +175,4 @@ bool Lock::release() {
     return true;
 }
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Service

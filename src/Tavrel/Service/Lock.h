@@ -1,8 +1,8 @@
-// Tavrel::ZidavovEva::Lock: the per-service run lock. Two runs of the tool on
+// Tavrel::Service::Lock: the per-service run lock. Two runs of the tool on
 // one service never overlap: each holds an exclusive advisory lock on
 // LOCK_BASE/<service> for its whole run.
 //
-//   Tavrel::ZidavovEva::Lock lock("httpd");   // waits up to LOCK_TIMEOUT seconds
+//   Tavrel::Service::Lock lock("httpd");   // waits up to LOCK_TIMEOUT seconds
 //   ... stop and start the service ...
 //   lock.release();                            // or let it go out of scope
 //
@@ -11,7 +11,7 @@
 // what the init system controls ("unit cron.service", "script /etc/init.d/x",
 // "program /usr/sbin/x /run/x.pid"):
 //
-//   auto daemon = Tavrel::ZidavovEva::Lock::for_daemon("unit dovecot.service");
+//   auto daemon = Tavrel::Service::Lock::for_daemon("unit dovecot.service");
 //
 // Its file is LOCK_BASE/daemon:<identity with unsafe bytes as %XX>, a name no
 // service word can have. Runs take the word's lock first and the daemon's
@@ -21,13 +21,13 @@
 // The lock lives in the open file: it ends when the holder releases it, is
 // destroyed, or dies (even by SIGKILL), so nothing needs cleaning after a
 // crash and a lock file left behind blocks nobody. A forked child that
-// inherited the handle never drops its parent's lock (Tavrel::FileUtils::Flock).
+// inherited the handle never drops its parent's lock (Tavrel::Foundation::File::Flock).
 //
-// The service name is checked (Tavrel::Validate::Service) before any path is
+// The service name is checked (Tavrel::Foundation::Validate::Service) before any path is
 // formed: an invalid name is Param::Invalid and touches no file.
 //
 // The lock files live in a directory only root may write to, made when
-// missing and checked before each use (Tavrel::FileUtils::Dir): a directory
+// missing and checked before each use (Tavrel::Foundation::File::Dir): a directory
 // that someone else made or can write to is refused, for whoever can write
 // there can hold every lock (so that every restart waits and fails) or plant
 // a link that makes root create or append to a file of their choice. Lock
@@ -40,7 +40,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Service {
 
 class Lock final {
   public:
@@ -52,10 +52,10 @@ class Lock final {
     static inline double LOCK_TIMEOUT = 196;
     static inline double POLL_INTERVAL = 0.25;
     // The kernel's table of file locks (this file under
-    // Tavrel::Proc::PROC_PATH): names the run that holds a lock.
+    // Tavrel::Foundation::ProcFs::PROC_PATH): names the run that holds a lock.
     static inline std::string LOCKS_FILE = "locks";
 
-    // Takes the lock of `service`. Tavrel::PlainError for an empty name, an
+    // Takes the lock of `service`. Tavrel::Foundation::PlainError for an empty name, an
     // unopenable lock file (a symbolic link among them), or a lock not obtained
     // in time; Param::Invalid for an invalid name; Io::UnsafeDirectory when
     // LOCK_BASE is a link, not a directory, someone else's, or writable by
@@ -82,7 +82,7 @@ class Lock final {
     static std::optional<pid_t> holder_of(dev_t device, ino_t inode);
     // Polls for an exclusive lock on `fh` until `timeout` seconds have passed:
     // true when taken, false on time-out.
-    static bool wait_for_ex_lock(FileUtils::Flock& fh, double timeout);
+    static bool wait_for_ex_lock(Foundation::File::Flock& fh, double timeout);
 
   private:
     Lock() = default;
@@ -91,7 +91,7 @@ class Lock final {
     void take(const std::string& file_name, std::string_view what);
 
     std::string path_;
-    std::optional<FileUtils::Flock> fh_;
+    std::optional<Foundation::File::Flock> fh_;
 };
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Service

@@ -23,7 +23,7 @@
 
 namespace {
 
-using Tavrel::ZidavovEva::Lock;
+using Tavrel::Service::Lock;
 using Clock = std::chrono::steady_clock;
 
 class LockTest : public ::testing::Test {
@@ -82,12 +82,12 @@ TEST_F(LockTest, InvalidNamesAreRefusedBeforeAnyFileIsTouched) {
         try {
             Lock lock(bad);
             ADD_FAILURE() << "accepted " << bad;
-        } catch (const Tavrel::Exception& e) {
+        } catch (const Tavrel::Foundation::Exception& e) {
             EXPECT_TRUE(e.isa("Param::Invalid")) << e.class_name();
             EXPECT_NE(e.to_string().find(bad), std::string::npos) << e.to_string();
         }
     }
-    EXPECT_THROW(Lock(""), Tavrel::PlainError);
+    EXPECT_THROW(Lock(""), Tavrel::Foundation::PlainError);
     EXPECT_FALSE(std::filesystem::exists(Lock::LOCK_BASE));
     EXPECT_FALSE(std::filesystem::exists(tmp_ / "etc"));
 }
@@ -116,7 +116,7 @@ TEST_F(LockTest, DaemonLockFilesCannotMeetAWordsAndStayShort) {
     EXPECT_EQ(Lock::get_run_lock_file_for_daemon("script /etc/init.d/proftpd"),
               Lock::LOCK_BASE + "/daemon:script%20%2Fetc%2Finit.d%2Fproftpd");
     // ':' is no character of a word, so no word's lock is a daemon's.
-    EXPECT_FALSE(Tavrel::Validate::Service::is_valid("daemon:unit%20dovecot.service"));
+    EXPECT_FALSE(Tavrel::Foundation::Validate::Service::is_valid("daemon:unit%20dovecot.service"));
     const std::string deep = "program /" + std::string(300, 'p') + " /run/x.pid";
     const std::string file = Lock::get_run_lock_file_for_daemon(deep);
     const std::string name = file.substr(Lock::LOCK_BASE.size() + 1);
@@ -124,7 +124,7 @@ TEST_F(LockTest, DaemonLockFilesCannotMeetAWordsAndStayShort) {
     // Identities that share their first 200 bytes still get their own files.
     EXPECT_NE(file, Lock::get_run_lock_file_for_daemon(deep + "2"));
     EXPECT_EQ(file, Lock::get_run_lock_file_for_daemon(deep));
-    EXPECT_THROW(Lock::for_daemon(""), Tavrel::PlainError);
+    EXPECT_THROW(Lock::for_daemon(""), Tavrel::Foundation::PlainError);
 }
 
 TEST_F(LockTest, ADaemonsLockIsOneForEveryWordAndNamesItsHolder) {
@@ -155,7 +155,7 @@ TEST_F(LockTest, ADaemonsLockIsOneForEveryWordAndNamesItsHolder) {
     try {
         Lock taken = Lock::for_daemon(daemon);
         ADD_FAILURE() << "took a held daemon lock";
-    } catch (const Tavrel::PlainError& e) {
+    } catch (const Tavrel::Foundation::PlainError& e) {
         EXPECT_NE(std::string(e.what()).find("still working on this daemon (process " +
                                              std::to_string(holder) + ": "),
                   std::string::npos)
@@ -227,7 +227,7 @@ TEST_F(LockTest, TimesOutWhileAnotherRunHoldsTheLock) {
     try {
         Lock lock("named");
         ADD_FAILURE() << "took a held lock";
-    } catch (const Tavrel::PlainError& e) {
+    } catch (const Tavrel::Foundation::PlainError& e) {
         EXPECT_NE(std::string(e.what()).find("another run"), std::string::npos) << e.what();
         // The run to look at: the holder, named by the kernel's lock table.
         EXPECT_NE(std::string(e.what()).find("(process " + std::to_string(holder) + ": "),
@@ -264,7 +264,7 @@ TEST_F(LockTest, TheHolderIsTheFlockOfThatVeryFile) {
 TEST_F(LockTest, HolderKilledWithSigkillLeavesTheServiceUnlocked) {
     pid_t holder = spawn_holder("httpd", 60);
     Lock::LOCK_TIMEOUT = 0.1;
-    EXPECT_THROW(Lock("httpd"), Tavrel::PlainError);
+    EXPECT_THROW(Lock("httpd"), Tavrel::Foundation::PlainError);
     ASSERT_EQ(::kill(holder, SIGKILL), 0);
     int status = wait_exit(holder);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
@@ -290,7 +290,7 @@ TEST_F(LockTest, ChildThatInheritedTheLockCannotDropIt) {
         try {
             Lock taken("crond");
             ::_exit(1);
-        } catch (const Tavrel::PlainError&) {
+        } catch (const Tavrel::Foundation::PlainError&) {
             ::_exit(0);
         }
     }
@@ -333,7 +333,7 @@ class HostileLockDirTest : public LockTest {
         try {
             Lock lock("httpd");
             ADD_FAILURE() << "locked in a directory that is not root's own";
-        } catch (const Tavrel::Exception& e) {
+        } catch (const Tavrel::Foundation::Exception& e) {
             EXPECT_TRUE(e.isa("Io::UnsafeDirectory")) << e.class_name() << ": " << e.to_string();
             EXPECT_EQ(e.get_text("reason"), reason);
             EXPECT_NE(e.to_string().find(Lock::LOCK_BASE), std::string::npos) << e.to_string();
@@ -377,13 +377,13 @@ TEST_F(LockTest, LockFilesAreNeverOpenedThroughALink) {
     try {
         Lock lock("named");
         ADD_FAILURE() << "locked through a link";
-    } catch (const Tavrel::PlainError& e) {
+    } catch (const Tavrel::Foundation::PlainError& e) {
         EXPECT_NE(std::string(e.what()).find("symbolic link"), std::string::npos) << e.what();
     }
     EXPECT_FALSE(std::filesystem::exists(target));
     // A FIFO in place of a lock file is refused at once rather than hanging the run.
     ASSERT_EQ(::mkfifo((Lock::LOCK_BASE + "/crond").c_str(), 0600), 0);
-    EXPECT_THROW(Lock("crond"), Tavrel::PlainError);
+    EXPECT_THROW(Lock("crond"), Tavrel::Foundation::PlainError);
 }
 
 TEST_F(LockTest, DirectoryIsMadeWithItsParentsAndPrivate) {

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-namespace Tavrel::ZidavovEva::RunSignals {
+namespace Tavrel::Service::RunSignals {
 
 namespace {
 
@@ -109,4 +109,4 @@ HoldEndingSignals::~HoldEndingSignals() {
         end_run_by(signo);
 }
 
-}  // namespace Tavrel::ZidavovEva::RunSignals
+}  // namespace Tavrel::Service::RunSignals

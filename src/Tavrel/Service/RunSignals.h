@@ -1,4 +1,4 @@
-// Tavrel::ZidavovEva::RunSignals: what signals from outside do to a run. A
+// Tavrel::Service::RunSignals: what signals from outside do to a run. A
 // run must never end between a service's stop and its start: the daemon
 // would stay down until someone noticed.
 //
@@ -22,13 +22,13 @@
 // line on standard error that names the service.
 //
 // Launched programs get every signal back at its default disposition
-// (Tavrel::SafeRun::reset_child_signals); an init script or a daemon is
+// (Tavrel::Run::SafeRun::reset_child_signals); an init script or a daemon is
 // never held.
 #pragma once
 
 #include <string>
 
-namespace Tavrel::ZidavovEva::RunSignals {
+namespace Tavrel::Service::RunSignals {
 
 inline int TERM_EXIT_STATUS = 143;
 // What a shell reports for a run ended by SIGINT.
@@ -52,4 +52,4 @@ class [[nodiscard]] HoldEndingSignals final {
 // The signal held so far (0 when none); for tests and messages.
 int held_signal();
 
-}  // namespace Tavrel::ZidavovEva::RunSignals
+}  // namespace Tavrel::Service::RunSignals

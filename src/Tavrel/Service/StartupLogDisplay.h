@@ -1,4 +1,4 @@
-// Tavrel::ZidavovEva::StartupLogDisplay: what a run made the service write,
+// Tavrel::Service::StartupLogDisplay: what a run made the service write,
 // shown at the end of the run beside its startup log (StartupLog.h): the
 // startup output of the run's commands, then the lines the service's own
 // logs and the system logs got meanwhile. The line that names why a start
@@ -12,18 +12,18 @@
 
 #include <string>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Service {
 class Base;
 }
 
-namespace Tavrel::ZidavovEva::StartupLogDisplay {
+namespace Tavrel::Service::StartupLogDisplay {
 
 // The names the service's logs are known by: the distribution's name of the
 // daemon and the tool's word for it ("apache2|httpd"), or the one name.
-std::string log_words(ServiceManager::Base& srv);
+std::string log_words(Tavrel::Service::Base& srv);
 // Marks where the service's logs end before anything is done to it, so that
 // show() shows only what this run added.
-void mark_run_start(ServiceManager::Base& srv);
-void show(ServiceManager::Base& srv);
+void mark_run_start(Tavrel::Service::Base& srv);
+void show(Tavrel::Service::Base& srv);
 
-}  // namespace Tavrel::ZidavovEva::StartupLogDisplay
+}  // namespace Tavrel::Service::StartupLogDisplay

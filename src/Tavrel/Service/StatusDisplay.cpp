@@ -4,7 +4,7 @@
 #include "Tavrel/Output/Base.h"
 #include "Tavrel/Service/Base.h"
 
-namespace Tavrel::ServiceManager::StatusDisplay {
+namespace Tavrel::Service::StatusDisplay {
 
 void show_status(Base& srv) {
     std::string status = srv.service_status();
@@ -13,7 +13,7 @@ void show_status(Base& srv) {
     srv.output_obj().display_message_set(STATUS_TITLE, status);
 }
 
-void show_failure(Base& srv, const Exception& failure) {
+void show_failure(Base& srv, const Foundation::Exception& failure) {
     srv.output(failure.class_name());
     show_status(srv);
     srv.output_obj().display_message_set(ERROR_TITLE, failure.to_string());
@@ -25,4 +25,4 @@ void show_fpm_status(Base& srv) {
     srv.output("PHP-FPM is running.");
 }
 
-}  // namespace Tavrel::ServiceManager::StatusDisplay
+}  // namespace Tavrel::Service::StatusDisplay

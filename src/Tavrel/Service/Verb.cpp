@@ -1,21 +1,19 @@
 #include "Tavrel/Service/Verb.h"
 
-#include "Tavrel/Cli/Driver.h"
-
 #include <algorithm>
 
-namespace Tavrel::ServiceManager {
+namespace Tavrel::Service {
 
 const std::vector<VerbRow>& verbs() {
     // clang-format off
     static const std::vector<VerbRow> table = {
-        // verb         word       option       handler            root   status question past tense
-        {Verb::Status,  "status",  "--status",  Driver::status,    false, false, true,  ""},
-        {Verb::Check,   "check",   "--check",   Driver::check,     false, false, true,  ""},
-        {Verb::Stop,    "stop",    "--stop",    Driver::stop,      true,  false, false, "stopped"},
-        {Verb::Reload,  "reload",  "--reload",  Driver::reload,    true,  true,  false, "reloaded"},
-        {Verb::Restart, "restart", "--restart", Driver::restart,   true,  true,  false, "restarted"},
-        {Verb::Start,   "start",   "--start",   Driver::restart,   true,  true,  false, "started"},
+        // verb         word       option       root   status question past tense
+        {Verb::Status,  "status",  "--status",  false, false, true,  ""},
+        {Verb::Check,   "check",   "--check",   false, false, true,  ""},
+        {Verb::Stop,    "stop",    "--stop",    true,  false, false, "stopped"},
+        {Verb::Reload,  "reload",  "--reload",  true,  true,  false, "reloaded"},
+        {Verb::Restart, "restart", "--restart", true,  true,  false, "restarted"},
+        {Verb::Start,   "start",   "--start",   true,  true,  false, "started"},
     };
     // clang-format on
     return table;
@@ -34,4 +32,4 @@ const VerbRow* row_of_word(std::string_view word) {
     return it == table.end() ? nullptr : &*it;
 }
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Service

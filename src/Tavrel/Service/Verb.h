@@ -1,12 +1,11 @@
-// Tavrel::ServiceManager::Verb: the actions a run can take on a service, one
+// Tavrel::Service::Verb: the actions a run can take on a service, one
 // row each in one table. The option parser (its options and bare words), the
-// argument driver (the handler and who may ask), the usage text, the manual
+// argument driver (who may ask; Tavrel/Cli/Driver.h runs each verb), the usage text, the manual
 // page's test and the report that closes a run all read the table, so a verb
 // is added or changed in one place.
 //
 //   const VerbRow& row = row_of(Verb::Stop);
 //   row.option;                 // "--stop"
-//   row.handler(srv, options);  // what the driver does for it
 //   row.past_tense;             // "stopped": "The service “crond” was stopped."
 //   if (const VerbRow* asked = row_of_word("status")) ...;   // a bare word
 //
@@ -17,13 +16,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::ZidavovEva {
-struct ParsedArgv;
-}
-
-namespace Tavrel::ServiceManager {
-
-class Base;
+namespace Tavrel::Service {
 
 enum class Verb {
     Status,
@@ -44,9 +37,6 @@ struct VerbRow {
     // The long option that asks for it; a literal, as getopt_long is handed
     // its text after the dashes.
     std::string_view option;
-    // What the argument driver (Tavrel/ServiceManager/Driver.h) does for it;
-    // the handler records the verb on the service as the action begins.
-    void (*handler)(Base& srv, const ZidavovEva::ParsedArgv& options);
     // Only root may ask for it: it changes the service.
     bool needs_root;
     // At verbosity 1 the service's status block follows it.
@@ -65,4 +55,4 @@ const VerbRow& row_of(Verb verb);
 // The row whose bare word `word` is; nullptr for any other word.
 const VerbRow* row_of_word(std::string_view word);
 
-}  // namespace Tavrel::ServiceManager
+}  // namespace Tavrel::Service

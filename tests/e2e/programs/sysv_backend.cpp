@@ -29,7 +29,7 @@
 
 namespace {
 
-using Tavrel::ServiceManager::Manager::Initd;
+using Tavrel::Init::SysV::Backend;
 using Tavrel::TestSupport::FakeService;
 using Tavrel::TestSupport::TempDir;
 
@@ -64,7 +64,7 @@ std::optional<pid_t> pid_in(const std::string& pidfile) {
 }
 
 bool alive(pid_t pid) {
-    return pid > 1 && Tavrel::Kill::Target::open(pid).alive();
+    return pid > 1 && Tavrel::Process::Kill::Target::open(pid).alive();
 }
 
 // Waits up to `seconds` for `what`.
@@ -89,7 +89,7 @@ class SysvTest : public ::testing::Test {
     void SetUp() override {
         if (mode() != "sysv")
             GTEST_SKIP() << "runs only inside the SysV sandbox (tests/e2e/checks/sysv-backend)";
-        Initd::PIDFILE_WAIT_TIME = 10;
+        Backend::PIDFILE_WAIT_TIME = 10;
     }
 };
 
@@ -101,10 +101,10 @@ void drive_init_script(const std::string& service, const std::string& pidfile,
     svc.name = service;
     svc.pid_file = pidfile;
     svc.exe_pattern = exe_pattern;
-    Initd backend({.service = service});
+    Backend backend({.service = service});
     ASSERT_EQ(backend.init_script(), "/etc/init.d/" + service);
 
-    ASSERT_TRUE(backend.start(svc)) << Tavrel::ZidavovEva::fetch_startup_log(service).value_or("");
+    ASSERT_TRUE(backend.start(svc)) << Tavrel::Init::SysV::fetch_startup_log(service).value_or("");
     // A daemon may write its pid file before it forks (cron does) and again
     // after: wait until it names the running daemon.
     const std::string program = exe_pattern.substr(0, exe_pattern.size() - 1);
@@ -116,7 +116,7 @@ void drive_init_script(const std::string& service, const std::string& pidfile,
 
     // A script without a reload action fails it, and so does the backend.
     EXPECT_EQ(backend.reload(svc), std::optional<bool>(has_reload))
-        << Tavrel::ZidavovEva::fetch_startup_log(service).value_or("");
+        << Tavrel::Init::SysV::fetch_startup_log(service).value_or("");
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_TRUE(alive(pid)) << "a reload keeps the daemon";
 
@@ -146,10 +146,10 @@ TEST_F(SysvTest, RsyslogByItsBinary) {
     svc.binary = "/usr/sbin/rsyslogd";
     svc.pid_file = "/run/rsyslogd.pid";
     svc.exe_pattern = "/rsyslogd$";
-    Initd backend({.service = "rsyslog"});
+    Backend backend({.service = "rsyslog"});
     EXPECT_EQ(backend.init_script(), "");
 
-    ASSERT_TRUE(backend.start(svc)) << Tavrel::ZidavovEva::fetch_startup_log("rsyslog").value_or("");
+    ASSERT_TRUE(backend.start(svc)) << Tavrel::Init::SysV::fetch_startup_log("rsyslog").value_or("");
     ASSERT_TRUE(eventually([&] { return pid_in(svc.pid_file).has_value(); }));
     const pid_t pid = *pid_in(svc.pid_file);
     EXPECT_TRUE(alive(pid));
@@ -207,19 +207,19 @@ class TestdTest : public SysvTest {
 };
 
 TEST_F(TestdTest, TheStartupLogHoldsExactlyTheFailedStart) {
-    Initd backend({.service = "zidavoveva-testd"});
+    Backend backend({.service = "zidavoveva-testd"});
     ASSERT_TRUE(backend.start(svc));
     EXPECT_TRUE(backend.stop(svc));
     configure("fail=cannot parse the configuration at line 3\nexit-code=4\n");
     EXPECT_FALSE(backend.start(svc));
-    EXPECT_EQ(Tavrel::ZidavovEva::fetch_startup_log("zidavoveva-testd").value_or(""),
+    EXPECT_EQ(Tavrel::Init::SysV::fetch_startup_log("zidavoveva-testd").value_or(""),
               "zidavoveva-testd: starting\ncannot parse the configuration at line 3\n");
     EXPECT_TRUE(FakeService::any_has(svc.warns, "/etc/init.d/zidavoveva-testd start"));
     EXPECT_EQ(events(), (std::vector<std::string>{"start", "stop"}));
 }
 
 TEST_F(TestdTest, StopThenStartKeepsTheOrderAndReloadReachesTheDaemon) {
-    Initd backend({.service = "zidavoveva-testd"});
+    Backend backend({.service = "zidavoveva-testd"});
     ASSERT_TRUE(backend.start(svc));
     ASSERT_TRUE(eventually([&] { return pid_in(PIDFILE).has_value(); }));
     EXPECT_EQ(backend.reload(svc), std::optional<bool>(true));
@@ -232,11 +232,11 @@ TEST_F(TestdTest, StopThenStartKeepsTheOrderAndReloadReachesTheDaemon) {
 
 TEST_F(TestdTest, PidExeMustMatchTheRecordedProcess) {
     // The daemon runs, but its init script cannot stop it: only the pid file can.
-    Initd start_only({.service = "zidavoveva-testd"});
+    Backend start_only({.service = "zidavoveva-testd"});
     ASSERT_TRUE(start_only.start(svc));
     ASSERT_TRUE(eventually([&] { return pid_in(PIDFILE).has_value(); }));
     const pid_t pid = *pid_in(PIDFILE);
-    Initd by_pid({.service = "zidavoveva-testd", .init_script = ""});
+    Backend by_pid({.service = "zidavoveva-testd", .init_script = ""});
 
     svc.exe_pattern = "/usr/sbin/apache2$";
     EXPECT_TRUE(by_pid.stop(svc));
@@ -258,7 +258,7 @@ TEST_F(TestdTest, ADaemonWhoseBinaryWasReplaced) {
     svc.binary = copy;
     svc.start_args = std::vector<std::string>{"--daemonize", "--pidfile", PIDFILE, "--record",
                                               RECORD};
-    Initd backend({.service = "zidavoveva-testd", .init_script = ""});
+    Backend backend({.service = "zidavoveva-testd", .init_script = ""});
     ASSERT_TRUE(backend.start(svc));
     ASSERT_TRUE(eventually([&] { return pid_in(PIDFILE).has_value(); }));
     const pid_t pid = *pid_in(PIDFILE);
@@ -271,9 +271,9 @@ TEST_F(TestdTest, ADaemonWhoseBinaryWasReplaced) {
 }
 
 TEST_F(TestdTest, ADaemonThatIgnoresTerm) {
-    Initd::PIDFILE_WAIT_TIME = 1;
+    Backend::PIDFILE_WAIT_TIME = 1;
     configure("ignore-term\n");
-    Initd backend({.service = "zidavoveva-testd"});
+    Backend backend({.service = "zidavoveva-testd"});
     ASSERT_TRUE(backend.start(svc));
     ASSERT_TRUE(eventually([&] { return pid_in(PIDFILE).has_value(); }));
     const pid_t pid = *pid_in(PIDFILE);
@@ -290,7 +290,7 @@ TEST_F(TestdTest, ADaemonThatIgnoresTerm) {
 }
 
 TEST_F(TestdTest, APidFileNamingADeadOrForeignProcess) {
-    Initd backend({.service = "zidavoveva-testd", .init_script = ""});
+    Backend backend({.service = "zidavoveva-testd", .init_script = ""});
     svc.exe_pattern = "/zidavoveva_testd$";
 
     pid_t dead = ::fork();
@@ -322,7 +322,7 @@ TEST_F(TestdTest, APidFileNamingADeadOrForeignProcess) {
 TEST(SystemdHandoverTest, DebianInitScriptsHandOverToSystemctl) {
     if (mode() != "systemd")
         GTEST_SKIP() << "runs only inside the systemd sandbox (tests/e2e/checks/sysv-backend)";
-    using Tavrel::SafeRun::Simple::saferun;
+    using Tavrel::Run::SafeRun::Simple::saferun;
     auto active = [] {
         std::string state = saferun({"/bin/systemctl", "is-active", "cron.service"});
         return state.substr(0, state.find('\n'));
@@ -333,11 +333,11 @@ TEST(SystemdHandoverTest, DebianInitScriptsHandOverToSystemctl) {
     FakeService svc;
     svc.name = "cron";
     svc.pid_file = "/run/crond.pid";
-    Initd backend({.service = "cron", .init_script = "/etc/init.d/cron"});
+    Backend backend({.service = "cron", .init_script = "/etc/init.d/cron"});
     EXPECT_TRUE(backend.start(svc));
     // The file itself: under systemd the startup log shown to users is the
     // unit's journal excerpt instead.
-    const std::string log_file = Tavrel::ZidavovEva::StartupLog::startup_log_path("cron");
+    const std::string log_file = Tavrel::Init::SysV::StartupLog::startup_log_path("cron");
     const std::string log = read_file(log_file);
     std::cout << "start through the init script, startup log:\n" << log;
     EXPECT_NE(log.find("(via systemctl)"), std::string::npos);
@@ -358,7 +358,7 @@ TEST(SystemdHandoverTest, DebianInitScriptsHandOverToSystemctl) {
 TEST(ExecInPlaceProbe, Run) {
     if (mode() != "exec-probe")
         GTEST_SKIP() << "run by systemd as a unit's command";
-    Tavrel::ZidavovEva::logged_startup(
+    Tavrel::Init::SysV::logged_startup(
         "tvexec", true, {env("TESTD"), "--name", "tvexec", "--record", "/run/tvexec.record"});
     FAIL() << "the launcher returned instead of becoming the daemon";
 }
@@ -366,7 +366,7 @@ TEST(ExecInPlaceProbe, Run) {
 TEST(SystemdHandoverTest, StartedByInitTheLauncherBecomesTheDaemon) {
     if (mode() != "systemd")
         GTEST_SKIP() << "runs only inside the systemd sandbox (tests/e2e/checks/sysv-backend)";
-    using Tavrel::SafeRun::Simple::saferun;
+    using Tavrel::Run::SafeRun::Simple::saferun;
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     write_file("/etc/systemd/system/tvexec.service",
                "[Service]\nType=simple\n"

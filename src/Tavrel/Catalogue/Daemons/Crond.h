@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Services::Crond: the job scheduler (cron on Debian, cronie on RHEL).
+// Tavrel::Catalogue::Daemons::Crond: the job scheduler (cron on Debian, cronie on RHEL).
 //
 // The distribution names the unit, the init script and the program:
 // "cron" and /usr/sbin/cron on Debian, "crond" and /usr/sbin/crond on RHEL.
@@ -8,9 +8,9 @@
 
 #include "Tavrel/Service/Base.h"
 
-namespace Tavrel::ServiceManager::Services {
+namespace Tavrel::Catalogue::Daemons {
 
-class Crond : public Base {
+class Crond : public Tavrel::Service::Base {
   public:
     // The service this class is for; the program is installed under it.
     static constexpr std::string_view WORD = "crond";
@@ -26,4 +26,4 @@ class Crond : public Base {
     std::string _build_pid_exe() override;
 };
 
-}  // namespace Tavrel::ServiceManager::Services
+}  // namespace Tavrel::Catalogue::Daemons

@@ -3,10 +3,10 @@
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/Regex.h"
 
-namespace Tavrel::ServiceManager::Services {
+namespace Tavrel::Catalogue::Daemons {
 
-std::string Nscd::_build_pid_exe() { return "^" + Regex::escape(service_binary()) + "$"; }
+std::string Nscd::_build_pid_exe() { return "^" + Foundation::Regex::escape(service_binary()) + "$"; }
 
-bool Nscd::_build_support_reload() { return OS::is_systemd(); }
+bool Nscd::_build_support_reload() { return Config::OS::is_systemd(); }
 
-}  // namespace Tavrel::ServiceManager::Services
+}  // namespace Tavrel::Catalogue::Daemons

@@ -1,11 +1,11 @@
-// Tavrel::ServiceManager::Services::Nscd: the name-service cache daemon.
+// Tavrel::Catalogue::Daemons::Nscd: the name-service cache daemon.
 #pragma once
 
 #include "Tavrel/Service/Base.h"
 
-namespace Tavrel::ServiceManager::Services {
+namespace Tavrel::Catalogue::Daemons {
 
-class Nscd : public Base {
+class Nscd : public Tavrel::Service::Base {
   public:
     // The service this class is for; the program is installed under it.
     static constexpr std::string_view WORD = "nscd";
@@ -24,4 +24,4 @@ class Nscd : public Base {
     bool _build_support_reload() override;
 };
 
-}  // namespace Tavrel::ServiceManager::Services
+}  // namespace Tavrel::Catalogue::Daemons

@@ -3,18 +3,18 @@
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/Regex.h"
 
-namespace Tavrel::ServiceManager::Services {
+namespace Tavrel::Catalogue::Daemons {
 
-std::string Rsyslogd::_build_service_override() { return OS::systemd_unit_name(WORD); }
+std::string Rsyslogd::_build_service_override() { return Config::OS::systemd_unit_name(WORD); }
 
-bool Rsyslogd::_build_is_tavrel_service() { return !OS::is_systemd(); }
+bool Rsyslogd::_build_is_tavrel_service() { return !Config::OS::is_systemd(); }
 
-std::string Rsyslogd::_build_pidfile() { return OS::is_systemd() ? std::string() : PIDFILE; }
+std::string Rsyslogd::_build_pidfile() { return Config::OS::is_systemd() ? std::string() : PIDFILE; }
 
-std::string Rsyslogd::_build_pid_exe() { return "^" + Regex::escape(service_binary()) + "$"; }
+std::string Rsyslogd::_build_pid_exe() { return "^" + Foundation::Regex::escape(service_binary()) + "$"; }
 
 std::optional<std::vector<std::string>> Rsyslogd::_build_startup_args() {
     return std::vector<std::string>{"-i", PIDFILE};
 }
 
-}  // namespace Tavrel::ServiceManager::Services
+}  // namespace Tavrel::Catalogue::Daemons

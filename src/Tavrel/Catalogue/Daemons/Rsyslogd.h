@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Services::Rsyslogd: the system logger.
+// Tavrel::Catalogue::Daemons::Rsyslogd: the system logger.
 //
 // Its unit is "rsyslog". Debian 12 ships no init script for it, so where
 // systemd is not the running init this tool launches the daemon itself
@@ -9,9 +9,9 @@
 
 #include "Tavrel/Service/Base.h"
 
-namespace Tavrel::ServiceManager::Services {
+namespace Tavrel::Catalogue::Daemons {
 
-class Rsyslogd : public Base {
+class Rsyslogd : public Tavrel::Service::Base {
   public:
     // The service this class is for; the program is installed under it.
     static constexpr std::string_view WORD = "rsyslogd";
@@ -30,4 +30,4 @@ class Rsyslogd : public Base {
     std::optional<std::vector<std::string>> _build_startup_args() override;
 };
 
-}  // namespace Tavrel::ServiceManager::Services
+}  // namespace Tavrel::Catalogue::Daemons

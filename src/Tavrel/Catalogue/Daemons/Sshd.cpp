@@ -3,10 +3,10 @@
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/Regex.h"
 
-namespace Tavrel::ServiceManager::Services {
+namespace Tavrel::Catalogue::Daemons {
 
-std::string Sshd::_build_service_override() { return OS::systemd_unit_name(WORD); }
+std::string Sshd::_build_service_override() { return Config::OS::systemd_unit_name(WORD); }
 
-std::string Sshd::_build_pid_exe() { return "^" + Regex::escape(service_binary()) + "$"; }
+std::string Sshd::_build_pid_exe() { return "^" + Foundation::Regex::escape(service_binary()) + "$"; }
 
-}  // namespace Tavrel::ServiceManager::Services
+}  // namespace Tavrel::Catalogue::Daemons

@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Services::Sshd: the OpenSSH server.
+// Tavrel::Catalogue::Daemons::Sshd: the OpenSSH server.
 //
 // Its unit and init script are "ssh" on Debian and "sshd" on RHEL. It has no
 // ports here: clearing port 22 before a second start attempt could end the
@@ -8,9 +8,9 @@
 
 #include "Tavrel/Service/Base.h"
 
-namespace Tavrel::ServiceManager::Services {
+namespace Tavrel::Catalogue::Daemons {
 
-class Sshd : public Base {
+class Sshd : public Tavrel::Service::Base {
   public:
     // The service this class is for; the program is installed under it.
     static constexpr std::string_view WORD = "sshd";
@@ -29,4 +29,4 @@ class Sshd : public Base {
     std::vector<std::string> _build_config_test() override { return {service_binary(), "-t"}; }
 };
 
-}  // namespace Tavrel::ServiceManager::Services
+}  // namespace Tavrel::Catalogue::Daemons

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-namespace Tavrel::ServiceManager::Services {
+namespace Tavrel::Catalogue::Daemons {
 
 namespace {
 
@@ -162,24 +162,24 @@ std::string replace_all(std::string text, std::string_view from, const std::stri
 
 }  // namespace
 
-namespace Catalogue {
+namespace Table {
 
 const std::vector<Entry>& entries() {
     static const std::vector<Entry> t = build_entries();
     return t;
 }
 
-}  // namespace Catalogue
+}  // namespace Table
 
 std::string Daemon::_build_service_override() {
     // The panel's own programs have no unit of a package; the others are
     // known by the distribution's unit and init-script name.
-    return entry_.is_tavrel_service ? std::string() : OS::systemd_unit_name(entry_.word);
+    return entry_.is_tavrel_service ? std::string() : Config::OS::systemd_unit_name(entry_.word);
 }
 
 std::string Daemon::expand(const std::string& text) {
-    std::string out = replace_all(text, "{panel}", Catalogue::PANEL_DIR);
-    out = replace_all(out, "{run}", Catalogue::PANEL_RUN_DIR);
+    std::string out = replace_all(text, "{panel}", Table::PANEL_DIR);
+    out = replace_all(out, "{run}", Table::PANEL_RUN_DIR);
     if (out.find("{pidfile}") != std::string::npos)
         out = replace_all(out, "{pidfile}", pidfile());
     return out;
@@ -197,41 +197,41 @@ std::optional<std::vector<std::string>> Daemon::expand(const std::optional<std::
 std::string Daemon::_build_service_binary() {
     if (!entry_.binary.empty())
         return expand(entry_.binary);
-    if (const OS::DaemonFacts* f = OS::daemon_facts(entry_.word); f && !f->binary.empty())
+    if (const Config::OS::DaemonFacts* f = Config::OS::daemon_facts(entry_.word); f && !f->binary.empty())
         return f->binary;
-    return Base::_build_service_binary();
+    return Tavrel::Service::Base::_build_service_binary();
 }
 
 bool Daemon::_build_support_reload() {
-    return entry_.support_reload && (!entry_.reload_needs_systemd || OS::is_systemd());
+    return entry_.support_reload && (!entry_.reload_needs_systemd || Config::OS::is_systemd());
 }
 
 std::string Daemon::_build_pidfile() {
     if (!entry_.pidfile.empty())
         return expand(entry_.pidfile);
     // Waiting for a pid file its unit never writes would fail every start.
-    if (entry_.no_pidfile_under_systemd && OS::is_systemd())
+    if (entry_.no_pidfile_under_systemd && Config::OS::is_systemd())
         return {};
-    if (const OS::DaemonFacts* f = OS::daemon_facts(entry_.word))
+    if (const Config::OS::DaemonFacts* f = Config::OS::daemon_facts(entry_.word))
         return f->pidfile;
     return {};
 }
 
 std::string Daemon::_build_pid_exe() {
     std::string binary = service_binary();
-    return binary.empty() ? std::string() : "^" + Regex::escape(binary) + "$";
+    return binary.empty() ? std::string() : "^" + Foundation::Regex::escape(binary) + "$";
 }
 
 std::string Daemon::_build_processowner() {
-    if (const OS::DaemonFacts* f = OS::daemon_facts(entry_.word); f && !f->processowner.empty())
+    if (const Config::OS::DaemonFacts* f = Config::OS::daemon_facts(entry_.word); f && !f->processowner.empty())
         return f->processowner;
-    return Base::_build_processowner();
+    return Tavrel::Service::Base::_build_processowner();
 }
 
 std::vector<std::string> Daemon::_build_service_package() {
-    if (const OS::DaemonFacts* f = OS::daemon_facts(entry_.word))
+    if (const Config::OS::DaemonFacts* f = Config::OS::daemon_facts(entry_.word))
         return f->packages;
     return {};
 }
 
-}  // namespace Tavrel::ServiceManager::Services
+}  // namespace Tavrel::Catalogue::Daemons

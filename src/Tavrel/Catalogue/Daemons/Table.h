@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Services::Catalogue: the built-in classes of the
+// Tavrel::Catalogue::Daemons::Table: the built-in classes of the
 // hosting server's daemons, declared as records rather than one subclass each.
 //
 //   for (const Entry& e : Catalogue::entries()) {
@@ -10,7 +10,7 @@
 // A record holds what is the same on every distribution (ports, orphan rules,
 // reload support, time-outs, the panel's own start and stop arguments). What
 // the distribution decides (unit and init-script name, program, pid file,
-// package, worker user) comes from the platform facts (Tavrel::OS), so a class
+// package, worker user) comes from the platform facts (Tavrel::Config::OS), so a class
 // never tests which distribution it runs on.
 //
 // A record restarts gracefully (SIGUSR1, then the pid file's rewrite) only
@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-namespace Tavrel::ServiceManager::Services {
+namespace Tavrel::Catalogue::Daemons {
 
 struct Entry {
     // The class's name as the program prints it (never read back).
@@ -62,7 +62,7 @@ struct Entry {
     std::string pidfile;
 };
 
-namespace Catalogue {
+namespace Table {
 
 // Where the panel's own programs live.
 inline std::string PANEL_DIR = "/usr/local/tavrel";
@@ -72,10 +72,10 @@ inline std::string PANEL_RUN_DIR = "/run";
 // Every record, sorted by service word.
 const std::vector<Entry>& entries();
 
-}  // namespace Catalogue
+}  // namespace Table
 
 // Every record's class can restart gracefully; only a record that says so does.
-class Daemon : public Hot {
+class Daemon : public Tavrel::Service::Hot {
   public:
     explicit Daemon(const Entry& entry) : entry_(entry) {}
 
@@ -84,7 +84,7 @@ class Daemon : public Hot {
 
     bool has_restart_gracefully() const override { return entry_.graceful; }
     std::optional<bool> restart_gracefully() override {
-        return entry_.graceful ? Hot::restart_gracefully() : std::nullopt;
+        return entry_.graceful ? Tavrel::Service::Hot::restart_gracefully() : std::nullopt;
     }
 
   protected:
@@ -103,7 +103,7 @@ class Daemon : public Hot {
     // A daemon allowed minutes to come up (a database recovering) gets as
     // long for its init script, which often waits for it.
     double _build_command_timeout() override {
-        return std::max(Hot::_build_command_timeout(), entry_.startup_timeout);
+        return std::max(Tavrel::Service::Hot::_build_command_timeout(), entry_.startup_timeout);
     }
     int _build_restart_attempts() override { return entry_.restart_attempts; }
     bool _build_is_tavrel_service() override { return entry_.is_tavrel_service; }
@@ -121,4 +121,4 @@ class Daemon : public Hot {
     const Entry& entry_;
 };
 
-}  // namespace Tavrel::ServiceManager::Services
+}  // namespace Tavrel::Catalogue::Daemons

@@ -19,9 +19,8 @@
 
 namespace {
 
-namespace SB = Tavrel::OS::SysBootstrap;
-namespace SM = Tavrel::ServiceManager;
-using SM::Services::Catalogue::entries;
+namespace SB = Tavrel::Config::OS::SysBootstrap;
+using Tavrel::Catalogue::Daemons::Table::entries;
 
 // One release file per family the classes must describe.
 struct Release {
@@ -42,8 +41,8 @@ class CatalogueTest : public ::testing::Test {
   protected:
     void become(const Release& r) {
         SB::OS_RELEASE_FILE = tmp_.write(std::string("os-release-") + r.family, r.os_release);
-        Tavrel::OS::clear_cache();
-        ASSERT_EQ(Tavrel::OS::base_distro(), r.family) << r.name;
+        Tavrel::Config::OS::clear_cache();
+        ASSERT_EQ(Tavrel::Config::OS::base_distro(), r.family) << r.name;
     }
 
     Tavrel::TestSupport::TempDir tmp_;
@@ -58,13 +57,13 @@ bool absolute(const std::string& path) { return !path.empty() && path[0] == '/';
 TEST_F(CatalogueTest, EveryClassIsSoundOnEveryFamily) {
     for (const Release& r : RELEASES) {
         become(r);
-        for (const std::string& module : SM::Registry::module_words()) {
+        for (const std::string& module : Tavrel::Catalogue::Registry::module_words()) {
             SCOPED_TRACE(std::string(r.name) + " " + module);
-            auto make = SM::Registry::find(module);
+            auto make = Tavrel::Catalogue::Registry::find(module);
             ASSERT_TRUE(make);
-            std::unique_ptr<SM::Base> srv = (*make)();
+            std::unique_ptr<Tavrel::Service::Base> srv = (*make)();
             const std::string word = srv->service();
-            EXPECT_EQ(SM::module_word(word), module) << "the factory would not find " << word;
+            EXPECT_EQ(Tavrel::Catalogue::module_word(word), module) << "the factory would not find " << word;
             // The name the program prints for the class stays as it was.
             EXPECT_EQ(srv->class_name(), "Tavrel::ServiceManager::Services::" + module);
 
@@ -74,7 +73,7 @@ TEST_F(CatalogueTest, EveryClassIsSoundOnEveryFamily) {
                 EXPECT_TRUE(absolute(srv->pidfile())) << srv->pidfile();
             }
             if (!srv->pid_exe().empty()) {
-                Tavrel::Regex exe(srv->pid_exe());
+                Tavrel::Foundation::Regex exe(srv->pid_exe());
                 EXPECT_TRUE(exe.match(binary)) << srv->pid_exe() << " misses " << binary;
             }
             EXPECT_FALSE(srv->processowner().empty());
@@ -118,8 +117,8 @@ TEST_F(CatalogueTest, EveryClassIsSoundOnEveryFamily) {
 // The catalogue's daemons that come from the distribution have package facts
 // on every supported release, so that no class falls back to guessing.
 TEST_F(CatalogueTest, EveryDistributionDaemonHasPackageFacts) {
-    for (const auto& [distro, major] : Tavrel::OS::All::supported_distros()) {
-        const Tavrel::OS::Facts* facts = Tavrel::OS::All::find(distro, major);
+    for (const auto& [distro, major] : Tavrel::Config::OS::All::supported_distros()) {
+        const Tavrel::Config::OS::Facts* facts = Tavrel::Config::OS::All::find(distro, major);
         ASSERT_NE(facts, nullptr);
         for (const auto& e : entries()) {
             if (!e.binary.empty())
@@ -164,13 +163,13 @@ TEST_F(CatalogueTest, Debian12ClassesMatchThePackages) {
         {"postgresql", "postgresql", "/usr/lib/postgresql/15/bin/postgres",
          "/run/postgresql/15-main.pid", "postgres"},
     };
-    Tavrel::OS::SYSTEMD_RUN_DIR = tmp_ / "no-systemd";
+    Tavrel::Config::OS::SYSTEMD_RUN_DIR = tmp_ / "no-systemd";
     become(RELEASES[1]);
     for (const Seen& d : seen) {
         SCOPED_TRACE(d.word);
-        auto make = SM::Registry::find(SM::module_word(d.word));
+        auto make = Tavrel::Catalogue::Registry::find(Tavrel::Catalogue::module_word(d.word));
         ASSERT_TRUE(make);
-        std::unique_ptr<SM::Base> srv = (*make)();
+        std::unique_ptr<Tavrel::Service::Base> srv = (*make)();
         EXPECT_EQ(srv->service_name(), d.unit);
         EXPECT_EQ(srv->service_binary(), d.binary);
         EXPECT_EQ(srv->pidfile(), d.pidfile);
@@ -183,8 +182,8 @@ TEST_F(CatalogueTest, Debian12ClassesMatchThePackages) {
 // for that pid file, and without it must not claim a reload the script lacks.
 TEST_F(CatalogueTest, PidFileAndReloadFollowTheInitSystem) {
     become(RELEASES[1]);
-    auto build = [](const char* word) { return (*SM::Registry::find(SM::module_word(word)))(); };
-    Tavrel::OS::SYSTEMD_RUN_DIR = tmp_ / "no-systemd";
+    auto build = [](const char* word) { return (*Tavrel::Catalogue::Registry::find(Tavrel::Catalogue::module_word(word)))(); };
+    Tavrel::Config::OS::SYSTEMD_RUN_DIR = tmp_ / "no-systemd";
     for (const char* word : {"nsd", "pdns", "clamd"})
         EXPECT_FALSE(build(word)->pidfile().empty()) << word << " without systemd";
     EXPECT_FALSE(build("spamd")->support_reload());
@@ -192,7 +191,7 @@ TEST_F(CatalogueTest, PidFileAndReloadFollowTheInitSystem) {
     EXPECT_TRUE(build("httpd")->support_reload());
 
     std::filesystem::create_directories(tmp_ / "systemd");
-    Tavrel::OS::SYSTEMD_RUN_DIR = tmp_ / "systemd";
+    Tavrel::Config::OS::SYSTEMD_RUN_DIR = tmp_ / "systemd";
     for (const char* word : {"nsd", "pdns", "clamd"})
         EXPECT_EQ(build(word)->pidfile(), "") << word << " under systemd";
     EXPECT_EQ(build("httpd")->pidfile(), "/run/apache2/apache2.pid");
@@ -205,7 +204,7 @@ TEST_F(CatalogueTest, PidFileAndReloadFollowTheInitSystem) {
 // and the daemon runs as root.
 TEST_F(CatalogueTest, ProgramStartedDaemonsDetach) {
     become(RELEASES[1]);
-    auto pdns = (*SM::Registry::find(SM::module_word("pdns")))();
+    auto pdns = (*Tavrel::Catalogue::Registry::find(Tavrel::Catalogue::module_word("pdns")))();
     auto args = pdns->startup_args();
     ASSERT_TRUE(args);
     auto has = [&](const std::string& a) { return std::find(args->begin(), args->end(), a) != args->end(); };
@@ -215,7 +214,7 @@ TEST_F(CatalogueTest, ProgramStartedDaemonsDetach) {
     EXPECT_FALSE(pdns->restart_args()) << "a second instance would be launched beside the first";
 
     // p0f refuses a log that is not a regular file and then never starts.
-    auto p0f = (*SM::Registry::find(SM::module_word("p0f")))();
+    auto p0f = (*Tavrel::Catalogue::Registry::find(Tavrel::Catalogue::module_word("p0f")))();
     const auto p0f_args = p0f->startup_args();
     ASSERT_TRUE(p0f_args);
     for (const std::string& a : *p0f_args)
@@ -226,9 +225,9 @@ TEST_F(CatalogueTest, ProgramStartedDaemonsDetach) {
 // each of which leads the factory back to its class; no word is taken twice.
 TEST_F(CatalogueTest, ServiceWordsLeadBackToTheirClass) {
     std::set<std::string> words;
-    for (const std::string& word : SM::Registry::service_words()) {
+    for (const std::string& word : Tavrel::Catalogue::Registry::service_words()) {
         EXPECT_TRUE(words.insert(word).second) << word << " twice";
-        EXPECT_TRUE(SM::Registry::find(SM::module_word(word))) << word;
+        EXPECT_TRUE(Tavrel::Catalogue::Registry::find(Tavrel::Catalogue::module_word(word))) << word;
     }
     EXPECT_TRUE(words.count("exim-altport"));
     EXPECT_TRUE(words.count("pure-ftpd"));

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-namespace Tavrel::JSON::FailOK {
+namespace Tavrel::Config::JSON::Quiet {
 
 bool LoadJSONModule() {
     return true;
@@ -16,8 +16,8 @@ std::optional<Value> LoadFile(const std::string& path) noexcept {
     std::optional<Value> result;
     try {
         // Stack traces are not wanted for failures that are thrown away.
-        Exception::StackTraceSuppressor quiet;
-        if (auto text = LoadFile::loadfile(path); text && !text->empty()) {
+        Foundation::Exception::StackTraceSuppressor quiet;
+        if (auto text = Foundation::LoadFile::loadfile(path); text && !text->empty()) {
             result = Load(*text, path);
         }
     } catch (...) {
@@ -27,4 +27,4 @@ std::optional<Value> LoadFile(const std::string& path) noexcept {
     return result;
 }
 
-}  // namespace Tavrel::JSON::FailOK
+}  // namespace Tavrel::Config::JSON::Quiet

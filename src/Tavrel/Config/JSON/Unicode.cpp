@@ -1,6 +1,6 @@
 #include "Tavrel/Config/JSON/Unicode.h"
 
-namespace Tavrel::JSON::Unicode {
+namespace Tavrel::Config::JSON::Unicode {
 
 namespace {
 
@@ -87,4 +87,4 @@ std::string replace_unicode_escapes_with_utf8(std::string_view text) {
     return out;
 }
 
-}  // namespace Tavrel::JSON::Unicode
+}  // namespace Tavrel::Config::JSON::Unicode

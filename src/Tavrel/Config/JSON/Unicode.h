@@ -1,4 +1,4 @@
-// Tavrel::JSON::Unicode: turn \uXXXX escapes of JSON text into UTF-8 bytes.
+// Tavrel::Config::JSON::Unicode: turn \uXXXX escapes of JSON text into UTF-8 bytes.
 //
 //   replace_unicode_escapes_with_utf8(R"("caf\u00e9 \ud83d\ude00")")
 //     -> "café 😀" (as UTF-8 bytes, still valid JSON)
@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::JSON::Unicode {
+namespace Tavrel::Config::JSON::Unicode {
 
 std::string replace_unicode_escapes_with_utf8(std::string_view text);
 
-}  // namespace Tavrel::JSON::Unicode
+}  // namespace Tavrel::Config::JSON::Unicode

@@ -6,7 +6,7 @@
 
 namespace {
 
-using Tavrel::JSON::Unicode::replace_unicode_escapes_with_utf8;
+using Tavrel::Config::JSON::Unicode::replace_unicode_escapes_with_utf8;
 
 TEST(JSONUnicode, EscapesBecomeUtf8AndPairsOneCharacter) {
     EXPECT_EQ(replace_unicode_escapes_with_utf8(R"("caf\u00e9 \u20AC")"),
@@ -25,14 +25,14 @@ TEST(JSONUnicode, ResultStillDecodesToTheSameValue) {
     for (const auto& text : texts) {
         const std::string out = replace_unicode_escapes_with_utf8(text);
         bool original_ok = true;
-        Tavrel::JSON::Value original;
+        Tavrel::Config::JSON::Value original;
         try {
-            original = Tavrel::JSON::Load(text);
+            original = Tavrel::Config::JSON::Load(text);
         } catch (...) {
             original_ok = false;
         }
         if (original_ok) {
-            EXPECT_EQ(Tavrel::JSON::Load(out), original) << text << " -> " << out;
+            EXPECT_EQ(Tavrel::Config::JSON::Load(out), original) << text << " -> " << out;
         }
     }
     EXPECT_EQ(replace_unicode_escapes_with_utf8(R"("\\u0041")"), R"("\\u0041")");

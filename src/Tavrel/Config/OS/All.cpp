@@ -4,7 +4,7 @@
 #include <charconv>
 #include <map>
 
-namespace Tavrel::OS::All {
+namespace Tavrel::Config::OS::All {
 
 namespace {
 
@@ -287,4 +287,4 @@ const Facts& generic() {
     return g;
 }
 
-}  // namespace Tavrel::OS::All
+}  // namespace Tavrel::Config::OS::All

@@ -1,7 +1,7 @@
-// Tavrel::OS::All: the table of supported distribution releases and their facts.
+// Tavrel::Config::OS::All: the table of supported distribution releases and their facts.
 //
-//   if (const Facts* f = Tavrel::OS::All::find("debian", "12")) ...
-//   auto later = Tavrel::OS::All::inherit("debian", "14");  // Debian 13's facts, as "Debian 14"
+//   if (const Facts* f = Tavrel::Config::OS::All::find("debian", "12")) ...
+//   auto later = Tavrel::Config::OS::All::inherit("debian", "14");  // Debian 13's facts, as "Debian 14"
 #pragma once
 
 #include "Tavrel/Config/OS/Facts.h"
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace Tavrel::OS::All {
+namespace Tavrel::Config::OS::All {
 
 // Every supported (distro, major) pair, in table order.
 const std::vector<std::pair<std::string, std::string>>& supported_distros();
@@ -30,4 +30,4 @@ std::optional<Facts> inherit(std::string_view distro, std::string_view major);
 // The facts used for any system the table does not know.
 const Facts& generic();
 
-}  // namespace Tavrel::OS::All
+}  // namespace Tavrel::Config::OS::All

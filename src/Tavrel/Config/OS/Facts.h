@@ -1,5 +1,5 @@
-// Tavrel::OS::Facts: what one distribution release is like, as plain data.
-// One record per supported release lives in Tavrel::OS::All; an unknown
+// Tavrel::Config::OS::Facts: what one distribution release is like, as plain data.
+// One record per supported release lives in Tavrel::Config::OS::All; an unknown
 // release of a known distribution family inherits the nearest record of that
 // family, and the generic Linux record serves any other system. A fact a
 // record cannot answer (the package tools of an unknown system) is left empty
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace Tavrel::OS {
+namespace Tavrel::Config::OS {
 
 // What a distribution's package of a daemon puts where: the program, the pid
 // file its init script or unit writes, the packages that carry it and the user
@@ -44,4 +44,4 @@ struct Facts {
     std::map<std::string, DaemonFacts> daemons;
 };
 
-}  // namespace Tavrel::OS
+}  // namespace Tavrel::Config::OS

@@ -13,7 +13,7 @@
 #include <sstream>
 #include <vector>
 
-namespace Tavrel::OS::SysBootstrap {
+namespace Tavrel::Config::OS::SysBootstrap {
 
 namespace {
 
@@ -64,7 +64,7 @@ std::optional<std::string> read_release(const std::string& path) {
         int err = errno;
         if (err == ENOENT)
             return std::nullopt;
-        throw PlainError("Cannot read " + path + ": " + std::strerror(err));
+        throw Foundation::PlainError("Cannot read " + path + ": " + std::strerror(err));
     }
     std::ostringstream ss;
     ss << in.rdbuf();
@@ -81,8 +81,8 @@ void fill_defaults(Identity& id) {
 }  // namespace
 
 std::optional<Identity> parse_os_release(std::string_view text) {
-    static const Tavrel::Regex sep(R"(\s*=\s*)");
-    static const Tavrel::Regex after_space(R"(\s.+)");
+    static const Foundation::Regex sep(R"(\s*=\s*)");
+    static const Foundation::Regex after_space(R"(\s.+)");
     std::optional<std::string> id, version_id, version;
     size_t pos = 0;
     while (pos < text.size() && !(id && version_id && version)) {
@@ -127,10 +127,10 @@ std::optional<Identity> parse_os_release(std::string_view text) {
 }
 
 std::optional<Identity> parse_redhat_release(std::string_view text) {
-    static const Tavrel::Regex word(R"(^(\w+))");
-    static const Tavrel::Regex v3(R"(\b([0-9]+)\.([0-9]+)\.([0-9]+))");
-    static const Tavrel::Regex v2(R"(\b([0-9]+)\.([0-9]+))");
-    static const Tavrel::Regex v1(R"(\b([0-9]+))");
+    static const Foundation::Regex word(R"(^(\w+))");
+    static const Foundation::Regex v3(R"(\b([0-9]+)\.([0-9]+)\.([0-9]+))");
+    static const Foundation::Regex v2(R"(\b([0-9]+)\.([0-9]+))");
+    static const Foundation::Regex v1(R"(\b([0-9]+))");
     std::string_view line = text.substr(0, text.find('\n'));
     auto w = word.match(line);
     if (!w)
@@ -139,7 +139,7 @@ std::optional<Identity> parse_redhat_release(std::string_view text) {
     out.distro = lower(std::string((*w)[1]));
     if (out.distro == "red")
         out.distro = "rhel";  // "Red Hat Enterprise Linux release 9.4"
-    std::optional<Tavrel::Regex::Match> m = v3.match(line);
+    std::optional<Foundation::Regex::Match> m = v3.match(line);
     if (!m)
         m = v2.match(line);
     if (!m)
@@ -222,13 +222,13 @@ void cache_os_info(const Identity& id) {
 
 Identity get_os_info(std::string_view token) {
     if (token != ACKNOWLEDGE_TOKEN) {
-        throw PlainError("get_os_info is internal to the platform facts; ask Tavrel::OS instead");
+        throw Foundation::PlainError("get_os_info is internal to the platform facts; ask Tavrel::OS instead");
     }
     if (auto cached = read_os_info_cache())
         return *cached;
     Identity id = get_os_without_cache().value_or(Identity{});
     if (id.distro.empty() || id.major.empty() || id.minor.empty() || id.build.empty()) {
-        throw PlainError("Cannot identify the distribution: distro='" + id.distro + "' major='" +
+        throw Foundation::PlainError("Cannot identify the distribution: distro='" + id.distro + "' major='" +
                          id.major + "' minor='" + id.minor + "' build='" + id.build + "'");
     }
     cache_os_info(id);
@@ -242,4 +242,4 @@ bool flush_disk_caches() {
     return true;
 }
 
-}  // namespace Tavrel::OS::SysBootstrap
+}  // namespace Tavrel::Config::OS::SysBootstrap

@@ -1,4 +1,4 @@
-// Tavrel::OS::SysBootstrap: identifies the distribution from its release
+// Tavrel::Config::OS::SysBootstrap: identifies the distribution from its release
 // files, once, and keeps the answer in a symbolic link (the identity cache)
 // whose target text is "os|distro|major|minor|build".
 //
@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::OS::SysBootstrap {
+namespace Tavrel::Config::OS::SysBootstrap {
 
 inline std::string OS_RELEASE_FILE = "/etc/os-release";
 inline std::string REDHAT_RELEASE_FILE = "/etc/redhat-release";
@@ -32,7 +32,7 @@ struct Identity {
 };
 
 // The identity of this system: from the cache, else the release files (and
-// cached when root). Raises Tavrel::PlainError for a wrong token, an
+// cached when root). Raises Tavrel::Foundation::PlainError for a wrong token, an
 // unreadable release file, or an identity with an empty field.
 Identity get_os_info(std::string_view token);
 
@@ -51,4 +51,4 @@ void cache_os_info(const Identity& id);
 // Removes the identity cache (1), unless the identity is forced (0).
 bool flush_disk_caches();
 
-}  // namespace Tavrel::OS::SysBootstrap
+}  // namespace Tavrel::Config::OS::SysBootstrap

@@ -17,7 +17,7 @@
 
 namespace {
 
-namespace SB = Tavrel::OS::SysBootstrap;
+namespace SB = Tavrel::Config::OS::SysBootstrap;
 using SB::Identity;
 
 // Release files as the distributions ship them.
@@ -128,133 +128,133 @@ TEST_F(SysBootstrapTest, ForcedIdentityIsUsedWhateverItsAgeAndSurvivesAFlush) {
     ASSERT_EQ(::symlink("forced", SB::CUSTOM_LINK.c_str()), 0);
     set_link_mtime(SB::CACHE_LINK, 1000);
     EXPECT_EQ(SB::get_os_info(SB::ACKNOWLEDGE_TOKEN).distro, "rocky");
-    EXPECT_FALSE(Tavrel::OS::flush_disk_caches());
+    EXPECT_FALSE(Tavrel::Config::OS::flush_disk_caches());
     EXPECT_EQ(link_target(SB::CACHE_LINK), "linux|rocky|9|3|0");
     ::unlink(SB::CUSTOM_LINK.c_str());
-    EXPECT_TRUE(Tavrel::OS::flush_disk_caches());
+    EXPECT_TRUE(Tavrel::Config::OS::flush_disk_caches());
     EXPECT_FALSE(std::filesystem::is_symlink(SB::CACHE_LINK));
 }
 
 TEST_F(SysBootstrapTest, UnidentifiableSystemAndWrongTokenAreFatal) {
     tmp_.write("os-release", "ID=debian\n");  // no version anywhere
-    EXPECT_THROW(SB::get_os_info(SB::ACKNOWLEDGE_TOKEN), Tavrel::PlainError);
-    EXPECT_THROW(SB::get_os_info("please"), Tavrel::PlainError);
+    EXPECT_THROW(SB::get_os_info(SB::ACKNOWLEDGE_TOKEN), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(SB::get_os_info("please"), Tavrel::Foundation::PlainError);
 }
 
 TEST_F(SysBootstrapTest, FactsFollowTheRelease) {
     tmp_.write("os-release", DEBIAN12);
-    EXPECT_EQ(Tavrel::OS::pretty_distro(), "Debian 12");
-    EXPECT_EQ(Tavrel::OS::systemd_unit_name("sshd"), "ssh");
-    EXPECT_EQ(Tavrel::OS::systemd_unit_name("crond"), "cron");
-    EXPECT_EQ(Tavrel::OS::systemd_unit_name("httpd"), "apache2");
-    EXPECT_EQ(Tavrel::OS::systemd_unit_name("nscd"), "nscd");
-    EXPECT_EQ(Tavrel::OS::package_manager_module(), "Apt");
-    EXPECT_TRUE(Tavrel::OS::list_contains_value("system_package_managers", "dpkg"));
-    EXPECT_FALSE(Tavrel::OS::list_contains_value("system_package_managers", std::nullopt));
-    EXPECT_THROW(Tavrel::OS::list_contains_value("cron_bin_path", "x"), Tavrel::PlainError);
-    EXPECT_THROW(Tavrel::OS::fact("no_such_fact"), Tavrel::PlainError);
-    EXPECT_EQ(Tavrel::OS::fact("maillog_path"), "/var/log/mail.log");
+    EXPECT_EQ(Tavrel::Config::OS::pretty_distro(), "Debian 12");
+    EXPECT_EQ(Tavrel::Config::OS::systemd_unit_name("sshd"), "ssh");
+    EXPECT_EQ(Tavrel::Config::OS::systemd_unit_name("crond"), "cron");
+    EXPECT_EQ(Tavrel::Config::OS::systemd_unit_name("httpd"), "apache2");
+    EXPECT_EQ(Tavrel::Config::OS::systemd_unit_name("nscd"), "nscd");
+    EXPECT_EQ(Tavrel::Config::OS::package_manager_module(), "Apt");
+    EXPECT_TRUE(Tavrel::Config::OS::list_contains_value("system_package_managers", "dpkg"));
+    EXPECT_FALSE(Tavrel::Config::OS::list_contains_value("system_package_managers", std::nullopt));
+    EXPECT_THROW(Tavrel::Config::OS::list_contains_value("cron_bin_path", "x"), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(Tavrel::Config::OS::fact("no_such_fact"), Tavrel::Foundation::PlainError);
+    EXPECT_EQ(Tavrel::Config::OS::fact("maillog_path"), "/var/log/mail.log");
 
-    Tavrel::OS::clear_cache();
+    Tavrel::Config::OS::clear_cache();
     ::unlink(SB::CACHE_LINK.c_str());
     tmp_.write("os-release", "ID=rhel\nVERSION_ID=\"9.4\"\n");
-    EXPECT_EQ(Tavrel::OS::systemd_unit_name("sshd"), "sshd");
-    EXPECT_EQ(Tavrel::OS::systemd_unit_name("crond"), "crond");
-    EXPECT_EQ(Tavrel::OS::systemd_unit_name("mysql"), "mysqld");
-    EXPECT_EQ(Tavrel::OS::cron_bin_path(), "/usr/sbin/crond");
-    EXPECT_EQ(Tavrel::OS::package_manager_module(), "Yum");
-    EXPECT_NO_THROW(Tavrel::OS::assert_unreachable_on_ubuntu());
+    EXPECT_EQ(Tavrel::Config::OS::systemd_unit_name("sshd"), "sshd");
+    EXPECT_EQ(Tavrel::Config::OS::systemd_unit_name("crond"), "crond");
+    EXPECT_EQ(Tavrel::Config::OS::systemd_unit_name("mysql"), "mysqld");
+    EXPECT_EQ(Tavrel::Config::OS::cron_bin_path(), "/usr/sbin/crond");
+    EXPECT_EQ(Tavrel::Config::OS::package_manager_module(), "Yum");
+    EXPECT_NO_THROW(Tavrel::Config::OS::assert_unreachable_on_ubuntu());
 
-    Tavrel::OS::clear_cache();
+    Tavrel::Config::OS::clear_cache();
     ::unlink(SB::CACHE_LINK.c_str());
     tmp_.write("os-release", "ID=gentoo\nVERSION_ID=2.15\n");
-    EXPECT_EQ(Tavrel::OS::distro(), "gentoo");
-    EXPECT_EQ(Tavrel::OS::pretty_distro(), "Linux");
-    EXPECT_TRUE(Tavrel::OS::systemd_service_name_map().empty());
+    EXPECT_EQ(Tavrel::Config::OS::distro(), "gentoo");
+    EXPECT_EQ(Tavrel::Config::OS::pretty_distro(), "Linux");
+    EXPECT_TRUE(Tavrel::Config::OS::systemd_service_name_map().empty());
 }
 
 // Releases newer than the table: the current ones are listed, a later release
 // of a known family inherits its nearest relative's facts (with a notice in
 // the log), and what no record answers is an error naming the fact.
 TEST_F(SysBootstrapTest, UnknownReleasesInheritTheirFamilysFacts) {
-    const std::string saved_log = Tavrel::Logger::STD_LOG_FILE;
-    Tavrel::Logger::STD_LOG_FILE = tmp_ / "error_log";
-    Tavrel::Logger::clear_singleton_stash();
+    const std::string saved_log = Tavrel::Foundation::Logger::STD_LOG_FILE;
+    Tavrel::Foundation::Logger::STD_LOG_FILE = tmp_ / "error_log";
+    Tavrel::Foundation::Logger::clear_singleton_stash();
     auto identify = [this](const std::string& release) {
-        Tavrel::OS::clear_cache();
+        Tavrel::Config::OS::clear_cache();
         ::unlink(SB::CACHE_LINK.c_str());
         tmp_.write("os-release", release);
     };
 
     identify("ID=debian\nVERSION_ID=\"13\"\n");
-    EXPECT_EQ(Tavrel::OS::systemd_unit_name("httpd"), "apache2");
-    EXPECT_EQ(Tavrel::OS::package_manager_module(), "Apt");
+    EXPECT_EQ(Tavrel::Config::OS::systemd_unit_name("httpd"), "apache2");
+    EXPECT_EQ(Tavrel::Config::OS::package_manager_module(), "Apt");
     identify("ID=ubuntu\nVERSION_ID=\"26.04\"\n");
-    EXPECT_EQ(Tavrel::OS::pretty_distro(), "Ubuntu 26.04");
+    EXPECT_EQ(Tavrel::Config::OS::pretty_distro(), "Ubuntu 26.04");
     identify("ID=\"almalinux\"\nVERSION_ID=\"10.0\"\n");
-    EXPECT_EQ(Tavrel::OS::systemd_unit_name("mysql"), "mysqld");
+    EXPECT_EQ(Tavrel::Config::OS::systemd_unit_name("mysql"), "mysqld");
     EXPECT_EQ(Tavrel::TestSupport::TempDir::read(tmp_ / "error_log"), "");  // listed: no notice
 
     identify("ID=debian\nVERSION_ID=\"14\"\n");
-    EXPECT_EQ(Tavrel::OS::systemd_unit_name("httpd"), "apache2");
-    EXPECT_EQ(Tavrel::OS::package_manager(), "apt");
-    EXPECT_EQ(Tavrel::OS::pretty_distro(), "Debian 14");
-    EXPECT_EQ(Tavrel::OS::base_distro(), "debian");
+    EXPECT_EQ(Tavrel::Config::OS::systemd_unit_name("httpd"), "apache2");
+    EXPECT_EQ(Tavrel::Config::OS::package_manager(), "apt");
+    EXPECT_EQ(Tavrel::Config::OS::pretty_distro(), "Debian 14");
+    EXPECT_EQ(Tavrel::Config::OS::base_distro(), "debian");
     EXPECT_NE(Tavrel::TestSupport::TempDir::read(tmp_ / "error_log")
                   .find("Debian 14, a release without platform facts of its own; using those "
                         "of Debian13"),
               std::string::npos);
 
     identify("ID=rocky\nVERSION_ID=\"11.1\"\n");
-    EXPECT_EQ(Tavrel::OS::systemd_unit_name("spamd"), "spamassassin");
-    EXPECT_EQ(Tavrel::OS::cron_bin_path(), "/usr/sbin/crond");
+    EXPECT_EQ(Tavrel::Config::OS::systemd_unit_name("spamd"), "spamassassin");
+    EXPECT_EQ(Tavrel::Config::OS::cron_bin_path(), "/usr/sbin/crond");
     identify("ID=\"ol\"\nVERSION_ID=\"9.5\"\n");  // a rebuild the table does not list
-    EXPECT_EQ(Tavrel::OS::package_manager_module(), "Yum");
-    EXPECT_EQ(Tavrel::OS::pretty_distro(), "Oracle Linux 9");
+    EXPECT_EQ(Tavrel::Config::OS::package_manager_module(), "Yum");
+    EXPECT_EQ(Tavrel::Config::OS::pretty_distro(), "Oracle Linux 9");
     identify("ID=debian\nVERSION_ID=\"9\"\n");  // older than the table: the nearest
-    EXPECT_EQ(Tavrel::OS::systemd_unit_name("spamd"), "spamassassin");
+    EXPECT_EQ(Tavrel::Config::OS::systemd_unit_name("spamd"), "spamassassin");
 
     identify("ID=gentoo\nVERSION_ID=2.15\n");
     try {
-        Tavrel::OS::package_manager();
+        Tavrel::Config::OS::package_manager();
         ADD_FAILURE() << "an unknown system answered its package manager";
-    } catch (const Tavrel::PlainError& e) {
+    } catch (const Tavrel::Foundation::PlainError& e) {
         EXPECT_NE(std::string(e.what()).find("package_manager is not known for Linux"),
                   std::string::npos)
             << e.what();
     }
-    EXPECT_THROW(Tavrel::OS::package_manager_module(), Tavrel::PlainError);
-    EXPECT_THROW(Tavrel::OS::list_contains_value("system_package_managers", "rpm"),
-                 Tavrel::PlainError);
+    EXPECT_THROW(Tavrel::Config::OS::package_manager_module(), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(Tavrel::Config::OS::list_contains_value("system_package_managers", "rpm"),
+                 Tavrel::Foundation::PlainError);
 
-    Tavrel::OS::clear_cache();
-    Tavrel::Logger::STD_LOG_FILE = saved_log;
-    Tavrel::Logger::clear_singleton_stash();
+    Tavrel::Config::OS::clear_cache();
+    Tavrel::Foundation::Logger::STD_LOG_FILE = saved_log;
+    Tavrel::Foundation::Logger::clear_singleton_stash();
 }
 
 TEST(OSFactsTest, TableNamesEveryReleaseAndTheMethodsAreSorted) {
-    EXPECT_EQ(Tavrel::OS::lookup_pretty_distro("debian12"), "Debian 12");
-    EXPECT_EQ(Tavrel::OS::lookup_pretty_distro("Ubuntu24"), "Ubuntu 24.04");
-    EXPECT_EQ(Tavrel::OS::lookup_pretty_distro("cloudlinux8"), "CloudLinux 8");
-    EXPECT_FALSE(Tavrel::OS::lookup_pretty_distro("debian"));
-    EXPECT_FALSE(Tavrel::OS::lookup_pretty_distro("cloudlinux7"));
-    EXPECT_EQ(Tavrel::OS::lookup_pretty_distro("debian13"), "Debian 13");
-    EXPECT_EQ(Tavrel::OS::lookup_pretty_distro("rocky10"), "Rocky Linux 10");
-    EXPECT_EQ(Tavrel::OS::lookup_pretty_distro("ubuntu26"), "Ubuntu 26.04");
-    EXPECT_EQ(Tavrel::OS::All::supported_distros().size(), 18u);
-    auto methods = Tavrel::OS::supported_methods();
+    EXPECT_EQ(Tavrel::Config::OS::lookup_pretty_distro("debian12"), "Debian 12");
+    EXPECT_EQ(Tavrel::Config::OS::lookup_pretty_distro("Ubuntu24"), "Ubuntu 24.04");
+    EXPECT_EQ(Tavrel::Config::OS::lookup_pretty_distro("cloudlinux8"), "CloudLinux 8");
+    EXPECT_FALSE(Tavrel::Config::OS::lookup_pretty_distro("debian"));
+    EXPECT_FALSE(Tavrel::Config::OS::lookup_pretty_distro("cloudlinux7"));
+    EXPECT_EQ(Tavrel::Config::OS::lookup_pretty_distro("debian13"), "Debian 13");
+    EXPECT_EQ(Tavrel::Config::OS::lookup_pretty_distro("rocky10"), "Rocky Linux 10");
+    EXPECT_EQ(Tavrel::Config::OS::lookup_pretty_distro("ubuntu26"), "Ubuntu 26.04");
+    EXPECT_EQ(Tavrel::Config::OS::All::supported_distros().size(), 18u);
+    auto methods = Tavrel::Config::OS::supported_methods();
     EXPECT_TRUE(std::is_sorted(methods.begin(), methods.end()));
     EXPECT_NE(std::find(methods.begin(), methods.end(), "is_systemd"), methods.end());
 }
 
 TEST(OSFactsTest, IsSystemdFollowsTheRunDirectory) {
     Tavrel::TestSupport::TempDir tmp;
-    std::string saved = Tavrel::OS::SYSTEMD_RUN_DIR;
-    Tavrel::OS::SYSTEMD_RUN_DIR = tmp / "run/systemd/system";
-    EXPECT_FALSE(Tavrel::OS::is_systemd());
-    std::filesystem::create_directories(Tavrel::OS::SYSTEMD_RUN_DIR);
-    EXPECT_TRUE(Tavrel::OS::is_systemd());
-    Tavrel::OS::SYSTEMD_RUN_DIR = saved;
+    std::string saved = Tavrel::Config::OS::SYSTEMD_RUN_DIR;
+    Tavrel::Config::OS::SYSTEMD_RUN_DIR = tmp / "run/systemd/system";
+    EXPECT_FALSE(Tavrel::Config::OS::is_systemd());
+    std::filesystem::create_directories(Tavrel::Config::OS::SYSTEMD_RUN_DIR);
+    EXPECT_TRUE(Tavrel::Config::OS::is_systemd());
+    Tavrel::Config::OS::SYSTEMD_RUN_DIR = saved;
 }
 
 // This machine: the real release file and the real /run.
@@ -268,18 +268,18 @@ TEST(OSFactsTest, ThisMachineIsDebian12WithoutSystemd) {
     std::string saved_dir = SB::CACHE_DIR, saved_link = SB::CACHE_LINK;
     SB::CACHE_DIR = tmp / "os";  // keep the machine's own cache untouched
     SB::CACHE_LINK = SB::CACHE_DIR + "/identity";
-    Tavrel::OS::clear_cache();
-    EXPECT_EQ(Tavrel::OS::distro(), "debian");
-    EXPECT_EQ(Tavrel::OS::major(), "12");
-    EXPECT_EQ(Tavrel::OS::pretty_distro(), "Debian 12");
+    Tavrel::Config::OS::clear_cache();
+    EXPECT_EQ(Tavrel::Config::OS::distro(), "debian");
+    EXPECT_EQ(Tavrel::Config::OS::major(), "12");
+    EXPECT_EQ(Tavrel::Config::OS::pretty_distro(), "Debian 12");
     bool booted_with_systemd = std::filesystem::is_directory("/run/systemd/system");
-    EXPECT_EQ(Tavrel::OS::is_systemd(), booted_with_systemd);
+    EXPECT_EQ(Tavrel::Config::OS::is_systemd(), booted_with_systemd);
     if (booted_with_systemd) {
         std::cout << "note: this machine runs systemd; expected the unbooted build machine\n";
     }
     SB::CACHE_DIR = saved_dir;
     SB::CACHE_LINK = saved_link;
-    Tavrel::OS::clear_cache();
+    Tavrel::Config::OS::clear_cache();
 }
 
 }  // namespace
@@ -293,11 +293,11 @@ TEST(OSFactsTest, ReportsTheRunningInit) {
     std::string saved_dir = SB::CACHE_DIR, saved_link = SB::CACHE_LINK;
     SB::CACHE_DIR = tmp / "os";  // a unit test leaves the machine's cache alone
     SB::CACHE_LINK = SB::CACHE_DIR + "/identity";
-    Tavrel::OS::clear_cache();
-    bool systemd = Tavrel::OS::is_systemd();
+    Tavrel::Config::OS::clear_cache();
+    bool systemd = Tavrel::Config::OS::is_systemd();
     std::string distro;
     try {
-        distro = Tavrel::OS::distro() + " " + Tavrel::OS::major();
+        distro = Tavrel::Config::OS::distro() + " " + Tavrel::Config::OS::major();
     } catch (const std::exception& e) {
         distro = std::string("unidentified (") + e.what() + ")";
     }
@@ -307,7 +307,7 @@ TEST(OSFactsTest, ReportsTheRunningInit) {
     }
     SB::CACHE_DIR = saved_dir;
     SB::CACHE_LINK = saved_link;
-    Tavrel::OS::clear_cache();
+    Tavrel::Config::OS::clear_cache();
 }
 
 }  // namespace

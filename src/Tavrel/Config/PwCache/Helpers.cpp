@@ -2,7 +2,7 @@
 
 #include <unordered_map>
 
-namespace Tavrel::PwCache::Helpers {
+namespace Tavrel::Config::PwCache::Helpers {
 
 namespace {
 
@@ -59,4 +59,4 @@ void clear_memory() {
     state().memory.clear();
 }
 
-}  // namespace Tavrel::PwCache::Helpers
+}  // namespace Tavrel::Config::PwCache::Helpers

@@ -1,9 +1,9 @@
-// Tavrel::PwCache::Helpers: the per-process entry cache of the account
+// Tavrel::Config::PwCache::Helpers: the per-process entry cache of the account
 // lookups, and the binding of an outside map that all lookups consult first.
 //
-//   Tavrel::PwCache::Helpers::init(&disk_cache, true);   // skip uid-keyed caching
+//   Tavrel::Config::PwCache::Helpers::init(&disk_cache, true);   // skip uid-keyed caching
 //   ...
-//   Tavrel::PwCache::Helpers::deinit();
+//   Tavrel::Config::PwCache::Helpers::deinit();
 #pragma once
 
 #include "Tavrel/Config/PwCache.h"
@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-namespace Tavrel::PwCache::Helpers {
+namespace Tavrel::Config::PwCache::Helpers {
 
 // A map of lookup key to cache entry, kept somewhere else (on disk).
 class Tied {
@@ -34,4 +34,4 @@ void memory_put(const std::string& key, const Entry& entry);
 void cache_pwdata(const std::string& key, const Entry& entry);
 void clear_memory();
 
-}  // namespace Tavrel::PwCache::Helpers
+}  // namespace Tavrel::Config::PwCache::Helpers

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace Tavrel::PwCache::Load {
+namespace Tavrel::Config::PwCache::Load {
 
 namespace {
 
@@ -43,7 +43,7 @@ long long to_number(std::string_view text, long long fallback) {
 // An account id: digits only, within the id type, and not the all-ones value
 // that the system calls use for "no id".
 std::optional<uint32_t> to_id(std::string_view text) {
-    auto v = Text::digits_value(text, 0xfffffffeULL);
+    auto v = Foundation::Text::digits_value(text, 0xfffffffeULL);
     if (!v)
         return std::nullopt;
     return static_cast<uint32_t>(*v);
@@ -114,7 +114,7 @@ bool apply_shadow(std::string_view shadow_text, Record& record) {
 std::optional<Entry> readpasswd(std::string_view value, int field) {
     if (field != NAME_FIELD && field != UID_FIELD)
         return std::nullopt;
-    auto text = LoadFile::loadfile(PASSWD_FILE);
+    auto text = Foundation::LoadFile::loadfile(PASSWD_FILE);
     if (!text)
         return std::nullopt;
     auto record = find_account(*text, value, field);
@@ -135,14 +135,14 @@ std::optional<Entry> readshadow(std::string_view value, int field) {
         return e;
     std::string text;
     try {
-        text = LoadFile::load(SHADOW_FILE);
-    } catch (const Exception& err) {
-        Debug::log_warn("Could not read " + SHADOW_FILE + ": " + err.to_string_no_id());
+        text = Foundation::LoadFile::load(SHADOW_FILE);
+    } catch (const Foundation::Exception& err) {
+        Foundation::Debug::log_warn("Could not read " + SHADOW_FILE + ": " + err.to_string_no_id());
         return e;
     }
     if (apply_shadow(text, e->contents))
         return e;
-    Debug::log_warn("The account \"" + e->contents.name + "\" has no entry in " + SHADOW_FILE +
+    Foundation::Debug::log_warn("The account \"" + e->contents.name + "\" has no entry in " + SHADOW_FILE +
                     ".");
     return e;
 }
@@ -169,4 +169,4 @@ std::optional<Entry> load_cached(const std::string& key) {
     return e;
 }
 
-}  // namespace Tavrel::PwCache::Load
+}  // namespace Tavrel::Config::PwCache::Load

@@ -1,6 +1,6 @@
-// Tavrel::PwCache::Load: reading account records from the account files.
+// Tavrel::Config::PwCache::Load: reading account records from the account files.
 //
-//   auto e = Tavrel::PwCache::Load::load("0:mail");   // reads and caches
+//   auto e = Tavrel::Config::PwCache::Load::load("0:mail");   // reads and caches
 #pragma once
 
 #include "Tavrel/Config/PwCache.h"
@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::PwCache::Load {
+namespace Tavrel::Config::PwCache::Load {
 
 // The modification time of a file in seconds, 0 when it cannot be examined.
 long long mtime_of(const std::string& path);
@@ -38,4 +38,4 @@ std::optional<Entry> load(const std::string& key);
 // The per-process entry for the key, when it is still fresh.
 std::optional<Entry> load_cached(const std::string& key);
 
-}  // namespace Tavrel::PwCache::Load
+}  // namespace Tavrel::Config::PwCache::Load

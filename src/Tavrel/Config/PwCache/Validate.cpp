@@ -2,7 +2,7 @@
 
 #include "Tavrel/Config/PwCache/Load.h"
 
-namespace Tavrel::PwCache::Validate {
+namespace Tavrel::Config::PwCache::Validate {
 
 bool validate(const Entry& entry) {
     if (entry.contents.name.empty())
@@ -14,4 +14,4 @@ bool validate(const Entry& entry) {
     return true;
 }
 
-}  // namespace Tavrel::PwCache::Validate
+}  // namespace Tavrel::Config::PwCache::Validate

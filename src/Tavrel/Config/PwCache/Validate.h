@@ -1,11 +1,11 @@
-// Tavrel::PwCache::Validate: whether a cached entry still matches the
+// Tavrel::Config::PwCache::Validate: whether a cached entry still matches the
 // account files (their modification times are those it was read at).
 #pragma once
 
 #include "Tavrel/Config/PwCache.h"
 
-namespace Tavrel::PwCache::Validate {
+namespace Tavrel::Config::PwCache::Validate {
 
 bool validate(const Entry& entry);
 
-}  // namespace Tavrel::PwCache::Validate
+}  // namespace Tavrel::Config::PwCache::Validate

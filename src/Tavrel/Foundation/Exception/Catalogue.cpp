@@ -1,6 +1,6 @@
 #include "Tavrel/Foundation/Exception/Catalogue.h"
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 void Exception::Catalogue::register_all() {
     register_io();
@@ -58,4 +58,4 @@ LocaleString Exception::Catalogue::because(const Exception& e, std::string phras
     return LocaleString(std::move(phrase), std::move(args));
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

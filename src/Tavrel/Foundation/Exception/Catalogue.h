@@ -1,4 +1,4 @@
-// Tavrel::Exception::Catalogue: the built-in exception types and the message
+// Tavrel::Foundation::Exception::Catalogue: the built-in exception types and the message
 // each builds from its metadata. Registration is one explicit call, made by
 // the registry on its first use (never at start-up, and never through static
 // initialisers, which a static library would drop).
@@ -27,7 +27,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 struct Exception::Catalogue {
     static void register_all();
@@ -53,4 +53,4 @@ struct Exception::Catalogue {
                                 std::vector<LocaleString::Arg> args);
 };
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <csignal>
 
-using Tavrel::Exception;
+using Tavrel::Foundation::Exception;
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 namespace {
 
@@ -45,4 +45,4 @@ void Exception::Catalogue::register_child() {
         [](Exception& e) { return because(e, "The system failed to create a new process", {}); });
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

@@ -1,7 +1,7 @@
 // Argument, module-name, node-name, system-call and time-out failures.
 #include "Tavrel/Foundation/Exception/Catalogue.h"
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 namespace {
 
@@ -90,4 +90,4 @@ void Exception::Catalogue::register_general() {
     });
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

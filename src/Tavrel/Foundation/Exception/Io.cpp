@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 namespace {
 
@@ -182,4 +182,4 @@ void Exception::Catalogue::register_io() {
     });
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

@@ -1,7 +1,7 @@
 // Failures about a particular running process.
 #include "Tavrel/Foundation/Exception/Catalogue.h"
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 void Exception::Catalogue::register_process() {
     add("Proc::Ended", [](Exception& e) {
@@ -27,4 +27,4 @@ void Exception::Catalogue::register_process() {
     });
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

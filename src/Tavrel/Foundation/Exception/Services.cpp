@@ -6,7 +6,7 @@
 // a kind added without a word of its own is still a failure of the service.
 #include "Tavrel/Foundation/Exception/Catalogue.h"
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 
 namespace {
 
@@ -101,4 +101,4 @@ void Exception::Catalogue::register_services() {
     add("Services::Unknown", unknown, Kind::Unknown);
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Foundation

@@ -4,7 +4,7 @@
 
 #include <fcntl.h>
 
-namespace Tavrel::FHUtils::Autoflush {
+namespace Tavrel::Foundation::Fd::Autoflush {
 
 bool enable(int fd) {
     // Raw descriptors are never buffered in user space; only check it is open.
@@ -12,4 +12,4 @@ bool enable(int fd) {
     return true;
 }
 
-}  // namespace Tavrel::FHUtils::Autoflush
+}  // namespace Tavrel::Foundation::Fd::Autoflush

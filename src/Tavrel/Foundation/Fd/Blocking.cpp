@@ -4,7 +4,7 @@
 
 #include <fcntl.h>
 
-namespace Tavrel::FHUtils::Blocking {
+namespace Tavrel::Foundation::Fd::Blocking {
 
 namespace {
 
@@ -30,4 +30,4 @@ bool is_set_to_block(int fd) {
     return (Autodie::fcntl(fd, F_GETFL) & O_NONBLOCK) == 0;
 }
 
-}  // namespace Tavrel::FHUtils::Blocking
+}  // namespace Tavrel::Foundation::Fd::Blocking

@@ -13,7 +13,7 @@
 
 namespace {
 
-namespace FH = Tavrel::FHUtils;
+namespace FH = Tavrel::Foundation::Fd;
 
 struct Pipe {
     Pipe() {
@@ -41,37 +41,37 @@ TEST(FHUtils, BlockingFlagRoundTrip) {
     try {
         FH::Blocking::set_non_blocking(-1);
         FAIL();
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("Io::FcntlFailed")) << e.class_name();
         EXPECT_EQ(e.error_number(), EBADF);
     }
     EXPECT_TRUE(FH::Autoflush::enable(p.wr.get()));
-    EXPECT_THROW(FH::Autoflush::enable(-1), Tavrel::Exception);
+    EXPECT_THROW(FH::Autoflush::enable(-1), Tavrel::Foundation::Exception);
 }
 
 TEST(FHUtils, TinyAndOsQuestions) {
     Pipe p;
     errno = 4242;
-    EXPECT_TRUE(FH::Tiny::is_a(p.rd.get()));
+    EXPECT_TRUE(FH::Query::is_a(p.rd.get()));
     int closed = ::dup(p.rd.get());
     ::close(closed);
     errno = 4242;
-    EXPECT_FALSE(FH::Tiny::is_a(closed));
-    EXPECT_FALSE(FH::Tiny::is_a(-1));
+    EXPECT_FALSE(FH::Query::is_a(closed));
+    EXPECT_FALSE(FH::Query::is_a(-1));
     EXPECT_EQ(errno, 4242);
 
-    EXPECT_TRUE(FH::Tiny::are_same(p.rd.get(), p.rd.get()));
-    EXPECT_FALSE(FH::Tiny::are_same(p.rd.get(), p.wr.get()));
-    EXPECT_FALSE(FH::Tiny::are_same(-1, -1));
+    EXPECT_TRUE(FH::Query::are_same(p.rd.get(), p.rd.get()));
+    EXPECT_FALSE(FH::Query::are_same(p.rd.get(), p.wr.get()));
+    EXPECT_FALSE(FH::Query::are_same(-1, -1));
 
-    EXPECT_TRUE(FH::OS::is_os_filehandle(p.wr));
-    EXPECT_FALSE(FH::OS::is_os_filehandle(FH::UniqueFd()));
+    EXPECT_TRUE(FH::Real::is_os_filehandle(p.wr));
+    EXPECT_FALSE(FH::Real::is_os_filehandle(FH::UniqueFd()));
 
-    fd_set set = FH::Tiny::to_bitmask({p.rd.get(), 0});
+    fd_set set = FH::Query::to_bitmask({p.rd.get(), 0});
     EXPECT_TRUE(FD_ISSET(p.rd.get(), &set));
     EXPECT_TRUE(FD_ISSET(0, &set));
     EXPECT_FALSE(FD_ISSET(p.wr.get(), &set));
-    EXPECT_THROW(FH::Tiny::to_bitmask({FD_SETSIZE}), Tavrel::PlainError);
+    EXPECT_THROW(FH::Query::to_bitmask({FD_SETSIZE}), Tavrel::Foundation::PlainError);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <string>
 
-namespace Tavrel::FHUtils::Tiny {
+namespace Tavrel::Foundation::Fd::Query {
 
 bool is_a(int fd) {
     if (fd < 0)
@@ -51,4 +51,8 @@ bool fill_standard_descriptors() {
     return filled;
 }
 
-}  // namespace Tavrel::FHUtils::Tiny
+bool is_terminal(int fd) {
+    return ::isatty(fd) == 1;
+}
+
+}  // namespace Tavrel::Foundation::Fd::Query

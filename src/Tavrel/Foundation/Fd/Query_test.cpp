@@ -10,7 +10,7 @@
 
 #include <string>
 
-namespace Tiny = Tavrel::FHUtils::Tiny;
+namespace Tiny = Tavrel::Foundation::Fd::Query;
 
 namespace {
 

@@ -1,7 +1,7 @@
-// Tavrel::FHUtils::UniqueFd: an owned file descriptor, closed when dropped.
+// Tavrel::Foundation::Fd::UniqueFd: an owned file descriptor, closed when dropped.
 // The one RAII descriptor type of the library; -1 means "none".
 //
-//   Tavrel::FHUtils::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+//   Tavrel::Foundation::Fd::UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
 //   if (!fd) throw ...;
 //   ::read(fd.get(), buf, n);
 #pragma once
@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <utility>
 
-namespace Tavrel::FHUtils {
+namespace Tavrel::Foundation::Fd {
 
 class UniqueFd final {
 public:
@@ -43,4 +43,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace Tavrel::FHUtils
+}  // namespace Tavrel::Foundation::Fd

@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-namespace Tavrel::FileUtils::Dir {
+namespace Tavrel::Foundation::File::Dir {
 
 std::optional<std::string> private_dir_fault(const struct stat& st) {
     if (S_ISLNK(st.st_mode))
@@ -21,9 +21,9 @@ std::optional<std::string> private_dir_fault(const struct stat& st) {
     return std::nullopt;
 }
 
-FHUtils::UniqueFd open_private(const std::string& path) {
+Fd::UniqueFd open_private(const std::string& path) {
     const int saved = errno;
-    FHUtils::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Fd::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) {
         const int err = errno;
         struct stat st {};
@@ -55,4 +55,4 @@ FHUtils::UniqueFd open_private(const std::string& path) {
     return fd;
 }
 
-}  // namespace Tavrel::FileUtils::Dir
+}  // namespace Tavrel::Foundation::File::Dir

@@ -1,9 +1,9 @@
-// Tavrel::FileUtils::Dir: directories that hold root's private files (locks,
+// Tavrel::Foundation::File::Dir: directories that hold root's private files (locks,
 // caches), made with exact modes and checked through the descriptor that is
 // then used, so that what was checked is what is written into.
 //
-//   Tavrel::SafeDir::MK::safemkdir("/run/zidavoveva/lock", 0700, {.parents = true});
-//   auto dir = Tavrel::FileUtils::Dir::open_private("/run/zidavoveva/lock");
+//   Tavrel::Foundation::File::MakeDir::safemkdir("/run/zidavoveva/lock", 0700, {.parents = true});
+//   auto dir = Tavrel::Foundation::File::Dir::open_private("/run/zidavoveva/lock");
 //   int fd = ::openat(dir.get(), "httpd", O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
 //
 // A directory is private when it is a real directory (not a symbolic link),
@@ -20,7 +20,7 @@
 #include <optional>
 #include <string>
 
-namespace Tavrel::FileUtils::Dir {
+namespace Tavrel::Foundation::File::Dir {
 
 // Why a directory with the status `st` (from lstat or fstat) is not private:
 // "symlink", "not_directory", "owner" or "writable"; nothing when it is.
@@ -30,6 +30,6 @@ std::optional<std::string> private_dir_fault(const struct stat& st);
 // through the descriptor that it is private. Io::UnsafeDirectory ("path",
 // "reason" as above, "owner", "mode") when it is not; Io::OpenFailed when it
 // cannot be opened.
-FHUtils::UniqueFd open_private(const std::string& path);
+Fd::UniqueFd open_private(const std::string& path);
 
-}  // namespace Tavrel::FileUtils::Dir
+}  // namespace Tavrel::Foundation::File::Dir

@@ -17,13 +17,13 @@
 #include <cstring>
 #include <utility>
 
-namespace Tavrel::FileUtils {
+namespace Tavrel::Foundation::File {
 
 namespace {
 
 // The locked file's path, for error messages.
 std::string path_of_fd(int fd) {
-    const std::string link = Proc::PROC_PATH + "/self/fd/" + std::to_string(fd);
+    const std::string link = ProcFs::PROC_PATH + "/self/fd/" + std::to_string(fd);
     char buf[PATH_MAX];
     ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
     return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
@@ -31,7 +31,7 @@ std::string path_of_fd(int fd) {
 
 }  // namespace
 
-Flock::Flock(FHUtils::UniqueFd fd) : fd_(std::move(fd)) {}
+Flock::Flock(Fd::UniqueFd fd) : fd_(std::move(fd)) {}
 
 Flock::~Flock() {
     release();
@@ -79,7 +79,7 @@ bool Flock::flock(const std::vector<std::string>& operations) {
 }
 
 Flock Flock::open_path(const std::string& path, mode_t permissions) {
-    FHUtils::UniqueFd fd;
+    Fd::UniqueFd fd;
     if (!Open::sysopen_with_real_perms(fd, path, O_WRONLY | O_APPEND | O_CREAT, permissions)) {
         throw Exception::create(
             "Io::OpenFailed",
@@ -111,4 +111,4 @@ void Flock::release() noexcept {
     fd_.reset();
 }
 
-}  // namespace Tavrel::FileUtils
+}  // namespace Tavrel::Foundation::File

@@ -1,7 +1,7 @@
-// Tavrel::FileUtils::Flock: an advisory whole-file lock (flock(2)) on an open
+// Tavrel::Foundation::File::Flock: an advisory whole-file lock (flock(2)) on an open
 // descriptor, tied to the process that took it.
 //
-//   auto lock = Tavrel::FileUtils::Flock::try_lock_path(path, 0600);
+//   auto lock = Tavrel::Foundation::File::Flock::try_lock_path(path, 0600);
 //   if (!lock) { ...held elsewhere... }
 //   ...
 //   lock->release();          // or let it go out of scope
@@ -11,7 +11,7 @@
 // the unlock is only ever issued by the process that locked: in any other
 // process, releasing or destroying the handle only closes that process's copy
 // of the descriptor, which leaves the parent's lock in place. A child may not
-// lock through its parent's handle either (Tavrel::PlainError).
+// lock through its parent's handle either (Tavrel::Foundation::PlainError).
 #pragma once
 
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
@@ -22,12 +22,12 @@
 #include <string>
 #include <vector>
 
-namespace Tavrel::FileUtils {
+namespace Tavrel::Foundation::File {
 
 class Flock final {
   public:
     // Wraps an open descriptor (taking ownership); not locked yet.
-    explicit Flock(FHUtils::UniqueFd fd);
+    explicit Flock(Fd::UniqueFd fd);
     // In the locking process: unlock (a failure is warned about on standard
     // error) and close. In any other process: close only.
     ~Flock();
@@ -37,11 +37,11 @@ class Flock final {
     Flock& operator=(const Flock&) = delete;
 
     // Applies the named lock operations ("EX", "SH", "UN", "NB", with or
-    // without their LOCK_ prefix; or'ed through Tavrel::Fcntl::or_flags).
+    // without their LOCK_ prefix; or'ed through Tavrel::Foundation::Fcntl::or_flags).
     // true when done (the handle is now owned by this process, or unlocked
     // for "UN"); false when "NB" was asked and the lock is held elsewhere.
     // Io::LockFailed ("path", "operation", "error") for any other failure;
-    // Tavrel::PlainError when another process locked this handle.
+    // Tavrel::Foundation::PlainError when another process locked this handle.
     bool flock(const std::vector<std::string>& operations);
 
     // Opens `path` for appending (created with exactly `permissions` when
@@ -60,8 +60,8 @@ class Flock final {
     int fd() const { return fd_.get(); }
 
   private:
-    FHUtils::UniqueFd fd_;
+    Fd::UniqueFd fd_;
     pid_t owner_pid_ = 0;
 };
 
-}  // namespace Tavrel::FileUtils
+}  // namespace Tavrel::Foundation::File

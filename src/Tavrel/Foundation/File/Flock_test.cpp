@@ -15,7 +15,7 @@
 
 namespace {
 
-using Tavrel::FileUtils::Flock;
+using Tavrel::Foundation::File::Flock;
 using Tavrel::TestSupport::TempDir;
 
 // 0 when another process can take the lock, 1 when it is held elsewhere.
@@ -37,7 +37,7 @@ TEST(Flock, ForkedChildCannotReleaseItsParentsLock) {
         try {
             lock->flock({"UN"});
             return 1;
-        } catch (const Tavrel::PlainError&) {
+        } catch (const Tavrel::Foundation::PlainError&) {
         }
         lock->release();
         Flock moved = std::move(*lock);
@@ -96,22 +96,22 @@ TEST(Flock, FailuresAreTyped) {
     try {
         Flock::open_path(dir / "no/such/dir");
         FAIL();
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("Io::OpenFailed")) << e.class_name();
         EXPECT_EQ(e.error_number(), ENOENT);
     }
     // flock(2) refuses a descriptor opened with O_PATH.
     const std::string path = dir.write("f", "");
-    Flock handle(Tavrel::FHUtils::UniqueFd(::open(path.c_str(), O_PATH | O_CLOEXEC)));
+    Flock handle(Tavrel::Foundation::Fd::UniqueFd(::open(path.c_str(), O_PATH | O_CLOEXEC)));
     try {
         handle.flock({"EX"});
         FAIL();
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("Io::LockFailed")) << e.class_name();
         EXPECT_EQ(e.error_number(), EBADF);
         EXPECT_EQ(e.get_text("path"), path);
     }
-    EXPECT_THROW(handle.flock({"EXCLUSIVE"}), Tavrel::PlainError);
+    EXPECT_THROW(handle.flock({"EXCLUSIVE"}), Tavrel::Foundation::PlainError);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-namespace Tavrel::SafeDir::MK {
+namespace Tavrel::Foundation::File::MakeDir {
 
 namespace {
 
@@ -18,7 +18,7 @@ bool is_real_directory(const std::string& path) {
 bool make_one(const std::string& path, mode_t permissions) {
     int rc;
     {
-        FileUtils::UmaskGuard mask(static_cast<mode_t>(~permissions & 07777));
+        UmaskGuard mask(static_cast<mode_t>(~permissions & 07777));
         rc = ::mkdir(path.c_str(), permissions & 07777);
     }
     if (rc == 0)
@@ -63,4 +63,4 @@ bool safemkdir(const std::string& path, mode_t permissions, const Options& optio
     return true;
 }
 
-}  // namespace Tavrel::SafeDir::MK
+}  // namespace Tavrel::Foundation::File::MakeDir

@@ -1,7 +1,7 @@
-// Tavrel::SafeDir::MK: creates a directory with exactly the permissions asked
+// Tavrel::Foundation::File::MakeDir: creates a directory with exactly the permissions asked
 // for, whatever the umask.
 //
-//   if (!Tavrel::SafeDir::MK::safemkdir("/var/log/zidavoveva/startup", 0700, {.parents = true}))
+//   if (!Tavrel::Foundation::File::MakeDir::safemkdir("/var/log/zidavoveva/startup", 0700, {.parents = true}))
 //       warn(errno);
 //
 // True when the directory was created, or is already a directory (a symbolic
@@ -14,7 +14,7 @@
 
 #include <string>
 
-namespace Tavrel::SafeDir::MK {
+namespace Tavrel::Foundation::File::MakeDir {
 
 struct Options {
     // Create missing parents too, each with the same permissions.
@@ -23,4 +23,4 @@ struct Options {
 
 bool safemkdir(const std::string& path, mode_t permissions, const Options& options = {});
 
-}  // namespace Tavrel::SafeDir::MK
+}  // namespace Tavrel::Foundation::File::MakeDir

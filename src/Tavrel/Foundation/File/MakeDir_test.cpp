@@ -10,7 +10,7 @@
 
 namespace {
 
-using Tavrel::SafeDir::MK::safemkdir;
+using Tavrel::Foundation::File::MakeDir::safemkdir;
 
 mode_t mode_of(const std::string& path) {
     struct stat st {};

@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-namespace Tavrel::FileUtils::Open {
+namespace Tavrel::Foundation::File::Open {
 
 int sysopen_with_real_perms(const std::string& path, int flags, std::optional<mode_t> permissions) {
     return sysopenat_with_real_perms(AT_FDCWD, path, flags, permissions);
@@ -38,7 +38,7 @@ int sysopen_with_real_perms(const std::string& path, const std::vector<std::stri
     return sysopen_with_real_perms(path, Fcntl::or_flags(flag_names), permissions);
 }
 
-bool sysopen_with_real_perms(FHUtils::UniqueFd& fd, const std::string& path, int flags,
+bool sysopen_with_real_perms(Fd::UniqueFd& fd, const std::string& path, int flags,
                              std::optional<mode_t> permissions) {
     int r = sysopen_with_real_perms(path, flags, permissions);
     if (r < 0)
@@ -47,4 +47,4 @@ bool sysopen_with_real_perms(FHUtils::UniqueFd& fd, const std::string& path, int
     return true;
 }
 
-}  // namespace Tavrel::FileUtils::Open
+}  // namespace Tavrel::Foundation::File::Open

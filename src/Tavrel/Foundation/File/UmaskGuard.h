@@ -1,9 +1,9 @@
-// Tavrel::FileUtils::UmaskGuard: sets the process umask for the life of the
+// Tavrel::Foundation::File::UmaskGuard: sets the process umask for the life of the
 // guard and restores it even on unwind, so that a file or directory is made
 // with exactly the permissions asked for.
 //
 //   {
-//       Tavrel::FileUtils::UmaskGuard mask(~0600 & 0777);
+//       Tavrel::Foundation::File::UmaskGuard mask(~0600 & 0777);
 //       fd = ::open(path, O_CREAT | O_WRONLY, 0600);
 //   }
 #pragma once
@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-namespace Tavrel::FileUtils {
+namespace Tavrel::Foundation::File {
 
 class UmaskGuard {
   public:
@@ -24,4 +24,4 @@ class UmaskGuard {
     mode_t old_;
 };
 
-}  // namespace Tavrel::FileUtils
+}  // namespace Tavrel::Foundation::File

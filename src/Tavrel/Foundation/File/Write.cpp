@@ -18,7 +18,7 @@
 #include <cstring>
 #include <random>
 
-namespace Tavrel::FileUtils::Write {
+namespace Tavrel::Foundation::File::Write {
 
 namespace {
 
@@ -108,7 +108,7 @@ unsigned long random_below(unsigned long range) {
 }
 
 struct TempFile {
-    FHUtils::UniqueFd fd;
+    Fd::UniqueFd fd;
     std::string path;
 };
 
@@ -118,7 +118,7 @@ TempFile create_temp(const std::string& target, mode_t perms) {
     int err = 0;
     for (int attempt = 0; attempt < MAX_TMPFILE_CREATE_ATTEMPTS; ++attempt) {
         temp = prefix + std::to_string(random_below(TMPFILE_RANDOM_RANGE));
-        FHUtils::UniqueFd fd;
+        Fd::UniqueFd fd;
         if (Open::sysopen_with_real_perms(fd, temp, O_WRONLY | O_CREAT | O_EXCL, perms)) {
             return {std::move(fd), temp};
         }
@@ -140,7 +140,7 @@ TempFile create_temp(const std::string& target, mode_t perms) {
 
 enum class Install { Rename, Link };
 
-FHUtils::UniqueFd atomic_write(const std::string& path, std::string_view content,
+Fd::UniqueFd atomic_write(const std::string& path, std::string_view content,
                                const Options& options, Install how) {
     check_path(path);
     const int saved = errno;
@@ -184,16 +184,16 @@ Content::Content(const nlohmann::json& value) {
     text_ = value.get_ref<const std::string&>();
 }
 
-FHUtils::UniqueFd overwrite(const std::string& path, const Content& content,
+Fd::UniqueFd overwrite(const std::string& path, const Content& content,
                             const Options& options) {
     return atomic_write(path, content.text(), options, Install::Rename);
 }
 
-FHUtils::UniqueFd write(const std::string& path, const Content& content, const Options& options) {
+Fd::UniqueFd write(const std::string& path, const Content& content, const Options& options) {
     return atomic_write(path, content.text(), options, Install::Link);
 }
 
-FHUtils::UniqueFd overwrite_no_exceptions(const std::string& path, const Content& content,
+Fd::UniqueFd overwrite_no_exceptions(const std::string& path, const Content& content,
                                           const Options& options) noexcept {
     const int saved = errno;
     try {
@@ -219,4 +219,4 @@ bool write_fh(int fd, const Content& content) {
     return true;
 }
 
-}  // namespace Tavrel::FileUtils::Write
+}  // namespace Tavrel::Foundation::File::Write

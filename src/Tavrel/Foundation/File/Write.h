@@ -1,8 +1,8 @@
-// Tavrel::FileUtils::Write: atomic file writes.
+// Tavrel::Foundation::File::Write: atomic file writes.
 //
-//   Tavrel::FileUtils::Write::overwrite(path, text, 0644);   // replace
-//   Tavrel::FileUtils::Write::write(path, text);             // create, 0600
-//   Tavrel::FileUtils::Write::overwrite(path, text,
+//   Tavrel::Foundation::File::Write::overwrite(path, text, 0644);   // replace
+//   Tavrel::Foundation::File::Write::write(path, text);             // create, 0600
+//   Tavrel::Foundation::File::Write::overwrite(path, text,
 //       {0600, [](int fd) { ::fsync(fd); }});                // hook before install
 //
 // The content goes to a temporary file created exclusively, with exactly the
@@ -25,7 +25,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::FileUtils::Write {
+namespace Tavrel::Foundation::File::Write {
 
 inline constexpr mode_t DEFAULT_PERMISSIONS = 0600;
 inline int MAX_TMPFILE_CREATE_ATTEMPTS = 1024;
@@ -61,16 +61,16 @@ class Content {
 };
 
 // Replaces `path` atomically; returns the still-open (write-only) descriptor.
-FHUtils::UniqueFd overwrite(const std::string& path, const Content& content,
+Fd::UniqueFd overwrite(const std::string& path, const Content& content,
                             const Options& options = {});
 // Creates `path` atomically; fails (Io::LinkFailed, EEXIST) when it exists.
-FHUtils::UniqueFd write(const std::string& path, const Content& content,
+Fd::UniqueFd write(const std::string& path, const Content& content,
                         const Options& options = {});
 // overwrite(), but a failure is logged as a warning and an empty descriptor
 // returned.
-FHUtils::UniqueFd overwrite_no_exceptions(const std::string& path, const Content& content,
+Fd::UniqueFd overwrite_no_exceptions(const std::string& path, const Content& content,
                                           const Options& options = {}) noexcept;
 // Rewrites an open file in place: seek to 0, write, truncate at the new end.
 bool write_fh(int fd, const Content& content);
 
-}  // namespace Tavrel::FileUtils::Write
+}  // namespace Tavrel::Foundation::File::Write

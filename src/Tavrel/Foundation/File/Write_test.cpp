@@ -16,9 +16,9 @@
 
 namespace {
 
-using Tavrel::Exception;
+using Tavrel::Foundation::Exception;
 using Tavrel::TestSupport::TempDir;
-namespace W = Tavrel::FileUtils::Write;
+namespace W = Tavrel::Foundation::File::Write;
 
 std::vector<std::string> entries(const std::string& dir) {
     std::vector<std::string> names;
@@ -101,8 +101,8 @@ TEST(AtomicWrite, ExactPermissionsWhateverTheUmask) {
         EXPECT_EQ(mode_of(dir / "a"), 0640);
         W::overwrite(dir / "a", "y", 0604);  // replacing also gives the new mode
         EXPECT_EQ(mode_of(dir / "a"), 0604);
-        Tavrel::FHUtils::UniqueFd fd;
-        ASSERT_TRUE(Tavrel::FileUtils::Open::sysopen_with_real_perms(
+        Tavrel::Foundation::Fd::UniqueFd fd;
+        ASSERT_TRUE(Tavrel::Foundation::File::Open::sysopen_with_real_perms(
             fd, dir / "b", O_WRONLY | O_CREAT | O_EXCL, 0755));
         EXPECT_EQ(mode_of(dir / "b"), 0755);
         EXPECT_EQ(::umask(077), 077) << "the umask was not restored";
@@ -115,7 +115,7 @@ TEST(AtomicWrite, ExactPermissionsWhateverTheUmask) {
         W::write(dir / "d", "x", 04755);
         EXPECT_EQ(mode_of(dir / "d"), 0755);
         // Without permissions: 0666 under the current umask.
-        ASSERT_GE(Tavrel::FileUtils::Open::sysopen_with_real_perms(dir / "e", O_WRONLY | O_CREAT),
+        ASSERT_GE(Tavrel::Foundation::File::Open::sysopen_with_real_perms(dir / "e", O_WRONLY | O_CREAT),
                   0);
         EXPECT_EQ(mode_of(dir / "e"), 0666);
     }
@@ -151,9 +151,9 @@ TEST(AtomicWrite, HookRunsBeforeInstallationAndItsFailureCleansUp) {
     EXPECT_FALSE(saw_target);
     EXPECT_EQ(TempDir::read(path), "content");
 
-    auto thrower = [](int) { throw Tavrel::PlainError("hook refused"); };
-    EXPECT_THROW(W::overwrite(path, "other", {0600, thrower}), Tavrel::PlainError);
-    EXPECT_THROW(W::write(dir / "g", "other", {0600, thrower}), Tavrel::PlainError);
+    auto thrower = [](int) { throw Tavrel::Foundation::PlainError("hook refused"); };
+    EXPECT_THROW(W::overwrite(path, "other", {0600, thrower}), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(W::write(dir / "g", "other", {0600, thrower}), Tavrel::Foundation::PlainError);
     EXPECT_EQ(TempDir::read(path), "content");
     EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"f"});
 }
@@ -178,8 +178,8 @@ TEST(AtomicWrite, FailuresAreTypedAndLeaveNothingBehind) {
     EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"d"});
 
     EXPECT_FALSE(W::overwrite_no_exceptions(dir / "missing_dir/f", "x"));
-    EXPECT_THROW(W::overwrite("", "x"), Tavrel::PlainError);
-    EXPECT_THROW(W::overwrite(dir / "..", "x"), Tavrel::PlainError);
+    EXPECT_THROW(W::overwrite("", "x"), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(W::overwrite(dir / "..", "x"), Tavrel::Foundation::PlainError);
 }
 
 // Over the file-size limit the write must fail with EFBIG, not kill the
@@ -211,7 +211,7 @@ TEST(AtomicWrite, FileSizeLimitIsAnErrorNotADeath) {
 TEST(AtomicWrite, WriteFhRewritesInPlace) {
     TempDir dir;
     const std::string path = dir.write("f", "a long original content");
-    Tavrel::FHUtils::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    Tavrel::Foundation::Fd::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
     ASSERT_TRUE(fd);
     ASSERT_EQ(::lseek(fd.get(), 5, SEEK_SET), 5);
     EXPECT_TRUE(W::write_fh(fd.get(), "short"));
@@ -225,9 +225,9 @@ TEST(AtomicWrite, ReturnedDescriptorIsOpenAndCloseOnExec) {
     EXPECT_TRUE(::fcntl(fd.get(), F_GETFD) & FD_CLOEXEC);
     EXPECT_EQ(::write(fd.get(), "y", 1), 1);  // still the written file
     EXPECT_EQ(TempDir::read(dir / "f"), "xy");
-    int raw = Tavrel::FileUtils::Open::sysopen_with_real_perms(dir / "g", O_WRONLY | O_CREAT, 0600);
+    int raw = Tavrel::Foundation::File::Open::sysopen_with_real_perms(dir / "g", O_WRONLY | O_CREAT, 0600);
     ASSERT_GE(raw, 0);
-    Tavrel::FHUtils::UniqueFd g(raw);
+    Tavrel::Foundation::Fd::UniqueFd g(raw);
     EXPECT_TRUE(::fcntl(raw, F_GETFD) & FD_CLOEXEC);
 }
 

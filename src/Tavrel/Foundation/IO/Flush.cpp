@@ -17,7 +17,7 @@
 #include <limits>
 #include <string>
 
-namespace Tavrel::IO::Flush {
+namespace Tavrel::Foundation::IO::Flush {
 
 namespace {
 
@@ -172,4 +172,4 @@ QuietSigpipe::~QuietSigpipe() {
     errno = saved;
 }
 
-}  // namespace Tavrel::IO::Flush
+}  // namespace Tavrel::Foundation::IO::Flush

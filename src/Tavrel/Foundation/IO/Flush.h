@@ -1,9 +1,9 @@
-// Tavrel::IO::Flush: the full-write loop every writer of the library uses.
+// Tavrel::Foundation::IO::Flush: the full-write loop every writer of the library uses.
 //
-//   Tavrel::IO::Flush::write_all(fd, text);        // all of it, or an exception
-//   Tavrel::IO::Flush::write_all(fd, text, 30);    // ... never stalled more than 30 s
-//   Tavrel::IO::Flush::try_write_all(fd, line);    // false instead of an exception
-//   Tavrel::IO::Flush::append_record(log_fd, line); // a whole log line or none
+//   Tavrel::Foundation::IO::Flush::write_all(fd, text);        // all of it, or an exception
+//   Tavrel::Foundation::IO::Flush::write_all(fd, text, 30);    // ... never stalled more than 30 s
+//   Tavrel::Foundation::IO::Flush::try_write_all(fd, line);    // false instead of an exception
+//   Tavrel::Foundation::IO::Flush::append_record(log_fd, line); // a whole log line or none
 //
 // Short writes are continued and interrupted writes (EINTR) repeated; on a
 // non-blocking descriptor that is full (EAGAIN) the loop waits until it is
@@ -13,13 +13,13 @@
 // throws Timeout ("timeout"), a failing wait Io::WaitFailed ("error"), any
 // other write failure Io::WriteFailed with "length" (the bytes still to write)
 // and "error" (errno). A write that makes no progress is a programming fault
-// (Tavrel::PlainError). errno is unchanged on success.
+// (Tavrel::Foundation::PlainError). errno is unchanged on success.
 #pragma once
 
 #include <csignal>
 #include <string_view>
 
-namespace Tavrel::IO::Flush {
+namespace Tavrel::Foundation::IO::Flush {
 
 // `time_limit` in seconds bounds each wait for the descriptor; 0 means none.
 void write_all(int fd, std::string_view data, double time_limit = 0);
@@ -41,7 +41,7 @@ bool append_record(int fd, std::string_view record) noexcept;
 // such a write raised is taken back before the caller's signal mask is
 // restored. When the caller blocks SIGPIPE already, it is left to the caller.
 //
-//   { Tavrel::IO::Flush::QuietSigpipe quiet; std::fflush(stdout); }
+//   { Tavrel::Foundation::IO::Flush::QuietSigpipe quiet; std::fflush(stdout); }
 class [[nodiscard]] QuietSigpipe final {
   public:
     QuietSigpipe() noexcept;
@@ -54,4 +54,4 @@ class [[nodiscard]] QuietSigpipe final {
     bool active_ = false;
 };
 
-}  // namespace Tavrel::IO::Flush
+}  // namespace Tavrel::Foundation::IO::Flush

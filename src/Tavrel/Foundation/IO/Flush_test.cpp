@@ -35,7 +35,7 @@ TEST(Flush, WritesEverythingThroughAFullNonBlockingPipe) {
         }
     });
     errno = 4242;
-    Tavrel::IO::Flush::write_all(p[1], data);
+    Tavrel::Foundation::IO::Flush::write_all(p[1], data);
     EXPECT_EQ(errno, 4242);
     ::close(p[1]);
     reader.join();
@@ -52,9 +52,9 @@ TEST(Flush, FailureIsWriteFailedWithTheBytesLeft) {
     ign.sa_handler = SIG_IGN;
     ::sigaction(SIGPIPE, &ign, &old);
     try {
-        Tavrel::IO::Flush::write_all(p[1], "abc");
+        Tavrel::Foundation::IO::Flush::write_all(p[1], "abc");
         ADD_FAILURE() << "writing to a pipe without reader succeeded";
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("Io::WriteFailed")) << e.class_name();
         EXPECT_EQ(e.error_number(), EPIPE);
         EXPECT_EQ(*e.get("length"), 3);
@@ -79,7 +79,7 @@ TEST(Flush, TryWriteAllMeetsAVanishedReaderQuietly) {
             return 3;
         ::close(p[0]);
         errno = EDOM;
-        if (Tavrel::IO::Flush::try_write_all(p[1], "lost"))
+        if (Tavrel::Foundation::IO::Flush::try_write_all(p[1], "lost"))
             return 1;
         if (errno != EDOM)
             return 2;
@@ -102,19 +102,19 @@ TEST(Flush, AppendRecordIsWholeOrNothing) {
     const int code = in_child([&] {
         ::signal(SIGXFSZ, SIG_IGN);
         const int fd = ::open(path, O_WRONLY | O_APPEND);
-        if (!Tavrel::IO::Flush::append_record(fd, std::string(90, 'a') + "\n"))
+        if (!Tavrel::Foundation::IO::Flush::append_record(fd, std::string(90, 'a') + "\n"))
             return 1;
         struct rlimit limit = {100, 100};
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
             return 2;
         errno = EDOM;
-        if (Tavrel::IO::Flush::append_record(fd, std::string(29, 'b') + "\n") || errno != EDOM)
+        if (Tavrel::Foundation::IO::Flush::append_record(fd, std::string(29, 'b') + "\n") || errno != EDOM)
             return 3;
         struct stat st {};
         if (::fstat(fd, &st) != 0 || st.st_size != 91)
             return 4;
         // The loop of try_write_all keeps what fitted: the broken line of old.
-        Tavrel::IO::Flush::try_write_all(fd, std::string(29, 'b') + "\n");
+        Tavrel::Foundation::IO::Flush::try_write_all(fd, std::string(29, 'b') + "\n");
         return ::fstat(fd, &st) == 0 && st.st_size == 100 ? 0 : 5;
     });
     ::unlink(path);
@@ -132,7 +132,7 @@ TEST(Flush, CallerThatBlocksSigpipeKeepsItsOwnSignal) {
         if (::pipe2(p, O_CLOEXEC) != 0)
             return 3;
         ::close(p[0]);
-        Tavrel::IO::Flush::try_write_all(p[1], "lost");
+        Tavrel::Foundation::IO::Flush::try_write_all(p[1], "lost");
         sigset_t pending, mask;
         ::sigpending(&pending);
         ::sigprocmask(SIG_SETMASK, nullptr, &mask);
@@ -153,9 +153,9 @@ TEST(Flush, TimeLimitBoundsEveryWaitWithTimeout) {
             const std::string data(1 << 20, 'z');
             const auto start = std::chrono::steady_clock::now();
             try {
-                Tavrel::IO::Flush::write_all(p[1], data, 0.2);
+                Tavrel::Foundation::IO::Flush::write_all(p[1], data, 0.2);
                 return 1;
-            } catch (const Tavrel::Exception& e) {
+            } catch (const Tavrel::Foundation::Exception& e) {
                 if (!e.isa("Timeout") || e.get("timeout")->get<double>() != 0.2)
                     return 2;
             }

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace Tavrel::LoadFile::ReadFast {
+namespace Tavrel::Foundation::LoadFile::ReadFast {
 
 namespace {
 
@@ -53,4 +53,4 @@ size_t read_all_fast(int fd, std::string& buffer) {
     return buffer.size() - start;
 }
 
-}  // namespace Tavrel::LoadFile::ReadFast
+}  // namespace Tavrel::Foundation::LoadFile::ReadFast

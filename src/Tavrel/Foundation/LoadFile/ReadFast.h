@@ -1,12 +1,12 @@
-// Tavrel::LoadFile::ReadFast: the read loops under the whole-file readers.
+// Tavrel::Foundation::LoadFile::ReadFast: the read loops under the whole-file readers.
 // An interrupted read (EINTR) is repeated; any other failure is a
-// Tavrel::PlainError with the system error text.
+// Tavrel::Foundation::PlainError with the system error text.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
-namespace Tavrel::LoadFile::ReadFast {
+namespace Tavrel::Foundation::LoadFile::ReadFast {
 
 inline constexpr size_t READ_CHUNK = 262144;
 
@@ -22,4 +22,4 @@ size_t read_fast(int fd, std::string& buffer, size_t length, size_t offset = 0);
 // number of bytes appended.
 size_t read_all_fast(int fd, std::string& buffer);
 
-}  // namespace Tavrel::LoadFile::ReadFast
+}  // namespace Tavrel::Foundation::LoadFile::ReadFast

@@ -1,16 +1,16 @@
-// Tavrel::Text::all_digits: whether a text is a non-empty run of ASCII digits
+// Tavrel::Foundation::Text::all_digits: whether a text is a non-empty run of ASCII digits
 // (a pid directory name, a uid, a signal number). No sign, no spaces, no locale.
-// Tavrel::Text::digits_value: the number such a text stands for, when it is
+// Tavrel::Foundation::Text::digits_value: the number such a text stands for, when it is
 // no larger than a bound (so it fits the type it is meant for).
 //
-//   if (auto pid = Tavrel::Text::digits_value(name, INT32_MAX)) ...
+//   if (auto pid = Tavrel::Foundation::Text::digits_value(name, INT32_MAX)) ...
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
-namespace Tavrel::Text {
+namespace Tavrel::Foundation::Text {
 
 inline bool all_digits(std::string_view text) {
     if (text.empty())
@@ -34,4 +34,4 @@ inline std::optional<uint64_t> digits_value(std::string_view text, uint64_t max 
     return v;
 }
 
-}  // namespace Tavrel::Text
+}  // namespace Tavrel::Foundation::Text

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-using Tavrel::Text::digits_value;
+using Tavrel::Foundation::Text::digits_value;
 
 TEST(Digits, ValueWithinTheBoundOnly) {
     EXPECT_EQ(digits_value("0"), 0u);

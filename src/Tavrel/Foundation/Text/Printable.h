@@ -1,16 +1,16 @@
-// Tavrel::Text::printable: a text from outside (another process's command
+// Tavrel::Foundation::Text::printable: a text from outside (another process's command
 // line, the first line of a pid file) made safe to show on a terminal or to
 // write into a log line. Control characters (and DEL) become \xNN, so an
 // escape sequence cannot move the cursor, retitle the terminal or forge a
 // line of its own; the rest is kept byte for byte.
 //
-//   out << Tavrel::Text::printable(command_line);
+//   out << Tavrel::Foundation::Text::printable(command_line);
 #pragma once
 
 #include <string>
 #include <string_view>
 
-namespace Tavrel::Text {
+namespace Tavrel::Foundation::Text {
 
 inline std::string printable(std::string_view text) {
     static constexpr char hex[] = "0123456789abcdef";
@@ -29,4 +29,4 @@ inline std::string printable(std::string_view text) {
     return out;
 }
 
-}  // namespace Tavrel::Text
+}  // namespace Tavrel::Foundation::Text

@@ -1,4 +1,4 @@
-// Tavrel::Text: small helpers for command lines and paths shown in messages.
+// Tavrel::Foundation::Text: small helpers for command lines and paths shown in messages.
 //
 //   join_words({"/usr/sbin/food", "-f"}) == "/usr/sbin/food -f"
 //   last_path_part("/usr/sbin/food")     == "food"
@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::Text {
+namespace Tavrel::Foundation::Text {
 
 // The words separated by single spaces.
 inline std::string join_words(const std::vector<std::string>& words) {
@@ -24,4 +24,4 @@ inline std::string last_path_part(std::string_view path) {
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
-}  // namespace Tavrel::Text
+}  // namespace Tavrel::Foundation::Text

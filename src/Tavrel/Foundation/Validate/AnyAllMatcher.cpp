@@ -2,12 +2,12 @@
 
 #include "Tavrel/Foundation/Exception.h"
 
-namespace Tavrel::Validate::AnyAllMatcher {
+namespace Tavrel::Foundation::Validate::AnyAllMatcher {
 
 int match(const Query& query, const std::function<int(const std::string&)>& question) {
     bool any = query.match == "any";
     if (!any && !query.match.empty() && query.match != "all") {
-        throw Tavrel::Exception::create(
+        throw Exception::create(
             "Param::Invalid", "The “[_1]” mode must be “[_2]” or “[_3]”.", {"match", "all", "any"},
             {{"name", "match"}, {"value", query.match}});
     }
@@ -21,4 +21,4 @@ int match(const Query& query, const std::function<int(const std::string&)>& ques
     return any ? 0 : 1;
 }
 
-}  // namespace Tavrel::Validate::AnyAllMatcher
+}  // namespace Tavrel::Foundation::Validate::AnyAllMatcher

@@ -1,8 +1,8 @@
-// Tavrel::Validate::AnyAllMatcher: applies a yes/no question to a list of
+// Tavrel::Foundation::Validate::AnyAllMatcher: applies a yes/no question to a list of
 // names and combines the answers, "all" (the default) or "any".
 //
 //   Query s{{"imap", "pop"}, "any"};
-//   int on = Tavrel::Validate::AnyAllMatcher::match(s, [](auto& n) { return is_on(n); });
+//   int on = Tavrel::Foundation::Validate::AnyAllMatcher::match(s, [](auto& n) { return is_on(n); });
 //
 // An answer counts as yes when it is not 0 (so an undetermined -1 counts as
 // yes). An empty list matches under "all" and not under "any". A mode other
@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace Tavrel::Validate::AnyAllMatcher {
+namespace Tavrel::Foundation::Validate::AnyAllMatcher {
 
 struct Query {
     std::vector<std::string> items;
@@ -22,4 +22,4 @@ struct Query {
 
 int match(const Query& query, const std::function<int(const std::string&)>& question);
 
-}  // namespace Tavrel::Validate::AnyAllMatcher
+}  // namespace Tavrel::Foundation::Validate::AnyAllMatcher

@@ -2,7 +2,7 @@
 
 #include "Tavrel/Foundation/Exception.h"
 
-namespace Tavrel::Validate::FilesystemNodeName {
+namespace Tavrel::Foundation::Validate::FilesystemNodeName {
 
 namespace {
 
@@ -36,4 +36,4 @@ void validate_or_die(std::string_view name) {
     throw Exception::create("Name::Invalid", std::move(metadata));
 }
 
-}  // namespace Tavrel::Validate::FilesystemNodeName
+}  // namespace Tavrel::Foundation::Validate::FilesystemNodeName

@@ -1,25 +1,25 @@
-// Tavrel::Validate::FilesystemNodeName: whether a text can be the name of one
+// Tavrel::Foundation::Validate::FilesystemNodeName: whether a text can be the name of one
 // entry in a directory (a file, not a path). Used to vet service words and
 // similar names before they are joined to a directory.
 //
 // Invalid: empty; "." or ".."; longer than MAX_LENGTH bytes; containing "/"
 // or a NUL byte.
 //
-//   Tavrel::Validate::FilesystemNodeName::validate_or_die(service);  // throws Name::Invalid
-//   if (!Tavrel::Validate::FilesystemNodeName::is_valid(name)) ...
+//   Tavrel::Foundation::Validate::FilesystemNodeName::validate_or_die(service);  // throws Name::Invalid
+//   if (!Tavrel::Foundation::Validate::FilesystemNodeName::is_valid(name)) ...
 #pragma once
 
 #include <cstddef>
 #include <string_view>
 
-namespace Tavrel::Validate::FilesystemNodeName {
+namespace Tavrel::Foundation::Validate::FilesystemNodeName {
 
 // The Linux limit on one name (NAME_MAX), in bytes.
 inline constexpr std::size_t MAX_LENGTH = 255;
 
 bool is_valid(std::string_view name);
-// Throws Tavrel::Exception "Name::Invalid" with metadata name, reason
+// Throws Tavrel::Foundation::Exception "Name::Invalid" with metadata name, reason
 // (empty, reserved, too_long, forbidden_character) and, for the length, limit.
 void validate_or_die(std::string_view name);
 
-}  // namespace Tavrel::Validate::FilesystemNodeName
+}  // namespace Tavrel::Foundation::Validate::FilesystemNodeName

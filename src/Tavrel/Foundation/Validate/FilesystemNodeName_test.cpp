@@ -4,15 +4,15 @@
 
 #include <gtest/gtest.h>
 
-namespace Node = Tavrel::Validate::FilesystemNodeName;
+namespace Node = Tavrel::Foundation::Validate::FilesystemNodeName;
 
 namespace {
 
 // The exception validate_or_die throws for `name`, which must be invalid.
-Tavrel::Exception failure(std::string_view name) {
+Tavrel::Foundation::Exception failure(std::string_view name) {
     try {
         Node::validate_or_die(name);
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         return e;
     }
     throw std::logic_error("validate_or_die accepted an invalid name");
@@ -41,22 +41,22 @@ TEST(FilesystemNodeName, RefusesEachKindOfBadName) {
 }
 
 TEST(FilesystemNodeName, FailureCarriesNameReasonAndLimit) {
-    Tavrel::Exception empty = failure("");
+    Tavrel::Foundation::Exception empty = failure("");
     EXPECT_TRUE(empty.isa("Name::Invalid"));
     EXPECT_EQ(empty.get_text("reason"), "empty");
     EXPECT_EQ(empty.to_string_no_id(), "A file-system node name cannot be empty.");
 
-    Tavrel::Exception dots = failure("..");
+    Tavrel::Foundation::Exception dots = failure("..");
     EXPECT_EQ(dots.get_text("reason"), "reserved");
     EXPECT_NE(dots.to_string_no_id().find("“..”"), std::string::npos);
 
     std::string long_name(300, 'x');
-    Tavrel::Exception too_long = failure(long_name);
+    Tavrel::Foundation::Exception too_long = failure(long_name);
     EXPECT_EQ(too_long.get_text("name"), long_name);
     EXPECT_EQ(too_long.get("limit")->get<int>(), 255);
     EXPECT_NE(too_long.to_string_no_id().find("255 bytes"), std::string::npos);
 
-    Tavrel::Exception nul = failure(std::string_view("ab\0c", 4));
+    Tavrel::Foundation::Exception nul = failure(std::string_view("ab\0c", 4));
     EXPECT_EQ(nul.get_text("reason"), "forbidden_character");
     EXPECT_EQ(nul.get_text("name"), std::string("ab\0c", 4));
     // The shown text makes the NUL visible instead of cutting the line there.

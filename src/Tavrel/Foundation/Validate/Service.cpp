@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace Tavrel::Validate::Service {
+namespace Tavrel::Foundation::Validate::Service {
 
 namespace {
 bool allowed(char c) {
@@ -32,8 +32,8 @@ bool is_valid(std::string_view name) {
 void assert_valid(std::string_view name) {
     if (is_valid(name))
         return;
-    throw Tavrel::Exception::create("Param::Invalid",
+    throw Exception::create("Param::Invalid",
                                     {{"name", "service"}, {"value", std::string(name)}});
 }
 
-}  // namespace Tavrel::Validate::Service
+}  // namespace Tavrel::Foundation::Validate::Service

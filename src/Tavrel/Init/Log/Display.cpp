@@ -2,13 +2,13 @@
 
 #include "Tavrel/Foundation/Exception.h"
 
-namespace Tavrel::Services::Log {
+namespace Tavrel::Init::Log {
 
 Display::Display(Options options) : o_(std::move(options)) {
     if (o_.service.empty())
-        throw Exception::create("Param::Missing", {{"name", "service"}});
+        throw Foundation::Exception::create("Param::Missing", {{"name", "service"}});
     if (!o_.output_obj)
-        throw Exception::create("Param::Missing", {{"name", "output_obj"}});
+        throw Foundation::Exception::create("Param::Missing", {{"name", "output_obj"}});
 }
 
 int Display::show_startup_log() {
@@ -23,4 +23,4 @@ int Display::show_startup_log() {
     return 1;
 }
 
-}  // namespace Tavrel::Services::Log
+}  // namespace Tavrel::Init::Log

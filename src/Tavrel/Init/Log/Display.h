@@ -1,8 +1,8 @@
-// Tavrel::Services::Log::Display: shows why a service failed to start, after
+// Tavrel::Init::Log::Display: shows why a service failed to start, after
 // the failure: its startup log, then the system log lines of its programs,
 // each under a header, with error and warning lines marked.
 //
-//   Tavrel::Services::Log::Display display({.service = "cron", .output_obj = &out});
+//   Tavrel::Init::Log::Display display({.service = "cron", .output_obj = &out});
 //   display.show_startup_log();
 //
 // Failures to find or read a log are silent here: the failure being explained
@@ -15,7 +15,7 @@
 #include <optional>
 #include <string>
 
-namespace Tavrel::Services::Log {
+namespace Tavrel::Init::Log {
 
 class Display {
   public:
@@ -38,4 +38,4 @@ class Display {
     Options o_;
 };
 
-}  // namespace Tavrel::Services::Log
+}  // namespace Tavrel::Init::Log

@@ -14,26 +14,26 @@
 
 namespace {
 
-namespace Log = Tavrel::Services::Log;
+namespace Log = Tavrel::Init::Log;
 using Tavrel::TestSupport::TempDir;
 
 class DisplayTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        saved_ = {Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR, Log::LOG_DIR,
-                  Tavrel::OS::SYSTEMD_RUN_DIR};
-        Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR = tmp_ / "startup";
+        saved_ = {Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR, Log::LOG_DIR,
+                  Tavrel::Config::OS::SYSTEMD_RUN_DIR};
+        Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR = tmp_ / "startup";
         Log::LOG_DIR = tmp_ / "log";
-        Tavrel::OS::SYSTEMD_RUN_DIR = tmp_ / "no-systemd";
+        Tavrel::Config::OS::SYSTEMD_RUN_DIR = tmp_ / "no-systemd";
         Tavrel::Output::Base::Options o;
-        o.filehandle = std::make_shared<Tavrel::IO::Callback::Write>(
+        o.filehandle = std::make_shared<Tavrel::Output::Callback::Write>(
             [this](std::string_view t) { written_ += t; });
         out_ = std::make_unique<Tavrel::Output::Base>(o);
     }
     void TearDown() override {
-        Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR = saved_[0];
+        Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR = saved_[0];
         Log::LOG_DIR = saved_[1];
-        Tavrel::OS::SYSTEMD_RUN_DIR = saved_[2];
+        Tavrel::Config::OS::SYSTEMD_RUN_DIR = saved_[2];
         Log::forget_run_marks();
     }
     // (type, text) of every record written.
@@ -57,7 +57,7 @@ class DisplayTest : public ::testing::Test {
 };
 
 TEST_F(DisplayTest, StartupLogUnderItsHeaderWithErrorLinesMarked) {
-    Tavrel::ZidavovEva::append_to_startup_log(
+    Tavrel::Init::SysV::append_to_startup_log(
         "cron", "starting\ncron: error: bad minute on line 3\nwarning: slow\n");
     Log::Display display({.service = "cron", .output_obj = out_.get()});
     EXPECT_EQ(display.show_startup_log(), 1);
@@ -76,7 +76,7 @@ TEST_F(DisplayTest, FailedLaunchShowsExactlyThatStartsOutputInOrder) {
                                     "echo \"run $1: exiting\"\nexit 1\n");
     ::chmod(daemon.c_str(), 0755);
     for (const char* run : {"1", "2"})
-        ASSERT_TRUE(Tavrel::ZidavovEva::logged_startup("tvdaemon", true, {daemon, run},
+        ASSERT_TRUE(Tavrel::Init::SysV::logged_startup("tvdaemon", true, {daemon, run},
                                                        {.wait = true}));
     Log::Display({.service = "tvdaemon", .output_obj = out_.get()}).show_startup_log();
     auto r = records();
@@ -100,14 +100,14 @@ TEST_F(DisplayTest, NothingToShowShowsNothing) {
 TEST_F(DisplayTest, TheDatabasesErrorLogFollowsTheStartupLog) {
     const std::string error_log = tmp_ / "mysql/error.log";
     tmp_.write("my.cnf", "[mysqld]\nlog_error = " + error_log + "\n");
-    auto saved = Tavrel::MysqlUtils::MyCnf::Server::CONFIG_FILES;
-    Tavrel::MysqlUtils::MyCnf::Server::CONFIG_FILES = {tmp_ / "my.cnf"};
+    auto saved = Tavrel::Server::Database::ServerConfig::CONFIG_FILES;
+    Tavrel::Server::Database::ServerConfig::CONFIG_FILES = {tmp_ / "my.cnf"};
     Log::mark_logs_at_run_start("mysql");
-    Tavrel::ZidavovEva::append_to_startup_log("mysql", "Starting MariaDB: mariadbd . . failed!\n");
+    Tavrel::Init::SysV::append_to_startup_log("mysql", "Starting MariaDB: mariadbd . . failed!\n");
     tmp_.write("mysql/error.log", "2026-12-09 0 [ERROR] /usr/sbin/mariadbd: unknown variable "
                                   "'no_such_option=1'\n");
     Log::Display({.service = "mysql", .output_obj = out_.get()}).show_startup_log();
-    Tavrel::MysqlUtils::MyCnf::Server::CONFIG_FILES = saved;
+    Tavrel::Server::Database::ServerConfig::CONFIG_FILES = saved;
     auto r = records();
     ASSERT_GE(r.size(), 5u) << written_;
     EXPECT_EQ(r[1].second, "Starting MariaDB: mariadbd . . failed!");
@@ -120,7 +120,7 @@ TEST_F(DisplayTest, ServiceAndOutputAreRequired) {
     auto missing = [](Log::Display::Options o) {
         try {
             Log::Display d(std::move(o));
-        } catch (const Tavrel::Exception& e) {
+        } catch (const Tavrel::Foundation::Exception& e) {
             return e.type_path() + " " + e.get_text("name");
         }
         return std::string();

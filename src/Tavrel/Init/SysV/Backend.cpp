@@ -27,7 +27,7 @@
 #include <cstring>
 #include <thread>
 
-namespace Tavrel::ServiceManager::Manager {
+namespace Tavrel::Init::SysV {
 
 namespace {
 
@@ -54,44 +54,44 @@ std::vector<std::string> binary_command(Service& svc,
 }
 
 bool is_regular_file(const std::string& path) {
-    ErrnoGuard keep;
+    Foundation::ErrnoGuard keep;
     struct stat st {};
     return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace
 
-Initd::Initd(Options options)
+Backend::Backend(Options options)
     : service_(std::move(options.service)),
       init_script_(std::move(options.init_script)),
       wipe_startup_log_(options.wipe_startup_log),
       executed_by_systemd_(options.this_process_was_executed_by_systemd),
       started_by_init_(options.started_by_init) {}
 
-const std::string& Initd::init_script() {
+const std::string& Backend::init_script() {
     if (!init_script_)
         init_script_ = _build_init_script();
     return *init_script_;
 }
 
-std::string Initd::_build_init_script() {
+std::string Backend::_build_init_script() {
     if (service_.empty())
         return {};
-    return ZidavovEva::getinitfile(service_).value_or("");
+    return getinitfile(service_).value_or("");
 }
 
-std::optional<int> Initd::launch(Service& svc, const std::vector<std::string>& command,
+std::optional<int> Backend::launch(Service& svc, const std::vector<std::string>& command,
                                  bool wipe) {
-    SafeRun::set_last_child_status(0);
-    auto pid = ZidavovEva::logged_startup(
+    Run::SafeRun::set_last_child_status(0);
+    auto pid = logged_startup(
         svc.service_name(), wipe, command,
         {.wait = true, .timeout = svc.command_timeout(), .started_by_init = started_by_init_});
     if (!pid)
         return std::nullopt;
-    return SafeRun::last_child_status();
+    return Run::SafeRun::last_child_status();
 }
 
-bool Initd::start(Service& svc) {
+bool Backend::start(Service& svc) {
     const std::string name = svc.service_name();
     svc.debug("Starting the " + in_quotes(name) + " service.");
     std::vector<std::string> command;
@@ -100,7 +100,7 @@ bool Initd::start(Service& svc) {
         const std::string pidfile = svc.pidfile();
         if (is_regular_file(pidfile))
             ::unlink(pidfile.c_str());
-        Env::set_safe_path();
+        Run::Env::set_safe_path();
         command = binary_command(svc, svc.startup_args());
     } else if (!init_script().empty()) {
         svc.debug("Running the init script " + in_quotes(init_script()) + " to start " +
@@ -121,20 +121,20 @@ bool Initd::start(Service& svc) {
         svc.debug("The " + in_quotes(name) + " service started.");
         return true;
     }
-    ChildErrorStringifier autopsy(*status, command.front());
+    Run::ChildErrorStringifier autopsy(*status, command.front());
     svc.warn("The " + in_quotes(name) + " service failed to start: " + join_command(command) + ": " +
              autopsy.autopsy().value_or(""));
     return false;
 }
 
-std::optional<bool> Initd::restart(Service& svc) {
+std::optional<bool> Backend::restart(Service& svc) {
     const std::string name = svc.service_name();
     std::vector<std::string> command;
     if (svc.is_tavrel_service()) {
         const std::string pidfile = svc.pidfile();
         if (is_regular_file(pidfile))
-            Autodie::unlink_if_exists(pidfile);
-        Env::set_safe_path();
+            Foundation::Autodie::unlink_if_exists(pidfile);
+        Run::Env::set_safe_path();
         command = binary_command(svc, svc.restart_args());
     } else if (!init_script().empty()) {
         command = {init_script(), START_ACTION};
@@ -157,7 +157,7 @@ std::optional<bool> Initd::restart(Service& svc) {
     return true;
 }
 
-std::optional<bool> Initd::reload(Service& svc) {
+std::optional<bool> Backend::reload(Service& svc) {
     if (init_script().empty())
         return true;
     const std::string name = svc.service_name();
@@ -175,7 +175,7 @@ std::optional<bool> Initd::reload(Service& svc) {
     return true;
 }
 
-bool Initd::stop(Service& svc) {
+bool Backend::stop(Service& svc) {
     const std::string name = svc.service_name();
     int stopped = 0;
     // The process the pid file names before the stop: an init script may
@@ -187,7 +187,7 @@ bool Initd::stop(Service& svc) {
 
     // 1. The orderly stop command; its output goes after the start's.
     if (svc.is_tavrel_service()) {
-        Env::set_safe_path();
+        Run::Env::set_safe_path();
         const auto args = svc.shutdown_args();
         if (args && !args->empty()) {
             const auto status = launch(svc, binary_command(svc, args), false);
@@ -220,7 +220,7 @@ bool Initd::stop(Service& svc) {
         std::vector<std::string> owners;
         if (!owner.empty())
             owners.push_back(owner);
-        if (ZidavovEva::doomedprocess(rules, svc.verbose() == 2, 0, owners)) {
+        if (doomedprocess(rules, svc.verbose() == 2, 0, owners)) {
             if (stopped == 0)
                 svc.debug("Leftover processes of " + in_quotes(name) + " were ended.");
             ++stopped;
@@ -236,7 +236,7 @@ bool Initd::stop(Service& svc) {
     return true;
 }
 
-bool Initd::wait_until_gone(const Kill::Target& process, double seconds) {
+bool Backend::wait_until_gone(const Process::Kill::Target& process, double seconds) {
     const auto start = std::chrono::steady_clock::now();
     const auto limit = std::chrono::duration<double>(seconds);
     while (process.alive()) {
@@ -247,12 +247,12 @@ bool Initd::wait_until_gone(const Kill::Target& process, double seconds) {
     return true;
 }
 
-bool Initd::stop_by_pidfile(Service& svc) {
+bool Backend::stop_by_pidfile(Service& svc) {
     const std::string name = svc.service_name();
     const auto judged = pidfile_process(svc, PidfileJudging::Loud);
     if (!judged)
         return false;
-    const Kill::Target& target = *judged;
+    const Process::Kill::Target& target = *judged;
     const pid_t pid = target.pid();
 
     target.send(SIGTERM);
@@ -292,4 +292,4 @@ bool Initd::stop_by_pidfile(Service& svc) {
     return true;
 }
 
-}  // namespace Tavrel::ServiceManager::Manager
+}  // namespace Tavrel::Init::SysV

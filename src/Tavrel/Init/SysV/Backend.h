@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager::Manager::Initd: the backend for services that
+// Tavrel::Init::SysV::Backend: the backend for services that
 // systemd does not manage (and for runs started by init itself). It starts,
 // restarts, reloads and stops a service by its init script or, for the
 // panel's own daemons and services without a script, by its binary; every
@@ -15,7 +15,7 @@
 // daemon running would be reported as done); when that did not end it, the
 // leftover processes by the service's rules; then the processes on the
 // service's ports. The pid file's process is judged once, by
-// pidfile_process (PidfileProcess.h, over Tavrel::Unix::PID::Judge), for the
+// pidfile_process (PidfileProcess.h, over Tavrel::Process::PidFile::Judge), for the
 // signal as for the wait after an orderly stop: a pid file naming this run's
 // ancestry, a reused pid or another user's process is neither signalled nor
 // waited for.
@@ -28,9 +28,9 @@
 #include <string>
 #include <vector>
 
-namespace Tavrel::ServiceManager::Manager {
+namespace Tavrel::Init::SysV {
 
-class Initd : public Backend {
+class Backend : public Init::Backend {
   public:
     // How long stop waits for the pid file's process after TERM, and how
     // often it looks.
@@ -60,7 +60,7 @@ class Initd : public Backend {
         bool started_by_init = false;
     };
 
-    explicit Initd(Options options);
+    explicit Backend(Options options);
 
     std::string class_name() const override { return "Tavrel::ServiceManager::Manager::Initd"; }
 
@@ -98,7 +98,7 @@ class Initd : public Backend {
     // signalled and has gone.
     bool stop_by_pidfile(Service& svc);
     // Polls until the process has ended (a zombie has); false on time-out.
-    static bool wait_until_gone(const Kill::Target& process, double seconds);
+    static bool wait_until_gone(const Process::Kill::Target& process, double seconds);
 
     std::string service_;
     std::optional<std::string> init_script_;
@@ -107,4 +107,4 @@ class Initd : public Backend {
     bool started_by_init_;
 };
 
-}  // namespace Tavrel::ServiceManager::Manager
+}  // namespace Tavrel::Init::SysV

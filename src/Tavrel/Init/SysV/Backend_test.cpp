@@ -25,7 +25,7 @@
 
 namespace {
 
-using Tavrel::ServiceManager::Manager::Initd;
+using Tavrel::Init::SysV::Backend;
 using Tavrel::TestSupport::FakeService;
 using Tavrel::TestSupport::TempDir;
 namespace TestChild = Tavrel::TestSupport::TestChild;
@@ -35,16 +35,16 @@ class InitdTest : public ::testing::Test {
     void SetUp() override {
         // The service runs as this test's account, as its children do.
         svc_.owner = std::to_string(::geteuid());
-        saved_dir_ = Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR;
-        Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR = tmp_ / "startup";
-        saved_wait_ = Initd::PIDFILE_WAIT_TIME;
-        Initd::PIDFILE_WAIT_TIME = 2;
-        Initd::PIDFILE_POLL_INTERVAL = 0.01;
+        saved_dir_ = Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR;
+        Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR = tmp_ / "startup";
+        saved_wait_ = Backend::PIDFILE_WAIT_TIME;
+        Backend::PIDFILE_WAIT_TIME = 2;
+        Backend::PIDFILE_POLL_INTERVAL = 0.01;
     }
     void TearDown() override {
-        Tavrel::ZidavovEva::StartupLog::STARTUP_LOG_DIR = saved_dir_;
-        Initd::PIDFILE_WAIT_TIME = saved_wait_;
-        Initd::PIDFILE_POLL_INTERVAL = 0.2;
+        Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR = saved_dir_;
+        Backend::PIDFILE_WAIT_TIME = saved_wait_;
+        Backend::PIDFILE_POLL_INTERVAL = 0.2;
     }
 
     // An init script that records each action and exits with the code in
@@ -67,7 +67,7 @@ class InitdTest : public ::testing::Test {
         return path;
     }
     static bool alive(pid_t pid) {
-        return Tavrel::Kill::Target::open(pid).alive();
+        return Tavrel::Process::Kill::Target::open(pid).alive();
     }
 
     TempDir tmp_;
@@ -77,7 +77,7 @@ class InitdTest : public ::testing::Test {
 };
 
 TEST_F(InitdTest, StartRestartReloadRunTheScriptWithTheirActions) {
-    Initd backend({.service = "tvtest", .init_script = init_script()});
+    Backend backend({.service = "tvtest", .init_script = init_script()});
     EXPECT_TRUE(backend.start(svc_));
     EXPECT_EQ(log(), "start out\nstart err\n");
     EXPECT_EQ(backend.restart(svc_), std::optional<bool>(true));
@@ -106,39 +106,39 @@ TEST_F(InitdTest, StartRestartReloadRunTheScriptWithTheirActions) {
 // by init, the start of a service with a unit of systemd's replaces the run
 // (the script's exit is the run's), otherwise it is waited for.
 TEST_F(InitdTest, ARunStartedByInitBecomesTheScriptOfAUnit) {
-    namespace Sd = Tavrel::ZidavovEva::Systemd;
-    const std::string saved_ctl = Sd::SYSTEMCTL, saved_run_dir = Tavrel::OS::SYSTEMD_RUN_DIR;
+    namespace Sd = Tavrel::Init::Systemd::Systemctl;
+    const std::string saved_ctl = Sd::SYSTEMCTL, saved_run_dir = Tavrel::Config::OS::SYSTEMD_RUN_DIR;
     Sd::SYSTEMCTL = tmp_.write("systemctl", "#!/bin/sh\nexit 0\n");  // every unit is usable
     ::chmod(Sd::SYSTEMCTL.c_str(), 0755);
-    Tavrel::OS::SYSTEMD_RUN_DIR = tmp_.path();
+    Tavrel::Config::OS::SYSTEMD_RUN_DIR = tmp_.path();
     tmp_.write("start.code", "7");
     for (const bool by_init : {false, true}) {
         const int status = Tavrel::TestSupport::in_child([&] {
-            Initd backend({.service = "tvtest", .init_script = init_script(), .started_by_init = by_init});
+            Backend backend({.service = "tvtest", .init_script = init_script(), .started_by_init = by_init});
             (void)backend.start(svc_);
             return 0;  // returned: the script ran as a child
         });
         EXPECT_EQ(status, by_init ? 7 : 0) << (by_init ? "started by init" : "started otherwise");
     }
     Sd::SYSTEMCTL = saved_ctl;
-    Tavrel::OS::SYSTEMD_RUN_DIR = saved_run_dir;
+    Tavrel::Config::OS::SYSTEMD_RUN_DIR = saved_run_dir;
 }
 
 // An init script whose start, stop or reload never returns fails the run at
 // the service's bound, with the script, the action and the bound named,
 // instead of holding the run (and its lock) for ever.
 TEST_F(InitdTest, AHangingScriptActionFailsAtTheServiceBound) {
-    const double saved_grace = Tavrel::ZidavovEva::COMMAND_KILL_GRACE;
-    const double saved_gone = Tavrel::ZidavovEva::COMMAND_GONE_WAIT;
-    Tavrel::ZidavovEva::COMMAND_KILL_GRACE = 0.2;
-    Tavrel::ZidavovEva::COMMAND_GONE_WAIT = 0.1;
+    const double saved_grace = Tavrel::Init::SysV::COMMAND_KILL_GRACE;
+    const double saved_gone = Tavrel::Init::SysV::COMMAND_GONE_WAIT;
+    Tavrel::Init::SysV::COMMAND_KILL_GRACE = 0.2;
+    Tavrel::Init::SysV::COMMAND_GONE_WAIT = 0.1;
     const std::string script = tmp_.write("init.d/tvtest",
                                           "#!/bin/sh\n"
                                           "echo \"$1: waiting\"\n"
                                           "exec sleep 60\n");
     ::chmod(script.c_str(), 0755);
     svc_.timeout = 0.3;
-    Initd backend({.service = "tvtest", .init_script = script});
+    Backend backend({.service = "tvtest", .init_script = script});
     const std::vector<std::pair<std::string, std::function<void()>>> actions = {
         {"start", [&] { backend.start(svc_); }},
         {"stop", [&] { backend.stop(svc_); }},
@@ -149,7 +149,7 @@ TEST_F(InitdTest, AHangingScriptActionFailsAtTheServiceBound) {
         try {
             call();
             ADD_FAILURE() << action << ": no failure";
-        } catch (const Tavrel::Exception& e) {
+        } catch (const Tavrel::Foundation::Exception& e) {
             EXPECT_TRUE(e.isa("Services::CommandTimedOut")) << action << ": " << e.class_name();
             const std::string text = e.to_string_no_id();
             EXPECT_NE(text.find("“" + script + " " + action + "”"), std::string::npos) << text;
@@ -160,19 +160,19 @@ TEST_F(InitdTest, AHangingScriptActionFailsAtTheServiceBound) {
         EXPECT_LT(took, 1.5) << action;
         EXPECT_NE(log().find(action + ": waiting"), std::string::npos) << log();
     }
-    Tavrel::ZidavovEva::COMMAND_KILL_GRACE = saved_grace;
-    Tavrel::ZidavovEva::COMMAND_GONE_WAIT = saved_gone;
+    Tavrel::Init::SysV::COMMAND_KILL_GRACE = saved_grace;
+    Tavrel::Init::SysV::COMMAND_GONE_WAIT = saved_gone;
 }
 
 TEST_F(InitdTest, NothingLaunchedIsAFailure) {
-    Initd backend({.service = "tvtest", .init_script = tmp_ / "init.d/missing"});
+    Backend backend({.service = "tvtest", .init_script = tmp_ / "init.d/missing"});
     EXPECT_FALSE(backend.start(svc_));
     EXPECT_TRUE(FakeService::any_has(svc_.warns, "not an executable file"));
     EXPECT_EQ(backend.restart(svc_), std::optional<bool>(false));
     EXPECT_EQ(backend.reload(svc_), std::optional<bool>(false));
 
     // No script and no binary.
-    Initd none({.service = "tvtest", .init_script = ""});
+    Backend none({.service = "tvtest", .init_script = ""});
     EXPECT_FALSE(none.start(svc_));
     EXPECT_EQ(none.restart(svc_), std::optional<bool>(false));
     // Without a script there is nothing to reload, which is no failure.
@@ -192,7 +192,7 @@ TEST_F(InitdTest, PanelDaemonRunsItsBinaryWithItsArguments) {
     svc_.restart_args_ = std::vector<std::string>{"--restart", "now"};
     svc_.pid_file = tmp_.write("run/tvtest.pid", "999999\n");
     // The script is ignored for a panel daemon.
-    Initd backend({.service = "tvtest", .init_script = init_script()});
+    Backend backend({.service = "tvtest", .init_script = init_script()});
 
     EXPECT_TRUE(backend.start(svc_));
     EXPECT_FALSE(std::filesystem::exists(svc_.pid_file)) << "stale pid file removed";
@@ -208,7 +208,7 @@ TEST_F(InitdTest, PanelDaemonRunsItsBinaryWithItsArguments) {
 }
 
 TEST_F(InitdTest, PidFileStopSignalsTheRecordedProcessAndWaits) {
-    Initd backend({.service = "tvtest", .init_script = ""});
+    Backend backend({.service = "tvtest", .init_script = ""});
     auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});
     svc_.pid_file = pid_file_for(child.pid());
     EXPECT_TRUE(backend.stop(svc_));
@@ -233,7 +233,7 @@ TEST_F(InitdTest, ScriptStopWaitsForTheProcessThePidFileNamed) {
                                     "rm -f " + svc_.pid_file + "\n"
                                     "kill -TERM \"$pid\"\n");
     ::chmod(script.c_str(), 0755);
-    Initd backend({.service = "tvtest", .init_script = script});
+    Backend backend({.service = "tvtest", .init_script = script});
     EXPECT_TRUE(backend.stop(svc_));
     EXPECT_FALSE(alive(child.pid()));
 }
@@ -242,7 +242,7 @@ TEST_F(InitdTest, ScriptStopWaitsForTheProcessThePidFileNamed) {
 // process as the pid step does: a pid file naming this run (or its shell), or
 // a pid reused by a later process, is not waited for.
 TEST_F(InitdTest, TheWaitAfterAnOrderlyStopTrustsOnlyAJudgedPidFile) {
-    Initd backend({.service = "tvtest", .init_script = init_script()});
+    Backend backend({.service = "tvtest", .init_script = init_script()});
     const auto timed_stop = [&] {
         const auto start = std::chrono::steady_clock::now();
         EXPECT_TRUE(backend.stop(svc_));
@@ -261,7 +261,7 @@ TEST_F(InitdTest, TheWaitAfterAnOrderlyStopTrustsOnlyAJudgedPidFile) {
 }
 
 TEST_F(InitdTest, PidExeDecidesWhetherTheProcessIsTheService) {
-    Initd backend({.service = "tvtest", .init_script = ""});
+    Backend backend({.service = "tvtest", .init_script = ""});
     auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});
     svc_.pid_file = pid_file_for(child.pid());
 
@@ -285,13 +285,13 @@ TEST_F(InitdTest, ADeletedExecutableStillMatches) {
     ASSERT_EQ(::unlink(copy.c_str()), 0);
     svc_.pid_file = pid_file_for(child.pid());
     svc_.exe_pattern = "/tvsleepd$";
-    Initd backend({.service = "tvtest", .init_script = ""});
+    Backend backend({.service = "tvtest", .init_script = ""});
     EXPECT_TRUE(backend.stop(svc_));
     EXPECT_FALSE(alive(child.pid()));
 }
 
 TEST_F(InitdTest, LeftoversAreEndedOnlyWhenThePidFileDidNotStopTheService) {
-    Initd backend({.service = "tvtest", .init_script = ""});
+    Backend backend({.service = "tvtest", .init_script = ""});
     const std::string rule = TestChild::unique_name("tvleft");
     auto main = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvmain"), "30"},
                                  {.supervised = true});
@@ -313,8 +313,8 @@ TEST_F(InitdTest, LeftoversAreEndedOnlyWhenThePidFileDidNotStopTheService) {
 // A stop that left a daemon running would still be reported as done: the
 // process that outlives the wait after TERM gets KILL.
 TEST_F(InitdTest, AProcessThatIgnoresTermIsKilledAfterTheWait) {
-    Initd::PIDFILE_WAIT_TIME = 0.3;
-    Initd backend({.service = "tvtest", .init_script = ""});
+    Backend::PIDFILE_WAIT_TIME = 0.3;
+    Backend backend({.service = "tvtest", .init_script = ""});
     auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"},
                                   {.ignore_term = true});
     svc_.pid_file = pid_file_for(child.pid());
@@ -330,7 +330,7 @@ TEST_F(InitdTest, AProcessThatIgnoresTermIsKilledAfterTheWait) {
 }
 
 TEST_F(InitdTest, PidFilesThatNameNothingToSignal) {
-    Initd backend({.service = "tvtest", .init_script = ""});
+    Backend backend({.service = "tvtest", .init_script = ""});
     // A process that has ended: nothing signalled, nothing counted.
     pid_t dead = TestChild::fork_exec("/bin/true", {"true"}, {});
     ::waitpid(dead, nullptr, 0);
@@ -360,7 +360,7 @@ TEST_F(InitdTest, PidFilesThatNameNothingToSignal) {
 // Root's own pid file, left by a service that ended long ago, whose pid now
 // belongs to a process started later: that process is not the service's.
 TEST_F(InitdTest, APidFileOlderThanItsProcessNamesAReusedPid) {
-    Initd backend({.service = "tvtest", .init_script = ""});
+    Backend backend({.service = "tvtest", .init_script = ""});
     auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});
     svc_.pid_file = pid_file_for(child.pid());
     struct timespec hour_ago[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
@@ -378,7 +378,7 @@ TEST_F(InitdTest, APidFileOlderThanItsProcessNamesAReusedPid) {
 // A pid file someone else could have written, a daemon killed with -9 whose
 // pid another process took: the process must show that it is the service's.
 TEST_F(InitdTest, ThePidFilesProcessMustBeTheServicesByProgramOrOwner) {
-    Initd backend({.service = "tvtest", .init_script = ""});
+    Backend backend({.service = "tvtest", .init_script = ""});
     auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});
     // Neither the service's account nor its program, whatever the file.
     svc_.owner = ::geteuid() == 0 ? "nobody" : "root";
@@ -409,7 +409,7 @@ TEST_F(InitdTest, ThePidFilesProcessMustBeTheServicesByProgramOrOwner) {
 // The pid file is never read through a symbolic link, and what it holds is
 // never written raw into the log or onto the terminal.
 TEST_F(InitdTest, APidFileLinkIsNotFollowedAndItsTextIsNotQuotedRaw) {
-    Initd backend({.service = "tvtest", .init_script = ""});
+    Backend backend({.service = "tvtest", .init_script = ""});
     auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});
     const std::string real = tmp_.write("secret", std::to_string(child.pid()) + "\n");
     svc_.pid_file = tmp_ / "run/link.pid";
@@ -431,7 +431,7 @@ TEST_F(InitdTest, APidFileLinkIsNotFollowedAndItsTextIsNotQuotedRaw) {
 TEST_F(InitdTest, ThePidFileBelongingToAnotherUserIsUntrusted) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to give the pid file away";
-    Initd backend({.service = "tvtest", .init_script = ""});
+    Backend backend({.service = "tvtest", .init_script = ""});
     auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvinitd"), "30"});
     svc_.pid_file = pid_file_for(child.pid());
     ASSERT_EQ(::chown(svc_.pid_file.c_str(), 65534, 65534), 0);
@@ -444,8 +444,8 @@ TEST_F(InitdTest, ThePidFileBelongingToAnotherUserIsUntrusted) {
 }
 
 TEST_F(InitdTest, TheInitScriptIsLookedUpOnceWhenNotGiven) {
-    struct Counting : Initd {
-        using Initd::Initd;
+    struct Counting : Backend {
+        using Backend::Backend;
         int calls = 0;
         std::string found;
         std::string _build_init_script() override {

@@ -11,7 +11,7 @@
 
 #include <memory>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Init::SysV {
 
 namespace {
 
@@ -24,7 +24,7 @@ struct DirCloser {
 std::optional<std::string> getinitfile(std::string_view service) {
     if (service.empty() || service == NEVER_A_SCRIPT)
         return std::nullopt;
-    if (Systemd::has_service_via_systemd(service))
+    if (Systemd::Systemctl::has_service_via_systemd(service))
         return std::nullopt;
     return find_init_script(service);
 }
@@ -32,13 +32,13 @@ std::optional<std::string> getinitfile(std::string_view service) {
 std::optional<std::string> find_init_script(std::string_view service) {
     if (service.empty() || service == NEVER_A_SCRIPT)
         return std::nullopt;
-    static const Regex hidden(R"(^\.)");
-    static const Regex leftover(R"(\.rpm[a-z]+$)");
-    const std::string escaped = Regex::escape(service);
-    const Regex partial("^" + escaped, Regex::CASELESS);
-    const Regex numbered(R"(^[SK]?\d+)" + escaped + "$", Regex::CASELESS);
+    static const Foundation::Regex hidden(R"(^\.)");
+    static const Foundation::Regex leftover(R"(\.rpm[a-z]+$)");
+    const std::string escaped = Foundation::Regex::escape(service);
+    const Foundation::Regex partial("^" + escaped, Foundation::Regex::CASELESS);
+    const Foundation::Regex numbered(R"(^[SK]?\d+)" + escaped + "$", Foundation::Regex::CASELESS);
 
-    const std::string dir = Initd::INIT_D_DIR;
+    const std::string dir = Script::INIT_D_DIR;
     std::unique_ptr<DIR, DirCloser> d(::opendir(dir.c_str()));
     if (!d)
         return std::nullopt;
@@ -64,4 +64,4 @@ std::optional<std::string> find_init_script(std::string_view service) {
     return numbered_match;
 }
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Init::SysV

@@ -1,6 +1,6 @@
-// Tavrel::ZidavovEva::getinitfile: the SysV init script of a service.
+// Tavrel::Init::SysV::getinitfile: the SysV init script of a service.
 //
-//   if (auto script = Tavrel::ZidavovEva::getinitfile("cron")) run(*script, "start");
+//   if (auto script = Tavrel::Init::SysV::getinitfile("cron")) run(*script, "start");
 //
 // Nothing when systemd has a usable unit of the name (the script would only
 // hand over to systemctl), for NEVER_A_SCRIPT, or when Initd::INIT_D_DIR holds
@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Init::SysV {
 
 // A library of shell functions for the scripts, never a service's script.
 inline std::string NEVER_A_SCRIPT = "functions";
@@ -25,4 +25,4 @@ std::optional<std::string> getinitfile(std::string_view service);
 // for a run told to leave systemd out, whose script must run even so.
 std::optional<std::string> find_init_script(std::string_view service);
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Init::SysV

@@ -12,8 +12,8 @@
 namespace {
 
 using Tavrel::TestSupport::TempDir;
-using Tavrel::ZidavovEva::getinitfile;
-namespace Initd = Tavrel::ZidavovEva::Initd;
+using Tavrel::Init::SysV::getinitfile;
+namespace Initd = Tavrel::Init::SysV::Script;
 
 class InitFileTest : public ::testing::Test {
   protected:

@@ -1,12 +1,12 @@
-// Tavrel::ZidavovEva::Initd: the SysV init-script side of the helpers.
+// Tavrel::Init::SysV::Script: the SysV init-script side of the helpers.
 //
-//   if (Tavrel::ZidavovEva::Initd::has_service_via_initd("cron")) ...
+//   if (Tavrel::Init::SysV::Script::has_service_via_initd("cron")) ...
 #pragma once
 
 #include <string>
 #include <string_view>
 
-namespace Tavrel::ZidavovEva::Initd {
+namespace Tavrel::Init::SysV::Script {
 
 // The directory of the SysV init scripts.
 inline std::string INIT_D_DIR = "/etc/init.d";
@@ -16,4 +16,4 @@ inline std::string INIT_D_DIR = "/etc/init.d";
 // node name throws Name::Invalid.
 bool has_service_via_initd(std::string_view service);
 
-}  // namespace Tavrel::ZidavovEva::Initd
+}  // namespace Tavrel::Init::SysV::Script

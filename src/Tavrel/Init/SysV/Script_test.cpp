@@ -8,7 +8,7 @@
 
 namespace {
 
-namespace I = Tavrel::ZidavovEva::Initd;
+namespace I = Tavrel::Init::SysV::Script;
 
 TEST(HasServiceViaInitdTest, OnlyAnExecutableRegularFileCounts) {
     Tavrel::TestSupport::TempDir tmp;
@@ -29,7 +29,7 @@ TEST(HasServiceViaInitdTest, OnlyAnExecutableRegularFileCounts) {
         try {
             I::has_service_via_initd(bad);
             ADD_FAILURE() << "accepted " << bad;
-        } catch (const Tavrel::Exception& e) {
+        } catch (const Tavrel::Foundation::Exception& e) {
             EXPECT_TRUE(e.isa("Name::Invalid")) << e.class_name();
         }
     }

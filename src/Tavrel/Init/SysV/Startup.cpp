@@ -30,7 +30,7 @@
 #include <memory>
 #include <thread>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Init::SysV {
 
 namespace {
 
@@ -93,7 +93,7 @@ void write_all(int fd, const char* text, size_t length) {
 // when the exec failed, with errno set.
 void exec_with_log(const char* program, char* const* argv, int log_fd, const char* null_device,
                    int keep) {
-    SafeRun::reset_child_signals();
+    Run::SafeRun::reset_child_signals();
     log_fd = above_stdio(log_fd);
     move_to(log_fd, 2);
     move_to(log_fd, 1);
@@ -102,12 +102,12 @@ void exec_with_log(const char* program, char* const* argv, int log_fd, const cha
         move_to(in, 0);
     else
         ::close(0);
-    CloseFDs::fast_closefds({keep});
+    Run::CloseFDs::fast_closefds({keep});
     ::execv(program, argv);
 }
 
 bool is_executable_file(const std::string& path) {
-    ErrnoGuard keep;
+    Foundation::ErrnoGuard keep;
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
            ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
@@ -119,7 +119,7 @@ std::string errno_text(int err) {
 
 // Waits up to `seconds` until the process group `leader` leads has no
 // process left (the leader reaped, nothing else in the group); true then.
-bool wait_until_group_gone(SafeRun::Child& leader, double seconds) {
+bool wait_until_group_gone(Run::SafeRun::Child& leader, double seconds) {
     const pid_t group = leader.pid();
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
@@ -136,8 +136,8 @@ bool wait_until_group_gone(SafeRun::Child& leader, double seconds) {
 // A command that ran out its time: TERM to its whole process group, KILL
 // COMMAND_KILL_GRACE seconds later to whatever is left. The leader is not
 // reaped before the TERM, so the group's id cannot have been reused.
-void end_process_group(SafeRun::Child& leader) {
-    ErrnoGuard keep;
+void end_process_group(Run::SafeRun::Child& leader) {
+    Foundation::ErrnoGuard keep;
     const pid_t group = leader.pid();
     ::kill(-group, SIGTERM);
     if (wait_until_group_gone(leader, COMMAND_KILL_GRACE))
@@ -163,9 +163,9 @@ std::string joined(const std::vector<std::string>& words) {
 std::optional<pid_t> logged_startup(std::string_view service, bool wipe,
                                      const std::vector<std::string>& command,
                                      const LoggedStartupOptions& options) {
-    ErrnoGuard keep_errno;
+    Foundation::ErrnoGuard keep_errno;
     if (command.empty())
-        throw PlainError("logged_startup needs a command to launch.");
+        throw Foundation::PlainError("logged_startup needs a command to launch.");
     _mkdir_or_log_failure(StartupLog::STARTUP_LOG_DIR);
 
     const std::string& program = command.front();
@@ -173,7 +173,7 @@ std::optional<pid_t> logged_startup(std::string_view service, bool wipe,
 
     // Started by init as the unit's own command: become the daemon, so that
     // systemd tracks the real process.
-    if (options.started_by_init && Systemd::has_service_via_systemd(service)) {
+    if (options.started_by_init && Systemd::Systemctl::has_service_via_systemd(service)) {
         Argv argv(program, args);
         // The daemon gets the signal state a launched child gets: this
         // program ignores SIGPIPE and SIGHUP, and an ignored signal survives
@@ -193,7 +193,7 @@ std::optional<pid_t> logged_startup(std::string_view service, bool wipe,
         ::sigaction(SIGPIPE, &saved_pipe, nullptr);
     }
 
-    FHUtils::UniqueFd log;
+    Foundation::Fd::UniqueFd log;
     try {
         log = _open_startup_log(service, wipe ? StartupLogMode::Write : StartupLogMode::Append);
     } catch (const std::exception&) {
@@ -201,7 +201,7 @@ std::optional<pid_t> logged_startup(std::string_view service, bool wipe,
         log.reset(::open(NULL_DEVICE.c_str(), O_WRONLY | O_CLOEXEC));
         if (!log) {
             const int err = errno;
-            throw PlainError("Could not open " + NULL_DEVICE + " for writing: " + errno_text(err));
+            throw Foundation::PlainError("Could not open " + NULL_DEVICE + " for writing: " + errno_text(err));
         }
     }
 
@@ -209,10 +209,10 @@ std::optional<pid_t> logged_startup(std::string_view service, bool wipe,
         return _start_as_daemon(program, log.get(), args);
     try {
         return _start_capture_and_wait(program, log.get(), args, options.timeout);
-    } catch (const Exception& e) {
+    } catch (const Foundation::Exception& e) {
         if (!e.isa("Child::TimedOut"))
             throw;
-        throw Exception::create("Services::CommandTimedOut", {{"service", std::string(service)},
+        throw Foundation::Exception::create("Services::CommandTimedOut", {{"service", std::string(service)},
                                                               {"program", program},
                                                               {"action", joined(args)},
                                                               {"timeout", seconds_text(options.timeout)}});
@@ -223,13 +223,13 @@ pid_t _start_as_daemon(const std::string& program, int log_fd,
                        const std::vector<std::string>& args) {
     const Argv argv(program, args);
     const char* null_device = NULL_DEVICE.c_str();
-    ForkSync run([&]() -> ForkSync::Value {
+    Run::ForkSync run([&]() -> Run::ForkSync::Value {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC) != 0) {
             const int err = errno;
-            throw PlainError("Could not create a pipe: " + errno_text(err));
+            throw Foundation::PlainError("Could not create a pipe: " + errno_text(err));
         }
-        const pid_t daemon = ForkAsync::do_in_child([&] {
+        const pid_t daemon = Run::ForkAsync::do_in_child([&] {
             ::close(fds[0]);
             const int report = above_stdio(fds[1]);
             exec_with_log(argv.program(), argv.get(), log_fd, null_device, report);
@@ -247,19 +247,19 @@ pid_t _start_as_daemon(const std::string& program, int log_fd,
         } while (n < 0 && errno == EINTR);
         ::close(fds[0]);
         if (n == 1)
-            return ForkSync::Value{{"error", static_cast<int>(byte)}, {"program", program}};
-        return ForkSync::Value(daemon);
+            return Run::ForkSync::Value{{"error", static_cast<int>(byte)}, {"program", program}};
+        return Run::ForkSync::Value(daemon);
     });
     const auto& value = run.return_value();
     if (!value) {
-        throw PlainError("Could not launch " + program + ": " +
+        throw Foundation::PlainError("Could not launch " + program + ": " +
                          (run.exception_text().empty() ? run.retrieve_error()
                                                        : run.exception_text()));
     }
     if (value->is_object()) {
         const int err = (*value)["error"].get<int>();
         errno = err;
-        throw Exception::create("Io::CommandOpenFailed", {{"program", program}, {"error", err}});
+        throw Foundation::Exception::create("Io::CommandOpenFailed", {{"program", program}, {"error", err}});
     }
     return value->get<pid_t>();
 }
@@ -268,14 +268,14 @@ std::optional<pid_t> _start_capture_and_wait(const std::string& program, int log
                                              const std::vector<std::string>& args,
                                              double timeout) {
     if (!is_executable_file(program)) {
-        SafeRun::set_last_child_status(2 << 8);
+        Run::SafeRun::set_last_child_status(2 << 8);
         return std::nullopt;
     }
     const Argv argv(program, args);
     const char* null_device = NULL_DEVICE.c_str();
     // Waiting needs the default SIGCHLD: an ignored one reaps behind our back.
-    SafeRun::SignalGuard waitable(SIGCHLD, SIG_DFL);
-    const pid_t pid = Sys::Setsid::full_daemonize({.keep_parent = true, .wait = false});
+    Run::SafeRun::SignalGuard waitable(SIGCHLD, SIG_DFL);
+    const pid_t pid = Run::Setsid::full_daemonize({.keep_parent = true, .wait = false});
     if (pid == 0) {
         exec_with_log(argv.program(), argv.get(), log_fd, null_device, -1);
         // Standard error is the log by now: say there why nothing ran.
@@ -290,26 +290,26 @@ std::optional<pid_t> _start_capture_and_wait(const std::string& program, int log
     }
     // The session leader is the intermediate process, so its pid is the
     // group of everything the command started without detaching.
-    SafeRun::Child leader(pid);
+    Run::SafeRun::Child leader(pid);
     const auto status = leader.wait(timeout);
     if (!status) {
         end_process_group(leader);
-        throw Exception::create("Child::TimedOut",
+        throw Foundation::Exception::create("Child::TimedOut",
                                 {{"program", program}, {"timeout", seconds_text(timeout)}});
     }
-    SafeRun::set_last_child_status(*status);
+    Run::SafeRun::set_last_child_status(*status);
     return pid;
 }
 
-FHUtils::UniqueFd _open_startup_log(std::string_view service, StartupLogMode mode) {
-    ErrnoGuard keep_errno;
+Foundation::Fd::UniqueFd _open_startup_log(std::string_view service, StartupLogMode mode) {
+    Foundation::ErrnoGuard keep_errno;
     const std::string path = StartupLog::startup_log_path(service);
     const bool write = mode == StartupLogMode::Write;
     const char* mode_text = write ? ">" : ">>";
     // No symbolic link is followed, and O_NONBLOCK keeps a FIFO planted at
     // the path from blocking the launch; the type is checked below.
     const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | (write ? O_TRUNC : O_APPEND);
-    FHUtils::UniqueFd fd(FileUtils::Open::sysopen_with_real_perms(path, flags, 0600));
+    Foundation::Fd::UniqueFd fd(Foundation::File::Open::sysopen_with_real_perms(path, flags, 0600));
     int err = errno;
     struct stat st {};
     if (fd && ::fstat(fd.get(), &st) != 0) {
@@ -322,7 +322,7 @@ FHUtils::UniqueFd _open_startup_log(std::string_view service, StartupLogMode mod
     if (!fd) {
         keep_errno.reporting();
         errno = err;
-        throw Exception::create("Io::OpenFailed",
+        throw Foundation::Exception::create("Io::OpenFailed",
                                 {{"path", path}, {"mode", mode_text}, {"error", err}});
     }
     // Appending even after a truncation: when the log is rotated by copying
@@ -333,15 +333,15 @@ FHUtils::UniqueFd _open_startup_log(std::string_view service, StartupLogMode mod
     if ((st.st_mode & 07777) != 0600 && st.st_uid == ::geteuid())
         ::fchmod(fd.get(), 0600);
     // What this run writes from here on is what it shows.
-    Services::Log::mark_log_opened(path, fd.get(), write);
+    Log::mark_log_opened(path, fd.get(), write);
     return fd;
 }
 
 bool append_to_startup_log(std::string_view service, std::string_view message) {
-    Validate::FilesystemNodeName::validate_or_die(service);
+    Foundation::Validate::FilesystemNodeName::validate_or_die(service);
     if (message.empty())
         return true;
-    ErrnoGuard keep_errno;
+    Foundation::ErrnoGuard keep_errno;
     _mkdir_or_log_failure(StartupLog::STARTUP_LOG_DIR);
     auto fd = _open_startup_log(service, StartupLogMode::Append);
     while (!message.empty()) {
@@ -351,7 +351,7 @@ bool append_to_startup_log(std::string_view service, std::string_view message) {
         if (n <= 0) {
             const int err = n < 0 ? errno : EIO;
             keep_errno.reporting();
-            throw PlainError("Could not write to the startup log of " + std::string(service) +
+            throw Foundation::PlainError("Could not write to the startup log of " + std::string(service) +
                              ": " + errno_text(err));
         }
         message.remove_prefix(static_cast<size_t>(n));
@@ -360,21 +360,21 @@ bool append_to_startup_log(std::string_view service, std::string_view message) {
 }
 
 std::optional<std::string> fetch_startup_log(std::string_view service) {
-    Validate::FilesystemNodeName::validate_or_die(service);
-    auto [ok, text] = Services::Log::fetch_service_startup_log(service);
+    Foundation::Validate::FilesystemNodeName::validate_or_die(service);
+    auto [ok, text] = Log::fetch_service_startup_log(service);
     if (!ok)
         return std::nullopt;
     return std::move(text);
 }
 
 void _mkdir_or_log_failure(const std::string& directory) {
-    ErrnoGuard keep_errno;
+    Foundation::ErrnoGuard keep_errno;
     struct stat st {};
     if (::stat(directory.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         return;
-    if (!SafeDir::MK::safemkdir(directory, 0700, {.parents = true})) {
+    if (!Foundation::File::MakeDir::safemkdir(directory, 0700, {.parents = true})) {
         const int err = errno;
-        Logger::create()->warn("Could not create the directory " + directory + ": " + errno_text(err));
+        Foundation::Logger::create()->warn("Could not create the directory " + directory + ": " + errno_text(err));
     }
 }
 
@@ -397,14 +397,14 @@ pid_t nooutputsystem(const std::vector<std::string>& words) {
         }
     }
     if (argv_words.empty())
-        throw PlainError("nooutputsystem needs a command to run.");
+        throw Foundation::PlainError("nooutputsystem needs a command to run.");
     const Argv argv(std::move(argv_words));
     const char* null_device = NULL_DEVICE.c_str();
     int status = 0;
-    const pid_t pid = Sys::Setsid::full_daemonize({.keep_parent = true, .wait_status = &status});
+    const pid_t pid = Run::Setsid::full_daemonize({.keep_parent = true, .wait_status = &status});
     if (pid == 0) {
-        SafeRun::reset_child_signals();
-        CloseFDs::fast_closefds();
+        Run::SafeRun::reset_child_signals();
+        Run::CloseFDs::fast_closefds();
         int in = ::open(null_device, O_RDONLY | O_CLOEXEC);
         int out = ::open(null_device, O_WRONLY | O_CLOEXEC);
         if (in >= 0)
@@ -416,8 +416,8 @@ pid_t nooutputsystem(const std::vector<std::string>& words) {
         ::execvp(argv.program(), argv.get());
         ::_exit(1);
     }
-    SafeRun::set_last_child_status(status);
+    Run::SafeRun::set_last_child_status(status);
     return pid;
 }
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Init::SysV

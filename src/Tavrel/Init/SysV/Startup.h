@@ -5,7 +5,7 @@
 //
 //   // Run the init script, wait for it, its output replacing the last start's:
 //   if (auto pid = logged_startup("cron", true, {"/etc/init.d/cron", "start"}, {.wait = true})) {
-//       int code = Tavrel::SafeRun::last_child_status() >> 8;
+//       int code = Tavrel::Run::SafeRun::last_child_status() >> 8;
 //   } else { /* not an executable file: nothing ran, last child status 512 */ }
 //
 //   // Launch a daemon that stays in the foreground; get its pid back:
@@ -37,7 +37,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Init::SysV {
 
 inline std::string NULL_DEVICE = "/dev/null";
 // Seconds a command waited for may run when its caller names no bound (the
@@ -92,7 +92,7 @@ enum class StartupLogMode { Write, Append };
 // back to 0600), never through a symbolic link, and only when it is a regular
 // file. Throws Name::Invalid for a bad name, Io::OpenFailed ("path", "mode",
 // "error") when the log cannot be opened.
-FHUtils::UniqueFd _open_startup_log(std::string_view service, StartupLogMode mode);
+Foundation::Fd::UniqueFd _open_startup_log(std::string_view service, StartupLogMode mode);
 
 // Appends `message` as given (no line end added); an empty message touches
 // nothing. Throws Name::Invalid, Io::OpenFailed, or a PlainError when the
@@ -116,4 +116,4 @@ void _mkdir_or_log_failure(const std::string& directory);
 // executed). An empty command is a PlainError.
 pid_t nooutputsystem(const std::vector<std::string>& words);
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Init::SysV

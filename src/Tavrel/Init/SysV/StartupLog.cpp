@@ -2,7 +2,7 @@
 
 #include "Tavrel/Foundation/Validate/FilesystemNodeName.h"
 
-namespace Tavrel::ZidavovEva::StartupLog {
+namespace Tavrel::Init::SysV::StartupLog {
 
 std::string get_service_name_from_legacy_name(std::string_view service) {
     if (service.find("ftp") != std::string_view::npos)
@@ -17,8 +17,8 @@ std::string get_service_name_from_legacy_name(std::string_view service) {
 }
 
 std::string startup_log_path(std::string_view service) {
-    Validate::FilesystemNodeName::validate_or_die(service);
+    Foundation::Validate::FilesystemNodeName::validate_or_die(service);
     return STARTUP_LOG_DIR + "/" + get_service_name_from_legacy_name(service);
 }
 
-}  // namespace Tavrel::ZidavovEva::StartupLog
+}  // namespace Tavrel::Init::SysV::StartupLog

@@ -1,8 +1,8 @@
-// Tavrel::ZidavovEva::StartupLog: where a service's startup log lives. The
+// Tavrel::Init::SysV::StartupLog: where a service's startup log lives. The
 // launcher (Tavrel/ZidavovEva/Startup.h) writes it and the log retrieval
 // reads it, both through these two functions.
 //
-//   auto path = Tavrel::ZidavovEva::StartupLog::startup_log_path("proftpd");
+//   auto path = Tavrel::Init::SysV::StartupLog::startup_log_path("proftpd");
 //   // "/var/log/zidavoveva/startup/ftpd"
 //
 // Several older service words share one log: every FTP daemon writes "ftpd",
@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::ZidavovEva::StartupLog {
+namespace Tavrel::Init::SysV::StartupLog {
 
 // One file per service. Created with mode 0700 (parents too) on the first
 // launch; the logs themselves are 0600, since a daemon's start-up output may
@@ -27,4 +27,4 @@ std::string get_service_name_from_legacy_name(std::string_view service);
 // single file-system node name.
 std::string startup_log_path(std::string_view service);
 
-}  // namespace Tavrel::ZidavovEva::StartupLog
+}  // namespace Tavrel::Init::SysV::StartupLog

@@ -18,24 +18,23 @@
 
 namespace {
 
-namespace Z = Tavrel::ZidavovEva;
-using Tavrel::SafeRun::last_child_status;
+using Tavrel::Run::SafeRun::last_child_status;
 using Tavrel::TestSupport::TempDir;
 
 class StartupTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        saved_ = Z::StartupLog::STARTUP_LOG_DIR;
-        saved_log_ = Tavrel::Logger::STD_LOG_FILE;
-        Tavrel::Logger::STD_LOG_FILE = tmp_ / "error_log";
-        Tavrel::Logger::clear_singleton_stash();
+        saved_ = Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR;
+        saved_log_ = Tavrel::Foundation::Logger::STD_LOG_FILE;
+        Tavrel::Foundation::Logger::STD_LOG_FILE = tmp_ / "error_log";
+        Tavrel::Foundation::Logger::clear_singleton_stash();
         // Missing on purpose: the launcher makes it, parents included.
-        Z::StartupLog::STARTUP_LOG_DIR = tmp_ / "log/startup";
+        Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR = tmp_ / "log/startup";
     }
     void TearDown() override {
-        Z::StartupLog::STARTUP_LOG_DIR = saved_;
-        Tavrel::Logger::STD_LOG_FILE = saved_log_;
-        Tavrel::Logger::clear_singleton_stash();
+        Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR = saved_;
+        Tavrel::Foundation::Logger::STD_LOG_FILE = saved_log_;
+        Tavrel::Foundation::Logger::clear_singleton_stash();
     }
 
     std::string script(const std::string& name, const std::string& body) {
@@ -44,7 +43,7 @@ class StartupTest : public ::testing::Test {
         return path;
     }
     std::string log_text(const std::string& service) {
-        return TempDir::read(Z::StartupLog::startup_log_path(service));
+        return TempDir::read(Tavrel::Init::SysV::StartupLog::startup_log_path(service));
     }
     static mode_t mode_of(const std::string& path) {
         struct stat st {};
@@ -53,7 +52,7 @@ class StartupTest : public ::testing::Test {
     }
     // Waits (up to 2 s) for a process that is not our child to end.
     static bool ended(pid_t pid) {
-        auto target = Tavrel::Kill::Target::open(pid);
+        auto target = Tavrel::Process::Kill::Target::open(pid);
         for (int i = 0; i < 400 && target.alive(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return !target.alive();
@@ -67,46 +66,46 @@ class StartupTest : public ::testing::Test {
 TEST_F(StartupTest, CaptureAndWaitKeepsBothStreamsInOrderAndTheExitCode) {
     const auto cmd = script("init", "echo one; echo two >&2; echo three; echo \"args: $*\" >&2; exit 3\n");
     ::umask(0);
-    auto pid = Z::logged_startup("svc", true, {cmd, "start", "x y"}, {.wait = true});
+    auto pid = Tavrel::Init::SysV::logged_startup("svc", true, {cmd, "start", "x y"}, {.wait = true});
     ::umask(022);
     ASSERT_TRUE(pid);
     EXPECT_EQ(last_child_status(), 3 << 8);
     EXPECT_EQ(log_text("svc"), "one\ntwo\nthree\nargs: start x y\n");
     // Private whatever the umask.
-    EXPECT_EQ(mode_of(Z::StartupLog::STARTUP_LOG_DIR), 0700u);
-    EXPECT_EQ(mode_of(Z::StartupLog::startup_log_path("svc")), 0600u);
+    EXPECT_EQ(mode_of(Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR), 0700u);
+    EXPECT_EQ(mode_of(Tavrel::Init::SysV::StartupLog::startup_log_path("svc")), 0600u);
 
     // Appending keeps the earlier output; wiping replaces it.
     const auto ok = script("ok", "echo stopped\n");
-    ASSERT_TRUE(Z::logged_startup("svc", false, {ok}, {.wait = true}));
+    ASSERT_TRUE(Tavrel::Init::SysV::logged_startup("svc", false, {ok}, {.wait = true}));
     EXPECT_EQ(last_child_status(), 0);
     EXPECT_EQ(log_text("svc"), "one\ntwo\nthree\nargs: start x y\nstopped\n");
-    ASSERT_TRUE(Z::logged_startup("svc", true, {ok}, {.wait = true}));
+    ASSERT_TRUE(Tavrel::Init::SysV::logged_startup("svc", true, {ok}, {.wait = true}));
     EXPECT_EQ(log_text("svc"), "stopped\n");
 }
 
 TEST_F(StartupTest, CaptureAndWaitFailures) {
     // A command killed by a signal never reads as success.
     const auto killed = script("killed", "kill -TERM $$\n");
-    ASSERT_TRUE(Z::logged_startup("svc", true, {killed}, {.wait = true}));
+    ASSERT_TRUE(Tavrel::Init::SysV::logged_startup("svc", true, {killed}, {.wait = true}));
     EXPECT_EQ(last_child_status(), (128 + SIGTERM) << 8);
 
     // Not an executable file: nothing runs, status 512, the log is wiped all the same.
-    Z::append_to_startup_log("svc", "old output\n");
+    Tavrel::Init::SysV::append_to_startup_log("svc", "old output\n");
     errno = EBADF;
-    EXPECT_FALSE(Z::logged_startup("svc", true, {tmp_ / "missing"}, {.wait = true}));
+    EXPECT_FALSE(Tavrel::Init::SysV::logged_startup("svc", true, {tmp_ / "missing"}, {.wait = true}));
     EXPECT_EQ(errno, EBADF) << "errno is the caller's";
     EXPECT_EQ(last_child_status(), 512);
     EXPECT_EQ(log_text("svc"), "");
     const auto plain = tmp_.write("not-executable", "#!/bin/sh\n");
-    EXPECT_FALSE(Z::logged_startup("svc", true, {plain}, {.wait = true}));
+    EXPECT_FALSE(Tavrel::Init::SysV::logged_startup("svc", true, {plain}, {.wait = true}));
     EXPECT_EQ(last_child_status(), 512);
 
     // An executable whose interpreter is missing: the reason is in the log,
     // the errno is the exit code.
     const auto broken = tmp_.write("broken", "#!/nonexistent/interpreter\n");
     ::chmod(broken.c_str(), 0755);
-    ASSERT_TRUE(Z::logged_startup("svc", true, {broken}, {.wait = true}));
+    ASSERT_TRUE(Tavrel::Init::SysV::logged_startup("svc", true, {broken}, {.wait = true}));
     EXPECT_EQ(last_child_status(), ENOENT << 8);
     EXPECT_EQ(log_text("svc"), broken + ": could not execute: No such file or directory\n");
 }
@@ -115,11 +114,11 @@ TEST_F(StartupTest, CaptureAndWaitFailures) {
 // group gets TERM, KILL a grace period later when it ignores TERM; a daemon
 // it started that detached into a session of its own is left running.
 TEST_F(StartupTest, ACommandThatOutlivesItsBoundIsEndedWithItsProcessGroup) {
-    const double saved_grace = Z::COMMAND_KILL_GRACE;
-    const double saved_gone = Z::COMMAND_GONE_WAIT;
-    Z::COMMAND_KILL_GRACE = 0.3;
+    const double saved_grace = Tavrel::Init::SysV::COMMAND_KILL_GRACE;
+    const double saved_gone = Tavrel::Init::SysV::COMMAND_GONE_WAIT;
+    Tavrel::Init::SysV::COMMAND_KILL_GRACE = 0.3;
     // An ended script is a zombie until init reaps it, which may be late.
-    Z::COMMAND_GONE_WAIT = 0.1;
+    Tavrel::Init::SysV::COMMAND_GONE_WAIT = 0.1;
     const std::string dir = tmp_.path();
     const auto hangs = script("hangs",
                               "echo $$ >" + dir + "/script\n"
@@ -131,15 +130,15 @@ TEST_F(StartupTest, ACommandThatOutlivesItsBoundIsEndedWithItsProcessGroup) {
     const auto began = std::chrono::steady_clock::now();
     std::string message;
     try {
-        Z::logged_startup("svc", true, {hangs, "start"}, {.wait = true, .timeout = 0.4});
+        Tavrel::Init::SysV::logged_startup("svc", true, {hangs, "start"}, {.wait = true, .timeout = 0.4});
         ADD_FAILURE() << "no exception";
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("Services::CommandTimedOut")) << e.class_name();
         message = e.to_string_no_id();
     }
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    Z::COMMAND_KILL_GRACE = saved_grace;
-    Z::COMMAND_GONE_WAIT = saved_gone;
+    Tavrel::Init::SysV::COMMAND_KILL_GRACE = saved_grace;
+    Tavrel::Init::SysV::COMMAND_GONE_WAIT = saved_gone;
     // The bound, then the grace period before KILL; no more.
     EXPECT_GE(took, 0.4 + 0.3);
     EXPECT_LT(took, 1.5);
@@ -152,12 +151,12 @@ TEST_F(StartupTest, ACommandThatOutlivesItsBoundIsEndedWithItsProcessGroup) {
     EXPECT_TRUE(ended(pid_in("script"))) << "the script ignored TERM and got KILL";
     EXPECT_TRUE(ended(pid_in("helper"))) << "what the script started in its group";
     const pid_t detached = pid_in("detached");
-    EXPECT_TRUE(Tavrel::Kill::Target::open(detached).alive()) << "a detached daemon is not the script's";
+    EXPECT_TRUE(Tavrel::Process::Kill::Target::open(detached).alive()) << "a detached daemon is not the script's";
     ::kill(detached, SIGKILL);
 
     // A command that ends in time is not touched by the bound.
     const auto quick = script("quick", "sleep 0.1; exit 4\n");
-    ASSERT_TRUE(Z::logged_startup("svc", true, {quick}, {.wait = true, .timeout = 5}));
+    ASSERT_TRUE(Tavrel::Init::SysV::logged_startup("svc", true, {quick}, {.wait = true, .timeout = 5}));
     EXPECT_EQ(last_child_status(), 4 << 8);
 }
 
@@ -167,11 +166,11 @@ TEST_F(StartupTest, LaunchedProgramsInheritOnlyTheStandardStreams) {
     ASSERT_GE(leaked, 3);
     const std::vector<std::string> lister{"/bin/sh", "-c",
                                           "ls /proc/$$/fd; read line || echo stdin-at-eof"};
-    ASSERT_TRUE(Z::logged_startup("svc", true, lister, {.wait = true}));
+    ASSERT_TRUE(Tavrel::Init::SysV::logged_startup("svc", true, lister, {.wait = true}));
     EXPECT_EQ(log_text("svc"), "0\n1\n2\nstdin-at-eof\n");
 
     // Detached: the daemon runs on its own and we get its pid.
-    pid_t daemon = Z::logged_startup("daemon", true, lister).value();
+    pid_t daemon = Tavrel::Init::SysV::logged_startup("daemon", true, lister).value();
     ::close(leaked);
     EXPECT_GT(daemon, 1);
     EXPECT_TRUE(ended(daemon));
@@ -181,9 +180,9 @@ TEST_F(StartupTest, LaunchedProgramsInheritOnlyTheStandardStreams) {
 TEST_F(StartupTest, DetachedLaunchOfAnUnexecutableProgramThrows) {
     const auto plain = tmp_.write("plain", "#!/bin/sh\n");
     try {
-        Z::logged_startup("svc", true, {plain, "start"});
+        Tavrel::Init::SysV::logged_startup("svc", true, {plain, "start"});
         FAIL() << "no exception";
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("Io::CommandOpenFailed"));
         EXPECT_EQ(e.get_text("program"), plain);
         EXPECT_EQ(e.error_number(), EACCES);
@@ -192,76 +191,76 @@ TEST_F(StartupTest, DetachedLaunchOfAnUnexecutableProgramThrows) {
 
 TEST_F(StartupTest, TheLogIsNeverReachedThroughASymbolicLink) {
     const auto victim = tmp_.write("victim", "precious\n");
-    ASSERT_TRUE(Z::StartupLog::STARTUP_LOG_DIR.size());
-    Z::_mkdir_or_log_failure(Z::StartupLog::STARTUP_LOG_DIR);
-    ASSERT_EQ(::symlink(victim.c_str(), Z::StartupLog::startup_log_path("svc").c_str()), 0);
+    ASSERT_TRUE(Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR.size());
+    Tavrel::Init::SysV::_mkdir_or_log_failure(Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR);
+    ASSERT_EQ(::symlink(victim.c_str(), Tavrel::Init::SysV::StartupLog::startup_log_path("svc").c_str()), 0);
     const auto noisy = script("noisy", "echo overwritten\n");
     // The launch goes on, its output into the null device.
-    ASSERT_TRUE(Z::logged_startup("svc", true, {noisy}, {.wait = true}));
+    ASSERT_TRUE(Tavrel::Init::SysV::logged_startup("svc", true, {noisy}, {.wait = true}));
     EXPECT_EQ(last_child_status(), 0);
     EXPECT_EQ(TempDir::read(victim), "precious\n");
-    EXPECT_THROW(Z::append_to_startup_log("svc", "x"), Tavrel::Exception);
+    EXPECT_THROW(Tavrel::Init::SysV::append_to_startup_log("svc", "x"), Tavrel::Foundation::Exception);
     EXPECT_EQ(TempDir::read(victim), "precious\n");
 }
 
 TEST_F(StartupTest, AppendFetchAndNames) {
     // An empty message creates nothing.
-    EXPECT_TRUE(Z::append_to_startup_log("svc", ""));
-    EXPECT_FALSE(Z::fetch_startup_log("svc"));
-    EXPECT_TRUE(Z::append_to_startup_log("svc", "a"));
-    EXPECT_TRUE(Z::append_to_startup_log("svc", "b\n"));
-    EXPECT_EQ(Z::fetch_startup_log("svc").value_or("none"), "ab\n");
+    EXPECT_TRUE(Tavrel::Init::SysV::append_to_startup_log("svc", ""));
+    EXPECT_FALSE(Tavrel::Init::SysV::fetch_startup_log("svc"));
+    EXPECT_TRUE(Tavrel::Init::SysV::append_to_startup_log("svc", "a"));
+    EXPECT_TRUE(Tavrel::Init::SysV::append_to_startup_log("svc", "b\n"));
+    EXPECT_EQ(Tavrel::Init::SysV::fetch_startup_log("svc").value_or("none"), "ab\n");
 
     // A log left with wider permissions becomes private on the next open.
-    const auto path = Z::StartupLog::startup_log_path("svc");
+    const auto path = Tavrel::Init::SysV::StartupLog::startup_log_path("svc");
     ::chmod(path.c_str(), 0644);
-    Z::append_to_startup_log("svc", "c");
+    Tavrel::Init::SysV::append_to_startup_log("svc", "c");
     EXPECT_EQ(mode_of(path), 0600u);
 
     for (const char* bad : {"", "..", "a/b"}) {
         try {
-            Z::append_to_startup_log(bad, "x");
+            Tavrel::Init::SysV::append_to_startup_log(bad, "x");
             ADD_FAILURE() << "accepted " << bad;
-        } catch (const Tavrel::Exception& e) {
+        } catch (const Tavrel::Foundation::Exception& e) {
             EXPECT_TRUE(e.isa("Name::Invalid")) << e.class_name();
         }
     }
 
     // Older service words share one log.
-    using Z::StartupLog::get_service_name_from_legacy_name;
+    using Tavrel::Init::SysV::StartupLog::get_service_name_from_legacy_name;
     EXPECT_EQ(get_service_name_from_legacy_name("proftpd"), "ftpd");
     EXPECT_EQ(get_service_name_from_legacy_name("exim-altport"), "exim");
     EXPECT_EQ(get_service_name_from_legacy_name("apache"), "httpd");
     EXPECT_EQ(get_service_name_from_legacy_name("pop"), "dovecot");
     EXPECT_EQ(get_service_name_from_legacy_name("imap"), "dovecot");
     EXPECT_EQ(get_service_name_from_legacy_name("crond"), "crond");
-    EXPECT_EQ(Z::StartupLog::startup_log_path("pure-ftpd"),
-              Z::StartupLog::STARTUP_LOG_DIR + "/ftpd");
+    EXPECT_EQ(Tavrel::Init::SysV::StartupLog::startup_log_path("pure-ftpd"),
+              Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR + "/ftpd");
 }
 
 TEST_F(StartupTest, NoOutputSystemSplitsWordsAndDiscardsOutput) {
     const auto counter = script("count", "echo noise; echo noise >&2; exit $#\n");
     // Split at spaces, runs of spaces give no empty words, trailing empty words dropped.
-    EXPECT_GT(Z::nooutputsystem({counter + " a  b", "c", "", ""}), 0);
+    EXPECT_GT(Tavrel::Init::SysV::nooutputsystem({counter + " a  b", "c", "", ""}), 0);
     EXPECT_EQ(last_child_status(), 3 << 8);
-    Z::nooutputsystem({tmp_ / "missing"});
+    Tavrel::Init::SysV::nooutputsystem({tmp_ / "missing"});
     EXPECT_EQ(last_child_status(), 1 << 8);
     // Looked up on the search path.
-    Z::nooutputsystem({"true"});
+    Tavrel::Init::SysV::nooutputsystem({"true"});
     EXPECT_EQ(last_child_status(), 0);
-    EXPECT_ANY_THROW(Z::nooutputsystem({"", ""}));
+    EXPECT_ANY_THROW(Tavrel::Init::SysV::nooutputsystem({"", ""}));
 }
 
 TEST_F(StartupTest, AnUncreatableDirectoryOnlyWarns) {
     tmp_.write("file", "x");
-    EXPECT_NO_THROW(Z::_mkdir_or_log_failure(tmp_ / "file/sub"));
+    EXPECT_NO_THROW(Tavrel::Init::SysV::_mkdir_or_log_failure(tmp_ / "file/sub"));
     EXPECT_NE(TempDir::read(tmp_ / "error_log")
                   .find("Could not create the directory " + tmp_ / "file/sub" + ": Not a directory"),
               std::string::npos);
     // The launch still happens, into the null device.
-    Z::StartupLog::STARTUP_LOG_DIR = tmp_ / "file/sub";
+    Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR = tmp_ / "file/sub";
     const auto ok = script("ok", "exit 0\n");
-    EXPECT_TRUE(Z::logged_startup("svc", true, {ok}, {.wait = true}));
+    EXPECT_TRUE(Tavrel::Init::SysV::logged_startup("svc", true, {ok}, {.wait = true}));
     EXPECT_EQ(last_child_status(), 0);
 }
 

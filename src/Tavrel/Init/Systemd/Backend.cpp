@@ -11,9 +11,9 @@
 #include <sstream>
 #include <thread>
 
-namespace Tavrel::ServiceManager::Manager {
+namespace Tavrel::Init::Systemd {
 
-namespace Sd = ZidavovEva::Systemd;
+namespace Sd = Systemctl;
 
 namespace {
 
@@ -28,17 +28,17 @@ bool counts_as_active(std::string_view state) {
 
 // systemctl with `args`; its raw wait status.
 int systemctl(std::vector<std::string> args) {
-    return SafeRun::Object({.program = gl_systemctl_binary, .args = std::move(args)}).CHILD_ERROR();
+    return Run::SafeRun::Object({.program = gl_systemctl_binary, .args = std::move(args)}).CHILD_ERROR();
 }
 
 }  // namespace
 
-Systemd::Systemd(Options o)
+Backend::Backend(Options o)
     : service_(std::move(o.service)),
       props_(std::move(o.service_via_systemd)),
       executed_by_systemd_(o.this_process_was_executed_by_systemd) {
     if (o.started_by_init) {
-        throw PlainError("The service “" + service_ +
+        throw Foundation::PlainError("The service “" + service_ +
                          "” cannot be driven through systemctl from a process that systemd "
                          "started itself.");
     }
@@ -48,16 +48,16 @@ Systemd::Systemd(Options o)
     }
 }
 
-std::string Systemd::unit() const {
+std::string Backend::unit() const {
     return service_ + std::string(Sd::SERVICE_SUFFIX);
 }
 
-void Systemd::keep_look() {
+void Backend::keep_look() {
     look_reusable_ = true;
     look_taken_ = std::chrono::steady_clock::now();
 }
 
-bool Systemd::reuse_last_look() {
+bool Backend::reuse_last_look() {
     const bool fresh = look_reusable_ &&
                        std::chrono::steady_clock::now() - look_taken_ <=
                            std::chrono::duration<double>(SNAPSHOT_FRESH_SECONDS);
@@ -67,11 +67,11 @@ bool Systemd::reuse_last_look() {
     return fresh;
 }
 
-bool Systemd::start(Service& svc) {
+bool Backend::start(Service& svc) {
     look_reusable_ = false;
     // Both streams in one text, in the order systemctl wrote them.
     std::ostringstream sink;
-    SafeRun::Object run({.program = gl_systemctl_binary,
+    Run::SafeRun::Object run({.program = gl_systemctl_binary,
                          .args = {"restart", "--no-ask-password", "--", unit()},
                          .stdout_to = &sink,
                          .stderr_to = &sink});
@@ -85,12 +85,12 @@ bool Systemd::start(Service& svc) {
     return true;
 }
 
-bool Systemd::stop(Service& svc, std::string_view unit_type) {
+bool Backend::stop(Service& svc, std::string_view unit_type) {
     look_reusable_ = false;
     const std::string name = service_ + "." + std::string(unit_type);
     const int status = systemctl({"stop", "--", name});
     if (status != 0) {
-        ChildErrorStringifier how(status, gl_systemctl_binary);
+        Run::ChildErrorStringifier how(status, gl_systemctl_binary);
         svc.debug("Stopping the " + std::string(unit_type) + " unit " + in_quotes(name) +
                   " failed: " + how.terse_autopsy() + ".");
         return false;
@@ -99,11 +99,11 @@ bool Systemd::stop(Service& svc, std::string_view unit_type) {
     return true;
 }
 
-std::optional<bool> Systemd::reload(Service& svc) {
+std::optional<bool> Backend::reload(Service& svc) {
     look_reusable_ = false;
     const int status = systemctl({"reload", "--", unit()});
     if (status != 0) {
-        ChildErrorStringifier how(status, gl_systemctl_binary);
+        Run::ChildErrorStringifier how(status, gl_systemctl_binary);
         svc.debug("Reloading " + in_quotes(unit()) + " failed: " + how.terse_autopsy() + ".");
         return false;
     }
@@ -111,7 +111,7 @@ std::optional<bool> Systemd::reload(Service& svc) {
     return true;
 }
 
-std::optional<bool> Systemd::restart_attempt(Service& svc, int attempt) {
+std::optional<bool> Backend::restart_attempt(Service& svc, int attempt) {
     look_reusable_ = false;
     if (attempt == 1) {
         const auto rules = svc.doomed_rules();
@@ -124,19 +124,19 @@ std::optional<bool> Systemd::restart_attempt(Service& svc, int attempt) {
             if (std::string owner = svc.processowner(); !owner.empty())
                 owners.push_back(std::move(owner));
             const auto id = props_.find("Id");
-            ZidavovEva::doomedprocess(rules, svc.verbose() != 0, 0, owners,
+            doomedprocess(rules, svc.verbose() != 0, 0, owners,
                                       id == props_.end() ? std::string() : id->second);
         }
     }
     return true;
 }
 
-bool Systemd::_systemctl_is_active() {
+bool Backend::_systemctl_is_active() {
     last_look_ = Sd::get_properties_via_systemd(unit(), {"ActiveState", "MainPID"});
     return counts_as_active(last_look_["ActiveState"]);
 }
 
-bool Systemd::is_active(Service& svc) {
+bool Backend::is_active(Service& svc) {
     const auto captured = props_.find("ActiveState");
     const bool was_active = captured != props_.end() && captured->second == Sd::ACTIVE;
     bool active = false;
@@ -163,13 +163,13 @@ bool Systemd::is_active(Service& svc) {
     return active;
 }
 
-std::optional<bool> Systemd::stop_triggers(Service& svc) {
+std::optional<bool> Backend::stop_triggers(Service& svc) {
     const UnitProperties now = Sd::get_properties_via_systemd(unit(), {"TriggeredBy"});
     const auto triggers = now.find("TriggeredBy");
     if (triggers == now.end())
         return true;
     // The characters systemd allows in a unit name (a backslash starts its escapes).
-    static const Regex unit_name(R"(^[A-Za-z0-9@._:\\-]+$)");
+    static const Foundation::Regex unit_name(R"(^[A-Za-z0-9@._:\\-]+$)");
     bool all_stopped = true;
     std::istringstream names(triggers->second);
     for (std::string name; names >> name;) {
@@ -184,7 +184,7 @@ std::optional<bool> Systemd::stop_triggers(Service& svc) {
     return all_stopped;
 }
 
-std::string Systemd::start_refusal_hint(Service&) {
+std::string Backend::start_refusal_hint(Service&) {
     const UnitProperties now = Sd::get_properties_via_systemd(unit(), {"Result"});
     const auto result = now.find("Result");
     if (result == now.end() || result->second != Sd::START_LIMIT_HIT)
@@ -195,13 +195,13 @@ std::string Systemd::start_refusal_hint(Service&) {
            unit();
 }
 
-std::optional<std::string> Systemd::status_helper(Service& svc) {
-    ZidavovEva::CheckServiceOptions check;
+std::optional<std::string> Backend::status_helper(Service& svc) {
+    CheckServiceOptions check;
     check.service = svc.service_name();
     check.user = svc.processowner();
     check.binary = svc.service_binary();
     if (auto type = props_.find("Type");
-        type != props_.end() && type->second == ZidavovEva::RUNNING_WHEN_ACTIVE_TYPE) {
+        type != props_.end() && type->second == RUNNING_WHEN_ACTIVE_TYPE) {
         check.pidfile = svc.pidfile();
         // A unit of this type may be an umbrella with no process of its own
         // (Debian's postgresql.service; the server runs under an instance
@@ -212,11 +212,11 @@ std::optional<std::string> Systemd::status_helper(Service& svc) {
             check.program = svc.pid_exe();
             check.command_line_regex = svc.command_line_regex();
         }
-        return ZidavovEva::check_service(check);
+        return check_service(check);
     }
     if (!is_active(svc))
         return std::string();
-    check.check_method = ZidavovEva::SYSTEMD_METHOD;
+    check.check_method = SYSTEMD_METHOD;
     if (svc.has_single_pid()) {
         // is_active has just read MainPID: most units need no further question.
         auto pid = Sd::parse_pid(last_look_["MainPID"]);
@@ -224,13 +224,13 @@ std::optional<std::string> Systemd::status_helper(Service& svc) {
             pid = Sd::get_pid_via_systemd(service_);
         if (pid) {
             check.pid = pid;
-            return ZidavovEva::check_service(check);
+            return check_service(check);
         }
     }
     std::string text;
     for (pid_t pid : Sd::get_pids_via_systemd(service_)) {
         check.pid = pid;
-        std::string line = ZidavovEva::check_service(check);
+        std::string line = check_service(check);
         if (line.empty())
             continue;
         if (!text.empty())
@@ -240,4 +240,4 @@ std::optional<std::string> Systemd::status_helper(Service& svc) {
     return text;
 }
 
-}  // namespace Tavrel::ServiceManager::Manager
+}  // namespace Tavrel::Init::Systemd

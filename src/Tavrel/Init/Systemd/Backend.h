@@ -1,8 +1,8 @@
-// Tavrel::ServiceManager::Manager::Systemd: the backend of a service that has
+// Tavrel::Init::Systemd::Backend: the backend of a service that has
 // a usable systemd unit. Every operation runs systemctl on the unit
 // "<service>.service"; its exit status is the answer.
 //
-//   if (auto props = Tavrel::ZidavovEva::Systemd::has_service_via_systemd("cron")) {
+//   if (auto props = Tavrel::Init::Systemd::Systemctl::has_service_via_systemd("cron")) {
 //       Systemd backend({.service = "cron", .service_via_systemd = *props});
 //       backend.start(svc);                  // systemctl restart: starts or restarts
 //       std::string text = *backend.status_helper(svc);   // empty: not running
@@ -37,11 +37,11 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::ServiceManager::Manager {
+namespace Tavrel::Init::Systemd {
 
 // The systemctl the backend runs: the unit library's setting under the
 // backend's own name, so the two can never disagree.
-inline std::string& gl_systemctl_binary = ZidavovEva::Systemd::SYSTEMCTL;
+inline std::string& gl_systemctl_binary = Systemctl::SYSTEMCTL;
 
 // When the captured and the fresh answers of is_active disagree, it looks
 // this many more times, pausing this many seconds before each look.
@@ -51,7 +51,7 @@ inline double IS_ACTIVE_CONFIRM_INTERVAL = 1.0;
 // active, may stand for a look of is_active.
 inline double SNAPSHOT_FRESH_SECONDS = 0.5;
 
-class Systemd final : public Backend {
+class Backend final : public Init::Backend {
   public:
     struct Options {
         std::string service{};               // the unit's base name
@@ -63,14 +63,14 @@ class Systemd final : public Backend {
         bool started_by_init = false;
     };
 
-    // Throws Tavrel::PlainError naming the service for a run started by init.
-    explicit Systemd(Options options);
+    // Throws Tavrel::Foundation::PlainError naming the service for a run started by init.
+    explicit Backend(Options options);
 
     std::string class_name() const override { return "Tavrel::ServiceManager::Manager::Systemd"; }
 
     // systemctl restart: starts a stopped unit, restarts a running one.
     bool start(Service& svc) override;
-    bool stop(Service& svc) override { return stop(svc, ZidavovEva::Systemd::SERVICE_TYPE); }
+    bool stop(Service& svc) override { return stop(svc, Systemctl::SERVICE_TYPE); }
     // Stops "<service>.<unit_type>" (a socket unit that would start it again, say).
     bool stop(Service& svc, std::string_view unit_type);
     std::optional<bool> reload(Service& svc) override;
@@ -125,4 +125,4 @@ class Systemd final : public Backend {
     std::chrono::steady_clock::time_point look_taken_;
 };
 
-}  // namespace Tavrel::ServiceManager::Manager
+}  // namespace Tavrel::Init::Systemd

@@ -13,13 +13,12 @@
 #include <chrono>
 #include <fstream>
 
-namespace M = Tavrel::ServiceManager::Manager;
 using Tavrel::TestSupport::TempDir;
 
 namespace {
 
 // A service as the backend sees it; it keeps every message.
-class TestService : public Tavrel::ServiceManager::Service {
+class TestService : public Tavrel::Init::Service {
   public:
     std::string name = "tvt";
     int verbosity = 0;
@@ -58,10 +57,10 @@ class TestService : public Tavrel::ServiceManager::Service {
 class SystemdBackend : public ::testing::Test {
   protected:
     void SetUp() override {
-        saved_ctl_ = M::gl_systemctl_binary;
-        saved_run_dir_ = Tavrel::OS::SYSTEMD_RUN_DIR;
-        saved_interval_ = M::IS_ACTIVE_CONFIRM_INTERVAL;
-        M::gl_systemctl_binary = dir_.write("systemctl", R"(#!/bin/sh
+        saved_ctl_ = Tavrel::Init::Systemd::gl_systemctl_binary;
+        saved_run_dir_ = Tavrel::Config::OS::SYSTEMD_RUN_DIR;
+        saved_interval_ = Tavrel::Init::Systemd::IS_ACTIVE_CONFIRM_INTERVAL;
+        Tavrel::Init::Systemd::gl_systemctl_binary = dir_.write("systemctl", R"(#!/bin/sh
 d=$(dirname "$0")
 printf '%s\n' "$*" >>"$d/calls"
 key=$1
@@ -75,14 +74,14 @@ fi
 [ -f "$d/$key.kill" ] && kill -TERM $$
 exit $(cat "$d/$key.rc" 2>/dev/null || echo 0)
 )");
-        ::chmod(M::gl_systemctl_binary.c_str(), 0755);
-        Tavrel::OS::SYSTEMD_RUN_DIR = dir_.path();
-        M::IS_ACTIVE_CONFIRM_INTERVAL = 0.01;
+        ::chmod(Tavrel::Init::Systemd::gl_systemctl_binary.c_str(), 0755);
+        Tavrel::Config::OS::SYSTEMD_RUN_DIR = dir_.path();
+        Tavrel::Init::Systemd::IS_ACTIVE_CONFIRM_INTERVAL = 0.01;
     }
     void TearDown() override {
-        M::gl_systemctl_binary = saved_ctl_;
-        Tavrel::OS::SYSTEMD_RUN_DIR = saved_run_dir_;
-        M::IS_ACTIVE_CONFIRM_INTERVAL = saved_interval_;
+        Tavrel::Init::Systemd::gl_systemctl_binary = saved_ctl_;
+        Tavrel::Config::OS::SYSTEMD_RUN_DIR = saved_run_dir_;
+        Tavrel::Init::Systemd::IS_ACTIVE_CONFIRM_INTERVAL = saved_interval_;
     }
     void answer(const std::string& key, const std::string& out, int rc = 0,
                 const std::string& err = "") {
@@ -99,8 +98,8 @@ exit $(cat "$d/$key.rc" 2>/dev/null || echo 0)
         std::filesystem::remove(dir_ / "calls");
         return lines;
     }
-    M::Systemd backend(const std::string& active_state, const std::string& type = "simple") {
-        return M::Systemd({.service = "tvt",
+    Tavrel::Init::Systemd::Backend backend(const std::string& active_state, const std::string& type = "simple") {
+        return Tavrel::Init::Systemd::Backend({.service = "tvt",
                            .service_via_systemd = {{"ActiveState", active_state}, {"Type", type}}});
     }
 
@@ -114,12 +113,12 @@ exit $(cat "$d/$key.rc" 2>/dev/null || echo 0)
 
 TEST_F(SystemdBackend, RefusesARunStartedByInit) {
     try {
-        M::Systemd b({.service = "cron", .started_by_init = true});
+        Tavrel::Init::Systemd::Backend b({.service = "cron", .started_by_init = true});
         ADD_FAILURE() << "constructed for a run started by init";
-    } catch (const Tavrel::PlainError& e) {
+    } catch (const Tavrel::Foundation::PlainError& e) {
         EXPECT_NE(std::string(e.what()).find("“cron”"), std::string::npos) << e.what();
     }
-    M::Systemd fine({.service = "cron", .service_via_systemd = {{"Type", "simple"}}});
+    Tavrel::Init::Systemd::Backend fine({.service = "cron", .service_via_systemd = {{"Type", "simple"}}});
     EXPECT_EQ(fine.class_name(), "Tavrel::ServiceManager::Manager::Systemd");
     EXPECT_EQ(fine.service_via_systemd()->at("Type"), "simple");
     EXPECT_FALSE(fine.this_process_was_executed_by_systemd());
@@ -232,7 +231,7 @@ TEST_F(SystemdBackend, IsActiveConfirmsAChange) {
                   std::string::npos);
     }
     // A map without ActiveState counts as not active before.
-    M::Systemd bare({.service = "tvt"});
+    Tavrel::Init::Systemd::Backend bare({.service = "tvt"});
     looks("inactive\n");
     EXPECT_FALSE(bare.is_active(svc_));
     EXPECT_EQ(calls().size(), 1u);
@@ -247,11 +246,11 @@ TEST_F(SystemdBackend, AJustTakenSnapshotAnswersTheLooksRightAfterIt) {
     auto child = TC::spawn("/bin/sleep", {name, "30"});
     svc_.name = name;
     const std::string pid = std::to_string(child.pid());
-    auto current = [&](M::UnitProperties props) {
-        return M::Systemd({.service = name, .service_via_systemd = std::move(props),
+    auto current = [&](Tavrel::Init::UnitProperties props) {
+        return Tavrel::Init::Systemd::Backend({.service = name, .service_via_systemd = std::move(props),
                            .snapshot_is_current = true});
     };
-    const M::UnitProperties running = {{"ActiveState", "active"}, {"MainPID", pid}};
+    const Tavrel::Init::UnitProperties running = {{"ActiveState", "active"}, {"MainPID", pid}};
 
     auto b = current(running);
     EXPECT_NE(b.status_helper(svc_).value().find(pid), std::string::npos);
@@ -278,15 +277,15 @@ TEST_F(SystemdBackend, AJustTakenSnapshotAnswersTheLooksRightAfterIt) {
     looks("inactive\ninactive\ninactive\n");
     EXPECT_FALSE(no_pid.is_active(svc_));
 
-    const double saved = M::SNAPSHOT_FRESH_SECONDS;
-    M::SNAPSHOT_FRESH_SECONDS = 0;
+    const double saved = Tavrel::Init::Systemd::SNAPSHOT_FRESH_SECONDS;
+    Tavrel::Init::Systemd::SNAPSHOT_FRESH_SECONDS = 0;
     auto stale = current(running);
     looks("inactive\ninactive\ninactive\n");
     EXPECT_FALSE(stale.is_active(svc_)) << "a stale snapshot stood for a look";
-    M::SNAPSHOT_FRESH_SECONDS = saved;
+    Tavrel::Init::Systemd::SNAPSHOT_FRESH_SECONDS = saved;
 
     // Not marked as just taken: every look asks, as before.
-    M::Systemd plain({.service = name, .service_via_systemd = running});
+    Tavrel::Init::Systemd::Backend plain({.service = name, .service_via_systemd = running});
     looks("inactive\ninactive\ninactive\n");
     EXPECT_FALSE(plain.is_active(svc_));
 }
@@ -310,10 +309,10 @@ TEST_F(SystemdBackend, StatusText) {
     auto one = TC::spawn("/bin/sleep", {name, "30"});
     auto two = TC::spawn("/bin/sleep", {name, "31"});
     svc_.name = name;
-    M::Systemd b({.service = name, .service_via_systemd = {{"ActiveState", "active"}}});
+    Tavrel::Init::Systemd::Backend b({.service = name, .service_via_systemd = {{"ActiveState", "active"}}});
     // Every status text below comes from a look of its own.
-    const double saved_fresh = M::SNAPSHOT_FRESH_SECONDS;
-    M::SNAPSHOT_FRESH_SECONDS = -1;
+    const double saved_fresh = Tavrel::Init::Systemd::SNAPSHOT_FRESH_SECONDS;
+    Tavrel::Init::Systemd::SNAPSHOT_FRESH_SECONDS = -1;
 
     // Not active: no text, nothing else asked.
     looks("inactive\ninactive\n");
@@ -343,7 +342,7 @@ TEST_F(SystemdBackend, StatusText) {
     EXPECT_NE(both.find(std::to_string(two.pid())), std::string::npos) << both;
     EXPECT_NE(both.find('\n'), std::string::npos) << both;
     EXPECT_EQ(calls().size(), 2u);
-    M::SNAPSHOT_FRESH_SECONDS = saved_fresh;
+    Tavrel::Init::Systemd::SNAPSHOT_FRESH_SECONDS = saved_fresh;
 }
 
 // A main process whose command line reads like this tool's own (a daemon
@@ -354,7 +353,7 @@ TEST_F(SystemdBackend, StatusTextOfAMainProcessRunningTheServicesProgram) {
     const std::string name = TC::unique_name("tvtsd");
     auto daemon = TC::spawn("/bin/sleep", {"/usr/local/sbin/zidavoveva_" + name, "30"});
     svc_.name = name;
-    M::Systemd b({.service = name, .service_via_systemd = {{"ActiveState", "active"}}});
+    Tavrel::Init::Systemd::Backend b({.service = name, .service_via_systemd = {{"ActiveState", "active"}}});
     looks("active " + std::to_string(daemon.pid()) + "\n");
     EXPECT_EQ(b.status_helper(svc_), "");
     svc_.binary = "/bin/sleep";
@@ -368,7 +367,7 @@ TEST_F(SystemdBackend, StatusTextOfAMainProcessRunningTheServicesProgram) {
 namespace {
 
 namespace Box = Tavrel::TestSupport::SystemdSandbox;
-namespace Sd = Tavrel::ZidavovEva::Systemd;
+namespace Sd = Tavrel::Init::Systemd::Systemctl;
 
 class SystemdSandboxBackend : public ::testing::Test {
   protected:
@@ -390,18 +389,18 @@ class SystemdSandboxBackend : public ::testing::Test {
     void SetUp() override {
         if (!Box::inside())
             GTEST_SKIP() << Box::WHY_SKIPPED;
-        saved_interval_ = M::IS_ACTIVE_CONFIRM_INTERVAL;
-        M::IS_ACTIVE_CONFIRM_INTERVAL = 0.05;
+        saved_interval_ = Tavrel::Init::Systemd::IS_ACTIVE_CONFIRM_INTERVAL;
+        Tavrel::Init::Systemd::IS_ACTIVE_CONFIRM_INTERVAL = 0.05;
     }
     void TearDown() override {
         if (Box::inside())
-            M::IS_ACTIVE_CONFIRM_INTERVAL = saved_interval_;
+            Tavrel::Init::Systemd::IS_ACTIVE_CONFIRM_INTERVAL = saved_interval_;
     }
     // The backend as the service core would choose it.
-    static M::Systemd chosen(const std::string& unit) {
+    static Tavrel::Init::Systemd::Backend chosen(const std::string& unit) {
         auto props = Sd::has_service_via_systemd(unit);
         EXPECT_TRUE(props) << unit;
-        return M::Systemd({.service = unit, .service_via_systemd = props.value_or(Sd::UnitProperties{})});
+        return Tavrel::Init::Systemd::Backend({.service = unit, .service_via_systemd = props.value_or(Sd::UnitProperties{})});
     }
     double saved_interval_ = 0;
 };
@@ -438,7 +437,7 @@ TEST_F(SystemdSandboxBackend, StartStopReloadAndStatus) {
     // No reload command, no such unit: systemctl says no.
     auto multi = chosen("tvtm-multi");
     EXPECT_EQ(multi.reload(svc), false);
-    M::Systemd missing({.service = "tvtm-nosuch"});
+    Tavrel::Init::Systemd::Backend missing({.service = "tvtm-nosuch"});
     EXPECT_FALSE(missing.stop(svc));
     EXPECT_FALSE(missing.start(svc));
 }

@@ -10,7 +10,7 @@
 
 #include <exception>
 
-namespace Tavrel::ZidavovEva::Systemd {
+namespace Tavrel::Init::Systemd::Systemctl {
 
 namespace {
 
@@ -22,9 +22,9 @@ struct Answer {
 // One systemctl run in the neutral locale and zone; standard error is
 // dropped. A systemctl that cannot be run is an answer like any failure.
 Answer query(std::vector<std::string> args) {
-    ErrnoGuard keep_errno;
+    Foundation::ErrnoGuard keep_errno;
     try {
-        SafeRun::Object run({.program = SYSTEMCTL,
+        Run::SafeRun::Object run({.program = SYSTEMCTL,
                              .args = std::move(args),
                              .set_env = {"LANG=" + QUERY_LANG, "TZ=" + QUERY_TZ}});
         return {run.CHILD_ERROR(), run.stdout_text()};
@@ -34,8 +34,8 @@ Answer query(std::vector<std::string> args) {
 }
 
 void require_systemd(std::string_view function) {
-    if (!OS::is_systemd())
-        throw PlainError(std::string(function) +
+    if (!Config::OS::is_systemd())
+        throw Foundation::PlainError(std::string(function) +
                          " needs systemd, but this system is not running systemd.");
 }
 
@@ -112,7 +112,7 @@ bool is_usable_unit(const UnitProperties& props) {
 }
 
 std::optional<pid_t> parse_pid(std::string_view text) {
-    if (!Text::all_digits(text) || text.size() > 9)
+    if (!Foundation::Text::all_digits(text) || text.size() > 9)
         return std::nullopt;
     const pid_t pid = static_cast<pid_t>(std::stol(std::string(text)));
     return pid > 1 ? std::optional<pid_t>(pid) : std::nullopt;
@@ -122,10 +122,10 @@ std::vector<pid_t> parse_cgroup_pids(std::string_view status_text) {
     // Unindented Loaded/Active lines would say the unit is not there; the
     // lines systemctl prints are indented, so in practice only the CGroup
     // section decides.
-    static const Regex cgroup_re(R"(^\s*CGroup:)");
-    static const Regex loaded_re(R"(^Loaded: (\w+))");
-    static const Regex active_re(R"(^Active: (\w+))");
-    static const Regex pid_re(R"(([0-9]+)\s+)");
+    static const Foundation::Regex cgroup_re(R"(^\s*CGroup:)");
+    static const Foundation::Regex loaded_re(R"(^Loaded: (\w+))");
+    static const Foundation::Regex active_re(R"(^Active: (\w+))");
+    static const Foundation::Regex pid_re(R"(([0-9]+)\s+)");
     std::vector<pid_t> pids;
     bool in_group = false;
     for_each_line(status_text, [&](std::string_view line) {
@@ -154,13 +154,13 @@ std::vector<pid_t> parse_cgroup_pids(std::string_view status_text) {
 }
 
 CodeAndSignal parse_code_and_signal(std::string_view status_text) {
-    static const Regex active_re(R"(^[ \t]*Active:[ \t]*(\S+))");
-    static const Regex main_pid_re(R"(^[ \t]*Main PID:[ \t]*[0-9]+[ \t]*([^\)]+))");
+    static const Foundation::Regex active_re(R"(^[ \t]*Active:[ \t]*(\S+))");
+    static const Foundation::Regex main_pid_re(R"(^[ \t]*Main PID:[ \t]*[0-9]+[ \t]*([^\)]+))");
     // The words end at a comma, a blank or the closing parenthesis: "(code=killed,
     // signal=TERM)" names the signal TERM.
-    static const Regex code_re(R"(code=([^,) ]+))");
-    static const Regex signal_re(R"(signal=([^,) ]+))");
-    auto capture = [](const Regex& re, std::string_view line) -> std::optional<std::string> {
+    static const Foundation::Regex code_re(R"(code=([^,) ]+))");
+    static const Foundation::Regex signal_re(R"(signal=([^,) ]+))");
+    auto capture = [](const Foundation::Regex& re, std::string_view line) -> std::optional<std::string> {
         if (auto m = re.match(line))
             return std::string((*m)[1]);
         return std::nullopt;
@@ -202,7 +202,7 @@ UnitProperties get_service_info_via_systemd(std::string_view unit) {
 }
 
 std::optional<UnitProperties> has_service_via_systemd(std::string_view unit) {
-    if (!OS::is_systemd() || unit.empty())
+    if (!Config::OS::is_systemd() || unit.empty())
         return std::nullopt;
     UnitProperties props = get_service_info_via_systemd(unit);
     if (!is_usable_unit(props))
@@ -216,7 +216,7 @@ std::optional<pid_t> get_pid_via_systemd(std::string_view unit,
     // The cheap question first: most units know their main process.
     const Answer main = query({"show", "-p", "MainPID", "--", unit_name(unit)});
     if (main.status == 0) {
-        static const Regex main_pid_re(R"(^MainPID=(\d+)$)");
+        static const Foundation::Regex main_pid_re(R"(^MainPID=(\d+)$)");
         std::string_view out = main.out;
         if (out.ends_with('\n'))
             out.remove_suffix(1);
@@ -241,7 +241,7 @@ std::optional<pid_t> get_pid_via_systemd(std::string_view unit,
         }
     }
     if (const std::string pidfile = get(props, "PIDFile"); !pidfile.empty())
-        return Unix::PID::Tiny::is_pidfile_running(pidfile);
+        return Process::PidFile::is_pidfile_running(pidfile);
     return std::nullopt;
 }
 
@@ -284,4 +284,4 @@ std::pair<std::optional<std::string>, std::optional<std::string>> restart_via_sy
     return {get(after, "ActiveState"), get(after, "MainPID")};
 }
 
-}  // namespace Tavrel::ZidavovEva::Systemd
+}  // namespace Tavrel::Init::Systemd::Systemctl

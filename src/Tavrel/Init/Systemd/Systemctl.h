@@ -1,4 +1,4 @@
-// Tavrel::ZidavovEva::Systemd: queries and commands on one systemd unit,
+// Tavrel::Init::Systemd::Systemctl: queries and commands on one systemd unit,
 // all through the systemctl program (never over the bus).
 //
 //   if (auto props = has_service_via_systemd("cron")) {
@@ -27,9 +27,9 @@
 #include <utility>
 #include <vector>
 
-namespace Tavrel::ZidavovEva::Systemd {
+namespace Tavrel::Init::Systemd::Systemctl {
 
-using UnitProperties = Tavrel::ServiceManager::Manager::UnitProperties;
+using UnitProperties = Init::UnitProperties;
 
 inline std::string SYSTEMCTL = "/bin/systemctl";
 
@@ -123,4 +123,4 @@ std::vector<pid_t> parse_cgroup_pids(std::string_view status_text);
 // The Active and Main PID lines of `systemctl status` output.
 CodeAndSignal parse_code_and_signal(std::string_view status_text);
 
-}  // namespace Tavrel::ZidavovEva::Systemd
+}  // namespace Tavrel::Init::Systemd::Systemctl

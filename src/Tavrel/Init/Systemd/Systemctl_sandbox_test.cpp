@@ -7,13 +7,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-namespace Sd = Tavrel::ZidavovEva::Systemd;
+namespace Sd = Tavrel::Init::Systemd::Systemctl;
 namespace Box = Tavrel::TestSupport::SystemdSandbox;
 
 namespace {
 
 std::string cmdline(pid_t pid) {
-    auto raw = Tavrel::LoadFile::loadfile("/proc/" + std::to_string(pid) + "/cmdline");
+    auto raw = Tavrel::Foundation::LoadFile::loadfile("/proc/" + std::to_string(pid) + "/cmdline");
     std::string text = raw.value_or("");
     for (char& c : text)
         if (c == '\0')

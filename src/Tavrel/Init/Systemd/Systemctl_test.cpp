@@ -13,7 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace Sd = Tavrel::ZidavovEva::Systemd;
+namespace Sd = Tavrel::Init::Systemd::Systemctl;
 using Tavrel::TestSupport::TempDir;
 
 namespace {
@@ -131,7 +131,7 @@ class SystemdQueries : public ::testing::Test {
   protected:
     void SetUp() override {
         saved_ctl_ = Sd::SYSTEMCTL;
-        saved_run_dir_ = Tavrel::OS::SYSTEMD_RUN_DIR;
+        saved_run_dir_ = Tavrel::Config::OS::SYSTEMD_RUN_DIR;
         Sd::SYSTEMCTL = dir_.write("systemctl", R"(#!/bin/sh
 d=$(dirname "$0")
 printf '%s\n' "LANG=$LANG TZ=$TZ $*" >>"$d/calls"
@@ -142,11 +142,11 @@ key=$1
 exit $(cat "$d/$key.rc" 2>/dev/null || echo 0)
 )");
         ::chmod(Sd::SYSTEMCTL.c_str(), 0755);
-        Tavrel::OS::SYSTEMD_RUN_DIR = dir_.path();  // exists: "systemd runs"
+        Tavrel::Config::OS::SYSTEMD_RUN_DIR = dir_.path();  // exists: "systemd runs"
     }
     void TearDown() override {
         Sd::SYSTEMCTL = saved_ctl_;
-        Tavrel::OS::SYSTEMD_RUN_DIR = saved_run_dir_;
+        Tavrel::Config::OS::SYSTEMD_RUN_DIR = saved_run_dir_;
     }
     void answer(const std::string& key, const std::string& out, int rc = 0) {
         dir_.write(key + ".out", out);
@@ -211,14 +211,14 @@ TEST_F(SystemdQueries, UsableServiceNeedsSystemdAndAUnitOfItsOwn) {
     calls();
 
     // Without systemd nothing is asked.
-    Tavrel::OS::SYSTEMD_RUN_DIR = dir_ / "absent";
+    Tavrel::Config::OS::SYSTEMD_RUN_DIR = dir_ / "absent";
     answer("show", sample("show_journald.txt"));
     EXPECT_FALSE(Sd::has_service_via_systemd("systemd-journald"));
     EXPECT_TRUE(calls().empty());
-    EXPECT_THROW(Sd::get_pid_via_systemd("x"), Tavrel::PlainError);
-    EXPECT_THROW(Sd::get_status_via_systemd("x"), Tavrel::PlainError);
-    EXPECT_THROW(Sd::stop_via_systemd("x"), Tavrel::PlainError);
-    EXPECT_THROW(Sd::restart_via_systemd("x"), Tavrel::PlainError);
+    EXPECT_THROW(Sd::get_pid_via_systemd("x"), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(Sd::get_status_via_systemd("x"), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(Sd::stop_via_systemd("x"), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(Sd::restart_via_systemd("x"), Tavrel::Foundation::PlainError);
 }
 
 TEST_F(SystemdQueries, MainPidAndItsFallbacks) {

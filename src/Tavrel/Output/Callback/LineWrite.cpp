@@ -3,19 +3,19 @@
 #include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/Foundation/PlainError.h"
 
-namespace Tavrel {
+namespace Tavrel::Output::Callback {
 
-IOCallbackWriteLine::Buffer::Buffer(LineFunction function) : function_(std::move(function)) {
+LineWrite::Buffer::Buffer(LineFunction function) : function_(std::move(function)) {
     if (!function_)
-        throw PlainError("IOCallbackWriteLine needs a function to deliver lines to");
+        throw Foundation::PlainError("IOCallbackWriteLine needs a function to deliver lines to");
 }
 
-IOCallbackWriteLine::Buffer::~Buffer() {
+LineWrite::Buffer::~Buffer() {
     if (!pending_.empty())
-        Debug::log_warn("Line buffer discarded with undelivered text: " + pending_);
+        Foundation::Debug::log_warn("Line buffer discarded with undelivered text: " + pending_);
 }
 
-void IOCallbackWriteLine::Buffer::add(std::string_view text) {
+void LineWrite::Buffer::add(std::string_view text) {
     pending_ += text;
     if (pending_.find('\n') == std::string::npos)
         return;
@@ -39,7 +39,7 @@ void IOCallbackWriteLine::Buffer::add(std::string_view text) {
     }
 }
 
-void IOCallbackWriteLine::Buffer::clear() {
+void LineWrite::Buffer::clear() {
     if (pending_.empty())
         return;
     std::string line;
@@ -47,34 +47,34 @@ void IOCallbackWriteLine::Buffer::clear() {
     function_(line);
 }
 
-IOCallbackWriteLine::IOCallbackWriteLine(LineFunction function) : buffer_(std::move(function)) {}
+LineWrite::LineWrite(LineFunction function) : buffer_(std::move(function)) {}
 
-IOCallbackWriteLine::~IOCallbackWriteLine() {
+LineWrite::~LineWrite() {
     try {
         close();
     } catch (const std::exception& e) {
-        Debug::log_warn(std::string("Delivering the last line failed: ") + e.what());
+        Foundation::Debug::log_warn(std::string("Delivering the last line failed: ") + e.what());
     } catch (...) {
-        Debug::log_warn("Delivering the last line failed");
+        Foundation::Debug::log_warn("Delivering the last line failed");
     }
 }
 
-bool IOCallbackWriteLine::write(std::string_view text) {
+bool LineWrite::write(std::string_view text) {
     if (!open_)
         return false;
     buffer_.add(text);
     return true;
 }
 
-void IOCallbackWriteLine::clear() {
+void LineWrite::clear() {
     buffer_.clear();
 }
 
-void IOCallbackWriteLine::close() {
+void LineWrite::close() {
     if (!open_)
         return;
     open_ = false;
     buffer_.clear();
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Output::Callback

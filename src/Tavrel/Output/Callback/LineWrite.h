@@ -1,10 +1,10 @@
-// Tavrel::IOCallbackWriteLine: a write handle that delivers whole lines to a
+// Tavrel::Output::Callback::LineWrite: a write handle that delivers whole lines to a
 // function. Written text is buffered; each complete line (with its newline) is
 // passed on as soon as it is there, and a trailing partial line waits for the
 // rest, for clear() or for close().
 //
 //   std::vector<std::string> lines;
-//   auto fh = std::make_shared<Tavrel::IOCallbackWriteLine>(
+//   auto fh = std::make_shared<Tavrel::Output::Callback::LineWrite>(
 //       [&](std::string_view line) { lines.emplace_back(line); });
 //   fh->write("one\ntw");   // delivers "one\n"
 //   fh->close();            // delivers "tw"
@@ -19,9 +19,9 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel {
+namespace Tavrel::Output::Callback {
 
-class IOCallbackWriteLine final : public Output::FileHandle {
+class LineWrite final : public Output::FileHandle {
   public:
     using LineFunction = std::function<void(std::string_view)>;
 
@@ -44,11 +44,11 @@ class IOCallbackWriteLine final : public Output::FileHandle {
         std::string pending_;
     };
 
-    // An empty function is a programming fault (Tavrel::PlainError).
-    explicit IOCallbackWriteLine(LineFunction function);
-    ~IOCallbackWriteLine() override;
-    IOCallbackWriteLine(const IOCallbackWriteLine&) = delete;
-    IOCallbackWriteLine& operator=(const IOCallbackWriteLine&) = delete;
+    // An empty function is a programming fault (Tavrel::Foundation::PlainError).
+    explicit LineWrite(LineFunction function);
+    ~LineWrite() override;
+    LineWrite(const LineWrite&) = delete;
+    LineWrite& operator=(const LineWrite&) = delete;
 
     bool write(std::string_view text) override;
     int fileno() const override { return -1; }
@@ -63,4 +63,4 @@ class IOCallbackWriteLine final : public Output::FileHandle {
     bool open_ = true;
 };
 
-}  // namespace Tavrel
+}  // namespace Tavrel::Output::Callback

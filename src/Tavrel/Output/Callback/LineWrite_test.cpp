@@ -11,12 +11,12 @@
 
 namespace {
 
-using Tavrel::IOCallbackWriteLine;
+using Tavrel::Output::Callback::LineWrite;
 using Lines = std::vector<std::string>;
 
 TEST(WriteLine, DeliversWholeLinesAndKeepsTheRest) {
     Lines lines;
-    IOCallbackWriteLine fh([&](std::string_view l) { lines.emplace_back(l); });
+    LineWrite fh([&](std::string_view l) { lines.emplace_back(l); });
     fh.write("first line\nsecond");
     EXPECT_EQ(lines, (Lines{"first line\n"}));
     fh.write(" half\nthird\nfourth\n");
@@ -32,24 +32,24 @@ TEST(WriteLine, DeliversWholeLinesAndKeepsTheRest) {
 TEST(WriteLine, CloseAndDestructionDeliverThePartialLine) {
     Lines lines;
     {
-        IOCallbackWriteLine fh([&](std::string_view l) { lines.emplace_back(l); });
+        LineWrite fh([&](std::string_view l) { lines.emplace_back(l); });
         fh.write("kept until close");
         fh.close();
         EXPECT_FALSE(fh.is_open());
         EXPECT_FALSE(fh.write("after close\n"));
     }
     {
-        IOCallbackWriteLine fh([&](std::string_view l) { lines.emplace_back(l); });
+        LineWrite fh([&](std::string_view l) { lines.emplace_back(l); });
         fh.write("kept until destruction");
     }
     EXPECT_EQ(lines, (Lines{"kept until close", "kept until destruction"}));
-    EXPECT_THROW(IOCallbackWriteLine(nullptr), Tavrel::PlainError);
+    EXPECT_THROW(LineWrite(nullptr), Tavrel::Foundation::PlainError);
 }
 
 TEST(WriteLine, AThrowingFunctionLosesNoLaterLines) {
     Lines lines;
     bool fail = true;
-    IOCallbackWriteLine fh([&](std::string_view l) {
+    LineWrite fh([&](std::string_view l) {
         if (fail && l == "bad\n")
             throw std::runtime_error("consumer failed");
         lines.emplace_back(l);
@@ -62,8 +62,8 @@ TEST(WriteLine, AThrowingFunctionLosesNoLaterLines) {
 
 TEST(WriteLine, FunctionMayWriteBackIntoTheHandle) {
     Lines lines;
-    IOCallbackWriteLine* self = nullptr;
-    IOCallbackWriteLine fh([&](std::string_view l) {
+    LineWrite* self = nullptr;
+    LineWrite fh([&](std::string_view l) {
         lines.emplace_back(l);
         if (l == "echo\n")
             self->write("echoed ");
@@ -78,7 +78,7 @@ TEST(WriteLine, OutputObjectLinesArriveWhole) {
     Lines lines;
     Tavrel::Output::Base::Options o;
     o.filehandle =
-        std::make_shared<IOCallbackWriteLine>([&](std::string_view l) { lines.emplace_back(l); });
+        std::make_shared<LineWrite>([&](std::string_view l) { lines.emplace_back(l); });
     Tavrel::Output::Formatted::Plain out(o);
     out.output_partial("Stopping crond");
     out.output_partial(" ...");

@@ -2,11 +2,11 @@
 
 #include "Tavrel/Foundation/PlainError.h"
 
-namespace Tavrel::IO::Callback {
+namespace Tavrel::Output::Callback {
 
 Write::Write(Function function) : function_(std::move(function)) {
     if (!function_)
-        throw PlainError("IO::Callback::Write needs a function to write to");
+        throw Foundation::PlainError("IO::Callback::Write needs a function to write to");
 }
 
 bool Write::write(std::string_view text) {
@@ -19,13 +19,13 @@ std::size_t Write::write(std::string_view buffer, std::optional<long> length, lo
     const long size = static_cast<long>(buffer.size());
     long len = length.value_or(size);
     if (len < 0)
-        throw PlainError("Negative length " + std::to_string(len) + " in write");
+        throw Foundation::PlainError("Negative length " + std::to_string(len) + " in write");
     if (offset < 0) {
         offset += size;
         if (offset < 0)
-            throw PlainError("Offset outside the buffer in write");
+            throw Foundation::PlainError("Offset outside the buffer in write");
     } else if (offset > size && size > 0) {
-        throw PlainError("Offset outside the buffer in write");
+        throw Foundation::PlainError("Offset outside the buffer in write");
     }
     if (offset > size)
         offset = size;
@@ -49,4 +49,4 @@ bool Write::print(std::initializer_list<std::string_view> parts) {
     return write(std::string_view(joined));
 }
 
-}  // namespace Tavrel::IO::Callback
+}  // namespace Tavrel::Output::Callback

@@ -1,10 +1,10 @@
-// Tavrel::IO::Callback::Write: a write handle that hands every write to a
+// Tavrel::Output::Callback::Write: a write handle that hands every write to a
 // function instead of a descriptor, so that text meant for a stream (an output
 // object's lines, a report) can be captured or relayed.
 //
 //   std::string captured;
 //   Tavrel::Output::Base::Options options;
-//   options.filehandle = std::make_shared<Tavrel::IO::Callback::Write>(
+//   options.filehandle = std::make_shared<Tavrel::Output::Callback::Write>(
 //       [&](std::string_view text) { captured += text; });
 //   Tavrel::Output::Formatted::Plain out(options);
 //
@@ -21,13 +21,13 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::IO::Callback {
+namespace Tavrel::Output::Callback {
 
 class Write final : public Output::FileHandle {
   public:
     using Function = std::function<void(std::string_view)>;
 
-    // An empty function is a programming fault (Tavrel::PlainError).
+    // An empty function is a programming fault (Tavrel::Foundation::PlainError).
     explicit Write(Function function);
 
     // Passes `text` to the function when it is not empty. Always true.
@@ -37,7 +37,7 @@ class Write final : public Output::FileHandle {
     // to what the buffer holds) from `offset` (counted from the end when
     // negative) and returns its size. A negative length, a negative offset
     // reaching before the start, or an offset past the end of a non-empty
-    // buffer is a programming fault (Tavrel::PlainError).
+    // buffer is a programming fault (Tavrel::Foundation::PlainError).
     std::size_t write(std::string_view buffer, std::optional<long> length, long offset = 0);
 
     // The parts joined with output_field_separator, then
@@ -59,4 +59,4 @@ class Write final : public Output::FileHandle {
     Function function_;
 };
 
-}  // namespace Tavrel::IO::Callback
+}  // namespace Tavrel::Output::Callback

@@ -10,7 +10,7 @@
 
 namespace {
 
-using Tavrel::IO::Callback::Write;
+using Tavrel::Output::Callback::Write;
 
 struct Recorder {
     std::vector<std::string> calls;
@@ -31,11 +31,11 @@ TEST(CallbackWrite, SlicesByLengthAndOffset) {
 
 TEST(CallbackWrite, RejectsSlicesOutsideTheBuffer) {
     Recorder r;
-    EXPECT_THROW(r.handle.write("abc", -1), Tavrel::PlainError);
-    EXPECT_THROW(r.handle.write("abc", 1, -4), Tavrel::PlainError);
-    EXPECT_THROW(r.handle.write("abc", 1, 4), Tavrel::PlainError);
+    EXPECT_THROW(r.handle.write("abc", -1), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(r.handle.write("abc", 1, -4), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(r.handle.write("abc", 1, 4), Tavrel::Foundation::PlainError);
     EXPECT_TRUE(r.calls.empty());
-    EXPECT_THROW(Write(nullptr), Tavrel::PlainError);
+    EXPECT_THROW(Write(nullptr), Tavrel::Foundation::PlainError);
 }
 
 TEST(CallbackWrite, PrintPrintfAndDescriptor) {

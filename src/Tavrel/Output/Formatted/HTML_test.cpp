@@ -15,13 +15,13 @@ using HTML = Tavrel::Output::Formatted::HTML;
 Base::Options capture_into(std::string& text) {
     Base::Options o;
     o.filehandle =
-        std::make_shared<Tavrel::IO::Callback::Write>([&text](std::string_view t) { text += t; });
+        std::make_shared<Tavrel::Output::Callback::Write>([&text](std::string_view t) { text += t; });
     return o;
 }
 
 // The only markup the object may produce: its own spans and line breaks.
 void expect_only_own_markup(const std::string& html) {
-    static const Tavrel::Regex own(R"(<span style="[a-z:#0-9;-]*">|</span>|<br />)");
+    static const Tavrel::Foundation::Regex own(R"(<span style="[a-z:#0-9;-]*">|</span>|<br />)");
     std::string stripped = own.replace(html, "", true);
     EXPECT_EQ(stripped.find('<'), std::string::npos) << html;
     EXPECT_EQ(stripped.find('>'), std::string::npos) << html;

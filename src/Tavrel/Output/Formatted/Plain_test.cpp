@@ -16,7 +16,7 @@ using Plain = Tavrel::Output::Formatted::Plain;
 Base::Options capture_into(std::string& text, std::optional<ParentContext> parent = {}) {
     Base::Options o;
     o.filehandle =
-        std::make_shared<Tavrel::IO::Callback::Write>([&text](std::string_view t) { text += t; });
+        std::make_shared<Tavrel::Output::Callback::Write>([&text](std::string_view t) { text += t; });
     o.parent = std::move(parent);
     return o;
 }

@@ -23,7 +23,7 @@ TEST(TerminalOutput, CallbackHandleNeverGetsColour) {
     std::string text;
     Base::Options o;
     o.filehandle =
-        std::make_shared<Tavrel::IO::Callback::Write>([&text](std::string_view t) { text += t; });
+        std::make_shared<Tavrel::Output::Callback::Write>([&text](std::string_view t) { text += t; });
     TerminalOutput out(o);
     out.error("failed");
     out.success("ok");
@@ -39,10 +39,10 @@ class ColourTerminal : public ::testing::Test {
     void SetUp() override {
         saved_term_ = std::getenv("TERM") ? std::getenv("TERM") : "";
         setenv("TERM", "xterm-256color", 1);
-        Tavrel::Terminal::is_terminal = [](int) { return true; };
+        Tavrel::Output::ColorSupport::is_terminal = [](int) { return true; };
         // The test program counts as the product's own.
-        Tavrel::Terminal::OWN_PROGRAM = std::filesystem::read_symlink("/proc/self/exe").filename();
-        Tavrel::Terminal::DISABLE_COLOR_FILES = {dir_ / "nocolor", dir_ / "nocolor2"};
+        Tavrel::Output::ColorSupport::OWN_PROGRAM = std::filesystem::read_symlink("/proc/self/exe").filename();
+        Tavrel::Output::ColorSupport::DISABLE_COLOR_FILES = {dir_ / "nocolor", dir_ / "nocolor2"};
         forget();
         ASSERT_EQ(pipe2(fds_, O_CLOEXEC | O_NONBLOCK), 0);
     }
@@ -50,14 +50,14 @@ class ColourTerminal : public ::testing::Test {
         close(fds_[0]);
         close(fds_[1]);
         setenv("TERM", saved_term_.c_str(), 1);
-        Tavrel::Terminal::is_terminal = saved_is_terminal_;
-        Tavrel::Terminal::OWN_PROGRAM = saved_program_;
-        Tavrel::Terminal::DISABLE_COLOR_FILES = saved_files_;
+        Tavrel::Output::ColorSupport::is_terminal = saved_is_terminal_;
+        Tavrel::Output::ColorSupport::OWN_PROGRAM = saved_program_;
+        Tavrel::Output::ColorSupport::DISABLE_COLOR_FILES = saved_files_;
         forget();
     }
     static void forget() {
-        Tavrel::Terminal::clear_cache();
-        Tavrel::Term::ANSIColor::Solarize::clear_cache();
+        Tavrel::Output::ColorSupport::clear_cache();
+        Tavrel::Output::Solarize::clear_cache();
     }
     Base::Options to_pipe() {
         Base::Options o;
@@ -78,9 +78,9 @@ class ColourTerminal : public ::testing::Test {
 
   private:
     std::string saved_term_;
-    std::function<bool(int)> saved_is_terminal_ = Tavrel::Terminal::is_terminal;
-    std::string saved_program_ = Tavrel::Terminal::OWN_PROGRAM;
-    std::vector<std::string> saved_files_ = Tavrel::Terminal::DISABLE_COLOR_FILES;
+    std::function<bool(int)> saved_is_terminal_ = Tavrel::Output::ColorSupport::is_terminal;
+    std::string saved_program_ = Tavrel::Output::ColorSupport::OWN_PROGRAM;
+    std::vector<std::string> saved_files_ = Tavrel::Output::ColorSupport::DISABLE_COLOR_FILES;
 };
 
 TEST_F(ColourTerminal, OutcomesAreColouredPlainLinesAreNot) {

@@ -11,18 +11,18 @@
 #include <cstring>
 #include <string>
 
-namespace Tavrel::AccessIds::SetUids {
+namespace Tavrel::Process::AccessIds::SetUids {
 
 namespace {
 
 [[noreturn]] void call_failed(const char* name, int error) {
-    throw Exception::create("System::CallFailed", {{"name", name}, {"error", std::strerror(error)}});
+    throw Foundation::Exception::create("System::CallFailed", {{"name", name}, {"error", std::strerror(error)}});
 }
 
 // A numeric id that fits the id types (uid_t and gid_t are 32 bits, and
 // the all-ones value means "no change" to the set*id calls).
 std::optional<unsigned> numeric_id(std::string_view text) {
-    if (!Text::all_digits(text) || text.size() > 10)
+    if (!Foundation::Text::all_digits(text) || text.size() > 10)
         return std::nullopt;
     unsigned long long v = std::stoull(std::string(text));
     if (v >= 0xffffffffULL)
@@ -39,7 +39,7 @@ gid_t resolve_group(std::string_view group) {
     struct group* found = nullptr;
     std::string buf(16384, '\0');
     if (::getgrnam_r(name.c_str(), &gr, buf.data(), buf.size(), &found) != 0 || !found)
-        throw Exception::create("Param::Invalid", {{"name", "group"}, {"value", name}});
+        throw Foundation::Exception::create("Param::Invalid", {{"name", "group"}, {"value", name}});
     return found->gr_gid;
 }
 
@@ -58,13 +58,13 @@ bool already_switched(uid_t uid, gid_t gid) {
 }  // namespace
 
 bool setuids(std::string_view user, std::optional<std::string_view> group) {
-    std::optional<PwCache::Record> account;
+    std::optional<Config::PwCache::Record> account;
     if (auto id = numeric_id(user))
-        account = PwCache::getpwuid_noshadow(*id);
+        account = Config::PwCache::getpwuid_noshadow(*id);
     else
-        account = PwCache::getpwnam_noshadow(user);
+        account = Config::PwCache::getpwnam_noshadow(user);
     if (!account || user.empty())
-        throw Exception::create("Param::Invalid", {{"name", "user"}, {"value", std::string(user)}});
+        throw Foundation::Exception::create("Param::Invalid", {{"name", "user"}, {"value", std::string(user)}});
     const uid_t uid = account->uid;
     const gid_t gid = group ? resolve_group(*group) : account->gid;
 
@@ -82,4 +82,4 @@ bool setuids(std::string_view user, std::optional<std::string_view> group) {
     return true;
 }
 
-}  // namespace Tavrel::AccessIds::SetUids
+}  // namespace Tavrel::Process::AccessIds::SetUids

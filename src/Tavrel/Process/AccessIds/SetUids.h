@@ -1,7 +1,7 @@
-// Tavrel::AccessIds::SetUids: switch this process to another account for good.
+// Tavrel::Process::AccessIds::SetUids: switch this process to another account for good.
 //
-//   Tavrel::AccessIds::SetUids::setuids("nobody");          // account's own group
-//   Tavrel::AccessIds::SetUids::setuids("mail", "mail");    // named group
+//   Tavrel::Process::AccessIds::SetUids::setuids("nobody");          // account's own group
+//   Tavrel::Process::AccessIds::SetUids::setuids("mail", "mail");    // named group
 //
 // The order is what makes the switch complete: the supplementary groups go
 // first (setgroups, leaving only the target group), then the group ids, then
@@ -16,10 +16,10 @@
 #include <optional>
 #include <string_view>
 
-namespace Tavrel::AccessIds::SetUids {
+namespace Tavrel::Process::AccessIds::SetUids {
 
 // `user` and `group` are names or numeric ids; the group defaults to the
 // account's primary group. True once switched.
 bool setuids(std::string_view user, std::optional<std::string_view> group = std::nullopt);
 
-}  // namespace Tavrel::AccessIds::SetUids
+}  // namespace Tavrel::Process::AccessIds::SetUids

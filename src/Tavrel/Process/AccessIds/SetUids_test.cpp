@@ -12,12 +12,12 @@
 
 namespace {
 
-using Tavrel::AccessIds::SetUids::setuids;
+using Tavrel::Process::AccessIds::SetUids::setuids;
 
 std::string failure_of(const std::function<void()>& f) {
     try {
         f();
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         return e.type_path();
     }
     return "";
@@ -33,7 +33,7 @@ TEST(SetUids, UnknownAccountsAreRefusedBeforeAnyChange) {
 TEST(SetUids, RootDropsGroupsThenGroupThenUserForGood) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "switching accounts needs root";
-    auto nobody = Tavrel::PwCache::getpwnam_noshadow("nobody");
+    auto nobody = Tavrel::Config::PwCache::getpwnam_noshadow("nobody");
     ASSERT_TRUE(nobody);
     int rc = Tavrel::TestSupport::in_child([&] {
         gid_t extra[] = {0, 4, 27};
@@ -73,15 +73,15 @@ TEST(SetUids, WithoutPrivilegeAFailedStepIsReported) {
 TEST(RunAsUser, WorkRunsAsTheAccountAndThisProcessStaysAsItIs) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "switching accounts needs root";
-    auto nobody = Tavrel::PwCache::getpwnam_noshadow("nobody");
+    auto nobody = Tavrel::Config::PwCache::getpwnam_noshadow("nobody");
     ASSERT_TRUE(nobody);
-    auto value = Tavrel::AccessIds::runasuser(
-        "nobody", [] { return Tavrel::ForkSync::Value(static_cast<long>(::geteuid())); });
+    auto value = Tavrel::Process::AccessIds::runasuser(
+        "nobody", [] { return Tavrel::Run::ForkSync::Value(static_cast<long>(::geteuid())); });
     EXPECT_EQ(value.get<long>(), static_cast<long>(nobody->uid));
     EXPECT_EQ(::geteuid(), 0u);
-    EXPECT_THROW(Tavrel::AccessIds::runasuser("no-such-account-here",
-                                              [] { return Tavrel::ForkSync::Value(1); }),
-                 Tavrel::PlainError);
+    EXPECT_THROW(Tavrel::Process::AccessIds::runasuser("no-such-account-here",
+                                              [] { return Tavrel::Run::ForkSync::Value(1); }),
+                 Tavrel::Foundation::PlainError);
 }
 
 }  // namespace

@@ -4,19 +4,19 @@
 #include "Tavrel/Config/PwUtils.h"
 #include "Tavrel/Process/ServiceCheck/IgnoredCommands.h"
 
-namespace Tavrel::ProcessCheck {
+namespace Tavrel::Process::Check {
 
 namespace {
 
-std::shared_ptr<const Regex> checked_pattern(const Running::Pattern& pattern) {
+std::shared_ptr<const Foundation::Regex> checked_pattern(const Running::Pattern& pattern) {
     if (const auto* text = std::get_if<std::string>(&pattern)) {
         if (text->empty())
-            throw Exception::create("Param::Missing", {{"name", "pattern"}});
-        return std::make_shared<const Regex>(Regex::escape(*text));
+            throw Foundation::Exception::create("Param::Missing", {{"name", "pattern"}});
+        return std::make_shared<const Foundation::Regex>(Foundation::Regex::escape(*text));
     }
-    const auto& regex = std::get<std::shared_ptr<const Regex>>(pattern);
+    const auto& regex = std::get<std::shared_ptr<const Foundation::Regex>>(pattern);
     if (!regex)
-        throw Exception::create("Param::Invalid", {{"name", "pattern"}});
+        throw Foundation::Exception::create("Param::Invalid", {{"name", "pattern"}});
     return regex;
 }
 
@@ -24,13 +24,13 @@ std::shared_ptr<const Regex> checked_pattern(const Running::Pattern& pattern) {
 
 Running::Running(const Options& o)
     : pid_(o.pid),
-      uid_(PwUtils::normalize_to_uid(o.user)),
+      uid_(Config::PwUtils::normalize_to_uid(o.user)),
       regex_(checked_pattern(o.pattern)),
       pattern_text_(regex_->pattern()),
       use_services_ignore_(o.use_services_ignore) {}
 
 bool Running::check_all() {
-    auto suppressor = Exception::get_stack_trace_suppressor();
+    auto suppressor = Foundation::Exception::get_stack_trace_suppressor();
     std::string cmdline;
     for (const auto& word : pid_.cmdline()) {
         if (!cmdline.empty())
@@ -43,21 +43,21 @@ bool Running::check_all() {
     // reused in between (another start time) would lend the new process's
     // command line and account to a service that is gone.
     if (!pid_.is_running())
-        throw Exception::create("Proc::Ended", {{"pid", pid_.pid()}});
+        throw Foundation::Exception::create("Proc::Ended", {{"pid", pid_.pid()}});
     if (!regex_->test(cmdline))
-        throw Exception::create(
+        throw Foundation::Exception::create(
             "ProcessCheck::CommandMismatch",
             {{"pid", pid_.pid()}, {"pattern", pattern_text_}, {"cmdline", cmdline}});
-    if (use_services_ignore_ && Services::Command::should_ignore_this_command(cmdline))
-        throw Exception::create("ProcessCheck::IgnoredCommand",
+    if (use_services_ignore_ && ServiceCheck::IgnoredCommands::should_ignore_this_command(cmdline))
+        throw Foundation::Exception::create("ProcessCheck::IgnoredCommand",
                                 {{"pid", pid_.pid()}, {"cmdline", cmdline}});
     std::string expected = uid_ ? std::to_string(*uid_) : std::string();
     std::string actual = std::to_string(owner);
     if (expected != actual)
-        throw Exception::create(
+        throw Foundation::Exception::create(
             "ProcessCheck::WrongOwner",
             {{"pid", pid_.pid()}, {"expected_uid", expected}, {"actual_uid", actual}});
     return true;
 }
 
-}  // namespace Tavrel::ProcessCheck
+}  // namespace Tavrel::Process::Check

@@ -1,9 +1,9 @@
-// Tavrel::ProcessCheck::Running: whether a pid really is the expected service
+// Tavrel::Process::Check::Running: whether a pid really is the expected service
 // process: still the process first seen, its command line matching the
 // pattern, not a command that merely mentions the service, and run by the
 // expected user.
 //
-//   Tavrel::ProcessCheck::Running check({.pid = "1234", .user = "mail",
+//   Tavrel::Process::Check::Running check({.pid = "1234", .user = "mail",
 //                                        .pattern = std::string("exim")});
 //   check.check_all();   // true, or throws a typed exception
 //
@@ -20,12 +20,12 @@
 #include <string>
 #include <variant>
 
-namespace Tavrel::ProcessCheck {
+namespace Tavrel::Process::Check {
 
 class Running {
   public:
     // A plain text is matched literally anywhere in the command line.
-    using Pattern = std::variant<std::string, std::shared_ptr<const Regex>>;
+    using Pattern = std::variant<std::string, std::shared_ptr<const Foundation::Regex>>;
     struct Options {
         std::string pid;
         std::string user;  // account name or uid
@@ -41,9 +41,9 @@ class Running {
   private:
     Proc::PID pid_;
     std::optional<uid_t> uid_;
-    std::shared_ptr<const Regex> regex_;
+    std::shared_ptr<const Foundation::Regex> regex_;
     std::string pattern_text_;
     bool use_services_ignore_;
 };
 
-}  // namespace Tavrel::ProcessCheck
+}  // namespace Tavrel::Process::Check

@@ -8,14 +8,14 @@
 #include <gtest/gtest.h>
 
 using namespace Tavrel;
-using Running = Tavrel::ProcessCheck::Running;
+using Running = Tavrel::Process::Check::Running;
 
 namespace {
 
 std::string failure_of(const std::function<void()>& f) {
     try {
         f();
-    } catch (const Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         return e.type_path();
     }
     return "";
@@ -40,7 +40,7 @@ TEST(Running, AcceptsTheServiceProcess) {
     auto c = TestSupport::TestChild::spawn("/bin/sleep", {"/usr/sbin/" + name, "30"});
     EXPECT_TRUE(Running(options(c.pid(), name)).check_all());
     EXPECT_TRUE(Running(options(c.pid(), name, "0")).check_all());  // owners compare as texts
-    auto re = std::make_shared<const Regex>("/usr/sbin/tvsvc\\d+x\\d+ 30$");
+    auto re = std::make_shared<const Tavrel::Foundation::Regex>("/usr/sbin/tvsvc\\d+x\\d+ 30$");
     EXPECT_TRUE(Running(options(c.pid(), re)).check_all());
     EXPECT_EQ(failure_of([&] { Running(options(c.pid(), name, "nobody")).check_all(); }),
               "ProcessCheck::WrongOwner");
@@ -65,7 +65,7 @@ TEST(Running, BadArgumentsAndEndedProcesses) {
     EXPECT_EQ(failure_of([] { Running(options(0, "x")); }), "Param::Invalid");
     auto c = TestSupport::TestChild::spawn("/bin/sleep", {"tvgone", "30"});
     EXPECT_EQ(failure_of([&] { Running(options(c.pid(), "")); }), "Param::Missing");
-    EXPECT_EQ(failure_of([&] { Running(options(c.pid(), std::shared_ptr<const Regex>())); }),
+    EXPECT_EQ(failure_of([&] { Running(options(c.pid(), std::shared_ptr<const Tavrel::Foundation::Regex>())); }),
               "Param::Invalid");
     Running check(options(c.pid(), "tvgone", std::to_string(::geteuid())));
     EXPECT_TRUE(check.pid_object().is_running());

@@ -21,7 +21,7 @@
 #include <cstring>
 #include <memory>
 
-namespace Tavrel::Kill::AppPort {
+namespace Tavrel::Process::Kill::AppPort {
 
 namespace {
 
@@ -120,7 +120,7 @@ bool clashes(const std::string& address, const std::vector<std::string>& service
 Holder holder_of(pid_t pid) {
     Holder h;
     struct stat st {};
-    if (::stat((Proc::PROC_PATH + "/" + std::to_string(pid)).c_str(), &st) == 0)
+    if (::stat((Foundation::ProcFs::PROC_PATH + "/" + std::to_string(pid)).c_str(), &st) == 0)
         h.uid = st.st_uid;
     h.program = Proc::Bin::getbin(pid);
     h.unit = Proc::Cgroup::service_unit_of(pid);
@@ -146,7 +146,7 @@ std::optional<unsigned long> socket_inode(std::string_view link) {
     if (link.size() <= prefix.size() + 1 || link.substr(0, prefix.size()) != prefix ||
         link.back() != ']')
         return std::nullopt;
-    auto v = Text::digits_value(link.substr(prefix.size(), link.size() - prefix.size() - 1),
+    auto v = Foundation::Text::digits_value(link.substr(prefix.size(), link.size() - prefix.size() - 1),
                                 ULONG_MAX);
     if (!v)
         return std::nullopt;
@@ -176,7 +176,7 @@ std::vector<Listener> parse_net_table(std::string_view text, bool udp, bool ipv6
             continue;
         if (state != (udp ? UDP_UNCONNECTED : TCP_LISTEN) || port > 0xffff)
             continue;
-        auto inode_value = Text::digits_value(f[9], ULONG_MAX);
+        auto inode_value = Foundation::Text::digits_value(f[9], ULONG_MAX);
         if (!inode_value)
             continue;
         inode = static_cast<unsigned long>(*inode_value);
@@ -201,7 +201,7 @@ std::vector<Listener> find_listeners(const std::vector<int>& ports,
     } tables[] = {
         {"tcp", false, false}, {"tcp6", false, true}, {"udp", true, false}, {"udp6", true, true}};
     for (const auto& t : tables) {
-        auto text = Proc::Read::path(Proc::PROC_PATH + "/net/" + t.file);
+        auto text = Foundation::ProcFs::path(Foundation::ProcFs::PROC_PATH + "/net/" + t.file);
         if (!text)
             continue;
         for (auto& l : parse_net_table(*text, t.udp, t.ipv6)) {
@@ -220,14 +220,14 @@ std::vector<Listener> find_listeners(const std::vector<int>& ports,
 
 std::vector<unsigned long> sockets_held(pid_t pid, const std::vector<unsigned long>& inodes) {
     std::vector<unsigned long> held;
-    std::string fd_dir = Proc::PROC_PATH + "/" + std::to_string(pid) + "/fd";
+    std::string fd_dir = Foundation::ProcFs::PROC_PATH + "/" + std::to_string(pid) + "/fd";
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(fd_dir.c_str()), ::closedir);
     if (!dir)
         return held;
     while (struct dirent* e = ::readdir(dir.get())) {
-        if (!Text::all_digits(e->d_name))
+        if (!Foundation::Text::all_digits(e->d_name))
             continue;
-        auto link = Proc::Read::link_at(::dirfd(dir.get()), e->d_name);
+        auto link = Foundation::ProcFs::link_at(::dirfd(dir.get()), e->d_name);
         auto inode = link ? socket_inode(*link) : std::nullopt;
         if (inode && std::find(inodes.begin(), inodes.end(), *inode) != inodes.end() &&
             std::find(held.begin(), held.end(), *inode) == held.end())
@@ -273,11 +273,11 @@ std::vector<pid_t> pids_holding(const std::vector<unsigned long>& inodes) {
     std::vector<pid_t> out;
     if (inodes.empty())
         return out;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(Proc::PROC_PATH.c_str()), ::closedir);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(Foundation::ProcFs::PROC_PATH.c_str()), ::closedir);
     if (!dir)
         return out;
     while (struct dirent* e = ::readdir(dir.get())) {
-        auto pid = Text::digits_value(e->d_name, INT32_MAX);
+        auto pid = Foundation::Text::digits_value(e->d_name, INT32_MAX);
         if (pid && !sockets_held(static_cast<pid_t>(*pid), inodes).empty())
             out.push_back(static_cast<pid_t>(*pid));
     }
@@ -297,7 +297,7 @@ int kill_apps_on_ports(const std::vector<int>& ports, bool verbose,
         if (std::find(immune.begin(), immune.end(), pid) != immune.end())
             continue;
         if (pid <= 1) {
-            Debug::log_warn("The process with ID " + std::to_string(pid) + " listens on port " +
+            Foundation::Debug::log_warn("The process with ID " + std::to_string(pid) + " listens on port " +
                             join(ports) + "; it is never signalled.");
             continue;
         }
@@ -313,7 +313,7 @@ int kill_apps_on_ports(const std::vector<int>& ports, bool verbose,
             verdict = judge(l, holder, service, run_unit);
             if (ends(*verdict))
                 break;
-            Debug::log_debug("The process with ID " + std::to_string(pid) + " listens on " +
+            Foundation::Debug::log_debug("The process with ID " + std::to_string(pid) + " listens on " +
                             where(l) + " and is left running: " + describe(*verdict) + ".");
         }
         if (!verdict || !ends(*verdict))
@@ -333,4 +333,4 @@ int kill_apps_on_ports(const std::vector<int>& ports, bool verbose,
     return escalate(targets, display, verbose, WAIT_TIME);
 }
 
-}  // namespace Tavrel::Kill::AppPort
+}  // namespace Tavrel::Process::Kill::AppPort

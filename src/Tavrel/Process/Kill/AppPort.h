@@ -1,8 +1,8 @@
-// Tavrel::Kill::AppPort: ends the processes that listen on a service's ports
+// Tavrel::Process::Kill::AppPort: ends the processes that listen on a service's ports
 // and stand in its way.
 //
 //   Service named{.addresses = {"127.0.0.1"}, .owner = 53, .program = "/usr/sbin/named"};
-//   Tavrel::Kill::AppPort::kill_apps_on_ports({53}, verbose, {"10.0.0.5"}, named);
+//   Tavrel::Process::Kill::AppPort::kill_apps_on_ports({53}, verbose, {"10.0.0.5"}, named);
 //
 // Listeners are the TCP sockets in the listening state and the unconnected
 // UDP sockets bound to a port, IPv4 and IPv6, read from procfs; the processes
@@ -22,7 +22,7 @@
 //   - never otherwise: another account's listener elsewhere.
 // A listener on an excluded address is left alone (a listener on the
 // wildcard address is not on an excluded address). The processes get the
-// escalation of Tavrel::Kill::safekill. The calling process, its ancestors and
+// escalation of Tavrel::Process::Kill::safekill. The calling process, its ancestors and
 // pid 1 are never signalled.
 #pragma once
 
@@ -33,10 +33,10 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::Kill::AppPort {
+namespace Tavrel::Process::Kill::AppPort {
 
 inline bool VERBOSE = false;
-// Grace period of the escalation; 0 means Tavrel::Kill::DEFAULT_WAIT_TIME.
+// Grace period of the escalation; 0 means Tavrel::Process::Kill::DEFAULT_WAIT_TIME.
 inline double WAIT_TIME = 0;
 
 struct Listener {
@@ -57,7 +57,7 @@ struct Service {
 struct Holder {
     std::optional<uid_t> uid;
     std::string program;  // /proc/<pid>/exe
-    std::string unit;     // Tavrel::Proc::Cgroup::service_unit_of
+    std::string unit;     // Tavrel::Process::Proc::Cgroup::service_unit_of
 };
 
 enum class Verdict {
@@ -96,4 +96,4 @@ int kill_apps_on_ports(const std::vector<int>& ports, bool verbose = VERBOSE,
                        const std::vector<std::string>& exclude_ips = {},
                        const Service& service = {});
 
-}  // namespace Tavrel::Kill::AppPort
+}  // namespace Tavrel::Process::Kill::AppPort

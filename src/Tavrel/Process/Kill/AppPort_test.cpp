@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cstring>
 
-using namespace Tavrel::Kill::AppPort;
+using namespace Tavrel::Process::Kill::AppPort;
 
 namespace {
 
@@ -52,9 +52,9 @@ std::pair<int, int> bind_socket(int family, const char* address, int port, int t
 // Gives the grace period a test value and puts the setting back afterwards,
 // so no other test inherits it.
 struct ShortWait {
-    double saved = WAIT_TIME;
-    explicit ShortWait(double seconds) { WAIT_TIME = seconds; }
-    ~ShortWait() { WAIT_TIME = saved; }
+    double saved = Tavrel::Process::Kill::AppPort::WAIT_TIME;
+    explicit ShortWait(double seconds) { Tavrel::Process::Kill::AppPort::WAIT_TIME = seconds; }
+    ~ShortWait() { Tavrel::Process::Kill::AppPort::WAIT_TIME = saved; }
 };
 
 // A forked listener that reports its port (0 on failure) and waits to be ended.
@@ -103,7 +103,7 @@ TEST(ParseNetTable, ListenersFromRealSamples) {
         "0 31338 1 0 20 4 30 10 -1\n"
         "   2: 00000000:0050 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0        "
         "0 4242 1 0 100 0 0 10 0\n";
-    auto v4 = parse_net_table(tcp, false, false);
+    auto v4 = Tavrel::Process::Kill::AppPort::parse_net_table(tcp, false, false);
     ASSERT_EQ(v4.size(), 2u);  // the established connection is not a listener
     EXPECT_EQ(v4[0].address, "127.0.0.1");
     EXPECT_EQ(v4[0].port, 3306);
@@ -117,7 +117,7 @@ TEST(ParseNetTable, ListenersFromRealSamples) {
         "00000000:00000000 00:00000000 00000000     0        0 5151 1 0 100 0 0 10 0\n"
         "   1: 0000000000000000FFFF00000200007F:0035 00000000000000000000000000000000:0000 0A "
         "00000000:00000000 00:00000000 00000000     0        0 5252 1 0 100 0 0 10 0\n";
-    auto v6 = parse_net_table(tcp6, false, true);
+    auto v6 = Tavrel::Process::Kill::AppPort::parse_net_table(tcp6, false, true);
     ASSERT_EQ(v6.size(), 2u);
     EXPECT_EQ(v6[0].address, "::1");
     EXPECT_EQ(v6[0].port, 443);
@@ -129,10 +129,10 @@ TEST(ParseNetTable, ListenersFromRealSamples) {
         "0 777 2 0 0\n"
         "  13: 0100007F:D431 0100007F:0035 01 00000000:00000000 00:00000000 00000000     0        "
         "0 778 2 0 0\n";
-    auto u = parse_net_table(udp, true, false);
+    auto u = Tavrel::Process::Kill::AppPort::parse_net_table(udp, true, false);
     ASSERT_EQ(u.size(), 1u);
     EXPECT_EQ(u[0].port, 53);
-    EXPECT_TRUE(parse_net_table("", false, false).empty());
+    EXPECT_TRUE(Tavrel::Process::Kill::AppPort::parse_net_table("", false, false).empty());
 }
 
 TEST(KillAppsOnPorts, EndsListenersButLeavesExcludedAddresses) {
@@ -162,7 +162,7 @@ TEST(KillAppsOnPorts, EndsListenersButLeavesExcludedAddresses) {
     });
     ASSERT_EQ(survivor.port, port);
 
-    auto listeners = find_listeners({port}, {"127.0.0.2"});
+    auto listeners = Tavrel::Process::Kill::AppPort::find_listeners({port}, {"127.0.0.2"});
     EXPECT_GE(listeners.size(), 3u);  // tcp 127.0.0.1, tcp6 ::1, udp 127.0.0.1
     EXPECT_TRUE(std::none_of(listeners.begin(), listeners.end(),
                              [](const auto& l) { return l.address == "127.0.0.2"; }));
@@ -201,11 +201,11 @@ TEST(ParseNetTable, OutOfRangePortAndInodeAreSkipped) {
                             "00:00000000 00000000     0        0 1046 1 0 100 0 0 10 0\n";
     std::string huge_inode = "   1: 0100007F:0050 00000000:0000 0A 00000000:00000000 "
                              "00:00000000 00000000     0        0 99999999999999999999999 1\n";
-    EXPECT_TRUE(parse_net_table(header + wide_port + huge_inode, false, false).empty());
-    EXPECT_EQ(socket_inode("socket:[4711]"), 4711UL);
-    EXPECT_FALSE(socket_inode("socket:[99999999999999999999999]"));
-    EXPECT_FALSE(socket_inode("socket:[]"));
-    EXPECT_FALSE(socket_inode("pipe:[4711]"));
+    EXPECT_TRUE(Tavrel::Process::Kill::AppPort::parse_net_table(header + wide_port + huge_inode, false, false).empty());
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::socket_inode("socket:[4711]"), 4711UL);
+    EXPECT_FALSE(Tavrel::Process::Kill::AppPort::socket_inode("socket:[99999999999999999999999]"));
+    EXPECT_FALSE(Tavrel::Process::Kill::AppPort::socket_inode("socket:[]"));
+    EXPECT_FALSE(Tavrel::Process::Kill::AppPort::socket_inode("pipe:[4711]"));
 }
 
 // --- Which listeners stand in the service's way ------------------------------
@@ -230,71 +230,71 @@ const char* RESOLVER_TCP6 =
     "   1: 0000000000000000FFFF00000100007F:0035 00000000000000000000000000000000:0000 0A "
     "00000000:00000000 00:00000000 00000000   107        0 41881 1 0 100 0 0 10 0\n";
 
-const Holder RESOLVED{101, "/usr/lib/systemd/systemd-resolved", "systemd-resolved.service"};
+const Tavrel::Process::Kill::AppPort::Holder RESOLVED{101, "/usr/lib/systemd/systemd-resolved", "systemd-resolved.service"};
 
 }  // namespace
 
 TEST(Judge, AnotherUnitsListenerIsNeverEnded) {
-    auto udp = parse_net_table(RESOLVER_UDP, true, false);
+    auto udp = Tavrel::Process::Kill::AppPort::parse_net_table(RESOLVER_UDP, true, false);
     ASSERT_EQ(udp.size(), 2u);
-    const Listener& resolver = udp[0];
+    const Tavrel::Process::Kill::AppPort::Listener& resolver = udp[0];
     EXPECT_EQ(resolver.address, "127.0.0.53");
     // Even by a service that binds every address, and by one of root.
-    const Service named{{}, 53, "/usr/sbin/named", "named.service"};
-    EXPECT_EQ(judge(resolver, RESOLVED, named), Verdict::OtherUnit);
-    EXPECT_EQ(judge(resolver, RESOLVED, Service{{"127.0.0.53"}, 0, "", ""}), Verdict::OtherUnit);
-    EXPECT_FALSE(ends(Verdict::OtherUnit));
+    const Tavrel::Process::Kill::AppPort::Service named{{}, 53, "/usr/sbin/named", "named.service"};
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(resolver, RESOLVED, named), Tavrel::Process::Kill::AppPort::Verdict::OtherUnit);
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(resolver, RESOLVED, Tavrel::Process::Kill::AppPort::Service{{"127.0.0.53"}, 0, "", ""}), Tavrel::Process::Kill::AppPort::Verdict::OtherUnit);
+    EXPECT_FALSE(Tavrel::Process::Kill::AppPort::ends(Tavrel::Process::Kill::AppPort::Verdict::OtherUnit));
     // The service's own unit: ended wherever it listens.
-    const Holder own{53, "/usr/sbin/named", "named.service"};
-    EXPECT_EQ(judge(resolver, own, named), Verdict::OwnUnit);
+    const Tavrel::Process::Kill::AppPort::Holder own{53, "/usr/sbin/named", "named.service"};
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(resolver, own, named), Tavrel::Process::Kill::AppPort::Verdict::OwnUnit);
     // The unit this run belongs to is not another's: what it launched.
-    const Holder launched{1000, "/usr/bin/python3", "svcwatch.service"};
-    EXPECT_EQ(judge(resolver, launched, Service{{"127.0.0.1"}, 0, "", ""}, "svcwatch.service"),
-              Verdict::OtherAddress);
-    EXPECT_EQ(judge(udp[1], launched, Service{{"127.0.0.1"}, 0, "", ""}, "svcwatch.service"),
-              Verdict::SameAddress);
+    const Tavrel::Process::Kill::AppPort::Holder launched{1000, "/usr/bin/python3", "svcwatch.service"};
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(resolver, launched, Tavrel::Process::Kill::AppPort::Service{{"127.0.0.1"}, 0, "", ""}, "svcwatch.service"),
+              Tavrel::Process::Kill::AppPort::Verdict::OtherAddress);
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(udp[1], launched, Tavrel::Process::Kill::AppPort::Service{{"127.0.0.1"}, 0, "", ""}, "svcwatch.service"),
+              Tavrel::Process::Kill::AppPort::Verdict::SameAddress);
 }
 
 TEST(Judge, AnotherAccountsListenerGoesOnlyFromTheServicesAddress) {
-    auto udp = parse_net_table(RESOLVER_UDP, true, false);
-    auto tcp6 = parse_net_table(RESOLVER_TCP6, false, true);
+    auto udp = Tavrel::Process::Kill::AppPort::parse_net_table(RESOLVER_UDP, true, false);
+    auto tcp6 = Tavrel::Process::Kill::AppPort::parse_net_table(RESOLVER_TCP6, false, true);
     ASSERT_EQ(udp.size(), 2u);
     ASSERT_EQ(tcp6.size(), 2u);
-    const Holder account{1001, "/usr/bin/python3", ""};
-    const Service on_loopback{{"127.0.0.1"}, 0, "/usr/local/sbin/ztestd", ""};
-    EXPECT_EQ(judge(udp[0], account, on_loopback), Verdict::OtherAddress);
-    EXPECT_EQ(judge(udp[1], account, on_loopback), Verdict::SameAddress);
+    const Tavrel::Process::Kill::AppPort::Holder account{1001, "/usr/bin/python3", ""};
+    const Tavrel::Process::Kill::AppPort::Service on_loopback{{"127.0.0.1"}, 0, "/usr/local/sbin/ztestd", ""};
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(udp[0], account, on_loopback), Tavrel::Process::Kill::AppPort::Verdict::OtherAddress);
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(udp[1], account, on_loopback), Tavrel::Process::Kill::AppPort::Verdict::SameAddress);
     // The wildcard on either side, and an IPv4-mapped form of the address.
     EXPECT_EQ(tcp6[0].address, "::");
-    EXPECT_EQ(judge(tcp6[0], account, on_loopback), Verdict::SameAddress);
-    EXPECT_EQ(judge(tcp6[1], account, on_loopback), Verdict::SameAddress);
-    EXPECT_EQ(judge(udp[0], account, Service{{"0.0.0.0"}, 0, "", ""}), Verdict::SameAddress);
-    EXPECT_EQ(judge(udp[0], account, Service{{"::"}, 0, "", ""}), Verdict::SameAddress);
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(tcp6[0], account, on_loopback), Tavrel::Process::Kill::AppPort::Verdict::SameAddress);
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(tcp6[1], account, on_loopback), Tavrel::Process::Kill::AppPort::Verdict::SameAddress);
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(udp[0], account, Tavrel::Process::Kill::AppPort::Service{{"0.0.0.0"}, 0, "", ""}), Tavrel::Process::Kill::AppPort::Verdict::SameAddress);
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(udp[0], account, Tavrel::Process::Kill::AppPort::Service{{"::"}, 0, "", ""}), Tavrel::Process::Kill::AppPort::Verdict::SameAddress);
     // A service that names no address binds them all.
-    EXPECT_EQ(judge(udp[0], account, Service{}), Verdict::SameAddress);
-    EXPECT_EQ(judge(udp[0], account, Service{{"127.0.0.2", "::1"}, 0, "", ""}),
-              Verdict::OtherAddress);
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(udp[0], account, Tavrel::Process::Kill::AppPort::Service{}), Tavrel::Process::Kill::AppPort::Verdict::SameAddress);
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(udp[0], account, Tavrel::Process::Kill::AppPort::Service{{"127.0.0.2", "::1"}, 0, "", ""}),
+              Tavrel::Process::Kill::AppPort::Verdict::OtherAddress);
 }
 
 TEST(Judge, TheServicesLeftoverGoesFromAnyAddress) {
-    auto udp = parse_net_table(RESOLVER_UDP, true, false);
-    const Listener& elsewhere = udp[0];
+    auto udp = Tavrel::Process::Kill::AppPort::parse_net_table(RESOLVER_UDP, true, false);
+    const Tavrel::Process::Kill::AppPort::Listener& elsewhere = udp[0];
     // A service with an account of its own: any process of that account.
-    const Service named{{"127.0.0.1"}, 53, "/usr/sbin/named", ""};
-    EXPECT_EQ(judge(elsewhere, Holder{53, "/usr/sbin/named", ""}, named), Verdict::OwnLeftover);
-    EXPECT_EQ(judge(elsewhere, Holder{53, "/usr/sbin/rndc", ""}, named), Verdict::OwnLeftover);
-    EXPECT_EQ(judge(elsewhere, Holder{1001, "/usr/sbin/named", ""}, named), Verdict::OtherAddress);
+    const Tavrel::Process::Kill::AppPort::Service named{{"127.0.0.1"}, 53, "/usr/sbin/named", ""};
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(elsewhere, Tavrel::Process::Kill::AppPort::Holder{53, "/usr/sbin/named", ""}, named), Tavrel::Process::Kill::AppPort::Verdict::OwnLeftover);
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(elsewhere, Tavrel::Process::Kill::AppPort::Holder{53, "/usr/sbin/rndc", ""}, named), Tavrel::Process::Kill::AppPort::Verdict::OwnLeftover);
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(elsewhere, Tavrel::Process::Kill::AppPort::Holder{1001, "/usr/sbin/named", ""}, named), Tavrel::Process::Kill::AppPort::Verdict::OtherAddress);
     // A service run as root: root's processes of its program only.
-    const Service as_root{{"127.0.0.1"}, 0, "/usr/local/sbin/ztestd", ""};
-    EXPECT_EQ(judge(elsewhere, Holder{0, "/usr/local/sbin/ztestd", ""}, as_root),
-              Verdict::OwnLeftover);
-    EXPECT_EQ(judge(elsewhere, Holder{0, "/usr/sbin/dnsmasq", ""}, as_root), Verdict::OtherAddress);
-    EXPECT_EQ(judge(elsewhere, Holder{0, "", ""}, Service{{"127.0.0.1"}, 0, "", ""}),
-              Verdict::OtherAddress);
+    const Tavrel::Process::Kill::AppPort::Service as_root{{"127.0.0.1"}, 0, "/usr/local/sbin/ztestd", ""};
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(elsewhere, Tavrel::Process::Kill::AppPort::Holder{0, "/usr/local/sbin/ztestd", ""}, as_root),
+              Tavrel::Process::Kill::AppPort::Verdict::OwnLeftover);
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(elsewhere, Tavrel::Process::Kill::AppPort::Holder{0, "/usr/sbin/dnsmasq", ""}, as_root), Tavrel::Process::Kill::AppPort::Verdict::OtherAddress);
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(elsewhere, Tavrel::Process::Kill::AppPort::Holder{0, "", ""}, Tavrel::Process::Kill::AppPort::Service{{"127.0.0.1"}, 0, "", ""}),
+              Tavrel::Process::Kill::AppPort::Verdict::OtherAddress);
     // An owner not known: no leftover by account.
-    EXPECT_EQ(judge(elsewhere, Holder{std::nullopt, "/usr/sbin/named", ""},
-                    Service{{"127.0.0.1"}, std::nullopt, "/usr/sbin/named", ""}),
-              Verdict::OtherAddress);
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(elsewhere, Tavrel::Process::Kill::AppPort::Holder{std::nullopt, "/usr/sbin/named", ""},
+                    Tavrel::Process::Kill::AppPort::Service{{"127.0.0.1"}, std::nullopt, "/usr/sbin/named", ""}),
+              Tavrel::Process::Kill::AppPort::Verdict::OtherAddress);
 }
 
 TEST(KillAppsOnPorts, ListenerOnAnotherAddressOfThePortSurvives) {
@@ -312,7 +312,7 @@ TEST(KillAppsOnPorts, ListenerOnAnotherAddressOfThePortSurvives) {
     ASSERT_EQ(in_the_way.port, port);
     ShortWait short_wait(0.5);
     // Root's, but not the service's program: only the address decides.
-    const Service service{{"127.0.0.1"}, 0, "/nonexistent/ztestd", ""};
+    const Tavrel::Process::Kill::AppPort::Service service{{"127.0.0.1"}, 0, "/nonexistent/ztestd", ""};
     EXPECT_EQ(kill_apps_on_ports({port}, false, {}, service), 1);
     EXPECT_TRUE(ended(in_the_way.pid));
     in_the_way.pid = -1;

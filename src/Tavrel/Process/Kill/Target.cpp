@@ -23,17 +23,17 @@
 #define SYS_pidfd_send_signal 424
 #endif
 
-namespace Tavrel::Kill {
+namespace Tavrel::Process::Kill {
 
 Target Target::open(pid_t pid) {
     if (pid <= 1)
-        throw PlainError("Refusing to signal process ID " + std::to_string(pid) + ".");
+        throw Foundation::PlainError("Refusing to signal process ID " + std::to_string(pid) + ".");
     int saved = errno;
     // pidfd_open descriptors are always close-on-exec.
     int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     bool gone = fd < 0 && errno == ESRCH;
     errno = saved;
-    return Target(pid, FHUtils::UniqueFd(fd), gone);
+    return Target(pid, Foundation::Fd::UniqueFd(fd), gone);
 }
 
 int Target::send(int signal) const {
@@ -67,7 +67,7 @@ bool Target::alive() const {
     errno = saved;
     if (!exists)
         return false;
-    auto text = Proc::Read::path(Proc::PROC_PATH + "/" + std::to_string(pid_) + "/stat");
+    auto text = Foundation::ProcFs::path(Foundation::ProcFs::PROC_PATH + "/" + std::to_string(pid_) + "/stat");
     if (!text)
         return true;
     auto state = PsParser::Parse::stat_state(*text);
@@ -88,4 +88,4 @@ void Target::reap() const {
     errno = saved;
 }
 
-}  // namespace Tavrel::Kill
+}  // namespace Tavrel::Process::Kill

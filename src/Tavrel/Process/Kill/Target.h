@@ -1,8 +1,8 @@
-// Tavrel::Kill::Target: one process chosen to be ended, held by a pidfd so
+// Tavrel::Process::Kill::Target: one process chosen to be ended, held by a pidfd so
 // that signals and probes reach that process and never a later process that
 // reuses its pid. Where pidfds are unavailable the plain pid is used.
 //
-//   auto t = Tavrel::Kill::Target::open(pid);   // PlainError for pid <= 1
+//   auto t = Tavrel::Process::Kill::Target::open(pid);   // PlainError for pid <= 1
 //   if (t.send(SIGTERM) == 0) ...;
 //   while (t.alive()) ...;
 #pragma once
@@ -11,7 +11,7 @@
 
 #include <sys/types.h>
 
-namespace Tavrel::Kill {
+namespace Tavrel::Process::Kill {
 
 class Target {
   public:
@@ -29,11 +29,11 @@ class Target {
     void reap() const;
 
   private:
-    Target(pid_t pid, FHUtils::UniqueFd fd, bool gone)
+    Target(pid_t pid, Foundation::Fd::UniqueFd fd, bool gone)
         : pid_(pid), fd_(std::move(fd)), gone_(gone) {}
     pid_t pid_;
-    FHUtils::UniqueFd fd_;
+    Foundation::Fd::UniqueFd fd_;
     bool gone_;
 };
 
-}  // namespace Tavrel::Kill
+}  // namespace Tavrel::Process::Kill

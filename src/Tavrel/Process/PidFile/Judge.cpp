@@ -19,7 +19,7 @@
 #include <cstring>
 #include <filesystem>
 
-namespace Tavrel::Unix::PID::Judge {
+namespace Tavrel::Process::PidFile::Judge {
 
 namespace {
 
@@ -43,9 +43,9 @@ bool runs_binary(const std::string& exe, const std::string& binary) {
 // an interpreted daemon (spamd is a perl script) runs one, and often shows a
 // title of its own ("spamd") instead of the script's path.
 bool is_interpreter(const std::string& exe) {
-    static const Regex interpreter("^" + PsParser::get_known_interpreters_regex().pattern() +
+    static const Foundation::Regex interpreter("^" + PsParser::get_known_interpreters_regex().pattern() +
                                    "(?:[0-9][0-9.]*)?$");
-    return !exe.empty() && interpreter.test(Text::last_path_part(exe));
+    return !exe.empty() && interpreter.test(Foundation::Text::last_path_part(exe));
 }
 
 // The script an interpreter runs: the first word after its options; "" when
@@ -70,11 +70,11 @@ bool trusted_file(const struct stat& st) {
 }  // namespace
 
 Verdict judge(const std::string& pidfile, const Expectation& expected) {
-    ErrnoGuard keep_errno;
+    Foundation::ErrnoGuard keep_errno;
     if (pidfile.empty())
         return refused(Outcome::NoFile, std::nullopt, "The service has no pid file.");
     struct stat st {};
-    const auto text = Tiny::read_pidfile(pidfile, &st);
+    const auto text = read_pidfile(pidfile, &st);
     if (!text) {
         const int err = errno;
         if (err == ENOENT)
@@ -97,11 +97,11 @@ Verdict judge(const std::string& pidfile, const Expectation& expected) {
     if (first == std::string::npos ||
         line.substr(first, line.find_last_not_of(" \t\r") + 1 - first) == "0")
         return refused(Outcome::NoFile, std::nullopt, "The pid file " + pidfile + " holds no pid.");
-    const auto pid = Tiny::pid_from_text(line);
+    const auto pid = pid_from_text(line);
     if (!pid)
         return refused(Outcome::NoPid, std::nullopt,
                        "The pid file " + pidfile + " does not name a process (“" +
-                           Text::printable(line) + "”).");
+                           Foundation::Text::printable(line) + "”).");
     const std::string which =
         "process " + std::to_string(*pid) + " named by the pid file " + pidfile;
 
@@ -118,13 +118,13 @@ Verdict judge(const std::string& pidfile, const Expectation& expected) {
     if (!process || !process->is_running())
         return refused(Outcome::NotRunning, pid, "The " + which + " is not running.");
 
-    const std::string exe = Proc::Read::executable(Proc::PROC_PATH + "/" + std::to_string(*pid));
+    const std::string exe = Foundation::ProcFs::executable(Foundation::ProcFs::PROC_PATH + "/" + std::to_string(*pid));
     bool program_confirmed = false;
     if (!expected.program.empty() && !exe.empty()) {
         bool matches = false;
         const bool interpreted = is_interpreter(exe);
         try {
-            const Regex program(expected.program);
+            const Foundation::Regex program(expected.program);
             const std::string script = interpreted ? interpreted_script(*process) : "";
             matches = program.test(exe) || (!script.empty() && program.test(script));
         } catch (const std::exception&) {
@@ -133,7 +133,7 @@ Verdict judge(const std::string& pidfile, const Expectation& expected) {
         // runs: such a process is left to the owner's confirmation below.
         if (!matches && !interpreted)
             return refused(Outcome::WrongProgram, pid,
-                           "The " + which + " runs “" + Text::printable(exe) +
+                           "The " + which + " runs “" + Foundation::Text::printable(exe) +
                                "”, not the service's program.");
         program_confirmed = matches;
     }
@@ -147,7 +147,7 @@ Verdict judge(const std::string& pidfile, const Expectation& expected) {
 
     bool owner_confirmed = false;
     if (!program_confirmed && !expected.owner.empty()) {
-        const auto owner_uid = PwUtils::normalize_to_uid(expected.owner);
+        const auto owner_uid = Config::PwUtils::normalize_to_uid(expected.owner);
         try {
             owner_confirmed =
                 owner_uid && process->uid() == *owner_uid && (*owner_uid != 0 || trusted_file(st));
@@ -171,4 +171,4 @@ Verdict judge(const std::string& pidfile, const Expectation& expected) {
     return v;
 }
 
-}  // namespace Tavrel::Unix::PID::Judge
+}  // namespace Tavrel::Process::PidFile::Judge

@@ -1,4 +1,4 @@
-// Tavrel::Unix::PID::Judge: whether the process a service's pid file names is
+// Tavrel::Process::PidFile::Judge: whether the process a service's pid file names is
 // that service's process. Every reader that acts on a pid file (the status
 // check, the wait for a start, the stop, the graceful restart's signal) asks
 // here, so a daemon killed with -9 whose pid another account's process took
@@ -33,7 +33,7 @@
 #include <optional>
 #include <string>
 
-namespace Tavrel::Unix::PID::Judge {
+namespace Tavrel::Process::PidFile::Judge {
 
 // A process that started more than this many seconds after its pid file was
 // last written is not the one the file was written for.
@@ -79,4 +79,4 @@ struct Verdict {
 
 Verdict judge(const std::string& pidfile, const Expectation& expected);
 
-}  // namespace Tavrel::Unix::PID::Judge
+}  // namespace Tavrel::Process::PidFile::Judge

@@ -13,7 +13,7 @@
 
 namespace {
 
-namespace Judge = Tavrel::Unix::PID::Judge;
+namespace Judge = Tavrel::Process::PidFile::Judge;
 using Judge::Outcome;
 using Tavrel::TestSupport::TempDir;
 namespace TestChild = Tavrel::TestSupport::TestChild;

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-namespace Tavrel::Proc::Basename {
+namespace Tavrel::Process::Proc::Basename {
 
 std::string getbasename(std::string_view word) {
     for (size_t i = 0; i < word.size(); ++i) {
@@ -16,4 +16,4 @@ std::string getbasename(std::string_view word) {
     return std::string(word);
 }
 
-}  // namespace Tavrel::Proc::Basename
+}  // namespace Tavrel::Process::Proc::Basename

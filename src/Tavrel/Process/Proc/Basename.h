@@ -1,4 +1,4 @@
-// Tavrel::Proc::Basename: the program name of one command-line word.
+// Tavrel::Process::Proc::Basename: the program name of one command-line word.
 //
 //   getbasename("/usr/sbin/exim -bd") == "exim"
 //   getbasename("perl")               == "perl"
@@ -8,10 +8,10 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::Proc::Basename {
+namespace Tavrel::Process::Proc::Basename {
 
 // The word cut at its first whitespace; for an absolute path, the text after
 // its last '/'; otherwise the word as it is.
 std::string getbasename(std::string_view word);
 
-}  // namespace Tavrel::Proc::Basename
+}  // namespace Tavrel::Process::Proc::Basename

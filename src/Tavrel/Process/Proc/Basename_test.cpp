@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-using Tavrel::Proc::Basename::getbasename;
+using Tavrel::Process::Proc::Basename::getbasename;
 
 TEST(Getbasename, ProgramNameOfAWord) {
     EXPECT_EQ(getbasename(""), "");
@@ -16,7 +16,7 @@ TEST(Getbasename, ProgramNameOfAWord) {
 }
 
 TEST(Lineage, SelfThenAncestorsUpToTheFirstProcess) {
-    auto pids = Tavrel::Proc::Lineage::pids();
+    auto pids = Tavrel::Process::Proc::Lineage::pids();
     ASSERT_GE(pids.size(), 2u);
     EXPECT_EQ(pids[0], ::getpid());
     EXPECT_EQ(pids[1], ::getppid());
@@ -26,7 +26,7 @@ TEST(Lineage, SelfThenAncestorsUpToTheFirstProcess) {
         ::pause();
         ::_exit(0);
     }
-    auto from_child = Tavrel::Proc::Lineage::pids(child);
+    auto from_child = Tavrel::Process::Proc::Lineage::pids(child);
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     ASSERT_GE(from_child.size(), 2u);

@@ -6,15 +6,15 @@
 
 #include <cctype>
 
-namespace Tavrel::Proc::Bin {
+namespace Tavrel::Process::Proc::Bin {
 
 std::string getbin(pid_t pid) {
     if (pid <= 0)
         return {};
     std::string tail = "/" + std::to_string(pid) + "/exe";
-    auto target = Read::link_at(AT_FDCWD, (Proc::PROC_PATH + tail).c_str());
+    auto target = Foundation::ProcFs::link_at(AT_FDCWD, (Foundation::ProcFs::PROC_PATH + tail).c_str());
     if (!target)
-        target = Read::link_at(AT_FDCWD, (SECOND_PROC_PATH + tail).c_str());
+        target = Foundation::ProcFs::link_at(AT_FDCWD, (SECOND_PROC_PATH + tail).c_str());
     if (!target)
         return {};
     for (size_t i = 0; i < target->size(); ++i)
@@ -23,4 +23,4 @@ std::string getbin(pid_t pid) {
     return *target;
 }
 
-}  // namespace Tavrel::Proc::Bin
+}  // namespace Tavrel::Process::Proc::Bin

@@ -4,7 +4,7 @@
 
 #include <unistd.h>
 
-namespace Tavrel::Proc::Cgroup {
+namespace Tavrel::Process::Proc::Cgroup {
 
 namespace {
 
@@ -53,7 +53,7 @@ std::string service_unit(std::string_view cgroup_text) {
 }
 
 std::string service_unit_of(pid_t pid) {
-    const auto text = Read::path(Proc::PROC_PATH + "/" + std::to_string(pid) + "/cgroup");
+    const auto text = Foundation::ProcFs::path(Foundation::ProcFs::PROC_PATH + "/" + std::to_string(pid) + "/cgroup");
     return text ? service_unit(*text) : std::string();
 }
 
@@ -64,4 +64,4 @@ bool belongs_to_another_unit(pid_t pid, std::string_view own_unit) {
     return unit != service_unit_of(::getpid());
 }
 
-}  // namespace Tavrel::Proc::Cgroup
+}  // namespace Tavrel::Process::Proc::Cgroup

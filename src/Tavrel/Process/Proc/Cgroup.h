@@ -1,9 +1,9 @@
-// Tavrel::Proc::Cgroup: the systemd service unit a process belongs to, read
+// Tavrel::Process::Proc::Cgroup: the systemd service unit a process belongs to, read
 // from its control group, so that a clean-up of one service can leave alone
 // what another running unit started.
 //
-//   std::string unit = Tavrel::Proc::Cgroup::service_unit_of(pid);  // "cron.service" or ""
-//   if (Tavrel::Proc::Cgroup::belongs_to_another_unit(pid, "named.service")) spare(pid);
+//   std::string unit = Tavrel::Process::Proc::Cgroup::service_unit_of(pid);  // "cron.service" or ""
+//   if (Tavrel::Process::Proc::Cgroup::belongs_to_another_unit(pid, "named.service")) spare(pid);
 //
 // A process outside every service unit (a login session's scope, a host
 // without systemd, a process gone meanwhile) has no unit: "".
@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::Proc::Cgroup {
+namespace Tavrel::Process::Proc::Cgroup {
 
 // The innermost "<name>.service" of the control-group path in the text of
 // /proc/<pid>/cgroup: the unified hierarchy's line ("0::/..."), else the
@@ -28,4 +28,4 @@ std::string service_unit_of(pid_t pid);
 // run's unit (the monitor's, or a test host's), and is not another's.
 bool belongs_to_another_unit(pid_t pid, std::string_view own_unit);
 
-}  // namespace Tavrel::Proc::Cgroup
+}  // namespace Tavrel::Process::Proc::Cgroup

@@ -7,28 +7,28 @@
 
 namespace {
 
-using namespace Tavrel::Proc::Cgroup;
+using namespace Tavrel::Process::Proc::Cgroup;
 
 // /proc/<pid>/cgroup as the kernel prints it on the hierarchies systemd uses.
 TEST(Cgroup, TheInnermostServiceOfTheHierarchySystemdUses) {
     // Unified hierarchy (Debian 12, Ubuntu 22.04).
-    EXPECT_EQ(service_unit("0::/system.slice/systemd-resolved.service\n"), "systemd-resolved.service");
+    EXPECT_EQ(Tavrel::Process::Proc::Cgroup::service_unit("0::/system.slice/systemd-resolved.service\n"), "systemd-resolved.service");
     // A unit with delegated sub-groups, and a template instance.
-    EXPECT_EQ(service_unit("0::/system.slice/docker.service/payload\n"), "docker.service");
-    EXPECT_EQ(service_unit("0::/system.slice/system-postgresql.slice/postgresql@15-main.service\n"),
+    EXPECT_EQ(Tavrel::Process::Proc::Cgroup::service_unit("0::/system.slice/docker.service/payload\n"), "docker.service");
+    EXPECT_EQ(Tavrel::Process::Proc::Cgroup::service_unit("0::/system.slice/system-postgresql.slice/postgresql@15-main.service\n"),
               "postgresql@15-main.service");
     // A user's own unit under the user's manager: another unit all the same.
-    EXPECT_EQ(service_unit("0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
+    EXPECT_EQ(Tavrel::Process::Proc::Cgroup::service_unit("0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
                            "dbus.service\n"),
               "dbus.service");
     // Legacy and hybrid hierarchies: systemd's named line decides, the
     // controllers' lines do not.
-    EXPECT_EQ(service_unit("12:pids:/system.slice/cron.service\n"
+    EXPECT_EQ(Tavrel::Process::Proc::Cgroup::service_unit("12:pids:/system.slice/cron.service\n"
                            "4:memory:/system.slice/other.service\n"
                            "1:name=systemd:/system.slice/cron.service\n"
                            "0::/\n"),
               "cron.service");
-    EXPECT_EQ(service_unit("1:name=systemd:/system.slice/ssh.service\n"
+    EXPECT_EQ(Tavrel::Process::Proc::Cgroup::service_unit("1:name=systemd:/system.slice/ssh.service\n"
                            "0::/system.slice/ssh.service\n"),
               "ssh.service");
 }
@@ -36,14 +36,14 @@ TEST(Cgroup, TheInnermostServiceOfTheHierarchySystemdUses) {
 TEST(Cgroup, NoServiceUnitIsNone) {
     // A login session, the root group of a host without systemd (this
     // machine's own sample), a container's scope, nothing readable.
-    EXPECT_EQ(service_unit("0::/user.slice/user-0.slice/session-3.scope\n"), "");
-    EXPECT_EQ(service_unit("9:name=systemd:/\n8:pids:/\n4:memory:/process_api/08c490f0\n0::/\n"), "");
-    EXPECT_EQ(service_unit("0::/system.slice/docker-4f1e.scope\n"), "");
-    EXPECT_EQ(service_unit(""), "");
-    EXPECT_EQ(service_unit("garbage\n0:/system.slice/x.service\n"), "");
+    EXPECT_EQ(Tavrel::Process::Proc::Cgroup::service_unit("0::/user.slice/user-0.slice/session-3.scope\n"), "");
+    EXPECT_EQ(Tavrel::Process::Proc::Cgroup::service_unit("9:name=systemd:/\n8:pids:/\n4:memory:/process_api/08c490f0\n0::/\n"), "");
+    EXPECT_EQ(Tavrel::Process::Proc::Cgroup::service_unit("0::/system.slice/docker-4f1e.scope\n"), "");
+    EXPECT_EQ(Tavrel::Process::Proc::Cgroup::service_unit(""), "");
+    EXPECT_EQ(Tavrel::Process::Proc::Cgroup::service_unit("garbage\n0:/system.slice/x.service\n"), "");
     // ".service" alone, or inside a name, is no unit.
-    EXPECT_EQ(service_unit("0::/system.slice/.service\n"), "");
-    EXPECT_EQ(service_unit("0::/system.slice/a.service.d/x\n"), "");
+    EXPECT_EQ(Tavrel::Process::Proc::Cgroup::service_unit("0::/system.slice/.service\n"), "");
+    EXPECT_EQ(Tavrel::Process::Proc::Cgroup::service_unit("0::/system.slice/a.service.d/x\n"), "");
 }
 
 TEST(Cgroup, AnotherUnitIsNeitherTheServicesNorThisRuns) {
@@ -53,15 +53,15 @@ TEST(Cgroup, AnotherUnitIsNeitherTheServicesNorThisRuns) {
     tmp.write("102/cgroup", "0::/system.slice/named.service\n");
     tmp.write("103/cgroup", "0::/system.slice/svcwatch.service\n");
     tmp.write("104/cgroup", "0::/user.slice/user-1000.slice/session-2.scope\n");
-    EXPECT_EQ(service_unit_of(101), "systemd-resolved.service");
-    EXPECT_TRUE(belongs_to_another_unit(101, "named.service"));
-    EXPECT_FALSE(belongs_to_another_unit(102, "named.service"));
-    EXPECT_TRUE(belongs_to_another_unit(102, ""));
+    EXPECT_EQ(Tavrel::Process::Proc::Cgroup::service_unit_of(101), "systemd-resolved.service");
+    EXPECT_TRUE(Tavrel::Process::Proc::Cgroup::belongs_to_another_unit(101, "named.service"));
+    EXPECT_FALSE(Tavrel::Process::Proc::Cgroup::belongs_to_another_unit(102, "named.service"));
+    EXPECT_TRUE(Tavrel::Process::Proc::Cgroup::belongs_to_another_unit(102, ""));
     // What this run launched shares its unit.
-    EXPECT_FALSE(belongs_to_another_unit(103, "named.service"));
-    EXPECT_FALSE(belongs_to_another_unit(104, "named.service"));
+    EXPECT_FALSE(Tavrel::Process::Proc::Cgroup::belongs_to_another_unit(103, "named.service"));
+    EXPECT_FALSE(Tavrel::Process::Proc::Cgroup::belongs_to_another_unit(104, "named.service"));
     // Gone meanwhile.
-    EXPECT_FALSE(belongs_to_another_unit(105, "named.service"));
+    EXPECT_FALSE(Tavrel::Process::Proc::Cgroup::belongs_to_another_unit(105, "named.service"));
 }
 
 }  // namespace

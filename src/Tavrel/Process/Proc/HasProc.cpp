@@ -4,11 +4,11 @@
 
 #include <sys/stat.h>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Process::Proc {
 
 bool _has_proc() {
     struct stat st {};
-    return ::stat((Proc::PROC_PATH + "/self").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return ::stat((Foundation::ProcFs::PROC_PATH + "/self").c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Process::Proc

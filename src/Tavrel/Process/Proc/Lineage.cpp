@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-namespace Tavrel::Proc::Lineage {
+namespace Tavrel::Process::Proc::Lineage {
 
 std::vector<pid_t> pids(pid_t from) {
     pid_t pid = from > 0 ? from : ::getpid();
@@ -17,7 +17,7 @@ std::vector<pid_t> pids(pid_t from) {
         pid_t parent = pid == ::getpid() ? ::getppid() : 0;
         if (parent == 0) {
             auto st = PsParser::Parse::stat(
-                Read::path(Proc::PROC_PATH + "/" + std::to_string(pid) + "/stat")
+                Foundation::ProcFs::path(Foundation::ProcFs::PROC_PATH + "/" + std::to_string(pid) + "/stat")
                     .value_or(std::string()));
             if (!st)
                 break;
@@ -28,4 +28,4 @@ std::vector<pid_t> pids(pid_t from) {
     return out;
 }
 
-}  // namespace Tavrel::Proc::Lineage
+}  // namespace Tavrel::Process::Proc::Lineage

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <ctime>
 
-namespace Tavrel::Proc {
+namespace Tavrel::Process::Proc {
 
 namespace {
 
@@ -20,7 +20,7 @@ pid_t checked_pid(std::string_view text) {
         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
     pid_t pid = digits ? static_cast<pid_t>(std::stol(std::string(text))) : 0;
     if (pid <= 1)
-        throw Exception::create("Param::Invalid", {{"name", "pid"}, {"value", std::string(text)}});
+        throw Foundation::Exception::create("Param::Invalid", {{"name", "pid"}, {"value", std::string(text)}});
     return pid;
 }
 
@@ -35,7 +35,7 @@ PID::PID(pid_t pid) : pid_(checked_pid(std::to_string(pid))) {
 }
 
 void PID::init() {
-    auto parsed = PsParser::Parse::stat(Read::path(dir() + "/stat").value_or(std::string()));
+    auto parsed = PsParser::Parse::stat(Foundation::ProcFs::path(dir() + "/stat").value_or(std::string()));
     if (!parsed)
         ended();
     starttime_ = parsed->starttime();
@@ -43,11 +43,11 @@ void PID::init() {
 }
 
 std::string PID::dir() const {
-    return PROC_PATH + "/" + std::to_string(pid_);
+    return Foundation::ProcFs::PROC_PATH + "/" + std::to_string(pid_);
 }
 
 void PID::ended() const {
-    throw Exception::create("Proc::Ended", {{"pid", pid_}});
+    throw Foundation::Exception::create("Proc::Ended", {{"pid", pid_}});
 }
 
 uid_t PID::uid() {
@@ -81,7 +81,7 @@ double PID::elapsed_time() {
 }
 
 bool PID::is_running() const {
-    auto parsed = PsParser::Parse::stat(Read::path(dir() + "/stat").value_or(std::string()));
+    auto parsed = PsParser::Parse::stat(Foundation::ProcFs::path(dir() + "/stat").value_or(std::string()));
     if (!parsed || parsed->starttime() != starttime_)
         return false;
     char s = parsed->state();
@@ -89,7 +89,7 @@ bool PID::is_running() const {
 }
 
 char PID::state() const {
-    auto text = Read::path(dir() + "/stat");
+    auto text = Foundation::ProcFs::path(dir() + "/stat");
     if (!text)
         ended();
     return PsParser::Parse::stat_state(*text).value_or('?');
@@ -97,7 +97,7 @@ char PID::state() const {
 
 std::vector<std::string> PID::cmdline() {
     if (!cmdline_) {
-        auto raw = Read::path(dir() + "/cmdline");
+        auto raw = Foundation::ProcFs::path(dir() + "/cmdline");
         if (!raw)
             ended();
         cmdline_ = PsParser::Parse::cmdline_words(*raw);
@@ -122,4 +122,4 @@ bool PID::started_after(const struct timespec& when, double slack) const {
     return age() + slack < since;
 }
 
-}  // namespace Tavrel::Proc
+}  // namespace Tavrel::Process::Proc

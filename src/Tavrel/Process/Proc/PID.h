@@ -1,6 +1,6 @@
-// Tavrel::Proc::PID: a handle on one process that notices pid reuse.
+// Tavrel::Process::Proc::PID: a handle on one process that notices pid reuse.
 //
-//   Tavrel::Proc::PID p("1234");           // Param::Invalid or Proc::Ended
+//   Tavrel::Process::Proc::PID p("1234");           // Param::Invalid or Proc::Ended
 //   if (p.is_running()) use(p.cmdline(), p.uid());
 //
 // The handle remembers the process's start time (from its stat file) when it
@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::Proc {
+namespace Tavrel::Process::Proc {
 
 class PID {
   public:
@@ -58,4 +58,4 @@ class PID {
     std::optional<std::vector<std::string>> cmdline_;
 };
 
-}  // namespace Tavrel::Proc
+}  // namespace Tavrel::Process::Proc

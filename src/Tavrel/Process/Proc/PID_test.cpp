@@ -13,7 +13,7 @@ void expect_type(const std::function<void()>& f, const std::string& type) {
     try {
         f();
         ADD_FAILURE() << "no exception, expected " << type;
-    } catch (const Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         EXPECT_TRUE(e.isa(type)) << e.class_name();
     }
 }
@@ -23,7 +23,7 @@ void expect_type(const std::function<void()>& f, const std::string& type) {
 TEST(ProcPID, HandleOnALiveProcess) {
     std::string name = TestSupport::TestChild::unique_name("tvpid");
     auto c = TestSupport::TestChild::spawn("/bin/sleep", {name, "30"});
-    Proc::PID p(std::to_string(c.pid()));
+    Tavrel::Process::Proc::PID p(std::to_string(c.pid()));
     EXPECT_EQ(p.pid(), c.pid());
     EXPECT_EQ(p.uid(), ::geteuid());
     EXPECT_TRUE(p.is_running());
@@ -42,7 +42,7 @@ TEST(ProcPID, HandleOnALiveProcess) {
 // process just started is younger than a moment an hour ago, not than now.
 TEST(ProcPID, StartedAfterComparesTheStartWithAWallClockMoment) {
     auto c = TestSupport::TestChild::spawn("/bin/sleep", {"30"});
-    Proc::PID p(c.pid());
+    Tavrel::Process::Proc::PID p(c.pid());
     EXPECT_GE(p.age(), 0);
     EXPECT_LT(p.age(), 30);
     struct timespec now {};
@@ -52,7 +52,7 @@ TEST(ProcPID, StartedAfterComparesTheStartWithAWallClockMoment) {
     EXPECT_TRUE(p.started_after(hour_ago, 2));
     EXPECT_FALSE(p.started_after(now, 2));
     // The init process of this machine started long before the child.
-    Proc::PID early(::getppid() > 1 ? ::getppid() : c.pid());
+    Tavrel::Process::Proc::PID early(::getppid() > 1 ? ::getppid() : c.pid());
     EXPECT_FALSE(early.started_after(now, 2));
     c.stop();
 }
@@ -61,7 +61,7 @@ TEST(ProcPID, ZombieIsNotRunning) {
     pid_t pid = ::fork();
     if (pid == 0)
         ::_exit(0);
-    Proc::PID p(pid);
+    Tavrel::Process::Proc::PID p(pid);
     for (int i = 0; i < 200 && p.state() != 'Z'; ++i)
         ::usleep(2000);
     EXPECT_EQ(p.state(), 'Z');
@@ -73,7 +73,7 @@ TEST(ProcPID, IdentityDoesNotDependOnTheDirectoryChangeTime) {
     // The kernel rebuilds a process directory's inode (renewing its change
     // time) when its cache is dropped; the handle must not lose the process.
     auto c = TestSupport::TestChild::spawn("/bin/sleep", {TestSupport::TestChild::unique_name("tvctime"), "30"});
-    Proc::PID p(c.pid());
+    Tavrel::Process::Proc::PID p(c.pid());
     FILE* f = std::fopen("/proc/sys/vm/drop_caches", "w");
     if (!f)
         GTEST_SKIP() << "cannot drop caches here";
@@ -85,10 +85,10 @@ TEST(ProcPID, IdentityDoesNotDependOnTheDirectoryChangeTime) {
 
 TEST(ProcPID, RefusesBadPidsAndMissingProcesses) {
     for (const char* bad : {"", "0", "1", "12a", "-3", " 12", "99999999999"})
-        expect_type([&] { Proc::PID p{std::string_view(bad)}; }, "Param::Invalid");
+        expect_type([&] { Tavrel::Process::Proc::PID p{std::string_view(bad)}; }, "Param::Invalid");
     pid_t pid = ::fork();
     if (pid == 0)
         ::_exit(0);
     ::waitpid(pid, nullptr, 0);
-    expect_type([&] { Proc::PID p(pid); }, "Proc::Ended");
+    expect_type([&] { Tavrel::Process::Proc::PID p(pid); }, "Proc::Ended");
 }

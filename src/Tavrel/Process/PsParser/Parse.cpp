@@ -3,7 +3,7 @@
 #include <cctype>
 #include <charconv>
 
-namespace Tavrel::PsParser::Parse {
+namespace Tavrel::Process::PsParser::Parse {
 
 namespace {
 
@@ -127,4 +127,4 @@ std::optional<long long> statm_resident(std::string_view text) {
     return value;
 }
 
-}  // namespace Tavrel::PsParser::Parse
+}  // namespace Tavrel::Process::PsParser::Parse

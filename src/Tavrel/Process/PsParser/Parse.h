@@ -1,8 +1,8 @@
-// Tavrel::PsParser::Parse: pure parsers of the per-process files of procfs.
+// Tavrel::Process::PsParser::Parse: pure parsers of the per-process files of procfs.
 // They take the file's text and never touch the machine, so each can be
 // tested with samples taken from real processes.
 //
-//   auto st = Tavrel::PsParser::Parse::stat(text);
+//   auto st = Tavrel::Process::PsParser::Parse::stat(text);
 //   if (st) { char state = st->state(); pid_t ppid = st->ppid(); }
 #pragma once
 
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::PsParser::Parse {
+namespace Tavrel::Process::PsParser::Parse {
 
 // The fields of a stat line after the parenthesised name, numbered from 0 at
 // the state letter (so ppid is 1, pgrp 2, flags 6, utime 11, stime 12, nice
@@ -69,4 +69,4 @@ std::vector<std::string> cmdline_words(std::string_view raw);
 // The resident page count (second field) of a statm line, or nothing.
 std::optional<long long> statm_resident(std::string_view text);
 
-}  // namespace Tavrel::PsParser::Parse
+}  // namespace Tavrel::Process::PsParser::Parse

@@ -12,7 +12,7 @@
 #include <charconv>
 #include <exception>
 
-namespace Tavrel::PsParser::PsCommand {
+namespace Tavrel::Process::PsParser::PsCommand {
 
 namespace {
 
@@ -86,7 +86,7 @@ std::vector<Record> parse_output(std::string_view text, const Options& o) {
             continue;
         if (rec.uid == 0) {
             rec.user = SUPERUSER_NAME;
-        } else if (auto name = o.resolve_uids ? PwCache::getpwuid_name(rec.uid) : std::nullopt) {
+        } else if (auto name = o.resolve_uids ? Config::PwCache::getpwuid_name(rec.uid) : std::nullopt) {
             rec.user = *name;
         } else {
             rec.user = std::to_string(rec.uid);
@@ -126,26 +126,26 @@ std::vector<Record> parse_output(std::string_view text, const Options& o) {
 }
 
 std::vector<Record> list(const Options& o) {
-    auto ps = Binaries::path("ps");
+    auto ps = Run::Binaries::path("ps");
     if (!ps)
         return {};
     std::string columns = "pid=,uid=,ppid=,pgid=,ni=,s=,rss=,etimes=,cputimes=,";
     columns += o.skip_cmdline ? "comm=" : "args=";
     try {
-        SafeRun::Options run_options;
+        Run::SafeRun::Options run_options;
         run_options.program = *ps;
         run_options.args = {"-e", "-ww", "-o", columns};
         run_options.timeout = PS_TIMEOUT;
-        SafeRun::Object run(std::move(run_options));
+        Run::SafeRun::Object run(std::move(run_options));
         if (run.CHILD_ERROR() != 0) {
-            Debug::log_warn("The process list from " + *ps + " failed: " + run.stderr_text());
+            Foundation::Debug::log_warn("The process list from " + *ps + " failed: " + run.stderr_text());
             return {};
         }
         return parse_output(run.stdout_text(), o);
     } catch (const std::exception& e) {
-        Debug::log_warn(std::string("Could not list processes with ") + *ps + ": " + e.what());
+        Foundation::Debug::log_warn(std::string("Could not list processes with ") + *ps + ": " + e.what());
         return {};
     }
 }
 
-}  // namespace Tavrel::PsParser::PsCommand
+}  // namespace Tavrel::Process::PsParser::PsCommand

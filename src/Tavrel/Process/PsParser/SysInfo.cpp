@@ -3,7 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace Tavrel::PsParser {
+namespace Tavrel::Process::PsParser {
 
 SysInfo::SysInfo() {
     long hz = ::sysconf(_SC_CLK_TCK);
@@ -41,4 +41,4 @@ double SysInfo::calculate_elapsed_from_ticks(unsigned long long start_ticks) con
     return e > 0 ? e : 0;
 }
 
-}  // namespace Tavrel::PsParser
+}  // namespace Tavrel::Process::PsParser

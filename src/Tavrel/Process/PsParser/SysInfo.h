@@ -1,11 +1,11 @@
-// Tavrel::PsParser::SysInfo: the machine figures behind the process
+// Tavrel::Process::PsParser::SysInfo: the machine figures behind the process
 // statistics, taken once per listing.
 //
-//   Tavrel::PsParser::SysInfo info;
+//   Tavrel::Process::PsParser::SysInfo info;
 //   double seconds = info.calculate_elapsed_from_ticks(stat.starttime());
 #pragma once
 
-namespace Tavrel::PsParser {
+namespace Tavrel::Process::PsParser {
 
 class SysInfo {
   public:
@@ -28,4 +28,4 @@ class SysInfo {
     double uptime_ = 0;  // seconds since boot
 };
 
-}  // namespace Tavrel::PsParser
+}  // namespace Tavrel::Process::PsParser

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <charconv>
 
-namespace Tavrel::Sys::Rlimit {
+namespace Tavrel::Process::Rlimit::Syscall {
 
 namespace {
 
@@ -35,14 +35,14 @@ const std::map<std::string, int, std::less<>>& RLIMITS() {
 
 int resource_number(std::string_view resource) {
     if (resource.empty())
-        throw PlainError("getrlimit/setrlimit: no resource given");
+        throw Foundation::PlainError("getrlimit/setrlimit: no resource given");
     if (auto it = RLIMITS().find(resource); it != RLIMITS().end())
         return it->second;
     int number = 0;
     auto [end, ec] = std::from_chars(resource.data(), resource.data() + resource.size(), number);
     bool all_digits = resource.find_first_not_of("0123456789") == std::string_view::npos;
     if (!all_digits || ec != std::errc() || end != resource.data() + resource.size()) {
-        throw PlainError("Unknown resource limit: " + std::string(resource));
+        throw Foundation::PlainError("Unknown resource limit: " + std::string(resource));
     }
     return number;
 }
@@ -52,7 +52,7 @@ std::pair<std::uint64_t, std::uint64_t> getrlimit(std::string_view resource) {
     KernelRlimit lim{};
     if (::syscall(SYS_getrlimit, number, &lim) != 0) {
         int err = errno;
-        throw Exception::create("System::CallFailed",
+        throw Foundation::Exception::create("System::CallFailed",
                                 {{"name", "getrlimit"}, {"resource", resource}, {"error", err}});
     }
     return {lim.rlim_cur, lim.rlim_max};
@@ -63,10 +63,10 @@ bool setrlimit(std::string_view resource, std::uint64_t soft, std::uint64_t hard
     KernelRlimit lim{soft, hard};
     if (::syscall(SYS_setrlimit, number, &lim) != 0) {
         int err = errno;
-        throw Exception::create("System::CallFailed",
+        throw Foundation::Exception::create("System::CallFailed",
                                 {{"name", "setrlimit"}, {"resource", resource}, {"error", err}});
     }
     return true;
 }
 
-}  // namespace Tavrel::Sys::Rlimit
+}  // namespace Tavrel::Process::Rlimit::Syscall

@@ -11,7 +11,7 @@
 
 #include <functional>
 
-namespace Sys = Tavrel::Sys::Rlimit;
+namespace Sys = Tavrel::Process::Rlimit::Syscall;
 
 namespace {
 // Raising a hard limit needs CAP_SYS_RESOURCE, which root in a container may lack.
@@ -40,8 +40,8 @@ TEST(SysRlimit, NamesAndNumbersReadTheKernelValues) {
 
 TEST(SysRlimit, BadResourcesAreProgrammingFaults) {
     for (const char* bad : {"NOPE", "", "7a", "-1", "nofile"}) {
-        EXPECT_THROW(Sys::getrlimit(bad), Tavrel::PlainError) << bad;
-        EXPECT_THROW(Sys::setrlimit(bad, 1, 1), Tavrel::PlainError) << bad;
+        EXPECT_THROW(Sys::getrlimit(bad), Tavrel::Foundation::PlainError) << bad;
+        EXPECT_THROW(Sys::setrlimit(bad, 1, 1), Tavrel::Foundation::PlainError) << bad;
     }
 }
 
@@ -59,7 +59,7 @@ TEST(SysRlimit, LowersAndRaisesInAChild) {
             try {
                 Sys::setrlimit("CORE", 8192, Sys::INFINITE_LIMIT);
                 return 2;
-            } catch (const Tavrel::Exception& e) {
+            } catch (const Tavrel::Foundation::Exception& e) {
                 return e.isa("System::CallFailed") && e.error_number() == EPERM ? 0 : 3;
             }
         }
@@ -75,7 +75,7 @@ TEST(SysRlimit, KernelRefusalIsTyped) {
     try {
         Sys::setrlimit("NOFILE", 100, 50);
         FAIL() << "no exception";
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("System::CallFailed"));
         EXPECT_EQ(e.error_number(), EINVAL);
     }

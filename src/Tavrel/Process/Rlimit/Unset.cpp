@@ -6,11 +6,11 @@
 
 #include <algorithm>
 
-namespace Tavrel::Rlimit::Unset {
+namespace Tavrel::Process::Rlimit::Unset {
 
 namespace {
 
-namespace Sys = Tavrel::Sys::Rlimit;
+namespace Sys = Syscall;
 
 // Sets (soft, hard); when the process may not raise the hard limit (no
 // CAP_SYS_RESOURCE, as in many containers), raises the soft limit as far as
@@ -21,7 +21,7 @@ void raise_to(std::string& errors, const std::string& name, std::uint64_t soft,
         Sys::setrlimit(name, soft, hard);
         return;
     } catch (const std::exception& e) {
-        Debug::log_debug("Could not set " + name + " to " + limit_text(soft) + "/" +
+        Foundation::Debug::log_debug("Could not set " + name + " to " + limit_text(soft) + "/" +
                          limit_text(hard) + ": " + e.what());
     }
     try {
@@ -54,8 +54,8 @@ bool unset_rlimits() {
     if (errors.empty())
         return ok;
     errors.pop_back();
-    Debug::log_warn(errors);
+    Foundation::Debug::log_warn(errors);
     return false;
 }
 
-}  // namespace Tavrel::Rlimit::Unset
+}  // namespace Tavrel::Process::Rlimit::Unset

@@ -1,12 +1,12 @@
-// Tavrel::Rlimit::Unset: lifts the calling process's resource limits before a
+// Tavrel::Process::Rlimit::Unset: lifts the calling process's resource limits before a
 // daemon is started from it, so the daemon never inherits the lower limits of
 // whoever ran the tool (an administrator's shell, a cron job, a web request).
 //
-//   Tavrel::Rlimit::Unset::unset_rlimits();   // before every start
+//   Tavrel::Process::Rlimit::Unset::unset_rlimits();   // before every start
 //
 // What it sets:
 //   - RSS and AS to the server's memory ceiling, CORE to the same value when
-//     the `coredump` configuration key is true, else 0 (Tavrel::Rlimit);
+//     the `coredump` configuration key is true, else 0 (Tavrel::Process::Rlimit);
 //   - CPU, FSIZE, DATA and NPROC to unlimited;
 //   - NOFILE raised, never lowered, to at least NOFILE_MIN_SOFT / NOFILE_MIN_HARD.
 // A process that may not raise hard limits (no CAP_SYS_RESOURCE, as root in
@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-namespace Tavrel::Rlimit::Unset {
+namespace Tavrel::Process::Rlimit::Unset {
 
 inline std::vector<std::string> UNLIMITED_RESOURCES = {"CPU", "FSIZE", "DATA", "NPROC"};
 inline std::uint64_t NOFILE_MIN_SOFT = 1024;
@@ -28,4 +28,4 @@ inline std::uint64_t NOFILE_MIN_HARD = 524288;
 
 bool unset_rlimits();
 
-}  // namespace Tavrel::Rlimit::Unset
+}  // namespace Tavrel::Process::Rlimit::Unset

@@ -4,7 +4,7 @@
 
 #include <array>
 
-namespace Tavrel::Services::Command {
+namespace Tavrel::Process::ServiceCheck::IgnoredCommands {
 
 namespace {
 
@@ -31,11 +31,11 @@ constexpr std::array<std::string_view, 4> LAST_SUBSTRINGS = {
 }  // namespace
 
 bool should_ignore_this_command(std::string_view command) {
-    static const Regex logtail(R"(\blogtaild - [A-Za-z])");
-    static const Regex dovecot(R"(\bdovecot/(?:anvil|log|pop|config|lmtp|imap|auth)\b)");
-    static const Regex start_stop(R"((?:^(?:start|stop)\S+|/(?:start|stop)\S+))");
-    static const Regex spamd_3rdparty(R"(/3rdparty(?:/perl/[0-9]+)?/bin/spamd)");
-    static const Regex own_script(R"(perl\s+.*/scripts|perl\s+.*/usr/local/tavrel)");
+    static const Foundation::Regex logtail(R"(\blogtaild - [A-Za-z])");
+    static const Foundation::Regex dovecot(R"(\bdovecot/(?:anvil|log|pop|config|lmtp|imap|auth)\b)");
+    static const Foundation::Regex start_stop(R"((?:^(?:start|stop)\S+|/(?:start|stop)\S+))");
+    static const Foundation::Regex spamd_3rdparty(R"(/3rdparty(?:/perl/[0-9]+)?/bin/spamd)");
+    static const Foundation::Regex own_script(R"(perl\s+.*/scripts|perl\s+.*/usr/local/tavrel)");
 
     if (has(command, "logtaild") && logtail.test(command))
         return true;
@@ -54,4 +54,4 @@ bool should_ignore_this_command(std::string_view command) {
     return false;
 }
 
-}  // namespace Tavrel::Services::Command
+}  // namespace Tavrel::Process::ServiceCheck::IgnoredCommands

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-using Tavrel::Services::Command::should_ignore_this_command;
+using Tavrel::Process::ServiceCheck::IgnoredCommands::should_ignore_this_command;
 
 TEST(ShouldIgnoreThisCommand, CommandsThatOnlyMentionAService) {
     for (const char* cmd : {

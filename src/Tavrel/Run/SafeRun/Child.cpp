@@ -17,7 +17,7 @@
 #include <thread>
 #include <utility>
 
-namespace Tavrel::SafeRun {
+namespace Tavrel::Run::SafeRun {
 
 namespace {
 
@@ -188,4 +188,4 @@ void mark_descriptors_close_on_exec(int first) {
         ::fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
 }
 
-}  // namespace Tavrel::SafeRun
+}  // namespace Tavrel::Run::SafeRun

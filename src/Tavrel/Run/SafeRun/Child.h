@@ -1,10 +1,10 @@
-// Tavrel::SafeRun::Child: a child process this process started and must reap.
+// Tavrel::Run::SafeRun::Child: a child process this process started and must reap.
 // The owner waits for it with a time bound or stops it (TERM, a grace period,
 // then KILL); a Child dropped while its process still runs (an exception, a
 // time-out) stops and reaps it, so no zombie is ever left behind.
 //
-//   Tavrel::SafeRun::Child child;
-//   int err = Tavrel::SafeRun::spawn_child(child, "/bin/true", argv, envp, {in, out, err});
+//   Tavrel::Run::SafeRun::Child child;
+//   int err = Tavrel::Run::SafeRun::spawn_child(child, "/bin/true", argv, envp, {in, out, err});
 //   if (auto status = child.wait(5.0)) ...;     // nothing: still running after 5 s
 //   else status = child.stop(1.0);               // TERM, 1 s, KILL; the wait status
 #pragma once
@@ -13,7 +13,7 @@
 
 #include <optional>
 
-namespace Tavrel::SafeRun {
+namespace Tavrel::Run::SafeRun {
 
 // The status recorded for a child whose status could not be had (it was
 // reaped elsewhere, ECHILD): -1, which no caller mistakes for success, as for
@@ -69,4 +69,4 @@ void reset_child_signals();
 // up close-on-exec, so only the standard ones survive the exec.
 void mark_descriptors_close_on_exec(int first);
 
-}  // namespace Tavrel::SafeRun
+}  // namespace Tavrel::Run::SafeRun

@@ -1,16 +1,16 @@
-// Tavrel::SafeRun::Errors: the three standard-error policies of
-// Tavrel::SafeRun::Simple under their own names, for callers that only want
+// Tavrel::Run::SafeRun::Errors: the three standard-error policies of
+// Tavrel::Run::SafeRun::Simple under their own names, for callers that only want
 // those.
 //
-//   auto text = Tavrel::SafeRun::Errors::saferunnoerror({"/usr/bin/dpkg-query", "-W", "cron"});
+//   auto text = Tavrel::Run::SafeRun::Errors::saferunnoerror({"/usr/bin/dpkg-query", "-W", "cron"});
 #pragma once
 
 #include "Tavrel/Run/SafeRun/Simple.h"
 
-namespace Tavrel::SafeRun::Errors {
+namespace Tavrel::Run::SafeRun::Errors {
 
 using Simple::saferunallerrors;
 using Simple::saferunnoerror;
 using Simple::saferunonlyerrors;
 
-}  // namespace Tavrel::SafeRun::Errors
+}  // namespace Tavrel::Run::SafeRun::Errors

@@ -1,13 +1,13 @@
-// Tavrel::SafeRun::LastStatus: the process-wide "last child status", the wait
+// Tavrel::Run::SafeRun::LastStatus: the process-wide "last child status", the wait
 // status of the most recent child a caller asked about. The simple runners
-// (Tavrel::SafeRun::Simple, Tavrel::ForkSync::do_in_child) leave their
+// (Tavrel::Run::SafeRun::Simple, Tavrel::Run::ForkSync::do_in_child) leave their
 // child's status here; other runs leave it unchanged.
 //
-//   auto out = Tavrel::SafeRun::Simple::saferun({"/usr/bin/id", "-u"});
-//   if (Tavrel::SafeRun::last_child_status() != 0) ...;   // -1: could not start
+//   auto out = Tavrel::Run::SafeRun::Simple::saferun({"/usr/bin/id", "-u"});
+//   if (Tavrel::Run::SafeRun::last_child_status() != 0) ...;   // -1: could not start
 #pragma once
 
-namespace Tavrel::SafeRun {
+namespace Tavrel::Run::SafeRun {
 
 namespace detail {
 inline int last_child_status_value = 0;
@@ -32,4 +32,4 @@ class [[nodiscard]] LastStatusGuard final {
     int saved_;
 };
 
-}  // namespace Tavrel::SafeRun
+}  // namespace Tavrel::Run::SafeRun

@@ -28,11 +28,11 @@
 
 extern char** environ;
 
-namespace Tavrel::SafeRun {
+namespace Tavrel::Run::SafeRun {
 
 namespace {
 
-using FHUtils::UniqueFd;
+using Foundation::Fd::UniqueFd;
 using Clock = std::chrono::steady_clock;
 
 struct Account {
@@ -47,9 +47,9 @@ Account effective_account() {
     const uid_t euid = ::geteuid();
     std::lock_guard guard(lock);
     if (!cached || cached->first != euid) {
-        auto rec = PwCache::getpwuid_noshadow(euid);
+        auto rec = Config::PwCache::getpwuid_noshadow(euid);
         if (!rec || rec->name.empty() || rec->dir.empty()) {
-            throw PlainError("No user name or home directory is known for the effective uid " +
+            throw Foundation::PlainError("No user name or home directory is known for the effective uid " +
                              std::to_string(euid) + ".");
         }
         cached.emplace(euid, Account{rec->name, rec->dir});
@@ -116,7 +116,7 @@ std::vector<std::string> clean_environment(const std::vector<std::string>& defau
 void set_variable(std::vector<std::string>& env, const std::string& entry) {
     const std::size_t eq = entry.find('=');
     if (eq == 0 || eq == std::string::npos)
-        throw PlainError("“" + entry + "” is not an environment entry of the form NAME=value.");
+        throw Foundation::PlainError("“" + entry + "” is not an environment entry of the form NAME=value.");
     const std::string_view name(entry.data(), eq + 1);
     for (auto& e : env) {
         if (std::string_view(e).substr(0, name.size()) == name) {
@@ -146,12 +146,12 @@ struct ChildFd {
 // three standard descriptors in the child cannot overwrite it first.
 ChildFd callers_fd(int fd, const char* stream) {
     if (fd < 0)
-        throw PlainError(std::string("The ") + stream + " descriptor is not valid.");
+        throw Foundation::PlainError(std::string("The ") + stream + " descriptor is not valid.");
     if (fd > 2)
         return {UniqueFd(), fd};
     UniqueFd dup(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
     if (!dup) {
-        throw PlainError(std::string("Could not duplicate the ") + stream +
+        throw Foundation::PlainError(std::string("Could not duplicate the ") + stream +
                          " descriptor: " + std::strerror(errno));
     }
     const int raw = dup.get();
@@ -165,20 +165,20 @@ UniqueFd lift(UniqueFd fd) {
         return fd;
     UniqueFd moved(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3));
     if (!moved)
-        throw PlainError(std::string("Could not move a descriptor: ") + std::strerror(errno));
+        throw Foundation::PlainError(std::string("Could not move a descriptor: ") + std::strerror(errno));
     return moved;
 }
 
 std::pair<UniqueFd, UniqueFd> make_pipe() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
-        throw PlainError(std::string("Could not create a pipe: ") + std::strerror(errno));
+        throw Foundation::PlainError(std::string("Could not create a pipe: ") + std::strerror(errno));
     }
     return {lift(UniqueFd(fds[0])), lift(UniqueFd(fds[1]))};
 }
 
 std::string exec_failure_text(const std::string& program, int err) {
-    return LocaleString("The system could not execute “[_1]”: [_2]", {program, std::strerror(err)})
+    return Foundation::LocaleString("The system could not execute “[_1]”: [_2]", {program, std::strerror(err)})
                .to_string() +
            "\n";
 }
@@ -284,18 +284,18 @@ void write_text(int fd, const char* text) {
 Object::Object(Options o) : ChildErrorStringifier(0, o.program), args_(std::move(o.args)) {
     // The system calls of a run leave their traces in errno (EAGAIN from the
     // pipe reads, ENOENT from probing the program); the caller's survives.
-    ErrnoGuard keep_errno;
+    Foundation::ErrnoGuard keep_errno;
     if (o.program.empty())
-        throw PlainError("No program was given to run.");
+        throw Foundation::PlainError("No program was given to run.");
     for (const auto& arg : args_) {
         if (arg.find('\0') != std::string::npos) {
-            throw PlainError("An argument of “" + command_line() + "” contains a NUL byte.");
+            throw Foundation::PlainError("An argument of “" + command_line() + "” contains a NUL byte.");
         }
     }
     if (o.program.find('/') != std::string::npos) {
         struct stat st;
         if (::stat(o.program.c_str(), &st) != 0 && errno == ENOENT) {
-            throw Exception::create("Param::Invalid", "The program “[_1]” does not exist.",
+            throw Foundation::Exception::create("Param::Invalid", "The program “[_1]” does not exist.",
                                     {o.program}, {{"name", "program"}, {"value", o.program}});
         }
     }
@@ -328,7 +328,7 @@ Object::Object(Options o) : ChildErrorStringifier(0, o.program), args_(std::move
     } else {
         UniqueFd null(::open("/dev/null", O_RDONLY | O_CLOEXEC));
         if (!null)
-            throw PlainError(std::string("Could not open /dev/null: ") + std::strerror(errno));
+            throw Foundation::PlainError(std::string("Could not open /dev/null: ") + std::strerror(errno));
         child_in.owned = lift(std::move(null));
         child_in.fd = child_in.owned.get();
     }
@@ -342,7 +342,7 @@ Object::Object(Options o) : ChildErrorStringifier(0, o.program), args_(std::move
             return;
         }
         if (auto* os = std::get_if<std::ostream*>(&to); os && *os == nullptr) {
-            throw PlainError(std::string("The ") + name + " stream is not valid.");
+            throw Foundation::PlainError(std::string("The ") + name + " stream is not valid.");
         }
         auto [r, w] = make_pipe();
         child.fd = w.get();
@@ -413,7 +413,7 @@ Object::Object(Options o) : ChildErrorStringifier(0, o.program), args_(std::move
                       before_exec_failed.c_str()};
         const pid_t pid = ::fork();
         if (pid < 0)
-            throw Exception::create("Fork::Failed", {{"error", errno}});
+            throw Foundation::Exception::create("Fork::Failed", {{"error", errno}});
         if (pid == 0)
             run_forked_child(plan);
         child.adopt(pid);
@@ -473,7 +473,7 @@ Object::Object(Options o) : ChildErrorStringifier(0, o.program), args_(std::move
                 timed_out_after_ =
                     read_timeout > 0 && reader.timed_out() == read_timeout ? read_timeout : timeout;
             }
-        } catch (Exception& e) {
+        } catch (Foundation::Exception& e) {
             e.set("command", command_line());
             throw;
         }
@@ -519,13 +519,13 @@ const std::string& Object::stderr_text() const {
 
 std::shared_ptr<const std::string> Object::stdout_r() const {
     if (!stdout_)
-        throw PlainError("The standard output of “" + command_line() + "” was not captured.");
+        throw Foundation::PlainError("The standard output of “" + command_line() + "” was not captured.");
     return stdout_;
 }
 
 std::shared_ptr<const std::string> Object::stderr_r() const {
     if (!stderr_)
-        throw PlainError("The standard error of “" + command_line() + "” was not captured.");
+        throw Foundation::PlainError("The standard error of “" + command_line() + "” was not captured.");
     return stderr_;
 }
 
@@ -542,20 +542,20 @@ std::optional<long> Object::pid_for_phrases() const {
     return child_pid_;
 }
 
-std::vector<LocaleString> Object::extra_autopsy_phrases() const {
+std::vector<Foundation::LocaleString> Object::extra_autopsy_phrases() const {
     if (!timed_out_after_)
         return {};
-    return {LocaleString("The process was stopped because it ran longer than [_1] seconds.",
+    return {Foundation::LocaleString("The process was stopped because it ran longer than [_1] seconds.",
                          {*timed_out_after_})};
 }
 
-std::optional<Exception> Object::to_exception() const {
-    auto add_output = [this](Exception& e) {
+std::optional<Foundation::Exception> Object::to_exception() const {
+    auto add_output = [this](Foundation::Exception& e) {
         e.set("stdout", stdout_ ? *stdout_ : std::string());
         e.set("stderr", stderr_ ? *stderr_ : std::string());
     };
     if (timed_out_after_) {
-        Exception e = Exception::create(
+        Foundation::Exception e = Foundation::Exception::create(
             "Child::TimedOut", "“[_1]” (process [_2]) did not finish within [_3] seconds.",
             {command_line(), child_pid_, *timed_out_after_},
             {{"program", command_line()}, {"pid", child_pid_}, {"timeout", *timed_out_after_}});
@@ -570,4 +570,4 @@ std::optional<Exception> Object::to_exception() const {
     return e;
 }
 
-}  // namespace Tavrel::SafeRun
+}  // namespace Tavrel::Run::SafeRun

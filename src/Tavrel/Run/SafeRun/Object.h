@@ -1,16 +1,16 @@
-// Tavrel::SafeRun::Object: runs one external program to completion, never
+// Tavrel::Run::SafeRun::Object: runs one external program to completion, never
 // through a shell, and answers questions about the outcome.
 //
 // The whole run happens in the constructor: when it returns, the child has
 // ended and been reaped, and its captured output is in the object.
 //
-//   Tavrel::SafeRun::Object run({.program = "/bin/systemctl",
+//   Tavrel::Run::SafeRun::Object run({.program = "/bin/systemctl",
 //                                .args = {"is-active", "cron.service"},
 //                                .timeout = 30});
 //   if (run.CHILD_ERROR() == 0) use(run.stdout_text());
 //   run.die_if_error();   // Child::ExitedNonZero / Signalled / TimedOut
 //
-//   auto r = Tavrel::SafeRun::Object::new_or_die({.program = "/usr/bin/dpkg-query",
+//   auto r = Tavrel::Run::SafeRun::Object::new_or_die({.program = "/usr/bin/dpkg-query",
 //                                                 .args = {"-W", "cron"}});
 //
 // Contract:
@@ -52,7 +52,7 @@
 #include <variant>
 #include <vector>
 
-namespace Tavrel::SafeRun {
+namespace Tavrel::Run::SafeRun {
 
 // Overall time limit of a run, in seconds.
 inline double DEFAULT_TIMEOUT = 3600;
@@ -134,12 +134,12 @@ class Object : public ChildErrorStringifier {
 
     // Child::TimedOut (program, pid, timeout, stdout, stderr) when it timed
     // out; otherwise the base class's answer with stdout and stderr added.
-    std::optional<Exception> to_exception() const override;
+    std::optional<Foundation::Exception> to_exception() const override;
 
   protected:
     std::string program_for_phrases() const override { return command_line(); }
     std::optional<long> pid_for_phrases() const override;
-    std::vector<LocaleString> extra_autopsy_phrases() const override;
+    std::vector<Foundation::LocaleString> extra_autopsy_phrases() const override;
 
   private:
     std::vector<std::string> args_;
@@ -149,4 +149,4 @@ class Object : public ChildErrorStringifier {
     std::optional<double> timed_out_after_;
 };
 
-}  // namespace Tavrel::SafeRun
+}  // namespace Tavrel::Run::SafeRun

@@ -20,9 +20,9 @@
 #include <sstream>
 #include <thread>
 
-using Tavrel::SafeRun::Fd;
-using Tavrel::SafeRun::Object;
-using Tavrel::SafeRun::Options;
+using Tavrel::Run::SafeRun::Fd;
+using Tavrel::Run::SafeRun::Object;
+using Tavrel::Run::SafeRun::Options;
 
 namespace {
 
@@ -95,8 +95,8 @@ TEST_P(BothPaths, SuccessFailureAndOutput) {
     ASSERT_TRUE(e);
     EXPECT_TRUE(e->isa("Child::ExitedNonZero"));
     EXPECT_EQ(e->get_text("program"), "/bin/false");
-    EXPECT_THROW(bad.die_if_error(), Tavrel::Exception);
-    EXPECT_THROW(Object::new_or_die(with_path({.program = "/bin/false"})), Tavrel::Exception);
+    EXPECT_THROW(bad.die_if_error(), Tavrel::Foundation::Exception);
+    EXPECT_THROW(Object::new_or_die(with_path({.program = "/bin/false"})), Tavrel::Foundation::Exception);
 
     Object echo(with_path({.program = "/bin/echo", .args = {"a b", "c"}}));
     EXPECT_EQ(echo.stdout_text(), "a b c\n");
@@ -144,7 +144,7 @@ TEST_P(BothPaths, OnlyStandardDescriptorsReachTheChild) {
     pid_t child = -1;
     Options o = with_path({.program = "/bin/cat"});
     o.after_fork = [&](pid_t pid) { child = pid; };
-    o.stdin_from = Tavrel::SafeRun::InputWriter([&](int fd) {
+    o.stdin_from = Tavrel::Run::SafeRun::InputWriter([&](int fd) {
         const std::string exe = "/proc/" + std::to_string(child) + "/exe";
         char target[256] = {};
         for (int i = 0; i < 2000; ++i) {
@@ -205,7 +205,7 @@ TEST_P(BothPaths, OverallAndIdleTimeLimits) {
     ::close(null);
     EXPECT_LT(seconds_since(start), 2.0);
     EXPECT_EQ(quiet.timed_out(), 0.3);
-    EXPECT_THROW(quiet.stdout_text(), Tavrel::PlainError);
+    EXPECT_THROW(quiet.stdout_text(), Tavrel::Foundation::PlainError);
 
     // A child that does not read its input and never ends.
     Object stuck(with_path({.program = "/bin/sleep",
@@ -216,13 +216,13 @@ TEST_P(BothPaths, OverallAndIdleTimeLimits) {
 }
 
 TEST_F(SafeRunObject, ChildIgnoringTermIsKilled) {
-    const double saved = Tavrel::SafeRun::SAFEKILL_TIMEOUT;
-    Tavrel::SafeRun::SAFEKILL_TIMEOUT = 0.2;
+    const double saved = Tavrel::Run::SafeRun::SAFEKILL_TIMEOUT;
+    Tavrel::Run::SafeRun::SAFEKILL_TIMEOUT = 0.2;
     const auto start = std::chrono::steady_clock::now();
     Object run({.program = "/bin/sleep", .args = {"10"}, .timeout = 0.2, .before_exec = [] {
                     ::signal(SIGTERM, SIG_IGN);
                 }});
-    Tavrel::SafeRun::SAFEKILL_TIMEOUT = saved;
+    Tavrel::Run::SafeRun::SAFEKILL_TIMEOUT = saved;
     EXPECT_LT(seconds_since(start), 2.0);
     EXPECT_EQ(run.signal_code(), SIGKILL);
     EXPECT_EQ(run.signal_name(), "SIGKILL");
@@ -262,8 +262,8 @@ TEST_P(BothPaths, InputSourcesAndOutputTargets) {
                              .stdout_to = &both,
                              .stderr_to = &both}));
     EXPECT_EQ(both.str(), "abab");
-    EXPECT_THROW(merged.stdout_text(), Tavrel::PlainError);
-    EXPECT_THROW(merged.stderr_text(), Tavrel::PlainError);
+    EXPECT_THROW(merged.stdout_text(), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(merged.stderr_text(), Tavrel::Foundation::PlainError);
 
     const std::string out_path = dir / "out";
     const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
@@ -302,7 +302,7 @@ TEST_P(BothPaths, CleanedEnvironment) {
     }
     EXPECT_STREQ(::getenv("LANG"), "C.UTF-8");
     EXPECT_EQ(::getenv("TAVREL_TEST_ONLY_CHILD"), nullptr);
-    EXPECT_THROW(Object({.program = "/usr/bin/env", .set_env = {"NOEQUALS"}}), Tavrel::PlainError);
+    EXPECT_THROW(Object({.program = "/usr/bin/env", .set_env = {"NOEQUALS"}}), Tavrel::Foundation::PlainError);
     ::unsetenv("TAVREL_TEST_SECRET");
 }
 
@@ -349,13 +349,13 @@ TEST_F(SafeRunObject, SignalHandlingRestoredAndResetInChild) {
 }
 
 TEST_F(SafeRunObject, RefusesBadOptionsBeforeRunning) {
-    EXPECT_THROW(Object({.program = ""}), Tavrel::PlainError);
+    EXPECT_THROW(Object({.program = ""}), Tavrel::Foundation::PlainError);
     EXPECT_THROW(Object({.program = "/bin/echo", .args = {std::string("a\0b", 3)}}),
-                 Tavrel::PlainError);
+                 Tavrel::Foundation::PlainError);
     try {
         Object({.program = "/no/such/dir/program"});
         FAIL() << "no exception";
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("Param::Invalid"));
         EXPECT_NE(e.to_string().find("/no/such/dir/program"), std::string::npos);
     }
@@ -406,8 +406,8 @@ TEST_P(BothPaths, StatusReapedElsewhereIsNotASuccess) {
     if (pid == 0)
         ::_exit(0);
     ::waitpid(pid, nullptr, 0);
-    Tavrel::SafeRun::Child child(pid);
+    Tavrel::Run::SafeRun::Child child(pid);
     errno = EDOM;
-    EXPECT_EQ(child.wait(-1), Tavrel::SafeRun::LOST_STATUS);
+    EXPECT_EQ(child.wait(-1), Tavrel::Run::SafeRun::LOST_STATUS);
     EXPECT_EQ(errno, EDOM);
 }

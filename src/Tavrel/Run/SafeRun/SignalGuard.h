@@ -1,14 +1,14 @@
-// Tavrel::SafeRun::SignalGuard: gives one signal a disposition for the life of
+// Tavrel::Run::SafeRun::SignalGuard: gives one signal a disposition for the life of
 // the guard and restores the previous one on scope exit, also while an
 // exception unwinds.
 //
-//   Tavrel::SafeRun::SignalGuard no_sigpipe(SIGPIPE, SIG_IGN);   // writes get EPIPE
-//   Tavrel::SafeRun::SignalGuard reapable(SIGCHLD, SIG_DFL);     // waitpid sees our child
+//   Tavrel::Run::SafeRun::SignalGuard no_sigpipe(SIGPIPE, SIG_IGN);   // writes get EPIPE
+//   Tavrel::Run::SafeRun::SignalGuard reapable(SIGCHLD, SIG_DFL);     // waitpid sees our child
 #pragma once
 
 #include <csignal>
 
-namespace Tavrel::SafeRun {
+namespace Tavrel::Run::SafeRun {
 
 class [[nodiscard]] SignalGuard final {
   public:
@@ -31,4 +31,4 @@ class [[nodiscard]] SignalGuard final {
     bool active_ = false;
 };
 
-}  // namespace Tavrel::SafeRun
+}  // namespace Tavrel::Run::SafeRun

@@ -17,11 +17,11 @@
 
 extern char** environ;
 
-namespace Tavrel::SafeRun::Simple {
+namespace Tavrel::Run::SafeRun::Simple {
 
 namespace {
 
-using FHUtils::UniqueFd;
+using Foundation::Fd::UniqueFd;
 
 constexpr std::string_view SHELL_CHARACTERS = " \t\n\r\f\v<>&|;";
 
@@ -58,13 +58,13 @@ std::vector<char*> child_environment() {
 
 std::shared_ptr<std::string> run(const std::vector<std::string>& command, int error_flag) {
     // The caller reads the outcome from the last child status, not errno.
-    ErrnoGuard keep_errno;
+    Foundation::ErrnoGuard keep_errno;
     auto output = std::make_shared<std::string>();
     if (command.empty() || command[0].empty())
-        throw PlainError("No command was given to run.");
+        throw Foundation::PlainError("No command was given to run.");
     if (command.size() == 1 &&
         command[0].find_first_of(SINGLE_ELEMENT_FORBIDDEN) != std::string::npos) {
-        throw PlainError("The command “" + command[0] +
+        throw Foundation::PlainError("The command “" + command[0] +
                          "” must be given as a list of the program and its arguments.");
     }
     set_last_child_status(-1);
@@ -141,4 +141,4 @@ std::string saferunonlyerrors(const std::vector<std::string>& command) {
     return std::move(*run(command, NULL_STDOUT));
 }
 
-}  // namespace Tavrel::SafeRun::Simple
+}  // namespace Tavrel::Run::SafeRun::Simple

@@ -1,12 +1,12 @@
-// Tavrel::SafeRun::Simple: runs a command given as a list (program first, then
+// Tavrel::Run::SafeRun::Simple: runs a command given as a list (program first, then
 // each argument as its own element, never through a shell) and returns its
 // standard output as one text. The exit status is left as the last child
-// status (Tavrel::SafeRun::last_child_status()): the wait status, or -1 when
+// status (Tavrel::Run::SafeRun::last_child_status()): the wait status, or -1 when
 // the program could not be started (not an executable file, no pipe, no
 // child).
 //
-//   std::string ver = Tavrel::SafeRun::Simple::saferun({"/usr/sbin/exim", "-bV"});
-//   std::string all = Tavrel::SafeRun::Simple::saferunallerrors({"/bin/ls", "/x"});
+//   std::string ver = Tavrel::Run::SafeRun::Simple::saferun({"/usr/sbin/exim", "-bV"});
+//   std::string all = Tavrel::Run::SafeRun::Simple::saferunallerrors({"/bin/ls", "/x"});
 //
 // Standard error, by policy: inherited (saferun), joined to the output
 // (MERGE_STDERR), discarded (NULL_STDERR), or alone captured while the
@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::SafeRun::Simple {
+namespace Tavrel::Run::SafeRun::Simple {
 
 inline constexpr int INHERIT_STDERR = 0;
 inline constexpr int MERGE_STDERR = 1;
@@ -42,4 +42,4 @@ std::string saferunallerrors(const std::vector<std::string>& command);
 std::string saferunnoerror(const std::vector<std::string>& command);
 std::string saferunonlyerrors(const std::vector<std::string>& command);
 
-}  // namespace Tavrel::SafeRun::Simple
+}  // namespace Tavrel::Run::SafeRun::Simple

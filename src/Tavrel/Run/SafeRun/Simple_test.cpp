@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 
-namespace Simple = Tavrel::SafeRun::Simple;
-using Tavrel::SafeRun::last_child_status;
+namespace Simple = Tavrel::Run::SafeRun::Simple;
+using Tavrel::Run::SafeRun::last_child_status;
 
 namespace {
 const std::vector<std::string> BOTH_STREAMS = {"/usr/bin/perl", "-e",
@@ -24,7 +24,7 @@ TEST(SafeRunSimple, FourStandardErrorPolicies) {
     EXPECT_EQ(Simple::saferunnoerror(BOTH_STREAMS), "out");
     EXPECT_EQ(last_child_status(), 4 << 8);
     EXPECT_EQ(Simple::saferunonlyerrors(BOTH_STREAMS), "err");
-    const std::string all = Tavrel::SafeRun::Errors::saferunallerrors(BOTH_STREAMS);
+    const std::string all = Tavrel::Run::SafeRun::Errors::saferunallerrors(BOTH_STREAMS);
     EXPECT_EQ(all.size(), 6u);
     EXPECT_NE(all.find("out"), std::string::npos);
     EXPECT_NE(all.find("err"), std::string::npos);
@@ -41,7 +41,7 @@ TEST(SafeRunSimple, UnstartableProgramsAndBadCommands) {
     EXPECT_EQ(Simple::saferun({"/no/such/program"}), "");
     EXPECT_EQ(last_child_status(), -1);
     // A command line squeezed into one element is refused.
-    EXPECT_THROW(Simple::saferun({"/bin/echo hi"}), Tavrel::PlainError);
+    EXPECT_THROW(Simple::saferun({"/bin/echo hi"}), Tavrel::Foundation::PlainError);
     // A non-executable file.
     EXPECT_EQ(Simple::saferun({"/etc/hostname", "x"}), "");
     EXPECT_EQ(last_child_status(), -1);

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
-namespace Tavrel::DbUtils {
+namespace Tavrel::Server::Database::Binaries {
 
 namespace {
 
@@ -46,7 +46,7 @@ std::vector<std::string> versions_in(const std::string& dir, const std::string& 
 
 std::optional<std::string> find_mysqld() {
     for (const std::string& p : MYSQLD_PATHS) {
-        if (FindBin::is_executable(p))
+        if (Run::FindBin::is_executable(p))
             return p;
     }
     return std::nullopt;
@@ -54,20 +54,20 @@ std::optional<std::string> find_mysqld() {
 
 std::optional<std::string> find_postmaster() {
     for (const std::string& p : POSTMASTER_PATHS) {
-        if (FindBin::is_executable(p))
+        if (Run::FindBin::is_executable(p))
             return p;
     }
     for (const std::string& dir : versions_in(POSTGRES_DEBIAN_DIR, "")) {
-        if (FindBin::is_executable(dir + "/bin/postgres"))
+        if (Run::FindBin::is_executable(dir + "/bin/postgres"))
             return dir + "/bin/postgres";
     }
     std::filesystem::path prefix(POSTGRES_PGSQL_PREFIX);
     for (const std::string& dir :
          versions_in(prefix.parent_path().string(), prefix.filename().string())) {
-        if (FindBin::is_executable(dir + "/bin/postgres"))
+        if (Run::FindBin::is_executable(dir + "/bin/postgres"))
             return dir + "/bin/postgres";
     }
     return std::nullopt;
 }
 
-}  // namespace Tavrel::DbUtils
+}  // namespace Tavrel::Server::Database::Binaries

@@ -1,11 +1,11 @@
-// Tavrel::DbUtils: where the database servers' binaries are.
+// Tavrel::Server::Database::Binaries: where the database servers' binaries are.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace Tavrel::DbUtils {
+namespace Tavrel::Server::Database::Binaries {
 
 // Candidates for the MySQL/MariaDB server, in order of preference.
 inline std::vector<std::string> MYSQLD_PATHS = {
@@ -24,4 +24,4 @@ inline std::string POSTGRES_PGSQL_PREFIX = "/usr/pgsql-";
 std::optional<std::string> find_mysqld();
 std::optional<std::string> find_postmaster();
 
-}  // namespace Tavrel::DbUtils
+}  // namespace Tavrel::Server::Database::Binaries

@@ -3,12 +3,12 @@
 #include "Tavrel/Foundation/LoadFile.h"
 #include "Tavrel/Foundation/Regex.h"
 
-namespace Tavrel::MysqlUtils::MyCnf::Basic {
+namespace Tavrel::Server::Database::ClientConfig {
 
 bool is_remote_mysql() {
-    static const Tavrel::Regex section(R"(^\s*\[\s*([^\]\s]+)\s*\])");
-    static const Tavrel::Regex host(R"(^\s*host\s*=\s*["']?([^"'\s]*))");
-    auto text = LoadFile::loadfile(MY_CNF);
+    static const Foundation::Regex section(R"(^\s*\[\s*([^\]\s]+)\s*\])");
+    static const Foundation::Regex host(R"(^\s*host\s*=\s*["']?([^"'\s]*))");
+    auto text = Foundation::LoadFile::loadfile(MY_CNF);
     if (!text)
         return false;
     std::string current;
@@ -30,4 +30,4 @@ bool is_remote_mysql() {
              found == "localhost.localdomain" || found.front() == '/');
 }
 
-}  // namespace Tavrel::MysqlUtils::MyCnf::Basic
+}  // namespace Tavrel::Server::Database::ClientConfig

@@ -5,7 +5,7 @@
 
 #include <unistd.h>
 
-namespace Tavrel::MysqlUtils::Logs {
+namespace Tavrel::Server::Database::Logs {
 
 namespace {
 
@@ -20,15 +20,15 @@ std::string host_name() {
 }  // namespace
 
 std::string get_mysql_error_log_file() {
-    std::string datadir = MyCnf::Server::option("datadir").value_or("");
+    std::string datadir = ServerConfig::option("datadir").value_or("");
     if (datadir.empty())
         datadir = DEFAULT_DATADIR;
     while (datadir.size() > 1 && datadir.back() == '/')
         datadir.pop_back();
 
-    auto configured = MyCnf::Server::option("log_error");
+    auto configured = ServerConfig::option("log_error");
     if (!configured) {
-        auto it = DEFAULT_ERROR_LOG_BY_FAMILY.find(OS::base_distro());
+        auto it = DEFAULT_ERROR_LOG_BY_FAMILY.find(Config::OS::base_distro());
         if (it != DEFAULT_ERROR_LOG_BY_FAMILY.end())
             return it->second;
         return datadir + "/" + host_name() + ".err";
@@ -44,4 +44,4 @@ std::string get_mysql_error_log_file() {
     return datadir + "/" + value;
 }
 
-}  // namespace Tavrel::MysqlUtils::Logs
+}  // namespace Tavrel::Server::Database::Logs

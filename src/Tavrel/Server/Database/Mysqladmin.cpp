@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-namespace Tavrel::ZidavovEva {
+namespace Tavrel::Server::Database {
 
 std::optional<std::string> find_mysqladmin() {
     for (const auto& dir : MYSQLADMIN_DIRS) {
@@ -14,4 +14,4 @@ std::optional<std::string> find_mysqladmin() {
     return std::nullopt;
 }
 
-}  // namespace Tavrel::ZidavovEva
+}  // namespace Tavrel::Server::Database

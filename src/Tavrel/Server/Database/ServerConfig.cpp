@@ -8,7 +8,7 @@
 #include <cctype>
 #include <set>
 
-namespace Tavrel::MysqlUtils::MyCnf::Server {
+namespace Tavrel::Server::Database::ServerConfig {
 
 namespace {
 
@@ -41,7 +41,7 @@ void read_into(const std::string& path, int depth, std::set<std::string>& seen,
                std::vector<Setting>& out) {
     if (depth > MAX_INCLUDE_DEPTH || !seen.insert(path).second)
         return;
-    auto text = LoadFile::loadfile(path);
+    auto text = Foundation::LoadFile::loadfile(path);
     if (!text)
         return;
     for (auto& s : parse(*text)) {
@@ -125,4 +125,4 @@ std::optional<std::string> option(std::string_view name, const std::vector<std::
     return found;
 }
 
-}  // namespace Tavrel::MysqlUtils::MyCnf::Server
+}  // namespace Tavrel::Server::Database::ServerConfig

@@ -1,7 +1,7 @@
-// Tavrel::MysqlUtils::MyCnf::Server: what the database server's own option
+// Tavrel::Server::Database::ServerConfig: what the database server's own option
 // files say.
 //
-//   auto dir = Tavrel::MysqlUtils::MyCnf::Server::option("datadir");  // nothing when unset
+//   auto dir = Tavrel::Server::Database::ServerConfig::option("datadir");  // nothing when unset
 //
 // The files are read in the server's order (CONFIG_FILES), following
 // "!include FILE" and "!includedir DIR" (the DIR's *.cnf files in name order).
@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::MysqlUtils::MyCnf::Server {
+namespace Tavrel::Server::Database::ServerConfig {
 
 inline std::vector<std::string> CONFIG_FILES = {"/etc/my.cnf", "/etc/mysql/my.cnf"};
 inline std::vector<std::string> SERVER_GROUPS = {"mysqld", "server", "mariadb", "mariadbd"};
@@ -38,4 +38,4 @@ std::vector<Setting> read(const std::vector<std::string>& files = CONFIG_FILES);
 std::optional<std::string> option(std::string_view name,
                                   const std::vector<std::string>& files = CONFIG_FILES);
 
-}  // namespace Tavrel::MysqlUtils::MyCnf::Server
+}  // namespace Tavrel::Server::Database::ServerConfig

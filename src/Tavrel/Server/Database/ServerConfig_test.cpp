@@ -8,8 +8,8 @@
 
 namespace {
 
-namespace Server = Tavrel::MysqlUtils::MyCnf::Server;
-namespace Logs = Tavrel::MysqlUtils::Logs;
+namespace Server = Tavrel::Server::Database::ServerConfig;
+namespace Logs = Tavrel::Server::Database::Logs;
 using Tavrel::TestSupport::TempDir;
 
 // Debian 12's MariaDB 10.11 packaging: /etc/mysql/mariadb.cnf (my.cnf links

@@ -2,7 +2,7 @@
 
 #include "Tavrel/Config/LoadTvConf.h"
 
-namespace Tavrel::Services::Enabled::Spamd {
+namespace Tavrel::Server::Enabled::Spamd {
 
 bool is_enabled() {
     auto conf = Config::LoadTvConf::loadtvconf_not_copy();
@@ -10,4 +10,4 @@ bool is_enabled() {
     return it == conf->end() || it->second.empty() || it->second == "0";
 }
 
-}  // namespace Tavrel::Services::Enabled::Spamd
+}  // namespace Tavrel::Server::Enabled::Spamd

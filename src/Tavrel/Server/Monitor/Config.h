@@ -1,11 +1,11 @@
-// Tavrel::Svcwatch::Config: where the service monitor keeps its per-service
+// Tavrel::Server::Monitor::Config: where the service monitor keeps its per-service
 // configuration. An entry named after a service means the monitor watches it.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-namespace Tavrel::Svcwatch::Config {
+namespace Tavrel::Server::Monitor::Config {
 
 inline std::string SVCWATCH_DIR = "/etc/tavrel/svcwatch.d";
 
@@ -16,4 +16,4 @@ inline const std::string& svcwatch_dir() {
 // Whether the monitor's directory has an entry of that name (of any kind).
 bool has_entry(std::string_view service);
 
-}  // namespace Tavrel::Svcwatch::Config
+}  // namespace Tavrel::Server::Monitor::Config

@@ -2,11 +2,11 @@
 
 #include <sys/stat.h>
 
-namespace Tavrel::Svcwatch::Tiny::Suspended {
+namespace Tavrel::Server::Monitor::Suspended {
 
 bool is_suspended() {
     struct stat st;
     return ::stat(SUSPEND_FILE.c_str(), &st) == 0;
 }
 
-}  // namespace Tavrel::Svcwatch::Tiny::Suspended
+}  // namespace Tavrel::Server::Monitor::Suspended

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <memory>
 
-namespace Tavrel::Svcwatch::Tiny {
+namespace Tavrel::Server::Monitor::Suspension {
 
 namespace {
 
@@ -31,7 +31,7 @@ bool make_suspend_dir() {
     }
     if (::mkdir(SERVICE_SUSPEND_DIR.c_str(), 0700) != 0 && errno != EEXIST) {
         int err = errno;
-        Debug::log_warn("Cannot create the monitor suspension directory " + SERVICE_SUSPEND_DIR +
+        Foundation::Debug::log_warn("Cannot create the monitor suspension directory " + SERVICE_SUSPEND_DIR +
                         ": " + std::strerror(err));
         return false;
     }
@@ -40,7 +40,7 @@ bool make_suspend_dir() {
 }
 
 std::string file_of(std::string_view service) {
-    Validate::Service::assert_valid(service);
+    Tavrel::Foundation::Validate::Service::assert_valid(service);
     return SERVICE_SUSPEND_DIR + "/" + std::string(service);
 }
 
@@ -55,7 +55,7 @@ std::optional<time_t> parse_expiry(std::string_view text) {
 }
 
 std::optional<time_t> read_expiry(const std::string& path) {
-    auto text = LoadFile::loadfile(path);
+    auto text = Foundation::LoadFile::loadfile(path);
     if (!text)
         return std::nullopt;
     return parse_expiry(*text);
@@ -74,7 +74,7 @@ std::optional<bool> suspend_service(std::string_view service, std::optional<long
     time_t t = now.value_or(::time(nullptr));
     if (!make_suspend_dir())
         return std::nullopt;
-    auto fd = FileUtils::Write::overwrite_no_exceptions(path, std::to_string(t + d), 0600);
+    auto fd = Foundation::File::Write::overwrite_no_exceptions(path, std::to_string(t + d), 0600);
     return static_cast<bool>(fd);
 }
 
@@ -106,7 +106,7 @@ std::optional<bool> is_service_suspended(const Suspensions* suspensions, std::st
     std::optional<time_t> expiry;
     if (auto it = suspensions->find(std::string(service)); it != suspensions->end()) {
         expiry = it->second;
-    } else if (Validate::Service::is_valid(service)) {
+    } else if (Tavrel::Foundation::Validate::Service::is_valid(service)) {
         expiry = read_expiry(SERVICE_SUSPEND_DIR + "/" + std::string(service));
     }
     if (!expiry)
@@ -114,4 +114,4 @@ std::optional<bool> is_service_suspended(const Suspensions* suspensions, std::st
     return now.value_or(::time(nullptr)) < *expiry;
 }
 
-}  // namespace Tavrel::Svcwatch::Tiny
+}  // namespace Tavrel::Server::Monitor::Suspension

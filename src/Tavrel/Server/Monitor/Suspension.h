@@ -1,13 +1,13 @@
-// Tavrel::Svcwatch::Tiny: per-service suspension of the service monitor.
+// Tavrel::Server::Monitor::Suspension: per-service suspension of the service monitor.
 //
 // While this tool stops or restarts a service, the monitor must not restart it
 // behind its back. A suspension is a file SERVICE_SUSPEND_DIR/<service> whose
 // whole content is the expiry time in Unix seconds; the monitor reads the
 // directory with the same rules (load_service_suspensions, is_service_suspended).
 //
-//   Tavrel::Svcwatch::Tiny::suspend_service("httpd", 600);
+//   Tavrel::Server::Monitor::Suspension::suspend_service("httpd", 600);
 //   ...
-//   Tavrel::Svcwatch::Tiny::resume_service("httpd");  // or let it lapse
+//   Tavrel::Server::Monitor::Suspension::resume_service("httpd");  // or let it lapse
 //
 // A suspension is in force strictly before its expiry second.
 #pragma once
@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-namespace Tavrel::Svcwatch::Tiny {
+namespace Tavrel::Server::Monitor::Suspension {
 
 inline std::string SERVICE_SUSPEND_DIR = "/var/tavrel/svcwatch/suspended";
 inline constexpr long DEFAULT_SUSPENSION_DELAY = 70;
@@ -41,4 +41,4 @@ std::optional<Suspensions> load_service_suspensions();
 std::optional<bool> is_service_suspended(const Suspensions* suspensions, std::string_view service,
                                          std::optional<time_t> now = {});
 
-}  // namespace Tavrel::Svcwatch::Tiny
+}  // namespace Tavrel::Server::Monitor::Suspension

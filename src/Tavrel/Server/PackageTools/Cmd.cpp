@@ -18,7 +18,7 @@
 #include <streambuf>
 #include <thread>
 
-namespace Tavrel::Binaries {
+namespace Tavrel::Server::PackageTools {
 
 namespace {
 
@@ -43,7 +43,7 @@ std::string join_args(const std::vector<std::string>& args) {
 // tool's output reaches the line function as each line arrives.
 class LineStreambuf final : public std::streambuf {
   public:
-    explicit LineStreambuf(std::shared_ptr<IOCallbackWriteLine> lines) : lines_(std::move(lines)) {}
+    explicit LineStreambuf(std::shared_ptr<Output::Callback::LineWrite> lines) : lines_(std::move(lines)) {}
 
   protected:
     std::streamsize xsputn(const char* s, std::streamsize n) override {
@@ -59,10 +59,10 @@ class LineStreambuf final : public std::streambuf {
     }
 
   private:
-    std::shared_ptr<IOCallbackWriteLine> lines_;
+    std::shared_ptr<Output::Callback::LineWrite> lines_;
 };
 
-void log_info(const std::shared_ptr<Logger>& logger, const std::string& text) {
+void log_info(const std::shared_ptr<Foundation::Logger>& logger, const std::string& text) {
     if (logger)
         logger->info(text);
 }
@@ -81,7 +81,7 @@ void make_lock_dir(const std::string& dir) {
     if (::mkdir(dir.c_str(), LOCK_DIR_MODE) == 0) {
         ::chmod(dir.c_str(), LOCK_DIR_MODE);  // whatever the umask took away
     } else if (errno != EEXIST) {
-        throw PlainError("Could not create the lock directory " + dir + ": " +
+        throw Foundation::PlainError("Could not create the lock directory " + dir + ": " +
                          std::strerror(errno));
     }
 }
@@ -104,7 +104,7 @@ Cmd::Cmd(Options options) : bin_(std::move(options.bin)) {
 }
 
 std::string Cmd::bin_path() const {
-    throw PlainError("This command wrapper does not say which program it runs");
+    throw Foundation::PlainError("This command wrapper does not say which program it runs");
 }
 
 const std::string& Cmd::bin() {
@@ -113,7 +113,7 @@ const std::string& Cmd::bin() {
     struct stat st {};
     if (bin_->empty() || ::stat(bin_->c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
         ::access(bin_->c_str(), X_OK) != 0) {
-        throw PlainError("The program \"" + *bin_ + "\" is missing or not executable");
+        throw Foundation::PlainError("The program \"" + *bin_ + "\" is missing or not executable");
     }
     return *bin_;
 }
@@ -133,10 +133,10 @@ void Cmd::apply_tool_env() const {
     ::setenv("DEBIAN_FRONTEND", std::string(DEBIAN_FRONTEND_VALUE).c_str(), 1);
 }
 
-SafeRun::Object Cmd::run(RunOptions options) {
+Run::SafeRun::Object Cmd::run(RunOptions options) {
     const std::string program = bin();
     auto lock = get_lock_for_cmd(options.logger, options.args);
-    SafeRun::Options run_options;
+    Run::SafeRun::Options run_options;
     run_options.program = program;
     run_options.args = std::move(options.args);
     run_options.stdin_from = std::move(options.stdin_from);
@@ -146,21 +146,21 @@ SafeRun::Object Cmd::run(RunOptions options) {
     run_options.read_timeout = options.read_timeout;
     run_options.before_exec = [this] { apply_tool_env(); };
     if (options.die_on_error)
-        return SafeRun::Object::new_or_die(std::move(run_options));
-    return SafeRun::Object(std::move(run_options));
+        return Run::SafeRun::Object::new_or_die(std::move(run_options));
+    return Run::SafeRun::Object(std::move(run_options));
 }
 
-SafeRun::Object Cmd::run_or_die(RunOptions options) {
+Run::SafeRun::Object Cmd::run_or_die(RunOptions options) {
     options.die_on_error = true;
     return run(std::move(options));
 }
 
-Cmd::Result Cmd::run_collecting(const std::shared_ptr<Logger>& logger,
+Cmd::Result Cmd::run_collecting(const std::shared_ptr<Foundation::Logger>& logger,
                                 const std::vector<std::string>& args, bool with_timeouts) {
     // Each line is collected and logged as the tool writes it, not when it
     // has finished: a package operation may run for an hour.
     std::string collected;
-    auto lines = std::make_shared<IOCallbackWriteLine>([&](std::string_view line) {
+    auto lines = std::make_shared<Output::Callback::LineWrite>([&](std::string_view line) {
         collected += line;
         if (logger) {
             if (!line.empty() && line.back() == '\n')
@@ -179,7 +179,7 @@ Cmd::Result Cmd::run_collecting(const std::shared_ptr<Logger>& logger,
         options.timeout = 0;
         options.read_timeout = 0;
     }
-    SafeRun::Object result = run(std::move(options));
+    Run::SafeRun::Object result = run(std::move(options));
     lines->close();  // a last line without its newline
     Result answer{std::move(collected), result.CHILD_ERROR()};
     if (logger) {
@@ -195,12 +195,12 @@ Cmd::Result Cmd::cmd(const std::vector<std::string>& args) {
     return cmd_with_logger(nullptr, args);
 }
 
-Cmd::Result Cmd::cmd_with_logger(const std::shared_ptr<Logger>& logger,
+Cmd::Result Cmd::cmd_with_logger(const std::shared_ptr<Foundation::Logger>& logger,
                                  const std::vector<std::string>& args) {
     return run_collecting(logger, args, true);
 }
 
-Cmd::Result Cmd::cmd_with_logger_no_timeout(const std::shared_ptr<Logger>& logger,
+Cmd::Result Cmd::cmd_with_logger_no_timeout(const std::shared_ptr<Foundation::Logger>& logger,
                                             const std::vector<std::string>& args) {
     return run_collecting(logger, args, false);
 }
@@ -208,25 +208,25 @@ Cmd::Result Cmd::cmd_with_logger_no_timeout(const std::shared_ptr<Logger>& logge
 Cmd::Result Cmd::cmd_but_warn_on_fail(const std::vector<std::string>& args) {
     Result result = cmd(args);
     if (result.status != 0) {
-        Logger::create()->warn(describe(args) + " failed with status " +
+        Foundation::Logger::create()->warn(describe(args) + " failed with status " +
                                std::to_string(result.status) + ": " + result.output);
     }
     return result;
 }
 
-FileUtils::Flock Cmd::hold_lock(const std::shared_ptr<Logger>& logger,
+Foundation::File::Flock Cmd::hold_lock(const std::shared_ptr<Foundation::Logger>& logger,
                                 const std::vector<std::string>& args) {
     auto lock_file = lock_to_hold();
     if (!lock_file || lock_file->empty()) {
-        throw PlainError("The wrapper for " + describe(args) + " needs a lock but names none");
+        throw Foundation::PlainError("The wrapper for " + describe(args) + " needs a lock but names none");
     }
     std::string dir = std::filesystem::path(*lock_file).parent_path().string();
     make_lock_dir(dir);
-    std::optional<FileUtils::Flock> handle;
+    std::optional<Foundation::File::Flock> handle;
     try {
-        handle.emplace(FileUtils::Flock::open_path(*lock_file, 0600));
+        handle.emplace(Foundation::File::Flock::open_path(*lock_file, 0600));
     } catch (const std::exception& e) {
-        throw PlainError("Could not open the lock file " + *lock_file + ": " + e.what());
+        throw Foundation::PlainError("Could not open the lock file " + *lock_file + ": " + e.what());
     }
     auto start = Clock::now();
     for (int round = 0; seconds_since(start) < lock_timeout_; ++round) {
@@ -244,10 +244,10 @@ FileUtils::Flock Cmd::hold_lock(const std::shared_ptr<Logger>& logger,
                           describe(args);
     if (logger)
         logger->error(message);
-    throw PlainError(message);
+    throw Foundation::PlainError(message);
 }
 
-void Cmd::wait_for_locks(const std::shared_ptr<Logger>& logger,
+void Cmd::wait_for_locks(const std::shared_ptr<Foundation::Logger>& logger,
                          const std::vector<std::string>& args) {
     std::vector<std::string> files = locks_to_wait_for();
     if (files.empty())
@@ -267,21 +267,21 @@ void Cmd::wait_for_locks(const std::shared_ptr<Logger>& logger,
         "Timed out waiting for other processes to release the locks of " + describe(args);
     if (logger)
         logger->error(message);
-    throw PlainError(message);
+    throw Foundation::PlainError(message);
 }
 
-std::optional<FileUtils::Flock> Cmd::get_lock_for_cmd(const std::shared_ptr<Logger>& logger,
+std::optional<Foundation::File::Flock> Cmd::get_lock_for_cmd(const std::shared_ptr<Foundation::Logger>& logger,
                                                       const std::vector<std::string>& args) {
     if (!needs_lock(args))
         return std::nullopt;
-    FileUtils::Flock lock = hold_lock(logger, args);
+    Foundation::File::Flock lock = hold_lock(logger, args);
     wait_for_locks(logger, args);
     return lock;
 }
 
 std::map<std::string, std::vector<pid_t>> default_open_file_check(
     const std::vector<std::string>& paths) {
-    return Fuser::check(paths);
+    return Process::Fuser::check(paths);
 }
 
-}  // namespace Tavrel::Binaries
+}  // namespace Tavrel::Server::PackageTools

@@ -1,12 +1,12 @@
-// Tavrel::Binaries::Cmd: the base of the wrappers around one external tool
+// Tavrel::Server::PackageTools::Cmd: the base of the wrappers around one external tool
 // (the package tools in particular). It runs the tool through the command
 // runner with a fixed environment (C locale, Python I/O in UTF-8, Debian tools
 // non-interactive), optionally serialised with other users of the same tool by
 // a lock file of our own plus a wait for the tool's own lock files, and logs
 // the tool's output line by line.
 //
-//   class DpkgQuery : public Tavrel::Binaries::Cmd {
-//       std::string bin_path() const override { return *Tavrel::Binaries::path("dpkg-query"); }
+//   class DpkgQuery : public Tavrel::Server::PackageTools::Cmd {
+//       std::string bin_path() const override { return *Tavrel::Run::Binaries::path("dpkg-query"); }
 //   };
 //   auto result = DpkgQuery().cmd({"-W", "cron"});   // {output, status}
 //
@@ -28,11 +28,11 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel {
+namespace Tavrel::Foundation {
 class Logger;
 }
 
-namespace Tavrel::Binaries {
+namespace Tavrel::Server::PackageTools {
 
 // Seconds to wait for the package-tool locks: during a base installation the
 // other installers may hold them much longer.
@@ -68,13 +68,13 @@ class Cmd {
     using Options = CmdOptions;
     struct RunOptions {
         std::vector<std::string> args;
-        SafeRun::Input stdin_from;
-        SafeRun::Output stdout_to;
-        SafeRun::Output stderr_to;
+        Run::SafeRun::Input stdin_from;
+        Run::SafeRun::Output stdout_to;
+        Run::SafeRun::Output stderr_to;
         std::optional<double> timeout;
         std::optional<double> read_timeout;
         bool die_on_error = false;
-        std::shared_ptr<Logger> logger;
+        std::shared_ptr<Foundation::Logger> logger;
     };
     struct Result {
         std::string output;  // standard output and error, all lines
@@ -88,26 +88,26 @@ class Cmd {
     const std::string& bin();
     double lock_timeout() const { return lock_timeout_; }
 
-    SafeRun::Object run(RunOptions options);
-    SafeRun::Object run_or_die(RunOptions options);
+    Run::SafeRun::Object run(RunOptions options);
+    Run::SafeRun::Object run_or_die(RunOptions options);
 
     Result cmd(const std::vector<std::string>& args);
-    Result cmd_with_logger(const std::shared_ptr<Logger>& logger,
+    Result cmd_with_logger(const std::shared_ptr<Foundation::Logger>& logger,
                            const std::vector<std::string>& args);
-    Result cmd_with_logger_no_timeout(const std::shared_ptr<Logger>& logger,
+    Result cmd_with_logger_no_timeout(const std::shared_ptr<Foundation::Logger>& logger,
                                       const std::vector<std::string>& args);
     Result cmd_but_warn_on_fail(const std::vector<std::string>& args);
 
     // Our own lock for this tool, held until the handle is dropped. PlainError
     // when the wrapper names no lock, the directory or file cannot be made, or
     // the wait runs out.
-    FileUtils::Flock hold_lock(const std::shared_ptr<Logger>& logger,
+    Foundation::File::Flock hold_lock(const std::shared_ptr<Foundation::Logger>& logger,
                                const std::vector<std::string>& args);
     // Returns once no process holds any of locks_to_wait_for(); PlainError on timeout.
-    void wait_for_locks(const std::shared_ptr<Logger>& logger,
+    void wait_for_locks(const std::shared_ptr<Foundation::Logger>& logger,
                         const std::vector<std::string>& args);
     // Nothing when needs_lock(args) is false; else hold_lock, then wait_for_locks.
-    std::optional<FileUtils::Flock> get_lock_for_cmd(const std::shared_ptr<Logger>& logger,
+    std::optional<Foundation::File::Flock> get_lock_for_cmd(const std::shared_ptr<Foundation::Logger>& logger,
                                                      const std::vector<std::string>& args);
 
     static constexpr std::array<std::string_view, 5> special_lang_env_vars() {
@@ -126,7 +126,7 @@ class Cmd {
     virtual std::string lang() const { return "C"; }
 
   private:
-    Result run_collecting(const std::shared_ptr<Logger>& logger,
+    Result run_collecting(const std::shared_ptr<Foundation::Logger>& logger,
                           const std::vector<std::string>& args, bool with_timeouts);
     std::string describe(const std::vector<std::string>& args);
 
@@ -134,4 +134,4 @@ class Cmd {
     double lock_timeout_;
 };
 
-}  // namespace Tavrel::Binaries
+}  // namespace Tavrel::Server::PackageTools

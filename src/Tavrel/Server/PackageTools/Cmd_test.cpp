@@ -17,12 +17,11 @@
 #include <cstdlib>
 #include <thread>
 
-namespace Bin = Tavrel::Binaries;
 
 namespace {
 
 // A wrapper around any program, with a lock of its own in a temporary directory.
-class TestTool : public Bin::Cmd {
+class TestTool : public Tavrel::Server::PackageTools::Cmd {
   public:
     TestTool(std::string program, std::string lock_file = {},
              std::vector<std::string> wait_for = {}, std::optional<double> lock_timeout = 0.4)
@@ -97,7 +96,7 @@ TEST(BinariesCmd, LockTimeoutComesFromTheInstallStateUnlessGiven) {
     EXPECT_EQ(TestTool("/bin/true", {}, {}, 12).lock_timeout(), 12);
     unsetenv("TAVREL_BASE_INSTALL");
     for (int i = 0; i < 200; ++i) {
-        int ms = Bin::Cmd::random_sleep_ms();
+        int ms = Tavrel::Server::PackageTools::Cmd::random_sleep_ms();
         ASSERT_GE(ms, 100);
         ASSERT_LT(ms, 150);
     }
@@ -117,11 +116,11 @@ TEST(BinariesCmd, RunsWithTheToolEnvironmentAndReportsStatus) {
     auto failed = ls.cmd({"/nonexistent-path-for-test"});
     EXPECT_EQ(WEXITSTATUS(failed.status), 2);
     EXPECT_NE(failed.output.find("nonexistent-path-for-test"), std::string::npos);
-    EXPECT_THROW(TestTool("/nonexistent/tool").cmd({}), Tavrel::PlainError);
+    EXPECT_THROW(TestTool("/nonexistent/tool").cmd({}), Tavrel::Foundation::PlainError);
     Tavrel::TestSupport::TempDir dir;
     std::string plain = dir.write("not-a-program", "data");
     chmod(plain.c_str(), 0644);
-    EXPECT_THROW(TestTool(plain).bin(), Tavrel::PlainError);  // not executable
+    EXPECT_THROW(TestTool(plain).bin(), Tavrel::Foundation::PlainError);  // not executable
 }
 
 // A long package operation is logged as it goes, line by line, not when it
@@ -132,7 +131,7 @@ TEST(BinariesCmd, OutputIsLoggedLineByLineWhileTheToolRuns) {
     const std::string log_path = dir / "tool_log";
     const std::string seen_flag = dir / "seen";
     auto logger =
-        Tavrel::Logger::create({.alternate_logfile = log_path, .no_load_from_cache = true});
+        Tavrel::Foundation::Logger::create({.alternate_logfile = log_path, .no_load_from_cache = true});
     std::atomic<bool> done{false};
     std::thread watcher([&] {
         while (!done) {
@@ -172,7 +171,7 @@ TEST(BinariesCmd, HoldLockWaitsForARealHolderThenTimesOut) {
 
     LockHolder holder(lock);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_THROW(TestTool("/bin/true", lock).cmd({"locked"}), Tavrel::PlainError);
+    EXPECT_THROW(TestTool("/bin/true", lock).cmd({"locked"}), Tavrel::Foundation::PlainError);
     EXPECT_GE(seconds(start), 0.4);
     EXPECT_LT(seconds(start), 1.5);
     EXPECT_EQ(TestTool("/bin/true", lock).cmd({"unlocked"}).status, 0);  // no lock needed
@@ -185,8 +184,8 @@ TEST(BinariesCmd, WaitsWhileAnotherProcessHasTheToolsLockOpen) {
     std::string own = dir / "own.lock", foreign = dir / "foreign.lock";
     {
         LockHolder holder(foreign, false);  // merely open, as a package tool holds its lock
-        EXPECT_THROW(TestTool("/bin/true", own, {foreign}).cmd({"locked"}), Tavrel::PlainError);
+        EXPECT_THROW(TestTool("/bin/true", own, {foreign}).cmd({"locked"}), Tavrel::Foundation::PlainError);
     }
     EXPECT_EQ(TestTool("/bin/true", own, {foreign}).cmd({"locked"}).status, 0);
-    EXPECT_THROW(TestTool("/bin/true", "").cmd({"locked"}), Tavrel::PlainError);  // names no lock
+    EXPECT_THROW(TestTool("/bin/true", "").cmd({"locked"}), Tavrel::Foundation::PlainError);  // names no lock
 }

@@ -2,10 +2,10 @@
 
 #include "Tavrel/Run/Binaries.h"
 
-namespace Tavrel::Binaries {
+namespace Tavrel::Server::PackageTools {
 
 std::string DpkgQuery::bin_path() const {
-    return *path("dpkg-query");
+    return *Run::Binaries::path("dpkg-query");
 }
 
-}  // namespace Tavrel::Binaries
+}  // namespace Tavrel::Server::PackageTools

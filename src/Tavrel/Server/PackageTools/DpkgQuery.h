@@ -1,10 +1,10 @@
-// Tavrel::Binaries::DpkgQuery: the wrapper around dpkg-query, the Debian
+// Tavrel::Server::PackageTools::DpkgQuery: the wrapper around dpkg-query, the Debian
 // package database's read-only query tool (no lock needed to read).
 #pragma once
 
 #include "Tavrel/Server/PackageTools/Cmd.h"
 
-namespace Tavrel::Binaries {
+namespace Tavrel::Server::PackageTools {
 
 class DpkgQuery : public Cmd {
   public:
@@ -14,4 +14,4 @@ class DpkgQuery : public Cmd {
     std::string bin_path() const override;
 };
 
-}  // namespace Tavrel::Binaries
+}  // namespace Tavrel::Server::PackageTools

@@ -4,10 +4,10 @@
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"
 
-namespace Tavrel::Binaries {
+namespace Tavrel::Server::PackageTools {
 
 std::string Rpm::bin_path() const {
-    return *path("rpm");
+    return *Run::Binaries::path("rpm");
 }
 
 std::optional<std::string> Rpm::lock_to_hold() const {
@@ -15,7 +15,7 @@ std::optional<std::string> Rpm::lock_to_hold() const {
 }
 
 bool Rpm::needs_lock(const std::vector<std::string>& args) const {
-    static const Regex changes(
+    static const Foundation::Regex changes(
         R"(^(?:-[a-zA-Z]*[iUFe][a-zA-Z]*|--(?:install|upgrade|freshen|erase|import|rebuilddb|initdb|reinstall))$)");
     for (const auto& arg : args) {
         if (arg.rfind("--", 0) != 0 && arg.rfind("-q", 0) == 0)
@@ -27,8 +27,8 @@ bool Rpm::needs_lock(const std::vector<std::string>& args) const {
 }
 
 std::map<std::string, std::optional<std::string>> Rpm::parse_query_output(std::string_view output) {
-    static const Regex not_installed(R"(^package (.+?) is not installed$)");
-    static const Regex entry(R"(^(\S+?)\s+(.+?)$)");
+    static const Foundation::Regex not_installed(R"(^package (.+?) is not installed$)");
+    static const Foundation::Regex entry(R"(^(\S+?)\s+(.+?)$)");
     std::map<std::string, std::optional<std::string>> versions;
     while (!output.empty()) {
         std::size_t eol = output.find('\n');
@@ -48,7 +48,7 @@ std::map<std::string, std::optional<std::string>> Rpm::parse_query_output(std::s
 std::map<std::string, std::optional<std::string>> Rpm::get_version(
     const std::vector<std::string>& packages, bool with_arch) {
     if (packages.empty())
-        throw PlainError("Rpm::get_version needs at least one package name");
+        throw Foundation::PlainError("Rpm::get_version needs at least one package name");
     std::vector<std::string> args = {"--query", "--nodigest", "--nosignature", "--queryformat",
                                      with_arch ? "%{NAME} %{VERSION}-%{RELEASE}.%{ARCH}\\n"
                                                : "%{NAME} %{VERSION}-%{RELEASE}\\n"};
@@ -56,4 +56,4 @@ std::map<std::string, std::optional<std::string>> Rpm::get_version(
     return parse_query_output(cmd(args).output);
 }
 
-}  // namespace Tavrel::Binaries
+}  // namespace Tavrel::Server::PackageTools

@@ -1,8 +1,8 @@
-// Tavrel::Binaries::Rpm: the wrapper around the RPM tool. Queries run freely;
+// Tavrel::Server::PackageTools::Rpm: the wrapper around the RPM tool. Queries run freely;
 // commands that change the database hold our rpm lock and wait for the
 // database's own lock to be released first.
 //
-//   auto versions = Tavrel::Binaries::Rpm().get_version({"httpd", "exim"});
+//   auto versions = Tavrel::Server::PackageTools::Rpm().get_version({"httpd", "exim"});
 #pragma once
 
 #include "Tavrel/Server/PackageTools/Cmd.h"
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::Binaries {
+namespace Tavrel::Server::PackageTools {
 
 inline std::vector<std::string> RPM_DB_LOCKS = {"/var/lib/rpm/.rpm.lock"};
 
@@ -39,4 +39,4 @@ class Rpm : public Cmd {
     bool needs_lock(const std::vector<std::string>& args) const override;
 };
 
-}  // namespace Tavrel::Binaries
+}  // namespace Tavrel::Server::PackageTools

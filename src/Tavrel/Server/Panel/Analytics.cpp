@@ -2,11 +2,11 @@
 
 #include <sys/stat.h>
 
-namespace Tavrel::Analytics::Enabled {
+namespace Tavrel::Server::Panel::Analytics {
 
 bool is_enabled() {
     struct stat st;
     return ::lstat(DISABLE_FILE.c_str(), &st) != 0;
 }
 
-}  // namespace Tavrel::Analytics::Enabled
+}  // namespace Tavrel::Server::Panel::Analytics

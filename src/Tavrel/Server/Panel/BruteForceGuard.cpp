@@ -2,11 +2,11 @@
 
 #include <sys/stat.h>
 
-namespace Tavrel::Config::Guard {
+namespace Tavrel::Server::Panel::BruteForceGuard {
 
 bool is_enabled() {
     struct stat st;
     return ::lstat(ENABLE_FILE.c_str(), &st) == 0;
 }
 
-}  // namespace Tavrel::Config::Guard
+}  // namespace Tavrel::Server::Panel::BruteForceGuard

@@ -1,13 +1,13 @@
-// Tavrel::Config::Guard: the brute-force protection switch. It is on while
+// Tavrel::Server::Panel::BruteForceGuard: the brute-force protection switch. It is on while
 // ENABLE_FILE exists.
 #pragma once
 
 #include <string>
 
-namespace Tavrel::Config::Guard {
+namespace Tavrel::Server::Panel::BruteForceGuard {
 
 inline std::string ENABLE_FILE = "/etc/tavrel/guard.enabled";
 
 bool is_enabled();
 
-}  // namespace Tavrel::Config::Guard
+}  // namespace Tavrel::Server::Panel::BruteForceGuard

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-namespace Tavrel::GreyList::Config {
+namespace Tavrel::Server::Panel::GreyList {
 
 bool is_enabled() {
     struct stat st;
@@ -16,4 +16,4 @@ bool disable() {
     return ::unlink(ENABLE_FILE.c_str()) == 0 || errno == ENOENT;
 }
 
-}  // namespace Tavrel::GreyList::Config
+}  // namespace Tavrel::Server::Panel::GreyList

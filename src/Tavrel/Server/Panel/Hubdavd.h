@@ -1,9 +1,9 @@
-// Tavrel::Hubdavd::Config: does this server need its WebDAV daemon? It does
+// Tavrel::Server::Panel::Hubdavd: does this server need its WebDAV daemon? It does
 // while the WebDisk or the CalendarContact role is enabled.
 #pragma once
 
-namespace Tavrel::Hubdavd::Config {
+namespace Tavrel::Server::Panel::Hubdavd {
 
 bool is_needed();
 
-}  // namespace Tavrel::Hubdavd::Config
+}  // namespace Tavrel::Server::Panel::Hubdavd

@@ -8,10 +8,10 @@
 #include <algorithm>
 #include <filesystem>
 
-namespace Tavrel::PHPFPM::Controller {
+namespace Tavrel::Server::Panel::PhpFpm {
 
 std::vector<std::string> get_phpfpm_versions() {
-    static const Tavrel::Regex version(R"(^[0-9]+\.[0-9]+$)");
+    static const Foundation::Regex version(R"(^[0-9]+\.[0-9]+$)");
     std::vector<std::string> out;
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator(PHP_ETC_DIR, ec)) {
@@ -22,7 +22,7 @@ std::vector<std::string> get_phpfpm_versions() {
         std::string conf = e.path().string() + "/fpm/php-fpm.conf";
         if (::stat(conf.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
-        if (!FindBin::is_executable(PHP_FPM_BIN_PREFIX + v))
+        if (!Run::FindBin::is_executable(PHP_FPM_BIN_PREFIX + v))
             continue;
         out.push_back(v);
     }
@@ -30,4 +30,4 @@ std::vector<std::string> get_phpfpm_versions() {
     return out;
 }
 
-}  // namespace Tavrel::PHPFPM::Controller
+}  // namespace Tavrel::Server::Panel::PhpFpm

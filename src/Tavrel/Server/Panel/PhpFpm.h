@@ -1,4 +1,4 @@
-// Tavrel::PHPFPM::Controller: which PHP-FPM versions are installed.
+// Tavrel::Server::Panel::PhpFpm: which PHP-FPM versions are installed.
 //
 // A version counts when its pool manager is both configured and present:
 // PHP_ETC_DIR/<version>/fpm/php-fpm.conf and PHP_FPM_BIN_PREFIX<version>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace Tavrel::PHPFPM::Controller {
+namespace Tavrel::Server::Panel::PhpFpm {
 
 inline std::string PHP_ETC_DIR = "/etc/php";
 inline std::string PHP_FPM_BIN_PREFIX = "/usr/sbin/php-fpm";
@@ -16,4 +16,4 @@ inline std::string PHP_FPM_BIN_PREFIX = "/usr/sbin/php-fpm";
 // Installed versions ("8.2"), sorted.
 std::vector<std::string> get_phpfpm_versions();
 
-}  // namespace Tavrel::PHPFPM::Controller
+}  // namespace Tavrel::Server::Panel::PhpFpm

@@ -4,7 +4,7 @@
 
 #include <optional>
 
-namespace Tavrel::Config::Httpd::WebStack4 {
+namespace Tavrel::Server::Panel::WebStack4 {
 
 namespace {
 std::optional<bool>& cached() {
@@ -25,4 +25,4 @@ void clear_cache() {
     cached().reset();
 }
 
-}  // namespace Tavrel::Config::Httpd::WebStack4
+}  // namespace Tavrel::Server::Panel::WebStack4

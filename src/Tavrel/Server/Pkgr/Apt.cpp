@@ -2,7 +2,7 @@
 
 #include "Tavrel/Foundation/Regex.h"
 
-namespace Tavrel::Pkgr {
+namespace Tavrel::Server::Pkgr {
 
 bool is_installed_status(std::string_view status_abbrev) {
     // The first letter is what is wanted (install, hold, remove, purge), the
@@ -11,14 +11,14 @@ bool is_installed_status(std::string_view status_abbrev) {
            status_abbrev[0] != ' ';
 }
 
-Binaries::DpkgQuery& Apt::binary_dpkg_query() {
+PackageTools::DpkgQuery& Apt::binary_dpkg_query() {
     if (!dpkg_query_)
-        dpkg_query_ = std::make_unique<Binaries::DpkgQuery>();
+        dpkg_query_ = std::make_unique<PackageTools::DpkgQuery>();
     return *dpkg_query_;
 }
 
 VersionMap Apt::parse_show_output(std::string_view output, bool with_arch_suffix) {
-    static const Regex fields(R"(^(\S+)\s+(\S+)\s+(\S+)\s+(\S+))");
+    static const Foundation::Regex fields(R"(^(\S+)\s+(\S+)\s+(\S+)\s+(\S+))");
     VersionMap versions;
     while (!output.empty()) {
         std::size_t eol = output.find('\n');
@@ -59,4 +59,4 @@ bool Apt::is_installed(std::string_view package) {
     return is_installed_status(result.output);
 }
 
-}  // namespace Tavrel::Pkgr
+}  // namespace Tavrel::Server::Pkgr

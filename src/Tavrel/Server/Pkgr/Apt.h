@@ -1,4 +1,4 @@
-// Tavrel::Pkgr::Apt: package versions on Debian-family servers, from dpkg-query.
+// Tavrel::Server::Pkgr::Apt: package versions on Debian-family servers, from dpkg-query.
 // Only packages in the installed state count, whatever is wanted of them: a
 // package on hold ("hi") is installed, a removed package whose configuration
 // files are still present ("rc") is not.
@@ -10,7 +10,7 @@
 #include <memory>
 #include <string_view>
 
-namespace Tavrel::Pkgr {
+namespace Tavrel::Server::Pkgr {
 
 // dpkg-query output format: abbreviated status, package, version, architecture.
 inline constexpr std::string_view DPKG_SHOW_FORMAT =
@@ -33,10 +33,10 @@ class Apt : public Base {
     // The version map of dpkg-query output in DPKG_SHOW_FORMAT.
     static VersionMap parse_show_output(std::string_view output, bool with_arch_suffix);
 
-    Binaries::DpkgQuery& binary_dpkg_query();
+    PackageTools::DpkgQuery& binary_dpkg_query();
 
   private:
-    std::unique_ptr<Binaries::DpkgQuery> dpkg_query_;
+    std::unique_ptr<PackageTools::DpkgQuery> dpkg_query_;
 };
 
-}  // namespace Tavrel::Pkgr
+}  // namespace Tavrel::Server::Pkgr

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-using Tavrel::Pkgr::Apt;
+using Tavrel::Server::Pkgr::Apt;
 
 namespace {
 
@@ -28,10 +28,10 @@ bool have_dpkg_query() {
 }
 
 std::string real_version(const std::string& package) {
-    Tavrel::SafeRun::Options o;
+    Tavrel::Run::SafeRun::Options o;
     o.program = "/usr/bin/dpkg-query";
     o.args = {"-W", "-f", "${Version}", package};
-    return Tavrel::SafeRun::Object(std::move(o)).stdout_text();
+    return Tavrel::Run::SafeRun::Object(std::move(o)).stdout_text();
 }
 
 }  // namespace
@@ -65,7 +65,7 @@ TEST(PkgrApt, HeldPackagesCountAsInstalled) {
     EXPECT_EQ(versions.at("mariadb-server"), "1:10.11.6-0+deb12u1");
     EXPECT_TRUE(versions.contains("exim4-daemon-light"));
     EXPECT_TRUE(versions.contains("apache2"));
-    using Tavrel::Pkgr::is_installed_status;
+    using Tavrel::Server::Pkgr::is_installed_status;
     EXPECT_TRUE(is_installed_status("ii "));
     EXPECT_TRUE(is_installed_status("hi "));
     EXPECT_FALSE(is_installed_status("rc "));
@@ -87,10 +87,10 @@ TEST(PkgrApt, RealDpkgQuery) {
     EXPECT_TRUE(apt.is_installed("coreutils"));
     EXPECT_FALSE(apt.is_installed("nonexistent-pkg-xyz"));
     // A removed-but-configured package on this machine, when there is one.
-    Tavrel::SafeRun::Options o;
+    Tavrel::Run::SafeRun::Options o;
     o.program = "/usr/bin/dpkg-query";
     o.args = {"-W", "-f", "${db:Status-Abbrev}", "hdparm"};
-    if (Tavrel::SafeRun::Object(std::move(o)).stdout_text().rfind("rc", 0) == 0) {
+    if (Tavrel::Run::SafeRun::Object(std::move(o)).stdout_text().rfind("rc", 0) == 0) {
         EXPECT_FALSE(apt.get_package_version("hdparm"));
         EXPECT_FALSE(apt.is_installed("hdparm"));
     }
@@ -102,7 +102,7 @@ TEST(PkgrApt, RealDpkgQuery) {
 
 TEST(PkgrRpm, ParsesQueryOutputDroppingMissingPackages) {
     // The RPM tool's answer for one installed and one missing package.
-    auto versions = Tavrel::Binaries::Rpm::parse_query_output(
+    auto versions = Tavrel::Server::PackageTools::Rpm::parse_query_output(
         "httpd 2.4.57-5.el9\n"
         "package exim is not installed\n"
         "odd-line-without-version\n");
@@ -110,27 +110,27 @@ TEST(PkgrRpm, ParsesQueryOutputDroppingMissingPackages) {
     EXPECT_EQ(versions.at("httpd"), "2.4.57-5.el9");
     EXPECT_FALSE(versions.at("odd-line-without-version"));
     EXPECT_FALSE(versions.contains("exim"));
-    EXPECT_THROW(Tavrel::Binaries::Rpm().get_version({}), Tavrel::PlainError);
-    EXPECT_THROW(Tavrel::Pkgr::Yum().has_rpm(""), Tavrel::PlainError);
+    EXPECT_THROW(Tavrel::Server::PackageTools::Rpm().get_version({}), Tavrel::Foundation::PlainError);
+    EXPECT_THROW(Tavrel::Server::Pkgr::Yum().has_rpm(""), Tavrel::Foundation::PlainError);
 }
 
 TEST(PkgrFacade, OneBackEndPerProcessFromTheFactory) {
-    auto saved = Tavrel::Pkgr::factory;
+    auto saved = Tavrel::Server::Pkgr::factory;
     int made = 0;
-    Tavrel::Pkgr::factory = [&made] {
+    Tavrel::Server::Pkgr::factory = [&made] {
         ++made;
-        return Tavrel::Pkgr::create("Yum");
+        return Tavrel::Server::Pkgr::create("Yum");
     };
-    Tavrel::Pkgr::reset_instance();
-    EXPECT_EQ(Tavrel::Pkgr::instance().name(), "Yum");
-    EXPECT_EQ(Tavrel::Pkgr::instance().name(), "Yum");
+    Tavrel::Server::Pkgr::reset_instance();
+    EXPECT_EQ(Tavrel::Server::Pkgr::instance().name(), "Yum");
+    EXPECT_EQ(Tavrel::Server::Pkgr::instance().name(), "Yum");
     EXPECT_EQ(made, 1);
-    EXPECT_THROW(Tavrel::Pkgr::create("Pacman"), Tavrel::PlainError);
-    Tavrel::Pkgr::factory = saved;
-    Tavrel::Pkgr::reset_instance();
+    EXPECT_THROW(Tavrel::Server::Pkgr::create("Pacman"), Tavrel::Foundation::PlainError);
+    Tavrel::Server::Pkgr::factory = saved;
+    Tavrel::Server::Pkgr::reset_instance();
     if (have_dpkg_query()) {
-        EXPECT_EQ(Tavrel::Pkgr::instance().name(), "Apt");
-        EXPECT_TRUE(Tavrel::Pkgr::is_installed("coreutils"));
+        EXPECT_EQ(Tavrel::Server::Pkgr::instance().name(), "Apt");
+        EXPECT_TRUE(Tavrel::Server::Pkgr::is_installed("coreutils"));
     }
-    Tavrel::Pkgr::reset_instance();
+    Tavrel::Server::Pkgr::reset_instance();
 }

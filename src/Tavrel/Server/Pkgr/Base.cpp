@@ -2,15 +2,15 @@
 
 #include "Tavrel/Foundation/PlainError.h"
 
-namespace Tavrel::Pkgr {
+namespace Tavrel::Server::Pkgr {
 
 std::string Base::name() const {
-    throw PlainError("Every package-manager class must say its name");
+    throw Foundation::PlainError("Every package-manager class must say its name");
 }
 
 std::optional<std::string> Base::get_package_version(std::string_view package) {
     if (package.empty())
-        throw PlainError("get_package_version needs a package name");
+        throw Foundation::PlainError("get_package_version needs a package name");
     VersionMap versions = get_version_for_packages({std::string(package)});
     auto it = versions.find(std::string(package));
     if (it == versions.end())
@@ -18,4 +18,4 @@ std::optional<std::string> Base::get_package_version(std::string_view package) {
     return it->second;
 }
 
-}  // namespace Tavrel::Pkgr
+}  // namespace Tavrel::Server::Pkgr

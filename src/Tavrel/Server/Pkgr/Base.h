@@ -1,4 +1,4 @@
-// Tavrel::Pkgr::Base: one package-manager back-end, answering which version of
+// Tavrel::Server::Pkgr::Base: one package-manager back-end, answering which version of
 // a system package is installed. A package that is not installed is never an
 // error: it is simply absent from the answers.
 #pragma once
@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Tavrel::Pkgr {
+namespace Tavrel::Server::Pkgr {
 
 // Package name -> version text, for installed packages only.
 using VersionMap = std::map<std::string, std::string>;
@@ -41,4 +41,4 @@ class Base {
     Options options_;
 };
 
-}  // namespace Tavrel::Pkgr
+}  // namespace Tavrel::Server::Pkgr

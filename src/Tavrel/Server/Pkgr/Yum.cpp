@@ -2,11 +2,11 @@
 
 #include "Tavrel/Foundation/PlainError.h"
 
-namespace Tavrel::Pkgr {
+namespace Tavrel::Server::Pkgr {
 
-Binaries::Rpm& Yum::rpm() {
+PackageTools::Rpm& Yum::rpm() {
     if (!rpm_)
-        rpm_ = std::make_unique<Binaries::Rpm>();
+        rpm_ = std::make_unique<PackageTools::Rpm>();
     return *rpm_;
 }
 
@@ -21,7 +21,7 @@ VersionMap Yum::get_version_for_packages(const std::vector<std::string>& package
 
 bool Yum::has_rpm(std::string_view package) {
     if (package.empty())
-        throw PlainError("has_rpm needs a package name");
+        throw Foundation::PlainError("has_rpm needs a package name");
     auto versions = rpm().get_version({std::string(package)});
     return versions.contains(std::string(package));
 }
@@ -30,4 +30,4 @@ bool Yum::is_installed(std::string_view package) {
     return has_rpm(package);
 }
 
-}  // namespace Tavrel::Pkgr
+}  // namespace Tavrel::Server::Pkgr

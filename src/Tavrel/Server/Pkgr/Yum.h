@@ -1,4 +1,4 @@
-// Tavrel::Pkgr::Yum: package versions on RPM-based servers, from the RPM tool.
+// Tavrel::Server::Pkgr::Yum: package versions on RPM-based servers, from the RPM tool.
 #pragma once
 
 #include "Tavrel/Server/PackageTools/Rpm.h"
@@ -6,7 +6,7 @@
 
 #include <memory>
 
-namespace Tavrel::Pkgr {
+namespace Tavrel::Server::Pkgr {
 
 class Yum : public Base {
   public:
@@ -17,10 +17,10 @@ class Yum : public Base {
     // PlainError for an empty name.
     bool has_rpm(std::string_view package);
 
-    Binaries::Rpm& rpm();
+    PackageTools::Rpm& rpm();
 
   private:
-    std::unique_ptr<Binaries::Rpm> rpm_;
+    std::unique_ptr<PackageTools::Rpm> rpm_;
 };
 
-}  // namespace Tavrel::Pkgr
+}  // namespace Tavrel::Server::Pkgr

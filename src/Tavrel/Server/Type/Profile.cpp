@@ -39,7 +39,7 @@ const Meta& meta_of(std::string_view profile) {
     const auto& t = get_meta();
     auto it = t.find(profile);
     if (it == t.end())
-        throw PlainError("Unknown server profile: " + std::string(profile));
+        throw Foundation::PlainError("Unknown server profile: " + std::string(profile));
     return it->second;
 }
 
@@ -88,7 +88,7 @@ const std::vector<std::string>& get_all_possible_roles() {
     static const std::vector<std::string> all = [] {
         const Meta& complete = meta_of(COMPLETE);
         if (!complete.optional_roles.empty()) {
-            throw PlainError("The COMPLETE profile must not have optional roles");
+            throw Foundation::PlainError("The COMPLETE profile must not have optional roles");
         }
         return complete.enabled_roles;
     }();

@@ -28,8 +28,8 @@ struct Meta {
     std::vector<std::string> optional_roles;
     int experimental = 0;
     // Filled by get_meta_with_descriptions only.
-    std::optional<LocaleString> name;
-    std::optional<LocaleString> description;
+    std::optional<Foundation::LocaleString> name;
+    std::optional<Foundation::LocaleString> description;
 };
 using MetaTable = std::map<std::string, Meta, std::less<>>;
 
@@ -43,7 +43,7 @@ bool current_profile_matches(const std::vector<std::string>& profiles);
 bool current_profile_matches(std::string_view profile);
 
 // The possible roles a profile neither enables nor allows, in catalogue order;
-// nothing when there are none. Tavrel::PlainError for an unknown profile.
+// nothing when there are none. Tavrel::Foundation::PlainError for an unknown profile.
 std::optional<std::vector<std::string>> get_disabled_roles_for_profile(std::string_view profile);
 // Every role: the COMPLETE profile's enabled roles (PlainError when the table
 // gives COMPLETE optional or disabled roles).

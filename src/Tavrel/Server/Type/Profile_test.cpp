@@ -27,30 +27,30 @@ class RolesTest : public ::testing::Test {
         saved_dir_ = Role::TOUCHFILE_DIR;
         Role::TOUCHFILE_DIR = tmp_ / "roles";
         std::filesystem::create_directories(Role::TOUCHFILE_DIR);
-        saved_product_ = Tavrel::GlobalCache::default_product_dir();
-        Tavrel::GlobalCache::default_product_dir(tmp_ / "product");
+        saved_product_ = Tavrel::Run::GlobalCache::default_product_dir();
+        Tavrel::Run::GlobalCache::default_product_dir(tmp_ / "product");
         postgres_installed(true);
         reset();
     }
     void TearDown() override {
         Role::TOUCHFILE_DIR = saved_dir_;
-        Tavrel::GlobalCache::default_product_dir(saved_product_);
-        Tavrel::GlobalCache::clearcache();
+        Tavrel::Run::GlobalCache::default_product_dir(saved_product_);
+        Tavrel::Run::GlobalCache::clearcache();
         reset();
     }
     static void reset() {
         Role::EnabledCache::_unset_all();
         Role::_reset_available_cache();
         Profile::_reset_cache();
-        Tavrel::GlobalCache::clearcache();
+        Tavrel::Run::GlobalCache::clearcache();
     }
     void postgres_installed(bool yes) {
-        tmp_.write("product/" + Tavrel::GlobalCache::GLOBAL_CACHE_SUBDIR + "/" +
+        tmp_.write("product/" + Tavrel::Run::GlobalCache::GLOBAL_CACHE_SUBDIR + "/" +
                        Role::POSTGRES_CACHE_NAME + ".json",
                    std::string(R"({"data":{")") + Role::POSTGRES_CACHE_KEY +
                        "\":" + (yes ? "true" : "false") + "}}");
         // The cache is read only when its file is newer than a given time; make sure of that.
-        Tavrel::GlobalCache::clearcache();
+        Tavrel::Run::GlobalCache::clearcache();
     }
     void disable(std::initializer_list<const char*> roles) {
         for (const char* r : roles) {
@@ -100,7 +100,7 @@ TEST_F(RolesTest, ProfileTableMatchesItsCounts) {
     auto described = Profile::get_meta_with_descriptions();
     EXPECT_TRUE(described.at("RESOLVER").description.has_value());
     EXPECT_FALSE(Profile::get_meta().at("RESOLVER").description.has_value());
-    EXPECT_THROW(Profile::get_disabled_roles_for_profile("NOPE"), Tavrel::PlainError);
+    EXPECT_THROW(Profile::get_disabled_roles_for_profile("NOPE"), Tavrel::Foundation::PlainError);
     EXPECT_EQ(Profile::get_service_subdomains_for_profile("POSTAL"),
               (std::vector<std::string>{"webmail", "calendar", "contacts", "webdisk"}));
 }
@@ -116,7 +116,7 @@ TEST_F(RolesTest, ADnsOnlyRolePatternIsTheResolverProfile) {
     EXPECT_EQ(Profile::get_current_profile(), "COMPLETE") << "Analytics is not a LEDGER role";
     disable({"Analytics"});
     EXPECT_EQ(Profile::get_current_profile(), "LEDGER");
-    EXPECT_THROW(Roles::get_optional_roles_for_profile("NOPE"), Tavrel::Exception);
+    EXPECT_THROW(Roles::get_optional_roles_for_profile("NOPE"), Tavrel::Foundation::Exception);
 }
 
 TEST_F(RolesTest, ServiceIsAllowedWhileAnyGoverningRoleIsOn) {
@@ -148,21 +148,21 @@ TEST_F(RolesTest, VerifyRolesEnabledModes) {
     try {
         Roles::verify_roles_enabled(Roles::Query{{"MySQL", "Postgres"}, ""});
         ADD_FAILURE() << "passed with a disabled role";
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("System::RolesNotEnabled"));
-        EXPECT_EQ(*e.get("roles"), Tavrel::Exception::Value::array({"Postgres"}));
+        EXPECT_EQ(*e.get("roles"), Tavrel::Foundation::Exception::Value::array({"Postgres"}));
     }
     try {
         Roles::verify_roles_enabled(Roles::Query{{"MySQL"}, "some"});
         ADD_FAILURE() << "accepted a bad mode";
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("Param::Invalid"));
         EXPECT_NE(e.to_string().find("match"), std::string::npos);
     }
     try {
         Roles::verify_roles_enabled("Postgres");
         ADD_FAILURE();
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("System::RoleNotEnabled"));
         EXPECT_EQ(e.get_text("role"), "Postgres");
     }
@@ -176,7 +176,7 @@ TEST_F(RolesTest, EnabledAnswerIsCachedUntilUnset) {
     Role::EnabledCache::unset(dns.class_name());
     EXPECT_EQ(dns.is_enabled(), 0);
     EXPECT_EQ(Role::EnabledCache::get(dns.class_name()), 0);
-    EXPECT_THROW(Role::EnabledCache::set(dns.class_name(), 2), Tavrel::PlainError);
+    EXPECT_THROW(Role::EnabledCache::set(dns.class_name(), 2), Tavrel::Foundation::PlainError);
 }
 
 TEST_F(RolesTest, PostgresNeedsAnInstalledServer) {
@@ -194,17 +194,17 @@ TEST_F(RolesTest, AbstractHooksAndUnknownRoles) {
     try {
         bare._TOUCHFILE();
         ADD_FAILURE();
-    } catch (const Tavrel::Exception& e) {
+    } catch (const Tavrel::Foundation::Exception& e) {
         EXPECT_TRUE(e.isa("AbstractMethod"));
         EXPECT_NE(e.to_string().find("Role::Bare"), std::string::npos) << e.to_string();
     }
-    EXPECT_THROW(bare._NAME(), Tavrel::Exception);
+    EXPECT_THROW(bare._NAME(), Tavrel::Foundation::Exception);
     // Either name finds a role; a failure names the class either way.
     for (const char* unknown : {"Nope", "Tavrel::Server::Type::Role::Nope"}) {
         try {
             Role::load(unknown);
             ADD_FAILURE() << unknown;
-        } catch (const Tavrel::Exception& e) {
+        } catch (const Tavrel::Foundation::Exception& e) {
             EXPECT_EQ(e.get_text("module"), "Tavrel::Server::Type::Role::Nope") << unknown;
         }
     }
@@ -223,7 +223,7 @@ TEST(ZoneOnlyTest, FlagFileAndOverride) {
     EXPECT_EQ(Type::is_zoneonly(), 0);
     Type::ZONEONLY_OVERRIDE.reset();
     Type::ZONEONLY_FILE = tmp / "zoneonly/below-a-file";
-    EXPECT_THROW(Type::is_zoneonly(), Tavrel::PlainError) << "ENOTDIR is not a missing file";
+    EXPECT_THROW(Type::is_zoneonly(), Tavrel::Foundation::PlainError) << "ENOTDIR is not a missing file";
     Type::ZONEONLY_FILE = saved;
 }
 

@@ -19,7 +19,7 @@ class Postgres final : public Role::TouchFileRole {
   public:
     using TouchFileRole::TouchFileRole;
     bool _is_available() const override {
-        auto fact = GlobalCache::data(POSTGRES_CACHE_NAME, POSTGRES_CACHE_KEY);
+        auto fact = Run::GlobalCache::data(POSTGRES_CACHE_NAME, POSTGRES_CACHE_KEY);
         if (!fact)
             return false;
         if (fact->is_boolean())
@@ -102,7 +102,7 @@ std::map<std::string, bool, std::less<>>& available_cache() {
 }
 
 [[noreturn]] void abstract(const Role& role, const char* method) {
-    throw Tavrel::Exception::create("AbstractMethod", "The class “[_1]” must implement “[_2]”.",
+    throw Foundation::Exception::create("AbstractMethod", "The class “[_1]” must implement “[_2]”.",
                                     {role.class_name(), method},
                                     {{"class", role.class_name()}, {"method", method}});
 }
@@ -126,12 +126,12 @@ bool Role::is_available() const {
 void Role::verify_enabled() const {
     if (is_enabled())
         return;
-    throw Tavrel::Exception::create("System::RoleNotEnabled",
+    throw Foundation::Exception::create("System::RoleNotEnabled",
                                     "The server role “[_1]” is not enabled on this server.",
                                     {short_name()}, {{"role", short_name()}});
 }
 
-LocaleString Role::_NAME() const {
+Foundation::LocaleString Role::_NAME() const {
     abstract(*this, "_NAME");
 }
 std::string Role::_TOUCHFILE() const {
@@ -148,7 +148,7 @@ const Role& Role::load(std::string_view name) {
     }
     // The failure names the class the role would have had.
     const bool has_prefix = name.substr(0, CLASS_PREFIX.size()) == CLASS_PREFIX;
-    throw Tavrel::Exception::create(
+    throw Foundation::Exception::create(
         "Module::LoadFailed",
         {{"module", has_prefix ? std::string(name) : std::string(CLASS_PREFIX) + std::string(name)},
          {"error", "no such role"}});

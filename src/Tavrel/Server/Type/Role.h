@@ -57,8 +57,8 @@ class Role {
     std::vector<std::string> RPM_TARGETS() const { return _RPM_TARGETS(); }
 
     // Hooks for concrete roles.
-    virtual LocaleString _NAME() const;
-    virtual LocaleString _DESCRIPTION() const { return _NAME(); }
+    virtual Foundation::LocaleString _NAME() const;
+    virtual Foundation::LocaleString _DESCRIPTION() const { return _NAME(); }
     virtual std::string _TOUCHFILE() const;
     virtual bool _is_available() const { return true; }
     virtual bool _is_enabled() const { return true; }

@@ -39,7 +39,7 @@ int are_roles_enabled(std::string_view short_name) {
 }
 
 int are_roles_enabled(const Query& query) {
-    return Validate::AnyAllMatcher::match({query.roles, query.match},
+    return Foundation::Validate::AnyAllMatcher::match({query.roles, query.match},
                                           [](const std::string& r) { return is_role_enabled(r); });
 }
 
@@ -52,7 +52,7 @@ void verify_roles_enabled(std::string_view short_name) {
 void verify_roles_enabled(const Query& query) {
     std::string mode = query.match.empty() ? "all" : query.match;
     if (mode != "all" && mode != "any") {
-        throw Tavrel::Exception::create(
+        throw Foundation::Exception::create(
             "Param::Invalid", "The “[_1]” mode must be “[_2]” or “[_3]”.", {"match", "all", "any"},
             {{"name", "match"}, {"value", query.match}});
     }
@@ -68,7 +68,7 @@ void verify_roles_enabled(const Query& query) {
     std::string list;
     for (const std::string& r : disabled)
         list += (list.empty() ? "" : ", ") + r;
-    throw Tavrel::Exception::create("System::RolesNotEnabled",
+    throw Foundation::Exception::create("System::RolesNotEnabled",
                                     "These server roles are not enabled: [_1].", {list},
                                     {{"roles", disabled}});
 }
@@ -100,7 +100,7 @@ std::map<std::string, int> get_optional_roles_for_profile(std::string_view profi
     const auto& meta = get_meta();
     auto it = meta.find(profile);
     if (it == meta.end()) {
-        throw Tavrel::Exception::create("Param::Invalid",
+        throw Foundation::Exception::create("Param::Invalid",
                                         {{"name", "profile"}, {"value", std::string(profile)}});
     }
     std::map<std::string, int> out;

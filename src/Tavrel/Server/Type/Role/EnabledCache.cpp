@@ -15,7 +15,7 @@ std::map<std::string, int, std::less<>>& cache() {
 
 int Role::EnabledCache::set(std::string_view class_name, int value) {
     if (value != 0 && value != 1) {
-        throw PlainError("A role's enabled answer must be 0 or 1, not " + std::to_string(value) +
+        throw Foundation::PlainError("A role's enabled answer must be 0 or 1, not " + std::to_string(value) +
                          " (" + std::string(class_name) + ")");
     }
     cache()[std::string(class_name)] = value;

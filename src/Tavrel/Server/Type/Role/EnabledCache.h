@@ -12,7 +12,7 @@ namespace Tavrel::Server::Type {
 
 class Role::EnabledCache {
   public:
-    // Stores and returns `value`; Tavrel::PlainError when it is not 0 or 1.
+    // Stores and returns `value`; Tavrel::Foundation::PlainError when it is not 0 or 1.
     static int set(std::string_view class_name, int value);
     static std::optional<int> get(std::string_view class_name);
     static void unset(std::string_view class_name);

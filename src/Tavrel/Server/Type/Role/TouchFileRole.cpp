@@ -17,7 +17,7 @@ std::string Role::TouchFileRole::_TOUCHFILE() const {
 }
 
 bool Role::TouchFileRole::check_touchfile() const {
-    return Autodie::exists(_TOUCHFILE());
+    return Foundation::Autodie::exists(_TOUCHFILE());
 }
 
 }  // namespace Tavrel::Server::Type

@@ -29,8 +29,8 @@ class Role::TouchFileRole : public Role {
     bool check_touchfile() const;
     bool _is_enabled() const override { return !check_touchfile(); }
     std::string _TOUCHFILE() const override;
-    LocaleString _NAME() const override { return LocaleString(data_.name); }
-    LocaleString _DESCRIPTION() const override { return LocaleString(data_.description); }
+    Foundation::LocaleString _NAME() const override { return Foundation::LocaleString(data_.name); }
+    Foundation::LocaleString _DESCRIPTION() const override { return Foundation::LocaleString(data_.description); }
     std::vector<std::string> SERVICES() const override { return data_.services; }
     std::vector<std::string> RESTART_SERVICES() const override { return data_.restart_services; }
     std::vector<std::string> _SERVICE_SUBDOMAINS() const override {
