@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-namespace Z = Tavrel::ZidavovEva;
-namespace Validate = Tavrel::Validate;
+namespace Z = Tavrel::Cli;
+namespace Validate = Tavrel::Foundation::Validate;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto text = Fuzz::text(data, size);
