@@ -35,7 +35,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 namespace Sd = Tavrel::Init::Systemd::Systemctl;
-namespace M = Tavrel::ServiceManager::Manager;
+namespace M = Tavrel::Init::Systemd;
 
 const char* const UNIT = "tvtbench";
 
@@ -88,7 +88,7 @@ int measure(int rounds) {
         std::fprintf(stderr, "the benchmark unit did not start\n");
         return 1;
     }
-    M::Systemd backend({.service = UNIT, .service_via_systemd = *props});
+    M::Backend backend({.service = UNIT, .service_via_systemd = *props});
     BenchService svc;
     const std::string text = backend.status_helper(svc).value_or("");
     if (text.empty()) {

@@ -1,4 +1,4 @@
-// Tavrel::ServiceManager: the factory that turns a service word into a
+// Tavrel::Catalogue: the factory that turns a service word into a
 // service object of the right class.
 //
 //   auto srv = Tavrel::Catalogue::create({{"service", "crond"}});

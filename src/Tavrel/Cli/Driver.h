@@ -1,8 +1,8 @@
 // Tavrel::Cli::run_from_options: the argument driver of a service
-// object. From the run's parsed options (Tavrel/ZidavovEva/Parseargv.h) it
+// object. From the run's parsed options (Tavrel/Cli/Parseargv.h) it
 // sets the object's verbosity, force flag, output object (terminal, HTML or
 // JSON records) and restart attempt, and calls the handler of exactly one
-// verb of the table (Tavrel/ServiceManager/Verb.h): stop, restart (or start),
+// verb of the table (Tavrel/Service/Verb.h): stop, restart (or start),
 // reload, check or status. It reads nothing of the command line itself.
 //
 //   auto srv = Tavrel::Catalogue::create({{"service", "crond"}});

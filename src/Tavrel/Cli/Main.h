@@ -8,17 +8,17 @@
 //   start<word> [options]            the same
 //   stop<word> [options]             stop (--stop is added)
 //   zidavoveva_service [options] <word>   the first word that is not an option
-// The command line is parsed once (Tavrel/ZidavovEva/Parseargv.h) into one
+// The command line is parsed once (Tavrel/Cli/Parseargv.h) into one
 // value that the whole run reads; the bare words start, restart, stop,
 // status, check and reload count as their options.
 //
 // A run is parse, dispatch, report: read_command() parses; run() checks the
 // name and the service word, has the service object do the verb (the verb
-// table, Tavrel/ServiceManager/Verb.h, through the driver) or a custom
+// table, Tavrel/Service/Verb.h, through the driver) or a custom
 // action of its class, sorts a failure by its kind
 // (Exception::service_failure), and reports: the status or failure block
-// (Tavrel/ServiceManager/StatusDisplay.h), what the run made the service
-// write (Tavrel/ZidavovEva/StartupLogDisplay.h) and the closing line.
+// (Tavrel/Service/StatusDisplay.h), what the run made the service
+// write (Tavrel/Service/StartupLogDisplay.h) and the closing line.
 //
 // A run started from a shell or a program (parent not process 1) is verbose
 // unless the options say otherwise, and is recorded in the invocation log
@@ -84,7 +84,7 @@ Command read_command(const std::string& program, const std::vector<std::string>&
 Tavrel::Service::Base* get_current_service();
 
 // What the process needs before anything else: standard descriptors that
-// are open, and the signal dispositions of Tavrel/ZidavovEva/RunSignals.h: a
+// are open, and the signal dispositions of Tavrel/Service/RunSignals.h: a
 // closed pipe or a lost terminal never ends a run, TERM and INT end it at
 // once except between a restart's stop and its start.
 void prepare_process();

@@ -17,7 +17,7 @@
 // slip of the keyboard never turns into the default action, a restart.
 //
 // The verbs' options and bare words come from the verb table
-// (Tavrel/ServiceManager/Verb.h). The words that are not options stay, in
+// (Tavrel/Service/Verb.h). The words that are not options stay, in
 // order, in `words`; a verb's bare word among them (start, restart, stop,
 // status, check, reload) also counts as its option, after every option given
 // (`zidavoveva_crond --stop status` asks for the status). `implied` adds what

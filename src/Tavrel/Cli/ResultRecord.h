@@ -9,7 +9,7 @@
 //    "pids":[4713],"failure_class":null,"error_id":null,"message":null,
 //    "duration_ms":812},"partial":0}
 //
-// In the run driver (Tavrel/ZidavovEva/Main.cpp):
+// In the run driver (Tavrel/Cli/Main.cpp):
 //
 //   ResultRecord::Run result(command);   // the clock starts
 //   ... result.failed(e) or result.failed(text) where a failure is caught

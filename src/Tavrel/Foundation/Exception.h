@@ -150,7 +150,7 @@ class Exception : public std::exception {
     static void register_type(std::string type_path, TypeInfo info);
     static const TypeInfo* find_type(std::string_view type_path);
 
-    // The built-in catalogue (Tavrel/Exception/Catalogue.h).
+    // The built-in catalogue (Tavrel/Foundation/Exception/Catalogue.h).
     struct Catalogue;
 
   protected:

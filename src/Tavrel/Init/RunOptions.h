@@ -1,6 +1,6 @@
 // Tavrel::Init::RunOptions: what a run's command line and its
 // caller say about the service object's dealings with systemd and init. The
-// option parser fills it (Tavrel/ZidavovEva/Parseargv.h) and the factory sets
+// option parser fills it (Tavrel/Cli/Parseargv.h) and the factory sets
 // it before the object's BUILD, because the lock and the backend may be built
 // there; the command line itself is never read by the service object, nor is
 // its parent process looked at again.

@@ -212,7 +212,7 @@ class Base : public Tavrel::Init::Service {
     // it), or nullptr when this run takes none.
     Lock* daemon_lock();
     // What the run does to the service, for the report that closes the run:
-    // the verb its action began as (Tavrel/ServiceManager/Verb.h; a restart
+    // the verb its action began as (Tavrel/Service/Verb.h; a restart
     // that finds the service down goes on as a start, one that finds it
     // disabled as a stop), or the word of the class's custom action it runs;
     // neither before an action begins. Setting one clears the other. By name,

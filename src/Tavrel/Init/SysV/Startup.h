@@ -1,6 +1,6 @@
-// Tavrel::ZidavovEva startup launcher: starts a service's program (its daemon
+// Tavrel::Init::SysV startup launcher: starts a service's program (its daemon
 // or its init script) so that everything it prints while starting lands in
-// the service's startup log (Tavrel/ZidavovEva/StartupLog.h), which is shown
+// the service's startup log (Tavrel/Init/SysV/StartupLog.h), which is shown
 // to the user when a start fails.
 //
 //   // Run the init script, wait for it, its output replacing the last start's:

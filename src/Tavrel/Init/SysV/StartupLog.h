@@ -1,5 +1,5 @@
 // Tavrel::Init::SysV::StartupLog: where a service's startup log lives. The
-// launcher (Tavrel/ZidavovEva/Startup.h) writes it and the log retrieval
+// launcher (Tavrel/Init/SysV/Startup.h) writes it and the log retrieval
 // reads it, both through these two functions.
 //
 //   auto path = Tavrel::Init::SysV::StartupLog::startup_log_path("proftpd");
