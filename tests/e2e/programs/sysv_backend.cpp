@@ -358,8 +358,10 @@ TEST(SystemdHandoverTest, DebianInitScriptsHandOverToSystemctl) {
 TEST(ExecInPlaceProbe, Run) {
     if (mode() != "exec-probe")
         GTEST_SKIP() << "run by systemd as a unit's command";
+    // As the entry program decides it: the parent is process 1.
     Tavrel::Init::SysV::logged_startup(
-        "tvexec", true, {env("TESTD"), "--name", "tvexec", "--record", "/run/tvexec.record"});
+        "tvexec", true, {env("TESTD"), "--name", "tvexec", "--record", "/run/tvexec.record"},
+        {.started_by_init = ::getppid() == 1});
     FAIL() << "the launcher returned instead of becoming the daemon";
 }
 
