@@ -1,4 +1,6 @@
 #include "Tavrel/Cli/Main.h"
+#include "Tavrel/Cli/InvocationLog.h"
+#include "Tavrel/Foundation/LogCheck.h"
 
 #include "Tavrel/Config/TvConfGuard.h"
 #include "Tavrel/Foundation/Logger.h"
@@ -195,6 +197,11 @@ TEST(Run, AFailedStartIsShownWithItsStatusAndAClosingLine) {
         // A start reads the main configuration, which a root read creates.
         Config::TvConfGuard::TVCONF_FILE = tmp / "tavrel.conf";
         Config::TvConfGuard::TVCONF_CACHE_FILE = tmp / "tavrel.conf.cache";
+        // The run logs as root: its logs stay in the temporary directory.
+        Foundation::Logger::STD_LOG_FILE = tmp / "error_log";
+        Foundation::Logger::PANIC_LOG_FILE = tmp / "panic_log";
+        Tavrel::Cli::InvocationLog::LOG_FILE = tmp / "invocation_log";
+        Foundation::LogCheck::LOG_DIR = tmp / "log";
     });
     EXPECT_EQ(r.status, EXIT_FAILURE_STATUS);
     std::size_t at = 0;
