@@ -3,6 +3,7 @@
 #include "testsupport/InChild.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -22,6 +23,22 @@ std::string what_is(int fd) {
         return "closed";
     return S_ISCHR(st.st_mode) && major(st.st_rdev) == 1 && minor(st.st_rdev) == 3 ? "null"
                                                                                     : "open";
+}
+
+// The real terminal test under the logger's and the colour choice's seams:
+// a pseudo-terminal is one, a pipe and the null device are not.
+TEST(Query, IsTerminalOnlyForATerminal) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    EXPECT_TRUE(Tiny::is_terminal(slave));
+    int p[2];
+    ASSERT_EQ(::pipe(p), 0);
+    EXPECT_FALSE(Tiny::is_terminal(p[0]));
+    const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    EXPECT_FALSE(Tiny::is_terminal(null_fd));
+    EXPECT_FALSE(Tiny::is_terminal(-1));
+    for (int fd : {master, slave, p[0], p[1], null_fd})
+        ::close(fd);
 }
 
 }  // namespace
