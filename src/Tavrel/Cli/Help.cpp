@@ -44,6 +44,7 @@ std::string text(const std::string& service) {
     return "Usage: " + named + " [options]\n"
            "       start" + s + " [options]   stop" + s + " [options]\n"
            "       zidavoveva_service [options] " + s + "\n"
+           "       zidavoveva_service --list [--json]\n"
            "\n"
            "Restarts the service " + s + " (the default action), or stops, reloads, checks\n"
            "it or shows its status, through systemd or its init script.\n"
@@ -68,6 +69,8 @@ std::string text(const std::string& service) {
            line("--systemd-unit-command", "run as a systemd unit's own start or stop command") +
            line("--ignore-systemd", "drive the service through its init script and find") +
            line("", "its process without asking systemd") +
+           line("--list", "list every service this server knows: installed,") +
+           line("", "enabled, running and its main pid; changes nothing") +
            line("--help, -h", "show this text") +
            "\n"
            "The bare words " +

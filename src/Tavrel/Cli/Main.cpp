@@ -21,6 +21,8 @@
 #include "Tavrel/Cli/InvocationLog.h"
 #include "Tavrel/Cli/Parseargv.h"
 #include "Tavrel/Cli/ResultRecord.h"
+#include "Tavrel/Cli/ServiceList.h"
+#include "Tavrel/Cli/OutputObject.h"
 #include "Tavrel/Service/RunSignals.h"
 #include "Tavrel/Service/StartupLogDisplay.h"
 #include "Tavrel/Init/Systemd/Systemctl.h"
@@ -133,6 +135,18 @@ std::string service_word(const Command& command, const ParsedArgv& options) {
     return service;
 }
 
+// Every answer about a daemon's processes comes from the process file
+// system. Without it a running daemon looks stopped: a restart would start a
+// second copy, a stop would report success while it runs, and a listing
+// would show every service down.
+void refuse_without_proc(const std::string& whose) {
+    if (!Process::Proc::_has_proc())
+        throw Fatal{"The process file system is not mounted on " + Foundation::ProcFs::PROC_PATH +
+                    ", so no process of " + whose +
+                    " can be seen; nothing was done. Mount it (mount -t proc proc /proc) and "
+                    "run again."};
+}
+
 // Refuses a word that names no service, and a run that could not see the
 // service's processes, before anything is looked at.
 void refuse_unusable_service(const std::string& service) {
@@ -142,14 +156,18 @@ void refuse_unusable_service(const std::string& service) {
         throw Fatal{"“" + service + "” is an action, not a service. " + usage_hint()};
     if (service == BASE_WORD)
         throw Fatal{BASE_PROGRAM + " must be run under a service name. " + usage_hint()};
-    // Every answer about a daemon's processes comes from the process file
-    // system. Without it a running daemon looks stopped: a restart would
-    // start a second copy and a stop would report success while it runs.
-    if (!Process::Proc::_has_proc())
-        throw Fatal{"The process file system is not mounted on " + Foundation::ProcFs::PROC_PATH +
-                    ", so no process of “" + service +
-                    "” can be seen; nothing was done. Mount it (mount -t proc proc /proc) and "
-                    "run again."};
+    refuse_without_proc("“" + service + "”");
+}
+
+// --list: every known service, under the generic name only. A service word
+// beside it would read as "list this one" and be ignored, so it is refused.
+int list_services(const std::string& service, const ParsedArgv& options) {
+    if (!service.empty() && service != GENERIC_WORD)
+        throw Fatal{"--list lists every service this server knows and takes no service (“" + service +
+                    "”). Run zidavoveva_service --list."};
+    refuse_without_proc("any service");
+    auto out = output_object_for(options);
+    return ServiceList::show(*out, options.json, options.run, options.verbose == 2 ? 2 : 0);
 }
 
 // The custom action of the service's class that a bare word of the command
@@ -245,6 +263,8 @@ int run_or_throw(const Command& command, ResultRecord::Run& result) {
     const std::string service = service_word(command, options);
     if (options.help)
         return Help::usage(service == GENERIC_WORD ? std::string() : service);
+    if (options.list)
+        return list_services(service, options);
     exit_if_triggered_by_systemd_term_or_kill_signal(options);
     refuse_unusable_service(service);
 
@@ -345,9 +365,10 @@ int main(int argc, char** argv) {
     const pid_t ppid = ::getppid();
     const Command command = read_command(program, args, ppid == 1);
     // Checks run often (a monitor's every minute) and change nothing: they
-    // are not recorded. A command line that was refused is. A parent outside
+    // are not recorded, nor are listings. A command line that was refused is. A parent outside
     // the process's namespace (pid 0) has no command line to record.
-    if (ppid > 1 && !(command.options && command.options->verb == Tavrel::Service::Verb::Check))
+    if (ppid > 1 && !(command.options && (command.options->verb == Tavrel::Service::Verb::Check ||
+                                           command.options->list)))
         InvocationLog::record(program, args, ppid);
     return run(command);
 }

@@ -140,6 +140,37 @@ TEST(Run, RefusesWhatIsNotAServiceBeforeDoingAnything) {
                 testing::Not(HasSubstr("error id")));
 }
 
+// --list under the generic name: a table, or a record per service ended by
+// the result record; 0; no lock taken. Under a service's own name it is
+// refused, as a word beside it would be ignored.
+TEST(Run, ListShowsEveryServiceAndTouchesNone) {
+    TempDir tmp;
+    auto in_tmp = [&] {
+        Tavrel::Service::Lock::LOCK_BASE = tmp / "locks";
+        Config::TvConfGuard::TVCONF_FILE = tmp / "tavrel.conf";
+        Config::TvConfGuard::TVCONF_CACHE_FILE = tmp / "tavrel.conf.cache";
+    };
+    auto r = run_in_child("/sbin/zidavoveva_service", {"--list"}, in_tmp);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, testing::StartsWith("SERVICE "));
+    EXPECT_THAT(r.out, testing::ContainsRegex("\ncrond +(yes|no) +(yes|no) +(yes|no) "));
+
+    r = run_in_child("/sbin/zidavoveva_service", {"--json", "--list"}, in_tmp);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr(R"("type":"service","contents":{"service":"crond",)"));
+    const std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
+    EXPECT_THAT(last, HasSubstr(R"("type":"result","contents":{"service":null,"action":"list","succeeded":true)"));
+    EXPECT_NE(::access((tmp / "locks").c_str(), F_OK), 0) << "a listing took a lock";
+
+    for (const auto& [program, args] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"/sbin/zidavoveva_crond", {"--list"}}, {"/sbin/zidavoveva_service", {"--list", "crond"}}}) {
+        r = run_in_child(program, args, in_tmp);
+        EXPECT_EQ(r.status, EXIT_FAILURE_STATUS) << program;
+        EXPECT_THAT(r.err, HasSubstr("takes no service (“crond”)")) << program;
+        EXPECT_EQ(r.out, "") << program;
+    }
+}
+
 TEST(Run, WithoutTheProcessFileSystemNothingIsDone) {
     // An empty mount point: every status would read "down", every restart
     // would start a second copy.

@@ -39,6 +39,7 @@ enum Opt : int {
     O_SYSTEMD_UNIT_COMMAND,
     O_IGNORE_SYSTEMD,
     O_NO_FPM_STATUS,
+    O_LIST,
     O_HELP,
     O_VERB = 2000,
 };
@@ -78,6 +79,7 @@ const std::vector<struct option>& long_options() {
             {"systemd-unit-command", no_argument, nullptr, O_SYSTEMD_UNIT_COMMAND},
             {"ignore-systemd", no_argument, nullptr, O_IGNORE_SYSTEMD},
             {"no-fpm-status", no_argument, nullptr, O_NO_FPM_STATUS},
+            {"list", no_argument, nullptr, O_LIST},
             {"help", no_argument, nullptr, O_HELP},
             {nullptr, 0, nullptr, 0},
         });
@@ -142,6 +144,7 @@ void apply(int option, const char* value, ParsedArgv& p, Asked& asked) {
         case O_SYSTEMD_UNIT_COMMAND: p.run.systemd_unit_command = true; break;
         case O_IGNORE_SYSTEMD: p.run.ignore_systemd = true; break;
         case O_NO_FPM_STATUS: p.fpm_status = false; break;
+        case O_LIST: p.list = true; break;
         case 'h':
         case O_HELP: p.help = true; break;
         default: break;

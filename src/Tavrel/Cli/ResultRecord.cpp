@@ -125,6 +125,8 @@ std::optional<std::string> asked_action(const Main::Command& command) {
     const ParsedArgv& o = *command.options;
     if (o.help)
         return std::string(HELP_ACTION);
+    if (o.list)
+        return std::string(LIST_ACTION);
     return std::string(Tavrel::Service::row_of(o.verb).word);
 }
 

@@ -46,6 +46,8 @@ inline constexpr std::string_view TYPE = "result";
 inline constexpr std::string_view JSON_OPTION = "json";
 // The action of a run that only showed the usage.
 inline constexpr std::string_view HELP_ACTION = "help";
+// The action of a run that listed the services (--list).
+inline constexpr std::string_view LIST_ACTION = "list";
 
 // What the record says. An unset member is written as null: the run never got
 // to know it (no service word on a refused command line, no look at a
@@ -84,8 +86,8 @@ bool asks_for_json(const std::vector<std::string>& args);
 // the first word that is not an option; nothing when there is none.
 std::optional<std::string> service_word(const Main::Command& command);
 
-// The action as the options ask for it: help, check, status, stop, reload or
-// restart; nothing for a command line that was refused.
+// The action as the options ask for it: help, list, check, status, stop,
+// reload or restart; nothing for a command line that was refused.
 std::optional<std::string> asked_action(const Main::Command& command);
 
 class Run {

@@ -22,6 +22,10 @@ struct RunOptions {
     // lock; it must not call back into systemctl; and a daemon it launches
     // for a unit of systemd's replaces it, so that systemd tracks the daemon.
     bool started_by_init = false;
+    // The run only looks at the service (the listing of every service): it
+    // takes no run lock, so a restart busy with one service never holds up
+    // the answer about all of them, and a look never holds up a restart.
+    bool look_only = false;
 
     bool operator==(const RunOptions&) const = default;
 };

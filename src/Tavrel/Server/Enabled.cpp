@@ -323,9 +323,10 @@ std::set<std::string> get_dovecot_enabled_protocols() {
     try {
         if (auto p = Foundation::LoadFile::load_if_exists(Dovecot::PROTOCOLS_FILE)) {
             text = *p;
-        } else {
-            std::string conf = Foundation::LoadFile::load(DOVECOT_CONF_FILE);
-            if (auto m = line.match(conf))
+        } else if (auto conf = Foundation::LoadFile::load_if_exists(DOVECOT_CONF_FILE)) {
+            // No settings file is the default set, not a fault: only one
+            // that cannot be read is worth a warning.
+            if (auto m = line.match(*conf))
                 text = std::string((*m)[1]);
         }
     } catch (const std::exception& e) {

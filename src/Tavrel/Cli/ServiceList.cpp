@@ -1,0 +1,192 @@
+#include "Tavrel/Cli/ServiceList.h"
+
+#include "Tavrel/Catalogue/Definition.h"
+#include "Tavrel/Catalogue/Factory.h"
+#include "Tavrel/Catalogue/Registry.h"
+#include "Tavrel/Cli/ResultRecord.h"
+#include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/Logger.h"
+#include "Tavrel/Foundation/Validate/Service.h"
+#include "Tavrel/Server/Installed.h"
+#include "Tavrel/Server/Monitor/Config.h"
+#include "Tavrel/Service/Base.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <map>
+
+namespace Tavrel::Cli::ServiceList {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The names in a directory; none when it is missing or cannot be read.
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename().string());
+    return names;
+}
+
+// The service word a definition's file stands for: its module word with the
+// first letter in lower case, which the factory maps back to the same file.
+std::optional<std::string> word_of_definition(const std::string& file_name) {
+    const std::string& suffix = Catalogue::Definition::SUFFIX;
+    if (file_name.size() <= suffix.size() || !file_name.ends_with(suffix))
+        return std::nullopt;
+    std::string module = file_name.substr(0, file_name.size() - suffix.size());
+    if (!Catalogue::is_module_word(module))
+        return std::nullopt;
+    module[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(module[0])));
+    return module;
+}
+
+// Whether the service could have a process: the registry counts it as
+// installed (a definition says so by itself), and its program, when it names
+// one, is there to run.
+bool is_installed(Service::Base& srv) {
+    if (!srv.described_by_definition() && !Server::Installed::service_is_installed(srv.service()))
+        return false;
+    const std::string binary = srv.service_binary();
+    return binary.empty() || ::access(binary.c_str(), X_OK) == 0;
+}
+
+std::string yes_no(const std::optional<bool>& answer) {
+    return !answer ? "?" : *answer ? "yes" : "no";
+}
+
+template <typename T>
+nlohmann::ordered_json or_null(const std::optional<T>& value) {
+    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
+}
+
+void note_problem(Row& row, const std::string& what, const std::string& reason) {
+    row.problem += (row.problem.empty() ? "" : " ") + what + ": " + reason;
+}
+
+}  // namespace
+
+std::vector<std::string> known_words() {
+    // Keyed by module word: the factory finds one service by every spelling
+    // of it, so "exim-altport" of the monitor and Exim_altport.json of an
+    // administrator are one line. The first spelling found is kept.
+    std::map<std::string, std::string> by_module;
+    auto add = [&](const std::string& word) {
+        if (Foundation::Validate::Service::is_valid(word))
+            by_module.emplace(Catalogue::module_word(word), word);
+    };
+    for (const std::string& word : Catalogue::Registry::service_words())
+        add(word);
+    for (const std::string& name : names_in(Server::Monitor::Config::svcwatch_dir()))
+        add(name);
+    for (const std::string& name : names_in(Catalogue::Definition::DIR)) {
+        if (auto word = word_of_definition(name))
+            add(*word);
+    }
+    std::vector<std::string> words;
+    for (auto& [module, word] : by_module)
+        words.push_back(word);
+    std::sort(words.begin(), words.end());
+    return words;
+}
+
+Row look_at(const std::string& word, const Init::RunOptions& run, int verbose) {
+    Row row{.service = word};
+    std::unique_ptr<Service::Base> srv;
+    try {
+        srv = Catalogue::create({{"service", word}}, run);
+        srv->set_verbose(verbose);
+    } catch (const Foundation::Exception& e) {
+        note_problem(row, "it cannot be looked at", e.to_string_no_id());
+        return row;
+    } catch (const std::exception& e) {
+        note_problem(row, "it cannot be looked at", e.what());
+        return row;
+    }
+    try {
+        row.installed = is_installed(*srv);
+        row.enabled = srv->is_enabled();
+    } catch (const std::exception& e) {
+        note_problem(row, "installed or enabled", e.what());
+    }
+    // Asked of every service, installed or not: a daemon whose package was
+    // removed under it may still run.
+    try {
+        if (!srv->can_check_service_status()) {
+            note_problem(row, "running", "its status cannot be checked");
+        } else {
+            const std::string status = srv->get_status_string();
+            row.running = !status.empty();
+            const std::vector<pid_t> pids = ResultRecord::pids_in_status(status);
+            if (!pids.empty())
+                row.main_pid = pids.front();
+        }
+    } catch (const std::exception& e) {
+        note_problem(row, "running", e.what());
+    }
+    return row;
+}
+
+std::string table(const std::vector<Row>& rows) {
+    using Line = std::vector<std::string>;
+    std::vector<Line> lines = {{"SERVICE", "INSTALLED", "ENABLED", "RUNNING", "PID"}};
+    for (const Row& row : rows) {
+        lines.push_back({row.service, yes_no(row.installed), yes_no(row.enabled), yes_no(row.running),
+                         row.main_pid ? std::to_string(*row.main_pid) : "-"});
+    }
+    std::vector<std::size_t> widths(lines.front().size(), 0);
+    for (const Line& line : lines) {
+        for (std::size_t i = 0; i < line.size(); ++i)
+            widths[i] = std::max(widths[i], line[i].size());
+    }
+    std::string text;
+    for (const Line& line : lines) {
+        std::string out;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            out += line[i];
+            if (i + 1 < line.size())
+                out += std::string(widths[i] - line[i].size() + 2, ' ');
+        }
+        text += out + "\n";
+    }
+    return text;
+}
+
+nlohmann::ordered_json record(const Row& row) {
+    return {
+        {"service", row.service},
+        {"installed", or_null(row.installed)},
+        {"enabled", or_null(row.enabled)},
+        {"running", or_null(row.running)},
+        {"main_pid", row.main_pid ? nlohmann::ordered_json(static_cast<long>(*row.main_pid))
+                                  : nlohmann::ordered_json()},
+        {"problem", row.problem.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(row.problem)},
+    };
+}
+
+int show(Output::Base& out, bool records, const Init::RunOptions& run, int verbose) {
+    Init::RunOptions look = run;
+    look.look_only = true;
+    std::vector<Row> rows;
+    for (const std::string& word : known_words()) {
+        Row row = look_at(word, look, verbose);
+        if (!row.problem.empty())
+            Foundation::Logger::create()->warn("The service “" + word + "”: " + row.problem);
+        if (records)
+            out.message(RECORD_TYPE, Output::Contents(record(row)));
+        rows.push_back(std::move(row));
+    }
+    if (!records) {
+        std::string text = table(rows);
+        text.pop_back();  // the output object ends the message's line
+        out.out(text);
+    }
+    return 0;
+}
+
+}  // namespace Tavrel::Cli::ServiceList

@@ -1,0 +1,64 @@
+// Tavrel::Cli::ServiceList: `zidavoveva_service --list`, every service word
+// this server knows and what a fresh look finds of each: whether its software
+// is installed, whether it is enabled, whether it runs and its main pid.
+//
+//   $ zidavoveva_service --list
+//   SERVICE  INSTALLED  ENABLED  RUNNING  PID
+//   crond    yes        yes      yes      412
+//   exim     no         no       no       -
+//
+// The words are the built-in classes' (Catalogue/Registry.h), the
+// administrators' definitions (one file per module word in
+// Catalogue::Definition::DIR) and the service monitor's entries
+// (Server::Monitor::Config::SVCWATCH_DIR), each service once, sorted. With
+// --json every service is one record of type "service" instead of a line.
+//
+// A listing changes nothing: it takes no run lock (a restart busy with one
+// service holds nothing up), starts and stops nothing, and needs no root.
+// What could not be told of a service is "?" (null in its record), with the
+// reason in the record and on standard error; the listing still ends 0.
+#pragma once
+
+#include "Tavrel/Init/RunOptions.h"
+#include "Tavrel/Output/Base.h"
+
+#include <nlohmann/json.hpp>
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Tavrel::Cli::ServiceList {
+
+// The message type of a service's record.
+inline constexpr std::string_view RECORD_TYPE = "service";
+
+struct Row {
+    std::string service{};
+    std::optional<bool> installed{};
+    std::optional<bool> enabled{};
+    std::optional<bool> running{};
+    // The first pid the status check names; none when down, and for a
+    // service that counts as running without a process.
+    std::optional<pid_t> main_pid{};
+    // Why a column could not be told; empty when every one was.
+    std::string problem{};
+};
+
+// Every service word this server knows, each service once, sorted.
+std::vector<std::string> known_words();
+
+// A fresh look at one service; never throws.
+Row look_at(const std::string& word, const Init::RunOptions& run, int verbose = 0);
+
+// The rows as a table with a header line, columns aligned.
+std::string table(const std::vector<Row>& rows);
+
+nlohmann::ordered_json record(const Row& row);
+
+// Looks at every known service and shows each on `out`: a table, or a
+// record each when `out` writes records (--json). Returns the exit status, 0.
+int show(Output::Base& out, bool records, const Init::RunOptions& run, int verbose);
+
+}  // namespace Tavrel::Cli::ServiceList

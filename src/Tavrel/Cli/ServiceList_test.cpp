@@ -1,0 +1,162 @@
+#include "Tavrel/Cli/ServiceList.h"
+
+#include "Tavrel/Catalogue/Definition.h"
+#include "Tavrel/Config/OS.h"
+#include "Tavrel/Config/TvConfGuard.h"
+#include "Tavrel/Foundation/Logger.h"
+#include "Tavrel/Init/SysV/Script.h"
+#include "Tavrel/Server/Enabled.h"
+#include "Tavrel/Server/Monitor/Config.h"
+#include "Tavrel/Service/Lock.h"
+#include "testsupport/TempDir.h"
+#include "testsupport/TestChild.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace Tavrel::Cli::ServiceList {
+namespace {
+
+using Tavrel::TestSupport::TempDir;
+using testing::HasSubstr;
+
+// Every place a listing reads, in a temporary directory; restored afterwards.
+class ServiceListTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        Catalogue::Definition::DIR = tmp_ / "defs";
+        Server::Monitor::Config::SVCWATCH_DIR = tmp_ / "svcwatch";
+        Server::Enabled::FLAG_DIR = tmp_ / "disabled";
+        Init::SysV::Script::INIT_D_DIR = tmp_ / "init.d";
+        Service::Lock::LOCK_BASE = tmp_ / "locks";
+        Foundation::Logger::STD_LOG_FILE = tmp_ / "error_log";
+        Config::OS::SYSTEMD_RUN_DIR = tmp_ / "no-systemd";
+        // Some services' rules read the main configuration, which a root
+        // read creates.
+        Config::TvConfGuard::TVCONF_FILE = tmp_ / "tavrel.conf";
+        Config::TvConfGuard::TVCONF_CACHE_FILE = tmp_ / "tavrel.conf.cache";
+        std::filesystem::create_directories(tmp_ / "defs");
+        std::filesystem::create_directories(tmp_ / "svcwatch");
+    }
+    void TearDown() override {
+        Catalogue::Definition::DIR = saved_defs_;
+        Server::Monitor::Config::SVCWATCH_DIR = saved_svcwatch_;
+        Server::Enabled::FLAG_DIR = saved_flags_;
+        Init::SysV::Script::INIT_D_DIR = saved_init_d_;
+        Service::Lock::LOCK_BASE = saved_locks_;
+        Foundation::Logger::STD_LOG_FILE = saved_log_;
+        Config::OS::SYSTEMD_RUN_DIR = saved_systemd_;
+        Config::TvConfGuard::TVCONF_FILE = saved_tvconf_;
+        Config::TvConfGuard::TVCONF_CACHE_FILE = saved_tvconf_cache_;
+    }
+
+    // A definition of a daemon run by `binary`, whose pid file is in the
+    // temporary directory and which runs as this test's account.
+    std::string define(const std::string& module, const std::string& binary) {
+        const std::string pidfile = tmp_ / (module + ".pid");
+        const passwd* me = ::getpwuid(::geteuid());
+        tmp_.write("defs/" + module + ".json",
+                   R"({"is_tavrel_service": true, "service_binary": ")" + binary + R"(", "pidfile": ")" +
+                       pidfile + R"(", "processowner": ")" + std::string(me ? me->pw_name : "root") + R"("})");
+        return pidfile;
+    }
+
+    TempDir tmp_;
+
+  private:
+    std::string saved_defs_ = Catalogue::Definition::DIR;
+    std::string saved_svcwatch_ = Server::Monitor::Config::SVCWATCH_DIR;
+    std::string saved_flags_ = Server::Enabled::FLAG_DIR;
+    std::string saved_init_d_ = Init::SysV::Script::INIT_D_DIR;
+    std::string saved_locks_ = Service::Lock::LOCK_BASE;
+    std::string saved_log_ = Foundation::Logger::STD_LOG_FILE;
+    std::string saved_systemd_ = Config::OS::SYSTEMD_RUN_DIR;
+    std::string saved_tvconf_ = Config::TvConfGuard::TVCONF_FILE;
+    std::string saved_tvconf_cache_ = Config::TvConfGuard::TVCONF_CACHE_FILE;
+};
+
+// The built-in classes, the monitor's entries and the definitions, each
+// service once whatever its spelling, sorted; names that cannot be services
+// are left out.
+TEST_F(ServiceListTest, KnownWordsAreEveryServiceOnce) {
+    for (const std::string name : {"zmon-one", "bad name", ".hidden"})
+        tmp_.write("svcwatch/" + name, "");
+    for (const std::string name : {"Zmon_one.json", "Zdef.json", "notes.txt", "9bad.json"})
+        tmp_.write("defs/" + name, "{}");
+
+    const std::vector<std::string> words = known_words();
+    EXPECT_TRUE(std::is_sorted(words.begin(), words.end()));
+    for (const std::string word : {"crond", "sshd", "zmon-one", "zdef"})
+        EXPECT_EQ(std::count(words.begin(), words.end(), word), 1) << word;
+    for (const std::string word : {"zmon_one", "bad name", ".hidden", "notes", "9bad"})
+        EXPECT_EQ(std::count(words.begin(), words.end(), word), 0) << word;
+}
+
+// Each column is a fresh look: a running daemon with the pid its pid file
+// names, a program that is not there, a disabled service; and a listing
+// takes no run lock.
+TEST_F(ServiceListTest, EachServiceIsLookedAtAfresh) {
+    auto daemon = TestSupport::TestChild::spawn("/bin/sleep", {TestSupport::TestChild::unique_name("zl"), "30"});
+    const std::string pidfile = define("Zrun", "/bin/sleep");
+    tmp_.write("Zrun.pid", std::to_string(daemon.pid()) + "\n");
+    define("Zgone", tmp_ / "no-such-program");
+    define("Zoff", "/bin/sleep");
+    tmp_.write("disabled/zoff.disable", "");
+
+    const Init::RunOptions look{.look_only = true};
+    const Row running = look_at("zrun", look);
+    EXPECT_EQ(running.problem, "");
+    EXPECT_EQ(running.installed, true);
+    EXPECT_EQ(running.enabled, true);
+    EXPECT_EQ(running.running, true);
+    EXPECT_EQ(running.main_pid, daemon.pid());
+
+    const Row gone = look_at("zgone", look);
+    EXPECT_EQ(gone.installed, false);
+    EXPECT_EQ(gone.running, false);
+    EXPECT_FALSE(gone.main_pid);
+
+    const Row off = look_at("zoff", look);
+    EXPECT_EQ(off.installed, true);
+    EXPECT_EQ(off.enabled, false);
+
+    EXPECT_FALSE(std::filesystem::exists(tmp_ / "locks")) << "a look took a run lock";
+
+    // Once the daemon ended, the same look says so.
+    daemon.stop();
+    const Row ended = look_at("zrun", look);
+    EXPECT_EQ(ended.running, false);
+    EXPECT_FALSE(ended.main_pid);
+}
+
+// What could not be told is "?" in the table and null in the record, with
+// the reason; the columns line up whatever the words' lengths.
+TEST_F(ServiceListTest, WhatCouldNotBeToldIsShownAsUnknown) {
+    const Row unknown = look_at("zunknown", {});
+    EXPECT_FALSE(unknown.installed);
+    EXPECT_FALSE(unknown.running);
+    EXPECT_THAT(unknown.problem, HasSubstr("zunknown"));
+
+    const Row up{.service = "a-long-service-word", .installed = true, .enabled = true, .running = true,
+                 .main_pid = 4711};
+    EXPECT_EQ(table({unknown, up}),
+              "SERVICE              INSTALLED  ENABLED  RUNNING  PID\n"
+              "zunknown             ?          ?        ?        -\n"
+              "a-long-service-word  yes        yes      yes      4711\n");
+
+    const auto blank = record(unknown);
+    EXPECT_TRUE(blank["installed"].is_null());
+    EXPECT_TRUE(blank["main_pid"].is_null());
+    EXPECT_THAT(blank["problem"].get<std::string>(), HasSubstr("zunknown"));
+    EXPECT_EQ(record(up).dump(),
+              R"({"service":"a-long-service-word","installed":true,"enabled":true,"running":true,)"
+              R"("main_pid":4711,"problem":null})");
+}
+
+}  // namespace
+}  // namespace Tavrel::Cli::ServiceList
