@@ -4,6 +4,7 @@
 #include "Tavrel/Server/Panel/BruteForceGuard.h"
 #include "Tavrel/Config/LoadTvConf.h"
 #include "Tavrel/Foundation/Debug.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Server/Dovecot.h"
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/Foundation/File/Open.h"
@@ -323,16 +324,20 @@ std::set<std::string> get_dovecot_enabled_protocols() {
     try {
         if (auto p = Foundation::LoadFile::load_if_exists(Dovecot::PROTOCOLS_FILE)) {
             text = *p;
-        } else if (auto conf = Foundation::LoadFile::load_if_exists(DOVECOT_CONF_FILE)) {
-            // No settings file is the default set, not a fault: only one
-            // that cannot be read is worth a warning.
-            if (auto m = line.match(*conf))
+        } else {
+            std::string conf = Foundation::LoadFile::load(DOVECOT_CONF_FILE);
+            if (auto m = line.match(conf))
                 text = std::string((*m)[1]);
         }
     } catch (const std::exception& e) {
-        if (!std::getenv("TAVREL_BASE_INSTALL")) {
+        // Once per cause in a run: a listing asks for imap, pop and the
+        // spam filter alike, and one line says it. (The cause without its
+        // error id, which is new at every failure.)
+        static std::set<std::string> said;
+        const auto* failure = dynamic_cast<const Foundation::Exception*>(&e);
+        const std::string cause = failure ? failure->to_string_no_id() : e.what();
+        if (!std::getenv("TAVREL_BASE_INSTALL") && said.insert(cause).second)
             Foundation::Debug::log_warn(std::string("Cannot read the mail server's protocols: ") + e.what());
-        }
     }
     while (!text.empty() && text.back() == '\n')
         text.pop_back();

@@ -114,6 +114,10 @@ TEST_F(EnabledTest, NoProtocolsAnywhereMeansTheDefault) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(Enabled::is_enabled("pop"), 1);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("protocols"), std::string::npos);
+    // Said once in a run, however often it is asked.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(Enabled::is_enabled("imap"), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr().find("protocols"), std::string::npos);
 }
 
 TEST_F(EnabledTest, FlagFilesSwitchAServiceOffAndOn) {

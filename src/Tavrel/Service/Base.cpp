@@ -591,7 +591,10 @@ std::unique_ptr<Init::Backend> Base::_build_service_manager() {
                                       .snapshot_is_current = true,
                                       .started_by_init = run_options().started_by_init});
     }
-    if (Config::OS::is_systemd() && std::getenv("TAVREL_BASE_INSTALL") == nullptr) {
+    // Said to root before it acts; a listing, and an account that may only
+    // ask, are not acting.
+    if (Config::OS::is_systemd() && ::geteuid() == 0 && !run_options().look_only &&
+        std::getenv("TAVREL_BASE_INSTALL") == nullptr) {
         warn("The service “" + name +
              "” has no systemd unit; the system handles it through its init script.");
     }

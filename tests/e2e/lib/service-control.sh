@@ -220,6 +220,47 @@ if [ -d /run/systemd/system ]; then
     run stoprsyslogd
 fi
 
+# --- the listing -------------------------------------------------------------------
+# Every service the server knows, one line each, from a fresh look: the
+# running ones with the main pid the init system or the pid file names, for
+# root and for an account that is not root alike; and the listing changes
+# nothing.
+note "listing"
+run startcrond
+expect_rc 0 "startcrond before the listing"
+run startsshd
+expect_rc 0 "startsshd before the listing"
+cron_pid=$(main_pid cron /run/crond.pid)
+sshd_pid=$(main_pid ssh /run/sshd.pid)
+for account in root nobody; do
+    as=()
+    [ "$account" = root ] || as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+    run "${as[@]}" zidavoveva_service --list
+    expect_rc 0 "--list by $account"
+    expect_out "^SERVICE +INSTALLED +ENABLED +RUNNING +PID$" "--list by $account: its header"
+    expect_out "^crond +yes +yes +yes +${cron_pid:-none}$" "--list by $account: cron runs under its main pid"
+    expect_out "^sshd +yes +yes +yes +${sshd_pid:-none}$" "--list by $account: sshd runs under its main pid"
+    expect_out "^nscd +yes +(yes|no) +no +-$" "--list by $account: nscd is installed and stopped"
+    expect_out "^httpd +no +no +no +-$" "--list by $account: no web server here"
+    [ "$account" = root ] && table=$out
+done
+echo "$table"
+run zidavoveva_service --list --json
+expect_rc 0 "--list --json"
+lines=$(grep -c . <<<"$table")
+jq -e --argjson cron "${cron_pid:-0}" --argjson lines "$lines" -s '
+    (map(select(.type == "service")) | length == $lines - 1) and
+    (map(select(.type == "service" and .contents.service == "crond"))[0].contents
+        | .running and .main_pid == $cron) and
+    (last | .type == "result" and .contents.action == "list" and .contents.succeeded)' \
+    <<<"$out" >/dev/null || fail "--list --json: a record per service, then the result (stdout: ${out:0:600})"
+[ "$(main_pid cron /run/crond.pid)" = "$cron_pid" ] || fail "cron's pid changed during the listings"
+[ "$(main_pid ssh /run/sshd.pid)" = "$sshd_pid" ] || fail "sshd's pid changed during the listings"
+run stopcrond
+expect_rc 0 "stopcrond after the listing"
+run stopsshd
+expect_rc 0 "stopsshd after the listing"
+
 # An administrator restarts sshd from the SSH session they are logged in with:
 # the session must outlive the restart, and a stop and a start as well.
 note "sshd: an open session outlives a restart and a stop"

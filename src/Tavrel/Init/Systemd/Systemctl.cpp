@@ -1,5 +1,7 @@
 #include "Tavrel/Init/Systemd/Systemctl.h"
 
+#include <unistd.h>
+
 #include "Tavrel/Foundation/ErrnoGuard.h"
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/PlainError.h"
@@ -205,6 +207,13 @@ std::optional<UnitProperties> has_service_via_systemd(std::string_view unit) {
     if (!Config::OS::is_systemd() || unit.empty())
         return std::nullopt;
     UnitProperties props = get_service_info_via_systemd(unit);
+    // No answer at all, for an account other than root: its systemctl
+    // reaches systemd only over the system bus, which a server need not run
+    // ("Failed to connect to bus"). Taken as a unit, the service would read
+    // as down while it runs; its processes answer instead. Such an account
+    // only ever asks, so nothing is started outside systemd for it.
+    if (props.empty() && ::geteuid() != 0)
+        return std::nullopt;
     if (!is_usable_unit(props))
         return std::nullopt;
     return props;

@@ -78,7 +78,8 @@ UnitProperties get_service_info_via_systemd(std::string_view unit);
 UnitProperties get_properties_via_systemd(std::string_view unit,
                                           const std::vector<std::string>& keys);
 // The unit's properties when the host runs systemd and the unit is usable;
-// nullopt otherwise (no such unit, or one generated from an init script).
+// nullopt otherwise (no such unit, one generated from an init script, or no
+// answer at all to an account other than root, which has no system bus).
 std::optional<UnitProperties> has_service_via_systemd(std::string_view unit);
 // The main pid: systemd's MainPID, else (active, running, no main pid) the
 // first process of its control group, else the running pid of its PIDFile.

@@ -2,6 +2,7 @@
 
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/PlainError.h"
+#include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -196,6 +197,24 @@ TEST_F(SystemdQueries, PropertyQueryInNeutralLocaleForTheChildOnly) {
     EXPECT_TRUE(Sd::get_service_info_via_systemd("x").empty());
     Sd::SYSTEMCTL = dir_ / "missing";
     EXPECT_TRUE(Sd::get_service_info_via_systemd("x").empty());
+}
+
+// A systemctl that cannot reach systemd answers nothing. For an account
+// other than root (no system bus on the server) that is no unit: its
+// processes decide, so a running daemon does not read as down. Root's
+// systemctl talks to systemd directly; for root nothing changes.
+TEST_F(SystemdQueries, NoAnswerToAnAccountOtherThanRootIsNoUnit) {
+    answer("show", "", 1);
+    if (::geteuid() == 0) {
+        EXPECT_TRUE(Sd::has_service_via_systemd("cron"));
+    }
+    ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+    const int status = Tavrel::TestSupport::in_child([] {
+        if (::geteuid() == 0 && ::setresuid(65534, 65534, 65534) != 0)
+            return 2;
+        return Sd::has_service_via_systemd("cron") ? 1 : 0;
+    });
+    EXPECT_EQ(status, 0);
 }
 
 TEST_F(SystemdQueries, UsableServiceNeedsSystemdAndAUnitOfItsOwn) {
