@@ -81,9 +81,10 @@ std::string text(const std::string& service) {
            "\n"
            "Exit status:\n"
            "  0    success (also: not installed with --skip-if-absent)\n"
+           "  130  ended by Ctrl-C (an INT signal)\n"
            "  143  ended by a TERM signal\n"
-           "  255  the service failed (with --verbose, the reason is shown above)\n"
-           "  other non-zero: the reason is written on standard error\n";
+           "  255  the service failed (with --verbose, the reason is shown above), or\n"
+           "       the run was refused or failed (the reason is on standard error)\n";
 }
 
 int usage(const std::string& service) {

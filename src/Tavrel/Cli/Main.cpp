@@ -186,6 +186,24 @@ const Tavrel::Service::Base::Action* custom_action_asked(Tavrel::Service::Base& 
     return nullptr;
 }
 
+// A word of the command line that is neither the service word, an action
+// word, "html" nor an action of the service's class is a slip of the
+// keyboard ("zidavoveva_crond stauts"): it is refused before anything is
+// done, never taken for the default action, a restart.
+void refuse_unknown_words(Tavrel::Service::Base& srv, const Command& command, const ParsedArgv& options) {
+    std::vector<std::string> words = options.words;
+    const std::string& named = command.invocation->service;
+    if ((named.empty() || named == GENERIC_WORD) && !words.empty())
+        words.erase(words.begin());  // the service word
+    for (const std::string& word : words) {
+        if (is_action_word(word) || word == HTML_WORD || srv.custom_action(word))
+            continue;
+        throw Fatal{"Unknown word “" + word + "”: it is no action (" + action_words() +
+                    ") and no service word here. Nothing was done. Run with --help to see the "
+                    "options."};
+    }
+}
+
 // Does to the service what the command line asks: a custom action of its
 // class, or the verb; then, at verbosity 1, shows its status when the verb
 // says so.
@@ -272,6 +290,7 @@ int run_or_throw(const Command& command, ResultRecord::Run& result) {
     bool failed = false;
     try {
         srv = Catalogue::create({{"service", service}}, options.run);
+        refuse_unknown_words(*srv, command, options);
         dispatch(*srv, options, command.program);
     } catch (const Foundation::Exception& e) {
         result.failed(e);
@@ -290,7 +309,9 @@ int run_or_throw(const Command& command, ResultRecord::Run& result) {
 std::optional<Invocation> parse_invocation_name(std::string_view path) {
     // \z, not $: "$" also matches before a final newline, and
     // "zidavoveva_crond\n" is not one of the program's names.
-    static const Foundation::Regex name(R"((?:^|/)(start|stop|zidavoveva_)(\w+)\z)");
+    // The characters of a service word (exim-altport, pure-ftpd), a word
+    // character first.
+    static const Foundation::Regex name(R"((?:^|/)(start|stop|zidavoveva_)(\w[\w.@-]*)\z)");
     auto m = name.match(path);
     if (!m)
         return std::nullopt;

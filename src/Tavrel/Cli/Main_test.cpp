@@ -44,6 +44,9 @@ TEST(InvocationName, GivesActionAndServiceWord) {
     EXPECT_EQ(inv->action, "stop");
     EXPECT_EQ(inv->service, "sshd");
     EXPECT_EQ(parse_invocation_name("/x/startcrond")->action, "start");
+    // The words with a hyphen are installed as names too.
+    EXPECT_EQ(parse_invocation_name("/usr/sbin/zidavoveva_exim-altport")->service, "exim-altport");
+    EXPECT_EQ(parse_invocation_name("stoppure-ftpd")->service, "pure-ftpd");
     EXPECT_FALSE(parse_invocation_name("/usr/bin/crond"));
     EXPECT_FALSE(parse_invocation_name("zidavoveva_crond/"));
     EXPECT_FALSE(parse_invocation_name("/sbin/zidavoveva_crond\n"));
@@ -209,6 +212,33 @@ TEST(Run, BareQuestionWordsAskAndStartNothing) {
     }
     EXPECT_THAT(run_in_child("/sbin/zidavoveva_service", {"status", "crond"}).err,
                 HasSubstr("“status” is an action"));
+}
+
+// A misspelt action word is refused, never taken for the default action:
+// the service is down and a restart would start it.
+TEST(Run, AnUnknownWordIsRefusedAndStartsNothing) {
+    TempDir tmp;
+    const std::string mark = tmp / "started";
+    auto define = [&] {
+        tmp.write("defs/Zmark.json", R"({"is_tavrel_service": true, "service_binary": "/bin/sh",
+            "startup_args": ["-c", "touch )" + mark + R"("], "pidfile": ")" +
+                                     (tmp / "zmark.pid") + R"(", "startup_timeout": 1})");
+        Catalogue::Definition::DIR = tmp / "defs";
+        Tavrel::Service::Lock::LOCK_BASE = tmp / "locks";
+        Init::SysV::StartupLog::STARTUP_LOG_DIR = tmp / "startup";
+        Server::Monitor::Suspension::SERVICE_SUSPEND_DIR = tmp / "suspended";
+        Config::TvConfGuard::TVCONF_FILE = tmp / "tavrel.conf";
+        Config::TvConfGuard::TVCONF_CACHE_FILE = tmp / "tavrel.conf.cache";
+    };
+    for (const auto& [program, args] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"/sbin/zidavoveva_zmark", {"stauts"}},
+             {"/sbin/zidavoveva_service", {"zmark", "restart", "now"}},
+             {"/sbin/startzmark", {"--verbose", "zmark"}}}) {
+        const auto r = run_in_child(program, args, define);
+        EXPECT_EQ(r.status, EXIT_FAILURE_STATUS) << program;
+        EXPECT_THAT(r.err, HasSubstr("Unknown word “")) << program;
+        EXPECT_NE(::access(mark.c_str(), F_OK), 0) << program << ": the service was started";
+    }
 }
 
 // A failed start at verbosity 1 is reported on standard output, in this

@@ -225,7 +225,7 @@ ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& im
     for (const auto& word : p.words) {
         if (const VerbRow* row = Tavrel::Service::row_of_word(word))
             ask_for(row->verb, asked);
-        else if (word == "html")
+        else if (word == HTML_WORD)
             p.html = true;
     }
     if (implied.stop)
@@ -241,6 +241,13 @@ ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& im
 }
 
 bool is_action_word(std::string_view word) { return Tavrel::Service::row_of_word(word) != nullptr; }
+
+std::string action_words() {
+    std::string joined;
+    for (const VerbRow& row : Tavrel::Service::verbs())
+        joined += (joined.empty() ? "" : ", ") + std::string(row.word);
+    return joined;
+}
 
 std::vector<std::string> option_names() {
     std::vector<std::string> out;

@@ -92,6 +92,10 @@ ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& im
 // A bare word that stands for a verb's option: start, restart, stop, status,
 // check, reload.
 bool is_action_word(std::string_view word);
+// Those words, in the verb table's order, joined with ", ".
+std::string action_words();
+// The bare word that asks for HTML, as --html does.
+inline constexpr std::string_view HTML_WORD = "html";
 
 // Every long option the parser knows, without the leading "--".
 std::vector<std::string> option_names();

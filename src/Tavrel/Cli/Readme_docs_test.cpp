@@ -155,7 +155,8 @@ TEST(ReadmeDocs, EveryCommandLineItShowsIsOneTheProgramAccepts) {
                           << command.refusal;
             continue;
         }
-        if (command.options->help)
+        // The usage text and the listing are for no service.
+        if (command.options->help || command.options->list)
             continue;
         // The service word: the name's, or under the generic name the first
         // word that is not an option, as the run takes it.
