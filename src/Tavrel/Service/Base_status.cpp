@@ -234,8 +234,9 @@ std::string Base::wait_for_service_status(int attempt) {
         return get_status_string();
     bool progress = verbose() == 1;
     if (attempt == 0) {
+        // A space first: the line so far ends with the start's dots.
         if (progress)
-            output_partial("Waiting for " + service_name() + " to come up ");
+            output_partial(" Waiting for " + service_name() + " to come up ");
         else
             debug("Waiting for " + service_name() + " to come up");
     }
