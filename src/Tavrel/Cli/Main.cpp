@@ -386,8 +386,9 @@ int main(int argc, char** argv) {
     const pid_t ppid = ::getppid();
     const Command command = read_command(program, args, ppid == 1);
     // Checks run often (a monitor's every minute) and change nothing: they
-    // are not recorded, nor are listings. A command line that was refused is. A parent outside
-    // the process's namespace (pid 0) has no command line to record.
+    // are not recorded, nor are listings. A command line that was refused
+    // is. A parent outside the process's namespace (pid 0) has no command
+    // line to record.
     if (ppid > 1 && !(command.options && (command.options->verb == Tavrel::Service::Verb::Check ||
                                            command.options->list)))
         InvocationLog::record(program, args, ppid);

@@ -1,7 +1,5 @@
 #include "Tavrel/Init/Systemd/Systemctl.h"
 
-#include <unistd.h>
-
 #include "Tavrel/Foundation/ErrnoGuard.h"
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/PlainError.h"
@@ -9,6 +7,8 @@
 #include "Tavrel/Run/SafeRun/Object.h"
 #include "Tavrel/Foundation/Text/Digits.h"
 #include "Tavrel/Process/PidFile.h"
+
+#include <unistd.h>
 
 #include <exception>
 
