@@ -67,6 +67,28 @@ bool trusted_file(const struct stat& st) {
     return (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// Whether the process's command line starts with `program` (for an
+// interpreter, the script it runs does).
+bool command_line_runs(Proc::PID& process, const std::string& program) {
+    std::vector<std::string> words;
+    try {
+        words = process.cmdline();
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (words.empty() || words.front().empty())
+        return false;
+    try {
+        const Foundation::Regex pattern(program);
+        if (pattern.test(words.front()))
+            return true;
+        const std::string script = is_interpreter(words.front()) ? interpreted_script(process) : "";
+        return !script.empty() && pattern.test(script);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 Verdict judge(const std::string& pidfile, const Expectation& expected) {
@@ -136,6 +158,15 @@ Verdict judge(const std::string& pidfile, const Expectation& expected) {
                            "The " + which + " runs “" + Foundation::Text::printable(exe) +
                                "”, not the service's program.");
         program_confirmed = matches;
+    } else if (!expected.program.empty() && exe.empty() && trusted_file(st)) {
+        // Another account's process hides its executable from a run without
+        // root (a listing by an unprivileged user): its command line is all
+        // there is to see. Any process may choose its command line, so it
+        // speaks only for a file that nobody but root or this account can
+        // have written, and the age check below still turns away a pid that
+        // was reused. A command line naming something else proves nothing
+        // either way (daemons retitle themselves): the owner decides then.
+        program_confirmed = command_line_runs(*process, expected.program);
     }
     program_confirmed = program_confirmed || runs_binary(exe, expected.binary);
 
