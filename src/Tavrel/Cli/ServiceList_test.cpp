@@ -1,12 +1,15 @@
 #include "Tavrel/Cli/ServiceList.h"
 
 #include "Tavrel/Catalogue/Definition.h"
+#include "Tavrel/Catalogue/Factory.h"
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Config/TvConfGuard.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Init/SysV/Script.h"
 #include "Tavrel/Server/Enabled.h"
 #include "Tavrel/Server/Monitor/Config.h"
+#include "Tavrel/Server/Panel/WebStack4.h"
+#include "Tavrel/Service/Base.h"
 #include "Tavrel/Service/Lock.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/TestChild.h"
@@ -15,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -132,6 +136,31 @@ TEST_F(ServiceListTest, EachServiceIsLookedAtAfresh) {
     const Row ended = look_at("zrun", look);
     EXPECT_EQ(ended.running, false);
     EXPECT_FALSE(ended.main_pid);
+}
+
+// The registry has no rule for the name server: its program decides, as it
+// does for a daemon started and running. A word with a rule keeps the rule's
+// answer, whatever is on disk.
+TEST_F(ServiceListTest, AWordWithoutAnInstalledRuleIsInstalledWithItsProgram) {
+    const std::string program = tmp_.write("named", "#!/bin/sh\n");
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+    const Init::RunOptions look{.look_only = true};
+    auto with = [&](const std::string& word, const std::string& binary) {
+        return Catalogue::create({{"service", word}, {"service_binary", binary}}, look);
+    };
+    EXPECT_TRUE(is_installed(*with("named", program)));
+    EXPECT_TRUE(is_installed(*with("proftpd", program)));
+    EXPECT_FALSE(is_installed(*with("named", tmp_ / "no-such-program")));
+
+    const std::string saved_flag = Server::Panel::WebStack4::FLAG_FILE;
+    Server::Panel::WebStack4::FLAG_FILE = tmp_ / "webstack4";
+    Server::Panel::WebStack4::clear_cache();
+    EXPECT_FALSE(is_installed(*with("httpd", program)));
+    tmp_.write("webstack4", "");
+    Server::Panel::WebStack4::clear_cache();
+    EXPECT_TRUE(is_installed(*with("httpd", program)));
+    Server::Panel::WebStack4::FLAG_FILE = saved_flag;
+    Server::Panel::WebStack4::clear_cache();
 }
 
 // What could not be told is "?" in the table and null in the record, with
