@@ -124,8 +124,13 @@ TEST(PidFileJudge, WithoutRootAnotherAccountsDaemonIsKnownByItsCommandLine) {
     const Judge::Expectation sleep{.program = "^/bin/sleep$", .owner = "daemon"};
 
     EXPECT_EQ(as_nobody(file, sleep), seen(Outcome::Confirmed, daemon.pid()));
-    // A title that names nothing is no refusal: the owner decides.
+    // A title that names nothing is no refusal: the owner decides, or the
+    // kernel's name of the process, which a title does not change.
     EXPECT_EQ(as_nobody(title_file, sleep), seen(Outcome::Unconfirmed, 0));
+    EXPECT_EQ(as_nobody(title_file, {.program = "^/bin/sleep$", .binary = "/bin/sleep", .owner = "daemon"}),
+              seen(Outcome::Confirmed, titled.pid()));
+    EXPECT_EQ(as_nobody(title_file, {.program = "^/bin/sleep$", .binary = "/bin/cat", .owner = "daemon"}),
+              seen(Outcome::Unconfirmed, 0));
     EXPECT_EQ(as_nobody(title_file, {.program = "^/bin/sleep$", .owner = "root"}),
               seen(Outcome::Confirmed, titled.pid()));
     // Whoever else may write the file could name any process.
