@@ -6,6 +6,7 @@
 #include "Tavrel/Config/TvConfGuard.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Init/SysV/Script.h"
+#include "Tavrel/Init/Systemd/Systemctl.h"
 #include "Tavrel/Server/Enabled.h"
 #include "Tavrel/Server/Monitor/Config.h"
 #include "Tavrel/Server/Panel/WebStack4.h"
@@ -22,6 +23,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace Tavrel::Cli::ServiceList {
 namespace {
@@ -136,6 +138,33 @@ TEST_F(ServiceListTest, EachServiceIsLookedAtAfresh) {
     const Row ended = look_at("zrun", look);
     EXPECT_EQ(ended.running, false);
     EXPECT_FALSE(ended.main_pid);
+}
+
+// Under systemd, a service without a unit is asked about once: the backend
+// asks when it is chosen, and the status check, driving it through its init
+// script, does not ask again. Most of a listing's time is systemctl runs.
+TEST_F(ServiceListTest, AServiceWithoutAUnitIsAskedAboutOnce) {
+    auto daemon = TestSupport::TestChild::spawn("/bin/sleep", {TestSupport::TestChild::unique_name("zl"), "30"});
+    define("Zrun", "/bin/sleep");
+    tmp_.write("Zrun.pid", std::to_string(daemon.pid()) + "\n");
+    std::filesystem::create_directories(tmp_ / "systemd");
+    Config::OS::SYSTEMD_RUN_DIR = tmp_ / "systemd";
+    const std::string saved_ctl = Init::Systemd::Systemctl::SYSTEMCTL;
+    Init::Systemd::Systemctl::SYSTEMCTL = tmp_.write("systemctl", "#!/bin/sh\n"
+                                                                  "echo \"$*\" >>\"$(dirname \"$0\")/calls\"\n"
+                                                                  "echo LoadState=not-found\n"
+                                                                  "echo ActiveState=inactive\n");
+    ::chmod(Init::Systemd::Systemctl::SYSTEMCTL.c_str(), 0755);
+
+    const Row row = look_at("zrun", {.look_only = true});
+    Init::Systemd::Systemctl::SYSTEMCTL = saved_ctl;
+    EXPECT_EQ(row.running, true);
+    EXPECT_EQ(row.main_pid, daemon.pid());
+    std::ifstream calls(tmp_ / "calls");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(calls, line);)
+        lines.push_back(line);
+    EXPECT_EQ(lines.size(), 1u) << testing::PrintToString(lines);
 }
 
 // The registry has no rule for the name server: its program decides, as it

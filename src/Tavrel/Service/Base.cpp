@@ -591,6 +591,7 @@ std::unique_ptr<Init::Backend> Base::_build_service_manager() {
                                       .snapshot_is_current = true,
                                       .started_by_init = run_options().started_by_init});
     }
+    unit_without_systemd_ = unit;
     if (Config::OS::is_systemd() && std::getenv("TAVREL_BASE_INSTALL") == nullptr) {
         warn("The service “" + name +
              "” has no systemd unit; the system handles it through its init script.");
