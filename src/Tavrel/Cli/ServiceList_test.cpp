@@ -165,6 +165,11 @@ TEST_F(ServiceListTest, AServiceWithoutAUnitIsAskedAboutOnce) {
     for (std::string line; std::getline(calls, line);)
         lines.push_back(line);
     EXPECT_EQ(lines.size(), 1u) << testing::PrintToString(lines);
+    // Nor is a word without a unit a warning in the log: a listing would
+    // write one for most of the words it knows, every time.
+    std::ifstream log(tmp_ / "error_log");
+    const std::string logged((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(logged.find("has no systemd unit"), std::string::npos) << logged;
 }
 
 // The registry has no rule for the name server: its program decides, as it

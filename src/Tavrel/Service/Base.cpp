@@ -593,8 +593,15 @@ std::unique_ptr<Init::Backend> Base::_build_service_manager() {
     }
     unit_without_systemd_ = unit;
     if (Config::OS::is_systemd() && std::getenv("TAVREL_BASE_INSTALL") == nullptr) {
-        warn("The service “" + name +
-             "” has no systemd unit; the system handles it through its init script.");
+        const std::string note =
+            "The service “" + name + "” has no systemd unit; the system handles it through its init script.";
+        // A listing looks at every service the server knows, most of them
+        // not installed: as a warning, the note would fill the error log (or,
+        // without root, the terminal) on every listing.
+        if (run_options().look_only)
+            debug(note);
+        else
+            warn(note);
     }
     return std::make_unique<Init::SysV::Backend>(Init::SysV::Backend::Options{.service = name});
 }
