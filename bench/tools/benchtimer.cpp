@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
         verdict += buf;
     }
     if (max_ms > 0) {
-        std::snprintf(buf, sizeof buf, "%s%s <= %.3g ms", verdict.empty() ? "" : ", ",
+        std::snprintf(buf, sizeof buf, "%s%s <= %.4g ms", verdict.empty() ? "" : ", ",
                       sa.ms <= max_ms ? "met:" : "MISSED:", max_ms);
         verdict += buf;
     }

@@ -46,16 +46,6 @@ std::optional<std::string> word_of_definition(const std::string& file_name) {
     return module;
 }
 
-// Whether the service could have a process: the registry counts it as
-// installed (a definition says so by itself), and its program, when it names
-// one, is there to run.
-bool is_installed(Service::Base& srv) {
-    if (!srv.described_by_definition() && !Server::Installed::service_is_installed(srv.service()))
-        return false;
-    const std::string binary = srv.service_binary();
-    return binary.empty() || ::access(binary.c_str(), X_OK) == 0;
-}
-
 std::string yes_no(const std::optional<bool>& answer) {
     return !answer ? "?" : *answer ? "yes" : "no";
 }
@@ -70,6 +60,20 @@ void note_problem(Row& row, const std::string& what, const std::string& reason) 
 }
 
 }  // namespace
+
+bool is_installed(Service::Base& srv) {
+    const std::string binary = srv.service_binary();
+    const bool runnable = binary.empty() || ::access(binary.c_str(), X_OK) == 0;
+    if (srv.described_by_definition())
+        return runnable;
+    if (Server::Installed::service_is_known(srv.service()))
+        return Server::Installed::service_is_installed(srv.service()) && runnable;
+    // No rule of the registry speaks for this word (the name server, the FTP
+    // server under its own name): its "no" would only mean that it does not
+    // know, while the daemon's program is there and runs. The program
+    // decides.
+    return !binary.empty() && runnable;
+}
 
 std::vector<std::string> known_words() {
     // Keyed by module word: the factory finds one service by every spelling

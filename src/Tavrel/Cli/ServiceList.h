@@ -29,6 +29,10 @@
 #include <string>
 #include <vector>
 
+namespace Tavrel::Service {
+class Base;
+}
+
 namespace Tavrel::Cli::ServiceList {
 
 // The message type of a service's record.
@@ -48,6 +52,12 @@ struct Row {
 
 // Every service word this server knows, each service once, sorted.
 std::vector<std::string> known_words();
+
+// Whether the service's software is installed: its program, when it names
+// one, is there to run, and the installed registry counts it as installed (a
+// definition says so by itself); for a word the registry has no rule for,
+// its program alone decides.
+bool is_installed(Service::Base& srv);
 
 // A fresh look at one service; never throws.
 Row look_at(const std::string& word, const Init::RunOptions& run, int verbose = 0);

@@ -1,12 +1,16 @@
 #include "Tavrel/Cli/ServiceList.h"
 
 #include "Tavrel/Catalogue/Definition.h"
+#include "Tavrel/Catalogue/Factory.h"
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Config/TvConfGuard.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Init/SysV/Script.h"
+#include "Tavrel/Init/Systemd/Systemctl.h"
 #include "Tavrel/Server/Enabled.h"
 #include "Tavrel/Server/Monitor/Config.h"
+#include "Tavrel/Server/Panel/WebStack4.h"
+#include "Tavrel/Service/Base.h"
 #include "Tavrel/Service/Lock.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/TestChild.h"
@@ -15,9 +19,11 @@
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 namespace Tavrel::Cli::ServiceList {
 namespace {
@@ -132,6 +138,63 @@ TEST_F(ServiceListTest, EachServiceIsLookedAtAfresh) {
     const Row ended = look_at("zrun", look);
     EXPECT_EQ(ended.running, false);
     EXPECT_FALSE(ended.main_pid);
+}
+
+// Under systemd, a service without a unit is asked about once: the backend
+// asks when it is chosen, and the status check, driving it through its init
+// script, does not ask again. Most of a listing's time is systemctl runs.
+TEST_F(ServiceListTest, AServiceWithoutAUnitIsAskedAboutOnce) {
+    auto daemon = TestSupport::TestChild::spawn("/bin/sleep", {TestSupport::TestChild::unique_name("zl"), "30"});
+    define("Zrun", "/bin/sleep");
+    tmp_.write("Zrun.pid", std::to_string(daemon.pid()) + "\n");
+    std::filesystem::create_directories(tmp_ / "systemd");
+    Config::OS::SYSTEMD_RUN_DIR = tmp_ / "systemd";
+    const std::string saved_ctl = Init::Systemd::Systemctl::SYSTEMCTL;
+    Init::Systemd::Systemctl::SYSTEMCTL = tmp_.write("systemctl", "#!/bin/sh\n"
+                                                                  "echo \"$*\" >>\"$(dirname \"$0\")/calls\"\n"
+                                                                  "echo LoadState=not-found\n"
+                                                                  "echo ActiveState=inactive\n");
+    ::chmod(Init::Systemd::Systemctl::SYSTEMCTL.c_str(), 0755);
+
+    const Row row = look_at("zrun", {.look_only = true});
+    Init::Systemd::Systemctl::SYSTEMCTL = saved_ctl;
+    EXPECT_EQ(row.running, true);
+    EXPECT_EQ(row.main_pid, daemon.pid());
+    std::ifstream calls(tmp_ / "calls");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(calls, line);)
+        lines.push_back(line);
+    EXPECT_EQ(lines.size(), 1u) << testing::PrintToString(lines);
+    // Nor is a word without a unit a warning in the log: a listing would
+    // write one for most of the words it knows, every time.
+    std::ifstream log(tmp_ / "error_log");
+    const std::string logged((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(logged.find("has no systemd unit"), std::string::npos) << logged;
+}
+
+// The registry has no rule for the name server: its program decides, as it
+// does for a daemon started and running. A word with a rule keeps the rule's
+// answer, whatever is on disk.
+TEST_F(ServiceListTest, AWordWithoutAnInstalledRuleIsInstalledWithItsProgram) {
+    const std::string program = tmp_.write("named", "#!/bin/sh\n");
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+    const Init::RunOptions look{.look_only = true};
+    auto with = [&](const std::string& word, const std::string& binary) {
+        return Catalogue::create({{"service", word}, {"service_binary", binary}}, look);
+    };
+    EXPECT_TRUE(is_installed(*with("named", program)));
+    EXPECT_TRUE(is_installed(*with("proftpd", program)));
+    EXPECT_FALSE(is_installed(*with("named", tmp_ / "no-such-program")));
+
+    const std::string saved_flag = Server::Panel::WebStack4::FLAG_FILE;
+    Server::Panel::WebStack4::FLAG_FILE = tmp_ / "webstack4";
+    Server::Panel::WebStack4::clear_cache();
+    EXPECT_FALSE(is_installed(*with("httpd", program)));
+    tmp_.write("webstack4", "");
+    Server::Panel::WebStack4::clear_cache();
+    EXPECT_TRUE(is_installed(*with("httpd", program)));
+    Server::Panel::WebStack4::FLAG_FILE = saved_flag;
+    Server::Panel::WebStack4::clear_cache();
 }
 
 // What could not be told is "?" in the table and null in the record, with

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -289,7 +290,8 @@ std::vector<pid_t> get_child_pids(const std::vector<pid_t>& pids) {
 }
 
 std::optional<NameMatcher> NameMatcher::create(const Deadcmd& deadcmd,
-                                               const std::vector<std::string>& allowed_owners) {
+                                               const std::vector<std::string>& allowed_owners,
+                                               Purpose purpose) {
     if (!deadcmd.defined())
         return std::nullopt;
     NameMatcher m;
@@ -307,7 +309,7 @@ std::optional<NameMatcher> NameMatcher::create(const Deadcmd& deadcmd,
     }
     if (m.pattern_->test(""))
         return std::nullopt;
-    if (::geteuid() != 0) {
+    if (::geteuid() != 0 && purpose == Purpose::Act) {
         m.owners_ = std::vector<uid_t>{::geteuid()};
     } else if (!allowed_owners.empty()) {
         m.owners_.emplace();
@@ -352,12 +354,16 @@ bool NameMatcher::matches_words(std::string_view name, std::vector<std::string> 
 bool NameMatcher::matches(int dfd, pid_t pid) const {
     // Any pid may be the service's (a daemon started by a container's init
     // has a small one); a kernel thread has no executable and drops out here.
+    // To a caller without root, another account's process hides its
+    // executable: it is known by its command line alone (a kernel thread,
+    // hidden alike, has none and drops out below).
     char rel[64];
     std::snprintf(rel, sizeof rel, "%d/exe", pid);
     char exe[4096];
     ssize_t n = ::readlinkat(dfd, rel, exe, sizeof exe);
-    if (n < 0)
+    if (n < 0 && errno != EACCES)
         return false;
+    n = std::max<ssize_t>(n, 0);
     std::snprintf(rel, sizeof rel, "%d", pid);
     struct stat st {};
     if (::fstatat(dfd, rel, &st, 0) != 0 || !owner_allowed(st.st_uid))
@@ -373,8 +379,9 @@ bool NameMatcher::matches(int dfd, pid_t pid) const {
 }
 
 std::vector<pid_t> get_pids_by_name(const Deadcmd& deadcmd,
-                                    const std::vector<std::string>& allowed_owners) {
-    auto matcher = NameMatcher::create(deadcmd, allowed_owners);
+                                    const std::vector<std::string>& allowed_owners,
+                                    Purpose purpose) {
+    auto matcher = NameMatcher::create(deadcmd, allowed_owners, purpose);
     if (!matcher)
         return {};
     std::vector<pid_t> out;

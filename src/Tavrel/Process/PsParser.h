@@ -102,14 +102,22 @@ class Deadcmd {
     bool single_ = false;
 };
 
+// What a name search is for. A caller without root can act only on its own
+// processes, and a search to act is limited to them; a search to look (a
+// status check) sees every account's, or a daemon of root's would look
+// stopped to anyone else.
+enum class Purpose { Act, Look };
+
 // Decides whether one pid runs the named program, with the owner rule.
 class NameMatcher {
   public:
     // Nothing when the name is undefined or its pattern matches the empty
     // text (it would match every process). Owners are uids or account names;
-    // an unprivileged caller is always limited to its own uid.
+    // an unprivileged caller's search to act is always limited to its own
+    // uid.
     static std::optional<NameMatcher> create(const Deadcmd& deadcmd,
-                                             const std::vector<std::string>& allowed_owners = {});
+                                             const std::vector<std::string>& allowed_owners = {},
+                                             Purpose purpose = Purpose::Act);
     // Reads the pid's files under the directory `proc_dirfd` (opened on
     // Tavrel::Foundation::ProcFs::PROC_PATH).
     bool matches(int proc_dirfd, pid_t pid) const;
@@ -125,7 +133,8 @@ class NameMatcher {
 };
 
 std::vector<pid_t> get_pids_by_name(const Deadcmd& deadcmd,
-                                    const std::vector<std::string>& allowed_owners = {});
+                                    const std::vector<std::string>& allowed_owners = {},
+                                    Purpose purpose = Purpose::Act);
 // The interpreter names as one pattern (alternatives inside a group).
 const Foundation::Regex& get_known_interpreters_regex();
 

@@ -271,21 +271,32 @@ TEST(GetPidsByName, DeletedBinaryFoundByCommandLineOnlyOnTheDirectPath) {
     EXPECT_TRUE(has(fallback, renamed.pid()));
 }
 
-TEST(GetPidsByName, UnprivilegedCallerSeesOnlyItsOwnProcesses) {
+// An unprivileged caller may act on its own processes only, but looks at
+// everyone's: root's daemon, whose executable it cannot read, is found by
+// its command line.
+TEST(GetPidsByName, UnprivilegedCallerActsOnItsOwnProcessesAndSeesEveryones) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to drop to nobody";
+    using Tavrel::Process::PsParser::Purpose;
     std::string name = unique_name("tvpriv");
     auto c = spawn("/bin/sleep", {name, "30"});
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(2);
-        ::_exit(Tavrel::Process::PsParser::get_pids_by_name(name, {"0"}).empty() ? 0 : 1);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    auto found_as_nobody = [&](const std::vector<std::string>& owners, Purpose purpose) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(2);
+            const auto pids = Tavrel::Process::PsParser::get_pids_by_name(name, owners, purpose);
+            ::_exit(pids.empty() ? 0 : pids == std::vector<pid_t>{c.pid()} ? 1 : 3);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(found_as_nobody({"0"}, Purpose::Act), 0);
+    EXPECT_EQ(found_as_nobody({}, Purpose::Act), 0);
+    EXPECT_EQ(found_as_nobody({"0"}, Purpose::Look), 1);
+    EXPECT_EQ(found_as_nobody({}, Purpose::Look), 1);
+    EXPECT_EQ(found_as_nobody({"65534"}, Purpose::Look), 0);  // the owners given still hold
 }
 
 TEST(GetKnownInterpretersRegex, NamesAsAlternatives) {

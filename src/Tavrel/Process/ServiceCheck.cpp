@@ -59,7 +59,8 @@ std::string check_service(const CheckOptions& o) {
     if (!o.command_line_regex.empty()) {
         pattern = compiled(o.command_line_regex);
     } else {
-        auto pids = PsParser::get_pids_by_name(PsParser::Deadcmd(o.service));
+        auto pids = PsParser::get_pids_by_name(PsParser::Deadcmd(o.service), {},
+                                               PsParser::Purpose::Look);
         by_name.insert(pids.begin(), pids.end());
         if (by_name.empty())
             return {};

@@ -591,12 +591,18 @@ std::unique_ptr<Init::Backend> Base::_build_service_manager() {
                                       .snapshot_is_current = true,
                                       .started_by_init = run_options().started_by_init});
     }
-    // Said to root before it acts; a listing, and an account that may only
-    // ask, are not acting.
-    if (Config::OS::is_systemd() && ::geteuid() == 0 && !run_options().look_only &&
-        std::getenv("TAVREL_BASE_INSTALL") == nullptr) {
-        warn("The service “" + name +
-             "” has no systemd unit; the system handles it through its init script.");
+    unit_without_systemd_ = unit;
+    if (Config::OS::is_systemd() && std::getenv("TAVREL_BASE_INSTALL") == nullptr) {
+        const std::string note =
+            "The service “" + name + "” has no systemd unit; the system handles it through its init script.";
+        // Said to root before it acts. A listing looks at every service the
+        // server knows, most of them not installed, and an account that may
+        // only ask is not acting: as a warning the note would fill the error
+        // log (or, without root, the terminal).
+        if (run_options().look_only || ::geteuid() != 0)
+            debug(note);
+        else
+            warn(note);
     }
     return std::make_unique<Init::SysV::Backend>(Init::SysV::Backend::Options{.service = name});
 }

@@ -522,6 +522,9 @@ class Base : public Tavrel::Init::Service {
     std::optional<Verb> verb_taken_;
     std::string custom_action_taken_;
     std::unique_ptr<Init::Backend> service_manager_;
+    // The unit that systemd, asked when the backend was chosen, had no
+    // usable one of ("" when it was not asked or had one).
+    std::string unit_without_systemd_;
     Init::RunOptions run_options_;
     detail::Lazy<std::string> service_name_;
     detail::Lazy<std::string> service_status_;

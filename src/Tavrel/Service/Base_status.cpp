@@ -84,7 +84,11 @@ std::string Base::get_status_string() {
     options.service = service_name();
     options.user = processowner();
     options.pidfile = pidfile();
-    options.ignore_systemd = run_options().ignore_systemd;
+    // A service the run drives through its init script because systemd had
+    // no usable unit of that name: the check would only ask systemd the same
+    // question again (a systemctl run, the most of what a look costs).
+    options.ignore_systemd =
+        run_options().ignore_systemd || (!unit_without_systemd_.empty() && unit_without_systemd_ == options.service);
     options.command_line_regex = command_line_regex();
     options.binary = service_binary();
     options.program = pid_exe();

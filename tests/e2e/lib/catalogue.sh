@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The inside of checks/catalogue: runs in a sandbox, never on the host.
 #
-#   catalogue.sh E2E_DIR PROGRAM MODE WORD:PROCESS[:reload][:graceful]... -- PACKAGE...
+#   catalogue.sh E2E_DIR PROGRAM MODE WORD:PROCESS[:reload][:graceful][:apart]... -- PACKAGE...
 #
 # Installs the packages into the sandbox's overlay, then drives each service
 # word through the program under its generic name: stopped status, restart,
@@ -9,66 +9,22 @@
 # process where the class claims one, a restart refused with a broken
 # configuration where the class tests it, reload where the class declares
 # it, stop, and no process of the daemon left after the stop. PROCESS is the
-# start of the daemon's process names.
+# start of the daemon's process names. Then the whole group at once, for
+# `--list`: each word running with its daemon's main pid, as root and as
+# nobody, the records saying what the table says, and no daemon touched. A
+# word flagged "apart" shares a port with another of its group and stays
+# stopped for the listing.
 set -u
 e2e=$1 program=$2 mode=$3
 shift 3
 checks=()
 while [ "$#" -gt 0 ] && [ "$1" != -- ]; do checks+=("$1"); shift; done
 shift
-. "$e2e/lib/debs.sh"
+# shellcheck source=catalogue-setup.sh
+. "$e2e/lib/catalogue-setup.sh"
 
-# A signature database of one entry (the MD5 of the well-known harmless test
-# file) where the packages look for the official ones: their start checks ask
-# for "main" and "daily" databases, which the two empty folders of the old
-# incremental layout satisfy without claiming to be signed releases.
-make_clamav_database() {
-    mkdir -p "$1/main.inc" "$1/daily.inc"
-    echo '44d88612fea8a8f36de82e1278abb02f:68:Tavrel.Check.Sample' >"$1/local.hdb"
-    chown -R clamav:clamav "$1"
-}
-
-install_debs_in_sandbox "$@" || exit 1
+catalogue_install "$mode" "$@" || exit 1
 echo "catalogue[$mode]: packages installed ($SECONDS s)"
-rm -f /usr/sbin/policy-rc.d
-# A little configuration the packages leave to the administrator: the IMAP
-# server wants a certificate, which its package does not make here.
-if [ -d /etc/dovecot ] && [ ! -s /etc/dovecot/private/dovecot.pem ]; then
-    mkdir -p /etc/dovecot/private
-    openssl req -new -x509 -nodes -days 2 -subj /CN=localhost -newkey rsa:2048 \
-        -keyout /etc/dovecot/private/dovecot.key -out /etc/dovecot/private/dovecot.pem \
-        >/dev/null 2>&1 || true
-fi
-# The FTP server refuses to start when the machine's name has no address.
-grep -qw "$(hostname)" /etc/hosts || echo "127.0.1.1 $(hostname)" >>/etc/hosts
-# The tool counts the web server as installed only with the panel's web
-# stack flag.
-if [ -x /usr/sbin/apache2 ]; then
-    mkdir -p /etc/tavrel && touch /etc/tavrel/webstack4
-fi
-# No rule tells whether these name and FTP servers are installed; the
-# service monitor's entry for them does.
-for daemon in nsd pure-ftpd; do
-    if [ -x "/usr/sbin/$daemon" ]; then
-        mkdir -p /etc/tavrel/svcwatch.d && touch "/etc/tavrel/svcwatch.d/$daemon"
-    fi
-done
-# The virus scanner will not start without signatures, and its unit not even
-# try without the two official databases. The real ones are downloaded from
-# the network, which the sandbox has none of: one signature of our own, in
-# the local format, keeps the daemon as busy as it needs to be.
-if [ -x /usr/sbin/clamd ] && ! ls /var/lib/clamav/main.* >/dev/null 2>&1; then
-    make_clamav_database /var/lib/clamav
-fi
-# The PostgreSQL role exists only where the panel has recorded the database
-# as installed.
-if [ -d /usr/lib/postgresql ]; then
-    mkdir -p /var/tavrel/globalcache
-    echo '{"data": {"is_installed": 1}}' >/var/tavrel/globalcache/postgresql.json
-fi
-if [ "$mode" = systemd ]; then
-    systemctl daemon-reload
-fi
 
 # Installed as the package would (the overlay keeps it from the host); not in
 # /tmp, which a unit with a private /tmp may hide.
@@ -144,4 +100,176 @@ for entry in "${checks[@]}"; do
     fi
     [ "$failures" -ne "$before" ] || echo "catalogue[$mode]: $word ok ($((SECONDS - started)) s)"
 done
+
+# --- the listing, with the whole group running -------------------------------
+# As on a server: every word of the group started together, then
+# `zidavoveva_service --list`, as root and as an account with no rights at
+# all, must agree with what the init system and the process table say, and
+# change nothing.
+
+# The unit each word's daemon runs under, to ask systemd for its main pid;
+# none for the one the tool runs itself.
+unit_of() {
+    case "$1" in
+        httpd) echo apache2 ;;
+        exim) echo exim4 ;;
+        named) echo named ;;
+        imap | pop | lmtp) echo dovecot ;;
+        ftpd | proftpd) echo proftpd ;;
+        nsd) echo nsd ;;
+        pdns) echo pdns ;;
+        pure-ftpd) echo pure-ftpd ;;
+        apache_php_fpm) echo php8.2-fpm ;;
+        spamd) echo spamd ;;
+        clamd) echo clamav-daemon ;;
+        mysql) echo mariadb ;;
+        postgresql) echo postgresql ;;
+        *) return 1 ;;
+    esac
+}
+
+# The program of each catalogue word's daemon: where it is missing, the word
+# is not installed, whatever the tool's own rules say.
+program_of() {
+    case "$1" in
+        httpd) echo /usr/sbin/apache2 ;;
+        exim) echo /usr/sbin/exim4 ;;
+        named) echo /usr/sbin/named ;;
+        imap | pop | lmtp) echo /usr/sbin/dovecot ;;
+        ftpd | proftpd) echo /usr/sbin/proftpd ;;
+        nsd) echo /usr/sbin/nsd ;;
+        pdns) echo /usr/sbin/pdns_server ;;
+        pure-ftpd) echo /usr/sbin/pure-ftpd ;;
+        apache_php_fpm) echo /usr/sbin/php-fpm8.2 ;;
+        p0f) echo /usr/sbin/p0f ;;
+        spamd) echo /usr/sbin/spamd ;;
+        clamd) echo /usr/sbin/clamd ;;
+        mysql) echo /usr/sbin/mariadbd ;;
+        *) return 1 ;;
+    esac
+}
+
+# The daemon's main pid as its manager knows it: systemd's MainPID, else
+# (SysV, a daemon without a unit, an umbrella unit with no process of its
+# own) the oldest process of the daemon. Empty when none runs.
+daemon_pid() {  # WORD PROCESS
+    local pid=0 unit
+    if [ "$mode" = systemd ] && unit=$(unit_of "$1"); then
+        pid=$(systemctl show -p MainPID --value "$unit.service" 2>/dev/null)
+    fi
+    if [ "${pid:-0}" = 0 ]; then
+        pid=$(pgrep -o "^$2")
+    fi
+    echo "$pid"
+}
+
+# The listing as the account $1 runs it (root: as it is), from a folder any
+# account may enter; its standard error goes to /run/list-$1.err.
+list_as() {  # ACCOUNT ARGS...
+    local account=$1
+    shift
+    if [ "$account" = root ]; then
+        (cd / && tool --list "$@") 2>"/run/list-$account.err"
+    else
+        (cd / && setpriv --reuid="$account" --regid=nogroup --clear-groups \
+            /usr/local/sbin/zidavoveva_service --list "$@" </dev/null) 2>"/run/list-$account.err"
+    fi
+}
+
+# The yes/no of a record member, as the table writes it.
+yes_no='def yn: if . == null then "?" elif . then "yes" else "no" end;'
+
+started=$SECONDS
+listed=() processes=()
+for entry in "${checks[@]}"; do
+    IFS=: read -r word process flags <<<"$entry"
+    # A daemon on the same port as another of its group cannot run beside
+    # it: it stays stopped, and is listed so.
+    [[ ":$flags:" == *:apart:* ]] && continue
+    out=$(tool "$word" --restart 2>&1) || { fail "$word: the start before the listing failed: $out"; continue; }
+    listed+=("$word") processes+=("$process")
+done
+declare -A pid_before
+for i in "${!listed[@]}"; do
+    pid_before[${listed[$i]}]=$(daemon_pid "${listed[$i]}" "${processes[$i]}")
+    [ -n "${pid_before[${listed[$i]}]}" ] || fail "${listed[$i]}: no ${processes[$i]} process after its start"
+done
+
+status=0
+table=$(list_as root) || status=$?
+[ "$status" -eq 0 ] || fail "the listing as root ended $status: $(cat /run/list-root.err)"
+echo "catalogue[$mode]: the listing with the group running:"
+sed 's/^/    /' <<<"$table"
+[ -s /run/list-root.err ] && echo "catalogue[$mode]: its standard error: $(cat /run/list-root.err)"
+[ "$(head -n 1 <<<"$table" | tr -s ' ')" = "SERVICE INSTALLED ENABLED RUNNING PID" ] ||
+    fail "the listing's first line is not its header: $(head -n 1 <<<"$table")"
+
+for word in "${listed[@]}"; do
+    line=$(awk -v w="$word" '$1 == w' <<<"$table" | tr -s ' ')
+    expected="$word yes yes yes ${pid_before[$word]}"
+    [ "$line" = "$expected" ] || fail "$word: the listing says '$line', expected '$expected'"
+done
+for entry in "${checks[@]}"; do
+    IFS=: read -r word process flags <<<"$entry"
+    [[ ":$flags:" == *:apart:* ]] || continue
+    line=$(awk -v w="$word" '$1 == w' <<<"$table" | tr -s ' ')
+    [ "$line" = "$word yes yes no -" ] || fail "$word: stopped, the listing says '$line'"
+done
+# The catalogue's daemons this group did not install.
+for word in httpd exim named imap pop lmtp ftpd proftpd nsd pdns pure-ftpd apache_php_fpm p0f spamd \
+    clamd mysql; do
+    [ -x "$(program_of "$word")" ] && continue
+    line=$(awk -v w="$word" '$1 == w' <<<"$table" | tr -s ' ')
+    [[ "$line" == "$word no "* ]] || fail "$word: not installed here, the listing says '$line'"
+done
+
+# Without root, every answer is the same: a daemon of another account's, or
+# of root's, is no less running for being out of reach. Such an account asks
+# systemd through the system bus, which a systemd server runs and this
+# sandbox starts only now.
+if [ "$mode" = systemd ]; then
+    systemctl start dbus.service || fail "the system bus did not start"
+fi
+status=0
+as_nobody=$(list_as nobody) || status=$?
+[ "$status" -eq 0 ] || fail "the listing as nobody ended $status: $(cat /run/list-nobody.err)"
+if [ "$as_nobody" != "$table" ]; then
+    fail "the listing as nobody differs from root's: $(diff <(echo "$table") <(echo "$as_nobody") | grep '^[<>]')"
+fi
+[ -s /run/list-nobody.err ] && echo "catalogue[$mode]: as nobody, its standard error: $(cat /run/list-nobody.err)"
+
+# One record per line of the table, saying what the line says, then the
+# result record of a listing.
+status=0
+json=$(list_as root --json) || status=$?
+[ "$status" -eq 0 ] || fail "the listing with --json ended $status: $(cat /run/list-root.err)"
+if ! jq -e . <<<"$json" >/dev/null 2>&1; then
+    fail "the listing with --json is not JSON lines: ${json:0:500}"
+else
+    from_records=$(jq -r "$yes_no"' select(.type == "service") | .contents |
+        [.service, (.installed | yn), (.enabled | yn), (.running | yn), (.main_pid // "-" | tostring)] | join(" ")' <<<"$json")
+    from_table=$(tail -n +2 <<<"$table" | tr -s ' ')
+    [ "$from_records" = "$from_table" ] ||
+        fail "the records differ from the table: $(diff <(echo "$from_table") <(echo "$from_records") | grep '^[<>]')"
+    jq -s -e '(.[-1] | .type == "result" and .contents.action == "list" and .contents.succeeded == true)
+        and ([.[] | select(.type == "result")] | length == 1)' <<<"$json" >/dev/null ||
+        fail "the last record is not one result of a listing that succeeded: $(tail -n 1 <<<"$json")"
+fi
+
+# Nothing was started, stopped or replaced by looking.
+for i in "${!listed[@]}"; do
+    word=${listed[$i]}
+    now=$(daemon_pid "$word" "${processes[$i]}")
+    [ "$now" = "${pid_before[$word]}" ] ||
+        fail "$word: its main pid was ${pid_before[$word]} before the listings, $now after"
+done
+
+for i in "${!listed[@]}"; do
+    out=$(tool "${listed[$i]}" --stop 2>&1) || fail "${listed[$i]}: the stop after the listing failed: $out"
+done
+sleep 0.5
+for process in "${processes[@]}"; do
+    left "$process" && fail "$process still runs after the stops: $(pgrep -a "^$process" | head -3)"
+done
+echo "catalogue[$mode]: the listing checked ($((SECONDS - started)) s)"
 [ "$failures" -eq 0 ]

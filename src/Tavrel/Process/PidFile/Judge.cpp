@@ -4,6 +4,7 @@
 #include "Tavrel/Process/Proc/Lineage.h"
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Process/PsParser.h"
+#include "Tavrel/Process/PsParser/Parse.h"
 #include "Tavrel/Config/PwUtils.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Foundation/Text/Printable.h"
@@ -22,6 +23,9 @@
 namespace Tavrel::Process::PidFile::Judge {
 
 namespace {
+
+// The kernel keeps a process's name to this many characters.
+constexpr std::size_t KERNEL_NAME_LENGTH = 15;
 
 Verdict refused(Outcome outcome, std::optional<pid_t> named, std::string reason) {
     Verdict v;
@@ -65,6 +69,42 @@ std::string interpreted_script(Proc::PID& process) {
 
 bool trusted_file(const struct stat& st) {
     return (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Whether the process's command line starts with `program` (for an
+// interpreter, the script it runs does).
+bool command_line_runs(Proc::PID& process, const std::string& program) {
+    if (program.empty())
+        return false;
+    std::vector<std::string> words;
+    try {
+        words = process.cmdline();
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (words.empty() || words.front().empty())
+        return false;
+    try {
+        const Foundation::Regex pattern(program);
+        if (pattern.test(words.front()))
+            return true;
+        const std::string script = is_interpreter(words.front()) ? interpreted_script(process) : "";
+        return !script.empty() && pattern.test(script);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// Whether the kernel's name of the process is the file name of `binary`, as
+// far as the kernel keeps it. A daemon that retitles its command line
+// ("php-fpm: master process") keeps the name it was started under.
+bool kernel_name_is(pid_t pid, const std::string& binary) {
+    if (binary.empty())
+        return false;
+    const auto text = Foundation::ProcFs::path(Foundation::ProcFs::PROC_PATH + "/" + std::to_string(pid) + "/stat");
+    const auto stat = text ? PsParser::Parse::stat(*text) : std::nullopt;
+    const std::string file_name = Foundation::Text::last_path_part(binary).substr(0, KERNEL_NAME_LENGTH);
+    return stat && !stat->name.empty() && stat->name == file_name;
 }
 
 }  // namespace
@@ -136,6 +176,16 @@ Verdict judge(const std::string& pidfile, const Expectation& expected) {
                            "The " + which + " runs “" + Foundation::Text::printable(exe) +
                                "”, not the service's program.");
         program_confirmed = matches;
+    } else if (exe.empty() && trusted_file(st)) {
+        // Another account's process hides its executable from a run without
+        // root (a listing by an unprivileged user): its command line and the
+        // kernel's name of it are all there is to see. Any process may choose
+        // both, so they speak only for a file that nobody but root or this
+        // account can have written, and the age check below still turns away
+        // a pid that was reused. Names that say something else prove nothing
+        // either way (daemons retitle themselves): the owner decides then.
+        program_confirmed = command_line_runs(*process, expected.program) ||
+                            kernel_name_is(*pid, expected.binary);
     }
     program_confirmed = program_confirmed || runs_binary(exe, expected.binary);
 

@@ -16,7 +16,11 @@
 //   - it runs `program` when a program pattern is given (a process running
 //     another program is refused outright; a known interpreter counts when
 //     the script it runs matches, and otherwise is left to its owner, since
-//     an interpreted daemon may show a title instead of its script);
+//     an interpreted daemon may show a title instead of its script); a
+//     process whose executable cannot be read (another account's, to a run
+//     without root) counts when its command line starts with the program or
+//     the kernel's name of it is the file name of `binary`, and the file is
+//     trusted (below); otherwise it is left to its owner;
 //   - it is not younger than the file: a process started after the pid file
 //     was last written has a reused pid;
 //   - and it shows itself to be the service's: it runs `program` or `binary`,

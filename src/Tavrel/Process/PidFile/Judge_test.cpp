@@ -1,5 +1,6 @@
 #include "Tavrel/Process/PidFile/Judge.h"
 
+#include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/TestChild.h"
 
@@ -91,6 +92,55 @@ TEST(PidFileJudge, ARootOwnerNeedsAFileNobodyElseMayWrite) {
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
     ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0);
     EXPECT_EQ(Judge::judge(file, {.owner = "root"}).outcome, Outcome::Unconfirmed);
+}
+
+// Without root, another account's process hides its executable: a listing
+// by an unprivileged user still knows root's daemon by its command line,
+// from a pid file only root could have written, and never a reused pid.
+TEST(PidFileJudge, WithoutRootAnotherAccountsDaemonIsKnownByItsCommandLine) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: the daemon is root's and the judge runs as nobody";
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    auto daemon = TestChild::spawn("/bin/sleep", {"/bin/sleep", "30"});
+    auto titled = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvjudge"), "30"});
+    const std::string file = dir.write("svc.pid", std::to_string(daemon.pid()) + "\n");
+    const std::string title_file = dir.write("titled.pid", std::to_string(titled.pid()) + "\n");
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(title_file.c_str(), 0644), 0);
+    // The outcome and the pid the verdict holds, as nobody sees them.
+    auto as_nobody = [](const std::string& path, const Judge::Expectation& expected) {
+        return Tavrel::TestSupport::text_from_child([&] {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                return std::string("cannot drop to nobody");
+            const auto verdict = Judge::judge(path, expected);
+            return std::to_string(static_cast<int>(verdict.outcome)) + " " +
+                   std::to_string(verdict.pid().value_or(0));
+        });
+    };
+    auto seen = [&](Outcome outcome, pid_t pid) {
+        return std::to_string(static_cast<int>(outcome)) + " " + std::to_string(pid);
+    };
+    const Judge::Expectation sleep{.program = "^/bin/sleep$", .owner = "daemon"};
+
+    EXPECT_EQ(as_nobody(file, sleep), seen(Outcome::Confirmed, daemon.pid()));
+    // A title that names nothing is no refusal: the owner decides, or the
+    // kernel's name of the process, which a title does not change.
+    EXPECT_EQ(as_nobody(title_file, sleep), seen(Outcome::Unconfirmed, 0));
+    EXPECT_EQ(as_nobody(title_file, {.program = "^/bin/sleep$", .binary = "/bin/sleep", .owner = "daemon"}),
+              seen(Outcome::Confirmed, titled.pid()));
+    EXPECT_EQ(as_nobody(title_file, {.program = "^/bin/sleep$", .binary = "/bin/cat", .owner = "daemon"}),
+              seen(Outcome::Unconfirmed, 0));
+    EXPECT_EQ(as_nobody(title_file, {.program = "^/bin/sleep$", .owner = "root"}),
+              seen(Outcome::Confirmed, titled.pid()));
+    // Whoever else may write the file could name any process.
+    ASSERT_EQ(::chmod(file.c_str(), 0666), 0);
+    EXPECT_EQ(as_nobody(file, sleep), seen(Outcome::Unconfirmed, 0));
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    // Written before the process started: its pid was reused.
+    struct timespec hour_ago[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), hour_ago, 0), 0);
+    EXPECT_EQ(as_nobody(file, sleep), seen(Outcome::Reused, 0));
 }
 
 TEST(PidFileJudge, WhatIsNoPidFileOrNamesNothingToTrust) {
