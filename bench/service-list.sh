@@ -26,12 +26,12 @@ export ROUNDS
 
 # The targets. A listing looks at every service the server knows (some
 # thirty words, most of them not installed here), each with a fresh status
-# check of its own: under systemd one systemctl run per word (about 12 ms
-# each on a 2-core machine), under SysV a pid file and the process table. It
-# cannot cost what one query of systemd's memory costs, and the ratios are
-# shown, not held to (measured: about 375 ms under systemd, 30 times
-# list-units and 15 times the status of the nine units; about 20 ms under
-# SysV, a thirtieth of `service --status-all`). What an administrator waits
+# check of its own: under systemd one systemctl run per word (12 to 15 ms
+# each on a shared 2-core machine), under SysV a pid file and the process
+# table. It cannot cost what one query of systemd's memory costs, and the
+# ratios are shown, not held to (measured: 375 to 460 ms under systemd, 30
+# times list-units and 15 times the status of the nine units; about 20 ms
+# under SysV, a thirtieth of `service --status-all`). What an administrator waits
 # for is the whole table: under a second keeps it an interactive command,
 # with room for a slower machine or a few more words. The memory is that of
 # one run of the program (a --status takes 5 to 6 MiB); the rows it keeps
