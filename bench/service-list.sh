@@ -116,33 +116,6 @@ if [ "${1:-}" = --inside ]; then
 fi
 
 # --- on the host ---------------------------------------------------------------
-skip() { echo "service-list: skipped: $*"; exit 0; }
-build=$(cd "${BUILD_DIR:-$here/build-bench}" 2>/dev/null && pwd) || skip "no build in ${BUILD_DIR:-$here/build-bench}"
-export BUILD_DIR=$build
-[ "$(id -u)" -eq 0 ] || skip "needs root for the sandboxes"
-command -v unshare >/dev/null || skip "unshare is not installed"
-for f in src/zidavoveva_base tests/daemon/zidavoveva_testinit bench/benchtimer; do
-    [ -x "$build/$f" ] || skip "$build/$f is not built"
-done
-. "$here/tests/e2e/lib/debs.sh"
-download_debs "${PACKAGES[@]}" >/dev/null || skip "the packages cannot be downloaded"
-
-modes=("$@")
-[ "${#modes[@]}" -gt 0 ] || modes=(sysv systemd)
-status=0
-for mode in "${modes[@]}"; do
-    case "$mode" in
-    sysv) sandbox=$here/tests/e2e/sysv-sandbox.sh ;;
-    systemd) sandbox=$here/tests/e2e/systemd-sandbox.sh ;;
-    *) echo "unknown mode $mode (sysv or systemd)" >&2; exit 2 ;;
-    esac
-    "$sandbox" /bin/bash "$here/bench/service-list.sh" --inside "$mode" "$build"
-    rc=$?
-    if [ "$rc" = 77 ]; then
-        echo "service-list: $mode: skipped (no sandbox here)"
-    elif [ "$rc" != 0 ]; then
-        status=1
-    fi
-    echo
-done
-exit "$status"
+# shellcheck source=tools/sandboxes.sh
+. "$here/bench/tools/sandboxes.sh"
+bench_in_sandboxes service-list "$here/bench/service-list.sh" "${PACKAGES[*]}" "$@"
