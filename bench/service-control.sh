@@ -37,10 +37,8 @@ SYSV_RESTART_RATIO=1.1 SYSTEMD_RESTART_RATIO=3
 # work is held to a fifth.
 SYSTEMD_RESTART_OVER_RUNS=1.2
 
-header() {
-    echo "| $1 | zidavoveva ms: median (best) | $2 ms: median (best) | ratio | zidavoveva peak RSS | $2 peak RSS | rounds | target |"
-    echo "| --- | --- | --- | --- | --- | --- | --- | --- |"
-}
+# shellcheck source=tools/sandboxes.sh
+. "$here/bench/tools/sandboxes.sh"
 
 # --- inside a sandbox ---------------------------------------------------------
 inside() {
@@ -126,6 +124,4 @@ if [ "${1:-}" = --inside ]; then
 fi
 
 # --- on the host ---------------------------------------------------------------
-# shellcheck source=tools/sandboxes.sh
-. "$here/bench/tools/sandboxes.sh"
 bench_in_sandboxes service-control "$here/bench/service-control.sh" cron "$@"

@@ -45,10 +45,8 @@ PACKAGES=(apache2 exim4-daemon-light bind9 dovecot-imapd dovecot-pop3d dovecot-l
 WORDS=(httpd exim named imap ftpd crond sshd rsyslogd nscd)
 UNITS=(apache2 exim4 named dovecot proftpd cron ssh rsyslog nscd)
 
-header() {
-    echo "| $1 | zidavoveva ms: median (best) | $2 ms: median (best) | ratio | zidavoveva peak RSS | $2 peak RSS | rounds | target |"
-    echo "| --- | --- | --- | --- | --- | --- | --- | --- |"
-}
+# shellcheck source=tools/sandboxes.sh
+. "$here/bench/tools/sandboxes.sh"
 
 # --- inside a sandbox ---------------------------------------------------------
 inside() {
@@ -116,6 +114,4 @@ if [ "${1:-}" = --inside ]; then
 fi
 
 # --- on the host ---------------------------------------------------------------
-# shellcheck source=tools/sandboxes.sh
-. "$here/bench/tools/sandboxes.sh"
 bench_in_sandboxes service-list "$here/bench/service-list.sh" "${PACKAGES[*]}" "$@"

@@ -1,10 +1,16 @@
-# The host side of a benchmark script that times commands inside the
-# throw-away sandboxes of tests/e2e (sourced, never run):
+# What the benchmark scripts that time commands inside the throw-away
+# sandboxes of tests/e2e share (sourced, never run; `here` is the checkout):
 #
 #   . "$here/bench/tools/sandboxes.sh"
+#   header "SysV, cron" service        # the head of a table of benchtimer rows
 #   bench_in_sandboxes NAME SCRIPT "PACKAGE ..." [sysv|systemd]...
-#
-# Checks what the sandboxes need (root, unshare, the build, the packages,
+
+header() {
+    echo "| $1 | zidavoveva ms: median (best) | $2 ms: median (best) | ratio | zidavoveva peak RSS | $2 peak RSS | rounds | target |"
+    echo "| --- | --- | --- | --- | --- | --- | --- | --- |"
+}
+
+# The host side: checks what the sandboxes need (root, unshare, the build, the packages,
 # which are downloaded here and installed only inside), then runs
 # `SCRIPT --inside MODE BUILD` in each sandbox asked for (both by default) and
 # exits with 1 when any run failed. Without what it needs it says why and
