@@ -192,20 +192,27 @@ TEST(Run, WithoutTheProcessFileSystemNothingIsDone) {
     }
 }
 
+// A stopped service "zmark" whose start would leave the file `mark`, and
+// every file a run writes, in `tmp` (set up in the run's child).
+void define_zmark(const TempDir& tmp, const std::string& mark) {
+    tmp.write("defs/Zmark.json", R"({"is_tavrel_service": true, "service_binary": "/bin/sh",
+        "startup_args": ["-c", "touch )" + mark + R"("], "pidfile": ")" +
+                                     (tmp / "zmark.pid") + R"(", "startup_timeout": 1})");
+    Catalogue::Definition::DIR = tmp / "defs";
+    Tavrel::Service::Lock::LOCK_BASE = tmp / "locks";
+    Init::SysV::StartupLog::STARTUP_LOG_DIR = tmp / "startup";
+    Server::Monitor::Suspension::SERVICE_SUSPEND_DIR = tmp / "suspended";
+    Config::TvConfGuard::TVCONF_FILE = tmp / "tavrel.conf";
+    Config::TvConfGuard::TVCONF_CACHE_FILE = tmp / "tavrel.conf.cache";
+}
+
 // `zidavoveva_x status` as typed after `service x status`: a question, never a
 // restart. The service is down; a restart would run its program.
 TEST(Run, BareQuestionWordsAskAndStartNothing) {
     for (const std::string word : {"status", "check"}) {
         TempDir tmp;
         const std::string mark = tmp / "started";
-        const auto r = run_in_child("/sbin/zidavoveva_zmark", {word}, [&] {
-            tmp.write("defs/Zmark.json", R"({"is_tavrel_service": true, "service_binary": "/bin/sh",
-                "startup_args": ["-c", "touch )" + mark + R"("], "pidfile": ")" +
-                                             (tmp / "zmark.pid") + R"(", "startup_timeout": 1})");
-            Catalogue::Definition::DIR = tmp / "defs";
-            Init::SysV::StartupLog::STARTUP_LOG_DIR = tmp / "startup";
-            Server::Monitor::Suspension::SERVICE_SUSPEND_DIR = tmp / "suspended";
-        });
+        const auto r = run_in_child("/sbin/zidavoveva_zmark", {word}, [&] { define_zmark(tmp, mark); });
         EXPECT_EQ(r.status, EXIT_FAILURE_STATUS) << word;
         EXPECT_THAT(r.out + r.err, HasSubstr("is down")) << word;
         EXPECT_NE(::access(mark.c_str(), F_OK), 0) << word << ": the service was started";
@@ -219,17 +226,7 @@ TEST(Run, BareQuestionWordsAskAndStartNothing) {
 TEST(Run, AnUnknownWordIsRefusedAndStartsNothing) {
     TempDir tmp;
     const std::string mark = tmp / "started";
-    auto define = [&] {
-        tmp.write("defs/Zmark.json", R"({"is_tavrel_service": true, "service_binary": "/bin/sh",
-            "startup_args": ["-c", "touch )" + mark + R"("], "pidfile": ")" +
-                                     (tmp / "zmark.pid") + R"(", "startup_timeout": 1})");
-        Catalogue::Definition::DIR = tmp / "defs";
-        Tavrel::Service::Lock::LOCK_BASE = tmp / "locks";
-        Init::SysV::StartupLog::STARTUP_LOG_DIR = tmp / "startup";
-        Server::Monitor::Suspension::SERVICE_SUSPEND_DIR = tmp / "suspended";
-        Config::TvConfGuard::TVCONF_FILE = tmp / "tavrel.conf";
-        Config::TvConfGuard::TVCONF_CACHE_FILE = tmp / "tavrel.conf.cache";
-    };
+    auto define = [&] { define_zmark(tmp, mark); };
     for (const auto& [program, args] : std::vector<std::pair<std::string, std::vector<std::string>>>{
              {"/sbin/zidavoveva_zmark", {"stauts"}},
              {"/sbin/zidavoveva_service", {"zmark", "restart", "now"}},
