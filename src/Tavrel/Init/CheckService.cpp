@@ -10,10 +10,12 @@
 #include "Tavrel/Process/PidFile/Judge.h"
 #include "Tavrel/Process/Proc/HasProc.h"
 #include "Tavrel/Init/Systemd/Systemctl.h"
+#include "Tavrel/Foundation/Text/Words.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <filesystem>
 #include <exception>
@@ -153,6 +155,11 @@ std::string check_service(const CheckServiceOptions& o) {
     // pid to whatever process comes next. Only a process the judge confirms
     // stands for the service; otherwise the process table decides.
     bool from_pidfile = false;
+    // A pid file its daemon keeps from other accounts (MariaDB's is 0660):
+    // to a run without root the file says nothing, so the process table is
+    // searched for the daemon's program, owned by the daemon's account,
+    // rather than for the service's word, which no process may carry.
+    bool pidfile_hidden = false;
     if (!asked_systemd && pid == 0 && !o.pidfile.empty()) {
         const auto verdict = Process::PidFile::Judge::judge(
             o.pidfile, {.program = o.program, .binary = o.binary, .owner = o.user});
@@ -161,6 +168,8 @@ std::string check_service(const CheckServiceOptions& o) {
             method = PIDFILE_METHOD;
             from_pidfile = true;
         }
+        pidfile_hidden = verdict.outcome == Process::PidFile::Judge::Outcome::Unreadable && ::geteuid() != 0 &&
+                         ::access(o.pidfile.c_str(), R_OK) != 0 && errno == EACCES;
     }
 
     if (pid > 1 && Process::Proc::_has_proc()) {
@@ -180,6 +189,8 @@ std::string check_service(const CheckServiceOptions& o) {
     generic.service = o.service;
     generic.user = o.user;
     generic.command_line_regex = o.command_line_regex;
+    if (pidfile_hidden && !o.binary.empty() && !o.user.empty())
+        generic.program_name = Foundation::Text::last_path_part(o.binary);
     return Process::ServiceCheck::check_service(generic);
 }
 

@@ -1,6 +1,7 @@
 #include "Tavrel/Init/CheckService.h"
 
 #include "Tavrel/Process/Proc/PID.h"
+#include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 #include "testsupport/TestChild.h"
 
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -212,3 +214,39 @@ TEST_F(CheckServiceTest, ProcessTableHonoursOwnerAndCommandLinePattern) {
 }
 
 }  // namespace
+
+// A pid file the daemon keeps from other accounts (0600, as MariaDB's 0660):
+// to an account other than root the daemon is found in the process table by
+// its program, owned by its account; the service's word names no process.
+TEST_F(CheckServiceTest, APidFileHiddenFromTheCallerLeavesItToTheDaemonsProgram) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root: the daemon is root's and the check runs as nobody";
+    ASSERT_EQ(::chmod(tmp_.path().c_str(), 0755), 0);
+    const std::string program = tmp_ / unique_name("zhid");
+    std::filesystem::copy_file("/bin/sleep", program);
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+    auto daemon = spawn(program, {program, "30"});
+    const std::string file = pidfile(daemon.pid());
+    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+
+    auto o = options("zhidden");
+    o.pidfile = file;
+    o.user = "root";
+    o.binary = program;
+    EXPECT_NE(check_service(o).find("PID " + std::to_string(daemon.pid())), std::string::npos);
+    const std::string seen = Tavrel::TestSupport::text_from_child([&] {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            return std::string("cannot drop to nobody");
+        return check_service(o);
+    });
+    EXPECT_NE(seen.find("zhidden ("), std::string::npos) << seen;
+    EXPECT_NE(seen.find("PID " + std::to_string(daemon.pid())), std::string::npos) << seen;
+    // Another account's copy of the program is not the service's.
+    o.user = "nobody";
+    EXPECT_EQ(Tavrel::TestSupport::text_from_child([&] {
+                  if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                      return std::string("cannot drop to nobody");
+                  return check_service(o);
+              }),
+              "");
+}

@@ -59,8 +59,8 @@ std::string check_service(const CheckOptions& o) {
     if (!o.command_line_regex.empty()) {
         pattern = compiled(o.command_line_regex);
     } else {
-        auto pids = PsParser::get_pids_by_name(PsParser::Deadcmd(o.service), {},
-                                               PsParser::Purpose::Look);
+        const std::string& name = o.program_name.empty() ? o.service : o.program_name;
+        auto pids = PsParser::get_pids_by_name(PsParser::Deadcmd(name), {}, PsParser::Purpose::Look);
         by_name.insert(pids.begin(), pids.end());
         if (by_name.empty())
             return {};

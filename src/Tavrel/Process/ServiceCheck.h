@@ -25,6 +25,7 @@ struct CheckOptions {
     std::string service{};           // program name searched for; names the status line
     std::string user{};              // expected owner (account name or uid); any when empty
     std::string command_line_regex{};  // Perl-compatible, unanchored; wins over the name
+    std::string program_name{};      // searched for instead of `service` when given
 };
 
 // The label of the process-table method in a status line.
