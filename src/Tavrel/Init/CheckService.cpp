@@ -65,6 +65,15 @@ bool runs_binary(const std::string& dir, const std::string& binary) {
     return exe == wanted;
 }
 
+// The file is there for the caller to see, but not to read. A file in a
+// directory the caller may not search is not known to be there at all: a
+// second instance's pid file (the mail server's alternate port) is absent
+// while the first instance runs the same program.
+bool there_but_unreadable(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && ::access(path.c_str(), R_OK) != 0 && errno == EACCES;
+}
+
 // Outcome of the /proc step: a status line, "not running", or "try the next
 // method".
 enum class ProcOutcome { Running, NotRunning, PassOn };
@@ -158,7 +167,8 @@ std::string check_service(const CheckServiceOptions& o) {
     // A pid file its daemon keeps from other accounts (MariaDB's is 0660):
     // to a run without root the file says nothing, so the process table is
     // searched for the daemon's program, owned by the daemon's account,
-    // rather than for the service's word, which no process may carry.
+    // rather than for the service's word, which no process may carry. Only
+    // for a file the caller sees there: see there_but_unreadable.
     bool pidfile_hidden = false;
     if (!asked_systemd && pid == 0 && !o.pidfile.empty()) {
         const auto verdict = Process::PidFile::Judge::judge(
@@ -169,7 +179,7 @@ std::string check_service(const CheckServiceOptions& o) {
             from_pidfile = true;
         }
         pidfile_hidden = verdict.outcome == Process::PidFile::Judge::Outcome::Unreadable && ::geteuid() != 0 &&
-                         ::access(o.pidfile.c_str(), R_OK) != 0 && errno == EACCES;
+                         there_but_unreadable(o.pidfile);
     }
 
     if (pid > 1 && Process::Proc::_has_proc()) {

@@ -241,6 +241,19 @@ TEST_F(CheckServiceTest, APidFileHiddenFromTheCallerLeavesItToTheDaemonsProgram)
     });
     EXPECT_NE(seen.find("zhidden ("), std::string::npos) << seen;
     EXPECT_NE(seen.find("PID " + std::to_string(daemon.pid())), std::string::npos) << seen;
+    // A pid file in a folder the caller may not search is not known to be
+    // there: the program's process may be another instance's (the mail
+    // server's alternate port has a pid file of its own, absent while the
+    // main instance runs). The service's word names no process.
+    ASSERT_EQ(::mkdir((tmp_ / "private").c_str(), 0700), 0);
+    o.pidfile = tmp_ / "private/second.pid";
+    EXPECT_EQ(Tavrel::TestSupport::text_from_child([&] {
+                  if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                      return std::string("cannot drop to nobody");
+                  return check_service(o);
+              }),
+              "");
+    o.pidfile = file;
     // Another account's copy of the program is not the service's.
     o.user = "nobody";
     EXPECT_EQ(Tavrel::TestSupport::text_from_child([&] {
