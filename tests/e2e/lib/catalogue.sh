@@ -227,7 +227,9 @@ done
 # of root's, is no less running for being out of reach. Such an account asks
 # systemd through the system bus, which a systemd server runs and this
 # sandbox starts only now.
-if [ "$mode" = systemd ]; then
+# Where the machine has no system bus at all, the listing finds each daemon
+# by its processes instead, which must give the same table.
+if [ "$mode" = systemd ] && systemctl cat dbus.service >/dev/null 2>&1; then
     systemctl start dbus.service || fail "the system bus did not start"
 fi
 status=0
