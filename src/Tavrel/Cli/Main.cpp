@@ -130,7 +130,7 @@ const ParsedArgv& accepted_options(const Command& command) {
 // word that is not an option.
 std::string service_word(const Command& command, const ParsedArgv& options) {
     std::string service = command.invocation->service;
-    if ((service.empty() || service == GENERIC_WORD) && !options.words.empty())
+    if (command.invocation->takes_service_from_words() && !options.words.empty())
         service = options.words.front();
     return service;
 }
@@ -192,8 +192,7 @@ const Tavrel::Service::Base::Action* custom_action_asked(Tavrel::Service::Base& 
 // done, never taken for the default action, a restart.
 void refuse_unknown_words(Tavrel::Service::Base& srv, const Command& command, const ParsedArgv& options) {
     std::vector<std::string> words = options.words;
-    const std::string& named = command.invocation->service;
-    if ((named.empty() || named == GENERIC_WORD) && !words.empty())
+    if (command.invocation->takes_service_from_words() && !words.empty())
         words.erase(words.begin());  // the service word
     for (const std::string& word : words) {
         if (is_action_word(word) || word == HTML_WORD || srv.custom_action(word))

@@ -60,6 +60,10 @@ inline int EXIT_FAILURE_STATUS = 255;
 struct Invocation {
     std::string action;   // "start", "stop" or "zidavoveva_"
     std::string service;  // "" for the generic name
+
+    // Under the generic name the service word is the first word of the
+    // command line that is not an option.
+    bool takes_service_from_words() const { return service.empty() || service == GENERIC_WORD; }
 };
 
 // The action and service word of an invocation path; nothing when the name

@@ -109,7 +109,7 @@ std::optional<std::string> service_word(const Main::Command& command) {
     if (!command.invocation)
         return std::nullopt;
     std::string word = command.invocation->service;
-    if ((word.empty() || word == Main::GENERIC_WORD) && command.options &&
+    if (command.invocation->takes_service_from_words() && command.options &&
         !command.options->words.empty())
         word = command.options->words.front();
     // The words the run refuses as no service at all.

@@ -71,27 +71,28 @@ bool trusted_file(const struct stat& st) {
     return (st.st_uid == 0 || st.st_uid == ::geteuid()) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-// Whether the process's command line starts with `program` (for an
-// interpreter, the script it runs does).
-bool command_line_runs(Proc::PID& process, const std::string& program) {
-    if (program.empty())
-        return false;
-    std::vector<std::string> words;
-    try {
-        words = process.cmdline();
-    } catch (const std::exception&) {
-        return false;
-    }
-    if (words.empty() || words.front().empty())
+// Whether `path` (the process's executable, or the first word of its command
+// line) matches the pattern `program`, or is an interpreter whose script
+// does; false for a pattern that does not compile.
+bool runs_program(const std::string& program, const std::string& path, Proc::PID& process) {
+    if (program.empty() || path.empty())
         return false;
     try {
         const Foundation::Regex pattern(program);
-        if (pattern.test(words.front()))
-            return true;
-        const std::string script = is_interpreter(words.front()) ? interpreted_script(process) : "";
-        return !script.empty() && pattern.test(script);
+        const std::string script = is_interpreter(path) ? interpreted_script(process) : "";
+        return pattern.test(path) || (!script.empty() && pattern.test(script));
     } catch (const std::exception&) {
         return false;
+    }
+}
+
+// The first word of the process's command line; "" when it shows none.
+std::string first_word(Proc::PID& process) {
+    try {
+        const std::vector<std::string> words = process.cmdline();
+        return words.empty() ? std::string() : words.front();
+    } catch (const std::exception&) {
+        return {};
     }
 }
 
@@ -161,14 +162,8 @@ Verdict judge(const std::string& pidfile, const Expectation& expected) {
     const std::string exe = Foundation::ProcFs::executable(Foundation::ProcFs::PROC_PATH + "/" + std::to_string(*pid));
     bool program_confirmed = false;
     if (!expected.program.empty() && !exe.empty()) {
-        bool matches = false;
+        const bool matches = runs_program(expected.program, exe, *process);
         const bool interpreted = is_interpreter(exe);
-        try {
-            const Foundation::Regex program(expected.program);
-            const std::string script = interpreted ? interpreted_script(*process) : "";
-            matches = program.test(exe) || (!script.empty() && program.test(script));
-        } catch (const std::exception&) {
-        }
         // An interpreter's executable says nothing about which script it
         // runs: such a process is left to the owner's confirmation below.
         if (!matches && !interpreted)
@@ -184,7 +179,7 @@ Verdict judge(const std::string& pidfile, const Expectation& expected) {
         // account can have written, and the age check below still turns away
         // a pid that was reused. Names that say something else prove nothing
         // either way (daemons retitle themselves): the owner decides then.
-        program_confirmed = command_line_runs(*process, expected.program) ||
+        program_confirmed = runs_program(expected.program, first_word(*process), *process) ||
                             kernel_name_is(*pid, expected.binary);
     }
     program_confirmed = program_confirmed || runs_binary(exe, expected.binary);
