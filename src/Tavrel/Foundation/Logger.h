@@ -6,7 +6,7 @@
 //
 //   auto log = Tavrel::Foundation::Logger::create();
 //   log->warn("Could not read " + path);          // log line; stderr only on a terminal
-//   log->info("httpd restarted");                 // log line; stdout when it is a terminal
+//   log->info("httpd restarted");                 // log line; shown when stdout is a terminal
 //   log->die("impossible state");                 // log line, then throws Tavrel::Foundation::PlainError
 //
 // A log line looks like
@@ -14,6 +14,10 @@
 // and, with `log_pid`, the service is followed by the pid: [zidavoveva_httpd:4242].
 // The console form is "warn [zidavoveva_httpd] Could not read /etc/x", with the
 // bracketed timestamp in front under `timestamp_prefix`.
+//
+// What would be echoed to standard output goes to the run's reader through
+// Tavrel::Foundation::Console (the output object, or standard error before
+// there is one): standard output carries nothing but the output object's text.
 //
 // Each line goes out in one write() on an append-mode descriptor, so lines of
 // several processes sharing the log never interleave within a line. Nothing here
@@ -60,7 +64,7 @@ class Logger final {
         std::optional<std::string> alternate_logfile = std::nullopt;
         bool log_pid = false;           // put the pid after the service in log lines
         bool timestamp_prefix = false;  // put the timestamp in front of console lines
-        bool use_stdout = false;        // echo to stdout even when it is not a terminal
+        bool use_stdout = false;        // echo to the reader even when stdout is not a terminal
         std::optional<bool> backtrace = std::nullopt;  // back-trace default for this logger
         bool no_load_from_cache = false;               // always build a fresh logger
     };
@@ -76,7 +80,7 @@ class Logger final {
         std::optional<std::string> message;
         std::string level;
         std::optional<std::string> service;  // default find_progname()
-        std::optional<int> output;           // 0 none, 1 stdout, 2 stderr, 3 both
+        std::optional<int> output;           // 0 none, 1 the reader (Console), 2 stderr, 3 both
         std::optional<bool> backtrace;
         bool die = false;  // throw a PlainError after writing
         bool use_no_files = false;
