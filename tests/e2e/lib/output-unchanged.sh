@@ -73,6 +73,10 @@ json_runs() {  # NAME PROGRAM ARGS...
     "${clean_env[@]}" "$@" --json </dev/null >"$json_results/$name.pipe" 2>/dev/null
     command=$(printf '%q ' "${clean_env[@]}" "$@" --json)
     script -qec "$command 2>/dev/null" /dev/null </dev/null >"$json_results/$name.tty" 2>/dev/null
+    # Two more starts of a unit within seconds count against systemd's start
+    # limit: the next case must meet the unit as it would without them.
+    [ "$mode" = systemd ] && systemctl reset-failed >/dev/null 2>&1
+    return 0
 }
 
 # A fresh sandbox hands out low pids, which the status check's name search
