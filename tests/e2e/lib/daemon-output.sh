@@ -34,7 +34,9 @@ start "a writable log"
 mkdir -p /var/log/zidavoveva/startup
 mount --bind /var/log/zidavoveva /var/log/zidavoveva && mount -o remount,bind,ro /var/log/zidavoveva ||
     { echo "daemon-output: cannot make the log directory read-only" >&2; exit 1; }
+echo "daemon-output: with a writable log the start showed:"; sed 's/^/    /' <<<"$out"
 start "a read-only log"
+echo "daemon-output: with a read-only log the start showed:"; sed 's/^/    /' <<<"$out"
 grep -qF 'could not be written (Read-only file system)' <<<"$out" ||
     fail "a read-only log: the run does not say that the startup log could not be written: $out"
 testd_kill_all zesc
