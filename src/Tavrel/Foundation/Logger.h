@@ -101,7 +101,7 @@ class Logger final {
     // Forgets every shared logger (objects still held elsewhere live on).
     static void clear_singleton_stash();
 
-    // Levels. info: stdout unless built with open_now. warn/error/die: stderr when
+    // Levels. info: the reader (when stdout is a terminal) unless built with open_now. warn/error/die: stderr when
     // stdin is a terminal. panic: stderr, throws, panic log. invalid/deprecated:
     // no echo, panic log. raw: written unchanged. die and panic throw after writing.
     [[gnu::noinline]] bool info(Entry entry);
@@ -117,7 +117,7 @@ class Logger final {
     [[gnu::noinline]] bool invalid(Entry entry);
     [[gnu::noinline]] bool deprecated(Entry entry);
     bool raw(Entry entry);
-    // Written only when `force` or the debug level is above 0; echoed to stdout.
+    // Written only when `force` or the debug level is above 0; echoed to the reader.
     // Without a message the line names the caller's file and line.
     [[gnu::noinline]] bool debug(std::optional<std::string_view> message = std::nullopt,
                                  bool force = false,
@@ -126,7 +126,7 @@ class Logger final {
     [[gnu::noinline]] bool debug_value(
         const nlohmann::ordered_json& value, bool force = false,
         std::source_location where = std::source_location::current());
-    // Free-form level and service; stdout unless `no_stdout`; back-trace while
+    // Free-form level and service; the reader unless `no_stdout`; back-trace while
     // TRACE_TOUCH_FILE exists.
     bool cplog(std::string_view message, std::string_view level, std::string_view service,
                bool no_stdout = false);
