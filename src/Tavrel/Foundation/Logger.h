@@ -101,9 +101,10 @@ class Logger final {
     // Forgets every shared logger (objects still held elsewhere live on).
     static void clear_singleton_stash();
 
-    // Levels. info: the reader (when stdout is a terminal) unless built with open_now. warn/error/die: stderr when
-    // stdin is a terminal. panic: stderr, throws, panic log. invalid/deprecated:
-    // no echo, panic log. raw: written unchanged. die and panic throw after writing.
+    // Levels. info: the reader (when stdout is a terminal) unless built with
+    // open_now. warn/error/die: stderr when stdin is a terminal. panic: stderr,
+    // throws, panic log. invalid/deprecated: no echo, panic log. raw: written
+    // unchanged. die and panic throw after writing.
     [[gnu::noinline]] bool info(Entry entry);
     bool success(Entry entry);
     bool out(Entry entry);
