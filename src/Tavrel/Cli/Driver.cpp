@@ -75,12 +75,8 @@ void status(Tavrel::Service::Base& srv, const ParsedArgv&) {
 }
 
 void check(Tavrel::Service::Base& srv, const ParsedArgv& parsed) {
-    if (parsed.checkmode_header && parsed.json) {
+    if (parsed.checkmode_header)
         srv.output(CHECKMODE_HEADER);
-    } else if (parsed.checkmode_header) {
-        const std::string line = CHECKMODE_HEADER + "\n";
-        (void)!::write(STDOUT_FILENO, line.data(), line.size());
-    }
     srv.set_service_argv_action(Tavrel::Service::Verb::Check);
     auto [ok, message] = srv.check_with_message();
     if (!ok)

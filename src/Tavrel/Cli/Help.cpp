@@ -2,8 +2,6 @@
 
 #include "Tavrel/Service/Verb.h"
 
-#include <unistd.h>
-
 #include <initializer_list>
 
 namespace Tavrel::Cli::Help {
@@ -87,9 +85,8 @@ std::string text(const std::string& service) {
            "       the run was refused or failed (the reason is on standard error)\n";
 }
 
-int usage(const std::string& service) {
-    const std::string t = text(service);
-    (void)!::write(STDOUT_FILENO, t.data(), t.size());
+int usage(Output::Base& out, const std::string& service) {
+    out.output(text(service));
     return 0;
 }
 

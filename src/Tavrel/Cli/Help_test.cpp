@@ -2,6 +2,12 @@
 
 #include "Tavrel/Service/Verb.h"
 #include "Tavrel/Cli/Parseargv.h"
+#include "Tavrel/Output/Callback/Write.h"
+#include "Tavrel/Output/Formatted/Plain.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -33,10 +39,27 @@ TEST(Help, NamesTheServiceEveryOptionAndTheExitStatuses) {
     EXPECT_THAT(text(""), testing::HasSubstr("zidavoveva_service SERVICE"));
 }
 
-TEST(Help, UsageWritesTheTextAndSucceeds) {
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(usage("sshd"), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), text("sshd"));
+// The usage goes through the run's output object like every other text: as
+// itself in text, and as one record under --json, where a program reading
+// records must never meet forty plain lines.
+TEST(Help, UsageIsTheTextOrOneRecord) {
+    std::string plain, json;
+    auto capture = [](std::string& into) {
+        Output::Base::Options options;
+        options.filehandle =
+            std::make_shared<Output::Callback::Write>([&into](std::string_view t) { into += t; });
+        return options;
+    };
+    Output::Formatted::Plain text_out(capture(plain));
+    EXPECT_EQ(usage(text_out, "sshd"), 0);
+    EXPECT_EQ(plain, text("sshd"));
+
+    Output::Base json_out(capture(json));
+    EXPECT_EQ(usage(json_out, "sshd"), 0);
+    ASSERT_EQ(std::count(json.begin(), json.end(), '\n'), 1) << json;
+    const auto record = nlohmann::json::parse(json);
+    EXPECT_EQ(record["type"], "out");
+    EXPECT_EQ(record["contents"], text("sshd"));
 }
 
 }  // namespace

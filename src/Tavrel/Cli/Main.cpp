@@ -279,7 +279,8 @@ int run_or_throw(const Command& command, ResultRecord::Run& result) {
     const ParsedArgv& options = accepted_options(command);
     const std::string service = service_word(command, options);
     if (options.help)
-        return Help::usage(service == GENERIC_WORD ? std::string() : service);
+        return Help::usage(*output_object_for(options),
+                           service == GENERIC_WORD ? std::string() : service);
     if (options.list)
         return list_services(service, options);
     exit_if_triggered_by_systemd_term_or_kill_signal(options);

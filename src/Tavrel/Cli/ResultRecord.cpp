@@ -197,7 +197,7 @@ void Run::finish(int status) {
                              .count();
     // A handle of its own: at exit the shared standard-output handle may be gone.
     Output::Base::Options options;
-    options.filehandle = Output::FileHandle::from_fd(STDOUT_FILENO);
+    options.filehandle = Output::FileHandle::standard_output();
     Output::Base out(std::move(options));
     out.message(TYPE, Output::Contents(contents(facts_)));
 }

@@ -1,6 +1,8 @@
 // The logger writes with plain POSIX calls: the checked-file layer logs through
 // it, so it cannot depend on that layer.
 #include "Tavrel/Foundation/Logger.h"
+
+#include "Tavrel/Foundation/Console.h"
 #include "Tavrel/Foundation/ErrnoGuard.h"
 #include "Tavrel/Foundation/IO/Flush.h"
 
@@ -315,17 +317,15 @@ bool Logger::logger(Entry entry) {
                 console += entry.level + " ";
             console += "[" + *entry.service + "] " + message + "\n";
         }
-        const bool to_stdout =
+        const bool to_reader =
             output == 3 || (output == 1 && (options_.use_stdout || IS_TERMINAL(STDOUT_FILENO)));
+        // Standard output is the run's output object's: the echo goes through
+        // it (a record under --json, a line of its own in text), never
+        // between its records or into a line it left open.
+        if (to_reader)
+            Console::line(entry.level.empty() ? "log" : entry.level, console);
         // A console that went away (a caller that hung up) must not end the
-        // run: the flushes below meet EPIPE quietly, as the writes do.
-        if (to_stdout) {
-            {
-                IO::Flush::QuietSigpipe quiet;
-                std::fflush(stdout);  // keep order with buffered output already written
-            }
-            IO::Flush::try_write_all(STDOUT_FILENO, console);
-        }
+        // run: the flush below meets EPIPE quietly, as the write does.
         if (output == 2 || output == 3) {
             {
                 IO::Flush::QuietSigpipe quiet;

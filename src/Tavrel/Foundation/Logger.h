@@ -6,7 +6,7 @@
 //
 //   auto log = Tavrel::Foundation::Logger::create();
 //   log->warn("Could not read " + path);          // log line; stderr only on a terminal
-//   log->info("httpd restarted");                 // log line; stdout when it is a terminal
+//   log->info("httpd restarted");                 // log line; shown when stdout is a terminal
 //   log->die("impossible state");                 // log line, then throws Tavrel::Foundation::PlainError
 //
 // A log line looks like
@@ -14,6 +14,10 @@
 // and, with `log_pid`, the service is followed by the pid: [zidavoveva_httpd:4242].
 // The console form is "warn [zidavoveva_httpd] Could not read /etc/x", with the
 // bracketed timestamp in front under `timestamp_prefix`.
+//
+// What would be echoed to standard output goes to the run's reader through
+// Tavrel::Foundation::Console (the output object, or standard error before
+// there is one): standard output carries nothing but the output object's text.
 //
 // Each line goes out in one write() on an append-mode descriptor, so lines of
 // several processes sharing the log never interleave within a line. Nothing here
@@ -60,7 +64,7 @@ class Logger final {
         std::optional<std::string> alternate_logfile = std::nullopt;
         bool log_pid = false;           // put the pid after the service in log lines
         bool timestamp_prefix = false;  // put the timestamp in front of console lines
-        bool use_stdout = false;        // echo to stdout even when it is not a terminal
+        bool use_stdout = false;        // echo to the reader even when stdout is not a terminal
         std::optional<bool> backtrace = std::nullopt;  // back-trace default for this logger
         bool no_load_from_cache = false;               // always build a fresh logger
     };
@@ -76,7 +80,7 @@ class Logger final {
         std::optional<std::string> message;
         std::string level;
         std::optional<std::string> service;  // default find_progname()
-        std::optional<int> output;           // 0 none, 1 stdout, 2 stderr, 3 both
+        std::optional<int> output;           // 0 none, 1 the reader (Console), 2 stderr, 3 both
         std::optional<bool> backtrace;
         bool die = false;  // throw a PlainError after writing
         bool use_no_files = false;
@@ -97,9 +101,10 @@ class Logger final {
     // Forgets every shared logger (objects still held elsewhere live on).
     static void clear_singleton_stash();
 
-    // Levels. info: stdout unless built with open_now. warn/error/die: stderr when
-    // stdin is a terminal. panic: stderr, throws, panic log. invalid/deprecated:
-    // no echo, panic log. raw: written unchanged. die and panic throw after writing.
+    // Levels. info: the reader (when stdout is a terminal) unless built with
+    // open_now. warn/error/die: stderr when stdin is a terminal. panic: stderr,
+    // throws, panic log. invalid/deprecated: no echo, panic log. raw: written
+    // unchanged. die and panic throw after writing.
     [[gnu::noinline]] bool info(Entry entry);
     bool success(Entry entry);
     bool out(Entry entry);
@@ -113,7 +118,7 @@ class Logger final {
     [[gnu::noinline]] bool invalid(Entry entry);
     [[gnu::noinline]] bool deprecated(Entry entry);
     bool raw(Entry entry);
-    // Written only when `force` or the debug level is above 0; echoed to stdout.
+    // Written only when `force` or the debug level is above 0; echoed to the reader.
     // Without a message the line names the caller's file and line.
     [[gnu::noinline]] bool debug(std::optional<std::string_view> message = std::nullopt,
                                  bool force = false,
@@ -122,7 +127,7 @@ class Logger final {
     [[gnu::noinline]] bool debug_value(
         const nlohmann::ordered_json& value, bool force = false,
         std::source_location where = std::source_location::current());
-    // Free-form level and service; stdout unless `no_stdout`; back-trace while
+    // Free-form level and service; the reader unless `no_stdout`; back-trace while
     // TRACE_TOUCH_FILE exists.
     bool cplog(std::string_view message, std::string_view level, std::string_view service,
                bool no_stdout = false);

@@ -1,5 +1,7 @@
 #include "Tavrel/Foundation/Logger.h"
 
+#include "Tavrel/Foundation/Console.h"
+
 #include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"
@@ -18,6 +20,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -74,6 +77,9 @@ class LoggerTest : public ::testing::Test {
         Logger::ALWAYS_OUTPUT_TO_STDERR = false;
         Logger::IS_TERMINAL = &never_terminal;
         Logger::clear_singleton_stash();
+        Console::set_sink([this](std::string_view kind, std::string_view text) {
+            echoes += std::string(kind) + ": " + std::string(text) + "\n";
+        });
     }
     void TearDown() override {
         Logger::STD_LOG_FILE = saved_std_;
@@ -85,8 +91,14 @@ class LoggerTest : public ::testing::Test {
         Logger::IS_TERMINAL = &Fd::Query::is_terminal;
         Logger::clear_singleton_stash();
         Debug::debug_level(0);
+        Console::set_sink({});
     }
     std::string log() const { return TempDir::read(log_path); }
+
+    // What the logger sent the run's reader (Foundation::Console), one
+    // "kind: text" line each; taken by echoed().
+    std::string echoes;
+    std::string echoed() { return std::exchange(echoes, {}); }
 
     TempDir dir;
     const std::string log_path = dir / "error_log";
@@ -199,6 +211,7 @@ TEST_F(LoggerTest, ConsoleEchoFollowsLevelAndTerminal) {
     });
     EXPECT_EQ(out1, "");
     EXPECT_EQ(err1, "");
+    EXPECT_EQ(echoed(), "");
     EXPECT_EQ(count_lines(log()), 3);
 
     // A terminal on standard input: warn and error go to stderr; info still not,
@@ -211,14 +224,15 @@ TEST_F(LoggerTest, ConsoleEchoFollowsLevelAndTerminal) {
     });
     EXPECT_EQ(out2, "");
     EXPECT_EQ(err2, "warn [svc] hello\nerror [svc] hello\n");
+    EXPECT_EQ(echoed(), "");
 
     // use_stdout forces info out; open_now keeps it off the console even on a terminal.
     Logger::IS_TERMINAL = &never_terminal;
-    auto out3 = capture_console([&] { Logger::create({.use_stdout = true})->info(named); }).first;
-    EXPECT_EQ(out3, "info [svc] hello\n");
+    Logger::create({.use_stdout = true})->info(named);
+    EXPECT_EQ(echoed(), "info: info [svc] hello\n");
     Logger::IS_TERMINAL = &always_terminal;
-    auto out4 = capture_console([&] { Logger::create({.open_now = true})->info(named); }).first;
-    EXPECT_EQ(out4, "");
+    Logger::create({.open_now = true})->info(named);
+    EXPECT_EQ(echoed(), "");
 
     // invalid and deprecated never echo; DISABLE_OUTPUT silences everything.
     auto quiet = capture_console([&] {
@@ -229,6 +243,29 @@ TEST_F(LoggerTest, ConsoleEchoFollowsLevelAndTerminal) {
         logger->info(named);
     });
     EXPECT_EQ(quiet.first + quiet.second, "");
+    EXPECT_EQ(echoed(), "");
+}
+
+// Standard output is the output object's alone: on a terminal the echo of
+// an info or debug line goes to the run's reader, never straight to
+// standard output (where it would land between JSON records, or inside a
+// progress line left open); with no reader installed, to standard error.
+TEST_F(LoggerTest, EchoNeverWritesStandardOutput) {
+    Logger::IS_TERMINAL = &always_terminal;
+    Debug::debug_level(1);
+    auto [out, err] = capture_console([&] {
+        Logger::create()->info("restarted");
+        Debug::log_debug("traced");
+    });
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "");
+    const std::string prog = Logger::find_progname();
+    EXPECT_EQ(echoed(), "info: info [" + prog + "] restarted\ndebug: debug [" + prog + "] traced\n");
+
+    Console::set_sink({});
+    auto bare = capture_console([&] { Logger::create()->info("no reader yet"); });
+    EXPECT_EQ(bare.first, "");
+    EXPECT_EQ(bare.second, "info [" + prog + "] no reader yet\n");
 }
 
 TEST_F(LoggerTest, ConsoleFormsAndCplog) {
@@ -241,8 +278,10 @@ TEST_F(LoggerTest, ConsoleFormsAndCplog) {
         stamped->info(Logger::Entry("short"));
         Logger::create()->warn(full);
     });
-    static const Regex stamped_form(R"(^\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4}\] info \[)");
-    EXPECT_TRUE(stamped_form.test(out)) << out;
+    static const Regex stamped_form(R"(^info: \[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{4}\] info \[)");
+    const std::string shown = echoed();
+    EXPECT_TRUE(stamped_form.test(shown)) << shown;
+    EXPECT_EQ(out, "");
     const std::string text = log();
     const std::size_t warn_at = text.find("] warn [svc] whole line");
     ASSERT_NE(warn_at, std::string::npos);
@@ -252,7 +291,8 @@ TEST_F(LoggerTest, ConsoleFormsAndCplog) {
         Logger::create()->cplog("free form", "audit", "other-service");
         Logger::create()->cplog("not shown", "audit", "other-service", true);
     });
-    EXPECT_EQ(cp.first, "audit [other-service] free form\n");
+    EXPECT_EQ(cp.first, "");
+    EXPECT_EQ(echoed(), "audit: audit [other-service] free form\n");
     EXPECT_NE(log().find("] audit [other-service] not shown\n"), std::string::npos);
 }
 
@@ -328,7 +368,8 @@ TEST_F(LoggerTest, UnusableLogFallsBackToStandardError) {
     // use_no_files writes nothing anywhere but the console.
     Logger::IS_TERMINAL = &always_terminal;
     auto fileless = capture_console([&] { Logger::create({.use_no_files = true})->info("x"); });
-    EXPECT_EQ(fileless.first, "info [test_Tavrel_Foundation] x\n");
+    EXPECT_EQ(fileless.first, "");
+    EXPECT_EQ(echoed(), "info: info [test_Tavrel_Foundation] x\n");
     EXPECT_EQ(fileless.second, "");
 
     // A descriptor that refuses writes only makes the call report failure.
@@ -490,7 +531,8 @@ TEST_F(LoggerTest, DebugShortcuts) {
     EXPECT_NE(text.find("shown\n"), std::string::npos);
     EXPECT_NE(text.find("Logger_test.cpp line "), std::string::npos);
     EXPECT_NE(text.find(R"({"key":"value"})"), std::string::npos);
-    EXPECT_EQ(out.first, "");  // debug goes to stdout only when it is a terminal
+    EXPECT_EQ(out.first, "");
+    EXPECT_EQ(echoed(), "");  // debug is echoed only when stdout is a terminal
 
     errno = ENOENT;
     EXPECT_THROW(Debug::log_die("stop"), PlainError);

@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,6 +97,17 @@ std::map<std::string, RunMark>& run_marks() {
     return marks;
 }
 
+// What stands in for a startup log that could not be written, and why.
+struct StandIn {
+    Foundation::Fd::UniqueFd fd;
+    std::string why;
+};
+
+std::map<std::string, StandIn>& stand_ins() {
+    static std::map<std::string, StandIn> kept;
+    return kept;
+}
+
 // The bytes [start, end) of the file, or nothing with errno set.
 std::optional<std::string> read_range(int fd, off_t start, off_t end) {
     std::string bytes(static_cast<size_t>(end - start), '\0');
@@ -148,6 +160,28 @@ bool keep_last_lines(std::string& text, size_t max_lines, size_t max_bytes, bool
     return left_out;
 }
 
+// The MESSAGE of one entry of journalctl's JSON output: a text, or a list of
+// bytes when it is not valid UTF-8 or holds control characters; nothing for
+// an entry without one.
+std::optional<std::string> journal_message(std::string_view record) {
+    const auto entry = nlohmann::json::parse(record, nullptr, false);
+    if (!entry.is_object())
+        return std::nullopt;
+    const auto it = entry.find("MESSAGE");
+    if (it == entry.end())
+        return std::nullopt;
+    if (it->is_string())
+        return it->get<std::string>();
+    if (!it->is_array())
+        return std::nullopt;
+    std::string bytes;
+    for (const auto& byte : *it) {
+        if (byte.is_number_unsigned() || byte.is_number_integer())
+            bytes += static_cast<char>(byte.get<int>() & 0xff);
+    }
+    return bytes;
+}
+
 // journalctl's option for the lines of this run: from the microsecond it
 // began (a whole second would take in the end of a run just before).
 std::string since_run_start() {
@@ -181,7 +215,20 @@ std::optional<off_t> run_part_start(const std::string& path, const struct stat& 
     return m.offset;
 }
 
-void forget_run_marks() { run_marks().clear(); }
+void forget_run_marks() {
+    run_marks().clear();
+    stand_ins().clear();
+}
+
+void keep_startup_log_stand_in(const std::string& path, Foundation::Fd::UniqueFd fd,
+                               std::string why) {
+    stand_ins()[path] = {std::move(fd), std::move(why)};
+}
+
+int startup_log_stand_in(const std::string& path) {
+    const auto it = stand_ins().find(path);
+    return it == stand_ins().end() ? -1 : it->second.fd.get();
+}
 
 void mark_logs_at_run_start(std::string_view service) {
     try {
@@ -404,13 +451,38 @@ Result fetch_service_log_messages(std::string_view services, std::string_view pr
     return {true, text};
 }
 
+namespace {
+
+// The messages of journalctl's JSON records, given newest first, as lines
+// oldest first.
+std::string oldest_first(std::string_view newest_first) {
+    std::vector<std::string> messages;
+    for (const auto line : split_lines(newest_first)) {
+        if (auto message = journal_message(line))
+            messages.push_back(std::move(*message));
+    }
+    std::string text;
+    for (auto it = messages.rbegin(); it != messages.rend(); ++it)
+        text += *it + "\n";
+    return text;
+}
+
+}  // namespace
+
 Result _unit_journal_since_run_start(const std::string& unit) {
     std::string program;
     try {
         program = Run::Binaries::path("journalctl").value_or("");
+        // With --since, --lines counts from the first line of the run: a unit
+        // that printed much and then its error would show only the start.
+        // --reverse makes journalctl count from the newest line back. Each
+        // entry is a JSON record, so an entry of several lines is turned
+        // back whole, and --all keeps long entries and those with control
+        // characters in them (given as a list of bytes).
         Run::SafeRun::Object run({.program = program,
-                             .args = {"--no-pager", "--quiet", "--output=cat", "--unit=" + unit,
-                                      since_run_start(),
+                             .args = {"--no-pager", "--quiet", "--output=json",
+                                      "--output-fields=MESSAGE", "--all", "--reverse",
+                                      "--unit=" + unit, since_run_start(),
                                       "--lines=" + std::to_string(STARTUP_LOG_MAX_LINES)},
                              .timeout = JOURNAL_TIMEOUT});
         if (run.CHILD_ERROR() != 0) {
@@ -420,7 +492,7 @@ Result _unit_journal_since_run_start(const std::string& unit) {
             return {false, fmt::format("Could not read the journal of “{}”: {}", unit,
                                        why.empty() ? run.terse_autopsy() : why)};
         }
-        std::string text = run.stdout_text();
+        std::string text = oldest_first(run.stdout_text());
         keep_last_lines(text, STARTUP_LOG_MAX_LINES, STARTUP_LOG_MAX_BYTES, false);
         return {true, text};
     } catch (const std::exception& e) {
@@ -429,8 +501,47 @@ Result _unit_journal_since_run_start(const std::string& unit) {
     }
 }
 
+namespace {
+
+// The last lines of the bytes [begin, size) of the open log `fd`; nothing to
+// show when that part is empty. `left_out_note` says where the rest is.
+Result last_part(std::string_view service, int fd, off_t begin, off_t size,
+                 const std::string& left_out_note) {
+    if (size <= begin)
+        return {false, fmt::format("This run wrote nothing to the startup log of “{}”.", service)};
+    const off_t start = std::max(begin, size - static_cast<off_t>(STARTUP_LOG_MAX_BYTES));
+    auto text = read_range(fd, start, size);
+    if (!text)
+        return {false, fmt::format("Could not read the startup log of “{}”: {}", service,
+                                   std::strerror(errno))};
+    if (keep_last_lines(*text, STARTUP_LOG_MAX_LINES, STARTUP_LOG_MAX_BYTES, start > begin))
+        *text = left_out_note + *text;
+    return {true, std::move(*text)};
+}
+
+// What the service printed in this run when its startup log could not be
+// written, under a line that says so: the reason of a failed start must not
+// be lost with the log, and the administrator learns that the log is not kept.
+Result read_stand_in(std::string_view service, const std::string& path, const StandIn& kept) {
+    std::string text = fmt::format(
+        "[the startup log {} could not be written ({}); shown is what the service printed in "
+        "this run]\n",
+        path, kept.why);
+    struct stat st {};
+    if (::fstat(kept.fd.get(), &st) != 0)
+        return {true, text};
+    auto part = last_part(service, kept.fd.get(), 0, st.st_size, "[earlier lines left out]\n");
+    if (part.first)
+        text += part.second;
+    return {true, text};
+}
+
+}  // namespace
+
 // This run's part of the startup log at `path`, at most its last lines.
 Result read_startup_log_part(std::string_view service, const std::string& path) {
+    if (const auto it = stand_ins().find(path); it != stand_ins().end())
+        return read_stand_in(service, path, it->second);
     Foundation::Fd::UniqueFd fd(
         ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
     if (!fd) {
@@ -443,17 +554,10 @@ Result read_startup_log_part(std::string_view service, const std::string& path) 
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return {false, fmt::format("The startup log “{}” is not a regular file.", path)};
     const auto begin = run_part_start(path, st);
-    if (!begin || st.st_size <= *begin)
+    if (!begin)
         return {false, fmt::format("This run wrote nothing to the startup log of “{}”.", service)};
-    const off_t start =
-        std::max(*begin, st.st_size - static_cast<off_t>(STARTUP_LOG_MAX_BYTES));
-    auto text = read_range(fd.get(), start, st.st_size);
-    if (!text)
-        return {false, fmt::format("Could not read the startup log of “{}”: {}", service,
-                                   std::strerror(errno))};
-    if (keep_last_lines(*text, STARTUP_LOG_MAX_LINES, STARTUP_LOG_MAX_BYTES, start > *begin))
-        *text = fmt::format("[earlier lines left out; the whole log is {}]\n", path) + *text;
-    return {true, std::move(*text)};
+    return last_part(service, fd.get(), *begin, st.st_size,
+                     fmt::format("[earlier lines left out; the whole log is {}]\n", path));
 }
 
 void _decruft_log_for_service(std::string_view service, std::string& text) {

@@ -22,6 +22,7 @@
 // never hide the failure that made us show them.
 #pragma once
 
+#include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/Init/Backend.h"
 
 #include <sys/stat.h>
@@ -115,7 +116,17 @@ void mark_log_opened(const std::string& path, int fd, bool truncated);
 // when the log was never marked. A log replaced (rotated) or shortened since
 // is this run's from its start.
 std::optional<off_t> run_part_start(const std::string& path, const struct stat& now);
+// Forgets the marks and the stand-ins below.
 void forget_run_marks();
+// The startup log at `path` could not be opened for writing (`why`): what
+// the service prints in this run goes to `fd` instead (a file of this run's
+// own, kept open here), and the startup log shown after the run is read from
+// it, under a line that says the log could not be written.
+void keep_startup_log_stand_in(const std::string& path, Foundation::Fd::UniqueFd fd,
+                               std::string why);
+// The descriptor of the stand-in kept for the startup log at `path`; -1 when
+// there is none.
+int startup_log_stand_in(const std::string& path);
 // The service's logs read after a failure: the system logs, its own log, the
 // programs named in their lines (empty: every line). Throws when its own log
 // cannot be located.

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace Box = Tavrel::TestSupport::SystemdSandbox;
 namespace Log = Tavrel::Init::Log;
 
@@ -50,6 +52,32 @@ TEST_F(SystemdSandboxLog, StartupLogIsTheJournalExcerptOfTheFailedStart) {
     EXPECT_TRUE(found) << text;
     EXPECT_NE(text.find("tvcl: out line"), std::string::npos) << text;
     EXPECT_EQ(text.find("Loaded:"), std::string::npos) << "the status header is not log";
+}
+
+// A unit that prints 2,000 lines and then its error: the excerpt is the end
+// of what it printed (journalctl's --lines after --since counts from the
+// start unless told to count back).
+TEST_F(SystemdSandboxLog, StartupLogIsTheEndOfALongStart) {
+    Box::write_unit("tvcl-long.service",
+                    "[Service]\nExecStart=/bin/sh -c 'i=0; while [ $i -lt 2000 ]; do "
+                    "echo tvcl filler $i; i=$((i+1)); done; echo tvcl: error: the last word; "
+                    "sleep 1; exit 1'\n");
+    ASSERT_EQ(Box::systemctl({"daemon-reload"}), 0);
+    std::string text;
+    bool found = false;
+    for (int attempt = 0; attempt < 3 && !found; ++attempt) {
+        Box::systemctl({"start", "tvcl-long.service"});
+        found = Box::wait_for(
+            [&] {
+                auto [ok, t] = Log::fetch_service_startup_log("tvcl-long");
+                text = t;
+                return ok && t.find("tvcl: error: the last word") != std::string::npos;
+            },
+            5);
+    }
+    EXPECT_TRUE(found) << text;
+    EXPECT_EQ(text.find("tvcl filler 0\n"), std::string::npos) << text;
+    EXPECT_LE(std::count(text.begin(), text.end(), '\n'), 40) << text;
 }
 
 TEST_F(SystemdSandboxLog, JournalStandsInForTheMissingSystemLogs) {

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -259,24 +260,59 @@ TEST_F(LogTest, StartupLogUnderSystemdIsTheUnitsJournalSinceTheRunStarted) {
     Tavrel::Config::OS::SYSTEMD_RUN_DIR = tmp_ / "systemd";
     Tavrel::Run::Binaries::ROOT_BIN = Tavrel::Run::Binaries::SYSTEM_BIN = tmp_ / "bin";
     Log::RUN_START = std::chrono::system_clock::time_point(std::chrono::microseconds(1765000000000042));
+    // Newest first, as --reverse gives them; the control character comes
+    // as journald writes a MESSAGE that holds one: a list of bytes.
     program("bin/journalctl",
             "printf '%s\\n' \"$@\" > " + tmp_ / "args" +
-                "\necho '/etc/ssh/sshd_config: line 123: Bad configuration option: Nonsense'"
-                "\necho 'ssh.service: Control process exited, code=exited, status=255/EXCEPTION'\n");
+                "\necho '{\"__CURSOR\":\"s=2\",\"MESSAGE\":\"ssh.service: Control process exited, "
+                "code=exited, status=255/EXCEPTION\"}'"
+                "\necho '{\"__CURSOR\":\"s=1\",\"MESSAGE\":[66,97,100,27,33]}'"
+                "\necho '{\"__CURSOR\":\"s=0\",\"MESSAGE\":\"/etc/ssh/sshd_config: line 123: Bad "
+                "configuration option: Nonsense\"}'\n");
     Log::UnitProperties unit = {{"Id", "ssh.service"}};
     auto [ok, text] = Log::fetch_service_startup_log("sshd", unit);
     EXPECT_TRUE(ok);
     EXPECT_EQ(text, "/etc/ssh/sshd_config: line 123: Bad configuration option: Nonsense\n"
+                    "Bad\x1b!\n"
                     "ssh.service: Control process exited, code=exited, status=255/EXCEPTION\n");
     std::string args = TempDir::read(tmp_ / "args");
-    for (const char* arg : {"--unit=ssh.service\n", "--since=@1765000000.000042\n", "--output=cat\n",
-                            "--lines=40\n"})
+    for (const char* arg : {"--unit=ssh.service\n", "--since=@1765000000.000042\n",
+                            "--output=json\n", "--reverse\n", "--lines=40\n"})
         EXPECT_NE(args.find(arg), std::string::npos) << arg << " not in " << args;
 
     program("bin/journalctl", "echo 'Failed to open journal' >&2\nexit 1\n");
     auto failed = Log::fetch_service_startup_log("sshd", unit);
     EXPECT_FALSE(failed.first);
     EXPECT_NE(failed.second.find("Failed to open journal"), std::string::npos) << failed.second;
+}
+
+// A unit that prints 2,000 lines and then its error: the error is what
+// must be shown. The stand-in journalctl counts --lines as the real one does:
+// from the first line since --since, unless --reverse makes it count from
+// the newest back.
+TEST_F(LogTest, StartupLogUnderSystemdIsTheEndOfWhatTheUnitPrinted) {
+    std::filesystem::create_directories(tmp_ / "systemd");
+    Tavrel::Config::OS::SYSTEMD_RUN_DIR = tmp_ / "systemd";
+    Tavrel::Run::Binaries::ROOT_BIN = Tavrel::Run::Binaries::SYSTEM_BIN = tmp_ / "bin";
+    std::string records;
+    for (int i = 1; i <= 2000; ++i)
+        records += "{\"MESSAGE\":\"filler " + std::to_string(i) + "\"}\n";
+    records += "{\"MESSAGE\":\"zfill: error: cannot bind to port 80\"}\n";
+    tmp_.write("journal", records);
+    program("bin/journalctl",
+            "n=10; rev=; for a; do case $a in --lines=*) n=${a#--lines=};; --reverse) rev=1;; esac; done\n"
+            "if [ -n \"$rev\" ]; then /usr/bin/tac " + tmp_ / "journal" + " | /usr/bin/head -n \"$n\"; "
+            "else /usr/bin/head -n \"$n\" " + tmp_ / "journal" + "; fi\n");
+    auto [ok, text] = Log::fetch_service_startup_log("zfill", Log::UnitProperties{{"Id", "zfill.service"}});
+    ASSERT_TRUE(ok) << text;
+    EXPECT_TRUE(text.ends_with("filler 2000\nzfill: error: cannot bind to port 80\n")) << text;
+    EXPECT_TRUE(text.starts_with("filler 1962\n")) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 40);
+    // At most 8 KiB of it too: long lines leave the oldest out.
+    Log::STARTUP_LOG_MAX_BYTES = 100;
+    text = Log::fetch_service_startup_log("zfill", Log::UnitProperties{{"Id", "zfill.service"}}).second;
+    EXPECT_LE(text.size(), 100u);
+    EXPECT_TRUE(text.ends_with("zfill: error: cannot bind to port 80\n")) << text;
 }
 
 TEST_F(LogTest, ServiceLogsMarkedAtTheRunStartShowOnlyWhatTheRunAdded) {

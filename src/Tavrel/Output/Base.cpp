@@ -139,6 +139,10 @@ void Base::output_partial(const Contents& c) {
     out(c, SOURCE_LOCAL, PARTIAL_MESSAGE);
 }
 
+void Base::console_line(std::string_view kind, std::string_view text) {
+    message(TYPE_LOG, Contents(nlohmann::ordered_json{{"kind", kind}, {"msg", text}}));
+}
+
 bool Base::output_highlighted_message(std::string_view line) {
     switch (LineClassifier::classify(line)) {
         case LineClassifier::Kind::Error:

@@ -55,6 +55,8 @@ inline constexpr std::string_view TYPE_SUCCESS = "success";
 inline constexpr std::string_view TYPE_OUT = "out";
 inline constexpr std::string_view TYPE_DEBUG = "debug";
 inline constexpr std::string_view TYPE_HEADER = "header";
+// A line that code below the output layer sent the run's reader.
+inline constexpr std::string_view TYPE_LOG = "log";
 
 // Process-wide switch: the debug method sends nothing unless it is set.
 inline bool DEBUG_MESSAGES = false;
@@ -155,6 +157,12 @@ class Base {
     // Sends one line of foreign text as an error, a warning or plain output
     // according to Tavrel::Output::LineClassifier. Returns true.
     bool output_highlighted_message(std::string_view line);
+
+    // One line from below the output layer (Tavrel/Foundation/Console.h): the
+    // logger's echo, the progress of ending processes. `kind` is its log
+    // level or "progress". Base: a record of type TYPE_LOG whose contents
+    // are {"kind", "msg"}; the formatted classes draw it as a line of its own.
+    virtual void console_line(std::string_view kind, std::string_view text);
 
     // The header, then every non-empty line of `text` one level deeper (each
     // highlighted), then an empty line at the previous level. The indent level

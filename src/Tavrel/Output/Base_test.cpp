@@ -1,13 +1,16 @@
 #include "Tavrel/Output/Base.h"
 
 #include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Foundation/Console.h"
 #include "Tavrel/Output/Callback/Write.h"
+#include "Tavrel/Output/Console.h"
 #include "Tavrel/Output/Formatted/Terminal.h"
 #include "testsupport/InChild.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 
@@ -226,6 +229,38 @@ TEST(OutputMessageSet, EmptyTextStillHeaderAndTrailingLine) {
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[0]["type"], "header");
     EXPECT_EQ(r[1]["contents"], "");
+}
+
+}  // namespace
+
+namespace {
+
+// Under --json a line from below the output layer (the logger's echo on a
+// terminal, the progress of ending processes) is one record like every
+// other message; once the run's object is attached as the reader, nothing
+// of it reaches standard output as plain text, and once the object is gone
+// such lines go to standard error.
+TEST(OutputConsole, LinesFromBelowBecomeRecordsOfTheAttachedObject) {
+    auto text = std::make_shared<std::string>();
+    Base::Options o;
+    o.filehandle = std::make_shared<Tavrel::Output::Callback::Write>(
+        [text](std::string_view t) { *text += t; });
+    auto out = std::make_shared<Base>(o);
+    Tavrel::Output::Console::attach(out);
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    Tavrel::Foundation::Console::line("info", "info [zidavoveva_crond] The system stopped cron.\n");
+    out.reset();
+    Tavrel::Foundation::Console::line("progress", "No process of cron was found.");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "No process of cron was found.\n");
+    Tavrel::Foundation::Console::set_sink({});
+
+    ASSERT_EQ(std::count(text->begin(), text->end(), '\n'), 1) << *text;
+    const json record = json::parse(*text);
+    EXPECT_EQ(record["type"], "log");
+    EXPECT_EQ(record["contents"],
+              (json{{"kind", "info"}, {"msg", "info [zidavoveva_crond] The system stopped cron."}}));
 }
 
 }  // namespace

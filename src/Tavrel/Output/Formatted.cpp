@@ -1,6 +1,7 @@
 #include "Tavrel/Output/Formatted.h"
 
 #include "Tavrel/Foundation/ErrnoGuard.h"
+#include "Tavrel/Foundation/Text/Printable.h"
 #include "Tavrel/Output/Terminal.h"
 
 #include <vector>
@@ -122,6 +123,15 @@ void Formatted::message(std::string_view type, const Contents& contents,
     _safe_render_message(contents.text(), colour_for(type, src), partial, prepend);
 }
 
+void Formatted::console_line(std::string_view, std::string_view text) {
+    Foundation::ErrnoGuard keep_errno;
+    if (!last_message_had_newline_) {
+        write_text(_new_line());
+        last_message_had_newline_ = true;
+    }
+    _safe_render_message(text, "", COMPLETE_MESSAGE, NOT_PREPENDED_MESSAGE);
+}
+
 std::string Formatted::format_message(std::string_view colour, std::string_view text) const {
     return _format_text(colour, text);
 }
@@ -160,8 +170,13 @@ void Formatted::_safe_render_message(std::string_view text, std::string_view col
             if (prepend == PREPENDED_MESSAGE && !_prepend_message().empty())
                 drawn += _format_text("", _prepend_message());
         }
+        // Text drawn here comes from daemons and logs too (startup logs,
+        // log messages, command lines in a status): a control character in
+        // it would reach the terminal raw and could clear the screen, retitle
+        // the window or hide text behind a carriage return, so it is shown
+        // escaped. Colour is added after, by this object alone.
         if (!lines[i].empty())
-            drawn += format_message(colour, lines[i]);
+            drawn += format_message(colour, Foundation::Text::printable(lines[i], Foundation::Text::KEEP_TAB));
         if (terminate)
             drawn += _new_line();
         at_line_start = terminate;

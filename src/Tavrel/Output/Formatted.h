@@ -44,6 +44,10 @@ class Formatted : public Base {
     void message(std::string_view type, const Contents& contents, std::optional<Source> source,
                  Partial partial, Prepend prepend);
 
+    // A line of its own: a line this object left open is ended first, and
+    // the text is drawn at the current indent without colour or prefix.
+    void console_line(std::string_view kind, std::string_view text) override;
+
     // `text` drawn in `colour` (a colour description, see
     // Tavrel/Output/Terminal.h); empty colour means none.
     std::string format_message(std::string_view colour, std::string_view text) const;

@@ -2,6 +2,7 @@
 #include "Tavrel/Foundation/Text/Digits.h"
 
 #include "Tavrel/Run/Binaries.h"
+#include "Tavrel/Foundation/Console.h"
 #include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/Process/Kill/Target.h"
@@ -24,13 +25,9 @@ namespace Tavrel::Process::Kill {
 
 namespace {
 
-void say(bool verbose, const std::string& text, bool newline = true) {
-    if (!verbose || !OUTPUT)
-        return;
-    *OUTPUT << text;
-    if (newline)
-        *OUTPUT << '\n';
-    OUTPUT->flush();
+void say(bool verbose, const std::string& text) {
+    if (verbose)
+        Foundation::Console::line("progress", text);
 }
 
 std::string signal_name(int signal) {
@@ -134,10 +131,9 @@ int escalate(std::vector<Target>& targets, const std::string& display, bool verb
     double waited = 0;
     int alive = 1;
     while (alive > 0 && waited <= wait) {
-        say(verbose, ".", false);
         alive = count_alive(targets);
         if (alive == 0) {
-            say(verbose, "Done.");
+            say(verbose, display + " ended.");
             return 1;
         }
         double step = waited > 0.5 ? 0.05 : waited > 0.01 ? 0.01 : 0.0025;
@@ -145,7 +141,6 @@ int escalate(std::vector<Target>& targets, const std::string& display, bool verb
         waited += step;
         reap_all(targets);
     }
-    say(verbose, "");
     say(verbose, "Killing " + display + " …");
     if (const Sends sends = send_all(targets, SIGKILL); sends.sent == 0) {
         // A process that may not be signalled is still there, whatever the
@@ -155,22 +150,20 @@ int escalate(std::vector<Target>& targets, const std::string& display, bool verb
             return 0;
         }
         bool gone = count_alive(targets) == 0;
-        say(verbose, gone ? "Done." : "Could not end " + display + ".");
+        say(verbose, gone ? display + " ended." : "Could not end " + display + ".");
         return gone ? 1 : 0;
     }
     alive = 1;
     while (alive > 0 && waited <= 2 * wait) {
-        say(verbose, ".", false);
         alive = count_alive(targets);
         if (alive == 0) {
-            say(verbose, "Done.");
+            say(verbose, display + " ended.");
             return 1;
         }
         pause_for(0.1);
         waited += 0.1;
         reap_all(targets);
     }
-    say(verbose, "");
     say(verbose, "Could not end " + display + ".");
     return 0;
 }

@@ -20,7 +20,6 @@
 #include <sys/types.h>
 
 #include <functional>
-#include <iostream>
 #include <map>
 #include <string>
 #include <utility>
@@ -33,8 +32,9 @@ class Target;
 // Grace period used when the caller gives none (or zero), in seconds.
 inline double DEFAULT_WAIT_TIME = 15;
 inline std::string DISPLAY_SEPARATOR = ", ";
-// Where the progress lines of a verbose run go.
-inline std::ostream* OUTPUT = &std::cout;
+// A verbose call tells its progress in whole lines (Tavrel::Foundation::Console,
+// kind "progress"): the run's output object shows them, never as text in the
+// middle of a line it left open or between its JSON records.
 inline const std::map<std::string, int, std::less<>> SIGNAL_NUMBER = {
     {"ALRM", 14}, {"CHLD", 17}, {"HUP", 1}, {"KILL", 9}, {"TERM", 15}, {"USR1", 10}, {"USR2", 12}};
 // Characters removed from killall's signal argument ("-TERM", " HUP").

@@ -1,6 +1,7 @@
 #include "Tavrel/Process/Kill.h"
 
 #include "Tavrel/Process/Kill/Target.h"
+#include "Tavrel/Foundation/Console.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Process/Proc/Bin.h"
@@ -31,11 +32,20 @@ double seconds_since(std::chrono::steady_clock::time_point t) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
+// The progress lines a verbose call sends the run's reader, each a whole
+// line of kind "progress"; standard output itself must stay untouched.
 struct OutputCapture {
     std::ostringstream text;
-    std::ostream* saved = Tavrel::Process::Kill::OUTPUT;
-    OutputCapture() { Tavrel::Process::Kill::OUTPUT = &text; }
-    ~OutputCapture() { Tavrel::Process::Kill::OUTPUT = saved; }
+    OutputCapture() {
+        ::testing::internal::CaptureStdout();
+        Tavrel::Foundation::Console::set_sink([this](std::string_view kind, std::string_view line) {
+            text << kind << ": " << line << "\n";
+        });
+    }
+    ~OutputCapture() {
+        Tavrel::Foundation::Console::set_sink({});
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    }
 };
 
 // The warnings of a test go to a log of its own.
@@ -75,8 +85,10 @@ TEST(Safekill, IgnoredTermEscalatesToKillAfterTheGracePeriod) {
     EXPECT_GE(took, 0.3);
     EXPECT_LT(took, 1.5);
     EXPECT_EQ(c.ended_by(), SIGKILL);
-    EXPECT_NE(out.text.str().find("Terminating " + name), std::string::npos);
-    EXPECT_NE(out.text.str().find("Killing " + name), std::string::npos);
+    EXPECT_NE(out.text.str().find("progress: Terminating " + name + " …\n"), std::string::npos)
+        << out.text.str();
+    EXPECT_NE(out.text.str().find("progress: Killing " + name + " …\n"), std::string::npos);
+    EXPECT_NE(out.text.str().find("progress: " + name + " ended.\n"), std::string::npos);
 }
 
 TEST(Safekill, OwnChildThatEndsCountsAsGoneBeforeItIsReaped) {
@@ -92,7 +104,7 @@ TEST(Safekill, OwnChildThatEndsCountsAsGoneBeforeItIsReaped) {
 TEST(Safekill, NothingFoundAndImmunePids) {
     OutputCapture out;
     EXPECT_EQ(Tavrel::Process::Kill::safekill(unique_name("tvnone"), true, 1), 0);
-    EXPECT_NE(out.text.str().find("No process of"), std::string::npos);
+    EXPECT_NE(out.text.str().find("progress: No process of"), std::string::npos);
 
     std::string name = unique_name("tvimmune");
     auto c = spawn("/bin/sleep", {name, "30"}, supervised());

@@ -7,8 +7,12 @@
 # project's test daemon, then makes the same runs of the installed program,
 # in the same order, every time, and keeps what each one wrote:
 # RESULTS_DIR/NN-CASE.out (standard output), .err (standard error) and
-# .status (exit status). Nothing is judged here: the check masks what varies
-# and compares on the host. Exits non-zero only when the set-up fails.
+# .status (exit status). Each case is then run twice more with --json, its
+# standard output on a pipe and on a terminal (a pseudo-terminal, as over
+# ssh -t), kept in RESULTS_DIR.json/NN-CASE.pipe and .tty: whatever a run
+# meets, a program reading it must find one JSON record a line. Nothing is
+# judged here: the check masks what varies and compares, and parses the JSON
+# runs, on the host. Exits non-zero only when the set-up fails.
 set -uo pipefail
 e2e=$1 build=$2 results=$3
 shift 3
@@ -48,6 +52,8 @@ done
 clean_env=(env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
     HOME=/root LANG=C.UTF-8 TERM=dumb)
 cases=0
+json_results=$results.json
+mkdir -p "$json_results"
 run_case() {  # CASE PROGRAM ARGS...
     local name
     cases=$((cases + 1))
@@ -55,6 +61,22 @@ run_case() {  # CASE PROGRAM ARGS...
     shift
     "${clean_env[@]}" "$@" </dev/null >"$results/$name.out" 2>"$results/$name.err"
     echo $? >"$results/$name.status"
+    json_runs "$name" "$@"
+}
+# The same run with --json, on a pipe, then with standard input, output and
+# error on a terminal (script(1) makes one; standard error is sent apart, so
+# that only standard output is judged). The terminal ends its lines with
+# \r\n; the check takes the \r off.
+json_runs() {  # NAME PROGRAM ARGS...
+    local name=$1 command
+    shift
+    "${clean_env[@]}" "$@" --json </dev/null >"$json_results/$name.pipe" 2>/dev/null
+    command=$(printf '%q ' "${clean_env[@]}" "$@" --json)
+    script -qec "$command 2>/dev/null" /dev/null </dev/null >"$json_results/$name.tty" 2>/dev/null
+    # Two more starts of a unit within seconds count against systemd's start
+    # limit: the next case must meet the unit as it would without them.
+    [ "$mode" = systemd ] && systemctl reset-failed >/dev/null 2>&1
+    return 0
 }
 
 # A fresh sandbox hands out low pids, which the status check's name search

@@ -158,6 +158,53 @@ std::string joined(const std::vector<std::string>& words) {
     return line;
 }
 
+// An unnamed file of this run's own, in the first of STAND_IN_DIRS that takes
+// one: it goes when the last process holding it closes it.
+Foundation::Fd::UniqueFd unnamed_file() {
+    for (const auto& dir : STAND_IN_DIRS) {
+        Foundation::Fd::UniqueFd fd(::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+        if (fd)
+            return fd;
+    }
+    return {};
+}
+
+// What the service's output goes to when its startup log cannot be opened
+// (`why`): the stand-in of this run, made on the first launch and kept by
+// the log retrieval, which shows it; the null device when there is none.
+Foundation::Fd::UniqueFd startup_log_stand_in(std::string_view service, bool wipe,
+                                              const std::string& why) {
+    std::string path;
+    try {
+        path = StartupLog::startup_log_path(service);
+    } catch (const std::exception&) {
+        // A name that names no log has no stand-in either.
+    }
+    int kept = path.empty() ? -1 : Log::startup_log_stand_in(path);
+    if (kept < 0 && !path.empty()) {
+        if (auto fd = unnamed_file()) {
+            kept = fd.get();
+            Log::keep_startup_log_stand_in(path, std::move(fd), why);
+            Foundation::Logger::create()->warn("The startup log " + path + " could not be written (" +
+                                               why + "); what the service prints in this run is "
+                                               "kept for this run's display only.");
+        }
+    } else if (kept >= 0 && wipe) {
+        (void)!::ftruncate(kept, 0);
+    }
+    Foundation::Fd::UniqueFd out(kept >= 0 ? ::fcntl(kept, F_DUPFD_CLOEXEC, 3) : -1);
+    if (out) {
+        ::fcntl(out.get(), F_SETFL, O_APPEND);
+        return out;
+    }
+    out.reset(::open(NULL_DEVICE.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!out) {
+        const int err = errno;
+        throw Foundation::PlainError("Could not open " + NULL_DEVICE + " for writing: " + errno_text(err));
+    }
+    return out;
+}
+
 }  // namespace
 
 std::optional<pid_t> logged_startup(std::string_view service, bool wipe,
@@ -197,12 +244,9 @@ std::optional<pid_t> logged_startup(std::string_view service, bool wipe,
     try {
         log = _open_startup_log(service, wipe ? StartupLogMode::Write : StartupLogMode::Append);
     } catch (const std::exception&) {
-        // No log is no reason not to start the service.
-        log.reset(::open(NULL_DEVICE.c_str(), O_WRONLY | O_CLOEXEC));
-        if (!log) {
-            const int err = errno;
-            throw Foundation::PlainError("Could not open " + NULL_DEVICE + " for writing: " + errno_text(err));
-        }
+        // No log is no reason not to start the service; and what it prints
+        // still tells why a start failed.
+        log = startup_log_stand_in(service, wipe, errno_text(errno));
     }
 
     if (!options.wait)

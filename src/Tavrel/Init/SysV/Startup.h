@@ -40,6 +40,10 @@
 namespace Tavrel::Init::SysV {
 
 inline std::string NULL_DEVICE = "/dev/null";
+// Where a file that stands in for a startup log that cannot be written is
+// made (an unnamed one, in the first directory that takes it): on disk
+// first, since a daemon may write to it as long as it would to its log.
+inline std::vector<std::string> STAND_IN_DIRS = {"/var/tmp", "/tmp", "/run"};
 // Seconds a command waited for may run when its caller names no bound (the
 // figure systemd gives a unit's start and stop).
 inline double DEFAULT_COMMAND_TIMEOUT = 90;
@@ -60,7 +64,11 @@ struct LoggedStartupOptions {
 };
 
 // Launches `command` (program path, then arguments) with its output in the
-// startup log of `service`, truncated first when `wipe`. Returns the daemon's
+// startup log of `service`, truncated first when `wipe`. When the log cannot
+// be opened for writing (a read-only log directory), the output goes to a
+// stand-in of this run (Tavrel::Init::Log::keep_startup_log_stand_in) that the
+// startup log shown after the run is read from, with a line saying that the
+// log could not be written; the null device only when even that fails. Returns the daemon's
 // pid (detached) or the finished intermediate process's pid (with `wait`);
 // nothing when the program is not an executable file (with `wait`; the
 // detached style throws Io::CommandOpenFailed instead). A command waited for

@@ -4,6 +4,7 @@
 #include "Tavrel/Process/Kill/Target.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Run/SafeRun/LastStatus.h"
+#include "Tavrel/Init/Log.h"
 #include "Tavrel/Init/SysV/StartupLog.h"
 #include "testsupport/TempDir.h"
 
@@ -34,6 +35,7 @@ class StartupTest : public ::testing::Test {
     void TearDown() override {
         Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR = saved_;
         Tavrel::Foundation::Logger::STD_LOG_FILE = saved_log_;
+        Tavrel::Init::Log::forget_run_marks();
         Tavrel::Foundation::Logger::clear_singleton_stash();
     }
 
@@ -195,7 +197,7 @@ TEST_F(StartupTest, TheLogIsNeverReachedThroughASymbolicLink) {
     Tavrel::Init::SysV::_mkdir_or_log_failure(Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR);
     ASSERT_EQ(::symlink(victim.c_str(), Tavrel::Init::SysV::StartupLog::startup_log_path("svc").c_str()), 0);
     const auto noisy = script("noisy", "echo overwritten\n");
-    // The launch goes on, its output into the null device.
+    // The launch goes on, its output into a stand-in of this run's own.
     ASSERT_TRUE(Tavrel::Init::SysV::logged_startup("svc", true, {noisy}, {.wait = true}));
     EXPECT_EQ(last_child_status(), 0);
     EXPECT_EQ(TempDir::read(victim), "precious\n");
@@ -257,11 +259,45 @@ TEST_F(StartupTest, AnUncreatableDirectoryOnlyWarns) {
     EXPECT_NE(TempDir::read(tmp_ / "error_log")
                   .find("Could not create the directory " + tmp_ / "file/sub" + ": Not a directory"),
               std::string::npos);
-    // The launch still happens, into the null device.
+    // The launch still happens.
     Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR = tmp_ / "file/sub";
     const auto ok = script("ok", "exit 0\n");
     EXPECT_TRUE(Tavrel::Init::SysV::logged_startup("svc", true, {ok}, {.wait = true}));
     EXPECT_EQ(last_child_status(), 0);
+}
+
+// A log directory that cannot be written (read-only, or not a directory):
+// what the daemon printed while failing is still what the run shows, under
+// a line that says the log could not be written; the launches of one run
+// add up as in the log itself, and a wiping one starts it again.
+TEST_F(StartupTest, AnUnwritableLogStillShowsWhatThisRunPrinted) {
+    tmp_.write("file", "x");
+    Tavrel::Init::SysV::StartupLog::STARTUP_LOG_DIR = tmp_ / "file/startup";
+    const auto stop = script("stop", "echo stopping\n");
+    const auto failing = script("init", "echo 'zro: error: port 80 is in use'; echo 'zro: giving up' >&2; exit 1\n");
+    ASSERT_TRUE(Tavrel::Init::SysV::logged_startup("zro", true, {stop}, {.wait = true}));
+    ASSERT_TRUE(Tavrel::Init::SysV::logged_startup("zro", false, {failing}, {.wait = true}));
+    EXPECT_EQ(last_child_status(), 1 << 8);
+    const std::string note = "[the startup log " + tmp_ / "file/startup/zro" +
+                             " could not be written (Not a directory); shown is what the service "
+                             "printed in this run]\n";
+    EXPECT_EQ(Tavrel::Init::SysV::fetch_startup_log("zro").value_or("none"),
+              note + "stopping\nzro: error: port 80 is in use\nzro: giving up\n");
+    ASSERT_TRUE(Tavrel::Init::SysV::logged_startup("zro", true, {failing}, {.wait = true}));
+    EXPECT_EQ(Tavrel::Init::SysV::fetch_startup_log("zro").value_or("none"),
+              note + "zro: error: port 80 is in use\nzro: giving up\n");
+    // A daemon left running writes there too.
+    const auto daemon = script("daemon", "echo 'zro daemon: listening'; exec sleep 5\n");
+    const pid_t pid = Tavrel::Init::SysV::logged_startup("zro", true, {daemon}).value_or(0);
+    ASSERT_GT(pid, 0);
+    std::string shown;
+    for (int i = 0; i < 200 && shown.find("listening") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        shown = Tavrel::Init::SysV::fetch_startup_log("zro").value_or("");
+    }
+    EXPECT_EQ(shown, note + "zro daemon: listening\n");
+    ::kill(pid, SIGKILL);
+    EXPECT_NE(TempDir::read(tmp_ / "error_log").find("could not be written"), std::string::npos);
 }
 
 }  // namespace

@@ -124,7 +124,9 @@ std::optional<bool> Backend::restart_attempt(Service& svc, int attempt) {
             if (std::string owner = svc.processowner(); !owner.empty())
                 owners.push_back(std::move(owner));
             const auto id = props_.find("Id");
-            doomedprocess(rules, svc.verbose() != 0, 0, owners,
+            // Finding nothing here is the usual case and no news: its
+            // progress is shown at the debug level only, as under SysV.
+            doomedprocess(rules, svc.is_debug_enabled(), 0, owners,
                                       id == props_.end() ? std::string() : id->second);
         }
     }

@@ -145,3 +145,43 @@ TEST(PlainParentContext, FittingCountsCharactersNotBytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A daemon's start-up output shown as a startup log: its escape sequences,
+// bell and carriage return must not reach the terminal raw, whatever line
+// type the classifier gives the line; tabs keep the daemon's columns.
+TEST(PlainForeignText, ControlCharactersOfADaemonAreShownEscaped) {
+    std::string text;
+    Plain out(capture_into(text));
+    out.display_message_set("Startup Log",
+                            "\x1b]0;owned\x07title\n"
+                            "error: bad key\rall fine\n"
+                            "\x1b[2J\x1b[31mcleared\tcolumn\n");
+    EXPECT_EQ(text,
+              "Startup Log\n"
+              "\t\\x1b]0;owned\\x07title\n"
+              "\terror: bad key\\x0dall fine\n"
+              "\t\\x1b[2J\\x1b[31mcleared\tcolumn\n"
+              "\n");
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+}
+
+// A line from below the output layer (the logger's echo, the progress of
+// ending processes) is a line of its own: it never lands inside a progress
+// line left open, which goes on below it.
+TEST(PlainForeignText, ConsoleLineEndsAnOpenLineFirst) {
+    std::string text;
+    Plain out(capture_into(text));
+    out.output_partial("Stopping cron .");
+    out.console_line("info", "info [zidavoveva_crond] The system stopped the service.");
+    out.output(" done");
+    out.console_line("progress", "No process of cron was found.");
+    EXPECT_EQ(text,
+              "Stopping cron .\n"
+              "info [zidavoveva_crond] The system stopped the service.\n"
+              " done\n"
+              "No process of cron was found.\n");
+}
+
+}  // namespace

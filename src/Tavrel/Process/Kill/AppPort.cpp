@@ -1,6 +1,7 @@
 #include "Tavrel/Process/Kill/AppPort.h"
 #include "Tavrel/Foundation/Text/Digits.h"
 
+#include "Tavrel/Foundation/Console.h"
 #include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/Process/Kill.h"
 #include "Tavrel/Process/Kill/Target.h"
@@ -326,8 +327,9 @@ int kill_apps_on_ports(const std::vector<int>& ports, bool verbose,
     }
     std::string display = "the processes on port " + join(ports);
     if (targets.empty()) {
-        if (verbose && OUTPUT)
-            *OUTPUT << "No process in the way listens on port " << join(ports) << ".\n" << std::flush;
+        if (verbose)
+            Foundation::Console::line("progress",
+                                      "No process in the way listens on port " + join(ports) + ".");
         return 0;
     }
     return escalate(targets, display, verbose, WAIT_TIME);
