@@ -663,6 +663,22 @@ TEST_F(ServiceCore, AServiceWithPortsIsUpWhenItsOwnProcessListens) {
     EXPECT_TRUE(own->start());
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
 
+    // Listening on one port and leaving the other free: up once the settle
+    // time has passed (its configuration may not ask for the second).
+    int spare = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in spare_addr{};
+    spare_addr.sin_family = AF_INET;
+    spare_addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(spare, reinterpret_cast<sockaddr*>(&spare_addr), sizeof spare_addr), 0);
+    length = sizeof spare_addr;
+    ::getsockname(spare, reinterpret_cast<sockaddr*>(&spare_addr), &length);
+    ::close(spare);  // a port nobody listens on
+    own->set_ports({port, ntohs(spare_addr.sin_port)});
+    own->set_start_settle(0.3);
+    start = Clock::now();
+    EXPECT_TRUE(own->start());
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
+
     // Another program's service: the listener is in its way.
     auto other = make({{"ports", json::array({port})},
                        {"start_settle", 1},
