@@ -46,6 +46,11 @@ std::string seconds_text(double seconds) {
     return fmt::format("{:g} second{}", seconds, seconds == 1 ? "" : "s");
 }
 
+// "0.8 seconds": a time the run measured.
+std::string measured_text(double seconds) {
+    return fmt::format("{:.1f} seconds", std::max(0.0, seconds));
+}
+
 std::string ports_text(const std::vector<int>& ports) {
     std::string text;
     for (size_t i = 0; i < ports.size(); ++i)
@@ -192,7 +197,7 @@ std::optional<std::string> wait_for_ports(Base& svc, Clock::time_point seen) {
 std::optional<std::string> settle(Base& svc, Clock::time_point seen, Clock::time_point until) {
     for (;;) {
         if (svc.get_status_string().empty()) {
-            return "It was no longer running " + seconds_text(std::max(0.0, seconds_since(seen))) +
+            return "It was no longer running " + measured_text(seconds_since(seen)) +
                    " after its start.";
         }
         const double left = std::chrono::duration<double>(until - Clock::now()).count();
@@ -209,14 +214,14 @@ std::optional<std::string> compare_marks(const Init::StartMarks& then, const Ini
     if (then.restarts && now.restarts && *now.restarts > *then.restarts) {
         const long times = *now.restarts - *then.restarts;
         return fmt::format("systemd restarted it {} time{} within {} of its start: it keeps failing.",
-                           times, times == 1 ? "" : "s", seconds_text(seconds));
+                           times, times == 1 ? "" : "s", measured_text(seconds));
     }
     if (then.main_pid && now.main_pid != then.main_pid) {
         if (!now.main_pid)
             return fmt::format("Its main process (PID {}) ended within {} of its start.",
-                               *then.main_pid, seconds_text(seconds));
+                               *then.main_pid, measured_text(seconds));
         return fmt::format("Its main process (PID {}) was replaced by PID {} within {} of its start.",
-                           *then.main_pid, *now.main_pid, seconds_text(seconds));
+                           *then.main_pid, *now.main_pid, measured_text(seconds));
     }
     return std::nullopt;
 }
