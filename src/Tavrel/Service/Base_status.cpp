@@ -310,9 +310,10 @@ std::string Base::wait_for_service_status(int attempt) {
 bool Base::_started_and_gone(Clock::time_point since) {
     if (!_start_is_over())
         return false;
-    start_doubt_ = fmt::format("Nothing of it was running {:.1f} seconds after its start.",
-                               seconds_since(since));
-    warn("The service “" + service_name() + "” ended right after its start: " + start_doubt_);
+    start_doubt_ = "Nothing of it was left running after its start.";
+    warn(fmt::format("The service “{}” ended right after its start: nothing of it was running {:.1f} "
+                     "seconds after it.",
+                     service_name(), seconds_since(since)));
     return true;
 }
 

@@ -701,7 +701,7 @@ TEST_F(ServiceCore, AStartWhoseDaemonIsGoneIsOverAtOnce) {
     auto srv = make({{"pidfile", tmp_ / "never.pid"}, {"startup_timeout", 5}});
     auto start = Clock::now();
     EXPECT_THAT(failure_of([&] { srv->start(); }),
-                testing::MatchesRegex(".*Nothing of it was running.*"));
+                testing::MatchesRegex(".*Nothing of it was left running.*"));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
 
     // Without a pid file, by the unit's word.
