@@ -35,6 +35,12 @@ struct BackendState {
     std::optional<Init::UnitProperties> unit;
     std::string start_refusal_hint;
     bool executed_by_systemd = false;
+    // What start_marks answers at each look (nullopt: not offered), and
+    // start_is_over.
+    std::function<std::optional<Init::StartMarks>()> start_marks = [] {
+        return std::optional<Init::StartMarks>();
+    };
+    std::optional<bool> start_is_over;
 };
 
 class FakeBackend : public Init::Backend {
@@ -73,6 +79,10 @@ class FakeBackend : public Init::Backend {
     std::optional<bool> check(Tavrel::Init::Service&, const std::string&) override { return s_->check_answer; }
     std::optional<Init::UnitProperties> service_via_systemd() const override { return s_->unit; }
     std::string start_refusal_hint(Tavrel::Init::Service&) override { return s_->start_refusal_hint; }
+    std::optional<Init::StartMarks> start_marks(Tavrel::Init::Service&) override {
+        return s_->start_marks();
+    }
+    std::optional<bool> start_is_over(Tavrel::Init::Service&) override { return s_->start_is_over; }
 
   private:
     std::shared_ptr<BackendState> s_;

@@ -11,13 +11,18 @@
 //                          rename); removed on an orderly stop
 //   --pidfile-delay SECS   write the pid file only SECS seconds after starting
 //   --record PATH          append one line per event, "<unix time> <pid> <event>",
-//                          events: start, reload, restart, stop, term-ignored;
+//                          events: start, reload, restart, stop, term-ignored,
+//                          crash;
 //                          opened for each line in append mode, so the records
 //                          of several processes keep their order
 //   --fail MESSAGE         print "NAME: starting" on standard output, then
 //                          MESSAGE on standard error, and exit with --exit-code
 //                          (default 1) without starting
-//   --exit-code N          the exit status of --fail
+//   --exit-code N          the exit status of --fail and --exit-after
+//   --exit-after SECS      run SECS seconds (a delayed pid file is written
+//                          first when due), then exit with --exit-code,
+//                          leaving the pid file behind: a daemon that
+//                          crashes after going to the background
 //   --ignore-term          keep running on SIGTERM (records term-ignored)
 //   --daemonize            fork twice with a new session in between; the
 //                          first process exits 0 once the daemon is ready
@@ -61,6 +66,7 @@ struct Settings {
     std::string name = "testd";
     std::string pidfile;
     double pidfile_delay = 0;
+    double exit_after = -1;
     std::string record;
     bool fail = false;
     std::string fail_message;
@@ -92,6 +98,7 @@ void apply(const std::string& key, const std::string& value, bool has_value) {
     else if (key == "record") { need(); settings.record = value; }
     else if (key == "fail") { need(); settings.fail = true; settings.fail_message = value; }
     else if (key == "exit-code") { need(); settings.exit_code = std::atoi(value.c_str()); }
+    else if (key == "exit-after") { need(); settings.exit_after = std::atof(value.c_str()); }
     else if (key == "ignore-term") settings.ignore_term = !has_value || value != "0";
     else if (key == "daemonize") settings.daemonize = !has_value || value != "0";
     else if (key == "listen") { need(); settings.listen_port = std::atoi(value.c_str()); }
@@ -273,6 +280,13 @@ int main(int argc, char** argv) {
                                     settings.pidfile_delay) {
             write_pidfile();
             pidfile_written = true;
+        }
+        if (settings.exit_after >= 0 &&
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count() >=
+                settings.exit_after) {
+            record("crash");
+            std::cerr << settings.name << ": giving up" << std::endl;
+            return settings.exit_code;
         }
         if (listener >= 0) {
             int c = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);

@@ -20,6 +20,15 @@ namespace Tavrel::Init {
 // A unit's properties by name, as systemctl prints them.
 using UnitProperties = std::map<std::string, std::string>;
 
+// What an init system that supervises a daemon says of it right after a
+// start: two of these, taken a moment apart, tell whether it restarted the
+// daemon meanwhile (a daemon that crashes and is brought back looks up at
+// every single look).
+struct StartMarks {
+    std::optional<long> restarts;  // restarts the init system made on its own
+    std::optional<long> main_pid;  // the daemon's main process; nothing: none known
+};
+
 class Backend {
   public:
     virtual ~Backend() = default;
@@ -50,6 +59,13 @@ class Backend {
     // starting and how an administrator lifts it, when that is something the
     // start itself cannot mend; empty when there is nothing to say.
     virtual std::string start_refusal_hint(Service&) { return {}; }
+    // See StartMarks; nullopt for a backend that does not supervise daemons.
+    virtual std::optional<StartMarks> start_marks(Service&) { return std::nullopt; }
+    // Whether the init system has finished a start and keeps nothing of the
+    // service running or starting (a unit that failed, or is inactive):
+    // waiting longer for it to come up is pointless. nullopt: the backend
+    // cannot tell, the service core looks for the service's processes.
+    virtual std::optional<bool> start_is_over(Service&) { return std::nullopt; }
     // The unit record captured when the backend was chosen; nullopt for a
     // backend that has none.
     virtual std::optional<UnitProperties> service_via_systemd() const { return std::nullopt; }

@@ -238,6 +238,13 @@ const std::vector<std::pair<std::string, Setter>>& setters() {
          }},
         {"startup_timeout",
          [](Base& b, auto n, const json& v) { b.set_startup_timeout(to_double(n, v)); }},
+        {"start_settle",
+         [](Base& b, auto n, const json& v) {
+             const double seconds = to_double(n, v);
+             if (!(seconds >= 0) || !std::isfinite(seconds))
+                 invalid_value(n, v);
+             b.set_start_settle(seconds);
+         }},
         {"command_timeout",
          [](Base& b, auto n, const json& v) {
              // Nothing waits without a bound: no bound is not a value.
@@ -453,6 +460,10 @@ std::string Base::command_line_regex() {
 }
 double Base::startup_timeout() {
     return startup_timeout_.get([&] { return _build_startup_timeout(); });
+}
+
+double Base::start_settle() {
+    return start_settle_.get([&] { return _build_start_settle(); });
 }
 
 double Base::command_timeout() {

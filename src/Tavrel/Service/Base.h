@@ -42,6 +42,7 @@
 #include <nlohmann/json.hpp>
 #include <sys/types.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -99,6 +100,18 @@ class Base : public Tavrel::Init::Service {
     // The first pause of those waits; each next one doubles, up to the
     // interval. What they wait for usually comes within milliseconds of a start.
     static inline double FIRST_POLL_PAUSE = 0.005;
+    // How long a started daemon must stay up before its start counts, unless
+    // the service says otherwise (start_settle). Daemons that fail after
+    // going to the background (a configuration read late, a socket bound
+    // after the fork) do so within well under a second.
+    static inline double DEFAULT_START_SETTLE = 1.0;
+    // How long after its init script or unit has finished a started
+    // daemon may take to show a process before the start is over, and how
+    // often the waits look meanwhile.
+    static inline double START_GONE_GRACE = 1.0;
+    static inline double START_GONE_POLL = 0.2;
+    // How often the confirmation of a start looks at the daemon.
+    static inline double START_CONFIRM_POLL = 0.05;
     // Reading the pid from the pid file.
     static inline int PID_READ_TRIES = 10;
     static inline double PID_READ_PAUSE = 0.1;
@@ -281,6 +294,10 @@ class Base : public Tavrel::Init::Service {
     // Seconds to wait for the pid file after a start.
     double startup_timeout();
     void set_startup_timeout(double v) { startup_timeout_.set(v); }
+    // Seconds a started daemon must stay up before its start counts (see
+    // _confirm_start); 0 takes every start the init system reports at its word.
+    double start_settle();
+    void set_start_settle(double v) { start_settle_.set(v); }
     // Seconds an init script's action or the program's own command may run
     // (Tavrel::Init::SysV::DEFAULT_COMMAND_TIMEOUT unless the class or a
     // definition says otherwise); then it is ended and the run fails.
@@ -386,8 +403,25 @@ class Base : public Tavrel::Init::Service {
     // rewriting its pid file (a forking daemon naming its parent first).
     bool is_up_via_pidfile(bool just_started = false);
     // The status text once the service reports one, empty after the wait
-    // limit; a non-empty text at once when the status cannot be checked.
+    // limit, or sooner once the start is over (_start_is_over, looked at
+    // START_GONE_GRACE after the wait began); a non-empty text at once when
+    // the status cannot be checked.
     std::string wait_for_service_status(int attempt);
+
+    // --- Start confirmation (Base_started.cpp) -----------------------------
+    // After a start the init system reported done (at `seen`, with `marks`
+    // taken then), whether the daemon really runs: a service with ports
+    // listens on each by a process of its own (within startup_timeout of
+    // `seen`); any other stays up, by the status look, until start_settle
+    // seconds after `seen` (no wait when the waits before took that long);
+    // and a supervising init system has not restarted it meanwhile. False
+    // says why in a warning and in the start failure's hint.
+    bool _confirm_start(std::chrono::steady_clock::time_point seen,
+                        const std::optional<Init::StartMarks>& marks);
+    // Whether a start whose init script or unit has finished has left
+    // nothing of the service: the backend's word, else no process of the
+    // service (by the status look, the pid file or its program) runs.
+    bool _start_is_over();
 
     // What of the service runs now, one description per process ("PID 42
     // (/usr/sbin/zd -f)" or its status line); empty when nothing does. It
@@ -480,6 +514,7 @@ class Base : public Tavrel::Init::Service {
     virtual bool _build_support_reload() { return false; }
     virtual std::string _build_command_line_regex() { return {}; }
     virtual double _build_startup_timeout() { return 10; }
+    virtual double _build_start_settle() { return DEFAULT_START_SETTLE; }
     virtual double _build_command_timeout();
     virtual std::shared_ptr<const Config::TvConf> _build_tvconf();
 
@@ -501,6 +536,9 @@ class Base : public Tavrel::Init::Service {
     // Waits (STOP_CONFIRM_WAIT) for _what_still_runs to be empty; raises
     // Services::StopError naming what still runs when it is not.
     void _confirm_stopped();
+    // _start_is_over for a start waited for since `since`, said in a warning
+    // and kept for the start failure.
+    bool _started_and_gone(std::chrono::steady_clock::time_point since);
     // Runs restart's work with the inside-restart flag raised.
     std::string restart_inner(std::optional<bool> graceful);
     int start_attempts_loop(bool inside);
@@ -550,6 +588,7 @@ class Base : public Tavrel::Init::Service {
     detail::Lazy<bool> support_reload_;
     detail::Lazy<std::string> command_line_regex_;
     detail::Lazy<double> startup_timeout_;
+    detail::Lazy<double> start_settle_;
     detail::Lazy<double> command_timeout_;
     detail::Lazy<std::shared_ptr<const Config::TvConf>> tvconf_;
     detail::Lazy<bool> pretend_not_called_from_restart_;
@@ -560,6 +599,11 @@ class Base : public Tavrel::Init::Service {
     std::string last_status_;
     bool verify_role_done_ = false;
     bool process_prepared_ = false;
+    // Why the last start attempt did not count ("" when it did, or when
+    // nothing more than its failure is known); shown with the start failure.
+    std::string start_doubt_;
+    // This run suspended the service monitor for the service (its stop).
+    bool suspended_monitor_ = false;
     int restart_depth_ = 0;
     std::shared_ptr<Output::Base> output_obj_;
     std::map<std::string, Action> custom_actions_;

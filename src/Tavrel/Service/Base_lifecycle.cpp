@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -71,7 +72,10 @@ Foundation::Exception Base::service_exception(std::string_view type, Foundation:
 
 void Base::_generate_start_exception() {
     Foundation::Exception::Metadata extra;
-    if (std::string hint = service_manager().start_refusal_hint(*this); !hint.empty())
+    std::string hint = service_manager().start_refusal_hint(*this);
+    if (hint.empty())
+        hint = start_doubt_;
+    if (!hint.empty())
         extra.emplace_back("hint", std::move(hint));
     throw service_exception("StartError", std::move(extra));
 }
@@ -215,10 +219,16 @@ bool Base::start() {
             ::unlink(pid_path.c_str());
         }
         const auto copies_before = _running_copies();
-        if (service_manager().start(*this) && (pid_path.empty() || is_up_via_pidfile(true)) &&
-            !wait_for_service_status(attempt).empty()) {
-            started = true;
-            break;
+        start_doubt_.clear();
+        if (service_manager().start(*this)) {
+            // The start is seen: from here the daemon has its chance to fail.
+            const auto seen = std::chrono::steady_clock::now();
+            const auto marks = service_manager().start_marks(*this);
+            if ((pid_path.empty() || is_up_via_pidfile(true)) &&
+                !wait_for_service_status(attempt).empty() && _confirm_start(seen, marks)) {
+                started = true;
+                break;
+            }
         }
         // What this attempt launched goes before the next one, and after the
         // last: a daemon that never writes its pid file would pile up copies.
@@ -229,6 +239,12 @@ bool Base::start() {
     }
 
     _end_progress_line(started);
+    // The monitor may watch the service again as soon as it runs; what a
+    // stop of this run suspended lapses only when the service stays down.
+    if (started && suspended_monitor_) {
+        Server::Monitor::Suspension::resume_service(service_to_suspend());
+        suspended_monitor_ = false;
+    }
     if (!started) {
         // The status recorded before (by a restart's first look) no longer
         // holds: shown after the failure, it said the service ran.
@@ -263,7 +279,8 @@ bool Base::stop() {
     else
         debug("Stopping " + service_name());
 
-    Server::Monitor::Suspension::suspend_service(service_to_suspend(), suspend_time());
+    suspended_monitor_ =
+        Server::Monitor::Suspension::suspend_service(service_to_suspend(), suspend_time()).value_or(false);
     if (progress)
         output_partial(PROGRESS_MARKER);
     // A restart starts the service again anyway; any other stop must last.
@@ -372,9 +389,12 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
             // restart operation answers, and only then is there a line to show.
             std::optional<bool> done = service_manager().restart(*this);
             if (done) {
+                const auto seen = std::chrono::steady_clock::now();
                 if (progress)
                     output_partial("Restarting " + service_name() + " ");
-                const std::string text = *done ? wait_for_service_status(0) : std::string();
+                std::string text = *done ? wait_for_service_status(0) : std::string();
+                if (!text.empty() && !_confirm_start(seen, std::nullopt))
+                    text.clear();
                 _end_progress_line(!text.empty());
                 if (!text.empty())
                     return text;

@@ -52,6 +52,28 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+Clock::time_point after(Clock::time_point from, double seconds) {
+    return from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// When a wait after a start looks whether the start is over: once
+// START_GONE_GRACE has passed, then every START_GONE_POLL (the look reads
+// the process table or asks systemd, dearer than the wait's own).
+class GoneLooks {
+  public:
+    explicit GoneLooks(Clock::time_point start)
+        : next_(after(start, Base::START_GONE_GRACE)) {}
+    bool due() {
+        if (Clock::now() < next_)
+            return false;
+        next_ = after(Clock::now(), Base::START_GONE_POLL);
+        return true;
+    }
+
+  private:
+    Clock::time_point next_;
+};
+
 // A symbolic link is not a pid file: it is never followed.
 bool exists_as_regular_file(const std::string& path) {
     struct stat st {};
@@ -187,9 +209,15 @@ bool Base::is_up_via_pidfile(bool just_started) {
         throw Foundation::PlainError("The process file system is not mounted at " + Foundation::ProcFs::PROC_PATH + ".");
 
     auto start = Clock::now();
+    GoneLooks gone_looks(start);
+    // Right after a start, a daemon that has gone writes no pid file: the
+    // wait ends as soon as nothing of the service runs.
+    auto gone = [&] { return just_started && gone_looks.due() && _started_and_gone(start); };
     bool present = exists_as_regular_file(path);
     Pauses until_present(PIDFILE_POLL_INTERVAL);
     while (!present && seconds_since(start) <= startup_timeout()) {
+        if (gone())
+            return false;
         until_present.pause();
         present = exists_as_regular_file(path);
     }
@@ -224,6 +252,8 @@ bool Base::is_up_via_pidfile(bool just_started) {
     // give it until the start-up limit to name a live process of its own.
     Pauses until_live(PIDFILE_POLL_INTERVAL);
     while (seconds_since(start) <= startup_timeout()) {
+        if (gone())
+            return false;
         until_live.pause();
         judged = Process::PidFile::Judge::judge(path, expected);
         if (judged.confirmed())
@@ -248,6 +278,7 @@ std::string Base::wait_for_service_status(int attempt) {
 
     std::string text;
     auto start = Clock::now();
+    GoneLooks gone_looks(start);
     long last_reported = -1;
     bool first = true;
     Pauses pauses(STATUS_POLL_INTERVAL);
@@ -262,6 +293,9 @@ std::string Base::wait_for_service_status(int attempt) {
         }
         if (!text.empty())
             break;
+        // A start whose daemon has gone would only be waited out.
+        if (gone_looks.due() && _started_and_gone(start))
+            break;
         long elapsed = static_cast<long>(seconds_since(start));
         if (elapsed != last_reported) {
             last_reported = elapsed;
@@ -271,6 +305,16 @@ std::string Base::wait_for_service_status(int attempt) {
     }
     set_service_status(text);
     return text;
+}
+
+bool Base::_started_and_gone(Clock::time_point since) {
+    if (!_start_is_over())
+        return false;
+    start_doubt_ = "Nothing of it was left running after its start.";
+    warn(fmt::format("The service “{}” ended right after its start: nothing of it was running {:.1f} "
+                     "seconds after it.",
+                     service_name(), seconds_since(since)));
+    return true;
 }
 
 std::string Base::_check_service(const Init::CheckServiceOptions& options) {

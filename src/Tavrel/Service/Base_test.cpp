@@ -15,6 +15,9 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,6 +76,9 @@ class ServiceCore : public ::testing::Test {
         Tavrel::Service::Base::STATUS_POLL_INTERVAL = 0.01;
         Tavrel::Service::Base::PIDFILE_POLL_INTERVAL = 0.01;
         Tavrel::Service::Base::PID_READ_PAUSE = 0.01;
+        // Every start here would wait a second to see its daemon stay up;
+        // the tests of that confirmation ask for it.
+        Tavrel::Service::Base::DEFAULT_START_SETTLE = 0;
         state_ = std::make_shared<Tavrel::Service::TestSupport::BackendState>();
     }
     // A backend whose stop ends the service and whose start brings it up,
@@ -101,6 +107,8 @@ class ServiceCore : public ::testing::Test {
         Tavrel::Service::Base::STATUS_POLL_INTERVAL = 0.05;
         Tavrel::Service::Base::PIDFILE_POLL_INTERVAL = 0.05;
         Tavrel::Service::Base::PID_READ_PAUSE = 0.1;
+        Tavrel::Service::Base::DEFAULT_START_SETTLE = 1.0;
+        Tavrel::Service::Base::START_GONE_GRACE = 1.0;
     }
 
     // A service object wired to the fake backend, a captured output and a
@@ -543,6 +551,208 @@ TEST_F(ServiceCore, StartRemovesAStalePidFile) {
     };
     EXPECT_EQ(failure_type([&] { srv->start(); }), "Services::StartError");
     EXPECT_FALSE(seen_at_start);
+}
+
+// --- start confirmation ---------------------------------------------------
+
+// A daemon the init system reported started must still run once it had the
+// chance to fail: the start waits for that only as long as the waits before
+// it have not already watched it.
+TEST_F(ServiceCore, AStartCountsOnlyWhenItsDaemonStaysUp) {
+    using Clock = std::chrono::steady_clock;
+    auto srv = make({{"start_settle", 0.3}});
+    Clock::time_point started;
+    backend_acts();
+    state_->on_start = [&] {
+        started = Clock::now();
+        state_->status = "up";
+        return true;
+    };
+    // Ends 0.1 s after its start.
+    state_->on_status = [&] {
+        if (Clock::now() - started > std::chrono::milliseconds(100))
+            state_->status = "";
+    };
+    EXPECT_THAT(failure_of([&] { srv->start(); }),
+                testing::MatchesRegex("Services::StartError: .*no longer running.*"));
+    EXPECT_THAT(log_text(), testing::HasSubstr("did not hold"));
+
+    // Stays up: started once the settle time has passed.
+    state_->on_status = [] {};
+    auto start = Clock::now();
+    EXPECT_TRUE(srv->start());
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
+
+    // Seen up only 0.3 s after its start: no second wait.
+    Tavrel::Service::Base::STATUS_WAIT_LIMIT = 2;
+    state_->on_status = [&] {
+        state_->status = Clock::now() - started > std::chrono::milliseconds(300) ? "up" : "";
+    };
+    start = Clock::now();
+    EXPECT_TRUE(srv->start());
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+
+    // start_settle 0 takes the init system's word: the first look is all.
+    int looks = 0;
+    state_->on_status = [&] {
+        if (++looks > 1)
+            state_->status = "";
+    };
+    state_->on_start = [&] {
+        looks = 0;
+        state_->status = "up";
+        return true;
+    };
+    srv->set_start_settle(0);
+    EXPECT_TRUE(srv->start());
+    EXPECT_EQ(failure_type([&] { srv->set_attribute("start_settle", -1); }), "Param::Invalid");
+}
+
+// A daemon that crashes and is brought back by its init system looks up at
+// every look; what the init system counted between the start and the end of
+// the settle time tells.
+TEST_F(ServiceCore, AStartFailsWhenTheInitSystemRestartedItsDaemonMeanwhile) {
+    using Marks = Tavrel::Init::StartMarks;
+    auto srv = make({{"start_settle", 0.05}, {"restart_attempts", 1}});
+    state_->status = "up";
+    struct Case {
+        Marks then, now;
+        const char* says;  // empty: the start holds
+    } cases[] = {
+        {{0, 100}, {2, 130}, "systemd restarted it 2 times"},
+        {{0, 100}, {0, std::nullopt}, "main process \\(PID 100\\) ended"},
+        {{0, 100}, {0, 101}, "replaced by PID 101"},
+        {{1, 100}, {1, 100}, ""},
+        {{std::nullopt, std::nullopt}, {std::nullopt, 7}, ""},
+    };
+    for (const auto& c : cases) {
+        int looks = 0;
+        state_->start_marks = [&] { return std::optional<Marks>(++looks == 1 ? c.then : c.now); };
+        if (*c.says == 0) {
+            EXPECT_TRUE(srv->start());
+        } else {
+            EXPECT_THAT(failure_of([&] { srv->start(); }),
+                        testing::MatchesRegex(std::string("Services::StartError: .*") + c.says + ".*"));
+        }
+        EXPECT_EQ(looks, 2);
+    }
+}
+
+// A service with ports is up once a process of its own listens on each: at
+// once when it does, and a failure naming who listens there when it does not.
+TEST_F(ServiceCore, AServiceWithPortsIsUpWhenItsOwnProcessListens) {
+    using Clock = std::chrono::steady_clock;
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(fd, 1), 0);
+    socklen_t length = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+    const int port = ntohs(addr.sin_port);
+    state_->status = "up";
+
+    // This test program is the daemon that listens.
+    auto own = make({{"ports", json::array({port})},
+                     {"start_settle", 1},
+                     {"service_binary", std::filesystem::canonical("/proc/self/exe").string()},
+                     {"current_restart_attempt", 0}});
+    auto start = Clock::now();
+    EXPECT_TRUE(own->start());
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+
+    // Listening on one port and leaving the other free: up once the settle
+    // time has passed (its configuration may not ask for the second).
+    int spare = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in spare_addr{};
+    spare_addr.sin_family = AF_INET;
+    spare_addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(spare, reinterpret_cast<sockaddr*>(&spare_addr), sizeof spare_addr), 0);
+    length = sizeof spare_addr;
+    ::getsockname(spare, reinterpret_cast<sockaddr*>(&spare_addr), &length);
+    ::close(spare);  // a port nobody listens on
+    own->set_ports({port, ntohs(spare_addr.sin_port)});
+    own->set_start_settle(0.3);
+    start = Clock::now();
+    EXPECT_TRUE(own->start());
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(300));
+
+    // Another program's service: the listener is in its way.
+    auto other = make({{"ports", json::array({port})},
+                       {"start_settle", 1},
+                       {"service_binary", "/bin/true"},
+                       {"startup_timeout", 0.2},
+                       {"current_restart_attempt", 0}});
+    EXPECT_THAT(failure_of([&] { other->start(); }),
+                testing::MatchesRegex(".*not listening on its port " + std::to_string(port) +
+                                      ".*PID " + std::to_string(::getpid()) + " .*"));
+    ::close(fd);
+}
+
+// Once its init script or unit has finished, a start whose daemon has gone
+// is over at once, not after startup_timeout or the status wait; while
+// something of the service runs, or the unit is still starting, the waits go on.
+TEST_F(ServiceCore, AStartWhoseDaemonIsGoneIsOverAtOnce) {
+    using Clock = std::chrono::steady_clock;
+    Tavrel::Service::Base::START_GONE_GRACE = 0.1;
+    state_->status = "";
+    auto srv = make({{"pidfile", tmp_ / "never.pid"}, {"startup_timeout", 5}});
+    auto start = Clock::now();
+    EXPECT_THAT(failure_of([&] { srv->start(); }),
+                testing::MatchesRegex(".*Nothing of it was left running.*"));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+
+    // Without a pid file, by the unit's word.
+    Tavrel::Service::Base::STATUS_WAIT_LIMIT = 5;
+    state_->start_is_over = true;
+    auto unit = make();
+    start = Clock::now();
+    EXPECT_EQ(failure_type([&] { unit->start(); }), "Services::StartError");
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+    Tavrel::Service::Base::STATUS_WAIT_LIMIT = 0.4;
+    state_->start_is_over = false;
+    start = Clock::now();
+    EXPECT_EQ(failure_type([&] { unit->start(); }), "Services::StartError");
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(400));
+
+    // A process runs the service's program (this test program): it may
+    // still write its pid file.
+    state_->start_is_over.reset();
+    auto running = make({{"pidfile", tmp_ / "never.pid"},
+                         {"startup_timeout", 0.4},
+                         {"service_binary", std::filesystem::canonical("/proc/self/exe").string()}});
+    start = Clock::now();
+    EXPECT_EQ(failure_type([&] { running->start(); }), "Services::StartError");
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(400));
+}
+
+// The monitor leaves a service alone while a run has it down; once the run
+// has it running again, the monitor watches it again. A stop's suspension,
+// and a failed start's, lapse at their expiry.
+TEST_F(ServiceCore, ARunThatLeavesTheServiceRunningLiftsTheSuspensionItWrote) {
+    namespace Suspension = Tavrel::Server::Monitor::Suspension;
+    auto srv = make({{"service", "susp"}});
+    backend_acts();
+    state_->status = "running";
+    EXPECT_FALSE(srv->restart().empty());
+    EXPECT_FALSE(std::filesystem::exists(tmp_ / "suspended/susp"));
+
+    EXPECT_TRUE(srv->stop());
+    EXPECT_TRUE(std::filesystem::exists(tmp_ / "suspended/susp"));
+
+    // A suspension another run wrote stays.
+    auto starter = make({{"service", "susp"}});
+    EXPECT_TRUE(starter->start());
+    EXPECT_TRUE(std::filesystem::exists(tmp_ / "suspended/susp"));
+
+    state_->on_start = [] { return false; };
+    auto failing = make({{"service", "susp"}});
+    std::filesystem::remove(tmp_ / "suspended/susp");
+    state_->status = "running";
+    EXPECT_EQ(failure_type([&] { failing->restart(); }), "Services::StartError");
+    EXPECT_TRUE(std::filesystem::exists(tmp_ / "suspended/susp"));
 }
 
 TEST_F(ServiceCore, FreshInstallBlockEndsTheRunUnlessForced) {

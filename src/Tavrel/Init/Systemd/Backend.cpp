@@ -3,11 +3,13 @@
 #include "Tavrel/Run/ChildErrorStringifier.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"
+#include "Tavrel/Foundation/Text/Digits.h"
 #include "Tavrel/Run/SafeRun/Object.h"
 #include "Tavrel/Init/CheckService.h"
 #include "Tavrel/Init/Doomed.h"
 
 #include <chrono>
+#include <cstdint>
 #include <sstream>
 #include <thread>
 
@@ -195,6 +197,27 @@ std::string Backend::start_refusal_hint(Service&) {
            ": it was started more often than its start limit allows in a short time. It "
            "starts again once that time has passed, or at once after: systemctl reset-failed " +
            unit();
+}
+
+std::optional<StartMarks> Backend::start_marks(Service&) {
+    const UnitProperties now = Sd::get_properties_via_systemd(unit(), {"NRestarts", "MainPID"});
+    StartMarks marks;
+    if (const auto restarts = now.find("NRestarts"); restarts != now.end()) {
+        if (const auto count = Foundation::Text::digits_value(restarts->second, INT32_MAX))
+            marks.restarts = static_cast<long>(*count);
+    }
+    if (const auto main = now.find("MainPID"); main != now.end()) {
+        if (const auto pid = Sd::parse_pid(main->second))
+            marks.main_pid = *pid;
+    }
+    return marks;
+}
+
+std::optional<bool> Backend::start_is_over(Service&) {
+    look_reusable_ = false;
+    const UnitProperties now = Sd::get_properties_via_systemd(unit(), {"ActiveState"});
+    const auto state = now.find("ActiveState");
+    return state != now.end() && (state->second == Sd::INACTIVE || state->second == Sd::FAILED);
 }
 
 std::optional<std::string> Backend::status_helper(Service& svc) {

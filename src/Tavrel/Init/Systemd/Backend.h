@@ -85,6 +85,11 @@ class Backend final : public Init::Backend {
     std::optional<bool> restart_attempt(Service& svc, int attempt) override;
     // The status text: empty when the service is not running.
     std::optional<std::string> status_helper(Service& svc) override;
+    // NRestarts and MainPID of the unit, in one look.
+    std::optional<StartMarks> start_marks(Service& svc) override;
+    // True once the unit is inactive or failed: systemd neither runs nor
+    // starts it (a unit that systemd will restart is "activating").
+    std::optional<bool> start_is_over(Service& svc) override;
     // systemd refuses every start of a unit started more often than its
     // start limit allows (StartLimitBurst within StartLimitIntervalSec); the
     // end of that interval, or `systemctl reset-failed`, lifts the refusal.

@@ -65,7 +65,8 @@ d=$(dirname "$0")
 printf '%s\n' "$*" >>"$d/calls"
 key=$1
 [ "$1" = show ] && [ "$#" -eq 5 ] && key=show-$3
-if [ "$1" = show ] && [ "$#" -eq 7 ]; then
+[ "$1" = show ] && [ "$3" = NRestarts ] && key=show-NRestarts
+if [ "$1" = show ] && [ "$#" -eq 7 ] && [ "$3" = ActiveState ]; then
     set -- $(head -n 1 "$d/look.seq"); sed -i 1d "$d/look.seq"
     printf 'ActiveState=%s\nMainPID=%s\n' "$1" "${2:-0}"; exit 0
 fi
@@ -288,6 +289,32 @@ TEST_F(SystemdBackend, AJustTakenSnapshotAnswersTheLooksRightAfterIt) {
     Tavrel::Init::Systemd::Backend plain({.service = name, .service_via_systemd = running});
     looks("inactive\ninactive\ninactive\n");
     EXPECT_FALSE(plain.is_active(svc_));
+}
+
+// What a start's confirmation asks systemd: whether the unit is done with
+// the start (failed or inactive, not while systemd restarts it), and what
+// two looks a moment apart compare.
+TEST_F(SystemdBackend, WhatTheStartConfirmationIsTold) {
+    auto b = backend("inactive");
+    for (const auto& [state, over] : std::vector<std::pair<std::string, bool>>{
+             {"failed", true}, {"inactive", true}, {"activating", false}, {"active", false},
+             {"deactivating", false}}) {
+        answer("show-ActiveState", "ActiveState=" + state + "\n");
+        EXPECT_EQ(b.start_is_over(svc_), over) << state;
+    }
+    EXPECT_EQ(calls().back(), "show -p ActiveState -- tvt.service");
+
+    answer("show-NRestarts", "NRestarts=3\nMainPID=4242\n");
+    auto marks = b.start_marks(svc_);
+    ASSERT_TRUE(marks);
+    EXPECT_EQ(marks->restarts, 3);
+    EXPECT_EQ(marks->main_pid, 4242);
+    EXPECT_EQ(calls().back(), "show -p NRestarts -p MainPID -- tvt.service");
+    // A unit without a main process, and a systemd that does not count.
+    answer("show-NRestarts", "MainPID=0\n");
+    marks = b.start_marks(svc_);
+    EXPECT_FALSE(marks->restarts);
+    EXPECT_FALSE(marks->main_pid);
 }
 
 TEST_F(SystemdBackend, RestartAttemptKillsLeftoversOnlyFirst) {
