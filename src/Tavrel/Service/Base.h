@@ -396,11 +396,16 @@ class Base : public Tavrel::Init::Service {
     // unit's processes under systemd, at the status check where no pid file
     // says more, and at the copies of a daemon the tool launches itself.
     std::vector<std::string> _what_still_runs();
-    // The copies of the daemon that no pid file names: those the tool
-    // launches by its program with its start arguments (Copies.h), and,
+    // The copies of the daemon that the tool launches by its program with
+    // its start arguments (Copies.h); none for a service that an init script
+    // or a unit starts.
+    std::vector<Copies::Copy> _launched_copies();
+    // The copies of the daemon that no pid file names: those launched, and,
     // outside systemd, those the status check finds in the process table
     // that run the service's program titled as itself (what an init script
-    // started without writing the pid file).
+    // started without writing the pid file). A failed start attempt ends
+    // those it added; a stop ends only the launched ones (an init script
+    // that refuses to stop its daemon is not overruled) and names the rest.
     std::vector<Copies::Copy> _running_copies();
 
     // --- Clean-up -----------------------------------------------------------

@@ -290,7 +290,7 @@ bool Base::stop() {
     if (!inside)
         _terminate_orphaned_processes();
     // Copies that no pid file names: a daemon that never wrote one.
-    const auto copies = _running_copies();
+    const auto copies = _launched_copies();
     if (!copies.empty()) {
         debug("Ending copies of " + service_name() + " that no pid file names: " +
               Copies::describe(copies));

@@ -83,22 +83,38 @@ bool mentions_pid(const std::string& text, pid_t pid) {
 
 }  // namespace
 
-std::vector<Copies::Copy> Base::_running_copies() {
-    std::optional<uid_t> owner;
-    if (const std::string account = processowner(); !account.empty()) {
-        owner = Config::PwUtils::normalize_to_uid(account);
-        if (!owner)
-            return {};  // an account that does not exist owns nothing
-    }
-    std::vector<Copies::Copy> copies;
+namespace {
+
+std::optional<uid_t> owner_uid(const std::string& account, bool& exists) {
+    exists = true;
+    if (account.empty())
+        return std::nullopt;
+    auto uid = Config::PwUtils::normalize_to_uid(account);
+    exists = uid.has_value();
+    return uid;
+}
+
+}  // namespace
+
+std::vector<Copies::Copy> Base::_launched_copies() {
+    bool exists = true;
+    const auto owner = owner_uid(processowner(), exists);
     const auto args = startup_args();
-    if (is_tavrel_service() || args)
-        copies = Copies::find(service_binary(), args.value_or(std::vector<std::string>{}), owner);
+    if (!exists || (!is_tavrel_service() && !args))
+        return {};  // an account that does not exist owns nothing
+    return Copies::find(service_binary(), args.value_or(std::vector<std::string>{}), owner);
+}
+
+std::vector<Copies::Copy> Base::_running_copies() {
+    bool exists = true;
+    const auto owner = owner_uid(processowner(), exists);
+    if (!exists)
+        return {};
+    std::vector<Copies::Copy> copies = _launched_copies();
     // Outside systemd the status check may find the service in the process
     // table; what it finds there running the service's own program, titled
     // as itself, as the service's account, is the service's, whatever its
-    // arguments. A process of another account, or of another program under
-    // the service's name, is not: the stop names it instead.
+    // arguments (what an init script started without writing the pid file).
     const bool under_systemd = dynamic_cast<Init::Systemd::Backend*>(&service_manager()) != nullptr;
     if (under_systemd || !owner || !can_check_service_status() || service_binary().empty())
         return copies;

@@ -170,17 +170,27 @@ SCRIPT
     done
     run zidavoveva_service zn --status
     expect_rc 255 "--status after the failed restarts"
-    # Copies started by the script itself: --status finds them, the stop ends
-    # them as the service's, and --status then finds nothing.
+    # Copies started by the script itself: --status finds them, so the stop
+    # fails naming them (its script does not stop them) and says nothing
+    # was stopped; once they are gone, the stop is done.
     /etc/init.d/zn start; /etc/init.d/zn start
     for _ in $(seq 100); do [ "$(zn_count)" = 2 ] && break; sleep 0.05; done
+    copies=$(zn_pids)
     run zidavoveva_service zn --status
     expect_rc 0 "--status with two copies running"
     expect_out "zn \(/usr/local/sbin/zn 1000\) is running as root" "--status names a copy"
     run zidavoveva_service zn --stop
-    expect_rc 0 "the stop of copies the status check finds"
-    expect_out "was stopped" "the stop of the copies says so"
-    [ "$(zn_count)" = 0 ] || fail "the stop left copies of zn running: $(zn_pids)"
+    expect_rc 255 "the stop of copies its init script leaves running"
+    for pid in $copies; do expect_out "PID $pid" "the failed stop names copy $pid"; done
+    grep -q "was stopped" <<<"$out" && fail "the stop says zn was stopped while --status finds it: $out"
+    run zidavoveva_service zn
+    expect_rc 255 "a restart whose stop left copies running"
+    expect_out "no second copy" "the restart says it started nothing"
+    [ "$(zn_count)" = 2 ] || fail "the restart changed the copies: $(zn_pids), expected $copies"
+    kill $copies
+    for _ in $(seq 100); do [ "$(zn_count)" = 0 ] && break; sleep 0.05; done
+    run zidavoveva_service zn --stop
+    expect_rc 0 "the stop once the copies are gone"
     run zidavoveva_service zn --status
     expect_rc 255 "--status after the stop"
     # Another program under the service's name: --status calls it running,
