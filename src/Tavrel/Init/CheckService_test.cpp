@@ -228,9 +228,15 @@ TEST_F(CheckServiceTest, WithAPidFileOnlyProcessesTitledAsTheirProgramAreTheServ
     EXPECT_EQ(check_service(o), "");
     EXPECT_TRUE(Tavrel::Init::process_table_pids(o).empty());
 
-    // Another instance of the program, told to write a pid file of its own.
-    auto instance = spawn("/bin/bash", {name, "-c", "sleep 30; :", "/run/" + name + "-second.pid"});
+    // Another program under the service's name (the SSH client beside the
+    // SSH server), and another instance of the program, told to write a pid
+    // file of its own.
+    auto client = spawn("/bin/bash", {name, "-c", "sleep 30; :"});
     EXPECT_EQ(check_service(o), "");
+    o.binary = "/bin/bash";
+    auto instance = spawn("/bin/bash", {name, "-c", "sleep 30; :", "/run/" + name + "-second.pid"});
+    EXPECT_EQ(Tavrel::Init::process_table_pids(o), std::vector<pid_t>{client.pid()});
+    o.binary = "/bin/sleep";
 
     auto daemon = spawn("/bin/sleep", {name, "30"});
     EXPECT_NE(check_service(o).find("PID " + std::to_string(daemon.pid()) + " (process table check)"),

@@ -105,6 +105,9 @@ std::vector<PsParser::Record> find_records(const CheckOptions& o) {
     ps.exclude_kernel = true;
     ps.exclude_self = true;
     auto lineage = Proc::Lineage::pids();
+    std::error_code ec;
+    const std::string program = o.binary.empty() ? std::string()
+                                                 : std::filesystem::canonical(o.binary, ec).string();
     std::vector<PsParser::Record> found;
     for (auto& rec : PsParser::fast_parse_ps(ps)) {
         if (owner && rec.uid != *owner)
@@ -119,12 +122,16 @@ std::vector<PsParser::Record> find_records(const CheckOptions& o) {
         if (IgnoredCommands::should_ignore_this_command(command))
             continue;
         // A pattern the service chose says what its processes look like.
-        if (o.skip_retitled && !pattern &&
-            !titled_as_program(command.substr(0, command.find(' ')),
-                               Foundation::ProcFs::executable(Foundation::ProcFs::PROC_PATH + "/" +
-                                                              std::to_string(rec.pid)),
-                               o))
-            continue;
+        if (o.skip_retitled && !pattern) {
+            const std::string exe = Foundation::ProcFs::executable(Foundation::ProcFs::PROC_PATH + "/" +
+                                                                   std::to_string(rec.pid));
+            if (!titled_as_program(command.substr(0, command.find(' ')), exe, o))
+                continue;
+            // Another program is not the daemon, whatever its title (the
+            // SSH client beside the SSH server).
+            if (!program.empty() && !exe.empty() && exe != program)
+                continue;
+        }
         if (o.skip_retitled && !pattern && !o.pidfile.empty() && names_another_pidfile(command, o.pidfile))
             continue;
         found.push_back(std::move(rec));

@@ -16,7 +16,9 @@
 // With `skip_retitled`, a process whose title names something else than the
 // program it runs is passed over: a daemon hands its work to processes that
 // run its program under a title of their own ("CRON" for cron's jobs,
-// "sshd: alice [priv]" for an SSH session), and those outlive the daemon.
+// "sshd: alice [priv]" for an SSH session), and those outlive the daemon; a
+// process of another program than `binary` (when given) is not the daemon
+// either, whatever its title (the SSH client beside the SSH server).
 #pragma once
 
 #include <sys/types.h>
