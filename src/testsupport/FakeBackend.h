@@ -32,6 +32,7 @@ struct BackendState {
     std::optional<bool> reload_answer;
     std::optional<bool> restart_attempt_answer;
     std::optional<bool> check_answer;
+    std::optional<bool> stop_triggers_answer;
     std::optional<Init::UnitProperties> unit;
     std::string start_refusal_hint;
     bool executed_by_systemd = false;
@@ -66,7 +67,7 @@ class FakeBackend : public Init::Backend {
     }
     std::optional<bool> stop_triggers(Tavrel::Init::Service&) override {
         s_->calls.push_back("stop_triggers");
-        return std::nullopt;
+        return s_->stop_triggers_answer;
     }
     std::optional<bool> restart_attempt(Tavrel::Init::Service&, int attempt) override {
         s_->calls.push_back("restart_attempt " + std::to_string(attempt));
@@ -103,6 +104,9 @@ class Testable : public Parent {
     std::optional<bool> start_check_answer;
     std::optional<bool> restart_check_answer;
     std::string process_check_text;
+    // The status check looks at the real process table (for tests with
+    // real processes) instead of answering process_check_text.
+    bool real_process_check = false;
 
     bool setrlimits() override { return true; }
     void resetnice() override {}
@@ -127,8 +131,11 @@ class Testable : public Parent {
         doomed_calls.push_back(rules);
         return doomed_result;
     }
-    std::string _check_service(const Init::CheckServiceOptions&) override {
-        return process_check_text;
+    std::string _check_service(const Init::CheckServiceOptions& o) override {
+        return real_process_check ? Parent::_check_service(o) : process_check_text;
+    }
+    std::vector<pid_t> _process_table_pids(const Init::CheckServiceOptions& o) override {
+        return real_process_check ? Parent::_process_table_pids(o) : std::vector<pid_t>{};
     }
 };
 

@@ -44,7 +44,7 @@ class FakeService : public Tavrel::Init::Service {
     double command_timeout() override { return timeout; }
     int verbose() override { return verbosity; }
     bool has_single_pid() override { return true; }
-    bool kill_apps_on_ports() override { return ports_killed; }
+    bool end_own_listeners() override { return ports_killed; }
     void debug(const std::string& m) override { debugs.push_back(m); }
     void info(const std::string& m) override { infos.push_back(m); }
     void warn(const std::string& m) override { warns.push_back(m); }

@@ -132,6 +132,26 @@ std::string confirm_through_validator(const CheckServiceOptions& o, pid_t pid,
     }
 }
 
+// The last step's question: the process table, searched by the service's
+// word (or its program, for a pid file hidden from the caller).
+Process::ServiceCheck::CheckOptions process_table_options(const CheckServiceOptions& o,
+                                                         bool pidfile_hidden) {
+    Process::ServiceCheck::CheckOptions generic;
+    generic.service = o.service;
+    generic.user = o.user;
+    generic.command_line_regex = o.command_line_regex;
+    generic.binary = o.binary;
+    if (pidfile_hidden && !o.binary.empty() && !o.user.empty())
+        generic.program_name = Foundation::Text::last_path_part(o.binary);
+    // Where the daemon names its main process in a pid file, a process of its
+    // program under a title of its own is one it handed work to (a cron job,
+    // an SSH session): it runs on after the daemon stopped, and is not the
+    // daemon running.
+    generic.skip_retitled = !o.pidfile.empty() && !pidfile_hidden;
+    generic.pidfile = o.pidfile;
+    return generic;
+}
+
 }  // namespace
 
 std::string check_service(const CheckServiceOptions& o) {
@@ -195,13 +215,11 @@ std::string check_service(const CheckServiceOptions& o) {
         if (!status.empty())
             return status;
     }
-    Process::ServiceCheck::CheckOptions generic;
-    generic.service = o.service;
-    generic.user = o.user;
-    generic.command_line_regex = o.command_line_regex;
-    if (pidfile_hidden && !o.binary.empty() && !o.user.empty())
-        generic.program_name = Foundation::Text::last_path_part(o.binary);
-    return Process::ServiceCheck::check_service(generic);
+    return Process::ServiceCheck::check_service(process_table_options(o, pidfile_hidden));
+}
+
+std::vector<pid_t> process_table_pids(const CheckServiceOptions& o) {
+    return Process::ServiceCheck::find_pids(process_table_options(o, false));
 }
 
 }  // namespace Tavrel::Init

@@ -15,7 +15,9 @@
 // the process runs the service's own binary), then
 // through Tavrel::Process::Check::Running when service and user are both given
 // (for a pid that did not come from the pid file),
-// and last the process table (Tavrel::Process::ServiceCheck::check_service).
+// and last the process table (Tavrel::Process::ServiceCheck::check_service);
+// for a service with a pid file, there only processes titled as its program
+// count (a cron job or an SSH session is not the daemon).
 #pragma once
 
 #include <sys/types.h>
@@ -23,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Tavrel::Init {
 
@@ -60,5 +63,10 @@ inline std::string PID_FROM_CGROUP_TYPE = "forking";
 inline std::string ACTIVE_STATE = "active";
 
 std::string check_service(const CheckServiceOptions& options);
+
+// The processes the last step (the process table) counts as the service's,
+// whatever the steps before it found: what a stop must end, or else name,
+// for the check to find the service stopped.
+std::vector<pid_t> process_table_pids(const CheckServiceOptions& options);
 
 }  // namespace Tavrel::Init

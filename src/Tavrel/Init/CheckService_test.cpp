@@ -213,6 +213,37 @@ TEST_F(CheckServiceTest, ProcessTableHonoursOwnerAndCommandLinePattern) {
     EXPECT_EQ(check_service(o), "");
 }
 
+// A daemon hands work to processes of its program titled as something else
+// (a cron job, an SSH session); they outlive its stop. Where the daemon names
+// its main process in a pid file, they are not the daemon running; a process
+// titled as the service or its program still is (an init script that never
+// writes the pid file). The stop ends or names what this finds.
+TEST_F(CheckServiceTest, WithAPidFileOnlyProcessesTitledAsTheirProgramAreTheService) {
+    std::string name = unique_name("svcdaemon");
+    auto helper = spawn("/bin/sleep", {name + ":", "30"});
+    auto o = options(name);
+    o.binary = "/bin/sleep";
+    EXPECT_NE(check_service(o).find("PID " + std::to_string(helper.pid())), std::string::npos);
+    o.pidfile = tmp_ / "missing.pid";
+    EXPECT_EQ(check_service(o), "");
+    EXPECT_TRUE(Tavrel::Init::process_table_pids(o).empty());
+
+    // Another program under the service's name (the SSH client beside the
+    // SSH server), and another instance of the program, told to write a pid
+    // file of its own.
+    auto client = spawn("/bin/bash", {name, "-c", "sleep 30; :"});
+    EXPECT_EQ(check_service(o), "");
+    o.binary = "/bin/bash";
+    auto instance = spawn("/bin/bash", {name, "-c", "sleep 30; :", "/run/" + name + "-second.pid"});
+    EXPECT_EQ(Tavrel::Init::process_table_pids(o), std::vector<pid_t>{client.pid()});
+    o.binary = "/bin/sleep";
+
+    auto daemon = spawn("/bin/sleep", {name, "30"});
+    EXPECT_NE(check_service(o).find("PID " + std::to_string(daemon.pid()) + " (process table check)"),
+              std::string::npos);
+    EXPECT_EQ(Tavrel::Init::process_table_pids(o), std::vector<pid_t>{daemon.pid()});
+}
+
 }  // namespace
 
 // A pid file the daemon keeps from other accounts (0600, as MariaDB's 0660):

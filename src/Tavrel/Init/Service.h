@@ -60,9 +60,10 @@ class Service {
     // The service runs as one main process.
     virtual bool has_single_pid() = 0;
 
-    // Kills the processes holding the service's ports; true when any were
-    // killed.
-    virtual bool kill_apps_on_ports() = 0;
+    // Ends the service's own processes that still listen on its ports (the
+    // last step of a stop; another account's listener is never the
+    // service's); true when any were ended.
+    virtual bool end_own_listeners() = 0;
 
     // Messages: debug lines are timed at verbosity 2; info and warn go to the
     // logger.

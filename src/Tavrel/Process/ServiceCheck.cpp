@@ -6,10 +6,13 @@
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Process/ServiceCheck/IgnoredCommands.h"
 #include "Tavrel/Foundation/Text/Printable.h"
+#include "Tavrel/Foundation/Text/Words.h"
+#include "Tavrel/Foundation/ProcFs.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -44,7 +47,38 @@ std::string format_running_line(std::string_view service, std::string_view metho
     return fmt::format("{} is running ({} check)", service, method);
 }
 
-std::string check_service(const CheckOptions& o) {
+bool titled_as_program(std::string_view title, const std::string& exe, const CheckOptions& o) {
+    const std::string name = Foundation::Text::last_path_part(title);
+    if (name.empty())
+        return false;
+    if (name == o.service || (!exe.empty() && name == Foundation::Text::last_path_part(exe)) ||
+        (!o.binary.empty() && name == Foundation::Text::last_path_part(o.binary)))
+        return true;
+    // Launched through a link to the program (mysqld for mariadbd).
+    std::error_code ec;
+    return !exe.empty() && title.find('/') != std::string_view::npos &&
+           std::filesystem::canonical(std::string(title), ec).string() == exe;
+}
+
+namespace {
+
+bool names_another_pidfile(const std::string& command, const std::string& pidfile) {
+    static const std::string suffix = ".pid";
+    size_t start = 0;
+    while (start < command.size()) {
+        size_t end = command.find(' ', start);
+        if (end == std::string::npos)
+            end = command.size();
+        const std::string_view word(command.data() + start, end - start);
+        if (word.size() > suffix.size() && word.front() == '/' && word.ends_with(suffix) && word != pidfile)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+// The processes the check counts, in process-table order.
+std::vector<PsParser::Record> find_records(const CheckOptions& o) {
     if (o.service.empty() && o.command_line_regex.empty())
         return {};
     std::optional<uid_t> owner;
@@ -71,6 +105,9 @@ std::string check_service(const CheckOptions& o) {
     ps.exclude_kernel = true;
     ps.exclude_self = true;
     auto lineage = Proc::Lineage::pids();
+    std::error_code ec;
+    const std::string program = o.binary.empty() ? std::string()
+                                                 : std::filesystem::canonical(o.binary, ec).string();
     std::vector<PsParser::Record> found;
     for (auto& rec : PsParser::fast_parse_ps(ps)) {
         if (owner && rec.uid != *owner)
@@ -84,8 +121,35 @@ std::string check_service(const CheckOptions& o) {
             continue;
         if (IgnoredCommands::should_ignore_this_command(command))
             continue;
+        // A pattern the service chose says what its processes look like.
+        if (o.skip_retitled && !pattern) {
+            const std::string exe = Foundation::ProcFs::executable(Foundation::ProcFs::PROC_PATH + "/" +
+                                                                   std::to_string(rec.pid));
+            if (!titled_as_program(command.substr(0, command.find(' ')), exe, o))
+                continue;
+            // Another program is not the daemon, whatever its title (the
+            // SSH client beside the SSH server).
+            if (!program.empty() && !exe.empty() && exe != program)
+                continue;
+        }
+        if (o.skip_retitled && !pattern && !o.pidfile.empty() && names_another_pidfile(command, o.pidfile))
+            continue;
         found.push_back(std::move(rec));
     }
+    return found;
+}
+
+}  // namespace
+
+std::vector<pid_t> find_pids(const CheckOptions& o) {
+    std::vector<pid_t> pids;
+    for (const auto& rec : find_records(o))
+        pids.push_back(rec.pid);
+    return pids;
+}
+
+std::string check_service(const CheckOptions& o) {
+    const std::vector<PsParser::Record> found = find_records(o);
     if (found.empty())
         return {};
 

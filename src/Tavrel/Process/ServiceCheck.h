@@ -12,12 +12,20 @@
 // of its ancestors, and not a command that merely mentions the service
 // (Tavrel::Process::ServiceCheck::IgnoredCommands). The status line names the first such process
 // whose parent is not itself one of them (the service's main process).
+//
+// With `skip_retitled`, a process whose title names something else than the
+// program it runs is passed over: a daemon hands its work to processes that
+// run its program under a title of their own ("CRON" for cron's jobs,
+// "sshd: alice [priv]" for an SSH session), and those outlive the daemon; a
+// process of another program than `binary` (when given) is not the daemon
+// either, whatever its title (the SSH client beside the SSH server).
 #pragma once
 
 #include <sys/types.h>
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Tavrel::Process::ServiceCheck {
 
@@ -26,6 +34,14 @@ struct CheckOptions {
     std::string user{};              // expected owner (account name or uid); any when empty
     std::string command_line_regex{};  // Perl-compatible, unanchored; wins over the name
     std::string program_name{};      // searched for instead of `service` when given
+    // Counts only processes titled as the program they run (see above); the
+    // service's program, whose name is also a title of its own.
+    bool skip_retitled = false;
+    std::string binary{};
+    // With skip_retitled: the service's pid file. A process of the program
+    // told to write another pid file is another instance of it (a mail
+    // server's second listener on its alternate port), not the service.
+    std::string pidfile{};
 };
 
 // The label of the process-table method in a status line.
@@ -42,5 +58,14 @@ std::string format_running_line(std::string_view service, std::string_view metho
 // throws for an ordinary condition; an invalid command_line_regex is a
 // programming fault (std::invalid_argument).
 std::string check_service(const CheckOptions& options);
+
+// Every process the check counts as the service's, in process-table order.
+std::vector<pid_t> find_pids(const CheckOptions& options);
+
+// Whether a process titled `title` (its command line's first word) that runs
+// the executable `exe` ("" when unknown) presents itself as the program:
+// the title's last part is the service's word, the executable's name or the
+// program's name, or the title is a path that leads to the executable.
+bool titled_as_program(std::string_view title, const std::string& exe, const CheckOptions& options);
 
 }  // namespace Tavrel::Process::ServiceCheck

@@ -38,6 +38,7 @@
 #include "Tavrel/Init/Service.h"
 #include "Tavrel/Service/Verb.h"
 #include "Tavrel/Init/CheckService.h"
+#include "Tavrel/Process/Kill/AppPort.h"
 
 #include <nlohmann/json.hpp>
 #include <sys/types.h>
@@ -432,6 +433,13 @@ class Base : public Tavrel::Init::Service {
     // The copies of the daemon that the tool launches by its program with
     // its start arguments (Copies.h); none for a service that an init script
     // or a unit starts.
+    std::vector<Copies::Copy> _launched_copies();
+    // The copies of the daemon that no pid file names: those launched, and,
+    // outside systemd, those the status check finds in the process table
+    // that run the service's program titled as itself (what an init script
+    // started without writing the pid file). A failed start attempt ends
+    // those it added; a stop ends only the launched ones (an init script
+    // that refuses to stop its daemon is not overruled) and names the rest.
     std::vector<Copies::Copy> _running_copies();
 
     // --- Clean-up -----------------------------------------------------------
@@ -440,9 +448,17 @@ class Base : public Tavrel::Init::Service {
     // start attempt launched); true when there were none or all have gone.
     bool _end_copies_not_in(const std::vector<Copies::Copy>& before);
     // Kills what holds the service's ports and stands in its way (see
-    // Tavrel::Process::Kill::AppPort): nullopt when it has none, else true.
+    // Tavrel::Process::Kill::AppPort): nullopt when it has none, else
+    // whether it found such processes and they have gone.
     std::optional<bool> kill_apps_on_ports(const std::vector<std::string>& exclude_ips);
-    bool kill_apps_on_ports() override;
+    // At a stop: ends the service's own listeners on its ports, never
+    // another account's; warns naming those of its own that outlived it.
+    bool end_own_listeners() override;
+    // Before a start attempt after a failed one: clears the ports; false
+    // when something still holds them where the service would listen (a
+    // second attempt would fail alike), with the holder in the start
+    // failure's hint.
+    bool _clear_ports_for_next_attempt();
 
     // --- Failures -----------------------------------------------------------
     [[noreturn]] void _generate_start_exception();
@@ -522,6 +538,10 @@ class Base : public Tavrel::Init::Service {
     // its ancestors); true when it found any.
     // The shared process check behind the status text.
     virtual std::string _check_service(const Init::CheckServiceOptions& options);
+    // What the status check asks of it (outside systemd).
+    Init::CheckServiceOptions _status_check_options();
+    // The processes the status check's last step counts as the service's.
+    virtual std::vector<pid_t> _process_table_pids(const Init::CheckServiceOptions& options);
 
     virtual bool _doomedprocess(const std::vector<std::string>& rules, bool debug);
 
@@ -533,6 +553,8 @@ class Base : public Tavrel::Init::Service {
     Foundation::Exception service_exception(std::string_view type, Foundation::Exception::Metadata extra = {});
 
   private:
+    // Who the port clean-up works for.
+    Process::Kill::AppPort::Service _port_side();
     // Waits (STOP_CONFIRM_WAIT) for _what_still_runs to be empty; raises
     // Services::StopError naming what still runs when it is not.
     void _confirm_stopped();
@@ -604,6 +626,8 @@ class Base : public Tavrel::Init::Service {
     std::string start_doubt_;
     // This run suspended the service monitor for the service (its stop).
     bool suspended_monitor_ = false;
+    // What this run's start found in its way, for its failure's hint.
+    std::string start_hint_;
     int restart_depth_ = 0;
     std::shared_ptr<Output::Base> output_obj_;
     std::map<std::string, Action> custom_actions_;

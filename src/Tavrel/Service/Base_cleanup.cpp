@@ -35,24 +35,67 @@ bool Base::_doomedprocess(const std::vector<std::string>& rules, bool debug_flag
     return Init::doomedprocess(rules, debug_flag, 0, owners, systemd_unit_id());
 }
 
-std::optional<bool> Base::kill_apps_on_ports(const std::vector<std::string>& exclude_ips) {
-    std::vector<int> list = ports();
-    if (list.empty())
-        return std::nullopt;
-    std::string joined;
-    for (int port : list)
-        joined += (joined.empty() ? "" : ", ") + std::to_string(port);
-    debug("Ending the processes in the way on the ports of " + service_name() + ": " + joined);
-    Tavrel::Process::Kill::AppPort::Service side;
+namespace {
+
+std::string joined(const std::vector<int>& ports) {
+    std::string text;
+    for (int port : ports)
+        text += (text.empty() ? "" : ", ") + std::to_string(port);
+    return text;
+}
+
+}  // namespace
+
+Process::Kill::AppPort::Service Base::_port_side() {
+    Process::Kill::AppPort::Service side;
     side.addresses = listen_addresses();
     side.owner = Config::PwCache::getpwnam_uid(processowner());
     if (const std::string program = service_binary(); !program.empty())
         side.program = _resolved_path(program);
     side.unit = systemd_unit_id();
-    Process::Kill::AppPort::kill_apps_on_ports(list, Process::Kill::AppPort::VERBOSE, exclude_ips, side);
-    return true;
+    return side;
 }
 
-bool Base::kill_apps_on_ports() { return kill_apps_on_ports(std::vector<std::string>{}).value_or(false); }
+std::optional<bool> Base::kill_apps_on_ports(const std::vector<std::string>& exclude_ips) {
+    std::vector<int> list = ports();
+    if (list.empty())
+        return std::nullopt;
+    debug("Ending the processes in the way on the ports of " + service_name() + ": " + joined(list));
+    return Process::Kill::AppPort::kill_apps_on_ports(list, Process::Kill::AppPort::VERBOSE, exclude_ips,
+                                                      _port_side()) == 1;
+}
+
+bool Base::_clear_ports_for_next_attempt() {
+    namespace AppPort = Process::Kill::AppPort;
+    const std::vector<int> list = ports();
+    if (list.empty())
+        return true;
+    kill_apps_on_ports(std::vector<std::string>{});
+    const auto held = AppPort::still_held(list, {}, _port_side(), AppPort::Purpose::ClearTheWay);
+    if (held.empty())
+        return true;
+    const std::string holders = AppPort::describe(held);
+    debug("The ports of " + service_name() + " are still held: " + holders);
+    start_hint_ += (start_hint_.empty() ? "" : " ") +
+                   ("Its port " + joined(list) + " is still held by " + holders +
+                    ", which could not be ended, so no second start attempt was made. Free the "
+                    "port, then start it again.");
+    return false;
+}
+
+bool Base::end_own_listeners() {
+    namespace AppPort = Process::Kill::AppPort;
+    const std::vector<int> list = ports();
+    if (list.empty())
+        return false;
+    debug("Ending what of " + service_name() + " still listens on its ports: " + joined(list));
+    const AppPort::Service side = _port_side();
+    const bool ended = AppPort::kill_apps_on_ports(list, AppPort::VERBOSE, {}, side,
+                                                   AppPort::Purpose::EndOwn) == 1;
+    if (const auto left = AppPort::still_held(list, {}, side, AppPort::Purpose::EndOwn); !left.empty())
+        warn("The stop of " + service_name() + " could not end what of it listens on its ports: " +
+             AppPort::describe(left));
+    return ended;
+}
 
 }  // namespace Tavrel::Service

@@ -75,6 +75,8 @@ void Base::_generate_start_exception() {
     std::string hint = service_manager().start_refusal_hint(*this);
     if (hint.empty())
         hint = start_doubt_;
+    if (!start_hint_.empty())
+        hint += (hint.empty() ? "" : " ") + start_hint_;
     if (!hint.empty())
         extra.emplace_back("hint", std::move(hint));
     throw service_exception("StartError", std::move(extra));
@@ -195,6 +197,7 @@ bool Base::start() {
     else
         debug("Starting " + service_name());
 
+    start_hint_.clear();
     std::optional<int> one_attempt = current_restart_attempt();
     int attempt = one_attempt.value_or(0);
     int max = restart_attempts() > 0 ? restart_attempts() : 1;
@@ -208,15 +211,25 @@ bool Base::start() {
             output_partial(PROGRESS_MARKER);
         if (attempt > 0) {
             debug("Start attempt " + std::to_string(attempt) + " for " + service_name());
-            if (attempt == 1 && port_count > 0)
-                kill_apps_on_ports(std::vector<std::string>{});
+            // On ports still held where it would listen, another attempt
+            // would fail alike.
+            if (attempt == 1 && port_count > 0 && !_clear_ports_for_next_attempt())
+                break;
             service_manager().restart_attempt(*this, attempt);
             restart_attempt(attempt);
         }
         std::string pid_path = pidfile();
         if (!pid_path.empty() && is_regular_file(pid_path) && !is_up_via_pidfile()) {
             debug("Removing the stale pid file " + pid_path);
-            ::unlink(pid_path.c_str());
+            if (::unlink(pid_path.c_str()) != 0 && errno != ENOENT) {
+                // Left there, it may be read as the new daemon's.
+                const std::string error = std::strerror(errno);
+                const std::string why = "The stale pid file " + pid_path + " of " + service_name() +
+                                        " could not be removed: " + error + ".";
+                warn(why);
+                if (start_hint_.find(why) == std::string::npos)
+                    start_hint_ += (start_hint_.empty() ? "" : " ") + why;
+            }
         }
         const auto copies_before = _running_copies();
         start_doubt_.clear();
@@ -284,15 +297,16 @@ bool Base::stop() {
     if (progress)
         output_partial(PROGRESS_MARKER);
     // A restart starts the service again anyway; any other stop must last.
-    if (!inside)
-        service_manager().stop_triggers(*this);
+    if (!inside && service_manager().stop_triggers(*this) == false)
+        warn("Not every socket that starts " + service_name() +
+             " on demand could be stopped: a connection may start it again.");
     const bool told = service_manager().stop(*this);
     if (!told)
         debug("The init system reported a failed stop of " + service_name());
     if (!inside)
         _terminate_orphaned_processes();
     // Copies that no pid file names: a daemon that never wrote one.
-    const auto copies = _running_copies();
+    const auto copies = _launched_copies();
     if (!copies.empty()) {
         debug("Ending copies of " + service_name() + " that no pid file names: " +
               Copies::describe(copies));

@@ -102,6 +102,10 @@ std::string Base::get_status_string() {
         return fmt::format(fmt::runtime(NOT_CHECKABLE_STATUS), service_name());
     if (auto text = service_manager().status_helper(*this))
         return *text;
+    return _check_service(_status_check_options());
+}
+
+Init::CheckServiceOptions Base::_status_check_options() {
     Init::CheckServiceOptions options;
     options.service = service_name();
     options.user = processowner();
@@ -114,7 +118,7 @@ std::string Base::get_status_string() {
     options.command_line_regex = command_line_regex();
     options.binary = service_binary();
     options.program = pid_exe();
-    return _check_service(options);
+    return options;
 }
 
 std::string Base::status() {

@@ -7,6 +7,8 @@
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Config/PwUtils.h"
 #include "Tavrel/Foundation/Text/Words.h"
+#include "Tavrel/Init/CheckService.h"
+#include "Tavrel/Process/ServiceCheck.h"
 #include "Tavrel/Init/PidfileProcess.h"
 #include "Tavrel/Init/Systemd/Backend.h"
 #include "Tavrel/Init/Systemd/Systemctl.h"
@@ -23,16 +25,22 @@ namespace Tavrel::Service {
 
 namespace {
 
-// "PID 42 (/usr/sbin/zd -f)"; empty when the process has ended meanwhile.
-std::string describe_process(pid_t pid) {
+// "/usr/sbin/zd -f"; empty when the process has ended meanwhile.
+std::string command_of(pid_t pid) {
     try {
         Process::Proc::PID process(pid);
         if (!process.is_running())
             return {};
-        return "PID " + std::to_string(pid) + " (" + Foundation::Text::join_words(process.cmdline()) + ")";
+        return Foundation::Text::join_words(process.cmdline());
     } catch (const std::exception&) {
         return {};
     }
+}
+
+// "PID 42 (/usr/sbin/zd -f)"; empty when the process has ended meanwhile.
+std::string describe_process(pid_t pid) {
+    const std::string command = command_of(pid);
+    return command.empty() ? command : "PID " + std::to_string(pid) + " (" + command + ")";
 }
 
 // A process a daemon hands work to often runs the daemon's program under a
@@ -56,6 +64,18 @@ bool runs_program_as_itself(pid_t pid, const std::string& program) {
     }
 }
 
+// The service's program itself, titled as that program or as the service:
+// what the status check finds of it that the stop may end as the service's.
+bool runs_the_services_program(pid_t pid, const std::string& program, const std::string& service) {
+    const std::string exe = Foundation::ProcFs::executable(Foundation::ProcFs::PROC_PATH + "/" + std::to_string(pid));
+    std::error_code ec;
+    if (exe.empty() || std::filesystem::canonical(program, ec).string() != exe)
+        return false;
+    const std::string command = command_of(pid);
+    return Process::ServiceCheck::titled_as_program(command.substr(0, command.find(' ')), exe,
+                                                   {.service = service, .binary = program});
+}
+
 bool mentions_pid(const std::string& text, pid_t pid) {
     return text.find("PID " + std::to_string(pid) + " ") != std::string::npos ||
            text.ends_with("PID " + std::to_string(pid));
@@ -63,17 +83,56 @@ bool mentions_pid(const std::string& text, pid_t pid) {
 
 }  // namespace
 
-std::vector<Copies::Copy> Base::_running_copies() {
+namespace {
+
+std::optional<uid_t> owner_uid(const std::string& account, bool& exists) {
+    exists = true;
+    if (account.empty())
+        return std::nullopt;
+    auto uid = Config::PwUtils::normalize_to_uid(account);
+    exists = uid.has_value();
+    return uid;
+}
+
+}  // namespace
+
+std::vector<Copies::Copy> Base::_launched_copies() {
+    bool exists = true;
+    const auto owner = owner_uid(processowner(), exists);
     const auto args = startup_args();
-    if (!is_tavrel_service() && !args)
-        return {};
-    std::optional<uid_t> owner;
-    if (const std::string account = processowner(); !account.empty()) {
-        owner = Config::PwUtils::normalize_to_uid(account);
-        if (!owner)
-            return {};  // an account that does not exist owns nothing
-    }
+    if (!exists || (!is_tavrel_service() && !args))
+        return {};  // an account that does not exist owns nothing
     return Copies::find(service_binary(), args.value_or(std::vector<std::string>{}), owner);
+}
+
+std::vector<Copies::Copy> Base::_running_copies() {
+    bool exists = true;
+    const auto owner = owner_uid(processowner(), exists);
+    if (!exists)
+        return {};
+    std::vector<Copies::Copy> copies = _launched_copies();
+    // Outside systemd the status check may find the service in the process
+    // table; what it finds there running the service's own program, titled
+    // as itself, as the service's account, is the service's, whatever its
+    // arguments (what an init script started without writing the pid file).
+    const bool under_systemd = dynamic_cast<Init::Systemd::Backend*>(&service_manager()) != nullptr;
+    if (under_systemd || !owner || !can_check_service_status() || service_binary().empty())
+        return copies;
+    for (pid_t pid : _process_table_pids(_status_check_options())) {
+        const bool known = std::any_of(copies.begin(), copies.end(),
+                                       [&](const Copies::Copy& c) { return c.pid == pid; });
+        if (known || !runs_the_services_program(pid, service_binary(), service_name()))
+            continue;
+        if (std::string command = command_of(pid); !command.empty())
+            copies.push_back({pid, std::move(command)});
+    }
+    std::sort(copies.begin(), copies.end(),
+              [](const Copies::Copy& a, const Copies::Copy& b) { return a.pid < b.pid; });
+    return copies;
+}
+
+std::vector<pid_t> Base::_process_table_pids(const Init::CheckServiceOptions& options) {
+    return Init::process_table_pids(options);
 }
 
 bool Base::_end_copies_not_in(const std::vector<Copies::Copy>& before) {
@@ -130,16 +189,17 @@ std::vector<std::string> Base::_what_still_runs() {
             if (!main_only || runs_program_as_itself(pid, service_binary()))
                 note(pid, describe_process(pid));
         }
-    } else if (can_check_service_status() && pidfile().empty()) {
-        // Without a pid file the status check finds the service by the
-        // process table, as --check does; a pid file, judged above, says more
-        // than a search by name would (that also finds an SSH session of a
-        // stopped server).
+    } else if (can_check_service_status()) {
+        for (const auto& copy : _running_copies())
+            note(copy.pid, Copies::describe({copy}));
+        // The look --status makes: whatever it calls running, the stop has
+        // not stopped.
         const std::string status = get_status_string();
         const bool named = std::any_of(pids_seen.begin(), pids_seen.end(),
                                        [&](pid_t pid) { return mentions_pid(status, pid); });
         if (!status.empty() && !named)
             note(0, status);
+        return seen;
     }
     for (const auto& copy : _running_copies())
         note(copy.pid, Copies::describe({copy}));

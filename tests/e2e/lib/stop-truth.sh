@@ -141,6 +141,73 @@ run zidavoveva_service pilingd --stop
 expect_rc 0 "the stop of copies that no pid file names"
 [ "$(piles)" = 0 ] || fail "the stop left copies running: $(testd_processes pilingd)"
 
+# --- an init script that never writes the pid file ------------------------------
+# Its daemon is a copy of sleep under the service's word. Only under SysV: a
+# systemd host turns the script into a unit of its own.
+if ! $under_systemd; then
+    note "a daemon its init script starts without writing the pid file"
+    install -m 755 "$(readlink -f /bin/sleep)" /usr/local/sbin/zn
+    cat >/etc/init.d/zn <<'SCRIPT'
+#!/bin/sh
+case "$1" in
+start) /usr/local/sbin/zn 1000 </dev/null >/dev/null 2>&1 & exit 0 ;;
+stop) [ -f /run/zn.pid ] && kill "$(cat /run/zn.pid)"; exit 0 ;;
+*) exit 0 ;;
+esac
+SCRIPT
+    chmod 755 /etc/init.d/zn
+    printf '{ "pidfile": "/run/zn.pid", "restart_attempts": 3, "startup_timeout": 2, "service_binary": "/usr/local/sbin/zn" }\n' \
+        >"$TESTD_DEFS/Zn.json"
+    zn_pids() {
+        local pid
+        for pid in $(pgrep -x zn); do gone "$pid" || printf '%s ' "$pid"; done
+    }
+    zn_count() { set -- $(zn_pids); echo $#; }
+    for round in 1 2; do
+        run zidavoveva_service zn
+        expect_rc 255 "restart $round of a daemon that never writes its pid file"
+        [ "$(zn_count)" = 0 ] || fail "restart $round left copies of zn running: $(zn_pids)"
+    done
+    run zidavoveva_service zn --status
+    expect_rc 255 "--status after the failed restarts"
+    # Copies started by the script itself: --status finds them, so the stop
+    # fails naming them (its script does not stop them) and says nothing
+    # was stopped; once they are gone, the stop is done.
+    /etc/init.d/zn start; /etc/init.d/zn start
+    for _ in $(seq 100); do [ "$(zn_count)" = 2 ] && break; sleep 0.05; done
+    copies=$(zn_pids)
+    run zidavoveva_service zn --status
+    expect_rc 0 "--status with two copies running"
+    expect_out "zn \(/usr/local/sbin/zn 1000\) is running as root" "--status names a copy"
+    run zidavoveva_service zn --stop
+    expect_rc 255 "the stop of copies its init script leaves running"
+    for pid in $copies; do expect_out "PID $pid" "the failed stop names copy $pid"; done
+    grep -q "was stopped" <<<"$out" && fail "the stop says zn was stopped while --status finds it: $out"
+    run zidavoveva_service zn
+    expect_rc 255 "a restart whose stop left copies running"
+    expect_out "no second copy" "the restart says it started nothing"
+    [ "$(zn_count)" = 2 ] || fail "the restart changed the copies: $(zn_pids), expected $copies"
+    kill $copies
+    for _ in $(seq 100); do [ "$(zn_count)" = 0 ] && break; sleep 0.05; done
+    run zidavoveva_service zn --stop
+    expect_rc 0 "the stop once the copies are gone"
+    run zidavoveva_service zn --status
+    expect_rc 255 "--status after the stop"
+    # Another program under the service's name (the SSH client beside the
+    # SSH server): not the service to --status, so nothing to stop, and
+    # left running.
+    perl -e '$0 = "zn"; sleep 1000' </dev/null >/dev/null 2>&1 &
+    stranger=$!
+    for _ in $(seq 100); do [ "$(zn_count)" = 1 ] && break; sleep 0.05; done
+    run zidavoveva_service zn --status
+    expect_rc 255 "--status of another program named zn"
+    run zidavoveva_service zn --stop
+    expect_rc 0 "the stop with only another program named zn running"
+    gone "$stranger" && fail "the stop ended another program that only carries the service's name"
+    kill "$stranger" 2>/dev/null
+    wait "$stranger" 2>/dev/null
+fi
+
 if [ "$failures" -gt 0 ]; then
     echo "stop-truth ($mode): $failures failed expectation(s)" >&2
     exit 1

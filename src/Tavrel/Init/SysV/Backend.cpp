@@ -228,7 +228,7 @@ bool Backend::stop(Service& svc) {
     }
 
     // 4. Whatever holds the service's ports.
-    if (svc.kill_apps_on_ports())
+    if (svc.end_own_listeners())
         ++stopped;
 
     if (stopped == 0)

@@ -43,7 +43,7 @@ class TestService : public Tavrel::Init::Service {
     std::string command_line_regex() override { return {}; }
     int verbose() override { return verbosity; }
     bool has_single_pid() override { return single_pid; }
-    bool kill_apps_on_ports() override { return false; }
+    bool end_own_listeners() override { return false; }
     void debug(const std::string& m) override { debugs.push_back(m); }
     void info(const std::string& m) override { infos.push_back(m); }
     void warn(const std::string& m) override { infos.push_back(m); }

@@ -9,6 +9,8 @@
 #include "Tavrel/Process/Proc/Cgroup.h"
 #include "Tavrel/Process/Proc/Lineage.h"
 #include "Tavrel/Foundation/ProcFs.h"
+#include "Tavrel/Foundation/Text/Printable.h"
+#include "Tavrel/Config/PwCache.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -102,9 +104,10 @@ bool is_wildcard(const std::string& address) {
     return address == "0.0.0.0" || address == "::";
 }
 
-// Whether a listener on `address` keeps the service from binding its own.
-bool clashes(const std::string& address, const std::vector<std::string>& service_addresses) {
-    if (service_addresses.empty() || is_wildcard(address))
+// Whether `address` is one the service listens on (any, when it declares
+// none or the wildcard).
+bool on_its_address(const std::string& address, const std::vector<std::string>& service_addresses) {
+    if (service_addresses.empty())
         return true;
     const auto forms = address_forms(address);
     for (const std::string& mine : service_addresses) {
@@ -116,6 +119,11 @@ bool clashes(const std::string& address, const std::vector<std::string>& service
         }
     }
     return false;
+}
+
+// Whether a listener on `address` keeps the service from binding its own.
+bool clashes(const std::string& address, const std::vector<std::string>& service_addresses) {
+    return is_wildcard(address) || on_its_address(address, service_addresses);
 }
 
 Holder holder_of(pid_t pid) {
@@ -249,12 +257,13 @@ const char* describe(Verdict verdict) {
     case Verdict::SameAddress: return "it holds the service's address";
     case Verdict::OtherUnit: return "it belongs to another running service unit";
     case Verdict::OtherAddress: return "it is another account's, on another address";
+    case Verdict::OtherAccount: return "it is another account's, and a stop ends only the service's own";
     }
     return "";
 }
 
 Verdict judge(const Listener& listener, const Holder& holder, const Service& service,
-              std::string_view run_unit) {
+              std::string_view run_unit, Purpose purpose) {
     if (!holder.unit.empty()) {
         if (holder.unit == service.unit)
             return Verdict::OwnUnit;
@@ -266,6 +275,14 @@ Verdict judge(const Listener& listener, const Holder& holder, const Service& ser
     if (service.owner && holder.uid == service.owner &&
         (*service.owner != 0 || (!service.program.empty() && holder.program == service.program)))
         return Verdict::OwnLeftover;
+    if (purpose == Purpose::EndOwn) {
+        // Standing in the way makes nothing the service's: a stop leaves
+        // what it cannot tell for the service's own.
+        if (!service.owner || holder.uid != service.owner)
+            return Verdict::OtherAccount;
+        return on_its_address(listener.address, service.addresses) ? Verdict::SameAddress
+                                                                   : Verdict::OtherAddress;
+    }
     return clashes(listener.address, service.addresses) ? Verdict::SameAddress
                                                         : Verdict::OtherAddress;
 }
@@ -286,7 +303,8 @@ std::vector<pid_t> pids_holding(const std::vector<unsigned long>& inodes) {
 }
 
 int kill_apps_on_ports(const std::vector<int>& ports, bool verbose,
-                       const std::vector<std::string>& exclude_ips, const Service& service) {
+                       const std::vector<std::string>& exclude_ips, const Service& service,
+                       Purpose purpose) {
     const std::vector<Listener> listeners = find_listeners(ports, exclude_ips);
     std::vector<unsigned long> inodes;
     for (const auto& l : listeners)
@@ -311,7 +329,7 @@ int kill_apps_on_ports(const std::vector<int>& ports, bool verbose,
         for (const auto& l : listeners) {
             if (std::find(held.begin(), held.end(), l.inode) == held.end())
                 continue;
-            verdict = judge(l, holder, service, run_unit);
+            verdict = judge(l, holder, service, run_unit, purpose);
             if (ends(*verdict))
                 break;
             Foundation::Debug::log_debug("The process with ID " + std::to_string(pid) + " listens on " +
@@ -333,6 +351,51 @@ int kill_apps_on_ports(const std::vector<int>& ports, bool verbose,
         return 0;
     }
     return escalate(targets, display, verbose, WAIT_TIME);
+}
+
+std::vector<Holding> still_held(const std::vector<int>& ports,
+                                const std::vector<std::string>& exclude_ips,
+                                const Service& service, Purpose purpose) {
+    const std::vector<Listener> listeners = find_listeners(ports, exclude_ips);
+    std::vector<unsigned long> inodes;
+    for (const auto& l : listeners)
+        inodes.push_back(l.inode);
+    const std::string run_unit = Proc::Cgroup::service_unit_of(::getpid());
+    std::vector<Holding> out;
+    for (pid_t pid : pids_holding(inodes)) {
+        const std::vector<unsigned long> held = sockets_held(pid, inodes);
+        const Holder holder = holder_of(pid);
+        for (const auto& l : listeners) {
+            if (std::find(held.begin(), held.end(), l.inode) == held.end())
+                continue;
+            const bool holds = purpose == Purpose::EndOwn
+                                   ? ends(judge(l, holder, service, run_unit, purpose))
+                                   : clashes(l.address, service.addresses);
+            if (!holds)
+                continue;
+            std::string command = Foundation::ProcFs::path(Foundation::ProcFs::PROC_PATH + "/" +
+                                                           std::to_string(pid) + "/cmdline")
+                                      .value_or(std::string());
+            while (!command.empty() && command.back() == '\0')
+                command.pop_back();
+            std::replace(command.begin(), command.end(), '\0', ' ');
+            out.push_back({l, pid, holder.uid, Foundation::Text::printable(command)});
+            break;
+        }
+    }
+    return out;
+}
+
+std::string describe(const std::vector<Holding>& holdings) {
+    std::string text;
+    for (const auto& h : holdings) {
+        std::string account = "?";
+        if (h.uid)
+            account = Config::PwCache::getpwuid_name(*h.uid).value_or(std::to_string(*h.uid));
+        text += (text.empty() ? "" : "; ") + ("PID " + std::to_string(h.pid) + " (" + h.command +
+                                              ") of account " + account + " on " + where(h.listener));
+    }
+    return text;
 }
 
 }  // namespace Tavrel::Process::Kill::AppPort

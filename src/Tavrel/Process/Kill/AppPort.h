@@ -20,6 +20,10 @@
 //     is on the wildcard address (a service without addresses binds every
 //     address), since the service could not bind then;
 //   - never otherwise: another account's listener elsewhere.
+// A stop (Purpose::EndOwn) ends only what is the service's own: its unit's,
+// or its account's (for root: its program's, or on its address); another
+// account's listener, or one on an address the service does not use, is
+// never the service's, whatever the service declares.
 // A listener on an excluded address is left alone (a listener on the
 // wildcard address is not on an excluded address). The processes get the
 // escalation of Tavrel::Process::Kill::safekill. The calling process, its ancestors and
@@ -66,14 +70,19 @@ enum class Verdict {
     SameAddress,   // on the service's address, or a wildcard: ended
     OtherUnit,     // another running unit's: left running
     OtherAddress,  // elsewhere, someone else's: left running
+    OtherAccount,  // another account's, at a stop: left running
 };
 bool ends(Verdict verdict);
 const char* describe(Verdict verdict);
 
+// What the clean-up is for: clearing the way before a start attempt, or
+// ending the service's own listeners at its stop.
+enum class Purpose { ClearTheWay, EndOwn };
+
 // The decision for one listener of one process; `run_unit` is the unit this
 // run itself belongs to (what it launched shares it: not another unit).
 Verdict judge(const Listener& listener, const Holder& holder, const Service& service,
-              std::string_view run_unit = {});
+              std::string_view run_unit = {}, Purpose purpose = Purpose::ClearTheWay);
 
 // The listeners of one /proc/net table (tcp, tcp6, udp or udp6). A line that
 // does not read as a socket (a port beyond 65535, an inode of 0 or too large)
@@ -94,6 +103,23 @@ std::vector<unsigned long> sockets_held(pid_t pid, const std::vector<unsigned lo
 // 1 when processes in the service's way were found and are gone, else 0.
 int kill_apps_on_ports(const std::vector<int>& ports, bool verbose = VERBOSE,
                        const std::vector<std::string>& exclude_ips = {},
-                       const Service& service = {});
+                       const Service& service = {}, Purpose purpose = Purpose::ClearTheWay);
+
+// A process that holds a listener on one of the ports.
+struct Holding {
+    Listener listener;
+    pid_t pid = 0;
+    std::optional<uid_t> uid;
+    std::string command;  // its command line, printable
+};
+// What still holds the ports after a clean-up, whether it may be ended or
+// not (this run's ancestors, another unit's, one that outlived KILL): for
+// ClearTheWay what keeps the service from binding (a listener on its
+// address or a wildcard), for EndOwn what is the service's own.
+std::vector<Holding> still_held(const std::vector<int>& ports,
+                                const std::vector<std::string>& exclude_ips,
+                                const Service& service, Purpose purpose);
+// "PID 42 (named -f) of account bind on 127.0.0.1:53; PID 7 (...) ..."
+std::string describe(const std::vector<Holding>& holdings);
 
 }  // namespace Tavrel::Process::Kill::AppPort

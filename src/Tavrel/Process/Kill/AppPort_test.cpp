@@ -320,3 +320,57 @@ TEST(KillAppsOnPorts, ListenerOnAnotherAddressOfThePortSurvives) {
     EXPECT_EQ(kill_apps_on_ports({port}, false, {}, service), 0);
     EXPECT_FALSE(ended(other.pid));
 }
+
+// A stop ends only the service's own listeners: another account's is never
+// the service's, wherever it listens and whatever the service declares (a
+// service that names no address and no program included); its own account's
+// on an address it does not use is not either, unless it runs its program.
+TEST(Judge, AtAStopAnotherAccountsListenerIsNeverTheServices) {
+    auto udp = parse_net_table(RESOLVER_UDP, true, false);
+    ASSERT_EQ(udp.size(), 2u);
+    const Listener& resolver = udp[0];  // 127.0.0.53
+    const Listener& loopback = udp[1];  // 127.0.0.1
+    const Holder nobody{65534, "/usr/bin/perl", ""};
+    const Service bare{{}, 0, "", ""};
+    EXPECT_EQ(judge(resolver, nobody, bare), Verdict::SameAddress);  // in a start's way
+    for (const Service& service : {bare, Service{{"127.0.0.53"}, 0, "", ""}, Service{{"0.0.0.0"}, 0, "", ""},
+                                   Service{{}, std::nullopt, "", ""}}) {
+        EXPECT_EQ(judge(resolver, nobody, service, {}, Purpose::EndOwn), Verdict::OtherAccount);
+        EXPECT_EQ(judge(loopback, nobody, service, {}, Purpose::EndOwn), Verdict::OtherAccount);
+    }
+    const Holder root_perl{0, "/usr/bin/perl", ""};
+    EXPECT_EQ(judge(resolver, root_perl, bare, {}, Purpose::EndOwn), Verdict::SameAddress);
+    const Service on_loopback{{"127.0.0.1"}, 0, "", ""};
+    EXPECT_EQ(judge(loopback, root_perl, on_loopback, {}, Purpose::EndOwn), Verdict::SameAddress);
+    EXPECT_EQ(judge(resolver, root_perl, on_loopback, {}, Purpose::EndOwn), Verdict::OtherAddress);
+    EXPECT_EQ(judge(resolver, root_perl, Service{{"127.0.0.1"}, 0, "/usr/bin/perl", ""}, {}, Purpose::EndOwn),
+              Verdict::OwnLeftover);
+    EXPECT_EQ(judge(resolver, Holder{65534, "", "zp.service"}, Service{{}, 0, "", "zp.service"}, {},
+                    Purpose::EndOwn),
+              Verdict::OwnUnit);
+}
+
+// What still holds a port after a clean-up is told, whether or not it could
+// be ended (here this very process, which is never signalled): before a
+// second start attempt what sits where the service would listen, at a stop
+// what is the service's own.
+TEST(StillHeld, NamesWhatTheCleanUpLeftOnThePort) {
+    auto [fd, port] = bind_socket(AF_INET, "127.0.0.1", 0, SOCK_STREAM);
+    ASSERT_GE(fd, 0);
+    const uid_t me = ::geteuid();
+    EXPECT_EQ(kill_apps_on_ports({port}, false, {}, Service{{}, me, "", ""}), 0);
+    const auto held = still_held({port}, {}, Service{{}, me, "", ""}, Purpose::ClearTheWay);
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_EQ(held[0].pid, ::getpid());
+    const std::string text = describe(held);
+    EXPECT_NE(text.find("PID " + std::to_string(::getpid()) + " ("), std::string::npos) << text;
+    EXPECT_NE(text.find("on 127.0.0.1:" + std::to_string(port)), std::string::npos) << text;
+    // Not where the service listens, nor excluded.
+    EXPECT_TRUE(still_held({port}, {}, Service{{"127.0.0.2"}, me, "", ""}, Purpose::ClearTheWay).empty());
+    EXPECT_TRUE(still_held({port}, {"127.0.0.1"}, Service{{}, me, "", ""}, Purpose::ClearTheWay).empty());
+    // At a stop: the service's account's, not another's.
+    EXPECT_EQ(still_held({port}, {}, Service{{}, me, "", ""}, Purpose::EndOwn).size(), 1u);
+    EXPECT_TRUE(still_held({port}, {}, Service{{}, me + 1, "", ""}, Purpose::EndOwn).empty());
+    ::close(fd);
+    EXPECT_TRUE(still_held({port}, {}, Service{{}, me, "", ""}, Purpose::ClearTheWay).empty());
+}
