@@ -35,6 +35,8 @@ struct BackendState {
     std::optional<Init::UnitProperties> unit;
     std::string start_refusal_hint;
     bool executed_by_systemd = false;
+    // Whether the init system has the service under way although not up.
+    bool under_way = false;
 };
 
 class FakeBackend : public Init::Backend {
@@ -73,6 +75,7 @@ class FakeBackend : public Init::Backend {
     std::optional<bool> check(Tavrel::Init::Service&, const std::string&) override { return s_->check_answer; }
     std::optional<Init::UnitProperties> service_via_systemd() const override { return s_->unit; }
     std::string start_refusal_hint(Tavrel::Init::Service&) override { return s_->start_refusal_hint; }
+    bool is_under_way(Tavrel::Init::Service&) override { return s_->under_way; }
 
   private:
     std::shared_ptr<BackendState> s_;

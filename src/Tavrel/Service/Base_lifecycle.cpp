@@ -246,9 +246,9 @@ bool Base::stop() {
     bool progress = verbose() == 1;
     // A stop run on behalf of systemd always goes on to the backend.
     // Copies of a daemon that never wrote its pid file make no status, but
-    // they are the service all the same.
+    // they are the service all the same; so is a unit still starting.
     if (!service_manager().this_process_was_executed_by_systemd() && !is_up() &&
-        _running_copies().empty()) {
+        _running_copies().empty() && !service_manager().is_under_way(*this)) {
         if (progress && !inside) {
             output("The service " + service_name() + " is not running.");
             output("");
@@ -269,6 +269,11 @@ bool Base::stop() {
     // A restart starts the service again anyway; any other stop must last.
     if (!inside)
         service_manager().stop_triggers(*this);
+    restart_stop_began_.reset();
+    if (inside) {
+        restart_stop_began_.emplace();
+        ::clock_gettime(CLOCK_REALTIME, &*restart_stop_began_);
+    }
     const bool told = service_manager().stop(*this);
     if (!told)
         debug("The init system reported a failed stop of " + service_name());
