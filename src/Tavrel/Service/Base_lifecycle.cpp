@@ -215,8 +215,17 @@ bool Base::start() {
             ::unlink(pid_path.c_str());
         }
         const auto copies_before = _running_copies();
-        if (service_manager().start(*this) && (pid_path.empty() || is_up_via_pidfile(true)) &&
-            !wait_for_service_status(attempt).empty()) {
+        bool up = false;
+        try {
+            up = service_manager().start(*this) && (pid_path.empty() || is_up_via_pidfile(true)) &&
+                 !wait_for_service_status(attempt).empty();
+        } catch (const Foundation::Exception&) {
+            // A start the init system did not finish within its bound fails
+            // the run at once: the progress line ends before the failure.
+            _end_progress_line(false);
+            throw;
+        }
+        if (up) {
             started = true;
             break;
         }
@@ -274,7 +283,14 @@ bool Base::stop() {
         restart_stop_began_.emplace();
         ::clock_gettime(CLOCK_REALTIME, &*restart_stop_began_);
     }
-    const bool told = service_manager().stop(*this);
+    bool told = false;
+    try {
+        told = service_manager().stop(*this);
+    } catch (const Foundation::Exception&) {
+        if (!inside)
+            _end_progress_line(false);
+        throw;
+    }
     if (!told)
         debug("The init system reported a failed stop of " + service_name());
     if (!inside)

@@ -12,6 +12,8 @@ failures=0
 errfile=/run/systemd-stops.stderr
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 note() { echo "--- $*"; }
+# What the last run printed, indented, for the record of the check.
+show() { printf '%s\n' "$out" | sed 's/^/    /'; }
 run() {
     local began=$SECONDS
     out=$("$@" 2>"$errfile") && rc=0 || rc=$?
@@ -65,6 +67,7 @@ old=$(prop rsyslog MainPID)
 talker=$!
 for how in zidavoveva_rsyslogd startrsyslogd; do
     run $how
+    show
     expect_rc 0 "$how while messages come in"
     expect_out "was restarted" "$how says it restarted the logger"
     new=$(prop rsyslog MainPID)
@@ -101,6 +104,7 @@ old=$(prop zsock.service MainPID)
 # old one has stopped, as rsyslog's socket does at the next message.
 (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || fail "zsock.socket does not listen on $port"
 run zidavoveva_service zsock
+show
 expect_rc 0 "a restart of zsock that its socket starts again"
 expect_out "was restarted" "the restart of zsock says so"
 new=$(prop zsock.service MainPID)
@@ -130,6 +134,7 @@ wait_for zcrash.service SubState auto-restart
 for word in zslow zcrash; do
     before="$(prop $word.service ActiveState) ($(prop $word.service SubState))"
     run zidavoveva_service $word --stop
+    echo "$word was $before:"; show
     expect_rc 0 "the stop of $word, $before"
     expect_out "was stopped" "the stop of $word, $before, says so"
     grep -q "not running" <<<"$out" && fail "the stop of $word, $before, says it is not running: $out"
@@ -155,19 +160,25 @@ ExecStop=/bin/sleep 302
 TimeoutStopSec=infinity" ', "command_timeout": 3'
 systemctl daemon-reload
 run timeout 60 zidavoveva_service zhang
+show
 expect_rc 255 "a start that systemd never finishes"
 [ "$took" -le 10 ] || fail "the start of zhang took $took s, bound at 3"
 expect_out "within 3 seconds" "the start of zhang says how long it waited"
 expect_out "activating \(start\)" "the start of zhang says what state the unit is in"
+grep -q "^Starting zhang \. failed$" <<<"$out" ||
+    fail "the start of zhang does not end its progress line with its failure: $out"
 systemctl stop zhang.service
 
 systemctl start zhangstop.service
 run timeout 60 zidavoveva_service zhangstop --stop
+show
 expect_rc 255 "a stop that systemd never finishes"
 [ "$took" -le 10 ] || fail "the stop of zhangstop took $took s, bound at 3"
 expect_out "within 3 seconds" "the stop of zhangstop says how long it waited"
 expect_out "deactivating \(stop\)" "the stop of zhangstop says what state the unit is in"
-expect_out "was stopped" "the stop of zhangstop" && fail "the stop of zhangstop says it was stopped"
+grep -q "was stopped" <<<"$out" && fail "the stop of zhangstop says it was stopped: $out"
+grep -q "^Stopping zhangstop \. failed$" <<<"$out" ||
+    fail "the stop of zhangstop does not end its progress line with its failure: $out"
 systemctl kill --signal=KILL zhangstop.service
 
 if [ "$failures" -gt 0 ]; then
