@@ -42,6 +42,8 @@ struct BackendState {
         return std::optional<Init::StartMarks>();
     };
     std::optional<bool> start_is_over;
+    // Whether the init system has the service under way although not up.
+    bool under_way = false;
 };
 
 class FakeBackend : public Init::Backend {
@@ -84,6 +86,7 @@ class FakeBackend : public Init::Backend {
         return s_->start_marks();
     }
     std::optional<bool> start_is_over(Tavrel::Init::Service&) override { return s_->start_is_over; }
+    bool is_under_way(Tavrel::Init::Service&) override { return s_->under_way; }
 
   private:
     std::shared_ptr<BackendState> s_;

@@ -55,6 +55,10 @@ class Backend {
         return std::nullopt;
     }
     virtual std::optional<bool> is_up(Service&) { return std::nullopt; }
+    // Whether the init system has something of the service under way that
+    // does not count as up (a unit still starting, or waiting to be
+    // restarted): a stop must still end it.
+    virtual bool is_under_way(Service&) { return false; }
     // After a failed start: what the init system says kept the service from
     // starting and how an administrator lifts it, when that is something the
     // start itself cannot mend; empty when there is nothing to say.

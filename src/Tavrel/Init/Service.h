@@ -53,6 +53,10 @@ class Service {
     // Seconds a command of the service that is waited for (an init script's
     // action, the program's own stop command) may run before it is ended.
     virtual double command_timeout() { return SysV::DEFAULT_COMMAND_TIMEOUT; }
+    // The command_timeout an administrator gave the service (in its
+    // definition); nullopt when it has only the default or its class's.
+    // Under systemd it replaces the bound drawn from the unit's time-outs.
+    virtual std::optional<double> given_command_timeout() { return std::nullopt; }
 
     // 0 quiet, 1 progress and summaries, 2 debug.
     virtual int verbose() = 0;

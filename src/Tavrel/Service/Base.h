@@ -44,6 +44,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
@@ -132,8 +133,6 @@ class Base : public Tavrel::Init::Service {
     static inline double COPIES_GRACE = 5;
     // systemd's KillMode of a unit whose stop ends only its main process.
     static inline std::string KILL_MODE_MAIN_ONLY = "process";
-    // systemd's ActiveState of a unit whose stop is still under way.
-    static inline std::string UNIT_STOPPING_STATE = "deactivating";
 
     // Texts of the progress lines.
     static inline std::string SUCCESS_WORD = " done";
@@ -303,7 +302,13 @@ class Base : public Tavrel::Init::Service {
     // (Tavrel::Init::SysV::DEFAULT_COMMAND_TIMEOUT unless the class or a
     // definition says otherwise); then it is ended and the run fails.
     double command_timeout() override;
-    void set_command_timeout(double v) { command_timeout_.set(v); }
+    void set_command_timeout(double v) {
+        command_timeout_.set(v);
+        command_timeout_given_ = true;
+    }
+    std::optional<double> given_command_timeout() override {
+        return command_timeout_given_ ? std::optional<double>(command_timeout()) : std::nullopt;
+    }
     std::shared_ptr<const Config::TvConf> tvconf();
     void set_tvconf(std::shared_ptr<const Config::TvConf> v) { tvconf_.set(std::move(v)); }
     // One-shot: the next _called_from_restart answers false and clears it.
@@ -617,6 +622,11 @@ class Base : public Tavrel::Init::Service {
     detail::Lazy<bool> disable_output_partial_;
 
     bool described_by_definition_ = false;
+    bool command_timeout_given_ = false;
+    // The moment the stop of a restart began: a process started after it is
+    // the service started anew (by a socket of its unit, say), not one the
+    // stop left running.
+    std::optional<struct timespec> restart_stop_began_;
     pid_t pid_;
     std::string last_status_;
     bool verify_role_done_ = false;

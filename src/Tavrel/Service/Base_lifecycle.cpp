@@ -233,15 +233,24 @@ bool Base::start() {
         }
         const auto copies_before = _running_copies();
         start_doubt_.clear();
-        if (service_manager().start(*this)) {
-            // The start is seen: from here the daemon has its chance to fail.
-            const auto seen = std::chrono::steady_clock::now();
-            const auto marks = service_manager().start_marks(*this);
-            if ((pid_path.empty() || is_up_via_pidfile(true)) &&
-                !wait_for_service_status(attempt).empty() && _confirm_start(seen, marks)) {
-                started = true;
-                break;
+        bool up = false;
+        try {
+            if (service_manager().start(*this)) {
+                // The start is seen: from here the daemon has its chance to fail.
+                const auto seen = std::chrono::steady_clock::now();
+                const auto marks = service_manager().start_marks(*this);
+                up = (pid_path.empty() || is_up_via_pidfile(true)) &&
+                     !wait_for_service_status(attempt).empty() && _confirm_start(seen, marks);
             }
+        } catch (const Foundation::Exception&) {
+            // A start the init system did not finish within its bound fails
+            // the run at once: the progress line ends before the failure.
+            _end_progress_line(false);
+            throw;
+        }
+        if (up) {
+            started = true;
+            break;
         }
         // What this attempt launched goes before the next one, and after the
         // last: a daemon that never writes its pid file would pile up copies.
@@ -275,9 +284,9 @@ bool Base::stop() {
     bool progress = verbose() == 1;
     // A stop run on behalf of systemd always goes on to the backend.
     // Copies of a daemon that never wrote its pid file make no status, but
-    // they are the service all the same.
+    // they are the service all the same; so is a unit still starting.
     if (!service_manager().this_process_was_executed_by_systemd() && !is_up() &&
-        _running_copies().empty()) {
+        _running_copies().empty() && !service_manager().is_under_way(*this)) {
         if (progress && !inside) {
             output("The service " + service_name() + " is not running.");
             output("");
@@ -300,7 +309,19 @@ bool Base::stop() {
     if (!inside && service_manager().stop_triggers(*this) == false)
         warn("Not every socket that starts " + service_name() +
              " on demand could be stopped: a connection may start it again.");
-    const bool told = service_manager().stop(*this);
+    restart_stop_began_.reset();
+    if (inside) {
+        restart_stop_began_.emplace();
+        ::clock_gettime(CLOCK_REALTIME, &*restart_stop_began_);
+    }
+    bool told = false;
+    try {
+        told = service_manager().stop(*this);
+    } catch (const Foundation::Exception&) {
+        if (!inside)
+            _end_progress_line(false);
+        throw;
+    }
     if (!told)
         debug("The init system reported a failed stop of " + service_name());
     if (!inside)

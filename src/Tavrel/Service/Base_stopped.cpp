@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <ctime>
 #include <filesystem>
 #include <thread>
 
@@ -74,6 +75,15 @@ bool runs_the_services_program(pid_t pid, const std::string& program, const std:
     const std::string command = command_of(pid);
     return Process::ServiceCheck::titled_as_program(command.substr(0, command.find(' ')), exe,
                                                    {.service = service, .binary = program});
+}
+
+// Whether the process started after `when` (the wall clock).
+bool started_since(pid_t pid, const struct timespec& when) {
+    try {
+        return Process::Proc::PID(pid).started_after(when, 0);
+    } catch (const std::exception&) {
+        return false;
+    }
 }
 
 bool mentions_pid(const std::string& text, pid_t pid) {
@@ -153,8 +163,14 @@ bool Base::_end_copies_not_in(const std::vector<Copies::Copy>& before) {
 std::vector<std::string> Base::_what_still_runs() {
     std::vector<std::string> seen;
     std::vector<pid_t> pids_seen;
+    // In a restart, the service started anew meanwhile is not left over.
+    auto started_anew = [&](pid_t pid) {
+        return restart_stop_began_ && pid > 1 && started_since(pid, *restart_stop_began_);
+    };
     auto note = [&](pid_t pid, const std::string& text) {
         if (text.empty() || std::find(pids_seen.begin(), pids_seen.end(), pid) != pids_seen.end())
+            return;
+        if (started_anew(pid))
             return;
         pids_seen.push_back(pid);
         seen.push_back(text);
@@ -166,26 +182,32 @@ std::vector<std::string> Base::_what_still_runs() {
     auto* systemd = dynamic_cast<Init::Systemd::Backend*>(&service_manager());
     if (systemd && !service_manager().this_process_was_executed_by_systemd()) {
         namespace Sd = Init::Systemd::Systemctl;
-        const auto now = Sd::get_properties_via_systemd(systemd->unit(),
-                                                        {"ActiveState", "MainPID", "KillMode"});
+        const auto now = Sd::get_properties_via_systemd(
+            systemd->unit(), {"ActiveState", "SubState", "MainPID", "KillMode"});
         auto value = [&](const char* key) {
             const auto it = now.find(key);
             return it == now.end() ? std::string() : it->second;
         };
         const std::string state = value("ActiveState");
-        if (state == Sd::ACTIVE || state == Sd::RELOADING || state == UNIT_STOPPING_STATE) {
+        const std::vector<pid_t> unit_pids = Sd::get_pids_via_systemd(systemd->unit());
+        // Only a unit at rest has nothing under way: one still starting, or
+        // waiting to be started again, is the service as much as a running one.
+        if (!state.empty() && !Sd::is_at_rest(state)) {
             const auto main = Sd::parse_pid(value("MainPID"));
+            const bool all_anew = !unit_pids.empty() &&
+                                  std::all_of(unit_pids.begin(), unit_pids.end(), started_anew);
             if (main)
                 note(*main, describe_process(*main));
-            else
-                note(0, "the unit " + systemd->unit() + ", which is " + state);
+            else if (!all_anew)
+                note(0, "the unit " + systemd->unit() + ", which is " + state +
+                            (value("SubState").empty() ? "" : " (" + value("SubState") + ")"));
         }
         // A unit that systemd stops by its main process only leaves the
         // processes the daemon handed work to, on purpose (a cron job, an
         // SSH session); the daemon's own program still running under its
         // own name is the daemon left behind.
         const bool main_only = value("KillMode") == KILL_MODE_MAIN_ONLY;
-        for (pid_t pid : Sd::get_pids_via_systemd(systemd->unit())) {
+        for (pid_t pid : unit_pids) {
             if (!main_only || runs_program_as_itself(pid, service_binary()))
                 note(pid, describe_process(pid));
         }

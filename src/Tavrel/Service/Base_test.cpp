@@ -18,6 +18,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -906,6 +907,59 @@ TEST_F(ServiceCore, AStopSaysWhenTheSocketsThatStartItStayed) {
     state_->stop_triggers_answer = false;
     EXPECT_TRUE(srv->stop());
     EXPECT_THAT(log_text(), testing::HasSubstr("could be stopped"));
+}
+
+// A unit still starting, or waiting for systemd to start it again, is not
+// up, yet it is the service: a stop ends it. Only one at rest is left alone.
+TEST_F(ServiceCore, AStopEndsAServiceTheInitSystemStillHasUnderWay) {
+    auto srv = make({{"verbose", 1}});
+    state_->status = "";
+    state_->under_way = true;
+    EXPECT_TRUE(srv->stop());
+    EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop_triggers", "stop"}));
+    EXPECT_THAT(out_.text, testing::HasSubstr("Stopping testsvc"));
+    EXPECT_THAT(out_.text, testing::Not(testing::HasSubstr("not running")));
+}
+
+// In a restart, the daemon started anew while the old one stopped (by a
+// socket of its unit, at the next message) is the service restarted, not one
+// the stop left running. A stop that must last fails on it, and any stop on
+// an old process that it left.
+TEST_F(ServiceCore, TheStopOfARestartTellsADaemonStartedAnewFromOneLeftRunning) {
+    const std::string pidfile = tmp_ / "anew.pid";
+    // The daemon runs as whoever runs the test.
+    const struct passwd* me = ::getpwuid(::geteuid());
+    ASSERT_NE(me, nullptr);
+    auto srv = make({{"pidfile", pidfile}, {"processowner", me->pw_name}});
+    auto daemon = [&] {
+        auto child = TestChild::spawn("/bin/sleep", {TestChild::unique_name("tvanew"), "30"});
+        tmp_.write("anew.pid", std::to_string(child.pid()) + "\n");
+        return child;
+    };
+    std::optional<TestChild::Child> running(daemon());
+    state_->status = "up";
+    bool replaces = true;
+    state_->on_stop = [&] {
+        if (!replaces)
+            return false;
+        running.reset();
+        // What starts the daemon again comes after the stop's own work.
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        running.emplace(daemon());
+        return true;
+    };
+    const pid_t before = running->pid();
+    EXPECT_EQ(srv->restart(), "up");
+    EXPECT_NE(running->pid(), before);
+    EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop", "start"}));
+
+    EXPECT_EQ(failure_type([&] { srv->stop(); }), "Services::StopError");
+    EXPECT_THAT(srv->service_status(), testing::HasSubstr("PID " + std::to_string(running->pid())));
+
+    replaces = false;
+    const std::string left = failure_of([&] { srv->restart(); });
+    EXPECT_THAT(left, testing::HasSubstr("Services::RestartError"));
+    EXPECT_THAT(left, testing::HasSubstr("PID " + std::to_string(running->pid())));
 }
 
 // A restart whose stop left the service running starts no second copy.

@@ -1,6 +1,7 @@
 #include "Tavrel/Init/Systemd/Backend.h"
 
 #include "Tavrel/Run/ChildErrorStringifier.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Foundation/Text/Digits.h"
@@ -28,10 +29,31 @@ bool counts_as_active(std::string_view state) {
     return state == Sd::ACTIVE || state == Sd::RELOADING;
 }
 
-// systemctl with `args`; its raw wait status.
-int systemctl(std::vector<std::string> args) {
-    return Run::SafeRun::Object({.program = gl_systemctl_binary, .args = std::move(args)}).CHILD_ERROR();
+// "activating (start)", from a look at ActiveState and SubState.
+std::string describe_state(UnitProperties look) {
+    std::string state = look["ActiveState"];
+    if (state.empty())
+        return "in a state systemctl did not tell";
+    if (!look["SubState"].empty())
+        state += " (" + look["SubState"] + ")";
+    return state;
 }
+
+UnitProperties look_at_state(const std::string& unit) {
+    return Sd::get_properties_via_systemd(unit, {"ActiveState", "SubState"});
+}
+
+std::string seconds_text(double seconds) {
+    std::ostringstream text;
+    text << seconds;
+    return text.str();
+}
+
+// The time-outs of the jobs the calls wait for: systemd runs a reload under
+// the start time-out, and a restart stops, then starts.
+const std::vector<std::string> START_TIMEOUTS = {"TimeoutStartUSec"};
+const std::vector<std::string> STOP_TIMEOUTS = {"TimeoutStopUSec"};
+const std::vector<std::string> RESTART_TIMEOUTS = {"TimeoutStopUSec", "TimeoutStartUSec"};
 
 }  // namespace
 
@@ -69,14 +91,45 @@ bool Backend::reuse_last_look() {
     return fresh;
 }
 
-bool Backend::start(Service& svc) {
+double Backend::bound_for(Service& svc, const std::vector<std::string>& timeout_keys) const {
+    if (const auto given = svc.given_command_timeout())
+        return *given;
+    return Sd::call_bound(props_, timeout_keys);
+}
+
+Run::SafeRun::Object Backend::bounded_call(Service& svc, std::vector<std::string> args,
+                                           double bound, std::string_view doing,
+                                           const std::string& unit, std::string_view failure_type,
+                                           std::ostream* sink) {
     look_reusable_ = false;
+    Run::SafeRun::Options options{.program = gl_systemctl_binary, .args = std::move(args),
+                                  .timeout = bound};
+    if (sink) {
+        options.stdout_to = sink;
+        options.stderr_to = sink;
+    }
+    Run::SafeRun::Object run(std::move(options));
+    if (!run.timed_out())
+        return run;
+    // Ending systemctl does not cancel its job: the unit goes on as systemd
+    // has it, and the state says where that is.
+    const std::string state = describe_state(look_at_state(unit));
+    throw Foundation::Exception::create(
+        "Services::" + std::string(failure_type),
+        {{"service", svc.service()},
+         {"hint", "systemd did not finish " + std::string(doing) + " " + in_quotes(unit) +
+                      " within " + seconds_text(bound) + " seconds: the unit is " + state +
+                      ", and systemd goes on with it. “systemctl status " + unit +
+                      "” shows what it waits for; to allow it more time, set "
+                      "“command_timeout” in the service’s definition."}});
+}
+
+bool Backend::start(Service& svc) {
     // Both streams in one text, in the order systemctl wrote them.
     std::ostringstream sink;
-    Run::SafeRun::Object run({.program = gl_systemctl_binary,
-                         .args = {"restart", "--no-ask-password", "--", unit()},
-                         .stdout_to = &sink,
-                         .stderr_to = &sink});
+    const auto run =
+        bounded_call(svc, {"restart", "--no-ask-password", "--", unit()},
+                     bound_for(svc, RESTART_TIMEOUTS), "starting", unit(), "StartError", &sink);
     if (run.CHILD_ERROR() != 0) {
         svc.info("systemd could not start " + in_quotes(unit()) + ": " + run.autopsy().value_or("") +
                  "\n" + sink.str());
@@ -88,9 +141,10 @@ bool Backend::start(Service& svc) {
 }
 
 bool Backend::stop(Service& svc, std::string_view unit_type) {
-    look_reusable_ = false;
     const std::string name = service_ + "." + std::string(unit_type);
-    const int status = systemctl({"stop", "--", name});
+    const int status = bounded_call(svc, {"stop", "--", name}, bound_for(svc, STOP_TIMEOUTS),
+                                    "stopping", name, "StopError")
+                           .CHILD_ERROR();
     if (status != 0) {
         Run::ChildErrorStringifier how(status, gl_systemctl_binary);
         svc.debug("Stopping the " + std::string(unit_type) + " unit " + in_quotes(name) +
@@ -102,8 +156,9 @@ bool Backend::stop(Service& svc, std::string_view unit_type) {
 }
 
 std::optional<bool> Backend::reload(Service& svc) {
-    look_reusable_ = false;
-    const int status = systemctl({"reload", "--", unit()});
+    const int status = bounded_call(svc, {"reload", "--", unit()}, bound_for(svc, START_TIMEOUTS),
+                                    "reloading", unit(), "ReloadError")
+                           .CHILD_ERROR();
     if (status != 0) {
         Run::ChildErrorStringifier how(status, gl_systemctl_binary);
         svc.debug("Reloading " + in_quotes(unit()) + " failed: " + how.terse_autopsy() + ".");
@@ -179,13 +234,27 @@ std::optional<bool> Backend::stop_triggers(Service& svc) {
     for (std::string name; names >> name;) {
         if (!name.ends_with(Sd::SOCKET_SUFFIX) || !unit_name.test(name))
             continue;
-        look_reusable_ = false;
-        const int status = systemctl({"stop", "--", name});
+        // The service's record holds no time-out of its sockets.
+        const double bound = svc.given_command_timeout().value_or(Sd::CALL_BOUND_MAX);
+        const int status = bounded_call(svc, {"stop", "--", name}, bound,
+                                        "stopping", name, "StopError")
+                               .CHILD_ERROR();
         svc.debug((status == 0 ? "Stopped " : "Could not stop ") + in_quotes(name) +
                   ", which would start " + in_quotes(unit()) + " again.");
         all_stopped = all_stopped && status == 0;
     }
     return all_stopped;
+}
+
+bool Backend::is_under_way(Service& svc) {
+    const UnitProperties now = look_at_state(unit());
+    const auto state = now.find("ActiveState");
+    // A unit that systemd says nothing of is not known to be at rest.
+    const bool under_way = state == now.end() || !Sd::is_at_rest(state->second);
+    if (under_way)
+        svc.debug(in_quotes(unit()) + " is not up but " + describe_state(now) +
+                  ": it is stopped all the same.");
+    return under_way;
 }
 
 std::string Backend::start_refusal_hint(Service&) {

@@ -24,18 +24,28 @@
 // There is no restart: the service core restarts a systemd service as a stop
 // followed by its own start sequence. systemctl failures are results (false,
 // an empty status), each left as a message on the service.
+//
+// A systemctl that waits for a job (start, stop, reload, the stop of a
+// socket) is ended at a bound: a definition's command_timeout, else the
+// unit's own time-outs for the job plus a margin (Systemctl::call_bound).
+// That ends the run: the call throws the failure of its action
+// (Services::StartError, StopError, ReloadError) saying what state the unit
+// is in; systemd goes on with the job.
 #pragma once
 
 #include "Tavrel/Init/Backend.h"
 #include "Tavrel/Init/Systemd/Systemctl.h"
+#include "Tavrel/Run/SafeRun/Object.h"
 
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Tavrel::Init::Systemd {
 
@@ -80,6 +90,10 @@ class Backend final : public Init::Backend {
     // service requires comes back with the service's next start, because
     // systemd starts what a unit requires.
     std::optional<bool> stop_triggers(Service& svc) override;
+    // Any state but inactive and failed, looked at now: a unit still
+    // starting (activating) or waiting to be started again by systemd
+    // (activating, auto-restart) does not count as up, yet a stop must end it.
+    bool is_under_way(Service& svc) override;
     // Before the first attempt, ends the service's leftover processes (its
     // doomed rules) so that systemd starts from a clean slate. Always true.
     std::optional<bool> restart_attempt(Service& svc, int attempt) override;
@@ -117,6 +131,15 @@ class Backend final : public Init::Backend {
     std::string unit() const;
 
   private:
+    // The bound of a call whose job runs the unit's `timeout_keys` in turn.
+    double bound_for(Service& svc, const std::vector<std::string>& timeout_keys) const;
+    // systemctl with `args`, ended after `bound` seconds: its run. Both
+    // streams go to `sink` when one is given. At the bound it throws
+    // Services::<failure_type>, saying that `doing` `unit` did not finish
+    // and what state the unit is in.
+    Run::SafeRun::Object bounded_call(Service& svc, std::vector<std::string> args, double bound,
+                     std::string_view doing, const std::string& unit,
+                     std::string_view failure_type, std::ostream* sink = nullptr);
     // Lets the last look answer the next is_active.
     void keep_look();
     // Whether the last look may answer this is_active (see above).

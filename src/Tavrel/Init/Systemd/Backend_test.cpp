@@ -1,6 +1,7 @@
 #include "Tavrel/Init/Systemd/Backend.h"
 
 #include "Tavrel/Config/OS.h"
+#include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/PlainError.h"
 #include "testsupport/SystemdSandbox.h"
 #include "testsupport/TempDir.h"
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <functional>
 
 using Tavrel::TestSupport::TempDir;
 
@@ -27,6 +29,7 @@ class TestService : public Tavrel::Init::Service {
     std::string pid_file;
     std::string binary;
     std::vector<std::string> rules;
+    std::optional<double> given_timeout;
     std::vector<std::string> debugs, infos;
 
     std::string service() override { return name; }
@@ -42,6 +45,7 @@ class TestService : public Tavrel::Init::Service {
     std::string processowner() override { return owner; }
     std::string command_line_regex() override { return {}; }
     int verbose() override { return verbosity; }
+    std::optional<double> given_command_timeout() override { return given_timeout; }
     bool has_single_pid() override { return single_pid; }
     bool end_own_listeners() override { return false; }
     void debug(const std::string& m) override { debugs.push_back(m); }
@@ -52,8 +56,9 @@ class TestService : public Tavrel::Init::Service {
 // The backend runs a stand-in systemctl that logs its arguments and answers
 // from files: <subcommand>.out (printed), <subcommand>.err (to standard
 // error), <subcommand>.rc (exit code); a query of one property answers from
-// show-<property>.*. The look at ActiveState and MainPID
-// takes its answers ("STATE [PID]") one by one from look.seq.
+// show-<property>.*. A look at two properties (ActiveState and MainPID, or
+// ActiveState and SubState) takes its answers ("STATE [PID [SUBSTATE]]") one
+// by one from look.seq. <subcommand>.sleep makes it sleep that long.
 class SystemdBackend : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -68,8 +73,9 @@ key=$1
 [ "$1" = show ] && [ "$3" = NRestarts ] && key=show-NRestarts
 if [ "$1" = show ] && [ "$#" -eq 7 ] && [ "$3" = ActiveState ]; then
     set -- $(head -n 1 "$d/look.seq"); sed -i 1d "$d/look.seq"
-    printf 'ActiveState=%s\nMainPID=%s\n' "$1" "${2:-0}"; exit 0
+    printf 'ActiveState=%s\nMainPID=%s\nSubState=%s\n' "$1" "${2:-0}" "${3:-}"; exit 0
 fi
+[ -f "$d/$key.sleep" ] && exec sleep $(cat "$d/$key.sleep")
 [ -f "$d/$key.out" ] && cat "$d/$key.out"
 [ -f "$d/$key.err" ] && cat "$d/$key.err" >&2
 [ -f "$d/$key.kill" ] && kill -TERM $$
@@ -200,6 +206,77 @@ TEST_F(SystemdBackend, StopAndReload) {
     dir_.write("stop.kill", "");
     EXPECT_FALSE(b.stop(svc_));
     EXPECT_NE(svc_.debugs.back().find("SIGTERM"), std::string::npos) << svc_.debugs.back();
+}
+
+// A unit that is not up may still have something under way that a stop
+// must end; only inactive and failed have nothing.
+TEST_F(SystemdBackend, OnlyAUnitAtRestHasNothingUnderWay) {
+    auto b = backend("inactive");
+    looks("activating 0 start\nactivating 0 auto-restart\ndeactivating 0 stop-sigterm\n"
+          "inactive 0 dead\nfailed 0 failed\n\n");
+    for (const char* state : {"activating (start)", "activating (auto-restart)", "deactivating"})
+        EXPECT_TRUE(b.is_under_way(svc_)) << state;
+    EXPECT_NE(svc_.debugs.back().find("deactivating (stop-sigterm)"), std::string::npos)
+        << svc_.debugs.back();
+    EXPECT_FALSE(b.is_under_way(svc_)) << "inactive";
+    EXPECT_FALSE(b.is_under_way(svc_)) << "failed";
+    EXPECT_TRUE(b.is_under_way(svc_)) << "a unit systemd said nothing of";
+    EXPECT_EQ(calls(), std::vector<std::string>(6, "show -p ActiveState -p SubState -- tvt.service"));
+}
+
+// A systemctl that waits for a job is ended at its bound: the unit's own
+// time-outs for the job plus a margin, or the administrator's
+// command_timeout. The run then fails, saying what state the unit is in.
+TEST_F(SystemdBackend, ACallThatOutlastsItsBoundFailsSayingWhatStateTheUnitIsIn) {
+    namespace Sd = Tavrel::Init::Systemd::Systemctl;
+    const double saved_margin = Sd::CALL_MARGIN;
+    Sd::CALL_MARGIN = 0.2;
+    struct Case {
+        const char* subcommand;
+        const char* look;
+        std::function<void(Tavrel::Init::Systemd::Backend&)> call;
+        const char* failure;
+        const char* says;
+    } cases[] = {
+        // A start restarts: the stop's and the start's time-outs.
+        {"restart", "activating 0 start", [&](auto& b) { b.start(svc_); }, "StartError",
+         "did not finish starting “tvt.service” within 0.4 seconds: the unit is activating (start)"},
+        {"stop", "deactivating 0 stop-sigterm", [&](auto& b) { b.stop(svc_); }, "StopError",
+         "stopping “tvt.service” within 0.3 seconds: the unit is deactivating (stop-sigterm)"},
+        // systemd runs a reload under the start time-out.
+        {"reload", "reloading 0 reload", [&](auto& b) { b.reload(svc_); }, "ReloadError",
+         "reloading “tvt.service” within 0.3 seconds: the unit is reloading (reload)"},
+    };
+    using Clock = std::chrono::steady_clock;
+    for (const auto& c : cases) {
+        Tavrel::Init::Systemd::Backend b(
+            {.service = "tvt",
+             .service_via_systemd = {{"TimeoutStartUSec", "100ms"}, {"TimeoutStopUSec", "100ms"}}});
+        dir_.write(std::string(c.subcommand) + ".sleep", "10");
+        looks(std::string(c.look) + "\n");
+        const auto start = Clock::now();
+        try {
+            c.call(b);
+            ADD_FAILURE() << c.subcommand << " outlasted its bound without a failure";
+        } catch (const Tavrel::Foundation::Exception& e) {
+            EXPECT_EQ(e.type_path(), std::string("Services::") + c.failure);
+            EXPECT_NE(e.get_text("hint").find(c.says), std::string::npos) << e.get_text("hint");
+            EXPECT_NE(e.get_text("hint").find("command_timeout"), std::string::npos);
+        }
+        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500)) << c.subcommand;
+        std::filesystem::remove(dir_ / (std::string(c.subcommand) + ".sleep"));
+    }
+    Sd::CALL_MARGIN = saved_margin;
+
+    // The administrator's command_timeout holds whatever the unit says.
+    Tavrel::Init::Systemd::Backend endless(
+        {.service = "tvt", .service_via_systemd = {{"TimeoutStartUSec", "infinity"}}});
+    svc_.given_timeout = 0.3;
+    dir_.write("restart.sleep", "10");
+    looks("activating 0 start\n");
+    const auto start = Clock::now();
+    EXPECT_THROW(endless.start(svc_), Tavrel::Foundation::Exception);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
 }
 
 TEST_F(SystemdBackend, IsActiveConfirmsAChange) {

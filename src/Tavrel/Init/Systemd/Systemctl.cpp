@@ -10,7 +10,9 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <exception>
+#include <limits>
 
 namespace Tavrel::Init::Systemd::Systemctl {
 
@@ -23,11 +25,12 @@ struct Answer {
 
 // One systemctl run in the neutral locale and zone; standard error is
 // dropped. A systemctl that cannot be run is an answer like any failure.
-Answer query(std::vector<std::string> args) {
+Answer query(std::vector<std::string> args, double timeout = QUERY_TIMEOUT) {
     Foundation::ErrnoGuard keep_errno;
     try {
         Run::SafeRun::Object run({.program = SYSTEMCTL,
                              .args = std::move(args),
+                             .timeout = timeout,
                              .set_env = {"LANG=" + QUERY_LANG, "TZ=" + QUERY_TZ}});
         return {run.CHILD_ERROR(), run.stdout_text()};
     } catch (const std::exception&) {
@@ -184,7 +187,54 @@ CodeAndSignal parse_code_and_signal(std::string_view status_text) {
 }
 
 int _run_systemctl(const std::vector<std::string>& args) {
-    return query(args).status;
+    return query(args, CALL_BOUND_MAX).status;
+}
+
+std::optional<double> parse_timespan(std::string_view text) {
+    static const Foundation::Regex part_re(R"(^([0-9]+(?:\.[0-9]+)?)(y|month|w|d|h|min|s|ms|us)?$)");
+    static const std::vector<std::pair<std::string_view, double>> units = {
+        {"y", 31557600}, {"month", 2629800}, {"w", 604800}, {"d", 86400}, {"h", 3600},
+        {"min", 60},     {"s", 1},           {"ms", 1e-3},  {"us", 1e-6}, {"", 1e-6}};
+    if (text == "infinity")
+        return std::numeric_limits<double>::infinity();
+    double seconds = 0;
+    bool any = false;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = std::min(text.find(' ', at), text.size());
+        const std::string_view part = text.substr(at, end - at);
+        at = end + 1;
+        if (part.empty())
+            continue;
+        const auto m = part_re.match(part);
+        if (!m)
+            return std::nullopt;
+        for (const auto& [unit, size] : units) {
+            if ((*m)[2] == unit) {
+                seconds += std::stod(std::string((*m)[1])) * size;
+                break;
+            }
+        }
+        any = true;
+    }
+    if (!any)
+        return std::nullopt;
+    return seconds > 0 ? seconds : std::numeric_limits<double>::infinity();
+}
+
+double call_bound(const UnitProperties& props, const std::vector<std::string>& timeout_keys) {
+    double total = CALL_MARGIN;
+    for (const auto& key : timeout_keys) {
+        const auto seconds = parse_timespan(get(props, key));
+        if (!seconds || !std::isfinite(*seconds))
+            return CALL_BOUND_MAX;
+        total += *seconds;
+    }
+    return std::min(total, CALL_BOUND_MAX);
+}
+
+bool is_at_rest(std::string_view state) {
+    return state == INACTIVE || state == FAILED;
 }
 
 UnitProperties get_properties_via_systemd(std::string_view unit,

@@ -56,7 +56,19 @@ inline std::string NULL_DEVICE = "/dev/null";
 inline const std::vector<std::string> needs_systemd_show_keys = {
     "Id",      "Type",         "LoadState",     "ActiveState",   "SubState",
     "MainPID", "PIDFile",      "FragmentPath",  "UnitFileState", "Result",
-    "ExecMainCode", "ExecMainStatus"};
+    "ExecMainCode", "ExecMainStatus", "TimeoutStartUSec", "TimeoutStopUSec"};
+
+// A systemctl that starts, stops, restarts or reloads a unit waits until
+// systemd has done the job, which a unit without a time-out
+// (TimeoutStartSec=infinity, the default of Type=oneshot) may never finish.
+// Such a call is ended after the unit's own time-outs for the job plus
+// CALL_MARGIN seconds, and never later than CALL_BOUND_MAX: the run lock of
+// the other runs and the service monitor give up after as long. systemd goes
+// on with the job; the caller says what state the unit is in.
+inline double CALL_MARGIN = 15;
+inline double CALL_BOUND_MAX = 196;
+// Queries wait for no job; this bounds a systemd that does not answer.
+inline double QUERY_TIMEOUT = 60;
 
 // systemd's words for the states compared here.
 inline constexpr std::string_view LOADED = "loaded";
@@ -64,6 +76,11 @@ inline constexpr std::string_view NOT_FOUND = "not-found";
 // A unit its administrator masked: systemd starts it for no one.
 inline constexpr std::string_view MASKED = "masked";
 inline constexpr std::string_view ACTIVE = "active";
+// The two states of a unit that has nothing under way: stopped, or stopped
+// after a failure. Every other state (activating, deactivating, reloading...)
+// has processes or a job that a stop must end.
+inline constexpr std::string_view INACTIVE = "inactive";
+inline constexpr std::string_view FAILED = "failed";
 // Reloading is active too (systemctl is-active says so).
 inline constexpr std::string_view RELOADING = "reloading";
 // An active unit in this sub-state without a main pid still has processes.
@@ -105,8 +122,18 @@ std::optional<std::string> stop_via_systemd(std::string_view base_name);
 std::pair<std::optional<std::string>, std::optional<std::string>> restart_via_systemd(
     std::string_view base_name);
 
-// The raw wait status of systemctl run with `args` (-1: it could not be run).
+// The raw wait status of systemctl run with `args` (-1: it could not be run),
+// ended at CALL_BOUND_MAX.
 int _run_systemctl(const std::vector<std::string>& args);
+
+// Seconds a call that waits for a job running the unit's time-outs named by
+// `timeout_keys` (TimeoutStartUSec, TimeoutStopUSec) in turn may take: their
+// sum plus CALL_MARGIN, at most CALL_BOUND_MAX. A time-out the unit does not
+// give, or gives as infinity, makes it CALL_BOUND_MAX.
+double call_bound(const UnitProperties& props, const std::vector<std::string>& timeout_keys);
+
+// Whether a unit in ActiveState `state` has nothing under way.
+bool is_at_rest(std::string_view state);
 
 // --- Pure parts, on systemctl's text ---
 
@@ -126,5 +153,9 @@ std::optional<pid_t> parse_pid(std::string_view text);
 std::vector<pid_t> parse_cgroup_pids(std::string_view status_text);
 // The Active and Main PID lines of `systemctl status` output.
 CodeAndSignal parse_code_and_signal(std::string_view status_text);
+// Seconds of a time span as systemctl show prints one ("1min 30s", "90s",
+// "100ms", "2h 5min"); infinity for "infinity" and for 0, which systemd
+// takes as no time-out; nullopt for text that is not a time span.
+std::optional<double> parse_timespan(std::string_view text);
 
 }  // namespace Tavrel::Init::Systemd::Systemctl

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 
 namespace Sd = Tavrel::Init::Systemd::Systemctl;
@@ -185,7 +186,8 @@ TEST_F(SystemdQueries, PropertyQueryInNeutralLocaleForTheChildOnly) {
     EXPECT_EQ(calls(), std::vector<std::string>{
                            "LANG=C TZ=UTC show -p Id -p Type -p LoadState -p ActiveState -p "
                            "SubState -p MainPID -p PIDFile -p FragmentPath -p UnitFileState -p "
-                           "Result -p ExecMainCode -p ExecMainStatus -- tvt-multi.service"});
+                           "Result -p ExecMainCode -p ExecMainStatus -p TimeoutStartUSec -p "
+                           "TimeoutStopUSec -- tvt-multi.service"});
     EXPECT_STREQ(::getenv("LANG"), "de_DE.UTF-8");
     // A name is never taken for an option.
     (void)Sd::get_pids_via_systemd("--help");
@@ -323,4 +325,35 @@ TEST_F(SystemdQueries, StopAndRestart) {
               std::make_pair(std::optional<std::string>(), std::optional<std::string>()));
     EXPECT_EQ(Sd::get_status_via_systemd("tvt-nosuch"), std::nullopt);
     EXPECT_EQ(calls().size(), 3u);
+}
+
+// Time spans as systemctl show prints them, and the bounds of the calls that
+// wait for a unit's job: its time-outs plus the margin, never beyond the
+// longest bound, which is also that of a unit that waits for ever.
+TEST(SystemctlBounds, TimeSpansAndCallBounds) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::pair<const char*, std::optional<double>> spans[] = {
+        {"1min 30s", 90},      {"90s", 90},          {"100ms", 0.1},   {"2h 5min", 7500},
+        {"1.500000s", 1.5},    {"1d 12h", 129600},   {"500us", 0.0005}, {"infinity", inf},
+        {"0", inf},            {"", std::nullopt},   {"90 s", std::nullopt},
+        {"1fortnight", std::nullopt},              {"-5s", std::nullopt},
+    };
+    for (const auto& [text, seconds] : spans) {
+        const auto got = Sd::parse_timespan(text);
+        ASSERT_EQ(got.has_value(), seconds.has_value()) << text;
+        if (seconds) {
+            EXPECT_DOUBLE_EQ(*got, *seconds) << text;
+        }
+    }
+
+    const Sd::UnitProperties usual = {{"TimeoutStartUSec", "1min 30s"},
+                                      {"TimeoutStopUSec", "1min 30s"}};
+    EXPECT_DOUBLE_EQ(Sd::call_bound(usual, {"TimeoutStartUSec"}), 105);
+    EXPECT_DOUBLE_EQ(Sd::call_bound(usual, {"TimeoutStopUSec", "TimeoutStartUSec"}), 195);
+    const Sd::UnitProperties slow = {{"TimeoutStartUSec", "5min"}, {"TimeoutStopUSec", "10s"}};
+    EXPECT_DOUBLE_EQ(Sd::call_bound(slow, {"TimeoutStartUSec"}), Sd::CALL_BOUND_MAX);
+    EXPECT_DOUBLE_EQ(Sd::call_bound(slow, {"TimeoutStopUSec"}), 25);
+    const Sd::UnitProperties oneshot = {{"TimeoutStartUSec", "infinity"}};
+    EXPECT_DOUBLE_EQ(Sd::call_bound(oneshot, {"TimeoutStartUSec"}), Sd::CALL_BOUND_MAX);
+    EXPECT_DOUBLE_EQ(Sd::call_bound({}, {"TimeoutStopUSec"}), Sd::CALL_BOUND_MAX);
 }
