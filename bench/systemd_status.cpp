@@ -55,7 +55,7 @@ class BenchService : public Tavrel::Init::Service {
     std::string command_line_regex() override { return {}; }
     int verbose() override { return 0; }
     bool has_single_pid() override { return true; }
-    bool kill_apps_on_ports() override { return false; }
+    bool end_own_listeners() override { return false; }
     void debug(const std::string&) override {}
     void info(const std::string&) override {}
     void warn(const std::string&) override {}

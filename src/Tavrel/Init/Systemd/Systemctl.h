@@ -87,9 +87,6 @@ inline constexpr std::string_view RELOADING = "reloading";
 inline constexpr std::string_view RUNNING = "running";
 // The type of the units that start a service at a connection.
 inline constexpr std::string_view SOCKET_SUFFIX = ".socket";
-// A unit with nothing running or starting, after a clean end or a failure.
-inline constexpr std::string_view INACTIVE = "inactive";
-inline constexpr std::string_view FAILED = "failed";
 // The Result of a unit whose starts systemd refuses for its start limit.
 inline constexpr std::string_view START_LIMIT_HIT = "start-limit-hit";
 
