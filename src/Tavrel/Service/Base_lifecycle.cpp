@@ -249,12 +249,10 @@ bool Base::stop() {
     // they are the service all the same.
     if (!service_manager().this_process_was_executed_by_systemd() && !is_up() &&
         _running_copies().empty()) {
-        if (progress && !inside) {
-            output("The service " + service_name() + " is not running.");
-            output("");
-        } else {
-            debug("The service " + service_name() + " is not running; nothing to stop");
-        }
+        debug("The service " + service_name() + " is not running; nothing to stop");
+        // Said once, by the line that closes the run, not as well as "was stopped".
+        if (!inside)
+            set_nothing_done("The service “" + service() + "” is not running; nothing was done.");
         return true;
     }
     stop_check();
@@ -480,8 +478,10 @@ bool Base::reload() {
     _prepare_process_for_service_programs();
     if (!is_enabled())
         _generate_disabled_exception();
-    if (!support_reload())
+    if (!support_reload()) {
+        set_nothing_done(cannot_reload_reason());
         return true;
+    }
     std::string out;
     try {
         out = status();
@@ -495,7 +495,11 @@ bool Base::reload() {
             throw;
         out.clear();
     }
-    if (!out.empty() && is_enabled()) {
+    if (out.empty()) {
+        set_nothing_done("The service “" + service() + "” is not running, so nothing was reloaded.");
+        return true;
+    }
+    if (is_enabled()) {
         if (verbose() != 0)
             logger()->info("Reloading " + service_name());
         if (auto r = service_manager().reload(*this)) {
@@ -507,8 +511,14 @@ bool Base::reload() {
                 return is_up_via_pidfile(true);
             return *r;
         }
+        set_nothing_done(cannot_reload_reason());
     }
     return true;
+}
+
+std::string Base::cannot_reload_reason() {
+    return "The service “" + service() + "” cannot reload its configuration; nothing was done. "
+           "A restart applies a changed configuration.";
 }
 
 }  // namespace Tavrel::Service
