@@ -158,7 +158,7 @@ TEST(Run, ListShowsEveryServiceAndTouchesNone) {
     auto r = run_in_child("/sbin/zidavoveva_service", {"--list"}, in_tmp);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(r.out, testing::StartsWith("SERVICE "));
-    EXPECT_THAT(r.out, testing::ContainsRegex("\ncrond +(yes|no) +(yes|no) +(yes|no) "));
+    EXPECT_THAT(r.out, testing::ContainsRegex("\ncrond +(yes|no) +(yes|no|-) +(yes|no|-) "));
 
     r = run_in_child("/sbin/zidavoveva_service", {"--json", "--list"}, in_tmp);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -296,11 +296,11 @@ TEST(Run, NothingToDoIsSaidOnceAndRecordedAsNotDone) {
         std::string not_said;
     } cases[] = {
         {"/sbin/stopzmark", {}, false, "The service “zmark” is not running; nothing was done.",
-         "was stopped"},
+         "“zmark” was stopped"},
         {"/sbin/zidavoveva_zmark", {"--reload"}, true,
-         "The service “zmark” is not running, so nothing was reloaded.", "was reloaded"},
+         "The service “zmark” is not running, so nothing was reloaded.", "“zmark” was reloaded"},
         {"/sbin/zidavoveva_zmark", {"--reload"}, false,
-         "The service “zmark” cannot reload its configuration; nothing was done.", "was reloaded"},
+         "The service “zmark” cannot reload its configuration; nothing was done.", "“zmark” was reloaded"},
     };
     for (const auto& c : cases) {
         TempDir tmp;

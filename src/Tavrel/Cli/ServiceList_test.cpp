@@ -172,8 +172,9 @@ TEST_F(ServiceListTest, AServiceWithoutAUnitIsAskedAboutOnce) {
     EXPECT_EQ(logged.find("has no systemd unit"), std::string::npos) << logged;
 }
 
-// The registry has no rule for the name server: its program decides, as it
-// does for a daemon started and running. A word with a rule keeps the rule's
+// The registry has no rule for the name server, nor for pure-ftpd: its
+// program decides, as it does for a daemon started and running. (proftpd
+// takes the answer of ftpd, the word whose daemon it drives.) A word with a rule keeps the rule's
 // answer, whatever is on disk.
 TEST_F(ServiceListTest, AWordWithoutAnInstalledRuleIsInstalledWithItsProgram) {
     const std::string program = tmp_.write("named", "#!/bin/sh\n");
@@ -183,7 +184,7 @@ TEST_F(ServiceListTest, AWordWithoutAnInstalledRuleIsInstalledWithItsProgram) {
         return Catalogue::create({{"service", word}, {"service_binary", binary}}, look);
     };
     EXPECT_TRUE(is_installed(*with("named", program)));
-    EXPECT_TRUE(is_installed(*with("proftpd", program)));
+    EXPECT_TRUE(is_installed(*with("pure-ftpd", program)));
     EXPECT_FALSE(is_installed(*with("named", tmp_ / "no-such-program")));
 
     const std::string saved_flag = Server::Panel::WebStack4::FLAG_FILE;

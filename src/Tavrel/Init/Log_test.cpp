@@ -78,23 +78,23 @@ class LogTest : public ::testing::Test {
     TempDir tmp_;
 };
 
-TEST_F(LogTest, ReadsOnlyTheTailNewestFirst) {
+TEST_F(LogTest, ReadsOnlyTheTailOldestFirst) {
     std::string text;
     // Shorter than read_bytes: read from the start, first line kept.
     std::string shortlog = tmp_.write("short", lines(1, 3));
     auto [read, errors] = Log::_read_log(text, {.path = shortlog, .max_messages = 5});
     EXPECT_EQ(read, 1);
     EXPECT_TRUE(errors.empty());
-    EXPECT_EQ(text, "line3\nline2\nline1");
+    EXPECT_EQ(text, "line1\nline2\nline3");
 
     // Longer: the cut first line is dropped; only max_messages are candidates.
     std::string longlog = tmp_.write("long", "0123456789\nabc\ndef\n");
     text = "before";
     Log::_read_log(text, {.path = longlog, .read_bytes = 12, .max_messages = 5});
-    EXPECT_EQ(text, "before\ndef\nabc");
+    EXPECT_EQ(text, "before\nabc\ndef");
     text.clear();
     Log::_read_log(text, {.path = longlog, .read_bytes = 100, .max_messages = 2});
-    EXPECT_EQ(text, "def\nabc");
+    EXPECT_EQ(text, "abc\ndef");
 
     // Candidates the filter refuses are dropped, so nothing may be left.
     Tavrel::Foundation::Regex only_x("x");
@@ -127,7 +127,7 @@ TEST_F(LogTest, ReadFailuresAreRecordsNotExceptions) {
     EXPECT_FALSE(tail.first);
     EXPECT_NE(tail.second.find("Could not open"), std::string::npos) << tail.second;
     tail = Log::fetch_log_tail(tmp_.write("t", lines(1, 9)), 2);
-    EXPECT_EQ(tail, Log::Result(true, "line9\nline8"));
+    EXPECT_EQ(tail, Log::Result(true, "line8\nline9"));
 }
 
 TEST_F(LogTest, MailLogNameIsTheFileName) {
@@ -294,9 +294,8 @@ TEST_F(LogTest, ServiceLogsMarkedAtTheRunStartShowOnlyWhatTheRunAdded) {
            "AH00016: Configuration Failed\n";
     std::ofstream(tmp_ / "log/syslog", std::ios::app) << "Dec 8 host cron[2]: other\n";
     EXPECT_EQ(Log::fetch_service_log_messages("httpd", "httpd"),
-              Log::Result(true, "AH00016: Configuration Failed\n"
-                                "[ssl:emerg] [pid 9] AH02562: Failed to configure certificate, "
-                                "check /etc/hostname"));
+              Log::Result(true, "[ssl:emerg] [pid 9] AH02562: Failed to configure certificate, "
+                                "check /etc/hostname\nAH00016: Configuration Failed"));
     // A log that did not exist at the start is wholly this run's.
     tmp_.write("log/" + Log::logs_to_check()[2], "Dec 8 host apache2[3]: new\n");
     EXPECT_NE(Log::fetch_service_log_messages("httpd", "httpd").second.find("apache2[3]: new"),
