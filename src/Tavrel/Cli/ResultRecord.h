@@ -13,7 +13,8 @@
 // carried out. A run can succeed with nothing done, and then "message" says
 // why: a stop of a service that was not running, a reload of one that does
 // not run or cannot reload, an absent service skipped with --skip-if-absent,
-// a stop command of a unit systemd is already stopping. A caller tells
+// a stop command of a unit systemd is already stopping, a run skipped while a
+// base installation runs. A caller tells
 // "reloaded" from "nothing to reload" by it.
 //
 // In the run driver (Tavrel/Cli/Main.cpp):

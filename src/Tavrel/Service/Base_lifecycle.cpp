@@ -133,8 +133,11 @@ void Base::_exit_if_block_fresh_install() {
     if (std::getenv("TAVREL_BASE_INSTALL") == nullptr || !block_fresh_install() ||
         call_with_force())
         return;
-    info("The system skips the action on the service “" + service_name() +
-         "” while the base installation runs.");
+    const std::string said = "The system skips the action on the service “" + service_name() +
+                             "” while the base installation runs.";
+    info(said);
+    // Read by the result record, which the process writes as it ends.
+    set_nothing_done(said);
     _exit(0);
 }
 

@@ -556,6 +556,8 @@ TEST_F(ServiceCore, FreshInstallBlockEndsTheRunUnlessForced) {
     }
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(state_->calls.empty());
+    // The record written as the process ends says that nothing was done.
+    EXPECT_THAT(srv->nothing_done(), testing::HasSubstr("while the base installation runs"));
     srv->set_call_with_force(true);
     state_->status = "up";
     EXPECT_NO_THROW(srv->_exit_if_block_fresh_install());
