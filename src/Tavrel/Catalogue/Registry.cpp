@@ -6,6 +6,7 @@
 #include "Tavrel/Catalogue/Daemons/Nscd.h"
 #include "Tavrel/Catalogue/Daemons/Rsyslogd.h"
 #include "Tavrel/Catalogue/Daemons/Sshd.h"
+#include "Tavrel/Service/Base.h"
 
 #include <map>
 
@@ -70,6 +71,14 @@ std::vector<std::string> service_words() {
     for (const auto& [module, known] : table())
         out.push_back(known.word);
     return out;
+}
+
+bool offers_custom_action(std::string_view word) {
+    for (const auto& [module, known] : table()) {
+        if (known.make()->custom_action(word))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace Tavrel::Catalogue::Registry

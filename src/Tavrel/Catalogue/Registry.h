@@ -36,6 +36,9 @@ std::optional<Maker> find(std::string_view module_word);
 std::vector<std::string> module_words();
 // Their service words ("crond", ...): the names the program is installed under.
 std::vector<std::string> service_words();
+// Whether any of them offers `word` as a custom action. A class declares its
+// custom actions as it is constructed, so none is built (nor locked) to ask.
+bool offers_custom_action(std::string_view word);
 
 }  // namespace Registry
 }  // namespace Tavrel::Catalogue

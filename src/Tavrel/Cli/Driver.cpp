@@ -101,9 +101,12 @@ void restart(Tavrel::Service::Base& srv, const ParsedArgv& parsed) {
 }
 
 void reload(Tavrel::Service::Base& srv, const ParsedArgv&) {
-    if (!srv.support_reload())
-        return;
     srv.set_service_argv_action(Tavrel::Service::Verb::Reload);
+    // Asked of any service, it is no failure; the run says it did nothing.
+    if (!srv.support_reload()) {
+        srv.set_nothing_done(srv.cannot_reload_reason());
+        return;
+    }
     if (!srv.reload())
         throw Foundation::Exception::create("Services::ReloadError", {{"service", srv.service()}});
 }

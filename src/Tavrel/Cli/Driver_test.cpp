@@ -128,7 +128,9 @@ TEST(Driver, ReloadOfAServiceThatCannotReloadDoesNothing) {
     r->reloadable = false;
     run_from_argv(*r, {"--reload"});
     EXPECT_TRUE(r->calls.empty());
-    EXPECT_FALSE(r->service_argv_action().has_value());
+    // Asked for and not done: the run's closing line and record say why.
+    EXPECT_EQ(r->service_argv_action(), Tavrel::Service::Verb::Reload);
+    EXPECT_THAT(r->nothing_done(), testing::HasSubstr("cannot reload its configuration"));
 }
 
 TEST(Driver, UnknownOptionDoesNothing) {

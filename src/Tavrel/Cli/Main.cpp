@@ -9,6 +9,7 @@
 #include "Tavrel/Config/PwDiskCache.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Catalogue/Factory.h"
+#include "Tavrel/Catalogue/Registry.h"
 #include "Tavrel/Service/Base.h"
 #include "Tavrel/Cli/Driver.h"
 #include "Tavrel/Service/StatusDisplay.h"
@@ -55,9 +56,11 @@ struct Fatal {
     std::string text;
 };
 
-// The run is over with this status, nothing failed.
+// The run is over with this status, nothing failed; nothing was done, for
+// this reason.
 struct Done {
     int status;
+    std::string reason;
 };
 
 std::string basename_of(const std::string& path) {
@@ -78,9 +81,10 @@ void exit_if_triggered_by_systemd_term_or_kill_signal(const ParsedArgv& options)
         return;
     auto [state, code, signal] = Init::Systemd::Systemctl::get_code_and_signal_via_systemd(unit);
     if (state == "deactivating" && code == "killed" && (signal == "TERM" || signal == "KILL")) {
-        Foundation::Logger::create()->warn("systemd is already stopping “" + unit + "” (its main process got SIG" +
-                               *signal + "); nothing is left to do.");
-        throw Done{0};
+        const std::string said = "systemd is already stopping “" + unit + "” (its main process got SIG" +
+                                 *signal + "); nothing is left to do.";
+        Foundation::Logger::create()->warn(said);
+        throw Done{0, said};
     }
 }
 
@@ -170,22 +174,6 @@ int list_services(const std::string& service, const ParsedArgv& options) {
     return ServiceList::show(*out, options.json, options.run, options.verbose == 2 ? 2 : 0);
 }
 
-// The custom action of the service's class that a bare word of the command
-// line names, recorded on the service as the run's action; nullptr for none.
-const Tavrel::Service::Base::Action* custom_action_asked(Tavrel::Service::Base& srv,
-                                                         const ParsedArgv& options) {
-    static const Foundation::Regex action_word(R"(^[a-z]+$)");
-    for (const auto& word : options.words) {
-        if (!action_word.test(word))
-            continue;
-        if (const auto* custom = srv.custom_action(word)) {
-            srv.set_custom_action_taken(word);
-            return custom;
-        }
-    }
-    return nullptr;
-}
-
 // A word of the command line that is neither the service word, an action
 // word, "html" nor an action of the service's class is a slip of the
 // keyboard ("zidavoveva_crond stauts"): it is refused before anything is
@@ -219,8 +207,10 @@ void dispatch(Tavrel::Service::Base& srv, const ParsedArgv& options, const std::
     else
         run_from_options(srv, options);
 
+    // A run that found nothing to do has no new status to show: its one
+    // line says why.
     const auto* verb = verb_taken(srv);
-    if (srv.verbose() == 1 && verb && verb->shows_status) {
+    if (srv.verbose() == 1 && verb && verb->shows_status && srv.nothing_done().empty()) {
         Tavrel::Service::StatusDisplay::show_status(srv);
         if (options.fpm_status && program.find(FPM_PROGRAM_WORD) != std::string::npos)
             Tavrel::Service::StatusDisplay::show_fpm_status(srv);
@@ -259,7 +249,9 @@ int report(Tavrel::Service::Base& srv, bool failed) {
     const auto* verb = verb_taken(srv);
     if (srv.verbose() == 1 && !(verb && verb->question))
         Tavrel::Service::StartupLogDisplay::show(srv);
-    if (!failed && srv.verbose() == 1 && verb && !verb->past_tense.empty()) {
+    if (!failed && srv.verbose() == 1 && !srv.nothing_done().empty()) {
+        srv.output_obj().info(srv.nothing_done());
+    } else if (!failed && srv.verbose() == 1 && verb && !verb->past_tense.empty()) {
         srv.output_obj().success("The service “" + srv.service() + "” was " +
                                  std::string(verb->past_tense) + ".");
     }
@@ -297,8 +289,10 @@ int run_or_throw(const Command& command, ResultRecord::Run& result) {
         // A fault of the system, not of the service: its text on standard error.
         if (e.service_failure() == Foundation::Exception::ServiceFailure::None)
             throw;
-        if (auto status = sort_service_failure(srv.get(), e, options))
+        if (auto status = sort_service_failure(srv.get(), e, options)) {
+            result.nothing_done(e.to_string_no_id());
             return *status;
+        }
         failed = true;
     }
     return report(*srv, failed);
@@ -321,6 +315,30 @@ std::optional<Invocation> parse_invocation_name(std::string_view path) {
 
 Tavrel::Service::Base* get_current_service() { return current().get(); }
 
+const std::function<void()>* custom_action_asked(Tavrel::Service::Base& srv, const ParsedArgv& options) {
+    // The parser let --word through only because some class offers it.
+    for (const auto& word : options.custom_options) {
+        if (!srv.custom_action(word))
+            throw Foundation::PlainError("Unknown option “--" + word + "”: the service “" + srv.service() +
+                                         "” has no action of that name. Nothing was done. Run with "
+                                         "--help to see the options.");
+    }
+    static const Foundation::Regex action_word(R"(^[a-z]+$)");
+    std::vector<std::string> asked;
+    for (const auto& word : options.words) {
+        if (action_word.test(word))
+            asked.push_back(word);
+    }
+    asked.insert(asked.end(), options.custom_options.begin(), options.custom_options.end());
+    for (const auto& word : asked) {
+        if (const auto* custom = srv.custom_action(word)) {
+            srv.set_custom_action_taken(word);
+            return custom;
+        }
+    }
+    return nullptr;
+}
+
 Command read_command(const std::string& program, const std::vector<std::string>& args,
                      bool started_by_init) {
     Command command{program, parse_invocation_name(program), std::nullopt, {}, args};
@@ -328,7 +346,8 @@ Command read_command(const std::string& program, const std::vector<std::string>&
     // otherwise; a stop<word> name stops whatever the options say.
     const Implied implied{.verbose = started_by_init ? 0 : 1,
                           .stop = command.invocation && command.invocation->action == "stop",
-                          .started_by_init = started_by_init};
+                          .started_by_init = started_by_init,
+                          .custom_action = Catalogue::Registry::offers_custom_action};
     try {
         command.options = parse_options(args, implied);
     } catch (const Foundation::PlainError& e) {
@@ -344,6 +363,7 @@ int run(const Command& command) {
         status = run_or_throw(command, result);
     } catch (const Done& d) {
         status = d.status;
+        result.nothing_done(d.reason);
     } catch (const Fatal& f) {
         to_stderr(f.text);
         result.failed(f.text);

@@ -10,7 +10,8 @@
 //   zidavoveva_service [options] <word>   the first word that is not an option
 // The command line is parsed once (Tavrel/Cli/Parseargv.h) into one
 // value that the whole run reads; the bare words start, restart, stop,
-// status, check and reload count as their options.
+// status, check and reload count as their options. A custom action of the
+// service's class is asked for by its bare word or as --word.
 //
 // A run is parse, dispatch, report: read_command() parses; run() checks the
 // name and the service word, has the service object do the verb (the verb
@@ -38,6 +39,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -86,6 +88,13 @@ Command read_command(const std::string& program, const std::vector<std::string>&
 
 // The service object of the run (nullptr before the factory has built it).
 Tavrel::Service::Base* get_current_service();
+
+// The custom action of the service's class that the command line asks for,
+// as a bare word (flush) or as an option (--flush), the first one in that
+// order; it is recorded on the service as the run's action. nullptr for none.
+// A --word the class does not offer is refused (PlainError), as any unknown
+// option is; a bare word is left to the unknown-word check.
+const std::function<void()>* custom_action_asked(Tavrel::Service::Base& srv, const ParsedArgv& options);
 
 // What the process needs before anything else: standard descriptors that
 // are open, and the signal dispositions of Tavrel/Service/RunSignals.h: a

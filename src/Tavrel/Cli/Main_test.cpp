@@ -14,6 +14,8 @@
 #include "Tavrel/Foundation/Fd/Query.h"
 #include "Tavrel/Run/SafeRun/Child.h"
 #include "Tavrel/Service/RunSignals.h"
+#include "Tavrel/Service/Base.h"
+#include "Tavrel/Foundation/PlainError.h"
 #include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 
@@ -156,7 +158,7 @@ TEST(Run, ListShowsEveryServiceAndTouchesNone) {
     auto r = run_in_child("/sbin/zidavoveva_service", {"--list"}, in_tmp);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(r.out, testing::StartsWith("SERVICE "));
-    EXPECT_THAT(r.out, testing::ContainsRegex("\ncrond +(yes|no) +(yes|no) +(yes|no) "));
+    EXPECT_THAT(r.out, testing::ContainsRegex("\ncrond +(yes|no) +(yes|no|-) +(yes|no|-) "));
 
     r = run_in_child("/sbin/zidavoveva_service", {"--json", "--list"}, in_tmp);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -164,6 +166,11 @@ TEST(Run, ListShowsEveryServiceAndTouchesNone) {
     const std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
     EXPECT_THAT(last, HasSubstr(R"("type":"result","contents":{"service":null,"action":"list","succeeded":true)"));
     EXPECT_NE(::access((tmp / "locks").c_str(), F_OK), 0) << "a listing took a lock";
+
+    r = run_in_child("/sbin/zidavoveva_service", {"--list", "--html"}, in_tmp);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, testing::StartsWith("<table"));
+    EXPECT_THAT(r.out, HasSubstr("<tr><td>crond</td>"));
 
     for (const auto& [program, args] : std::vector<std::pair<std::string, std::vector<std::string>>>{
              {"/sbin/zidavoveva_crond", {"--list"}}, {"/sbin/zidavoveva_service", {"--list", "crond"}}}) {
@@ -273,6 +280,91 @@ TEST(Run, AFailedStartIsShownWithItsStatusAndAClosingLine) {
                                             << r.out;
         at = found + expected.size();
     }
+}
+
+// An action that finds nothing to do says so in one line, instead of the
+// line of the action it did not carry out, and shows no status block; it
+// still succeeds, and its record says that nothing was done and why.
+TEST(Run, NothingToDoIsSaidOnceAndRecordedAsNotDone) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root may stop or reload a service";
+    struct Case {
+        std::string program;
+        std::vector<std::string> args;
+        bool reloads;
+        std::string said;
+        std::string not_said;
+    } cases[] = {
+        {"/sbin/stopzmark", {}, false, "The service “zmark” is not running; nothing was done.",
+         "“zmark” was stopped"},
+        {"/sbin/zidavoveva_zmark", {"--reload"}, true,
+         "The service “zmark” is not running, so nothing was reloaded.", "“zmark” was reloaded"},
+        {"/sbin/zidavoveva_zmark", {"--reload"}, false,
+         "The service “zmark” cannot reload its configuration; nothing was done.", "“zmark” was reloaded"},
+    };
+    for (const auto& c : cases) {
+        TempDir tmp;
+        const std::string mark = tmp / "started";
+        auto prepare = [&] {
+            define_zmark(tmp, mark);
+            if (c.reloads) {
+                std::string json = TempDir::read(tmp / "defs/Zmark.json");
+                json.insert(1, R"("support_reload": true, )");
+                tmp.write("defs/Zmark.json", json);
+            }
+        };
+        auto r = run_in_child(c.program, c.args, prepare);
+        EXPECT_EQ(r.status, 0) << c.said << r.err;
+        const auto first = r.out.find(c.said);
+        EXPECT_NE(first, std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find(c.said, first + 1), std::string::npos) << "said twice:\n" << r.out;
+        EXPECT_THAT(r.out, testing::Not(HasSubstr("not running.\n"))) << r.out;
+        EXPECT_THAT(r.out, testing::Not(HasSubstr(c.not_said))) << r.out;
+        EXPECT_THAT(r.out, testing::Not(HasSubstr("No status was reported"))) << r.out;
+        EXPECT_NE(::access(mark.c_str(), F_OK), 0) << c.said << ": the service was started";
+
+        std::vector<std::string> json_args = c.args;
+        json_args.push_back("--json");
+        r = run_in_child(c.program, json_args, prepare);
+        const std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
+        EXPECT_THAT(last, HasSubstr(R"("succeeded":true,"done":false,)")) << last;
+        EXPECT_THAT(last, HasSubstr(R"("message":")" + c.said)) << last;
+    }
+}
+
+// A class with a custom action of its own; no built-in class has one.
+class Flushing : public Tavrel::Service::Base {
+  public:
+    Flushing() {
+        add_custom_action("flush", [this] { ++flushed; });
+    }
+    int flushed = 0;
+};
+
+// The action runs whether it is asked as a bare word or as --flush, and is
+// the run's action; a --word that only another class offers is refused.
+TEST(CustomAction, AskedAsABareWordOrAsAnOption) {
+    const Implied implied{.custom_action = [](std::string_view w) { return w == "flush" || w == "purge"; }};
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"zflush", "flush"}, {"--flush", "zflush"}, {"zflush", "--flush"}}) {
+        Flushing srv;
+        srv.set_service("zflush");
+        const auto* action = custom_action_asked(srv, parse_options(args, implied));
+        ASSERT_NE(action, nullptr) << args[0] << " " << args[1];
+        (*action)();
+        EXPECT_EQ(srv.flushed, 1);
+        EXPECT_EQ(srv.custom_action_taken(), "flush");
+    }
+    Flushing srv;
+    srv.set_service("zflush");
+    EXPECT_EQ(custom_action_asked(srv, parse_options({"zflush", "--stop"}, implied)), nullptr);
+    try {
+        custom_action_asked(srv, parse_options({"--purge", "zflush"}, implied));
+        ADD_FAILURE() << "--purge was taken";
+    } catch (const Foundation::PlainError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("Unknown option “--purge”"));
+    }
+    EXPECT_EQ(srv.flushed, 0);
 }
 
 // A dropped SSH session or a closed pipe must not end a restart between the

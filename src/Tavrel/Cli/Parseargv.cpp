@@ -185,6 +185,18 @@ Foundation::PlainError refusal(const std::string& word) {
     return Foundation::PlainError("Unknown option “" + word + "”." + MORE);
 }
 
+// --word, whole and in lower-case letters, that names a custom action of
+// some service class. An abbreviation of it is no such option: the word
+// must be the action's own.
+bool is_custom_option(const std::string& word, const Implied& implied) {
+    if (!implied.custom_action || word.size() <= 2 || word.rfind("--", 0) != 0)
+        return false;
+    const std::string name = word.substr(2);
+    if (!std::all_of(name.begin(), name.end(), [](char c) { return c >= 'a' && c <= 'z'; }))
+        return false;
+    return implied.custom_action(name);
+}
+
 }  // namespace
 
 ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& implied) {
@@ -214,6 +226,10 @@ ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& im
             std::string word = argv[optind - 1] ? argv[optind - 1] : "";
             if (optopt != 0 && optopt < 256 && word.rfind("--", 0) != 0)
                 word = std::string("-") + static_cast<char>(optopt);
+            if (is_custom_option(word, implied)) {
+                p.custom_options.push_back(word.substr(2));
+                continue;
+            }
             throw refusal(word);
         }
         apply(c, optarg, p, asked);

@@ -14,7 +14,9 @@
 // A unique abbreviation stands for its option (--he is --help). One that
 // fits several options (--h: --help or --html), an unknown option, a missing
 // value or a value on a flag is refused with a PlainError naming it, so a
-// slip of the keyboard never turns into the default action, a restart.
+// slip of the keyboard never turns into the default action, a restart. The
+// one exception: --word (lower-case letters, whole) where `word` is a custom
+// action a service class offers goes to `custom_options`.
 //
 // The verbs' options and bare words come from the verb table
 // (Tavrel/Service/Verb.h). The words that are not options stay, in
@@ -34,6 +36,7 @@
 #include "Tavrel/Init/RunOptions.h"
 #include "Tavrel/Service/Verb.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -76,6 +79,9 @@ struct ParsedArgv {
     Init::RunOptions run;
     // The words that are not options, in command-line order.
     std::vector<std::string> words;
+    // Custom actions asked for as options (--flush), without the dashes, in
+    // order; the service's class must offer them (Implied::custom_action).
+    std::vector<std::string> custom_options;
 
     bool operator==(const ParsedArgv&) const = default;
 };
@@ -85,6 +91,10 @@ struct Implied {
     int verbose = 0;    // before any option: 1 for a run started from a shell
     bool stop = false;  // started as stop<word>: --stop after everything else
     bool started_by_init = false;  // the run's parent is process 1
+    // Whether some service class offers `word` as a custom action: then
+    // --word, which is no option of the parser, asks for it as the bare word
+    // does. Unset: every unknown option is refused.
+    std::function<bool(std::string_view word)> custom_action{};
 };
 
 ParsedArgv parse_options(const std::vector<std::string>& args, const Implied& implied = {});

@@ -199,6 +199,26 @@ TEST(Parseargv, UnknownAmbiguousOrIncompleteOptionsAreRefused) {
     EXPECT_THAT(refusal_of({"--"}), "(accepted)");
 }
 
+// --word reaches a custom action only when some class offers that very word;
+// anything else that is no option stays refused, abbreviations included.
+TEST(Parseargv, CustomActionsAsOptionsOnlyWhereAClassOffersThem) {
+    Implied offered{.verbose = 1, .custom_action = [](std::string_view w) { return w == "flush"; }};
+    ParsedArgv p = parse({"--flush", "zcache", "--verbose"}, offered);
+    EXPECT_EQ(p.custom_options, std::vector<std::string>{"flush"});
+    EXPECT_EQ(p.words, std::vector<std::string>{"zcache"});  // the service word stays first
+    EXPECT_EQ(p.verbose, 1);
+
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--flus"}, {"--Flush"}, {"--flush=now"}, {"--purge"}, {"-flush"}}) {
+        EXPECT_THROW(parse(args, offered), Foundation::PlainError) << args.front();
+    }
+    EXPECT_THROW(parse({"--flush"}), Foundation::PlainError);  // no class offers anything
+    // A word of the parser's own stays the parser's.
+    Implied greedy{.custom_action = [](std::string_view) { return true; }};
+    EXPECT_EQ(parse({"--stop"}, greedy).verb, Verb::Stop);
+    EXPECT_TRUE(parse({"--stop"}, greedy).custom_options.empty());
+}
+
 TEST(Parseargv, CheckModeHeaderOnlyWhenAskedFor) {
     ::setenv(CHECKMODE_HEADER_ENV.c_str(), "1", 1);
     EXPECT_TRUE(parse({"--check"}).checkmode_header);

@@ -37,8 +37,11 @@ std::string lower(std::string text) {
 // The exit handler: std::exit called in the middle of a run (the skip during
 // a base installation ends the process with 0 from deep inside a restart).
 void finish_pending_at_exit(int status, void*) {
-    if (pending)
-        pending->finish(status);
+    if (!pending)
+        return;
+    if (const auto* srv = Main::get_current_service())
+        pending->note_nothing_done(*srv);
+    pending->finish(status);
 }
 
 }  // namespace
@@ -55,12 +58,13 @@ nlohmann::ordered_json contents(const Facts& f) {
         {"service", or_null(f.service)},
         {"action", or_null(f.action)},
         {"succeeded", succeeded},
+        {"done", succeeded && !f.nothing_done},
         {"status", f.status},
         {"running", or_null(f.running)},
         {"pids", pids},
         {"failure_class", succeeded ? none : or_null(f.failure_class)},
         {"error_id", succeeded ? none : or_null(f.error_id)},
-        {"message", succeeded ? none : or_null(f.message)},
+        {"message", succeeded ? or_null(f.nothing_done) : or_null(f.message)},
         {"duration_ms", f.duration_ms},
     };
 }
@@ -164,10 +168,18 @@ void Run::failed(const std::string& message) {
     facts_.message = message;
 }
 
+void Run::nothing_done(const std::string& reason) { facts_.nothing_done = reason; }
+
+void Run::note_nothing_done(const Tavrel::Service::Base& srv) {
+    if (!srv.nothing_done().empty())
+        facts_.nothing_done = srv.nothing_done();
+}
+
 void Run::look_at(Tavrel::Service::Base* srv) noexcept {
     // Only a program that reads the record pays for the look.
     if (!srv || !wanted_)
         return;
+    note_nothing_done(*srv);
     try {
         // What it carried out: "START" when a restart found the service
         // down, a custom action's word.

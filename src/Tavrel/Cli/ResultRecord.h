@@ -5,9 +5,17 @@
 // what failed nor what runs now.
 //
 //   {"indent":0,"pid":4711,"type":"result","contents":{"service":"crond",
-//    "action":"restart","succeeded":true,"status":0,"running":true,
+//    "action":"restart","succeeded":true,"done":true,"status":0,"running":true,
 //    "pids":[4713],"failure_class":null,"error_id":null,"message":null,
 //    "duration_ms":812},"partial":0}
+//
+// "succeeded" is the exit status 0; "done" says whether the action was
+// carried out. A run can succeed with nothing done, and then "message" says
+// why: a stop of a service that was not running, a reload of one that does
+// not run or cannot reload, an absent service skipped with --skip-if-absent,
+// a stop command of a unit systemd is already stopping, a run skipped while a
+// base installation runs. A caller tells
+// "reloaded" from "nothing to reload" by it.
 //
 // In the run driver (Tavrel/Cli/Main.cpp):
 //
@@ -65,12 +73,14 @@ struct Facts {
     std::optional<std::string> failure_class;
     std::optional<std::string> error_id;
     std::optional<std::string> message;
+    // Of a run that succeeded without doing what it was asked: why.
+    std::optional<std::string> nothing_done{};
     long long duration_ms = 0;
 };
 
 // The record's contents. "succeeded" is status 0; a run that succeeded has no
-// failure members, whatever was noted on the way (an absent service skipped
-// with --skip-if-absent).
+// failure members, whatever was noted on the way; its message is why nothing
+// was done, when nothing was.
 nlohmann::ordered_json contents(const Facts& facts);
 
 // The pids a status text names, in order: one per status line of the form
@@ -102,12 +112,17 @@ class Run {
     // A failure known only by its text (a refusal); ignored when an exception
     // was noted, whose text this is.
     void failed(const std::string& message);
+    // The run ends well without having done its action, for this reason.
+    void nothing_done(const std::string& reason);
     // The action carried out and a fresh look at the service, when the record
     // is wanted. Never throws: a look that fails leaves running and pids
     // unknown.
     void look_at(Tavrel::Service::Base* srv) noexcept;
     // Writes the record when it is wanted, once.
     void finish(int status);
+    // What the service object says it left undone; the only look an exit
+    // handler makes.
+    void note_nothing_done(const Tavrel::Service::Base& srv);
 
     const Facts& facts() const { return facts_; }
     bool wanted() const { return wanted_; }

@@ -81,6 +81,30 @@ TEST(ResultContents, FailureMembersOnlyForAFailedRun) {
     EXPECT_TRUE(c["service"].is_null() && c["pids"].is_null() && c["running"].is_null());
 }
 
+// "done" separates what a run carried out from what it found nothing to do
+// for; both succeed. A failed run did not do its action either.
+TEST(ResultContents, DoneSaysWhetherTheActionWasCarriedOut) {
+    Facts facts;
+    facts.service = "crond";
+    facts.action = "reload";
+    ordered_json c = contents(facts);
+    EXPECT_TRUE(c["done"].get<bool>());
+    EXPECT_TRUE(c["message"].is_null());
+
+    facts.nothing_done = "The service “crond” is not running, so nothing was reloaded.";
+    c = contents(facts);
+    EXPECT_TRUE(c["succeeded"].get<bool>());
+    EXPECT_FALSE(c["done"].get<bool>());
+    EXPECT_EQ(c["message"], *facts.nothing_done);
+    EXPECT_TRUE(c["failure_class"].is_null());
+
+    facts.status = 255;
+    facts.message = "The service “crond” failed to reload.";
+    c = contents(facts);
+    EXPECT_FALSE(c["done"].get<bool>());
+    EXPECT_EQ(c["message"], *facts.message);
+}
+
 TEST(ResultContents, PidsComeFromTheStatusLines) {
     EXPECT_EQ(pids_in_status("cron (/usr/sbin/cron -f) is running as root with PID 4711 "
                              "(pidfile+proc check)"),

@@ -3,10 +3,12 @@
 #include "Tavrel/Catalogue/Definition.h"
 #include "Tavrel/Catalogue/Factory.h"
 #include "Tavrel/Catalogue/Registry.h"
+#include "Tavrel/Catalogue/Daemons/Table.h"
 #include "Tavrel/Cli/ResultRecord.h"
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Foundation/Validate/Service.h"
+#include "Tavrel/Output/Formatted/HTML.h"
 #include "Tavrel/Server/Installed.h"
 #include "Tavrel/Server/Monitor/Config.h"
 #include "Tavrel/Service/Base.h"
@@ -50,6 +52,34 @@ std::string yes_no(const std::optional<bool>& answer) {
     return !answer ? "?" : *answer ? "yes" : "no";
 }
 
+// Of a service whose software is not installed, whether it is enabled or
+// runs does not apply: "-", and in its record null. A daemon still seen
+// running (its package removed under it) is shown running all the same.
+bool does_not_apply(const Row& row) { return row.installed == false; }
+
+std::optional<bool> shown_enabled(const Row& row) {
+    return does_not_apply(row) ? std::nullopt : row.enabled;
+}
+
+std::optional<bool> shown_running(const Row& row) {
+    return does_not_apply(row) && row.running != true ? std::nullopt : row.running;
+}
+
+std::string cell(const Row& row, const std::optional<bool>& answer) {
+    return !answer && does_not_apply(row) ? "-" : yes_no(answer);
+}
+
+// The header and one line of cells per row, as the table and the HTML table show them.
+std::vector<std::vector<std::string>> cells(const std::vector<Row>& rows) {
+    std::vector<std::vector<std::string>> lines = {{"SERVICE", "INSTALLED", "ENABLED", "RUNNING", "PID"}};
+    for (const Row& row : rows) {
+        lines.push_back({row.service, yes_no(row.installed), cell(row, shown_enabled(row)),
+                         cell(row, shown_running(row)),
+                         row.main_pid ? std::to_string(*row.main_pid) : "-"});
+    }
+    return lines;
+}
+
 template <typename T>
 nlohmann::ordered_json or_null(const std::optional<T>& value) {
     return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
@@ -66,8 +96,10 @@ bool is_installed(Service::Base& srv) {
     const bool runnable = binary.empty() || ::access(binary.c_str(), X_OK) == 0;
     if (srv.described_by_definition())
         return runnable;
-    if (Server::Installed::service_is_known(srv.service()))
-        return Server::Installed::service_is_installed(srv.service()) && runnable;
+    // Every word of one daemon gets the answer of the word that speaks for it.
+    const std::string word = Catalogue::Daemons::Table::daemon_word(srv.service());
+    if (Server::Installed::service_is_known(word))
+        return Server::Installed::service_is_installed(word) && runnable;
     // No rule of the registry speaks for this word (the name server, the FTP
     // server under its own name): its "no" would only mean that it does not
     // know, while the daemon's program is there and runs. The program
@@ -114,7 +146,8 @@ Row look_at(const std::string& word, const Init::RunOptions& run, int verbose) {
     }
     try {
         row.installed = is_installed(*srv);
-        row.enabled = srv->is_enabled();
+        if (*row.installed)
+            row.enabled = srv->is_enabled();
     } catch (const std::exception& e) {
         note_problem(row, "installed or enabled", e.what());
     }
@@ -138,11 +171,7 @@ Row look_at(const std::string& word, const Init::RunOptions& run, int verbose) {
 
 std::string table(const std::vector<Row>& rows) {
     using Line = std::vector<std::string>;
-    std::vector<Line> lines = {{"SERVICE", "INSTALLED", "ENABLED", "RUNNING", "PID"}};
-    for (const Row& row : rows) {
-        lines.push_back({row.service, yes_no(row.installed), yes_no(row.enabled), yes_no(row.running),
-                         row.main_pid ? std::to_string(*row.main_pid) : "-"});
-    }
+    const std::vector<Line> lines = cells(rows);
     std::vector<std::size_t> widths(lines.front().size(), 0);
     for (const Line& line : lines) {
         for (std::size_t i = 0; i < line.size(); ++i)
@@ -161,12 +190,26 @@ std::string table(const std::vector<Row>& rows) {
     return text;
 }
 
+std::string html_table(const std::vector<Row>& rows) {
+    using HTML = Output::Formatted::HTML;
+    const auto lines = cells(rows);
+    std::string html = "<table class=\"services\">\n";
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string tag = i == 0 ? "th" : "td";
+        html += "<tr>";
+        for (const std::string& text : lines[i])
+            html += "<" + tag + ">" + HTML::escape(text) + "</" + tag + ">";
+        html += "</tr>\n";
+    }
+    return html + "</table>\n";
+}
+
 nlohmann::ordered_json record(const Row& row) {
     return {
         {"service", row.service},
         {"installed", or_null(row.installed)},
-        {"enabled", or_null(row.enabled)},
-        {"running", or_null(row.running)},
+        {"enabled", or_null(shown_enabled(row))},
+        {"running", or_null(shown_running(row))},
         {"main_pid", row.main_pid ? nlohmann::ordered_json(static_cast<long>(*row.main_pid))
                                   : nlohmann::ordered_json()},
         {"problem", row.problem.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(row.problem)},
@@ -185,11 +228,16 @@ int show(Output::Base& out, bool records, const Init::RunOptions& run, int verbo
             out.message(RECORD_TYPE, Output::Contents(record(row)));
         rows.push_back(std::move(row));
     }
-    if (!records) {
-        std::string text = table(rows);
-        text.pop_back();  // the output object ends the message's line
-        out.out(text);
+    if (records)
+        return 0;
+    // A web page gets a table it can style, not lines of aligned text.
+    if (dynamic_cast<Output::Formatted::HTML*>(&out)) {
+        out.filehandle()->write(html_table(rows));
+        return 0;
     }
+    std::string text = table(rows);
+    text.pop_back();  // the output object ends the message's line
+    out.out(text);
     return 0;
 }
 

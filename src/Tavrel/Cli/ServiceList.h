@@ -16,7 +16,11 @@
 // A listing changes nothing: it takes no run lock (a restart busy with one
 // service holds nothing up), starts and stops nothing, and needs no root.
 // What could not be told of a service is "?" (null in its record), with the
-// reason in the record and on standard error; the listing still ends 0.
+// reason in the record and on standard error; the listing still ends 0. Of a
+// service whose software is not installed, ENABLED and RUNNING do not apply:
+// "-" (null in its record, beside "installed": false), unless its daemon is
+// seen running all the same. Words that drive one daemon (ftpd and proftpd)
+// get one answer. With --html the listing is an HTML table.
 #pragma once
 
 #include "Tavrel/Init/RunOptions.h"
@@ -64,11 +68,14 @@ Row look_at(const std::string& word, const Init::RunOptions& run, int verbose = 
 
 // The rows as a table with a header line, columns aligned.
 std::string table(const std::vector<Row>& rows);
+// The same as an HTML table, header cells <th>, every text escaped.
+std::string html_table(const std::vector<Row>& rows);
 
 nlohmann::ordered_json record(const Row& row);
 
 // Looks at every known service and shows each on `out`: a table, or a
-// record each when `out` writes records (--json). Returns the exit status, 0.
+// record each when `out` writes records (--json), an HTML table when it is
+// HTML output. Returns the exit status, 0.
 int show(Output::Base& out, bool records, const Init::RunOptions& run, int verbose);
 
 }  // namespace Tavrel::Cli::ServiceList

@@ -172,8 +172,9 @@ TEST_F(ServiceListTest, AServiceWithoutAUnitIsAskedAboutOnce) {
     EXPECT_EQ(logged.find("has no systemd unit"), std::string::npos) << logged;
 }
 
-// The registry has no rule for the name server: its program decides, as it
-// does for a daemon started and running. A word with a rule keeps the rule's
+// The registry has no rule for the name server, nor for pure-ftpd: its
+// program decides, as it does for a daemon started and running. (proftpd
+// takes the answer of ftpd, the word whose daemon it drives.) A word with a rule keeps the rule's
 // answer, whatever is on disk.
 TEST_F(ServiceListTest, AWordWithoutAnInstalledRuleIsInstalledWithItsProgram) {
     const std::string program = tmp_.write("named", "#!/bin/sh\n");
@@ -183,7 +184,7 @@ TEST_F(ServiceListTest, AWordWithoutAnInstalledRuleIsInstalledWithItsProgram) {
         return Catalogue::create({{"service", word}, {"service_binary", binary}}, look);
     };
     EXPECT_TRUE(is_installed(*with("named", program)));
-    EXPECT_TRUE(is_installed(*with("proftpd", program)));
+    EXPECT_TRUE(is_installed(*with("pure-ftpd", program)));
     EXPECT_FALSE(is_installed(*with("named", tmp_ / "no-such-program")));
 
     const std::string saved_flag = Server::Panel::WebStack4::FLAG_FILE;
@@ -219,6 +220,58 @@ TEST_F(ServiceListTest, WhatCouldNotBeToldIsShownAsUnknown) {
     EXPECT_EQ(record(up).dump(),
               R"({"service":"a-long-service-word","installed":true,"enabled":true,"running":true,)"
               R"("main_pid":4711,"problem":null})");
+}
+
+// Enabled or running say nothing of software that is not there: "-", and
+// null in the record beside "installed": false. A daemon left running after
+// its package went is still shown running.
+TEST_F(ServiceListTest, WhatIsNotInstalledShowsNeitherEnabledNorRunning) {
+    const Row absent{.service = "hublogd", .installed = false, .enabled = true, .running = false};
+    const Row left{.service = "zleft", .installed = false, .enabled = true, .running = true, .main_pid = 77};
+    EXPECT_EQ(table({absent, left}),
+              "SERVICE  INSTALLED  ENABLED  RUNNING  PID\n"
+              "hublogd  no         -        -        -\n"
+              "zleft    no         -        yes      77\n");
+    const auto rec = record(absent);
+    EXPECT_EQ(rec["installed"], false);
+    EXPECT_TRUE(rec["enabled"].is_null());
+    EXPECT_TRUE(rec["running"].is_null());
+    EXPECT_TRUE(rec["problem"].is_null());
+    EXPECT_EQ(record(left)["running"], true);
+
+    // Looked at for real: a definition whose program is missing.
+    define("Zgone", tmp_ / "no-such-program");
+    const Row gone = look_at("zgone", {.look_only = true});
+    EXPECT_EQ(gone.installed, false);
+    EXPECT_THAT(table({gone}), HasSubstr("zgone    no         -        -        -"));
+}
+
+// The two FTP words drive one daemon: whatever is on disk, they never list
+// differently.
+TEST_F(ServiceListTest, WordsOfOneDaemonListAlike) {
+    const std::string program = tmp_.write("proftpd", "#!/bin/sh\n");
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+    const Init::RunOptions look{.look_only = true};
+    for (const std::string flag : {"", "proftpd.disable", "ftpd.off"}) {
+        if (!flag.empty())
+            tmp_.write("disabled/" + flag, "");
+        auto ftpd = Catalogue::create({{"service", "ftpd"}, {"service_binary", program}}, look);
+        auto proftpd = Catalogue::create({{"service", "proftpd"}, {"service_binary", program}}, look);
+        EXPECT_EQ(is_installed(*ftpd), is_installed(*proftpd)) << flag;
+        EXPECT_EQ(ftpd->is_enabled(), proftpd->is_enabled()) << flag;
+        EXPECT_EQ(ftpd->is_enabled(), flag.empty()) << flag;
+    }
+}
+
+// A web page gets a table: header cells, one row per service, every text
+// escaped.
+TEST_F(ServiceListTest, HtmlListingIsATable) {
+    const Row row{.service = "z<b>", .installed = true, .enabled = false, .running = true, .main_pid = 9};
+    EXPECT_EQ(html_table({row}),
+              "<table class=\"services\">\n"
+              "<tr><th>SERVICE</th><th>INSTALLED</th><th>ENABLED</th><th>RUNNING</th><th>PID</th></tr>\n"
+              "<tr><td>z&lt;b&gt;</td><td>yes</td><td>no</td><td>yes</td><td>9</td></tr>\n"
+              "</table>\n");
 }
 
 }  // namespace

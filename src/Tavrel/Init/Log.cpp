@@ -46,17 +46,13 @@ std::vector<std::string_view> split_lines(std::string_view text) {
     return lines;
 }
 
-// Newest first: the last `max` lines, reversed, those the filter accepts.
+// The last `max` lines that the filter accepts of, oldest first as the log
+// has them: read top down, like the startup log above them, they tell what
+// happened in the order it happened.
 void append_wanted(std::string& text, std::vector<std::string_view> lines, size_t max,
-                   const Foundation::Regex* filter, bool already_newest_first = false) {
-    if (already_newest_first) {
-        if (lines.size() > max)
-            lines.resize(max);
-    } else {
-        if (lines.size() > max)
-            lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(max));
-        std::reverse(lines.begin(), lines.end());
-    }
+                   const Foundation::Regex* filter) {
+    if (lines.size() > max)
+        lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(max));
     std::string kept;
     for (auto line : lines) {
         if (line.empty() || (filter && !filter->test(line)))
@@ -332,7 +328,8 @@ std::pair<int, std::vector<ReadError>> _read_journal(std::string& text,
     std::string program;
     try {
         program = Run::Binaries::path("journalctl").value_or("");
-        std::vector<std::string> args = {"--no-pager", "--quiet", "--output=short", "--reverse",
+        // The last lines, in the order they were written.
+        std::vector<std::string> args = {"--no-pager", "--quiet", "--output=short",
                                          "--lines=" + std::to_string(max_messages),
                                          since_run_start()};
         for (const auto& p : programs)
@@ -347,7 +344,7 @@ std::pair<int, std::vector<ReadError>> _read_journal(std::string& text,
             errors.push_back({"read", "journal", program, why});
             return {0, errors};
         }
-        append_wanted(text, split_lines(run.stdout_text()), max_messages, nullptr, true);
+        append_wanted(text, split_lines(run.stdout_text()), max_messages, nullptr);
         return {1, errors};
     } catch (const std::exception& e) {
         errors.push_back({"read", "journal", program.empty() ? "journalctl" : program, e.what()});

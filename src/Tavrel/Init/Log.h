@@ -13,7 +13,7 @@
 // this run wrote. A log marked at the run's start (mark_logs_at_run_start) is
 // read from that mark on, so an old failure is never shown as this run's.
 // Logs are never read whole: at most `read_bytes` from the end of each, and
-// only the last `max_messages` lines of that are candidates, newest first.
+// only the last `max_messages` lines of that are candidates, oldest first.
 // Where a system log file is missing because the host keeps its log in the
 // journal, the programs' journal lines (journalctl) stand in for it.
 //
@@ -143,7 +143,7 @@ std::string maillog_name(std::string_view maillog_path);
 // Appends the wanted lines of one log to `text`: (1, errors) when the log was
 // read, (0, errors) otherwise.
 std::pair<int, std::vector<ReadError>> _read_log(std::string& text, const ReadOptions& options);
-// The recent journal lines of the programs, newest first, filtered like a log.
+// The recent journal lines of the programs, oldest first, filtered like a log.
 std::pair<int, std::vector<ReadError>> _read_journal(std::string& text,
                                                      const std::vector<std::string>& programs,
                                                      std::size_t max_messages);

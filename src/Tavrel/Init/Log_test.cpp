@@ -79,23 +79,23 @@ class LogTest : public ::testing::Test {
     TempDir tmp_;
 };
 
-TEST_F(LogTest, ReadsOnlyTheTailNewestFirst) {
+TEST_F(LogTest, ReadsOnlyTheTailOldestFirst) {
     std::string text;
     // Shorter than read_bytes: read from the start, first line kept.
     std::string shortlog = tmp_.write("short", lines(1, 3));
     auto [read, errors] = Log::_read_log(text, {.path = shortlog, .max_messages = 5});
     EXPECT_EQ(read, 1);
     EXPECT_TRUE(errors.empty());
-    EXPECT_EQ(text, "line3\nline2\nline1");
+    EXPECT_EQ(text, "line1\nline2\nline3");
 
     // Longer: the cut first line is dropped; only max_messages are candidates.
     std::string longlog = tmp_.write("long", "0123456789\nabc\ndef\n");
     text = "before";
     Log::_read_log(text, {.path = longlog, .read_bytes = 12, .max_messages = 5});
-    EXPECT_EQ(text, "before\ndef\nabc");
+    EXPECT_EQ(text, "before\nabc\ndef");
     text.clear();
     Log::_read_log(text, {.path = longlog, .read_bytes = 100, .max_messages = 2});
-    EXPECT_EQ(text, "def\nabc");
+    EXPECT_EQ(text, "abc\ndef");
 
     // Candidates the filter refuses are dropped, so nothing may be left.
     Tavrel::Foundation::Regex only_x("x");
@@ -128,7 +128,7 @@ TEST_F(LogTest, ReadFailuresAreRecordsNotExceptions) {
     EXPECT_FALSE(tail.first);
     EXPECT_NE(tail.second.find("Could not open"), std::string::npos) << tail.second;
     tail = Log::fetch_log_tail(tmp_.write("t", lines(1, 9)), 2);
-    EXPECT_EQ(tail, Log::Result(true, "line9\nline8"));
+    EXPECT_EQ(tail, Log::Result(true, "line8\nline9"));
 }
 
 TEST_F(LogTest, MailLogNameIsTheFileName) {
@@ -160,7 +160,8 @@ TEST_F(LogTest, ServiceLogMessagesFromTheSystemLogs) {
     tmp_.write("log/apache-error.log", "[core:error] apache2: cannot bind\n");
     auto [ok, text] = Log::fetch_service_log_messages("httpd", "httpd");
     EXPECT_TRUE(ok);  // messages and the mail log are missing: no failure
-    EXPECT_NE(text.find("Dec 8 host apache2[1]: new\nDec 8 host apache2[1]: old"),
+    // Oldest first, as the log and the startup log above it read.
+    EXPECT_NE(text.find("Dec 8 host apache2[1]: old\nDec 8 host apache2[1]: new"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("cannot bind"), std::string::npos);
@@ -179,7 +180,8 @@ TEST_F(LogTest, MailServerAndPhpFpmKeepTheLinesOfTheirOwnLog) {
     tmp_.write("log/exim_mainlog", lines(1, 100, "msg"));
     auto [ok, text] = Log::fetch_service_log_messages("exim", "exim");
     EXPECT_TRUE(ok);
-    EXPECT_EQ(text.rfind("msg100\nmsg99\n", 0), 0u);
+    EXPECT_EQ(text.rfind("msg37\nmsg38\n", 0), 0u) << text;
+    EXPECT_TRUE(text.ends_with("msg99\nmsg100")) << text;
     EXPECT_NE(text.find("msg37"), std::string::npos);  // the last 64 lines
     EXPECT_EQ(text.find("msg36"), std::string::npos);
 
@@ -193,15 +195,16 @@ TEST_F(LogTest, JournalStandsInForMissingSystemLogs) {
     Log::JOURNAL_DIRS = {tmp_ / "journal"};
     Tavrel::Run::Binaries::ROOT_BIN = Tavrel::Run::Binaries::SYSTEM_BIN = tmp_ / "bin";
     program("bin/journalctl", "printf '%s\\n' \"$@\" > " + tmp_ / "args" +
-                                  "\necho 'Dec 08 10:00:02 host rsyslogd[9]: newest'"
-                                  "\necho 'Dec 08 10:00:01 host rsyslogd[9]: older'\n");
+                                  "\necho 'Dec 08 10:00:01 host rsyslogd[9]: older'"
+                                  "\necho 'Dec 08 10:00:02 host rsyslogd[9]: newest'\n");
     auto [ok, text] = Log::fetch_service_log_messages("rsyslogd", "rsyslogd");
     EXPECT_TRUE(ok);
     EXPECT_EQ(text,
-              "Dec 08 10:00:02 host rsyslogd[9]: newest\nDec 08 10:00:01 host rsyslogd[9]: older");
+              "Dec 08 10:00:01 host rsyslogd[9]: older\nDec 08 10:00:02 host rsyslogd[9]: newest");
     std::string args = TempDir::read(tmp_ / "args");
     EXPECT_NE(args.find("--identifier=rsyslogd\n"), std::string::npos) << args;
-    EXPECT_NE(args.find("--reverse\n"), std::string::npos);
+    // The journal's last lines in the order they were written, as a file's.
+    EXPECT_EQ(args.find("--reverse\n"), std::string::npos) << args;
 
     // A system log that exists is read as before, beside the journal.
     tmp_.write("log/syslog", "Dec 8 host rsyslogd[9]: from the file\n");
@@ -327,9 +330,8 @@ TEST_F(LogTest, ServiceLogsMarkedAtTheRunStartShowOnlyWhatTheRunAdded) {
            "AH00016: Configuration Failed\n";
     std::ofstream(tmp_ / "log/syslog", std::ios::app) << "Dec 8 host cron[2]: other\n";
     EXPECT_EQ(Log::fetch_service_log_messages("httpd", "httpd"),
-              Log::Result(true, "AH00016: Configuration Failed\n"
-                                "[ssl:emerg] [pid 9] AH02562: Failed to configure certificate, "
-                                "check /etc/hostname"));
+              Log::Result(true, "[ssl:emerg] [pid 9] AH02562: Failed to configure certificate, "
+                                "check /etc/hostname\nAH00016: Configuration Failed"));
     // A log that did not exist at the start is wholly this run's.
     tmp_.write("log/" + Log::logs_to_check()[2], "Dec 8 host apache2[3]: new\n");
     EXPECT_NE(Log::fetch_service_log_messages("httpd", "httpd").second.find("apache2[3]: new"),

@@ -235,6 +235,12 @@ class Base : public Tavrel::Init::Service {
     void set_service_argv_action(Verb v);
     const std::string& custom_action_taken() const { return custom_action_taken_; }
     void set_custom_action_taken(std::string word);
+    // Why the action found nothing to do (a stop of a service that is not
+    // running, a reload of one that does not run or cannot reload), as the
+    // one line a person reads; empty when it did what it was asked. The
+    // closing line and the result record say it instead of "was stopped".
+    const std::string& nothing_done() const { return nothing_done_; }
+    void set_nothing_done(std::string reason) { nothing_done_ = std::move(reason); }
     Init::Backend& service_manager();
     void set_service_manager(std::unique_ptr<Init::Backend> v) { service_manager_ = std::move(v); }
     bool has_service_manager() const { return service_manager_ != nullptr; }
@@ -357,15 +363,18 @@ class Base : public Tavrel::Init::Service {
     // to start; Services::StartError when every attempt failed.
     virtual bool start();
     // True once a fresh look finds nothing of the service running (also
-    // when there was nothing to stop); Services::StopError, naming what still
-    // runs, when something does.
+    // when there was nothing to stop, which nothing_done() then says);
+    // Services::StopError, naming what still runs, when something does.
     virtual bool stop();
     // The status text after the restart; empty when a hook vetoed it or the
     // service did not report a status (the driver turns that into a
     // restart failure). `graceful` unset means graceful_by_default.
     virtual std::string restart(std::optional<bool> graceful = std::nullopt);
-    // The backend's result, or true (nothing to reload is success).
+    // The backend's result, or true when there was nothing to reload (not
+    // running, or no way to reload it), which nothing_done() then says.
     virtual bool reload();
+    // The line of a reload asked of a service that cannot reload.
+    std::string cannot_reload_reason();
 
     bool _called_from_restart();
     // At verbosity 1, ends the progress line with the outcome word.
@@ -586,6 +595,7 @@ class Base : public Tavrel::Init::Service {
     bool daemon_lock_built_ = false;
     std::optional<Verb> verb_taken_;
     std::string custom_action_taken_;
+    std::string nothing_done_;
     std::unique_ptr<Init::Backend> service_manager_;
     // The unit that systemd, asked when the backend was chosen, had no
     // usable one of ("" when it was not asked or had one).

@@ -139,8 +139,11 @@ void Base::_exit_if_block_fresh_install() {
     if (std::getenv("TAVREL_BASE_INSTALL") == nullptr || !block_fresh_install() ||
         call_with_force())
         return;
-    info("The system skips the action on the service “" + service_name() +
-         "” while the base installation runs.");
+    const std::string said = "The system skips the action on the service “" + service_name() +
+                             "” while the base installation runs.";
+    info(said);
+    // Read by the result record, which the process writes as it ends.
+    set_nothing_done(said);
     _exit(0);
 }
 
@@ -287,12 +290,10 @@ bool Base::stop() {
     // they are the service all the same; so is a unit still starting.
     if (!service_manager().this_process_was_executed_by_systemd() && !is_up() &&
         _running_copies().empty() && !service_manager().is_under_way(*this)) {
-        if (progress && !inside) {
-            output("The service " + service_name() + " is not running.");
-            output("");
-        } else {
-            debug("The service " + service_name() + " is not running; nothing to stop");
-        }
+        debug("The service " + service_name() + " is not running; nothing to stop");
+        // Said once, by the line that closes the run, not as well as "was stopped".
+        if (!inside)
+            set_nothing_done("The service “" + service() + "” is not running; nothing was done.");
         return true;
     }
     stop_check();
@@ -535,8 +536,10 @@ bool Base::reload() {
     _prepare_process_for_service_programs();
     if (!is_enabled())
         _generate_disabled_exception();
-    if (!support_reload())
+    if (!support_reload()) {
+        set_nothing_done(cannot_reload_reason());
         return true;
+    }
     std::string out;
     try {
         out = status();
@@ -550,7 +553,11 @@ bool Base::reload() {
             throw;
         out.clear();
     }
-    if (!out.empty() && is_enabled()) {
+    if (out.empty()) {
+        set_nothing_done("The service “" + service() + "” is not running, so nothing was reloaded.");
+        return true;
+    }
+    if (is_enabled()) {
         if (verbose() != 0)
             logger()->info("Reloading " + service_name());
         if (auto r = service_manager().reload(*this)) {
@@ -562,8 +569,14 @@ bool Base::reload() {
                 return is_up_via_pidfile(true);
             return *r;
         }
+        set_nothing_done(cannot_reload_reason());
     }
     return true;
+}
+
+std::string Base::cannot_reload_reason() {
+    return "The service “" + service() + "” cannot reload its configuration; nothing was done. "
+           "A restart applies a changed configuration.";
 }
 
 }  // namespace Tavrel::Service

@@ -767,6 +767,8 @@ TEST_F(ServiceCore, FreshInstallBlockEndsTheRunUnlessForced) {
     }
     EXPECT_EQ(code, 0);
     EXPECT_TRUE(state_->calls.empty());
+    // The record written as the process ends says that nothing was done.
+    EXPECT_THAT(srv->nothing_done(), testing::HasSubstr("while the base installation runs"));
     srv->set_call_with_force(true);
     state_->status = "up";
     EXPECT_NO_THROW(srv->_exit_if_block_fresh_install());
@@ -780,7 +782,9 @@ TEST_F(ServiceCore, StopOfAServiceThatIsNotRunning) {
     state_->status = "";
     EXPECT_TRUE(srv->stop());
     EXPECT_TRUE(state_->calls.empty());
-    EXPECT_NE(out_.text.find("testsvc is not running"), std::string::npos);
+    // Said once, by the line that closes the run, not here as well.
+    EXPECT_THAT(srv->nothing_done(), testing::HasSubstr("is not running; nothing was done"));
+    EXPECT_EQ(out_.text.find("not running"), std::string::npos) << out_.text;
     // On behalf of systemd the backend is always asked.
     state_->executed_by_systemd = true;
     EXPECT_TRUE(srv->stop());
@@ -1163,8 +1167,11 @@ TEST_F(ServiceCore, Reload) {
     state_->status = "";
     EXPECT_TRUE(srv->reload());  // not running: nothing to reload
     EXPECT_TRUE(state_->calls.empty());
+    EXPECT_THAT(srv->nothing_done(), testing::HasSubstr("is not running, so nothing was reloaded"));
     state_->status = "up";
+    srv->set_nothing_done("");
     EXPECT_FALSE(srv->reload());
+    EXPECT_EQ(srv->nothing_done(), "");
     EXPECT_EQ(state_->calls, std::vector<std::string>{"reload"});
 
     // A daemon that re-executes itself on reload is reloaded only once its
@@ -1186,6 +1193,7 @@ TEST_F(ServiceCore, Reload) {
 
     auto without = make();
     EXPECT_TRUE(without->reload());
+    EXPECT_THAT(without->nothing_done(), testing::HasSubstr("cannot reload its configuration"));
     auto disabled = make({{"is_enabled", false}, {"support_reload", true}});
     EXPECT_EQ(failure_type([&] { disabled->reload(); }), "Services::Disabled");
 }

@@ -64,7 +64,7 @@ testd_kill_all zrec
 run zidavoveva_service --json zrec
 read_result "the start of zrec" && {
     expect_shape "the start of zrec"
-    expect "the start of zrec" '.service=="zrec" and .action=="start" and .succeeded and
+    expect "the start of zrec" '.service=="zrec" and .action=="start" and .succeeded and .done and
         .status==0 and .running and .failure_class==null and .error_id==null and .message==null' \
         "a start that succeeded"
     [ "$(field pids)" = "[$(testd_pid zrec)]" ] ||
@@ -90,7 +90,7 @@ run zidavoveva_service --json zbroken
 read_result "the failed start of zbroken" && {
     expect_shape "the failed start of zbroken"
     expect "the failed start of zbroken" '.service=="zbroken" and .action=="start" and
-        (.succeeded|not) and .status==255 and .running==false and .pids==[] and
+        (.succeeded|not) and (.done|not) and .status==255 and .running==false and .pids==[] and
         (.failure_class|test("^Tavrel::Exception::Services::[A-Za-z]+Error$")) and
         (.error_id|test("^[a-z0-9]{10}$")) and (.message|test("zbroken"))' \
         "a failed start, with its class and id"
@@ -158,9 +158,24 @@ note "not root: $(tail -n 1 <<<"$out")"
 # --- a stop: nothing runs afterwards -------------------------------------------------
 run zidavoveva_service --json --stop zrec
 read_result "the stop of zrec" &&
-    expect "the stop of zrec" '.action=="stop" and .succeeded and .running==false and .pids==[]' \
-        "stopped, no pid"
+    expect "the stop of zrec" '.action=="stop" and .succeeded and .done and .running==false and
+        .pids==[] and .message==null' "stopped, no pid"
 testd_up zrec && fail "zrec runs after its stop"
+# Stopped again, and reloaded while stopped: success, but nothing was done,
+# and the record says why.
+run zidavoveva_service --json --stop zrec
+read_result "the second stop of zrec" &&
+    expect "the second stop of zrec" '.action=="stop" and .succeeded and (.done|not) and
+        (.message|test("not running; nothing was done"))' "nothing to stop"
+note "nothing to stop: $(tail -n 1 <<<"$out")"
+testd_define zrec '"support_reload": true,'
+run zidavoveva_service --json --reload zrec
+[ "$rc" = 0 ] || fail "the reload of a stopped zrec: $(seen)"
+read_result "the reload of a stopped zrec" &&
+    expect "the reload of a stopped zrec" '.action=="reload" and .succeeded and (.done|not) and
+        (.message|test("not running, so nothing was reloaded"))' "nothing to reload"
+grep -q '"type":"header"' <<<"$out" && fail "the reload of a stopped zrec shows a status block: $(seen)"
+note "nothing to reload: $(tail -n 1 <<<"$out")"
 
 # --- a unit under systemd: the pid is systemd's main pid -------------------------------
 if [ "$mode" = systemd ] && [ "$with_cron" = --with-cron ]; then

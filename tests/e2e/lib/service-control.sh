@@ -151,9 +151,15 @@ pid2=$(main_pid cron /run/crond.pid)
 [ "${pid2:-0}" -gt 1 ] && [ "$pid2" != "$pid1" ] || fail "restart gave no new main pid ($pid1 -> $pid2)"
 run zidavoveva_crond --reload
 expect_rc 0 "reload of crond (it cannot reload: nothing is done)"
+expect_out "^The service “crond” cannot reload its configuration; nothing was done" \
+    "a reload of a service that cannot reload says so"
 run stopcrond
 expect_rc 0 "stopcrond"
 expect_out "was stopped" "stop success line"
+run stopcrond
+expect_rc 0 "stopcrond of a stopped cron"
+[ "$out" = "The service “crond” is not running; nothing was done." ] ||
+    fail "a stop of a stopped cron says more or less than that nothing was done: $out"
 sleep 0.3
 no_process cron || fail "cron still runs after stopcrond"
 [ -s /var/tavrel/svcwatch/suspended/crond ] || fail "stop wrote no monitor suspension for crond"
@@ -241,7 +247,7 @@ for account in root nobody; do
     expect_out "^crond +yes +yes +yes +${cron_pid:-none}$" "--list by $account: cron runs under its main pid"
     expect_out "^sshd +yes +yes +yes +${sshd_pid:-none}$" "--list by $account: sshd runs under its main pid"
     expect_out "^nscd +yes +(yes|no) +no +-$" "--list by $account: nscd is installed and stopped"
-    expect_out "^httpd +no +no +no +-$" "--list by $account: no web server here"
+    expect_out "^httpd +no +- +- +-$" "--list by $account: no web server here"
     [ "$account" = root ] && table=$out
 done
 echo "$table"

@@ -1,6 +1,7 @@
 #include "Tavrel/Catalogue/Daemons/Table.h"
 
 #include "Tavrel/Config/OS.h"
+#include "Tavrel/Server/Enabled.h"
 #include "Tavrel/Foundation/Regex.h"
 
 #include <algorithm>
@@ -93,12 +94,17 @@ std::vector<Entry> build_entries() {
     t.back().startup_timeout = 120;
     t.back().has_single_pid = false;
     // FTP: the generic word names the first supported daemon.
+    // Both words drive the one FTP daemon: a listing or a run under either
+    // must not tell it apart from the other.
     const Args proftpd_test{"/usr/sbin/proftpd", "-t"};
+    const std::vector<std::string> ftp_words{"ftpd", "proftpd"};
     t.push_back(daemon("Tavrel::ServiceManager::Services::Ftpd", "ftpd", {21}, {"proftpd"}, true));
     t.back().config_test = proftpd_test;
+    t.back().daemon_words = ftp_words;
     t.push_back(
         daemon("Tavrel::ServiceManager::Services::Proftpd", "proftpd", {21}, {"proftpd"}, true));
     t.back().config_test = proftpd_test;
+    t.back().daemon_words = ftp_words;
     t.push_back(daemon("Tavrel::ServiceManager::Services::Pure_ftpd", "pure-ftpd", {21},
                        {"pure-ftpd"}, false));
     // Filters. The virus scanner loads its signatures before it answers.
@@ -169,7 +175,27 @@ const std::vector<Entry>& entries() {
     return t;
 }
 
+std::string daemon_word(std::string_view word) {
+    for (const Entry& e : entries()) {
+        if (e.word == word)
+            return e.daemon_words.empty() ? e.word : e.daemon_words.front();
+    }
+    return std::string(word);
+}
+
 }  // namespace Table
+
+bool Daemon::_build_is_enabled() {
+    if (entry_.daemon_words.empty() || described_by_definition())
+        return Tavrel::Service::Hot::_build_is_enabled();
+    // Undetermined (-1) counts as enabled, as for every service.
+    const auto& words = entry_.daemon_words;
+    if (Server::Enabled::is_enabled(words.front()) == 0)
+        return false;
+    return std::none_of(words.begin() + 1, words.end(), [](const std::string& word) {
+        return Server::Enabled::is_enabled_when_installed(word) == 0;
+    });
+}
 
 std::string Daemon::_build_service_override() {
     // The panel's own programs have no unit of a package; the others are

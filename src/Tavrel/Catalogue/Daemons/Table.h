@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Tavrel::Catalogue::Daemons {
@@ -60,6 +61,11 @@ struct Entry {
     // and "{pidfile}" in the arguments for the pid file.
     std::string binary;
     std::string pidfile;
+    // The words that drive this same daemon, this one among them, the one
+    // whose installed rule speaks for it first (FTP: "ftpd", "proftpd").
+    // They answer alike: enabled when the first is and no other word's flag
+    // files switch it off. Empty: the word stands alone.
+    std::vector<std::string> daemon_words;
 };
 
 namespace Table {
@@ -71,6 +77,9 @@ inline std::string PANEL_RUN_DIR = "/run";
 
 // Every record, sorted by service word.
 const std::vector<Entry>& entries();
+// The word whose answers (installed, enabled) the daemon that `word` drives
+// has: the first of its record's daemon_words; `word` itself otherwise.
+std::string daemon_word(std::string_view word);
 
 }  // namespace Table
 
@@ -111,6 +120,7 @@ class Daemon : public Tavrel::Service::Hot {
     std::optional<std::vector<std::string>> _build_shutdown_args() override { return expand(entry_.shutdown_args); }
     bool _build_has_single_pid() override { return entry_.has_single_pid; }
     bool _build_graceful_by_default() override { return entry_.graceful; }
+    bool _build_is_enabled() override;
     std::vector<std::string> _build_config_test() override { return entry_.config_test; }
 
   private:

@@ -6,6 +6,7 @@
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Catalogue/Factory.h"
 #include "Tavrel/Catalogue/Registry.h"
+#include "Tavrel/Server/Enabled.h"
 #include "testsupport/OsIdentityFiles.h"
 #include "testsupport/TempDir.h"
 
@@ -231,6 +232,36 @@ TEST_F(CatalogueTest, ServiceWordsLeadBackToTheirClass) {
     }
     EXPECT_TRUE(words.count("exim-altport"));
     EXPECT_TRUE(words.count("pure-ftpd"));
+}
+
+}  // namespace
+
+namespace {
+
+// ftpd and proftpd drive one daemon: a run or a listing under either word
+// gets the same answer, and a flag file of either switches both off.
+TEST_F(CatalogueTest, WordsOfOneDaemonAnswerAlike) {
+    const std::string saved_flags = Tavrel::Server::Enabled::FLAG_DIR;
+    Tavrel::Server::Enabled::FLAG_DIR = tmp_ / "disabled";
+    auto enabled = [](const std::string& word) {
+        const auto& all = entries();
+        const auto it = std::find_if(all.begin(), all.end(), [&](const auto& e) { return e.word == word; });
+        Tavrel::Catalogue::Daemons::Daemon srv(*it);
+        return srv.is_enabled();
+    };
+    EXPECT_TRUE(enabled("ftpd"));
+    EXPECT_TRUE(enabled("proftpd"));
+    for (const std::string flag : {"ftpd.disable", "proftpd.off"}) {
+        tmp_.write("disabled/" + flag, "");
+        EXPECT_FALSE(enabled("ftpd")) << flag;
+        EXPECT_FALSE(enabled("proftpd")) << flag;
+        std::filesystem::remove(tmp_ / ("disabled/" + flag));
+    }
+    Tavrel::Server::Enabled::FLAG_DIR = saved_flags;
+
+    EXPECT_EQ(Tavrel::Catalogue::Daemons::Table::daemon_word("proftpd"), "ftpd");
+    EXPECT_EQ(Tavrel::Catalogue::Daemons::Table::daemon_word("pure-ftpd"), "pure-ftpd");
+    EXPECT_EQ(Tavrel::Catalogue::Daemons::Table::daemon_word("zunknown"), "zunknown");
 }
 
 }  // namespace
