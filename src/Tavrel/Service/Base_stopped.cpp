@@ -167,11 +167,14 @@ std::vector<std::string> Base::_what_still_runs() {
     auto started_anew = [&](pid_t pid) {
         return restart_stop_began_ && pid > 1 && started_since(pid, *restart_stop_began_);
     };
+    std::vector<pid_t> pids_anew;
     auto note = [&](pid_t pid, const std::string& text) {
         if (text.empty() || std::find(pids_seen.begin(), pids_seen.end(), pid) != pids_seen.end())
             return;
-        if (started_anew(pid))
+        if (started_anew(pid)) {
+            pids_anew.push_back(pid);
             return;
+        }
         pids_seen.push_back(pid);
         seen.push_back(text);
     };
@@ -217,9 +220,13 @@ std::vector<std::string> Base::_what_still_runs() {
         // The look --status makes: whatever it calls running, the stop has
         // not stopped.
         const std::string status = get_status_string();
-        const bool named = std::any_of(pids_seen.begin(), pids_seen.end(),
-                                       [&](pid_t pid) { return mentions_pid(status, pid); });
-        if (!status.empty() && !named)
+        auto in_status = [&](pid_t pid) { return mentions_pid(status, pid); };
+        const bool named = std::any_of(pids_seen.begin(), pids_seen.end(), in_status);
+        // In a restart, a daemon started anew meanwhile is what the look
+        // finds running, not something the stop left.
+        const bool anew = std::any_of(pids_anew.begin(), pids_anew.end(), in_status) ||
+                          (!pids_anew.empty() && status.find("PID ") == std::string::npos);
+        if (!status.empty() && !named && !anew)
             note(0, status);
         return seen;
     }
