@@ -881,6 +881,19 @@ TEST_F(ServiceCore, EachFailedStartAttemptEndsWhatItLaunched) {
         EXPECT_TRUE(gone(copy.pid())) << copy.pid();
 }
 
+// A stale pid file that stays (here one the kernel will not let anyone
+// remove) may later be read as the new daemon's: the start says so.
+TEST_F(ServiceCore, AStalePidFileThatCannotBeRemovedIsNamedInTheStartFailure) {
+    const std::string stale = "/proc/self/status";  // a regular file naming no pid
+    auto srv = make({{"pidfile", stale}});
+    state_->on_start = [] { return false; };
+    const std::string failure = failure_of([&] { srv->start(); });
+    EXPECT_THAT(failure, testing::HasSubstr("StartError"));
+    EXPECT_THAT(failure, testing::HasSubstr("The stale pid file " + stale));
+    EXPECT_THAT(failure, testing::HasSubstr("could not be removed"));
+    EXPECT_THAT(log_text(), testing::HasSubstr("could not be removed"));
+}
+
 // After the port clean-up, a port still held where the service listens
 // (here by this test's own process, which is never signalled) would fail a
 // second attempt alike: none is made, and the failure names the holder.
