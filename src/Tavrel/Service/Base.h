@@ -103,9 +103,10 @@ class Base : public Tavrel::Init::Service {
     // interval. What they wait for usually comes within milliseconds of a start.
     static inline double FIRST_POLL_PAUSE = 0.005;
     // How long a started daemon must stay up before its start counts, unless
-    // the service says otherwise (start_settle). Daemons that fail after
+    // the service says otherwise (start_settle): a daemon may fail after
     // going to the background (a configuration read late, a socket bound
-    // after the fork) do so within well under a second.
+    // after the fork). Every restart of a service without ports pays it, so
+    // it is kept to a second.
     static inline double DEFAULT_START_SETTLE = 1.0;
     // How long after its init script or unit has finished a started
     // daemon may take to show a process before the start is over, and how
