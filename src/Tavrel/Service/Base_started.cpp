@@ -193,7 +193,8 @@ std::optional<std::string> wait_for_ports(Base& svc, Clock::time_point seen) {
     return std::nullopt;
 }
 
-// Keeps the service up, by the status look, until `until`; why not.
+// Watches, by the status look, that the service stays up until `until`;
+// why not, when it goes.
 std::optional<std::string> settle(Base& svc, Clock::time_point seen, Clock::time_point until) {
     for (;;) {
         if (svc.get_status_string().empty()) {
