@@ -24,6 +24,10 @@
 //                          leaving the pid file behind: a daemon that
 //                          crashes after going to the background
 //   --ignore-term          keep running on SIGTERM (records term-ignored)
+//   --start-delay SECS     take SECS seconds before listening and being ready
+//                          (a daemon that loads a lot before it serves)
+//   --stop-delay SECS      take SECS seconds to exit after SIGTERM (a daemon
+//                          that finishes its work first)
 //   --daemonize            fork twice with a new session in between; the
 //                          first process exits 0 once the daemon is ready
 //                          (listening, before a delayed pid file)
@@ -67,6 +71,8 @@ struct Settings {
     std::string pidfile;
     double pidfile_delay = 0;
     double exit_after = -1;
+    double start_delay = 0;
+    double stop_delay = 0;
     std::string record;
     bool fail = false;
     std::string fail_message;
@@ -99,6 +105,8 @@ void apply(const std::string& key, const std::string& value, bool has_value) {
     else if (key == "fail") { need(); settings.fail = true; settings.fail_message = value; }
     else if (key == "exit-code") { need(); settings.exit_code = std::atoi(value.c_str()); }
     else if (key == "exit-after") { need(); settings.exit_after = std::atof(value.c_str()); }
+    else if (key == "start-delay") { need(); settings.start_delay = std::atof(value.c_str()); }
+    else if (key == "stop-delay") { need(); settings.stop_delay = std::atof(value.c_str()); }
     else if (key == "ignore-term") settings.ignore_term = !has_value || value != "0";
     else if (key == "daemonize") settings.daemonize = !has_value || value != "0";
     else if (key == "listen") { need(); settings.listen_port = std::atoi(value.c_str()); }
@@ -220,6 +228,9 @@ int main(int argc, char** argv) {
         return settings.exit_code;
     }
 
+    if (settings.start_delay > 0 && !restarted)
+        ::usleep(static_cast<useconds_t>(settings.start_delay * 1e6));
+
     // A graceful restart arrives here through exec with the listener kept.
     int listener = -1;
     if (const char* inherited = std::getenv("ZIDAVOVEVA_TESTD_LISTEN_FD")) {
@@ -299,6 +310,8 @@ int main(int argc, char** argv) {
                 record("term-ignored");
             } else {
                 record("stop");
+                if (settings.stop_delay > 0)
+                    ::usleep(static_cast<useconds_t>(settings.stop_delay * 1e6));
                 if (!settings.pidfile.empty() && pidfile_written)
                     ::unlink(settings.pidfile.c_str());
                 return 0;
