@@ -34,6 +34,13 @@ struct CheckOptions {
     std::string user{};              // expected owner (account name or uid); any when empty
     std::string command_line_regex{};  // Perl-compatible, unanchored; wins over the name
     std::string program_name{};      // searched for instead of `service` when given
+    // A second name searched for: the program's own, for a service named
+    // otherwise (the program rsyslogd of the service rsyslog), so that its
+    // daemon is found when no pid file names it.
+    std::string other_name{};
+    // A process found only by other_name counts when its command line names
+    // `pidfile` (one instance of a program that runs as several).
+    bool other_name_needs_pidfile = false;
     // Counts only processes titled as the program they run (see above); the
     // service's program, whose name is also a title of its own.
     bool skip_retitled = false;
@@ -42,6 +49,10 @@ struct CheckOptions {
     // told to write another pid file is another instance of it (a mail
     // server's second listener on its alternate port), not the service.
     std::string pidfile{};
+    // The service's systemd unit ("cron.service"), when it has one: a
+    // process in another unit's control group is that unit's, whatever
+    // program it runs (a second unit started from the same program).
+    std::string unit{};
 };
 
 // The label of the process-table method in a status line.

@@ -555,6 +555,7 @@ class Base : public Tavrel::Init::Service {
     virtual std::string _check_service(const Init::CheckServiceOptions& options);
     // What the status check asks of it (outside systemd).
     Init::CheckServiceOptions _status_check_options();
+    std::string _own_unit_for_look();
     // The processes the status check's last step counts as the service's.
     virtual std::vector<pid_t> _process_table_pids(const Init::CheckServiceOptions& options);
 

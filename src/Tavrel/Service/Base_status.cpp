@@ -12,6 +12,9 @@
 #include "Tavrel/Process/PidFile/Judge.h"
 #include "Tavrel/Process/PidFile.h"
 #include "Tavrel/Init/CheckService.h"
+#include "Tavrel/Init/Systemd/Systemctl.h"
+#include "Tavrel/Config/OS.h"
+#include "Tavrel/Foundation/Text/Words.h"
 
 #include <fmt/format.h>
 #include <sys/stat.h>
@@ -118,7 +121,35 @@ Init::CheckServiceOptions Base::_status_check_options() {
     options.command_line_regex = command_line_regex();
     options.binary = service_binary();
     options.program = pid_exe();
+    // Not where the administrator drives the service past systemd: its
+    // daemon then runs outside the unit (a run that only found systemd
+    // silent still knows the unit from its files).
+    options.unit = run_options().ignore_systemd ? std::string() : _own_unit_for_look();
+    if (!options.binary.empty())
+        options.other_name = Foundation::Text::last_path_part(options.binary);
+    // A program the tool launches with the pid file on its command line may
+    // run as other instances too (the mail server's second one): only its
+    // pid file tells which is the service's.
+    const auto args = startup_args().value_or(std::vector<std::string>{});
+    options.pidfile_on_command_line =
+        !options.pidfile.empty() && std::any_of(args.begin(), args.end(), [&](const std::string& a) {
+            return a == options.pidfile || a.find("{pidfile}") != std::string::npos;
+        });
     return options;
+}
+
+// Under systemd a service with a unit runs in that unit's control group, so
+// a process of its program in another unit's group (a second unit made from
+// the same program) is not it. Root asks systemd; another account, which
+// may not reach systemd, reads the unit files. A service without a unit
+// (one the tool launches, an init script alone) has its daemon wherever its
+// starter ran, so no group rules it out.
+std::string Base::_own_unit_for_look() {
+    if (!Config::OS::is_systemd())
+        return {};
+    if (std::string id = systemd_unit_id(); !id.empty())
+        return id;
+    return Init::Systemd::Systemctl::unit_id_from_files(_get_systemd_name(service_name()));
 }
 
 std::string Base::status() {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <filesystem>
 #include <exception>
 #include <limits>
 
@@ -78,6 +79,19 @@ Answer status_listing(std::string_view unit) {
 }
 
 }  // namespace
+
+std::string unit_id_from_files(std::string_view name) {
+    const std::string unit = unit_name(name);
+    for (const auto& dir : UNIT_FILE_DIRS) {
+        std::error_code ec;
+        const auto target = std::filesystem::canonical(dir + unit, ec);
+        if (ec)
+            continue;
+        const std::string id = target.filename().string();
+        return id.ends_with(SERVICE_SUFFIX) && id.size() > SERVICE_SUFFIX.size() ? id : std::string();
+    }
+    return {};
+}
 
 std::string unit_name(std::string_view name) {
     if (name.size() > SERVICE_SUFFIX.size() && name.ends_with(SERVICE_SUFFIX))

@@ -132,6 +132,13 @@ double call_bound(const UnitProperties& props, const std::vector<std::string>& t
 // Whether a unit in ActiveState `state` has nothing under way.
 bool is_at_rest(std::string_view state);
 
+// The Id of a unit as its files say, without asking systemd (which an
+// account other than root may not reach): the name its file in
+// UNIT_FILE_DIRS resolves to, so an alias ("sshd.service", a link) gives
+// the unit it stands for ("ssh.service"); "" when no file names it or the
+// unit is masked.
+std::string unit_id_from_files(std::string_view name);
+
 // --- Pure parts, on systemctl's text ---
 
 // "cron" -> "cron.service"; "cron.service" stays (".service" alone does not).

@@ -357,3 +357,21 @@ TEST(SystemctlBounds, TimeSpansAndCallBounds) {
     EXPECT_DOUBLE_EQ(Sd::call_bound(oneshot, {"TimeoutStartUSec"}), Sd::CALL_BOUND_MAX);
     EXPECT_DOUBLE_EQ(Sd::call_bound({}, {"TimeoutStopUSec"}), Sd::CALL_BOUND_MAX);
 }
+
+TEST(SystemdUnitFiles, TheIdIsTheNameTheFileResolvesTo) {
+    TempDir lib, etc;
+    const auto saved = Sd::UNIT_FILE_DIRS;
+    Sd::UNIT_FILE_DIRS = {lib.path() + "/", etc.path() + "/"};
+    std::ofstream(lib.path() + "/ssh.service") << "[Service]\n";
+    // Debian's alias of the SSH server, a link in another directory.
+    std::filesystem::create_symlink(lib.path() + "/ssh.service", etc.path() + "/sshd.service");
+    std::filesystem::create_symlink("/dev/null", etc.path() + "/masked.service");
+    std::filesystem::create_symlink(lib.path() + "/gone.service", etc.path() + "/dangling.service");
+    EXPECT_EQ(Sd::unit_id_from_files("ssh"), "ssh.service");
+    EXPECT_EQ(Sd::unit_id_from_files("sshd"), "ssh.service");
+    EXPECT_EQ(Sd::unit_id_from_files("sshd.service"), "ssh.service");
+    EXPECT_EQ(Sd::unit_id_from_files("masked"), "");
+    EXPECT_EQ(Sd::unit_id_from_files("dangling"), "");
+    EXPECT_EQ(Sd::unit_id_from_files("nounit"), "");
+    Sd::UNIT_FILE_DIRS = saved;
+}
