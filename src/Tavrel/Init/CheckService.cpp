@@ -132,15 +132,6 @@ std::string confirm_through_validator(const CheckServiceOptions& o, pid_t pid,
     }
 }
 
-// Whether the caller can see into the pid file's folder, so that a pid file
-// that is not there is known to be absent (rather than hidden from it).
-bool pidfile_absence_is_seen(const std::string& pidfile) {
-    if (pidfile.empty())
-        return true;
-    const std::string dir = std::filesystem::path(pidfile).parent_path().string();
-    return ::access(dir.empty() ? "." : dir.c_str(), X_OK) == 0;
-}
-
 // The last step's question: the process table, searched by the service's
 // word (or its program, for a pid file hidden from the caller).
 Process::ServiceCheck::CheckOptions process_table_options(const CheckServiceOptions& o,
@@ -152,15 +143,7 @@ Process::ServiceCheck::CheckOptions process_table_options(const CheckServiceOpti
     generic.binary = o.binary;
     if (pidfile_hidden && !o.binary.empty() && !o.user.empty())
         generic.program_name = Foundation::Text::last_path_part(o.binary);
-    // A daemon the service's program names is found by that name too, when
-    // the caller can tell that no pid file names it: a pid file removed by
-    // hand (or never written, as rsyslogd's under systemd) must not make a
-    // running daemon read as down, and its restart start a second copy.
-    else if (!o.other_name.empty() && !o.user.empty() && pidfile_absence_is_seen(o.pidfile))
-    {
-        generic.other_name = o.other_name;
-        generic.other_name_needs_pidfile = o.pidfile_on_command_line;
-    }
+
     // Where the daemon names its main process in a pid file, a process of its
     // program under a title of its own is one it handed work to (a cron job,
     // an SSH session): it runs on after the daemon stopped, and is not the

@@ -45,13 +45,6 @@ struct CheckServiceOptions {
     // A pattern the executable of the pid file's process must match (the
     // service's pid_exe); "" when any program may run it.
     std::string program{};
-    // The name of the service's program, when a process of that program run
-    // by the service's account can only be the service's (not one instance
-    // among several that the pid file tells apart).
-    std::string other_name{};
-    // The service's daemon carries its pid file on its command line: a
-    // process found by the program's name counts only when it names it.
-    bool pidfile_on_command_line = false;
     // The service's systemd unit, when it has one: the process table's
     // answer leaves out what another unit runs (see ServiceCheck).
     std::string unit{};

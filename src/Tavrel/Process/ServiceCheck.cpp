@@ -63,33 +63,6 @@ bool titled_as_program(std::string_view title, const std::string& exe, const Che
 
 namespace {
 
-// "sshd: /usr/sbin/sshd -D [listener] ...": a daemon that retitles itself
-// but keeps its program's path and arguments in the title is the daemon
-// itself; what it hands work to is titled after the work ("sshd: root@pts/0").
-bool titled_with_program_path(std::string_view command, const CheckOptions& o) {
-    if (o.binary.empty())
-        return false;
-    const std::size_t colon = command.find(": ");
-    if (colon == std::string_view::npos || command.substr(0, colon).find(' ') != std::string_view::npos)
-        return false;
-    const std::string_view rest = command.substr(colon + 2);
-    const std::string_view path = rest.substr(0, rest.find(' '));
-    return Foundation::Text::last_path_part(command.substr(0, colon)) ==
-               Foundation::Text::last_path_part(o.binary) &&
-           path == o.binary;
-}
-
-bool names_pidfile(const std::string& command, const std::string& pidfile) {
-    if (pidfile.empty())
-        return false;
-    for (std::size_t at = command.find(pidfile); at != std::string::npos; at = command.find(pidfile, at + 1)) {
-        const std::size_t end = at + pidfile.size();
-        if ((at == 0 || command[at - 1] == ' ') && (end == command.size() || command[end] == ' '))
-            return true;
-    }
-    return false;
-}
-
 bool names_another_pidfile(const std::string& command, const std::string& pidfile) {
     static const std::string suffix = ".pid";
     size_t start = 0;
@@ -118,18 +91,12 @@ std::vector<PsParser::Record> find_records(const CheckOptions& o) {
 
     std::shared_ptr<const Foundation::Regex> pattern;
     std::set<pid_t> by_name;
-    std::set<pid_t> by_other_name_only;  // to be checked for the pid file
     if (!o.command_line_regex.empty()) {
         pattern = compiled(o.command_line_regex);
     } else {
         const std::string& name = o.program_name.empty() ? o.service : o.program_name;
         auto pids = PsParser::get_pids_by_name(PsParser::Deadcmd(name), {}, PsParser::Purpose::Look);
         by_name.insert(pids.begin(), pids.end());
-        if (!o.other_name.empty() && o.other_name != name) {
-            for (pid_t pid : PsParser::get_pids_by_name(PsParser::Deadcmd(o.other_name), {}, PsParser::Purpose::Look))
-                if (by_name.insert(pid).second && o.other_name_needs_pidfile)
-                    by_other_name_only.insert(pid);
-        }
         if (by_name.empty())
             return {};
     }
@@ -161,8 +128,7 @@ std::vector<PsParser::Record> find_records(const CheckOptions& o) {
         if (o.skip_retitled && !pattern) {
             const std::string exe = Foundation::ProcFs::executable(Foundation::ProcFs::PROC_PATH + "/" +
                                                                    std::to_string(rec.pid));
-            if (!titled_as_program(command.substr(0, command.find(' ')), exe, o) &&
-                !titled_with_program_path(command, o))
+            if (!titled_as_program(command.substr(0, command.find(' ')), exe, o))
                 continue;
             // Another program is not the daemon, whatever its title (the
             // SSH client beside the SSH server).
@@ -170,8 +136,6 @@ std::vector<PsParser::Record> find_records(const CheckOptions& o) {
                 continue;
         }
         if (o.skip_retitled && !pattern && !o.pidfile.empty() && names_another_pidfile(command, o.pidfile))
-            continue;
-        if (by_other_name_only.count(rec.pid) && !names_pidfile(command, o.pidfile))
             continue;
         found.push_back(std::move(rec));
     }

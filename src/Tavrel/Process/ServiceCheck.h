@@ -34,13 +34,6 @@ struct CheckOptions {
     std::string user{};              // expected owner (account name or uid); any when empty
     std::string command_line_regex{};  // Perl-compatible, unanchored; wins over the name
     std::string program_name{};      // searched for instead of `service` when given
-    // A second name searched for: the program's own, for a service named
-    // otherwise (the program rsyslogd of the service rsyslog), so that its
-    // daemon is found when no pid file names it.
-    std::string other_name{};
-    // A process found only by other_name counts when its command line names
-    // `pidfile` (one instance of a program that runs as several).
-    bool other_name_needs_pidfile = false;
     // Counts only processes titled as the program they run (see above); the
     // service's program, whose name is also a title of its own.
     bool skip_retitled = false;

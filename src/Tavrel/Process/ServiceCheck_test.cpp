@@ -1,13 +1,10 @@
 #include "Tavrel/Process/ServiceCheck.h"
 
 #include "Tavrel/Process/Kill.h"
-#include "testsupport/TempDir.h"
 #include "testsupport/TestChild.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
-
-#include <filesystem>
 
 namespace {
 
@@ -36,50 +33,6 @@ TEST(ServicesCheck, NothingRunningGivesEmptyText) {
     EXPECT_EQ(check_service({.service = unique_name("svcnone")}), "");
     EXPECT_EQ(check_service({}), "");
     EXPECT_EQ(check_service({.service = "x", .command_line_regex = unique_name("svcnone")}), "");
-}
-
-// A daemon whose pid file is gone is still found: by its program's name
-// where the service is named otherwise, and under the title a retitling
-// daemon gives itself when the title keeps its program's path; not the
-// sessions it hands work to.
-TEST(ServicesCheck, ADaemonIsFoundWithoutItsPidFile) {
-    const std::string program = unique_name("svcprog");
-    const std::string sleep_path = std::filesystem::canonical("/bin/sleep").string();
-    const std::string user = ::geteuid() == 0 ? "root" : std::to_string(::geteuid());
-    auto wait_for = [&](const Tavrel::Process::ServiceCheck::CheckOptions& o) {
-        std::string status;
-        for (int i = 0; i < 100 && status.empty(); ++i) {
-            status = check_service(o);
-            if (status.empty())
-                ::usleep(5000);
-        }
-        return status;
-    };
-
-    auto named = spawn("/bin/bash", {program, "-c", "exec -a " + program + " /bin/sleep 30"});
-    EXPECT_EQ(wait_for({.service = "svcword", .user = user, .other_name = program}).find(
-                  "with PID " + std::to_string(named.pid())) == std::string::npos,
-              false);
-    EXPECT_EQ(check_service({.service = "svcword", .user = user}), "");
-    named.stop();
-
-    // The program under its own name, as a retitling daemon's process is
-    // known to the kernel.
-    Tavrel::TestSupport::TempDir dir;
-    const std::string path = dir / program;
-    std::filesystem::copy_file(sleep_path, path);
-    const std::string listener = program + ": " + path + " 30 [listener]";
-    auto titled = spawn("/bin/bash", {program, "-c", "exec -a '" + listener + "' " + path + " 30"});
-    const Tavrel::Process::ServiceCheck::CheckOptions retitled{
-        .service = program, .user = user, .skip_retitled = true, .binary = path,
-        .pidfile = "/run/" + program + ".pid"};
-    EXPECT_NE(wait_for(retitled).find("with PID " + std::to_string(titled.pid())), std::string::npos);
-    titled.stop();
-
-    auto session = spawn("/bin/bash", {program, "-c", "exec -a '" + program + ": root@pts/0' " + path + " 30"});
-    ::usleep(100000);
-    EXPECT_EQ(check_service(retitled), "");
-    session.stop();
 }
 
 }  // namespace

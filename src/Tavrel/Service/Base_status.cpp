@@ -14,7 +14,6 @@
 #include "Tavrel/Init/CheckService.h"
 #include "Tavrel/Init/Systemd/Systemctl.h"
 #include "Tavrel/Config/OS.h"
-#include "Tavrel/Foundation/Text/Words.h"
 
 #include <fmt/format.h>
 #include <sys/stat.h>
@@ -125,16 +124,6 @@ Init::CheckServiceOptions Base::_status_check_options() {
     // daemon then runs outside the unit (a run that only found systemd
     // silent still knows the unit from its files).
     options.unit = run_options().ignore_systemd ? std::string() : _own_unit_for_look();
-    if (!options.binary.empty())
-        options.other_name = Foundation::Text::last_path_part(options.binary);
-    // A program the tool launches with the pid file on its command line may
-    // run as other instances too (the mail server's second one): only its
-    // pid file tells which is the service's.
-    const auto args = startup_args().value_or(std::vector<std::string>{});
-    options.pidfile_on_command_line =
-        !options.pidfile.empty() && std::any_of(args.begin(), args.end(), [&](const std::string& a) {
-            return a == options.pidfile || a.find("{pidfile}") != std::string::npos;
-        });
     return options;
 }
 

@@ -13,6 +13,14 @@ std::string Rsyslogd::_build_pidfile() { return Config::OS::is_systemd() ? std::
 
 std::string Rsyslogd::_build_pid_exe() { return "^" + Foundation::Regex::escape(service_binary()) + "$"; }
 
+// The program is named otherwise than the service ("rsyslog"): without a pid
+// file (removed, or never written under systemd) the process table is
+// searched for the program itself, so a running logger never reads as down
+// and a restart never starts a second one.
+std::string Rsyslogd::_build_command_line_regex() {
+    return "^" + Foundation::Regex::escape(service_binary()) + "( |$)";
+}
+
 std::optional<std::vector<std::string>> Rsyslogd::_build_startup_args() {
     return std::vector<std::string>{"-i", PIDFILE};
 }

@@ -27,6 +27,7 @@ class Rsyslogd : public Tavrel::Service::Base {
     std::string _build_service_binary() override { return BINARY; }
     std::string _build_pidfile() override;
     std::string _build_pid_exe() override;
+    std::string _build_command_line_regex() override;
     std::optional<std::vector<std::string>> _build_startup_args() override;
 };
 

@@ -25,6 +25,7 @@ class Sshd : public Tavrel::Service::Base {
     std::string _build_service_binary() override { return BINARY; }
     std::string _build_pidfile() override { return PIDFILE; }
     std::string _build_pid_exe() override;
+    std::string _build_command_line_regex() override;
     bool _build_support_reload() override { return true; }
     std::vector<std::string> _build_config_test() override { return {service_binary(), "-t"}; }
 };
