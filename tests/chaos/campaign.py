@@ -181,7 +181,7 @@ class Campaign:
     def replay_line(self, number):
         return f"CHAOS_SANDBOX={self.sandbox} scripts/chaos {number} {self.args.seed}"
 
-    def report(self, step, problems):
+    def report(self, step, runs, problems):
         for p in problems:
             line = (f"CONTRADICTION [{self.sandbox} seed {self.args.seed} step {step.number}] "
                     f"{step.describe()}: {p}")
@@ -190,6 +190,12 @@ class Campaign:
         if problems:
             print(f"  fault: {step.fault.what if step.fault else 'none'}", flush=True)
             print(f"  replay: {self.replay_line(step.number)}", flush=True)
+            for run in runs:
+                print(f"  what {' '.join(run.argv[1:])} printed (status {run.status}):", flush=True)
+                for at, text in run.lines[-25:]:
+                    print(f"    +{at - run.began:.2f}s {text[:300]}", flush=True)
+                for text in run.stderr.strip().splitlines()[-8:]:
+                    print(f"    stderr: {text[:300]}", flush=True)
 
     def run_step(self, step):
         set_moods(step)
@@ -236,7 +242,7 @@ class Campaign:
         if fault:
             problems += fault.harmed_foreign()
             fault.clean_up()
-        self.report(step, problems)
+        self.report(step, runs, problems)
         if self.args.verbose:
             print(f"step {step.number}: {step.describe()}", flush=True)
             for run in runs:

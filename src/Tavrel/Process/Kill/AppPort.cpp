@@ -257,7 +257,7 @@ const char* describe(Verdict verdict) {
     case Verdict::SameAddress: return "it holds the service's address";
     case Verdict::OtherUnit: return "it belongs to another running service unit";
     case Verdict::OtherAddress: return "it is another account's, on another address";
-    case Verdict::OtherAccount: return "it is another account's, and a stop ends only the service's own";
+    case Verdict::OtherAccount: return "it is another account's, and only the service's own is ended";
     }
     return "";
 }
@@ -275,6 +275,10 @@ Verdict judge(const Listener& listener, const Holder& holder, const Service& ser
     if (service.owner && holder.uid == service.owner &&
         (*service.owner != 0 || (!service.program.empty() && holder.program == service.program)))
         return Verdict::OwnLeftover;
+    // Another account's program is never ended to clear the way either (a
+    // site owner's process on the port): the start names it and stops.
+    if (service.owner && holder.uid && *holder.uid != 0 && holder.uid != service.owner)
+        return Verdict::OtherAccount;
     if (purpose == Purpose::EndOwn) {
         // Standing in the way makes nothing the service's: a stop leaves
         // what it cannot tell for the service's own.

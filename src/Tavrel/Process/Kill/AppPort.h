@@ -16,10 +16,12 @@
 //   - when it belongs to the service's own unit, or is the service's own
 //     leftover: it runs as the service's account and, for a service that
 //     runs as root, the service's program;
+//   - never when it is another account's (neither the service's nor root's):
+//     a site owner's process on the port is named, not ended;
 //   - when its socket is on one of the service's addresses, or either side
 //     is on the wildcard address (a service without addresses binds every
 //     address), since the service could not bind then;
-//   - never otherwise: another account's listener elsewhere.
+//   - never otherwise.
 // A stop (Purpose::EndOwn) ends only what is the service's own: its unit's,
 // or its account's (for root: its program's, or on its address); another
 // account's listener, or one on an address the service does not use, is

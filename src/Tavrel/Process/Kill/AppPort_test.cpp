@@ -248,20 +248,27 @@ TEST(Judge, AnotherUnitsListenerIsNeverEnded) {
     const Tavrel::Process::Kill::AppPort::Holder own{53, "/usr/sbin/named", "named.service"};
     EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(resolver, own, named), Tavrel::Process::Kill::AppPort::Verdict::OwnUnit);
     // The unit this run belongs to is not another's: what it launched.
-    const Tavrel::Process::Kill::AppPort::Holder launched{1000, "/usr/bin/python3", "svcwatch.service"};
+    const Tavrel::Process::Kill::AppPort::Holder launched{0, "/usr/bin/python3", "svcwatch.service"};
     EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(resolver, launched, Tavrel::Process::Kill::AppPort::Service{{"127.0.0.1"}, 0, "", ""}, "svcwatch.service"),
               Tavrel::Process::Kill::AppPort::Verdict::OtherAddress);
     EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(udp[1], launched, Tavrel::Process::Kill::AppPort::Service{{"127.0.0.1"}, 0, "", ""}, "svcwatch.service"),
               Tavrel::Process::Kill::AppPort::Verdict::SameAddress);
 }
 
-TEST(Judge, AnotherAccountsListenerGoesOnlyFromTheServicesAddress) {
+// Another account's listener is never ended, not even to clear a start's
+// way on the service's own address (a site owner's program took the port);
+// root's other programs go only from the service's address.
+TEST(Judge, AnotherProgramsListenerGoesOnlyFromTheServicesAddressAndNeverAnotherAccounts) {
     auto udp = Tavrel::Process::Kill::AppPort::parse_net_table(RESOLVER_UDP, true, false);
     auto tcp6 = Tavrel::Process::Kill::AppPort::parse_net_table(RESOLVER_TCP6, false, true);
     ASSERT_EQ(udp.size(), 2u);
     ASSERT_EQ(tcp6.size(), 2u);
-    const Tavrel::Process::Kill::AppPort::Holder account{1001, "/usr/bin/python3", ""};
+    const Tavrel::Process::Kill::AppPort::Holder site_owner{1001, "/usr/bin/python3", ""};
+    const Tavrel::Process::Kill::AppPort::Holder account{0, "/usr/bin/python3", ""};
     const Tavrel::Process::Kill::AppPort::Service on_loopback{{"127.0.0.1"}, 0, "/usr/local/sbin/ztestd", ""};
+    for (const auto& listener : {udp[0], udp[1], tcp6[0], tcp6[1]})
+        EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(listener, site_owner, on_loopback),
+                  Tavrel::Process::Kill::AppPort::Verdict::OtherAccount);
     EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(udp[0], account, on_loopback), Tavrel::Process::Kill::AppPort::Verdict::OtherAddress);
     EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(udp[1], account, on_loopback), Tavrel::Process::Kill::AppPort::Verdict::SameAddress);
     // The wildcard on either side, and an IPv4-mapped form of the address.
@@ -283,7 +290,7 @@ TEST(Judge, TheServicesLeftoverGoesFromAnyAddress) {
     const Tavrel::Process::Kill::AppPort::Service named{{"127.0.0.1"}, 53, "/usr/sbin/named", ""};
     EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(elsewhere, Tavrel::Process::Kill::AppPort::Holder{53, "/usr/sbin/named", ""}, named), Tavrel::Process::Kill::AppPort::Verdict::OwnLeftover);
     EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(elsewhere, Tavrel::Process::Kill::AppPort::Holder{53, "/usr/sbin/rndc", ""}, named), Tavrel::Process::Kill::AppPort::Verdict::OwnLeftover);
-    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(elsewhere, Tavrel::Process::Kill::AppPort::Holder{1001, "/usr/sbin/named", ""}, named), Tavrel::Process::Kill::AppPort::Verdict::OtherAddress);
+    EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(elsewhere, Tavrel::Process::Kill::AppPort::Holder{1001, "/usr/sbin/named", ""}, named), Tavrel::Process::Kill::AppPort::Verdict::OtherAccount);
     // A service run as root: root's processes of its program only.
     const Tavrel::Process::Kill::AppPort::Service as_root{{"127.0.0.1"}, 0, "/usr/local/sbin/ztestd", ""};
     EXPECT_EQ(Tavrel::Process::Kill::AppPort::judge(elsewhere, Tavrel::Process::Kill::AppPort::Holder{0, "/usr/local/sbin/ztestd", ""}, as_root),
@@ -332,7 +339,9 @@ TEST(Judge, AtAStopAnotherAccountsListenerIsNeverTheServices) {
     const Listener& loopback = udp[1];  // 127.0.0.1
     const Holder nobody{65534, "/usr/bin/perl", ""};
     const Service bare{{}, 0, "", ""};
-    EXPECT_EQ(judge(resolver, nobody, bare), Verdict::SameAddress);  // in a start's way
+    // In a start's way, but another account's: named, never ended.
+    EXPECT_EQ(judge(resolver, nobody, bare), Verdict::OtherAccount);
+    EXPECT_EQ(judge(resolver, Holder{0, "/usr/bin/perl", ""}, bare), Verdict::SameAddress);
     for (const Service& service : {bare, Service{{"127.0.0.53"}, 0, "", ""}, Service{{"0.0.0.0"}, 0, "", ""},
                                    Service{{}, std::nullopt, "", ""}}) {
         EXPECT_EQ(judge(resolver, nobody, service, {}, Purpose::EndOwn), Verdict::OtherAccount);
