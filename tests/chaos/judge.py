@@ -114,7 +114,7 @@ def judge_word(run, sampler):
             pid = sampler.running_across(run.word, at)
             if pid:
                 bad.append(f"{run.word} {run.action}: result says not running, PID {pid} was")
-        seen = {pid for pid, _ in sampler.seen(run.word)}
+        seen = sampler.seen(run.word)
         stray = [p for p in res.get("pids", []) if p not in seen]
         if stray:
             bad.append(f"{run.word} {run.action}: result names PIDs {stray} that are not the service's")

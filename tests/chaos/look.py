@@ -86,6 +86,8 @@ class Sampler:
     def __init__(self, services):
         self.programs = {s.program for s in services}
         self.services = services
+        self.by_word = {s.word: s for s in services}
+        self.wall_minus_boot = time.time() - now()
         self.samples = []  # (time, {word: {(pid, start)}})
         self.known = {}  # (pid, start) -> Proc
 
@@ -113,14 +115,56 @@ class Sampler:
         self.samples.append((t, alive))
 
     def running_at(self, word, t, before=0.5, after=0.15):
-        """Some process of the service was alive close to t."""
+        """Some process of the service was alive close to t: seen by a
+        sample, or, for a daemon too short-lived for the samples, by the
+        record of starts and ends the test daemon keeps."""
         last = None
         for st, alive in self.samples:
             if st <= t:
                 last = alive[word]
             if t - before <= st <= t + after and alive[word]:
                 return True
-        return bool(last)
+        return bool(last) or self._recorded_alive(word, t - before, t + after)
+
+    def lives(self, word):
+        """pid -> [start, end or None] from the daemon's record, in boot time."""
+        svc = self.by_word[word]
+        out = {}
+        if svc.real:
+            return out
+        try:
+            with open(svc.record_file()) as f:
+                lines = f.read().splitlines()
+        except OSError:
+            return out
+        for line in lines:
+            parts = line.split()
+            if len(parts) < 3:
+                continue
+            try:
+                when, pid = float(parts[0]) - self.wall_minus_boot, int(parts[1])
+            except ValueError:
+                continue
+            if parts[2] in ("start", "restarted"):
+                out.setdefault(pid, [when, None])
+            elif parts[2] in ("stop", "crash") and pid in out:
+                out[pid][1] = when
+        return out
+
+    def _recorded_alive(self, word, start, end):
+        for pid, (born, died) in self.lives(word).items():
+            if born > end or (died is not None and died < start):
+                continue
+            # No recorded end (SIGKILL): a sample that missed it after its
+            # birth, before the window or at the step's start, says it was
+            # gone by then.
+            first = self.samples[0][0] if self.samples else None
+            if died is None and any(born + 0.02 < st and (st < start or st == first) and
+                                    pid not in {p for p, _ in alive[word]}
+                                    for st, alive in self.samples):
+                continue
+            return True
+        return False
 
     def running_across(self, word, t, margin=0.25):
         """A process of the service that started well before t was seen alive
@@ -134,7 +178,9 @@ class Sampler:
         return None
 
     def seen(self, word):
-        return {k for _, alive in self.samples for k in alive[word]}
+        """Every pid known to have been the service's: sampled or recorded."""
+        return ({pid for _, alive in self.samples for pid, _ in alive[word]} |
+                set(self.lives(word)))
 
 
 def locks_held():

@@ -47,8 +47,14 @@ class Harness(unittest.TestCase):
         open(cls.svc.config_file(), "w").close()
 
     def tearDown(self):
-        for pid in look.service_processes(self.svc, look.processes()):
-            os.kill(pid, 9)
+        """Every daemon of a test gone before the next test looks."""
+        for _ in range(100):
+            own = look.service_processes(self.svc, look.processes())
+            if not own:
+                return
+            for pid in own:
+                os.kill(pid, 9)
+            time.sleep(0.02)
 
     def start_daemon(self):
         subprocess.run(self.svc.daemon_argv(), check=True, stdout=subprocess.DEVNULL,

@@ -10,7 +10,8 @@
 //   --pidfile PATH         write the pid here (atomically: temporary file and
 //                          rename); removed on an orderly stop
 //   --pidfile-delay SECS   write the pid file only SECS seconds after starting
-//   --record PATH          append one line per event, "<unix time> <pid> <event>",
+//   --record PATH          append one line per event, "<unix time, to the
+//                          millisecond> <pid> <event>",
 //                          events: start, reload, restart, stop, term-ignored,
 //                          crash;
 //                          opened for each line in append mode, so the records
@@ -160,8 +161,13 @@ void parse(int argc, char** argv) {
 void record(const std::string& event) {
     if (settings.record.empty())
         return;
-    const std::string line = std::to_string(std::time(nullptr)) + " " +
-                             std::to_string(::getpid()) + " " + event + "\n";
+    // Milliseconds: an observer orders a daemon's start and end against
+    // what a run said about it.
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    char when[32];
+    std::snprintf(when, sizeof when, "%lld.%03ld", static_cast<long long>(now.tv_sec), now.tv_nsec / 1000000);
+    const std::string line = std::string(when) + " " + std::to_string(::getpid()) + " " + event + "\n";
     int fd = ::open(settings.record.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
         return;

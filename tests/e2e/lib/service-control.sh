@@ -405,7 +405,7 @@ expect_out "gracefully" "the graceful restart is announced"
 expect_out "“ztestd” was restarted" "graceful restart success line"
 [ "$(testd_pid ztestd)" = "$pid2" ] || fail "the graceful restart changed the pid ($pid2 -> $(testd_pid ztestd))"
 [ "$(stat -c %Y /run/ztestd.pid)" != "$stamp" ] || fail "the graceful restart did not rewrite the pid file"
-grep -q "^[0-9]* $pid2 restart$" /run/ztestd.record || fail "the daemon got no USR1: $(cat /run/ztestd.record)"
+grep -q "^[0-9.]* $pid2 restart$" /run/ztestd.record || fail "the daemon got no USR1: $(cat /run/ztestd.record)"
 grep -q " stop$" /run/ztestd.record && fail "the graceful restart stopped the daemon: $(cat /run/ztestd.record)"
 listening "$port" || fail "ztestd stopped listening across its graceful restart"
 
@@ -630,7 +630,7 @@ JSON
     run zidavoveva_service zsdd --graceful
     expect_rc 0 "graceful restart of the unit's daemon"
     [ "$(systemctl show -p MainPID --value zsdd)" = "$main" ] || fail "the graceful restart changed the unit's main pid"
-    grep -q "^[0-9]* $main restart$" /run/zsdd.record || fail "the unit's daemon got no USR1"
+    grep -q "^[0-9.]* $main restart$" /run/zsdd.record || fail "the unit's daemon got no USR1"
     run zidavoveva_service zsdd --stop
     expect_rc 0 "stop of the unit"
     [ "$(systemctl is-active zsdd)" != active ] || fail "the unit is still active after its stop"
