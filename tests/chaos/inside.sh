@@ -18,6 +18,8 @@ cp -r "$packages" /tmp/chaos-debs/
 rm -f "/tmp/chaos-debs/$(basename "$packages")/lock"
 DEB_CACHE_DIR=/tmp/chaos-debs install_debs_in_sandbox cron openssh-server rsyslog
 export PATH=/usr/local/sbin:/usr/sbin:/usr/bin:/sbin:/bin
+# The checkout is bound in: no byte-code written into it.
+export PYTHONDONTWRITEBYTECODE=1
 case $what in
 campaign) exec python3 -u "$here/campaign.py" --build "$build" "$@" ;;
 observer-tests) exec python3 -u "$here/observer_test.py" --build "$build" "$@" ;;
