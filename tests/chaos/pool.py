@@ -141,11 +141,17 @@ def _init_script(svc):
     run = _shell_words(svc.daemon_argv())
     if svc.forking:
         start = run
-        stop = (f'[ -f {svc.pidfile} ] && kill "$(cat {svc.pidfile})" 2>/dev/null; '
-                f'for i in 1 2 3 4 5 6 7 8 9 10; do [ -f {svc.pidfile} ] || exit 0; sleep 0.2; done; exit 0')
+        # As Debian's scripts do: the pid file's process is signalled only
+        # when it runs the program (a fault may write another pid there).
+        stop = (f"start-stop-daemon --stop --quiet --oknodo --pidfile {svc.pidfile} "
+                f"--exec {svc.program} --retry TERM/2")
     else:
         start = f"setsid {run} </dev/null >/dev/null 2>&1 &"
         stop = f"pkill -TERM -u 0 -f -- '--name {svc.daemon} '; exit 0"
+    reload = "exit 3"
+    if svc.pidfile:
+        reload = (f"start-stop-daemon --stop --signal HUP --quiet --pidfile {svc.pidfile} "
+                  f"--exec {svc.program}")
     mode = ""
     if svc.hang_mode:
         mode = (f'mode=$(cat {CHAOS}/{svc.daemon}.mode 2>/dev/null)\n'
@@ -155,7 +161,7 @@ def _init_script(svc):
             f"start) {start} ;;\n"
             f"stop) {stop} ;;\n"
             f"restart) \"$0\" stop; \"$0\" start ;;\n"
-            f"reload) [ -f {svc.pidfile or '/nonexistent'} ] && kill -HUP \"$(cat {svc.pidfile})\" ;;\n"
+            f"reload) {reload} ;;\n"
             f"status) exit 3 ;;\n"
             f"*) exit 0 ;;\nesac\n")
 
