@@ -181,6 +181,27 @@ grep -q "^Stopping zhangstop \. failed$" <<<"$out" ||
     fail "the stop of zhangstop does not end its progress line with its failure: $out"
 systemctl kill --signal=KILL zhangstop.service
 
+# --- a unit being stopped whose daemon has not ended yet ---------------------
+# (found by the chaos campaign: "down" while the daemon, deaf to TERM, ran on
+# until systemd's stop time-out)
+note "the status of a unit being stopped"
+unit_with_daemon zdeaf "[Service]
+ExecStart=/usr/local/sbin/zdeaf --name zdeaf --ignore-term
+TimeoutStopSec=6"
+systemctl daemon-reload
+systemctl start zdeaf.service
+pid=$(prop zdeaf.service MainPID)
+systemctl --no-block stop zdeaf.service
+wait_for zdeaf.service ActiveState deactivating
+run zidavoveva_service zdeaf --status
+show
+expect_rc 0 "the status of zdeaf while systemd stops it"
+expect_out "PID $pid" "the status of zdeaf names the daemon that still runs"
+systemctl kill --signal=KILL zdeaf.service
+wait_for zdeaf.service ActiveState failed
+run zidavoveva_service zdeaf --status
+expect_rc 255 "the status of zdeaf once it ended"
+
 if [ "$failures" -gt 0 ]; then
     echo "systemd-stops: $failures failed expectation(s)" >&2
     exit 1

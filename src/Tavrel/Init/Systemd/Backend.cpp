@@ -308,7 +308,11 @@ std::optional<std::string> Backend::status_helper(Service& svc) {
         }
         return check_service(check);
     }
-    if (!is_active(svc))
+    // A unit being stopped whose main process has not ended yet (one slow to
+    // end on TERM, until systemd's stop time-out kills it) still runs it:
+    // "down" would have the monitor start a second copy beside it.
+    if (!is_active(svc) && !(last_look_["ActiveState"] == Sd::DEACTIVATING &&
+                             Sd::parse_pid(last_look_["MainPID"])))
         return std::string();
     check.check_method = SYSTEMD_METHOD;
     if (svc.has_single_pid()) {

@@ -435,6 +435,13 @@ TEST_F(SystemdBackend, StatusText) {
     answer("show-MainPID", "MainPID=" + std::to_string(two.pid()) + "\n");
     EXPECT_NE(b.status_helper(svc_).value().find(std::to_string(two.pid())), std::string::npos);
     EXPECT_EQ(calls().size(), 2u);
+    // Being stopped, its main process still there: it runs; without one, not.
+    looks("deactivating " + std::to_string(one.pid()) + "\n" + "deactivating " +
+          std::to_string(one.pid()) + "\n");
+    EXPECT_NE(b.status_helper(svc_).value().find(std::to_string(one.pid())), std::string::npos);
+    looks("deactivating 0\ndeactivating 0\n");
+    EXPECT_EQ(b.status_helper(svc_), "");
+    calls();
 
     // Several processes: one line for each in the control group.
     svc_.single_pid = false;
