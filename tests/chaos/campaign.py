@@ -14,6 +14,7 @@ is 1 when there was any.
 
 import argparse
 import collections
+import json
 import os
 import random
 import signal
@@ -167,7 +168,6 @@ class Campaign:
         self.fault_counts = collections.Counter()
         self.contradictions = []
         self.runs = 0
-        self.excused = 0
 
     def setup(self):
         pool.install(self.args.build, self.services, self.sandbox == "systemd")
@@ -207,7 +207,26 @@ class Campaign:
         os.utime(self.marker, (time.time() - 0.01,) * 2)
         sampler = look.Sampler(self.services)
         sampler.sample()
+        runs = self.make_runs(step, sampler)
+        self.runs += len(runs)
         fault = step.fault
+        if fault:
+            self.fault_counts[fault.kind if fault.struck_at else fault.kind + " (missed)"] += 1
+        judging = time.monotonic()
+        problems = self.judge_step(step, runs, sampler, before, susp_before)
+        step.judged_in = time.monotonic() - judging
+        if fault:
+            problems += fault.harmed_foreign()
+            fault.clean_up()
+        self.report(step, runs, problems)
+        if self.args.verbose:
+            self.tell(step, runs)
+        if problems:
+            self.reset(watched)
+
+    def make_runs(self, step, sampler):
+        """The step's runs, its fault struck at its moment, sampled all along."""
+        svc, fault = step.svc, step.fault
         if fault and (fault.kind in faults.BEFORE or fault.delay < 0):
             fault.strike_before(svc, self.sandbox)
         runs = [judge.Run(svc.word, step.action, tool_argv(svc, step.action, step.json, step.rng),
@@ -230,27 +249,16 @@ class Campaign:
             time.sleep(SAMPLE_EVERY)
         for run, (proc, readers) in zip(runs, procs):
             finish_run(run, proc, readers, deadline)
-        if fault and fault.kind == "kill-tool" and fault.struck_at:
-            runs[0].killed_by = 9
         sampler.sample()
-        self.runs += len(runs)
-        if fault:
-            self.fault_counts[fault.kind if fault.struck_at else fault.kind + " (missed)"] += 1
-        judging = time.monotonic()
-        problems = self.judge_step(step, runs, sampler, before, susp_before)
-        step.judged_in = time.monotonic() - judging
-        if fault:
-            problems += fault.harmed_foreign()
-            fault.clean_up()
-        self.report(step, runs, problems)
-        if self.args.verbose:
-            print(f"step {step.number}: {step.describe()}", flush=True)
-            for run in runs:
-                print(f"    {run.word} {run.action}: status {run.status}: {run.closing()[:150]}"
-                      f"{' | ' + run.stderr.strip().splitlines()[-1][:150] if run.stderr.strip() else ''}",
-                      flush=True)
-        if problems:
-            self.reset(watched)
+        return runs
+
+    @staticmethod
+    def tell(step, runs):
+        print(f"step {step.number}: {step.describe()}", flush=True)
+        for run in runs:
+            last_err = run.stderr.strip().splitlines()[-1][:150] if run.stderr.strip() else ""
+            print(f"    {run.word} {run.action}: status {run.status}: {run.closing()[:150]}"
+                  f"{' | ' + last_err if last_err else ''}", flush=True)
 
     def judge_step(self, step, runs, sampler, before, susp_before):
         problems = []
@@ -295,7 +303,6 @@ class Campaign:
     def judge_list(self, run, sampler):
         if not run.json or run.status != 0:
             return []
-        import json
         bad = []
         for at, text in run.lines:
             try:
