@@ -37,6 +37,9 @@ ACTION_OPTION = {"restart": ["--restart"], "start": ["--start"], "stop": ["--sto
                  "reload": ["--reload"], "status": ["--status"], "check": ["--check"]}
 RUN_BOUND = 150  # seconds: the pool's own time-outs add up to far less
 SAMPLE_EVERY = 0.04
+# How long the caller's pipes may stay open after the run ended (something it
+# left holds them: a caller reading its output would hang).
+READERS_GRACE = 5
 # The tool's files and what the pool's daemons write; anything else written
 # during a run is a contradiction.
 ALLOWED_WRITES = ("/var/log/", "/var/tavrel/", "/var/cache/tavrel/", "/var/zidavoveva/",
@@ -116,7 +119,10 @@ def start_run(run):
     def read_err():
         run.stderr = proc.stderr.read().decode("utf-8", "replace")
 
-    readers = [threading.Thread(target=read_out), threading.Thread(target=read_err)]
+    # Daemon threads: a pipe that something keeps open must not hold the
+    # campaign; finish_run says so instead.
+    readers = [threading.Thread(target=read_out, daemon=True),
+               threading.Thread(target=read_err, daemon=True)]
     for r in readers:
         r.start()
     return proc, readers
@@ -135,9 +141,11 @@ def finish_run(run, proc, readers, deadline):
         if rc < 0:
             run.killed_by = -rc
     for r in readers:
-        r.join()
-    proc.stdout.close()
-    proc.stderr.close()
+        r.join(timeout=READERS_GRACE)
+    run.held_open = any(r.is_alive() for r in readers)
+    if not run.held_open:
+        proc.stdout.close()
+        proc.stderr.close()
     run.ended = look.now()
 
 

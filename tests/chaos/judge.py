@@ -27,7 +27,7 @@ class Run:
         self.killed_by = None  # a signal the campaign sent it, if any
         self.lines = []  # (arrival time, text) of standard output
         self.stderr = ""
-        self.wall_ended = None
+        self.held_open = False  # its output pipes outlived it
 
     def said_at(self):
         return self.lines[-1][0] if self.lines else self.ended
@@ -50,6 +50,9 @@ def judge_output(run):
     bad = []
     if run.status is None:
         return [f"{run.word} {run.action}: the run outlived its bound and was killed"]
+    if run.held_open:
+        bad.append(f"{run.word} {run.action}: something the run left kept its standard output "
+                   f"open after it ended: a caller reading it would hang")
     if run.killed_by == 9:
         return bad
     allowed = (0, 255) + SIGNAL_EXITS

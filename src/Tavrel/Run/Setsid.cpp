@@ -1,9 +1,12 @@
 #include "Tavrel/Run/Setsid.h"
 
 #include "Tavrel/Foundation/Exception.h"
+#include "Tavrel/Run/CloseFDs.h"
 #include "Tavrel/Run/SafeRun/Child.h"
 #include "Tavrel/Run/SafeRun/SignalGuard.h"
 
+#include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,10 +38,30 @@ int wait_for(pid_t pid, int& status) {
     return got < 0 ? -1 : 0;
 }
 
+// The middle process of a caller that waits for it belongs to the caller's
+// run: it ends when the caller ends, and holds none of its descriptors. A run
+// killed outright must leave nothing that keeps its locks, or keeps the pipe
+// its own caller reads open (a script's "$(...)" would hang until the work
+// ends); the work goes on in its own session.
+void belong_to_the_caller(pid_t caller) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != caller)
+        ::_exit(1);
+    CloseFDs::fast_closefds();
+    const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null_fd < 0)
+        return;
+    for (int fd = 0; fd <= 2; ++fd)
+        ::dup2(null_fd, fd);
+    if (null_fd > 2)
+        ::close(null_fd);
+}
+
 // The middle process: waits for the work and passes its outcome on as an exit code.
-[[noreturn]] void finish_middle(pid_t worker, bool keep_parent) {
+[[noreturn]] void finish_middle(pid_t worker, bool keep_parent, pid_t caller) {
     if (!keep_parent)
         ::_exit(0);
+    belong_to_the_caller(caller);
     int status = 0;
     if (wait_for(worker, status) != 0)
         ::_exit(127);
@@ -62,6 +85,7 @@ pid_t full_daemonize(const Options& options) {
     // fork included), in the caller and in the worker alike.
     SafeRun::SignalGuard waitable(SIGCHLD, SIG_DFL);
 
+    const pid_t caller = ::getpid();
     pid_t child = checked_fork();
     if (child > 0) {
         if (!options.keep_parent)
@@ -88,7 +112,7 @@ pid_t full_daemonize(const Options& options) {
         }
         pid_t worker = checked_fork();
         if (worker > 0)
-            finish_middle(worker, options.keep_parent);
+            finish_middle(worker, options.keep_parent, caller);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "full_daemonize: %s\n", e.what());
         ::_exit(1);

@@ -9,7 +9,10 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <string>
 
 using Tavrel::Run::Setsid::full_daemonize;
 
@@ -94,4 +97,56 @@ TEST(FullDaemonize, FailedForkRestoresTheCallersSigchld) {
         return now.sa_handler == SIG_IGN ? 0 : 4;
     });
     EXPECT_EQ(code, 0);
+}
+
+// The process between the caller and its work holds nothing of the caller's
+// (its locks and output pipes end with the caller), and ends when the caller
+// is killed outright; the work runs on.
+TEST(FullDaemonize, TheMiddleProcessEndsWithItsCallerAndHoldsNothingOfIt) {
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t caller = ::fork();
+    ASSERT_GE(caller, 0);
+    if (caller == 0) {
+        ::close(report[0]);
+        const pid_t middle = full_daemonize({.keep_parent = true, .wait = false});
+        if (middle == 0) {
+            ::close(report[1]);
+            ::sleep(3);
+            _exit(0);
+        }
+        const pid_t pids[2] = {middle, 0};
+        (void)!::write(report[1], pids, sizeof pids);
+        ::usleep(200000);
+        // The middle holds no descriptor above standard error: not this pipe.
+        const std::string fds = "/proc/" + std::to_string(middle) + "/fd";
+        int above = 0;
+        for (int fd = 3; fd < 64; ++fd)
+            above += ::access((fds + "/" + std::to_string(fd)).c_str(), F_OK) == 0;
+        const pid_t verdict[2] = {middle, above};
+        (void)!::write(report[1], verdict, sizeof verdict);
+        ::kill(::getpid(), SIGKILL);
+    }
+    ::close(report[1]);
+    pid_t first[2] = {0, 0}, second[2] = {0, -1};
+    ASSERT_EQ(::read(report[0], first, sizeof first), static_cast<ssize_t>(sizeof first));
+    ASSERT_EQ(::read(report[0], second, sizeof second), static_cast<ssize_t>(sizeof second));
+    ::close(report[0]);
+    ::waitpid(caller, nullptr, 0);
+    EXPECT_EQ(second[1], 0) << "descriptors above 2 in the middle process";
+    // Ended: gone, or a zombie that whoever adopted it has not reaped yet.
+    auto ended = [](pid_t pid) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const auto paren = text.rfind(')');
+        return text.empty() || (paren != std::string::npos && paren + 2 < text.size() &&
+                                (text[paren + 2] == 'Z' || text[paren + 2] == 'X'));
+    };
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i) {
+        gone = ended(first[0]);
+        if (!gone)
+            ::usleep(10000);
+    }
+    EXPECT_TRUE(gone) << "the middle process outlived its killed caller";
 }
