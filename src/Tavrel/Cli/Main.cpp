@@ -377,7 +377,9 @@ int run(const Command& command) {
     result.look_at(current().get());
     // The object goes here, in the process that built it: its lock is released.
     current().reset();
-    // Last: after whatever the object's end wrote.
+    // Last: after whatever the object's end wrote. From here a TERM or INT
+    // would only give an exit status that the record contradicts.
+    Tavrel::Service::RunSignals::work_is_over();
     result.finish(status);
     return status;
 }

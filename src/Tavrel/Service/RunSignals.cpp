@@ -78,6 +78,11 @@ void install() {
     ::sigaction(SIGINT, &sa, nullptr);
 }
 
+void work_is_over() {
+    ::signal(SIGTERM, SIG_IGN);
+    ::signal(SIGINT, SIG_IGN);
+}
+
 int held_signal() {
     return held;
 }

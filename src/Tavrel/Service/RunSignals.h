@@ -49,6 +49,11 @@ class [[nodiscard]] HoldEndingSignals final {
     std::string service_;
 };
 
+// Once the run's work is over and only its result is left to write: TERM and
+// INT no longer end it, so the exit status always agrees with the result
+// record (a run ended by a signal writes none).
+void work_is_over();
+
 // The signal held so far (0 when none); for tests and messages.
 int held_signal();
 
