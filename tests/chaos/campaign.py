@@ -346,9 +346,20 @@ class Campaign:
 
     def run(self):
         print(f"chaos: {self.sandbox} sandbox, seed {self.args.seed}, {self.args.runs} steps", flush=True)
+        # A signal meant for a run or a daemon that reaches the campaign
+        # instead is a finding to report, not the end of the campaign.
+        current = {"step": 0}
+
+        def note_signal(signo, _frame):
+            print(f"chaos: the campaign itself got signal {signo} during step {current['step']}",
+                  flush=True)
+            self.contradictions.append(f"signal {signo} to the campaign at step {current['step']}")
+        for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            signal.signal(signo, note_signal)
         self.setup()
         started = time.monotonic()
         for number in range(1, self.args.runs + 1):
+            current["step"] = number
             step = Step(number, self.args.seed, self.services, self.sandbox)
             began = time.monotonic()
             self.run_step(step)
