@@ -13,7 +13,7 @@ import signal
 import subprocess
 import time
 
-from look import processes, read_proc, service_processes
+from look import processes, read_proc, record_events, service_processes
 from pool import CHAOS, nobody
 
 LOG_DIR = "/var/log/zidavoveva"
@@ -23,6 +23,11 @@ DURING = ("kill-daemon", "kill-child", "kill-tool", "term-tool", "int-tool", "be
           "pidfile-removed", "pidfile-replaced", "pidfile-link")
 # Faults set up before the run starts.
 BEFORE = ("port-taken", "pid-taken", "logdir-full", "logdir-readonly")
+
+
+def signals_seen(record):
+    """What a bystander's record says reached it besides its own start."""
+    return [event for _, _, event in record_events(record) if event != "start"]
 
 
 def as_nobody(argv):
@@ -67,9 +72,7 @@ class Bystander:
         if p is None or p.start != self.start:
             return f"bystander {self.label} (PID {self.pid}) is gone"
         if self.record:
-            with open(self.record) as f:
-                events = [line.split()[2] for line in f if len(line.split()) > 2]
-            signalled = [e for e in events if e != "start"]
+            signalled = signals_seen(self.record)
             if signalled:
                 return f"bystander {self.label} (PID {self.pid}) was signalled: {signalled}"
         return None
@@ -107,10 +110,9 @@ class UnitBystander:
         p = read_proc(self.pid)
         if p is None or p.start != self.start or p.zombie:
             return f"bystander {self.label} (PID {self.pid}) is gone"
-        with open(self.record) as f:
-            events = [line.split()[2] for line in f if len(line.split()) > 2]
-        if [e for e in events if e != "start"]:
-            return f"bystander {self.label} (PID {self.pid}) was signalled: {events}"
+        signalled = signals_seen(self.record)
+        if signalled:
+            return f"bystander {self.label} (PID {self.pid}) was signalled: {signalled}"
         return None
 
     def end(self):

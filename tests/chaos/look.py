@@ -67,6 +67,23 @@ def processes():
     return procs
 
 
+def record_events(path):
+    """The test daemon's record: (wall time, pid, event) per line; [] unread."""
+    try:
+        with open(path) as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return []
+    events = []
+    for line in lines:
+        parts = line.split()
+        try:
+            events.append((float(parts[0]), int(parts[1]), parts[2]))
+        except (ValueError, IndexError):
+            continue
+    return events
+
+
 def service_processes(svc, procs):
     """The live processes of a service, as the pool's facts identify them."""
     return {pid: p for pid, p in procs.items()
@@ -132,22 +149,11 @@ class Sampler:
         out = {}
         if svc.real:
             return out
-        try:
-            with open(svc.record_file()) as f:
-                lines = f.read().splitlines()
-        except OSError:
-            return out
-        for line in lines:
-            parts = line.split()
-            if len(parts) < 3:
-                continue
-            try:
-                when, pid = float(parts[0]) - self.wall_minus_boot, int(parts[1])
-            except ValueError:
-                continue
-            if parts[2] in ("start", "restarted"):
+        for wall, pid, event in record_events(svc.record_file()):
+            when = wall - self.wall_minus_boot
+            if event in ("start", "restarted"):
                 out.setdefault(pid, [when, None])
-            elif parts[2] in ("stop", "crash") and pid in out:
+            elif event in ("stop", "crash") and pid in out:
                 out[pid][1] = when
         return out
 
