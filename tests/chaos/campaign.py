@@ -1,14 +1,15 @@
 """A chaos campaign inside one sandbox: random runs of the tool with faults
 injected at random moments, each judged by the observer.
 
-    python3 campaign.py --build DIR --runs N --seed S
+    python3 campaign.py --build DIR --runs N --seed S [--first K]
 
 Every step draws from its own generator, seeded by the campaign's seed and
 the step's number, so the same seed gives the same steps. The campaign's
 services keep their state from step to step (what one step leaves running,
 the next one meets), so a failure at step K is replayed by running steps 1
-to K again with the same seed. The last line says how many runs were made,
-which faults struck and how many contradictions were found; the exit status
+to K again with the same seed, or step K alone (--first K) when the state it
+needs is the one every service starts in. The last line says how many runs
+were made, which faults struck and how many contradictions were found; the exit status
 is 1 when there was any.
 """
 
@@ -358,7 +359,7 @@ class Campaign:
             signal.signal(signo, note_signal)
         self.setup()
         started = time.monotonic()
-        for number in range(1, self.args.runs + 1):
+        for number in range(self.args.first, self.args.runs + 1):
             current["step"] = number
             step = Step(number, self.args.seed, self.services, self.sandbox)
             began = time.monotonic()
@@ -373,8 +374,9 @@ class Campaign:
         for b in self.bystanders:
             b.end()
         faults_text = ", ".join(f"{k} {v}" for k, v in sorted(self.fault_counts.items()))
-        print(f"chaos: {self.sandbox}: seed {self.args.seed}: {self.runs} runs in "
-              f"{self.args.runs} steps, {time.monotonic() - started:.0f} s; faults: {faults_text}; "
+        steps = self.args.runs - self.args.first + 1
+        print(f"chaos: {self.sandbox}: seed {self.args.seed}: {self.runs} runs in {steps} steps, "
+              f"{time.monotonic() - started:.0f} s; faults: {faults_text}; "
               f"contradictions: {len(self.contradictions)}", flush=True)
         return 1 if self.contradictions else 0
 
@@ -384,6 +386,7 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--runs", type=int, default=200)
     parser.add_argument("--seed", type=int, required=True)
+    parser.add_argument("--first", type=int, default=1)
     parser.add_argument("--verbose", action="store_true")
     args = parser.parse_args()
     return Campaign(args).run()

@@ -105,7 +105,7 @@ def judge_word(run, sampler):
         bad.append(f"{run.word} {run.action}: said running (status {run.status}, "
                    f"{run.closing()[:160]!r}) but no process of it was alive then")
     if claim == "stopped":
-        pid = sampler.running_across(run.word, at)
+        pid = sampler.running_across(run.word, at, run_began=run.began)
         if pid:
             bad.append(f"{run.word} {run.action}: said not running (status {run.status}, "
                        f"{run.closing()[:160]!r}) but PID {pid} was alive then and after")
@@ -114,7 +114,7 @@ def judge_word(run, sampler):
         if res.get("running") and not sampler.running_at(run.word, at):
             bad.append(f"{run.word} {run.action}: result says running, nothing of it was alive")
         if res.get("running") is False:
-            pid = sampler.running_across(run.word, at)
+            pid = sampler.running_across(run.word, at, run_began=run.began)
             if pid:
                 bad.append(f"{run.word} {run.action}: result says not running, PID {pid} was")
         seen = sampler.seen(run.word)

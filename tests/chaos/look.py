@@ -97,6 +97,10 @@ def instances(svc, procs):
     return sorted(pid for pid, p in own.items() if p.ppid not in own)
 
 
+# How long a run's word may follow the look it was given from.
+LOOK_LATENCY = 0.5
+
+
 class Sampler:
     """Samples which processes of every service live, while runs go on."""
 
@@ -172,14 +176,17 @@ class Sampler:
             return True
         return False
 
-    def running_across(self, word, t, margin=0.25):
+    def running_across(self, word, t, margin=0.25, run_began=None):
         """A process of the service that started well before t was seen alive
-        at or after t: it was alive at t."""
+        at or after t: it was alive at t. One born after run_began may have
+        come just after the run's look, which its word follows by up to
+        LOOK_LATENCY (the checks that make a "down" precise come between)."""
         for st, alive in self.samples:
             if st < t:
                 continue
             for pid, start in alive[word]:
-                if start < t - margin:
+                allowed = margin if run_began is None or start < run_began else LOOK_LATENCY
+                if start < t - allowed:
                     return pid
         return None
 

@@ -57,8 +57,16 @@ class Harness(unittest.TestCase):
             time.sleep(0.02)
 
     def start_daemon(self):
+        # The daemon writes its pid file just after its launcher returns: a
+        # file an earlier daemon left must not be read for it.
+        if os.path.exists(self.svc.pidfile):
+            os.unlink(self.svc.pidfile)
         subprocess.run(self.svc.daemon_argv(), check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            if os.path.exists(self.svc.pidfile):
+                break
+            time.sleep(0.01)
         return int(open(self.svc.pidfile).read())
 
     def stand_in(self, action, script, json_out=True):
@@ -90,6 +98,18 @@ class ItsWord(Harness):
         run, sampler = self.stand_in("stop", "echo 'The service was stopped.'\n", json_out=False)
         problems = judge.judge_word(run, sampler)
         self.assertTrue(any(f"PID {pid}" in p for p in problems), problems)
+
+    def test_down_from_a_look_just_before_the_daemon_came_is_not_caught(self):
+        run, sampler = self.stand_in("status", "sleep 0.1\n" + " ".join(self.svc.daemon_argv()) +
+                                     " >/dev/null 2>&1\nsleep 0.3\n"
+                                     f"echo '{result_line('status', 255, False, [])}'\nexit 255\n")
+        self.assertEqual(judge.judge_word(run, sampler), [])
+
+    def test_down_from_a_look_long_before_the_word_is_caught(self):
+        run, sampler = self.stand_in("status", " ".join(self.svc.daemon_argv()) +
+                                     " >/dev/null 2>&1\nsleep 1\n"
+                                     f"echo '{result_line('status', 255, False, [])}'\nexit 255\n")
+        self.assertTrue(any("not running" in p for p in judge.judge_word(run, sampler)))
 
     def test_a_true_word_is_not_caught(self):
         pid = self.start_daemon()

@@ -187,7 +187,11 @@ void Run::look_at(Tavrel::Service::Base* srv) noexcept {
             facts_.action = std::string(Tavrel::Service::row_of(*verb).word);
         else if (const std::string& word = srv->custom_action_taken(); !word.empty())
             facts_.action = lower(word);
-        const std::string status = srv->get_status_string();
+        // A status or check answered from one look; another one now could
+        // see the service come up or go down since, and contradict it.
+        const bool answered = facts_.action == "status" || facts_.action == "check";
+        const std::string status = answered && srv->answered_look() ? *srv->answered_look()
+                                                                    : srv->get_status_string();
         facts_.running = !status.empty();
         facts_.pids = pids_in_status(status);
     } catch (...) {

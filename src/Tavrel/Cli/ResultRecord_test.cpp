@@ -1,6 +1,7 @@
 #include "Tavrel/Cli/ResultRecord.h"
 
 #include "Tavrel/Foundation/Exception.h"
+#include "testsupport/FakeBackend.h"
 #include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
 
@@ -232,6 +233,54 @@ TEST(ResultRun, AnExitInTheMiddleStillEndsWithTheRecord) {
     EXPECT_EQ(c["status"], 0);
     EXPECT_EQ(c["service"], "crond");
     EXPECT_TRUE(c["pids"].is_null());
+}
+
+// A status run whose service came up (or went) just after its look: the
+// record says what the answer said, not what a later look would.
+TEST(ResultRun, AStatusRecordRepeatsTheLookItsAnswerCameFrom) {
+    TempDir tmp;
+    const std::string log = tmp / "error_log";
+    auto status_run = [&](const std::string& action, const std::string& first_look) {
+        return in_child_with_output([&] {
+            namespace Fake = Tavrel::Service::TestSupport;
+            auto state = std::make_shared<Fake::BackendState>();
+            auto srv = Tavrel::Service::Base::create<Fake::Testable<Tavrel::Service::Base>>(
+                {{"service", "testsvc"}, {"is_enabled", true}, {"service_binary", ""}});
+            srv->set_service_manager(std::make_unique<Fake::FakeBackend>(state));
+            Fake::Captured out;
+            srv->set_output_obj(out.output());
+            Foundation::Logger::Options lo;
+            lo.alternate_logfile = log;
+            lo.no_load_from_cache = true;
+            srv->set_logger(Foundation::Logger::create(lo));
+            ResultRecord::Run result(command_of("/sbin/zidavoveva_service", {"testsvc", action, "--json"}));
+            state->status = first_look;
+            int status = 0;
+            try {
+                srv->status();
+            } catch (const Foundation::Exception&) {
+                status = 255;
+            }
+            state->status = first_look.empty() ? "t (/bin/t) is running as root with PID 42 (systemd check)"
+                                               : "";
+            result.look_at(srv.get());
+            result.finish(status);
+            return 0;
+        });
+    };
+    ordered_json c = last_result(status_run("--status", "").out);
+    EXPECT_EQ(c["status"], 255);
+    EXPECT_EQ(c["running"], false);
+    EXPECT_TRUE(c["pids"].empty());
+
+    c = last_result(status_run("--status", "t (/bin/t) is running as root with PID 7 (systemd check)").out);
+    EXPECT_EQ(c["status"], 0);
+    EXPECT_EQ(c["running"], true);
+    EXPECT_EQ(c["pids"], ordered_json::array({7}));
+
+    // An action that changes the service is reported as it is at the end.
+    c = last_result(status_run("--restart", "").out);
+    EXPECT_EQ(c["running"], true);
 }
 
 // The whole run: a command line refused before any service is looked at

@@ -332,6 +332,10 @@ class Base : public Tavrel::Init::Service {
 
     // The status text of the last status() call.
     const std::string& _last_status() const { return last_status_; }
+    // The look the last status() answered from ("" for down; nullopt when
+    // none was made): a status or check run's record repeats it instead of
+    // looking again, so the record never contradicts the run's exit status.
+    const std::optional<std::string>& answered_look() const { return answered_look_; }
 
     // The output object (terminal output on standard output until the
     // argument driver sets one).
@@ -641,6 +645,7 @@ class Base : public Tavrel::Init::Service {
     std::optional<struct timespec> restart_stop_began_;
     pid_t pid_;
     std::string last_status_;
+    std::optional<std::string> answered_look_;
     bool verify_role_done_ = false;
     bool process_prepared_ = false;
     // Why the last start attempt did not count ("" when it did, or when

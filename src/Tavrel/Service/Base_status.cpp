@@ -146,6 +146,7 @@ std::string Base::status() {
     std::string text = get_status_string();
     set_service_status(text);
     last_status_ = text;
+    answered_look_ = text;
     if (!text.empty())
         return text;
     if (!inside)
