@@ -8,6 +8,7 @@
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Foundation/Validate/Service.h"
+#include "Tavrel/Init/Systemd/Systemctl.h"
 #include "Tavrel/Output/Formatted/HTML.h"
 #include "Tavrel/Server/Installed.h"
 #include "Tavrel/Server/Monitor/Config.h"
@@ -131,33 +132,37 @@ std::vector<std::string> known_words() {
     return words;
 }
 
-Row look_at(const std::string& word, const Init::RunOptions& run, int verbose) {
-    Row row{.service = word};
-    std::unique_ptr<Service::Base> srv;
+namespace {
+
+// The service object of a word, or the row that says why there is none.
+std::unique_ptr<Service::Base> object_for(Row& row, const Init::RunOptions& run, int verbose) {
     try {
-        srv = Catalogue::create({{"service", word}}, run);
+        auto srv = Catalogue::create({{"service", row.service}}, run);
         srv->set_verbose(verbose);
+        return srv;
     } catch (const Foundation::Exception& e) {
         note_problem(row, "it cannot be looked at", e.to_string_no_id());
-        return row;
     } catch (const std::exception& e) {
         note_problem(row, "it cannot be looked at", e.what());
-        return row;
     }
+    return nullptr;
+}
+
+void look_at(Row& row, Service::Base& srv) {
     try {
-        row.installed = is_installed(*srv);
+        row.installed = is_installed(srv);
         if (*row.installed)
-            row.enabled = srv->is_enabled();
+            row.enabled = srv.is_enabled();
     } catch (const std::exception& e) {
         note_problem(row, "installed or enabled", e.what());
     }
     // Asked of every service, installed or not: a daemon whose package was
     // removed under it may still run.
     try {
-        if (!srv->can_check_service_status()) {
+        if (!srv.can_check_service_status()) {
             note_problem(row, "running", "its status cannot be checked");
         } else {
-            const std::string status = srv->get_status_string();
+            const std::string status = srv.get_status_string();
             row.running = !status.empty();
             const std::vector<pid_t> pids = ResultRecord::pids_in_status(status);
             if (!pids.empty())
@@ -166,6 +171,28 @@ Row look_at(const std::string& word, const Init::RunOptions& run, int verbose) {
     } catch (const std::exception& e) {
         note_problem(row, "running", e.what());
     }
+}
+
+// The unit each service's backend asks systemd about.
+std::vector<std::string> units_of(const std::vector<std::unique_ptr<Service::Base>>& objects) {
+    std::vector<std::string> units;
+    for (const auto& srv : objects) {
+        try {
+            if (srv)
+                units.push_back(Service::Base::_get_systemd_name(srv->service_name()));
+        } catch (const std::exception&) {
+            // Its look says why, when it comes to it.
+        }
+    }
+    return units;
+}
+
+}  // namespace
+
+Row look_at(const std::string& word, const Init::RunOptions& run, int verbose) {
+    Row row{.service = word};
+    if (auto srv = object_for(row, run, verbose))
+        look_at(row, *srv);
     return row;
 }
 
@@ -220,13 +247,23 @@ int show(Output::Base& out, bool records, const Init::RunOptions& run, int verbo
     Init::RunOptions look = run;
     look.look_only = true;
     std::vector<Row> rows;
+    std::vector<std::unique_ptr<Service::Base>> objects;
     for (const std::string& word : known_words()) {
-        Row row = look_at(word, look, verbose);
+        rows.push_back(Row{.service = word});
+        objects.push_back(object_for(rows.back(), look, verbose));
+    }
+    // Thirty-odd units (hundreds on a server with many definitions): one
+    // systemctl run answers what each look would ask of its own unit.
+    const Init::Systemd::Systemctl::Batch batch(units_of(objects));
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        Row& row = rows[i];
+        if (objects[i])
+            look_at(row, *objects[i]);
+        const std::string& word = row.service;
         if (!row.problem.empty())
             Foundation::Logger::create()->warn("The service “" + word + "”: " + row.problem);
         if (records)
             out.message(RECORD_TYPE, Output::Contents(record(row)));
-        rows.push_back(std::move(row));
     }
     if (records)
         return 0;

@@ -10,10 +10,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <exception>
+#include <filesystem>
 #include <limits>
+#include <map>
 
 namespace Tavrel::Init::Systemd::Systemctl {
 
@@ -78,7 +80,65 @@ Answer status_listing(std::string_view unit) {
     return query({"status", "--lines=0", "--", unit_name(unit)});
 }
 
+std::vector<std::string> show_arguments(const std::vector<std::string>& keys) {
+    std::vector<std::string> args{"show"};
+    for (const auto& key : keys) {
+        args.push_back("-p");
+        args.push_back(key);
+    }
+    args.push_back("--");
+    return args;
+}
+
+// What the living Batch took, by unit name ("cron.service"); empty when
+// there is none or it could not be taken.
+std::map<std::string, UnitProperties> batched;
+
+// The batched answer to a question of these keys about this unit.
+std::optional<UnitProperties> answer_from_batch(const std::string& unit,
+                                                const std::vector<std::string>& keys) {
+    const auto found = batched.find(unit);
+    if (found == batched.end())
+        return std::nullopt;
+    UnitProperties answer;
+    for (const auto& key : keys) {
+        if (std::find(needs_systemd_show_keys.begin(), needs_systemd_show_keys.end(), key) ==
+            needs_systemd_show_keys.end())
+            return std::nullopt;
+        // A key the run would not have printed stays out here too.
+        if (const auto value = found->second.find(key); value != found->second.end())
+            answer.emplace(key, value->second);
+    }
+    return answer;
+}
+
 }  // namespace
+
+Batch::Batch(const std::vector<std::string>& units) {
+    batched.clear();
+    if (!Config::OS::is_systemd() || units.empty())
+        return;
+    std::vector<std::string> names;
+    for (const auto& unit : units) {
+        std::string name = unit_name(unit);
+        if (std::find(names.begin(), names.end(), name) == names.end())
+            names.push_back(std::move(name));
+    }
+    std::vector<std::string> args = show_arguments(needs_systemd_show_keys);
+    args.insert(args.end(), names.begin(), names.end());
+    const Answer answer = query(std::move(args));
+    if (answer.status != 0)
+        return;
+    const std::vector<UnitProperties> blocks = parse_show_blocks(answer.out);
+    // Matched by position: an alias's block carries the Id of the unit it
+    // stands for, not the name asked.
+    if (blocks.size() != names.size())
+        return;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        batched.emplace(names[i], blocks[i]);
+}
+
+Batch::~Batch() { batched.clear(); }
 
 std::string unit_id_from_files(std::string_view name) {
     const std::string unit = unit_name(name);
@@ -115,6 +175,25 @@ UnitProperties parse_show(std::string_view text) {
         return true;
     });
     return props;
+}
+
+std::vector<UnitProperties> parse_show_blocks(std::string_view text) {
+    std::vector<UnitProperties> blocks;
+    std::string block;
+    auto close_block = [&] {
+        blocks.push_back(parse_show(block));
+        block.clear();
+    };
+    for_each_line(text, [&](std::string_view line) {
+        if (blank(line))
+            close_block();
+        else
+            block.append(line).push_back('\n');
+        return true;
+    });
+    if (!block.empty())
+        close_block();
+    return blocks;
 }
 
 bool is_usable_unit(const UnitProperties& props) {
@@ -253,13 +332,11 @@ bool is_at_rest(std::string_view state) {
 
 UnitProperties get_properties_via_systemd(std::string_view unit,
                                           const std::vector<std::string>& keys) {
-    std::vector<std::string> args{"show"};
-    for (const auto& key : keys) {
-        args.push_back("-p");
-        args.push_back(key);
-    }
-    args.push_back("--");
-    args.push_back(unit_name(unit));
+    std::string name = unit_name(unit);
+    if (auto answer = answer_from_batch(name, keys))
+        return *answer;
+    std::vector<std::string> args = show_arguments(keys);
+    args.push_back(std::move(name));
     return parse_show(query(std::move(args)).out);
 }
 
@@ -287,17 +364,8 @@ std::optional<pid_t> get_pid_via_systemd(std::string_view unit,
                                          const std::optional<UnitProperties>& given) {
     require_systemd("get_pid_via_systemd");
     // The cheap question first: most units know their main process.
-    const Answer main = query({"show", "-p", "MainPID", "--", unit_name(unit)});
-    if (main.status == 0) {
-        static const Foundation::Regex main_pid_re(R"(^MainPID=(\d+)$)");
-        std::string_view out = main.out;
-        if (out.ends_with('\n'))
-            out.remove_suffix(1);
-        if (auto m = main_pid_re.match(out)) {
-            if (auto pid = parse_pid((*m)[1]))
-                return pid;
-        }
-    }
+    if (auto pid = parse_pid(get(get_properties_via_systemd(unit, {"MainPID"}), "MainPID")))
+        return pid;
 
     const UnitProperties props = given ? *given : get_service_info_via_systemd(unit);
     if (is_loaded(props) && get(props, "ActiveState") == ACTIVE) {

@@ -121,6 +121,22 @@ std::optional<std::string> stop_via_systemd(std::string_view base_name);
 std::pair<std::optional<std::string>, std::optional<std::string>> restart_via_systemd(
     std::string_view base_name);
 
+// A listing asks the same few properties of every unit the server has:
+// while a Batch lives, get_properties_via_systemd answers the units it was
+// made for, and the keys of get_service_info_via_systemd, from one
+// systemctl show of them all, taken when it was made. Any other question
+// still runs systemctl. Where systemd cannot be asked at once (not running
+// it, no answer, one block missing), the Batch answers nothing.
+//
+//   { const Systemctl::Batch batch({"cron", "ssh"}); ...looks... }
+class Batch {
+  public:
+    explicit Batch(const std::vector<std::string>& units);
+    ~Batch();
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+};
+
 // The raw wait status of systemctl run with `args` (-1: it could not be run),
 // ended at CALL_BOUND_MAX.
 int _run_systemctl(const std::vector<std::string>& args);
@@ -149,6 +165,9 @@ std::string unit_name(std::string_view name);
 // first '=' (paths may contain '='); keys that are not property names are
 // dropped.
 UnitProperties parse_show(std::string_view text);
+// The output of one `systemctl show` of several units: a block of lines per
+// unit, in the order asked, blank lines between them.
+std::vector<UnitProperties> parse_show_blocks(std::string_view text);
 // Whether systemd itself drives the unit: known to systemd, and its fragment
 // (when it has one) in UNIT_FILE_DIRS or NULL_DEVICE.
 bool is_usable_unit(const UnitProperties& props);

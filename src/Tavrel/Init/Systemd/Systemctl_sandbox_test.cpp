@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 namespace Sd = Tavrel::Init::Systemd::Systemctl;
 namespace Box = Tavrel::TestSupport::SystemdSandbox;
@@ -104,6 +107,56 @@ TEST_F(SystemdSandboxQueries, HowTheMainProcessEnded) {
     ASSERT_TRUE(Box::wait_for([] { return state("tvtq-exit") == "inactive"; }));
     EXPECT_EQ(Sd::get_code_and_signal_via_systemd("tvtq-exit"),
               Sd::CodeAndSignal("inactive", "exited", std::nullopt));
+}
+
+// A listing's questions, asked of a Batch: the answers each question gets
+// alone, from one systemctl run instead of one per question.
+TEST_F(SystemdSandboxQueries, ABatchAnswersAsEachQuestionWouldFromOneRun) {
+    const std::string count = "/run/tvtq-systemctl-runs";
+    Box::write_file("/run/tvtq-systemctl", "#!/bin/sh\necho \"$*\" >> " + count +
+                                               "\nexec /bin/systemctl \"$@\"\n", true);
+    const std::string saved = Sd::SYSTEMCTL;
+    Sd::SYSTEMCTL = "/run/tvtq-systemctl";
+    auto runs = [&] {
+        const std::string text = Tavrel::Foundation::LoadFile::loadfile(count).value_or("");
+        ::unlink(count.c_str());
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    // An alias asked by its own name, as a word's unit may be.
+    ::unlink("/etc/systemd/system/tvtq-alias.service");
+    ASSERT_EQ(::symlink("/run/systemd/system/tvtq-multi.service",
+                        "/etc/systemd/system/tvtq-alias.service"), 0);
+    ASSERT_EQ(Box::systemctl({"daemon-reload"}), 0);
+    const std::vector<std::string> units = {"tvtq-multi", "tvtq-nosuch", "tvtq-alias",
+                                            "systemd-journald.service", "tvtqgen"};
+    auto answers = [&] {
+        std::vector<std::string> seen;
+        for (const auto& unit : units) {
+            const auto has = Sd::has_service_via_systemd(unit);
+            const auto props = Sd::get_properties_via_systemd(unit, {"ActiveState", "MainPID"});
+            const auto pid = Sd::get_pid_via_systemd(unit, has);
+            seen.push_back(unit + " " + (has ? has->at("Id") + has->at("UnitFileState") : "-") + " " +
+                           props.at("ActiveState") + " " + props.at("MainPID") + " " +
+                           (pid ? std::to_string(*pid) : "-"));
+        }
+        return seen;
+    };
+    runs();
+    const auto alone = answers();
+    EXPECT_GE(runs(), 10);
+    {
+        const Sd::Batch batch(units);
+        EXPECT_EQ(runs(), 1);
+        EXPECT_EQ(answers(), alone);
+        EXPECT_EQ(runs(), 0);
+        // A property the batch did not take is asked of systemd.
+        EXPECT_FALSE(Sd::get_properties_via_systemd("tvtq-multi", {"TriggeredBy"}).empty());
+        EXPECT_EQ(runs(), 1);
+    }
+    EXPECT_EQ(answers(), alone);
+    EXPECT_GE(runs(), 10);
+    Sd::SYSTEMCTL = saved;
+    ::unlink("/etc/systemd/system/tvtq-alias.service");
 }
 
 TEST_F(SystemdSandboxQueries, RestartAndStop) {

@@ -67,6 +67,20 @@ TEST(SystemdParse, ShowOutput) {
     EXPECT_TRUE(Sd::parse_show("").empty());
 }
 
+TEST(SystemdParse, ShowOfSeveralUnitsGivesABlockEach) {
+    // As systemd 252 answers `show -p Id -p LoadState -p MainPID` of three
+    // units, the second unknown to it.
+    const auto blocks = Sd::parse_show_blocks(
+        "MainPID=0\nId=postgresql.service\nLoadState=loaded\n\n"
+        "MainPID=0\nId=nonexist.service\nLoadState=not-found\n\n"
+        "MainPID=45\nId=systemd-journald.service\nLoadState=loaded\n");
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(blocks[1].at("LoadState"), "not-found");
+    EXPECT_EQ(blocks[2].at("MainPID"), "45");
+    EXPECT_EQ(Sd::parse_show_blocks("Id=a.service\n").size(), 1u);
+    EXPECT_TRUE(Sd::parse_show_blocks("").empty());
+}
+
 TEST(SystemdParse, UsableUnits) {
     // Real units: a packaged one, a runtime one, an unknown and a generated one.
     EXPECT_TRUE(Sd::is_usable_unit(Sd::parse_show(sample("show_journald.txt"))));
