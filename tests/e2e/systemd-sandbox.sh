@@ -47,7 +47,7 @@ inner=$(cat <<'INNER'
 set -eu
 scratch=$1 systemd=$2 name=$3 binds=$4 lib=$5
 . "$lib"
-sandbox_root "$scratch" "$binds"
+sandbox_root "$scratch" "$binds" own-cgroups
 mkdir -p /run/systemd/system
 cat >"/run/systemd/system/$name.target" <<UNIT
 [Unit]
@@ -61,9 +61,29 @@ exec "$systemd" --unit="$name.target"
 INNER
 )
 
-unshare --pid --mount --fork --cgroup --uts bash -c "$inner" sandbox "$scratch" "$SYSTEMD" "$NAME" "$binds" \
-    "$checkout/tests/e2e/lib/sandbox-root.sh" \
-    </dev/null >"$scratch.log" 2>&1 &
+# A control-group tree of its own in every hierarchy systemd keeps track in:
+# two sandboxes at once (a campaign beside a check) would otherwise share
+# system.slice/cron.service, and each systemd would stop or wait for the
+# other's daemons. Where no group can be made, the sandbox shares the tree.
+groups=()
+for hierarchy in /sys/fs/cgroup/systemd /sys/fs/cgroup/unified; do
+    [ -f "$hierarchy/cgroup.procs" ] || continue
+    group=$hierarchy/$(basename "$scratch")
+    mkdir "$group" 2>/dev/null && groups+=("$group")
+done
+# Moves the calling shell into the sandbox's groups.
+join_groups() {
+    local group
+    for group in "${groups[@]}"; do
+        echo "$BASHPID" >"$group/cgroup.procs" 2>/dev/null || true
+    done
+}
+
+(
+    join_groups
+    exec unshare --pid --mount --fork --cgroup --uts bash -c "$inner" sandbox "$scratch" "$SYSTEMD" \
+        "$NAME" "$binds" "$checkout/tests/e2e/lib/sandbox-root.sh"
+) </dev/null >"$scratch.log" 2>&1 &
 unshare_pid=$!
 
 sandbox_pid=""
@@ -71,6 +91,15 @@ teardown() {
     if [ -n "$sandbox_pid" ]; then kill -KILL "$sandbox_pid" 2>/dev/null || true; fi
     kill -KILL "$unshare_pid" 2>/dev/null || true
     wait "$unshare_pid" 2>/dev/null || true
+    local group
+    for group in "${groups[@]}"; do
+        # Deepest first; a group empties a moment after its last process ends.
+        for _ in $(seq 1 50); do
+            find "$group" -depth -type d -exec rmdir {} + 2>/dev/null || true
+            [ -d "$group" ] || break
+            sleep 0.1
+        done
+    done
     rmdir "$scratch" 2>/dev/null || true
     rm -f "$scratch.log"
 }
@@ -85,7 +114,7 @@ for _ in $(seq 1 100); do
 done
 [ -n "$sandbox_pid" ] || { cat "$scratch.log" >&2; echo "systemd-sandbox: the sandbox did not start" >&2; exit 1; }
 
-enter() { nsenter -t "$sandbox_pid" -m -p -u "$@"; }
+enter() { (join_groups && exec nsenter -t "$sandbox_pid" -m -p -u "$@"); }
 
 # Up when systemd answers and its target is reached.
 deadline=$((SECONDS + BOOT_TIMEOUT))

@@ -231,10 +231,13 @@ TEST_F(CheckServiceTest, WithAPidFileOnlyProcessesTitledAsTheirProgramAreTheServ
     // Another program under the service's name (the SSH client beside the
     // SSH server), and another instance of the program, told to write a pid
     // file of its own.
-    auto client = spawn("/bin/bash", {name, "-c", "sleep 30; :"});
+    // Their own children are titled apart from the program: a plain "sleep"
+    // child would be a process of it titled as it, which is the service.
+    const std::string wait_apart = "(exec -a waiting sleep 30) & wait; :";
+    auto client = spawn("/bin/bash", {name, "-c", wait_apart});
     EXPECT_EQ(check_service(o), "");
     o.binary = "/bin/bash";
-    auto instance = spawn("/bin/bash", {name, "-c", "sleep 30; :", "/run/" + name + "-second.pid"});
+    auto instance = spawn("/bin/bash", {name, "-c", wait_apart, "/run/" + name + "-second.pid"});
     EXPECT_EQ(Tavrel::Init::process_table_pids(o), std::vector<pid_t>{client.pid()});
     o.binary = "/bin/sleep";
 

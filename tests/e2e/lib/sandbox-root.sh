@@ -1,15 +1,17 @@
 # Sourced by the first process of a sandbox (tests/e2e/systemd-sandbox.sh,
 # tests/e2e/sysv-sandbox.sh), in its own mount namespace:
 #
-#   sandbox_root SCRATCH BINDS
+#   sandbox_root SCRATCH BINDS [own-cgroups]
 #
 # makes an overlay of / whose writable layer lives on a tmpfs mounted at
 # SCRATCH (so every write vanishes with the sandbox), with proc, /sys and
 # /dev, tmpfs on /run and /tmp, and the host directories listed in BINDS
 # (colon-separated) bound at their own paths; then makes it the root and
 # checks that it is. Host directories other than BINDS are never written.
+# With own-cgroups (a sandbox in a cgroup namespace of its own), systemd's
+# control-group hierarchies are mounted afresh, rooted at that namespace.
 sandbox_root() {
-    local scratch=$1 binds=$2 root dir
+    local scratch=$1 binds=$2 cgroups=${3:-} root dir
     mount --make-rprivate /
     mount -t tmpfs -o mode=0700 tmpfs "$scratch"
     mkdir "$scratch/upper" "$scratch/work" "$scratch/root"
@@ -17,6 +19,22 @@ sandbox_root() {
     mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch/work" "$root"
     mount -t proc proc "$root/proc"
     mount --rbind /sys "$root/sys"
+    # Mounted afresh in the namespace, systemd's two hierarchies show its own
+    # group as their root: the host's tree, and other sandboxes' units, stay
+    # out of its sight. (A hierarchy cannot be mounted over itself: the bound
+    # copy goes first.)
+    local hierarchy
+    if [ "$cgroups" = own-cgroups ]; then
+        for hierarchy in systemd unified; do
+            [ -f "/sys/fs/cgroup/$hierarchy/cgroup.procs" ] || continue
+            umount "$root/sys/fs/cgroup/$hierarchy" || continue
+            if [ "$hierarchy" = systemd ]; then
+                mount -t cgroup -o none,name=systemd cgroup "$root/sys/fs/cgroup/systemd"
+            else
+                mount -t cgroup2 cgroup2 "$root/sys/fs/cgroup/unified"
+            fi || mount --rbind "/sys/fs/cgroup/$hierarchy" "$root/sys/fs/cgroup/$hierarchy"
+        done
+    fi
     mount --rbind /dev "$root/dev"
     mount -t tmpfs -o mode=0755 tmpfs "$root/run"
     mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
