@@ -242,11 +242,32 @@ class Fault:
     def _pidfile_replaced(self, svc, sandbox, tool_pid):
         if not svc.pidfile:
             return
-        text = self.rng.choice([f"{os.getpid()}\n", "1\n", "garbage\n", "99999\n", ""])
+        text = self.rng.choice(["another root process", "1\n", "garbage\n", "99999\n", ""])
+        if text == "another root process":
+            text = f"{self._root_process(sandbox)}\n"
         with open(svc.pidfile + ".chaos", "w") as f:
             f.write(text)
         os.rename(svc.pidfile + ".chaos", svc.pidfile)
         self._mark(f"{svc.pidfile} replaced by {text.strip()!r}")
+
+    def _root_process(self, sandbox):
+        """A live root process that is no service's. Under SysV the campaign
+        itself: a tool that believed the pid file would end the campaign.
+        Under systemd a process made for the fault, which is not judged:
+        systemd itself takes a root-owned pid file's process as the unit's
+        main process when the one it knew ends, and stops it with the unit
+        (it did so to the campaign)."""
+        if sandbox != "systemd":
+            return os.getpid()
+        proc = subprocess.Popen(["sleep", "600"], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                start_new_session=True)
+
+        def end():
+            proc.kill()
+            proc.wait()
+        self.undo.append(end)
+        return proc.pid
 
     def _pidfile_link(self, svc, sandbox, tool_pid):
         if not svc.pidfile or not os.path.exists(svc.pidfile):
