@@ -42,12 +42,20 @@ binds=$checkout
 
 scratch=$(mktemp -d /var/tmp/tavrel-sandbox.XXXXXX)
 
+# SANDBOX_OWN_NET=1: a network namespace of its own as well, with only its
+# loopback, so that its daemons on well-known ports (sshd on 22) never meet
+# another sandbox's; a long chaos campaign runs beside the other checks so.
+own_net=${SANDBOX_OWN_NET:-0}
+net=()
+[ "$own_net" = 1 ] && net=(--net)
+
 # The sandbox's pid 1: builds the new root, then becomes systemd.
 inner=$(cat <<'INNER'
 set -eu
-scratch=$1 systemd=$2 name=$3 binds=$4 lib=$5
+scratch=$1 systemd=$2 name=$3 binds=$4 lib=$5 own_net=$6
 . "$lib"
 sandbox_root "$scratch" "$binds" own-cgroups
+if [ "$own_net" = 1 ]; then ip link set lo up; fi
 mkdir -p /run/systemd/system
 cat >"/run/systemd/system/$name.target" <<UNIT
 [Unit]
@@ -81,8 +89,8 @@ join_groups() {
 
 (
     join_groups
-    exec unshare --pid --mount --fork --cgroup --uts bash -c "$inner" sandbox "$scratch" "$SYSTEMD" \
-        "$NAME" "$binds" "$checkout/tests/e2e/lib/sandbox-root.sh"
+    exec unshare --pid --mount --fork --cgroup --uts "${net[@]}" bash -c "$inner" sandbox "$scratch" \
+        "$SYSTEMD" "$NAME" "$binds" "$checkout/tests/e2e/lib/sandbox-root.sh" "$own_net"
 ) </dev/null >"$scratch.log" 2>&1 &
 unshare_pid=$!
 
@@ -114,7 +122,11 @@ for _ in $(seq 1 100); do
 done
 [ -n "$sandbox_pid" ] || { cat "$scratch.log" >&2; echo "systemd-sandbox: the sandbox did not start" >&2; exit 1; }
 
-enter() { (join_groups && exec nsenter -t "$sandbox_pid" -m -p -u "$@"); }
+enter() {
+    local spaces=(-m -p -u)
+    [ "$own_net" = 1 ] && spaces+=(-n)
+    (join_groups && exec nsenter -t "$sandbox_pid" "${spaces[@]}" "$@")
+}
 
 # Up when systemd answers and its target is reached.
 deadline=$((SECONDS + BOOT_TIMEOUT))
