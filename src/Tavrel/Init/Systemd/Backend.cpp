@@ -3,6 +3,7 @@
 #include "Tavrel/Run/ChildErrorStringifier.h"
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/PlainError.h"
+#include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Foundation/Text/Digits.h"
 #include "Tavrel/Run/SafeRun/Object.h"
@@ -11,6 +12,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -54,6 +56,39 @@ std::string seconds_text(double seconds) {
 const std::vector<std::string> START_TIMEOUTS = {"TimeoutStartUSec"};
 const std::vector<std::string> STOP_TIMEOUTS = {"TimeoutStopUSec"};
 const std::vector<std::string> RESTART_TIMEOUTS = {"TimeoutStopUSec", "TimeoutStartUSec"};
+
+// One status line for each of `pids` that check_service confirms.
+std::string status_lines(const std::vector<pid_t>& pids, CheckServiceOptions check) {
+    std::string text;
+    for (pid_t pid : pids) {
+        check.pid = pid;
+        std::string line = check_service(check);
+        if (line.empty())
+            continue;
+        if (!text.empty())
+            text += "\n";
+        text += line;
+    }
+    return text;
+}
+
+// The status of a unit still starting: the processes of its control group
+// that run the service's program. What else runs there then (a pre-start
+// script) is not the service; without its program nothing tells them apart.
+std::string status_while_starting(Service& svc, const std::string& unit, const CheckServiceOptions& check) {
+    std::error_code ec;
+    const auto program = std::filesystem::canonical(svc.service_binary(), ec);
+    if (ec || program.empty())
+        return std::string();
+    std::vector<pid_t> own;
+    for (pid_t pid : Sd::get_pids_via_systemd(unit)) {
+        const std::string exe = Foundation::ProcFs::executable(Foundation::ProcFs::PROC_PATH + "/" +
+                                                               std::to_string(pid));
+        if (exe == program.string())
+            own.push_back(pid);
+    }
+    return status_lines(own, check);
+}
 
 }  // namespace
 
@@ -308,13 +343,19 @@ std::optional<std::string> Backend::status_helper(Service& svc) {
         }
         return check_service(check);
     }
-    // A unit being stopped whose main process has not ended yet (one slow to
-    // end on TERM, until systemd's stop time-out kills it) still runs it:
-    // "down" would have the monitor start a second copy beside it.
-    if (!is_active(svc) && !(last_look_["ActiveState"] == Sd::DEACTIVATING &&
-                             Sd::parse_pid(last_look_["MainPID"])))
-        return std::string();
     check.check_method = SYSTEMD_METHOD;
+    if (!is_active(svc)) {
+        // A unit still starting may run its program already (a daemon that
+        // loads a while before it forks, or one whose pid file is not yet
+        // written): those processes are the service, to a look as to a stop.
+        if (last_look_["ActiveState"] == Sd::ACTIVATING)
+            return status_while_starting(svc, service_, check);
+        // A unit being stopped whose main process has not ended yet (one
+        // slow to end on TERM, until systemd's stop time-out kills it) still
+        // runs it: "down" would have the monitor start a second copy.
+        if (last_look_["ActiveState"] != Sd::DEACTIVATING || !Sd::parse_pid(last_look_["MainPID"]))
+            return std::string();
+    }
     if (svc.has_single_pid()) {
         // is_active has just read MainPID: most units need no further question.
         auto pid = Sd::parse_pid(last_look_["MainPID"]);
@@ -325,17 +366,7 @@ std::optional<std::string> Backend::status_helper(Service& svc) {
             return check_service(check);
         }
     }
-    std::string text;
-    for (pid_t pid : Sd::get_pids_via_systemd(service_)) {
-        check.pid = pid;
-        std::string line = check_service(check);
-        if (line.empty())
-            continue;
-        if (!text.empty())
-            text += "\n";
-        text += line;
-    }
-    return text;
+    return status_lines(Sd::get_pids_via_systemd(service_), check);
 }
 
 }  // namespace Tavrel::Init::Systemd

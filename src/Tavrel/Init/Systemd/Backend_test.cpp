@@ -442,6 +442,24 @@ TEST_F(SystemdBackend, StatusText) {
     looks("deactivating 0\ndeactivating 0\n");
     EXPECT_EQ(b.status_helper(svc_), "");
     calls();
+    // Being started: the processes of its program in its group run, a
+    // pre-start script's do not; without its program it cannot tell.
+    auto script = TC::spawn("/bin/sh", {"-c", "sleep 30; :"});
+    const std::string group = "  CGroup: /system.slice/x.service\n    |-" + std::to_string(script.pid()) +
+                              " /bin/sh -c sleep\n    `-" + std::to_string(one.pid()) + " /bin/sleep 30\n";
+    svc_.binary = "/bin/sleep";
+    looks("activating 0\nactivating 0\n");
+    answer("status", group);
+    const std::string starting = b.status_helper(svc_).value();
+    EXPECT_NE(starting.find("PID " + std::to_string(one.pid())), std::string::npos) << starting;
+    EXPECT_EQ(starting.find("PID " + std::to_string(script.pid())), std::string::npos) << starting;
+    looks("activating 0\nactivating 0\n");
+    answer("status", "  CGroup: /system.slice/x.service\n    `-" + std::to_string(script.pid()) + " /bin/sh\n");
+    EXPECT_EQ(b.status_helper(svc_), "");
+    svc_.binary.clear();
+    looks("activating 0\nactivating 0\n");
+    EXPECT_EQ(b.status_helper(svc_), "");
+    calls();
 
     // Several processes: one line for each in the control group.
     svc_.single_pid = false;

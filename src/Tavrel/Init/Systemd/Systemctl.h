@@ -83,6 +83,8 @@ inline constexpr std::string_view INACTIVE = "inactive";
 inline constexpr std::string_view FAILED = "failed";
 // Being stopped: its main process may still run (one slow to end on TERM).
 inline constexpr std::string_view DEACTIVATING = "deactivating";
+// Being started: its program may run already, before systemd calls it up.
+inline constexpr std::string_view ACTIVATING = "activating";
 // Reloading is active too (systemctl is-active says so).
 inline constexpr std::string_view RELOADING = "reloading";
 // An active unit in this sub-state without a main pid still has processes.
