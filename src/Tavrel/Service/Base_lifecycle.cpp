@@ -440,11 +440,12 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
         set_service_argv_action(Verb::Start);
     }
 
-    // From the stop on, a TERM or a Ctrl-C waits until the start has been
-    // tried: ending here would leave the service down.
-    std::optional<RunSignals::HoldEndingSignals> hold;
+    // From here on, a TERM or a Ctrl-C waits until the start has been tried:
+    // ending in the stop would leave the service down, and ending in the
+    // start would free the run lock while the start goes on, for the next
+    // run to start a second copy beside it.
+    const RunSignals::HoldEndingSignals hold(service_name());
     if (!running.empty()) {
-        hold.emplace(service_name());
         if (progress)
             output_partial("Stopping " + service_name() + " ");
         else

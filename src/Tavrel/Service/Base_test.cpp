@@ -8,6 +8,7 @@
 #include "Tavrel/Server/Monitor/Suspension.h"
 #include "Tavrel/Init/SysV/Script.h"
 #include "Tavrel/Service/Lock.h"
+#include "Tavrel/Service/RunSignals.h"
 #include "testsupport/FakeBackend.h"
 #include "testsupport/InChild.h"
 #include "testsupport/TempDir.h"
@@ -24,6 +25,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -1047,6 +1049,29 @@ TEST_F(ServiceCore, RestartOfAStoppedServiceStartsIt) {
     EXPECT_EQ(srv->restart(), "up");
     EXPECT_EQ(srv->service_argv_action(), Tavrel::Service::Verb::Start);
     EXPECT_EQ(state_->calls, std::vector<std::string>{"start"});
+}
+
+// A TERM in the start of a restart that found the service down: the run
+// ends only once the start has been tried (ending in it freed the run lock
+// while the init script went on starting, and the next run started a second
+// copy beside it).
+TEST_F(ServiceCore, ATermInTheStartOfARestartWaitsForTheStart) {
+    const std::string tried = tmp_ / "start-tried";
+    const int status = Tavrel::TestSupport::in_child([&] {
+        Tavrel::Service::RunSignals::install();
+        auto srv = make();
+        state_->status = "";
+        state_->on_start = [&] {
+            ::raise(SIGTERM);
+            std::ofstream(tried) << "yes";
+            state_->status = "up";
+            return true;
+        };
+        srv->restart();
+        return 0;
+    });
+    EXPECT_EQ(status, Tavrel::Service::RunSignals::TERM_EXIT_STATUS);
+    EXPECT_TRUE(std::filesystem::exists(tried));
 }
 
 TEST_F(ServiceCore, RestartThroughTheBackendWhenTheClassHasRestartArgs) {
