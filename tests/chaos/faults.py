@@ -242,24 +242,27 @@ class Fault:
     def _pidfile_replaced(self, svc, sandbox, tool_pid):
         if not svc.pidfile:
             return
-        text = self.rng.choice(["another root process", "1\n", "garbage\n", "99999\n", ""])
-        if text == "another root process":
-            text = f"{self._root_process(sandbox)}\n"
+        text = self.rng.choice(["another process", "1\n", "garbage\n", "99999\n", ""])
+        if text == "another process":
+            text = f"{self._foreign_process(sandbox)}\n"
         with open(svc.pidfile + ".chaos", "w") as f:
             f.write(text)
         os.rename(svc.pidfile + ".chaos", svc.pidfile)
         self._mark(f"{svc.pidfile} replaced by {text.strip()!r}")
 
-    def _root_process(self, sandbox):
-        """A live root process that is no service's. Under SysV the campaign
+    def _foreign_process(self, sandbox):
+        """A live process that is no service's. Under SysV the campaign
         itself: a tool that believed the pid file would end the campaign.
-        Under systemd a process made for the fault, which is not judged:
-        systemd itself takes a root-owned pid file's process as the unit's
-        main process when the one it knew ends, and stops it with the unit
-        (it did so to the campaign)."""
+        Under systemd nobody's process made for the fault, which is not
+        judged: systemd itself takes a root-owned pid file's process as the
+        unit's main process when the one it knew ends, and stops it with the
+        unit (it did so to the campaign). Not root's: to an account that
+        cannot read root's executables, a root-owned pid file naming an
+        older root process is the service (its owner decides), and only
+        root can have written that file."""
         if sandbox != "systemd":
             return os.getpid()
-        proc = subprocess.Popen(["sleep", "600"], stdin=subprocess.DEVNULL,
+        proc = subprocess.Popen(as_nobody(["sleep", "600"]), stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                 start_new_session=True)
 
