@@ -220,6 +220,10 @@ std::string check_service(const CheckServiceOptions& o) {
     return Process::ServiceCheck::check_service(process_table_options(o, pidfile_hidden));
 }
 
+bool process_runs_binary(pid_t pid, const std::string& binary) {
+    return runs_binary(Foundation::ProcFs::PROC_PATH + "/" + std::to_string(pid), binary);
+}
+
 std::vector<pid_t> process_table_pids(const CheckServiceOptions& o) {
     return Process::ServiceCheck::find_pids(process_table_options(o, false));
 }

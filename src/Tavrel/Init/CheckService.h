@@ -66,6 +66,9 @@ inline std::string PID_FROM_CGROUP_TYPE = "forking";
 inline std::string ACTIVE_STATE = "active";
 
 std::string check_service(const CheckServiceOptions& options);
+// Whether process `pid` runs the program file `binary` (both resolved; a
+// program replaced on disk still counts).
+bool process_runs_binary(pid_t pid, const std::string& binary);
 
 // The processes the last step (the process table) counts as the service's,
 // whatever the steps before it found: what a stop must end, or else name,

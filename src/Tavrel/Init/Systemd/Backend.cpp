@@ -3,7 +3,6 @@
 #include "Tavrel/Run/ChildErrorStringifier.h"
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/PlainError.h"
-#include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Foundation/Text/Digits.h"
 #include "Tavrel/Run/SafeRun/Object.h"
@@ -12,7 +11,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -76,15 +74,12 @@ std::string status_lines(const std::vector<pid_t>& pids, CheckServiceOptions che
 // that run the service's program. What else runs there then (a pre-start
 // script) is not the service; without its program nothing tells them apart.
 std::string status_while_starting(Service& svc, const std::string& unit, const CheckServiceOptions& check) {
-    std::error_code ec;
-    const auto program = std::filesystem::canonical(svc.service_binary(), ec);
-    if (ec || program.empty())
+    const std::string binary = svc.service_binary();
+    if (binary.empty())
         return std::string();
     std::vector<pid_t> own;
     for (pid_t pid : Sd::get_pids_via_systemd(unit)) {
-        const std::string exe = Foundation::ProcFs::executable(Foundation::ProcFs::PROC_PATH + "/" +
-                                                               std::to_string(pid));
-        if (exe == program.string())
+        if (process_runs_binary(pid, binary))
             own.push_back(pid);
     }
     return status_lines(own, check);
