@@ -10,6 +10,7 @@
 #include "Tavrel/Foundation/Validate/Service.h"
 #include "Tavrel/Init/Systemd/Systemctl.h"
 #include "Tavrel/Output/Formatted/HTML.h"
+#include "Tavrel/Process/PsParser.h"
 #include "Tavrel/Server/Installed.h"
 #include "Tavrel/Server/Monitor/Config.h"
 #include "Tavrel/Service/Base.h"
@@ -253,8 +254,10 @@ int show(Output::Base& out, bool records, const Init::RunOptions& run, int verbo
         objects.push_back(object_for(rows.back(), look, verbose));
     }
     // Thirty-odd units (hundreds on a server with many definitions): one
-    // systemctl run answers what each look would ask of its own unit.
+    // systemctl run answers what each look would ask of its own unit, and one
+    // reading of the process table each search for a program by its name.
     const Init::Systemd::Systemctl::Batch batch(units_of(objects));
+    const Process::PsParser::Census census;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         Row& row = rows[i];
         if (objects[i])

@@ -330,7 +330,7 @@ bool NameMatcher::owner_allowed(uid_t uid) const {
     return !owners_ || std::find(owners_->begin(), owners_->end(), uid) != owners_->end();
 }
 
-bool NameMatcher::matches_words(std::string_view name, std::vector<std::string> secondary,
+bool NameMatcher::matches_words(std::string_view name, const std::vector<std::string>& secondary,
                                 std::string_view file_name) const {
     if (!name.empty() && (name.front() == '-' || name.back() == ':')) {
         if (name.front() == '-')
@@ -351,7 +351,19 @@ bool NameMatcher::matches_words(std::string_view name, std::vector<std::string> 
     return interpreted && first != secondary.end() && pattern_->test(*first);
 }
 
-bool NameMatcher::matches(int dfd, pid_t pid) const {
+namespace {
+
+// What a name search reads of one process.
+struct NamedProcess {
+    pid_t pid = 0;
+    uid_t uid = 0;
+    std::string name;                    // the command line's first word, as a base name
+    std::vector<std::string> secondary;  // its other words
+    std::string file_name;               // the executable's name; "" when hidden
+};
+
+// Nothing when the process is gone or has no command line (a kernel thread).
+std::optional<NamedProcess> read_named(int dfd, pid_t pid) {
     // Any pid may be the service's (a daemon started by a container's init
     // has a small one); a kernel thread has no executable and drops out here.
     // To a caller without root, another account's process hides its
@@ -362,21 +374,49 @@ bool NameMatcher::matches(int dfd, pid_t pid) const {
     char exe[4096];
     ssize_t n = ::readlinkat(dfd, rel, exe, sizeof exe);
     if (n < 0 && errno != EACCES)
-        return false;
+        return std::nullopt;
     n = std::max<ssize_t>(n, 0);
     std::snprintf(rel, sizeof rel, "%d", pid);
     struct stat st {};
-    if (::fstatat(dfd, rel, &st, 0) != 0 || !owner_allowed(st.st_uid))
-        return false;
+    if (::fstatat(dfd, rel, &st, 0) != 0)
+        return std::nullopt;
     std::snprintf(rel, sizeof rel, "%d/cmdline", pid);
     auto words = basename_words(Foundation::ProcFs::at(dfd, rel).value_or(std::string()));
     if (words.empty() || words.front().empty())
-        return false;
-    std::string name = std::move(words.front());
+        return std::nullopt;
+    NamedProcess process{pid, st.st_uid, std::move(words.front()), {},
+                         last_component(std::string_view(exe, static_cast<size_t>(n)))};
     words.erase(words.begin());
-    return matches_words(name, std::move(words),
-                         last_component(std::string_view(exe, static_cast<size_t>(n))));
+    process.secondary = std::move(words);
+    return process;
 }
+
+// The table the living Census read; nothing when there is none.
+std::optional<std::vector<NamedProcess>> census_table;
+
+}  // namespace
+
+bool NameMatcher::matches(int dfd, pid_t pid) const {
+    const auto process = read_named(dfd, pid);
+    return process && owner_allowed(process->uid) &&
+           matches_words(process->name, process->secondary, process->file_name);
+}
+
+Census::Census() {
+    census_table.reset();
+    if (!READ_PROC || !probe_readable(NAME_SEARCH_PROBE_FILE))
+        return;
+    ProcDir dir;
+    if (!dir)
+        return;
+    std::vector<NamedProcess> table;
+    while (pid_t pid = dir.next())
+        if (auto process = read_named(dir.fd(), pid))
+            table.push_back(std::move(*process));
+    census_table = std::move(table);
+}
+
+Census::~Census() { census_table.reset(); }
 
 std::vector<pid_t> get_pids_by_name(const Deadcmd& deadcmd,
                                     const std::vector<std::string>& allowed_owners,
@@ -385,6 +425,13 @@ std::vector<pid_t> get_pids_by_name(const Deadcmd& deadcmd,
     if (!matcher)
         return {};
     std::vector<pid_t> out;
+    if (purpose == Purpose::Look && census_table) {
+        for (const auto& process : *census_table)
+            if (matcher->owner_allowed(process.uid) &&
+                matcher->matches_words(process.name, process.secondary, process.file_name))
+                out.push_back(process.pid);
+        return out;
+    }
     if (READ_PROC && probe_readable(NAME_SEARCH_PROBE_FILE)) {
         ProcDir dir;
         if (dir) {

@@ -122,7 +122,7 @@ class NameMatcher {
     // Tavrel::Foundation::ProcFs::PROC_PATH).
     bool matches(int proc_dirfd, pid_t pid) const;
     // The match rule over already read texts (exposed for tests).
-    bool matches_words(std::string_view process_name, std::vector<std::string> secondary,
+    bool matches_words(std::string_view process_name, const std::vector<std::string>& secondary,
                        std::string_view file_name) const;
     bool owner_allowed(uid_t uid) const;
 
@@ -130,6 +130,22 @@ class NameMatcher {
     std::shared_ptr<const Foundation::Regex> pattern_;
     std::vector<std::string> plain_names_;
     std::optional<std::vector<uid_t>> owners_;
+};
+
+// While a Census lives, a search by name made to look (Purpose::Look)
+// answers from one reading of the process table, made when the Census was: a
+// listing asks after hundreds of names at one moment, and reading every
+// process's files once per name was most of its time. A search to act always
+// reads afresh. When procfs cannot be read the Census holds nothing and each
+// search goes its usual way.
+//
+//   { const PsParser::Census census; ...looks... }
+class Census {
+  public:
+    Census();
+    ~Census();
+    Census(const Census&) = delete;
+    Census& operator=(const Census&) = delete;
 };
 
 std::vector<pid_t> get_pids_by_name(const Deadcmd& deadcmd,

@@ -308,3 +308,43 @@ TEST(GetKnownInterpretersRegex, NamesAsAlternatives) {
     EXPECT_FALSE(m->matches_words("perlx", {"x.pl"}, ""));
     EXPECT_FALSE(m->matches_words("bash", {"x.pl"}, ""));
 }
+
+// A census answers every search to look as the process table did when it was
+// taken, and a search to act (or any search once it is gone) reads afresh.
+TEST(GetPidsByName, ACensusAnswersLooksFromOneReadingAndActsAfresh) {
+    SettingsGuard guard;
+    namespace Ps = Tavrel::Process::PsParser;
+    using Ps::Purpose;
+    TestSupport::TempDir dir;
+    const std::string name = unique_name("tvcensus");
+    const std::string script_name = unique_name("tvcscript") + ".pl";
+    auto c = spawn("/bin/sleep", {"/opt/" + name, "30"});
+    auto script = spawn("/usr/bin/perl", {"perl", "-w", dir.write(script_name, "sleep 30;\n")});
+    const std::vector<Ps::Deadcmd> searches = {
+        name, std::vector<std::string>{"no-such-prog", name}, "sleep", script_name,
+        std::make_shared<const Tavrel::Foundation::Regex>("^" + name + "$")};
+    auto answers = [&] {
+        std::vector<std::vector<pid_t>> all;
+        for (const auto& search : searches) {
+            all.push_back(Ps::get_pids_by_name(search, {}, Purpose::Look));
+            all.push_back(Ps::get_pids_by_name(search, {"12345"}, Purpose::Look));
+        }
+        return all;
+    };
+    const auto alone = answers();
+    const std::string late = unique_name("tvlate");
+    {
+        const Ps::Census census;
+        EXPECT_EQ(answers(), alone);
+        auto born_after = spawn("/bin/sleep", {late, "30"});
+        EXPECT_TRUE(Ps::get_pids_by_name(late, {}, Purpose::Look).empty());
+        EXPECT_EQ(Ps::get_pids_by_name(late, {}, Purpose::Act), std::vector<pid_t>{born_after.pid()});
+    }
+    auto again = spawn("/bin/sleep", {late, "30"});
+    EXPECT_EQ(Ps::get_pids_by_name(late, {}, Purpose::Look), std::vector<pid_t>{again.pid()});
+    // Where procfs is not read, a census holds nothing and looks go their usual way.
+    Ps::READ_PROC = false;
+    const Ps::Census census;
+    auto unread = spawn("/bin/sleep", {unique_name("tvunread"), "30"});
+    EXPECT_TRUE(has(Ps::get_pids_by_name("sleep", {}, Purpose::Look), unread.pid()));
+}

@@ -8,6 +8,7 @@
 #include "Tavrel/Foundation/Text/Digits.h"
 #include "Tavrel/Process/PidFile.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,9 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <optional>
+#include <set>
+#include <sstream>
 
 namespace Tavrel::Init::Systemd::Systemctl {
 
@@ -112,6 +116,43 @@ std::optional<UnitProperties> answer_from_batch(const std::string& unit,
     return answer;
 }
 
+// The service units systemd holds in memory, loaded or not: a running unit
+// whose file was since removed is among them. Nothing when systemd could not
+// be asked.
+std::optional<std::set<std::string>> units_held() {
+    const Answer answer =
+        query({"list-units", "--all", "--plain", "--no-legend", "--full", "--type=service"});
+    if (answer.status != 0)
+        return std::nullopt;
+    const std::vector<std::string> listed = parse_unit_list(answer.out);
+    return std::set<std::string>(listed.begin(), listed.end());
+}
+
+// Whether an entry in the unit search path could make systemd load the unit:
+// its own file or link, its drop-in directory, or its template's file.
+bool may_have_unit_file(const std::string& unit) {
+    std::vector<std::string> entries{unit, unit + ".d"};
+    if (const std::size_t at = unit.find('@'); at != std::string::npos)
+        entries.push_back(unit.substr(0, at + 1) + std::string(SERVICE_SUFFIX));
+    for (const auto& dir : UNIT_SEARCH_DIRS) {
+        for (const auto& entry : entries) {
+            struct stat st {};
+            if (::lstat((dir + entry).c_str(), &st) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+// What systemctl show prints for a unit systemd has no file for, less the
+// time-outs, which are the manager's defaults and no property of the unit.
+UnitProperties not_found_unit(const std::string& unit) {
+    return {{"Id", unit},         {"Type", ""},          {"LoadState", std::string(NOT_FOUND)},
+            {"ActiveState", "inactive"}, {"SubState", "dead"}, {"MainPID", "0"},
+            {"PIDFile", ""},      {"FragmentPath", ""},  {"UnitFileState", ""},
+            {"Result", "success"}, {"ExecMainCode", "0"}, {"ExecMainStatus", "0"}};
+}
+
 }  // namespace
 
 Batch::Batch(const std::vector<std::string>& units) {
@@ -124,18 +165,31 @@ Batch::Batch(const std::vector<std::string>& units) {
         if (std::find(names.begin(), names.end(), name) == names.end())
             names.push_back(std::move(name));
     }
-    std::vector<std::string> args = show_arguments(needs_systemd_show_keys);
-    args.insert(args.end(), names.begin(), names.end());
-    const Answer answer = query(std::move(args));
-    if (answer.status != 0)
+    const auto held = units_held();
+    if (!held)
         return;
-    const std::vector<UnitProperties> blocks = parse_show_blocks(answer.out);
-    // Matched by position: an alias's block carries the Id of the unit it
-    // stands for, not the name asked.
-    if (blocks.size() != names.size())
-        return;
-    for (std::size_t i = 0; i < names.size(); ++i)
-        batched.emplace(names[i], blocks[i]);
+    std::vector<std::string> asked;
+    for (const auto& name : names)
+        if (held->count(name) || may_have_unit_file(name))
+            asked.push_back(name);
+    std::map<std::string, UnitProperties> answers;
+    if (!asked.empty()) {
+        std::vector<std::string> args = show_arguments(needs_systemd_show_keys);
+        args.insert(args.end(), asked.begin(), asked.end());
+        const Answer answer = query(std::move(args));
+        if (answer.status != 0)
+            return;
+        const std::vector<UnitProperties> blocks = parse_show_blocks(answer.out);
+        // Matched by position: an alias's block carries the Id of the unit it
+        // stands for, not the name asked.
+        if (blocks.size() != asked.size())
+            return;
+        for (std::size_t i = 0; i < asked.size(); ++i)
+            answers.emplace(asked[i], blocks[i]);
+    }
+    for (const auto& name : names)
+        answers.emplace(name, not_found_unit(name));
+    batched = std::move(answers);
 }
 
 Batch::~Batch() { batched.clear(); }
@@ -194,6 +248,21 @@ std::vector<UnitProperties> parse_show_blocks(std::string_view text) {
     if (!block.empty())
         close_block();
     return blocks;
+}
+
+std::vector<std::string> parse_unit_list(std::string_view text) {
+    std::vector<std::string> names;
+    for_each_line(text, [&](std::string_view line) {
+        std::istringstream words{std::string(line)};
+        std::string word;
+        // A state mark ("●", "*") stands before the name of a unit in trouble.
+        if (words >> word && word.find('.') == std::string::npos)
+            words >> word;
+        if (word.find('.') != std::string::npos)
+            names.push_back(word);
+        return true;
+    });
+    return names;
 }
 
 bool is_usable_unit(const UnitProperties& props) {

@@ -49,6 +49,15 @@ inline std::string QUERY_TZ = "UTC";
 inline std::vector<std::string> UNIT_FILE_DIRS = {"/lib/systemd/system/",
                                                   "/usr/lib/systemd/system/",
                                                   "/etc/systemd/system/", "/run/systemd/system/"};
+// Every directory systemd loads system units from (its unit search path). A
+// unit with no entry in any of them, and not held in systemd's memory, is one
+// systemd does not have: a listing need not ask it about such a unit.
+inline std::vector<std::string> UNIT_SEARCH_DIRS = {
+    "/etc/systemd/system.control/", "/run/systemd/system.control/", "/run/systemd/transient/",
+    "/run/systemd/generator.early/", "/etc/systemd/system/",        "/etc/systemd/system.attached/",
+    "/run/systemd/system/",          "/run/systemd/system.attached/", "/run/systemd/generator/",
+    "/usr/local/lib/systemd/system/", "/lib/systemd/system/",        "/usr/lib/systemd/system/",
+    "/run/systemd/generator.late/"};
 // The fragment of a masked unit: systemd still owns it.
 inline std::string NULL_DEVICE = "/dev/null";
 
@@ -130,6 +139,12 @@ std::pair<std::optional<std::string>, std::optional<std::string>> restart_via_sy
 // still runs systemctl. Where systemd cannot be asked at once (not running
 // it, no answer, one block missing), the Batch answers nothing.
 //
+// Most words of a listing have no unit at all (a daemon not installed, an
+// administrator's definition), and systemd searches its whole unit path for
+// each one it is shown. A unit that systemd does not hold (list-units) and
+// that no file in UNIT_SEARCH_DIRS could load is answered as systemd answers
+// it, "not-found", without asking.
+//
 //   { const Systemctl::Batch batch({"cron", "ssh"}); ...looks... }
 class Batch {
   public:
@@ -170,6 +185,9 @@ UnitProperties parse_show(std::string_view text);
 // The output of one `systemctl show` of several units: a block of lines per
 // unit, in the order asked, blank lines between them.
 std::vector<UnitProperties> parse_show_blocks(std::string_view text);
+// The unit names of `systemctl list-units --plain --no-legend --full`, one
+// per line, first word (after a state mark, when the line has one).
+std::vector<std::string> parse_unit_list(std::string_view text);
 // Whether systemd itself drives the unit: known to systemd, and its fragment
 // (when it has one) in UNIT_FILE_DIRS or NULL_DEVICE.
 bool is_usable_unit(const UnitProperties& props);

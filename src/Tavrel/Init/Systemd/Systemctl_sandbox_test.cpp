@@ -126,9 +126,16 @@ TEST_F(SystemdSandboxQueries, ABatchAnswersAsEachQuestionWouldFromOneRun) {
     ::unlink("/etc/systemd/system/tvtq-alias.service");
     ASSERT_EQ(::symlink("/run/systemd/system/tvtq-multi.service",
                         "/etc/systemd/system/tvtq-alias.service"), 0);
+    // A unit whose file was removed while it runs, and an instance of a
+    // template: no file of their own names them.
+    Box::write_file("/etc/systemd/system/tvtq-gone.service", "[Service]\nExecStart=/bin/sleep 1005\n");
+    Box::write_unit("tvtq-tpl@.service", "[Service]\nExecStart=/bin/sleep 1006\n");
     ASSERT_EQ(Box::systemctl({"daemon-reload"}), 0);
+    ASSERT_EQ(Box::systemctl({"start", "tvtq-gone.service", "tvtq-tpl@one.service"}), 0);
+    ::unlink("/etc/systemd/system/tvtq-gone.service");
     const std::vector<std::string> units = {"tvtq-multi", "tvtq-nosuch", "tvtq-alias",
-                                            "systemd-journald.service", "tvtqgen"};
+                                            "systemd-journald.service", "tvtqgen", "tvtq-gone",
+                                            "tvtq-tpl@one"};
     auto answers = [&] {
         std::vector<std::string> seen;
         for (const auto& unit : units) {
@@ -144,9 +151,11 @@ TEST_F(SystemdSandboxQueries, ABatchAnswersAsEachQuestionWouldFromOneRun) {
     runs();
     const auto alone = answers();
     EXPECT_GE(runs(), 10);
+    EXPECT_NE(alone[5].find(" active "), std::string::npos) << alone[5];
+    EXPECT_NE(alone[6].find(" active "), std::string::npos) << alone[6];
     {
         const Sd::Batch batch(units);
-        EXPECT_EQ(runs(), 1);
+        EXPECT_EQ(runs(), 2);  // what systemd holds, then what it says of them
         EXPECT_EQ(answers(), alone);
         EXPECT_EQ(runs(), 0);
         // A property the batch did not take is asked of systemd.
@@ -157,6 +166,7 @@ TEST_F(SystemdSandboxQueries, ABatchAnswersAsEachQuestionWouldFromOneRun) {
     EXPECT_GE(runs(), 10);
     Sd::SYSTEMCTL = saved;
     ::unlink("/etc/systemd/system/tvtq-alias.service");
+    Box::systemctl({"stop", "tvtq-gone.service", "tvtq-tpl@one.service"});
 }
 
 TEST_F(SystemdSandboxQueries, RestartAndStop) {

@@ -81,6 +81,20 @@ TEST(SystemdParse, ShowOfSeveralUnitsGivesABlockEach) {
     EXPECT_TRUE(Sd::parse_show_blocks("").empty());
 }
 
+TEST(SystemdParse, UnitListGivesEachUnitsName) {
+    // systemctl 252's list-units --all --plain --no-legend --full: a unit
+    // only referred to ("ghost"), one whose file was removed while it runs
+    // ("gone"), a transient and an instance; the marked line is as a
+    // terminal shows a failed unit, in case a systemctl marks it so.
+    const auto names = Sd::parse_unit_list(sample("list_units.txt"));
+    ASSERT_EQ(names.size(), 11u);
+    EXPECT_EQ(names.front(), "auditd.service");
+    for (const char* name : {"ghost.service", "gone.service", "transient1.service",
+                             "getty@tty1.service", "broken.service"})
+        EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+    EXPECT_TRUE(Sd::parse_unit_list("\n").empty());
+}
+
 TEST(SystemdParse, UsableUnits) {
     // Real units: a packaged one, a runtime one, an unknown and a generated one.
     EXPECT_TRUE(Sd::is_usable_unit(Sd::parse_show(sample("show_journald.txt"))));
