@@ -36,6 +36,8 @@ struct BackendState {
     std::optional<Init::UnitProperties> unit;
     std::string start_refusal_hint;
     bool executed_by_systemd = false;
+    // Whether the init system may start the service by itself during a stop.
+    bool starts_by_itself = true;
     // What start_marks answers at each look (nullopt: not offered), and
     // start_is_over.
     std::function<std::optional<Init::StartMarks>()> start_marks = [] {
@@ -87,6 +89,7 @@ class FakeBackend : public Init::Backend {
     }
     std::optional<bool> start_is_over(Tavrel::Init::Service&) override { return s_->start_is_over; }
     bool is_under_way(Tavrel::Init::Service&) override { return s_->under_way; }
+    bool starts_services_by_itself() const override { return s_->starts_by_itself; }
 
   private:
     std::shared_ptr<BackendState> s_;

@@ -59,6 +59,12 @@ class Backend {
     // does not count as up (a unit still starting, or waiting to be
     // restarted): a stop must still end it.
     virtual bool is_under_way(Service&) { return false; }
+    // Whether the init system itself may start the service while a restart
+    // stops it (a socket that starts it at the next connection, a unit it
+    // restarts): then a daemon born during that stop is the service started
+    // anew. Under an init script nothing does; such a daemon is another
+    // start's (one whose run was killed), and the stop has left it running.
+    virtual bool starts_services_by_itself() const { return false; }
     // After a failed start: what the init system says kept the service from
     // starting and how an administrator lifts it, when that is something the
     // start itself cannot mend; empty when there is nothing to say.

@@ -311,7 +311,7 @@ bool Base::stop() {
         warn("Not every socket that starts " + service_name() +
              " on demand could be stopped: a connection may start it again.");
     restart_stop_began_.reset();
-    if (inside) {
+    if (inside && service_manager().starts_services_by_itself()) {
         restart_stop_began_.emplace();
         ::clock_gettime(CLOCK_REALTIME, &*restart_stop_began_);
     }

@@ -3,6 +3,7 @@
 // leaves no copy of the daemon behind.
 #include "Tavrel/Service/Base.h"
 
+#include "Tavrel/Process/Proc/Cgroup.h"
 #include "Tavrel/Process/Proc/PID.h"
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Config/PwUtils.h"
@@ -186,13 +187,15 @@ std::vector<std::string> Base::_what_still_runs() {
     if (systemd && !service_manager().this_process_was_executed_by_systemd()) {
         namespace Sd = Init::Systemd::Systemctl;
         const auto now = Sd::get_properties_via_systemd(
-            systemd->unit(), {"ActiveState", "SubState", "MainPID", "KillMode"});
+            systemd->unit(), {"ActiveState", "SubState", "MainPID", "KillMode", "ControlGroup"});
         auto value = [&](const char* key) {
             const auto it = now.find(key);
             return it == now.end() ? std::string() : it->second;
         };
         const std::string state = value("ActiveState");
-        const std::vector<pid_t> unit_pids = Sd::get_pids_via_systemd(systemd->unit());
+        // The unit's processes, read where systemctl status reads them: the
+        // same look without a second systemctl run.
+        const std::vector<pid_t> unit_pids = Process::Proc::Cgroup::processes_in(value("ControlGroup"));
         // Only a unit at rest has nothing under way: one still starting, or
         // waiting to be started again, is the service as much as a running one.
         if (!state.empty() && !Sd::is_at_rest(state)) {

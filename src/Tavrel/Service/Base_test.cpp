@@ -979,6 +979,17 @@ TEST_F(ServiceCore, TheStopOfARestartTellsADaemonStartedAnewFromOneLeftRunning) 
     const std::string left = failure_of([&] { srv->restart(); });
     EXPECT_THAT(left, testing::HasSubstr("Services::RestartError"));
     EXPECT_THAT(left, testing::HasSubstr("PID " + std::to_string(running->pid())));
+
+    // Under an init script nothing starts the service but a start: a daemon
+    // born during the stop is another run's (one killed while its init
+    // script started it), and starting one more would run two.
+    state_->starts_by_itself = false;
+    replaces = true;
+    state_->calls.clear();
+    const std::string other = failure_of([&] { srv->restart(); });
+    EXPECT_THAT(other, testing::HasSubstr("Services::RestartError"));
+    EXPECT_THAT(other, testing::HasSubstr("PID " + std::to_string(running->pid())));
+    EXPECT_EQ(state_->calls, (std::vector<std::string>{"stop"}));
 }
 
 // A restart whose stop left the service running starts no second copy.

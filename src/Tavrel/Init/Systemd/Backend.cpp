@@ -229,24 +229,27 @@ bool Backend::is_active(Service& svc) {
     const auto captured = props_.find("ActiveState");
     const bool was_active = captured != props_.end() && captured->second == Sd::ACTIVE;
     bool active = false;
+    bool confirmed = false;
     if (reuse_last_look()) {
         active = counts_as_active(last_look_["ActiveState"]);
+        confirmed = look_confirmed_;
     } else {
         active = _systemctl_is_active();
-        if (active != was_active) {
-            // A unit changing state right now: look again before believing it.
-            for (int look = 0; look < IS_ACTIVE_CONFIRMATIONS; ++look) {
-                std::this_thread::sleep_for(
-                    std::chrono::duration<double>(IS_ACTIVE_CONFIRM_INTERVAL));
-                active = _systemctl_is_active();
-                if (!active) {
-                    svc.debug(in_quotes(unit()) + " is no longer active.");
-                    break;
-                }
+    }
+    if (!confirmed && active != was_active) {
+        // A unit changing state right now: look again before believing it.
+        for (int look = 0; look < IS_ACTIVE_CONFIRMATIONS; ++look) {
+            std::this_thread::sleep_for(std::chrono::duration<double>(IS_ACTIVE_CONFIRM_INTERVAL));
+            active = _systemctl_is_active();
+            if (!active) {
+                svc.debug(in_quotes(unit()) + " is no longer active.");
+                break;
             }
         }
-        if (active)
-            keep_look();
+    }
+    if (active && !confirmed) {
+        keep_look();
+        look_confirmed_ = true;
     }
     svc.debug(in_quotes(unit()) + (active ? " is active." : " is not active."));
     return active;
@@ -299,7 +302,17 @@ std::string Backend::start_refusal_hint(Service&) {
 }
 
 std::optional<StartMarks> Backend::start_marks(Service&) {
-    const UnitProperties now = Sd::get_properties_via_systemd(unit(), {"NRestarts", "MainPID"});
+    const UnitProperties now =
+        Sd::get_properties_via_systemd(unit(), {"NRestarts", "MainPID", "ActiveState"});
+    // The same look is the first the start's wait makes of the unit: one
+    // systemctl run, not two in a row.
+    if (const auto state = now.find("ActiveState"); state != now.end()) {
+        const auto main = now.find("MainPID");
+        last_look_ = {{"ActiveState", state->second},
+                      {"MainPID", main == now.end() ? std::string() : main->second}};
+        keep_look();
+        look_confirmed_ = false;
+    }
     StartMarks marks;
     if (const auto restarts = now.find("NRestarts"); restarts != now.end()) {
         if (const auto count = Foundation::Text::digits_value(restarts->second, INT32_MAX))

@@ -94,12 +94,14 @@ class Backend final : public Init::Backend {
     // starting (activating) or waiting to be started again by systemd
     // (activating, auto-restart) does not count as up, yet a stop must end it.
     bool is_under_way(Service& svc) override;
+    bool starts_services_by_itself() const override { return true; }
     // Before the first attempt, ends the service's leftover processes (its
     // doomed rules) so that systemd starts from a clean slate. Always true.
     std::optional<bool> restart_attempt(Service& svc, int attempt) override;
     // The status text: empty when the service is not running.
     std::optional<std::string> status_helper(Service& svc) override;
-    // NRestarts and MainPID of the unit, in one look.
+    // NRestarts and MainPID of the unit, in one look, which also answers the
+    // next is_active (still confirmed when it disagrees with the captured state).
     std::optional<StartMarks> start_marks(Service& svc) override;
     // True once the unit is inactive or failed: systemd neither runs nor
     // starts it (a unit that systemd will restart is "activating").
@@ -150,6 +152,10 @@ class Backend final : public Init::Backend {
     UnitProperties last_look_;  // of _systemctl_is_active, or the snapshot
     bool executed_by_systemd_ = false;
     bool look_reusable_ = false;  // cleared by any action
+    // Whether the last look has been confirmed as is_active confirms one that
+    // disagrees with the captured state; a look taken for another question
+    // (the start's marks) has not.
+    bool look_confirmed_ = true;
     std::chrono::steady_clock::time_point look_taken_;
 };
 

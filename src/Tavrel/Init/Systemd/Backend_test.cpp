@@ -386,12 +386,28 @@ TEST_F(SystemdBackend, WhatTheStartConfirmationIsTold) {
     ASSERT_TRUE(marks);
     EXPECT_EQ(marks->restarts, 3);
     EXPECT_EQ(marks->main_pid, 4242);
-    EXPECT_EQ(calls().back(), "show -p NRestarts -p MainPID -- tvt.service");
+    EXPECT_EQ(calls().back(), "show -p NRestarts -p MainPID -p ActiveState -- tvt.service");
     // A unit without a main process, and a systemd that does not count.
     answer("show-NRestarts", "MainPID=0\n");
     marks = b.start_marks(svc_);
     EXPECT_FALSE(marks->restarts);
     EXPECT_FALSE(marks->main_pid);
+
+    // The marks' look is the wait's first look, and a unit captured as
+    // inactive that it finds active is still confirmed by the looks after it.
+    answer("show-NRestarts", "NRestarts=1\nMainPID=4242\nActiveState=active\n");
+    b.start_marks(svc_);
+    calls();
+    looks("active 4242\nactive 4242\n");
+    EXPECT_TRUE(b.is_active(svc_));
+    EXPECT_EQ(calls().size(), 2u);
+    EXPECT_TRUE(b.is_active(svc_));
+    EXPECT_TRUE(calls().empty()) << "a confirmed look was asked again right after";
+    auto up = backend("active");
+    up.start_marks(svc_);
+    calls();
+    EXPECT_TRUE(up.is_active(svc_));
+    EXPECT_TRUE(calls().empty()) << "the marks' look was asked again";
 }
 
 TEST_F(SystemdBackend, RestartAttemptKillsLeftoversOnlyFirst) {

@@ -1,8 +1,13 @@
 #include "Tavrel/Process/Proc/Cgroup.h"
 
+#include "Tavrel/Foundation/LoadFile.h"
 #include "Tavrel/Foundation/ProcFs.h"
+#include "Tavrel/Foundation/Text/Digits.h"
 
 #include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
 
 namespace Tavrel::Process::Proc::Cgroup {
 
@@ -55,6 +60,39 @@ std::string service_unit(std::string_view cgroup_text) {
 std::string service_unit_of(pid_t pid) {
     const auto text = Foundation::ProcFs::path(Foundation::ProcFs::PROC_PATH + "/" + std::to_string(pid) + "/cgroup");
     return text ? service_unit(*text) : std::string();
+}
+
+namespace {
+
+// The pids of one group's cgroup.procs, in its order.
+void add_processes_of(const std::filesystem::path& group, std::vector<pid_t>& pids) {
+    std::istringstream listed(Foundation::LoadFile::loadfile((group / "cgroup.procs").string()).value_or(""));
+    for (std::string word; listed >> word;)
+        if (const auto pid = Foundation::Text::digits_value(word, INT32_MAX); pid && *pid > 0)
+            pids.push_back(static_cast<pid_t>(*pid));
+}
+
+}  // namespace
+
+std::vector<pid_t> processes_in(std::string_view path) {
+    // A relative or climbing path names no unit's group.
+    if (!path.starts_with('/') || path.find("/..") != std::string_view::npos)
+        return {};
+    for (const auto& tree : CONTROL_GROUP_TREES) {
+        const std::filesystem::path group = tree + std::string(path);
+        std::error_code ec;
+        if (!std::filesystem::is_directory(group, ec))
+            continue;
+        std::vector<pid_t> pids;
+        add_processes_of(group, pids);
+        for (std::filesystem::recursive_directory_iterator it(group, ec), end; !ec && it != end;
+             it.increment(ec)) {
+            if (it->is_directory(ec))
+                add_processes_of(it->path(), pids);
+        }
+        return pids;
+    }
+    return {};
 }
 
 bool belongs_to_another_unit(pid_t pid, std::string_view own_unit) {

@@ -13,6 +13,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Tavrel::Process::Proc::Cgroup {
 
@@ -22,6 +23,15 @@ namespace Tavrel::Process::Proc::Cgroup {
 std::string service_unit(std::string_view cgroup_text);
 // The same for a running process; "" when it cannot be read.
 std::string service_unit_of(pid_t pid);
+
+// Where control groups are mounted, in the order they are tried: systemd's
+// own named hierarchy (a hybrid or legacy layout), else the unified one.
+inline std::vector<std::string> CONTROL_GROUP_TREES = {"/sys/fs/cgroup/systemd", "/sys/fs/cgroup"};
+
+// Every process in the control group at `path` ("/system.slice/cron.service",
+// as systemd names it) and the groups below it: its own first, then each
+// subgroup's. Nothing for an empty path or a group that is not there.
+std::vector<pid_t> processes_in(std::string_view path);
 
 // True when the process belongs to a service unit that is neither `own_unit`
 // nor the unit of this run itself: a daemon this tool launched shares the

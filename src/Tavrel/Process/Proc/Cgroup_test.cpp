@@ -1,9 +1,15 @@
 #include "Tavrel/Process/Proc/Cgroup.h"
 
+#include "Tavrel/Foundation/LoadFile.h"
 #include "testsupport/FakeProc.h"
+#include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
 
 namespace {
 
@@ -65,3 +71,35 @@ TEST(Cgroup, AnotherUnitIsNeitherTheServicesNorThisRuns) {
 }
 
 }  // namespace
+
+// A unit's processes are those of its group and of every group below it; a
+// path that is not a unit's group's names none.
+TEST(Cgroup, TheProcessesOfAGroupAndItsSubgroups) {
+    Tavrel::TestSupport::TempDir tree;
+    const auto saved = CONTROL_GROUP_TREES;
+    CONTROL_GROUP_TREES = {tree.path() + "/named", tree.path() + "/unified"};
+    std::filesystem::create_directories(tree / "unified/system.slice/x.service/payload");
+    tree.write("unified/system.slice/x.service/cgroup.procs", "12\n13\n");
+    tree.write("unified/system.slice/x.service/payload/cgroup.procs", "14\n");
+    tree.write("unified/cgroup.procs", "1\n");
+    EXPECT_EQ(processes_in("/system.slice/x.service"), (std::vector<pid_t>{12, 13, 14}));
+    EXPECT_TRUE(processes_in("").empty());
+    EXPECT_TRUE(processes_in("system.slice/x.service").empty());
+    EXPECT_TRUE(processes_in("/system.slice/x.service/../..").empty());
+    EXPECT_TRUE(processes_in("/system.slice/y.service").empty());
+    // systemd's own hierarchy, where there is one, is read first.
+    std::filesystem::create_directories(tree / "named/system.slice/x.service");
+    tree.write("named/system.slice/x.service/cgroup.procs", "21\n");
+    EXPECT_EQ(processes_in("/system.slice/x.service"), (std::vector<pid_t>{21}));
+    CONTROL_GROUP_TREES = saved;
+
+    // Through the real control-group file system: this process is in its own group.
+    const std::string own = Tavrel::Foundation::LoadFile::loadfile("/proc/self/cgroup").value_or("");
+    std::string path;
+    for (std::istringstream lines(own); std::getline(lines, path);)
+        if (path.starts_with("0::") || path.find(":name=systemd:") != std::string::npos)
+            break;
+    path = path.substr(path.rfind(':') + 1);
+    const auto pids = processes_in(path);
+    EXPECT_NE(std::find(pids.begin(), pids.end(), ::getpid()), pids.end()) << path;
+}
