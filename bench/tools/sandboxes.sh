@@ -5,8 +5,10 @@
 #   header "SysV, cron" service        # the head of a table of benchtimer rows
 #   bench_in_sandboxes NAME SCRIPT "PACKAGE ..." [sysv|systemd]...
 
+# header TITLE B [A]: a table of A (the program, unless named) against B.
 header() {
-    echo "| $1 | zidavoveva ms: median (best) | $2 ms: median (best) | ratio | zidavoveva peak RSS | $2 peak RSS | rounds | target |"
+    local a=${3:-zidavoveva}
+    echo "| $1 | $a ms: median (best) | $2 ms: median (best) | ratio | $a peak RSS | $2 peak RSS | rounds | target |"
     echo "| --- | --- | --- | --- | --- | --- | --- | --- |"
 }
 

@@ -9,6 +9,7 @@
 #include "Tavrel/Init/CheckService.h"
 #include "Tavrel/Init/Doomed.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <sstream>
@@ -97,7 +98,8 @@ Backend::Backend(Options o)
                          "started itself.");
     }
     if (o.snapshot_is_current && props_.count("ActiveState") && props_.count("MainPID")) {
-        last_look_ = {{"ActiveState", props_["ActiveState"]}, {"MainPID", props_["MainPID"]}};
+        last_look_ = {{"ActiveState", props_["ActiveState"]}, {"MainPID", props_["MainPID"]},
+                      {"SubState", props_["SubState"]}};
         keep_look();
     }
 }
@@ -221,7 +223,7 @@ std::optional<bool> Backend::restart_attempt(Service& svc, int attempt) {
 }
 
 bool Backend::_systemctl_is_active() {
-    last_look_ = Sd::get_properties_via_systemd(unit(), {"ActiveState", "MainPID"});
+    last_look_ = Sd::get_properties_via_systemd(unit(), {"ActiveState", "MainPID", "SubState"});
     return counts_as_active(last_look_["ActiveState"]);
 }
 
@@ -303,13 +305,16 @@ std::string Backend::start_refusal_hint(Service&) {
 
 std::optional<StartMarks> Backend::start_marks(Service&) {
     const UnitProperties now =
-        Sd::get_properties_via_systemd(unit(), {"NRestarts", "MainPID", "ActiveState"});
+        Sd::get_properties_via_systemd(unit(), {"NRestarts", "MainPID", "ActiveState", "SubState"});
     // The same look is the first the start's wait makes of the unit: one
     // systemctl run, not two in a row.
     if (const auto state = now.find("ActiveState"); state != now.end()) {
-        const auto main = now.find("MainPID");
-        last_look_ = {{"ActiveState", state->second},
-                      {"MainPID", main == now.end() ? std::string() : main->second}};
+        auto value = [&](const char* key) {
+            const auto found = now.find(key);
+            return found == now.end() ? std::string() : found->second;
+        };
+        last_look_ = {{"ActiveState", state->second}, {"MainPID", value("MainPID")},
+                      {"SubState", value("SubState")}};
         keep_look();
         look_confirmed_ = false;
     }
@@ -356,8 +361,14 @@ std::optional<std::string> Backend::status_helper(Service& svc) {
         // A unit still starting may run its program already (a daemon that
         // loads a while before it forks, or one whose pid file is not yet
         // written): those processes are the service, to a look as to a stop.
-        if (last_look_["ActiveState"] == Sd::ACTIVATING)
+        if (last_look_["ActiveState"] == Sd::ACTIVATING) {
+            // Before its program is started, a process of that program is
+            // the unit's configuration test (`sshd -t`), not the service.
+            const auto& before = Sd::BEFORE_THE_PROGRAM;
+            if (std::find(before.begin(), before.end(), last_look_["SubState"]) != before.end())
+                return std::string();
             return status_while_starting(svc, service_, check);
+        }
         // A unit being stopped whose main process has not ended yet (one
         // slow to end on TERM, until systemd's stop time-out kills it) still
         // runs it: "down" would have the monitor start a second copy.

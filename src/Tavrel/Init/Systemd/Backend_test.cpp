@@ -71,7 +71,7 @@ printf '%s\n' "$*" >>"$d/calls"
 key=$1
 [ "$1" = show ] && [ "$#" -eq 5 ] && key=show-$3
 [ "$1" = show ] && [ "$3" = NRestarts ] && key=show-NRestarts
-if [ "$1" = show ] && [ "$#" -eq 7 ] && [ "$3" = ActiveState ]; then
+if [ "$1" = show ] && [ "$#" -ge 7 ] && [ "$3" = ActiveState ]; then
     set -- $(head -n 1 "$d/look.seq"); sed -i 1d "$d/look.seq"
     printf 'ActiveState=%s\nMainPID=%s\nSubState=%s\n' "$1" "${2:-0}" "${3:-}"; exit 0
 fi
@@ -304,7 +304,7 @@ TEST_F(SystemdBackend, IsActiveConfirmsAChange) {
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
         auto seen = calls();
         EXPECT_EQ(seen.size(), c.looks) << c.captured << " " << c.answers;
-        EXPECT_EQ(seen.front(), "show -p ActiveState -p MainPID -- tvt.service");
+        EXPECT_EQ(seen.front(), "show -p ActiveState -p MainPID -p SubState -- tvt.service");
         EXPECT_NE(svc_.debugs.back().find(c.result ? "is active" : "is not active"),
                   std::string::npos);
     }
@@ -386,7 +386,7 @@ TEST_F(SystemdBackend, WhatTheStartConfirmationIsTold) {
     ASSERT_TRUE(marks);
     EXPECT_EQ(marks->restarts, 3);
     EXPECT_EQ(marks->main_pid, 4242);
-    EXPECT_EQ(calls().back(), "show -p NRestarts -p MainPID -p ActiveState -- tvt.service");
+    EXPECT_EQ(calls().back(), "show -p NRestarts -p MainPID -p ActiveState -p SubState -- tvt.service");
     // A unit without a main process, and a systemd that does not count.
     answer("show-NRestarts", "MainPID=0\n");
     marks = b.start_marks(svc_);
@@ -472,6 +472,13 @@ TEST_F(SystemdBackend, StatusText) {
     looks("activating 0\nactivating 0\n");
     answer("status", "  CGroup: /system.slice/x.service\n    `-" + std::to_string(script.pid()) + " /bin/sh\n");
     EXPECT_EQ(b.status_helper(svc_), "");
+    // Before the program is started, its process is the unit's configuration
+    // test (sshd's `sshd -t`): not the service.
+    looks("activating 0 start-pre\nactivating 0 start-pre\n");
+    answer("status", group);
+    EXPECT_EQ(b.status_helper(svc_), "");
+    looks("activating 0 start\nactivating 0 start\n");
+    EXPECT_NE(b.status_helper(svc_).value().find("PID " + std::to_string(one.pid())), std::string::npos);
     svc_.binary.clear();
     looks("activating 0\nactivating 0\n");
     EXPECT_EQ(b.status_helper(svc_), "");

@@ -94,6 +94,10 @@ inline constexpr std::string_view FAILED = "failed";
 inline constexpr std::string_view DEACTIVATING = "deactivating";
 // Being started: its program may run already, before systemd calls it up.
 inline constexpr std::string_view ACTIVATING = "activating";
+// Sub-states of a unit being started in which only the commands before its
+// program run (a configuration test such as `sshd -t`, which may be the
+// service's own program).
+inline const std::vector<std::string_view> BEFORE_THE_PROGRAM = {"condition", "start-pre"};
 // Reloading is active too (systemctl is-active says so).
 inline constexpr std::string_view RELOADING = "reloading";
 // An active unit in this sub-state without a main pid still has processes.
