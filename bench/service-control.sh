@@ -88,23 +88,23 @@ restart_steps() {
     header "systemd, a restart of cron step by step" "/bin/true" "step"
     "$timer" -n "$ROUNDS" -l "the unit's properties: \`systemctl show\` (12 properties)" -- \
         systemctl show -p Id -p Type -p LoadState -p ActiveState -p SubState -p MainPID -p PIDFile \
-        -p FragmentPath -p UnitFileState -p Result -p ExecMainCode -p ExecMainStatus -- "$unit" \
+        -p FragmentPath -p UnitFileState -p Result -p ExecMainCode -p ExecMainStatus "$unit" \
         -- /bin/true || failed=1
     "$timer" -n "$RESTART_ROUNDS" -w 1 -l "the stop: \`systemctl stop\` (vs the start: \`systemctl restart\` of the stopped unit)" \
-        -- systemctl stop -- "$unit" -- systemctl restart --no-ask-password -- "$unit" || failed=1
+        -- systemctl stop "$unit" -- systemctl restart --no-ask-password "$unit" || failed=1
     "$timer" -n "$ROUNDS" -l "the stop's look: \`systemctl show\` (state, main pid, kill mode, control group)" -- \
-        systemctl show -p ActiveState -p SubState -p MainPID -p KillMode -p ControlGroup -- "$unit" \
+        systemctl show -p ActiveState -p SubState -p MainPID -p KillMode -p ControlGroup "$unit" \
         -- /bin/true || failed=1
     "$timer" -n "$ROUNDS" -l "the start's marks and first look: \`systemctl show\`" -- \
-        systemctl show -p NRestarts -p MainPID -p ActiveState -- "$unit" -- /bin/true || failed=1
+        systemctl show -p NRestarts -p MainPID -p ActiveState -p SubState "$unit" -- /bin/true || failed=1
     "$timer" -n "$ROUNDS" -l "each later look (a confirmation, the settle's end): \`systemctl show\`" -- \
-        systemctl show -p NRestarts -p MainPID -- "$unit" -- /bin/true || failed=1
+        systemctl show -p NRestarts -p MainPID "$unit" -- /bin/true || failed=1
     # The waits, from real runs: a start from stopped looks twice more, a
     # second apart, before it believes the unit up (each round's stop comes
     # from the other column); the settle time is what a restart with it
     # takes beyond one without.
     "$timer" -n 4 -w 1 -l "the start's confirmation: a start from stopped (vs the stop before it)" \
-        -- /usr/local/sbin/zidavoveva_service zcron --start -- systemctl stop -- "$unit" || failed=1
+        -- /usr/local/sbin/zidavoveva_service zcron --start -- systemctl stop "$unit" || failed=1
     "$timer" -n "$RESTART_ROUNDS" -w 1 -l "the settle time: a restart with it (vs one without)" \
         -- zidavoveva_crond -- /usr/local/sbin/zidavoveva_service zcron --restart || failed=1
     return "$failed"
@@ -177,7 +177,7 @@ unit=cron.service
 /bin/systemctl stop -- "$unit"
 /bin/systemctl show -p ActiveState -p SubState -p MainPID -p KillMode -p ControlGroup -- "$unit" >/dev/null
 /bin/systemctl restart --no-ask-password -- "$unit"
-/bin/systemctl show -p NRestarts -p MainPID -p ActiveState -- "$unit" >/dev/null
+/bin/systemctl show -p NRestarts -p MainPID -p ActiveState -p SubState -- "$unit" >/dev/null
 sleep SETTLE
 /bin/systemctl show -p NRestarts -p MainPID -- "$unit" >/dev/null
 /bin/systemctl status --no-pager --full "$unit" >/dev/null
