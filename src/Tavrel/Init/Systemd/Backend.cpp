@@ -44,6 +44,19 @@ UnitProperties look_at_state(const std::string& unit) {
     return Sd::get_properties_via_systemd(unit, {"ActiveState", "SubState"});
 }
 
+// What a look of is_active takes of the unit, in one systemctl show.
+const std::vector<std::string> LOOK_KEYS = {"ActiveState", "MainPID", "SubState"};
+
+// Those keys of `props`, each present (empty when `props` lacks it).
+UnitProperties look_of(const UnitProperties& props) {
+    UnitProperties look;
+    for (const auto& key : LOOK_KEYS) {
+        const auto found = props.find(key);
+        look[key] = found == props.end() ? std::string() : found->second;
+    }
+    return look;
+}
+
 std::string seconds_text(double seconds) {
     std::ostringstream text;
     text << seconds;
@@ -98,8 +111,7 @@ Backend::Backend(Options o)
                          "started itself.");
     }
     if (o.snapshot_is_current && props_.count("ActiveState") && props_.count("MainPID")) {
-        last_look_ = {{"ActiveState", props_["ActiveState"]}, {"MainPID", props_["MainPID"]},
-                      {"SubState", props_["SubState"]}};
+        last_look_ = look_of(props_);
         keep_look();
     }
 }
@@ -223,7 +235,7 @@ std::optional<bool> Backend::restart_attempt(Service& svc, int attempt) {
 }
 
 bool Backend::_systemctl_is_active() {
-    last_look_ = Sd::get_properties_via_systemd(unit(), {"ActiveState", "MainPID", "SubState"});
+    last_look_ = Sd::get_properties_via_systemd(unit(), LOOK_KEYS);
     return counts_as_active(last_look_["ActiveState"]);
 }
 
@@ -308,13 +320,8 @@ std::optional<StartMarks> Backend::start_marks(Service&) {
         Sd::get_properties_via_systemd(unit(), {"NRestarts", "MainPID", "ActiveState", "SubState"});
     // The same look is the first the start's wait makes of the unit: one
     // systemctl run, not two in a row.
-    if (const auto state = now.find("ActiveState"); state != now.end()) {
-        auto value = [&](const char* key) {
-            const auto found = now.find(key);
-            return found == now.end() ? std::string() : found->second;
-        };
-        last_look_ = {{"ActiveState", state->second}, {"MainPID", value("MainPID")},
-                      {"SubState", value("SubState")}};
+    if (now.count("ActiveState")) {
+        last_look_ = look_of(now);
         keep_look();
         look_confirmed_ = false;
     }
