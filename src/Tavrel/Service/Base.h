@@ -642,7 +642,7 @@ class Base : public Tavrel::Init::Service {
     // The moment the stop of a restart began: a process started after it is
     // the service started anew (by a socket of its unit, say), not one the
     // stop left running.
-    std::optional<struct timespec> restart_stop_began_;
+    std::optional<unsigned long long> restart_stop_began_;  // boot ticks
     pid_t pid_;
     std::string last_status_;
     std::optional<std::string> answered_look_;

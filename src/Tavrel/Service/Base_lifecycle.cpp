@@ -3,6 +3,7 @@
 #include "Tavrel/Service/Base.h"
 
 #include "Tavrel/Process/IONice.h"
+#include "Tavrel/Process/Proc/PID.h"
 #include "Tavrel/Foundation/LogCheck.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Process/Rlimit/Unset.h"
@@ -311,10 +312,8 @@ bool Base::stop() {
         warn("Not every socket that starts " + service_name() +
              " on demand could be stopped: a connection may start it again.");
     restart_stop_began_.reset();
-    if (inside && service_manager().starts_services_by_itself()) {
-        restart_stop_began_.emplace();
-        ::clock_gettime(CLOCK_REALTIME, &*restart_stop_began_);
-    }
+    if (inside && service_manager().starts_services_by_itself())
+        restart_stop_began_ = Process::Proc::PID::boot_ticks_now();
     bool told = false;
     try {
         told = service_manager().stop(*this);

@@ -78,10 +78,10 @@ bool runs_the_services_program(pid_t pid, const std::string& program, const std:
                                                    {.service = service, .binary = program});
 }
 
-// Whether the process started after `when` (the wall clock).
-bool started_since(pid_t pid, const struct timespec& when) {
+// Whether the process was forked at or after `boot_ticks` (see PID).
+bool started_since(pid_t pid, unsigned long long boot_ticks) {
     try {
-        return Process::Proc::PID(pid).started_after(when, 0);
+        return Process::Proc::PID(pid).started_at_or_after(boot_ticks);
     } catch (const std::exception&) {
         return false;
     }

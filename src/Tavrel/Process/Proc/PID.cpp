@@ -114,6 +114,16 @@ double PID::age() const {
            static_cast<double>(starttime_) / static_cast<double>(ticks > 0 ? ticks : 100);
 }
 
+unsigned long long PID::boot_ticks_now() {
+    struct timespec boot {};
+    ::clock_gettime(CLOCK_BOOTTIME, &boot);
+    const long ticks = ::sysconf(_SC_CLK_TCK);
+    const unsigned long long per_second = ticks > 0 ? static_cast<unsigned long long>(ticks) : 100;
+    // Whole ticks, truncated as the kernel truncates a start time.
+    return static_cast<unsigned long long>(boot.tv_sec) * per_second +
+           static_cast<unsigned long long>(boot.tv_nsec) * per_second / 1000000000ULL;
+}
+
 bool PID::started_after(const struct timespec& when, double slack) const {
     struct timespec now {};
     ::clock_gettime(CLOCK_REALTIME, &now);

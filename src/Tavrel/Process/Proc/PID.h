@@ -42,6 +42,12 @@ class PID {
     // wall-clock moment `when`. A pid file last written before its process
     // started was not written for that process: its pid has been reused.
     bool started_after(const struct timespec& when, double slack) const;
+    // The boot clock now, in the unit and rounding of a start time: a process
+    // forked at or after this moment has a start time of at least this value,
+    // however close behind it came (a wall-clock comparison blurs the first
+    // tick, and a daemon a socket starts again can come within it).
+    static unsigned long long boot_ticks_now();
+    bool started_at_or_after(unsigned long long boot_ticks) const { return starttime_ >= boot_ticks; }
     bool is_running() const;
     char state() const;                  // throws Proc::Ended
     std::vector<std::string> cmdline();  // throws Proc::Ended

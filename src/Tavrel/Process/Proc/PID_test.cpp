@@ -57,6 +57,18 @@ TEST(ProcPID, StartedAfterComparesTheStartWithAWallClockMoment) {
     c.stop();
 }
 
+// What tells the daemon a socket starts again during a restart's stop from
+// the one the stop left: a child forked right after the moment counts as
+// started at or after it, however close behind; this process does not.
+TEST(ProcPID, AProcessForkedRightAfterAMomentStartedAtOrAfterIt) {
+    const unsigned long long moment = Tavrel::Process::Proc::PID::boot_ticks_now();
+    auto c = TestSupport::TestChild::spawn("/bin/sleep", {"30"});
+    EXPECT_TRUE(Tavrel::Process::Proc::PID(c.pid()).started_at_or_after(moment));
+    Tavrel::Process::Proc::PID self(::getpid());
+    EXPECT_FALSE(self.started_at_or_after(Tavrel::Process::Proc::PID::boot_ticks_now() + 1));
+    c.stop();
+}
+
 TEST(ProcPID, ZombieIsNotRunning) {
     pid_t pid = ::fork();
     if (pid == 0)
