@@ -14,6 +14,7 @@
 #     zidavoveva_crond            against  the systemctl runs it makes, alone
 #     zidavoveva_crond            against  systemctl restart cron, then the settle time
 #     zidavoveva_sshd             against  systemctl restart ssh, then the settle time
+#     both, and a restart, with a cold journal of about 500 MB
 #
 # A restart counts only once the daemon has stayed up for its settle time
 # (start_settle, 1 s by default) after the start was seen; the rows "then the
@@ -55,11 +56,59 @@ SYSTEMD_RESTART_OVER_RUNS=1.2 SYSTEMD_RESTART_UNSETTLED_RATIO=3
 # A status is one systemctl show and a look at the process: no more than the
 # administrator's systemctl status.
 SYSTEMD_STATUS_TARGET=1.0
+# A busy server's journal (about 500 MB, 1.25 million lines, on a disk and
+# out of the page cache, as a journal nobody read lately is): systemctl
+# status reads the unit's last lines from it, --status never reads it, and a
+# restart reads only its own lines (since its start, at most 40), so neither
+# grows with it.
+JOURNAL_LINES=${JOURNAL_LINES:-1250000} JOURNAL_STATUS_RATIO=1.0 JOURNAL_RESTART_RATIO=3
 
 # shellcheck source=tools/sandboxes.sh
 . "$here/bench/tools/sandboxes.sh"
 
 # --- inside a sandbox ---------------------------------------------------------
+
+# The journal of a busy server, written by journald into a directory of the
+# build (the sandbox's own root is a tmpfs, always in memory); each command
+# of these rows first drops the journal files from the page cache.
+journal_rows() {
+    local timer=$1 build=$2 dir status=0
+    dir=$(mktemp -d "$build/bench-journal.XXXXXX") || return 1
+    mount --bind "$dir" /var/log/journal && cold_journal_rows "$timer" "$dir" || status=1
+    # Removed while the sandbox still runs: its files go with their last reader.
+    rm -rf "$dir"
+    return "$status"
+}
+
+cold_journal_rows() {
+    local timer=$1 dir=$2 failed=0 cold=/tmp/bench-cold-journal
+    mkdir -p /etc/systemd/journald.conf.d
+    printf '[Journal]\nStorage=persistent\nSystemMaxUse=4G\nSystemKeepFree=0\nRateLimitIntervalSec=0\nRateLimitBurst=0\n' \
+        >/etc/systemd/journald.conf.d/bench.conf
+    systemctl restart systemd-journald || return 1
+    # cron's own lines first, then a web server's worth of requests after them.
+    systemctl restart cron || return 1
+    awk -v n="$JOURNAL_LINES" 'BEGIN { for (i = 0; i < n; i++)
+        printf "request %d from 10.0.%d.%d in %d ms: GET /index/%d.html HTTP/1.1 200\n",
+            i, i % 250, i % 199, i % 997, (i * 7919) % 100003 }' | systemd-cat -t bench-filler
+    sleep 1
+    cat >"$cold" <<'SCRIPT'
+#!/bin/sh
+for f in /var/log/journal/*/*.journal; do dd if="$f" iflag=nocache count=0 status=none; done
+exec "$@"
+SCRIPT
+    chmod 755 "$cold"
+    echo
+    header "systemd, cron, a cold journal of $(du -sm "$dir" | cut -f1) MB" "systemctl"
+    "$timer" -n "$ROUNDS" -l "floor: dropping the journal from the cache, then \`/bin/true\`" \
+        -- "$cold" /bin/true -- "$cold" /bin/true
+    "$timer" -n "$ROUNDS" -l "\`--status\` vs \`systemctl status cron\`" -t "$JOURNAL_STATUS_RATIO" \
+        -- "$cold" zidavoveva_crond --status -- "$cold" systemctl status --no-pager cron || failed=1
+    "$timer" -n "$RESTART_ROUNDS" -w 1 -l "restart without the settle time vs \`systemctl restart cron\`" \
+        -t "$JOURNAL_RESTART_RATIO" \
+        -- "$cold" /usr/local/sbin/zidavoveva_service zcron --restart -- "$cold" systemctl restart cron || failed=1
+    return "$failed"
+}
 
 # A restart without the waits that confirm it: the same daemons described by
 # definitions that turn the settle time off (a unit that stays active needs no
@@ -192,6 +241,7 @@ SCRIPT
             -t "$SYSTEMD_SETTLED_RATIO" -- "$sshd_prog" -- sh -c "systemctl restart ssh && sleep $SETTLE" || failed=1
         unsettled_rows "$timer" || failed=1
         restart_steps "$timer" || failed=1
+        journal_rows "$timer" "$build" || failed=1
         systemctl is-active --quiet cron || { echo "cron is down after the restarts" >&2; failed=1; }
         systemctl is-active --quiet ssh || { echo "sshd is down after the restarts" >&2; failed=1; }
     else

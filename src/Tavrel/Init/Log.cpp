@@ -9,6 +9,7 @@
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Run/SafeRun/Object.h"
 #include "Tavrel/Foundation/Validate/Service.h"
+#include "Tavrel/Init/Log/JournalFiles.h"
 #include "Tavrel/Init/SysV/StartupLog.h"
 #include "Tavrel/Init/Systemd/Systemctl.h"
 
@@ -178,12 +179,55 @@ std::optional<std::string> journal_message(std::string_view record) {
     return bytes;
 }
 
+std::uint64_t run_start_micros() {
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(RUN_START.time_since_epoch()).count());
+}
+
 // journalctl's option for the lines of this run: from the microsecond it
 // began (a whole second would take in the end of a run just before).
 std::string since_run_start() {
-    const auto micros =
-        std::chrono::duration_cast<std::chrono::microseconds>(RUN_START.time_since_epoch()).count();
+    const auto micros = run_start_micros();
     return fmt::format("--since=@{}.{:06}", micros / 1000000, micros % 1000000);
+}
+
+struct JournalRead {
+    bool ok = true;
+    std::string text;
+    std::string why;  // when not ok
+};
+
+JournalRead run_journalctl(const std::string& program, const std::vector<std::string>& args,
+                           const std::vector<std::string>& files) {
+    std::vector<std::string> all = args;
+    all.push_back(since_run_start());
+    for (const auto& file : files)
+        all.push_back("--file=" + file);
+    Run::SafeRun::Object run({.program = program, .args = all, .timeout = JOURNAL_TIMEOUT});
+    if (run.CHILD_ERROR() == 0)
+        return {true, run.stdout_text(), ""};
+    std::string why = run.stderr_text();
+    while (!why.empty() && why.back() == '\n')
+        why.pop_back();
+    return {false, "", why.empty() ? run.terse_autopsy() : why};
+}
+
+// This run's lines of the journal: journalctl over only the files written
+// to since the run began, where they can be told apart, so that a busy
+// server's archived journal is never opened; over the whole journal when
+// they cannot, or when journald renamed a chosen file away meanwhile (a
+// rotation), whose lines a read by its path would have missed.
+JournalRead read_journal_since_run_start(const std::string& program, const std::vector<std::string>& args) {
+    const auto chosen = JournalFiles::written_since(JOURNAL_DIRS, run_start_micros());
+    if (!chosen)
+        return run_journalctl(program, args, {});
+    if (chosen->paths.empty())
+        return {};  // nothing written since the run began
+    JournalRead read = run_journalctl(program, args, chosen->paths);
+    const auto after = JournalFiles::written_since(JOURNAL_DIRS, run_start_micros());
+    if (!after || !chosen->still_in(*after))
+        return run_journalctl(program, args, {});
+    return read;
 }
 
 }  // namespace
@@ -330,21 +374,15 @@ std::pair<int, std::vector<ReadError>> _read_journal(std::string& text,
         program = Run::Binaries::path("journalctl").value_or("");
         // The last lines, in the order they were written.
         std::vector<std::string> args = {"--no-pager", "--quiet", "--output=short",
-                                         "--lines=" + std::to_string(max_messages),
-                                         since_run_start()};
+                                         "--lines=" + std::to_string(max_messages)};
         for (const auto& p : programs)
             args.push_back("--identifier=" + p);
-        Run::SafeRun::Object run({.program = program, .args = args, .timeout = JOURNAL_TIMEOUT});
-        if (run.CHILD_ERROR() != 0) {
-            std::string why = run.stderr_text();
-            while (!why.empty() && why.back() == '\n')
-                why.pop_back();
-            if (why.empty())
-                why = run.terse_autopsy();
-            errors.push_back({"read", "journal", program, why});
+        const JournalRead read = read_journal_since_run_start(program, args);
+        if (!read.ok) {
+            errors.push_back({"read", "journal", program, read.why});
             return {0, errors};
         }
-        append_wanted(text, split_lines(run.stdout_text()), max_messages, nullptr);
+        append_wanted(text, split_lines(read.text), max_messages, nullptr);
         return {1, errors};
     } catch (const std::exception& e) {
         errors.push_back({"read", "journal", program.empty() ? "journalctl" : program, e.what()});
@@ -476,20 +514,12 @@ Result _unit_journal_since_run_start(const std::string& unit) {
         // entry is a JSON record, so an entry of several lines is turned
         // back whole, and --all keeps long entries and those with control
         // characters in them (given as a list of bytes).
-        Run::SafeRun::Object run({.program = program,
-                             .args = {"--no-pager", "--quiet", "--output=json",
-                                      "--output-fields=MESSAGE", "--all", "--reverse",
-                                      "--unit=" + unit, since_run_start(),
-                                      "--lines=" + std::to_string(STARTUP_LOG_MAX_LINES)},
-                             .timeout = JOURNAL_TIMEOUT});
-        if (run.CHILD_ERROR() != 0) {
-            std::string why = run.stderr_text();
-            while (!why.empty() && why.back() == '\n')
-                why.pop_back();
-            return {false, fmt::format("Could not read the journal of “{}”: {}", unit,
-                                       why.empty() ? run.terse_autopsy() : why)};
-        }
-        std::string text = oldest_first(run.stdout_text());
+        const JournalRead read = read_journal_since_run_start(
+            program, {"--no-pager", "--quiet", "--output=json", "--output-fields=MESSAGE", "--all",
+                      "--reverse", "--unit=" + unit, "--lines=" + std::to_string(STARTUP_LOG_MAX_LINES)});
+        if (!read.ok)
+            return {false, fmt::format("Could not read the journal of “{}”: {}", unit, read.why)};
+        std::string text = oldest_first(read.text);
         keep_last_lines(text, STARTUP_LOG_MAX_LINES, STARTUP_LOG_MAX_BYTES, false);
         return {true, text};
     } catch (const std::exception& e) {

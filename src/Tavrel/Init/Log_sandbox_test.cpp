@@ -1,12 +1,16 @@
 // Log retrieval against a real systemd and journal (skipped outside the
 // sandbox; run by tests/e2e/checks/service-logs).
 #include "Tavrel/Init/Log.h"
+#include "Tavrel/Init/Log/JournalFiles.h"
 
 #include "testsupport/SystemdSandbox.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <optional>
 
 namespace Box = Tavrel::TestSupport::SystemdSandbox;
 namespace Log = Tavrel::Init::Log;
@@ -93,4 +97,25 @@ TEST_F(SystemdSandboxLog, JournalStandsInForTheMissingSystemLogs) {
         return ok && t.find("tvclprog[") != std::string::npos;
     })) << text;
     EXPECT_NE(text.find("tvcl journal line"), std::string::npos) << text;
+}
+
+// journald's own files, read as the startup log reads them: the one written
+// to a moment ago is chosen, and none when the moment is still to come.
+TEST_F(SystemdSandboxLog, TheJournalFilesOfThisRunAreToldByTheirHeaders) {
+    Box::write_unit("tvcl-tick.service", "[Service]\nType=oneshot\nExecStart=/bin/echo tvcl tick\n");
+    ASSERT_EQ(Box::systemctl({"daemon-reload"}), 0);
+    const auto now_us = static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::system_clock::now().time_since_epoch()).count());
+    ASSERT_EQ(Box::systemctl({"start", "tvcl-tick.service"}), 0);
+    std::optional<Log::JournalFiles::Selection> chosen;
+    EXPECT_TRUE(Box::wait_for([&] {
+        chosen = Log::JournalFiles::written_since(Log::JOURNAL_DIRS, now_us);
+        return chosen && !chosen->paths.empty();
+    }));
+    ASSERT_TRUE(chosen);
+    EXPECT_TRUE(std::any_of(chosen->paths.begin(), chosen->paths.end(),
+                            [](const std::string& p) { return p.ends_with("/system.journal"); }));
+    const auto later = Log::JournalFiles::written_since(Log::JOURNAL_DIRS, now_us + 3600000000ULL);
+    ASSERT_TRUE(later);
+    EXPECT_TRUE(later->paths.empty());
 }

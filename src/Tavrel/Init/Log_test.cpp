@@ -1,4 +1,5 @@
 #include "Tavrel/Init/Log.h"
+#include "Tavrel/Init/Log/JournalFiles.h"
 
 #include "Tavrel/Run/Binaries.h"
 #include "Tavrel/Server/Apache.h"
@@ -8,6 +9,7 @@
 #include "Tavrel/Init/SysV/Startup.h"
 #include "Tavrel/Init/SysV/StartupLog.h"
 #include "Tavrel/Init/Systemd/Systemctl.h"
+#include "testsupport/JournalHeader.h"
 #include "testsupport/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -219,6 +221,38 @@ TEST_F(LogTest, JournalStandsInForMissingSystemLogs) {
     EXPECT_FALSE(failed.first);
     EXPECT_NE(failed.second.find("No journal files were found."), std::string::npos)
         << failed.second;
+}
+
+// On a busy server most of the journal is archived files that no line of
+// this run can be in: journalctl is given only the files written since the
+// run began, and is not run at all when there is none.
+TEST_F(LogTest, TheJournalIsReadInTheFilesOfThisRunOnly) {
+    const std::string machine = "0123456789abcdef0123456789abcdef";
+    const std::string saved_id = Log::JournalFiles::MACHINE_ID_FILE;
+    Log::JournalFiles::MACHINE_ID_FILE = tmp_.write("machine-id", machine + "\n");
+    Log::JOURNAL_DIRS = {tmp_ / "journal"};
+    Tavrel::Run::Binaries::ROOT_BIN = Tavrel::Run::Binaries::SYSTEM_BIN = tmp_ / "bin";
+    program("bin/journalctl", "printf '%s\\n' \"$@\" > " + tmp_ / "args" +
+                                  "\necho 'Dec 11 10:00:02 host rsyslogd[9]: of this run'\n");
+    Log::RUN_START = std::chrono::system_clock::now();
+    const auto start_us = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(Log::RUN_START.time_since_epoch()).count());
+    const std::string old = tmp_.write("journal/" + machine + "/system@1-2.journal",
+                                       Tavrel::TestSupport::journal_header(start_us - 1000000));
+
+    auto none = Log::fetch_service_log_messages("rsyslogd", "rsyslogd");
+    EXPECT_TRUE(none.first);
+    EXPECT_EQ(none.second, "");
+    EXPECT_FALSE(std::filesystem::exists(tmp_ / "args"));
+
+    const std::string active = tmp_.write("journal/" + machine + "/system.journal",
+                                          Tavrel::TestSupport::journal_header(start_us + 10));
+    auto read = Log::fetch_service_log_messages("rsyslogd", "rsyslogd");
+    EXPECT_EQ(read.second, "Dec 11 10:00:02 host rsyslogd[9]: of this run");
+    const std::string args = TempDir::read(tmp_ / "args");
+    EXPECT_NE(args.find("--file=" + active + "\n"), std::string::npos) << args;
+    EXPECT_EQ(args.find(old), std::string::npos) << args;
+    Log::JournalFiles::MACHINE_ID_FILE = saved_id;
 }
 
 TEST_F(LogTest, StartupLogIsWhatThisRunWroteToIt) {
