@@ -35,6 +35,7 @@ struct BackendState {
     std::optional<bool> stop_triggers_answer;
     std::optional<Init::UnitProperties> unit;
     std::string start_refusal_hint;
+    std::string start_blocker;
     bool executed_by_systemd = false;
     // Whether the init system may start the service by itself during a stop.
     bool starts_by_itself = true;
@@ -84,6 +85,7 @@ class FakeBackend : public Init::Backend {
     std::optional<bool> check(Tavrel::Init::Service&, const std::string&) override { return s_->check_answer; }
     std::optional<Init::UnitProperties> service_via_systemd() const override { return s_->unit; }
     std::string start_refusal_hint(Tavrel::Init::Service&) override { return s_->start_refusal_hint; }
+    std::string start_blocker() const override { return s_->start_blocker; }
     std::optional<Init::StartMarks> start_marks(Tavrel::Init::Service&) override {
         return s_->start_marks();
     }

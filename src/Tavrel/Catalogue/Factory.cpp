@@ -10,8 +10,7 @@
 #include "Tavrel/Server/Enabled.h"
 #include "Tavrel/Server/Monitor/Config.h"
 #include "Tavrel/Foundation/Validate/Service.h"
-#include "Tavrel/Init/SysV/Script.h"
-#include "Tavrel/Init/Systemd/Systemctl.h"
+#include "Tavrel/Init/Questions.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,19 +64,8 @@ std::unique_ptr<Tavrel::Service::Base> finish(std::unique_ptr<Tavrel::Service::B
     return object;
 }
 
-// An executable init script of exactly this name (a prefix match would make
-// any short word a service).
-bool has_init_script(const std::string& service) {
-    const std::string path = Init::SysV::Script::INIT_D_DIR + "/" + service;
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
 bool has_init_script_or_unit(const std::string& service) {
-    if (has_init_script(service))
-        return true;
-    return Init::Systemd::Systemctl::has_service_via_systemd(Tavrel::Service::Base::_get_systemd_name(service))
-        .has_value();
+    return Init::has_init_script(service) || Init::has_usable_unit(service);
 }
 
 }  // namespace

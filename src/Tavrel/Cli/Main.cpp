@@ -26,7 +26,7 @@
 #include "Tavrel/Cli/OutputObject.h"
 #include "Tavrel/Service/RunSignals.h"
 #include "Tavrel/Service/StartupLogDisplay.h"
-#include "Tavrel/Init/Systemd/Systemctl.h"
+#include "Tavrel/Init/Questions.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -79,8 +79,7 @@ void exit_if_triggered_by_systemd_term_or_kill_signal(const ParsedArgv& options)
     const std::string& unit = options.systemd_service;
     if (unit.empty() || options.verb != Tavrel::Service::Verb::Stop || !options.run.started_by_init)
         return;
-    auto [state, code, signal] = Init::Systemd::Systemctl::get_code_and_signal_via_systemd(unit);
-    if (state == "deactivating" && code == "killed" && (signal == "TERM" || signal == "KILL")) {
+    if (const auto signal = Init::stopping_signal_of(unit)) {
         const std::string said = "systemd is already stopping “" + unit + "” (its main process got SIG" +
                                  *signal + "); nothing is left to do.";
         Foundation::Logger::create()->warn(said);

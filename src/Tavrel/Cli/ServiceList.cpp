@@ -8,7 +8,7 @@
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Foundation/Validate/Service.h"
-#include "Tavrel/Init/Systemd/Systemctl.h"
+#include "Tavrel/Init/Questions.h"
 #include "Tavrel/Output/Formatted/HTML.h"
 #include "Tavrel/Process/PsParser.h"
 #include "Tavrel/Server/Installed.h"
@@ -174,18 +174,18 @@ void look_at(Row& row, Service::Base& srv) {
     }
 }
 
-// The unit each service's backend asks systemd about.
-std::vector<std::string> units_of(const std::vector<std::unique_ptr<Service::Base>>& objects) {
-    std::vector<std::string> units;
+// The name each service's backend asks the init system about.
+std::vector<std::string> names_of(const std::vector<std::unique_ptr<Service::Base>>& objects) {
+    std::vector<std::string> names;
     for (const auto& srv : objects) {
         try {
             if (srv)
-                units.push_back(Service::Base::_get_systemd_name(srv->service_name()));
+                names.push_back(srv->service_name());
         } catch (const std::exception&) {
             // Its look says why, when it comes to it.
         }
     }
-    return units;
+    return names;
 }
 
 }  // namespace
@@ -256,7 +256,7 @@ int show(Output::Base& out, bool records, const Init::RunOptions& run, int verbo
     // Thirty-odd units (hundreds on a server with many definitions): one
     // systemctl run answers what each look would ask of its own unit, and one
     // reading of the process table each search for a program by its name.
-    const Init::Systemd::Systemctl::Batch batch(units_of(objects));
+    const Init::LookAtOnce once(names_of(objects));
     const Process::PsParser::Census census;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         Row& row = rows[i];

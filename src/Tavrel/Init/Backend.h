@@ -11,9 +11,12 @@
 
 #include "Tavrel/Init/Service.h"
 
+#include <sys/types.h>
+
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace Tavrel::Init {
 
@@ -27,6 +30,21 @@ using UnitProperties = std::map<std::string, std::string>;
 struct StartMarks {
     std::optional<long> restarts;  // restarts the init system made on its own
     std::optional<long> main_pid;  // the daemon's main process; nothing: none known
+};
+
+// What an init system that keeps a service's processes together (systemd's
+// control groups) still counts of it after a stop.
+struct Remains {
+    std::string unit;
+    std::string state;      // ActiveState
+    std::string sub_state;  // SubState
+    // Nothing under way: not starting, stopping or waiting to be restarted.
+    bool at_rest = true;
+    std::optional<pid_t> main_pid;
+    std::vector<pid_t> pids;  // every process of its group
+    // The init system stops only the main process: the others are the work
+    // the daemon handed out (a cron job, an SSH session), left on purpose.
+    bool main_process_only = false;
 };
 
 class Backend {
@@ -79,6 +97,17 @@ class Backend {
     // The unit record captured when the backend was chosen; nullopt for a
     // backend that has none.
     virtual std::optional<UnitProperties> service_via_systemd() const { return std::nullopt; }
+    // Whether the init system knows the service's processes itself, so that
+    // nothing found in the process table is the service unless it says so.
+    virtual bool knows_the_services_processes() const { return false; }
+    // See Remains, looked at afresh; nullopt from an init system that does not
+    // keep the processes together (the caller looks for them itself).
+    virtual std::optional<Remains> remains(Service&) { return std::nullopt; }
+    // What keeps the init system from starting the service at all, which an
+    // administrator has to lift (a masked unit), with how; empty when nothing.
+    virtual std::string start_blocker() const { return {}; }
+    // The init script that starts and stops the service; empty when none.
+    virtual std::string init_script() { return {}; }
 };
 
 }  // namespace Tavrel::Init

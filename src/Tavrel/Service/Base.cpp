@@ -11,13 +11,9 @@
 #include "Tavrel/Foundation/PlainError.h"
 #include "Tavrel/Foundation/Regex.h"
 #include "Tavrel/Server/Enabled.h"
-#include "Tavrel/Init/SysV/Backend.h"
-#include "Tavrel/Init/Systemd/Backend.h"
-#include "Tavrel/Init/SysV/InitFile.h"
+#include "Tavrel/Init/Choice.h"
 #include "Tavrel/Service/Lock.h"
 #include "Tavrel/Run/SetupPath.h"
-#include "Tavrel/Init/SysV/Startup.h"
-#include "Tavrel/Init/Systemd/Systemctl.h"
 
 #include <fmt/format.h>
 #include <unistd.h>
@@ -471,7 +467,8 @@ double Base::command_timeout() {
 }
 
 double Base::_build_command_timeout() {
-    return Init::SysV::DEFAULT_COMMAND_TIMEOUT;
+    // The default of every service, before a class or a definition says more.
+    return Init::Service::command_timeout();
 }
 std::shared_ptr<const Config::TvConf> Base::tvconf() {
     return tvconf_.get([&] { return _build_tvconf(); });
@@ -555,8 +552,8 @@ std::string Base::controlled_daemon() {
     if (const std::string unit = systemd_unit_id(); !unit.empty())
         return "unit " + unit;
     if (!is_tavrel_service()) {
-        if (auto* initd = dynamic_cast<Init::SysV::Backend*>(&backend); initd && !initd->init_script().empty())
-            return "script " + _resolved_path(initd->init_script());
+        if (const std::string script = backend.init_script(); !script.empty())
+            return "script " + _resolved_path(script);
     }
     if (const std::string program = service_binary(); !program.empty()) {
         const std::string pid_path = pidfile();
@@ -577,33 +574,11 @@ std::shared_ptr<const Config::TvConf> Base::_build_tvconf() {
 std::string Base::_get_systemd_name(std::string_view name) { return Config::OS::systemd_unit_name(name); }
 
 std::unique_ptr<Init::Backend> Base::_build_service_manager() {
-    std::string name = service_name();
-    // A run that is a unit's own start or stop command must not call back
-    // into systemctl for that unit.
-    if (run_options().systemd_unit_command || run_options().started_by_init) {
-        return std::make_unique<Init::SysV::Backend>(
-            Init::SysV::Backend::Options{.service = name,
-                                    .this_process_was_executed_by_systemd = true,
-                                    .started_by_init = run_options().started_by_init});
-    }
-    // Asked to leave systemd out: the init script starts and stops the
-    // service, and its process is found without systemctl. The script is
-    // looked up even where the service has a unit (the usual lookup skips
-    // it there, and the service's bare program would be run instead).
-    if (run_options().ignore_systemd) {
-        return std::make_unique<Init::SysV::Backend>(Init::SysV::Backend::Options{
-            .service = name, .init_script = Init::SysV::find_init_script(name).value_or("")});
-    }
-    std::string unit = _get_systemd_name(name);
-    if (auto info = Init::Systemd::Systemctl::has_service_via_systemd(unit)) {
-        return std::make_unique<Init::Systemd::Backend>(
-            Init::Systemd::Backend::Options{.service = unit,
-                                      .service_via_systemd = *info,
-                                      .snapshot_is_current = true,
-                                      .started_by_init = run_options().started_by_init});
-    }
-    unit_without_systemd_ = unit;
-    if (Config::OS::is_systemd() && std::getenv("TAVREL_BASE_INSTALL") == nullptr) {
+    const std::string name = service_name();
+    Init::BackendChoice choice = Init::choose_backend(name, run_options());
+    unit_without_systemd_ = choice.unit_not_found;
+    if (!choice.unit_not_found.empty() && Config::OS::is_systemd() &&
+        std::getenv("TAVREL_BASE_INSTALL") == nullptr) {
         const std::string note =
             "The service “" + name + "” has no systemd unit; the system handles it through its init script.";
         // Said to root before it acts. A listing looks at every service the
@@ -615,7 +590,7 @@ std::unique_ptr<Init::Backend> Base::_build_service_manager() {
         else
             warn(note);
     }
-    return std::make_unique<Init::SysV::Backend>(Init::SysV::Backend::Options{.service = name});
+    return std::move(choice.backend);
 }
 
 // --- Output and messages ----------------------------------------------------

@@ -132,8 +132,6 @@ class Base : public Tavrel::Init::Service {
     // Copies of the daemon found without a pid file get TERM, this many
     // seconds, then KILL and as long again.
     static inline double COPIES_GRACE = 5;
-    // systemd's KillMode of a unit whose stop ends only its main process.
-    static inline std::string KILL_MODE_MAIN_ONLY = "process";
 
     // Texts of the progress lines.
     static inline std::string SUCCESS_WORD = " done";

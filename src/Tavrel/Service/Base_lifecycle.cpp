@@ -11,7 +11,6 @@
 #include "Tavrel/Server/Type/Profile/Roles.h"
 #include "Tavrel/Server/Monitor/Suspension.h"
 #include "Tavrel/Service/RunSignals.h"
-#include "Tavrel/Init/Systemd/Systemctl.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -477,18 +476,9 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
 }
 
 void Base::_check_unit_is_not_masked() {
-    const auto unit = service_manager().service_via_systemd();
-    if (!unit)
-        return;
-    const auto load_state = unit->find("LoadState");
-    if (load_state == unit->end() || load_state->second != Init::Systemd::Systemctl::MASKED)
-        return;
-    const auto id = unit->find("Id");
-    const std::string name = id != unit->end() && !id->second.empty() ? id->second : service_name();
-    throw service_exception("StartError",
-                            {{"hint", "Its systemd unit " + name +
-                                          " is masked, so systemd will not start it; it was left "
-                                          "as it is. To let it start: systemctl unmask " + name}});
+    const std::string blocker = service_manager().start_blocker();
+    if (!blocker.empty())
+        throw service_exception("StartError", {{"hint", blocker}});
 }
 
 void Base::_check_configuration() {

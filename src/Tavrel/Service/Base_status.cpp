@@ -12,7 +12,7 @@
 #include "Tavrel/Process/PidFile/Judge.h"
 #include "Tavrel/Process/PidFile.h"
 #include "Tavrel/Init/CheckService.h"
-#include "Tavrel/Init/Systemd/Systemctl.h"
+#include "Tavrel/Init/Questions.h"
 #include "Tavrel/Config/OS.h"
 
 #include <fmt/format.h>
@@ -138,7 +138,7 @@ std::string Base::_own_unit_for_look() {
         return {};
     if (std::string id = systemd_unit_id(); !id.empty())
         return id;
-    return Init::Systemd::Systemctl::unit_id_from_files(_get_systemd_name(service_name()));
+    return Init::unit_id_from_files(service_name());
 }
 
 std::string Base::status() {

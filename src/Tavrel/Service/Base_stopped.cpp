@@ -3,7 +3,6 @@
 // leaves no copy of the daemon behind.
 #include "Tavrel/Service/Base.h"
 
-#include "Tavrel/Process/Proc/Cgroup.h"
 #include "Tavrel/Process/Proc/PID.h"
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Config/PwUtils.h"
@@ -11,8 +10,6 @@
 #include "Tavrel/Init/CheckService.h"
 #include "Tavrel/Process/ServiceCheck.h"
 #include "Tavrel/Init/PidfileProcess.h"
-#include "Tavrel/Init/Systemd/Backend.h"
-#include "Tavrel/Init/Systemd/Systemctl.h"
 
 #include <unistd.h>
 
@@ -126,8 +123,7 @@ std::vector<Copies::Copy> Base::_running_copies() {
     // table; what it finds there running the service's own program, titled
     // as itself, as the service's account, is the service's, whatever its
     // arguments (what an init script started without writing the pid file).
-    const bool under_systemd = dynamic_cast<Init::Systemd::Backend*>(&service_manager()) != nullptr;
-    if (under_systemd || !owner || !can_check_service_status() || service_binary().empty())
+    if (service_manager().knows_the_services_processes() || !owner || !can_check_service_status() || service_binary().empty())
         return copies;
     for (pid_t pid : _process_table_pids(_status_check_options())) {
         const bool known = std::any_of(copies.begin(), copies.end(),
@@ -183,38 +179,27 @@ std::vector<std::string> Base::_what_still_runs() {
     if (auto target = Init::pidfile_process(*this, Init::PidfileJudging::Quiet))
         note(target->pid(), describe_process(target->pid()));
 
-    auto* systemd = dynamic_cast<Init::Systemd::Backend*>(&service_manager());
-    if (systemd && !service_manager().this_process_was_executed_by_systemd()) {
-        namespace Sd = Init::Systemd::Systemctl;
-        const auto now = Sd::get_properties_via_systemd(
-            systemd->unit(), {"ActiveState", "SubState", "MainPID", "KillMode", "ControlGroup"});
-        auto value = [&](const char* key) {
-            const auto it = now.find(key);
-            return it == now.end() ? std::string() : it->second;
-        };
-        const std::string state = value("ActiveState");
-        // The unit's processes, read where systemctl status reads them: the
-        // same look without a second systemctl run.
-        const std::vector<pid_t> unit_pids = Process::Proc::Cgroup::processes_in(value("ControlGroup"));
+    std::optional<Init::Remains> left;
+    if (!service_manager().this_process_was_executed_by_systemd())
+        left = service_manager().remains(*this);
+    if (left) {
         // Only a unit at rest has nothing under way: one still starting, or
         // waiting to be started again, is the service as much as a running one.
-        if (!state.empty() && !Sd::is_at_rest(state)) {
-            const auto main = Sd::parse_pid(value("MainPID"));
-            const bool all_anew = !unit_pids.empty() &&
-                                  std::all_of(unit_pids.begin(), unit_pids.end(), started_anew);
-            if (main)
-                note(*main, describe_process(*main));
+        if (!left->at_rest) {
+            const bool all_anew = !left->pids.empty() &&
+                                  std::all_of(left->pids.begin(), left->pids.end(), started_anew);
+            if (left->main_pid)
+                note(*left->main_pid, describe_process(*left->main_pid));
             else if (!all_anew)
-                note(0, "the unit " + systemd->unit() + ", which is " + state +
-                            (value("SubState").empty() ? "" : " (" + value("SubState") + ")"));
+                note(0, "the unit " + left->unit + ", which is " + left->state +
+                            (left->sub_state.empty() ? "" : " (" + left->sub_state + ")"));
         }
-        // A unit that systemd stops by its main process only leaves the
-        // processes the daemon handed work to, on purpose (a cron job, an
-        // SSH session); the daemon's own program still running under its
-        // own name is the daemon left behind.
-        const bool main_only = value("KillMode") == KILL_MODE_MAIN_ONLY;
-        for (pid_t pid : unit_pids) {
-            if (!main_only || runs_program_as_itself(pid, service_binary()))
+        // A unit stopped by its main process only leaves the processes the
+        // daemon handed work to, on purpose (a cron job, an SSH session); the
+        // daemon's own program still running under its own name is the
+        // daemon left behind.
+        for (pid_t pid : left->pids) {
+            if (!left->main_process_only || runs_program_as_itself(pid, service_binary()))
                 note(pid, describe_process(pid));
         }
     } else if (can_check_service_status()) {

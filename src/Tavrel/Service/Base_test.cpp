@@ -1145,12 +1145,12 @@ TEST_F(ServiceCore, RestartOfARunningServiceWhoseProgramIsGoneStopsNothing) {
 TEST_F(ServiceCore, RestartOfARunningServiceWhoseUnitIsMaskedStopsNothing) {
     auto srv = make();
     state_->status = "up";
-    state_->unit = Tavrel::Init::UnitProperties{{"Id", "svc.service"}, {"LoadState", "masked"}};
+    state_->start_blocker = "Its systemd unit svc.service is masked. To let it start: systemctl unmask svc.service";
     const std::string failure = failure_of([&] { srv->restart(); });
     EXPECT_THAT(failure, testing::StartsWith("Services::StartError: "));
     EXPECT_THAT(failure, testing::HasSubstr("systemctl unmask svc.service"));
     EXPECT_TRUE(state_->calls.empty());
-    state_->unit = Tavrel::Init::UnitProperties{{"Id", "svc.service"}, {"LoadState", "loaded"}};
+    state_->start_blocker.clear();
     backend_acts();
     EXPECT_NE(srv->restart(), "");
 }

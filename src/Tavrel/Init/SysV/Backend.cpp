@@ -68,7 +68,7 @@ Backend::Backend(Options options)
       executed_by_systemd_(options.this_process_was_executed_by_systemd),
       started_by_init_(options.started_by_init) {}
 
-const std::string& Backend::init_script() {
+std::string Backend::init_script() {
     if (!init_script_)
         init_script_ = _build_init_script();
     return *init_script_;

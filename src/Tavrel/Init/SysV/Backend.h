@@ -67,7 +67,7 @@ class Backend : public Init::Backend {
     const std::string& service() const { return service_; }
     void set_service(std::string service) { service_ = std::move(service); }
     // The init script to run; empty when the service has none.
-    const std::string& init_script();
+    std::string init_script() override;
     void set_init_script(std::string path) { init_script_ = std::move(path); }
     bool wipe_startup_log() const { return wipe_startup_log_; }
     void set_wipe_startup_log(bool wipe) { wipe_startup_log_ = wipe; }

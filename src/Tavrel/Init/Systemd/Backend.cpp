@@ -8,6 +8,7 @@
 #include "Tavrel/Run/SafeRun/Object.h"
 #include "Tavrel/Init/CheckService.h"
 #include "Tavrel/Init/Doomed.h"
+#include "Tavrel/Process/Proc/Cgroup.h"
 
 #include <algorithm>
 #include <chrono>
@@ -313,6 +314,35 @@ std::string Backend::start_refusal_hint(Service&) {
            ": it was started more often than its start limit allows in a short time. It "
            "starts again once that time has passed, or at once after: systemctl reset-failed " +
            unit();
+}
+
+std::optional<Remains> Backend::remains(Service&) {
+    const UnitProperties now =
+        Sd::get_properties_via_systemd(unit(), {"ActiveState", "SubState", "MainPID", "KillMode", "ControlGroup"});
+    auto value = [&](const char* key) {
+        const auto it = now.find(key);
+        return it == now.end() ? std::string() : it->second;
+    };
+    Remains left;
+    left.unit = unit();
+    left.state = value("ActiveState");
+    left.sub_state = value("SubState");
+    left.at_rest = left.state.empty() || Sd::is_at_rest(left.state);
+    if (const auto main = Sd::parse_pid(value("MainPID")))
+        left.main_pid = static_cast<pid_t>(*main);
+    left.pids = Process::Proc::Cgroup::processes_in(value("ControlGroup"));
+    left.main_process_only = value("KillMode") == Sd::KILL_MODE_MAIN_ONLY;
+    return left;
+}
+
+std::string Backend::start_blocker() const {
+    const auto load_state = props_.find("LoadState");
+    if (load_state == props_.end() || load_state->second != Sd::MASKED)
+        return {};
+    const auto id = props_.find("Id");
+    const std::string name = id != props_.end() && !id->second.empty() ? id->second : service_;
+    return "Its systemd unit " + name + " is masked, so systemd will not start it; it was left "
+           "as it is. To let it start: systemctl unmask " + name;
 }
 
 std::optional<StartMarks> Backend::start_marks(Service&) {

@@ -110,6 +110,12 @@ class Backend final : public Init::Backend {
     // start limit allows (StartLimitBurst within StartLimitIntervalSec); the
     // end of that interval, or `systemctl reset-failed`, lifts the refusal.
     std::string start_refusal_hint(Service& svc) override;
+    bool knows_the_services_processes() const override { return true; }
+    // The unit's state, main process and kill mode, and the processes of its
+    // control group read where systemctl status reads them: one systemctl run.
+    std::optional<Remains> remains(Service& svc) override;
+    // A masked unit: systemd starts it for nobody until it is unmasked.
+    std::string start_blocker() const override;
 
     // Whether the unit is active, confirmed over IS_ACTIVE_CONFIRMATIONS more
     // looks when systemctl now disagrees with the captured state.

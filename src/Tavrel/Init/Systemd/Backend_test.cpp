@@ -1,4 +1,5 @@
 #include "Tavrel/Init/Systemd/Backend.h"
+#include "Tavrel/Process/Proc/Cgroup.h"
 
 #include "Tavrel/Config/OS.h"
 #include "Tavrel/Foundation/Exception.h"
@@ -57,8 +58,8 @@ class TestService : public Tavrel::Init::Service {
 // from files: <subcommand>.out (printed), <subcommand>.err (to standard
 // error), <subcommand>.rc (exit code); a query of one property answers from
 // show-<property>.*. A look at two properties (ActiveState and MainPID, or
-// ActiveState and SubState) takes its answers ("STATE [PID [SUBSTATE]]") one
-// by one from look.seq. <subcommand>.sleep makes it sleep that long.
+// ActiveState and SubState) takes its answers ("STATE [PID [SUBSTATE [KILLMODE
+// CGROUP]]]") one by one from look.seq. <subcommand>.sleep makes it sleep that long.
 class SystemdBackend : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -73,7 +74,9 @@ key=$1
 [ "$1" = show ] && [ "$3" = NRestarts ] && key=show-NRestarts
 if [ "$1" = show ] && [ "$#" -ge 7 ] && [ "$3" = ActiveState ]; then
     set -- $(head -n 1 "$d/look.seq"); sed -i 1d "$d/look.seq"
-    printf 'ActiveState=%s\nMainPID=%s\nSubState=%s\n' "$1" "${2:-0}" "${3:-}"; exit 0
+    printf 'ActiveState=%s\nMainPID=%s\nSubState=%s\n' "$1" "${2:-0}" "${3:-}"
+    [ -n "${4:-}" ] && printf 'KillMode=%s\nControlGroup=%s\n' "$4" "${5:-}"
+    exit 0
 fi
 [ -f "$d/$key.sleep" ] && exec sleep $(cat "$d/$key.sleep")
 [ -f "$d/$key.out" ] && cat "$d/$key.out"
@@ -206,6 +209,45 @@ TEST_F(SystemdBackend, StopAndReload) {
     dir_.write("stop.kill", "");
     EXPECT_FALSE(b.stop(svc_));
     EXPECT_NE(svc_.debugs.back().find("SIGTERM"), std::string::npos) << svc_.debugs.back();
+}
+
+// systemd starts a masked unit for nobody: the start is refused before the
+// running service is stopped, saying how to lift it.
+TEST_F(SystemdBackend, AMaskedUnitBlocksEveryStart) {
+    Tavrel::Init::Systemd::Backend masked(
+        {.service = "tvt.service", .service_via_systemd = {{"Id", "tvt.service"}, {"LoadState", "masked"}}});
+    EXPECT_NE(masked.start_blocker().find("systemctl unmask tvt.service"), std::string::npos)
+        << masked.start_blocker();
+    EXPECT_EQ(backend("active").start_blocker(), "");
+}
+
+// What a stop left is what systemd still counts of the unit: its state and
+// main process from one look, and every process of its control group.
+TEST_F(SystemdBackend, WhatRemainsOfAUnitAfterAStop) {
+    const auto saved_trees = Tavrel::Process::Proc::Cgroup::CONTROL_GROUP_TREES;
+    Tavrel::Process::Proc::Cgroup::CONTROL_GROUP_TREES = {dir_ / "cgroup"};
+    dir_.write("cgroup/system.slice/tvt.service/cgroup.procs", "301\n");
+    dir_.write("cgroup/system.slice/tvt.service/job/cgroup.procs", "302\n");
+    auto b = backend("active");
+    looks("deactivating 301 stop-sigterm process /system.slice/tvt.service\n"
+          "inactive 0 dead control-group /system.slice/gone.service\n");
+    const auto stopping = b.remains(svc_);
+    ASSERT_TRUE(stopping);
+    EXPECT_EQ(stopping->unit, "tvt.service");
+    EXPECT_FALSE(stopping->at_rest);
+    EXPECT_EQ(stopping->sub_state, "stop-sigterm");
+    EXPECT_EQ(stopping->main_pid, 301);
+    EXPECT_EQ(stopping->pids, (std::vector<pid_t>{301, 302}));
+    EXPECT_TRUE(stopping->main_process_only);
+    const auto stopped = b.remains(svc_);
+    ASSERT_TRUE(stopped);
+    EXPECT_TRUE(stopped->at_rest);
+    EXPECT_FALSE(stopped->main_pid);
+    EXPECT_TRUE(stopped->pids.empty());
+    EXPECT_FALSE(stopped->main_process_only);
+    EXPECT_EQ(calls(), std::vector<std::string>(
+                           2, "show -p ActiveState -p SubState -p MainPID -p KillMode -p ControlGroup -- tvt.service"));
+    Tavrel::Process::Proc::Cgroup::CONTROL_GROUP_TREES = saved_trees;
 }
 
 // A unit that is not up may still have something under way that a stop

@@ -84,6 +84,8 @@ inline constexpr std::string_view LOADED = "loaded";
 inline constexpr std::string_view NOT_FOUND = "not-found";
 // A unit its administrator masked: systemd starts it for no one.
 inline constexpr std::string_view MASKED = "masked";
+// The KillMode of a unit whose stop ends only its main process.
+inline constexpr std::string_view KILL_MODE_MAIN_ONLY = "process";
 inline constexpr std::string_view ACTIVE = "active";
 // The two states of a unit that has nothing under way: stopped, or stopped
 // after a failure. Every other state (activating, deactivating, reloading...)
