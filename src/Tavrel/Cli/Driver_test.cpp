@@ -90,7 +90,7 @@ TEST(Driver, SetsVerbosityAttemptForceAndOutput) {
     EXPECT_FALSE(r->current_restart_attempt().has_value());
     // Abbreviated, they have the same effect.
     r = recorder();
-    run_from_argv(*r, {"--fo", "--ht", "--no-grac"});
+    run_from_argv(*r, {"--forc", "--ht", "--no-grac"});
     EXPECT_TRUE(r->call_with_force());
     EXPECT_EQ(r->output_obj().class_name(), "Tavrel::Output::Formatted::HTML");
     EXPECT_THAT(r->calls, testing::ElementsAre("restart hard"));

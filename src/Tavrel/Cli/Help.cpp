@@ -42,7 +42,7 @@ std::string text(const std::string& service) {
     return "Usage: " + named + " [options]\n"
            "       start" + s + " [options]   stop" + s + " [options]\n"
            "       zidavoveva_service [options] " + s + "\n"
-           "       zidavoveva_service --list [--json]\n"
+           "       zidavoveva_service --list [--json | --format=prometheus]\n"
            "\n"
            "Restarts the service " + s + " (the default action), or stops, reloads, checks\n"
            "it or shows its status, through systemd or its init script.\n"
@@ -69,6 +69,7 @@ std::string text(const std::string& service) {
            line("", "its process without asking systemd") +
            line("--list", "list every service this server knows: installed,") +
            line("", "enabled, running and its main pid; changes nothing") +
+           line("--format=prometheus", "the listing as metrics in the Prometheus text format") +
            line("--help, -h", "show this text") +
            "\n"
            "The bare words " +

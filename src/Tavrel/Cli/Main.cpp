@@ -170,6 +170,15 @@ int list_services(const std::string& service, const ParsedArgv& options) {
                     "”). Run zidavoveva_service --list."};
     refuse_without_proc("any service");
     auto out = output_object_for(options);
+    const std::string format = options.format.value_or(ServiceList::FORMAT_TABLE);
+    if (format == ServiceList::FORMAT_PROMETHEUS) {
+        if (options.json || options.html)
+            throw Fatal{"--format=prometheus writes the listing as metrics; it takes neither --json nor --html."};
+        return ServiceList::show_metrics(*out, options.run, options.verbose == 2 ? 2 : 0);
+    }
+    if (format != ServiceList::FORMAT_TABLE)
+        throw Fatal{"The listing has no format “" + format + "”: " + ServiceList::FORMAT_TABLE + " or " +
+                    ServiceList::FORMAT_PROMETHEUS + "."};
     return ServiceList::show(*out, options.json, options.run, options.verbose == 2 ? 2 : 0);
 }
 
@@ -274,6 +283,8 @@ int run_or_throw(const Command& command, ResultRecord::Run& result) {
                            service == GENERIC_WORD ? std::string() : service);
     if (options.list)
         return list_services(service, options);
+    if (options.format)
+        throw Fatal{"--format=" + *options.format + " is the format of a listing; it goes with --list."};
     exit_if_triggered_by_systemd_term_or_kill_signal(options);
     refuse_unusable_service(service);
 

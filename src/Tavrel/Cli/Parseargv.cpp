@@ -40,6 +40,7 @@ enum Opt : int {
     O_IGNORE_SYSTEMD,
     O_NO_FPM_STATUS,
     O_LIST,
+    O_FORMAT,
     O_HELP,
     O_VERB = 2000,
 };
@@ -80,6 +81,7 @@ const std::vector<struct option>& long_options() {
             {"ignore-systemd", no_argument, nullptr, O_IGNORE_SYSTEMD},
             {"no-fpm-status", no_argument, nullptr, O_NO_FPM_STATUS},
             {"list", no_argument, nullptr, O_LIST},
+            {"format", required_argument, nullptr, O_FORMAT},
             {"help", no_argument, nullptr, O_HELP},
             {nullptr, 0, nullptr, 0},
         });
@@ -145,6 +147,7 @@ void apply(int option, const char* value, ParsedArgv& p, Asked& asked) {
         case O_IGNORE_SYSTEMD: p.run.ignore_systemd = true; break;
         case O_NO_FPM_STATUS: p.fpm_status = false; break;
         case O_LIST: p.list = true; break;
+        case O_FORMAT: p.format = value; break;
         case 'h':
         case O_HELP: p.help = true; break;
         default: break;

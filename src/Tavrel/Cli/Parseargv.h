@@ -10,7 +10,7 @@
 //   --stop  --reload  --restart / --start  --graceful
 //   --restart-attempt=N  --force (-f)  --html  --json  --skip-if-absent
 //   --systemd-service=UNIT  --systemd-unit-command  --ignore-systemd
-//   --no-fpm-status  --list  --help (-h)
+//   --no-fpm-status  --list  --format=table|prometheus  --help (-h)
 // A unique abbreviation stands for its option (--he is --help). One that
 // fits several options (--h: --help or --html), an unknown option, a missing
 // value or a value on a flag is refused with a PlainError naming it, so a
@@ -64,6 +64,9 @@ struct ParsedArgv {
     bool help = false;
     // --list: every service this server knows and its state, and nothing else.
     bool list = false;
+    // --format=FORMAT of the listing, as given: "table" (the default) or
+    // "prometheus"; the driver refuses any other, and any without --list.
+    std::optional<std::string> format;
     // --force: start even while a base installation runs.
     bool force = false;
     // --skip-if-absent: a service that is not installed or not configured is success.

@@ -184,7 +184,8 @@ TEST(Parseargv, EveryAbbreviationMeansItsOptionOrIsRefusedAsAmbiguous) {
     EXPECT_TRUE(parse({"--skip"}).skip_if_absent);
     EXPECT_TRUE(parse({"--systemd-unit"}).run.systemd_unit_command);
     EXPECT_TRUE(parse({"--ign"}).run.ignore_systemd);
-    EXPECT_TRUE(parse({"--fo"}).force);
+    EXPECT_TRUE(parse({"--forc"}).force);
+    EXPECT_EQ(parse({"--form=prometheus"}).format, "prometheus");
     EXPECT_EQ(parse({"--systemd-s=cron.service"}).systemd_service, "cron.service");
 }
 

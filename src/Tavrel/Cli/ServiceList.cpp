@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <cctype>
 #include <filesystem>
 #include <map>
@@ -244,7 +245,10 @@ nlohmann::ordered_json record(const Row& row) {
     };
 }
 
-int show(Output::Base& out, bool records, const Init::RunOptions& run, int verbose) {
+namespace {
+
+// Every known service looked at once; `each` sees each row as it is done.
+std::vector<Row> look_at_all(const Init::RunOptions& run, int verbose, const std::function<void(const Row&)>& each) {
     Init::RunOptions look = run;
     look.look_only = true;
     std::vector<Row> rows;
@@ -262,12 +266,66 @@ int show(Output::Base& out, bool records, const Init::RunOptions& run, int verbo
         Row& row = rows[i];
         if (objects[i])
             look_at(row, *objects[i]);
-        const std::string& word = row.service;
         if (!row.problem.empty())
-            Foundation::Logger::create()->warn("The service “" + word + "”: " + row.problem);
+            Foundation::Logger::create()->warn("The service “" + row.service + "”: " + row.problem);
+        if (each)
+            each(row);
+    }
+    return rows;
+}
+
+// A label value as the text format wants it: backslash, quote and newline escaped.
+std::string label_value(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        out += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return out;
+}
+
+struct Gauge {
+    const char* name;
+    const char* help;
+    std::function<std::optional<long>(const Row&)> value;
+};
+
+std::optional<long> as_number(const std::optional<bool>& answer) {
+    return answer ? std::optional<long>(*answer ? 1 : 0) : std::nullopt;
+}
+
+}  // namespace
+
+std::string metrics(const std::vector<Row>& rows) {
+    const std::vector<Gauge> gauges = {
+        {"zidavoveva_service_installed", "Whether the service's software is installed (1) or not (0).",
+         [](const Row& r) { return as_number(r.installed); }},
+        {"zidavoveva_service_enabled", "Whether the service is enabled (1) or disabled (0).",
+         [](const Row& r) { return as_number(shown_enabled(r)); }},
+        {"zidavoveva_service_running", "Whether the service is running (1) or not (0).",
+         [](const Row& r) { return as_number(shown_running(r)); }},
+        {"zidavoveva_service_main_pid", "The process id of the service's main process.",
+         [](const Row& r) { return r.main_pid ? std::optional<long>(*r.main_pid) : std::nullopt; }},
+    };
+    std::string text;
+    for (const Gauge& gauge : gauges) {
+        text += std::string("# HELP ") + gauge.name + " " + gauge.help + "\n";
+        text += std::string("# TYPE ") + gauge.name + " gauge\n";
+        for (const Row& row : rows) {
+            if (const auto value = gauge.value(row))
+                text += std::string(gauge.name) + "{service=\"" + label_value(row.service) + "\"} " +
+                        std::to_string(*value) + "\n";
+        }
+    }
+    return text;
+}
+
+int show(Output::Base& out, bool records, const Init::RunOptions& run, int verbose) {
+    const std::vector<Row> rows = look_at_all(run, verbose, [&](const Row& row) {
         if (records)
             out.message(RECORD_TYPE, Output::Contents(record(row)));
-    }
+    });
     if (records)
         return 0;
     // A web page gets a table it can style, not lines of aligned text.
@@ -278,6 +336,11 @@ int show(Output::Base& out, bool records, const Init::RunOptions& run, int verbo
     std::string text = table(rows);
     text.pop_back();  // the output object ends the message's line
     out.out(text);
+    return 0;
+}
+
+int show_metrics(Output::Base& out, const Init::RunOptions& run, int verbose) {
+    out.filehandle()->write(metrics(look_at_all(run, verbose, nullptr)));
     return 0;
 }
 

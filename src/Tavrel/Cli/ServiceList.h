@@ -68,6 +68,17 @@ Row look_at(const std::string& word, const Init::RunOptions& run, int verbose = 
 
 // The rows as a table with a header line, columns aligned.
 std::string table(const std::vector<Row>& rows);
+
+// The listing's formats (--format): the table, or metrics for a monitoring
+// system's text-file collector.
+inline const std::string FORMAT_TABLE = "table";
+inline const std::string FORMAT_PROMETHEUS = "prometheus";
+
+// The rows in the Prometheus text format: a gauge each for installed,
+// enabled and running (1 or 0), labelled by service, and the main pid as its
+// own gauge. A value that could not be told, or that does not apply (whether
+// software that is not installed is enabled), has no sample.
+std::string metrics(const std::vector<Row>& rows);
 // The same as an HTML table, header cells <th>, every text escaped.
 std::string html_table(const std::vector<Row>& rows);
 
@@ -77,5 +88,7 @@ nlohmann::ordered_json record(const Row& row);
 // record each when `out` writes records (--json), an HTML table when it is
 // HTML output. Returns the exit status, 0.
 int show(Output::Base& out, bool records, const Init::RunOptions& run, int verbose);
+// The listing as metrics (see metrics), written whole at the end.
+int show_metrics(Output::Base& out, const Init::RunOptions& run, int verbose);
 
 }  // namespace Tavrel::Cli::ServiceList

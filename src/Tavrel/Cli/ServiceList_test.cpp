@@ -274,5 +274,32 @@ TEST_F(ServiceListTest, HtmlListingIsATable) {
               "</table>\n");
 }
 
+// The metrics hold what the table holds: a sample per told answer, none
+// for one that could not be told or does not apply, label values escaped.
+TEST_F(ServiceListTest, MetricsAreTheTableInThePrometheusTextFormat) {
+    const std::vector<Row> rows = {
+        {.service = "crond", .installed = true, .enabled = true, .running = true, .main_pid = 486},
+        {.service = "httpd", .installed = false},
+        {.service = "z\"q\\", .installed = true, .enabled = std::nullopt, .running = false},
+    };
+    const std::string text = metrics(rows);
+    EXPECT_EQ(text,
+              "# HELP zidavoveva_service_installed Whether the service's software is installed (1) or not (0).\n"
+              "# TYPE zidavoveva_service_installed gauge\n"
+              "zidavoveva_service_installed{service=\"crond\"} 1\n"
+              "zidavoveva_service_installed{service=\"httpd\"} 0\n"
+              "zidavoveva_service_installed{service=\"z\\\"q\\\\\"} 1\n"
+              "# HELP zidavoveva_service_enabled Whether the service is enabled (1) or disabled (0).\n"
+              "# TYPE zidavoveva_service_enabled gauge\n"
+              "zidavoveva_service_enabled{service=\"crond\"} 1\n"
+              "# HELP zidavoveva_service_running Whether the service is running (1) or not (0).\n"
+              "# TYPE zidavoveva_service_running gauge\n"
+              "zidavoveva_service_running{service=\"crond\"} 1\n"
+              "zidavoveva_service_running{service=\"z\\\"q\\\\\"} 0\n"
+              "# HELP zidavoveva_service_main_pid The process id of the service's main process.\n"
+              "# TYPE zidavoveva_service_main_pid gauge\n"
+              "zidavoveva_service_main_pid{service=\"crond\"} 486\n");
+}
+
 }  // namespace
 }  // namespace Tavrel::Cli::ServiceList

@@ -46,7 +46,7 @@ export PATH=/usr/local/sbin:$PATH
 printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
 chmod 755 /usr/sbin/policy-rc.d
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends --no-download \
-    cron openssh-server nscd rsyslog >/tmp/apt.log 2>&1 || { cat /tmp/apt.log >&2; exit 1; }
+    cron openssh-server nscd rsyslog python3-prometheus-client >/tmp/apt.log 2>&1 || { cat /tmp/apt.log >&2; exit 1; }
 rm -f /usr/sbin/policy-rc.d
 if [ -d /run/systemd/system ]; then
     systemctl daemon-reload
@@ -260,6 +260,32 @@ jq -e --argjson cron "${cron_pid:-0}" --argjson lines "$lines" -s '
         | .running and .main_pid == $cron) and
     (last | .type == "result" and .contents.action == "list" and .contents.succeeded)' \
     <<<"$out" >/dev/null || fail "--list --json: a record per service, then the result (stdout: ${out:0:600})"
+printf '%s\n' "$out" >/tmp/list-records.json
+# The same listing as metrics, read by the monitoring project's own parser:
+# every answer of the records is its sample, and nothing else is.
+run zidavoveva_service --list --format=prometheus
+expect_rc 0 "--list --format=prometheus"
+python3 -c '
+import json, sys
+from prometheus_client.parser import text_string_to_metric_families
+records = {}
+for line in open(sys.argv[1]):
+    record = json.loads(line)
+    if record["type"] == "service":
+        records[record["contents"]["service"]] = record["contents"]
+samples = {}
+for family in text_string_to_metric_families(sys.stdin.read()):
+    assert family.type == "gauge", family.name
+    for sample in family.samples:
+        samples[(sample.name, sample.labels["service"])] = sample.value
+for service, contents in records.items():
+    for member in ("installed", "enabled", "running", "main_pid"):
+        want = contents[member]
+        got = samples.pop(("zidavoveva_service_" + member, service), None)
+        assert got == (None if want is None else float(want)), (service, member, want, got)
+assert not samples, samples
+' /tmp/list-records.json <<<"$out" 2>/tmp/metrics.err ||
+    fail "--list --format=prometheus: not the records' answers ($(tail -n 3 /tmp/metrics.err)) (stdout: ${out:0:600})"
 [ "$(main_pid cron /run/crond.pid)" = "$cron_pid" ] || fail "cron's pid changed during the listings"
 [ "$(main_pid ssh /run/sshd.pid)" = "$sshd_pid" ] || fail "sshd's pid changed during the listings"
 run stopcrond
