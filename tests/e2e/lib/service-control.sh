@@ -262,10 +262,12 @@ jq -e --argjson cron "${cron_pid:-0}" --argjson lines "$lines" -s '
     <<<"$out" >/dev/null || fail "--list --json: a record per service, then the result (stdout: ${out:0:600})"
 printf '%s\n' "$out" >/tmp/list-records.json
 # The same listing as metrics, read by the monitoring project's own parser:
-# every answer of the records is its sample, and nothing else is.
+# every answer of the records is its sample, and nothing else is. Debian's
+# Python, which the package installed it for (the caller's PATH may put
+# another first).
 run zidavoveva_service --list --format=prometheus
 expect_rc 0 "--list --format=prometheus"
-python3 -c '
+/usr/bin/python3 -c '
 import json, sys
 from prometheus_client.parser import text_string_to_metric_families
 records = {}
