@@ -1,5 +1,6 @@
 #include "Tavrel/Config/LoadConfig.h"
 
+#include "Tavrel/Foundation/Poll.h"
 #include "Tavrel/Foundation/Exception.h"
 
 #include <fcntl.h>
@@ -9,7 +10,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace Tavrel::Config::LoadConfig {
 
@@ -33,14 +33,8 @@ Result failure(int err, std::string text) {
 
 // Exclusive lock, waited for up to LOCK_TIMEOUT seconds.
 bool lock_exclusive(Foundation::File::Flock& lock) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(LOCK_TIMEOUT);
-    for (;;) {
-        if (lock.flock({"EX", "NB"}))
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::duration<double>(LOCK_POLL_INTERVAL));
-    }
+    return Foundation::Poll::until([&] { return lock.flock({"EX", "NB"}); },
+                                   {.within = LOCK_TIMEOUT, .every = LOCK_POLL_INTERVAL});
 }
 
 bool read_all(int fd, std::string& out) {

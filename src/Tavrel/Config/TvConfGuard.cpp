@@ -1,5 +1,6 @@
 #include "Tavrel/Config/TvConfGuard.h"
 
+#include "Tavrel/Foundation/Poll.h"
 #include "Tavrel/Foundation/Debug.h"
 #include "Tavrel/Foundation/File/Write.h"
 #include "Tavrel/Config/JSON.h"
@@ -13,7 +14,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace Tavrel::Config {
 
@@ -24,10 +24,7 @@ time_t mtime_of(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
 }
 
-void pause_for(double seconds) {
-    if (seconds > 0)
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
+using Foundation::Poll::pause_for;
 
 void debug(const std::string& text) {
     if (Foundation::Debug::debug_level() >= 5)

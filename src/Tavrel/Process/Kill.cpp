@@ -1,4 +1,6 @@
 #include "Tavrel/Process/Kill.h"
+
+#include "Tavrel/Foundation/Poll.h"
 #include "Tavrel/Foundation/Text/Digits.h"
 
 #include "Tavrel/Run/Binaries.h"
@@ -19,7 +21,6 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <thread>
 
 namespace Tavrel::Process::Kill {
 
@@ -68,9 +69,7 @@ void reap_all(const std::vector<Target>& targets) {
         t.reap();
 }
 
-void pause_for(double seconds) {
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
+using Foundation::Poll::pause_for;
 
 std::string join_pids(const std::vector<pid_t>& pids, std::string_view separator) {
     std::string out;

@@ -5,6 +5,7 @@
 // one that systemd restarts after each crash looks up at every single look.
 #include "Tavrel/Service/Base.h"
 
+#include "Tavrel/Foundation/Poll.h"
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Foundation/Text/Words.h"
 #include "Tavrel/Init/PidfileProcess.h"
@@ -20,7 +21,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <thread>
 
 namespace Tavrel::Service {
 
@@ -36,10 +36,7 @@ Clock::time_point after(Clock::time_point from, double seconds) {
     return from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-void pause_for(double seconds) {
-    if (seconds > 0)
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
+using Foundation::Poll::pause_for;
 
 // "1 second", "0.5 seconds": a bound as a person reads it.
 std::string seconds_text(double seconds) {

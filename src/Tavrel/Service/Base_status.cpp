@@ -2,6 +2,7 @@
 // the waits after a start.
 #include "Tavrel/Service/Base.h"
 
+#include "Tavrel/Foundation/Poll.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Server/Pkgr.h"
 #include "Tavrel/Foundation/PlainError.h"
@@ -23,7 +24,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 
 namespace Tavrel::Service {
 
@@ -31,9 +31,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void pause_for(double seconds) {
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
+using Foundation::Poll::pause_for;
 
 // The pauses of one wait: FIRST_POLL_PAUSE, then doubling up to `interval`.
 class Pauses {

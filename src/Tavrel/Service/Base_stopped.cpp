@@ -3,6 +3,7 @@
 // leaves no copy of the daemon behind.
 #include "Tavrel/Service/Base.h"
 
+#include "Tavrel/Foundation/Poll.h"
 #include "Tavrel/Process/Proc/PID.h"
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Config/PwUtils.h"
@@ -18,7 +19,6 @@
 #include <climits>
 #include <ctime>
 #include <filesystem>
-#include <thread>
 
 namespace Tavrel::Service {
 
@@ -224,14 +224,14 @@ std::vector<std::string> Base::_what_still_runs() {
 }
 
 void Base::_confirm_stopped() {
-    const auto start = std::chrono::steady_clock::now();
-    const auto limit = std::chrono::duration<double>(STOP_CONFIRM_WAIT);
-    std::vector<std::string> left = _what_still_runs();
-    while (!left.empty() && std::chrono::steady_clock::now() - start < limit) {
-        std::this_thread::sleep_for(std::chrono::duration<double>(STOP_CONFIRM_POLL));
-        left = _what_still_runs();
-    }
-    if (left.empty())
+    std::vector<std::string> left;
+    const bool stopped = Foundation::Poll::until(
+        [&] {
+            left = _what_still_runs();
+            return left.empty();
+        },
+        {.within = STOP_CONFIRM_WAIT, .every = STOP_CONFIRM_POLL});
+    if (stopped)
         return;
     std::string list;
     for (const auto& item : left)

@@ -1,5 +1,6 @@
 #include "Tavrel/Service/Hot.h"
 
+#include "Tavrel/Foundation/Poll.h"
 #include "Tavrel/Foundation/Fd/UniqueFd.h"
 #include "Tavrel/Process/Proc/PID.h"
 #include "Tavrel/Process/PidFile/Judge.h"
@@ -69,7 +70,7 @@ Foundation::Fd::UniqueFd watch_directory_of(const std::string& path, std::string
 // at afterwards).
 void wait_for_change(int fd, double seconds) {
     if (fd < 0) {
-        ::usleep(static_cast<useconds_t>(seconds * 1e6));
+        Foundation::Poll::pause_for(seconds);
         return;
     }
     struct pollfd p {fd, POLLIN, 0};

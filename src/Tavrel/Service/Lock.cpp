@@ -1,5 +1,6 @@
 #include "Tavrel/Service/Lock.h"
 
+#include "Tavrel/Foundation/Poll.h"
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/File/Dir.h"
 #include "Tavrel/Foundation/File/Open.h"
@@ -21,7 +22,6 @@
 #include <chrono>
 #include <cstring>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 namespace Tavrel::Service {
@@ -108,15 +108,8 @@ std::string Lock::get_run_lock_file_for_service(std::string_view service) {
 }
 
 bool Lock::wait_for_ex_lock(Foundation::File::Flock& fh, double timeout) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::duration<double>(timeout);
-    for (;;) {
-        if (fh.flock({"EX", "NB"}))
-            return true;
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::duration<double>(POLL_INTERVAL));
-    }
+    return Foundation::Poll::until([&] { return fh.flock({"EX", "NB"}); },
+                                   {.within = timeout, .every = POLL_INTERVAL});
 }
 
 Lock::Lock(std::string_view service) {

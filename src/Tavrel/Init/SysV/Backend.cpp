@@ -1,5 +1,6 @@
 #include "Tavrel/Init/SysV/Backend.h"
 
+#include "Tavrel/Foundation/Poll.h"
 #include "Tavrel/Init/PidfileProcess.h"
 
 #include "Tavrel/Foundation/Autodie.h"
@@ -25,7 +26,6 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <thread>
 
 namespace Tavrel::Init::SysV {
 
@@ -237,14 +237,8 @@ bool Backend::stop(Service& svc) {
 }
 
 bool Backend::wait_until_gone(const Process::Kill::Target& process, double seconds) {
-    const auto start = std::chrono::steady_clock::now();
-    const auto limit = std::chrono::duration<double>(seconds);
-    while (process.alive()) {
-        if (std::chrono::steady_clock::now() - start > limit)
-            return false;
-        std::this_thread::sleep_for(std::chrono::duration<double>(GONE_POLL_INTERVAL));
-    }
-    return true;
+    return Foundation::Poll::until([&] { return !process.alive(); },
+                                   {.within = seconds, .every = GONE_POLL_INTERVAL});
 }
 
 bool Backend::stop_by_pidfile(Service& svc) {
@@ -256,34 +250,24 @@ bool Backend::stop_by_pidfile(Service& svc) {
     const pid_t pid = target.pid();
 
     target.send(SIGTERM);
-    const auto start = std::chrono::steady_clock::now();
-    const auto limit = std::chrono::duration<double>(PIDFILE_WAIT_TIME);
-    bool first = true;
-    bool gone = false;
-    for (;;) {
-        if (!target.alive()) {
-            gone = true;
-            break;
-        }
-        if (std::chrono::steady_clock::now() - start > limit)
-            break;
-        if (first) {
-            svc.debug("Waiting for process " + std::to_string(pid) + " to end.");
-            first = false;
-        }
-        std::this_thread::sleep_for(std::chrono::duration<double>(PIDFILE_POLL_INTERVAL));
-    }
+    bool told = false;
+    bool gone = Foundation::Poll::until(
+        [&] {
+            if (!target.alive())
+                return true;
+            if (!told)
+                svc.debug("Waiting for process " + std::to_string(pid) + " to end.");
+            told = true;
+            return false;
+        },
+        {.within = PIDFILE_WAIT_TIME, .every = PIDFILE_POLL_INTERVAL});
     if (!gone) {
         // Still the very process that was judged above: the pidfd holds it.
         svc.warn("Process " + std::to_string(pid) + " of " + in_quotes(name) +
                  " did not end within " + std::to_string(static_cast<long>(PIDFILE_WAIT_TIME)) +
                  " seconds of SIGTERM; it gets SIGKILL.");
         target.send(SIGKILL);
-        const auto killed_at = std::chrono::steady_clock::now();
-        const auto kill_limit = std::chrono::duration<double>(KILL_WAIT_TIME);
-        while (target.alive() && std::chrono::steady_clock::now() - killed_at <= kill_limit)
-            std::this_thread::sleep_for(std::chrono::duration<double>(GONE_POLL_INTERVAL));
-        gone = !target.alive();
+        gone = wait_until_gone(target, KILL_WAIT_TIME);
     }
     target.reap();
     if (!gone)

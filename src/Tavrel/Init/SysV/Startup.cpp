@@ -1,5 +1,6 @@
 #include "Tavrel/Init/SysV/Startup.h"
 
+#include "Tavrel/Foundation/Poll.h"
 #include "Tavrel/Run/CloseFDs.h"
 #include "Tavrel/Foundation/ErrnoGuard.h"
 #include "Tavrel/Foundation/Exception.h"
@@ -28,7 +29,6 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 namespace Tavrel::Init::SysV {
 
@@ -121,16 +121,12 @@ std::string errno_text(int err) {
 // process left (the leader reaped, nothing else in the group); true then.
 bool wait_until_group_gone(Run::SafeRun::Child& leader, double seconds) {
     const pid_t group = leader.pid();
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (;;) {
-        leader.wait(0);
-        if (leader.reaped() && ::kill(-group, 0) != 0 && errno == ESRCH)
-            return true;
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::duration<double>(COMMAND_GONE_POLL));
-    }
+    return Foundation::Poll::until(
+        [&] {
+            leader.wait(0);
+            return leader.reaped() && ::kill(-group, 0) != 0 && errno == ESRCH;
+        },
+        {.within = seconds, .every = COMMAND_GONE_POLL});
 }
 
 // A command that ran out its time: TERM to its whole process group, KILL

@@ -1,5 +1,6 @@
 #include "Tavrel/Init/Systemd/Backend.h"
 
+#include "Tavrel/Foundation/Poll.h"
 #include "Tavrel/Run/ChildErrorStringifier.h"
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Foundation/PlainError.h"
@@ -14,7 +15,6 @@
 #include <chrono>
 #include <cstdint>
 #include <sstream>
-#include <thread>
 
 namespace Tavrel::Init::Systemd {
 
@@ -254,7 +254,7 @@ bool Backend::is_active(Service& svc) {
     if (!confirmed && active != was_active) {
         // A unit changing state right now: look again before believing it.
         for (int look = 0; look < IS_ACTIVE_CONFIRMATIONS; ++look) {
-            std::this_thread::sleep_for(std::chrono::duration<double>(IS_ACTIVE_CONFIRM_INTERVAL));
+            Foundation::Poll::pause_for(IS_ACTIVE_CONFIRM_INTERVAL);
             active = _systemctl_is_active();
             if (!active) {
                 svc.debug(in_quotes(unit()) + " is no longer active.");

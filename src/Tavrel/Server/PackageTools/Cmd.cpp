@@ -1,5 +1,6 @@
 #include "Tavrel/Server/PackageTools/Cmd.h"
 
+#include "Tavrel/Foundation/Poll.h"
 #include "Tavrel/Process/Fuser.h"
 #include "Tavrel/Output/Callback/LineWrite.h"
 #include "Tavrel/Foundation/Logger.h"
@@ -16,7 +17,6 @@
 #include <random>
 #include <ostream>
 #include <streambuf>
-#include <thread>
 
 namespace Tavrel::Server::PackageTools {
 
@@ -29,7 +29,7 @@ double seconds_since(Clock::time_point start) {
 }
 
 void sleep_between_attempts() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(Cmd::random_sleep_ms()));
+    Foundation::Poll::pause_for(Cmd::random_sleep_ms() / 1000.0);
 }
 
 std::string join_args(const std::vector<std::string>& args) {
