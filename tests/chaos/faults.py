@@ -27,7 +27,7 @@ BEFORE = ("port-taken", "pid-taken", "logdir-full", "logdir-readonly")
 
 def signals_seen(record):
     """What a bystander's record says reached it besides its own start."""
-    return [event for _, _, event in record_events(record) if event != "start"]
+    return [event for _, _, event in record_events(record) if event not in ("start", "launch")]
 
 
 def as_nobody(argv):

@@ -191,9 +191,16 @@ class Sampler:
         return None
 
     def seen(self, word):
-        """Every pid known to have been the service's: sampled or recorded."""
+        """Every pid known to have been the service's: sampled or recorded,
+        the processes a daemon forks through on its way to the background
+        too (while its unit starts, they are the service as much as it is,
+        and too short-lived for the samples)."""
+        launched = set()
+        svc = self.by_word[word]
+        if not svc.real:
+            launched = {pid for _, pid, event in record_events(svc.record_file()) if event == "launch"}
         return ({pid for _, alive in self.samples for pid, _ in alive[word]} |
-                set(self.lives(word)))
+                set(self.lives(word)) | launched)
 
 
 def locks_held():

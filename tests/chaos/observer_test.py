@@ -128,6 +128,16 @@ class ItsWord(Harness):
             "start", f"kill -9 {pid}; sleep 0.8\necho '{result_line('start', 0, True, [pid])}'\n")
         self.assertTrue(judge.judge_word(run, sampler))
 
+    def test_a_launcher_named_while_the_daemon_starts_is_the_services(self):
+        # Seed 20261240, step 2485: a check named the process a forking unit
+        # started, still waiting for its daemon: the service's, though too
+        # short-lived for the samples.
+        line = result_line("check", 0, True, [12345]).replace("12345", "'\"$launcher\"'")
+        run, sampler = self.stand_in(
+            "check", " ".join(self.svc.daemon_argv()) +
+            f" >/dev/null 2>&1 & launcher=$!\necho '{line}'\nwait\n")
+        self.assertEqual(judge.judge_word(run, sampler), [])
+
     def test_a_line_that_is_not_json_is_caught(self):
         run, _ = self.stand_in("status", "echo 'No process was found.'\n"
                                f"echo '{result_line('status', 255, False, [])}'\nexit 255\n")

@@ -13,7 +13,9 @@
 //   --record PATH          append one line per event, "<unix time, to the
 //                          millisecond> <pid> <event>",
 //                          events: start, reload, restart, stop, term-ignored,
-//                          crash;
+//                          crash, and launch from each process that --daemonize
+//                          forks through on the way to the daemon (they run
+//                          the daemon's program for a moment, as part of it);
 //                          opened for each line in append mode, so the records
 //                          of several processes keep their order
 //   --fail MESSAGE         print "NAME: starting" on standard output, then
@@ -253,6 +255,7 @@ int main(int argc, char** argv) {
     if (settings.daemonize && !restarted) {
         if (::pipe2(ready, O_CLOEXEC) != 0)
             return 2;
+        record("launch");
         pid_t first = ::fork();
         if (first < 0)
             return 2;
@@ -266,6 +269,7 @@ int main(int argc, char** argv) {
             return n == 1 ? 0 : 1;
         }
         ::setsid();
+        record("launch");
         pid_t second = ::fork();
         if (second < 0)
             ::_exit(2);
