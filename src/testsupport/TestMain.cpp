@@ -7,7 +7,9 @@
 // Likewise, a run as root writes the platform identity cache and the account
 // cache wherever a question about the platform or an account is asked: every
 // test program keeps them in a temporary directory of its own, removed when
-// it ends, so the suite leaves the machine as it found it.
+// it ends, so the suite leaves the machine as it found it; so does the
+// history of runs.
+#include "Tavrel/Cli/History.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Config/OS/SysBootstrap.h"
 #include "Tavrel/Config/PwDiskCache.h"
@@ -29,6 +31,8 @@ int main(int argc, char** argv) {
     SB::CACHE_LINK = SB::CACHE_DIR + "/identity";
     SB::CUSTOM_LINK = SB::CACHE_DIR + "/identity.custom";
     Tavrel::Config::PwDiskCache::CACHE_DIR = caches_dir + "/pwcache";
+    // A run by root that acts on a service adds a line to the history.
+    Tavrel::Cli::History::FILE = caches_dir + "/history";
     ::testing::InitGoogleTest(&argc, argv);
     const int status = RUN_ALL_TESTS();
     std::error_code ignored;

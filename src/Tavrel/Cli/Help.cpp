@@ -43,6 +43,7 @@ std::string text(const std::string& service) {
            "       start" + s + " [options]   stop" + s + " [options]\n"
            "       zidavoveva_service [options] " + s + "\n"
            "       zidavoveva_service --list [--json | --format=prometheus]\n"
+           "       zidavoveva_service --history [SERVICE] [--limit=N] [--since=TIME]\n"
            "\n"
            "Restarts the service " + s + " (the default action), or stops, reloads, checks\n"
            "it or shows its status, through systemd or its init script.\n"
@@ -70,6 +71,10 @@ std::string text(const std::string& service) {
            line("--list", "list every service this server knows: installed,") +
            line("", "enabled, running and its main pid; changes nothing") +
            line("--format=prometheus", "the listing as metrics in the Prometheus text format") +
+           line("--history", "the last runs that acted on services: when, who,") +
+           line("", "what, how it ended, the pids before and after") +
+           line("--limit=N", "show the last N runs of the history (20)") +
+           line("--since=TIME", "only the runs since TIME (\"2026-12-11 03:00\")") +
            line("--help, -h", "show this text") +
            "\n"
            "The bare words " +

@@ -1,14 +1,8 @@
 #include "Tavrel/Cli/InvocationLog.h"
 
-#include "Tavrel/Foundation/Fd/UniqueFd.h"
-#include "Tavrel/Foundation/File/Open.h"
-#include "Tavrel/Foundation/IO/Flush.h"
+#include "Tavrel/Foundation/File/AppendLine.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Foundation/ProcFs.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -67,17 +61,9 @@ std::string parent_command_line(pid_t ppid) {
 }
 
 bool record(const std::string& program, const std::vector<std::string>& args, pid_t ppid) {
-    // The log's folder is root's; a missing one is made private, as the
-    // logger would make it.
-    if (auto slash = LOG_FILE.rfind('/'); slash != std::string::npos && slash > 0)
-        ::mkdir(LOG_FILE.substr(0, slash).c_str(), 0700);
-    Foundation::Fd::UniqueFd fd;
-    if (!Foundation::File::Open::sysopen_with_real_perms(
-            fd, LOG_FILE, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NOCTTY, 0600))
-        return false;
     const std::string line =
         format_record(Foundation::Logger::get_timestamp(), program, args, ppid, parent_command_line(ppid));
-    return Foundation::IO::Flush::append_record(fd.get(), line);
+    return !Foundation::File::AppendLine::append_line(LOG_FILE, line);
 }
 
 }  // namespace Tavrel::Cli::InvocationLog

@@ -19,6 +19,8 @@
 #include "Tavrel/Output/ColorSupport.h"
 #include "Tavrel/Process/Proc/HasProc.h"
 #include "Tavrel/Cli/Help.h"
+#include "Tavrel/Cli/History.h"
+#include "Tavrel/Cli/History/Show.h"
 #include "Tavrel/Cli/InvocationLog.h"
 #include "Tavrel/Cli/Parseargv.h"
 #include "Tavrel/Cli/ResultRecord.h"
@@ -182,6 +184,32 @@ int list_services(const std::string& service, const ParsedArgv& options) {
     return ServiceList::show(*out, options.json, options.run, options.verbose == 2 ? 2 : 0);
 }
 
+// --history: the last runs that acted on services, of one service when a
+// word names it. The file is root's, and so is the question.
+int show_history(const std::string& service, const ParsedArgv& options) {
+    if (options.list)
+        throw Fatal{"--history and --list are two questions; ask one at a time."};
+    if (::geteuid() != 0)
+        throw Fatal{"The history of runs is root's to read (" + History::FILE + " is 0600); run it as root."};
+    History::Show::Query query;
+    if (!service.empty() && service != GENERIC_WORD)
+        query.service = service;
+    if (options.limit) {
+        const auto limit = History::Show::parse_limit(*options.limit);
+        if (!limit)
+            throw Fatal{"--limit takes a number of runs from 1 to " + std::to_string(History::Show::MAX_LIMIT) +
+                        ", not “" + *options.limit + "”."};
+        query.limit = *limit;
+    }
+    if (options.since) {
+        query.since = History::Show::parse_since(*options.since);
+        if (!query.since)
+            throw Fatal{"--since takes a date (2026-12-11) or a date and a time (\"2026-12-11 03:00\"), not “" +
+                        *options.since + "”."};
+    }
+    return History::Show::show(*output_object_for(options), options.json, query);
+}
+
 // A word of the command line that is neither the service word, an action
 // word, "html" nor an action of the service's class is a slip of the
 // keyboard ("zidavoveva_crond stauts"): it is refused before anything is
@@ -274,17 +302,22 @@ int report(Tavrel::Service::Base& srv, bool failed) {
 
 // The run: parse (the command line was read by read_command), dispatch,
 // report.
-int run_or_throw(const Command& command, ResultRecord::Run& result) {
+int run_or_throw(const Command& command, ResultRecord::Run& result, History::Run& history) {
     prepare_run();
     const ParsedArgv& options = accepted_options(command);
     const std::string service = service_word(command, options);
     if (options.help)
         return Help::usage(*output_object_for(options),
                            service == GENERIC_WORD ? std::string() : service);
+    if (options.history)
+        return show_history(service, options);
     if (options.list)
         return list_services(service, options);
     if (options.format)
         throw Fatal{"--format=" + *options.format + " is the format of a listing; it goes with --list."};
+    if (options.limit || options.since)
+        throw Fatal{std::string(options.limit ? "--limit" : "--since") +
+                    " chooses the runs the history shows; it goes with --history."};
     exit_if_triggered_by_systemd_term_or_kill_signal(options);
     refuse_unusable_service(service);
 
@@ -293,6 +326,7 @@ int run_or_throw(const Command& command, ResultRecord::Run& result) {
     try {
         srv = Catalogue::create({{"service", service}}, options.run);
         refuse_unknown_words(*srv, command, options);
+        history.look_before(*srv);
         dispatch(*srv, options, command.program);
     } catch (const Foundation::Exception& e) {
         result.failed(e);
@@ -367,10 +401,12 @@ Command read_command(const std::string& program, const std::vector<std::string>&
 }
 
 int run(const Command& command) {
+    // Before the run cleans the environment: the caller's SSH session is in it.
+    History::Run history(command);
     ResultRecord::Run result(command);
     int status = EXIT_FAILURE_STATUS;
     try {
-        status = run_or_throw(command, result);
+        status = run_or_throw(command, result, history);
     } catch (const Done& d) {
         status = d.status;
         result.nothing_done(d.reason);
@@ -384,12 +420,13 @@ int run(const Command& command) {
         to_stderr(e.what());
         result.failed(std::string(e.what()));
     }
-    result.look_at(current().get());
+    result.look_at(current().get(), history.due());
     // The object goes here, in the process that built it: its lock is released.
     current().reset();
     // Last: after whatever the object's end wrote. From here a TERM or INT
     // would only give an exit status that the record contradicts.
     Tavrel::Service::RunSignals::work_is_over();
+    history.write(result.facts(), status);
     result.finish(status);
     return status;
 }
@@ -418,11 +455,11 @@ int main(int argc, char** argv) {
     const pid_t ppid = ::getppid();
     const Command command = read_command(program, args, ppid == 1);
     // Checks run often (a monitor's every minute) and change nothing: they
-    // are not recorded, nor are listings. A command line that was refused
-    // is. A parent outside the process's namespace (pid 0) has no command
-    // line to record.
+    // are not recorded, nor are listings and looks at the history. A command
+    // line that was refused is. A parent outside the process's namespace
+    // (pid 0) has no command line to record.
     if (ppid > 1 && !(command.options && (command.options->verb == Tavrel::Service::Verb::Check ||
-                                           command.options->list)))
+                                           command.options->list || command.options->history)))
         InvocationLog::record(program, args, ppid);
     return run(command);
 }

@@ -1,4 +1,5 @@
 #include "Tavrel/Cli/Main.h"
+#include "Tavrel/Cli/History.h"
 #include "Tavrel/Cli/InvocationLog.h"
 #include "Tavrel/Foundation/LogCheck.h"
 
@@ -27,8 +28,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
 #include <functional>
+#include <sstream>
 
 namespace Tavrel::Cli::Main {
 namespace {
@@ -473,6 +477,85 @@ TEST(Run, TermAndIntEndARestartOnlyOnceTheStartWasTried) {
 TEST(Run, GenericNameTakesTheFirstWordThatIsNotAnOption) {
     auto r = run_in_child("/sbin/zidavoveva_service", {"--restart-attempt", "2", "nosuchd"});
     EXPECT_THAT(r.err, HasSubstr("“nosuchd”"));
+}
+
+// Every run by root that acts is a line of the history, also one that
+// failed or found nothing to do; a question is not. The lines are read back
+// by --history, which is root's.
+TEST(History, EveryActingRunIsALineAndTheHistoryShowsThem) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "the history is kept of runs by root";
+    TempDir tmp;
+    const std::string mark = tmp / "started";
+    auto prepare = [&] {
+        define_zmark(tmp, mark);
+        tmp.write("defs/Zfail.json", R"({"is_tavrel_service": true, "service_binary": "/bin/sh",
+            "startup_args": ["-c", "exit 3"], "pidfile": ")" + (tmp / "zfail.pid") + R"(", "startup_timeout": 0.2})");
+        History::FILE = tmp / "history";
+    };
+    EXPECT_EQ(run_in_child("/sbin/stopzmark", {"--no-verbose"}, prepare).status, 0);
+    EXPECT_EQ(run_in_child("/sbin/zidavoveva_zmark", {"--status"}, prepare).status, EXIT_FAILURE_STATUS);
+    EXPECT_EQ(run_in_child("/sbin/zidavoveva_zfail", {"--start"}, prepare).status, EXIT_FAILURE_STATUS);
+
+    std::vector<nlohmann::json> lines;
+    std::istringstream file(TempDir::read(tmp / "history"));
+    for (std::string line; std::getline(file, line);)
+        lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 2u) << TempDir::read(tmp / "history");
+    EXPECT_EQ(std::filesystem::status(tmp / "history").permissions(), std::filesystem::perms::owner_read |
+                                                                        std::filesystem::perms::owner_write);
+    EXPECT_EQ(lines[0]["service"], "zmark");
+    EXPECT_EQ(lines[0]["action"], "stop");
+    EXPECT_EQ(lines[0]["args"], nlohmann::json({"--no-verbose"}));
+    EXPECT_EQ(lines[0]["succeeded"], true);
+    EXPECT_EQ(lines[0]["done"], false);
+    EXPECT_EQ(lines[0]["pids_before"], nlohmann::json::array());
+    EXPECT_EQ(lines[0]["pids_after"], nlohmann::json::array());
+    EXPECT_EQ(lines[0]["uid"], 0);
+    EXPECT_EQ(lines[0]["parent_pid"], ::getpid());
+    EXPECT_EQ(lines[1]["service"], "zfail");
+    EXPECT_EQ(lines[1]["status"], EXIT_FAILURE_STATUS);
+    EXPECT_EQ(lines[1]["succeeded"], false);
+    EXPECT_THAT(lines[1]["failure_class"].get<std::string>(), HasSubstr("StartError"));
+    EXPECT_TRUE(History::parse_iso_time(lines[1]["time"].get<std::string>())) << lines[1]["time"];
+
+    auto r = run_in_child("/sbin/zidavoveva_service", {"--history", "zfail"}, prepare);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("failed (255)"));
+    EXPECT_THAT(r.out, testing::Not(HasSubstr("zmark")));
+    r = run_in_child("/sbin/zidavoveva_service", {"--history", "--json", "--limit=1"}, prepare);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr(R"("type":"history")"));
+    EXPECT_THAT(r.out, HasSubstr(R"("service":"zfail")"));
+    EXPECT_THAT(r.out, testing::Not(HasSubstr(R"("service":"zmark")")));
+    EXPECT_THAT(r.out, HasSubstr(R"("action":"history")"));
+
+    const struct {
+        std::vector<std::string> args;
+        std::string refusal;
+    } refused[] = {
+        {{"--history", "--limit=0"}, "--limit takes a number"},
+        {{"--history", "--since=yesterday"}, "--since takes a date"},
+        {{"--limit=3", "zmark"}, "it goes with --history"},
+        {{"--history", "--list"}, "two questions"},
+    };
+    for (const auto& c : refused) {
+        r = run_in_child("/sbin/zidavoveva_service", c.args, prepare);
+        EXPECT_EQ(r.status, EXIT_FAILURE_STATUS) << c.refusal;
+        EXPECT_THAT(r.err, HasSubstr(c.refusal));
+    }
+    r = run_in_child("/sbin/zidavoveva_service", {"--history"}, [&] {
+        prepare();
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(97);
+    });
+    EXPECT_EQ(r.status, EXIT_FAILURE_STATUS);
+    EXPECT_THAT(r.err, HasSubstr("root's to read"));
+    // The refused restart with a stray --limit is the one line more; the
+    // looks at the history are none.
+    const std::string after = TempDir::read(tmp / "history");
+    EXPECT_EQ(std::count(after.begin(), after.end(), '\n'), 3) << after;
+    EXPECT_THAT(after.substr(after.rfind('\n', after.size() - 2)), HasSubstr("it goes with --history")) << after;
 }
 
 }  // namespace

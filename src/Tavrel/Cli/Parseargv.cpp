@@ -41,6 +41,9 @@ enum Opt : int {
     O_NO_FPM_STATUS,
     O_LIST,
     O_FORMAT,
+    O_HISTORY,
+    O_LIMIT,
+    O_SINCE,
     O_HELP,
     O_VERB = 2000,
 };
@@ -82,6 +85,9 @@ const std::vector<struct option>& long_options() {
             {"no-fpm-status", no_argument, nullptr, O_NO_FPM_STATUS},
             {"list", no_argument, nullptr, O_LIST},
             {"format", required_argument, nullptr, O_FORMAT},
+            {"history", no_argument, nullptr, O_HISTORY},
+            {"limit", required_argument, nullptr, O_LIMIT},
+            {"since", required_argument, nullptr, O_SINCE},
             {"help", no_argument, nullptr, O_HELP},
             {nullptr, 0, nullptr, 0},
         });
@@ -148,6 +154,9 @@ void apply(int option, const char* value, ParsedArgv& p, Asked& asked) {
         case O_NO_FPM_STATUS: p.fpm_status = false; break;
         case O_LIST: p.list = true; break;
         case O_FORMAT: p.format = value; break;
+        case O_HISTORY: p.history = true; break;
+        case O_LIMIT: p.limit = value; break;
+        case O_SINCE: p.since = value; break;
         case 'h':
         case O_HELP: p.help = true; break;
         default: break;

@@ -10,7 +10,8 @@
 //   --stop  --reload  --restart / --start  --graceful
 //   --restart-attempt=N  --force (-f)  --html  --json  --skip-if-absent
 //   --systemd-service=UNIT  --systemd-unit-command  --ignore-systemd
-//   --no-fpm-status  --list  --format=table|prometheus  --help (-h)
+//   --no-fpm-status  --list  --format=table|prometheus  --history
+//   --limit=N  --since=TIME  --help (-h)
 // A unique abbreviation stands for its option (--he is --help). One that
 // fits several options (--h: --help or --html), an unknown option, a missing
 // value or a value on a flag is refused with a PlainError naming it, so a
@@ -67,6 +68,12 @@ struct ParsedArgv {
     // --format=FORMAT of the listing, as given: "table" (the default) or
     // "prometheus"; the driver refuses any other, and any without --list.
     std::optional<std::string> format;
+    // --history: the last runs that acted on services, and nothing else;
+    // --limit=N and --since=TIME choose which, as given (the driver checks
+    // them, and refuses them without --history).
+    bool history = false;
+    std::optional<std::string> limit;
+    std::optional<std::string> since;
     // --force: start even while a base installation runs.
     bool force = false;
     // --skip-if-absent: a service that is not installed or not configured is success.

@@ -179,7 +179,10 @@ TEST(Parseargv, EveryAbbreviationMeansItsOptionOrIsRefusedAsAmbiguous) {
 
     EXPECT_TRUE(parse({"--he"}).help);
     EXPECT_TRUE(parse({"--hel"}).help);
-    EXPECT_THAT(refusal_of({"--h"}), testing::HasSubstr("may be --html or --help"));
+    EXPECT_THAT(refusal_of({"--h"}), testing::HasSubstr("may be --html, --history or --help"));
+    EXPECT_TRUE(parse({"--hi"}).history);
+    EXPECT_EQ(parse({"--lim=5"}).limit, "5");
+    EXPECT_THAT(refusal_of({"--li"}), testing::HasSubstr("may be --list or --limit"));
     EXPECT_FALSE(parse({"--no-fpm"}).fpm_status);
     EXPECT_TRUE(parse({"--skip"}).skip_if_absent);
     EXPECT_TRUE(parse({"--systemd-unit"}).run.systemd_unit_command);

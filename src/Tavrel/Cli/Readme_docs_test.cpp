@@ -155,8 +155,8 @@ TEST(ReadmeDocs, EveryCommandLineItShowsIsOneTheProgramAccepts) {
                           << command.refusal;
             continue;
         }
-        // The usage text and the listing are for no service.
-        if (command.options->help || command.options->list)
+        // The usage text, the listing and the history need no service.
+        if (command.options->help || command.options->list || command.options->history)
             continue;
         // The service word: the name's, or under the generic name the first
         // word that is not an option, as the run takes it.

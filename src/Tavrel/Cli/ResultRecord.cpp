@@ -131,6 +131,8 @@ std::optional<std::string> asked_action(const Main::Command& command) {
         return std::string(HELP_ACTION);
     if (o.list)
         return std::string(LIST_ACTION);
+    if (o.history)
+        return std::string(HISTORY_ACTION);
     return std::string(Tavrel::Service::row_of(o.verb).word);
 }
 
@@ -175,9 +177,9 @@ void Run::note_nothing_done(const Tavrel::Service::Base& srv) {
         facts_.nothing_done = srv.nothing_done();
 }
 
-void Run::look_at(Tavrel::Service::Base* srv) noexcept {
-    // Only a program that reads the record pays for the look.
-    if (!srv || !wanted_)
+void Run::look_at(Tavrel::Service::Base* srv, bool also_wanted) noexcept {
+    // Only a program that reads the record, or the history, pays for the look.
+    if (!srv || !(wanted_ || also_wanted))
         return;
     note_nothing_done(*srv);
     try {

@@ -56,6 +56,8 @@ inline constexpr std::string_view JSON_OPTION = "json";
 inline constexpr std::string_view HELP_ACTION = "help";
 // The action of a run that listed the services (--list).
 inline constexpr std::string_view LIST_ACTION = "list";
+// The action of a run that showed the history (--history).
+inline constexpr std::string_view HISTORY_ACTION = "history";
 
 // What the record says. An unset member is written as null: the run never got
 // to know it (no service word on a refused command line, no look at a
@@ -96,8 +98,8 @@ bool asks_for_json(const std::vector<std::string>& args);
 // the first word that is not an option; nothing when there is none.
 std::optional<std::string> service_word(const Main::Command& command);
 
-// The action as the options ask for it: help, list, check, status, stop,
-// reload or restart; nothing for a command line that was refused.
+// The action as the options ask for it: help, list, history, check, status,
+// stop, reload or restart; nothing for a command line that was refused.
 std::optional<std::string> asked_action(const Main::Command& command);
 
 class Run {
@@ -115,9 +117,9 @@ class Run {
     // The run ends well without having done its action, for this reason.
     void nothing_done(const std::string& reason);
     // The action carried out and a fresh look at the service, when the record
-    // is wanted. Never throws: a look that fails leaves running and pids
-    // unknown.
-    void look_at(Tavrel::Service::Base* srv) noexcept;
+    // is wanted or `also_wanted` (the history keeps it). Never throws: a look
+    // that fails leaves running and pids unknown.
+    void look_at(Tavrel::Service::Base* srv, bool also_wanted = false) noexcept;
     // Writes the record when it is wanted, once.
     void finish(int status);
     // What the service object says it left undone; the only look an exit

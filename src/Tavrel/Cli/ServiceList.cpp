@@ -1,5 +1,7 @@
 #include "Tavrel/Cli/ServiceList.h"
 
+#include "Tavrel/Output/Columns.h"
+
 #include "Tavrel/Catalogue/Definition.h"
 #include "Tavrel/Catalogue/Factory.h"
 #include "Tavrel/Catalogue/Registry.h"
@@ -198,26 +200,7 @@ Row look_at(const std::string& word, const Init::RunOptions& run, int verbose) {
     return row;
 }
 
-std::string table(const std::vector<Row>& rows) {
-    using Line = std::vector<std::string>;
-    const std::vector<Line> lines = cells(rows);
-    std::vector<std::size_t> widths(lines.front().size(), 0);
-    for (const Line& line : lines) {
-        for (std::size_t i = 0; i < line.size(); ++i)
-            widths[i] = std::max(widths[i], line[i].size());
-    }
-    std::string text;
-    for (const Line& line : lines) {
-        std::string out;
-        for (std::size_t i = 0; i < line.size(); ++i) {
-            out += line[i];
-            if (i + 1 < line.size())
-                out += std::string(widths[i] - line[i].size() + 2, ' ');
-        }
-        text += out + "\n";
-    }
-    return text;
-}
+std::string table(const std::vector<Row>& rows) { return Output::Columns::aligned(cells(rows)); }
 
 std::string html_table(const std::vector<Row>& rows) {
     using HTML = Output::Formatted::HTML;

@@ -341,6 +341,81 @@ run zidavoveva_sshd
 expect_rc 0 "restart of sshd once its configuration is mended"
 run stopsshd
 
+# --- the history of runs ------------------------------------------------------------
+# Every run by root that acts is one JSON line, whole, also when runs come at
+# once; a run killed by SIGKILL has none and harms nothing; the caller is
+# found through an SSH session and through a caller that kept it when the
+# run's own environment lost it (as sudo does).
+note "the history of runs"
+hist=/var/log/zidavoveva/history
+history_lines() { if [ -f $hist ]; then wc -l <$hist; else echo 0; fi; }
+# hist_ok [PYTHON-CONDITION ON THE LAST LINE `l`]: every line is a JSON object
+# and the last one meets the condition.
+hist_ok() {
+    /usr/bin/python3 -c '
+import json, sys
+lines = [json.loads(x) for x in open(sys.argv[1])]
+assert all(isinstance(x, dict) for x in lines)
+l = lines[-1]
+assert eval(sys.argv[2]), l
+' "$hist" "${1:-True}" 2>/tmp/hist.err
+}
+run startcrond
+expect_rc 0 "start of cron for the history"
+pid1=$(main_pid cron /run/crond.pid)
+run zidavoveva_crond --restart --no-verbose
+expect_rc 0 "restart of cron for the history"
+pid2=$(main_pid cron /run/crond.pid)
+[ "$(stat -c %a $hist 2>/dev/null)" = 600 ] || fail "the history is not 0600: $(ls -l $hist 2>&1)"
+hist_ok "l['service'] == 'crond' and l['action'] == 'restart' and l['succeeded'] and l['args'] == ['--restart', '--no-verbose'] and $pid1 in l['pids_before'] and $pid2 in l['pids_after'] and l['uid'] == 0" ||
+    fail "the restart's line: $(tail -n 1 $hist) ($(tail -n 2 /tmp/hist.err))"
+n0=$(history_lines)
+for i in 1 2 3 4; do
+    zidavoveva_crond --restart >/dev/null 2>&1 &
+    zidavoveva_crond --reload >/dev/null 2>&1 &
+done
+wait
+[ "$(history_lines)" -eq $((n0 + 8)) ] || fail "8 runs at once left $(($(history_lines) - n0)) lines"
+hist_ok || fail "runs at once left a line that is not JSON: $(tail -n 2 /tmp/hist.err)"
+n0=$(history_lines)
+zidavoveva_crond --restart >/dev/null 2>&1 &
+killed=$!
+sleep 0.3
+kill -9 $killed
+wait $killed 2>/dev/null
+[ "$(history_lines)" -eq "$n0" ] || fail "a run killed by SIGKILL left a line: $(tail -n 1 $hist)"
+run zidavoveva_crond --restart
+expect_rc 0 "a restart after a run killed by SIGKILL"
+[ "$(history_lines)" -eq $((n0 + 1)) ] && hist_ok "l['succeeded'] and l['running']" ||
+    fail "the restart after the killed run: $(tail -n 1 $hist)"
+SSH_CONNECTION="192.0.2.7 50022 198.51.100.1 22" bash -c 'env -u SSH_CONNECTION -u SSH_CLIENT zidavoveva_crond --reload >/dev/null 2>&1; true'
+hist_ok "l['ssh_client'] == '192.0.2.7' and l['action'] == 'reload'" ||
+    fail "a caller's SSH session is not named: $(tail -n 1 $hist)"
+if command -v ssh >/dev/null && [ -f /run/e2e-key ]; then
+    run startsshd
+    ssh -i /run/e2e-key -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
+        root@127.0.0.1 'zidavoveva_crond --reload' >/run/e2e-ssh.out 2>&1 ||
+        fail "a reload over SSH: $(cat /run/e2e-ssh.out)"
+    hist_ok "l['ssh_client'] == '127.0.0.1'" || fail "a run over SSH does not name its client: $(tail -n 1 $hist)"
+    note "a run over SSH: $(tail -n 1 $hist | /usr/bin/python3 -c 'import json,sys; l=json.load(sys.stdin); print(l["ssh_client"], l["login_uid"], l["login_user"], l["parent"])')"
+    run stopsshd
+fi
+run zidavoveva_service --history crond --limit=3
+expect_rc 0 "--history crond"
+[ "$(grep -c ' crond ' <<<"$out")" -eq 3 ] || fail "--history --limit=3 does not show 3 runs: $out"
+expect_out "^TIME +BY +SERVICE" "--history's header"
+run zidavoveva_service --history --json --since="$(date +%F)"
+expect_rc 0 "--history --json"
+[ "$(grep -c '"type":"history"' <<<"$out")" -ge 12 ] || fail "--history --json --since today: ${out:0:600}"
+expect_out '"action":"history"' "--history's result record"
+out=$(as_nobody zidavoveva_service --history 2>&1) && fail "--history as nobody succeeded: $out"
+grep -q "root's to read" <<<"$out" || fail "--history as nobody: $out"
+n0=$(history_lines)
+run zidavoveva_crond --status
+run zidavoveva_service --list
+[ "$(history_lines)" -eq "$n0" ] || fail "a question or a listing left a line in the history"
+run stopcrond
+
 # --- definitions, failures and exit statuses ----------------------------------------
 note "definitions and exit statuses"
 mkdir -p /etc/zidavoveva/services

@@ -127,7 +127,7 @@ bool try_write_all(int fd, std::string_view data) noexcept {
     return ok;
 }
 
-bool append_record(int fd, std::string_view record) noexcept {
+bool append_record(int fd, std::string_view record, int* write_error) noexcept {
     struct stat st {};
     if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return try_write_all(fd, record);
@@ -137,6 +137,8 @@ bool append_record(int fd, std::string_view record) noexcept {
         n = ::write(fd, record.data(), record.size());
     } while (n < 0 && errno == EINTR);
     const bool ok = n == static_cast<ssize_t>(record.size());
+    if (write_error)
+        *write_error = n < 0 ? errno : 0;
     if (n > 0 && !ok) {
         // The offset of an O_APPEND descriptor is the end of what it wrote.
         const off_t end = ::lseek(fd, 0, SEEK_CUR);

@@ -33,8 +33,9 @@ bool try_write_all(int fd, std::string_view data) noexcept;
 // limit that takes only the start of the record gets that start cut off again
 // (while the file still ends with it), so the next record never continues a
 // broken line. Any other descriptor is written as try_write_all does. False
-// when the record was not written whole; errno unchanged.
-bool append_record(int fd, std::string_view record) noexcept;
+// when the record was not written whole; errno unchanged. A failed write's
+// error goes to `write_error` when given (0 when only part was written).
+bool append_record(int fd, std::string_view record, int* write_error = nullptr) noexcept;
 
 // Holds SIGPIPE off for its life: a write to a pipe or socket whose reader
 // has gone fails with EPIPE instead of ending the process, and the signal
