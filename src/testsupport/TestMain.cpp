@@ -10,6 +10,7 @@
 // it ends, so the suite leaves the machine as it found it; so does the
 // history of runs.
 #include "Tavrel/Cli/History.h"
+#include "Tavrel/Foundation/LogCheck.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Config/OS/SysBootstrap.h"
 #include "Tavrel/Config/PwDiskCache.h"
@@ -31,8 +32,10 @@ int main(int argc, char** argv) {
     SB::CACHE_LINK = SB::CACHE_DIR + "/identity";
     SB::CUSTOM_LINK = SB::CACHE_DIR + "/identity.custom";
     Tavrel::Config::PwDiskCache::CACHE_DIR = caches_dir + "/pwcache";
-    // A run by root that acts on a service adds a line to the history.
+    // A run by root that acts on a service adds a line to the history, and
+    // a start checks that the log directory can be written (making it).
     Tavrel::Cli::History::FILE = caches_dir + "/history";
+    Tavrel::Foundation::LogCheck::LOG_DIR = caches_dir + "/log";
     ::testing::InitGoogleTest(&argc, argv);
     const int status = RUN_ALL_TESTS();
     std::error_code ignored;

@@ -1,5 +1,7 @@
 #include "Tavrel/Cli/Driver.h"
 
+#include "Tavrel/Cli/DryRun.h"
+
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Output/Base.h"
 #include "Tavrel/Cli/OutputObject.h"
@@ -50,6 +52,10 @@ void run_from_options(Tavrel::Service::Base& srv, const ParsedArgv& parsed) {
         throw Foundation::PlainError("Only root can stop, start, restart or reload “" + srv.service() +
                          "”; nothing was done. Run it as root, or ask with --status.");
     }
+    // The plan's first steps go out as the run's output asks, before the
+    // verb's own code says the rest.
+    if (parsed.run.dry_run)
+        DryRun::introduce(srv);
     run_verb(parsed.verb, srv, parsed);
 }
 

@@ -75,6 +75,8 @@ std::string text(const std::string& service) {
            line("", "what, how it ended, the pids before and after") +
            line("--limit=N", "show the last N runs of the history (20)") +
            line("--since=TIME", "only the runs since TIME (\"2026-12-11 03:00\")") +
+           line("--dry-run", "say what the start, stop, restart or reload would do,") +
+           line("", "in order, and do nothing") +
            line("--help, -h", "show this text") +
            "\n"
            "The bare words " +

@@ -94,7 +94,7 @@ bool is_recorded(const Main::Command& command, uid_t euid) {
     if (euid != 0 || !command.invocation || !command.options)
         return false;
     const ParsedArgv& o = *command.options;
-    return !o.help && !o.list && !o.history && !Tavrel::Service::row_of(o.verb).question;
+    return !o.help && !o.list && !o.history && !o.run.dry_run && !Tavrel::Service::row_of(o.verb).question;
 }
 
 Run::Run(const Main::Command& command)

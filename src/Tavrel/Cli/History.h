@@ -60,8 +60,8 @@ std::optional<std::chrono::system_clock::time_point> parse_iso_time(std::string_
 nlohmann::ordered_json line_of(const Entry& entry);
 
 // Whether a run of this command line gets a line: one by root whose options
-// ask to act on a service (not a question, a listing, the usage or the
-// history itself).
+// ask to act on a service (not a question, a listing, the usage, the
+// history itself or a dry run).
 bool is_recorded(const Main::Command& command, uid_t euid);
 
 class Run {

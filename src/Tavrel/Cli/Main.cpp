@@ -237,15 +237,20 @@ void dispatch(Tavrel::Service::Base& srv, const ParsedArgv& options, const std::
     // every monitor run).
     if (!Tavrel::Service::row_of(options.verb).question)
         Tavrel::Service::StartupLogDisplay::mark_run_start(srv);
-
-    if (const auto* custom = custom_action_asked(srv, options))
+    if (const auto* custom = custom_action_asked(srv, options)) {
+        if (options.run.dry_run)
+            throw Foundation::PlainError("A dry run covers a start, stop, restart or reload, not the action “" +
+                                         srv.custom_action_taken() + "”; nothing was done.");
         (*custom)();
-    else
+    } else
         run_from_options(srv, options);
 
     // A run that found nothing to do has no new status to show: its one
     // line says why.
     const auto* verb = verb_taken(srv);
+    // A plan is its own answer; the status is as it was.
+    if (options.run.dry_run)
+        return;
     if (srv.verbose() == 1 && verb && verb->shows_status && srv.nothing_done().empty()) {
         Tavrel::Service::StatusDisplay::show_status(srv);
         if (options.fpm_status && program.find(FPM_PROGRAM_WORD) != std::string::npos)
@@ -278,11 +283,26 @@ std::optional<int> sort_service_failure(Tavrel::Service::Base* srv, const Founda
     return std::nullopt;
 }
 
+// The end of a dry run: whether the action would go ahead. Nothing was done
+// either way.
+int report_plan(Tavrel::Service::Base& srv, bool failed) {
+    const std::string action = "the " + action_word(srv) + " of “" + srv.service() + "”";
+    if (srv.verbose() == 1 && !failed && srv.nothing_done().empty())
+        srv.output_obj().success("Dry run: " + action + " would go ahead. Nothing was done.");
+    else if (srv.verbose() == 1 && !failed)
+        srv.output_obj().info("Dry run: " + srv.nothing_done());
+    else if (srv.verbose() == 1)
+        srv.output_obj().error("Dry run: " + action + " would fail. Nothing was done.");
+    return failed ? EXIT_FAILURE_STATUS : 0;
+}
+
 // The end of a run that reached its service: at verbosity 1 what the run
 // made the service write (after anything but a question) and the closing
 // line; the exit status.
 int report(Tavrel::Service::Base& srv, bool failed) {
     const auto* verb = verb_taken(srv);
+    if (srv.run_options().dry_run)
+        return report_plan(srv, failed);
     if (srv.verbose() == 1 && !(verb && verb->question))
         Tavrel::Service::StartupLogDisplay::show(srv);
     if (!failed && srv.verbose() == 1 && !srv.nothing_done().empty()) {
@@ -309,6 +329,8 @@ int run_or_throw(const Command& command, ResultRecord::Run& result, History::Run
     if (options.help)
         return Help::usage(*output_object_for(options),
                            service == GENERIC_WORD ? std::string() : service);
+    if (options.run.dry_run && (options.history || options.list))
+        throw Fatal{"--dry-run goes with a start, stop, restart or reload, not with --list or --history."};
     if (options.history)
         return show_history(service, options);
     if (options.list)
@@ -318,6 +340,9 @@ int run_or_throw(const Command& command, ResultRecord::Run& result, History::Run
     if (options.limit || options.since)
         throw Fatal{std::string(options.limit ? "--limit" : "--since") +
                     " chooses the runs the history shows; it goes with --history."};
+    if (options.run.dry_run && Tavrel::Service::row_of(options.verb).question)
+        throw Fatal{"--dry-run says what a start, stop, restart or reload would do; a " +
+                    std::string(Tavrel::Service::row_of(options.verb).word) + " changes nothing anyway."};
     exit_if_triggered_by_systemd_term_or_kill_signal(options);
     refuse_unusable_service(service);
 
@@ -455,11 +480,12 @@ int main(int argc, char** argv) {
     const pid_t ppid = ::getppid();
     const Command command = read_command(program, args, ppid == 1);
     // Checks run often (a monitor's every minute) and change nothing: they
-    // are not recorded, nor are listings and looks at the history. A command
+    // are not recorded, nor are listings, looks at the history and dry runs. A command
     // line that was refused is. A parent outside the process's namespace
     // (pid 0) has no command line to record.
     if (ppid > 1 && !(command.options && (command.options->verb == Tavrel::Service::Verb::Check ||
-                                           command.options->list || command.options->history)))
+                                           command.options->list || command.options->history ||
+                                           command.options->run.dry_run)))
         InvocationLog::record(program, args, ppid);
     return run(command);
 }

@@ -558,5 +558,51 @@ TEST(History, EveryActingRunIsALineAndTheHistoryShowsThem) {
     EXPECT_THAT(after.substr(after.rfind('\n', after.size() - 2)), HasSubstr("it goes with --history")) << after;
 }
 
+// A dry run goes through the action's decisions and says what it would do
+// where the run would act: nothing is started, and its record is a plan.
+TEST(DryRun, SaysWhatARestartWouldDoAndDoesNothing) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "only root may restart a service";
+    TempDir tmp;
+    const std::string mark = tmp / "started";
+    auto prepare = [&] {
+        define_zmark(tmp, mark);
+        History::FILE = tmp / "history";
+    };
+    auto r = run_in_child("/sbin/zidavoveva_zmark", {"--dry-run"}, prepare);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    std::size_t at = 0;
+    for (const std::string said : {"It would drive “zmark” through its program /", "Its run locks are free.",
+                                   "Enabled: yes; installed: yes; allowed on this server: yes.",
+                                   "It would start “zmark” through its program /",
+                                   "Dry run: the start of “zmark” would go ahead. Nothing was done."}) {
+        const auto found = r.out.find(said, at);
+        ASSERT_NE(found, std::string::npos) << "“" << said << "” after byte " << at << " of:\n" << r.out;
+        at = found + said.size();
+    }
+    EXPECT_NE(::access(mark.c_str(), F_OK), 0) << "the dry run started the service";
+    EXPECT_FALSE(std::filesystem::exists(tmp / "locks/zmark")) << "the dry run took the run lock";
+    EXPECT_FALSE(std::filesystem::exists(tmp / "suspended"));
+    EXPECT_FALSE(std::filesystem::exists(tmp / "history")) << "a dry run is no run of the history";
+
+    r = run_in_child("/sbin/zidavoveva_zmark", {"--dry-run", "--json"}, prepare);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr(R"("type":"plan","contents":{"step":"backend")"));
+    EXPECT_THAT(r.out, HasSubstr(R"("step":"start")"));
+    const std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
+    EXPECT_THAT(last, HasSubstr(R"("action":"plan","succeeded":true,"done":false)")) << last;
+    EXPECT_THAT(last, HasSubstr("This was a dry run; nothing was done.")) << last;
+
+    for (const auto& args : {std::vector<std::string>{"--dry-run", "--status"}, {"--dry-run", "--check"}}) {
+        r = run_in_child("/sbin/zidavoveva_zmark", args, prepare);
+        EXPECT_EQ(r.status, EXIT_FAILURE_STATUS);
+        EXPECT_THAT(r.err, HasSubstr("changes nothing anyway"));
+    }
+    r = run_in_child("/sbin/zidavoveva_service", {"--dry-run", "--list"}, prepare);
+    EXPECT_EQ(r.status, EXIT_FAILURE_STATUS);
+    EXPECT_THAT(r.err, HasSubstr("not with --list or --history"));
+    EXPECT_NE(::access(mark.c_str(), F_OK), 0);
+}
+
 }  // namespace
 }  // namespace Tavrel::Cli::Main

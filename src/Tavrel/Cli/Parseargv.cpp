@@ -44,6 +44,7 @@ enum Opt : int {
     O_HISTORY,
     O_LIMIT,
     O_SINCE,
+    O_DRY_RUN,
     O_HELP,
     O_VERB = 2000,
 };
@@ -88,6 +89,7 @@ const std::vector<struct option>& long_options() {
             {"history", no_argument, nullptr, O_HISTORY},
             {"limit", required_argument, nullptr, O_LIMIT},
             {"since", required_argument, nullptr, O_SINCE},
+            {"dry-run", no_argument, nullptr, O_DRY_RUN},
             {"help", no_argument, nullptr, O_HELP},
             {nullptr, 0, nullptr, 0},
         });
@@ -157,6 +159,7 @@ void apply(int option, const char* value, ParsedArgv& p, Asked& asked) {
         case O_HISTORY: p.history = true; break;
         case O_LIMIT: p.limit = value; break;
         case O_SINCE: p.since = value; break;
+        case O_DRY_RUN: p.run.dry_run = true; break;
         case 'h':
         case O_HELP: p.help = true; break;
         default: break;

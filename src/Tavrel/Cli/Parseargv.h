@@ -11,7 +11,7 @@
 //   --restart-attempt=N  --force (-f)  --html  --json  --skip-if-absent
 //   --systemd-service=UNIT  --systemd-unit-command  --ignore-systemd
 //   --no-fpm-status  --list  --format=table|prometheus  --history
-//   --limit=N  --since=TIME  --help (-h)
+//   --limit=N  --since=TIME  --dry-run  --help (-h)
 // A unique abbreviation stands for its option (--he is --help). One that
 // fits several options (--h: --help or --html), an unknown option, a missing
 // value or a value on a flag is refused with a PlainError naming it, so a

@@ -1,6 +1,7 @@
 #include "Tavrel/Cli/ResultRecord.h"
 
 #include "Tavrel/Service/Verb.h"
+#include "Tavrel/Cli/DryRun.h"
 
 #include "Tavrel/Foundation/Exception.h"
 #include "Tavrel/Output/Base.h"
@@ -133,6 +134,8 @@ std::optional<std::string> asked_action(const Main::Command& command) {
         return std::string(LIST_ACTION);
     if (o.history)
         return std::string(HISTORY_ACTION);
+    if (o.run.dry_run)
+        return std::string(PLAN_ACTION);
     return std::string(Tavrel::Service::row_of(o.verb).word);
 }
 
@@ -184,8 +187,10 @@ void Run::look_at(Tavrel::Service::Base* srv, bool also_wanted) noexcept {
     note_nothing_done(*srv);
     try {
         // What it carried out: "START" when a restart found the service
-        // down, a custom action's word.
-        if (const auto verb = srv->service_argv_action())
+        // down, a custom action's word; a dry run carried out its plan.
+        if (facts_.action == PLAN_ACTION)
+            facts_.nothing_done = facts_.nothing_done.value_or(DryRun::NOTHING_DONE);
+        else if (const auto verb = srv->service_argv_action())
             facts_.action = std::string(Tavrel::Service::row_of(*verb).word);
         else if (const std::string& word = srv->custom_action_taken(); !word.empty())
             facts_.action = lower(word);

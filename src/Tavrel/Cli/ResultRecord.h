@@ -58,6 +58,8 @@ inline constexpr std::string_view HELP_ACTION = "help";
 inline constexpr std::string_view LIST_ACTION = "list";
 // The action of a run that showed the history (--history).
 inline constexpr std::string_view HISTORY_ACTION = "history";
+// The action of a dry run (--dry-run), whatever its verb.
+inline constexpr std::string_view PLAN_ACTION = "plan";
 
 // What the record says. An unset member is written as null: the run never got
 // to know it (no service word on a refused command line, no look at a

@@ -26,6 +26,10 @@ struct RunOptions {
     // takes no run lock, so a restart busy with one service never holds up
     // the answer about all of them, and a look never holds up a restart.
     bool look_only = false;
+    // --dry-run: the run takes every decision of its action and, where it
+    // would change the system, says what it would do instead (Service/Plan.h).
+    // It takes no run lock: it only says whether the lock is free.
+    bool dry_run = false;
 
     bool operator==(const RunOptions&) const = default;
 };

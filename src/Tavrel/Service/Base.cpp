@@ -505,8 +505,9 @@ std::shared_ptr<Foundation::Logger> Base::_build_logger() { return Foundation::L
 std::unique_ptr<Lock> Base::_build_lock() {
     // Runs started by init, and runs without root, take no lock: init
     // serialises its own jobs, and only root may write the lock directory.
-    // A run that only looks changes nothing it would need to guard.
-    if (run_options().started_by_init || run_options().look_only || ::geteuid() != 0)
+    // A run that only looks changes nothing it would need to guard, nor
+    // does a dry run, which says whether the lock is free instead.
+    if (run_options().started_by_init || run_options().look_only || run_options().dry_run || ::geteuid() != 0)
         return nullptr;
     std::string word = service();
     if (word.empty())

@@ -446,7 +446,8 @@ class Base : public Tavrel::Init::Service {
     // looks at the pid file's process (judged as the stop judges it), at the
     // unit's processes under systemd, at the status check where no pid file
     // says more, and at the copies of a daemon the tool launches itself.
-    std::vector<std::string> _what_still_runs();
+    // `pids`, when given, gets the pids among them.
+    std::vector<std::string> _what_still_runs(std::vector<pid_t>* pids = nullptr);
     // The copies of the daemon that the tool launches by its program with
     // its start arguments (Copies.h); none for a service that an init script
     // or a unit starts.
@@ -573,6 +574,10 @@ class Base : public Tavrel::Init::Service {
   private:
     // Who the port clean-up works for.
     Process::Kill::AppPort::Service _port_side();
+    // A dry run's start and stop: what each would do, said as steps of the
+    // plan (Plan.h) where the real one would act; true.
+    bool _plan_start();
+    bool _plan_stop();
     // Waits (STOP_CONFIRM_WAIT) for _what_still_runs to be empty; raises
     // Services::StopError naming what still runs when it is not.
     void _confirm_stopped();

@@ -6,6 +6,7 @@
 #include "Tavrel/Process/Kill/AppPort.h"
 #include "Tavrel/Config/PwCache.h"
 #include "Tavrel/Init/Doomed.h"
+#include "Tavrel/Service/Plan.h"
 
 namespace Tavrel::Service {
 
@@ -22,6 +23,16 @@ void Base::_terminate_orphaned_processes() {
     std::vector<std::string> rules = doomed_rules();
     if (rules.empty())
         return;
+    if (run_options().dry_run) {
+        std::string programs;
+        for (const auto& rule : rules)
+            programs += (programs.empty() ? "" : ", ") + rule;
+        Plan::step(*this, "orphans",
+                   "Its unit has no process: it would end what the unit left behind of " + programs +
+                       " (the service's account's or unit's only).",
+                   {{"rules", rules}});
+        return;
+    }
     if (_doomedprocess(rules, is_debug_enabled()))
         info("The system terminated orphaned processes of the service " + service_name() + ".");
 }

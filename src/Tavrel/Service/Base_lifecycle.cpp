@@ -1,6 +1,7 @@
 // Tavrel::Service::Base: start, stop, restart and reload, with the
 // guards around them and the typed failures they raise.
 #include "Tavrel/Service/Base.h"
+#include "Tavrel/Service/Plan.h"
 
 #include "Tavrel/Process/IONice.h"
 #include "Tavrel/Process/Proc/PID.h"
@@ -191,6 +192,8 @@ bool Base::start() {
     if (auto ok = start_check(); ok && !*ok)
         return false;
     _exit_if_block_fresh_install();
+    if (run_options().dry_run)
+        return _plan_start();
     Foundation::LogCheck::logcheck();
     _prepare_process_for_service_programs();
 
@@ -297,6 +300,8 @@ bool Base::stop() {
         return true;
     }
     stop_check();
+    if (run_options().dry_run)
+        return _plan_stop();
     if (progress && !inside)
         output_partial("Stopping " + service_name() + " ");
     else
@@ -355,7 +360,8 @@ std::string Base::restart(std::optional<bool> graceful) {
 
 std::string Base::restart_inner(std::optional<bool> graceful) {
     _exit_if_block_fresh_install();
-    bool progress = verbose() == 1;
+    // A dry run's steps are lines of their own, never a progress line.
+    bool progress = verbose() == 1 && !run_options().dry_run;
 
     std::string running;
     try {
@@ -373,7 +379,9 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
         if (!stop())
             return {};
         if (disabled) {
-            info("The system stopped the service “" + service_name() + "” because it is disabled.");
+            info(run_options().dry_run
+                     ? "It would stop “" + service_name() + "” because it is disabled, and not start it again."
+                     : "The system stopped the service “" + service_name() + "” because it is disabled.");
             _generate_disabled_exception();
         }
         Foundation::Exception e = _no_roles_exception();
@@ -402,6 +410,11 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
             return {};
         bool want_graceful = graceful.value_or(graceful_by_default());
 
+        if (want_graceful && has_restart_gracefully() && run_options().dry_run) {
+            Plan::step(*this, "restart", "It would restart “" + service() + "” gracefully, without dropping connections.",
+                       {{"how", "graceful"}});
+            return running;
+        }
         if (want_graceful && has_restart_gracefully()) {
             if (progress)
                 output_partial("Restarting " + service_name() + " gracefully ");
@@ -417,6 +430,11 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
                   " did not complete; falling back to a full restart");
         }
 
+        if (restart_args() && run_options().dry_run && service_manager().has_operation("restart")) {
+            Plan::step(*this, "restart", "It would restart “" + service() + "” through " +
+                       Plan::init_system_of(*this) + ".", {{"how", "init system"}});
+            return running;
+        }
         if (restart_args()) {
             debug("Restarting " + service_name() + " through the init system");
             // The fragment follows the call: only a backend that has a
@@ -469,6 +487,9 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
         _generate_disabled_exception();
     if (!start())
         return {};
+    // A dry run started nothing: what it says is its plan, not a status.
+    if (run_options().dry_run)
+        return running.empty() ? "planned" : running;
     std::string text = service_status();
     debug(text.empty() ? "The service " + service_name() + " reported no status"
                        : "The service " + service_name() + " reported its status");
@@ -504,6 +525,9 @@ void Base::_check_configuration() {
                              .keep_env = true});
         if (run.CHILD_ERROR() == 0) {
             debug("The configuration of " + service_name() + " passes " + command);
+            if (run_options().dry_run)
+                Plan::step(*this, "configuration", "Its configuration passes “" + command + "”.",
+                           {{"test", command}, {"passes", true}});
             return;
         }
         if (said.str().empty())
@@ -548,6 +572,11 @@ bool Base::reload() {
         return true;
     }
     if (is_enabled()) {
+        if (run_options().dry_run && service_manager().has_operation("reload")) {
+            Plan::step(*this, "reload", "It would reload the configuration of “" + service() + "” through " +
+                       Plan::init_system_of(*this) + ".", {{"how", "init system"}});
+            return true;
+        }
         if (verbose() != 0)
             logger()->info("Reloading " + service_name());
         if (auto r = service_manager().reload(*this)) {

@@ -157,9 +157,10 @@ bool Base::_end_copies_not_in(const std::vector<Copies::Copy>& before) {
     return Copies::end(launched, COPIES_GRACE);
 }
 
-std::vector<std::string> Base::_what_still_runs() {
+std::vector<std::string> Base::_what_still_runs(std::vector<pid_t>* pids) {
     std::vector<std::string> seen;
-    std::vector<pid_t> pids_seen;
+    std::vector<pid_t> local_pids;
+    std::vector<pid_t>& pids_seen = pids ? *pids : local_pids;
     // In a restart, the service started anew meanwhile is not left over.
     auto started_anew = [&](pid_t pid) {
         return restart_stop_began_ && pid > 1 && started_since(pid, *restart_stop_began_);

@@ -32,11 +32,8 @@ namespace {
 constexpr size_t HOLDER_COMMAND_SHOWN = 200;
 
 // " (process 1234: zidavoveva_crond --stop)" for the holder of the lock on
-// `fd`, or nothing when the kernel's table does not tell.
-std::string holder_phrase(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0)
-        return {};
+// the file, or nothing when the kernel's table does not tell.
+std::string holder_phrase(const struct stat& st) {
     const auto pid = Lock::holder_of(st.st_dev, st.st_ino);
     if (!pid)
         return {};
@@ -50,6 +47,11 @@ std::string holder_phrase(int fd) {
     if (command.size() > HOLDER_COMMAND_SHOWN)
         command = command.substr(0, HOLDER_COMMAND_SHOWN) + "...";
     return " (process " + std::to_string(*pid) + (command.empty() ? "" : ": " + command) + ")";
+}
+
+std::string holder_of_descriptor(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? holder_phrase(st) : std::string();
 }
 
 // Directory entries may be 255 bytes; a daemon's lock file name stays below.
@@ -79,6 +81,11 @@ std::string Lock::get_run_lock_file_for_daemon(std::string_view identity) {
     if (name.size() > DAEMON_FILE_NAME_MAX)
         name = name.substr(0, DAEMON_FILE_NAME_MAX - 17) + fmt::format("~{:016x}", stable_hash(identity));
     return LOCK_BASE + "/" + name;
+}
+
+std::string Lock::holder_of_path(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? holder_phrase(st) : std::string();
 }
 
 std::optional<pid_t> Lock::holder_of(dev_t device, ino_t inode) {
@@ -158,7 +165,7 @@ void Lock::take(const std::string& file_name, std::string_view what) {
         throw Foundation::PlainError("Could not obtain the run lock " + path_ + " within " +
                          std::to_string(static_cast<long>(LOCK_TIMEOUT)) +
                          " seconds: another run is still working on this " + std::string(what) +
-                         holder_phrase(fh->fd()) + ".");
+                         holder_of_descriptor(fh->fd()) + ".");
     }
     fh_ = std::move(fh);
 }

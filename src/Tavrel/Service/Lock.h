@@ -80,6 +80,10 @@ class Lock final {
     // The process holding the flock on the file with this device and inode,
     // by the kernel's lock table; nothing when it cannot be told.
     static std::optional<pid_t> holder_of(dev_t device, ino_t inode);
+    // Who holds the lock file at `path` now, as a time-out names the holder
+    // (" (process 1234: zidavoveva_crond --stop)"); empty when the file is
+    // missing or free. Takes nothing and creates nothing (a dry run asks it).
+    static std::string holder_of_path(const std::string& path);
     // Polls for an exclusive lock on `fh` until `timeout` seconds have passed:
     // true when taken, false on time-out.
     static bool wait_for_ex_lock(Foundation::File::Flock& fh, double timeout);

@@ -306,16 +306,19 @@ std::vector<pid_t> pids_holding(const std::vector<unsigned long>& inodes) {
     return out;
 }
 
-int kill_apps_on_ports(const std::vector<int>& ports, bool verbose,
-                       const std::vector<std::string>& exclude_ips, const Service& service,
-                       Purpose purpose) {
-    const std::vector<Listener> listeners = find_listeners(ports, exclude_ips);
+namespace {
+
+// The holders of the listeners that stand in the service's way (or, at a
+// stop, are its own), by the one judgement both the clean-up and a dry run's
+// plan make.
+std::vector<pid_t> pids_to_end(const std::vector<Listener>& listeners, const std::vector<int>& ports,
+                               const Service& service, Purpose purpose) {
     std::vector<unsigned long> inodes;
     for (const auto& l : listeners)
         inodes.push_back(l.inode);
     const std::string run_unit = Proc::Cgroup::service_unit_of(::getpid());
     std::vector<pid_t> immune = Proc::Lineage::pids();
-    std::vector<Target> targets;
+    std::vector<pid_t> pids;
     for (pid_t pid : pids_holding(inodes)) {
         if (std::find(immune.begin(), immune.end(), pid) != immune.end())
             continue;
@@ -326,7 +329,6 @@ int kill_apps_on_ports(const std::vector<int>& ports, bool verbose,
         }
         // The process's own sockets and facts decide; it is ended when one
         // of its listeners stands in the service's way.
-        Target t = Target::open(pid);
         const std::vector<unsigned long> held = sockets_held(pid, inodes);
         const Holder holder = holder_of(pid);
         std::optional<Verdict> verdict;
@@ -339,10 +341,31 @@ int kill_apps_on_ports(const std::vector<int>& ports, bool verbose,
             Foundation::Debug::log_debug("The process with ID " + std::to_string(pid) + " listens on " +
                             where(l) + " and is left running: " + describe(*verdict) + ".");
         }
-        if (!verdict || !ends(*verdict))
-            continue;
-        // The pidfd is taken after the search: keep it only if that process
-        // still holds one of the sockets.
+        if (verdict && ends(*verdict))
+            pids.push_back(pid);
+    }
+    return pids;
+}
+
+}  // namespace
+
+std::vector<pid_t> would_end(const std::vector<int>& ports, const std::vector<std::string>& exclude_ips,
+                             const Service& service, Purpose purpose) {
+    return pids_to_end(find_listeners(ports, exclude_ips), ports, service, purpose);
+}
+
+int kill_apps_on_ports(const std::vector<int>& ports, bool verbose,
+                       const std::vector<std::string>& exclude_ips, const Service& service,
+                       Purpose purpose) {
+    const std::vector<Listener> listeners = find_listeners(ports, exclude_ips);
+    std::vector<unsigned long> inodes;
+    for (const auto& l : listeners)
+        inodes.push_back(l.inode);
+    std::vector<Target> targets;
+    for (pid_t pid : pids_to_end(listeners, ports, service, purpose)) {
+        // The pidfd is taken after the judgement: keep it only if that
+        // process still holds one of the sockets (its pid was not reused).
+        Target t = Target::open(pid);
         if (t.has_pidfd() && (sockets_held(pid, inodes).empty() || !t.alive()))
             continue;
         targets.push_back(std::move(t));

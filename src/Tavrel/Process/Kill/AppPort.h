@@ -102,6 +102,10 @@ std::vector<pid_t> pids_holding(const std::vector<unsigned long>& inodes);
 // Those of the sockets that the process holds.
 std::vector<unsigned long> sockets_held(pid_t pid, const std::vector<unsigned long>& inodes);
 
+// The processes kill_apps_on_ports would end now, judged as it judges them;
+// nothing is signalled (a dry run's plan).
+std::vector<pid_t> would_end(const std::vector<int>& ports, const std::vector<std::string>& exclude_ips,
+                             const Service& service, Purpose purpose = Purpose::ClearTheWay);
 // 1 when processes in the service's way were found and are gone, else 0.
 int kill_apps_on_ports(const std::vector<int>& ports, bool verbose = VERBOSE,
                        const std::vector<std::string>& exclude_ips = {},
