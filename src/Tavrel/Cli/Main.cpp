@@ -343,6 +343,10 @@ int run_or_throw(const Command& command, ResultRecord::Run& result, History::Run
     if (options.run.dry_run && Tavrel::Service::row_of(options.verb).question)
         throw Fatal{"--dry-run says what a start, stop, restart or reload would do; a " +
                     std::string(Tavrel::Service::row_of(options.verb).word) + " changes nothing anyway."};
+    // A dry run writes no file, its error log's neither: what it would log
+    // goes to standard error.
+    if (options.run.dry_run)
+        Foundation::Logger::ALWAYS_OUTPUT_TO_STDERR = true;
     exit_if_triggered_by_systemd_term_or_kill_signal(options);
     refuse_unusable_service(service);
 

@@ -378,10 +378,13 @@ std::string Base::restart_inner(std::optional<bool> graceful) {
         set__pretend_not_called_from_restart(true);
         if (!stop())
             return {};
+        if (disabled && run_options().dry_run) {
+            Plan::step(*this, "refusal",
+                       "It would stop “" + service_name() + "” because it is disabled, and not start it again.");
+            _generate_disabled_exception();
+        }
         if (disabled) {
-            info(run_options().dry_run
-                     ? "It would stop “" + service_name() + "” because it is disabled, and not start it again."
-                     : "The system stopped the service “" + service_name() + "” because it is disabled.");
+            info("The system stopped the service “" + service_name() + "” because it is disabled.");
             _generate_disabled_exception();
         }
         Foundation::Exception e = _no_roles_exception();

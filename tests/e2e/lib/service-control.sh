@@ -416,6 +416,81 @@ run zidavoveva_service --list
 [ "$(history_lines)" -eq "$n0" ] || fail "a question or a listing left a line in the history"
 run stopcrond
 
+# --- dry runs ------------------------------------------------------------------------
+# A dry run says what the run would do and changes nothing (the daemon's pid,
+# the tool's files, no suspension, no lock); the real run that follows does
+# what it said.
+note "dry runs: the plan, and the run that follows"
+dry_marker=/run/e2e-dry-marker
+# dry ARGS...: runs the program with --dry-run; fails when it wrote a file.
+dry() {
+    touch "$dry_marker"
+    run "$@" --dry-run
+    local changed
+    changed=$(find /var/log/zidavoveva /var/tavrel /var/cache/tavrel /run/zidavoveva /etc/tavrel \
+        -newer "$dry_marker" 2>/dev/null)
+    [ -z "$changed" ] || fail "the dry run $* changed: $changed"
+}
+run startcrond
+pid1=$(main_pid cron /run/crond.pid)
+n0=$(history_lines)
+dry zidavoveva_crond --restart
+expect_rc 0 "a dry restart of cron"
+expect_out "Its run locks are free" "the plan says the locks are free"
+expect_out "It would keep the service monitor from starting “crond”" "the plan names the suspension"
+expect_out "It would stop “crond” .*pid $pid1 \(" "the plan names cron's pid"
+expect_out "It would start “crond”" "the plan starts cron"
+expect_out "Dry run: the restart of “crond” would go ahead" "the plan's closing line"
+[ "$(main_pid cron /run/crond.pid)" = "$pid1" ] || fail "the dry run restarted cron"
+[ "$(history_lines)" -eq "$n0" ] || fail "the dry run left a line in the history"
+run zidavoveva_service crond --restart --dry-run --json
+/usr/bin/python3 -c '
+import json, sys
+records = [json.loads(x) for x in sys.stdin.read().splitlines()]
+steps = [r["contents"]["step"] for r in records if r["type"] == "plan"]
+assert steps[:3] == ["backend", "lock", "checks"] and "stop" in steps and steps[-1] == "start", steps
+stop = [r["contents"]["facts"] for r in records if r["type"] == "plan" and r["contents"]["step"] == "stop"][0]
+assert int(sys.argv[1]) in [p["pid"] for p in stop["processes"]], stop
+last = records[-1]["contents"]
+assert records[-1]["type"] == "result" and last["action"] == "plan" and last["succeeded"] and not last["done"], last
+' "$pid1" <<<"$out" 2>/tmp/dry.err || fail "a dry run's records: $(tail -n 2 /tmp/dry.err) (stdout: ${out:0:600})"
+run zidavoveva_crond --restart
+expect_rc 0 "the restart after its dry run"
+kill -0 "$pid1" 2>/dev/null && fail "the process the plan named ($pid1) outlived the restart"
+pid1=$(main_pid cron /run/crond.pid)
+# Another run holds the lock: the plan says who, and takes nothing.
+flock /run/zidavoveva/lock/crond sleep 30 &
+holder=$!
+sleep 0.3
+dry stopcrond
+expect_rc 0 "a dry stop while another run holds the lock"
+expect_out "Its run lock is held \(process [0-9]+: (flock|sleep)" "the plan names the holder of the lock"
+kill "$holder" 2>/dev/null
+wait "$holder" 2>/dev/null
+[ "$(main_pid cron /run/crond.pid)" = "$pid1" ] || fail "the dry stop stopped cron"
+run stopcrond
+expect_rc 0 "the stop after its dry run"
+dry stopcrond
+expect_rc 0 "a dry stop of a stopped cron"
+expect_out "not running; nothing was done" "a dry stop of a stopped cron says there is nothing to do"
+
+# A broken configuration: the plan fails with the test's words, as the run does.
+run startsshd
+pid1=$(main_pid ssh /run/sshd.pid)
+dry zidavoveva_sshd
+expect_rc 0 "a dry restart of sshd"
+expect_out "Its configuration passes “/usr/sbin/sshd -t" "the plan runs sshd's configuration test"
+echo "NoSuchDirective yes" >>/etc/ssh/sshd_config
+dry zidavoveva_sshd
+[ "$rc" = 255 ] || fail "a dry restart of sshd with a broken configuration: status $rc"
+grep -q "NoSuchDirective" <<<"$out$err" || fail "the dry run does not show what sshd -t said: $out $err"
+expect_out "would fail" "the dry run's closing line"
+run zidavoveva_sshd
+[ "$rc" = 255 ] || fail "the restart after the dry run with a broken configuration: status $rc"
+[ "$(main_pid ssh /run/sshd.pid)" = "$pid1" ] || fail "sshd was touched by its dry or real restart"
+sed -i '/^NoSuchDirective/d' /etc/ssh/sshd_config
+run stopsshd
+
 # --- definitions, failures and exit statuses ----------------------------------------
 note "definitions and exit statuses"
 mkdir -p /etc/zidavoveva/services
@@ -520,6 +595,10 @@ testd_up ztestd && fail "ztestd still runs after its stop"
 foreign=$!
 for _ in $(seq 50); do listening "$port" && break; sleep 0.05; done
 listening "$port" || fail "the foreign process does not listen on $port"
+dry zidavoveva_service ztestd
+expect_rc 0 "a dry start with a foreign process on the port"
+expect_out "it would end what holds it: pid $foreign \(" "the plan names the process on the port"
+kill -0 "$foreign" 2>/dev/null || fail "the dry run ended the foreign process on the port"
 run zidavoveva_service ztestd
 expect_rc 0 "a start with a foreign process on the port"
 gone "$foreign" || fail "the foreign process on port $port was not killed"
@@ -547,6 +626,12 @@ done
 note "test daemon: disabled while running"
 mkdir -p /etc/tavrel/disabled
 touch /etc/tavrel/disabled/ztestd.disable
+running_before=$(testd_processes ztestd)
+dry zidavoveva_service ztestd
+[ "$rc" = 255 ] || fail "a dry restart of a disabled running service: status $rc"
+expect_out "Enabled: no" "the plan says the service is disabled"
+expect_out "It would stop “ztestd” because it is disabled" "the plan says what the run would do"
+[ "$(testd_processes ztestd)" = "$running_before" ] || fail "the dry run touched the disabled service"
 run zidavoveva_service ztestd
 [ "$rc" != 0 ] || fail "a restart of a disabled running service must fail"
 expect_err "disabled" "the failure says the service is disabled"
