@@ -66,7 +66,7 @@ class Backend {
     // Whether restart() or reload() ("restart", "reload") does something of
     // its own here: without, a restart is a stop and a start, and a reload
     // does nothing. A dry run asks this instead of calling them.
-    virtual bool has_operation(std::string_view /*operation*/) const { return false; }
+    virtual bool has_operation(std::string_view /*operation*/) { return false; }
     virtual std::optional<bool> restart_attempt(Service&, int /*attempt*/) { return std::nullopt; }
     // Before a stop meant to last: stops what would start the service again
     // on demand, so that it stays stopped.

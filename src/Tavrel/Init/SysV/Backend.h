@@ -83,8 +83,9 @@ class Backend : public Init::Backend {
     std::optional<bool> reload(Service& svc) override;
     // Always true: what was stopped is reported through messages.
     bool stop(Service& svc) override;
-    bool has_operation(std::string_view operation) const override {
-        return operation == "restart" || operation == "reload";
+    // A reload without an init script does nothing.
+    bool has_operation(std::string_view operation) override {
+        return operation == "restart" || (operation == "reload" && !init_script().empty());
     }
 
   protected:

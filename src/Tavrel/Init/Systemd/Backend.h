@@ -84,7 +84,7 @@ class Backend final : public Init::Backend {
     // Stops "<service>.<unit_type>" (a socket unit that would start it again, say).
     bool stop(Service& svc, std::string_view unit_type);
     std::optional<bool> reload(Service& svc) override;
-    bool has_operation(std::string_view operation) const override { return operation == "reload"; }
+    bool has_operation(std::string_view operation) override { return operation == "reload"; }
     // Stops the active socket units that would start the service again at
     // the next connection (rsyslog's syslog.socket, say): without that, a
     // stopped service is back as soon as something talks to it. A socket the
