@@ -1,5 +1,6 @@
 #include "Tavrel/Cli/History.h"
 
+#include "Tavrel/Config/JSON.h"
 #include "Tavrel/Foundation/File/AppendLine.h"
 #include "Tavrel/Foundation/Logger.h"
 #include "Tavrel/Service/Base.h"
@@ -10,24 +11,6 @@
 #include <cstdio>
 
 namespace Tavrel::Cli::History {
-
-namespace {
-
-template <typename T>
-nlohmann::ordered_json or_null(const std::optional<T>& value) {
-    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
-}
-
-nlohmann::ordered_json pid_list(const std::optional<std::vector<pid_t>>& pids) {
-    if (!pids)
-        return nullptr;
-    nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (pid_t pid : *pids)
-        list.push_back(static_cast<long>(pid));
-    return list;
-}
-
-}  // namespace
 
 std::string iso_time(std::chrono::system_clock::time_point when) {
     const time_t seconds = std::chrono::system_clock::to_time_t(when);
@@ -77,14 +60,14 @@ nlohmann::ordered_json line_of(const Entry& entry) {
         {"failure_class", result["failure_class"]},
         {"error_id", result["error_id"]},
         {"message", result["message"]},
-        {"pids_before", pid_list(entry.pids_before)},
-        {"pids_after", pid_list(f.pids)},
+        {"pids_before", ResultRecord::pid_list(entry.pids_before)},
+        {"pids_after", result["pids"]},
         {"running", result["running"]},
         {"uid", static_cast<long>(who.uid)},
         {"login_uid", who.login_uid ? nlohmann::ordered_json(static_cast<long>(*who.login_uid))
                                     : nlohmann::ordered_json()},
-        {"login_user", or_null(who.login_user)},
-        {"ssh_client", or_null(who.ssh_client)},
+        {"login_user", Config::JSON::or_null(who.login_user)},
+        {"ssh_client", Config::JSON::or_null(who.ssh_client)},
         {"parent_pid", static_cast<long>(who.parent_pid)},
         {"parent", who.parent},
     };

@@ -1,5 +1,6 @@
 #include "Tavrel/Cli/ResultRecord.h"
 
+#include "Tavrel/Config/JSON.h"
 #include "Tavrel/Service/Verb.h"
 #include "Tavrel/Cli/DryRun.h"
 
@@ -24,11 +25,6 @@ namespace {
 // std::exit ends the run before the driver could.
 Run* pending = nullptr;
 
-template <typename T>
-nlohmann::ordered_json or_null(const std::optional<T>& value) {
-    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
-}
-
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -47,25 +43,30 @@ void finish_pending_at_exit(int status, void*) {
 
 }  // namespace
 
+nlohmann::ordered_json pid_list(const std::optional<std::vector<pid_t>>& pids) {
+    if (!pids)
+        return nullptr;  // never looked
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (pid_t pid : *pids)
+        list.push_back(static_cast<long>(pid));
+    return list;
+}
+
 nlohmann::ordered_json contents(const Facts& f) {
     const bool succeeded = f.status == 0;
-    nlohmann::ordered_json pids;  // null: never looked
-    if (f.pids)
-        pids = nlohmann::ordered_json::array();
-    for (pid_t pid : f.pids.value_or(std::vector<pid_t>{}))
-        pids.push_back(static_cast<long>(pid));
+    const nlohmann::ordered_json pids = pid_list(f.pids);
     nlohmann::ordered_json none;
     return {
-        {"service", or_null(f.service)},
-        {"action", or_null(f.action)},
+        {"service", Config::JSON::or_null(f.service)},
+        {"action", Config::JSON::or_null(f.action)},
         {"succeeded", succeeded},
         {"done", succeeded && !f.nothing_done},
         {"status", f.status},
-        {"running", or_null(f.running)},
+        {"running", Config::JSON::or_null(f.running)},
         {"pids", pids},
-        {"failure_class", succeeded ? none : or_null(f.failure_class)},
-        {"error_id", succeeded ? none : or_null(f.error_id)},
-        {"message", succeeded ? or_null(f.nothing_done) : or_null(f.message)},
+        {"failure_class", succeeded ? none : Config::JSON::or_null(f.failure_class)},
+        {"error_id", succeeded ? none : Config::JSON::or_null(f.error_id)},
+        {"message", succeeded ? Config::JSON::or_null(f.nothing_done) : Config::JSON::or_null(f.message)},
         {"duration_ms", f.duration_ms},
     };
 }

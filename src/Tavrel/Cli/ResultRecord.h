@@ -82,6 +82,9 @@ struct Facts {
     long long duration_ms = 0;
 };
 
+// Pids as a record's member: a list, or null when they were never looked at.
+nlohmann::ordered_json pid_list(const std::optional<std::vector<pid_t>>& pids);
+
 // The record's contents. "succeeded" is status 0; a run that succeeded has no
 // failure members, whatever was noted on the way; its message is why nothing
 // was done, when nothing was.

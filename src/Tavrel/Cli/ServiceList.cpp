@@ -1,5 +1,6 @@
 #include "Tavrel/Cli/ServiceList.h"
 
+#include "Tavrel/Config/JSON.h"
 #include "Tavrel/Output/Columns.h"
 
 #include "Tavrel/Catalogue/Definition.h"
@@ -83,11 +84,6 @@ std::vector<std::vector<std::string>> cells(const std::vector<Row>& rows) {
                          row.main_pid ? std::to_string(*row.main_pid) : "-"});
     }
     return lines;
-}
-
-template <typename T>
-nlohmann::ordered_json or_null(const std::optional<T>& value) {
-    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
 }
 
 void note_problem(Row& row, const std::string& what, const std::string& reason) {
@@ -219,9 +215,9 @@ std::string html_table(const std::vector<Row>& rows) {
 nlohmann::ordered_json record(const Row& row) {
     return {
         {"service", row.service},
-        {"installed", or_null(row.installed)},
-        {"enabled", or_null(shown_enabled(row))},
-        {"running", or_null(shown_running(row))},
+        {"installed", Config::JSON::or_null(row.installed)},
+        {"enabled", Config::JSON::or_null(shown_enabled(row))},
+        {"running", Config::JSON::or_null(shown_running(row))},
         {"main_pid", row.main_pid ? nlohmann::ordered_json(static_cast<long>(*row.main_pid))
                                   : nlohmann::ordered_json()},
         {"problem", row.problem.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(row.problem)},

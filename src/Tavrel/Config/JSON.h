@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -70,5 +71,12 @@ bool looks_like_json(std::string_view text);
 // The same for the start of a descriptor's content (read with pread at
 // offset 0, so the file position is not moved; false when unreadable).
 bool looks_like_json_fd(int fd);
+
+// A record's member: the value, or null when there is none (what a run never
+// got to know).
+template <typename T>
+nlohmann::ordered_json or_null(const std::optional<T>& value) {
+    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json();
+}
 
 }  // namespace Tavrel::Config::JSON

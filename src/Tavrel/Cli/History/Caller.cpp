@@ -1,13 +1,13 @@
 #include "Tavrel/Cli/History/Caller.h"
 
 #include "Tavrel/Cli/InvocationLog.h"
+#include "Tavrel/Config/PwCache.h"
+#include "Tavrel/Foundation/Text/Digits.h"
 #include "Tavrel/Foundation/ProcFs.h"
 #include "Tavrel/Process/Proc/Lineage.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <vector>
 
 extern char** environ;
@@ -48,15 +48,6 @@ std::optional<std::string> ssh_client() {
     return std::nullopt;
 }
 
-std::optional<std::string> user_name(uid_t uid) {
-    struct passwd pw {};
-    struct passwd* found = nullptr;
-    std::vector<char> buffer(16384);
-    if (::getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) != 0 || !found)
-        return std::nullopt;
-    return std::string(found->pw_name);
-}
-
 }  // namespace
 
 std::optional<std::string> ssh_client_in(std::string_view environment) {
@@ -80,11 +71,10 @@ std::optional<std::string> ssh_client_in(std::string_view environment) {
 std::optional<uid_t> login_uid_in(std::string_view text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
         text.remove_suffix(1);
-    unsigned long value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value >= NO_LOGIN_UID)
+    const auto value = Foundation::Text::digits_value(text, NO_LOGIN_UID - 1);
+    if (!value)
         return std::nullopt;
-    return static_cast<uid_t>(value);
+    return static_cast<uid_t>(*value);
 }
 
 Who of_this_run() {
@@ -93,7 +83,7 @@ Who of_this_run() {
     if (auto text = Foundation::ProcFs::path(Foundation::ProcFs::PROC_PATH + "/self/loginuid"))
         who.login_uid = login_uid_in(*text);
     if (who.login_uid)
-        who.login_user = user_name(*who.login_uid);
+        who.login_user = Config::PwCache::getpwuid_name(*who.login_uid);
     who.ssh_client = ssh_client();
     who.parent_pid = ::getppid();
     who.parent = InvocationLog::parent_command_line(who.parent_pid);

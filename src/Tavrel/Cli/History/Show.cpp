@@ -2,11 +2,11 @@
 
 #include "Tavrel/Cli/History.h"
 #include "Tavrel/Foundation/LoadFile.h"
+#include "Tavrel/Foundation/Text/Digits.h"
 #include "Tavrel/Output/Columns.h"
 
 #include <time.h>
 
-#include <charconv>
 #include <cstdio>
 #include <deque>
 
@@ -122,11 +122,10 @@ std::optional<std::chrono::system_clock::time_point> parse_since(std::string_vie
 }
 
 std::optional<long> parse_limit(std::string_view text) {
-    long value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value < 1 || value > MAX_LIMIT)
+    const auto value = Foundation::Text::digits_value(text, MAX_LIMIT);
+    if (!value || *value < 1)
         return std::nullopt;
-    return value;
+    return static_cast<long>(*value);
 }
 
 std::vector<Json> select(std::string_view text, const Query& query) {
