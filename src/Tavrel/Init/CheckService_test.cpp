@@ -218,6 +218,25 @@ TEST_F(CheckServiceTest, ProcessTableHonoursOwnerAndCommandLinePattern) {
 // its main process in a pid file, they are not the daemon running; a process
 // titled as the service or its program still is (an init script that never
 // writes the pid file). The stop ends or names what this finds.
+// Whether PARENT has, within two seconds, a child whose title starts with
+// TITLE.
+bool has_child_titled(pid_t parent, const std::string& title) {
+    const std::string children = "/proc/" + std::to_string(parent) + "/task/" +
+                                 std::to_string(parent) + "/children";
+    for (int tries = 0; tries < 200; ++tries) {
+        std::ifstream list(children);
+        for (pid_t child = 0; list >> child;) {
+            std::ifstream cmdline("/proc/" + std::to_string(child) + "/cmdline");
+            std::string argv0;
+            std::getline(cmdline, argv0, '\0');
+            if (argv0 == title)
+                return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 TEST_F(CheckServiceTest, WithAPidFileOnlyProcessesTitledAsTheirProgramAreTheService) {
     std::string name = unique_name("svcdaemon");
     auto helper = spawn("/bin/sleep", {name + ":", "30"});
@@ -233,11 +252,16 @@ TEST_F(CheckServiceTest, WithAPidFileOnlyProcessesTitledAsTheirProgramAreTheServ
     // file of its own.
     // Their own children are titled apart from the program: a plain "sleep"
     // child would be a process of it titled as it, which is the service.
+    // Until its child has become "waiting", a copy of the shell is caught
+    // between its fork and its exec, titled as the service and, for an
+    // instant, already the program: wait for the titles to settle.
     const std::string wait_apart = "(exec -a waiting sleep 30) & wait; :";
     auto client = spawn("/bin/bash", {name, "-c", wait_apart});
+    ASSERT_TRUE(has_child_titled(client.pid(), "waiting"));
     EXPECT_EQ(check_service(o), "");
     o.binary = "/bin/bash";
     auto instance = spawn("/bin/bash", {name, "-c", wait_apart, "/run/" + name + "-second.pid"});
+    ASSERT_TRUE(has_child_titled(instance.pid(), "waiting"));
     EXPECT_EQ(Tavrel::Init::process_table_pids(o), std::vector<pid_t>{client.pid()});
     o.binary = "/bin/sleep";
 
