@@ -20,6 +20,9 @@
 # (which the sandbox covers with its own tmpfs) is still there. They are the
 # only host directories the sandbox can write to.
 #
+# SANDBOX_ROOT=DIR lays the overlay on another system's root instead of this
+# machine's (tests/e2e/debian13-root.sh makes one of Debian 13).
+#
 # Exit status: the command's; 77 when the sandbox cannot be made here (not
 # root, no unshare/nsenter, no systemd), with the reason on standard error.
 set -euo pipefail
@@ -33,7 +36,7 @@ skip() { echo "systemd-sandbox: skipped: $*" >&2; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "needs root"
 command -v unshare >/dev/null || skip "unshare is not installed"
 command -v nsenter >/dev/null || skip "nsenter is not installed"
-[ -x "$SYSTEMD" ] || skip "$SYSTEMD is not installed"
+[ -x "${SANDBOX_ROOT:-}$SYSTEMD" ] || skip "$SYSTEMD is not installed"
 
 checkout=$(cd "$(dirname "$0")/../.." && pwd)
 binds=$checkout
@@ -52,9 +55,9 @@ net=()
 # The sandbox's pid 1: builds the new root, then becomes systemd.
 inner=$(cat <<'INNER'
 set -eu
-scratch=$1 systemd=$2 name=$3 binds=$4 lib=$5 own_net=$6
+scratch=$1 systemd=$2 name=$3 binds=$4 lib=$5 own_net=$6 cgroups=$7
 . "$lib"
-sandbox_root "$scratch" "$binds" own-cgroups
+sandbox_root "$scratch" "$binds" "$cgroups"
 if [ "$own_net" = 1 ]; then ip link set lo up; fi
 mkdir -p /run/systemd/system
 cat >"/run/systemd/system/$name.target" <<UNIT
@@ -68,6 +71,11 @@ export container=$name
 exec "$systemd" --unit="$name.target"
 INNER
 )
+
+# SANDBOX_ROOT (another system's root) boots that system's systemd, on one
+# cgroup2 hierarchy: Debian 13's systemd refuses the older layouts.
+cgroups=own-cgroups
+[ -n "${SANDBOX_ROOT:-}" ] && cgroups=unified-cgroups
 
 # A control-group tree of its own in every hierarchy systemd keeps track in:
 # two sandboxes at once (a campaign beside a check) would otherwise share
@@ -90,7 +98,7 @@ join_groups() {
 (
     join_groups
     exec unshare --pid --mount --fork --cgroup --uts "${net[@]}" bash -c "$inner" sandbox "$scratch" \
-        "$SYSTEMD" "$NAME" "$binds" "$checkout/tests/e2e/lib/sandbox-root.sh" "$own_net"
+        "$SYSTEMD" "$NAME" "$binds" "$checkout/tests/e2e/lib/sandbox-root.sh" "$own_net" "$cgroups"
 ) </dev/null >"$scratch.log" 2>&1 &
 unshare_pid=$!
 

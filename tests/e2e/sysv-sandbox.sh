@@ -15,6 +15,9 @@
 # runs the command, reaps orphaned daemons, and ends everything left when the
 # command ends.
 #
+# SANDBOX_ROOT=DIR lays the overlay on another system's root instead of this
+# machine's (tests/e2e/debian13-root.sh makes one of Debian 13).
+#
 # Exit status: the command's; 77 when the sandbox cannot be made here (not
 # root, no unshare, no build), with the reason on standard error.
 set -euo pipefail

@@ -35,7 +35,9 @@ run_group() {
     while [ "$1" != -- ]; do packages+=("$1"); shift; done
     shift
     checks=("$@")
-    if ! download_debs "${packages[@]}"; then
+    # A sandbox on another system's root (SANDBOX_ROOT) has its packages in
+    # that root already; this machine's archive has the wrong ones.
+    if [ -z "${SANDBOX_ROOT:-}" ] && ! download_debs "${packages[@]}"; then
         echo "$name: skipped ${checks[*]}: the Debian packages could not be downloaded" >&2
         skipped=1
         return 0

@@ -157,8 +157,11 @@ daemon_pid() {  # WORD PROCESS
     if [ "$mode" = systemd ] && unit=$(unit_of "$1"); then
         pid=$(systemctl show -p MainPID --value "$unit.service" 2>/dev/null)
     fi
+    # The daemon's own name, or that name with a title after it ("nsd:
+    # main"); not another program whose name starts with it, such as the
+    # wrapper script "mariadbd-safe" that starts the database on Debian 13.
     if [ "${pid:-0}" = 0 ]; then
-        pid=$(pgrep -o "^$2")
+        pid=$(pgrep -o "^$2([ :]|\$)")
     fi
     echo "$pid"
 }
@@ -263,6 +266,16 @@ else
     jq -s -e '(.[-1] | .type == "result" and .contents.action == "list" and .contents.succeeded == true)
         and ([.[] | select(.type == "result")] | length == 1)' <<<"$json" >/dev/null ||
         fail "the last record is not one result of a listing that succeeded: $(tail -n 1 <<<"$json")"
+fi
+
+# The facts the program holds for this release, against what the packages
+# installed and what the running daemons wrote (their pid files): with
+# CATALOGUE_FACTS_PROBE, the unit test that compares them.
+if [ -n "${CATALOGUE_FACTS_PROBE:-}" ]; then
+    out=$(TAVREL_INSTALLED_FACTS=running TAVREL_INSTALLED_FACTS_WORDS="${listed[*]}" \
+        "$CATALOGUE_FACTS_PROBE" --gtest_filter='InstalledFacts.*' 2>&1) ||
+        fail "the release's facts differ from the installed system: $(grep -B1 -A4 'Failure' <<<"$out")"
+    grep -q '\[  PASSED  \] 1 test' <<<"$out" || fail "the facts were not compared: $out"
 fi
 
 # Nothing was started, stopped or replaced by looking.
