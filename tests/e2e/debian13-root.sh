@@ -33,15 +33,19 @@ command -v unshare >/dev/null || skip "unshare is not installed"
 [ -f "$KEYRING" ] || skip "no Debian archive keyring at $KEYRING"
 
 # The daemons of the catalogue and of the checks, as Debian 13 names them.
-# (Two that cannot be installed together, the FTP servers, and the name
-# servers that all want port 53, are here all the same: only their running
-# conflicts, and the checks start them one group at a time.)
+# (The name servers that all want port 53 are here all the same: only
+# their running conflicts, and the checks start them one group at a time.)
 PACKAGES=(
     systemd systemd-sysv dbus procps iproute2 python3 openssl ca-certificates jq cmake
     cron openssh-server openssh-client nscd rsyslog logrotate python3-prometheus-client
     apache2 exim4-daemon-light bind9 dovecot-imapd dovecot-pop3d dovecot-lmtpd proftpd-core
     mariadb-server postgresql
+    nsd pdns-server pdns-backend-bind php8.4-fpm p0f spamd clamav-daemon
 )
+# Packages that conflict with those above (the second FTP server): only
+# downloaded, into the root's /var/cache/e2e-debs, which a sandbox installs
+# them from (lib/debs.sh).
+KEPT_DEBS=(pure-ftpd)
 
 # The archive this machine's apt reads Debian from.
 mirror() {
@@ -52,7 +56,7 @@ mirror() {
     echo "${uri:-http://deb.debian.org/debian}"
 }
 
-stamp="$SUITE ${PACKAGES[*]}"
+stamp="$SUITE ${PACKAGES[*]} / ${KEPT_DEBS[*]}"
 root=$cache/root
 if [ -f "$cache/complete" ] && [ "$(cat "$cache/complete")" = "$stamp" ] && [ -x "$root/lib/systemd/systemd" ]; then
     echo "$root"
@@ -83,10 +87,10 @@ mkdir -p "$root"
 log=$cache/make.log
 status=0
 unshare --mount --pid --fork --kill-child bash -s -- "$tool" "$root" "$archive" "$SUITE" "$KEYRING" \
-    "${PACKAGES[@]}" <<'MAKE' >"$log" 2>&1 || status=$?
+    "${KEPT_DEBS[*]}" "${PACKAGES[@]}" <<'MAKE' >"$log" 2>&1 || status=$?
 set -eu
-tool=$1 root=$2 archive=$3 suite=$4 keyring=$5
-shift 5
+tool=$1 root=$2 archive=$3 suite=$4 keyring=$5 kept=$6
+shift 6
 mount --make-rprivate /
 export DEBOOTSTRAP_DIR=$tool/usr/share/debootstrap DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8
 "$tool/usr/sbin/debootstrap" --variant=minbase --keyring="$keyring" "$suite" "$root" "$archive"
@@ -100,6 +104,10 @@ chroot "$root" apt-get update -qq
 chroot "$root" apt-get install -y -qq --no-install-recommends \
     -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold "$@"
 chroot "$root" apt-get clean
+mkdir -p "$root/var/cache/e2e-debs/partial"
+# shellcheck disable=SC2086
+chroot "$root" apt-get install -y -qq --no-install-recommends --download-only \
+    -o Dir::Cache::archives=/var/cache/e2e-debs $kept
 rm -f "$root/usr/sbin/policy-rc.d" "$root/etc/resolv.conf"
 umount -R "$root/dev" "$root/proc"
 MAKE

@@ -16,8 +16,11 @@ skip() { echo "$name: skipped: $*" >&2; exit 77; }
 [ "$(id -u)" -eq 0 ] || skip "needs root"
 command -v unshare >/dev/null || skip "unshare is not installed"
 
-cmake --build "$BUILD_DIR" --target zidavoveva_base zidavoveva_testinit -j2 >/dev/null ||
+cmake --build "$BUILD_DIR" --target zidavoveva_base zidavoveva_testinit test_Tavrel_Config_OS -j2 >/dev/null ||
     { echo "$name: build failed" >&2; exit 1; }
+# The unit test that compares the release's facts with the installed
+# packages, run in each sandbox with a group up (lib/catalogue.sh).
+export CATALOGUE_FACTS_PROBE=${CATALOGUE_FACTS_PROBE:-$BUILD_DIR/src/test_Tavrel_Config_OS}
 program=$(find "$BUILD_DIR" -name zidavoveva_base -type f -perm -u+x | head -n 1)
 [ -n "$program" ] || { echo "$name: zidavoveva_base was not built" >&2; exit 1; }
 

@@ -119,7 +119,7 @@ unit_of() {
         nsd) echo nsd ;;
         pdns) echo pdns ;;
         pure-ftpd) echo pure-ftpd ;;
-        apache_php_fpm) echo php8.2-fpm ;;
+        apache_php_fpm) echo "php$php_version-fpm" ;;
         spamd) echo spamd ;;
         clamd) echo clamav-daemon ;;
         mysql) echo mariadb ;;
@@ -130,6 +130,11 @@ unit_of() {
 
 # The program of each catalogue word's daemon: where it is missing, the word
 # is not installed, whatever the tool's own rules say.
+# The PHP that this Debian release ships (its FPM's unit and program carry
+# the version).
+php_version=8.2
+grep -q '^VERSION_ID="13"' /etc/os-release && php_version=8.4
+
 program_of() {
     case "$1" in
         httpd) echo /usr/sbin/apache2 ;;
@@ -140,7 +145,7 @@ program_of() {
         nsd) echo /usr/sbin/nsd ;;
         pdns) echo /usr/sbin/pdns_server ;;
         pure-ftpd) echo /usr/sbin/pure-ftpd ;;
-        apache_php_fpm) echo /usr/sbin/php-fpm8.2 ;;
+        apache_php_fpm) echo "/usr/sbin/php-fpm$php_version" ;;
         p0f) echo /usr/sbin/p0f ;;
         spamd) echo /usr/sbin/spamd ;;
         clamd) echo /usr/sbin/clamd ;;

@@ -4,7 +4,8 @@
 #   sandbox_root SCRATCH BINDS [own-cgroups|unified-cgroups]
 #
 # makes an overlay of / (or of SANDBOX_ROOT, another system's root such as
-# the one tests/e2e/debian13-root.sh makes) whose writable layer lives on a
+# the one tests/e2e/debian13-root.sh makes, with SANDBOX_LIBS for the
+# libraries of this machine it lacks) whose writable layer lives on a
 # tmpfs mounted at
 # SCRATCH (so every write vanishes with the sandbox), with proc, /sys and
 # /dev, tmpfs on /run and /tmp, and the host directories listed in BINDS
@@ -61,4 +62,10 @@ sandbox_root() {
     # Whatever runs next (systemd's boot-time clean-up above all) must never
     # meet the host's root.
     [ "$(stat -f -c %T /)" = overlayfs ] || { echo "sandbox root is not the overlay" >&2; return 1; }
+    # SANDBOX_LIBS: a folder (bound in) of this machine's libraries that the
+    # build's programs need and another system's root lacks.
+    if [ -n "${SANDBOX_LIBS:-}" ]; then
+        echo "$SANDBOX_LIBS" >/etc/ld.so.conf.d/zz-sandbox-libs.conf
+        ldconfig
+    fi
 }
